@@ -1,0 +1,33 @@
+// What every part of the server core reaches: the platform seams, the settings, the two
+// logs and the application directory. Built once by the program (or by a test with fakes)
+// and passed by reference; there is no global instance.
+#pragma once
+
+#include "app/Platform.h"
+#include "app/Settings.h"
+
+#include <string>
+
+namespace dravon {
+
+class IKeyValueStore;
+class TSessionLog;
+class TLogger;
+class IHostResolver;     // plc/HostResolver.h
+class ITransportFactory; // comm/Transport.h
+
+struct TServerContext {
+    IClock* Clock = nullptr;
+    IEventLoop* Loop = nullptr;
+    ITimerFactory* Timers = nullptr;
+    IKeyValueStore* Store = nullptr;
+    TSessionLog* Log = nullptr;
+    TLogger* Debug = nullptr;
+    IHostResolver* Resolver = nullptr;
+    ITransportFactory* Transports = nullptr;
+    TSettings Settings;
+    // Directory of the executable (or DRAVON_HOME) with a trailing "/".
+    std::string ApplicationDirectory;
+};
+
+} // namespace dravon
