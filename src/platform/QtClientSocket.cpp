@@ -1,0 +1,85 @@
+#include "platform/QtClientSocket.h"
+
+#include <QHostAddress>
+
+namespace dravon {
+
+TQtClientSocket::TQtClientSocket() : Socket_(new QTcpSocket) {
+    QTcpSocket* socket = Socket_.get();
+    QObject::connect(
+        socket, &QTcpSocket::connected, socket,
+        [this] {
+            Connecting_ = false;
+            if (NoDelay_) Socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            if (OnConnect) OnConnect();
+            // A fresh connection can send, as the write event of a socket says.
+            if (OnWrite) OnWrite();
+        },
+        Qt::QueuedConnection);
+    QObject::connect(
+        socket, &QTcpSocket::disconnected, socket,
+        [this] {
+            if (OnDisconnect) OnDisconnect();
+        },
+        Qt::QueuedConnection);
+    QObject::connect(
+        socket, &QTcpSocket::readyRead, socket,
+        [this] {
+            if (Socket_->bytesAvailable() > 0 && OnRead) OnRead();
+        },
+        Qt::QueuedConnection);
+    QObject::connect(
+        socket, &QTcpSocket::errorOccurred, socket, [this](QAbstractSocket::SocketError error) { Error(error); },
+        Qt::QueuedConnection);
+}
+
+TQtClientSocket::~TQtClientSocket() { Socket_->abort(); }
+
+void TQtClientSocket::Error(QAbstractSocket::SocketError error) {
+    TSocketErrorKind kind = TSocketErrorKind::General;
+    if (Connecting_) {
+        kind = TSocketErrorKind::Connect;
+        Connecting_ = false;
+    } else if (error == QAbstractSocket::RemoteHostClosedError) {
+        kind = TSocketErrorKind::Disconnect;
+    } else if (error == QAbstractSocket::NetworkError || error == QAbstractSocket::SocketResourceError) {
+        kind = TSocketErrorKind::Send;
+    }
+    int code = static_cast<int>(error);
+    if (OnError) OnError(kind, code);
+}
+
+bool TQtClientSocket::Active() const { return Socket_->state() == QAbstractSocket::ConnectedState; }
+
+void TQtClientSocket::Open() {
+    if (Socket_->state() != QAbstractSocket::UnconnectedState) Socket_->abort();
+    QHostAddress address;
+    Connecting_ = true;
+    if (!address.setAddress(QString::fromStdString(Address))) {
+        // No address: the attempt fails like an unreachable host, through the loop.
+        Socket_->connectToHost(QHostAddress(QHostAddress::Null), static_cast<quint16>(Port));
+        return;
+    }
+    Socket_->connectToHost(address, static_cast<quint16>(Port));
+}
+
+void TQtClientSocket::SetNoDelay(bool on) {
+    NoDelay_ = on;
+    if (Active()) Socket_->setSocketOption(QAbstractSocket::LowDelayOption, on ? 1 : 0);
+}
+
+int TQtClientSocket::SendBuf(const std::uint8_t* data, int length) {
+    if (!Active() || length < 0) return -1;
+    auto n = Socket_->write(reinterpret_cast<const char*>(data), length);
+    if (n < 0) return -1;
+    Socket_->flush();
+    return static_cast<int>(n);
+}
+
+int TQtClientSocket::ReceiveBuf(std::uint8_t* buffer, int maxLength) {
+    if (maxLength <= 0) return 0;
+    auto n = Socket_->read(reinterpret_cast<char*>(buffer), maxLength);
+    return n < 0 ? 0 : static_cast<int>(n);
+}
+
+} // namespace dravon
