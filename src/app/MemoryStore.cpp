@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace dravon {
 
@@ -29,8 +30,8 @@ std::vector<std::string> SplitPath(const std::string& path) {
 
 class TMemoryKey : public IStoreKey {
 public:
-    TMemoryKey(TMemoryStore& store, TMemoryStore::TKey& key, bool writable)
-        : Store_(store), Key_(key), Writable_(writable) {}
+    TMemoryKey(TMemoryStore& store, TRootKey root, TMemoryStore::TKey& key, bool writable)
+        : Store_(store), Root_(root), Key_(key), Writable_(writable) {}
 
     TValueKind KindOf(const std::string& name) const override {
         auto it = Lookup(name);
@@ -53,8 +54,11 @@ public:
         if (!Writable_ || Store_.WritesFail) return false;
         auto it = Lookup(name);
         if (it == Key_.Values.end()) return false;
-        Key_.Values.erase(it);
-        Store_.Changed();
+        auto node = Key_.Values.extract(it);
+        if (!Store_.Changed(Root_)) {
+            Key_.Values.insert(std::move(node));
+            return false;
+        }
         return true;
     }
     std::vector<std::string> ValueNames() const override {
@@ -77,13 +81,24 @@ private:
     bool Write(const std::string& name, TMemoryStore::TValue value) {
         if (!Writable_ || Store_.WritesFail) return false;
         auto it = Lookup(name);
-        if (it != Key_.Values.end()) it->second = std::move(value);
-        else Key_.Values.emplace(name, std::move(value));
-        Store_.Changed();
+        if (it != Key_.Values.end()) {
+            TMemoryStore::TValue old = std::exchange(it->second, std::move(value));
+            if (!Store_.Changed(Root_)) {
+                it->second = std::move(old);
+                return false;
+            }
+        } else {
+            it = Key_.Values.emplace(name, std::move(value)).first;
+            if (!Store_.Changed(Root_)) {
+                Key_.Values.erase(it);
+                return false;
+            }
+        }
         return true;
     }
 
     TMemoryStore& Store_;
+    TRootKey Root_;
     TMemoryStore::TKey& Key_;
     bool Writable_;
 };
@@ -108,17 +123,31 @@ TMemoryStore::TKey* TMemoryStore::Find(TRootKey root, const std::string& path, b
 std::unique_ptr<IStoreKey> TMemoryStore::OpenKeyReadOnly(TRootKey root, const std::string& path) {
     TKey* key = Find(root, path, false);
     if (!key) return nullptr;
-    return std::make_unique<TMemoryKey>(*this, *key, false);
+    return std::make_unique<TMemoryKey>(*this, root, *key, false);
 }
 
 std::unique_ptr<IStoreKey> TMemoryStore::OpenKey(TRootKey root, const std::string& path) {
     TKey* existing = Find(root, path, false);
     if (!existing) {
         if (WritesFail) return nullptr;
+        // Remember the first level that did not exist, to undo the creation.
+        TKey* parent = &Root(root);
+        std::string firstNew;
+        for (const auto& part : SplitPath(path)) {
+            auto it = parent->SubKeys.find(Upper(part));
+            if (it == parent->SubKeys.end()) {
+                firstNew = Upper(part);
+                break;
+            }
+            parent = &it->second;
+        }
         existing = Find(root, path, true);
-        Changed();
+        if (!Changed(root)) {
+            parent->SubKeys.erase(firstNew);
+            return nullptr;
+        }
     }
-    return std::make_unique<TMemoryKey>(*this, *existing, true);
+    return std::make_unique<TMemoryKey>(*this, root, *existing, true);
 }
 
 bool TMemoryStore::KeyExists(TRootKey root, const std::string& path) { return Find(root, path, false) != nullptr; }
@@ -132,8 +161,13 @@ bool TMemoryStore::DeleteKey(TRootKey root, const std::string& path) {
     std::string parentPath;
     for (const auto& part : parts) parentPath += part + "\\";
     TKey* parent = Find(root, parentPath, false);
-    if (!parent || parent->SubKeys.erase(last) == 0) return false;
-    Changed();
+    if (!parent) return false;
+    auto node = parent->SubKeys.extract(last);
+    if (node.empty()) return false;
+    if (!Changed(root)) {
+        parent->SubKeys.insert(std::move(node));
+        return false;
+    }
     return true;
 }
 

@@ -25,8 +25,12 @@ public:
 
     // While true every write fails (a read-only store file, missing rights).
     bool WritesFail = false;
-    // Called after every successful change, so a backing file can be rewritten.
-    virtual void Changed() {}
+    // Called after every change of the given root, so a backing file can be rewritten.
+    // Returning false undoes the change and makes the write fail for the caller.
+    virtual bool Changed(TRootKey root) {
+        (void)root;
+        return true;
+    }
 
     TKey& Root(TRootKey root) { return Roots_[static_cast<int>(root)]; }
     const TKey& Root(TRootKey root) const { return Roots_[static_cast<int>(root)]; }

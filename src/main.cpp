@@ -1,0 +1,130 @@
+// The dravon program: wiring only. Order: switches that end at once, the class
+// registration of the COM layer, the command line, the single-instance check, then the
+// server core and the event loop until SIGTERM/SIGINT (or the window) ends it.
+#include "app/CommandLine.h"
+#include "app/FileStore.h"
+#include "app/Registration.h"
+#include "platform/AppLocations.h"
+#include "platform/GuardedApplication.h"
+#include "platform/QtClock.h"
+#include "platform/QtEventLoop.h"
+#include "platform/QtTimerFactory.h"
+#include "platform/SignalNotifier.h"
+#include "platform/SingleInstance.h"
+#include "server/ConsoleLogView.h"
+#include "server/ServerCore.h"
+
+#include <QCoreApplication>
+#ifdef DRAVON_WITH_WIDGETS
+#include <QApplication>
+#endif
+
+#include <clocale>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+namespace {
+
+using namespace dravon;
+
+// Without a window the operator's view of events is the console.
+class THeadlessView : public IServerCoreView {
+public:
+    void ShowRequested() override { std::cout << "Show request from a second start (no window to show)" << std::endl; }
+};
+
+bool HasDisplay() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+std::string FileVersion() { return std::string(DRAVON_VERSION) + ".0"; }
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Time and date texts follow the system locale; everything else stays "C".
+    std::setlocale(LC_TIME, "");
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    for (const auto& argument : arguments) {
+        if (argument == "--help") {
+            std::cout << UsageText("dravon");
+            return 0;
+        }
+        if (argument == "--version") {
+            std::cout << "dravon " << DRAVON_VERSION << std::endl;
+            return 0;
+        }
+    }
+
+    const bool display = HasDisplay();
+    if (!display && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    TSignalNotifier::BlockTerminationSignals();
+
+    std::unique_ptr<QCoreApplication> application;
+    std::function<void()>* exceptionHook = nullptr;
+#ifdef DRAVON_WITH_WIDGETS
+    if (display) {
+        auto gui = std::make_unique<TGuardedApplication<QApplication>>(argc, argv);
+        exceptionHook = &gui->ExceptionHook;
+        application = std::move(gui);
+    }
+#endif
+    if (!application) {
+        auto plain = std::make_unique<TGuardedApplication<QCoreApplication>>(argc, argv);
+        exceptionHook = &plain->ExceptionHook;
+        application = std::move(plain);
+    }
+
+    const TAppLocations locations = TAppLocations::FromEnvironment();
+    TFileStore store(locations.MachineStoreFile, locations.UserStoreFile);
+    const std::string executable = QCoreApplication::applicationFilePath().toStdString();
+
+    const TComServerStart comStart = InitializeComServer(store, ComStartMode(arguments), executable);
+    if (comStart.EndProcess) {
+        if (comStart.RegistrationFailed) {
+            std::cerr << ServerDescription << " class registration failed: " << locations.MachineStoreFile
+                      << " cannot be written" << std::endl;
+            return 1;
+        }
+        return 0;
+    }
+
+    const TCommandLine commandLine = ParseCommandLine(arguments, [&](TRegistrationAction action) {
+        TRegistrationResult result = action == TRegistrationAction::Register
+                                         ? RegisterServer(store, ServerProgID, executable)
+                                         : UnregisterServer(store, ServerProgID);
+        if (!result.Ok) std::cerr << result.Message << (result.Error.empty() ? "" : " " + result.Error) << std::endl;
+        return result.Ok;
+    });
+    if (commandLine.RegistrationRan) return commandLine.RegistrationFailed ? 1 : 0;
+
+    TSingleInstance instance(locations.InstanceScope);
+    if (!instance.Acquire() && instance.HandOver(arguments)) return 0;
+
+    TQtClock clock;
+    TQtEventLoop loop;
+    TQtTimerFactory timers;
+    TServerCore core({&clock, &loop, &timers, &store, locations.ApplicationDirectory}, commandLine, FileVersion());
+    TConsoleLogView console(std::cout);
+    core.Log().AddView(&console);
+    THeadlessView headless;
+    core.AddView(&headless);
+    *exceptionHook = [&core] { core.HandleCurrentException(); };
+
+    instance.OnCommandLine = [&core](const std::string& text) { core.CommandLineReceived(text); };
+    instance.OnShowRequest = [&core] { core.ShowRequested(); };
+
+    TSignalNotifier terminationSignals;
+    terminationSignals.OnSignal = [&core](int) {
+        core.Shutdown();
+        QCoreApplication::quit();
+    };
+    QObject::connect(application.get(), &QCoreApplication::aboutToQuit, [&core] { core.Shutdown(); });
+
+    core.Startup();
+    const int status = application->exec();
+    core.Shutdown();
+    *exceptionHook = nullptr;
+    return status;
+}
