@@ -1,0 +1,113 @@
+// One served value: a PLC bit, word or double word, or a server/status variable, with its
+// value, quality inputs, poll flags, reference count and display data.
+#pragma once
+
+#include "app/Platform.h"
+#include "plc/MemoryTypes.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace dravon {
+
+class THitachiPLC;
+class TMonitorRow; // a row of a monitor list in the window; the window owns it
+struct TSettings;
+
+// OPC quality numbers.
+inline constexpr std::uint16_t QualityGood = 0xC0;
+inline constexpr std::uint16_t QualityLocalOverride = 0xD8;
+inline constexpr std::uint16_t QualityUncertain = 0x40;
+inline constexpr std::uint16_t QualityLastUsable = 0x44;
+inline constexpr std::uint16_t QualityBad = 0x00;
+inline constexpr std::uint16_t QualityConfigError = 0x04;
+inline constexpr std::uint16_t QualityCommFailure = 0x18;
+
+// Error-count thresholds for UNCERTAIN and BAD.
+inline constexpr int UncertainErrorCount = 3;
+inline constexpr int BadErrorCount = 5;
+
+inline constexpr int AccessReadable = 1;
+inline constexpr int AccessReadWrite = 3;
+
+class THitachiLocation {
+public:
+    THitachiLocation() = default;
+    // A double word gives back the references it holds on its halves and clears their back
+    // links; a word clears the links of the double words it belongs to.
+    ~THitachiLocation();
+    THitachiLocation(const THitachiLocation&) = delete;
+    THitachiLocation& operator=(const THitachiLocation&) = delete;
+
+    bool ReadRequested = true;
+    bool WritePending = false;
+    bool WriteRequested = false;
+    std::uint32_t ReportedValue = 0;
+    TDateTime ReportedTime = 0;
+    std::uint16_t ReportedQuality = 0;
+    THitachiPLC* PLC = nullptr;
+    bool IsDoubleWord = false;
+    // Double word: its high half (word A+1). Word: the double word whose high half it is.
+    THitachiLocation* HighLink = nullptr;
+    // Double word: its low half (word A). Word: the double word whose low half it is.
+    THitachiLocation* LowLink = nullptr;
+    std::string Name; // variables only; memory locations use LocationName()
+    bool Changed = true;
+    bool HasValue = false;
+    int ErrorCount = 0;
+    bool AddressError = false;
+    bool SkipNextRead = false;
+    int Code = 0;
+    std::uint32_t Address = 0;
+    int TypeRow = 0;
+    TDateTime ValueTime = 0;
+    TDateTime WriteDoneTime = 0;
+    std::string ItemId;
+    int RefCount = 0;
+    std::uint32_t Value = 0;
+    std::string StringValue;
+    bool TimedOut = false;
+    int AccessRights = AccessReadWrite;
+    std::array<TMonitorRow*, 3> DisplayRows{};
+    std::uint8_t View = 0;
+    bool RefreshCaption = false;
+    std::uint16_t VarType = 0;
+
+    // Name, or the canonical address text of the memory location.
+    std::string LocationName() const;
+    // Double word with both halves: high * 65536 + low; otherwise Value.
+    std::uint32_t GetValue() const;
+    bool HasBothHalves() const { return IsDoubleWord && HighLink && LowLink; }
+
+    // A value read from the PLC or computed by the server. Not taken while a write is
+    // pending or once after forcing; the time stamp is renewed in every case.
+    void StoreReadValue(std::uint32_t value, TDateTime now);
+    void StoreText(const std::string& text, TDateTime now);
+    // A successful read that carries no new value.
+    void MarkRead(TDateTime now);
+    // A client write; negative word values become their 16-bit two's complement.
+    void StoreWrittenValue(std::uint32_t value);
+    // A value forced by the operator: quality 0xD8 until the next read has been skipped.
+    void StoreForcedValue(std::uint32_t value, TDateTime now);
+
+    std::uint16_t Quality(bool enableUncertain, bool enableBad) const;
+    std::uint16_t Quality(const TSettings& settings) const;
+    bool IsFaulty() const;
+    // Compares with the last reported triple; on a change stores the new one and clears Changed.
+    bool HasChangedForDisplay(const TSettings& settings);
+    std::uint16_t VarTypeOf(bool isSigned) const;
+    // "Bool", "Integer", "String" or "Long".
+    std::string DataTypeName() const;
+
+    void AddRef() { ++RefCount; }
+    void Release() {
+        if (RefCount > 0) --RefCount;
+    }
+
+private:
+    // Word: the owners' matching 16-bit half replaced by v.
+    void SetOwnerHalves(std::uint32_t v, bool asRead, TDateTime now, bool forced);
+};
+
+} // namespace dravon
