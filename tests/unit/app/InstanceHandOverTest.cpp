@@ -1,0 +1,76 @@
+#include "app/InstanceHandOver.h"
+
+#include <gtest/gtest.h>
+
+namespace dravon {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(InstanceHandOverTest, TextExpandsFileArgumentsAndEndsWithEsc) {
+    EXPECT_EQ(HandOverText({}, "/home/op"), "");
+    EXPECT_EQ(HandOverText({" /show ", "list.txt", ".", "..", "  ", "-debuglog", "sub/../x"}, "/home/op"),
+              "/show\t/home/op/list.txt\t.\t..\t\t/home/op/-debuglog\t/home/op/x\x1B");
+}
+
+TEST(InstanceHandOverTest, PiecesOf200Characters) {
+    std::string text(450, 'a');
+    text += '\x1B';
+    auto pieces = HandOverPieces(text);
+    ASSERT_EQ(pieces.size(), 3u);
+    EXPECT_EQ(pieces[0].size(), 200u);
+    EXPECT_EQ(pieces[1].size(), 200u);
+    EXPECT_EQ(pieces[2], std::string(50, 'a') + "\x1B");
+    EXPECT_TRUE(HandOverPieces("").empty());
+}
+
+TEST(InstanceHandOverTest, MessagesOnTheWire) {
+    EXPECT_EQ(EncodeInstanceMessage(1029, "ab"), "\x00\x00\x04\x05\x00\x00\x00\x02" "ab"s);
+    EXPECT_EQ(EncodeInstanceMessage(1030, ""), "\x00\x00\x04\x06\x00\x00\x00\x00"s);
+    EXPECT_EQ(EncodeReply(0), "\x00\x00\x00\x00"s);
+}
+
+TEST(InstanceHandOverTest, ReaderReassemblesSplitMessagesAndTheCommandLine) {
+    std::string stream;
+    const std::string text = std::string(250, 'x') + "\x1B";
+    for (const auto& piece : HandOverPieces(text)) stream += EncodeInstanceMessage(MsgCommandLinePiece, piece);
+    stream += EncodeInstanceMessage(MsgShowWindow, "");
+    TInstanceMessageReader reader;
+    std::vector<TInstanceMessage> messages;
+    for (char byte : stream) { // one byte at a time, as a slow socket may deliver them
+        reader.Feed(std::string_view(&byte, 1));
+        for (auto& m : reader.Take()) messages.push_back(std::move(m));
+    }
+    ASSERT_EQ(messages.size(), 3u);
+    std::string received;
+    EXPECT_FALSE(reader.AddPiece(messages[0].Payload, received));
+    EXPECT_TRUE(reader.AddPiece(messages[1].Payload, received));
+    EXPECT_EQ(received, std::string(250, 'x'));
+    EXPECT_EQ(messages[2].Number, MsgShowWindow);
+    EXPECT_FALSE(reader.Failed());
+}
+
+TEST(InstanceHandOverTest, MalformedStreamsPoisonTheConnection) {
+    for (const std::string& bad : {"\x00\x00\x04\x05\x00\x00\x00\xC9"s + std::string(201, 'a'), // piece too long
+                                   "\x00\x00\x04\x07\x00\x00\x00\x00"s,                        // unknown message
+                                   "\x00\x00\x04\x06\x00\x00\x00\x01z"s}) {                    // 1030 with payload
+        TInstanceMessageReader reader;
+        reader.Feed(bad);
+        EXPECT_TRUE(reader.Failed());
+        EXPECT_TRUE(reader.Take().empty());
+    }
+}
+
+TEST(InstanceHandOverTest, EndlessCommandLineIsDropped) {
+    TInstanceMessageReader reader;
+    std::string text;
+    const std::string piece(200, 'a');
+    for (std::size_t sent = 0; sent <= TInstanceMessageReader::MaxCommandLine; sent += piece.size())
+        EXPECT_FALSE(reader.AddPiece(piece, text));
+    // After the drop a proper command line still comes through.
+    EXPECT_TRUE(reader.AddPiece("ok\x1B", text));
+    EXPECT_EQ(text.substr(text.size() - 2), "ok");
+}
+
+} // namespace
+} // namespace dravon

@@ -1,0 +1,120 @@
+#include "app/MemoryStore.h"
+#include "app/Registration.h"
+
+#include <gtest/gtest.h>
+
+namespace dravon {
+namespace {
+
+constexpr const char* Clsid = "{FA72F982-0A03-494D-A52D-0064A9E3E423}";
+constexpr const char* AppId = "{A0F97982-8249-479D-90B6-3C1C4194174D}";
+constexpr const char* Da10 = "{63D5F430-CFE4-11d1-B2C8-0060083BA1FB}";
+constexpr const char* Da20 = "{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}";
+
+std::string StringAt(TMemoryStore& store, const std::string& path, const std::string& name) {
+    auto key = store.OpenKeyReadOnly(TRootKey::ClassesRoot, path);
+    if (!key) return "<no key " + path + ">";
+    return key->ReadString(name).value_or("<no value " + name + ">");
+}
+
+TEST(RegistrationTest, RegisterWritesEveryKeyAndValue) {
+    TMemoryStore store;
+    TRegistrationResult result = RegisterServer(store, "DravonOPC.DA2", "/opt/dravon/bin/dravon");
+    ASSERT_TRUE(result.Ok) << result.Error;
+    EXPECT_EQ(result.Message, "Dravon OPC Data Access Server successfully registered.");
+
+    EXPECT_EQ(StringAt(store, "DravonOPC.DA2", ""), "Dravon OPC Data Access Server");
+    EXPECT_EQ(StringAt(store, "DravonOPC.DA2\\Clsid", ""), Clsid);
+    EXPECT_EQ(StringAt(store, "DravonOPC.DA2\\Clsid", "AppID"), AppId);
+    auto opc = store.OpenKeyReadOnly(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC");
+    ASSERT_TRUE(opc);
+    EXPECT_TRUE(opc->ValueNames().empty());
+    const std::string classKey = std::string("CLSID\\") + Clsid;
+    EXPECT_EQ(StringAt(store, classKey, ""), "Dravon OPC Data Access Server");
+    EXPECT_EQ(StringAt(store, classKey, "AppID"), AppId);
+    EXPECT_EQ(StringAt(store, classKey + "\\LocalServer32", ""), "/opt/dravon/bin/dravon");
+    EXPECT_EQ(StringAt(store, classKey + "\\ProgID", ""), "DravonOPC.DA2");
+    EXPECT_EQ(StringAt(store, "AppID\\dravon", ""), "Dravon OPC Data Access Server");
+    EXPECT_EQ(StringAt(store, "AppID\\dravon", "AppID"), AppId);
+    EXPECT_EQ(StringAt(store, std::string("AppID\\") + AppId, ""), "Dravon OPC Data Access Server");
+    // Category membership as the component categories manager records it.
+    EXPECT_EQ(StringAt(store, std::string("Component Categories\\") + Da10, "409"), "Dravon OPC Data Access Server");
+    EXPECT_EQ(StringAt(store, std::string("Component Categories\\") + Da20, "409"), "Dravon OPC Data Access Server");
+    EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, classKey + "\\Implemented Categories\\" + Da10));
+    EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, classKey + "\\Implemented Categories\\" + Da20));
+    // Nothing outside the classes root.
+    EXPECT_TRUE(store.Root(TRootKey::LocalMachine).SubKeys.empty());
+    EXPECT_TRUE(store.Root(TRootKey::CurrentUser).SubKeys.empty());
+}
+
+TEST(RegistrationTest, RegisteringTwiceRewritesTheSameKeys) {
+    TMemoryStore store;
+    ASSERT_TRUE(RegisterServer(store, "DravonOPC.DA2", "/a/dravon").Ok);
+    TMemoryStore::TKey first = store.Root(TRootKey::ClassesRoot);
+    TRegistrationResult again = RegisterServer(store, "DravonOPC.DA2", "/a/dravon");
+    EXPECT_TRUE(again.Ok);
+    EXPECT_EQ(again.Message, "Dravon OPC Data Access Server successfully registered.");
+    EXPECT_EQ(store.Root(TRootKey::ClassesRoot).SubKeys.size(), first.SubKeys.size());
+}
+
+TEST(RegistrationTest, UnregisterRemovesOnlyTheMembership) {
+    TMemoryStore store;
+    ASSERT_TRUE(RegisterServer(store, "DravonOPC.DA2", "/a/dravon").Ok);
+    TRegistrationResult result = UnregisterServer(store, "DravonOPC.DA2");
+    EXPECT_TRUE(result.Ok);
+    EXPECT_EQ(result.Message, "Dravon OPC Data Access Server succesfully unregistered.");
+    const std::string classKey = std::string("CLSID\\") + Clsid;
+    EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, classKey + "\\Implemented Categories"));
+    // The keys and the shared category descriptions stay.
+    EXPECT_EQ(StringAt(store, classKey + "\\LocalServer32", ""), "/a/dravon");
+    EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
+    EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, std::string("Component Categories\\") + Da20));
+}
+
+TEST(RegistrationTest, FailedWriteIsReportedNotSwallowed) {
+    TMemoryStore store;
+    store.WritesFail = true;
+    TRegistrationResult result = RegisterServer(store, "DravonOPC.DA2", "/a/dravon");
+    EXPECT_FALSE(result.Ok);
+    EXPECT_EQ(result.Message, "Dravon OPC Data Access Server registration failed.");
+    EXPECT_NE(result.Error.find("DravonOPC.DA2"), std::string::npos);
+    EXPECT_FALSE(ProbeWriteAccess(store));
+
+    TMemoryStore registered;
+    ASSERT_TRUE(RegisterServer(registered, "DravonOPC.DA2", "/a/dravon").Ok);
+    registered.WritesFail = true;
+    TRegistrationResult removal = UnregisterServer(registered, "DravonOPC.DA2");
+    EXPECT_FALSE(removal.Ok);
+    EXPECT_EQ(removal.Message, "Dravon OPC Data Access Server unregistration failed.");
+}
+
+TEST(RegistrationTest, ComStartProbesAndRefreshesTheClass) {
+    TMemoryStore store;
+    TComServerStart start = InitializeComServer(store, TStartMode::StandAlone, "/a/dravon");
+    EXPECT_TRUE(start.WriteAccess);
+    EXPECT_FALSE(start.EndProcess);
+    auto probe = store.OpenKeyReadOnly(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon");
+    ASSERT_TRUE(probe);
+    EXPECT_EQ(probe->ReadDword("Writer"), 1u);
+    EXPECT_EQ(StringAt(store, std::string("CLSID\\") + Clsid + "\\LocalServer32", ""), "/a/dravon");
+    EXPECT_EQ(StringAt(store, "DravonOPC.DA2\\Clsid", ""), Clsid);
+
+    start = InitializeComServer(store, TStartMode::UnregisterClass, "/a/dravon");
+    EXPECT_TRUE(start.EndProcess);
+    EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, std::string("CLSID\\") + Clsid));
+    EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2"));
+}
+
+TEST(RegistrationTest, ComStartWithoutWriteAccessIsSilentExceptForRegserver) {
+    TMemoryStore store;
+    store.WritesFail = true;
+    TComServerStart start = InitializeComServer(store, TStartMode::StandAlone, "/a/dravon");
+    EXPECT_FALSE(start.WriteAccess);
+    EXPECT_FALSE(start.RegistrationFailed);
+    start = InitializeComServer(store, TStartMode::RegisterClass, "/a/dravon");
+    EXPECT_TRUE(start.EndProcess);
+    EXPECT_TRUE(start.RegistrationFailed);
+}
+
+} // namespace
+} // namespace dravon

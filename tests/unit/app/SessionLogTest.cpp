@@ -1,0 +1,103 @@
+#include "TempDir.h"
+#include "app/SessionLog.h"
+#include "app/Settings.h"
+#include "app/TimeDate.h"
+#include "support/TestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace dravon {
+namespace {
+
+class SessionLogTest : public ::testing::Test {
+protected:
+    test::TTempDir Dir;
+    std::string Directory = Dir.Path.string() + "/";
+    TSettings Settings;
+    test::TManualClock Clock;
+    test::TLogCapture Capture;
+    std::string Stamp() const { return TimeDateText(Clock.Now()); }
+};
+
+TEST_F(SessionLogTest, CreateWritesBannerFileLineAndStartLine) {
+    Settings.LogEvents = true;
+    TSessionLog log(Settings, Clock, Directory);
+    log.AddView(&Capture);
+    log.Create("1.0.0.0");
+    const std::string file = Directory + "Dravon.log";
+    EXPECT_EQ(Capture.Lines, (std::vector<std::string>{"Log file saved as " + file,
+                                                        "Dravon OPC Data Access Server 1.0.0.0",
+                                                        "Server started at " + Stamp()}));
+    EXPECT_EQ(Capture.Messages, Capture.Lines); // every one shown in the label
+    EXPECT_EQ(test::ReadFile(file), "\nLog file saved as " + file + "\nDravon OPC Data Access Server 1.0.0.0\n" +
+                                        "Server started at " + Stamp() + "\n");
+    Clock.Step(2000);
+    log.Destroy();
+    EXPECT_EQ(Capture.Lines.back(), "Server shut down at " + Stamp());
+}
+
+TEST_F(SessionLogTest, ExistingFileIsAppendedAfterOneEmptyLine) {
+    Settings.LogEvents = true;
+    test::WriteFile(Directory + "Dravon.log", "old\n");
+    TSessionLog log(Settings, Clock, Directory);
+    log.Create("");
+    EXPECT_EQ(test::ReadFile(Directory + "Dravon.log").substr(0, 5), "old\n\n");
+    EXPECT_NE(test::ReadFile(Directory + "Dravon.log").find("Dravon OPC Data Access Server Unknown\n"),
+              std::string::npos);
+}
+
+TEST_F(SessionLogTest, UnpreparableFileIsReportedOnceAndTheMemoGoesOn) {
+    Settings.LogEvents = true;
+    const std::string missing = Directory + "no/such/folder/";
+    TSessionLog log(Settings, Clock, missing);
+    log.AddView(&Capture);
+    log.Create("1.0.0.0");
+    EXPECT_EQ(Capture.Lines.front(), "Unable to create log file " + missing + "Dravon.log");
+    EXPECT_EQ(Capture.CountStartingWith("Unable to create log file"), 1);
+    EXPECT_TRUE(log.FileName().empty());
+    log.Add("later", false);
+    EXPECT_EQ(Capture.Lines.back(), "later");
+    EXPECT_EQ(Capture.Messages.back(), "Server started at " + Stamp()); // not shown in the label
+}
+
+TEST_F(SessionLogTest, LogEventsOffTouchesNoFile) {
+    TSessionLog log(Settings, Clock, Directory);
+    log.AddView(&Capture);
+    log.Create("1.0.0.0");
+    log.Add("event", true);
+    EXPECT_FALSE(std::filesystem::exists(Directory + "Dravon.log"));
+    EXPECT_EQ(Capture.Lines.size(), 3u);
+    EXPECT_EQ(log.MemoLines().size(), 3u);
+}
+
+TEST_F(SessionLogTest, SwitchingLogEventsOffStopsTheFileAtTheNextLine) {
+    Settings.LogEvents = true;
+    TSessionLog log(Settings, Clock, Directory);
+    log.Create("1.0.0.0");
+    log.Add("kept", false);
+    Settings.LogEvents = false;
+    log.Add("memo only", false);
+    const std::string text = test::ReadFile(Directory + "Dravon.log");
+    EXPECT_NE(text.find("kept\n"), std::string::npos);
+    EXPECT_EQ(text.find("memo only"), std::string::npos);
+}
+
+TEST_F(SessionLogTest, MemoOverTheBoundIsClearedBeforeTheNextLine) {
+    TSessionLog log(Settings, Clock, Directory);
+    // 29 998 characters of text + 2 for its line break = 30 000: not over the bound.
+    log.Add(std::string(29998, 'a'), false);
+    EXPECT_EQ(log.MemoChars(), 30000u);
+    log.Add("b", false);
+    EXPECT_EQ(log.MemoLines().size(), 2u);
+    // Now 30 003: the next line clears the memo and is then its only line.
+    log.AddView(&Capture);
+    log.Add("c", false);
+    EXPECT_EQ(log.MemoLines(), std::vector<std::string>{"c"});
+}
+
+TEST_F(SessionLogTest, FileNameIsMadeSafe) { EXPECT_EQ(TSessionLog::LogFileBaseName(), "Dravon.log"); }
+
+} // namespace
+} // namespace dravon
