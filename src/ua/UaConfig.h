@@ -1,0 +1,45 @@
+// The endpoint's settings, kept beside the server's settings under their own key.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace dravon {
+
+class IKeyValueStore;
+
+inline constexpr const char* UaConfigKeyPath = "SOFTWARE\\Norvane\\Dravon\\OpcUa";
+
+struct TUaConfig {
+    bool Enabled = true;
+    std::uint16_t Port = 4840;
+    // Security policy None with anonymous sessions must not expose PLC writes to a network
+    // unless the operator chooses so: loopback by default.
+    std::string BindAddress = "127.0.0.1";
+    bool ListenOnAllInterfaces = false;
+    bool AnonymousReadOnly = false;
+    std::uint32_t MaxSessions = 50;
+    std::uint32_t MaxSubscriptionsPerSession = 20;
+    std::uint32_t MaxMonitoredItemsPerSubscription = 10000;
+    std::uint32_t MaxMessageSize = 4 * 1024 * 1024;
+    std::uint32_t MaxChunkCount = 64;
+    std::uint32_t SessionTimeoutMs = 60000;
+    // Name the endpoint is reached by, for the endpoint URL and application URI.
+    std::string HostName = "localhost";
+
+    static constexpr std::uint32_t MaxSessionTimeoutMs = 3600000;
+    static constexpr std::uint32_t ReceiveBufferSize = 65536;
+    static constexpr std::uint32_t MinBufferSize = 8192;
+
+    // The address actually bound.
+    std::string ListenAddress() const { return ListenOnAllInterfaces ? "0.0.0.0" : BindAddress; }
+    // Values out of range fall back to their defaults.
+    void Sanitize();
+};
+
+// Missing values keep their defaults. False when the key does not exist.
+bool LoadUaConfig(IKeyValueStore& store, TUaConfig& config);
+// False when a value could not be written.
+bool SaveUaConfig(IKeyValueStore& store, const TUaConfig& config);
+
+} // namespace dravon

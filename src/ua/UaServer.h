@@ -1,0 +1,110 @@
+// The opc.tcp endpoint: accepts connections, runs one TUaChannel per connection, keeps
+// the sessions and answers the services (discovery, session, view, attribute,
+// subscription and monitored-item service sets) against the address space and the
+// backend. Everything runs on the main loop.
+#pragma once
+
+#include "ua/UaAddressSpace.h"
+#include "ua/UaBackend.h"
+#include "ua/UaChannel.h"
+#include "ua/UaConfig.h"
+#include "ua/UaMessages.h"
+#include "ua/UaSession.h"
+#include "ua/UaSocket.h"
+
+#include <map>
+#include <memory>
+
+namespace dravon {
+
+struct TServerContext;
+class ITimer;
+
+class TUaServer {
+public:
+    static constexpr std::uint32_t HousekeepingIntervalMs = 250;
+    static constexpr std::size_t MaxOperationsPerRequest = 10000;
+
+    TUaServer(TServerContext& context, IUaBackend& backend, TUaConfig config);
+    ~TUaServer();
+    TUaServer(const TUaServer&) = delete;
+    TUaServer& operator=(const TUaServer&) = delete;
+
+    // Binds the listener to the configured address and port; false when that fails.
+    bool Start(IUaListener& listener);
+    void Stop();
+    // Takes over an accepted connection (the listener calls this; tests call it directly).
+    void Accept(std::unique_ptr<IUaSocket> socket);
+
+    const TUaConfig& Config() const { return Config_; }
+    std::size_t ChannelCount() const { return Channels_.size(); }
+    std::size_t SessionCount() const { return Sessions_.size(); }
+    TUaAddressSpace& AddressSpace() { return Space_; }
+    std::string ApplicationUri() const;
+    std::string EndpointUrl() const;
+
+private:
+    struct TRequest {
+        TUaChannel& Channel;
+        std::uint32_t RequestId;
+        TUaRequestHeader Header;
+        TUaSession* Session = nullptr;
+    };
+
+    void OnRequest(std::uint32_t channelId, std::uint32_t requestId, std::string_view body);
+    void Reply(const TRequest& request, const std::string& body);
+    void Fault(const TRequest& request, TUaStatusCode status);
+    void Housekeeping();
+    void CloseSession(std::uint32_t sessionKey, bool log);
+    TUaSession* SessionFor(const TUaNodeId& token);
+    TUaDateTime Now() const;
+    TUaVariant StandardValue(std::uint32_t id);
+    void WriteEndpoint(TUaBinaryWriter& w, const std::string& url);
+
+    // Services
+    void GetEndpoints(TRequest& r, TUaBinaryReader& in);
+    void FindServers(TRequest& r, TUaBinaryReader& in);
+    void CreateSession(TRequest& r, TUaBinaryReader& in);
+    void ActivateSession(TRequest& r, TUaBinaryReader& in);
+    void CloseSessionService(TRequest& r, TUaBinaryReader& in);
+    void Browse(TRequest& r, TUaBinaryReader& in);
+    void BrowseNext(TRequest& r, TUaBinaryReader& in);
+    void TranslateBrowsePaths(TRequest& r, TUaBinaryReader& in);
+    void RegisterNodes(TRequest& r, TUaBinaryReader& in, bool unregister);
+    void Read(TRequest& r, TUaBinaryReader& in);
+    void Write(TRequest& r, TUaBinaryReader& in);
+    void CreateSubscription(TRequest& r, TUaBinaryReader& in);
+    void ModifySubscription(TRequest& r, TUaBinaryReader& in);
+    void SetPublishingMode(TRequest& r, TUaBinaryReader& in);
+    void DeleteSubscriptions(TRequest& r, TUaBinaryReader& in);
+    void Publish(TRequest& r, TUaBinaryReader& in);
+    void Republish(TRequest& r, TUaBinaryReader& in);
+    void CreateMonitoredItems(TRequest& r, TUaBinaryReader& in);
+    void ModifyMonitoredItems(TRequest& r, TUaBinaryReader& in);
+    void SetMonitoringMode(TRequest& r, TUaBinaryReader& in);
+    void DeleteMonitoredItems(TRequest& r, TUaBinaryReader& in);
+
+    void WriteBrowseResult(TUaBinaryWriter& w, TUaSession& session, std::vector<TUaReference> refs,
+                           std::size_t maxRefs, std::uint32_t resultMask);
+    TUaSubscription* FindSubscription(TRequest& r, std::uint32_t id);
+    // Checks a DataChangeFilter; returns its trigger or a status in `status`.
+    std::uint32_t FilterTrigger(const TUaExtensionObject& filter, TUaStatusCode& status) const;
+
+    TServerContext& Context_;
+    IUaBackend& Backend_;
+    TUaConfig Config_;
+    TUaAddressSpace Space_;
+    IUaListener* Listener_ = nullptr;
+    std::unique_ptr<ITimer> Housekeeping_;
+    std::map<std::uint32_t, std::unique_ptr<TUaChannel>> Channels_;
+    std::map<std::uint32_t, std::unique_ptr<TUaSession>> Sessions_;
+    std::uint32_t NextChannelId_ = 1;
+    std::uint32_t NextSessionNumber_ = 1;
+    std::uint32_t NextSubscriptionId_ = 1;
+    std::uint64_t TokenCounter_ = 0;
+    TUaDateTime StartTime_ = 0;
+    // Posted work checks this before touching the server: it may be gone by then.
+    std::shared_ptr<bool> Alive_ = std::make_shared<bool>(true);
+};
+
+} // namespace dravon

@@ -1,0 +1,71 @@
+// One UA session: its backend server object (which counts in "Clients connected" and
+// writes the client log lines), its subscriptions, its queue of Publish requests and its
+// browse continuation points.
+#pragma once
+
+#include "ua/UaAddressSpace.h"
+#include "ua/UaBackend.h"
+#include "ua/UaSubscription.h"
+#include "ua/UaTypes.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+
+namespace dravon {
+
+struct TServerContext;
+struct TUaReference;
+
+class TUaSession {
+public:
+    struct TPublishRequest {
+        std::uint32_t ChannelId = 0;
+        std::uint32_t RequestId = 0;
+        std::uint32_t RequestHandle = 0;
+        std::vector<TUaStatusCode> AckResults;
+    };
+    struct TContinuation {
+        std::vector<TUaReference> References;
+        std::size_t Next = 0;
+        std::uint32_t ResultMask = 0;
+    };
+
+    static constexpr std::size_t MaxPublishRequests = 16;
+    static constexpr std::size_t MaxContinuationPoints = 16;
+
+    TUaSession(TServerContext& context, std::uint32_t number, std::string name, double timeoutMs);
+    ~TUaSession();
+
+    TServerContext& Context;
+    TUaNodeId SessionId;
+    TUaNodeId AuthenticationToken;
+    std::string Name;
+    double TimeoutMs;
+    std::uint32_t LastActivity = 0;
+    std::uint32_t ChannelId = 0;
+    bool Activated = false;
+    bool ReadOnly = false;
+    std::unique_ptr<IUaBackendSession> Backend;
+    std::map<std::uint32_t, std::unique_ptr<TUaSubscription>> Subscriptions;
+    std::deque<TPublishRequest> PublishQueue;
+    std::map<std::string, TContinuation> ContinuationPoints;
+    std::uint32_t NextContinuation = 1;
+
+    // Sends a response body on a channel (installed by the server).
+    std::function<void(std::uint32_t channelId, std::uint32_t requestId, std::uint32_t handle, const std::string& body)> Send;
+    // A subscription ran out of lifetime; the server deletes it later.
+    std::function<void(std::uint32_t subscriptionId)> SubscriptionExpired;
+
+    bool HasPublishRequest() const { return !PublishQueue.empty(); }
+    // Answers the oldest Publish request with the subscription's next message.
+    void Publish(TUaSubscription& subscription);
+    // Queues a Publish request and answers it at once when a subscription is late.
+    void AddPublishRequest(TPublishRequest request, std::uint32_t maxQueued);
+    // Answers every queued Publish request with a fault (channel gone, session closing).
+    void FailPublishRequests(TUaStatusCode status);
+    TUaDateTime Now() const;
+};
+
+} // namespace dravon
