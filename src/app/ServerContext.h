@@ -15,6 +15,7 @@ class TSessionLog;
 class TLogger;
 class IHostResolver;     // plc/HostResolver.h
 class ITransportFactory; // comm/Transport.h
+class TPLCCollection;    // plc/PLCCollection.h
 
 struct TServerContext {
     IClock* Clock = nullptr;
@@ -25,6 +26,8 @@ struct TServerContext {
     TLogger* Debug = nullptr;
     IHostResolver* Resolver = nullptr;
     ITransportFactory* Transports = nullptr;
+    // The PLC list OPC items resolve their item IDs in; set by the server wiring.
+    TPLCCollection* PLCs = nullptr;
     TSettings Settings;
     // Directory of the executable (or DRAVON_HOME) with a trailing "/".
     std::string ApplicationDirectory;
