@@ -106,8 +106,9 @@ public:
     }
 
 private:
-    // Word: the owners' matching 16-bit half replaced by v.
-    void SetOwnerHalves(std::uint32_t v, bool asRead, TDateTime now, bool forced);
+    // Double word: its halves get v's 16-bit parts. Word: its owners get v as their
+    // matching half. Forcing also stamps them and skips their next read.
+    void SetOwnerHalves(std::uint32_t v, TDateTime now, bool forced);
 };
 
 } // namespace dravon

@@ -167,6 +167,7 @@ public:
     int RefreshVariables(TDateTime now);
 
 private:
+    void StartLookup(bool keepOnFailure);
     void ApplyLookupAnswer(const std::string& address, bool keepOnFailure);
     void SplitResolvedIP();
 

@@ -18,6 +18,7 @@ struct TItemIdParts {
     std::string Trimmed;       // trimmed, case kept: stored as ItemId
     std::string PLCName;       // lower case, text before the first "."
     std::string Address;       // lower case, text after the last "." (without "s" when signed)
+    std::string RawAddress;    // the same before the "s" was taken off (variable names)
     long long ArrCount = -1;   // ".arr." count, -1 when absent, 0 for a non-number
     long long AscCount = -1;   // ".asc." count (characters), -1 when absent
     bool Signed = false;
