@@ -1,0 +1,71 @@
+// Runs the real dravon program for a test: its own DRAVON_HOME, no display, output
+// collected, every wait bounded.
+#pragma once
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+
+#include <string>
+
+namespace dravon::test {
+
+inline void EnsureApplication() {
+    static int argc = 1;
+    static char name[] = "test_integration";
+    static char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance()) new QCoreApplication(argc, argv); // lives for the process
+}
+
+template <class F>
+bool SpinUntil(F condition, int boundMs = 15000) {
+    QDeadlineTimer deadline(boundMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+class TServerProcess {
+public:
+    explicit TServerProcess(const QString& home) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("DRAVON_HOME", home);
+        environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        Process.setProcessEnvironment(environment);
+        Process.setWorkingDirectory(home);
+        QObject::connect(&Process, &QProcess::readyReadStandardOutput,
+                         [this] { Output += Process.readAllStandardOutput().toStdString(); });
+        QObject::connect(&Process, &QProcess::readyReadStandardError,
+                         [this] { Errors += Process.readAllStandardError().toStdString(); });
+    }
+    ~TServerProcess() {
+        if (Process.state() != QProcess::NotRunning) {
+            Process.kill();
+            Process.waitForFinished(5000);
+        }
+    }
+
+    void Start(const QStringList& arguments) { Process.start(DRAVON_PROGRAM, arguments); }
+    bool WaitForOutput(const std::string& text, int boundMs = 15000) {
+        return SpinUntil([&] { return Output.find(text) != std::string::npos; }, boundMs);
+    }
+    // Waits for the end; false when it did not end within the bound.
+    bool WaitForExit(int boundMs = 15000) {
+        return SpinUntil([&] { return Process.state() == QProcess::NotRunning; }, boundMs);
+    }
+    bool ExitedNormallyWith(int code) const {
+        return Process.exitStatus() == QProcess::NormalExit && Process.exitCode() == code;
+    }
+
+    QProcess Process;
+    std::string Output;
+    std::string Errors;
+};
+
+} // namespace dravon::test

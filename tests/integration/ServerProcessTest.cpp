@@ -1,0 +1,138 @@
+#include "ServerProcess.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace dravon {
+namespace {
+
+using test::TServerProcess;
+
+std::string ReadFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return std::string();
+    return file.readAll().toStdString();
+}
+
+void WriteFile(const QString& path, const std::string& text) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text.data(), static_cast<qint64>(text.size()));
+}
+
+class ServerProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::EnsureApplication();
+        ASSERT_TRUE(Home.isValid());
+    }
+    QString File(const QString& name) const { return Home.path() + "/" + name; }
+    QTemporaryDir Home;
+};
+
+TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZero) {
+    TServerProcess first(Home.path());
+    first.Start({"-debuglog"});
+    ASSERT_TRUE(first.WaitForOutput("Server started at")) << first.Output << first.Errors;
+
+    TServerProcess second(Home.path());
+    second.Start({"/show", "notes.txt"});
+    ASSERT_TRUE(second.WaitForExit()) << "the second start did not end";
+    EXPECT_TRUE(second.ExitedNormallyWith(0)) << second.Errors;
+    EXPECT_EQ(second.Output.find("Server started"), std::string::npos); // it never started a server
+
+    ASSERT_TRUE(first.WaitForOutput("Show request from a second start")) << first.Output;
+    const std::string debug = ReadFile(File("DravonDebug.Log"));
+    const std::string expected =
+        "Second instance command line: /show\t" + QDir(Home.path()).absolutePath().toStdString() + "/notes.txt\n";
+    EXPECT_NE(debug.find(expected), std::string::npos) << debug;
+    EXPECT_NE(debug.find("Second instance asked to show the window"), std::string::npos);
+
+    first.Process.terminate();
+    ASSERT_TRUE(first.WaitForExit());
+    EXPECT_TRUE(first.ExitedNormallyWith(0));
+    EXPECT_NE(first.Output.find("Server shut down at"), std::string::npos);
+}
+
+TEST_F(ServerProcessTest, SigtermWritesTheShutDownLineToDravonLog) {
+    // LogEvents is the third setting; loading stops at the first missing value.
+    WriteFile(File("machine.store"), "DRAVON-STORE 1\n"
+                                     "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\Settings\"\n"
+                                     "dword \"Show tray icon\" 1\n"
+                                     "dword \"Allow browsing PLC variables\" 1\n"
+                                     "dword \"Create log file (Dravon.log)\" 1\n");
+    TServerProcess server(Home.path());
+    server.Start({});
+    ASSERT_TRUE(server.WaitForOutput("Server started at")) << server.Output << server.Errors;
+    server.Process.terminate(); // SIGTERM
+    ASSERT_TRUE(server.WaitForExit());
+    EXPECT_TRUE(server.ExitedNormallyWith(0)) << server.Errors;
+
+    const std::string log = ReadFile(File("Dravon.log"));
+    const std::string path = QDir(Home.path()).absolutePath().toStdString() + "/Dravon.log";
+    EXPECT_EQ(log.rfind("\nLog file saved as " + path + "\nDravon OPC Data Access Server 1.0.0.0\nServer started at ", 0),
+              0u)
+        << log;
+    const std::string last = "Server shut down at ";
+    const auto lastLine = log.rfind('\n', log.size() - 2);
+    EXPECT_EQ(log.substr(lastLine + 1, last.size()), last) << log;
+    EXPECT_EQ(log.back(), '\n');
+    // Positions were saved on the way out, and no temporary file is left.
+    EXPECT_NE(ReadFile(File("user.store")).find("dword \"FirstStart\" 0\n"), std::string::npos);
+    for (const auto& entry : std::filesystem::directory_iterator(Home.path().toStdString()))
+        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+}
+
+TEST_F(ServerProcessTest, RegisterThenUnregisterBothRunAndNoServerStarts) {
+    TServerProcess registration(Home.path());
+    registration.Start({"/REGISTER", "/UNREGISTER"});
+    ASSERT_TRUE(registration.WaitForExit());
+    EXPECT_TRUE(registration.ExitedNormallyWith(0)) << registration.Errors;
+    EXPECT_EQ(registration.Output, "");
+    const std::string store = ReadFile(File("machine.store"));
+    EXPECT_NE(store.find("key HKEY_CLASSES_ROOT \"DravonOPC.DA2\\\\OPC\"\n"), std::string::npos) << store;
+    EXPECT_NE(store.find("key HKEY_CLASSES_ROOT \"Component Categories\\\\{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}\"\n"
+                         "string \"409\" \"Dravon OPC Data Access Server\"\n"),
+              std::string::npos);
+    EXPECT_EQ(store.find("Implemented Categories"), std::string::npos); // removed by the second switch
+    EXPECT_FALSE(QFile::exists(File("Dravon.log")));
+}
+
+TEST_F(ServerProcessTest, RegistrationIntoAReadOnlyStoreFailsVisibly) {
+    WriteFile(File("machine.store"), "DRAVON-STORE 1\n");
+    QFile::setPermissions(File("machine.store"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+    TServerProcess registration(Home.path());
+    registration.Start({"/register"});
+    ASSERT_TRUE(registration.WaitForExit());
+    EXPECT_TRUE(registration.ExitedNormallyWith(1));
+    EXPECT_NE(registration.Errors.find("Dravon OPC Data Access Server registration failed."), std::string::npos)
+        << registration.Errors;
+    EXPECT_EQ(ReadFile(File("machine.store")), "DRAVON-STORE 1\n");
+}
+
+TEST_F(ServerProcessTest, CorruptStoreStartsWithDefaultsAndHelpListsTheSwitches) {
+    WriteFile(File("machine.store"), std::string("\x01\x02 not a store \xFF", 17));
+    TServerProcess server(Home.path());
+    server.Start({});
+    ASSERT_TRUE(server.WaitForOutput("Server started at")) << server.Errors;
+    server.Process.terminate();
+    ASSERT_TRUE(server.WaitForExit());
+    EXPECT_TRUE(server.ExitedNormallyWith(0));
+    EXPECT_FALSE(QFile::exists(File("Dravon.log"))); // LogEvents is off by default
+    EXPECT_EQ(ReadFile(File("machine.store.corrupt")), std::string("\x01\x02 not a store \xFF", 17));
+
+    TServerProcess help(Home.path());
+    help.Start({"--help"});
+    ASSERT_TRUE(help.WaitForExit());
+    EXPECT_TRUE(help.ExitedNormallyWith(0));
+    for (const char* name : {"/REGSERVER", "/UNREGSERVER", "/REGISTER", "/UNREGISTER", "/EMBEDDING", "/DEBUGLOG",
+                             "/SHOW", "DRAVON_HOME"})
+        EXPECT_NE(help.Output.find(name), std::string::npos) << name;
+}
+
+} // namespace
+} // namespace dravon

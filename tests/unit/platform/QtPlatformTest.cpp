@@ -1,0 +1,132 @@
+#include "app/TimeDate.h"
+#include "platform/AppLocations.h"
+#include "platform/QtClock.h"
+#include "platform/QtEventLoop.h"
+#include "platform/QtTimerFactory.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace dravon {
+namespace {
+
+// Spins the Qt loop until the condition holds or the bound passes.
+template <class F>
+bool SpinUntil(F condition, int boundMs = 5000) {
+    QDeadlineTimer deadline(boundMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+class QtPlatformTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "test_platform";
+        static char* argv[] = {name, nullptr};
+        if (!QCoreApplication::instance()) App = new QCoreApplication(argc, argv); // lives for the process
+    }
+    static inline QCoreApplication* App = nullptr;
+};
+
+TEST_F(QtPlatformTest, ClockGivesLocalDaysSince1899AndTheBias) {
+    TQtClock clock;
+    const QDateTime now = QDateTime::currentDateTime();
+    const double expected = QDate(1899, 12, 30).daysTo(now.date()) + now.time().msecsSinceStartOfDay() / 86400000.0;
+    EXPECT_NEAR(clock.Now(), expected, 5.0 / 86400); // within five seconds
+    EXPECT_EQ(clock.TimeZoneBiasMinutes(), -now.offsetFromUtc() / 60);
+    // The tick is a 32-bit millisecond count: differences, not values, are meaningful.
+    const std::uint32_t first = clock.TickCount();
+    ASSERT_TRUE(SpinUntil([&] { return TickDiff(clock.TickCount(), first) >= 20; }));
+    EXPECT_LT(TickDiff(clock.TickCount(), first), 5000u);
+}
+
+TEST_F(QtPlatformTest, TimerRepeatsUntilDisabled) {
+    TQtTimerFactory factory;
+    auto timer = factory.CreateTimer();
+    int fired = 0;
+    timer->OnTimer = [&] { ++fired; };
+    timer->SetInterval(10);
+    EXPECT_FALSE(timer->Enabled());
+    timer->SetEnabled(true);
+    EXPECT_TRUE(timer->Enabled());
+    EXPECT_EQ(timer->Interval(), 10u);
+    ASSERT_TRUE(SpinUntil([&] { return fired >= 3; }));
+    timer->SetEnabled(false);
+    const int stopped = fired;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(fired, stopped);
+}
+
+TEST_F(QtPlatformTest, PostedWorkRunsLaterInOrder) {
+    TQtEventLoop loop;
+    std::vector<int> order;
+    loop.Post([&] {
+        order.push_back(1);
+        loop.Post([&] { order.push_back(3); });
+    });
+    loop.Post([&] { order.push_back(2); });
+    EXPECT_TRUE(order.empty()); // nothing runs inside Post
+    ASSERT_TRUE(SpinUntil([&] { return order.size() == 3; }));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(QtPlatformTest, ProcessPendingEventsRunsPostedWork) {
+    TQtEventLoop loop;
+    bool ran = false;
+    loop.Post([&] { ran = true; });
+    loop.ProcessPendingEvents();
+    EXPECT_TRUE(ran);
+}
+
+TEST_F(QtPlatformTest, PostedWorkDiesWithTheLoop) {
+    bool ran = false;
+    {
+        TQtEventLoop loop;
+        loop.Post([&] { ran = true; });
+    }
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(ran);
+}
+
+TEST_F(QtPlatformTest, DravonHomeHoldsEverything) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray old = qgetenv("DRAVON_HOME");
+    qputenv("DRAVON_HOME", QFile::encodeName(dir.path() + "/home"));
+    TAppLocations locations = TAppLocations::FromEnvironment();
+    TAppLocations same = TAppLocations::FromEnvironment();
+    qputenv("DRAVON_HOME", QFile::encodeName(dir.path() + "/other"));
+    TAppLocations other = TAppLocations::FromEnvironment();
+    if (old.isNull()) qunsetenv("DRAVON_HOME");
+    else qputenv("DRAVON_HOME", old);
+
+    const std::string home = QDir(dir.path() + "/home").absolutePath().toStdString();
+    EXPECT_EQ(locations.ApplicationDirectory, home + "/");
+    EXPECT_EQ(locations.MachineStoreFile, home + "/machine.store");
+    EXPECT_EQ(locations.UserStoreFile, home + "/user.store");
+    EXPECT_TRUE(QDir(QString::fromStdString(home)).exists());
+    EXPECT_EQ(locations.InstanceScope, same.InstanceScope);
+    EXPECT_NE(locations.InstanceScope, other.InstanceScope);
+}
+
+TEST_F(QtPlatformTest, TimeTextsFollowTheLocaleFormat) {
+    // 2025-12-09 14:03:27 local; the C locale's %X is the 24-hour time.
+    const TDateTime value = 46000 + (14 * 3600 + 3 * 60 + 27) / 86400.0;
+    EXPECT_EQ(TimeText(value), "14:03:27");
+    EXPECT_EQ(TimeDateText(value), "14:03:27  " + DateText(value));
+    EXPECT_EQ(TimeDateText(0), TimeText(0));
+}
+
+} // namespace
+} // namespace dravon

@@ -1,0 +1,100 @@
+#include "platform/SingleInstance.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QLocalSocket>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace dravon {
+namespace {
+
+template <class F>
+bool SpinUntil(F condition, int boundMs = 10000) {
+    QDeadlineTimer deadline(boundMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+class SingleInstanceTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "test_platform";
+        static char* argv[] = {name, nullptr};
+        if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+    }
+    // A scope of its own, so parallel test runs never meet.
+    std::string Scope = QUuid::createUuid().toString(QUuid::Id128).left(16).toStdString();
+};
+
+TEST_F(SingleInstanceTest, SecondHandsItsCommandLineAndShowRequestToTheFirst) {
+    TSingleInstance first(Scope);
+    ASSERT_TRUE(first.Acquire());
+    std::vector<std::string> commandLines;
+    int shows = 0;
+    first.OnCommandLine = [&](const std::string& text) { commandLines.push_back(text); };
+    first.OnShowRequest = [&] { ++shows; };
+
+    TSingleInstance second(Scope);
+    EXPECT_FALSE(second.Acquire());
+    // The second start blocks on its socket; the first must keep its loop running meanwhile.
+    const std::string longArgument = "/" + std::string(450, 'p');
+    std::atomic<int> handedOver{-1};
+    std::thread secondStart([&] { handedOver = second.HandOver({"/show", longArgument}, 8000) ? 1 : 0; });
+    const bool done = SpinUntil([&] { return shows == 1 && handedOver != -1; });
+    secondStart.join();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(handedOver, 1);
+    EXPECT_EQ(commandLines, std::vector<std::string>{"/show\t" + longArgument});
+}
+
+TEST_F(SingleInstanceTest, NoAnswerMeansStartNormallyWithinTheBound) {
+    // Nobody listens under this scope: the hand-over gives up at its deadline.
+    TSingleInstance stranger(Scope);
+    QDeadlineTimer bound(5000);
+    EXPECT_FALSE(stranger.HandOver({"/show"}, 300));
+    EXPECT_FALSE(bound.hasExpired());
+}
+
+TEST_F(SingleInstanceTest, LockIsFreeAgainAfterTheFirstEnds) {
+    {
+        TSingleInstance first(Scope);
+        ASSERT_TRUE(first.Acquire());
+    }
+    TSingleInstance next(Scope);
+    EXPECT_TRUE(next.Acquire());
+}
+
+TEST_F(SingleInstanceTest, GarbageFromAClientDoesNotDisturbTheServer) {
+    TSingleInstance first(Scope);
+    ASSERT_TRUE(first.Acquire());
+    int shows = 0;
+    first.OnShowRequest = [&] { ++shows; };
+    {
+        QLocalSocket bad;
+        bad.connectToServer(first.ServerName());
+        ASSERT_TRUE(bad.waitForConnected(3000));
+        bad.write(QByteArray("\x00\x00\x04\x05\xFF\xFF\xFF\xFF garbage", 17));
+        bad.flush();
+        // The server drops a connection that sends garbage.
+        ASSERT_TRUE(SpinUntil([&] { return bad.state() == QLocalSocket::UnconnectedState; }, 5000));
+    }
+    TSingleInstance second(Scope);
+    std::atomic<int> handedOver{-1};
+    std::thread secondStart([&] { handedOver = second.HandOver({}, 8000) ? 1 : 0; });
+    const bool done = SpinUntil([&] { return shows == 1 && handedOver != -1; });
+    secondStart.join();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(handedOver, 1);
+}
+
+} // namespace
+} // namespace dravon

@@ -1,0 +1,223 @@
+#include "app/KeyValueStore.h"
+#include "app/MemoryStore.h"
+#include "app/TimeDate.h"
+#include "server/ServerCore.h"
+#include "support/FakePlatform.h"
+#include "support/TestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace dravon {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class TRecordingView : public IServerCoreView {
+public:
+    std::vector<std::string> Calls;
+    bool HasDisplay = false;
+    void HideToTray() override { Calls.push_back("HideToTray"); }
+    void OpenConfiguration() override { Calls.push_back("OpenConfiguration"); }
+    void ShowRequested() override { Calls.push_back("ShowRequested"); }
+    void Refresh() override { Calls.push_back("Refresh"); }
+    bool ShowError(const std::string& message) override {
+        if (!HasDisplay) return false;
+        Calls.push_back("ShowError " + message);
+        return true;
+    }
+};
+
+class ServerCoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Dir = std::filesystem::temp_directory_path() /
+              (std::string("dravon-core-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(Dir);
+        std::filesystem::create_directories(Dir);
+        Seams = {&Platform.Clock, &Platform, &Platform, &Store, Dir.string() + "/"};
+    }
+    void TearDown() override { std::filesystem::remove_all(Dir); }
+
+    std::unique_ptr<TServerCore> MakeCore(const TCommandLine& commandLine = {}) {
+        auto core = std::make_unique<TServerCore>(Seams, commandLine, "1.0.0.0");
+        core->Log().AddView(&Capture);
+        core->AddView(&View);
+        core->SetErrorStream(&Errors);
+        return core;
+    }
+    std::string Stamp() const { return TimeDateText(Platform.Clock.Now()); }
+
+    std::filesystem::path Dir;
+    test::TFakePlatform Platform;
+    TMemoryStore Store;
+    TServerSeams Seams;
+    test::TLogCapture Capture;
+    TRecordingView View;
+    std::ostringstream Errors;
+};
+
+TEST_F(ServerCoreTest, StartupRunsItsStepsInOrder) {
+    auto settings = Store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings");
+    settings->WriteDword("Show tray icon", 0);
+    TCommandLine commandLine;
+    commandLine.DebugLogRequested = true;
+    auto core = MakeCore(commandLine);
+    bool plcListSawSettings = false;
+    std::size_t linesBeforePlcList = 99;
+    core->LoadPlcListHooks.push_back([&] {
+        plcListSawSettings = !core->Settings().ShowTrayIcon;
+        linesBeforePlcList = Capture.Lines.size();
+    });
+    core->Startup();
+    EXPECT_TRUE(plcListSawSettings);
+    EXPECT_EQ(linesBeforePlcList, 0u); // the session log comes after the PLC list
+    EXPECT_EQ(Capture.Lines, (std::vector<std::string>{"Dravon OPC Data Access Server 1.0.0.0",
+                                                        "Server started at " + Stamp(), "Debug.Log included"}));
+    EXPECT_EQ(ReadFile(Dir.string() + "/DravonDebug.Log"),
+              "|" + DateTimeText(Platform.Clock.Now()) + "| Session | OPC server session started\n");
+    EXPECT_EQ(core->StartTime(), Platform.Clock.Now());
+    // First interactive start: the configuration dialog is posted, not opened inline.
+    EXPECT_TRUE(View.Calls.empty());
+    Platform.RunPosted();
+    EXPECT_EQ(View.Calls, std::vector<std::string>{"OpenConfiguration"});
+}
+
+TEST_F(ServerCoreTest, ClientStartHidesToTrayAndNeverOpensTheConfiguration) {
+    TCommandLine commandLine;
+    commandLine.StartedByClient = true;
+    commandLine.StartInTray = true;
+    auto core = MakeCore(commandLine);
+    core->Startup();
+    Platform.RunPosted();
+    EXPECT_EQ(View.Calls, std::vector<std::string>{"HideToTray"});
+    core->Shutdown();
+    TPositions positions;
+    LoadPositions(Store, positions);
+    EXPECT_TRUE(positions.FirstStart); // a client start does not end the first start
+}
+
+TEST_F(ServerCoreTest, RefreshRunsEvery300MsUntilShutdown) {
+    auto core = MakeCore();
+    int refreshes = 0;
+    core->RefreshHooks.push_back([&] { ++refreshes; });
+    core->Startup();
+    Platform.RunPosted();
+    View.Calls.clear();
+    Platform.Advance(299);
+    EXPECT_EQ(refreshes, 0);
+    Platform.Advance(1);
+    EXPECT_EQ(refreshes, 1);
+    EXPECT_EQ(View.Calls, std::vector<std::string>{"Refresh"}); // the window draws after the hooks
+    Platform.Advance(600);
+    EXPECT_EQ(refreshes, 3);
+    core->Shutdown();
+    Platform.Advance(3000);
+    EXPECT_EQ(refreshes, 3);
+}
+
+TEST_F(ServerCoreTest, ShutdownRunsItsStepsInOrderOnce) {
+    TCommandLine commandLine;
+    commandLine.DebugLogRequested = true;
+    auto core = MakeCore(commandLine);
+    std::vector<std::string> steps;
+    core->ShutdownClientsHooks.push_back([&] {
+        steps.push_back(Store.KeyExists(TRootKey::CurrentUser, PositionsKeyPath) ? "clients after positions"
+                                                                                 : "clients");
+    });
+    core->DestroyCommunicationHooks.push_back([&] {
+        steps.push_back(Store.KeyExists(TRootKey::CurrentUser, PositionsKeyPath) ? "communication" : "too early");
+    });
+    core->FreePlcListHooks.push_back([&] {
+        steps.push_back(Capture.CountStartingWith("Server shut down at") ? "too late" : "plc list");
+    });
+    core->Startup();
+    Platform.Advance(5000);
+    core->Shutdown();
+    core->Shutdown();
+    core.reset();
+    EXPECT_EQ(steps, (std::vector<std::string>{"clients", "communication", "plc list"}));
+    EXPECT_EQ(Capture.Lines.back(), "Server shut down at " + Stamp());
+    EXPECT_EQ(Capture.CountStartingWith("Server shut down at"), 1);
+    TPositions positions;
+    LoadPositions(Store, positions);
+    EXPECT_FALSE(positions.FirstStart);
+    const std::string debug = ReadFile(Dir.string() + "/DravonDebug.Log");
+    const std::string end = "|" + DateTimeText(Platform.Clock.Now()) + "| Session | OPC server session ended\n\n\r\n\r\n\r\n";
+    ASSERT_GE(debug.size(), end.size());
+    EXPECT_EQ(debug.substr(debug.size() - end.size()), end);
+}
+
+TEST_F(ServerCoreTest, DestructorShutsDownAStartedCore) {
+    {
+        auto core = MakeCore();
+        core->Startup();
+    }
+    EXPECT_EQ(Capture.Lines.back(), "Server shut down at " + Stamp());
+}
+
+TEST_F(ServerCoreTest, ExceptionHookReportsByKind) {
+    TCommandLine commandLine;
+    commandLine.DebugLogRequested = true;
+    auto core = MakeCore(commandLine);
+    core->Startup();
+    Capture.Lines.clear();
+
+    core->HandleException(TExceptionKind::UdpSocket, "Socket error 10054");
+    EXPECT_TRUE(Capture.Lines.empty());
+    core->HandleException(TExceptionKind::ListIndex, "List index out of bounds (5)");
+    EXPECT_EQ(Capture.Lines, std::vector<std::string>{"Unhandled exception: List index out of bounds (5) at " + Stamp()});
+    EXPECT_EQ(Capture.Messages.back(), Capture.Lines.back());
+
+    // Without a display the message goes to stderr and the session log.
+    core->HandleException(TExceptionKind::General, "Access violation");
+    EXPECT_EQ(Errors.str(), "Access violation\n");
+    EXPECT_EQ(Capture.Lines.back(), "Access violation");
+    // With one it is the window's error box only.
+    View.HasDisplay = true;
+    core->HandleException(TExceptionKind::General, "Invalid value");
+    EXPECT_EQ(View.Calls.back(), "ShowError Invalid value");
+    EXPECT_EQ(Capture.Lines.back(), "Access violation");
+
+    const std::string debug = ReadFile(Dir.string() + "/DravonDebug.Log");
+    for (const char* message : {"Socket error 10054", "List index out of bounds (5)", "Access violation", "Invalid value"})
+        EXPECT_NE(debug.find("| Unhandled exception: " + std::string(message) + "\n"), std::string::npos) << message;
+}
+
+TEST_F(ServerCoreTest, ExceptionInTheRefreshReachesTheHookAndTheServerGoesOn) {
+    auto core = MakeCore();
+    int calls = 0;
+    core->RefreshHooks.push_back([&] {
+        if (++calls == 1) throw std::out_of_range("List index out of bounds (3)");
+    });
+    core->Startup();
+    Platform.Advance(600);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(Capture.CountStartingWith("Unhandled exception: List index out of bounds (3) at "), 1);
+}
+
+TEST_F(ServerCoreTest, HandOverOfASecondStartIsNotedAndShown) {
+    TCommandLine commandLine;
+    commandLine.DebugLogRequested = true;
+    auto core = MakeCore(commandLine);
+    core->Startup();
+    Platform.RunPosted();
+    View.Calls.clear();
+    core->CommandLineReceived("/show");
+    core->ShowRequested();
+    EXPECT_EQ(View.Calls, std::vector<std::string>{"ShowRequested"});
+    EXPECT_NE(ReadFile(Dir.string() + "/DravonDebug.Log").find("Second instance command line: /show"),
+              std::string::npos);
+}
+
+} // namespace
+} // namespace dravon
