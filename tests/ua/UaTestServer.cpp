@@ -1,0 +1,153 @@
+// The endpoint on 127.0.0.1 over the in-memory backend, for the node-opcua-client tests.
+// Prints "PORT <n>" once listening and every session-log line as "LOG <line>". Reads
+// commands on standard input:
+//   set <itemId> <number>        store a value (as a poll would)
+//   status <itemId> <hexstatus>  change a value's status
+//   get <itemId>                 prints "VALUE <itemId> <number>"
+//   quit
+// Ends by itself after the given number of seconds (default 120).
+#include "app/Logger.h"
+#include "app/MemoryStore.h"
+#include "app/ServerContext.h"
+#include "app/SessionLog.h"
+#include "platform/QtClock.h"
+#include "platform/QtEventLoop.h"
+#include "platform/QtTimerFactory.h"
+#include "platform/UaTcpListener.h"
+#include "ua/UaMemoryBackend.h"
+#include "ua/UaServer.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <unistd.h>
+
+using namespace dravon;
+
+namespace {
+
+class TStdoutView : public ISessionLogView {
+public:
+    void MemoCleared() override {}
+    void MemoLineAdded(const std::string& line) override {
+        std::printf("LOG %s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    void ShowMessage(const std::string&, unsigned) override {}
+};
+
+TUaVariant Word(std::uint16_t v) { return TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{v}); }
+
+void BuildTree(TUaMemoryBackend& backend) {
+    std::string sys = backend.AddFolder("/", "Sys");
+    backend.AddVariable(sys, "Sys.ServerUpTime", "ServerUpTime", TUaVariant::Scalar(TUaType::String, std::string("0:00:05")), false);
+    std::string plc = backend.AddFolder("/", "PLC1");
+    std::string plcSys = backend.AddFolder(plc, "Sys");
+    backend.AddVariable(plcSys, "PLC1.ComStatus", "ComStatus", TUaVariant::Scalar(TUaType::Int32, std::int64_t{0}), false);
+    std::string wr = backend.AddFolder(plc, "WR");
+    std::string level1 = backend.AddFolder(wr, "WR0xxx");
+    std::string level2 = backend.AddFolder(level1, "WR00xx");
+    std::string level3 = backend.AddFolder(level2, "WR001x");
+    for (int i = 0; i < 16; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "WR001%X", i);
+        backend.AddVariable(level3, std::string("PLC1.") + name, name, Word(static_cast<std::uint16_t>(i)), true);
+    }
+    backend.AddVariable(level3, "PLC1.WR0010s", "WR0010s", TUaVariant::Scalar(TUaType::Int16, std::int64_t{0}), true);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    int port = argc > 1 ? std::atoi(argv[1]) : 0;
+    int lifetime = argc > 2 ? std::atoi(argv[2]) : 120;
+
+    TQtClock clock;
+    TQtEventLoop loop;
+    TQtTimerFactory timers;
+    TMemoryStore store;
+    TServerContext context;
+    context.Clock = &clock;
+    context.Loop = &loop;
+    context.Timers = &timers;
+    context.Store = &store;
+    TSessionLog log(context.Settings, clock, "/nonexistent-dravon-ua-test/");
+    TStdoutView view;
+    log.AddView(&view);
+    context.Log = &log;
+    TLogger debug(clock, "/nonexistent-dravon-ua-test/DravonDebug.Log");
+    context.Debug = &debug;
+
+    TUaMemoryBackend backend(context);
+    BuildTree(backend);
+    TUaConfig config;
+    config.Port = static_cast<std::uint16_t>(port);
+    config.HostName = "127.0.0.1";
+    config.SessionTimeoutMs = 10000;
+    TUaTcpListener listener;
+    // Port 0 would be replaced by the default: bind first, then tell the server the port.
+    if (!listener.Listen("127.0.0.1", static_cast<std::uint16_t>(port))) {
+        std::fprintf(stderr, "cannot listen on 127.0.0.1:%d\n", port);
+        return 1;
+    }
+    config.Port = listener.Port();
+    TUaServer server(context, backend, config);
+    listener.OnConnection = [&server](std::unique_ptr<IUaSocket> socket) { server.Accept(std::move(socket)); };
+    std::printf("PORT %u\n", listener.Port());
+    std::fflush(stdout);
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    std::string pending;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buf[512];
+        ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0) {
+            input.setEnabled(false);
+            app.quit();
+            return;
+        }
+        pending.append(buf, static_cast<std::size_t>(n));
+        std::size_t eol;
+        while ((eol = pending.find('\n')) != std::string::npos) {
+            std::istringstream line(pending.substr(0, eol));
+            pending.erase(0, eol + 1);
+            std::string command, item;
+            line >> command >> item;
+            if (command == "quit") {
+                app.quit();
+            } else if (command == "set") {
+                double value = 0;
+                line >> value;
+                const auto* v = backend.Find(item);
+                if (!v) continue;
+                TUaVariant converted = v->Value.Value;
+                if (converted.Type == TUaType::Int16 || converted.Type == TUaType::Int32)
+                    converted.Values = {static_cast<std::int64_t>(value)};
+                else
+                    converted.Values = {static_cast<std::uint64_t>(value)};
+                backend.SetValue(item, converted, 0);
+            } else if (command == "status") {
+                std::string hex;
+                line >> hex;
+                backend.SetStatus(item, static_cast<TUaStatusCode>(std::stoul(hex, nullptr, 16)));
+            } else if (command == "get") {
+                const auto* v = backend.Find(item);
+                long long number = -1;
+                if (v && !v->Value.Value.Values.empty()) {
+                    const auto& s = v->Value.Value.Values.front();
+                    if (auto* u = std::get_if<std::uint64_t>(&s)) number = static_cast<long long>(*u);
+                    if (auto* i = std::get_if<std::int64_t>(&s)) number = *i;
+                }
+                std::printf("VALUE %s %lld\n", item.c_str(), number);
+                std::fflush(stdout);
+            }
+        }
+    });
+    QTimer::singleShot(lifetime * 1000, &app, &QCoreApplication::quit);
+    return app.exec();
+}
