@@ -134,26 +134,29 @@ private:
     std::size_t Pos_ = 0;
 };
 
-bool Contains(std::initializer_list<TRootKey> roots, TRootKey root) {
+bool Contains(const std::vector<TRootKey>& roots, TRootKey root) {
     return std::find(roots.begin(), roots.end(), root) != roots.end();
 }
 
 } // namespace
 
-TFileStore::TFileStore(std::string machineFile, std::string userFile)
-    : MachineFile_(std::move(machineFile)), UserFile_(std::move(userFile)) {
-    MachineState_ = Load(MachineFile_, {TRootKey::LocalMachine, TRootKey::ClassesRoot});
-    UserState_ = Load(UserFile_, {TRootKey::CurrentUser});
+TFileStore::TFileStore(std::string machineFile, std::string userFile) {
+    Machine_.Path = std::move(machineFile);
+    Machine_.Roots = {TRootKey::LocalMachine, TRootKey::ClassesRoot};
+    User_.Path = std::move(userFile);
+    User_.Roots = {TRootKey::CurrentUser};
+    Machine_.State = Load(Machine_);
+    User_.State = Load(User_);
 }
 
-std::string TFileStore::Serialize(const TMemoryStore& store, std::initializer_list<TRootKey> roots) {
+std::string TFileStore::Serialize(const TMemoryStore& store, const std::vector<TRootKey>& roots) {
     std::string out(Header);
     out += '\n';
     for (TRootKey root : roots) WriteKey(out, root, std::string(), store.Root(root));
     return out;
 }
 
-bool TFileStore::Parse(std::string_view text, TMemoryStore& store, std::initializer_list<TRootKey> roots) {
+bool TFileStore::Parse(std::string_view text, TMemoryStore& store, const std::vector<TRootKey>& roots) {
     TMemoryStore parsed;
     std::size_t pos = 0;
     bool first = true;
@@ -233,43 +236,73 @@ bool TFileStore::Parse(std::string_view text, TMemoryStore& store, std::initiali
     return true;
 }
 
-TStoreFileState TFileStore::Load(const std::string& path, std::initializer_list<TRootKey> roots) {
+namespace {
+
+enum class TReadResult { Missing, Read, Unreadable, TooLarge };
+
+TReadResult ReadText(const std::string& path, std::string& text) {
     std::error_code ec;
-    if (!fs::exists(path, ec)) return ec ? TStoreFileState::Unreadable : TStoreFileState::Missing;
+    if (!fs::exists(path, ec)) return ec ? TReadResult::Unreadable : TReadResult::Missing;
     auto size = fs::file_size(path, ec);
-    if (ec) return TStoreFileState::Unreadable;
-    if (size > MaxFileSize) return TStoreFileState::Corrupt;
+    if (ec) return TReadResult::Unreadable;
+    if (size > TFileStore::MaxFileSize) return TReadResult::TooLarge;
     std::ifstream in(path, std::ios::binary);
-    if (!in) return TStoreFileState::Unreadable;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return TStoreFileState::Unreadable;
-    return Parse(text, *this, roots) ? TStoreFileState::Loaded : TStoreFileState::Corrupt;
+    if (!in) return TReadResult::Unreadable;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return in.bad() ? TReadResult::Unreadable : TReadResult::Read;
 }
 
-bool TFileStore::Changed(TRootKey root) {
-    if (root == TRootKey::CurrentUser) return Save(UserFile_, {TRootKey::CurrentUser}, UserState_);
-    return Save(MachineFile_, {TRootKey::LocalMachine, TRootKey::ClassesRoot}, MachineState_);
+} // namespace
+
+TStoreFileState TFileStore::Load(TFile& file) {
+    std::string text;
+    switch (ReadText(file.Path, text)) {
+    case TReadResult::Missing: return TStoreFileState::Missing;
+    case TReadResult::Unreadable: return TStoreFileState::Unreadable;
+    case TReadResult::TooLarge: return TStoreFileState::Corrupt;
+    case TReadResult::Read: break;
+    }
+    if (!Parse(text, *this, file.Roots)) return TStoreFileState::Corrupt;
+    file.KnownText = std::move(text);
+    return TStoreFileState::Loaded;
 }
 
-bool TFileStore::Save(const std::string& path, std::initializer_list<TRootKey> roots, TStoreFileState& state) {
+bool TFileStore::Changed(TRootKey root) { return Save(root == TRootKey::CurrentUser ? User_ : Machine_, root); }
+
+bool TFileStore::Save(TFile& file, TRootKey changed) {
     std::error_code ec;
-    const fs::path file(path);
-    auto status = fs::status(file, ec);
+    const fs::path path(file.Path);
+    auto status = fs::status(path, ec);
     if (fs::exists(status)) {
         // Honour the read-only permission even where the process could override it.
         if ((status.permissions() & fs::perms::owner_write) == fs::perms::none) return false;
         // An unreadable file is not replaced: it may hold values we could not see.
-        if (state == TStoreFileState::Unreadable) return false;
+        if (file.State == TStoreFileState::Unreadable) return false;
     }
-    if (file.has_parent_path()) {
-        fs::create_directories(file.parent_path(), ec);
+    if (path.has_parent_path()) {
+        fs::create_directories(path.parent_path(), ec);
         if (ec) return false;
     }
-    const fs::path temporary = path + ".tmp";
+
+    // Roots that another process rewrote (a registration run beside the server) are
+    // taken from the disk until this process changes them itself.
+    std::string onDisk;
+    TMemoryStore disk;
+    const bool diskRead = (file.State == TStoreFileState::Loaded || file.State == TStoreFileState::Missing) &&
+                          ReadText(file.Path, onDisk) == TReadResult::Read && Parse(onDisk, disk, file.Roots);
+    if (diskRead && onDisk != file.KnownText)
+        for (TRootKey root : file.Roots)
+            if (root != changed) file.StaleRoots.insert(root);
+    file.StaleRoots.erase(changed);
+    TMemoryStore composed;
+    for (TRootKey root : file.Roots)
+        composed.Root(root) = diskRead && file.StaleRoots.count(root) ? disk.Root(root) : Root(root);
+    const std::string text = Serialize(composed, file.Roots);
+
+    const std::string temporary = file.Path + ".tmp";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         if (!out) return false;
-        const std::string text = Serialize(*this, roots);
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
         out.flush();
         if (!out) {
@@ -278,15 +311,15 @@ bool TFileStore::Save(const std::string& path, std::initializer_list<TRootKey> r
             return false;
         }
     }
-    if (state == TStoreFileState::Corrupt) {
-        fs::copy_file(file, path + ".corrupt", fs::copy_options::overwrite_existing, ec);
-    }
-    fs::rename(temporary, file, ec);
+    if (file.State == TStoreFileState::Corrupt)
+        fs::copy_file(path, file.Path + ".corrupt", fs::copy_options::overwrite_existing, ec);
+    fs::rename(temporary, path, ec);
     if (ec) {
         fs::remove(temporary, ec);
         return false;
     }
-    state = TStoreFileState::Loaded;
+    file.State = TStoreFileState::Loaded;
+    file.KnownText = text;
     return true;
 }
 

@@ -7,6 +7,11 @@
 // sees it. A file that cannot be read or parsed loads as empty, so defaults apply; the
 // first write keeps the bad file beside the new one as <file>.corrupt.
 //
+// Another process may write the same file (a registration started beside the running
+// server). Roots that it rewrote are written back as they are on disk until this process
+// changes them itself, so its work is not overwritten with an old copy. Two processes
+// changing the same root: the last writer wins.
+//
 // File format (text, one record per line, UTF-8 bytes kept as they are but escaped):
 //   DRAVON-STORE 1
 //   key HKEY_LOCAL_MACHINE "SOFTWARE\\Norvane\\Dravon\\Settings"
@@ -19,8 +24,10 @@
 
 #include "app/MemoryStore.h"
 
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dravon {
 
@@ -34,23 +41,33 @@ public:
 
     bool Changed(TRootKey root) override;
 
-    TStoreFileState MachineFileState() const { return MachineState_; }
-    TStoreFileState UserFileState() const { return UserState_; }
-    const std::string& MachineFile() const { return MachineFile_; }
-    const std::string& UserFile() const { return UserFile_; }
+    TStoreFileState MachineFileState() const { return Machine_.State; }
+    TStoreFileState UserFileState() const { return User_.State; }
+    const std::string& MachineFile() const { return Machine_.Path; }
+    const std::string& UserFile() const { return User_.Path; }
 
     // The text of a file holding the given roots of a store.
-    static std::string Serialize(const TMemoryStore& store, std::initializer_list<TRootKey> roots);
+    static std::string Serialize(const TMemoryStore& store, const std::vector<TRootKey>& roots);
     // Parses text into the store's roots; false (and the store untouched) when any line
     // is malformed or names a root not in `roots`.
-    static bool Parse(std::string_view text, TMemoryStore& store, std::initializer_list<TRootKey> roots);
+    static bool Parse(std::string_view text, TMemoryStore& store, const std::vector<TRootKey>& roots);
 
 private:
-    TStoreFileState Load(const std::string& path, std::initializer_list<TRootKey> roots);
-    bool Save(const std::string& path, std::initializer_list<TRootKey> roots, TStoreFileState& state);
+    struct TFile {
+        std::string Path;
+        std::vector<TRootKey> Roots;
+        TStoreFileState State = TStoreFileState::Missing;
+        // The text as we last read or wrote it: a different text on disk is another
+        // process's work (a registration run beside the server).
+        std::string KnownText;
+        // Roots whose newer version is on disk; this process's copy is older.
+        std::set<TRootKey> StaleRoots;
+    };
+    TStoreFileState Load(TFile& file);
+    bool Save(TFile& file, TRootKey changed);
 
-    std::string MachineFile_;
-    std::string UserFile_;
+    TFile Machine_;
+    TFile User_;
     TStoreFileState MachineState_ = TStoreFileState::Missing;
     TStoreFileState UserState_ = TStoreFileState::Missing;
 };

@@ -157,6 +157,21 @@ TEST_F(FileStoreTest, UnwritableLocationFailsVisiblyAndLeavesNoTemporaryFile) {
         EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
+TEST_F(FileStoreTest, RegistrationBesideTheRunningServerIsNotOverwritten) {
+    TFileStore server(Machine, User);
+    ASSERT_TRUE(server.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon")->WriteDword("Writer", 1));
+    {
+        // A second process registers while the server runs.
+        TFileStore registration(Machine, User);
+        ASSERT_TRUE(registration.OpenKey(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
+    }
+    // The server then saves its settings: its old copy of the classes root must not win.
+    ASSERT_TRUE(SaveConfigurationToRegistry(server, TSettings{}, nullptr));
+    TFileStore after(Machine, User);
+    EXPECT_TRUE(after.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
+    EXPECT_TRUE(after.KeyExists(TRootKey::LocalMachine, SettingsKeyPath));
+}
+
 TEST_F(FileStoreTest, DeletedKeysStayDeleted) {
     {
         TFileStore store(Machine, User);
