@@ -2,22 +2,18 @@
 // collected, every wait bounded.
 #pragma once
 
+#include "support/QtApplication.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#include <memory>
 #include <string>
 
 namespace dravon::test {
-
-inline void EnsureApplication() {
-    static int argc = 1;
-    static char name[] = "test_integration";
-    static char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance()) new QCoreApplication(argc, argv); // lives for the process
-}
 
 template <class F>
 bool SpinUntil(F condition, int boundMs = 15000) {

@@ -26,10 +26,9 @@ void WriteFile(const QString& path, const std::string& text) {
 
 class ServerProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        test::EnsureApplication();
-        ASSERT_TRUE(Home.isValid());
-    }
+    static void SetUpTestSuite() { test::TQtApplication::Create(); }
+    static void TearDownTestSuite() { test::TQtApplication::Destroy(); }
+    void SetUp() override { ASSERT_TRUE(Home.isValid()); }
     QString File(const QString& name) const { return Home.path() + "/" + name; }
     QTemporaryDir Home;
 };

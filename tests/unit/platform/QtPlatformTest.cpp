@@ -10,9 +10,12 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include "support/QtApplication.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 
 namespace dravon {
 namespace {
@@ -30,13 +33,8 @@ bool SpinUntil(F condition, int boundMs = 5000) {
 
 class QtPlatformTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_platform";
-        static char* argv[] = {name, nullptr};
-        if (!QCoreApplication::instance()) App = new QCoreApplication(argc, argv); // lives for the process
-    }
-    static inline QCoreApplication* App = nullptr;
+    static void SetUpTestSuite() { test::TQtApplication::Create(); }
+    static void TearDownTestSuite() { test::TQtApplication::Destroy(); }
 };
 
 TEST_F(QtPlatformTest, ClockGivesLocalDaysSince1899AndTheBias) {

@@ -5,9 +5,12 @@
 #include <QLocalSocket>
 #include <QUuid>
 
+#include "support/QtApplication.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 namespace dravon {
@@ -25,12 +28,8 @@ bool SpinUntil(F condition, int boundMs = 10000) {
 
 class SingleInstanceTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_platform";
-        static char* argv[] = {name, nullptr};
-        if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-    }
+    static void SetUpTestSuite() { test::TQtApplication::Create(); }
+    static void TearDownTestSuite() { test::TQtApplication::Destroy(); }
     // A scope of its own, so parallel test runs never meet.
     std::string Scope = QUuid::createUuid().toString(QUuid::Id128).left(16).toStdString();
 };

@@ -1,0 +1,28 @@
+// A QCoreApplication for a test suite: created in SetUpTestSuite, destroyed in
+// TearDownTestSuite (Qt must not be torn down by static destructors after main).
+#pragma once
+
+#include <QCoreApplication>
+
+#include <memory>
+
+namespace dravon::test {
+
+class TQtApplication {
+public:
+    static void Create() {
+        static int argc = 1;
+        static char name[] = "dravon-test";
+        static char* argv[] = {name, nullptr};
+        if (!QCoreApplication::instance()) Instance() = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    static void Destroy() { Instance().reset(); }
+
+private:
+    static std::unique_ptr<QCoreApplication>& Instance() {
+        static std::unique_ptr<QCoreApplication> application;
+        return application;
+    }
+};
+
+} // namespace dravon::test
