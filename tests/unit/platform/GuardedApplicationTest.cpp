@@ -1,0 +1,76 @@
+#include "platform/GuardedApplication.h"
+#include "platform/QtEventLoop.h"
+#include "platform/QtTimerFactory.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace dravon {
+namespace {
+
+class GuardedApplicationTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "test_platform";
+        static char* argv[] = {name, nullptr};
+        ASSERT_EQ(QCoreApplication::instance(), nullptr);
+        App = std::make_unique<TGuardedApplication<QCoreApplication>>(argc, argv);
+    }
+    static void TearDownTestSuite() { App.reset(); }
+
+    void SetUp() override {
+        App->ExceptionHook = [this] {
+            try {
+                throw;
+            } catch (const std::out_of_range& e) {
+                Caught.push_back(std::string("index: ") + e.what());
+            } catch (const std::exception& e) {
+                Caught.push_back(e.what());
+            }
+        };
+    }
+    void TearDown() override { App->ExceptionHook = nullptr; }
+
+    static bool SpinUntil(const std::function<bool()>& condition) {
+        QDeadlineTimer deadline(5000);
+        while (!condition()) {
+            if (deadline.hasExpired()) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        return true;
+    }
+
+    static inline std::unique_ptr<TGuardedApplication<QCoreApplication>> App;
+    std::vector<std::string> Caught;
+};
+
+TEST_F(GuardedApplicationTest, ExceptionFromPostedWorkReachesTheHookAndTheLoopGoesOn) {
+    TQtEventLoop loop;
+    bool after = false;
+    loop.Post([] { throw std::out_of_range("List index out of bounds (4)"); });
+    loop.Post([&] { after = true; });
+    ASSERT_TRUE(SpinUntil([&] { return after; }));
+    EXPECT_EQ(Caught, std::vector<std::string>{"index: List index out of bounds (4)"});
+}
+
+TEST_F(GuardedApplicationTest, ExceptionFromATimerReachesTheHookAndTheTimerKeepsRunning) {
+    TQtTimerFactory timers;
+    auto timer = timers.CreateTimer();
+    int fired = 0;
+    timer->OnTimer = [&] {
+        if (++fired == 1) throw std::runtime_error("Invalid value");
+    };
+    timer->SetInterval(5);
+    timer->SetEnabled(true);
+    ASSERT_TRUE(SpinUntil([&] { return fired >= 3; }));
+    EXPECT_EQ(Caught, std::vector<std::string>{"Invalid value"});
+}
+
+} // namespace
+} // namespace dravon
