@@ -1,0 +1,215 @@
+#include "opc/FileTime.h"
+#include "opc/Variant.h"
+#include "support/FakePlatform.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <ostream>
+
+namespace dravon {
+namespace {
+
+struct TConversionCase {
+    const char* Name;
+    TVariant Source;
+    VARTYPE Target;
+    HRESULT Result;
+    TVariant Expected; // compared when Result succeeds
+    std::uint16_t Flags = 0;
+};
+
+void PrintTo(const TConversionCase& c, std::ostream* os) { *os << c.Name; }
+
+class VariantConversion : public ::testing::TestWithParam<TConversionCase> {};
+
+TEST_P(VariantConversion, FollowsTheAutomationRules) {
+    const auto& c = GetParam();
+    TVariant dest = TVariant::I4(12345); // a stale value must not survive a failure
+    HRESULT hr = VariantChangeType(dest, c.Source, c.Flags, c.Target);
+    EXPECT_EQ(hr, c.Result);
+    if (Succeeded(c.Result)) {
+        EXPECT_EQ(dest, c.Expected);
+    } else {
+        EXPECT_TRUE(dest.IsEmpty());
+    }
+}
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Integers, VariantConversion,
+    ::testing::Values(
+        TConversionCase{"I4ToI2", TVariant::I4(1), VT_I2, S_OK, TVariant::I2(1)},
+        TConversionCase{"I4ToI2Overflow", TVariant::I4(32768), VT_I2, DISP_E_OVERFLOW, {}},
+        TConversionCase{"I4ToUI2Overflow", TVariant::I4(70000), VT_UI2, DISP_E_OVERFLOW, {}},
+        TConversionCase{"NegativeToUI2", TVariant::I4(-1), VT_UI2, DISP_E_OVERFLOW, {}},
+        TConversionCase{"NegativeToUI4", TVariant::I4(-1), VT_UI4, DISP_E_OVERFLOW, {}},
+        TConversionCase{"I4ToI1Overflow", TVariant::I4(200), VT_I1, DISP_E_OVERFLOW, {}},
+        TConversionCase{"I4ToUI1", TVariant::I4(255), VT_UI1, S_OK, TVariant::UI1(255)},
+        TConversionCase{"UI4ToI4Overflow", TVariant::UI4(0x80000000u), VT_I4, DISP_E_OVERFLOW, {}},
+        TConversionCase{"UI4ToI8", TVariant::UI4(0xFFFFFFFFu), VT_I8, S_OK, TVariant::I8(4294967295LL)},
+        TConversionCase{"UI8MaxToI8", TVariant::UI8(~0ull), VT_I8, DISP_E_OVERFLOW, {}},
+        TConversionCase{"I8MinToUI8", TVariant::I8(std::numeric_limits<std::int64_t>::min()), VT_UI8,
+                        DISP_E_OVERFLOW, {}},
+        TConversionCase{"I4ToInt", TVariant::I4(-5), VT_INT, S_OK, TVariant::Int(-5)},
+        TConversionCase{"I4ToUInt", TVariant::I4(5), VT_UINT, S_OK, TVariant::UInt(5)}));
+
+INSTANTIATE_TEST_SUITE_P(
+    RealsRoundHalfToEven, VariantConversion,
+    ::testing::Values(TConversionCase{"TwoPointFive", TVariant::R8(2.5), VT_I4, S_OK, TVariant::I4(2)},
+                      TConversionCase{"ThreePointFive", TVariant::R8(3.5), VT_I4, S_OK, TVariant::I4(4)},
+                      TConversionCase{"MinusTwoPointFive", TVariant::R8(-2.5), VT_I4, S_OK, TVariant::I4(-2)},
+                      TConversionCase{"PointFive", TVariant::R8(0.5), VT_I2, S_OK, TVariant::I2(0)},
+                      TConversionCase{"TwoPointSix", TVariant::R4(2.6f), VT_UI2, S_OK, TVariant::UI2(3)},
+                      TConversionCase{"RoundsIntoOverflow", TVariant::R8(32767.5), VT_I2, DISP_E_OVERFLOW, {}},
+                      TConversionCase{"RoundsBackIntoRange", TVariant::R8(-32768.4), VT_I2, S_OK,
+                                      TVariant::I2(-32768)},
+                      TConversionCase{"NaNToI4", TVariant::R8(NaN), VT_I4, DISP_E_OVERFLOW, {}},
+                      TConversionCase{"HugeToI8", TVariant::R8(1e300), VT_I8, DISP_E_OVERFLOW, {}},
+                      TConversionCase{"HugeToR4", TVariant::R8(1e300), VT_R4, DISP_E_OVERFLOW, {}},
+                      TConversionCase{"R8ToR4", TVariant::R8(0.5), VT_R4, S_OK, TVariant::R4(0.5f)},
+                      TConversionCase{"R4ToR8Widens", TVariant::R4(0.1f), VT_R8, S_OK,
+                                      TVariant::R8(static_cast<double>(0.1f))}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Booleans, VariantConversion,
+    ::testing::Values(TConversionCase{"TrueToI2", TVariant::Bool(true), VT_I2, S_OK, TVariant::I2(-1)},
+                      TConversionCase{"TrueToI4", TVariant::Bool(true), VT_I4, S_OK, TVariant::I4(-1)},
+                      TConversionCase{"TrueToUI2AllBits", TVariant::Bool(true), VT_UI2, S_OK, TVariant::UI2(65535)},
+                      TConversionCase{"TrueToR8", TVariant::Bool(true), VT_R8, S_OK, TVariant::R8(-1.0)},
+                      TConversionCase{"FalseToUI4", TVariant::Bool(false), VT_UI4, S_OK, TVariant::UI4(0)},
+                      TConversionCase{"FiveToBool", TVariant::I4(5), VT_BOOL, S_OK, TVariant::Bool(true)},
+                      TConversionCase{"ZeroToBool", TVariant::UI2(0), VT_BOOL, S_OK, TVariant::Bool(false)},
+                      TConversionCase{"SmallRealToBool", TVariant::R8(0.1), VT_BOOL, S_OK, TVariant::Bool(true)},
+                      TConversionCase{"TrueToText", TVariant::Bool(true), VT_BSTR, S_OK, TVariant::Bstr("-1")},
+                      TConversionCase{"FalseToText", TVariant::Bool(false), VT_BSTR, S_OK, TVariant::Bstr("0")},
+                      TConversionCase{"TrueToAlphaText", TVariant::Bool(true), VT_BSTR, S_OK, TVariant::Bstr("True"),
+                                      VARIANT_ALPHABOOL}));
+
+INSTANTIATE_TEST_SUITE_P(
+    FromText, VariantConversion,
+    ::testing::Values(TConversionCase{"vvToI4", TVariant::Bstr("vv"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"vvToUI2", TVariant::Bstr("vv"), VT_UI2, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"vvToR4", TVariant::Bstr("vv"), VT_R4, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"vvToBool", TVariant::Bstr("vv"), VT_BOOL, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"vvToText", TVariant::Bstr("vv"), VT_BSTR, S_OK, TVariant::Bstr("vv")},
+                      TConversionCase{"EmptyToI4", TVariant::Bstr(""), VT_I4, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"Blanks", TVariant::Bstr(" 42 "), VT_I4, S_OK, TVariant::I4(42)},
+                      TConversionCase{"Negative", TVariant::Bstr("-7"), VT_I2, S_OK, TVariant::I2(-7)},
+                      TConversionCase{"FractionRounds", TVariant::Bstr("2.5"), VT_I4, S_OK, TVariant::I4(2)},
+                      TConversionCase{"Exponent", TVariant::Bstr("1e3"), VT_UI2, S_OK, TVariant::UI2(1000)},
+                      TConversionCase{"TooLargeForUI2", TVariant::Bstr("70000"), VT_UI2, DISP_E_OVERFLOW, {}},
+                      TConversionCase{"TooLargeForDouble", TVariant::Bstr("1e999"), VT_R8, DISP_E_OVERFLOW, {}},
+                      TConversionCase{"TooLargeForR4", TVariant::Bstr("3.5e38"), VT_R4, DISP_E_OVERFLOW, {}},
+                      TConversionCase{"LongDigitsToI8", TVariant::Bstr("9223372036854775807"), VT_I8, S_OK,
+                                      TVariant::I8(std::numeric_limits<std::int64_t>::max())},
+                      TConversionCase{"JustPastI8", TVariant::Bstr("9223372036854775808"), VT_I8, DISP_E_OVERFLOW, {}},
+                      TConversionCase{"TrailingGarbage", TVariant::Bstr("12abc"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"HexIsNotDecimal", TVariant::Bstr("0x10"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"LoneSign", TVariant::Bstr("-"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"LonePoint", TVariant::Bstr("."), VT_R8, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"TrueWord", TVariant::Bstr("True"), VT_BOOL, S_OK, TVariant::Bool(true)},
+                      TConversionCase{"FalseWordAnyCase", TVariant::Bstr("fALSE"), VT_BOOL, S_OK, TVariant::Bool(false)},
+                      TConversionCase{"NumberToBool", TVariant::Bstr("3"), VT_BOOL, S_OK, TVariant::Bool(true)},
+                      TConversionCase{"YesIsNotABool", TVariant::Bstr("yes"), VT_BOOL, DISP_E_TYPEMISMATCH, {}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    ToText, VariantConversion,
+    ::testing::Values(TConversionCase{"I4", TVariant::I4(-123), VT_BSTR, S_OK, TVariant::Bstr("-123")},
+                      TConversionCase{"UI8Max", TVariant::UI8(~0ull), VT_BSTR, S_OK,
+                                      TVariant::Bstr("18446744073709551615")},
+                      TConversionCase{"R8Tenth", TVariant::R8(0.1), VT_BSTR, S_OK, TVariant::Bstr("0.1")},
+                      TConversionCase{"R4Tenth", TVariant::R4(0.1f), VT_BSTR, S_OK, TVariant::Bstr("0.1")},
+                      TConversionCase{"R8Large", TVariant::R8(1e20), VT_BSTR, S_OK, TVariant::Bstr("1E+20")},
+                      TConversionCase{"Currency", TVariant::Cy(15000), VT_BSTR, S_OK, TVariant::Bstr("1.5")},
+                      TConversionCase{"DateAndTime", TVariant::Date(46000.5), VT_BSTR, S_OK,
+                                      TVariant::Bstr("2025-12-09 12:00:00")},
+                      TConversionCase{"DateOnly", TVariant::Date(46000), VT_BSTR, S_OK, TVariant::Bstr("2025-12-09")},
+                      TConversionCase{"TimeOnly", TVariant::Date(0.5), VT_BSTR, S_OK, TVariant::Bstr("12:00:00")}));
+
+INSTANTIATE_TEST_SUITE_P(
+    DatesCurrencyEmptyNull, VariantConversion,
+    ::testing::Values(TConversionCase{"TextToDate", TVariant::Bstr("2025-12-09 12:00:00"), VT_DATE, S_OK,
+                                      TVariant::Date(46000.5)},
+                      TConversionCase{"IsoTextToDate", TVariant::Bstr("2025-12-09T06:00"), VT_DATE, S_OK,
+                                      TVariant::Date(46000.25)},
+                      TConversionCase{"NoSuchDay", TVariant::Bstr("2025-02-30"), VT_DATE, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"NumberIsNotADateText", TVariant::Bstr("46000"), VT_DATE, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"DateToI4", TVariant::Date(1.5), VT_I4, S_OK, TVariant::I4(2)},
+                      TConversionCase{"I4ToDate", TVariant::I4(2), VT_DATE, S_OK, TVariant::Date(2.0)},
+                      TConversionCase{"DateOverflow", TVariant::R8(1e7), VT_DATE, DISP_E_OVERFLOW, {}},
+                      TConversionCase{"I4ToCurrency", TVariant::I4(5), VT_CY, S_OK, TVariant::Cy(50000)},
+                      TConversionCase{"CurrencyToI4", TVariant::Cy(25000), VT_I4, S_OK, TVariant::I4(2)},
+                      TConversionCase{"R8ToCurrency", TVariant::R8(1.23456), VT_CY, S_OK, TVariant::Cy(12346)},
+                      TConversionCase{"CurrencyOverflow", TVariant::R8(1e16), VT_CY, DISP_E_OVERFLOW, {}},
+                      TConversionCase{"EmptyToI4", TVariant(), VT_I4, S_OK, TVariant::I4(0)},
+                      TConversionCase{"EmptyToText", TVariant(), VT_BSTR, S_OK, TVariant::Bstr("")},
+                      TConversionCase{"NullToI4", TVariant::Null(), VT_I4, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"AnythingToEmpty", TVariant::Bstr("vv"), VT_EMPTY, S_OK, TVariant()},
+                      TConversionCase{"ErrorToI2", TVariant::Error(E_FAIL), VT_I2, DISP_E_TYPEMISMATCH, {}},
+                      TConversionCase{"UnknownTarget", TVariant::I4(1), 9, DISP_E_BADVARTYPE, {}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrays, VariantConversion,
+    ::testing::Values(
+        TConversionCase{"ElementWise", TVariant::Array(VT_I4, {TVariant::I4(1), TVariant::I4(-2)}), VT_ARRAY | VT_R8,
+                        S_OK, TVariant::Array(VT_R8, {TVariant::R8(1), TVariant::R8(-2)})},
+        TConversionCase{"OneElementOverflows",
+                        TVariant::Array(VT_I4, {TVariant::I4(1), TVariant::I4(70000)}), VT_ARRAY | VT_I2,
+                        DISP_E_OVERFLOW, {}},
+        TConversionCase{"ScalarToArray", TVariant::I4(1), VT_ARRAY | VT_I4, DISP_E_TYPEMISMATCH, {}},
+        TConversionCase{"ArrayToScalar", TVariant::Array(VT_I4, {TVariant::I4(1)}), VT_I4, DISP_E_TYPEMISMATCH, {}},
+        TConversionCase{"EmptyArray", TVariant::Array(VT_UI2, {}), VT_ARRAY | VT_BSTR, S_OK,
+                        TVariant::Array(VT_BSTR, {})}));
+
+TEST(VariantTest, ConvertsInPlace) {
+    TVariant v = TVariant::Bstr("17");
+    EXPECT_EQ(VariantChangeType(v, v, 0, VT_UI2), S_OK);
+    EXPECT_EQ(v, TVariant::UI2(17));
+    EXPECT_EQ(VariantChangeType(v, v, 0, VT_I1), S_OK);
+    v = TVariant::Bstr("vv");
+    EXPECT_EQ(VariantChangeType(v, v, 0, VT_I4), DISP_E_TYPEMISMATCH);
+    EXPECT_TRUE(v.IsEmpty());
+}
+
+TEST(VariantTest, ArrayOfConvertsEveryElement) {
+    TVariant array;
+    EXPECT_EQ(TVariant::ArrayOf(VT_UI2, {TVariant::I4(1), TVariant::Bstr("2")}, array), S_OK);
+    EXPECT_EQ(array.Vt(), VT_ARRAY | VT_UI2);
+    ASSERT_EQ(array.Elements().size(), 2u);
+    EXPECT_EQ(array.Elements()[1], TVariant::UI2(2));
+    EXPECT_EQ(TVariant::ArrayOf(VT_UI2, {TVariant::I4(-1)}, array), DISP_E_OVERFLOW);
+    EXPECT_TRUE(array.IsEmpty());
+}
+
+TEST(VariantTest, RecordCarriesTypeAndLittleEndianValue) {
+    auto record = VariantRecord(TVariant::I4(0x01020304));
+    std::array<std::uint8_t, 16> expected{3, 0, 0, 0, 0, 0, 0, 0, 4, 3, 2, 1, 0, 0, 0, 0};
+    EXPECT_EQ(record, expected);
+    record = VariantRecord(TVariant::R4(1.0f)); // 0x3F800000
+    expected = {4, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x80, 0x3F, 0, 0, 0, 0};
+    EXPECT_EQ(record, expected);
+    record = VariantRecord(TVariant::Bool(true));
+    expected = {11, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(record, expected);
+    record = VariantRecord(TVariant::Array(VT_UI2, {TVariant::UI2(1)}));
+    expected = {0x12, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(record, expected);
+}
+
+TEST(FileTimeTest, LocalDateTimeBecomesUtcFileTime) {
+    test::TManualClock clock;
+    clock.Bias = 60; // local time is one hour behind UTC
+    // 2025-12-09 12:00 local = 13:00 UTC = 13409758800 s after 1601-01-01.
+    TFileTime ft = LocalDateTimeToFileTime(46000.5, clock);
+    EXPECT_EQ(ft.ToUInt64(), 134097588000000000ull);
+    EXPECT_EQ(ft.HighDateTime, static_cast<std::uint32_t>(134097588000000000ull >> 32));
+    EXPECT_DOUBLE_EQ(FileTimeToLocalDateTime(ft, clock), 46000.5);
+    EXPECT_EQ(LocalDateTimeToFileTime(0, clock).ToUInt64(), 0u); // "no time" stays zero
+    EXPECT_EQ(FileTimeNow(clock), ft);
+}
+
+} // namespace
+} // namespace dravon
