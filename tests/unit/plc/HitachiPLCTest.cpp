@@ -1,0 +1,307 @@
+#include "app/TimeDate.h"
+#include "plc/PLCCollection.h"
+#include "support/FakeDriverPool.h"
+#include "support/FakeHostResolver.h"
+#include "support/TestContext.h"
+
+#include <gtest/gtest.h>
+
+namespace dravon {
+namespace {
+
+class HitachiPLCTest : public ::testing::Test {
+protected:
+    HitachiPLCTest() {
+        T.Context.Resolver = &Resolver;
+        PLCs.SetDriverPool(&Pool);
+    }
+    test::TTestContext T;
+    test::TFakeHostResolver Resolver;
+    test::TFakeDriverPool Pool;
+    TPLCCollection PLCs{T.Context};
+
+    THitachiPLC& Add(int drvType, int protocol, const std::string& host = "127.0.0.1", int port = 3004) {
+        THitachiPLC& plc = PLCs.AddPLC();
+        plc.SetHost(host);
+        plc.TcpPort = port;
+        plc.SetConnection(drvType, protocol);
+        return plc;
+    }
+    test::TFakeDriver& DriverOf(const THitachiPLC& plc) { return test::TFakeDriverPool::Of(plc.Driver); }
+};
+
+TEST_F(HitachiPLCTest, NewPLCDefaults) {
+    THitachiPLC& plc = PLCs.AddPLC();
+    THitachiPLC& second = PLCs.AddPLC();
+    EXPECT_EQ(plc.Name, "PLC1");
+    EXPECT_EQ(second.Name, "PLC2");
+    EXPECT_EQ(plc.Host, "192.168.0.1");
+    EXPECT_EQ(plc.ResolvedIP, "192.168.0.1");
+    EXPECT_EQ(plc.IPOctets, (std::array<int, 4>{192, 168, 0, 1}));
+    EXPECT_EQ(plc.TcpPort, 3004);
+    EXPECT_EQ(plc.Lump, 0xFFFF0000u);
+    EXPECT_EQ(plc.TimeOut, 1000);
+    EXPECT_EQ(plc.SerialCom, 1);
+    EXPECT_EQ(plc.Driver, nullptr);
+    EXPECT_EQ(plc.StatusVars.Count(), StatusVarCount);
+    EXPECT_EQ(plc.StatusVar(stAverageComCycle).Name, "AverageComCycle");
+    EXPECT_EQ(plc.MaxComCyclePercent, -1);
+    EXPECT_EQ(plc.LastComCyclePercent, -1);
+    EXPECT_EQ(plc.ErrorResponseTick, 1u);
+    // A dotted address is its own answer: no lookup, no traffic.
+    EXPECT_TRUE(Resolver.Requests.empty());
+    EXPECT_EQ(PLCs.FindPLC("plc1"), &plc);
+    EXPECT_EQ(PLCs.FindPLC("PLC3"), nullptr);
+}
+
+TEST_F(HitachiPLCTest, TimeOutCountingAndLogLines) {
+    THitachiPLC& plc = Add(DriverTcp, ProtocolEthernet);
+    const std::string now = TimeDateText(T.Platform.Clock.Now());
+    plc.SetTimedOut(true);
+    plc.SetTimedOut(true);
+    EXPECT_EQ(plc.NumberOfTimeouts, 1);
+    ASSERT_EQ(T.Capture.Lines.size(), 1u);
+    EXPECT_EQ(T.Capture.Lines[0], "PLC PLC1 timed out at " + now);
+    EXPECT_EQ(T.Capture.Messages.back(), T.Capture.Lines[0]);
+    plc.SetTimedOut(false);
+    plc.SetTimedOut(false);
+    ASSERT_EQ(T.Capture.Lines.size(), 2u);
+    EXPECT_EQ(T.Capture.Lines[1], "PLC PLC1 restored at " + now);
+    plc.SetTimedOut(true);
+    EXPECT_EQ(plc.NumberOfTimeouts, 2);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 2);
+}
+
+TEST_F(HitachiPLCTest, HostNameIsLookedUpWithoutWaitingAndAppliedWhenTheAnswerArrives) {
+    THitachiPLC& plc = Add(DriverTcp, ProtocolEthernet, "plc-one.example");
+    ASSERT_EQ(Resolver.Requests.size(), 1u);
+    EXPECT_EQ(Resolver.Requests[0].Name, "plc-one.example");
+    EXPECT_EQ(plc.ResolvedIP, "");
+    ASSERT_NE(plc.Driver, nullptr);
+    EXPECT_EQ(DriverOf(plc).Address, "");
+
+    Resolver.Answer(0, "127.0.0.2");
+    EXPECT_EQ(plc.ResolvedIP, "127.0.0.2");
+    EXPECT_EQ(plc.IPOctets, (std::array<int, 4>{127, 0, 0, 2}));
+    ASSERT_EQ(Pool.Drivers.size(), 1u); // the address-less driver was freed
+    EXPECT_EQ(DriverOf(plc).Address, "127.0.0.2");
+    EXPECT_EQ(DriverOf(plc).UserCount, 1);
+}
+
+TEST_F(HitachiPLCTest, StaleAndLateAnswersAreIgnored) {
+    THitachiPLC& plc = Add(DriverUdp, ProtocolEthernet, "old.example");
+    plc.SetHost("new.example");
+    ASSERT_EQ(Resolver.Requests.size(), 2u);
+    Resolver.Answer(0, "127.0.0.9"); // for the old name
+    EXPECT_EQ(plc.ResolvedIP, "");
+    Resolver.Answer(1, "127.0.0.3");
+    EXPECT_EQ(plc.ResolvedIP, "127.0.0.3");
+    EXPECT_EQ(plc.IPValue, 0x7F000003u);
+
+    THitachiPLC& gone = Add(DriverTcp, ProtocolEthernet, "gone.example");
+    PLCs.DeletePLC(PLCs.IndexOf(&gone));
+    Resolver.Answer(2, "127.0.0.4"); // must not touch the freed PLC
+    EXPECT_EQ(PLCs.Count(), 1);
+}
+
+TEST_F(HitachiPLCTest, TimeOutLooksTheNameUpAgainAndKeepsTheAddressOnFailure) {
+    THitachiPLC& plc = Add(DriverTcp, ProtocolEthernet, "plc.example");
+    Resolver.Answer(0, "127.0.0.5");
+    plc.SetTimedOut(true);
+    plc.SetTimedOut(true); // one lookup at a time
+    ASSERT_EQ(Resolver.Requests.size(), 2u);
+    Resolver.Answer(1, ""); // the name server is down: keep talking to the known address
+    EXPECT_EQ(plc.ResolvedIP, "127.0.0.5");
+    plc.SetTimedOut(true);
+    ASSERT_EQ(Resolver.Requests.size(), 3u);
+    Resolver.Answer(2, "127.0.0.6"); // the mapping changed: follow it
+    EXPECT_EQ(DriverOf(plc).Address, "127.0.0.6");
+
+    // A failed first lookup leaves no address.
+    THitachiPLC& other = Add(DriverTcp, ProtocolEthernet, "nowhere.example");
+    Resolver.Answer(3, "");
+    EXPECT_EQ(other.ResolvedIP, "");
+    // A dotted host needs no lookup at a time-out either.
+    THitachiPLC& dotted = Add(DriverTcp, ProtocolEthernet, "127.0.0.7");
+    dotted.SetTimedOut(true);
+    EXPECT_EQ(Resolver.Requests.size(), 4u);
+}
+
+TEST_F(HitachiPLCTest, PLCsShareDriversAndLeaveThemWhenDeleted) {
+    THitachiPLC& a = Add(DriverTcp, ProtocolEthernet);
+    THitachiPLC& b = Add(DriverTcp, ProtocolEthernet);
+    THitachiPLC& c = Add(DriverTcp, ProtocolEthernet, "127.0.0.1", 3005);
+    EXPECT_EQ(a.Driver, b.Driver);
+    EXPECT_NE(a.Driver, c.Driver);
+    EXPECT_EQ(DriverOf(a).UserCount, 2);
+
+    // The driver is in the middle of a's pass when a is deleted.
+    DriverOf(a).CurrentPLC = &a;
+    PLCs.DeletePLC(PLCs.IndexOf(&a));
+    ASSERT_EQ(Pool.Drivers.size(), 2u);
+    EXPECT_EQ(DriverOf(b).UserCount, 1);
+    EXPECT_EQ(DriverOf(b).CurrentPLC, nullptr);
+    PLCs.DeletePLC(PLCs.IndexOf(&b));
+    EXPECT_EQ(Pool.Drivers.size(), 1u);
+
+    // Re-attaching moves c to another driver and frees the old one.
+    c.SetConnection(DriverSerial, ProtocolStandard);
+    ASSERT_EQ(Pool.Drivers.size(), 1u);
+    EXPECT_EQ(DriverOf(c).Kind, DriverSerial);
+    c.SetConnection(DriverNone, ProtocolUndefined);
+    EXPECT_EQ(c.Driver, nullptr);
+    EXPECT_TRUE(Pool.Drivers.empty());
+    EXPECT_THROW(PLCs.DeletePLC(7), std::exception);
+}
+
+TEST_F(HitachiPLCTest, SettingAnotherPoolReattaches) {
+    THitachiPLC& plc = Add(DriverTcp, ProtocolEthernet);
+    test::TFakeDriverPool other;
+    PLCs.SetDriverPool(&other);
+    EXPECT_TRUE(Pool.Drivers.empty());
+    ASSERT_EQ(other.Drivers.size(), 1u);
+    EXPECT_EQ(test::TFakeDriverPool::Of(plc.Driver).Kind, DriverTcp);
+    PLCs.SetDriverPool(nullptr);
+    EXPECT_TRUE(other.Drivers.empty());
+    EXPECT_EQ(plc.Driver, nullptr);
+    EXPECT_EQ(plc.DrvType, DriverTcp);
+}
+
+TEST_F(HitachiPLCTest, ConnectionTexts) {
+    THitachiPLC& none = PLCs.AddPLC();
+    EXPECT_EQ(none.ConnectionText().Short, "<none>");
+    EXPECT_EQ(none.ConnectionText().Long, "-");
+
+    THitachiPLC& tcp = Add(DriverTcp, ProtocolEthernet, "127.0.0.1", 3010);
+    EXPECT_EQ(tcp.ConnectionText().Long, "Ethernet TCP (127.0.0.1:3010), ethernet H-protocol");
+    EXPECT_EQ(tcp.ConnectionText().Short, "TCP:");
+    THitachiPLC& udp = Add(DriverUdp, ProtocolStandard);
+    EXPECT_EQ(udp.ConnectionText().Long, "Ethernet UDP (127.0.0.1:3004), standard H-protocol");
+    EXPECT_EQ(udp.ConnectionText().Short, "UDP:");
+
+    THitachiPLC& serial = Add(DriverSerial, ProtocolStandard);
+    EXPECT_EQ(serial.ConnectionText().Short, "Com 1:");
+    EXPECT_EQ(serial.ConnectionText().Long, "Serial 232/485, Com 1, standard H-protocol, autodetect, ASCII");
+    PLCs.ResolveItemId("PLC4.WR0000");
+    DriverOf(serial).SentOnce = true;
+    EXPECT_EQ(serial.ConnectionText().Long, "Serial 232/485, Com 1, standard H-protocol, detecting speed..., ASCII");
+    DriverOf(serial).DetectedBaudText = "19200";
+    DriverOf(serial).BinaryMode = true;
+    EXPECT_EQ(serial.ConnectionText().Long, "Serial 232/485, Com 1, standard H-protocol, 19200, binary");
+    PLCs.SerialPorts.Port(1)->BaudRate = 9600;
+    EXPECT_EQ(serial.ConnectionText().Long, "Serial 232/485, Com 1, standard H-protocol, 9600, binary");
+
+    // A COM number outside 1-8 (a corrupt store) has no port record; nothing is read past it.
+    serial.SerialCom = 12;
+    EXPECT_EQ(serial.ConnectionText().Long, "Serial 232/485, Com 12, standard H-protocol, 19200, binary");
+    EXPECT_EQ(ProtocolName(2), "station number H-protocol");
+    EXPECT_EQ(ProtocolName(0), "undefined protocol");
+    EXPECT_EQ(ProtocolName(7), "unknown protocol");
+}
+
+TEST_F(HitachiPLCTest, IdleAndCommunicationStatus) {
+    THitachiPLC& plc = Add(DriverTcp, ProtocolEthernet);
+    EXPECT_TRUE(plc.IsIdle());
+    PLCs.ResolveItemId("PLC1.WR0000").Location->AddRef();
+    EXPECT_TRUE(plc.IsIdle()); // nothing sent yet
+    DriverOf(plc).SentOnce = true;
+    EXPECT_FALSE(plc.IsIdle());
+    EXPECT_EQ(plc.CommunicationStatus(), ComStatusConnected);
+    plc.SetTimedOut(true);
+    EXPECT_EQ(plc.CommunicationStatus(), ComStatusError);
+    EXPECT_EQ(THitachiPLC::CommunicationStatusText(plc.CommunicationStatus()), "Communication error");
+    EXPECT_EQ(THitachiPLC::CommunicationStatusText(ComStatusIdle), "Idle");
+}
+
+TEST_F(HitachiPLCTest, PendingWritesAndTimedOutMarks) {
+    THitachiPLC& plc = PLCs.AddPLC();
+    PLCs.ResolveItemId("PLC1.DR0000");
+    EXPECT_FALSE(plc.HasPendingWrites());
+    plc.FindLocation(10, 0, true)->StoreWrittenValue(5);
+    EXPECT_TRUE(plc.HasPendingWrites());
+    plc.MarkAllTimedOut();
+    for (int i = 0; i < plc.Monitored.Count(); ++i) EXPECT_TRUE(plc.Monitored.Item(i).TimedOut);
+}
+
+TEST_F(HitachiPLCTest, StatisticsTextsOfAPLCThatNeverAnswered) {
+    THitachiPLC& plc = PLCs.AddPLC();
+    auto rows = plc.InfoRows(T.Platform.Clock.Now());
+    ASSERT_EQ(rows.size(), 11u);
+    EXPECT_EQ(rows[0].Caption, "Name");
+    EXPECT_EQ(rows[0].Value, "PLC1");
+    EXPECT_EQ(rows[1].Value, "Idle");
+    EXPECT_EQ(rows[2].Value, "-");
+    EXPECT_EQ(rows[3].Caption, "Number of monitored PLC locations");
+    EXPECT_EQ(rows[5].Caption, "Last error response");
+    EXPECT_EQ(rows[5].Value, "-");
+    EXPECT_EQ(rows[6].Value, "0ms");
+    EXPECT_EQ(rows[8].Caption, "Last communication cycle");
+    EXPECT_EQ(rows[8].Value, "0ms");
+    EXPECT_EQ(rows[10].Caption, "Average communication cycle (last 10)");
+    EXPECT_EQ(rows[10].Value, "0ms");
+}
+
+TEST_F(HitachiPLCTest, ErrorTexts) {
+    THitachiPLC& plc = PLCs.AddPLC();
+    const TDateTime now = T.Platform.Clock.Now();
+    plc.LastErrorCode = 0x17;
+    plc.LastErrorAt = now - 1.0 / 24;
+    EXPECT_EQ(plc.LastErrorText(now), "H17 (at " + TimeText(plc.LastErrorAt) + ")");
+    plc.LastErrorAt = now - 2;
+    EXPECT_EQ(plc.LastErrorText(now), "H17 (at " + TimeDateText(plc.LastErrorAt) + ")");
+    plc.LastErrorCode = 5;
+    EXPECT_EQ(plc.LastErrorText(now), "BUSY (at " + TimeDateText(plc.LastErrorAt) + ")");
+    plc.LastErrorCode = 0x1A3; // never more than the status byte, but never a crash either
+    plc.LastErrorAt = now;
+    EXPECT_EQ(plc.LastErrorText(now), "H1A3 (at " + TimeText(now) + ")");
+}
+
+TEST_F(HitachiPLCTest, CycleHistoryAverageAndMaxima) {
+    THitachiPLC& plc = PLCs.AddPLC();
+    std::uint32_t tick = 5000;
+    plc.EndOfPass(tick, false); // the first pass starts
+    for (int pass = 1; pass <= 10; ++pass) {
+        plc.PassSent = true;
+        plc.PassMessages = 4;
+        plc.PassResponses = 3;
+        tick += 10u * static_cast<unsigned>(pass);
+        plc.EndOfPass(tick, false);
+        EXPECT_EQ(plc.LastComCycle, 10 * pass);
+        EXPECT_EQ(plc.LastComCyclePercent, 75);
+        EXPECT_EQ(plc.AverageComCycle(), pass < 10 ? 0 : 55) << pass;
+    }
+    EXPECT_EQ(plc.MaxComCycle, 100);
+    EXPECT_EQ(plc.MaxComCyclePercent, 75);
+    auto rows = plc.InfoRows(T.Platform.Clock.Now());
+    EXPECT_EQ(rows[8].Value, "100ms (75% Good)");
+    EXPECT_EQ(rows[9].Value, "100ms (75% Good)");
+    EXPECT_EQ(rows[10].Value, "55ms");
+
+    // A long answer makes the cycle at least the response time.
+    plc.LastResponseTime = 400;
+    plc.PassSent = true;
+    plc.PassMessages = 1;
+    plc.EndOfPass(tick + 5, false);
+    EXPECT_EQ(plc.LastComCycle, 400);
+    // A pending BUSY retry keeps the pass running.
+    plc.PassSent = true;
+    plc.EndOfPass(tick + 50, true);
+    EXPECT_TRUE(plc.PassSent);
+
+    plc.NoteResponse(T.Platform.Clock.Now());
+    EXPECT_EQ(plc.MaxResponseTime, 400);
+    plc.ResetMaxima();
+    EXPECT_EQ(plc.MaxResponseTime, 0);
+    EXPECT_EQ(plc.MaxComCycle, 0);
+    EXPECT_EQ(plc.MaxComCyclePercent, -1);
+}
+
+TEST_F(HitachiPLCTest, EndOfPassFreesUnusedLocations) {
+    THitachiPLC& plc = PLCs.AddPLC();
+    PLCs.ResolveItemId("PLC1.WR0000.arr.2");
+    plc.EndOfPass(100, false);
+    EXPECT_EQ(plc.Monitored.Count(), 1); // WR0001 still holds the reference it got
+}
+
+} // namespace
+} // namespace dravon
