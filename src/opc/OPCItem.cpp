@@ -1,0 +1,306 @@
+#include "opc/OPCItem.h"
+
+#include "app/Settings.h"
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/MemoryTypes.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+namespace dravon {
+
+namespace {
+
+bool IsWordType(const THitachiLocation& l) {
+    return !l.IsDoubleWord && l.VarType == VT_UI2;
+}
+
+// The characters of one word, high byte first.
+void AppendWordChars(std::string& text, std::uint32_t word) {
+    text.push_back(static_cast<char>((word >> 8) & 0xFF));
+    text.push_back(static_cast<char>(word & 0xFF));
+}
+
+} // namespace
+
+TOPCItem::TOPCItem(TOPCGroup* group, THitachiLocation* location, int coveredCount, OPCHANDLE serverHandle)
+    : Group_(group), Location_(location), ResolvedCount_(std::max(coveredCount, 1)), ServerHandle_(serverHandle) {
+    if (Location_) Location_->AddRef();
+}
+
+TOPCItem::~TOPCItem() {
+    if (!Location_) return;
+    if (Location_->PLC && ResolvedCount_ > 1) {
+        Location_->PLC->ReleaseElements(*Location_, ResolvedCount_);
+    } else {
+        Location_->Release();
+    }
+}
+
+VARTYPE TOPCItem::CanonicalType() const {
+    if (!Location_) return VT_I4;
+    VARTYPE vt = Location_->VarTypeOf(Signed);
+    if (IsArray()) vt |= VT_ARRAY;
+    return vt;
+}
+
+VARTYPE TOPCItem::DeliveredType() const {
+    return RequestedType != VT_EMPTY ? RequestedType : CanonicalType();
+}
+
+int TOPCItem::CoveredCount() const {
+    if (!Location_) return 0;
+    if (IsArray()) return ElementCount;
+    if (IsString()) {
+        const int perLocation = Location_->IsDoubleWord ? 4 : 2;
+        return std::max(1, (StringLength + perLocation - 1) / perLocation);
+    }
+    return 1;
+}
+
+THitachiLocation* TOPCItem::Element(int i) const {
+    if (!Location_) return nullptr;
+    if (i == 0) return Location_;
+    if (!Location_->PLC) return nullptr;
+    return Location_->PLC->FindLocation(Location_->Code, Location_->Address + static_cast<std::uint32_t>(i),
+                                        Location_->IsDoubleWord);
+}
+
+TVariant TOPCItem::RawToVariant(std::uint32_t raw, VARTYPE vt) {
+    switch (vt) {
+    case VT_I2:
+        return TVariant::I2(static_cast<std::int16_t>(raw & 0xFFFF));
+    case VT_BOOL:
+        return TVariant::Bool(raw != 0);
+    case VT_R4:
+        return TVariant::R4(std::bit_cast<float>(raw));
+    case VT_R8:
+        return TVariant::R8(static_cast<double>(std::bit_cast<float>(raw)));
+    case VT_I4:
+        // A signed double word: the same 32 bits read as a signed number.
+        return TVariant::I4(static_cast<std::int32_t>(raw));
+    default: {
+        TVariant out;
+        if (Failed(VariantChangeType(out, TVariant::UI4(raw), 0, vt))) return TVariant();
+        return out;
+    }
+    }
+}
+
+bool TOPCItem::VariantToRaw(const TVariant& value, std::uint32_t& raw) {
+    const VARTYPE vt = value.Vt();
+    if (vt == VT_R4 || vt == VT_R8) {
+        raw = std::bit_cast<std::uint32_t>(static_cast<float>(value.RealValue()));
+        return true;
+    }
+    TVariant asInt;
+    if (Succeeded(VariantChangeType(asInt, value, 0, VT_I4))) {
+        raw = static_cast<std::uint32_t>(static_cast<std::int32_t>(asInt.IntValue()));
+        return true;
+    }
+    // Double words above 2^31 - 1.
+    if (Succeeded(VariantChangeType(asInt, value, 0, VT_UI4))) {
+        raw = static_cast<std::uint32_t>(asInt.UIntValue());
+        return true;
+    }
+    return false;
+}
+
+TVariant TOPCItem::Value() const {
+    if (!Location_) return TVariant::I4(0);
+    if (IsString()) {
+        std::string text;
+        const int count = CoveredCount();
+        for (int i = 0; i < count; ++i) {
+            const THitachiLocation* l = Element(i);
+            if (!l) {
+                text.push_back('\0');
+                continue;
+            }
+            if (l->IsDoubleWord) {
+                // The word at the lower address first.
+                AppendWordChars(text, l->GetValue() & 0xFFFF);
+                AppendWordChars(text, l->GetValue() >> 16);
+            } else if (IsWordType(*l)) {
+                AppendWordChars(text, l->GetValue());
+            }
+        }
+        return TVariant::Bstr(std::move(text));
+    }
+    const VARTYPE type = DeliveredType() & VT_TYPEMASK;
+    if (IsArray()) {
+        std::vector<TVariant> elements;
+        elements.reserve(static_cast<std::size_t>(ElementCount));
+        for (int i = 0; i < ElementCount; ++i) {
+            const THitachiLocation* l = Element(i);
+            elements.push_back(RawToVariant(l ? l->GetValue() : 0, type));
+        }
+        return TVariant::Array(type, std::move(elements));
+    }
+    if (Location_->VarType == VT_BSTR) {
+        TVariant out;
+        if (Failed(VariantChangeType(out, TVariant::Bstr(Location_->StringValue), 0, type))) return TVariant();
+        return out;
+    }
+    return RawToVariant(Location_->GetValue(), type);
+}
+
+std::uint16_t TOPCItem::Quality(const TSettings& settings) const {
+    if (!Location_) return QualityBad;
+    if (!IsArray() && StringLength < 2) return Location_->Quality(settings);
+    std::uint16_t q = QualityGood;
+    const int count = CoveredCount();
+    for (int i = 0; i < count; ++i) {
+        const THitachiLocation* l = Element(i);
+        q = std::min<std::uint16_t>(q, l ? l->Quality(settings) : QualityBad);
+    }
+    return q;
+}
+
+std::uint32_t TOPCItem::AccessRights() const {
+    return Location_ ? static_cast<std::uint32_t>(Location_->AccessRights) : OPC_READABLE;
+}
+
+bool TOPCItem::HasChanged(const TSettings& settings) {
+    if (!Location_) return false;
+    const bool textual = IsString() || Location_->VarType == VT_BSTR;
+    if (!IsArray() && !textual) {
+        const std::uint32_t raw = Location_->GetValue();
+        const std::uint16_t q = Quality(settings);
+        if (HasLastSent && raw == LastSentRaw && q == LastSentQuality) return false;
+        LastSentRaw = raw;
+        LastSentQuality = q;
+        HasLastSent = true;
+        return true;
+    }
+    if (settings.OnChangeAlwaysTrueForStrings) return true;
+    TVariant value = Value();
+    const std::uint16_t q = Quality(settings);
+    bool changed = true;
+    if (HasLastSent && !LastSentValue.IsEmpty() && q == LastSentQuality) {
+        if (!IsArray()) {
+            changed = !(LastSentValue == value);
+        } else if (!value.IsArray() || !LastSentValue.IsArray() ||
+                   value.Elements().size() != LastSentValue.Elements().size()) {
+            changed = false;
+        } else {
+            changed = false;
+            const auto& now = value.Elements();
+            const auto& was = LastSentValue.Elements();
+            for (std::size_t i = 0; i < now.size() && !changed; ++i) {
+                TVariant a;
+                TVariant b;
+                const bool okA = Succeeded(VariantChangeType(a, now[i], 0, VT_R8));
+                const bool okB = Succeeded(VariantChangeType(b, was[i], 0, VT_R8));
+                changed = okA != okB || (okA && a.RealValue() != b.RealValue());
+            }
+        }
+    }
+    if (changed) {
+        LastSentValue = std::move(value);
+        LastSentQuality = q;
+        HasLastSent = true;
+    }
+    return changed;
+}
+
+void TOPCItem::MarkRequested() const {
+    const int count = CoveredCount();
+    for (int i = 0; i < count; ++i) {
+        THitachiLocation* l = Element(i);
+        if (!l) continue;
+        if (l->IsDoubleWord) {
+            if (l->HighLink) l->HighLink->ReadRequested = true;
+            if (l->LowLink) l->LowLink->ReadRequested = true;
+        } else {
+            l->ReadRequested = true;
+        }
+    }
+}
+
+bool TOPCItem::ReadSince(TDateTime since) const {
+    const int count = CoveredCount();
+    for (int i = 0; i < count; ++i) {
+        const THitachiLocation* l = Element(i);
+        if (l && l->ValueTime < since && !l->IsFaulty()) return false;
+    }
+    return true;
+}
+
+bool TOPCItem::WrittenSince(TDateTime since) const {
+    const int count = CoveredCount();
+    for (int i = 0; i < count; ++i) {
+        const THitachiLocation* l = Element(i);
+        if (l && l->WriteDoneTime < since && !l->IsFaulty()) return false;
+    }
+    return true;
+}
+
+bool TOPCItem::CheckValue(const TVariant& value) const {
+    if (!Location_) return false;
+    // A text item takes text: its words are filled character by character.
+    if (IsString()) {
+        TVariant text;
+        return Succeeded(VariantChangeType(text, value, 0, VT_BSTR));
+    }
+    const VARTYPE target = Location_->VarTypeOf(Signed);
+    TVariant out;
+    if (value.IsArray()) {
+        const auto& elements = value.Elements();
+        for (std::size_t i = 0; i < elements.size(); ++i) {
+            const THitachiLocation* l = Element(static_cast<int>(i));
+            if (!l) continue;
+            if (Failed(VariantChangeType(out, elements[i], 0, l->VarTypeOf(Signed)))) return false;
+        }
+        return true;
+    }
+    return Succeeded(VariantChangeType(out, value, 0, target));
+}
+
+void TOPCItem::WriteValue(const TVariant& value) {
+    if (!Location_) return;
+    if (value.Vt() == VT_BSTR && StringLength >= 1) {
+        const std::string& text = value.Text();
+        std::size_t at = 0;
+        auto next = [&]() -> std::uint32_t {
+            const std::uint32_t c = at < text.size() ? static_cast<std::uint8_t>(text[at]) : 0;
+            ++at;
+            return c;
+        };
+        const int count = CoveredCount();
+        for (int i = 0; i < count && at < text.size(); ++i) {
+            THitachiLocation* l = Element(i);
+            if (!l) break;
+            if (l->IsDoubleWord) {
+                const std::uint32_t a = next();
+                const std::uint32_t b = next();
+                const std::uint32_t c = next();
+                const std::uint32_t d = next();
+                // The lower-address word (the low half) takes the first two characters.
+                l->StoreWrittenValue(((c * 256 + d) << 16) | (a * 256 + b));
+            } else if (IsWordType(*l)) {
+                const std::uint32_t a = next();
+                const std::uint32_t b = next();
+                l->StoreWrittenValue(a * 256 + b);
+            } else {
+                break;
+            }
+        }
+        return;
+    }
+    if (value.IsArray()) {
+        const auto& elements = value.Elements();
+        for (std::size_t i = 0; i < elements.size(); ++i) {
+            THitachiLocation* l = Element(static_cast<int>(i));
+            std::uint32_t raw = 0;
+            if (l && VariantToRaw(elements[i], raw)) l->StoreWrittenValue(raw);
+        }
+        return;
+    }
+    std::uint32_t raw = 0;
+    if (VariantToRaw(value, raw)) Location_->StoreWrittenValue(raw);
+}
+
+} // namespace dravon
