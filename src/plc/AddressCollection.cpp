@@ -75,7 +75,9 @@ int TAddressCollection::IndexOf(const THitachiLocation* location) const {
 int TAddressCollection::PurgeUnused() {
     int freed = 0;
     for (std::size_t i = Items_.size(); i-- > 0;) {
-        if (Items_[i]->RefCount < 1) {
+        // A location whose write is still on its way to the PLC stays until the write is
+        // answered: freeing it would lose the write and leave the driver a dangling location.
+        if (Items_[i]->RefCount < 1 && !Items_[i]->WritePending) {
             Items_.erase(Items_.begin() + static_cast<std::ptrdiff_t>(i));
             ++freed;
         }

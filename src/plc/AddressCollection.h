@@ -39,8 +39,8 @@ public:
     // Index of a location in this collection, or -1.
     int IndexOf(const THitachiLocation* location) const;
 
-    // Frees every location with RefCount below 1, from the last to the first. Returns the
-    // number freed.
+    // Frees every location with RefCount below 1 and no write pending, from the last to the
+    // first. Returns the number freed.
     int PurgeUnused();
     void Clear();
 
