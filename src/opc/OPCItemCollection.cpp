@@ -1,4 +1,5 @@
 #include "opc/OPCItemCollection.h"
+#include "opc/OPCItemAttEnumerator.h"
 
 #include "app/Logger.h"
 #include "app/ServerContext.h"
@@ -318,8 +319,10 @@ HRESULT TOPCItemCollection::CreateEnumerator(const TGuid& iid, TComPtr<IUnknown>
     } else if (Items_.empty()) {
         result = S_FALSE;
     } else {
-        // The item-attributes enumerator belongs to address-space browsing, not built yet.
-        result = E_NOTIMPL;
+        TComPtr<TOPCItemAttEnumerator> attributes = MakeCom<TOPCItemAttEnumerator>(Group_);
+        IUnknown* raw = nullptr;
+        result = attributes->QueryInterface(iid, &raw);
+        if (Succeeded(result) && raw) enumerator = TComPtr<IUnknown>::Attach(raw);
     }
     LogCallEnd(ctx.Debug, Text, result);
     return result;
