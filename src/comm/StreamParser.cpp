@@ -107,7 +107,9 @@ bool TStreamParser::ScanBinary(std::size_t start, IStreamSink& sink) {
             return true;
         }
         long distance = static_cast<long>(i) - static_cast<long>(start) - 2;
-        if (first == STX && ExpectedLength_ >= 5 && distance == ExpectedLength_) {
+        // The shortest answer (procedure 2: status and echo) has length 4 (two length bytes
+        // plus two payload bytes); a lower bound of 5 would never take it.
+        if (first == STX && ExpectedLength_ >= 4 && distance == ExpectedLength_) {
             std::uint8_t sum = 0;
             for (std::size_t k = start + 1; k + 1 < i; ++k) sum = static_cast<std::uint8_t>(sum + a[k]);
             bool good = sum == a[i - 1];
