@@ -1,0 +1,145 @@
+// The operator's main window: tree of server, PLCs and memory types, the session log,
+// the Info box, the status line with Tx/Rx lamps and the tray icon. It only draws: the
+// 300 ms duty lives in the server core, which calls Refresh() on every tick.
+#pragma once
+
+#include "app/ServerContext.h"
+#include "app/SessionLog.h"
+#include "app/Settings.h"
+#include "server/ServerCore.h"
+
+#include <QMainWindow>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+class QAction;
+class QCloseEvent;
+class QGroupBox;
+class QLabel;
+class QPlainTextEdit;
+class QSystemTrayIcon;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QWidget;
+
+namespace dravon {
+
+class THitachiPLC;
+
+class TfrmMain : public QMainWindow, public ISessionLogView, public IServerCoreView {
+    Q_OBJECT
+public:
+    static constexpr int StatusMessageMs = 5000;
+    static constexpr int LampMs = 100;
+    static constexpr const char* ExitQuery = "Clients connected to OPC server. Do you want to exit?";
+
+    // context.PLCs may be null (no PLC list yet); positions are read at construction
+    // and written back as the operator moves and sizes the window.
+    TfrmMain(TServerContext& context, TPositions& positions, QWidget* parent = nullptr);
+    ~TfrmMain() override;
+
+    // Seams the program sets; tests replace them.
+    std::function<int()> ClientsConnected = [] { return 0; };
+    std::function<bool(const QString&)> AskExit; // default: a Yes/No box
+    std::function<void()> ShutdownRequested;     // "Server Shutdown"
+
+    void SetStartTime(TDateTime start) { StartTime_ = start; }
+
+    // --- ISessionLogView
+    void MemoCleared() override;
+    void MemoLineAdded(const std::string& line) override;
+    void ShowMessage(const std::string& text, unsigned durationMs) override;
+    // --- IServerCoreView
+    void HideToTray() override;
+    void ShowRequested() override;
+    void Refresh() override;
+    bool ShowError(const std::string& message) override;
+
+    void ShowStatusMessage(const QString& text, int durationMs = StatusMessageMs);
+    void ActivateTxLed(const THitachiPLC* plc);
+    void ActivateRxLed(const THitachiPLC* plc);
+    void ShowIndication();
+    void ClearLogWindow();
+    void ResetMaxTimes();
+    void ResetLastError();
+
+    // Rebuilds the tree's PLC nodes from the list (names, order, removals).
+    void SyncTree();
+
+    // Geometry into the positions record (normal bounds of a maximised window kept).
+    void StorePositions();
+    void ApplyPositions();
+
+    // --- what tests look at
+    QTreeWidget* Tree() const { return tvTreeView_; }
+    QTreeWidgetItem* ServerNode() const { return ServerNode_; }
+    QTreeWidgetItem* LocalMonitorNode() const { return LocalNode_; }
+    QTreeWidgetItem* PlcNode(const THitachiPLC* plc) const;
+    THitachiPLC* SelectedPLC() const { return SelectedPLC_; }
+    QString InfoCaption() const;
+    // Property/value rows of the info list that shows.
+    std::vector<std::pair<QString, QString>> InfoRows() const;
+    QString StatusText() const;
+    int StatusCountdown() const { return StatusCountdown_; }
+    bool TxLit() const;
+    bool RxLit() const;
+    bool LampsVisible() const;
+    QString IndicationText() const;
+    QString LogText() const;
+    QAction* Action(const QString& name) const;
+    bool TrayAvailable() const;
+    std::uint64_t UpTimeMs() const { return UpTime_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    enum class TInfoShown { Server, Plc, Monitor };
+    void BuildWidgets();
+    void BuildActions();
+    void OnSelectionChanged();
+    void FillServerInfo();
+    void FillPlcInfo();
+    void SetLamp(QWidget* lamp, bool lit, bool tx);
+    QTreeWidgetItem* AddPlcNode(THitachiPLC& plc);
+    void UpdateActionStates();
+    void ApplySplitterPositions();
+
+    TServerContext& Context_;
+    TPositions& Positions_;
+    QTreeWidget* tvTreeView_ = nullptr;
+    QPlainTextEdit* memLog_ = nullptr;
+    QGroupBox* gbInfo_ = nullptr;
+    QTreeWidget* lwServerProperties_ = nullptr;
+    QTreeWidget* lwPlcInfo_ = nullptr;
+    QTreeWidget* lwMonitorInfo_ = nullptr;
+    QLabel* lbMsg_ = nullptr;
+    QLabel* lbIndicationOf_ = nullptr;
+    QLabel* lbTx_ = nullptr;
+    QLabel* lbRx_ = nullptr;
+    QWidget* pnTx_ = nullptr;
+    QWidget* pnRx_ = nullptr;
+    QTimer* tmTx_ = nullptr;
+    QTimer* tmRx_ = nullptr;
+    QSystemTrayIcon* Tray_ = nullptr;
+    QTreeWidgetItem* ServerNode_ = nullptr;
+    QTreeWidgetItem* LocalNode_ = nullptr;
+    std::map<const THitachiPLC*, QTreeWidgetItem*> PlcNodes_;
+    THitachiPLC* SelectedPLC_ = nullptr;
+    TInfoShown InfoShown_ = TInfoShown::Server;
+    std::map<QString, QAction*> Actions_;
+    int StatusCountdown_ = 0;
+    std::uint32_t LastTick_ = 0;
+    std::uint64_t UpTime_ = 0;
+    TDateTime StartTime_ = 0;
+    bool RootExpanded_ = false;
+    bool ClosingAccepted_ = false;
+    bool SplittersApplied_ = false;
+};
+
+} // namespace dravon

@@ -1,0 +1,310 @@
+#include "app/MemoryStore.h"
+#include "app/TimeDate.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+#include "support/FakeDriverPool.h"
+#include "support/FakeHostResolver.h"
+#include "support/TestContext.h"
+#include "ui/MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace dravon {
+namespace {
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "dravon-ui-test";
+        static char* argv[] = {name, nullptr};
+        if (!QApplication::instance()) App() = std::make_unique<QApplication>(argc, argv);
+    }
+    static void TearDownTestSuite() { App().reset(); }
+    static std::unique_ptr<QApplication>& App() {
+        static std::unique_ptr<QApplication> app;
+        return app;
+    }
+
+    MainWindowTest() {
+        T.Context.Resolver = &Resolver;
+        T.Context.PLCs = &PLCs;
+        PLCs.SetDriverPool(&Pool);
+        Window = std::make_unique<TfrmMain>(T.Context, Positions);
+        T.Log.AddView(Window.get());
+    }
+    ~MainWindowTest() override {
+        T.Log.RemoveView(Window.get());
+        Window.reset();
+    }
+
+    // A PLC on a loopback address, so its fake driver never points at the default host.
+    THitachiPLC& AddPlc() {
+        THitachiPLC& plc = PLCs.AddPLC();
+        plc.SetHost("127.0.0.1");
+        plc.SetConnection(2, ProtocolEthernet);
+        return plc;
+    }
+    QStringList TopTexts() const {
+        QStringList texts;
+        for (int i = 0; i < Window->Tree()->topLevelItemCount(); ++i) texts << Window->Tree()->topLevelItem(i)->text(0);
+        return texts;
+    }
+    QString Row(const QString& caption) const {
+        for (const auto& [c, v] : Window->InfoRows())
+            if (c == caption) return v;
+        return "<missing>";
+    }
+    template <typename F> static bool SpinUntil(F condition, int boundMs = 2000) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!condition() && timer.elapsed() < boundMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return condition();
+    }
+
+    test::TTestContext T;
+    test::TFakeHostResolver Resolver;
+    test::TFakeDriverPool Pool;
+    TPLCCollection PLCs{T.Context};
+    TPositions Positions;
+    std::unique_ptr<TfrmMain> Window;
+};
+
+TEST_F(MainWindowTest, TreeFollowsThePlcList) {
+    EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "Local monitor"}));
+    THitachiPLC& first = AddPlc();
+    AddPlc();
+    Window->Refresh();
+    EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "PLC1", "PLC2", "Local monitor"}));
+    QTreeWidgetItem* node = Window->PlcNode(&first);
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(node->childCount(), 26);
+    EXPECT_EQ(node->child(0)->text(0), "X");
+    EXPECT_EQ(node->child(1)->text(0), "WX");
+    EXPECT_EQ(node->child(25)->text(0), "WEY");
+    EXPECT_TRUE(Window->ServerNode()->isExpanded());
+
+    first.Name = "Press";
+    Window->Refresh();
+    EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "Press", "PLC2", "Local monitor"}));
+    EXPECT_EQ(Window->PlcNode(&first), node); // renamed in place
+
+    // The selected PLC disappears: the selection moves to the server node.
+    Window->Tree()->setCurrentItem(node->child(3));
+    EXPECT_EQ(Window->SelectedPLC(), &first);
+    PLCs.DeletePLC(0);
+    Window->Refresh();
+    EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "PLC2", "Local monitor"}));
+    EXPECT_EQ(Window->SelectedPLC(), nullptr);
+    EXPECT_EQ(Window->InfoCaption(), "Server info");
+}
+
+TEST_F(MainWindowTest, SelectionSwitchesTheInfoBox) {
+    THitachiPLC& plc = AddPlc();
+    Window->Refresh();
+    Window->Tree()->setCurrentItem(Window->LocalMonitorNode());
+    EXPECT_EQ(Window->InfoCaption(), "Monitor");
+    ASSERT_EQ(Window->InfoRows().size(), 1u);
+    EXPECT_EQ(Window->InfoRows()[0].first, "Monitored addresses");
+
+    Window->Tree()->setCurrentItem(Window->PlcNode(&plc));
+    EXPECT_EQ(Window->InfoCaption(), "PLC info");
+    EXPECT_EQ(Window->SelectedPLC(), &plc);
+    ASSERT_EQ(Window->InfoRows().size(), 11u);
+    EXPECT_EQ(Row("Name"), "PLC1");
+    EXPECT_TRUE(Window->Action("acResetMaxTimes")->isEnabled());
+    EXPECT_TRUE(Window->Action("acResetLastError")->isEnabled());
+
+    Window->Tree()->setCurrentItem(Window->ServerNode());
+    EXPECT_EQ(Window->InfoCaption(), "Server info");
+    ASSERT_EQ(Window->InfoRows().size(), 4u);
+    EXPECT_EQ(Window->InfoRows()[0].first, "Server started at");
+    EXPECT_EQ(Window->InfoRows()[1].first, "Server uptime");
+    EXPECT_EQ(Window->InfoRows()[2].first, "Total number of monitored PLC locations");
+    EXPECT_EQ(Window->InfoRows()[3].first, "Clients connected");
+    EXPECT_FALSE(Window->Action("acResetMaxTimes")->isEnabled());
+    EXPECT_FALSE(Window->Action("acResetLastError")->isEnabled());
+}
+
+TEST_F(MainWindowTest, LampsLightOnlyForTheSelectedPlc) {
+    THitachiPLC& one = AddPlc();
+    THitachiPLC& two = PLCs.AddPLC();
+    two.SetHost("127.0.0.2");
+    two.SetConnection(2, ProtocolEthernet);
+    Window->Refresh();
+    Window->Tree()->setCurrentItem(Window->PlcNode(&one));
+    EXPECT_TRUE(Window->LampsVisible());
+    EXPECT_EQ(Window->IndicationText(), "TCP:");
+
+    Window->ActivateTxLed(&two);
+    Window->ActivateRxLed(&two);
+    EXPECT_FALSE(Window->TxLit());
+    EXPECT_FALSE(Window->RxLit());
+
+    Window->ActivateTxLed(&one);
+    EXPECT_TRUE(Window->TxLit());
+    EXPECT_FALSE(Window->RxLit());
+    Window->ActivateRxLed(&one);
+    EXPECT_TRUE(Window->RxLit());
+    // The fall-back timers put both lamps out again.
+    EXPECT_TRUE(SpinUntil([&] { return !Window->TxLit() && !Window->RxLit(); }));
+
+    Window->Tree()->setCurrentItem(Window->ServerNode());
+    EXPECT_FALSE(Window->LampsVisible());
+    EXPECT_EQ(Window->IndicationText(), "");
+    Window->ActivateTxLed(&one);
+    EXPECT_FALSE(Window->TxLit());
+}
+
+TEST_F(MainWindowTest, UptimeAndStartTexts) {
+    const TDateTime start = T.Platform.Clock.Now();
+    T.Platform.Clock.Step(3723000);
+    Window->Refresh();
+    EXPECT_EQ(Row("Server uptime"), "01:02:03");
+    EXPECT_EQ(Row("Server started at"), QString::fromStdString(TimeText(start)));
+    EXPECT_EQ(Row("Clients connected"), "0");
+
+    // The next day the start text carries its date, without a restart.
+    T.Platform.Clock.Step(86400000);
+    Window->ClientsConnected = [] { return 3; };
+    Window->Refresh();
+    EXPECT_EQ(Row("Server started at"), QString::fromStdString(TimeText(start) + "  " + DateText(start)));
+    EXPECT_EQ(Row("Server uptime"), "1 days, 01:02:03");
+    EXPECT_EQ(Row("Clients connected"), "3");
+}
+
+TEST_F(MainWindowTest, StatusMessageClearsAfterSeventeenRefreshes) {
+    T.Log.Add("PLC1 is not responding", true);
+    EXPECT_EQ(Window->StatusText(), "PLC1 is not responding");
+    EXPECT_TRUE(Window->LogText().contains("PLC1 is not responding"));
+    for (int i = 0; i < 16; ++i) Window->Refresh();
+    EXPECT_EQ(Window->StatusText(), "PLC1 is not responding");
+    // A second message restarts the countdown.
+    Window->ShowStatusMessage("again");
+    for (int i = 0; i < 16; ++i) Window->Refresh();
+    EXPECT_EQ(Window->StatusText(), "again");
+    Window->Refresh();
+    EXPECT_EQ(Window->StatusText(), "");
+}
+
+TEST_F(MainWindowTest, ClearLogWindowClearsBusyFlags) {
+    THitachiPLC& plc = AddPlc();
+    plc.BusyLogged = true;
+    T.Log.Add("line one", false);
+    ASSERT_FALSE(Window->LogText().isEmpty());
+    Window->Action("ClearLogwindow1")->trigger();
+    EXPECT_TRUE(Window->LogText().isEmpty());
+    EXPECT_TRUE(T.Log.MemoLines().empty());
+    EXPECT_FALSE(plc.BusyLogged);
+}
+
+TEST_F(MainWindowTest, ResetActionsClearStatistics) {
+    THitachiPLC& plc = AddPlc();
+    Window->Refresh();
+    plc.MaxComCycle = 250;
+    plc.MaxComCyclePercent = 80;
+    plc.MaxResponseTime = 40;
+    plc.LastErrorCode = 7;
+    plc.LastErrorAt = T.Platform.Clock.Now();
+    Window->Tree()->setCurrentItem(Window->PlcNode(&plc));
+    Window->Action("acResetMaxTimes")->trigger();
+    EXPECT_EQ(plc.MaxComCycle, 0);
+    EXPECT_EQ(plc.MaxComCyclePercent, -1);
+    EXPECT_EQ(plc.MaxResponseTime, 0);
+    EXPECT_EQ(Row("Maximum communication cycle"), "0ms");
+    Window->Action("acResetLastError")->trigger();
+    EXPECT_EQ(plc.LastErrorCode, 0);
+    EXPECT_EQ(plc.LastErrorAt, 0);
+    EXPECT_EQ(Row("Last error response"), "-");
+}
+
+TEST_F(MainWindowTest, CloseAsksWhileClientsAreConnected) {
+    Window->show();
+    QStringList asked;
+    bool answer = false;
+    Window->AskExit = [&](const QString& text) {
+        asked << text;
+        return answer;
+    };
+    Window->ClientsConnected = [] { return 1; };
+    EXPECT_FALSE(Window->close());
+    EXPECT_TRUE(Window->isVisible());
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_EQ(asked[0], "Clients connected to OPC server. Do you want to exit?");
+    answer = true;
+    EXPECT_TRUE(Window->close());
+    EXPECT_EQ(asked.size(), 2);
+
+    // Without clients nobody is asked.
+    Window->show();
+    Window->ClientsConnected = [] { return 0; };
+    EXPECT_TRUE(Window->close());
+    EXPECT_EQ(asked.size(), 2);
+}
+
+TEST_F(MainWindowTest, HidingWithoutATrayKeepsTheWindowReachable) {
+    Window->show();
+    Window->HideToTray();
+    if (Window->TrayAvailable()) {
+        EXPECT_FALSE(Window->isVisible());
+    } else {
+        // Nothing to click in a tray that is not there: the window stays on the task bar.
+        EXPECT_TRUE(Window->isVisible());
+        EXPECT_TRUE(Window->isMinimized());
+    }
+    Window->ShowRequested();
+    EXPECT_TRUE(Window->isVisible());
+    EXPECT_FALSE(Window->isMinimized());
+}
+
+TEST_F(MainWindowTest, PositionsRoundTrip) {
+    TPositions in;
+    in.frmL = 40;
+    in.frmT = 50;
+    in.frmW = 700;
+    in.frmH = 420;
+    in.Splitter1W = 180;
+    in.Splitter2H = 150;
+    TfrmMain window(T.Context, in);
+    window.show();
+    window.StorePositions();
+    EXPECT_EQ(in.frmW, 700);
+    EXPECT_EQ(in.frmH, 420);
+    EXPECT_EQ(in.frmState, 0);
+    EXPECT_EQ(in.Splitter1W, 180);
+
+    // Through the store and into a second window.
+    TMemoryStore store;
+    ASSERT_TRUE(SavePositions(store, in, false));
+    TPositions loaded;
+    EXPECT_EQ(LoadPositions(store, loaded), 7);
+    EXPECT_FALSE(loaded.FirstStart);
+    EXPECT_EQ(loaded.frmW, in.frmW);
+    EXPECT_EQ(loaded.frmH, in.frmH);
+    EXPECT_EQ(loaded.frmL, in.frmL);
+    EXPECT_EQ(loaded.frmT, in.frmT);
+    TfrmMain again(T.Context, loaded);
+    again.show();
+    TPositions out = loaded;
+    again.StorePositions();
+    EXPECT_EQ(loaded.frmW, out.frmW);
+    EXPECT_EQ(loaded.frmH, out.frmH);
+
+    // A maximised window keeps its normal bounds.
+    again.showMaximized();
+    SpinUntil([&] { return again.isMaximized(); }, 500);
+    again.StorePositions();
+    EXPECT_EQ(loaded.frmState, 2);
+    EXPECT_EQ(loaded.frmW, out.frmW);
+    EXPECT_EQ(loaded.frmH, out.frmH);
+}
+
+} // namespace
+} // namespace dravon
