@@ -1,0 +1,390 @@
+// Synchronous and asynchronous I/O as a client drives it: cache and device reads, writes
+// that stay pending until the PLC confirms them, and the IOPCDataCallback deliveries that
+// the server tick (driven by the manual clock) makes. A "PLC" here is the test itself: it
+// stores read values and confirms writes on the locations, as the driver cycle would.
+#include "OPCClientFixture.h"
+
+#include "opc/ComObject.h"
+#include "opc/ConnectionPoint.h"
+#include "opc/FileTime.h"
+
+#include <bit>
+#include <cstring>
+
+namespace dravon {
+namespace {
+
+using test::TOPCClientFixture;
+
+struct TDataCall {
+    std::string Kind;
+    std::uint32_t TransactionID = 0;
+    OPCHANDLE Group = 0;
+    HRESULT MasterQuality = S_OK;
+    HRESULT MasterError = S_OK;
+    std::vector<OPCHANDLE> Clients;
+    std::vector<TVariant> Values;
+    std::vector<std::uint16_t> Qualities;
+    std::vector<HRESULT> Errors;
+};
+
+class TClientSink : public TComObject, public IOPCDataCallback {
+public:
+    std::vector<TDataCall> Calls;
+    std::function<void(const TDataCall&)> OnCall;
+
+    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
+        if (iid == IUnknown::Iid || iid == IOPCDataCallback::Iid) {
+            *object = static_cast<IOPCDataCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    std::uint32_t AddRef() override { return AddRefCount(); }
+    std::uint32_t Release() override { return ReleaseCount(); }
+
+    HRESULT OnDataChange(std::uint32_t tid, OPCHANDLE group, HRESULT mq, HRESULT me,
+                         const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
+                         const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>&,
+                         const std::vector<HRESULT>& errors) override {
+        return Record({"data", tid, group, mq, me, clients, values, qualities, errors});
+    }
+    HRESULT OnReadComplete(std::uint32_t tid, OPCHANDLE group, HRESULT mq, HRESULT me,
+                           const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
+                           const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>&,
+                           const std::vector<HRESULT>& errors) override {
+        return Record({"read", tid, group, mq, me, clients, values, qualities, errors});
+    }
+    HRESULT OnWriteComplete(std::uint32_t tid, OPCHANDLE group, HRESULT me, const std::vector<OPCHANDLE>& clients,
+                            const std::vector<HRESULT>& errors) override {
+        return Record({"write", tid, group, S_OK, me, clients, {}, {}, errors});
+    }
+    HRESULT OnCancelComplete(std::uint32_t tid, OPCHANDLE group) override {
+        return Record({"cancel", tid, group, S_OK, S_OK, {}, {}, {}, {}});
+    }
+    int Count(const std::string& kind) const {
+        int n = 0;
+        for (const auto& c : Calls) n += c.Kind == kind;
+        return n;
+    }
+
+private:
+    HRESULT Record(TDataCall call) {
+        Calls.push_back(call);
+        if (OnCall) OnCall(Calls.back());
+        return S_OK;
+    }
+};
+
+class OPCGroupIOTest : public TOPCClientFixture {
+protected:
+    TComPtr<TClientSink> Sink = MakeCom<TClientSink>();
+    TComPtr<IOPCSyncIO> Sync;
+    TComPtr<IOPCAsyncIO2> Async;
+    std::uint32_t Cookie = 0;
+
+    void SetUp() override {
+        TOPCClientFixture::SetUp();
+        Sync = InterfaceOf<IOPCSyncIO>(GroupUnknown);
+        Async = InterfaceOf<IOPCAsyncIO2>(GroupUnknown);
+        ASSERT_TRUE(Sync && Async);
+        Connections.Start();
+    }
+    void TearDown() override { Connections.Stop(); }
+
+    void Subscribe() {
+        auto container = InterfaceOf<IConnectionPointContainer>(GroupUnknown);
+        ASSERT_TRUE(container);
+        TComPtr<IConnectionPoint> point;
+        ASSERT_EQ(container->FindConnectionPoint(IOPCDataCallback::Iid, point), S_OK);
+        ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback*>(Sink.Get()), Cookie), S_OK);
+    }
+    TDateTime Now() const { return T.Platform.Clock.Date; }
+    // What the driver cycle does after a successful read of the location.
+    void PlcAnswers(std::uint32_t address, std::uint32_t value) { Word(address)->StoreReadValue(value, Now()); }
+    // What the driver cycle does when the PLC confirms a write.
+    void PlcConfirmsWrite(std::uint32_t address) {
+        THitachiLocation* l = Word(address);
+        l->WritePending = false;
+        l->WriteRequested = false;
+        l->WriteDoneTime = Now();
+    }
+};
+
+TEST_F(OPCGroupIOTest, SyncCacheReadGivesValueQualityAndClientHandle) {
+    const OPCHANDLE a = Add("PLC1.WR0010", VT_EMPTY, 501);
+    const OPCHANDLE s = Add("PLC1.WR0011s", VT_EMPTY, 502);
+    const OPCHANDLE f = Add("PLC1.DR0020", VT_R4, 503);
+    PlcAnswers(0x10, 1234);
+    PlcAnswers(0x11, 65535);
+    const std::uint32_t one = std::bit_cast<std::uint32_t>(1.0f);
+    PlcAnswers(0x20, one & 0xFFFF);
+    PlcAnswers(0x21, one >> 16);
+
+    std::vector<TOPCItemState> states;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {a, 0xBAD, s, f}, states, errors), S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK, S_OK}));
+    EXPECT_EQ(states[0].ClientHandle, 501u);
+    EXPECT_EQ(states[0].Value, TVariant::UI2(1234));
+    EXPECT_EQ(states[0].Quality, QualityGood);
+    EXPECT_EQ(states[2].Value, TVariant::I2(-1));
+    EXPECT_EQ(states[3].Value, TVariant::R4(1.0f));
+    EXPECT_EQ(states[3].ClientHandle, 503u);
+}
+
+TEST_F(OPCGroupIOTest, NeverReadLocationIsBadUnlessSyncReadIsQualityIndependent) {
+    const OPCHANDLE a = Add("PLC1.WR0001");
+    std::vector<TOPCItemState> states;
+    std::vector<HRESULT> errors;
+    T.Context.Settings.EnableBAD = true;
+    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {a}, states, errors), S_OK);
+    EXPECT_EQ(states[0].Quality, QualityBad);
+    T.Context.Settings.QualityIndependentSyncRead = true;
+    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {a}, states, errors), S_OK);
+    EXPECT_EQ(states[0].Quality, QualityGood);
+}
+
+TEST_F(OPCGroupIOTest, DeviceReadWaitsForAFreshReadOfEveryLocation) {
+    const OPCHANDLE a = Add("PLC1.WR0001");
+    PlcAnswers(1, 5);
+    T.Platform.Clock.Step(1); // that read is older than the request
+    int pumps = 0;
+    T.Platform.OnProcessPending = [&] {
+        T.Platform.Clock.Step(15);
+        if (++pumps == 4) PlcAnswers(1, 6);
+    };
+    std::vector<TOPCItemState> states;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Sync->Read(OPC_DS_DEVICE, {a}, states, errors), S_OK);
+    EXPECT_GE(pumps, 4);
+    EXPECT_EQ(states[0].Value, TVariant::UI2(6));
+}
+
+TEST_F(OPCGroupIOTest, DeviceReadOfALocationNeverPolledEndsWithTheValueThenHeld) {
+    const OPCHANDLE a = Add("PLC1.WR0001");
+    PlcAnswers(1, 5);
+    T.Platform.OnProcessPending = [&] { T.Platform.Clock.Step(50); };
+    const std::uint32_t start = T.Platform.Clock.Tick;
+    std::vector<TOPCItemState> states;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Sync->Read(OPC_DS_DEVICE, {a}, states, errors), S_OK);
+    EXPECT_EQ(states[0].Value, TVariant::UI2(5));
+    // Bounded: a few time-outs, not for ever.
+    EXPECT_LT(T.Platform.Clock.Tick - start, 60000u);
+}
+
+TEST_F(OPCGroupIOTest, SyncWriteStoresThePendingValueAndRefusesBadOnes) {
+    const OPCHANDLE w = Add("PLC1.WR0002");
+    const OPCHANDLE ws = Add("PLC1.WR0003s");
+    const OPCHANDLE d = Add("PLC1.DR0004");
+    const OPCHANDLE txt = Add("PLC1.WR0010.asc.4");
+    const OPCHANDLE ro = Add("Sys.ClientsConnected");
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Sync->Write({w, ws, d, txt, ro, 0xBAD, w, w},
+                          {TVariant::I4(40000), TVariant::I4(-2), TVariant::R4(1.5f), TVariant::Bstr("AB"),
+                           TVariant::I4(1), TVariant::I4(1), TVariant::Bstr("vv"), TVariant::I4(-40000)},
+                          errors),
+              S_FALSE);
+    // A value the word cannot hold is refused by the type check before anything is stored.
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_BADRIGHTS, OPC_E_INVALIDHANDLE,
+                                            OPC_E_BADTYPE, OPC_E_BADTYPE}));
+    EXPECT_EQ(Word(2)->Value, 40000u);
+    EXPECT_TRUE(Word(2)->WritePending);
+    // A negative value of a signed item is stored as its 16-bit pattern.
+    EXPECT_EQ(Word(3)->Value, 65534u);
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(1.5f);
+    EXPECT_EQ(PLC1.FindLocation(10, 4, true)->GetValue(), bits);
+    EXPECT_EQ(Word(0x10)->Value, 0x4142u);
+    EXPECT_TRUE(Word(0x10)->WritePending);
+    // A missing value list is refused as a whole.
+    EXPECT_EQ(Sync->Write({w, d}, {TVariant::I4(1)}, errors), E_INVALIDARG);
+    // A pending value is not overwritten by a stale read.
+    PlcAnswers(2, 7);
+    EXPECT_EQ(Word(2)->Value, 40000u);
+}
+
+TEST_F(OPCGroupIOTest, AsyncCallsNeedACallbackConnection) {
+    const OPCHANDLE a = Add("PLC1.WR0001");
+    std::uint32_t cancel = 99;
+    std::vector<HRESULT> errors;
+    EXPECT_EQ(Async->Read({a}, 1, cancel, errors), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(cancel, 0u);
+    EXPECT_EQ(Async->Write({a}, {TVariant::I4(1)}, 1, cancel, errors), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(Async->Refresh2(OPC_DS_CACHE, 1, cancel), CONNECT_E_NOCONNECTION);
+    std::int32_t enable = 5;
+    EXPECT_EQ(Async->GetEnable(enable), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(Async->SetEnable(0), CONNECT_E_NOCONNECTION);
+}
+
+TEST_F(OPCGroupIOTest, OneDataChangePerValueThenOnlyOnChange) {
+    Add("PLC1.WR0001", VT_EMPTY, 41);
+    Subscribe();
+    PlcAnswers(1, 10);
+    T.Platform.Advance(1100);
+    ASSERT_EQ(Sink->Count("data"), 1);
+    const TDataCall& first = Sink->Calls[0];
+    EXPECT_EQ(first.TransactionID, 0u);
+    EXPECT_EQ(first.Group, 77u);
+    EXPECT_EQ(first.Clients, std::vector<OPCHANDLE>{41});
+    EXPECT_EQ(first.Values, std::vector<TVariant>{TVariant::UI2(10)});
+    EXPECT_EQ(first.Qualities, std::vector<std::uint16_t>{QualityGood});
+    // The value stands still: nothing more over several periods.
+    for (int i = 0; i < 3; ++i) {
+        PlcAnswers(1, 10);
+        T.Platform.Advance(1000);
+    }
+    EXPECT_EQ(Sink->Count("data"), 1);
+    // A change is reported once.
+    PlcAnswers(1, 11);
+    T.Platform.Advance(1000);
+    ASSERT_EQ(Sink->Count("data"), 2);
+    EXPECT_EQ(Sink->Calls.back().Values, std::vector<TVariant>{TVariant::UI2(11)});
+    // Callbacks disabled: no data change.
+    std::int32_t enable = 0;
+    ASSERT_EQ(Async->GetEnable(enable), S_OK);
+    EXPECT_NE(enable, 0);
+    ASSERT_EQ(Async->SetEnable(0), S_OK);
+    PlcAnswers(1, 12);
+    T.Platform.Advance(2000);
+    EXPECT_EQ(Sink->Count("data"), 2);
+}
+
+TEST_F(OPCGroupIOTest, ForcedOnChangeSendsEveryPeriod) {
+    T.Context.Settings.ForcedOnChange = true;
+    Add("PLC1.WR0001");
+    Subscribe();
+    PlcAnswers(1, 10);
+    // A new group's first period starts on the first tick.
+    T.Platform.Advance(100);
+    EXPECT_EQ(Sink->Count("data"), 1);
+    for (int i = 2; i <= 4; ++i) {
+        T.Platform.Advance(1000);
+        EXPECT_EQ(Sink->Count("data"), i);
+    }
+    EXPECT_EQ(Sink->Calls.back().Values, std::vector<TVariant>{TVariant::UI2(10)});
+}
+
+TEST_F(OPCGroupIOTest, InactiveItemsAreNeitherReportedNorPolled) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 1);
+    Add("PLC1.WR0002", VT_EMPTY, 2);
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Items->SetActiveState({a}, 0, errors), S_OK);
+    Subscribe();
+    PlcAnswers(1, 10);
+    PlcAnswers(2, 20);
+    Word(1)->ReadRequested = false;
+    T.Platform.Advance(1100);
+    ASSERT_EQ(Sink->Count("data"), 1);
+    EXPECT_EQ(Sink->Calls[0].Clients, std::vector<OPCHANDLE>{2});
+    EXPECT_FALSE(Word(1)->ReadRequested);
+    EXPECT_TRUE(Word(2)->ReadRequested);
+}
+
+TEST_F(OPCGroupIOTest, AsyncReadCompletesOnceTheLocationsWereReadAgain) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
+    Subscribe();
+    ASSERT_EQ(Async->SetEnable(0), S_OK);
+    PlcAnswers(1, 3);
+    T.Platform.Advance(10);
+    std::uint32_t cancel = 0;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Async->Read({a, 0xBAD}, 1234, cancel, errors), S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID}));
+    T.Platform.Advance(200);
+    EXPECT_EQ(Sink->Count("read"), 0); // not read since the request
+    PlcAnswers(1, 4);
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Count("read"), 1);
+    const TDataCall& c = Sink->Calls.back();
+    EXPECT_EQ(c.TransactionID, 1234u);
+    EXPECT_EQ(c.Clients, std::vector<OPCHANDLE>{9});
+    EXPECT_EQ(c.Values, std::vector<TVariant>{TVariant::UI2(4)});
+    EXPECT_EQ(c.Errors, std::vector<HRESULT>{S_OK});
+}
+
+TEST_F(OPCGroupIOTest, AsyncWriteCompletesOnlyAfterThePlcConfirmed) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
+    Subscribe();
+    ASSERT_EQ(Async->SetEnable(0), S_OK);
+    T.Platform.Advance(10);
+    std::uint32_t cancel = 0;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Async->Write({a}, {TVariant::I4(77)}, 55, cancel, errors), S_OK);
+    EXPECT_TRUE(Word(1)->WritePending);
+    EXPECT_EQ(Word(1)->Value, 77u);
+    T.Platform.Advance(500);
+    EXPECT_EQ(Sink->Count("write"), 0);
+    T.Platform.Clock.Step(1);
+    PlcConfirmsWrite(1);
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Count("write"), 1);
+    EXPECT_EQ(Sink->Calls.back().TransactionID, 55u);
+    EXPECT_EQ(Sink->Calls.back().Clients, std::vector<OPCHANDLE>{9});
+    EXPECT_EQ(Sink->Calls.back().MasterError, S_OK);
+    // Nothing writeable: the call fails as a whole.
+    const OPCHANDLE ro = Add("Sys.ClientsConnected");
+    EXPECT_EQ(Async->Write({ro}, {TVariant::I4(1)}, 56, cancel, errors), E_FAIL);
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(OPCGroupIOTest, Cancel2GivesOnCancelCompleteAndNoReadComplete) {
+    const OPCHANDLE a = Add("PLC1.WR0001");
+    Subscribe();
+    ASSERT_EQ(Async->SetEnable(0), S_OK);
+    T.Platform.Advance(10);
+    std::uint32_t cancel = 0;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Async->Read({a}, 321, cancel, errors), S_OK);
+    EXPECT_EQ(Async->Cancel2(cancel), S_OK);
+    EXPECT_EQ(Async->Cancel2(cancel), E_FAIL); // once only
+    EXPECT_EQ(Async->Cancel2(cancel + 1000), E_FAIL);
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Count("cancel"), 1);
+    EXPECT_EQ(Sink->Calls.back().TransactionID, 321u);
+    EXPECT_EQ(Sink->Calls.back().Group, 77u);
+    PlcAnswers(1, 1);
+    T.Platform.Advance(100);
+    EXPECT_EQ(Sink->Count("read"), 0);
+}
+
+TEST_F(OPCGroupIOTest, Refresh2FromDeviceOnAnInactiveGroupAndFromCacheRefused) {
+    Add("PLC1.WR0001", VT_EMPTY, 3);
+    Subscribe();
+    auto state = InterfaceOf<IOPCGroupStateMgt>(GroupUnknown);
+    const std::int32_t inactive = 0;
+    std::uint32_t revised = 0;
+    ASSERT_EQ(state->SetState(nullptr, revised, &inactive, nullptr, nullptr, nullptr, nullptr), S_OK);
+    std::uint32_t cancel = 0;
+    EXPECT_EQ(Async->Refresh2(OPC_DS_CACHE, 8, cancel), E_FAIL);
+    ASSERT_EQ(Async->Refresh2(OPC_DS_DEVICE, 9, cancel), S_OK);
+    T.Platform.Advance(100);
+    EXPECT_EQ(Sink->Count("data"), 0);
+    PlcAnswers(1, 66);
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Count("data"), 1);
+    EXPECT_EQ(Sink->Calls.back().TransactionID, 9u);
+    EXPECT_EQ(Sink->Calls.back().Values, std::vector<TVariant>{TVariant::UI2(66)});
+}
+
+TEST_F(OPCGroupIOTest, ClientRemovingItsItemsInsideACallbackDoesNotBreakTheCycle) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 1);
+    const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 2);
+    Subscribe();
+    Sink->OnCall = [&](const TDataCall&) {
+        std::vector<HRESULT> errors;
+        Items->RemoveItems({a, b}, errors);
+    };
+    PlcAnswers(1, 1);
+    PlcAnswers(2, 2);
+    T.Platform.Advance(1100);
+    EXPECT_EQ(Sink->Count("data"), 1);
+    T.Platform.Advance(3000);
+    EXPECT_EQ(Sink->Count("data"), 1);
+    EXPECT_EQ(Word(1)->RefCount, 0);
+}
+
+} // namespace
+} // namespace dravon

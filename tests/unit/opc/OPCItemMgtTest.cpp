@@ -1,0 +1,152 @@
+// IOPCItemMgt as a client drives it: AddItems / ValidateItems with good and bad item IDs
+// and the exact per-element codes, the session-log line about unknown locations, active
+// state, client handles, data types and removal.
+#include "OPCClientFixture.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace dravon {
+namespace {
+
+using test::TOPCClientFixture;
+
+class OPCItemMgtTest : public TOPCClientFixture {};
+
+TEST_F(OPCItemMgtTest, AddItemsGivesHandlesCanonicalTypesAndRights) {
+    std::vector<TOPCItemResult> results;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Items->AddItems({Def("PLC1.WR0010"), Def("PLC1.WR0010s"), Def("PLC1.WR0010.arr.4"),
+                               Def("PLC1.DR0020"), Def("PLC1.WR0030.asc.5"), Def("Sys.ServerUpTime")},
+                              results, errors),
+              S_OK);
+    ASSERT_EQ(results.size(), 6u);
+    EXPECT_EQ(errors, std::vector<HRESULT>(6, S_OK));
+    EXPECT_EQ(results[0].CanonicalDataType, VT_UI2);
+    EXPECT_EQ(results[1].CanonicalDataType, VT_I2);
+    EXPECT_EQ(results[2].CanonicalDataType, VT_UI2 | VT_ARRAY);
+    EXPECT_EQ(results[3].CanonicalDataType, VT_UI4);
+    EXPECT_EQ(results[5].CanonicalDataType, VT_BSTR);
+    EXPECT_EQ(results[0].AccessRights, OPC_READABLE | OPC_WRITEABLE);
+    EXPECT_EQ(results[5].AccessRights, OPC_READABLE);
+    // Server handles are process-unique and distinct.
+    for (std::size_t i = 1; i < results.size(); ++i) EXPECT_NE(results[i].ServerHandle, results[i - 1].ServerHandle);
+    // The array covers WR0010..WR0013; the text .asc.5 covers three words.
+    for (std::uint32_t a = 0x10; a <= 0x13; ++a) EXPECT_NE(Word(a), nullptr) << a;
+    for (std::uint32_t a = 0x30; a <= 0x32; ++a) EXPECT_NE(Word(a), nullptr) << a;
+    EXPECT_EQ(Word(0x10)->RefCount, 3); // plain, signed and the array's first element
+}
+
+TEST_F(OPCItemMgtTest, BadItemIdsGetTheirOwnCodesAndOneLogLinePerCall) {
+    std::vector<TOPCItemResult> results;
+    std::vector<HRESULT> errors;
+    const int before = T.Capture.CountStartingWith("Client tried to access non-existing location");
+    ASSERT_EQ(Items->AddItems({Def(""), Def("PLC1"), Def("PLC9.WR0000"), Def("PLC1.WR0001"), Def("PLC8.WR0000"),
+                               Def("PLC1.WR0002", 21), Def("Sys.ServerUpTime", VT_I4)},
+                              results, errors),
+              S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{OPC_E_INVALIDITEMID, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, S_OK,
+                                            OPC_E_UNKNOWNITEMID, OPC_E_BADTYPE, OPC_E_BADTYPE}));
+    EXPECT_EQ(results[0].ServerHandle, 0u);
+    EXPECT_EQ(results[2].CanonicalDataType, VT_EMPTY);
+    EXPECT_EQ(T.Capture.CountStartingWith("Client tried to access non-existing location") - before, 1);
+    EXPECT_NE(std::find(T.Capture.Lines.begin(), T.Capture.Lines.end(),
+                        "Client tried to access non-existing location (PLC9.WR0000...)"),
+              T.Capture.Lines.end());
+    // A refused type gives back the reference the resolution took.
+    ASSERT_NE(Word(2), nullptr);
+    EXPECT_EQ(Word(2)->RefCount, 0);
+
+    // A second call logs again, once.
+    ASSERT_EQ(Items->AddItems({Def("PLC9.WR0000"), Def("PLC9.WR0001")}, results, errors), S_FALSE);
+    EXPECT_EQ(T.Capture.CountStartingWith("Client tried to access non-existing location") - before, 2);
+}
+
+TEST_F(OPCItemMgtTest, EmptyCallsAreInvalidArguments) {
+    std::vector<TOPCItemResult> results;
+    std::vector<HRESULT> errors;
+    EXPECT_EQ(Items->AddItems({}, results, errors), E_INVALIDARG);
+    EXPECT_EQ(Items->ValidateItems({}, 0, results, errors), E_INVALIDARG);
+    EXPECT_EQ(Items->RemoveItems({}, errors), E_INVALIDARG);
+    EXPECT_EQ(Items->SetActiveState({}, 1, errors), E_INVALIDARG);
+    EXPECT_EQ(Items->SetClientHandles({}, {}, errors), E_INVALIDARG);
+    EXPECT_EQ(Items->SetDataTypes({}, {}, errors), E_INVALIDARG);
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(OPCItemMgtTest, ArrayTypeWithoutSuffixTakesTheSettingsElementCount) {
+    std::vector<TOPCItemResult> results;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Items->AddItems({Def("PLC1.WR0100", VT_ARRAY | VT_UI2)}, results, errors), S_OK);
+    EXPECT_EQ(results[0].CanonicalDataType, VT_ARRAY | VT_UI2);
+    EXPECT_NE(Word(0x100 + 63), nullptr);
+    EXPECT_EQ(Word(0x100 + 64), nullptr);
+}
+
+TEST_F(OPCItemMgtTest, ValidateItemsCreatesNoItemAndHoldsNoReference) {
+    std::vector<TOPCItemResult> results;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Items->ValidateItems({Def("PLC1.WR0040"), Def("PLC1.WR0041.arr.2"), Def("PLC1.WR0042.asc.4"),
+                                    Def("PLC1.DR0050s"), Def(""), Def("nowhere.WR0000"), Def("PLC1.WR0043", VT_ARRAY)},
+                                   0, results, errors),
+              S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, S_OK}));
+    EXPECT_EQ(results[0].CanonicalDataType, VT_UI2);
+    EXPECT_EQ(results[1].CanonicalDataType, VT_UI2 | VT_ARRAY);
+    EXPECT_EQ(results[2].CanonicalDataType, VT_BSTR);
+    EXPECT_EQ(results[3].CanonicalDataType, VT_I4);
+    EXPECT_EQ(results[6].CanonicalDataType, VT_UI2 | VT_ARRAY);
+    for (const auto& r : results) EXPECT_EQ(r.ServerHandle, 0u);
+    ASSERT_NE(Word(0x40), nullptr);
+    EXPECT_EQ(Word(0x40)->RefCount, 0);
+    EXPECT_EQ(Word(0x42)->RefCount, 0);
+    // Validation writes no session-log line.
+    EXPECT_EQ(T.Capture.CountStartingWith("Client tried to access"), 0);
+}
+
+TEST_F(OPCItemMgtTest, HandleCallsReportUnknownHandlesPerElement) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 11);
+    const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 12);
+    const OPCHANDLE bogus = 0xDEAD;
+    std::vector<HRESULT> errors;
+    EXPECT_EQ(Items->SetActiveState({a, bogus, b}, 0, errors), S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK}));
+    EXPECT_EQ(Items->SetClientHandles({bogus, b}, {1, 99}, errors), S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{OPC_E_INVALIDHANDLE, S_OK}));
+    // A client-handle list shorter than the handle list is refused, not read past its end.
+    EXPECT_EQ(Items->SetClientHandles({a, b}, {1}, errors), E_INVALIDARG);
+    // Bad type wins over a bad handle.
+    EXPECT_EQ(Items->SetDataTypes({a, bogus, bogus}, {VT_I4, 21, VT_I2}, errors), S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_BADTYPE, OPC_E_INVALIDHANDLE}));
+    EXPECT_EQ(Items->SetDataTypes({a, b}, {VT_I4}, errors), E_INVALIDARG);
+
+    EXPECT_EQ(Items->RemoveItems({a, a, bogus}, errors), S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, OPC_E_INVALIDHANDLE}));
+    EXPECT_EQ(Word(1)->RefCount, 0);
+    EXPECT_EQ(Word(2)->RefCount, 1);
+    EXPECT_EQ(Items->RemoveItems({b}, errors), S_OK);
+    EXPECT_EQ(Word(2)->RefCount, 0);
+}
+
+TEST_F(OPCItemMgtTest, RemovingArrayAndTextItemsReleasesEveryElement) {
+    const OPCHANDLE arr = Add("PLC1.WR0060.arr.3");
+    const OPCHANDLE txt = Add("PLC1.WR0070.asc.6");
+    EXPECT_EQ(Word(0x62)->RefCount, 1);
+    EXPECT_EQ(Word(0x72)->RefCount, 1);
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Items->RemoveItems({arr, txt}, errors), S_OK);
+    for (std::uint32_t a : {0x60u, 0x61u, 0x62u, 0x70u, 0x71u, 0x72u}) {
+        ASSERT_NE(Word(a), nullptr) << a;
+        EXPECT_EQ(Word(a)->RefCount, 0) << a;
+    }
+}
+
+TEST_F(OPCItemMgtTest, CreateEnumeratorRefusesOtherInterfacesAndAnEmptyGroup) {
+    TComPtr<IUnknown> e;
+    EXPECT_EQ(Items->CreateEnumerator(IOPCItemMgt::Iid, e), E_INVALIDARG);
+    EXPECT_EQ(Items->CreateEnumerator(IEnumOPCItemAttributes::Iid, e), S_FALSE);
+    EXPECT_FALSE(e);
+}
+
+} // namespace
+} // namespace dravon
