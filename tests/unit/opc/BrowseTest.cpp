@@ -1,0 +1,367 @@
+// Address-space browsing as a client does it: through IOPCBrowseServerAddressSpace of a
+// server object made by the class factory, with item IDs checked by AddItems.
+#include "opc/BrowseObject.h"
+#include "opc/ComPtr.h"
+#include "opc/DA2.h"
+#include "opc/DA2ClassFactory.h"
+#include "opc/HResult.h"
+#include "opc/OPCDAConnectionCollection.h"
+#include "opc/OPCInterfaces.h"
+#include "opc/OPCStringsEnumerator.h"
+#include "plc/HitachiPLC.h"
+#include "plc/MemoryTypes.h"
+#include "plc/PLCCollection.h"
+#include "plc/Variables.h"
+#include "support/TestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace dravon::test {
+namespace {
+
+class BrowseClient : public ::testing::Test {
+protected:
+    TTestContext T;
+    TPLCCollection PLCs{T.Context};
+    THitachiPLC& PLC1 = PLCs.AddPLC();
+    THitachiPLC& PLC2 = PLCs.AddPLC();
+    TOPCDAConnectionCollection Connections{(T.Context.PLCs = &PLCs, T.Context)};
+    TComPtr<TDA2ClassFactory> Factory = MakeCom<TDA2ClassFactory>(T.Context, Connections);
+    TComPtr<IOPCServer> Server;
+    TComPtr<IOPCBrowseServerAddressSpace> Browser;
+    TComPtr<IOPCItemMgt> Items;
+
+    void SetUp() override {
+        Connect(Server, Browser);
+        TComPtr<IUnknown> group;
+        OPCHANDLE handle = 0;
+        std::uint32_t rate = 0;
+        ASSERT_EQ(Server->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, handle, rate, IOPCItemMgt::Iid, group),
+                  S_OK);
+        Items = InterfaceOf<IOPCItemMgt>(group);
+        ASSERT_TRUE(Items);
+    }
+
+    void Connect(TComPtr<IOPCServer>& server, TComPtr<IOPCBrowseServerAddressSpace>& browser) {
+        TComPtr<IUnknown> unknown;
+        ASSERT_EQ(Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown), S_OK);
+        server = InterfaceOf<IOPCServer>(unknown);
+        browser = InterfaceOf<IOPCBrowseServerAddressSpace>(unknown);
+        ASSERT_TRUE(server);
+        ASSERT_TRUE(browser);
+    }
+
+    static std::vector<std::string> List(IOPCBrowseServerAddressSpace& browser, std::uint32_t type) {
+        TComPtr<IEnumString> names;
+        EXPECT_EQ(browser.BrowseOPCItemIDs(type, "", VT_EMPTY, 0, names), S_OK);
+        std::vector<std::string> all;
+        if (!names) return all;
+        std::vector<std::string> chunk;
+        std::uint32_t fetched = 0;
+        while (true) {
+            HRESULT hr = names->Next(100, chunk, &fetched);
+            all.insert(all.end(), chunk.begin(), chunk.end());
+            if (hr != S_OK) break;
+        }
+        return all;
+    }
+    std::vector<std::string> Branches() { return List(*Browser, OPC_BRANCH); }
+    std::vector<std::string> Leaves() { return List(*Browser, OPC_LEAF); }
+    HRESULT Down(const std::string& name) { return Browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, name); }
+    HRESULT Up() { return Browser->ChangeBrowsePosition(OPC_BROWSE_UP, ""); }
+    std::string ItemID(const std::string& leaf) {
+        std::string id;
+        EXPECT_EQ(Browser->GetItemID(leaf, id), S_OK);
+        return id;
+    }
+    // AddItems accepts the ID, and its location's address lies within the memory type.
+    void ExpectAccepted(const std::string& id) {
+        std::vector<TOPCItemResult> results;
+        std::vector<HRESULT> errors;
+        TOPCItemDef def;
+        def.ItemID = id;
+        def.Active = 1;
+        EXPECT_EQ(Items->AddItems({def}, results, errors), S_OK) << id;
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0], S_OK) << id;
+        const std::size_t dot = id.find('.');
+        auto parsed = ParseAddress(id.substr(dot + 1));
+        ASSERT_TRUE(parsed) << id;
+        EXPECT_LE(parsed->Address, MemoryTypes[static_cast<std::size_t>(parsed->Row)].MaxAddress);
+    }
+    static std::vector<std::string> MemoryTypeNames() {
+        std::vector<std::string> names;
+        for (const auto& info : MemoryTypes) names.emplace_back(info.Name);
+        return names;
+    }
+};
+
+TEST_F(BrowseClient, RootListsSysThenPLCsAndNoLeaves) {
+    std::uint32_t organization = 0;
+    EXPECT_EQ(Browser->QueryOrganization(organization), S_OK);
+    EXPECT_EQ(organization, OPC_NS_HIERARCHIAL);
+    EXPECT_EQ(Branches(), (std::vector<std::string>{"Sys", "PLC1", "PLC2"}));
+    EXPECT_TRUE(Leaves().empty());
+    EXPECT_TRUE(List(*Browser, OPC_FLAT).empty());
+    EXPECT_EQ(Up(), E_FAIL);
+    EXPECT_EQ(Down("PLC9"), E_FAIL);
+    EXPECT_EQ(Browser->ChangeBrowsePosition(OPC_BROWSE_TO, "PLC1"), E_FAIL);
+    EXPECT_EQ(ItemID("PLC1"), "");
+    TComPtr<IEnumString> paths = MakeCom<TOPCStringsEnumerator>(std::vector<std::string>{"x"});
+    EXPECT_EQ(Browser->BrowseAccessPaths("PLC1.WR0", paths), E_NOTIMPL);
+    EXPECT_FALSE(paths);
+    // A failed move leaves the position alone.
+    EXPECT_EQ(Branches(), (std::vector<std::string>{"Sys", "PLC1", "PLC2"}));
+}
+
+TEST_F(BrowseClient, ServerVariablesAndStatusVariables) {
+    ASSERT_EQ(Down("sYs"), S_OK);
+    std::vector<std::string> serverVars;
+    for (const auto& def : ServerVariableDefs) serverVars.emplace_back(def.Name);
+    EXPECT_EQ(Leaves(), serverVars);
+    EXPECT_TRUE(Branches().empty());
+    EXPECT_EQ(ItemID("ClientsConnected"), "Sys.ClientsConnected");
+    EXPECT_EQ(Down("anything"), E_FAIL);
+    ASSERT_EQ(Up(), S_OK);
+    EXPECT_EQ(Branches().front(), "Sys");
+
+    ASSERT_EQ(Down("plc2"), S_OK); // PLC names ignore case
+    ASSERT_EQ(Down("SYS"), S_OK);
+    std::vector<std::string> statusVars;
+    for (const auto& def : StatusVariableDefs) statusVars.emplace_back(def.Name);
+    EXPECT_EQ(Leaves(), statusVars);
+    EXPECT_TRUE(Branches().empty());
+    EXPECT_EQ(ItemID("ComStatus"), "PLC2.ComStatus");
+    EXPECT_EQ(Down("Name"), E_FAIL);
+    ASSERT_EQ(Up(), S_OK); // back to the PLC
+    std::vector<std::string> plcBranches{"Sys"};
+    for (const auto& name : MemoryTypeNames()) plcBranches.push_back(name);
+    EXPECT_EQ(Branches(), plcBranches);
+    EXPECT_TRUE(Leaves().empty());
+    ASSERT_EQ(Up(), S_OK);
+    EXPECT_EQ(Up(), E_FAIL); // at the root
+}
+
+TEST_F(BrowseClient, WalkDownWRToALeaf) {
+    ASSERT_EQ(Down("PLC1"), S_OK);
+    ASSERT_EQ(Down("wr"), S_OK);
+    std::vector<std::string> expected;
+    for (const char* d : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B", "C", "D", "E", "F"})
+        expected.push_back(std::string("WR") + d + "xxx");
+    EXPECT_EQ(Branches(), expected);
+    EXPECT_TRUE(Leaves().empty());
+    ASSERT_EQ(Down("WR0xxx"), S_OK);
+    EXPECT_EQ(Branches().front(), "WR00xx");
+    EXPECT_EQ(Branches().back(), "WR0Fxx");
+    ASSERT_EQ(Down("WR00xx"), S_OK);
+    ASSERT_EQ(Down("WR001x"), S_OK);
+    EXPECT_TRUE(Branches().empty());
+    const auto leaves = Leaves();
+    ASSERT_EQ(leaves.size(), 16u);
+    EXPECT_EQ(leaves.front(), "WR0010");
+    EXPECT_EQ(leaves.back(), "WR001F");
+    // No branch below the last level.
+    EXPECT_EQ(Down("WR0010"), E_FAIL);
+    EXPECT_EQ(ItemID("WR0010"), "PLC1.WR0010");
+    ExpectAccepted(ItemID("WR0010"));
+    ExpectAccepted(ItemID("WR001F"));
+    // Up removes one digit at a time, then leaves the memory type.
+    ASSERT_EQ(Up(), S_OK);
+    EXPECT_EQ(Branches().front(), "WR000x");
+    ASSERT_EQ(Up(), S_OK);
+    ASSERT_EQ(Up(), S_OK);
+    EXPECT_EQ(Branches(), expected);
+    ASSERT_EQ(Up(), S_OK);
+    EXPECT_EQ(Branches().front(), "Sys");
+    // Entering another memory type starts at its first digit.
+    ASSERT_EQ(Down("WM"), S_OK);
+    EXPECT_EQ(Branches().size(), 8u); // WM0xxx .. WM7xxx
+}
+
+TEST_F(BrowseClient, WalkDownXThroughDecimalBitDigits) {
+    ASSERT_EQ(Down("PLC1"), S_OK);
+    ASSERT_EQ(Down("X"), S_OK);
+    EXPECT_EQ(Branches(), (std::vector<std::string>{"X0xxxx", "X1xxxx", "X2xxxx", "X3xxxx", "X4xxxx"}));
+    EXPECT_EQ(Down("X5xxxx"), E_FAIL); // beyond X4FF95
+    ASSERT_EQ(Down("X4xxxx"), S_OK);
+    ASSERT_EQ(Down("X4Fxxx"), S_OK);
+    ASSERT_EQ(Down("x4ffxx"), S_OK);
+    // The fourth digit is the first decimal one: 0 .. 9.
+    const auto decimal = Branches();
+    ASSERT_EQ(decimal.size(), 10u);
+    EXPECT_EQ(decimal.front(), "X4FF0x");
+    EXPECT_EQ(decimal.back(), "X4FF9x");
+    EXPECT_EQ(Down("X4FFAx"), E_FAIL); // a hexadecimal digit at a decimal level
+    ASSERT_EQ(Down("X4FF9x"), S_OK);
+    EXPECT_EQ(Leaves(), (std::vector<std::string>{"X4FF90", "X4FF91", "X4FF92", "X4FF93", "X4FF94", "X4FF95"}));
+    ExpectAccepted(ItemID("X4FF95"));
+    ASSERT_EQ(Up(), S_OK);
+    ASSERT_EQ(Down("X4FF0x"), S_OK);
+    EXPECT_EQ(Leaves().size(), 10u);
+    ExpectAccepted(ItemID("X4FF09"));
+}
+
+TEST_F(BrowseClient, WalkDownTCThroughDecimalSubAddressDigits) {
+    ASSERT_EQ(Down("PLC1"), S_OK);
+    ASSERT_EQ(Down("TC"), S_OK);
+    // Every digit of TC is decimal, up to 4096.
+    EXPECT_EQ(Branches(), (std::vector<std::string>{"TC0xxx", "TC1xxx", "TC2xxx", "TC3xxx", "TC4xxx"}));
+    ASSERT_EQ(Down("TC4xxx"), S_OK);
+    EXPECT_EQ(Branches(), (std::vector<std::string>{"TC40xx"}));
+    ASSERT_EQ(Down("TC40xx"), S_OK);
+    EXPECT_EQ(Branches(), (std::vector<std::string>{"TC400x", "TC401x", "TC402x", "TC403x", "TC404x", "TC405x",
+                                                    "TC406x", "TC407x", "TC408x", "TC409x"}));
+    ASSERT_EQ(Down("TC409x"), S_OK);
+    EXPECT_EQ(Leaves(),
+              (std::vector<std::string>{"TC4090", "TC4091", "TC4092", "TC4093", "TC4094", "TC4095", "TC4096"}));
+    ExpectAccepted(ItemID("TC4096"));
+    ExpectAccepted(ItemID("TC4090"));
+}
+
+// Every leaf offered is a valid address of the memory type, and every valid address is
+// offered exactly once.
+TEST_F(BrowseClient, EveryValidAddressIsReachableAndNothingElse) {
+    // A full walk is intensive browsing by design; the guard is tested on its own.
+    T.Context.Settings.DetectIntensiveBrowsing = false;
+    for (const std::string name : {"R", "WX", "DIF", "TC", "DR", "WEX"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(Down("PLC1"), S_OK);
+        ASSERT_EQ(Down(name), S_OK);
+        int row = -1;
+        for (int i = 0; i < MemoryTypeCount; ++i)
+            if (name == MemoryTypes[static_cast<std::size_t>(i)].Name) row = i;
+        ASSERT_GE(row, 0);
+        std::set<std::uint32_t> seen;
+        std::size_t leafCount = 0;
+        bool allValid = true;
+        std::function<void()> walk = [&] {
+            for (const auto& leaf : Leaves()) {
+                ++leafCount;
+                auto parsed = ParseAddress(leaf);
+                if (!parsed || parsed->Row != row) {
+                    allValid = false;
+                    ADD_FAILURE() << leaf;
+                    continue;
+                }
+                seen.insert(parsed->Address);
+            }
+            for (const auto& branch : Branches()) {
+                ASSERT_EQ(Down(branch), S_OK) << branch;
+                walk();
+                ASSERT_EQ(Up(), S_OK);
+            }
+        };
+        walk();
+        EXPECT_TRUE(allValid);
+        EXPECT_EQ(seen.size(), leafCount); // no address twice
+        std::size_t validCount = 0;
+        const MemoryTypeInfo& info = MemoryTypes[static_cast<std::size_t>(row)];
+        for (std::uint32_t a = 0; a <= info.MaxAddress; ++a) {
+            auto parsed = ParseAddress(FormatAddress(row, a));
+            if (parsed && parsed->Address == a) {
+                ++validCount;
+                if (!seen.count(a)) ADD_FAILURE() << "unreachable " << FormatAddress(row, a);
+            }
+        }
+        EXPECT_EQ(leafCount, validCount);
+        ASSERT_EQ(Up(), S_OK);
+        ASSERT_EQ(Up(), S_OK);
+    }
+}
+
+TEST_F(BrowseClient, RangeLeavesWhenBrowsingIsNotAllowed) {
+    T.Context.Settings.AllowBrowsing = false;
+    ASSERT_EQ(Down("PLC1"), S_OK);
+    EXPECT_EQ(Branches(), (std::vector<std::string>{"Sys"}));
+    const auto leaves = Leaves();
+    ASSERT_EQ(leaves.size(), static_cast<std::size_t>(MemoryTypeCount));
+    EXPECT_EQ(leaves[0], "X0 .. X4FF95");
+    EXPECT_EQ(leaves[7], "WR0 .. WRFFFF");
+    EXPECT_EQ(leaves[20], "TC0 .. TC04096");
+    EXPECT_EQ(Down("WR"), E_FAIL);
+    EXPECT_EQ(ItemID("WR0 .. WRFFFF"), "PLC1.WR0");
+    EXPECT_EQ(ItemID("X0 .. X4FF95"), "PLC1.X0");
+    for (const auto& leaf : leaves) ExpectAccepted(ItemID(leaf));
+    EXPECT_EQ(Down("Sys"), S_OK);
+}
+
+TEST_F(BrowseClient, IntensiveBrowsingClosesPLCMemoryForEveryClient) {
+    T.Context.Settings.DetectIntensiveBrowsing = true;
+    ASSERT_EQ(Down("PLC1"), S_OK); // call 1
+    for (int i = 2; i <= 600; ++i) ASSERT_EQ(Down("NoSuchType"), E_FAIL);
+    EXPECT_FALSE(Connections.IntensiveBrowsingDetected);
+    EXPECT_EQ(Branches().size(), 1u + MemoryTypeCount);
+    EXPECT_EQ(Down("NoSuchType"), E_FAIL); // call 601, in a PLC
+    EXPECT_TRUE(Connections.IntensiveBrowsingDetected);
+    EXPECT_EQ(Branches(), (std::vector<std::string>{"Sys"}));
+    EXPECT_EQ(Down("WR"), E_FAIL);
+
+    // Another client, later on, is restricted too.
+    T.Platform.Clock.Step(TOPCDAConnectionCollection::BrowseWindowMs);
+    Connections.ServerTick();
+    TComPtr<IOPCServer> server2;
+    TComPtr<IOPCBrowseServerAddressSpace> browser2;
+    Connect(server2, browser2);
+    ASSERT_EQ(browser2->ChangeBrowsePosition(OPC_BROWSE_DOWN, "PLC2"), S_OK);
+    EXPECT_EQ(browser2->ChangeBrowsePosition(OPC_BROWSE_DOWN, "WR"), E_FAIL);
+    EXPECT_EQ(List(*browser2, OPC_LEAF).at(7), "WR0 .. WRFFFF");
+
+    // With the guard switched off, the detection no longer restricts.
+    T.Context.Settings.DetectIntensiveBrowsing = false;
+    EXPECT_EQ(browser2->ChangeBrowsePosition(OPC_BROWSE_DOWN, "WR"), S_OK);
+}
+
+TEST_F(BrowseClient, CallsSpreadOverWindowsAreNotIntensive) {
+    ASSERT_EQ(Down("PLC1"), S_OK);
+    for (int window = 0; window < 3; ++window) {
+        for (int i = 0; i < 590; ++i) ASSERT_EQ(Down("NoSuchType"), E_FAIL);
+        T.Platform.Clock.Step(TOPCDAConnectionCollection::BrowseWindowMs);
+        Connections.ServerTick();
+    }
+    EXPECT_FALSE(Connections.IntensiveBrowsingDetected);
+    // Calls made outside a PLC do not trip the guard, however many.
+    ASSERT_EQ(Up(), S_OK);
+    for (int i = 0; i < 700; ++i) ASSERT_EQ(Down("NoSuchPLC"), E_FAIL);
+    EXPECT_FALSE(Connections.IntensiveBrowsingDetected);
+}
+
+TEST_F(BrowseClient, GuardClosingWhileInsideAMemoryType) {
+    ASSERT_EQ(Down("PLC1"), S_OK);
+    ASSERT_EQ(Down("WR"), S_OK);
+    Connections.IntensiveBrowsingDetected = true;
+    EXPECT_TRUE(Branches().empty());
+    EXPECT_TRUE(Leaves().empty());
+    EXPECT_EQ(Down("WR0xxx"), E_FAIL);
+    ASSERT_EQ(Up(), S_OK);
+    EXPECT_EQ(Leaves().at(7), "WR0 .. WRFFFF");
+}
+
+TEST_F(BrowseClient, MalformedDownNamesInAMemoryTypeFail) {
+    ASSERT_EQ(Down("PLC1"), S_OK);
+    ASSERT_EQ(Down("M"), S_OK);
+    EXPECT_EQ(Branches().size(), 8u); // M0xxxx .. M7xxxx, not up to F
+    EXPECT_EQ(Down("M"), E_FAIL);      // no digit after the name
+    EXPECT_EQ(Down(""), E_FAIL);
+    EXPECT_EQ(Down("MZxxxx"), E_FAIL);
+    EXPECT_EQ(Down("M8xxxx"), E_FAIL);
+    ASSERT_EQ(Down("M7xxxx"), S_OK);
+    EXPECT_EQ(Branches().front(), "M70xxx");
+}
+
+TEST_F(BrowseClient, DeletedPLCUnderTheBrowserFallsBackToTheRoot) {
+    ASSERT_EQ(Down("PLC2"), S_OK);
+    ASSERT_EQ(Down("WR"), S_OK);
+    ASSERT_EQ(Down("WR1xxx"), S_OK);
+    PLCs.DeletePLC(1);
+    EXPECT_EQ(Branches(), (std::vector<std::string>{"Sys", "PLC1"}));
+    EXPECT_EQ(ItemID("WR1000"), "");
+    EXPECT_EQ(Up(), E_FAIL);
+}
+
+} // namespace
+} // namespace dravon::test
