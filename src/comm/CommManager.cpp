@@ -92,7 +92,9 @@ void TCommManager::TimeOutCheck(THitachiPLC& plc, TCommDriver& driver) {
     }
     const bool notBusy = !driver.Busy && driver.SentOnce;
     const bool keepsPace = CyclesPerWindow > 3;
-    const bool noRecentBusy = TickDiff(now, driver.BusyClearTick) > timeOut + 5000;
+    // BusyClearTick 0 means no BUSY was ever handled; read as a tick it would hold back
+    // every time-out during the first seconds of the tick counter.
+    const bool noRecentBusy = driver.BusyClearTick == 0 || TickDiff(now, driver.BusyClearTick) > timeOut + 5000;
     if (silence && notBusy && firstContact && keepsPace && noRecentBusy && driver.LinkAllowsTimeOut(plc)) {
         plc.SetTimedOut(true);
         plc.MarkAllTimedOut();

@@ -1,0 +1,401 @@
+// The poll loop driven by the manager's 15 ms timer on a manual clock, with drivers that
+// record what they would put on the wire and answers fed back as a PLC would send them.
+#include "comm/CommDriver.h"
+#include "comm/CommManager.h"
+#include "comm/DriverFactory.h"
+
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+#include "support/FakeHostResolver.h"
+#include "support/TestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dravon {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class TCycleDriver : public TCommDriver {
+public:
+    using TCommDriver::TCommDriver;
+    struct TSent {
+        Bytes Frame;
+        THitachiPLC* PLC = nullptr;
+    };
+    std::vector<TSent> Sent;
+    void Transmit(std::span<const std::uint8_t> frame, THitachiPLC* plc) override {
+        Sent.push_back({Bytes(frame.begin(), frame.end()), plc});
+    }
+    // An ethernet answer to the request in flight.
+    void Answer(std::uint8_t status, std::uint8_t echo, const Bytes& data = {}, int sequenceOffset = 0) {
+        Bytes payload{0x00, static_cast<std::uint8_t>(Sequence + sequenceOffset), 0xFF, 0xFF, 0x00, 0x00, status, echo};
+        payload.insert(payload.end(), data.begin(), data.end());
+        ProcessResponse(payload);
+        RequestCycleRun();
+    }
+};
+
+class TCycleFactory : public IDriverFactory {
+public:
+    std::vector<TCycleDriver*> Created;
+    std::unique_ptr<TCommDriver> CreateDriver(TServerContext& context, const TDriverLink& link) override {
+        auto driver = std::make_unique<TCycleDriver>(context, link);
+        Created.push_back(driver.get());
+        return driver;
+    }
+};
+
+class DriverCycleTest : public ::testing::Test {
+protected:
+    DriverCycleTest() {
+        T.Context.Resolver = &Resolver;
+        Manager.SetPLCs(&PLCs);
+        PLCs.SetDriverPool(&Manager);
+    }
+    ~DriverCycleTest() override {
+        for (THitachiLocation* location : Held) location->Release();
+    }
+
+    test::TTestContext T;
+    test::TFakeHostResolver Resolver;
+    TCycleFactory Factory;
+    TCommManager Manager{T.Context, nullptr, &Factory};
+    TPLCCollection PLCs{T.Context};
+    std::vector<THitachiLocation*> Held;
+
+    THitachiPLC& Add(int kind, int port = 3004) {
+        THitachiPLC& plc = PLCs.AddPLC();
+        plc.SetHost("127.0.0.1");
+        plc.TcpPort = port;
+        plc.SetConnection(kind, ProtocolEthernet);
+        return plc;
+    }
+    THitachiLocation& Monitor(const THitachiPLC& plc, const std::string& address) {
+        THitachiLocation* location = PLCs.ResolveItemId(plc.Name + "." + address).Location;
+        EXPECT_NE(location, nullptr) << address;
+        location->AddRef();
+        Held.push_back(location);
+        return *location;
+    }
+    // What a client's group refresh does between reads.
+    void RequestAll() {
+        for (THitachiLocation* location : Held) location->ReadRequested = true;
+    }
+    TCycleDriver& DriverOf(const THitachiPLC& plc) { return *static_cast<TCycleDriver*>(plc.Driver); }
+    void Run(std::uint32_t ms) { T.Platform.Advance(ms); }
+};
+
+TEST_F(DriverCycleTest, ReadsAndStoresValuesOverTcp) {
+    THitachiPLC& plc = Add(DriverTcp);
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    THitachiLocation& wr11 = Monitor(plc, "WR0011");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    EXPECT_EQ(driver.Sent[0].PLC, &plc);
+    // The very first pass goes on after ReadPos 0: it starts with WR0011.
+    EXPECT_EQ(driver.Sent[0].Frame, (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x11}));
+    EXPECT_EQ(wr11.ErrorCount, 1);
+    Run(20);
+    EXPECT_EQ(driver.Sent.size(), 1u); // one request at a time
+    driver.Answer(0x00, 0xA4, {0xAB, 0xCD});
+    EXPECT_EQ(wr11.Value, 0xABCDu);
+    EXPECT_EQ(wr11.ErrorCount, 0);
+    EXPECT_FALSE(wr11.ReadRequested);
+    EXPECT_TRUE(plc.Responded);
+    EXPECT_EQ(plc.PassResponses, 1);
+    // The posted run sends the next request at once, without waiting for the timer:
+    // a random read of both words (two locations: below the block size).
+    RequestAll();
+    T.Platform.RunPosted();
+    ASSERT_EQ(driver.Sent.size(), 2u);
+    EXPECT_EQ(driver.Sent[1].Frame, (Bytes{0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x02, 0x0A, 0x00, 0x00, 0x10,
+                                           0x0A, 0x00, 0x00, 0x11}));
+    driver.Answer(0x00, 0xA4, {0x12, 0x34, 0x56, 0x78});
+    EXPECT_EQ(wr10.Value, 0x1234u);
+    EXPECT_EQ(wr11.Value, 0x5678u);
+}
+
+TEST_F(DriverCycleTest, AnswerWithWrongLengthOrSequenceIsNotTaken) {
+    THitachiPLC& plc = Add(DriverTcp);
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    const int wait = driver.Wait;
+    driver.Answer(0x00, 0xA4, {0x12, 0x34}, -1); // the one before: a TCP driver waits 200 ms more
+    EXPECT_FALSE(wr10.HasValue);
+    EXPECT_EQ(driver.Wait, wait + 200);
+    driver.Answer(0x00, 0xA4, {0x12, 0x34}, 1);
+    EXPECT_FALSE(wr10.HasValue);
+    EXPECT_FALSE(plc.Responded);
+
+    // A short or long answer ends the request without touching the location.
+    driver.Answer(0x00, 0xA4, {0x12});
+    EXPECT_FALSE(wr10.HasValue);
+    EXPECT_TRUE(wr10.ReadRequested);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 2u);
+    driver.Answer(0x00, 0xA4, {0x12, 0x34, 0x56});
+    EXPECT_FALSE(wr10.HasValue);
+    EXPECT_EQ(wr10.ErrorCount, 2);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 3u);
+    driver.Answer(0x00, 0xA0, {0x12, 0x34}); // another command's echo
+    EXPECT_FALSE(wr10.HasValue);
+    driver.Answer(0x00, 0xA4, {0x12, 0x34});
+    EXPECT_TRUE(wr10.HasValue);
+    EXPECT_EQ(wr10.Value, 0x1234u);
+    EXPECT_EQ(wr10.ErrorCount, 0);
+}
+
+TEST_F(DriverCycleTest, RejectionMarksAddressError) {
+    THitachiPLC& plc = Add(DriverTcp);
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    driver.Answer(0x01, 0xA4, {0x07, 0x00}); // one byte too many: not a rejection
+    EXPECT_FALSE(wr10.AddressError);
+    EXPECT_TRUE(wr10.ReadRequested);
+    Run(15);
+    driver.Answer(0x01, 0xA4, {0x07});
+    EXPECT_TRUE(wr10.AddressError);
+    EXPECT_FALSE(wr10.ReadRequested);
+}
+
+TEST_F(DriverCycleTest, SilentPlcTimesOutAndIsRestored) {
+    THitachiPLC& plc = Add(DriverTcp);
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    // Within TimeOut + 2000 ms of the first request nothing is declared.
+    Run(2900);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 0);
+    EXPECT_GE(driver.Sent.size(), 2u); // unanswered requests are given up and sent again
+    Run(1000);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
+    EXPECT_EQ(plc.NumberOfTimeouts, 1);
+    EXPECT_GE(wr10.ErrorCount, 3);
+    Run(5000);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 1); // once per change
+    driver.Answer(0x00, 0xA4, {0x00, 0x05});
+    Run(15);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 restored at "), 1);
+    EXPECT_EQ(wr10.Value, 5u);
+}
+
+TEST_F(DriverCycleTest, NoTimeOutWhileManagerIsStarved) {
+    THitachiPLC& plc = Add(DriverTcp);
+    Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Manager.Timer().SetEnabled(false);
+    // Runs every 100 ms: two per 200 ms window.
+    for (int i = 0; i < 100; ++i) {
+        T.Platform.Clock.Step(100);
+        Manager.OnTimerTick();
+        Manager.Timer().SetEnabled(false);
+    }
+    EXPECT_GE(driver.Sent.size(), 2u);
+    EXPECT_LE(Manager.CyclesPerWindow, 3);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 0);
+    EXPECT_EQ(plc.NumberOfTimeouts, 0);
+}
+
+TEST_F(DriverCycleTest, TcpBusyPausesFortySeconds) {
+    THitachiPLC& plc = Add(DriverTcp);
+    Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    Run(100);
+    const int left = driver.Wait;
+    EXPECT_GT(left, 0);
+    driver.Answer(0x05, 0xA4);
+    EXPECT_EQ(driver.Wait, left + 40000);
+    EXPECT_TRUE(driver.Busy);
+    EXPECT_FALSE(plc.Responded);
+    Run(40000 + static_cast<std::uint32_t>(left) - 100);
+    EXPECT_EQ(driver.Sent.size(), 1u);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 0);
+    Run(200);
+    EXPECT_EQ(driver.Sent.size(), 2u);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 sent BUSY response, timeout should be longer"), 1);
+}
+
+TEST_F(DriverCycleTest, UdpBusyRetriedThreeTimesWithoutCountingErrors) {
+    THitachiPLC& plc = Add(DriverUdp);
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    const Bytes request(driver.Sent[0].Frame.begin() + 2, driver.Sent[0].Frame.end());
+    for (int retry = 1; retry <= 3; ++retry) {
+        driver.Answer(0x05, 0xA4);
+        EXPECT_EQ(driver.Wait, 100);
+        Run(120);
+        ASSERT_EQ(driver.Sent.size(), 1u + static_cast<std::size_t>(retry));
+        EXPECT_EQ(Bytes(driver.Sent.back().Frame.begin() + 2, driver.Sent.back().Frame.end()), request);
+        EXPECT_EQ(wr10.ErrorCount, 1) << retry;
+    }
+    EXPECT_EQ(T.Capture.CountStartingWith("BUSY responses detected on UDP port on PLC PLC1"), 1);
+    EXPECT_EQ(plc.LastErrorCode, 5);
+    // The fourth BUSY is not retried: the next request counts as a new read.
+    driver.Answer(0x05, 0xA4);
+    Run(120);
+    ASSERT_EQ(driver.Sent.size(), 5u);
+    EXPECT_EQ(wr10.ErrorCount, 2);
+}
+
+TEST_F(DriverCycleTest, PauseAfterEveryFifthEthernetResponse) {
+    T.Context.Settings.MsgCountBeforeWait = 5;
+    T.Context.Settings.WaitTime = 1000;
+    THitachiPLC& plc = Add(DriverTcp);
+    Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    for (int i = 1; i <= 10; ++i) {
+        ASSERT_EQ(driver.Sent.size(), static_cast<std::size_t>(i));
+        driver.Answer(0x00, 0xA4, {0x00, 0x01});
+        RequestAll();
+        EXPECT_EQ(driver.Wait, i % 5 == 0 ? 1000 : 0) << i;
+        Run(i % 5 == 0 ? 1015 : 15);
+    }
+}
+
+TEST_F(DriverCycleTest, NoPauseWithMsgCountZero) {
+    T.Context.Settings.MsgCountBeforeWait = 0;
+    T.Context.Settings.WaitTime = 1000;
+    THitachiPLC& plc = Add(DriverTcp);
+    Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    for (int i = 1; i <= 7; ++i) {
+        driver.Answer(0x00, 0xA4, {0x00, 0x01});
+        RequestAll();
+        EXPECT_EQ(driver.Wait, 0);
+        Run(15);
+    }
+    EXPECT_EQ(driver.Sent.size(), 8u);
+}
+
+TEST_F(DriverCycleTest, WriteGoesFirstAndNewerValueKeepsPending) {
+    THitachiPLC& plc = Add(DriverTcp);
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    wr10.StoreWrittenValue(0x1234);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    EXPECT_EQ(driver.Sent[0].Frame,
+              (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x12, 0x34}));
+    // The client writes again before the PLC confirms the first value.
+    wr10.StoreWrittenValue(0x5678);
+    driver.Answer(0x00, 0xA5);
+    EXPECT_TRUE(wr10.WritePending);
+    EXPECT_NE(wr10.WriteDoneTime, 0.0);
+    // The write pass is over; the read pass comes next and the newer value follows in
+    // the next write pass.
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 2u);
+    EXPECT_EQ(driver.Sent[1].Frame[6], CmdRandomRead);
+    driver.Answer(0x00, 0xA4, {0x00, 0x00});
+    EXPECT_EQ(wr10.GetValue(), 0x5678u); // a read never overwrites a pending write
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 3u);
+    EXPECT_EQ(driver.Sent[2].Frame,
+              (Bytes{0x00, 0x03, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x56, 0x78}));
+    driver.Answer(0x00, 0xA5);
+    EXPECT_FALSE(wr10.WritePending);
+}
+
+TEST_F(DriverCycleTest, UnansweredWriteStaysPending) {
+    THitachiPLC& plc = Add(DriverTcp);
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    wr10.StoreWrittenValue(0x0042);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    EXPECT_EQ(driver.Sent[0].Frame[6], CmdRandomWrite);
+    Run(2200); // no answer: given up; a read request (also unanswered), then the write again
+    EXPECT_TRUE(wr10.WritePending);
+    ASSERT_GE(driver.Sent.size(), 2u);
+    bool resent = false;
+    for (std::size_t i = 1; i < driver.Sent.size(); ++i) resent |= driver.Sent[i].Frame[6] == CmdRandomWrite;
+    EXPECT_TRUE(resent);
+}
+
+TEST_F(DriverCycleTest, EmptyCollectionFreesDriver) {
+    THitachiPLC& plc = Add(DriverTcp);
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    ASSERT_EQ(driver.CurrentPLC, &plc);
+    driver.Answer(0x00, 0xA4, {0x00, 0x01});
+    for (THitachiLocation* location : Held) location->Release();
+    Held.clear();
+    (void)wr10;
+    Run(1000);
+    EXPECT_EQ(plc.Monitored.Count(), 0);
+    EXPECT_EQ(driver.CurrentPLC, nullptr);
+    const std::size_t sent = driver.Sent.size();
+    Run(1000);
+    EXPECT_EQ(driver.Sent.size(), sent);
+}
+
+TEST_F(DriverCycleTest, TwoPlcsShareOneDriverAndTakeTurns) {
+    THitachiPLC& one = Add(DriverTcp);
+    THitachiPLC& two = Add(DriverTcp);
+    ASSERT_EQ(one.Driver, two.Driver);
+    EXPECT_EQ(Factory.Created.size(), 1u);
+    for (const char* address : {"WR0000", "WR0100", "WR0200"}) {
+        Monitor(one, address);
+        Monitor(two, address);
+    }
+    // The owner gives the driver up after each pass and after the first request of a
+    // pass, so the two PLCs alternate.
+    TCycleDriver& driver = DriverOf(one);
+    std::vector<THitachiPLC*> order;
+    for (int i = 0; i < 12; ++i) {
+        Run(15);
+        if (driver.Sent.size() > order.size()) {
+            order.push_back(driver.Sent.back().PLC);
+            const std::size_t n = driver.Sent.back().Frame[7];
+            driver.Answer(0x00, 0xA4, Bytes(2 * n, 0));
+        }
+    }
+    ASSERT_GE(order.size(), 4u);
+    // Both get the driver; neither keeps it for ever.
+    int first = 0, second = 0;
+    for (THitachiPLC* p : order) (p == &one ? first : second) += 1;
+    EXPECT_GT(first, 0);
+    EXPECT_GT(second, 0);
+    // Separate ports: separate drivers.
+    THitachiPLC& three = Add(DriverTcp, 3005);
+    EXPECT_NE(three.Driver, one.Driver);
+    EXPECT_EQ(Factory.Created.size(), 2u);
+}
+
+TEST_F(DriverCycleTest, PassStatistics) {
+    THitachiPLC& plc = Add(DriverTcp);
+    Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    for (int pass = 0; pass < 3; ++pass) {
+        Run(15);
+        Run(85);
+        driver.Answer(0x00, 0xA4, {0x00, 0x01});
+    }
+    Run(15);
+    EXPECT_GT(plc.LastComCycle, 0);
+    EXPECT_EQ(plc.LastComCyclePercent, 100);
+    EXPECT_EQ(plc.ComCycleHistory[9], plc.LastComCycle);
+    EXPECT_GE(plc.MaxComCycle, plc.LastComCycle);
+}
+
+} // namespace
+} // namespace dravon
