@@ -1,0 +1,198 @@
+// The three enumerators a client receives: texts, interfaces and item attributes, read
+// past their end, skipped, reset and cloned.
+#include "opc/ComPtr.h"
+#include "opc/DA2.h"
+#include "opc/DA2ClassFactory.h"
+#include "opc/HResult.h"
+#include "opc/OPCDAConnectionCollection.h"
+#include "opc/OPCInterfaces.h"
+#include "opc/OPCStringsEnumerator.h"
+#include "opc/S3UnknownEnumerator.h"
+#include "plc/PLCCollection.h"
+#include "support/TestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace dravon::test {
+namespace {
+
+TEST(StringsEnumerator, NextSkipResetClone) {
+    std::vector<std::string> source{"a", "b", "c"};
+    TComPtr<IEnumString> e = MakeCom<TOPCStringsEnumerator>(source);
+    source[0] = "changed"; // the enumerator holds its own copy
+    std::vector<std::string> out;
+    std::uint32_t fetched = 99;
+    EXPECT_EQ(e->Next(0, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(e->Next(1, out, nullptr), E_INVALIDARG);
+    ASSERT_EQ(e->Next(2, out, &fetched), S_OK);
+    EXPECT_EQ(fetched, 2u);
+    EXPECT_EQ(out, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(e->Next(5, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(fetched, 1u);
+    EXPECT_EQ(out, (std::vector<std::string>{"c"}));
+    EXPECT_EQ(e->Next(1, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(fetched, 0u);
+    EXPECT_TRUE(out.empty());
+
+    EXPECT_EQ(e->Reset(), S_OK);
+    EXPECT_EQ(e->Skip(2), S_OK);
+    ASSERT_EQ(e->Next(1, out, &fetched), S_OK);
+    EXPECT_EQ(out, (std::vector<std::string>{"c"}));
+    EXPECT_EQ(e->Skip(0), S_OK);
+    EXPECT_EQ(e->Reset(), S_OK);
+    EXPECT_EQ(e->Skip(4), S_FALSE); // past the end: parked at the end
+    EXPECT_EQ(e->Next(1, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(e->Skip(0xFFFFFFFFu), S_FALSE);
+
+    TComPtr<IEnumString> copy;
+    ASSERT_EQ(e->Clone(copy), S_OK);
+    ASSERT_EQ(copy->Next(3, out, &fetched), S_OK); // a clone starts at the beginning
+    EXPECT_EQ(out, (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST(StringsEnumerator, EmptyList) {
+    TComPtr<IEnumString> e = MakeCom<TOPCStringsEnumerator>(std::vector<std::string>{});
+    std::vector<std::string> out;
+    std::uint32_t fetched = 7;
+    EXPECT_EQ(e->Next(1, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(fetched, 0u);
+    EXPECT_EQ(e->Skip(1), S_FALSE);
+    EXPECT_EQ(e->Skip(0), S_OK);
+}
+
+TEST(UnknownEnumerator, ReferencesAreCountedAndEndIsReported) {
+    TComPtr<IEnumString> a = MakeCom<TOPCStringsEnumerator>(std::vector<std::string>{"x"});
+    TComPtr<IUnknown> ua(a.Get());
+    std::vector<TComPtr<IUnknown>> list{ua, ua};
+    TComPtr<IEnumUnknown> e = MakeCom<TS3UnknownEnumerator>(list);
+    list.clear();
+    std::vector<TComPtr<IUnknown>> out;
+    std::uint32_t fetched = 0;
+    EXPECT_EQ(e->Next(0, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    ASSERT_EQ(e->Next(3, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(fetched, 2u);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].Get(), ua.Get());
+    // ua, a, two in the enumerator, two handed out.
+    EXPECT_EQ(ua->AddRef(), 7u);
+    ua->Release();
+    out.clear();
+    EXPECT_EQ(e->Skip(3), S_FALSE);
+    EXPECT_EQ(e->Reset(), S_OK);
+    EXPECT_EQ(e->Skip(1), S_OK);
+    TComPtr<IEnumUnknown> copy;
+    ASSERT_EQ(e->Clone(copy), S_OK);
+    ASSERT_EQ(copy->Next(2, out, &fetched), S_OK);
+    EXPECT_EQ(fetched, 2u);
+    EXPECT_EQ(e->Next(1, out, nullptr), E_INVALIDARG);
+}
+
+class ItemAttributesClient : public ::testing::Test {
+protected:
+    TTestContext T;
+    TPLCCollection PLCs{T.Context};
+    THitachiPLC& PLC1 = PLCs.AddPLC();
+    TOPCDAConnectionCollection Connections{(T.Context.PLCs = &PLCs, T.Context)};
+    TComPtr<TDA2ClassFactory> Factory = MakeCom<TDA2ClassFactory>(T.Context, Connections);
+    TComPtr<IOPCServer> Server;
+    TComPtr<IOPCItemMgt> Items;
+
+    void SetUp() override {
+        TComPtr<IUnknown> unknown;
+        ASSERT_EQ(Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown), S_OK);
+        Server = InterfaceOf<IOPCServer>(unknown);
+        TComPtr<IUnknown> group;
+        OPCHANDLE handle = 0;
+        std::uint32_t rate = 0;
+        ASSERT_EQ(Server->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, handle, rate, IOPCItemMgt::Iid, group),
+                  S_OK);
+        Items = InterfaceOf<IOPCItemMgt>(group);
+        ASSERT_TRUE(Items);
+    }
+
+    std::vector<TOPCItemResult> Add(std::vector<TOPCItemDef> defs) {
+        std::vector<TOPCItemResult> results;
+        std::vector<HRESULT> errors;
+        EXPECT_EQ(Items->AddItems(defs, results, errors), S_OK);
+        return results;
+    }
+    static TOPCItemDef Def(const std::string& id, OPCHANDLE client, bool active, VARTYPE type = VT_EMPTY) {
+        TOPCItemDef def;
+        def.ItemID = id;
+        def.ClientHandle = client;
+        def.Active = active ? 1 : 0;
+        def.RequestedDataType = type;
+        return def;
+    }
+    TComPtr<IEnumOPCItemAttributes> Enumerator(HRESULT expected = S_OK) {
+        TComPtr<IUnknown> unknown;
+        EXPECT_EQ(Items->CreateEnumerator(IEnumOPCItemAttributes::Iid, unknown), expected);
+        return InterfaceOf<IEnumOPCItemAttributes>(unknown);
+    }
+};
+
+TEST_F(ItemAttributesClient, ThreeItemsAskedForFive) {
+    const auto results =
+        Add({Def("PLC1.WR10", 11, true), Def("PLC1.X001", 12, false, VT_I4), Def("PLC1.DR20", 13, true)});
+    ASSERT_EQ(results.size(), 3u);
+    auto e = Enumerator();
+    ASSERT_TRUE(e);
+    std::vector<TOPCItemAttributes> records;
+    std::uint32_t fetched = 0;
+    ASSERT_EQ(e->Next(5, records, fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(fetched, 3u);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].ItemID, "PLC1.WR10");
+    EXPECT_EQ(records[0].AccessPath, "");
+    EXPECT_EQ(records[0].Active, -1);
+    EXPECT_EQ(records[0].ClientHandle, 11u);
+    EXPECT_EQ(records[0].ServerHandle, results[0].ServerHandle);
+    EXPECT_EQ(records[0].AccessRights, 3u);
+    EXPECT_EQ(records[0].CanonicalDataType, VT_UI2);
+    EXPECT_EQ(records[0].RequestedDataType, VT_EMPTY);
+    EXPECT_TRUE(records[0].Blob.empty());
+    EXPECT_EQ(records[1].Active, 0);
+    EXPECT_EQ(records[1].RequestedDataType, VT_I4);
+    EXPECT_EQ(records[1].CanonicalDataType, VT_BOOL);
+    EXPECT_EQ(records[2].ServerHandle, results[2].ServerHandle);
+    EXPECT_EQ(records[2].CanonicalDataType, results[2].CanonicalDataType);
+
+    EXPECT_EQ(e->Next(1, records, fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(fetched, 0u);
+    EXPECT_EQ(e->Next(0, records, fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_TRUE(records.empty());
+
+    EXPECT_EQ(e->Reset(), S_OK);
+    EXPECT_EQ(e->Skip(2), S_OK);
+    ASSERT_EQ(e->Next(1, records, fetched), S_OK);
+    EXPECT_EQ(records[0].ClientHandle, 13u);
+    EXPECT_EQ(e->Skip(1), S_FALSE);
+    TComPtr<IEnumOPCItemAttributes> copy;
+    ASSERT_EQ(e->Clone(copy), S_OK);
+    ASSERT_EQ(copy->Next(2, records, fetched), S_OK);
+    EXPECT_EQ(records[1].ClientHandle, 12u);
+}
+
+TEST_F(ItemAttributesClient, EnumeratorSeesTheGroupsCurrentItemsAndOutlivesTheClientsGroupReference) {
+    EXPECT_FALSE(Enumerator(S_FALSE)); // no items: nothing to enumerate
+    const auto results = Add({Def("PLC1.WR0", 1, true), Def("PLC1.WR1", 2, true)});
+    auto e = Enumerator();
+    ASSERT_TRUE(e);
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Items->RemoveItems({results[0].ServerHandle}, errors), S_OK);
+    std::vector<TOPCItemAttributes> records;
+    std::uint32_t fetched = 0;
+    ASSERT_EQ(e->Next(2, records, fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    ASSERT_EQ(fetched, 1u);
+    EXPECT_EQ(records[0].ClientHandle, 2u);
+    Items.Reset();
+    EXPECT_EQ(e->Reset(), S_OK);
+    ASSERT_EQ(e->Next(1, records, fetched), S_OK); // the group is still alive through e
+    EXPECT_EQ(records[0].ItemID, "PLC1.WR1");
+}
+
+} // namespace
+} // namespace dravon::test

@@ -1,0 +1,126 @@
+// IOPCItemProperties as a client asks: the property table, the values and the errors.
+#include "opc/ComPtr.h"
+#include "opc/DA2.h"
+#include "opc/DA2ClassFactory.h"
+#include "opc/HResult.h"
+#include "opc/OPCDAConnectionCollection.h"
+#include "opc/OPCInterfaces.h"
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+#include "support/TestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace dravon::test {
+namespace {
+
+class ItemPropertiesClient : public ::testing::Test {
+protected:
+    TTestContext T;
+    TPLCCollection PLCs{T.Context};
+    THitachiPLC& PLC1 = PLCs.AddPLC();
+    TOPCDAConnectionCollection Connections{(T.Context.PLCs = &PLCs, T.Context)};
+    TComPtr<TDA2ClassFactory> Factory = MakeCom<TDA2ClassFactory>(T.Context, Connections);
+    TComPtr<IOPCItemProperties> Properties;
+
+    void SetUp() override {
+        TComPtr<IUnknown> unknown;
+        ASSERT_EQ(Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown), S_OK);
+        Properties = InterfaceOf<IOPCItemProperties>(unknown);
+        ASSERT_TRUE(Properties);
+    }
+};
+
+TEST_F(ItemPropertiesClient, QueryListsTheFivePropertiesWithTheLocationType) {
+    std::vector<std::uint32_t> ids;
+    std::vector<std::string> descriptions;
+    std::vector<VARTYPE> types;
+    ASSERT_EQ(Properties->QueryAvailableProperties("PLC1.WR10", ids, descriptions, types), S_OK);
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 5, 101, 5000}));
+    EXPECT_EQ(descriptions, (std::vector<std::string>{"Item Canonical DataType", "Item Value", "Item Access Rights",
+                                                      "Tag comment/description", "Tag value"}));
+    EXPECT_EQ(types, (std::vector<VARTYPE>{VT_I2, VT_UI2, VT_I4, VT_BSTR, VT_UI2}));
+
+    ASSERT_EQ(Properties->QueryAvailableProperties("PLC1.X0", ids, descriptions, types), S_OK);
+    EXPECT_EQ(types, (std::vector<VARTYPE>{VT_I2, VT_BOOL, VT_I4, VT_BSTR, VT_BOOL}));
+    ASSERT_EQ(Properties->QueryAvailableProperties("Sys.ServerUpTime", ids, descriptions, types), S_OK);
+    EXPECT_EQ(types[1], VT_BSTR);
+}
+
+TEST_F(ItemPropertiesClient, UnknownAndEmptyIDs) {
+    std::vector<std::uint32_t> ids{9};
+    std::vector<std::string> descriptions{"stale"};
+    std::vector<VARTYPE> types{VT_I2};
+    EXPECT_EQ(Properties->QueryAvailableProperties("", ids, descriptions, types), E_INVALIDARG);
+    EXPECT_TRUE(ids.empty());
+    EXPECT_TRUE(descriptions.empty());
+    EXPECT_TRUE(types.empty());
+    for (const std::string id : {"PLC9.WR0", "PLC1.WQ0", "PLC1WR0", "PLC1.WR10000"}) {
+        EXPECT_EQ(Properties->QueryAvailableProperties(id, ids, descriptions, types), OPC_E_INVALIDITEMID) << id;
+        std::vector<TVariant> data;
+        std::vector<HRESULT> errors;
+        EXPECT_EQ(Properties->GetItemProperties(id, {1}, data, errors), OPC_E_INVALIDITEMID) << id;
+        EXPECT_TRUE(data.empty());
+        std::vector<std::string> newIds;
+        EXPECT_EQ(Properties->LookupItemIDs(id, {1}, newIds, errors), OPC_E_INVALIDITEMID) << id;
+    }
+    std::vector<TVariant> data;
+    std::vector<HRESULT> errors;
+    EXPECT_EQ(Properties->GetItemProperties("", {1}, data, errors), E_INVALIDARG);
+    std::vector<std::string> newIds;
+    EXPECT_EQ(Properties->LookupItemIDs("", {1}, newIds, errors), E_INVALIDARG);
+}
+
+TEST_F(ItemPropertiesClient, ValuesAndTheUnknownPropertyError) {
+    std::vector<TVariant> data;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR10", {1, 2, 7}, data, errors), S_OK);
+    ASSERT_EQ(data.size(), 3u);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALID_PID}));
+    EXPECT_EQ(data[0].IntValue(), VT_UI2);
+    EXPECT_EQ(data[1].Vt(), VT_UI2);
+    EXPECT_EQ(data[2].IntValue(), 0);
+
+    THitachiLocation* word = PLC1.FindLocation(10, 0x10, false);
+    ASSERT_NE(word, nullptr); // the property call created it
+    EXPECT_EQ(word->RefCount, 0); // and holds nothing on it
+    word->StoreReadValue(1234, 45000.5);
+    ASSERT_EQ(Properties->GetItemProperties("plc1.wr10", {2, 3, 4, 5, 6, 101, 5000, 5001}, data, errors), S_OK);
+    ASSERT_EQ(data.size(), 8u);
+    EXPECT_EQ(errors, std::vector<HRESULT>(8, S_OK));
+    EXPECT_EQ(data[0], TVariant::UI2(1234));
+    EXPECT_EQ(data[1].IntValue(), word->Quality(T.Context.Settings));
+    EXPECT_EQ(data[2], TVariant::Date(45000.5));
+    EXPECT_EQ(data[3].IntValue(), 3);
+    EXPECT_EQ(data[4].IntValue(), 0);
+    EXPECT_EQ(data[5], TVariant::Bstr(word->ItemId));
+    EXPECT_EQ(data[6], TVariant::UI2(1234));
+    EXPECT_EQ(data[7].IntValue(), 0);
+
+    // A status text variable gives its text; read-only access.
+    PLC1.StatusVar(stComInfo).StoreText("connected", 45000.0);
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.ComInfo", {2, 5}, data, errors), S_OK);
+    EXPECT_EQ(data[0], TVariant::Bstr("connected"));
+    EXPECT_EQ(data[1].IntValue(), 1);
+}
+
+TEST_F(ItemPropertiesClient, LookupGivesEmptyIDsAndAnEmptyListIsRefused) {
+    std::vector<std::string> newIds;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Properties->LookupItemIDs("PLC1.WR0", {1, 2, 99}, newIds, errors), S_OK);
+    EXPECT_EQ(newIds, std::vector<std::string>(3));
+    EXPECT_EQ(errors, std::vector<HRESULT>(3, S_OK));
+    // Asking for no properties is refused rather than answered with nothing.
+    EXPECT_EQ(Properties->LookupItemIDs("PLC1.WR0", {}, newIds, errors), E_INVALIDARG);
+    std::vector<TVariant> data;
+    EXPECT_EQ(Properties->GetItemProperties("PLC1.WR0", {}, data, errors), E_INVALIDARG);
+    EXPECT_TRUE(data.empty());
+    EXPECT_TRUE(errors.empty());
+}
+
+} // namespace
+} // namespace dravon::test
