@@ -18,13 +18,16 @@
 #include <QPlainTextEdit>
 #include <QShowEvent>
 #include <QSplitter>
+#include <QStackedWidget>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
+#include <set>
 
 namespace dravon {
 
@@ -97,7 +100,10 @@ void TfrmMain::BuildWidgets() {
     auto* splitter2 = new QSplitter(Qt::Vertical, splitter1);
     splitter2->setObjectName("Splitter2");
     splitter2->setHandleWidth(6);
-    memLog_ = new QPlainTextEdit(splitter2);
+    pnReight_ = new QStackedWidget(splitter2);
+    pnReight_->setObjectName("pnReight");
+    memLog_ = new QPlainTextEdit(pnReight_);
+    pnReight_->addWidget(memLog_);
     memLog_->setObjectName("memLog");
     memLog_->setReadOnly(true);
     memLog_->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -116,6 +122,7 @@ void TfrmMain::BuildWidgets() {
     lwPlcInfo_->hide();
     lwMonitorInfo_->hide();
     splitter1->setSizes({207, 637});
+    LocalList_ = NewList(true);
     setCentralWidget(splitter1);
 
     // Status line: message label, then the activity indicator on the right.
@@ -183,6 +190,29 @@ void TfrmMain::BuildActions() {
     QAction* clearLog = add("ClearLogwindow1", "Clear Log window", QKeySequence(), [this] { ClearLogWindow(); });
     QAction* show = add("acShowServer", "Sho&w Server", QKeySequence(), [this] { ShowRequested(); });
     add("acMinimizeToTray", "&Minimize to tray", QKeySequence(), [this] { HideToTray(); });
+    QAction* setValue = add("acSetValMonLocation", "&Set value", QKeySequence(Qt::Key_Return), [this] {
+        const auto selected = SelectedLocations();
+        if (!selected.empty() && SetValueRequested) SetValueRequested(*selected.front(), selected);
+    });
+    QAction* forceValue = add("acForceVal", "&Set value", QKeySequence(), [this] {
+        const auto selected = SelectedLocations();
+        if (SelectedPLC_ && !selected.empty() && SetValueRequested) SetValueRequested(*selected.front(), selected);
+    });
+    QAction* addLocation = add("acAddMonLocation", "Add to monitor list", QKeySequence(Qt::Key_Insert), [this] {
+        if (AddLocationRequested) AddLocationRequested();
+    });
+    QAction* delLocation = add("acDelMonLocation", "Delete", QKeySequence(Qt::Key_Delete), [this] { DeleteSelectedLocal(); });
+    QAction* selAll = add("acSelAll", "Select all", QKeySequence("Ctrl+A"), [this] { SelectAll(); });
+    const std::pair<const char*, const char*> viewNames[] = {{"acViewAsDec", "View as Dec"},
+                                                             {"acViewAsSignedDec", "View as Signed Dec"},
+                                                             {"acViewAsHex", "View as Hex"},
+                                                             {"acViewAsFloatingPoint", "View as Floating point"},
+                                                             {"acViewAsFractional", "View as Fractional"}};
+    for (int i = 0; i < 5; ++i) {
+        QAction* view = add(viewNames[i].first, viewNames[i].second, QKeySequence(),
+                            [this, i] { SetView(static_cast<TViewFormat>(i)); });
+        view->setCheckable(true);
+    }
     QAction* about = add("acAbout", "&About", QKeySequence(), [this] {
         QMessageBox::about(this, "About Dravon", "Dravon OPC server for Hitachi PLCs, version " DRAVON_VERSION);
     });
@@ -190,10 +220,35 @@ void TfrmMain::BuildActions() {
     QMenu* file = menuBar()->addMenu("&File");
     file->addAction(shutdown);
     QMenu* commands = menuBar()->addMenu("&Commands");
+    commands->addAction(setValue);
+    commands->addSeparator();
     commands->addAction(resetMax);
     commands->addAction(resetErr);
     commands->addAction(clearLog);
     commands->addSeparator();
+    commands->addAction(addLocation);
+    commands->addSeparator();
+    auto addViews = [this](QMenu* menu) {
+        for (const char* name : {"acViewAsDec", "acViewAsSignedDec", "acViewAsHex", "acViewAsFractional", "acViewAsFloatingPoint"})
+            menu->addAction(Actions_[name]);
+    };
+    auto* pmLocationMenu = new QMenu(this);
+    pmLocationMenu->addAction(forceValue);
+    pmLocationMenu->addSeparator();
+    addViews(pmLocationMenu);
+    pmLocationMenu->addSeparator();
+    pmLocationMenu->addAction(selAll);
+    auto* pmMonitorMenu = new QMenu(this);
+    pmMonitorMenu->addAction(addLocation);
+    pmMonitorMenu->addAction(delLocation);
+    pmMonitorMenu->addAction(setValue);
+    pmMonitorMenu->addSeparator();
+    addViews(pmMonitorMenu);
+    pmMonitorMenu->addSeparator();
+    pmMonitorMenu->addAction(selAll);
+    // Short-cuts work wherever the focus is in the window.
+    for (QAction* action : {setValue, addLocation, delLocation, selAll}) addAction(action);
+    ListMenus_ = {pmLocationMenu, pmMonitorMenu};
     QMenu* help = menuBar()->addMenu("&Help");
     help->addAction(about);
 
@@ -215,9 +270,26 @@ void TfrmMain::BuildActions() {
 }
 
 void TfrmMain::UpdateActionStates() {
+    if (Actions_.empty()) return;
     const bool plc = SelectedPLC_ != nullptr;
     Actions_["acResetMaxTimes"]->setEnabled(plc);
     Actions_["acResetLastError"]->setEnabled(plc);
+    const std::vector<THitachiLocation*> selected = SelectedLocations();
+    THitachiLocation* first = selected.empty() ? nullptr : selected.front();
+    // Variables are computed by the server: nothing to set.
+    const bool settable = first && first->Name.empty();
+    Actions_["acSetValMonLocation"]->setEnabled(settable);
+    Actions_["acForceVal"]->setEnabled(settable);
+    Actions_["acDelMonLocation"]->setEnabled(CurrentList_ == LocalList_ && first);
+    Actions_["acSelAll"]->setEnabled(CurrentList_ && CurrentList_->RowCount() > 0);
+    const bool integer = first && first->VarType != VarTypeBstr;
+    const bool floating = first && first->IsDoubleWord;
+    const char* views[] = {"acViewAsDec", "acViewAsSignedDec", "acViewAsHex", "acViewAsFloatingPoint", "acViewAsFractional"};
+    for (int i = 0; i < 5; ++i) {
+        QAction* action = Actions_[views[i]];
+        action->setEnabled(i < 3 ? integer : floating);
+        action->setChecked(selected.size() == 1 && first->View == i);
+    }
 }
 
 QAction* TfrmMain::Action(const QString& name) const {
@@ -249,15 +321,12 @@ void TfrmMain::SyncTree() {
     std::map<const THitachiPLC*, bool> present;
     if (Context_.PLCs)
         for (int i = 0; i < Context_.PLCs->Count(); ++i) present[&Context_.PLCs->PLCByIndex(i)] = true;
-    for (auto it = PlcNodes_.begin(); it != PlcNodes_.end();) {
-        if (present.count(it->first)) { ++it; continue; }
-        if (SelectedPLC_ == it->first) {
-            SelectedPLC_ = nullptr;
-            tvTreeView_->setCurrentItem(ServerNode_);
-        }
-        delete it->second;
-        it = PlcNodes_.erase(it);
-    }
+    std::vector<const THitachiPLC*> gone;
+    for (const auto& [plc, node] : PlcNodes_)
+        if (!present.count(plc)) gone.push_back(plc);
+    for (const auto& [plc, lists] : Lists_)
+        if (!present.count(plc)) gone.push_back(plc);
+    for (const THitachiPLC* plc : gone) RemovePlc(plc);
     if (!Context_.PLCs) return;
     for (int i = 0; i < Context_.PLCs->Count(); ++i) {
         THitachiPLC& plc = Context_.PLCs->PLCByIndex(i);
@@ -283,19 +352,30 @@ void TfrmMain::OnSelectionChanged() {
     case NodeLocal:
         SelectedPLC_ = nullptr;
         InfoShown_ = TInfoShown::Monitor;
+        SetCurrentMonitorList(LocalList_);
         break;
     case NodeServer:
         SelectedPLC_ = nullptr;
         InfoShown_ = TInfoShown::Server;
+        SetCurrentMonitorList(nullptr);
         break;
-    case NodePlc:
-        SelectedPLC_ = PlcOfNode(PlcNodes_, node);
+    case NodePlc: {
+        THitachiPLC* plc = PlcOfNode(PlcNodes_, node);
+        if (!plc) return;
+        SelectedPLC_ = plc;
         InfoShown_ = TInfoShown::Plc;
+        SetCurrentMonitorList(EnsureLists(*plc).Plc);
         break;
-    case NodeMemoryType:
-        SelectedPLC_ = PlcOfNode(PlcNodes_, node->parent());
+    }
+    case NodeMemoryType: {
+        THitachiPLC* plc = PlcOfNode(PlcNodes_, node->parent());
+        const int row = node->data(0, RoleRow).toInt();
+        if (!plc || row < 0 || row >= MemoryTypeCount) return;
+        SelectedPLC_ = plc;
         InfoShown_ = TInfoShown::Plc;
+        SetCurrentMonitorList(EnsureLists(*plc).Types[row]);
         break;
+    }
     default: return;
     }
     lwServerProperties_->setVisible(InfoShown_ == TInfoShown::Server);
@@ -364,12 +444,260 @@ void TfrmMain::Refresh() {
     }
     if (isMinimized()) return;
     SyncTree();
+    if (Context_.PLCs)
+        for (int i = 0; i < Context_.PLCs->Count(); ++i) {
+            MaintainRows(Context_.PLCs->PLCByIndex(i));
+            // Once per PLC, as the values of any PLC may show in the local list.
+            if (CurrentList_ && CurrentList_->isVisible() && !isMinimized()) UpdateVisibleRows();
+        }
+    SetRows(lwMonitorInfo_, {{"Monitored addresses", std::to_string(LocalList_->RowCount())}});
     FillPlcInfo();
     FillServerInfo();
     if (!RootExpanded_) {
         ServerNode_->setExpanded(true);
         RootExpanded_ = true;
     }
+}
+
+TMonitorList* TfrmMain::NewList(bool isLocal) {
+    auto* list = new TMonitorList(pnReight_, isLocal);
+    pnReight_->addWidget(list);
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& at) {
+        if (QMenu* menu = list->IsLocal() ? ListMenus_.second : ListMenus_.first) menu->popup(list->viewport()->mapToGlobal(at));
+    });
+    connect(list, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateActionStates(); });
+    connect(list, &QTreeWidget::itemDoubleClicked, this, [this] {
+        const auto selected = SelectedLocations();
+        if (!selected.empty() && selected.front()->Name.empty() && SetValueRequested)
+            SetValueRequested(*selected.front(), selected);
+    });
+    return list;
+}
+
+TfrmMain::TPlcLists& TfrmMain::EnsureLists(THitachiPLC& plc) {
+    TPlcLists& lists = Lists_[&plc];
+    if (!lists.Plc) lists.Plc = NewList(false);
+    for (auto& list : lists.Types)
+        if (!list) list = NewList(false);
+    return lists;
+}
+
+TMonitorList* TfrmMain::PlcList(const THitachiPLC* plc) const {
+    auto it = Lists_.find(plc);
+    return it == Lists_.end() ? nullptr : it->second.Plc;
+}
+
+TMonitorList* TfrmMain::TypeList(const THitachiPLC* plc, int row) const {
+    auto it = Lists_.find(plc);
+    if (it == Lists_.end() || row < 0 || row >= MemoryTypeCount) return nullptr;
+    return it->second.Types[row];
+}
+
+void TfrmMain::RemovePlc(const THitachiPLC* plc) {
+    if (SelectedPLC_ == plc) {
+        SelectedPLC_ = nullptr;
+        tvTreeView_->setCurrentItem(ServerNode_);
+    }
+    if (auto it = PlcNodes_.find(plc); it != PlcNodes_.end()) {
+        delete it->second;
+        PlcNodes_.erase(it);
+    }
+    // Its locations may already be freed: orphan the rows before deleting them.
+    auto dropList = [this](TMonitorList* list) {
+        if (!list) return;
+        if (CurrentList_ == list) SetCurrentMonitorList(nullptr);
+        for (int i = 0; i < list->RowCount(); ++i) list->Row(i)->Orphan();
+        delete list;
+    };
+    if (auto it = Lists_.find(plc); it != Lists_.end()) {
+        dropList(it->second.Plc);
+        for (TMonitorList* list : it->second.Types) dropList(list);
+        Lists_.erase(it);
+    }
+    for (int i = LocalList_->RowCount() - 1; i >= 0; --i) {
+        TMonitorRow* row = LocalList_->Row(i);
+        if (row->PLC() != plc) continue;
+        row->Orphan();
+        delete row;
+    }
+}
+
+void TfrmMain::DropStaleRows(THitachiPLC& plc, TPlcLists& lists) {
+    // A location freed behind our back (purged at the end of a read pass) must not be
+    // touched through a row: rows whose location left the collection go.
+    std::set<const THitachiLocation*> live;
+    for (int i = 0; i < plc.Monitored.Count(); ++i) live.insert(&plc.Monitored.Item(i));
+    for (int i = 0; i < plc.StatusVars.Count(); ++i) live.insert(&plc.StatusVars.Item(i));
+    auto sweep = [&](TMonitorList* list, bool onlyThisPlc) {
+        if (!list) return;
+        for (int i = list->RowCount() - 1; i >= 0; --i) {
+            TMonitorRow* row = list->Row(i);
+            if (onlyThisPlc && row->PLC() != &plc) continue;
+            THitachiLocation* location = row->Location();
+            if (location && live.count(location) && location->DisplayRows[row->Slot()] == row) continue;
+            row->Orphan();
+            delete row;
+        }
+    };
+    sweep(lists.Plc, false);
+    for (TMonitorList* list : lists.Types) sweep(list, false);
+    sweep(LocalList_, true);
+}
+
+int TfrmMain::MaintainRows(THitachiPLC& plc) {
+    auto found = Lists_.find(&plc);
+    TPlcLists* lists = found == Lists_.end() ? nullptr : &found->second;
+    TPlcLists none;
+    DropStaleRows(plc, lists ? *lists : none);
+    int monitored = 0;
+    int changes = 0;
+    bool updating = false;
+    auto beginUpdate = [&] {
+        if (updating || !lists) return;
+        updating = true;
+        for (TMonitorList* list : lists->Types) if (list) list->setUpdatesEnabled(false);
+        if (lists->Plc) lists->Plc->setUpdatesEnabled(false);
+    };
+    for (int i = 0; i < plc.Monitored.Count(); ++i) {
+        THitachiLocation& location = plc.Monitored.Item(i);
+        if (location.DisplayRows[SlotLocal]) {
+            location.ReadRequested = true;
+            if (location.IsDoubleWord) {
+                if (location.HighLink) location.HighLink->ReadRequested = true;
+                if (location.LowLink) location.LowLink->ReadRequested = true;
+            }
+            if (plc.RenameRefresh) location.RefreshCaption = true;
+        }
+        if (!location.IsDoubleWord) ++monitored;
+        if (changes >= MaxRowChangesPerRefresh) continue;
+        const int links = (location.HighLink ? 1 : 0) + (location.LowLink ? 1 : 0);
+        const bool wanted = location.IsDoubleWord || location.RefCount > links;
+        if (wanted && !location.DisplayRows[SlotPlc]) {
+            if (!lists) continue; // nobody has looked at this PLC yet
+            const int row = location.TypeRow;
+            if (row < 0 || row >= MemoryTypeCount) continue;
+            if (!lists->Plc) lists->Plc = NewList(false);
+            if (!lists->Types[row]) lists->Types[row] = NewList(false);
+            beginUpdate();
+            ++changes;
+            lists->Plc->AddLocation(location, SlotPlc);
+            location.Changed = true;
+            lists->Types[row]->AddLocation(location, SlotMemoryType);
+        } else if (!wanted && location.DisplayRows[SlotPlc]) {
+            beginUpdate();
+            ++changes;
+            delete location.DisplayRows[SlotPlc];
+            delete location.DisplayRows[SlotMemoryType];
+        } else if (!wanted && location.DisplayRows[SlotMemoryType]) {
+            delete location.DisplayRows[SlotMemoryType];
+        }
+    }
+    plc.RenameRefresh = false;
+    if (updating) {
+        for (TMonitorList* list : lists->Types) if (list) list->setUpdatesEnabled(true);
+        if (lists->Plc) lists->Plc->setUpdatesEnabled(true);
+    }
+    return monitored;
+}
+
+void TfrmMain::UpdateVisibleRows() {
+    TMonitorList* list = CurrentList_;
+    if (!list || list->RowCount() == 0) return;
+    // Start at the first row in view and stop below the last: far-away rows cost nothing.
+    QTreeWidgetItem* item = list->itemAt(0, 0);
+    if (!item) item = list->topLevelItem(0);
+    const int height = list->viewport()->height();
+    // Collected first: a new caption re-sorts the list under a walk by index.
+    std::vector<THitachiLocation*> inView;
+    for (int i = list->indexOfTopLevelItem(item); i >= 0 && i < list->RowCount(); ++i) {
+        TMonitorRow* row = list->Row(i);
+        const QRect rect = list->visualItemRect(row);
+        if (rect.top() >= height) break;
+        if (row->Location() && rect.top() >= 0) inView.push_back(row->Location());
+    }
+    for (THitachiLocation* location : inView)
+        if (location->HasChangedForDisplay(Context_.Settings)) UpdateLocationRows(*location);
+}
+
+void TfrmMain::SetCurrentMonitorList(TMonitorList* list) {
+    if (CurrentList_ == list) return;
+    if (CurrentList_) {
+        for (int i = 0; i < 5; ++i) SavedWidths_[i] = CurrentList_->columnWidth(i);
+        CurrentList_->hide();
+    }
+    CurrentList_ = list;
+    if (list) {
+        if (SavedWidths_[0] > 0)
+            for (int i = 0; i < 5; ++i) list->setColumnWidth(i, SavedWidths_[i]);
+        pnReight_->setCurrentWidget(list);
+        list->show();
+        // Everything in view is drawn at once, not after the next value change.
+        for (int i = 0; i < list->RowCount(); ++i)
+            if (THitachiLocation* location = list->Row(i)->Location()) location->Changed = true;
+    } else {
+        pnReight_->setCurrentWidget(memLog_);
+    }
+    UpdateActionStates();
+}
+
+void TfrmMain::AddToLocalMonitor(THitachiLocation& location) {
+    if (location.DisplayRows[SlotLocal]) return; // one local row per location
+    location.AddRef();
+    LocalList_->AddLocation(location, SlotLocal);
+    location.Changed = true;
+    SetRows(lwMonitorInfo_, {{"Monitored addresses", std::to_string(LocalList_->RowCount())}});
+}
+
+std::vector<THitachiLocation*> TfrmMain::SelectedLocations() const {
+    std::vector<THitachiLocation*> locations;
+    if (!CurrentList_) return locations;
+    for (int i = 0; i < CurrentList_->RowCount(); ++i) {
+        TMonitorRow* row = CurrentList_->Row(i);
+        if (row->isSelected() && row->Location()) locations.push_back(row->Location());
+    }
+    return locations;
+}
+
+void TfrmMain::DeleteSelectedLocal() {
+    if (CurrentList_ != LocalList_) return;
+    int index = -1;
+    for (int i = 0; i < LocalList_->RowCount() && index < 0; ++i)
+        if (LocalList_->Row(i)->isSelected()) index = i;
+    if (index < 0) return;
+    LocalList_->setUpdatesEnabled(false);
+    for (int i = LocalList_->RowCount() - 1; i >= 0; --i) {
+        TMonitorRow* row = LocalList_->Row(i);
+        THitachiLocation* location = row->Location();
+        if (!row->isSelected() || !location || location->RefCount <= 0) continue;
+        delete row; // the row held one reference, no more
+        location->Release();
+    }
+    LocalList_->setUpdatesEnabled(true);
+    LocalList_->clearSelection();
+    if (LocalList_->RowCount() > 0) {
+        TMonitorRow* next = LocalList_->Row(std::min(index, LocalList_->RowCount() - 1));
+        LocalList_->setCurrentItem(next);
+        next->setSelected(true);
+    }
+    SetRows(lwMonitorInfo_, {{"Monitored addresses", std::to_string(LocalList_->RowCount())}});
+    UpdateActionStates();
+}
+
+void TfrmMain::SelectAll() {
+    if (CurrentList_) CurrentList_->selectAll();
+    UpdateActionStates();
+}
+
+void TfrmMain::SetView(TViewFormat view) {
+    const bool floating = view == TViewFormat::FloatingPoint || view == TViewFormat::Fractional;
+    for (THitachiLocation* location : SelectedLocations()) {
+        if (location->RefCount <= 0) continue;
+        if (floating && !location->IsDoubleWord) continue;
+        location->View = static_cast<std::uint8_t>(view);
+        location->Changed = true;
+    }
+    UpdateActionStates();
 }
 
 void TfrmMain::MemoCleared() { memLog_->clear(); }

@@ -8,8 +8,12 @@
 #include "app/Settings.h"
 #include "server/ServerCore.h"
 
+#include "ui/MonitorList.h"
+#include "ui/ValueFormat.h"
+
 #include <QMainWindow>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -19,7 +23,9 @@ class QAction;
 class QCloseEvent;
 class QGroupBox;
 class QLabel;
+class QMenu;
 class QPlainTextEdit;
+class QStackedWidget;
 class QSystemTrayIcon;
 class QTimer;
 class QTreeWidget;
@@ -46,6 +52,11 @@ public:
     std::function<int()> ClientsConnected = [] { return 0; };
     std::function<bool(const QString&)> AskExit; // default: a Yes/No box
     std::function<void()> ShutdownRequested;     // "Server Shutdown"
+    std::function<void()> AddLocationRequested;  // "Add" (the add dialog)
+    // "Set value": the row's location and every selected location as targets.
+    std::function<void(THitachiLocation&, const std::vector<THitachiLocation*>&)> SetValueRequested;
+
+    static constexpr int MaxRowChangesPerRefresh = 100;
 
     void SetStartTime(TDateTime start) { StartTime_ = start; }
 
@@ -66,6 +77,20 @@ public:
     void ClearLogWindow();
     void ResetMaxTimes();
     void ResetLastError();
+
+    // --- monitor lists
+    // A row in the local monitor list holding one reference on the location.
+    void AddToLocalMonitor(THitachiLocation& location);
+    void DeleteSelectedLocal();
+    void SelectAll();
+    void SetView(TViewFormat view);
+    // Drops the PLC's node and lists before the PLC is freed.
+    void RemovePlc(const THitachiPLC* plc);
+    TMonitorList* CurrentList() const { return CurrentList_; }
+    TMonitorList* LocalList() const { return LocalList_; }
+    TMonitorList* PlcList(const THitachiPLC* plc) const;
+    TMonitorList* TypeList(const THitachiPLC* plc, int row) const;
+    std::vector<THitachiLocation*> SelectedLocations() const;
 
     // Rebuilds the tree's PLC nodes from the list (names, order, removals).
     void SyncTree();
@@ -109,12 +134,23 @@ private:
     QTreeWidgetItem* AddPlcNode(THitachiPLC& plc);
     void UpdateActionStates();
     void ApplySplitterPositions();
+    struct TPlcLists {
+        TMonitorList* Plc = nullptr;
+        std::array<TMonitorList*, 26> Types{};
+    };
+    TPlcLists& EnsureLists(THitachiPLC& plc);
+    TMonitorList* NewList(bool isLocal);
+    void DropStaleRows(THitachiPLC& plc, TPlcLists& lists);
+    int MaintainRows(THitachiPLC& plc);
+    void UpdateVisibleRows();
+    void SetCurrentMonitorList(TMonitorList* list);
 
     TServerContext& Context_;
     TPositions& Positions_;
     QTreeWidget* tvTreeView_ = nullptr;
     QPlainTextEdit* memLog_ = nullptr;
     QGroupBox* gbInfo_ = nullptr;
+    QStackedWidget* pnReight_ = nullptr;
     QTreeWidget* lwServerProperties_ = nullptr;
     QTreeWidget* lwPlcInfo_ = nullptr;
     QTreeWidget* lwMonitorInfo_ = nullptr;
@@ -131,6 +167,11 @@ private:
     QTreeWidgetItem* LocalNode_ = nullptr;
     std::map<const THitachiPLC*, QTreeWidgetItem*> PlcNodes_;
     THitachiPLC* SelectedPLC_ = nullptr;
+    std::map<const THitachiPLC*, TPlcLists> Lists_;
+    TMonitorList* LocalList_ = nullptr;
+    TMonitorList* CurrentList_ = nullptr;
+    std::array<int, 5> SavedWidths_{};
+    std::pair<QMenu*, QMenu*> ListMenus_{}; // PLC lists, local list
     TInfoShown InfoShown_ = TInfoShown::Server;
     std::map<QString, QAction*> Actions_;
     int StatusCountdown_ = 0;

@@ -1,6 +1,7 @@
 #include "app/MemoryStore.h"
 #include "app/TimeDate.h"
 #include "plc/HitachiPLC.h"
+#include "plc/MemoryTypes.h"
 #include "plc/PLCCollection.h"
 #include "support/FakeDriverPool.h"
 #include "support/FakeHostResolver.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 
 namespace dravon {
@@ -304,6 +306,190 @@ TEST_F(MainWindowTest, PositionsRoundTrip) {
     EXPECT_EQ(loaded.frmState, 2);
     EXPECT_EQ(loaded.frmW, out.frmW);
     EXPECT_EQ(loaded.frmH, out.frmH);
+}
+
+// --- monitor lists
+
+class MonitorListTest : public MainWindowTest {
+protected:
+    MonitorListTest() {
+        Plc = &AddPlc();
+        Window->show();
+        Window->Refresh();
+    }
+    // The location an OPC item would hold: resolved and referenced.
+    THitachiLocation& Use(const std::string& itemId) {
+        THitachiLocation* location = PLCs.ResolveItemId(itemId).Location;
+        EXPECT_NE(location, nullptr) << itemId;
+        location->AddRef();
+        return *location;
+    }
+    static QStringList Captions(const TMonitorList* list) {
+        QStringList captions;
+        if (!list) return captions;
+        for (int i = 0; i < list->RowCount(); ++i) captions << list->Row(i)->text(0);
+        return captions;
+    }
+    static int WrRow() {
+        for (int i = 0; i < MemoryTypeCount; ++i)
+            if (std::string(MemoryTypes[i].Name) == "WR") return i;
+        return -1;
+    }
+    THitachiPLC* Plc = nullptr;
+};
+
+TEST_F(MonitorListTest, HalfOfADoubleWordGetsARowOnlyWhenUsedDirectly) {
+    THitachiLocation& dr = Use("PLC1.DR0010");
+    // Nobody looked at the PLC yet: no lists, no rows.
+    Window->Refresh();
+    EXPECT_EQ(Window->PlcList(Plc), nullptr);
+
+    Window->Tree()->setCurrentItem(Window->PlcNode(Plc));
+    Window->Refresh();
+    EXPECT_EQ(Captions(Window->PlcList(Plc)), (QStringList{"DR0010"}));
+    EXPECT_EQ(Captions(Window->TypeList(Plc, WrRow())), QStringList{});
+    EXPECT_EQ(Window->CurrentList(), Window->PlcList(Plc));
+
+    THitachiLocation& wr = Use("PLC1.WR0010");
+    EXPECT_EQ(wr.RefCount, 2);
+    Window->Refresh();
+    EXPECT_EQ(Captions(Window->PlcList(Plc)), (QStringList{"DR0010", "WR0010"}));
+    EXPECT_EQ(Captions(Window->TypeList(Plc, WrRow())), (QStringList{"WR0010"}));
+    EXPECT_EQ(Row("Number of monitored PLC locations"), "2");
+
+    // Let go of the direct use: the row goes again, the double word stays.
+    wr.Release();
+    Window->Refresh();
+    EXPECT_EQ(Captions(Window->PlcList(Plc)), (QStringList{"DR0010"}));
+    EXPECT_EQ(dr.DisplayRows[SlotPlc], Window->PlcList(Plc)->Row(0));
+}
+
+TEST_F(MonitorListTest, AtMostOneHundredRowChangesPerRefresh) {
+    Window->Tree()->setCurrentItem(Window->PlcNode(Plc));
+    std::vector<THitachiLocation*> used;
+    for (int i = 0; i < 250; ++i) {
+        char id[32];
+        std::snprintf(id, sizeof id, "PLC1.WR%04X", i);
+        used.push_back(&Use(id));
+    }
+    Window->Refresh();
+    EXPECT_EQ(Window->PlcList(Plc)->RowCount(), 100);
+    Window->Refresh();
+    EXPECT_EQ(Window->PlcList(Plc)->RowCount(), 200);
+    Window->Refresh();
+    EXPECT_EQ(Window->PlcList(Plc)->RowCount(), 250);
+    EXPECT_EQ(Window->TypeList(Plc, WrRow())->RowCount(), 250);
+    // Counting is not limited: every location counts at once.
+    EXPECT_EQ(Row("Number of monitored PLC locations"), "250");
+
+    for (THitachiLocation* location : used) location->Release();
+    Window->Refresh();
+    EXPECT_EQ(Window->PlcList(Plc)->RowCount(), 150);
+    Window->Refresh();
+    Window->Refresh();
+    EXPECT_EQ(Window->PlcList(Plc)->RowCount(), 0);
+    EXPECT_EQ(Window->TypeList(Plc, WrRow())->RowCount(), 0);
+}
+
+TEST_F(MonitorListTest, VisibleRowsShowValuesInTheChosenView) {
+    THitachiLocation& wr = Use("PLC1.WR0001");
+    Window->Tree()->setCurrentItem(Window->PlcNode(Plc));
+    Window->Refresh();
+    wr.StoreReadValue(65535, T.Platform.Clock.Now());
+    Window->Refresh();
+    TMonitorRow* row = Window->PlcList(Plc)->Row(0);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->text(1), "65535");
+    EXPECT_EQ(row->text(2), "Integer");
+    EXPECT_FALSE(row->text(4).isEmpty());
+
+    row->setSelected(true);
+    EXPECT_TRUE(Window->Action("acViewAsHex")->isEnabled());
+    EXPECT_FALSE(Window->Action("acViewAsFloatingPoint")->isEnabled()); // a word
+    EXPECT_FALSE(Window->Action("acDelMonLocation")->isEnabled());      // not the local list
+    EXPECT_TRUE(Window->Action("acViewAsDec")->isChecked());
+    Window->Action("acViewAsSignedDec")->trigger();
+    Window->Refresh();
+    EXPECT_EQ(row->text(1), "-1");
+    Window->Action("acViewAsHex")->trigger();
+    Window->Refresh();
+    EXPECT_EQ(row->text(1), "HFFFF");
+    EXPECT_TRUE(Window->Action("acViewAsHex")->isChecked());
+    // The memory-type list shows the same location in the same view.
+    Window->Tree()->setCurrentItem(Window->PlcNode(Plc)->child(WrRow()));
+    Window->Refresh();
+    EXPECT_EQ(Window->TypeList(Plc, WrRow())->Row(0)->text(1), "HFFFF");
+}
+
+TEST_F(MonitorListTest, LocalListCaptionsDeleteAndRename) {
+    THitachiLocation& a = Use("PLC1.WR0001");
+    THitachiLocation& b = Use("PLC1.WR0002");
+    THitachiLocation& c = Use("PLC1.WR0003");
+    for (THitachiLocation* location : {&c, &a, &b}) Window->AddToLocalMonitor(*location);
+    Window->Tree()->setCurrentItem(Window->LocalMonitorNode());
+    EXPECT_EQ(Window->CurrentList(), Window->LocalList());
+    EXPECT_EQ(Captions(Window->LocalList()), (QStringList{"PLC1.WR0001", "PLC1.WR0002", "PLC1.WR0003"}));
+    EXPECT_EQ(Row("Monitored addresses"), "3");
+    EXPECT_EQ(c.RefCount, 2);
+
+    // Deleting the last row selects the new last row.
+    Window->LocalList()->Row(2)->setSelected(true);
+    EXPECT_TRUE(Window->Action("acDelMonLocation")->isEnabled());
+    Window->Action("acDelMonLocation")->trigger();
+    EXPECT_EQ(Captions(Window->LocalList()), (QStringList{"PLC1.WR0001", "PLC1.WR0002"}));
+    EXPECT_EQ(c.RefCount, 1);
+    EXPECT_EQ(c.DisplayRows[SlotLocal], nullptr);
+    ASSERT_EQ(Window->SelectedLocations().size(), 1u);
+    EXPECT_EQ(Window->SelectedLocations()[0], &b);
+    EXPECT_EQ(Row("Monitored addresses"), "2");
+
+    // A renamed PLC shows its new name after the next refresh.
+    Plc->Name = "Press";
+    Plc->RenameRefresh = true;
+    Window->Refresh();
+    EXPECT_EQ(Captions(Window->LocalList()), (QStringList{"Press.WR0001", "Press.WR0002"}));
+    EXPECT_FALSE(Plc->RenameRefresh);
+
+    // Deleting everything leaves nothing selected and releases only the row's reference.
+    Window->Action("acSelAll")->trigger();
+    Window->Action("acDelMonLocation")->trigger();
+    EXPECT_EQ(Window->LocalList()->RowCount(), 0);
+    EXPECT_EQ(a.RefCount, 1);
+    EXPECT_EQ(b.RefCount, 1);
+    EXPECT_TRUE(Window->SelectedLocations().empty());
+}
+
+TEST_F(MonitorListTest, ColumnWidthsFollowTheOperator) {
+    Window->Tree()->setCurrentItem(Window->PlcNode(Plc));
+    EXPECT_EQ(Window->CurrentList()->columnWidth(0), 140);
+    Window->CurrentList()->setColumnWidth(0, 211);
+    Window->CurrentList()->setColumnWidth(3, 97);
+    Window->Tree()->setCurrentItem(Window->LocalMonitorNode());
+    EXPECT_EQ(Window->LocalList()->columnWidth(0), 211);
+    EXPECT_EQ(Window->LocalList()->columnWidth(3), 97);
+    Window->Tree()->setCurrentItem(Window->ServerNode());
+    EXPECT_EQ(Window->CurrentList(), nullptr);
+}
+
+TEST_F(MonitorListTest, FreedLocationsLeaveNoDanglingRows) {
+    THitachiLocation& dr = Use("PLC1.DR0020");
+    Window->AddToLocalMonitor(Use("PLC1.WR0030"));
+    Window->Tree()->setCurrentItem(Window->PlcNode(Plc));
+    Window->Refresh();
+    ASSERT_EQ(Window->PlcList(Plc)->RowCount(), 2);
+    // A double word nobody uses any more is freed at the end of a read pass, row or not.
+    dr.Release();
+    EXPECT_EQ(Plc->Monitored.PurgeUnused(), 2); // the double word and its low half
+    ASSERT_EQ(Plc->Monitored.Count(), 2); // WR0021 waits for the next purge
+    Window->Refresh();
+    EXPECT_EQ(Captions(Window->PlcList(Plc)), (QStringList{"WR0030"}));
+
+    // Deleting the PLC takes its lists and local rows along.
+    Window->Tree()->setCurrentItem(Window->LocalMonitorNode());
+    PLCs.DeletePLC(0);
+    Window->Refresh();
+    EXPECT_EQ(Window->LocalList()->RowCount(), 0);
+    EXPECT_EQ(Window->PlcList(Plc), nullptr);
 }
 
 } // namespace
