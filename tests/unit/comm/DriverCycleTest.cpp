@@ -397,5 +397,107 @@ TEST_F(DriverCycleTest, PassStatistics) {
     EXPECT_GE(plc.MaxComCycle, plc.LastComCycle);
 }
 
+
+// Serial-format answers go through the reassembly of the driver, as a serial port hands
+// them over.
+class SerialCycleTest : public DriverCycleTest {
+protected:
+    THitachiPLC& AddSerial(int protocol = ProtocolStandard) {
+        THitachiPLC& plc = PLCs.AddPLC();
+        plc.SetConnection(DriverSerial, protocol);
+        return plc;
+    }
+    static Bytes Ascii(const std::string& hex) {
+        Bytes frame{STX};
+        std::uint8_t sum = 0;
+        for (char c : hex) {
+            frame.push_back(static_cast<std::uint8_t>(c));
+            sum = static_cast<std::uint8_t>(sum + static_cast<std::uint8_t>(c));
+        }
+        const char* digits = "0123456789ABCDEF";
+        frame.push_back(static_cast<std::uint8_t>(digits[sum >> 4]));
+        frame.push_back(static_cast<std::uint8_t>(digits[sum & 15]));
+        frame.push_back(CR);
+        return frame;
+    }
+    static std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+};
+
+TEST_F(SerialCycleTest, AsciiReadAnswerAndSerialPause) {
+    THitachiPLC& plc = AddSerial();
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    ASSERT_TRUE(driver.IsSerial());
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    EXPECT_EQ(driver.Sent[0].Frame, Ascii("2FFFF0000A4010A000010"));
+    // Answer in two pieces.
+    const Bytes answer = Ascii("FFFF000000A41234");
+    driver.ParseStream(std::span<const std::uint8_t>(answer).first(5));
+    EXPECT_FALSE(wr10.HasValue);
+    driver.ParseStream(std::span<const std::uint8_t>(answer).subspan(5));
+    EXPECT_EQ(wr10.Value, 0x1234u);
+    EXPECT_EQ(driver.Wait, 70);
+    EXPECT_EQ(plc.LastGoodTick, T.Platform.Clock.Tick);
+    EXPECT_TRUE(driver.SpeedDetected);
+    EXPECT_EQ(driver.Rx.Pending(), 0u);
+    EXPECT_EQ(T.Platform.PostedCount(), 1u); // the run-now event
+}
+
+TEST_F(SerialCycleTest, AnswerForAnotherStationOrLumpIsIgnored) {
+    THitachiPLC& plc = AddSerial();
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    driver.ParseStream(Ascii("FFFF000100A41234"));
+    EXPECT_FALSE(wr10.HasValue);
+    EXPECT_FALSE(plc.Responded);
+    driver.ParseStream(Ascii("FFFF000000A41234"));
+    EXPECT_TRUE(wr10.HasValue);
+}
+
+TEST_F(SerialCycleTest, StationNumberProtocolChecksStation) {
+    THitachiPLC& plc = AddSerial(ProtocolStationNumber);
+    plc.SerialStatNo = 12;
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    driver.ParseStream(Ascii("11FFFF000000A41234"));
+    EXPECT_FALSE(wr10.HasValue);
+    driver.ParseStream(Ascii("12FFFF000000A41234"));
+    EXPECT_EQ(wr10.Value, 0x1234u);
+}
+
+TEST_F(SerialCycleTest, HandshakeReplySentAfterFiftyMilliseconds) {
+    THitachiPLC& plc = AddSerial();
+    Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    driver.ParseStream(Bytes{ACK, CR});
+    EXPECT_TRUE(driver.ReplyPending);
+    Run(45);
+    EXPECT_EQ(driver.Sent.size(), 1u);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 2u);
+    EXPECT_EQ(driver.Sent[1].Frame, (Bytes{0x05, 0x30, 0x31, 0x0D}));
+    EXPECT_FALSE(driver.ReplyPending);
+    EXPECT_TRUE(driver.ReplyBuffer.empty());
+}
+
+TEST_F(SerialCycleTest, SerialSilenceTimesOutAfterTimeOutPlusFiveSeconds) {
+    THitachiPLC& plc = AddSerial();
+    Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    driver.ParseStream(Ascii("FFFF000000A41234"));
+    RequestAll();
+    Run(5900); // now - LastGoodTick has not passed TimeOut + 5000 at the last give-up
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 0);
+    Run(1500);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
+}
+
 } // namespace
 } // namespace dravon
