@@ -1,6 +1,7 @@
 // Address-space browsing as a client does it: through IOPCBrowseServerAddressSpace of a
 // server object made by the class factory, with item IDs checked by AddItems.
 #include "opc/BrowseObject.h"
+#include "app/Logger.h"
 #include "opc/ComPtr.h"
 #include "opc/DA2.h"
 #include "opc/DA2ClassFactory.h"
@@ -16,7 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -361,6 +365,36 @@ TEST_F(BrowseClient, DeletedPLCUnderTheBrowserFallsBackToTheRoot) {
     EXPECT_EQ(Branches(), (std::vector<std::string>{"Sys", "PLC1"}));
     EXPECT_EQ(ItemID("WR1000"), "");
     EXPECT_EQ(Up(), E_FAIL);
+}
+
+TEST_F(BrowseClient, EveryCallLeavesItsDebugLine) {
+    const std::string file = ::testing::TempDir() + "/dravon-browse-debug.log";
+    std::filesystem::remove(file);
+    TLogger debug(T.Platform.Clock, file);
+    debug.Enabled = true;
+    T.Context.Debug = &debug;
+    std::uint32_t organization = 0;
+    Browser->QueryOrganization(organization);
+    Down("PLC1");
+    Down("Nowhere");
+    Branches();
+    ItemID("WR0");
+    TComPtr<IEnumString> paths;
+    Browser->BrowseAccessPaths("", paths);
+    T.Context.Debug = nullptr;
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string log = text.str();
+    for (const std::string line :
+         {"IOPCBrowseServerAddressSpace::QueryOrganization=S_OK", "IOPCBrowseServerAddressSpace::ChangeBrowsePosition PLC1",
+          "IOPCBrowseServerAddressSpace::ChangeBrowsePosition=S_OK",
+          "IOPCBrowseServerAddressSpace::ChangeBrowsePosition Nowhere",
+          "IOPCBrowseServerAddressSpace::ChangeBrowsePosition=E_FAIL",
+          "IOPCBrowseServerAddreddSpace::BrowseOPCItemIDs", "IOPCBrowseServerAddreddSpace::BrowseOPCItemIDs=S_OK",
+          "IOPCBrowseServerAddressSpace::GetItemID=S_OK", "IOPCBrowseServerAddressSpace::BrowseAccessPaths=E_NOTIMPL"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    std::filesystem::remove(file);
 }
 
 } // namespace
