@@ -33,6 +33,8 @@ std::string Hex(std::uint32_t v) {
     return s.str();
 }
 
+constexpr std::uint32_t kMaxGarbageBytes = 2500;
+
 } // namespace
 
 const char* TSimCommandInterpreter::HelpText() {
@@ -40,7 +42,7 @@ const char* TSimCommandInterpreter::HelpText() {
            "  set STATION ADDRESS VALUE   e.g. set 0 WR0010 0x1234, set 0 M123 1, set 0 DR0000 70000\n"
            "  get STATION ADDRESS\n"
            "  fault KEY=VALUE ...         latency=MS spike=MS/EVERY busy=EVERY error=STATUS/EVERY drop=EVERY\n"
-           "                              split=BYTES/MS garbage=BYTES[/EVERY] close=EVERY rejectextra=0|1\n"
+           "                              split=BYTES/MS garbage=BYTES[/EVERY] (at most 2500) close=EVERY rejectextra=0|1\n"
            "  fault clear | fault\n"
            "  power on|off                off: TCP connections closed and refused, nothing answered\n"
            "  close                       close every TCP connection now\n"
@@ -77,7 +79,9 @@ bool TSimCommandInterpreter::ApplyFault(TSimFaults& f, const std::string& settin
         ok = ParsePair(value, a, b);
         if (ok) f.SplitChunk = a, f.SplitDelayMs = b;
     } else if (key == "garbage") {
-        ok = ParsePair(value, a, b);
+        // The noise is built in memory before every answer: one message buffer's worth is
+        // plenty to confuse a receiver, while billions of bytes would exhaust the memory.
+        ok = ParsePair(value, a, b) && a <= kMaxGarbageBytes;
         if (ok) f.GarbageBytes = a, f.GarbageEvery = b;
     } else if (key == "close") {
         ok = ParseNumber(value, f.CloseEvery);

@@ -133,7 +133,7 @@ const char* SimUsageText() {
            "memory, faults, animation (repeatable; same syntax as the commands below):\n"
            "  --set 'STATION ADDRESS VALUE'   e.g. --set '0 WR0010 0x1234'\n"
            "  --fault KEY=VALUE               latency=MS spike=MS/EVERY busy=EVERY error=STATUS/EVERY\n"
-           "                                  drop=EVERY split=BYTES/MS garbage=BYTES[/EVERY] close=EVERY\n"
+           "                                  drop=EVERY split=BYTES/MS garbage=BYTES[/EVERY] (at most 2500) close=EVERY\n"
            "                                  rejectextra=0|1. EVERY=N hits requests N, 2N, 3N ...\n"
            "  --anim 'counter|toggle STATION ADDRESS PERIOD_MS' or 'ramp STATION ADDRESS PERIOD_MS STEP MIN MAX'\n"
            "\n"

@@ -73,6 +73,10 @@ TEST_F(SimCommands, FaultsSetListedAndCleared) {
     EXPECT_EQ(Run("fault rejectextra=2").rfind("error", 0), 0u);
     EXPECT_EQ(Run("fault spike=100").rfind("error", 0), 0u);
     EXPECT_EQ(Run("fault nonsense=1").rfind("error", 0), 0u);
+    // Noise is built in memory before each answer: its size is bounded.
+    EXPECT_EQ(Run("fault garbage=4000000000").rfind("error", 0), 0u);
+    EXPECT_EQ(Run("fault garbage=2501").rfind("error", 0), 0u);
+    EXPECT_EQ(Sim.Faults().GarbageBytes, 3u);
     EXPECT_EQ(Sim.Faults().LatencyMs, 20u); // a refused line changes nothing
     EXPECT_EQ(Run("fault clear"),
               "ok latency=0 spike=0/0 busy=0 error=0/0 drop=0 split=0/0 garbage=0/0 close=0 rejectextra=0");
