@@ -499,5 +499,78 @@ TEST_F(SerialCycleTest, SerialSilenceTimesOutAfterTimeOutPlusFiveSeconds) {
     EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
 }
 
+
+TEST_F(DriverCycleTest, BitBlockAnswerSpreadsBitsMostSignificantFirst) {
+    T.Context.Settings.MinBlockSize = 0;
+    T.Context.Settings.MinBlockUsage = 0;
+    THitachiPLC& plc = Add(DriverTcp);
+    THitachiLocation& m120 = Monitor(plc, "M00120");
+    THitachiLocation& m127 = Monitor(plc, "M00127");
+    THitachiLocation& m128 = Monitor(plc, "M00128");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    // First pass starts after index 0: M127..M128, span 2.
+    driver.Answer(0x00, 0xA0, {0x40});
+    EXPECT_EQ(m127.Value, 0u);
+    EXPECT_EQ(m128.Value, 1u);
+    RequestAll();
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 2u);
+    EXPECT_EQ(driver.Sent[1].Frame, (Bytes{0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x04, 0x00, 0x01, 0x20, 0x09}));
+    driver.Answer(0x00, 0xA0, {0x81}); // one byte short of 9 bits: not taken
+    EXPECT_EQ(m120.ErrorCount, 1);
+    EXPECT_FALSE(m120.HasValue);
+    RequestAll();
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 3u);
+    driver.Answer(0x00, 0xA0, {0x81, 0x00});
+    EXPECT_EQ(m120.Value, 1u);
+    EXPECT_EQ(m127.Value, 1u);
+    EXPECT_EQ(m128.Value, 0u);
+}
+
+TEST_F(DriverCycleTest, BusyBackOffDoublesAndValidAnswerHalvesIt) {
+    THitachiPLC& plc = Add(DriverTcp);
+    Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    driver.Answer(0x05, 0xA4);
+    EXPECT_EQ(driver.BusyDelay, 40000);
+    EXPECT_EQ(driver.BusyDelayMax, 40000);
+    driver.Answer(0x05, 0xA4);
+    EXPECT_EQ(driver.BusyDelay, 40000); // no longer doubled above 30 000
+    driver.Answer(0x00, 0xA4, {0x00, 0x01});
+    EXPECT_EQ(driver.BusyDelay, 20000);
+    EXPECT_EQ(driver.Wait, 0);
+    RequestAll();
+    Run(15);
+    driver.Answer(0x08, 0xA4);
+    EXPECT_EQ(driver.BusyDelay, 20000);
+    EXPECT_EQ(plc.LastStatus, 8);
+    Run(15);
+    EXPECT_EQ(plc.LastErrorCode, 8);
+}
+
+TEST_F(SerialCycleTest, BinarySwitchAnswerTurnsBinaryModeOn) {
+    THitachiPLC& plc = AddSerial();
+    Monitor(plc, "WR0010");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    driver.ParseStream(Ascii("FFFF00000119"));
+    EXPECT_FALSE(driver.BinaryMode);
+    EXPECT_EQ(driver.BinaryState, 1);
+    driver.ParseStream(Ascii("FFFF00000019"));
+    EXPECT_TRUE(driver.BinaryMode);
+    EXPECT_EQ(driver.BinaryState, 2);
+    // From now on answers are read in binary framing.
+    RequestAll();
+    Run(1100);
+    ASSERT_GE(driver.Sent.size(), 2u);
+    EXPECT_EQ(driver.Sent.back().Frame,
+              (Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10, 0xC9, 0x0D}));
+    driver.ParseStream(Bytes{0x02, 0x00, 0x0A, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x0D, 0x0D, 0xC6, 0x0D});
+    EXPECT_EQ(PLCs.ResolveItemId("PLC1.WR0010").Location->Value, 0x0D0Du);
+}
+
 } // namespace
 } // namespace dravon
