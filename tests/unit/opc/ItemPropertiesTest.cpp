@@ -122,5 +122,27 @@ TEST_F(ItemPropertiesClient, LookupGivesEmptyIDsAndAnEmptyListIsRefused) {
     EXPECT_TRUE(errors.empty());
 }
 
+TEST_F(ItemPropertiesClient, ArrayAndSignedIDsResolveAndHoldNothing) {
+    std::vector<TVariant> data;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0010.arr.4", {1, 101}, data, errors), S_OK);
+    EXPECT_EQ(data[0].IntValue(), VT_UI2);
+    for (std::uint32_t a = 0x10; a < 0x14; ++a) {
+        THitachiLocation* word = PLC1.FindLocation(10, a, false);
+        ASSERT_NE(word, nullptr) << a;
+        EXPECT_EQ(word->RefCount, 0) << a;
+    }
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0020s", {1}, data, errors), S_OK);
+    EXPECT_EQ(data[0].IntValue(), VT_I2);
+    std::vector<std::uint32_t> ids;
+    std::vector<std::string> descriptions;
+    std::vector<VARTYPE> types;
+    ASSERT_EQ(Properties->QueryAvailableProperties("PLC1.DR0020s", ids, descriptions, types), S_OK);
+    EXPECT_EQ(types[1], VT_I4);
+    // Unreferenced locations go with the purge.
+    PLC1.Monitored.PurgeUnused();
+    EXPECT_EQ(PLC1.FindLocation(10, 0x10, false), nullptr);
+}
+
 } // namespace
 } // namespace dravon::test
