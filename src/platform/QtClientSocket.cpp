@@ -33,7 +33,11 @@ TQtClientSocket::TQtClientSocket() : Socket_(new QTcpSocket) {
         Qt::QueuedConnection);
 }
 
-TQtClientSocket::~TQtClientSocket() { Socket_->abort(); }
+TQtClientSocket::~TQtClientSocket() {
+    // The abort below signals a disconnection; nobody is left to hear it.
+    Socket_->disconnect();
+    Socket_->abort();
+}
 
 void TQtClientSocket::Error(QAbstractSocket::SocketError error) {
     TSocketErrorKind kind = TSocketErrorKind::General;

@@ -1,7 +1,10 @@
 // Owner of a QObject that is released with deleteLater(): a component freed from inside
-// one of its own signal handlers must outlive that handler.
+// one of its own signal handlers must outlive that handler, and none of its queued
+// handlers may run once its owner is gone.
 #pragma once
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QObject>
 #include <memory>
 
@@ -11,6 +14,8 @@ struct TQtDeleteLater {
     void operator()(QObject* object) const {
         if (!object) return;
         object->disconnect();
+        // Queued handlers already posted capture the component that is going away.
+        QCoreApplication::removePostedEvents(object, QEvent::MetaCall);
         object->deleteLater();
     }
 };
