@@ -1,0 +1,20 @@
+#include "comm/TransportDriverFactory.h"
+
+#include "comm/TcpDriver.h"
+#include "comm/UdpDriver.h"
+#include "plc/DriverPool.h"
+
+namespace dravon {
+
+std::unique_ptr<TCommDriver> TTransportDriverFactory::CreateDriver(TServerContext& context, const TDriverLink& link) {
+    switch (link.Kind) {
+    case DriverUdp:
+        return std::make_unique<TUdpDriver>(context, link);
+    case DriverTcp:
+        return std::make_unique<TTcpDriver>(context, link);
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace dravon
