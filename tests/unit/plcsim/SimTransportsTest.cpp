@@ -1,0 +1,107 @@
+// The simulator's other transports end to end: a pseudo-terminal speaking ASCII frames and
+// a UDP socket speaking the ethernet layout, all on this machine, every wait bounded.
+#include "PlcSimulator.h"
+#include "SimTestFrames.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace dravon {
+namespace {
+
+using test::Ascii;
+using test::Bytes;
+using test::TBytes;
+
+TBytes ReadUntil(int fd, std::size_t want, int boundMs) {
+    TBytes got;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (got.size() < want && std::chrono::steady_clock::now() < until) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        std::uint8_t buf[512];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+}
+
+TEST(SimSerialLine, PseudoTerminalAnswersAsciiFrames) {
+    TSimTransportConfig serial;
+    serial.Kind = TSimTransportKind::Serial;
+    serial.Link.Protocol = 1;
+    serial.Link.IsSerial = true;
+    TPlcSimulator sim({serial});
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    const std::string path = sim.SerialPath(0);
+    ASSERT_FALSE(path.empty());
+    sim.SetValue(0, 0x04, 0x123, 1);
+    sim.SetValue(0, 0x0A, 0x10, 0x1234);
+
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << path;
+    termios t{};
+    ASSERT_EQ(::tcgetattr(fd, &t), 0);
+    ::cfmakeraw(&t);
+    ::cfsetispeed(&t, B19200);
+    ::cfsetospeed(&t, B19200);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
+
+    TBytes request = Ascii("2FFFF0000A402040001230A000010FD");
+    ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    TBytes expected = Ascii("FFFF000000A40001123438");
+    EXPECT_EQ(ReadUntil(fd, expected.size(), 3000), expected);
+
+    TBytes write = Ascii("2FFFF0000A5010A00001012343D");
+    ASSERT_EQ(::write(fd, write.data(), write.size()), static_cast<ssize_t>(write.size()));
+    TBytes ack = Ascii("FFFF000000A5AE");
+    EXPECT_EQ(ReadUntil(fd, ack.size(), 3000), ack);
+    EXPECT_EQ(sim.Value(0, 0x0A, 0x10), 0x1234);
+    ::close(fd);
+    sim.Stop();
+}
+
+TEST(SimUdp, EachDatagramIsOneRequestAndTheAnswerGoesToItsSender) {
+    TSimTransportConfig udp;
+    udp.Kind = TSimTransportKind::Udp;
+    udp.Address = "127.0.0.1";
+    udp.Port = 0;
+    TPlcSimulator sim({udp});
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    ASSERT_NE(sim.Port(0), 0);
+    sim.SetValue(0, 0x0A, 0x10, 0x0102);
+
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(sim.Port(0));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto sendTo = [&](const TBytes& b) {
+        return ::sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    // Half a request in one datagram is not continued by the next one.
+    TBytes half = Bytes({0x00, 0x30, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01});
+    ASSERT_EQ(sendTo(half), static_cast<ssize_t>(half.size()));
+    TBytes request = Bytes({0x00, 0x31, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10});
+    ASSERT_EQ(sendTo(request), static_cast<ssize_t>(request.size()));
+    EXPECT_EQ(ReadUntil(fd, 10, 3000), Bytes({0x00, 0x31, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x01, 0x02}));
+    EXPECT_EQ(sim.Stats().RandomReads, 1u);
+    ::close(fd);
+    sim.Stop();
+}
+
+} // namespace
+} // namespace dravon
