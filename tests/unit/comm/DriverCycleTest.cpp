@@ -251,6 +251,15 @@ TEST_F(DriverCycleTest, UdpBusyRetriedThreeTimesWithoutCountingErrors) {
     Run(120);
     ASSERT_EQ(driver.Sent.size(), 5u);
     EXPECT_EQ(wr10.ErrorCount, 2);
+    EXPECT_EQ(T.Capture.CountStartingWith("BUSY responses detected on UDP port on PLC PLC1"), 1);
+
+    // Then silence: no time-out within TimeOut + 5000 ms of the last BUSY handled.
+    const std::uint32_t busyCleared = driver.BusyClearTick;
+    ASSERT_NE(busyCleared, 0u);
+    Run(5500);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 0);
+    Run(2000);
+    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
 }
 
 TEST_F(DriverCycleTest, PauseAfterEveryFifthEthernetResponse) {
