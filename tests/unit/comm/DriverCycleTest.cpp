@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -579,6 +580,36 @@ TEST_F(SerialCycleTest, BinarySwitchAnswerTurnsBinaryModeOn) {
               (Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10, 0xC9, 0x0D}));
     driver.ParseStream(Bytes{0x02, 0x00, 0x0A, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x0D, 0x0D, 0xC6, 0x0D});
     EXPECT_EQ(PLCs.ResolveItemId("PLC1.WR0010").Location->Value, 0x0D0Du);
+}
+
+
+TEST_F(DriverCycleTest, DoubleWordHalvesTravelInOneRequest) {
+    THitachiPLC& plc = Add(DriverTcp);
+    // 55 words too far apart for a block, then a double word whose halves come last.
+    for (int i = 0; i < 55; ++i) {
+        char address[16];
+        std::snprintf(address, sizeof address, "WR%04X", i * 3);
+        Monitor(plc, address);
+    }
+    THitachiLocation& dw = Monitor(plc, "DR0200");
+    ASSERT_TRUE(dw.IsDoubleWord);
+    ASSERT_TRUE(dw.HasBothHalves());
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    // The first pass starts at index 1: 54 words fill all but one slot, and the double
+    // word's halves do not fit in one.
+    EXPECT_EQ(driver.Sent[0].Frame[7], 54);
+    driver.Answer(0x00, 0xA4, Bytes(2 * 54, 0));
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 2u);
+    const Bytes& second = driver.Sent[1].Frame;
+    EXPECT_EQ(second[6], CmdRandomRead);
+    ASSERT_EQ(second[7], 2);
+    EXPECT_EQ(Bytes(second.begin() + 8, second.end()), (Bytes{0x0A, 0x00, 0x02, 0x00, 0x0A, 0x00, 0x02, 0x01}));
+    driver.Answer(0x00, 0xA4, {0x12, 0x34, 0x56, 0x78});
+    EXPECT_TRUE(dw.HighLink->HasValue);
+    EXPECT_TRUE(dw.LowLink->HasValue);
 }
 
 } // namespace
