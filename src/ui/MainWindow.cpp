@@ -249,6 +249,13 @@ void TfrmMain::BuildActions() {
     // Short-cuts work wherever the focus is in the window.
     for (QAction* action : {setValue, addLocation, delLocation, selAll}) addAction(action);
     ListMenus_ = {pmLocationMenu, pmMonitorMenu};
+    // Right click selects the node under the pointer; the local node offers the list menu.
+    tvTreeView_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tvTreeView_, &QWidget::customContextMenuRequested, this, [this, pmMonitorMenu](const QPoint& at) {
+        QTreeWidgetItem* node = tvTreeView_->itemAt(at);
+        if (node) tvTreeView_->setCurrentItem(node); else tvTreeView_->clearSelection();
+        if (node == LocalNode_) pmMonitorMenu->popup(tvTreeView_->viewport()->mapToGlobal(at));
+    });
     QMenu* help = menuBar()->addMenu("&Help");
     help->addAction(about);
 
@@ -431,13 +438,16 @@ void TfrmMain::FillServerInfo() {
 }
 
 void TfrmMain::Refresh() {
+    // The status message counts down on every tick, the drawing may run less often.
+    if (StatusCountdown_ >= 1) StatusCountdown_ -= 300;
+    --RefreshCountdown_;
+    if (Context_.Settings.SlowDownVisual && RefreshCountdown_ > 0) return;
+    RefreshCountdown_ = 4;
     if (Context_.Clock) {
         const std::uint32_t tick = Context_.Clock->TickCount();
         UpTime_ += TickDiff(tick, LastTick_);
         LastTick_ = tick;
     }
-    // The status message counts down with the refresh ticks; cleared once it runs out.
-    if (StatusCountdown_ >= 1) StatusCountdown_ -= 300;
     if (StatusCountdown_ <= 0) {
         StatusCountdown_ = 0;
         lbMsg_->clear();

@@ -175,6 +175,7 @@ private:
     TInfoShown InfoShown_ = TInfoShown::Server;
     std::map<QString, QAction*> Actions_;
     int StatusCountdown_ = 0;
+    int RefreshCountdown_ = 0;
     std::uint32_t LastTick_ = 0;
     std::uint64_t UpTime_ = 0;
     TDateTime StartTime_ = 0;

@@ -196,6 +196,27 @@ TEST_F(MainWindowTest, StatusMessageClearsAfterSeventeenRefreshes) {
     EXPECT_EQ(Window->StatusText(), "");
 }
 
+TEST_F(MainWindowTest, SlowDownDrawsEveryFourthTick) {
+    T.Context.Settings.SlowDownVisual = true;
+    Window->Refresh(); // the first tick draws
+    AddPlc();
+    Window->ShowStatusMessage("slow");
+    for (int i = 0; i < 3; ++i) Window->Refresh();
+    EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "Local monitor"}));
+    Window->Refresh();
+    EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "PLC1", "Local monitor"}));
+    // The message runs out after 17 ticks and is cleared by the next drawing tick (the 20th).
+    for (int i = 0; i < 15; ++i) Window->Refresh();
+    EXPECT_EQ(Window->StatusText(), "slow");
+    Window->Refresh();
+    EXPECT_EQ(Window->StatusText(), "");
+    // Up-time still counts every millisecond.
+    T.Platform.Clock.Step(1000);
+    for (int i = 0; i < 4; ++i) Window->Refresh();
+    T.Context.Settings.SlowDownVisual = false;
+    EXPECT_EQ(Window->UpTimeMs(), 1000u);
+}
+
 TEST_F(MainWindowTest, ClearLogWindowClearsBusyFlags) {
     THitachiPLC& plc = AddPlc();
     plc.BusyLogged = true;
