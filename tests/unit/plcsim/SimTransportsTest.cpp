@@ -36,6 +36,77 @@ TBytes ReadUntil(int fd, std::size_t want, int boundMs) {
     return got;
 }
 
+int ConnectTcp(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the peer closed the connection within the bound.
+bool SeesEnd(int fd, int boundMs) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (std::chrono::steady_clock::now() < until) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        std::uint8_t b = 0;
+        ssize_t n = ::recv(fd, &b, 1, 0);
+        if (n <= 0) return true;
+    }
+    return false;
+}
+
+TEST(SimTcpFaults, SplitAnswerArrivesWholeAndCloseFaultEndsTheConnection) {
+    TSimTransportConfig tcp;
+    tcp.Port = 0;
+    TPlcSimulator sim({tcp});
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    sim.SetValue(0, 0x0A, 0x10, 0xABCD);
+    TSimFaults f;
+    f.SplitChunk = 3;
+    f.SplitDelayMs = 1;
+    f.CloseEvery = 2;
+    sim.SetFaults(f);
+
+    int fd = ConnectTcp(sim.Port(0));
+    ASSERT_GE(fd, 0);
+    TBytes request = Bytes({0x00, 0x41, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10});
+    ASSERT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    EXPECT_EQ(ReadUntil(fd, 10, 3000), Bytes({0x00, 0x41, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0xAB, 0xCD}));
+    ASSERT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    EXPECT_TRUE(SeesEnd(fd, 3000));
+    ::close(fd);
+    EXPECT_EQ(sim.Stats().FaultCloses, 1u);
+    EXPECT_GE(sim.Stats().FaultSplits, 1u);
+
+    // The "close" control: every open connection ends at once.
+    sim.SetFaults(TSimFaults{});
+    int a = ConnectTcp(sim.Port(0));
+    int b = ConnectTcp(sim.Port(0));
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    // connect() returns once the kernel queued the connection; wait until the simulator took both.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (sim.ConnectionCount() < 2 && std::chrono::steady_clock::now() < until) {
+        pollfd none{-1, 0, 0};
+        ::poll(&none, 1, 5);
+    }
+    ASSERT_EQ(sim.ConnectionCount(), 2u);
+    sim.CloseConnections();
+    EXPECT_TRUE(SeesEnd(a, 3000));
+    EXPECT_TRUE(SeesEnd(b, 3000));
+    ::close(a);
+    ::close(b);
+    sim.Stop();
+}
+
 TEST(SimSerialLine, PseudoTerminalAnswersAsciiFrames) {
     TSimTransportConfig serial;
     serial.Kind = TSimTransportKind::Serial;
