@@ -16,7 +16,8 @@
 //    is simply not sent (the request then ends by time-out).
 //  - On received bytes: protocol 3 (ethernet format) call ProcessResponse(bytes) and then
 //    RequestCycleRun(); other protocols call ParseStream(bytes), which asks for the run
-//    itself when it decided a frame. Chunks longer than MessageBufferSize are cut.
+//    itself when it decided a frame. ParseStream reads chunks longer than MessageBufferSize
+//    in buffer-sized pieces; ProcessResponse cuts an ethernet payload to that size.
 //  - Optionally override the hooks below (serial time allowance, unanswered-request
 //    handling, extra time-out conditions, speed detection, closing an idle link).
 #pragma once

@@ -16,7 +16,12 @@ void TStreamParser::Decided(IStreamSink& sink) {
 
 void TStreamParser::ParseStream(std::span<const std::uint8_t> received, bool binaryMode, bool stationHandshake,
                                 IStreamSink& sink) {
-    if (received.size() > MessageBufferSize) received = received.first(MessageBufferSize);
+    // A link that hands over more than one message buffer at once is read in buffer-sized
+    // pieces: cutting the chunk would lose the end of a frame that starts near its end.
+    while (received.size() > MessageBufferSize) {
+        ParseStream(received.first(MessageBufferSize), binaryMode, stationHandshake, sink);
+        received = received.subspan(MessageBufferSize);
+    }
     Accumulator_.insert(Accumulator_.end(), received.begin(), received.end());
 
     std::size_t start = 0;

@@ -197,10 +197,15 @@ TEST_F(StreamParserTest, AccumulatorBoundedOnStreamWithoutCr) {
         EXPECT_LE(Parser.Pending(), TStreamParser::AccumulatorLimit);
     }
     EXPECT_GT(Sink.Decisions, 0);
-    // A chunk longer than one message buffer is cut to it.
+    // A chunk longer than one message buffer is read in pieces: a frame at its end is
+    // still taken.
     Parser.Clear();
-    Feed(Bytes(MessageBufferSize + 100, 'B'));
-    EXPECT_EQ(Parser.Pending(), MessageBufferSize);
+    const int decisions = Sink.Decisions;
+    Feed(Cat(Bytes(MessageBufferSize + 100, 'B'), AsciiFrame("00A5D6")));
+    EXPECT_EQ(Sink.Frames.size(), 1u);
+    EXPECT_EQ(Sink.Decisions, decisions + 1);
+    EXPECT_EQ(Parser.Pending(), 0u);
+    Sink.Frames.clear();
     // After the garbage a real frame still gets through.
     Parser.Clear();
     Feed(AsciiFrame("00A5D6"));
