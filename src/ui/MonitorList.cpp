@@ -6,6 +6,7 @@
 #include "plc/HitachiPLC.h"
 #include "ui/ValueFormat.h"
 
+#include <QFocusEvent>
 #include <QHeaderView>
 
 namespace dravon {
@@ -48,6 +49,14 @@ TMonitorRow* TMonitorList::AddLocation(THitachiLocation& location, TRowSlot slot
     addTopLevelItem(row); // the list owns the row from here
     location.DisplayRows[slot] = row;
     return row;
+}
+
+void TMonitorList::focusInEvent(QFocusEvent* event) {
+    QTreeWidget::focusInEvent(event);
+    if (RowCount() > 0 && selectedItems().isEmpty()) {
+        setCurrentItem(topLevelItem(0));
+        topLevelItem(0)->setSelected(true);
+    }
 }
 
 TMonitorRow* TMonitorList::Row(int index) const { return static_cast<TMonitorRow*>(topLevelItem(index)); }

@@ -48,6 +48,10 @@ public:
     TMonitorRow* Row(int index) const;
     int RowCount() const { return topLevelItemCount(); }
 
+protected:
+    // Arriving at a list without a selection selects its first row, so Enter acts on it.
+    void focusInEvent(QFocusEvent* event) override;
+
 private:
     bool IsLocal_;
 };

@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFocusEvent>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
@@ -478,6 +479,24 @@ TEST_F(MonitorListTest, LocalListCaptionsDeleteAndRename) {
     EXPECT_EQ(a.RefCount, 1);
     EXPECT_EQ(b.RefCount, 1);
     EXPECT_TRUE(Window->SelectedLocations().empty());
+}
+
+TEST_F(MonitorListTest, FocusSelectsTheFirstRow) {
+    Window->AddToLocalMonitor(Use("PLC1.WR0005"));
+    Window->AddToLocalMonitor(Use("PLC1.WR0004"));
+    Window->Tree()->setCurrentItem(Window->LocalMonitorNode());
+    EXPECT_FALSE(Window->Action("acSetValMonLocation")->isEnabled());
+    QFocusEvent focus(QEvent::FocusIn, Qt::TabFocusReason);
+    QCoreApplication::sendEvent(Window->LocalList(), &focus);
+    ASSERT_EQ(Window->SelectedLocations().size(), 1u);
+    EXPECT_EQ(Window->SelectedLocations()[0]->LocationName(), "WR0004");
+    EXPECT_TRUE(Window->Action("acSetValMonLocation")->isEnabled());
+
+    std::vector<THitachiLocation*> targets;
+    Window->SetValueRequested = [&](THitachiLocation&, const std::vector<THitachiLocation*>& all) { targets = all; };
+    Window->Action("acSelAll")->trigger();
+    Window->Action("acSetValMonLocation")->trigger();
+    EXPECT_EQ(targets.size(), 2u);
 }
 
 TEST_F(MonitorListTest, ColumnWidthsFollowTheOperator) {
