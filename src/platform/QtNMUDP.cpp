@@ -22,7 +22,10 @@ TQtNMUDP::TQtNMUDP() : Socket_(new QUdpSocket) {
                 Current_.clear();
             }
         },
-        Qt::QueuedConnection);
+        // Direct: the signal comes from the socket notifier of the main loop, never from
+        // a call the driver makes. A queued readyRead can arrive a second time with nothing
+        // to read, and an unbuffered socket then never reports datagrams again.
+        Qt::DirectConnection);
 }
 
 TQtNMUDP::~TQtNMUDP() { Socket_->abort(); }
