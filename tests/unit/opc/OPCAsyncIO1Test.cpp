@@ -1,0 +1,143 @@
+// Version-1 clients: IDataObject advise sinks and IOPCAsyncIO with its one request slot per
+// kind, answered by a stream on the server tick.
+#include "OPCClientFixture.h"
+
+#include "opc/ComObject.h"
+#include "opc/OPCDataStream.h"
+
+#include <cstring>
+
+namespace dravon {
+namespace {
+
+using test::TOPCClientFixture;
+
+class TStreamSink : public TComObject, public IAdviseSink {
+public:
+    std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>> Streams;
+    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
+        if (iid == IUnknown::Iid || iid == IAdviseSink::Iid) {
+            *object = static_cast<IAdviseSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    std::uint32_t AddRef() override { return AddRefCount(); }
+    std::uint32_t Release() override { return ReleaseCount(); }
+    void OnDataChange(const TFormatEtc& format, const TStgMedium& medium) override {
+        Streams.emplace_back(format.ClipFormat, medium.Global);
+    }
+};
+
+std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, b.data() + at, 4);
+    return v;
+}
+std::uint16_t U16(const std::vector<std::uint8_t>& b, std::size_t at) {
+    std::uint16_t v = 0;
+    std::memcpy(&v, b.data() + at, 2);
+    return v;
+}
+
+class OPCAsyncIO1Test : public TOPCClientFixture {
+protected:
+    TComPtr<TStreamSink> Sink = MakeCom<TStreamSink>();
+    TComPtr<IDataObject> Data;
+    TComPtr<IOPCAsyncIO> Async;
+
+    void SetUp() override {
+        TOPCClientFixture::SetUp();
+        Data = InterfaceOf<IDataObject>(GroupUnknown);
+        Async = InterfaceOf<IOPCAsyncIO>(GroupUnknown);
+        ASSERT_TRUE(Data && Async);
+        Connections.Start();
+    }
+    void TearDown() override { Connections.Stop(); }
+    std::uint16_t Format(const char* name) { return Connections.RegisterClipboardFormat(name); }
+};
+
+TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 0x51);
+    std::vector<HRESULT> errors;
+    std::uint32_t tid = 0;
+    EXPECT_EQ(Async->Read(1, OPC_DS_CACHE, {a}, tid, errors), CONNECT_E_NOCONNECTION);
+
+    TFormatEtc format;
+    format.ClipFormat = Format(StreamFormatDataTimeName);
+    std::uint32_t connection = 0;
+    ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
+    EXPECT_EQ(connection, 1u);
+    EXPECT_EQ(T.Capture.Lines.back(), "Client established AsyncIO callback for group G1 with timestamp");
+    EXPECT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), CONNECT_E_ADVISELIMIT);
+
+    // Keep the subscription stream out of the way: the item is inactive.
+    ASSERT_EQ(Items->SetActiveState({a}, 0, errors), S_OK);
+    PLC1.FindLocation(10, 1, false)->StoreReadValue(0x1234, T.Platform.Clock.Date);
+    ASSERT_EQ(Async->Read(1, OPC_DS_CACHE, {a}, tid, errors), S_OK);
+    EXPECT_NE(tid, 0u);
+    std::uint32_t second = 0;
+    EXPECT_EQ(Async->Read(1, OPC_DS_CACHE, {a}, second, errors), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(second, 0u);
+
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Streams.size(), 1u);
+    EXPECT_EQ(Sink->Streams[0].first, format.ClipFormat);
+    const auto& b = Sink->Streams[0].second;
+    ASSERT_EQ(b.size(), 56u);
+    EXPECT_EQ(U32(b, 0), 56u);  // size
+    EXPECT_EQ(U32(b, 4), 1u);   // item count
+    EXPECT_EQ(U32(b, 8), 77u);  // client group
+    EXPECT_EQ(U32(b, 12), tid); // transaction
+    EXPECT_EQ(U32(b, 20), 0x51u);
+    EXPECT_EQ(U32(b, 24), 40u); // value offset
+    EXPECT_EQ(U16(b, 28), 28); // BAD, out of service: a cache answer for an inactive item
+    EXPECT_EQ(U16(b, 40), VT_UI2);
+    EXPECT_EQ(U16(b, 48), 0x1234);
+
+    // The slot is free again.
+    EXPECT_EQ(Async->Read(1, OPC_DS_CACHE, {a}, second, errors), S_OK);
+    EXPECT_EQ(Async->Cancel(second), E_FAIL);
+    EXPECT_EQ(Data->DUnadvise(1), S_OK);
+    EXPECT_EQ(Data->DUnadvise(1), E_FAIL);
+    T.Platform.Advance(30);
+    EXPECT_EQ(Sink->Streams.size(), 1u);
+}
+
+TEST_F(OPCAsyncIO1Test, WriteNeedsTheWriteCompleteConnection) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 0x61);
+    std::vector<HRESULT> errors;
+    std::uint32_t tid = 0;
+    EXPECT_EQ(Async->Write(3, {a}, {TVariant::I4(5)}, tid, errors), CONNECT_E_NOCONNECTION);
+    TFormatEtc format;
+    format.ClipFormat = Format(StreamFormatWriteCompleteName);
+    std::uint32_t connection = 0;
+    ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
+    EXPECT_EQ(connection, 3u);
+    ASSERT_EQ(Async->Write(3, {a}, {TVariant::I4(5)}, tid, errors), S_OK);
+    std::uint32_t second = 99;
+    EXPECT_EQ(Async->Write(3, {a}, {TVariant::I4(6)}, second, errors), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(second, 0u);
+    THitachiLocation* l = PLC1.FindLocation(10, 1, false);
+    EXPECT_EQ(l->Value, 5u);
+    EXPECT_TRUE(l->WritePending);
+    T.Platform.Advance(100);
+    EXPECT_TRUE(Sink->Streams.empty()); // not confirmed yet
+    T.Platform.Clock.Step(1);
+    l->WritePending = false;
+    l->WriteDoneTime = T.Platform.Clock.Date;
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Streams.size(), 1u);
+    const auto& b = Sink->Streams[0].second;
+    ASSERT_EQ(b.size(), 24u);
+    // The write-complete header has no size field: count, group, transaction, status.
+    EXPECT_EQ(U32(b, 0), 1u);
+    EXPECT_EQ(U32(b, 4), 77u);
+    EXPECT_EQ(U32(b, 8), tid);
+    EXPECT_EQ(U32(b, 16), 0x61u);
+}
+
+} // namespace
+} // namespace dravon
