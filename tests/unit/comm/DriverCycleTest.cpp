@@ -88,6 +88,11 @@ protected:
     void RequestAll() {
         for (THitachiLocation* location : Held) location->ReadRequested = true;
     }
+    THitachiPLC& AddSerialPlc() {
+        THitachiPLC& plc = PLCs.AddPLC();
+        plc.SetConnection(DriverSerial, ProtocolStandard);
+        return plc;
+    }
     TCycleDriver& DriverOf(const THitachiPLC& plc) { return *static_cast<TCycleDriver*>(plc.Driver); }
     void Run(std::uint32_t ms) { T.Platform.Advance(ms); }
 };
@@ -610,6 +615,29 @@ TEST_F(DriverCycleTest, DoubleWordHalvesTravelInOneRequest) {
     driver.Answer(0x00, 0xA4, {0x12, 0x34, 0x56, 0x78});
     EXPECT_TRUE(dw.HighLink->HasValue);
     EXPECT_TRUE(dw.LowLink->HasValue);
+}
+
+
+TEST_F(DriverCycleTest, PoolSharesMatchingLinksAndFreesUnusedDrivers) {
+    THitachiPLC& one = Add(DriverTcp, 3004);
+    THitachiPLC& two = Add(DriverTcp, 3004);
+    THitachiPLC& three = Add(DriverUdp, 3004);
+    THitachiPLC& four = AddSerialPlc();
+    EXPECT_EQ(one.Driver, two.Driver);
+    EXPECT_NE(one.Driver, three.Driver);
+    EXPECT_NE(one.Driver, four.Driver);
+    ASSERT_EQ(Manager.Drivers().size(), 3u);
+    EXPECT_EQ(one.Driver->UserCount, 2);
+    EXPECT_EQ(one.Driver->Manager, &Manager);
+    // A serial-format protocol over Ethernet stays ASCII.
+    two.SetConnection(DriverTcp, ProtocolStandard);
+    EXPECT_NE(two.Driver, one.Driver);
+    EXPECT_EQ(two.Driver->BinaryState, 1);
+    EXPECT_FALSE(two.Driver->BinaryMode);
+    EXPECT_EQ(one.Driver->UserCount, 1);
+    PLCs.DeletePLC(0);
+    Manager.FreeUnusedDrivers();
+    EXPECT_EQ(Manager.Drivers().size(), 3u); // two's, three's and four's
 }
 
 } // namespace
