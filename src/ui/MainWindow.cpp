@@ -562,12 +562,19 @@ int TfrmMain::MaintainRows(THitachiPLC& plc) {
     DropStaleRows(plc, lists ? *lists : none);
     int monitored = 0;
     int changes = 0;
-    bool updating = false;
+    // The update bracket is closed however the walk ends (Item throws on a bad index).
+    struct TBracket {
+        TPlcLists* Lists = nullptr;
+        void Set(bool enabled) {
+            for (TMonitorList* list : Lists->Types) if (list) list->setUpdatesEnabled(enabled);
+            if (Lists->Plc) Lists->Plc->setUpdatesEnabled(enabled);
+        }
+        ~TBracket() { if (Lists) Set(true); }
+    } bracket;
     auto beginUpdate = [&] {
-        if (updating || !lists) return;
-        updating = true;
-        for (TMonitorList* list : lists->Types) if (list) list->setUpdatesEnabled(false);
-        if (lists->Plc) lists->Plc->setUpdatesEnabled(false);
+        if (bracket.Lists || !lists) return;
+        bracket.Lists = lists;
+        bracket.Set(false);
     };
     for (int i = 0; i < plc.Monitored.Count(); ++i) {
         THitachiLocation& location = plc.Monitored.Item(i);
@@ -604,10 +611,6 @@ int TfrmMain::MaintainRows(THitachiPLC& plc) {
         }
     }
     plc.RenameRefresh = false;
-    if (updating) {
-        for (TMonitorList* list : lists->Types) if (list) list->setUpdatesEnabled(true);
-        if (lists->Plc) lists->Plc->setUpdatesEnabled(true);
-    }
     return monitored;
 }
 
