@@ -382,6 +382,7 @@ TEST_F(DriverCycleTest, TwoPlcsShareOneDriverAndTakeTurns) {
             order.push_back(driver.Sent.back().PLC);
             const std::size_t n = driver.Sent.back().Frame[7];
             driver.Answer(0x00, 0xA4, Bytes(2 * n, 0));
+            RequestAll();
         }
     }
     ASSERT_GE(order.size(), 4u);
@@ -390,6 +391,8 @@ TEST_F(DriverCycleTest, TwoPlcsShareOneDriverAndTakeTurns) {
     for (THitachiPLC* p : order) (p == &one ? first : second) += 1;
     EXPECT_GT(first, 0);
     EXPECT_GT(second, 0);
+    // Each pass is one request here, so the two strictly take turns.
+    for (std::size_t i = 1; i < order.size(); ++i) EXPECT_NE(order[i], order[i - 1]) << i;
     // Separate ports: separate drivers.
     THitachiPLC& three = Add(DriverTcp, 3005);
     EXPECT_NE(three.Driver, one.Driver);
