@@ -206,6 +206,46 @@ TEST_F(OPCGroupIOTest, SyncWriteStoresThePendingValueAndRefusesBadOnes) {
     EXPECT_EQ(Word(2)->Value, 40000u);
 }
 
+TEST_F(OPCGroupIOTest, TextAndArrayItemsReadAndWriteTheirWords) {
+    const OPCHANDLE txt = Add("PLC1.WR0010.asc.4");
+    const OPCHANDLE arr = Add("PLC1.WR0020.arr.3");
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Sync->Write({txt, arr},
+                          {TVariant::Bstr("ABCDEFG"),
+                           TVariant::Array(VT_I4, {TVariant::I4(1), TVariant::I4(2), TVariant::I4(3)})},
+                          errors),
+              S_OK);
+    EXPECT_EQ(Word(0x10)->Value, 0x4142u);
+    EXPECT_EQ(Word(0x11)->Value, 0x4344u);
+    EXPECT_EQ(Word(0x12), nullptr); // storing stops at the item's last word
+    EXPECT_EQ(Word(0x20)->Value, 1u);
+    EXPECT_EQ(Word(0x22)->Value, 3u);
+    std::vector<TOPCItemState> states;
+    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {txt, arr}, states, errors), S_OK);
+    EXPECT_EQ(states[0].Value, TVariant::Bstr("ABCD"));
+    EXPECT_EQ(states[1].Value, TVariant::Array(VT_UI2, {TVariant::UI2(1), TVariant::UI2(2), TVariant::UI2(3)}));
+    // An array element the word cannot hold refuses the whole value.
+    ASSERT_EQ(Sync->Write({arr}, {TVariant::Array(VT_I4, {TVariant::I4(7), TVariant::I4(70000)})}, errors),
+              S_FALSE);
+    EXPECT_EQ(errors, std::vector<HRESULT>{OPC_E_BADTYPE});
+    EXPECT_EQ(Word(0x20)->Value, 1u);
+}
+
+TEST_F(OPCGroupIOTest, RequestedTypesConvertTheRawValue) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_I2);
+    const OPCHANDLE b = Add("PLC1.WR0001", VT_BOOL);
+    PlcAnswers(1, 65535);
+    std::vector<TOPCItemState> states;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {a, b}, states, errors), S_OK);
+    EXPECT_EQ(states[0].Value, TVariant::I2(-1));
+    EXPECT_EQ(states[1].Value, TVariant::Bool(true));
+    // Type 0 goes back to the canonical type.
+    ASSERT_EQ(Items->SetDataTypes({a}, {VT_EMPTY}, errors), S_OK);
+    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {a}, states, errors), S_OK);
+    EXPECT_EQ(states[0].Value, TVariant::UI2(65535));
+}
+
 TEST_F(OPCGroupIOTest, AsyncCallsNeedACallbackConnection) {
     const OPCHANDLE a = Add("PLC1.WR0001");
     std::uint32_t cancel = 99;
