@@ -218,6 +218,19 @@ TEST_F(MainWindowTest, SlowDownDrawsEveryFourthTick) {
     EXPECT_EQ(Window->UpTimeMs(), 1000u);
 }
 
+TEST_F(MainWindowTest, MinimisedWindowOnlyCountsUptime) {
+    Window->showMinimized();
+    ASSERT_TRUE(Window->isMinimized());
+    AddPlc();
+    T.Platform.Clock.Step(600);
+    Window->Refresh();
+    EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "Local monitor"}));
+    EXPECT_EQ(Window->UpTimeMs(), 600u);
+    Window->showNormal();
+    Window->Refresh();
+    EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "PLC1", "Local monitor"}));
+}
+
 TEST_F(MainWindowTest, ClearLogWindowClearsBusyFlags) {
     THitachiPLC& plc = AddPlc();
     plc.BusyLogged = true;
