@@ -1,0 +1,221 @@
+// The TCP and UDP drivers against the PLC simulator over loopback: the communication
+// manager polls a PLC list with the real Qt transports, values arrive and writes land.
+#include "PlcSimulator.h"
+#include "support/QtApplication.h"
+#include "support/TestContext.h"
+
+#include "app/MemoryStore.h"
+#include "comm/CommManager.h"
+#include "comm/TcpDriver.h"
+#include "comm/TransportDriverFactory.h"
+#include "comm/UdpDriver.h"
+#include "plc/DriverPool.h"
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+#include "platform/QtClock.h"
+#include "platform/QtEventLoop.h"
+#include "platform/QtTimerFactory.h"
+#include "platform/QtTransportFactory.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace dravon {
+namespace {
+
+// The server side with the real Qt seams: clock, loop, timers and transports.
+struct TQtServerSide {
+    TQtServerSide() {
+        Context.Clock = &Clock;
+        Context.Loop = &Loop;
+        Context.Timers = &Timers;
+        Context.Store = &Store;
+        Context.Log = &Log;
+        Context.Debug = &Debug;
+        Context.Transports = &Transports;
+        Context.ApplicationDirectory = "/nonexistent-dravon-test-dir/";
+        Log.AddView(&Capture);
+        // The list and the manager read the seams at construction, so they come last.
+        PLCsOwned = std::make_unique<TPLCCollection>(Context);
+        Manager = std::make_unique<TCommManager>(Context, PLCsOwned.get(), &Factory);
+        Context.PLCs = PLCsOwned.get();
+        PLCsOwned->SetDriverPool(Manager.get());
+    }
+    ~TQtServerSide() {
+        PLCsOwned->SetDriverPool(nullptr);
+        Manager.reset();
+        PLCsOwned.reset();
+    }
+    TPLCCollection& PLCs() { return *PLCsOwned; }
+
+    TQtClock Clock;
+    TQtEventLoop Loop;
+    TQtTimerFactory Timers;
+    TMemoryStore Store;
+    TServerContext Context;
+    TSessionLog Log{Context.Settings, Clock, "/nonexistent-dravon-test-dir/"};
+    TLogger Debug{Clock, "/nonexistent-dravon-test-dir/DravonDebug.Log"};
+    test::TLogCapture Capture;
+    TQtTransportFactory Transports{Context};
+    TTransportDriverFactory Factory;
+    std::unique_ptr<TPLCCollection> PLCsOwned;
+    std::unique_ptr<TCommManager> Manager;
+};
+
+// Runs the Qt loop until condition holds or the bound passes.
+bool SpinUntil(const std::function<bool()>& condition, int boundMs = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > boundMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+class TransportDriverTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { test::TQtApplication::Create(); }
+    static void TearDownTestSuite() { test::TQtApplication::Destroy(); }
+
+    // Starts a simulator with one link of kind on a free loopback port.
+    void StartSimulator(TSimTransportKind kind) {
+        TSimTransportConfig config;
+        config.Kind = kind;
+        config.Address = "127.0.0.1";
+        config.Port = 0;
+        config.Link.Protocol = 3;
+        Sim = std::make_unique<TPlcSimulator>(std::vector<TSimTransportConfig>{config});
+        std::string error;
+        ASSERT_TRUE(Sim->Start(&error)) << error;
+        ASSERT_NE(Sim->Port(0), 0);
+    }
+
+    // One ethernet PLC on the simulator's port; the loopback host is set before the driver.
+    THitachiPLC& AddPLC(int drvType) {
+        THitachiPLC& plc = Server.PLCs().AddPLC();
+        plc.SetHost("127.0.0.1");
+        plc.TcpPort = Sim->Port(0);
+        plc.SetConnection(drvType, 3);
+        return plc;
+    }
+
+    THitachiLocation& Monitor(THitachiPLC& plc, const std::string& address) {
+        THitachiLocation* location = Server.PLCs().ResolveItemId(plc.Name + "." + address).Location;
+        EXPECT_NE(location, nullptr);
+        location->AddRef();
+        return *location;
+    }
+
+    std::unique_ptr<TPlcSimulator> Sim;
+    TQtServerSide Server;
+};
+
+TEST_F(TransportDriverTest, TcpPollsValuesAndDeliversWrites) {
+    StartSimulator(TSimTransportKind::Tcp);
+    THitachiPLC& plc = AddPLC(DriverTcp);
+    ASSERT_NE(plc.Driver, nullptr);
+    ASSERT_NE(dynamic_cast<TTcpDriver*>(plc.Driver), nullptr);
+
+    THitachiLocation& wr10 = Monitor(plc, "WR0010");
+    THitachiLocation& wr11 = Monitor(plc, "WR0011");
+    Sim->SetValue(0, static_cast<std::uint8_t>(wr10.Code), wr10.Address, 0x1234);
+    Sim->SetValue(0, static_cast<std::uint8_t>(wr11.Code), wr11.Address, 0xBEEF);
+
+    ASSERT_TRUE(SpinUntil([&] { return wr10.HasValue && wr11.HasValue; }));
+    EXPECT_EQ(wr10.GetValue(), 0x1234u);
+    EXPECT_EQ(wr11.GetValue(), 0xBEEFu);
+    EXPECT_EQ(wr10.Quality(Server.Context.Settings), QualityGood);
+
+    // A value changed in the PLC reaches the location at a later pass.
+    Sim->SetValue(0, static_cast<std::uint8_t>(wr10.Code), wr10.Address, 0x0042);
+    // Reads follow demand, as a client's group cycle marks its items: once read, a
+    // location is read again when it is requested again.
+    wr10.ReadRequested = true;
+    ASSERT_TRUE(SpinUntil([&] { return wr10.GetValue() == 0x0042u; }));
+    EXPECT_FALSE(wr10.ReadRequested);
+
+    // A client's write reaches the simulator's memory and is confirmed.
+    wr11.StoreWrittenValue(0x5A5A);
+    ASSERT_TRUE(SpinUntil([&] {
+        return Sim->Value(0, static_cast<std::uint8_t>(wr11.Code), wr11.Address) == 0x5A5A && !wr11.WritePending;
+    }));
+    EXPECT_NE(wr11.WriteDoneTime, 0.0);
+    EXPECT_EQ(Server.Capture.CountStartingWith("Unsuccessful connection"), 0);
+}
+
+TEST_F(TransportDriverTest, TcpRefusedConnectionIsLoggedOnceThenConnectsWhenThePlcReturns) {
+    StartSimulator(TSimTransportKind::Tcp);
+    Sim->SetPower(false);
+    THitachiPLC& plc = AddPLC(DriverTcp);
+    plc.TimeOut = 200;
+    THitachiLocation& wr0 = Monitor(plc, "WR0000");
+    Sim->SetValue(0, static_cast<std::uint8_t>(wr0.Code), wr0.Address, 0x0777);
+
+    auto refused = [&] {
+        int n = 0;
+        for (const auto& line : Server.Capture.Lines) n += line.find("Unsuccessful connection to TCP port 127.0.0.1/") != std::string::npos;
+        return n;
+    };
+    ASSERT_TRUE(SpinUntil([&] { return plc.TimedOutState; }, 10000));
+    // Further requests go out (each one tries the connection again) without new lines.
+    int requests = 0;
+    std::uint32_t lastSend = plc.Driver->SendTick;
+    ASSERT_TRUE(SpinUntil([&] {
+        if (plc.Driver->SendTick != lastSend) {
+            lastSend = plc.Driver->SendTick;
+            ++requests;
+        }
+        return requests >= 3;
+    }, 10000));
+    EXPECT_EQ(refused(), 1);
+    EXPECT_FALSE(wr0.HasValue);
+
+    Sim->SetPower(true);
+    ASSERT_TRUE(SpinUntil([&] { return wr0.HasValue; }, 10000));
+    EXPECT_EQ(wr0.GetValue(), 0x0777u);
+    EXPECT_EQ(refused(), 1);
+}
+
+TEST_F(TransportDriverTest, UdpPollsValuesAndDeliversWrites) {
+    StartSimulator(TSimTransportKind::Udp);
+    THitachiPLC& plc = AddPLC(DriverUdp);
+    ASSERT_NE(plc.Driver, nullptr);
+    auto* udp = dynamic_cast<TUdpDriver*>(plc.Driver);
+    ASSERT_NE(udp, nullptr);
+    // Without "Local UDP port same as PLC" the system picks the local port.
+    EXPECT_NE(udp->Udp().LocalPort(), Sim->Port(0));
+
+    THitachiLocation& wr20 = Monitor(plc, "WR0020");
+    Sim->SetValue(0, static_cast<std::uint8_t>(wr20.Code), wr20.Address, 0x4321);
+    ASSERT_TRUE(SpinUntil([&] { return wr20.HasValue; }));
+    EXPECT_EQ(wr20.GetValue(), 0x4321u);
+
+    wr20.StoreWrittenValue(0x0101);
+    ASSERT_TRUE(SpinUntil([&] {
+        return Sim->Value(0, static_cast<std::uint8_t>(wr20.Code), wr20.Address) == 0x0101 && !wr20.WritePending;
+    }));
+    EXPECT_NE(wr20.WriteDoneTime, 0.0);
+}
+
+TEST(UdpAddressValue, DottedTextsOnly) {
+    EXPECT_EQ(TUdpDriver::AddressValue("127.0.0.1"), 0x7F000001u);
+    EXPECT_EQ(TUdpDriver::AddressValue("192.168.0.1"), 0xC0A80001u);
+    EXPECT_EQ(TUdpDriver::AddressValue("255.255.255.255"), 0xFFFFFFFFu);
+    EXPECT_FALSE(TUdpDriver::AddressValue("256.0.0.1"));
+    EXPECT_FALSE(TUdpDriver::AddressValue("1.2.3"));
+    EXPECT_FALSE(TUdpDriver::AddressValue("1.2.3.4.5"));
+    EXPECT_FALSE(TUdpDriver::AddressValue("1.2.3.4 "));
+    EXPECT_FALSE(TUdpDriver::AddressValue(""));
+    EXPECT_FALSE(TUdpDriver::AddressValue("::ffff:127.0.0.1"));
+}
+
+} // namespace
+} // namespace dravon
