@@ -426,5 +426,26 @@ TEST_F(OPCGroupIOTest, ClientRemovingItsItemsInsideACallbackDoesNotBreakTheCycle
     EXPECT_EQ(Word(1)->RefCount, 0);
 }
 
+TEST_F(OPCGroupIOTest, ClientRemovingTheGroupInsideACallbackDoesNotBreakTheTick) {
+    Add("PLC1.WR0001", VT_EMPTY, 1);
+    Subscribe();
+    Sink->OnCall = [&](const TDataCall&) {
+        Items = nullptr;
+        Sync = nullptr;
+        Async = nullptr;
+        GroupUnknown = nullptr;
+        EXPECT_EQ(Server->RemoveGroup(GroupHandle, 1), S_OK);
+    };
+    PlcAnswers(1, 1);
+    T.Platform.Advance(1100);
+    EXPECT_EQ(Sink->Count("data"), 1);
+    T.Platform.Advance(2000);
+    EXPECT_EQ(Sink->Count("data"), 1);
+    EXPECT_EQ(Word(1)->RefCount, 0);
+    std::unique_ptr<TOPCServerStatus> status;
+    ASSERT_EQ(Server->GetStatus(status), S_OK);
+    EXPECT_EQ(status->GroupCount, 0u);
+}
+
 } // namespace
 } // namespace dravon
