@@ -447,5 +447,24 @@ TEST_F(OPCGroupIOTest, ClientRemovingTheGroupInsideACallbackDoesNotBreakTheTick)
     EXPECT_EQ(status->GroupCount, 0u);
 }
 
+TEST_F(OPCGroupIOTest, QualityOnlyChangeIsReportedWhenThePlcStopsAnswering) {
+    T.Context.Settings.EnableBAD = true;
+    Add("PLC1.WR0001", VT_EMPTY, 5);
+    Subscribe();
+    PlcAnswers(1, 8);
+    T.Platform.Advance(1100);
+    ASSERT_EQ(Sink->Count("data"), 1);
+    EXPECT_EQ(Sink->Calls.back().MasterQuality, S_OK);
+    // What the driver cycle records after five failed polls.
+    Word(1)->ErrorCount = 5;
+    T.Platform.Advance(1000);
+    ASSERT_EQ(Sink->Count("data"), 2);
+    EXPECT_EQ(Sink->Calls.back().Values, std::vector<TVariant>{TVariant::UI2(8)});
+    EXPECT_EQ(Sink->Calls.back().Qualities, std::vector<std::uint16_t>{QualityCommFailure});
+    EXPECT_EQ(Sink->Calls.back().MasterQuality, S_FALSE);
+    T.Platform.Advance(2000);
+    EXPECT_EQ(Sink->Count("data"), 2);
+}
+
 } // namespace
 } // namespace dravon
