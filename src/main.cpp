@@ -8,9 +8,12 @@
 #include "platform/GuardedApplication.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
+#include "platform/QtHostResolver.h"
 #include "platform/QtTimerFactory.h"
+#include "platform/QtTransportFactory.h"
 #include "platform/SignalNotifier.h"
 #include "platform/SingleInstance.h"
+#include "server/Communication.h"
 #include "server/ConsoleLogView.h"
 #include "server/ServerCore.h"
 
@@ -106,6 +109,10 @@ int main(int argc, char** argv) {
     TQtEventLoop loop;
     TQtTimerFactory timers;
     TServerCore core({&clock, &loop, &timers, &store, locations.ApplicationDirectory}, commandLine, FileVersion());
+    // The PLC list and the drivers that poll it, over the Qt sockets and serial ports.
+    TQtTransportFactory transports(core.Context());
+    TQtHostResolver resolver;
+    TCommunication communication(core, transports, &resolver);
     TConsoleLogView console(std::cout);
     core.Log().AddView(&console);
     THeadlessView headless;
