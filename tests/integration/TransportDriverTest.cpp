@@ -83,7 +83,13 @@ bool SpinUntil(const std::function<bool()>& condition, int boundMs = 5000) {
 class TransportDriverTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { test::TQtApplication::Create(); }
-    static void TearDownTestSuite() { test::TQtApplication::Destroy(); }
+    static void TearDownTestSuite() {
+        FlushDeferredDeletes();
+        test::TQtApplication::Destroy();
+    }
+
+    // Components released with deleteLater go before the application object does.
+    static void FlushDeferredDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
     // Starts a simulator with one link of kind on a free loopback port.
     void StartSimulator(TSimTransportKind kind) {
@@ -114,8 +120,14 @@ protected:
         return *location;
     }
 
+    void TearDown() override {
+        ServerOwned.reset();
+        FlushDeferredDeletes();
+    }
+
     std::unique_ptr<TPlcSimulator> Sim;
-    TQtServerSide Server;
+    std::unique_ptr<TQtServerSide> ServerOwned = std::make_unique<TQtServerSide>();
+    TQtServerSide& Server = *ServerOwned;
 };
 
 TEST_F(TransportDriverTest, TcpPollsValuesAndDeliversWrites) {
