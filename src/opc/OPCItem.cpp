@@ -135,7 +135,7 @@ TVariant TOPCItem::Value() const {
         elements.reserve(static_cast<std::size_t>(ElementCount));
         for (int i = 0; i < ElementCount; ++i) {
             const THitachiLocation* l = Element(i);
-            elements.push_back(RawToVariant(l ? l->GetValue() : 0, type));
+            elements.push_back(l ? LocationValue(*l, type) : RawToVariant(0, type));
         }
         return TVariant::Array(type, std::move(elements));
     }
@@ -144,7 +144,20 @@ TVariant TOPCItem::Value() const {
         if (Failed(VariantChangeType(out, TVariant::Bstr(Location_->StringValue), 0, type))) return TVariant();
         return out;
     }
-    return RawToVariant(Location_->GetValue(), type);
+    return LocationValue(*Location_, type);
+}
+
+TVariant TOPCItem::LocationValue(const THitachiLocation& location, VARTYPE vt) const {
+    const std::uint32_t raw = location.GetValue();
+    // A signed word keeps its sign in every integer type it is asked for (65535 is -1 as
+    // VT_I4 too, not only as VT_I2); floats still come from the bit pattern.
+    if (Signed && !location.IsDoubleWord && location.VarType == VT_UI2 && vt != VT_R4 && vt != VT_R8) {
+        TVariant out;
+        const TVariant word = TVariant::I4(static_cast<std::int16_t>(raw & 0xFFFF));
+        if (Failed(VariantChangeType(out, word, 0, vt))) return TVariant();
+        return out;
+    }
+    return RawToVariant(raw, vt);
 }
 
 std::uint16_t TOPCItem::Quality(const TSettings& settings) const {

@@ -89,6 +89,9 @@ public:
     static bool VariantToRaw(const TVariant& value, std::uint32_t& raw);
 
 private:
+    // One location's raw value in type vt, honouring the item's signed flag.
+    TVariant LocationValue(const THitachiLocation& location, VARTYPE vt) const;
+
     TOPCGroup* Group_;
     THitachiLocation* Location_;
     int ResolvedCount_;

@@ -466,5 +466,33 @@ TEST_F(OPCGroupIOTest, QualityOnlyChangeIsReportedWhenThePlcStopsAnswering) {
     EXPECT_EQ(Sink->Count("data"), 2);
 }
 
+TEST_F(OPCGroupIOTest, CloneCarriesItemIdClientHandleAndTypeAndResendsTheSource) {
+    Add("PLC1.WR0001s", VT_I4, 31, true);
+    Subscribe();
+    PlcAnswers(1, 65535);
+    T.Platform.Advance(1100);
+    ASSERT_EQ(Sink->Count("data"), 1);
+    // A signed word asked for as VT_I4 keeps its sign.
+    EXPECT_EQ(Sink->Calls.back().Values, std::vector<TVariant>{TVariant::I4(-1)});
+    auto state = InterfaceOf<IOPCGroupStateMgt>(GroupUnknown);
+    TComPtr<IUnknown> clone;
+    ASSERT_EQ(state->CloneGroup("Copy", IOPCSyncIO::Iid, clone), S_OK);
+    EXPECT_EQ(Word(1)->RefCount, 2);
+    // The source item is reported again although its value stood still.
+    PlcAnswers(1, 65535);
+    T.Platform.Advance(1000);
+    EXPECT_EQ(Sink->Count("data"), 2);
+    // The copy keeps client handle and requested type; the signed flag is not carried.
+    auto cloneItems = InterfaceOf<IOPCItemMgt>(clone);
+    auto cloneSync = InterfaceOf<IOPCSyncIO>(clone);
+    ASSERT_TRUE(cloneItems && cloneSync);
+    std::unique_ptr<TOPCServerStatus> status;
+    ASSERT_EQ(Server->GetStatus(status), S_OK);
+    EXPECT_EQ(status->GroupCount, 2u);
+    clone = nullptr;
+    cloneItems = nullptr;
+    cloneSync = nullptr;
+}
+
 } // namespace
 } // namespace dravon
