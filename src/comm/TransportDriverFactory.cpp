@@ -1,5 +1,6 @@
 #include "comm/TransportDriverFactory.h"
 
+#include "comm/SerialDriver.h"
 #include "comm/TcpDriver.h"
 #include "comm/UdpDriver.h"
 #include "plc/DriverPool.h"
@@ -12,6 +13,8 @@ std::unique_ptr<TCommDriver> TTransportDriverFactory::CreateDriver(TServerContex
         return std::make_unique<TUdpDriver>(context, link);
     case DriverTcp:
         return std::make_unique<TTcpDriver>(context, link);
+    case DriverSerial:
+        return std::make_unique<TSerialDriver>(context, link);
     default:
         return nullptr;
     }

@@ -4,8 +4,11 @@
 #include "support/QtApplication.h"
 #include "support/TestContext.h"
 
+#include "app/KeyValueStore.h"
 #include "app/MemoryStore.h"
 #include "comm/CommManager.h"
+#include "comm/SerialDevicePath.h"
+#include "comm/SerialDriver.h"
 #include "comm/TcpDriver.h"
 #include "comm/TransportDriverFactory.h"
 #include "comm/UdpDriver.h"
@@ -215,6 +218,55 @@ TEST_F(TransportDriverTest, UdpPollsValuesAndDeliversWrites) {
         return Sim->Value(0, static_cast<std::uint8_t>(wr20.Code), wr20.Address) == 0x0101 && !wr20.WritePending;
     }));
     EXPECT_NE(wr20.WriteDoneTime, 0.0);
+}
+
+TEST_F(TransportDriverTest, SerialOverPseudoTerminalDetectsSpeedSwitchesToBinaryAndPolls) {
+    TSimTransportConfig config;
+    config.Kind = TSimTransportKind::Serial;
+    config.Link.Protocol = 1;
+    config.Link.IsSerial = true;
+    config.Link.Framing = TSimFraming::Switch;
+    config.LineSpeed = 19200;
+    Sim = std::make_unique<TPlcSimulator>(std::vector<TSimTransportConfig>{config});
+    std::string error;
+    ASSERT_TRUE(Sim->Start(&error)) << error;
+    const std::string device = Sim->SerialPath(0);
+    ASSERT_FALSE(device.empty());
+    {
+        // COM1 opens the simulator's pseudo-terminal instead of /dev/ttyS0.
+        auto key = Server.Store.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath);
+        ASSERT_TRUE(key);
+        key->WriteString("Device0", device);
+    }
+
+    THitachiPLC& plc = Server.PLCs().AddPLC();
+    plc.SerialCom = 1;
+    plc.TimeOut = 300;
+    plc.SetConnection(DriverSerial, 1);
+    auto* serial = dynamic_cast<TSerialDriver*>(plc.Driver);
+    ASSERT_NE(serial, nullptr);
+
+    THitachiLocation& wr30 = Monitor(plc, "WR0030");
+    Sim->SetValue(0, static_cast<std::uint8_t>(wr30.Code), wr30.Address, 0x3030);
+    // 38400 first, then 19200 after seven transmissions: the simulator listens at 19200.
+    ASSERT_TRUE(SpinUntil([&] { return wr30.HasValue; }, 30000));
+    EXPECT_EQ(wr30.GetValue(), 0x3030u);
+    EXPECT_TRUE(serial->SpeedDetected);
+    EXPECT_EQ(serial->DetectedBaudText(), "19200");
+    EXPECT_EQ(Server.Capture.CountStartingWith("Serial port 1 connected on 19200"), 1);
+
+    // The binary-mode switch follows the detected speed; later requests use binary frames.
+    wr30.ReadRequested = true;
+    Sim->SetValue(0, static_cast<std::uint8_t>(wr30.Code), wr30.Address, 0x0303);
+    ASSERT_TRUE(SpinUntil([&] { return serial->BinaryState == 2 && wr30.GetValue() == 0x0303u; }, 10000));
+    EXPECT_TRUE(serial->BinaryMode);
+    EXPECT_EQ(serial->Port()->DataBits(), 8);
+    EXPECT_GE(Sim->Stats().BinarySwitches, 1u);
+
+    wr30.StoreWrittenValue(0x4444);
+    ASSERT_TRUE(SpinUntil([&] {
+        return Sim->Value(0, static_cast<std::uint8_t>(wr30.Code), wr30.Address) == 0x4444 && !wr30.WritePending;
+    }, 10000));
 }
 
 TEST(UdpAddressValue, DottedTextsOnly) {
