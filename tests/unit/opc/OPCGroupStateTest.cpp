@@ -1,0 +1,266 @@
+// Groups as a client manages them: names (generated and duplicate), rate revision, state,
+// cloning, group enumerators and the server's locale.
+#include "OPCClientFixture.h"
+
+#include "opc/ComInterfaces.h"
+
+namespace dravon {
+namespace {
+
+using test::TOPCClientFixture;
+
+class OPCGroupStateTest : public TOPCClientFixture {
+protected:
+    HRESULT AddNamed(const std::string& name, std::uint32_t rate, OPCHANDLE& handle, std::uint32_t& revised,
+                     TComPtr<IUnknown>& group) {
+        return Server->AddGroup(name, 1, rate, 5, nullptr, nullptr, 1033, handle, revised,
+                                IOPCGroupStateMgt::Iid, group);
+    }
+    TComPtr<IOPCGroupStateMgt> State() { return InterfaceOf<IOPCGroupStateMgt>(GroupUnknown); }
+    std::vector<std::string> GroupNames(std::uint32_t scope) {
+        TComPtr<IUnknown> unknown;
+        EXPECT_EQ(Server->CreateGroupEnumerator(scope, IEnumString::Iid, unknown), S_OK);
+        auto names = InterfaceOf<IEnumString>(unknown);
+        std::vector<std::string> all;
+        if (!names) return all;
+        std::vector<std::string> batch;
+        std::uint32_t fetched = 0;
+        while (names->Next(10, batch, &fetched) == S_OK || fetched > 0) {
+            all.insert(all.end(), batch.begin(), batch.begin() + fetched);
+            if (fetched < 10) break;
+        }
+        return all;
+    }
+};
+
+TEST_F(OPCGroupStateTest, UnnamedGroupsGetDistinctNamesAndDuplicatesAreRefusedPerServerObject) {
+    OPCHANDLE h1 = 0, h2 = 0, h3 = 0;
+    std::uint32_t revised = 0;
+    TComPtr<IUnknown> g1, g2, g3;
+    // The manual clock does not move: the second name must still differ from the first.
+    ASSERT_EQ(AddNamed("", 1000, h1, revised, g1), S_OK);
+    ASSERT_EQ(AddNamed("", 1000, h2, revised, g2), S_OK);
+    std::string n1, n2, name;
+    std::uint32_t rate = 0, lcid = 0;
+    std::int32_t active = 0, bias = 0;
+    float deadband = 0;
+    OPCHANDLE client = 0, server = 0;
+    ASSERT_EQ(
+        InterfaceOf<IOPCGroupStateMgt>(g1)->GetState(rate, active, n1, bias, deadband, lcid, client, server),
+        S_OK);
+    ASSERT_EQ(
+        InterfaceOf<IOPCGroupStateMgt>(g2)->GetState(rate, active, n2, bias, deadband, lcid, client, server),
+        S_OK);
+    EXPECT_FALSE(n1.empty());
+    EXPECT_NE(n1, n2);
+    EXPECT_EQ(n1, std::to_string(T.Platform.Clock.Tick));
+    EXPECT_NE(h1, h2);
+
+    // "G1" exists in this server object (exact comparison), but not in another one.
+    EXPECT_EQ(AddNamed("G1", 1000, h3, revised, g3), OPC_E_DUPLICATENAME);
+    EXPECT_FALSE(g3);
+    EXPECT_EQ(AddNamed("g1", 1000, h3, revised, g3), S_OK);
+
+    TComPtr<IUnknown> other;
+    ASSERT_EQ(Factory->CreateInstance(nullptr, IOPCServer::Iid, other), S_OK);
+    auto otherServer = InterfaceOf<IOPCServer>(other);
+    ASSERT_TRUE(otherServer);
+    OPCHANDLE h4 = 0;
+    TComPtr<IUnknown> g4;
+    EXPECT_EQ(
+        otherServer->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, h4, revised, IOPCItemMgt::Iid, g4),
+        S_OK);
+    EXPECT_NE(h4, GroupHandle);
+}
+
+TEST_F(OPCGroupStateTest, RatesAreRevisedToWholeServerTicks) {
+    OPCHANDLE h = 0;
+    std::uint32_t revised = 0;
+    TComPtr<IUnknown> g;
+    EXPECT_EQ(AddNamed("R1", 1010, h, revised, g), OPC_S_UNSUPPORTEDRATE);
+    EXPECT_EQ(revised, 1025u);
+    g = nullptr;
+    EXPECT_EQ(AddNamed("R2", 10, h, revised, g), OPC_S_UNSUPPORTEDRATE);
+    EXPECT_EQ(revised, 25u);
+    g = nullptr;
+    // A new group's rate is 0: asking for 0 keeps it (updated on every tick).
+    EXPECT_EQ(AddNamed("R3", 0, h, revised, g), S_OK);
+    EXPECT_EQ(revised, 0u);
+
+    auto state = State();
+    ASSERT_TRUE(state);
+    std::uint32_t requested = 60;
+    EXPECT_EQ(state->SetState(&requested, revised, nullptr, nullptr, nullptr, nullptr, nullptr),
+              OPC_S_UNSUPPORTEDRATE);
+    EXPECT_EQ(revised, 75u);
+    // Nothing requested: S_OK, nothing changes, the current rate still comes back.
+    revised = 0;
+    EXPECT_EQ(state->SetState(nullptr, revised, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(revised, 75u);
+    requested = 0xFFFFFFFFu; // must not wrap to a tiny rate
+    EXPECT_EQ(state->SetState(&requested, revised, nullptr, nullptr, nullptr, nullptr, nullptr),
+              OPC_S_UNSUPPORTEDRATE);
+    EXPECT_GE(revised, 0xFFFFFFFFu - 24u);
+    EXPECT_EQ(revised % 25u, 0u);
+}
+
+TEST_F(OPCGroupStateTest, SetStateStoresEachGivenValueAndSetNameRefusesTakenNames) {
+    auto state = State();
+    ASSERT_TRUE(state);
+    std::int32_t inactive = 0, bias = -60;
+    float deadband = 12.5f;
+    std::uint32_t locale = 1031, revised = 0;
+    OPCHANDLE clientHandle = 99;
+    ASSERT_EQ(state->SetState(nullptr, revised, &inactive, &bias, &deadband, &locale, &clientHandle), S_OK);
+    std::string name;
+    std::uint32_t rate = 0, lcid = 0;
+    std::int32_t active = 7, timeBias = 0;
+    float band = 0;
+    OPCHANDLE client = 0, server = 0;
+    ASSERT_EQ(state->GetState(rate, active, name, timeBias, band, lcid, client, server), S_OK);
+    EXPECT_EQ(rate, 1000u);
+    EXPECT_EQ(active, 0);
+    EXPECT_EQ(name, "G1");
+    EXPECT_EQ(timeBias, -60);
+    EXPECT_FLOAT_EQ(band, 12.5f);
+    EXPECT_EQ(lcid, 1031u);
+    EXPECT_EQ(client, 99u);
+    EXPECT_EQ(server, GroupHandle);
+    std::int32_t on = 5;
+    ASSERT_EQ(state->SetState(nullptr, revised, &on, nullptr, nullptr, nullptr, nullptr), S_OK);
+    ASSERT_EQ(state->GetState(rate, active, name, timeBias, band, lcid, client, server), S_OK);
+    EXPECT_EQ(active, -1);
+
+    OPCHANDLE h = 0;
+    TComPtr<IUnknown> g2;
+    ASSERT_EQ(AddNamed("G2", 1000, h, revised, g2), S_OK);
+    EXPECT_EQ(state->SetName("G1"), OPC_E_DUPLICATENAME); // its own name
+    EXPECT_EQ(state->SetName("G2"), OPC_E_DUPLICATENAME);
+    EXPECT_EQ(state->SetName(""), E_INVALIDARG);
+    ASSERT_EQ(state->GetState(rate, active, name, timeBias, band, lcid, client, server), S_OK);
+    EXPECT_EQ(name, "G1");
+    EXPECT_EQ(state->SetName("Renamed"), S_OK);
+    TComPtr<IUnknown> found;
+    EXPECT_EQ(Server->GetGroupByName("Renamed", IOPCItemMgt::Iid, found), S_OK);
+    EXPECT_TRUE(found);
+}
+
+TEST_F(OPCGroupStateTest, CloneIsInactiveWithoutCallbacksAndKeepsTheStoredState) {
+    auto state = State();
+    ASSERT_TRUE(state);
+    std::int32_t bias = 30;
+    float deadband = 2.0f;
+    std::uint32_t locale = 1031, revised = 0, requested = 250;
+    ASSERT_EQ(state->SetState(&requested, revised, nullptr, &bias, &deadband, &locale, nullptr), S_OK);
+    Add("PLC1.WR0001", VT_EMPTY, 11);
+    Add("PLC1.WR0002", VT_EMPTY, 12);
+
+    TComPtr<IUnknown> clone;
+    EXPECT_EQ(state->CloneGroup("G1", IOPCGroupStateMgt::Iid, clone), OPC_E_DUPLICATENAME);
+    EXPECT_FALSE(clone);
+    EXPECT_EQ(state->CloneGroup("C", TGuid{}, clone), E_NOINTERFACE);
+    EXPECT_FALSE(clone);
+    TComPtr<IUnknown> noClone;
+    EXPECT_EQ(Server->GetGroupByName("C", IOPCGroupStateMgt::Iid, noClone), E_FAIL);
+
+    ASSERT_EQ(state->CloneGroup("C", IOPCGroupStateMgt::Iid, clone), S_OK);
+    auto copy = InterfaceOf<IOPCGroupStateMgt>(clone);
+    ASSERT_TRUE(copy);
+    std::string name;
+    std::uint32_t rate = 0, lcid = 0;
+    std::int32_t active = -1, timeBias = 0;
+    float band = 0;
+    OPCHANDLE client = 1, server = 0;
+    ASSERT_EQ(copy->GetState(rate, active, name, timeBias, band, lcid, client, server), S_OK);
+    EXPECT_EQ(name, "C");
+    EXPECT_EQ(rate, 250u);
+    EXPECT_EQ(active, 0);
+    EXPECT_EQ(timeBias, 30);
+    EXPECT_FLOAT_EQ(band, 2.0f);
+    EXPECT_EQ(lcid, 1031u);
+    EXPECT_EQ(client, 0u);
+    EXPECT_NE(server, GroupHandle);
+
+    auto asyncCopy = InterfaceOf<IOPCAsyncIO2>(clone);
+    ASSERT_TRUE(asyncCopy);
+    // The clone carries no data callback.
+    std::int32_t enabled = 1;
+    EXPECT_EQ(asyncCopy->GetEnable(enabled), CONNECT_E_NOCONNECTION);
+
+    // The same items, under new server handles.
+    auto copyItems = InterfaceOf<IOPCItemMgt>(clone);
+    ASSERT_TRUE(copyItems);
+    TComPtr<IUnknown> enumUnknown;
+    ASSERT_EQ(copyItems->CreateEnumerator(IEnumOPCItemAttributes::Iid, enumUnknown), S_OK);
+    auto attributes = InterfaceOf<IEnumOPCItemAttributes>(enumUnknown);
+    ASSERT_TRUE(attributes);
+    std::vector<TOPCItemAttributes> items;
+    std::uint32_t fetched = 0;
+    EXPECT_EQ(attributes->Next(10, items, fetched), 1781); // fewer than asked for
+    ASSERT_EQ(fetched, 2u);
+    EXPECT_EQ(items[0].ItemID, "PLC1.WR0001");
+    EXPECT_EQ(items[1].ItemID, "PLC1.WR0002");
+    EXPECT_EQ(items[0].ClientHandle, 11u);
+    EXPECT_FALSE(items[0].Active);
+
+    // An unnamed clone gets a generated name.
+    TComPtr<IUnknown> unnamed;
+    ASSERT_EQ(state->CloneGroup("", IOPCGroupStateMgt::Iid, unnamed), S_OK);
+    ASSERT_EQ(InterfaceOf<IOPCGroupStateMgt>(unnamed)->GetState(rate, active, name, timeBias, band, lcid,
+                                                                client, server),
+              S_OK);
+    EXPECT_FALSE(name.empty());
+    EXPECT_NE(name, "G1");
+    EXPECT_NE(name, "C");
+}
+
+TEST_F(OPCGroupStateTest, GroupEnumeratorsFollowTheScope) {
+    OPCHANDLE h = 0;
+    std::uint32_t revised = 0;
+    TComPtr<IUnknown> g2;
+    ASSERT_EQ(AddNamed("G2", 1000, h, revised, g2), S_OK);
+    EXPECT_EQ(GroupNames(4), (std::vector<std::string>{"G2", "G1"}));
+    EXPECT_EQ(GroupNames(6), (std::vector<std::string>{"G2", "G1"}));
+    EXPECT_TRUE(GroupNames(5).empty());
+    TComPtr<IUnknown> e;
+    EXPECT_EQ(Server->CreateGroupEnumerator(7, IEnumString::Iid, e), E_INVALIDARG);
+    EXPECT_FALSE(e);
+    EXPECT_EQ(Server->CreateGroupEnumerator(7, IEnumUnknown::Iid, e), E_INVALIDARG);
+
+    ASSERT_EQ(Server->CreateGroupEnumerator(1, IEnumUnknown::Iid, e), S_OK);
+    auto groups = InterfaceOf<IEnumUnknown>(e);
+    ASSERT_TRUE(groups);
+    std::vector<TComPtr<IUnknown>> found;
+    std::uint32_t fetched = 0;
+    EXPECT_EQ(groups->Next(5, found, &fetched), 1781); // fewer than asked for
+    ASSERT_EQ(fetched, 2u);
+    std::string name;
+    std::uint32_t rate = 0, lcid = 0;
+    std::int32_t active = 0, bias = 0;
+    float band = 0;
+    OPCHANDLE client = 0, server = 0;
+    auto first = InterfaceOf<IOPCGroupStateMgt>(found[0]);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->GetState(rate, active, name, bias, band, lcid, client, server), S_OK);
+    EXPECT_EQ(name, "G2");
+}
+
+TEST_F(OPCGroupStateTest, LocaleAcceptsOnlyTheTwoOfferedIdentifiers) {
+    auto common = Server.As<IOPCCommon>();
+    ASSERT_TRUE(common);
+    std::uint32_t lcid = 0;
+    ASSERT_EQ(common->GetLocaleID(lcid), S_OK);
+    EXPECT_EQ(lcid, 2048u);
+    EXPECT_EQ(common->SetLocaleID(1033), E_INVALIDARG);
+    ASSERT_EQ(common->GetLocaleID(lcid), S_OK);
+    EXPECT_EQ(lcid, 2048u);
+    EXPECT_EQ(common->SetLocaleID(1024), S_OK);
+    ASSERT_EQ(common->GetLocaleID(lcid), S_OK);
+    EXPECT_EQ(lcid, 1024u);
+    std::vector<std::uint32_t> offered;
+    ASSERT_EQ(common->QueryAvailableLocaleIDs(offered), S_OK);
+    EXPECT_EQ(offered, (std::vector<std::uint32_t>{2048, 1024}));
+}
+
+} // namespace
+} // namespace dravon
