@@ -47,6 +47,11 @@ void TTcpDriver::CreateSocket(const THitachiPLC* plc) {
 bool TTcpDriver::EnsureTcpConnected(THitachiPLC& plc) {
     if (!Socket_) {
         CreateSocket(&plc);
+        // A new socket starts a new silence period and may be opened: otherwise the
+        // silence check right after this would free it again at every transmission, and
+        // with no error event from the freed socket it would never be opened.
+        LinkAliveTick = Tick();
+        TcpReconnect = true;
         return false;
     }
     if (Socket_->Active()) {

@@ -1,0 +1,189 @@
+// The serial, TCP and UDP drivers against recording transport components and the manual
+// clock: what each transmission puts on the link, and the log lines of failing links.
+#include "support/FakeTransports.h"
+#include "support/TestContext.h"
+
+#include "comm/HProtocol.h"
+#include "comm/SerialDriver.h"
+#include "comm/TcpDriver.h"
+#include "comm/UdpDriver.h"
+#include "plc/DriverPool.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+
+#include <gtest/gtest.h>
+
+namespace dravon {
+namespace {
+
+using test::TBytes;
+
+class TransportDriverFakeTest : public ::testing::Test {
+protected:
+    TransportDriverFakeTest() {
+        Test.Context.Transports = &Transports;
+        PLC.Name = "PLC1";
+        PLC.SerialCom = 1;
+        PLC.ResolvedIP = "127.0.0.1";
+        PLC.TcpPort = 3004;
+    }
+
+    TDriverLink Link(int kind, int protocol) const {
+        TDriverLink link;
+        link.Kind = kind;
+        link.Protocol = protocol;
+        link.ComNumber = 1;
+        link.Address = "127.0.0.1";
+        link.Port = 3004;
+        return link;
+    }
+
+    test::TTestContext Test;
+    test::TFakeTransportFactory Transports;
+    TPLCCollection PLCs{Test.Context};
+    THitachiPLC& PLC = PLCs.AddPLC();
+    const TBytes Request{0x02, 0x30, 0x31, 0x0D};
+};
+
+TEST_F(TransportDriverFakeTest, SerialDetectionStartsAt38400WithAProbeAndStepsDownAfterSevenTransmissions) {
+    TSerialDriver driver(Test.Context, Link(DriverSerial, 1));
+    ASSERT_EQ(Transports.ComPorts.size(), 1u);
+    test::TRecordingComPort& port = *Transports.ComPorts[0];
+    EXPECT_EQ(port.Port(), "COM1");
+
+    for (int i = 0; i < 8; ++i) driver.Transmit(Request, &PLC);
+    ASSERT_EQ(port.Writes.size(), 8u);
+    // The probe counter of a fresh driver starts at 2: one probe, then the requests.
+    EXPECT_EQ(port.Writes[0].Bytes, ProbeFrame());
+    EXPECT_EQ(port.Writes[0].Baud, 38400);
+    EXPECT_EQ(port.Writes[0].DataBits, 7);
+    EXPECT_EQ(port.Writes[0].Parity, TComParity::Even);
+    EXPECT_TRUE(port.Writes[0].Dtr);
+    for (int i = 1; i < 7; ++i) {
+        EXPECT_EQ(port.Writes[i].Bytes, Request) << i;
+        EXPECT_EQ(port.Writes[i].Baud, 38400) << i;
+    }
+    // The eighth goes at 19200 and restarts the probes; DTR is off for the first one.
+    EXPECT_EQ(port.Writes[7].Bytes, ProbeFrame());
+    EXPECT_EQ(port.Writes[7].Baud, 19200);
+    EXPECT_FALSE(port.Writes[7].Dtr);
+    EXPECT_EQ(port.OverlappingWrites, 0);
+    EXPECT_EQ(driver.TotalAttempts, 8);
+}
+
+TEST_F(TransportDriverFakeTest, SerialPortMissingIsLoggedOnceAndNothingIsSent) {
+    TSerialDriver driver(Test.Context, Link(DriverSerial, 1));
+    test::TRecordingComPort& port = *Transports.ComPorts[0];
+    port.OpenAllowed = false;
+    driver.Transmit(Request, &PLC);
+    driver.Transmit(Request, &PLC);
+    EXPECT_TRUE(port.Writes.empty());
+    EXPECT_EQ(port.OpenCalls, 2);
+    EXPECT_EQ(Test.Capture.CountStartingWith("Serial port COM1 not available"), 1);
+}
+
+TEST_F(TransportDriverFakeTest, SerialWriteFailureIsLoggedAndIdlePortCloses) {
+    TSerialDriver driver(Test.Context, Link(DriverSerial, 1));
+    test::TRecordingComPort& port = *Transports.ComPorts[0];
+    port.WriteError = "I/O error";
+    driver.Transmit(Request, &PLC);
+    EXPECT_EQ(Test.Capture.CountStartingWith("Failed to transmit serial message:"), 1);
+    ASSERT_TRUE(port.Connected());
+    driver.Idle = false;
+    driver.CloseIfIdle();
+    EXPECT_TRUE(port.Connected());
+    driver.Idle = true;
+    driver.CloseIfIdle();
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(driver.ProbeCount, 0);
+}
+
+TEST_F(TransportDriverFakeTest, TcpFirstTransmissionOpensThenSendsOnceWritable) {
+    TTcpDriver driver(Test.Context, Link(DriverTcp, 3));
+    ASSERT_EQ(Transports.Sockets.size(), 1u);
+    test::TRecordingClientSocket& socket = *Transports.Sockets[0];
+    driver.Transmit(Request, &PLC);
+    EXPECT_EQ(socket.OpenCalls, 1);
+    EXPECT_EQ(socket.OpenedAddress, "127.0.0.1");
+    EXPECT_TRUE(socket.NoDelay);
+    EXPECT_TRUE(socket.Sent.empty());
+    // Not yet connected: no second open until an error allows it.
+    driver.Transmit(Request, &PLC);
+    EXPECT_EQ(socket.OpenCalls, 1);
+
+    EXPECT_EQ(socket.Fail(TSocketErrorKind::Connect), 0);
+    EXPECT_EQ(socket.Fail(TSocketErrorKind::Connect), 0);
+    EXPECT_EQ(Test.Capture.CountStartingWith("Unsuccessful connection to TCP port 127.0.0.1/3004 at "), 1);
+    driver.Transmit(Request, &PLC);
+    EXPECT_EQ(socket.OpenCalls, 2);
+
+    socket.Connect();
+    driver.Transmit(Request, &PLC);
+    ASSERT_EQ(socket.Sent.size(), 1u);
+    EXPECT_EQ(socket.Sent[0], Request);
+    // After a success the next refusal is reported again.
+    socket.Fail(TSocketErrorKind::Connect);
+    EXPECT_EQ(Test.Capture.CountStartingWith("Unsuccessful connection to TCP port"), 2);
+}
+
+TEST_F(TransportDriverFakeTest, TcpSilentLinkIsRebuiltAfter120Seconds) {
+    TTcpDriver driver(Test.Context, Link(DriverTcp, 3));
+    test::TRecordingClientSocket& socket = *Transports.Sockets[0];
+    driver.Transmit(Request, &PLC); // opens; LinkAliveTick now
+    Test.Platform.Advance(120001);
+    EXPECT_EQ(socket.OpenCalls, 1);
+    driver.Transmit(Request, &PLC);
+    EXPECT_EQ(driver.Socket(), nullptr);
+    EXPECT_EQ(driver.SilentCount, 1);
+    EXPECT_EQ(Test.Capture.CountStartingWith("TCP port on PLC PLC1 not responding, please restart ethernet module"), 1);
+    // The next transmission creates a new socket for the PLC's address.
+    driver.Transmit(Request, &PLC);
+    ASSERT_NE(driver.Socket(), nullptr);
+    EXPECT_EQ(Transports.Sockets.size(), 2u);
+    EXPECT_EQ(driver.Socket()->Address, "127.0.0.1");
+    EXPECT_EQ(driver.Socket()->Port, 3004);
+    // ... which the transmission after that opens, without another rebuild.
+    driver.Transmit(Request, &PLC);
+    EXPECT_EQ(Transports.Sockets[1]->OpenCalls, 1);
+    EXPECT_EQ(driver.SilentCount, 1);
+    EXPECT_EQ(Test.Capture.CountStartingWith("TCP port on PLC"), 1);
+}
+
+TEST_F(TransportDriverFakeTest, UdpLocalPortRulesAndInvalidHost) {
+    {
+        TUdpDriver driver(Test.Context, Link(DriverUdp, 3));
+        EXPECT_EQ(Transports.Udps.back()->LocalPort(), 0);
+    }
+    TDriverLink same = Link(DriverUdp, 3);
+    same.UdpPortSame = true;
+    TUdpDriver driver(Test.Context, same);
+    test::TRecordingUdp& udp = *Transports.Udps.back();
+    EXPECT_EQ(udp.LocalPort(), 3004);
+    EXPECT_EQ(udp.ReportLevel, 1);
+
+    driver.Transmit(Request, &PLC);
+    ASSERT_EQ(udp.Sent.size(), 1u);
+    EXPECT_EQ(udp.Sent[0].Host, "127.0.0.1");
+    EXPECT_EQ(udp.Sent[0].Port, 3004);
+
+    EXPECT_TRUE(udp.RaiseInvalidHost());
+    EXPECT_TRUE(udp.RaiseInvalidHost());
+    EXPECT_EQ(Test.Capture.CountStartingWith("UDP port 127.0.0.1/3004 failed"), 1);
+    driver.Transmit(Request, &PLC);
+    EXPECT_EQ(udp.Sent.size(), 1u);
+}
+
+TEST_F(TransportDriverFakeTest, UdpAnswerWithoutCurrentPlcIsIgnoredOnTheSharedPort) {
+    TDriverLink same = Link(DriverUdp, 3);
+    same.UdpPortSame = true;
+    TUdpDriver driver(Test.Context, same);
+    test::TRecordingUdp& udp = *Transports.Udps.back();
+    udp.Receive({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x12, 0x34}, "127.0.0.1");
+    EXPECT_EQ(driver.MessageCount, 0);
+    // Garbage sender texts are no address.
+    udp.Receive({0x00}, "not an address");
+    EXPECT_EQ(driver.MessageCount, 0);
+}
+
+} // namespace
+} // namespace dravon
