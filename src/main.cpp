@@ -19,6 +19,8 @@
 
 #include <QCoreApplication>
 #ifdef DRAVON_WITH_WIDGETS
+#include "ui/MainWindow.h"
+
 #include <QApplication>
 #endif
 
@@ -129,9 +131,37 @@ int main(int argc, char** argv) {
     };
     QObject::connect(application.get(), &QCoreApplication::aboutToQuit, [&core] { core.Shutdown(); });
 
+#ifdef DRAVON_WITH_WIDGETS
+    // The operator's window where there is a display; the core runs the same without it.
+    std::unique_ptr<TfrmMain> window;
+    if (display) {
+        window = std::make_unique<TfrmMain>(core.Context(), core.Positions());
+        window->ShutdownRequested = [] { QCoreApplication::quit(); };
+        core.Log().AddView(window.get());
+        core.AddView(window.get());
+        // The geometry must be in the record before the shut-down saves it, also on SIGTERM.
+        core.ShutdownClientsHooks.push_back([&window] {
+            if (window) window->StorePositions();
+        });
+    }
+#endif
+
     core.Startup();
+#ifdef DRAVON_WITH_WIDGETS
+    if (window) {
+        window->SetStartTime(core.StartTime());
+        window->ApplyPositions(); // loaded by the start-up
+        window->show();
+    }
+#endif
     const int status = application->exec();
     core.Shutdown();
+#ifdef DRAVON_WITH_WIDGETS
+    if (window) {
+        core.RemoveView(window.get());
+        core.Log().RemoveView(window.get());
+    }
+#endif
     *exceptionHook = nullptr;
     return status;
 }
