@@ -3,7 +3,9 @@
 #include "support/FakeTransports.h"
 #include "support/TestContext.h"
 
+#include "comm/CommManager.h"
 #include "comm/HProtocol.h"
+#include "comm/TransportDriverFactory.h"
 #include "comm/SerialDriver.h"
 #include "comm/TcpDriver.h"
 #include "comm/UdpDriver.h"
@@ -183,6 +185,44 @@ TEST_F(TransportDriverFakeTest, UdpAnswerWithoutCurrentPlcIsIgnoredOnTheSharedPo
     // Garbage sender texts are no address.
     udp.Receive({0x00}, "not an address");
     EXPECT_EQ(driver.MessageCount, 0);
+}
+
+TEST(UdpPortSameRouting, AnAnswerAtAnotherPlcsSocketGoesToTheDriverOfItsSender) {
+    test::TTestContext test;
+    test::TFakeTransportFactory transports;
+    test.Context.Transports = &transports;
+    test.Context.Settings.UDPPortSame = true;
+    TTransportDriverFactory factory;
+    TPLCCollection plcs(test.Context);
+    TCommManager manager(test.Context, &plcs, &factory);
+    plcs.SetDriverPool(&manager);
+
+    THitachiPLC& first = plcs.AddPLC();
+    first.SetHost("127.0.0.1");
+    first.SetConnection(DriverUdp, 3);
+    THitachiPLC& second = plcs.AddPLC();
+    second.SetHost("127.0.0.2");
+    second.SetConnection(DriverUdp, 3);
+    ASSERT_TRUE(first.Driver && second.Driver);
+    ASSERT_NE(first.Driver, second.Driver);
+    ASSERT_EQ(transports.Udps.size(), 2u);
+    // Both bind the PLCs' port 3004.
+    EXPECT_EQ(transports.Udps[0]->LocalPort(), 3004);
+    EXPECT_EQ(transports.Udps[1]->LocalPort(), 3004);
+
+    first.Driver->CurrentPLC = &first;
+    second.Driver->CurrentPLC = &second;
+    const TBytes answer{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x12, 0x34};
+    transports.Udps[0]->Receive(answer, "127.0.0.2");
+    EXPECT_EQ(first.Driver->MessageCount, 0);
+    EXPECT_EQ(second.Driver->MessageCount, 1);
+    transports.Udps[0]->Receive(answer, "127.0.0.1");
+    EXPECT_EQ(first.Driver->MessageCount, 1);
+    // A sender that is no configured PLC is dropped.
+    transports.Udps[0]->Receive(answer, "127.0.0.9");
+    EXPECT_EQ(first.Driver->MessageCount, 1);
+    EXPECT_EQ(second.Driver->MessageCount, 1);
+    plcs.SetDriverPool(nullptr);
 }
 
 } // namespace
