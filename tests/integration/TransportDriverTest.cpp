@@ -199,6 +199,28 @@ TEST_F(TransportDriverTest, TcpRefusedConnectionIsLoggedOnceThenConnectsWhenTheP
     EXPECT_EQ(refused(), 1);
 }
 
+TEST_F(TransportDriverTest, TcpPlcSwitchedOffTimesOutAndIsRestoredWithAWriteKept) {
+    StartSimulator(TSimTransportKind::Tcp);
+    THitachiPLC& plc = AddPLC(DriverTcp);
+    plc.TimeOut = 300;
+    THitachiLocation& wr40 = Monitor(plc, "WR0040");
+    ASSERT_TRUE(SpinUntil([&] { return wr40.HasValue; }));
+
+    Sim->SetPower(false);
+    wr40.ReadRequested = true;
+    wr40.StoreWrittenValue(0x0808);
+    ASSERT_TRUE(SpinUntil([&] { return plc.TimedOutState; }, 15000));
+    EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
+    EXPECT_NE(wr40.Quality(Server.Context.Settings), QualityGood);
+    EXPECT_TRUE(wr40.WritePending);
+
+    // Back on: the restore line, and the write made while it was away reaches it.
+    Sim->SetPower(true);
+    ASSERT_TRUE(SpinUntil([&] { return !plc.TimedOutState && !wr40.WritePending; }, 15000));
+    EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC1 restored at "), 1);
+    EXPECT_EQ(Sim->Value(0, static_cast<std::uint8_t>(wr40.Code), wr40.Address), 0x0808);
+}
+
 TEST_F(TransportDriverTest, UdpPollsValuesAndDeliversWrites) {
     StartSimulator(TSimTransportKind::Udp);
     THitachiPLC& plc = AddPLC(DriverUdp);
