@@ -40,39 +40,41 @@ public:
     THitachiLocation(const THitachiLocation&) = delete;
     THitachiLocation& operator=(const THitachiLocation&) = delete;
 
-    bool ReadRequested = true;
-    bool WritePending = false;
-    bool WriteRequested = false;
-    std::uint32_t ReportedValue = 0;
+    // Widest members first: a PLC may hold tens of thousands of locations, and padding
+    // between interleaved flags would cost a tenth of each one.
     TDateTime ReportedTime = 0;
-    std::uint16_t ReportedQuality = 0;
+    TDateTime ValueTime = 0;
+    TDateTime WriteDoneTime = 0;
     THitachiPLC* PLC = nullptr;
-    bool IsDoubleWord = false;
     // Double word: its high half (word A+1). Word: the double word whose high half it is.
     THitachiLocation* HighLink = nullptr;
     // Double word: its low half (word A). Word: the double word whose low half it is.
     THitachiLocation* LowLink = nullptr;
+    std::array<TMonitorRow*, 3> DisplayRows{};
     std::string Name; // variables only; memory locations use LocationName()
-    bool Changed = true;
-    bool HasValue = false;
+    std::string ItemId;
+    std::string StringValue;
+    std::uint32_t ReportedValue = 0;
     int ErrorCount = 0;
-    bool AddressError = false;
-    bool SkipNextRead = false;
     int Code = 0;
     std::uint32_t Address = 0;
     int TypeRow = 0;
-    TDateTime ValueTime = 0;
-    TDateTime WriteDoneTime = 0;
-    std::string ItemId;
     int RefCount = 0;
     std::uint32_t Value = 0;
-    std::string StringValue;
-    bool TimedOut = false;
     int AccessRights = AccessReadWrite;
-    std::array<TMonitorRow*, 3> DisplayRows{};
+    std::uint16_t ReportedQuality = 0;
+    std::uint16_t VarType = 0;
+    bool ReadRequested = true;
+    bool WritePending = false;
+    bool WriteRequested = false;
+    bool IsDoubleWord = false;
+    bool Changed = true;
+    bool HasValue = false;
+    bool AddressError = false;
+    bool SkipNextRead = false;
+    bool TimedOut = false;
     std::uint8_t View = 0;
     bool RefreshCaption = false;
-    std::uint16_t VarType = 0;
 
     // Name, or the canonical address text of the memory location.
     std::string LocationName() const;

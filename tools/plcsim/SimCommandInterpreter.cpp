@@ -206,7 +206,12 @@ std::string TSimCommandInterpreter::Execute(const std::string& line, bool& quit)
         std::string s = "ok";
         for (std::size_t i = 0; i < Simulator_.TransportCount(); ++i) {
             std::string path = Simulator_.SerialPath(i);
-            s += " " + std::to_string(i) + ":" + (path.empty() ? std::to_string(Simulator_.Port(i)) : path);
+            // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict on the
+            // chained temporaries.
+            s += ' ';
+            s += std::to_string(i);
+            s += ':';
+            s += path.empty() ? std::to_string(Simulator_.Port(i)) : path;
         }
         return s;
     }
