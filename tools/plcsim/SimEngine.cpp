@@ -25,7 +25,7 @@ std::uint16_t TSimEngine::Get(int station, std::uint8_t code, std::uint32_t addr
 
 void TSimEngine::AddAnimation(const TSimAnimation& animation, std::uint64_t nowMs) {
     TRunning running{animation, nowMs + (animation.PeriodMs == 0 ? 1 : animation.PeriodMs)};
-    if (running.Spec.PeriodMs == 0) running.Spec.PeriodMs = 1;
+    if (running.Setup.PeriodMs == 0) running.Setup.PeriodMs = 1;
     Animations_.push_back(running);
 }
 
@@ -33,20 +33,20 @@ std::uint64_t TSimEngine::Animate(std::uint64_t nowMs) {
     std::uint64_t next = 0;
     for (auto& a : Animations_) {
         if (nowMs >= a.Next) {
-            TSimMemory& memory = Station(a.Spec.Station);
-            std::uint16_t v = memory.Get(a.Spec.Code, a.Spec.Address);
-            switch (a.Spec.Kind) {
+            TSimMemory& memory = Station(a.Setup.Station);
+            std::uint16_t v = memory.Get(a.Setup.Code, a.Setup.Address);
+            switch (a.Setup.Kind) {
             case TSimAnimationKind::Counter: v = static_cast<std::uint16_t>(v + 1); break;
             case TSimAnimationKind::Toggle: v = v ? 0 : 1; break;
             case TSimAnimationKind::Ramp: {
-                std::uint32_t r = static_cast<std::uint32_t>(v) + a.Spec.Step;
-                v = (r > a.Spec.Max || v < a.Spec.Min) ? a.Spec.Min : static_cast<std::uint16_t>(r);
+                std::uint32_t r = static_cast<std::uint32_t>(v) + a.Setup.Step;
+                v = (r > a.Setup.Max || v < a.Setup.Min) ? a.Setup.Min : static_cast<std::uint16_t>(r);
                 break;
             }
             }
-            if (SimAddressValid(a.Spec.Code, a.Spec.Address)) memory.Set(a.Spec.Code, a.Spec.Address, v);
+            if (SimAddressValid(a.Setup.Code, a.Setup.Address)) memory.Set(a.Setup.Code, a.Setup.Address, v);
             // A loop that fell behind catches up once instead of replaying every missed period.
-            a.Next = nowMs - a.Next >= a.Spec.PeriodMs ? nowMs + a.Spec.PeriodMs : a.Next + a.Spec.PeriodMs;
+            a.Next = nowMs - a.Next >= a.Setup.PeriodMs ? nowMs + a.Setup.PeriodMs : a.Next + a.Setup.PeriodMs;
         }
         if (next == 0 || a.Next < next) next = a.Next;
     }

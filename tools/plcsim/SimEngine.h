@@ -47,7 +47,7 @@ public:
 
 private:
     struct TRunning {
-        TSimAnimation Spec;
+        TSimAnimation Setup;
         std::uint64_t Next = 0;
     };
     static bool Hits(std::uint32_t every, std::uint64_t number) { return every > 0 && number % every == 0; }

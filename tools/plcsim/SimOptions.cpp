@@ -30,9 +30,9 @@ bool Flag(const std::string& value, bool& flag) {
     return false;
 }
 
-bool ParseTransport(TSimTransportKind kind, const std::string& spec, TSimTransportConfig& t, std::string& error) {
+bool ParseTransport(TSimTransportKind kind, const std::string& text, TSimTransportConfig& t, std::string& error) {
     t.Kind = kind;
-    std::vector<std::string> parts = Split(spec, ',');
+    std::vector<std::string> parts = Split(text, ',');
     if (parts.empty()) parts.push_back("");
     const std::string& where = parts[0];
     if (kind == TSimTransportKind::Serial) {
@@ -47,7 +47,7 @@ bool ParseTransport(TSimTransportKind kind, const std::string& spec, TSimTranspo
             port = where.substr(colon + 1);
         }
         std::uint32_t p = 0;
-        if (!Number(port, p) || p > 65535) return error = "bad port in '" + spec + "'", false;
+        if (!Number(port, p) || p > 65535) return error = "bad port in '" + text + "'", false;
         t.Port = static_cast<std::uint16_t>(p);
     }
     bool handshakeSet = false;
@@ -91,7 +91,7 @@ bool ParseTransport(TSimTransportKind kind, const std::string& spec, TSimTranspo
         } else if (key == "speed") {
             ok = kind == TSimTransportKind::Serial && Number(value, t.LineSpeed);
         }
-        if (!ok) return error = "bad option '" + parts[i] + "' in '" + spec + "'", false;
+        if (!ok) return error = "bad option '" + parts[i] + "' in '" + text + "'", false;
     }
     if (!handshakeSet) t.Link.Handshake = t.Link.Procedure2 && t.Link.Protocol != 3;
     return true;
