@@ -111,7 +111,7 @@ TUaNode TUaAddressSpace::FromBackend(const TUaBackendNode& b) const {
     return n;
 }
 
-std::optional<TUaNode> TUaAddressSpace::Find(const TUaNodeId& id) {
+std::optional<TUaNode> TUaAddressSpace::Find(const TUaNodeId& id, IUaBackendSession* session) {
     if (id.Namespace == 0 && id.Kind == TUaIdKind::Numeric) {
         auto it = Standard_.find(id.Numeric);
         if (it == Standard_.end()) return std::nullopt;
@@ -119,13 +119,13 @@ std::optional<TUaNode> TUaAddressSpace::Find(const TUaNodeId& id) {
     }
     if (id.Namespace == 1 && id.Kind == TUaIdKind::String && !id.Text.empty()) {
         TUaBackendNode b;
-        if (!Backend_.Describe(id.Text, b)) return std::nullopt;
+        if (!Backend_.Describe(id.Text, b, session)) return std::nullopt;
         return FromBackend(b);
     }
     return std::nullopt;
 }
 
-std::vector<TUaReference> TUaAddressSpace::References(const TUaNode& node) {
+std::vector<TUaReference> TUaAddressSpace::References(const TUaNode& node, IUaBackendSession* session) {
     std::vector<TUaReference> out;
     auto typeDefinition = [&] {
         if (node.TypeDefinition == 0) return;
@@ -138,7 +138,7 @@ std::vector<TUaReference> TUaAddressSpace::References(const TUaNode& node) {
     };
     auto backendChildren = [&](const std::string& folder) {
         std::vector<TUaBackendNode> children;
-        Backend_.Children(folder, children);
+        Backend_.Children(folder, children, session);
         for (const auto& c : children) out.push_back({c.IsFolder ? Organizes : HasComponent, true, FromBackend(c)});
     };
     if (node.Id.Namespace == 0) {
@@ -160,7 +160,7 @@ std::vector<TUaReference> TUaAddressSpace::References(const TUaNode& node) {
                        FromStandard(Standard_.at(ObjectsFolder))});
     } else {
         TUaBackendNode p;
-        if (Backend_.Describe(parent, p))
+        if (Backend_.Describe(parent, p, session))
             out.push_back({node.NodeClass == ncObject ? Organizes : HasComponent, false, FromBackend(p)});
     }
     typeDefinition();

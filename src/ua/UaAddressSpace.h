@@ -46,9 +46,10 @@ class TUaAddressSpace {
 public:
     explicit TUaAddressSpace(IUaBackend& backend);
 
-    std::optional<TUaNode> Find(const TUaNodeId& id);
+    // session: the backend session of the client asking (its server object browses).
+    std::optional<TUaNode> Find(const TUaNodeId& id, IUaBackendSession* session = nullptr);
     // All references of a node, forward and inverse, with their targets described.
-    std::vector<TUaReference> References(const TUaNode& node);
+    std::vector<TUaReference> References(const TUaNode& node, IUaBackendSession* session = nullptr);
     // Attributes other than the Value of backend variables. Empty status Good.
     TUaStatusCode ReadAttribute(const TUaNode& node, std::uint32_t attributeId, TUaVariant& out);
     // Value of a namespace-0 variable, from the provider the server installs.

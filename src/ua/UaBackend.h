@@ -74,10 +74,13 @@ public:
 class IUaBackend {
 public:
     virtual ~IUaBackend() = default;
-    // Children of a folder; "/" is the root (the nodes below Objects).
-    virtual bool Children(const std::string& folderId, std::vector<TUaBackendNode>& out) = 0;
+    // Children of a folder; "/" is the root (the nodes below Objects). Browsing belongs to
+    // a client's server object (its browse position and guards), so the session asking is
+    // passed along; null when no session asks.
+    virtual bool Children(const std::string& folderId, std::vector<TUaBackendNode>& out,
+                          IUaBackendSession* session) = 0;
     // Describes any folder or any item ID that resolves; false when it does not.
-    virtual bool Describe(const std::string& id, TUaBackendNode& out) = 0;
+    virtual bool Describe(const std::string& id, TUaBackendNode& out, IUaBackendSession* session) = 0;
     // The parent folder of a node, for inverse browsing ("/" for top-level nodes).
     virtual std::string ParentOf(const std::string& id) = 0;
     virtual std::unique_ptr<IUaBackendSession> CreateSession(const std::string& clientName) = 0;

@@ -251,17 +251,17 @@ const TUaMemoryBackend::TVariable* TUaMemoryBackend::Find(const std::string& ite
     return it == Variables_.end() ? nullptr : &it->second;
 }
 
-bool TUaMemoryBackend::Children(const std::string& folderId, std::vector<TUaBackendNode>& out) {
+bool TUaMemoryBackend::Children(const std::string& folderId, std::vector<TUaBackendNode>& out, IUaBackendSession*) {
     auto it = ChildIds_.find(folderId);
     if (it == ChildIds_.end()) return folderId == "/" || Folders_.count(folderId) > 0;
     for (const auto& id : it->second) {
         TUaBackendNode node;
-        if (Describe(id, node)) out.push_back(node);
+        if (Describe(id, node, nullptr)) out.push_back(node);
     }
     return true;
 }
 
-bool TUaMemoryBackend::Describe(const std::string& id, TUaBackendNode& out) {
+bool TUaMemoryBackend::Describe(const std::string& id, TUaBackendNode& out, IUaBackendSession*) {
     if (auto f = Folders_.find(id); f != Folders_.end()) {
         out = f->second;
         return true;

@@ -289,6 +289,7 @@ void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
     session->ChannelId = r.Channel.ChannelId();
     session->ReadOnly = Config_.AnonymousReadOnly;
     session->Backend = Backend_.CreateSession(m.SessionName);
+    if (!session->Backend) return Fault(r, UaStatus::BadResourceUnavailable);
     session->Send = [this](std::uint32_t channelId, std::uint32_t requestId, std::uint32_t handle,
                            const std::string& body) {
         auto it = Channels_.find(channelId);
@@ -424,13 +425,13 @@ void TUaServer::Browse(TRequest& r, TUaBinaryReader& in) {
             fail(UaStatus::BadReferenceTypeIdInvalid);
             continue;
         }
-        auto node = Space_.Find(d.NodeId);
+        auto node = Space_.Find(d.NodeId, r.Session->Backend.get());
         if (!node) {
             fail(UaStatus::BadNodeIdUnknown);
             continue;
         }
         std::vector<TUaReference> refs;
-        for (auto& ref : Space_.References(*node)) {
+        for (auto& ref : Space_.References(*node, r.Session->Backend.get())) {
             if (d.BrowseDirection == 0 && !ref.IsForward) continue;
             if (d.BrowseDirection == 1 && ref.IsForward) continue;
             if (!anyType && !TUaAddressSpace::IsReferenceOf(ref.ReferenceType, d.ReferenceTypeId.Numeric, d.IncludeSubtypes))
@@ -487,7 +488,7 @@ void TUaServer::TranslateBrowsePaths(TRequest& r, TUaBinaryReader& in) {
     WriteResponseStart(w, UaId::TranslateBrowsePathsToNodeIdsResponse, Now(), m.Header.RequestHandle);
     w.ArrayLength(m.BrowsePaths.size());
     for (const auto& path : m.BrowsePaths) {
-        auto start = Space_.Find(path.StartingNode);
+        auto start = Space_.Find(path.StartingNode, r.Session->Backend.get());
         TUaStatusCode status = 0;
         std::vector<TUaNode> current;
         if (!start) status = UaStatus::BadNodeIdUnknown;
@@ -503,7 +504,7 @@ void TUaServer::TranslateBrowsePaths(TRequest& r, TUaBinaryReader& in) {
                                                                    : element.ReferenceTypeId.Numeric;
             std::vector<TUaNode> next;
             for (const auto& node : current)
-                for (auto& ref : Space_.References(node))
+                for (auto& ref : Space_.References(node, r.Session->Backend.get()))
                     if (ref.IsForward != element.IsInverse &&
                         TUaAddressSpace::IsReferenceOf(ref.ReferenceType, type, element.IncludeSubtypes) &&
                         ref.Target.BrowseName == element.TargetName)
@@ -637,7 +638,7 @@ void TUaServer::Read(TRequest& r, TUaBinaryReader& in) {
     for (std::size_t i = 0; i < m.NodesToRead.size(); ++i) {
         const auto& item = m.NodesToRead[i];
         TUaDataValue& result = pending->Results[i];
-        auto node = Space_.Find(item.NodeId);
+        auto node = Space_.Find(item.NodeId, session.Backend.get());
         if (!node) {
             result.Status = UaStatus::BadNodeIdUnknown;
             finish();
@@ -694,7 +695,7 @@ void TUaServer::Write(TRequest& r, TUaBinaryReader& in) {
     if (m.NodesToWrite.size() > MaxOperationsPerRequest) return Fault(r, UaStatus::BadTooManyOperations);
     std::vector<TUaStatusCode> results;
     for (const auto& item : m.NodesToWrite) {
-        auto node = Space_.Find(item.NodeId);
+        auto node = Space_.Find(item.NodeId, r.Session->Backend.get());
         TUaStatusCode status = 0;
         if (!node) status = UaStatus::BadNodeIdUnknown;
         else if (item.AttributeId != atValue || node->ItemId.empty()) status = UaStatus::BadNotWritable;
@@ -857,7 +858,7 @@ void TUaServer::CreateMonitoredItems(TRequest& r, TUaBinaryReader& in) {
         TUaStatusCode status = 0;
         std::uint32_t id = 0;
         std::uint32_t trigger = FilterTrigger(item.Parameters.Filter, status);
-        auto node = status ? std::nullopt : Space_.Find(item.ItemToMonitor.NodeId);
+        auto node = status ? std::nullopt : Space_.Find(item.ItemToMonitor.NodeId, r.Session->Backend.get());
         if (status) {
         } else if (!node) status = UaStatus::BadNodeIdUnknown;
         else if (item.ItemToMonitor.AttributeId != atValue) status = UaStatus::BadAttributeIdInvalid;

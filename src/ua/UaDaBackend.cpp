@@ -1,0 +1,602 @@
+#include "ua/UaDaBackend.h"
+
+#include "app/Platform.h"
+#include "app/ServerContext.h"
+#include "opc/BrowseObject.h"
+#include "opc/ComObject.h"
+#include "opc/OPCInterfaces.h"
+#include "plc/HitachiPLC.h"
+#include "plc/ItemId.h"
+#include "plc/MemoryTypes.h"
+#include "plc/PLCCollection.h"
+#include "plc/Variables.h"
+#include "ua/UaDaValues.h"
+#include "ua/UaStatusCodes.h"
+
+#include <algorithm>
+#include <map>
+
+namespace dravon {
+
+namespace {
+
+std::vector<std::string> SplitFolder(const std::string& folderId) {
+    std::vector<std::string> parts;
+    std::size_t at = 1;
+    while (at < folderId.size()) {
+        std::size_t next = folderId.find('/', at);
+        if (next == std::string::npos) next = folderId.size();
+        parts.push_back(folderId.substr(at, next - at));
+        at = next + 1;
+    }
+    return parts;
+}
+
+std::string JoinFolder(const std::vector<std::string>& parts, std::size_t count) {
+    std::string id;
+    for (std::size_t i = 0; i < count; ++i) id += "/" + parts[i];
+    return id.empty() ? std::string("/") : id;
+}
+
+std::vector<std::string> AllNames(IEnumString& names) {
+    std::vector<std::string> all;
+    for (;;) {
+        std::vector<std::string> chunk;
+        std::uint32_t fetched = 0;
+        const HRESULT hr = names.Next(256, chunk, &fetched);
+        all.insert(all.end(), chunk.begin(), chunk.end());
+        if (hr != S_OK || fetched == 0) break;
+    }
+    return all;
+}
+
+TOPCItemDef ItemDef(const std::string& itemId, OPCHANDLE clientHandle, bool active, VARTYPE requested = VT_EMPTY) {
+    TOPCItemDef def;
+    def.ItemID = itemId;
+    def.ClientHandle = clientHandle;
+    def.Active = active ? 1 : 0;
+    def.RequestedDataType = requested;
+    return def;
+}
+
+TUaStatusCode StatusFromItemError(HRESULT error) {
+    if (error == OPC_E_UNKNOWNITEMID || error == OPC_E_INVALIDITEMID) return UaStatus::BadNodeIdUnknown;
+    if (error == OPC_E_BADTYPE || error == DISP_E_TYPEMISMATCH || error == DISP_E_OVERFLOW ||
+        error == DISP_E_BADVARTYPE)
+        return UaStatus::BadTypeMismatch;
+    if (error == OPC_E_BADRIGHTS) return UaStatus::BadNotWritable;
+    if (error == OPC_E_RANGE) return UaStatus::BadOutOfRange;
+    if (error == E_OUTOFMEMORY) return UaStatus::BadOutOfMemory;
+    return UaStatus::BadInternalError;
+}
+
+TUaBackendValue ValueFromState(const TVariant& value, std::uint16_t quality, const TFileTime& time) {
+    TUaBackendValue out;
+    out.Value = UaVariantFromDa(value);
+    out.Status = UaStatusFromQuality(quality);
+    out.SourceTime = static_cast<TUaDateTime>(time.ToUInt64());
+    return out;
+}
+
+// Whether an item names PLC memory (a device read asks the PLC) rather than a server or
+// status variable (always answered from the server's own values).
+bool IsPlcMemory(const std::string& itemId) {
+    const TItemIdParts parts = ParseItemId(itemId);
+    if (!parts.Valid || parts.PLCName == "sys") return false;
+    for (const TVariableDef& def : StatusVariableDefs)
+        if (SameTextIgnoringCase(parts.RawAddress, def.Name)) return false;
+    return true;
+}
+
+bool HoldsRealPattern(VARTYPE canonical) {
+    const VARTYPE element = canonical & VT_TYPEMASK;
+    return element == VT_UI4 || element == VT_I4 || element == VT_R4 || element == VT_R8 || element == VT_BSTR;
+}
+
+// Reals (also as array elements) become integers by the VARIANT rules; false when one
+// does not convert.
+bool RealAsInteger(TVariant& value) {
+    auto convert = [](TVariant& v) {
+        if (v.Vt() != VT_R4 && v.Vt() != VT_R8) return true;
+        TVariant out;
+        if (Failed(VariantChangeType(out, v, 0, VT_I4))) return false;
+        v = out;
+        return true;
+    };
+    if (!value.IsArray()) return convert(value);
+    std::vector<TVariant> elements = value.Elements();
+    for (TVariant& e : elements)
+        if (!convert(e)) return false;
+    const VARTYPE type = (value.ElementType() == VT_R4 || value.ElementType() == VT_R8) ? VT_I4 : value.ElementType();
+    value = TVariant::Array(type, std::move(elements));
+    return true;
+}
+
+// The browse name of a variable described by its item ID alone: what follows the PLC
+// (or "Sys") part.
+std::string NameOfItem(const std::string& itemId) {
+    const std::size_t dot = itemId.find('.');
+    return dot == std::string::npos ? itemId : itemId.substr(dot + 1);
+}
+
+} // namespace
+
+// The client's IOPCDataCallback sink of one group: forwards to its owner while it has one.
+class TUaDaBackend::TSink : public TComObject, public IOPCDataCallback {
+public:
+    std::function<void(const std::vector<OPCHANDLE>&, const std::vector<TVariant>&,
+                       const std::vector<std::uint16_t>&, const std::vector<TFileTime>&)>
+        DataChange;
+    std::function<void(std::uint32_t, const std::vector<OPCHANDLE>&, const std::vector<TVariant>&,
+                       const std::vector<std::uint16_t>&, const std::vector<TFileTime>&)>
+        ReadComplete;
+
+    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
+        if (iid == IUnknown::Iid || iid == IOPCDataCallback::Iid) {
+            *object = static_cast<IOPCDataCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    std::uint32_t AddRef() override { return AddRefCount(); }
+    std::uint32_t Release() override { return ReleaseCount(); }
+
+    HRESULT OnDataChange(std::uint32_t, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>& clients,
+                         const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
+                         const std::vector<TFileTime>& times, const std::vector<HRESULT>&) override {
+        if (auto f = DataChange) f(clients, values, qualities, times); // a copy: the owner may go inside
+        return S_OK;
+    }
+    HRESULT OnReadComplete(std::uint32_t transactionID, OPCHANDLE, HRESULT, HRESULT,
+                           const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
+                           const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>& times,
+                           const std::vector<HRESULT>&) override {
+        if (auto f = ReadComplete) f(transactionID, clients, values, qualities, times);
+        return S_OK;
+    }
+    HRESULT OnWriteComplete(std::uint32_t, OPCHANDLE, HRESULT, const std::vector<OPCHANDLE>&,
+                            const std::vector<HRESULT>&) override {
+        return S_OK;
+    }
+    HRESULT OnCancelComplete(std::uint32_t, OPCHANDLE) override { return S_OK; }
+};
+
+// One OPC group of a server object with our sink advised; removes the group when it goes.
+struct TUaDaBackend::TGroupLink {
+    TComPtr<IOPCServer> Server;
+    TComPtr<IUnknown> Group;
+    TComPtr<IOPCItemMgt> Items;
+    OPCHANDLE ServerHandle = 0;
+    std::uint32_t Cookie = 0;
+    TComPtr<IConnectionPoint> Point;
+
+    HRESULT Create(const TComPtr<IOPCServer>& server, const std::string& name, bool active, std::uint32_t rate,
+                   std::uint32_t& revised, IOPCDataCallback* sink) {
+        Server = server;
+        HRESULT hr = Server->AddGroup(name, active ? 1 : 0, rate, 0, nullptr, nullptr, 0, ServerHandle, revised,
+                                      IOPCItemMgt::Iid, Group);
+        if (Failed(hr)) return hr;
+        Items = InterfaceOf<IOPCItemMgt>(Group);
+        auto container = InterfaceOf<IConnectionPointContainer>(Group);
+        if (!Items || !container) return E_NOINTERFACE;
+        hr = container->FindConnectionPoint(IOPCDataCallback::Iid, Point);
+        if (Failed(hr)) return hr;
+        return Point->Advise(sink, Cookie);
+    }
+    void Destroy() {
+        if (Point) Point->Unadvise(Cookie);
+        Point = nullptr;
+        Items = nullptr;
+        Group = nullptr;
+        if (Server && ServerHandle) Server->RemoveGroup(ServerHandle, 1);
+        Server = nullptr;
+        ServerHandle = 0;
+    }
+};
+
+class TUaDaBackend::TGroup : public IUaBackendGroup {
+public:
+    TGroup(std::function<void(std::vector<TUaItemChange>)> onChanges) : OnChanges_(std::move(onChanges)) {}
+    ~TGroup() override {
+        Sink_->DataChange = nullptr;
+        Link_.Destroy();
+    }
+
+    HRESULT Create(const TComPtr<IOPCServer>& server, const std::string& name, double requestedMs, double& revisedMs) {
+        Sink_->DataChange = [this](const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
+                                   const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>& times) {
+            std::vector<TUaItemChange> changes;
+            changes.reserve(clients.size());
+            for (std::size_t i = 0; i < clients.size() && i < values.size() && i < qualities.size(); ++i)
+                changes.push_back({clients[i], ValueFromState(values[i], qualities[i],
+                                                              i < times.size() ? times[i] : TFileTime{})});
+            if (!changes.empty()) OnChanges_(std::move(changes));
+        };
+        std::uint32_t revised = 0;
+        const HRESULT hr = Link_.Create(server, name, true, ClampRate(requestedMs), revised,
+                                        static_cast<IOPCDataCallback*>(Sink_.Get()));
+        revisedMs = revised;
+        return hr;
+    }
+
+    double SetUpdateRate(double requestedMs) override {
+        auto state = InterfaceOf<IOPCGroupStateMgt>(Link_.Group);
+        const std::uint32_t rate = ClampRate(requestedMs);
+        std::uint32_t revised = 0;
+        if (!state || Failed(state->SetState(&rate, revised, nullptr, nullptr, nullptr, nullptr, nullptr))) {
+            std::int32_t active = 0, bias = 0;
+            std::string name;
+            float deadband = 0;
+            std::uint32_t lcid = 0;
+            OPCHANDLE client = 0, server = 0;
+            if (state) state->GetState(revised, active, name, bias, deadband, lcid, client, server);
+        }
+        return revised;
+    }
+    void SetActive(bool active) override {
+        auto state = InterfaceOf<IOPCGroupStateMgt>(Link_.Group);
+        const std::int32_t flag = active ? 1 : 0;
+        std::uint32_t revised = 0;
+        if (state) state->SetState(nullptr, revised, &flag, nullptr, nullptr, nullptr, nullptr);
+    }
+    std::uint32_t AddItem(const std::string& itemId, std::uint32_t clientHandle, bool active,
+                          TUaStatusCode& status) override {
+        std::vector<TOPCItemResult> results;
+        std::vector<HRESULT> errors;
+        const HRESULT hr = Link_.Items->AddItems({ItemDef(itemId, clientHandle, active)}, results, errors);
+        if (Failed(hr) || errors.empty() || Failed(errors[0])) {
+            status = StatusFromItemError(errors.empty() ? hr : errors[0]);
+            return 0;
+        }
+        // Server handles count from 0; the endpoint takes 0 for "failed", so shift by one.
+        return results[0].ServerHandle + 1;
+    }
+    void RemoveItem(std::uint32_t handle) override {
+        std::vector<HRESULT> errors;
+        if (handle) Link_.Items->RemoveItems({handle - 1}, errors);
+    }
+    void SetItemActive(std::uint32_t handle, bool active) override {
+        std::vector<HRESULT> errors;
+        if (handle) Link_.Items->SetActiveState({handle - 1}, active ? 1 : 0, errors);
+    }
+
+private:
+    static std::uint32_t ClampRate(double ms) {
+        if (!(ms > 0)) return 0;
+        return ms >= 0xFFFFFFF0u ? 0xFFFFFFF0u : static_cast<std::uint32_t>(ms);
+    }
+
+    std::function<void(std::vector<TUaItemChange>)> OnChanges_;
+    TComPtr<TSink> Sink_ = MakeCom<TSink>();
+    TGroupLink Link_;
+};
+
+class TUaDaBackend::TSession : public IUaBackendSession {
+public:
+    TSession(TUaDaBackend& owner, TComPtr<IOPCServer> server) : Owner_(owner), Server_(std::move(server)) {
+        Browse_ = Server_.As<IOPCBrowseServerAddressSpace>();
+        Sink_->ReadComplete = [this](std::uint32_t transactionID, const std::vector<OPCHANDLE>&,
+                                     const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
+                                     const std::vector<TFileTime>& times) {
+            auto it = Pending_.find(transactionID);
+            if (it == Pending_.end()) return;
+            TPendingRead read = std::move(it->second);
+            Pending_.erase(it);
+            RemoveHidden(read.Handle);
+            TUaBackendValue value{{}, UaStatus::BadInternalError, 0};
+            if (!values.empty() && !qualities.empty())
+                value = ValueFromState(values[0], qualities[0], times.empty() ? TFileTime{} : times[0]);
+            read.Done(value);
+        };
+        Timer_ = Owner_.Context_.Timers->CreateTimer();
+        Timer_->OnTimer = [this] { CheckPendingReads(); };
+        Timer_->SetInterval(DeviceReadCheckMs);
+    }
+    ~TSession() override {
+        Timer_->SetEnabled(false);
+        // Pending answers must never reach the endpoint after this.
+        Sink_->ReadComplete = nullptr;
+        Pending_.clear();
+        Hidden_.Destroy();
+        Browse_ = nullptr;
+        Server_ = nullptr; // the last reference: "Client %s disconnected at %s"
+    }
+
+    bool Start() {
+        std::uint32_t revised = 0;
+        return Succeeded(Hidden_.Create(Server_, "", true, HiddenGroupRateMs, revised,
+                                        static_cast<IOPCDataCallback*>(Sink_.Get())));
+    }
+
+    // ---- browsing, on this server object's browser ----
+
+    // Moves the browser to a folder; false when some level of it does not exist (now).
+    bool MoveTo(const std::vector<std::string>& target) {
+        if (!Browse_) return false;
+        std::size_t common = 0;
+        while (common < Position_.size() && common < target.size() && Position_[common] == target[common]) ++common;
+        while (Position_.size() > common) {
+            if (Failed(Browse_->ChangeBrowsePosition(OPC_BROWSE_UP, ""))) {
+                // The browser went back to the root on its own (its PLC was deleted).
+                Position_.clear();
+                common = 0;
+                break;
+            }
+            Position_.pop_back();
+        }
+        for (std::size_t i = common; i < target.size(); ++i) {
+            if (Failed(Browse_->ChangeBrowsePosition(OPC_BROWSE_DOWN, target[i]))) return false;
+            Position_.push_back(target[i]);
+        }
+        return true;
+    }
+
+    bool Children(const std::string& folderId, std::vector<TUaBackendNode>& out) {
+        const std::vector<std::string> parts = SplitFolder(folderId);
+        if (!MoveTo(parts)) return false;
+        TComPtr<IEnumString> names;
+        if (Succeeded(Browse_->BrowseOPCItemIDs(OPC_BRANCH, "", VT_EMPTY, 0, names)) && names) {
+            for (const std::string& name : AllNames(*names)) {
+                TUaBackendNode node;
+                node.Id = (folderId == "/" ? std::string() : folderId) + "/" + name;
+                node.IsFolder = true;
+                node.Name = name;
+                out.push_back(std::move(node));
+            }
+        }
+        names = nullptr;
+        if (Failed(Browse_->BrowseOPCItemIDs(OPC_LEAF, "", VT_EMPTY, 0, names)) || !names) return true;
+        std::vector<std::string> leaves = AllNames(*names);
+        std::vector<TOPCItemDef> defs;
+        for (const std::string& leaf : leaves) {
+            std::string itemId;
+            Browse_->GetItemID(leaf, itemId);
+            defs.push_back(ItemDef(itemId, 0, false));
+        }
+        if (defs.empty()) return true;
+        std::vector<TOPCItemResult> results;
+        std::vector<HRESULT> errors;
+        Hidden_.Items->ValidateItems(defs, 0, results, errors);
+        for (std::size_t i = 0; i < defs.size() && i < errors.size(); ++i) {
+            if (Failed(errors[i])) continue;
+            out.push_back(VariableNode(defs[i].ItemID, leaves[i], results[i]));
+        }
+        return true;
+    }
+
+    bool DescribeFolder(const std::string& folderId, TUaBackendNode& out) {
+        const std::vector<std::string> parts = SplitFolder(folderId);
+        if (parts.empty() || !MoveTo(parts)) return false;
+        // The browser takes names in any case; the node keeps the name as the id spells it.
+        out.Id = folderId;
+        out.IsFolder = true;
+        out.Name = parts.back();
+        return true;
+    }
+
+    bool DescribeItem(const std::string& itemId, TUaBackendNode& out) {
+        std::vector<TOPCItemResult> results;
+        std::vector<HRESULT> errors;
+        const HRESULT hr = Hidden_.Items->ValidateItems({ItemDef(itemId, 0, false)}, 0, results, errors);
+        if (Failed(hr) || errors.empty() || Failed(errors[0])) return false;
+        out = VariableNode(itemId, NameOfItem(itemId), results[0]);
+        return true;
+    }
+
+    // ---- IUaBackendSession ----
+
+    void Read(const std::string& itemId, bool deviceRead, std::function<void(const TUaBackendValue&)> done) override {
+        TUaStatusCode status = 0;
+        const OPCHANDLE handle = AddHidden(itemId, VT_EMPTY, status);
+        if (status) return done({{}, status, 0});
+        auto group = InterfaceOf<IOPCSyncIO>(Hidden_.Group);
+        if (deviceRead && IsPlcMemory(itemId)) {
+            auto async = InterfaceOf<IOPCAsyncIO2>(Hidden_.Group);
+            const std::uint32_t transactionID = NextTransaction_++;
+            std::uint32_t cancelID = 0;
+            std::vector<HRESULT> errors;
+            if (async && Succeeded(async->Read({handle}, transactionID, cancelID, errors)) && !errors.empty() &&
+                Succeeded(errors[0])) {
+                const std::uint32_t bound = Owner_.DeviceReadBoundMs();
+                Pending_[transactionID] = {handle, cancelID, Owner_.Context_.Clock->TickCount(), bound,
+                                           std::move(done)};
+                Timer_->SetEnabled(true);
+                return;
+            }
+        }
+        done(CacheRead(handle));
+        RemoveHidden(handle);
+    }
+
+    TUaStatusCode Write(const std::string& itemId, const TUaVariant& value) override {
+        TVariant daValue;
+        if (!DaVariantFromUa(value, daValue)) return UaStatus::BadTypeMismatch;
+        TUaStatusCode status = 0;
+        VARTYPE canonical = VT_EMPTY;
+        const OPCHANDLE handle = AddHidden(itemId, VT_EMPTY, status, &canonical);
+        if (status) return status;
+        // The item write path stores a real as its single-precision bit pattern, which only
+        // a double word can hold: for words and bits the real is a number, rounded (and
+        // refused when it does not fit) instead of a truncated pattern.
+        if (!HoldsRealPattern(canonical) && !RealAsInteger(daValue)) {
+            RemoveHidden(handle);
+            return UaStatus::BadTypeMismatch;
+        }
+        auto sync = InterfaceOf<IOPCSyncIO>(Hidden_.Group);
+        std::vector<HRESULT> errors;
+        const HRESULT hr = sync ? sync->Write({handle}, {daValue}, errors) : E_NOINTERFACE;
+        RemoveHidden(handle);
+        if (errors.empty()) return StatusFromItemError(hr);
+        return Succeeded(errors[0]) ? UaStatus::Good : StatusFromItemError(errors[0]);
+    }
+
+    std::unique_ptr<IUaBackendGroup> CreateGroup(double requestedRateMs, double& revisedRateMs,
+                                                 std::function<void(std::vector<TUaItemChange>)> onChanges) override {
+        auto group = std::make_unique<TGroup>(std::move(onChanges));
+        // Group names are generated by the server object (an empty name asks for one).
+        if (Failed(group->Create(Server_, "", requestedRateMs, revisedRateMs))) return nullptr;
+        return group;
+    }
+
+    std::size_t PendingReads() const { return Pending_.size(); }
+
+private:
+    struct TPendingRead {
+        OPCHANDLE Handle = 0;
+        std::uint32_t CancelID = 0;
+        std::uint32_t StartTick = 0;
+        std::uint32_t BoundMs = 0;
+        std::function<void(const TUaBackendValue&)> Done;
+    };
+
+    TUaBackendNode VariableNode(const std::string& itemId, const std::string& name, const TOPCItemResult& result) {
+        TUaBackendNode node;
+        node.Id = itemId;
+        node.Name = name;
+        const VARTYPE canonical = result.CanonicalDataType;
+        node.DataType = UaDataTypeFromVt(canonical & VT_TYPEMASK);
+        if (canonical & VT_ARRAY) {
+            node.ValueRank = 1;
+            const TItemIdParts parts = ParseItemId(itemId);
+            node.ArrayLength = parts.ArrCount > 0 ? static_cast<std::uint32_t>(parts.ArrCount) : 0;
+        }
+        node.Writable = (result.AccessRights & OPC_WRITEABLE) != 0;
+        return node;
+    }
+
+    OPCHANDLE AddHidden(const std::string& itemId, VARTYPE requested, TUaStatusCode& status,
+                        VARTYPE* canonical = nullptr) {
+        std::vector<TOPCItemResult> results;
+        std::vector<HRESULT> errors;
+        const HRESULT hr = Hidden_.Items->AddItems({ItemDef(itemId, 0, true, requested)}, results, errors);
+        if (Failed(hr) || errors.empty() || Failed(errors[0])) {
+            status = StatusFromItemError(errors.empty() ? hr : errors[0]);
+            return 0;
+        }
+        if (canonical) *canonical = results[0].CanonicalDataType;
+        return results[0].ServerHandle;
+    }
+    void RemoveHidden(OPCHANDLE handle) {
+        std::vector<HRESULT> errors;
+        if (Hidden_.Items) Hidden_.Items->RemoveItems({handle}, errors);
+    }
+    TUaBackendValue CacheRead(OPCHANDLE handle) {
+        auto sync = InterfaceOf<IOPCSyncIO>(Hidden_.Group);
+        std::vector<TOPCItemState> states;
+        std::vector<HRESULT> errors;
+        if (!sync || Failed(sync->Read(OPC_DS_CACHE, {handle}, states, errors)) || states.empty() ||
+            (!errors.empty() && Failed(errors[0])))
+            return {{}, UaStatus::BadInternalError, 0};
+        return ValueFromState(states[0].Value, states[0].Quality, states[0].TimeStamp);
+    }
+
+    // A device read whose locations are never polled would wait for ever: past the bound
+    // it is cancelled and answered with the value then held.
+    void CheckPendingReads() {
+        const std::uint32_t now = Owner_.Context_.Clock->TickCount();
+        std::vector<std::uint32_t> expired;
+        for (const auto& [id, read] : Pending_)
+            if (now - read.StartTick >= read.BoundMs) expired.push_back(id);
+        auto async = InterfaceOf<IOPCAsyncIO2>(Hidden_.Group);
+        for (std::uint32_t id : expired) {
+            auto it = Pending_.find(id);
+            if (it == Pending_.end()) continue;
+            TPendingRead read = std::move(it->second);
+            Pending_.erase(it);
+            if (async) async->Cancel2(read.CancelID);
+            TUaBackendValue value = CacheRead(read.Handle);
+            RemoveHidden(read.Handle);
+            read.Done(value);
+        }
+        if (Pending_.empty()) Timer_->SetEnabled(false);
+    }
+
+    TUaDaBackend& Owner_;
+    TComPtr<IOPCServer> Server_;
+    TComPtr<IOPCBrowseServerAddressSpace> Browse_;
+    TComPtr<TSink> Sink_ = MakeCom<TSink>();
+    TGroupLink Hidden_;
+    std::vector<std::string> Position_;
+    std::map<std::uint32_t, TPendingRead> Pending_;
+    std::uint32_t NextTransaction_ = 1;
+    std::unique_ptr<ITimer> Timer_;
+};
+
+TUaDaBackend::TUaDaBackend(TServerContext& context, IClassFactory& factory) : Context_(context), Factory_(factory) {}
+
+TUaDaBackend::~TUaDaBackend() = default;
+
+std::uint32_t TUaDaBackend::DeviceReadBoundMs() const {
+    int slowest = DefaultTimeOut;
+    if (TPLCCollection* plcs = Context_.PLCs)
+        for (int i = 0; i < plcs->Count(); ++i) slowest = std::max(slowest, plcs->PLCByIndex(i).TimeOut);
+    return 2u * static_cast<std::uint32_t>(slowest) + DeviceReadMarginMs;
+}
+
+std::unique_ptr<IUaBackendSession> TUaDaBackend::CreateSession(const std::string& clientName) {
+    TComPtr<IUnknown> unknown;
+    if (Failed(Factory_.CreateInstance(nullptr, IOPCServer::Iid, unknown))) return nullptr;
+    auto server = InterfaceOf<IOPCServer>(unknown);
+    auto common = InterfaceOf<IOPCCommon>(unknown);
+    if (!server || !common) return nullptr;
+    if (!clientName.empty()) common->SetClientName(clientName);
+    auto session = std::make_unique<TSession>(*this, std::move(server));
+    if (!session->Start()) return nullptr;
+    return session;
+}
+
+bool TUaDaBackend::Children(const std::string& folderId, std::vector<TUaBackendNode>& out,
+                            IUaBackendSession* session) {
+    auto* own = dynamic_cast<TSession*>(session);
+    if (!own || folderId.empty() || folderId[0] != '/') return false;
+    return own->Children(folderId, out);
+}
+
+bool TUaDaBackend::Describe(const std::string& id, TUaBackendNode& out, IUaBackendSession* session) {
+    auto* own = dynamic_cast<TSession*>(session);
+    if (!own || id.empty()) return false;
+    if (id[0] == '/') return own->DescribeFolder(id, out);
+    return own->DescribeItem(id, out);
+}
+
+std::string TUaDaBackend::ParentOf(const std::string& id) {
+    if (id.empty()) return "/";
+    if (id[0] == '/') {
+        const std::vector<std::string> parts = SplitFolder(id);
+        return JoinFolder(parts, parts.empty() ? 0 : parts.size() - 1);
+    }
+    const std::size_t dot = id.find('.');
+    if (dot == std::string::npos) return "/";
+    const std::string owner = TrimText(id.substr(0, dot));
+    if (SameTextIgnoringCase(owner, "Sys")) return "/Sys";
+    TPLCCollection* plcs = Context_.PLCs;
+    THitachiPLC* plc = plcs ? plcs->FindPLC(owner) : nullptr;
+    if (!plc) return "/";
+    const std::string plcFolder = "/" + plc->Name;
+    std::string address = id.substr(dot + 1);
+    address = address.substr(0, address.find('.'));
+    for (const TVariableDef& def : StatusVariableDefs)
+        if (SameTextIgnoringCase(address, def.Name)) return plcFolder + "/Sys";
+    auto parsed = ParseAddress(address);
+    if (!parsed && !address.empty() && (address.back() == 's' || address.back() == 'S')) {
+        address.pop_back();
+        parsed = ParseAddress(address);
+    }
+    const TSettings& settings = Context_.Settings;
+    if (!parsed || !settings.AllowBrowsing) return plcFolder;
+    // The digit folders the browser walks through to reach this address.
+    const MemoryTypeInfo& info = plc->MemoryTypes[static_cast<std::size_t>(parsed->Row)];
+    const std::string text = FormatAddress(parsed->Row, parsed->Address);
+    const std::string name = info.Name;
+    const int total = TBrowseObject::TotalDigits(info);
+    if (text.size() != name.size() + static_cast<std::size_t>(total)) return plcFolder;
+    std::string folder = plcFolder + "/" + name;
+    for (int depth = 0; depth < total - 1; ++depth)
+        folder += "/" + text.substr(0, name.size() + static_cast<std::size_t>(depth) + 1) +
+                  std::string(static_cast<std::size_t>(total - depth - 1), 'x');
+    return folder;
+}
+
+} // namespace dravon

@@ -1,0 +1,379 @@
+// The endpoint's backend over the real OPC DA object model, driven as the endpoint drives
+// it: sessions are server objects from the class factory, browsing walks the DA browser,
+// reads, writes and groups go through the items. The PLC is the test itself: it stores read
+// values on the locations as the driver cycle would; the manual clock runs the server tick.
+#include "opc/DA2.h"
+#include "opc/DA2ClassFactory.h"
+#include "opc/OPCGroupCollection.h"
+#include "opc/OPCDAConnectionCollection.h"
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+#include "support/FakeDriverPool.h"
+#include "support/FakeHostResolver.h"
+#include "support/TestContext.h"
+#include "ua/UaDaBackend.h"
+#include "ua/UaNodeIds.h"
+#include "ua/UaStatusCodes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <optional>
+
+namespace dravon {
+namespace {
+
+TUaVariant U16(std::uint16_t v) { return TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{v}); }
+
+class UaDaBackendTest : public ::testing::Test {
+protected:
+    UaDaBackendTest() {
+        T.Context.Resolver = &Resolver;
+        T.Context.PLCs = &PLCs;
+        PLC1.SetHost("127.0.0.1"); // never the default host, even with a fake pool
+        PLCs.SetDriverPool(&Pool);
+        Connections.Start();
+    }
+    ~UaDaBackendTest() override {
+        Session.reset();
+        Connections.Stop();
+    }
+
+    test::TTestContext T;
+    test::TFakeHostResolver Resolver;
+    test::TFakeDriverPool Pool;
+    TPLCCollection PLCs{T.Context};
+    THitachiPLC& PLC1 = PLCs.AddPLC();
+    TOPCDAConnectionCollection Connections{T.Context};
+    TComPtr<TDA2ClassFactory> Factory = MakeCom<TDA2ClassFactory>(T.Context, Connections);
+    TUaDaBackend Backend{T.Context, *Factory};
+    std::unique_ptr<IUaBackendSession> Session = Backend.CreateSession("UaExpert@host");
+
+    THitachiLocation* Word(std::uint32_t address) { return PLC1.FindLocation(10, address, false); }
+    // What the driver cycle does after a read of the location.
+    void PlcAnswers(std::uint32_t address, std::uint32_t value) {
+        if (THitachiLocation* l = Word(address)) l->StoreReadValue(value, T.Platform.Clock.Date);
+    }
+    std::vector<TUaBackendNode> Children(const std::string& folder, bool expectKnown = true) {
+        std::vector<TUaBackendNode> out;
+        EXPECT_EQ(Backend.Children(folder, out, Session.get()), expectKnown) << folder;
+        return out;
+    }
+    static std::vector<std::string> Ids(const std::vector<TUaBackendNode>& nodes) {
+        std::vector<std::string> ids;
+        for (const auto& n : nodes) ids.push_back(n.Id);
+        return ids;
+    }
+    static const TUaBackendNode* FindNode(const std::vector<TUaBackendNode>& nodes, const std::string& id) {
+        for (const auto& n : nodes)
+            if (n.Id == id) return &n;
+        return nullptr;
+    }
+    // No location is left that nobody references (or it is gone altogether).
+    void ExpectUnreferenced(std::uint32_t address) {
+        THitachiLocation* l = Word(address);
+        if (l) {
+            EXPECT_EQ(l->RefCount, 0) << address;
+        }
+    }
+    std::optional<TUaBackendValue> ReadNow(const std::string& id, bool device) {
+        std::optional<TUaBackendValue> got;
+        Session->Read(id, device, [&](const TUaBackendValue& v) { got = v; });
+        return got;
+    }
+};
+
+TEST_F(UaDaBackendTest, EachSessionIsAServerObjectWithClientLogLines) {
+    EXPECT_EQ(Connections.Count(), 1u);
+    EXPECT_EQ(T.Capture.CountStartingWith("Client connected at "), 1);
+    EXPECT_EQ(T.Capture.CountStartingWith("Client identifies itself as UaExpert@host"), 1);
+    auto second = Backend.CreateSession("");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(Connections.Count(), 2u);
+    second.reset();
+    EXPECT_EQ(T.Capture.CountStartingWith("Client Client name unknown disconnected at "), 1);
+    Session.reset();
+    EXPECT_EQ(Connections.Count(), 0u);
+    EXPECT_EQ(T.Capture.CountStartingWith("Client UaExpert@host disconnected at "), 1);
+}
+
+TEST_F(UaDaBackendTest, BrowsesTheDaTreeDownToWordVariables) {
+    auto top = Children("/");
+    EXPECT_EQ(Ids(top), (std::vector<std::string>{"/Sys", "/PLC1"}));
+    EXPECT_TRUE(top[0].IsFolder);
+    EXPECT_EQ(top[1].Name, "PLC1");
+
+    auto plc = Children("/PLC1");
+    ASSERT_TRUE(FindNode(plc, "/PLC1/Sys"));
+    ASSERT_TRUE(FindNode(plc, "/PLC1/WR"));
+    EXPECT_TRUE(FindNode(plc, "/PLC1/X"));
+
+    auto wr = Children("/PLC1/WR");
+    EXPECT_EQ(wr.size(), 16u);
+    ASSERT_TRUE(FindNode(wr, "/PLC1/WR/WR0xxx"));
+    auto last = Children("/PLC1/WR/WR0xxx/WR00xx/WR001x");
+    ASSERT_EQ(last.size(), 16u);
+    const TUaBackendNode* v = FindNode(last, "PLC1.WR0010");
+    ASSERT_TRUE(v);
+    EXPECT_FALSE(v->IsFolder);
+    EXPECT_EQ(v->Name, "WR0010");
+    EXPECT_EQ(v->DataType, UaId::UInt16);
+    EXPECT_EQ(v->ValueRank, -1);
+    EXPECT_TRUE(v->Writable);
+    // Going sideways and back up moves the one browser consistently.
+    EXPECT_EQ(Children("/PLC1/WR/WR0xxx/WR01xx").size(), 16u);
+    EXPECT_TRUE(FindNode(Children("/Sys"), "Sys.ServerUpTime"));
+    EXPECT_TRUE(FindNode(Children("/PLC1/Sys"), "PLC1.ComStatus"));
+    EXPECT_EQ(Children("/PLC1/WR/WR0xxx/WR00xx/WR001x").size(), 16u);
+    // Listing leaves resolves their IDs but holds nothing.
+    T.Platform.Advance(100);
+    ExpectUnreferenced(0x10);
+}
+
+TEST_F(UaDaBackendTest, UnknownFoldersAndItemsAreRefused) {
+    Children("/PLC9", false);
+    Children("/PLC1/WR/WRGxxx", false);
+    Children("/PLC1/WR/WR0xxx/WR00xx/WR001x/WR0010", false); // no level below the leaves
+    TUaBackendNode node;
+    EXPECT_FALSE(Backend.Describe("/PLC1/NOPE", node, Session.get()));
+    EXPECT_FALSE(Backend.Describe("PLC1.NOPE", node, Session.get()));
+    EXPECT_FALSE(Backend.Describe("PLC9.WR0010", node, Session.get()));
+    EXPECT_FALSE(Backend.Describe("", node, Session.get()));
+    // Without a session there is no browser to ask.
+    EXPECT_FALSE(Backend.Describe("PLC1.WR0010", node, nullptr));
+    // After a failed walk the browser is still usable.
+    EXPECT_EQ(Children("/PLC1/WR/WR0xxx/WR00xx/WR001x").size(), 16u);
+}
+
+TEST_F(UaDaBackendTest, DescribesAnyResolvableItemIdWithoutHoldingIt) {
+    TUaBackendNode node;
+    ASSERT_TRUE(Backend.Describe("/PLC1/WR/WR0xxx", node, Session.get()));
+    EXPECT_TRUE(node.IsFolder);
+    EXPECT_EQ(node.Name, "WR0xxx");
+    ASSERT_TRUE(Backend.Describe("PLC1.WR0010s", node, Session.get()));
+    EXPECT_EQ(node.DataType, UaId::Int16);
+    ASSERT_TRUE(Backend.Describe("PLC1.WR0020.arr.4", node, Session.get()));
+    EXPECT_EQ(node.ValueRank, 1);
+    EXPECT_EQ(node.ArrayLength, 4u);
+    EXPECT_EQ(node.DataType, UaId::UInt16);
+    ASSERT_TRUE(Backend.Describe("PLC1.WR0030.asc.8", node, Session.get()));
+    EXPECT_EQ(node.DataType, UaId::String);
+    ASSERT_TRUE(Backend.Describe("Sys.ServerUpTime", node, Session.get()));
+    EXPECT_EQ(node.DataType, UaId::String);
+    EXPECT_FALSE(node.Writable);
+    ASSERT_TRUE(Backend.Describe("Sys.ClientsConnected", node, Session.get()));
+    EXPECT_FALSE(node.Writable);
+    T.Platform.Advance(100);
+    for (std::uint32_t a : {0x10u, 0x20u, 0x23u, 0x30u}) ExpectUnreferenced(a);
+}
+
+TEST_F(UaDaBackendTest, ParentsAreTheFoldersThatListTheNode) {
+    EXPECT_EQ(Backend.ParentOf("/PLC1/WR/WR0xxx"), "/PLC1/WR");
+    EXPECT_EQ(Backend.ParentOf("/PLC1"), "/");
+    EXPECT_EQ(Backend.ParentOf("Sys.ServerUpTime"), "/Sys");
+    EXPECT_EQ(Backend.ParentOf("PLC1.ComStatus"), "/PLC1/Sys");
+    EXPECT_EQ(Backend.ParentOf("PLC9.WR0010"), "/");
+    for (const std::string id : {"PLC1.WR0010", "PLC1.X00195", "PLC1.DR0020", "PLC1.M7FFFF"}) {
+        const std::string parent = Backend.ParentOf(id);
+        EXPECT_TRUE(FindNode(Children(parent), id)) << id << " in " << parent;
+    }
+    EXPECT_EQ(Backend.ParentOf("plc1.wr0010s"), "/PLC1/WR/WR0xxx/WR00xx/WR001x");
+}
+
+TEST_F(UaDaBackendTest, ClosedMemoryBrowsingShowsRangeLeaves) {
+    T.Context.Settings.AllowBrowsing = false;
+    auto plc = Children("/PLC1");
+    EXPECT_TRUE(FindNode(plc, "/PLC1/Sys"));
+    EXPECT_FALSE(FindNode(plc, "/PLC1/WR"));
+    const TUaBackendNode* range = FindNode(plc, "PLC1.WR0");
+    ASSERT_TRUE(range);
+    EXPECT_EQ(range->Name, "WR0 .. WRFFFF");
+    Children("/PLC1/WR", false);
+    EXPECT_EQ(Backend.ParentOf("PLC1.WR0010"), "/PLC1");
+}
+
+TEST_F(UaDaBackendTest, CacheReadAnswersAtOnceWithTheLocationsValueAndTime) {
+    // A location another client polls.
+    auto other = Backend.CreateSession("poller");
+    double revised = 0;
+    auto group = other->CreateGroup(1000, revised, [](std::vector<TUaItemChange>) {});
+    TUaStatusCode status = 0;
+    ASSERT_NE(group->AddItem("PLC1.WR0010", 1, true, status), 0u);
+    PlcAnswers(0x10, 1234);
+    const TDateTime stored = T.Platform.Clock.Date;
+    auto got = ReadNow("PLC1.WR0010", false);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->Value, U16(1234));
+    EXPECT_EQ(got->Status, UaStatus::Good);
+    EXPECT_EQ(got->SourceTime, static_cast<TUaDateTime>(LocalDateTimeToFileTime(stored, T.Platform.Clock).ToUInt64()));
+    auto missing = ReadNow("PLC1.NOPE", false);
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->Status, UaStatus::BadNodeIdUnknown);
+    // The read's own item is gone again; only the poller's reference remains.
+    EXPECT_EQ(Word(0x10)->RefCount, 1);
+    auto upTime = ReadNow("Sys.ServerUpTime", true); // a server variable never waits for a PLC
+    ASSERT_TRUE(upTime);
+    EXPECT_EQ(upTime->Value.Type, TUaType::String);
+}
+
+TEST_F(UaDaBackendTest, DeviceReadIsAnsweredFromTheGroupCycleOnceThePlcAnswered) {
+    PlcAnswers(0x10, 5); // nobody holds it: no location, nothing stored
+    std::optional<TUaBackendValue> got;
+    Session->Read("PLC1.WR0010", true, [&](const TUaBackendValue& v) { got = v; });
+    EXPECT_FALSE(got);
+    ASSERT_TRUE(Word(0x10)); // the read's item holds the location while it waits
+    EXPECT_EQ(Word(0x10)->RefCount, 1);
+    T.Platform.Advance(500);
+    EXPECT_FALSE(got);
+    PlcAnswers(0x10, 77);
+    T.Platform.Advance(30);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->Value, U16(77));
+    EXPECT_EQ(got->Status, UaStatus::Good);
+    T.Platform.Advance(100);
+    ExpectUnreferenced(0x10);
+}
+
+TEST_F(UaDaBackendTest, DeviceReadOfALocationNeverPolledEndsAtTheBound) {
+    std::optional<TUaBackendValue> got;
+    const std::uint32_t start = T.Platform.Clock.Tick;
+    Session->Read("PLC1.WR0011", true, [&](const TUaBackendValue& v) { got = v; });
+    const std::uint32_t bound = Backend.DeviceReadBoundMs();
+    EXPECT_EQ(bound, 2 * 1000u + TUaDaBackend::DeviceReadMarginMs);
+    T.Platform.Advance(bound - 300);
+    EXPECT_FALSE(got);
+    T.Platform.Advance(600);
+    ASSERT_TRUE(got);
+    EXPECT_LE(T.Platform.Clock.Tick - start, bound + TUaDaBackend::DeviceReadCheckMs + 300);
+    EXPECT_EQ(got->Status & 0xC0000000u, 0x80000000u); // never read: bad
+    T.Platform.Advance(100);
+    ExpectUnreferenced(0x11);
+}
+
+TEST_F(UaDaBackendTest, PendingDeviceReadIsNeverAnsweredAfterTheSessionWent) {
+    int calls = 0;
+    Session->Read("PLC1.WR0012", true, [&](const TUaBackendValue&) { ++calls; });
+    Session.reset();
+    PlcAnswers(0x12, 3);
+    T.Platform.Advance(10000);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(Connections.Count(), 0u);
+}
+
+TEST_F(UaDaBackendTest, WritesGoThroughTheItemWritePath) {
+    EXPECT_EQ(Session->Write("PLC1.WR0002", U16(40000)), UaStatus::Good);
+    ASSERT_TRUE(Word(2));
+    EXPECT_EQ(Word(2)->Value, 40000u);
+    EXPECT_TRUE(Word(2)->WritePending);
+    // Another type is converted: a double rounds to the word (not its float bit pattern,
+    // which a 16-bit word cannot hold), numeric text is a number.
+    EXPECT_EQ(Session->Write("PLC1.WR0003", TUaVariant::Scalar(TUaType::Double, 1234.5)), UaStatus::Good);
+    EXPECT_EQ(Word(3)->Value, 1234u);
+    EXPECT_EQ(Session->Write("PLC1.WR0007", TUaVariant::Scalar(TUaType::String, std::string("321"))), UaStatus::Good);
+    EXPECT_EQ(Word(7)->Value, 321u);
+    EXPECT_EQ(Session->Write("PLC1.WR0005", TUaVariant::Scalar(TUaType::Double, 70000.0)), UaStatus::BadTypeMismatch);
+    // A text item takes the characters.
+    EXPECT_EQ(Session->Write("PLC1.WR0030.asc.2", TUaVariant::Scalar(TUaType::String, std::string("AB"))),
+              UaStatus::Good);
+    EXPECT_EQ(Word(0x30)->Value, 0x4142u);
+    // A signed item stores the 16-bit pattern.
+    EXPECT_EQ(Session->Write("PLC1.WR0004s", TUaVariant::Scalar(TUaType::Int16, std::int64_t{-2})), UaStatus::Good);
+    EXPECT_EQ(Word(4)->Value, 65534u);
+    // A float written to a double word keeps its bit pattern.
+    EXPECT_EQ(Session->Write("PLC1.DR0006", TUaVariant::Scalar(TUaType::Float, 1.5)), UaStatus::Good);
+    EXPECT_EQ(PLC1.FindLocation(10, 6, true)->GetValue(), std::bit_cast<std::uint32_t>(1.5f));
+
+    EXPECT_EQ(Session->Write("PLC1.WR0005", TUaVariant::Scalar(TUaType::Int32, std::int64_t{-40000})),
+              UaStatus::BadTypeMismatch);
+    EXPECT_EQ(Session->Write("PLC1.WR0005", TUaVariant::Scalar(TUaType::String, std::string("abc"))),
+              UaStatus::BadTypeMismatch);
+    EXPECT_EQ(Session->Write("PLC1.WR0005", TUaVariant::Scalar(TUaType::Guid, std::string(16, '\0'))),
+              UaStatus::BadTypeMismatch);
+    EXPECT_EQ(Session->Write("Sys.ClientsConnected", TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{1})),
+              UaStatus::BadNotWritable);
+    EXPECT_EQ(Session->Write("PLC1.NOPE", U16(1)), UaStatus::BadNodeIdUnknown);
+    THitachiLocation* untouched = Word(5);
+    if (untouched) {
+        EXPECT_FALSE(untouched->WritePending);
+    }
+    // The write item is gone; the pending write keeps its location until the PLC confirms.
+    T.Platform.Advance(100);
+    EXPECT_EQ(Word(2)->RefCount, 0);
+    EXPECT_TRUE(Word(2)->WritePending);
+}
+
+TEST_F(UaDaBackendTest, GroupReportsChangesWithClientHandlesAtTheRevisedRate) {
+    std::vector<TUaItemChange> changes;
+    double revised = 0;
+    auto group = Session->CreateGroup(130, revised, [&](std::vector<TUaItemChange> c) {
+        changes.insert(changes.end(), c.begin(), c.end());
+    });
+    ASSERT_TRUE(group);
+    EXPECT_EQ(revised, 150.0);
+    EXPECT_EQ(Connections.Servers()[0]->Groups().Count(), 2u); // the hidden one and this one
+    TUaStatusCode status = 0;
+    const std::uint32_t a = group->AddItem("PLC1.WR0010", 7, true, status);
+    const std::uint32_t b = group->AddItem("PLC1.WR0011", 8, true, status);
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    EXPECT_NE(a, b);
+    status = 0;
+    EXPECT_EQ(group->AddItem("PLC1.NOPE", 9, true, status), 0u);
+    EXPECT_EQ(status, UaStatus::BadNodeIdUnknown);
+
+    PlcAnswers(0x10, 100);
+    PlcAnswers(0x11, 200);
+    T.Platform.Advance(200);
+    ASSERT_EQ(changes.size(), 2u);
+    std::sort(changes.begin(), changes.end(), [](auto& x, auto& y) { return x.ClientHandle < y.ClientHandle; });
+    EXPECT_EQ(changes[0].ClientHandle, 7u);
+    EXPECT_EQ(changes[0].Value.Value, U16(100));
+    EXPECT_EQ(changes[0].Value.Status, UaStatus::Good);
+    EXPECT_EQ(changes[1].Value.Value, U16(200));
+
+    changes.clear();
+    PlcAnswers(0x10, 101);
+    T.Platform.Advance(200);
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].ClientHandle, 7u);
+    EXPECT_EQ(changes[0].Value.Value, U16(101));
+
+    // An inactive item reports nothing; a removed one frees its location.
+    changes.clear();
+    group->SetItemActive(a, false);
+    group->RemoveItem(b);
+    PlcAnswers(0x10, 102);
+    T.Platform.Advance(200);
+    EXPECT_TRUE(changes.empty());
+    EXPECT_EQ(group->SetUpdateRate(30), 50.0);
+    group.reset();
+    EXPECT_EQ(Connections.Servers()[0]->Groups().Count(), 1u);
+    T.Platform.Advance(100);
+    ExpectUnreferenced(0x10);
+    ExpectUnreferenced(0x11);
+}
+
+TEST_F(UaDaBackendTest, CommunicationFailureReachesTheGroupAsBadNoCommunication) {
+    std::vector<TUaItemChange> changes;
+    double revised = 0;
+    auto group = Session->CreateGroup(100, revised, [&](std::vector<TUaItemChange> c) {
+        changes.insert(changes.end(), c.begin(), c.end());
+    });
+    TUaStatusCode status = 0;
+    ASSERT_NE(group->AddItem("PLC1.WR0010", 1, true, status), 0u);
+    PlcAnswers(0x10, 1);
+    T.Platform.Advance(150);
+    ASSERT_FALSE(changes.empty());
+    changes.clear();
+    // What the driver cycle records for reads that failed.
+    Word(0x10)->ErrorCount = BadErrorCount;
+    T.Context.Settings.EnableBAD = true;
+    T.Platform.Advance(150);
+    ASSERT_FALSE(changes.empty());
+    EXPECT_EQ(changes.back().Value.Status, UaStatus::BadNoCommunication);
+}
+
+} // namespace
+} // namespace dravon
