@@ -5,6 +5,7 @@
 #include "plc/MemoryTypes.h"
 #include "plc/PLCCollection.h"
 #include "plc/Variables.h"
+#include "ui/ConfigDialog.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -202,6 +203,7 @@ void TfrmMain::BuildActions() {
         if (AddLocationRequested) AddLocationRequested();
     });
     QAction* delLocation = add("acDelMonLocation", "Delete", QKeySequence(Qt::Key_Delete), [this] { DeleteSelectedLocal(); });
+    QAction* configuration = add("acConfiguration", "&Configuration", QKeySequence(Qt::Key_F5), [this] { OpenConfiguration(); });
     QAction* selAll = add("acSelAll", "Select all", QKeySequence("Ctrl+A"), [this] { SelectAll(); });
     const std::pair<const char*, const char*> viewNames[] = {{"acViewAsDec", "View as Dec"},
                                                              {"acViewAsSignedDec", "View as Signed Dec"},
@@ -228,6 +230,7 @@ void TfrmMain::BuildActions() {
     commands->addSeparator();
     commands->addAction(addLocation);
     commands->addSeparator();
+    commands->addAction(configuration);
     auto addViews = [this](QMenu* menu) {
         for (const char* name : {"acViewAsDec", "acViewAsSignedDec", "acViewAsHex", "acViewAsFractional", "acViewAsFloatingPoint"})
             menu->addAction(Actions_[name]);
@@ -247,7 +250,7 @@ void TfrmMain::BuildActions() {
     pmMonitorMenu->addSeparator();
     pmMonitorMenu->addAction(selAll);
     // Short-cuts work wherever the focus is in the window.
-    for (QAction* action : {setValue, addLocation, delLocation, selAll}) addAction(action);
+    for (QAction* action : {setValue, addLocation, delLocation, selAll, configuration}) addAction(action);
     ListMenus_ = {pmLocationMenu, pmMonitorMenu};
     // Right click selects the node under the pointer; the local node offers the list menu.
     tvTreeView_->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -790,6 +793,17 @@ void TfrmMain::HideToTray() {
     } else {
         showMinimized();
     }
+}
+
+TfrmConfig& TfrmMain::ConfigDialog() {
+    if (!Config_) Config_ = new TfrmConfig(Context_, this, this);
+    return *Config_;
+}
+
+void TfrmMain::OpenConfiguration() { ConfigDialog().Execute(); }
+
+void TfrmMain::ApplyTrayIconVisibility() {
+    if (Tray_) Tray_->setVisible(Context_.Settings.ShowTrayIcon);
 }
 
 void TfrmMain::ShowRequested() {

@@ -35,6 +35,7 @@ class QWidget;
 namespace dravon {
 
 class THitachiPLC;
+class TfrmConfig;
 
 class TfrmMain : public QMainWindow, public ISessionLogView, public IServerCoreView {
     Q_OBJECT
@@ -69,6 +70,11 @@ public:
     void ShowRequested() override;
     void Refresh() override;
     bool ShowError(const std::string& message) override;
+    // "&Configuration" (F5) and 1032: the configuration dialog, modally.
+    void OpenConfiguration() override;
+    // Created at first use and kept: its PLC rows persist between openings.
+    TfrmConfig& ConfigDialog();
+    void ApplyTrayIconVisibility();
 
     void ShowStatusMessage(const QString& text, int durationMs = StatusMessageMs);
     void ActivateTxLed(const THitachiPLC* plc);
@@ -182,6 +188,7 @@ private:
     bool RootExpanded_ = false;
     bool ClosingAccepted_ = false;
     bool SplittersApplied_ = false;
+    TfrmConfig* Config_ = nullptr;
 };
 
 } // namespace dravon
