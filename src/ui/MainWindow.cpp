@@ -7,6 +7,9 @@
 #include "plc/Variables.h"
 #include "ui/ConfigDialog.h"
 
+#include "ui/AddMonitorDialog.h"
+#include "ui/SetValueDialog.h"
+
 #include <QAction>
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -79,6 +82,11 @@ TfrmMain::TfrmMain(TServerContext& context, TPositions& positions, QWidget* pare
     }
     FillServerInfo();
     ApplyPositions();
+    // The dialogs are the default handlers; a test may put its own in their place.
+    AddLocationRequested = [this] { AddMonitorDialog().Execute(); };
+    SetValueRequested = [this](THitachiLocation& location, const std::vector<THitachiLocation*>& targets) {
+        SetValueDialog().ShowSetValueDialog(location, targets);
+    };
 }
 
 TfrmMain::~TfrmMain() = default;
@@ -868,6 +876,16 @@ void TfrmMain::showEvent(QShowEvent* event) {
         SplittersApplied_ = true;
         ApplySplitterPositions();
     }
+}
+
+TfrmAddMonitorVar& TfrmMain::AddMonitorDialog() {
+    if (!AddDialog_) AddDialog_ = new TfrmAddMonitorVar(Context_, *this, this);
+    return *AddDialog_;
+}
+
+TfrmEnterVal& TfrmMain::SetValueDialog() {
+    if (!EnterValDialog_) EnterValDialog_ = new TfrmEnterVal(Context_.Clock, this);
+    return *EnterValDialog_;
 }
 
 } // namespace dravon

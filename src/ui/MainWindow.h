@@ -37,6 +37,9 @@ namespace dravon {
 class THitachiPLC;
 class TfrmConfig;
 
+class TfrmAddMonitorVar;
+class TfrmEnterVal;
+
 class TfrmMain : public QMainWindow, public ISessionLogView, public IServerCoreView {
     Q_OBJECT
 public:
@@ -56,6 +59,10 @@ public:
     std::function<void()> AddLocationRequested;  // "Add" (the add dialog)
     // "Set value": the row's location and every selected location as targets.
     std::function<void(THitachiLocation&, const std::vector<THitachiLocation*>&)> SetValueRequested;
+    // The add and set-value dialogs behind those two by default; created at first use and
+    // kept (the add dialog's browse tree lives on until the configuration's OK clears it).
+    TfrmAddMonitorVar& AddMonitorDialog();
+    TfrmEnterVal& SetValueDialog();
 
     static constexpr int MaxRowChangesPerRefresh = 100;
 
@@ -179,6 +186,8 @@ private:
     std::array<int, 5> SavedWidths_{};
     std::pair<QMenu*, QMenu*> ListMenus_{}; // PLC lists, local list
     TInfoShown InfoShown_ = TInfoShown::Server;
+    TfrmAddMonitorVar* AddDialog_ = nullptr;
+    TfrmEnterVal* EnterValDialog_ = nullptr;
     std::map<QString, QAction*> Actions_;
     int StatusCountdown_ = 0;
     int RefreshCountdown_ = 0;
