@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/FileStore.h"
 #include "app/Registration.h"
+#include "opc/OPCDAConnectionCollection.h"
 #include "platform/AppLocations.h"
 #include "platform/GuardedApplication.h"
 #include "platform/QtClock.h"
@@ -13,8 +14,10 @@
 #include "platform/QtTransportFactory.h"
 #include "platform/SignalNotifier.h"
 #include "platform/SingleInstance.h"
+#include "platform/UaTcpListener.h"
 #include "server/Communication.h"
 #include "server/ConsoleLogView.h"
+#include "server/OPCServer.h"
 #include "server/ServerCore.h"
 
 #include <QCoreApplication>
@@ -115,6 +118,9 @@ int main(int argc, char** argv) {
     TQtTransportFactory transports(core.Context());
     TQtHostResolver resolver;
     TCommunication communication(core, transports, &resolver);
+    // The OPC server objects and the OPC UA endpoint through which clients reach them.
+    TUaTcpListener uaListener;
+    TOPCServer opcServer(core, uaListener);
     TConsoleLogView console(std::cout);
     core.Log().AddView(&console);
     THeadlessView headless;
@@ -137,6 +143,9 @@ int main(int argc, char** argv) {
     if (display) {
         window = std::make_unique<TfrmMain>(core.Context(), core.Positions());
         window->ShutdownRequested = [] { QCoreApplication::quit(); };
+        window->ClientsConnected = [&opcServer] {
+            return opcServer.Connections() ? static_cast<int>(opcServer.Connections()->Count()) : 0;
+        };
         core.Log().AddView(window.get());
         core.AddView(window.get());
         // The geometry must be in the record before the shut-down saves it, also on SIGTERM.
