@@ -1,0 +1,297 @@
+// The real dravon program serving a PLC of dravon-plcsim (TCP on loopback) to
+// node-opcua-client: browse from Objects down to WR0010, device read, write that reaches
+// the simulator's memory, subscription following the memory, Bad/Uncertain once the PLC
+// stops answering, server variables, and the client log lines of the session.
+// Usage: node server.test.js <ua_test_server> (unused) ; DRAVON_PROGRAM and DRAVON_PLCSIM
+// name the two programs.
+"use strict";
+const { spawn } = require("child_process");
+const fs = require("fs");
+const net = require("net");
+const os = require("os");
+const path = require("path");
+const assert = require("assert");
+const {
+    OPCUAClient, MessageSecurityMode, SecurityPolicy, AttributeIds, DataType, StatusCodes,
+    TimestampsToReturn, ClientSubscription, ClientMonitoredItem,
+} = require("node-opcua-client");
+
+const dravonPath = process.env.DRAVON_PROGRAM;
+const plcsimPath = process.env.DRAVON_PLCSIM;
+let passed = 0;
+let failed = 0;
+const children = [];
+const deadline = setTimeout(() => {
+    console.error("server.test.js: overall time limit reached");
+    for (const c of children) c.kill("SIGKILL");
+    process.exit(2);
+}, 110000);
+
+// A child whose output lines can be awaited, every wait bounded.
+function run(program, args, env) {
+    const child = spawn(program, args, { stdio: ["pipe", "pipe", "pipe"], env });
+    children.push(child);
+    const lines = [];
+    const waiters = [];
+    let buffer = "";
+    const take = (chunk) => {
+        buffer += chunk.toString();
+        let eol;
+        while ((eol = buffer.indexOf("\n")) >= 0) {
+            const line = buffer.slice(0, eol);
+            buffer = buffer.slice(eol + 1);
+            lines.push(line);
+            if (process.env.UA_TEST_VERBOSE) console.log(path.basename(program) + ": " + line);
+            for (const w of [...waiters]) {
+                if (w.re.test(line)) {
+                    waiters.splice(waiters.indexOf(w), 1);
+                    w.resolve(line);
+                }
+            }
+        }
+    };
+    child.stdout.on("data", take);
+    child.stderr.on("data", take);
+    const waitFor = (re, ms = 15000, from = 0) => new Promise((resolve, reject) => {
+        const found = lines.slice(from).find((l) => re.test(l));
+        if (found) return resolve(found);
+        const w = { re, resolve };
+        waiters.push(w);
+        setTimeout(() => {
+            const i = waiters.indexOf(w);
+            if (i >= 0) waiters.splice(i, 1);
+            reject(new Error("timed out waiting for " + re));
+        }, ms);
+    });
+    const exited = new Promise((resolve) => child.on("exit", (code, signal) => resolve({ code, signal })));
+    return { child, lines, waitFor, exited };
+}
+
+async function check(name, fn) {
+    try {
+        await fn();
+        passed++;
+        console.log("ok   " + name);
+    } catch (err) {
+        failed++;
+        console.log("FAIL " + name + ": " + (err && err.stack ? err.stack : err));
+    }
+}
+
+function freePort() {
+    return new Promise((resolve, reject) => {
+        const s = net.createServer();
+        s.on("error", reject);
+        s.listen(0, "127.0.0.1", () => {
+            const port = s.address().port;
+            s.close(() => resolve(port));
+        });
+    });
+}
+
+function waitForValue(item, predicate, ms = 10000) {
+    return new Promise((resolve, reject) => {
+        let last = null;
+        const timer = setTimeout(() => {
+            item.removeListener("changed", onChange);
+            reject(new Error("no matching notification; last " + (last ? last.toString() : "none")));
+        }, ms);
+        const onChange = (dv) => {
+            last = dv;
+            if (predicate(dv)) {
+                clearTimeout(timer);
+                item.removeListener("changed", onChange);
+                resolve(dv);
+            }
+        };
+        item.on("changed", onChange);
+    });
+}
+
+// The simulator's command interface on its standard input: one answer line per command.
+function simCommand(sim, command) {
+    const from = sim.lines.length;
+    sim.child.stdin.write(command + "\n");
+    return sim.waitFor(/^(ok|error)/, 5000, from);
+}
+
+async function until(predicate, ms, what) {
+    const end = Date.now() + ms;
+    for (;;) {
+        if (await predicate()) return;
+        if (Date.now() > end) throw new Error("timed out: " + what);
+        await new Promise((r) => setTimeout(r, 100));
+    }
+}
+
+function storeText(simPort, uaPort) {
+    const key = (p) => `key HKEY_LOCAL_MACHINE "${p.replace(/\\/g, "\\\\")}"`;
+    return [
+        "DRAVON-STORE 1",
+        key("SOFTWARE\\Norvane\\Dravon\\PLCList"),
+        'dword "Count" 1',
+        'string "PLCName0" "PLC1"',
+        'string "PLCIP0" "127.0.0.1"',
+        `dword "PLCTcpPort0" ${simPort}`,
+        'dword "ProtocolType0" 3',
+        'dword "DrvType0" 2',
+        'dword "TimeOut0" 500',
+        key("SOFTWARE\\Norvane\\Dravon\\OpcUa"),
+        `dword "Port" ${uaPort}`,
+        "",
+    ].join("\n");
+}
+
+async function main() {
+    assert.ok(dravonPath && plcsimPath, "DRAVON_PROGRAM and DRAVON_PLCSIM must be set");
+    const home = fs.mkdtempSync(path.join(os.tmpdir(), "dravon-ua-e2e-"));
+
+    const sim = run(plcsimPath, ["--tcp", "127.0.0.1:0", "--set", "0 WR0010 4660"], process.env);
+    const tcpLine = await sim.waitFor(/^tcp 0 /);
+    const simPort = Number(/:(\d+) /.exec(tcpLine)[1]);
+    await sim.waitFor(/^ready/);
+
+    const uaPort = await freePort();
+    fs.writeFileSync(path.join(home, "machine.store"), storeText(simPort, uaPort));
+    const env = { ...process.env, DRAVON_HOME: home, QT_QPA_PLATFORM: "offscreen" };
+    delete env.DISPLAY;
+    delete env.WAYLAND_DISPLAY;
+    const dravon = run(dravonPath, [], env);
+    await dravon.waitFor(/OPC UA endpoint .* listening on 127\.0\.0\.1:/);
+
+    const client = OPCUAClient.create({
+        applicationName: "DravonE2E",
+        endpointMustExist: false,
+        securityMode: MessageSecurityMode.None,
+        securityPolicy: SecurityPolicy.None,
+        connectionStrategy: { maxRetry: 0, initialDelay: 100, maxDelay: 200 },
+        requestedSessionTimeout: 20000,
+    });
+    await client.connect(`opc.tcp://127.0.0.1:${uaPort}`);
+    const session = await client.createSession();
+    const wr0010 = "ns=1;s=PLC1.WR0010";
+
+    await check("the session is a server object with its client log lines", async () => {
+        await dravon.waitFor(/Client connected at /);
+        await dravon.waitFor(/Client identifies itself as /);
+    });
+
+    await check("browse from Objects down to PLC1/WR/.../WR0010", async () => {
+        let nodeId = "ns=0;i=85";
+        for (const name of ["PLC1", "WR", "WR0xxx", "WR00xx", "WR001x", "WR0010"]) {
+            const result = await session.browse(nodeId);
+            assert.ok(result.statusCode.isGood(), result.statusCode.toString());
+            const ref = result.references.find((r) => r.browseName.name === name);
+            assert.ok(ref, `${name} not below ${nodeId}: ` + result.references.map((r) => r.browseName.name).join(","));
+            nodeId = ref.nodeId.toString();
+        }
+        assert.strictEqual(nodeId, wr0010);
+        const folder = await session.read({ nodeId: "ns=1;s=/PLC1/WR/WR0xxx", attributeId: AttributeIds.BrowseName });
+        assert.strictEqual(folder.value.value.name, "WR0xxx");
+    });
+
+    await check("a device read (maxAge 0) brings the simulator's value", async () => {
+        const [value, dataType] = await session.read([
+            { nodeId: wr0010, attributeId: AttributeIds.Value },
+            { nodeId: wr0010, attributeId: AttributeIds.DataType },
+        ], 0);
+        assert.ok(value.statusCode.isGood(), value.statusCode.toString());
+        assert.strictEqual(value.value.dataType, DataType.UInt16);
+        assert.strictEqual(value.value.value, 4660);
+        assert.strictEqual(dataType.value.value.toString(), "ns=0;i=5");
+        assert.ok(value.sourceTimestamp instanceof Date);
+    });
+
+    await check("an item ID never browsed is a node; one that does not resolve is unknown", async () => {
+        const [signed, unknown] = await session.read([
+            { nodeId: "ns=1;s=PLC1.WR0010s", attributeId: AttributeIds.DataType },
+            { nodeId: "ns=1;s=PLC1.WRXYZ", attributeId: AttributeIds.Value },
+        ]);
+        assert.strictEqual(signed.value.value.toString(), "ns=0;i=4");
+        assert.strictEqual(unknown.statusCode.value, StatusCodes.BadNodeIdUnknown.value);
+    });
+
+    await check("a write reaches the simulator's memory", async () => {
+        const status = await session.write({
+            nodeId: wr0010, attributeId: AttributeIds.Value,
+            value: { value: { dataType: DataType.UInt16, value: 1234 } },
+        });
+        assert.ok(status.isGood(), status.toString());
+        await until(async () => (await simCommand(sim, "get 0 WR0010")).startsWith("ok 1234 "), 10000,
+            "WR0010 = 1234 in the simulator");
+        const refused = await session.write({
+            nodeId: "ns=1;s=Sys.ServerUpTime", attributeId: AttributeIds.Value,
+            value: { value: { dataType: DataType.String, value: "x" } },
+        });
+        assert.strictEqual(refused.value, StatusCodes.BadNotWritable.value);
+    });
+
+    await check("server variables: up time and clients connected", async () => {
+        const [upTime, clients] = await session.read([
+            { nodeId: "ns=1;s=Sys.ServerUpTime", attributeId: AttributeIds.Value },
+            { nodeId: "ns=1;s=Sys.ClientsConnected", attributeId: AttributeIds.Value },
+        ]);
+        assert.ok(upTime.statusCode.isGood(), upTime.statusCode.toString());
+        assert.strictEqual(upTime.value.dataType, DataType.String);
+        assert.ok(/\d+:\d\d:\d\d/.test(upTime.value.value), upTime.value.value);
+        assert.strictEqual(Number(clients.value.value), 1);
+    });
+
+    let subscription = null;
+    let item = null;
+    await check("a subscription follows the simulator's memory", async () => {
+        subscription = ClientSubscription.create(session, {
+            requestedPublishingInterval: 100, requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 10,
+            maxNotificationsPerPublish: 1000, publishingEnabled: true, priority: 1,
+        });
+        await new Promise((resolve) => subscription.once("started", resolve));
+        assert.strictEqual(subscription.publishingInterval, 100);
+        item = ClientMonitoredItem.create(subscription, { nodeId: wr0010, attributeId: AttributeIds.Value },
+            { samplingInterval: 100, queueSize: 1, discardOldest: true }, TimestampsToReturn.Both);
+        await waitForValue(item, (dv) => dv.value.value === 1234 && dv.statusCode.isGood());
+        const answer = await simCommand(sim, "set 0 WR0010 77");
+        assert.ok(answer.startsWith("ok"), answer);
+        const changed = await waitForValue(item, (dv) => dv.value.value === 77);
+        assert.ok(changed.statusCode.isGood(), changed.statusCode.toString());
+    });
+
+    await check("a PLC that stops answering turns the value Uncertain, then Bad", async () => {
+        assert.ok(item, "no monitored item");
+        const seen = [];
+        const bad = waitForValue(item, (dv) => { seen.push(dv.statusCode.value); return dv.statusCode.isBad(); }, 30000);
+        const answer = await simCommand(sim, "power off");
+        assert.ok(answer.startsWith("ok"), answer);
+        const dv = await bad;
+        assert.strictEqual(dv.statusCode.value, StatusCodes.BadNoCommunication.value);
+        assert.ok(seen.some((s) => (s & 0xC0000000) === 0x40000000), "no Uncertain on the way: " + seen.join(","));
+        await simCommand(sim, "power on");
+        await waitForValue(item, (v) => v.statusCode.isGood(), 30000);
+    });
+
+    await check("disconnect ends the server object: Client %s disconnected at %s", async () => {
+        if (subscription) await subscription.terminate();
+        const from = dravon.lines.length;
+        await session.close();
+        await client.disconnect();
+        await dravon.waitFor(/Client .+ disconnected at /, 15000, from);
+    });
+
+    dravon.child.kill("SIGTERM");
+    const end = await dravon.exited;
+    await check("the program ends cleanly", async () => {
+        assert.strictEqual(end.code, 0, JSON.stringify(end) + "\n" + dravon.lines.slice(-30).join("\n"));
+    });
+    sim.child.stdin.write("quit\n");
+    await sim.exited;
+    fs.rmSync(home, { recursive: true, force: true });
+    clearTimeout(deadline);
+    console.log(`${passed} passed, ${failed} failed`);
+    process.exit(failed === 0 && passed > 0 ? 0 : 1);
+}
+
+main().catch((err) => {
+    console.error(err);
+    for (const c of children) c.kill("SIGKILL");
+    console.log(`${passed} passed, ${failed + 1} failed`);
+    process.exit(1);
+});
