@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <string_view>
 
 namespace dravon {
 
@@ -25,48 +26,12 @@ TumNumberEdit::TumNumberEdit(QWidget* parent) : TumEdit(parent) {
 }
 
 QString TumNumberEdit::AllowedChars(TNumberBase base) {
-    switch (base) {
-    case TNumberBase::Hexadecimal: return "0123456789abcdefABCDEF";
-    case TNumberBase::Binary: return "01";
-    case TNumberBase::Octal: return "01234567";
-    default: return "0123456789";
-    }
-}
-
-bool TumNumberEdit::ReadNumber(const QString& text, TNumberBase base, std::int64_t& value) {
-    if (text.isEmpty()) return false;
-    const int radix = base == TNumberBase::Hexadecimal ? 16 : base == TNumberBase::Binary ? 2 : base == TNumberBase::Octal ? 8 : 10;
-    const QString allowed = AllowedChars(base);
-    std::int64_t result = 0;
-    for (QChar c : text) {
-        if (!allowed.contains(c)) return false;
-        const int digit = c.isDigit() ? c.digitValue() : c.toLower().unicode() - 'a' + 10;
-        result = result * radix + digit;
-        // Beyond any 32-bit value: no need to read further, and no overflow either.
-        if (result > std::numeric_limits<std::uint32_t>::max()) return false;
-    }
-    value = result;
-    return true;
+    const std::string_view digits = AllowedDigits(base);
+    return QString::fromLatin1(digits.data(), static_cast<qsizetype>(digits.size()));
 }
 
 QString TumNumberEdit::FormatValue(std::int32_t value) const {
-    switch (Base_) {
-    case TNumberBase::Hexadecimal: return QString::number(value, 16).toUpper();
-    case TNumberBase::Binary: return QString::number(value, 2);
-    case TNumberBase::Octal: return QString::number(value, 8);
-    default: return QString::number(value);
-    }
-}
-
-bool TumNumberEdit::IsValidText(const QString& text, std::int64_t& value) const {
-    if (!ReadNumber(text, Base_, value)) return false;
-    if (value > std::numeric_limits<std::int32_t>::max()) return false;
-    if (MaxValue_ <= 0) return true;
-    if (value > MaxValue_) return false;
-    // Leading zeros must not make a text longer than the largest value it may hold.
-    const QString maxText = FormatValue(MaxValue_);
-    if (text.size() > maxText.size()) return false;
-    return text.size() < maxText.size() || text.toUpper() <= maxText.toUpper();
+    return QString::fromStdString(NumberToText(static_cast<std::uint32_t>(std::max<std::int32_t>(value, 0)), Base_));
 }
 
 void TumNumberEdit::OnTextChanged(const QString& text) {
@@ -77,8 +42,8 @@ void TumNumberEdit::OnTextChanged(const QString& text) {
         LastValidValue_ = 0;
         return;
     }
-    std::int64_t value = 0;
-    if (!IsValidText(text, value)) {
+    const auto value = FieldValueOf(text.toStdString(), Base_, MaxValue_);
+    if (!value) {
         Restoring_ = true;
         setText(LastValidText_);
         setCursorPosition(std::min(CaretBeforeKey_, static_cast<int>(LastValidText_.size())));
@@ -86,7 +51,7 @@ void TumNumberEdit::OnTextChanged(const QString& text) {
         Value_ = LastValidValue_;
         return;
     }
-    Value_ = static_cast<std::int32_t>(value);
+    Value_ = *value;
     LastValidText_ = text;
     LastValidValue_ = Value_;
 }

@@ -2,6 +2,8 @@
 // TumNumberEdit only ever holds a number in its base that fits its maximum.
 #pragma once
 
+#include "ui/NumberText.h"
+
 #include <QColor>
 #include <QLineEdit>
 #include <QString>
@@ -23,8 +25,6 @@ private:
     QColor ColorDisabled_;
 };
 
-enum class TNumberBase { Decimal, Hexadecimal, Binary, Octal };
-
 class TumNumberEdit : public TumEdit {
     Q_OBJECT
 public:
@@ -41,8 +41,6 @@ public:
     // "0123456789", "0123456789abcdefABCDEF", "01" or "01234567".
     static QString AllowedChars(TNumberBase base);
 
-    // The text read in the base; nothing for an empty text or one that is not a number.
-    static bool ReadNumber(const QString& text, TNumberBase base, std::int64_t& value);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -50,7 +48,6 @@ protected:
 
 private:
     void OnTextChanged(const QString& text);
-    bool IsValidText(const QString& text, std::int64_t& value) const;
     QString FormatValue(std::int32_t value) const;
 
     std::int32_t Value_ = 0;
