@@ -287,6 +287,17 @@ void TCommDriver::ProcessResponse(std::span<const std::uint8_t> payload) {
     ResponseAccounting(*plc, payload, dataOffset);
 }
 
+std::size_t TCommDriver::EthernetAnswerLength(std::span<const std::uint8_t> received) const {
+    constexpr std::size_t header = 8;
+    if (received.size() < header) return header;
+    const std::uint8_t status = received[6];
+    const std::uint8_t echo = received[7];
+    if (Answered || received[1] != Sequence || echo != RequestCommand) return header;
+    if (status == 1) return header + 1;
+    if (status != 0 || RequestKind != 0) return header;
+    return header + (RequestCommand == CmdBlockRead ? BlockDataLength(RequestSpan, RequestBits) : 2 * ReadList.size());
+}
+
 void TCommDriver::ApplyBusy(THitachiPLC& plc) {
     if (BusyDelay == 0) BusyDelay = 20000;
     if (BusyDelay < 30000) BusyDelay *= 2;

@@ -139,6 +139,12 @@ public:
     void ProcessResponse(std::span<const std::uint8_t> payload);
     // Reassembles serial-format frames from received bytes.
     void ParseStream(std::span<const std::uint8_t> received);
+    // Bytes of the complete ethernet answer that starts with received (a byte stream may
+    // deliver it in pieces). An answer with status 0 to the request in flight carries
+    // exactly the data that request asks for, a rejection one code byte more than the
+    // 8-byte header; any other answer (an earlier sequence number, BUSY, an error status)
+    // is whole with its header.
+    std::size_t EthernetAnswerLength(std::span<const std::uint8_t> received) const;
     // Asks the manager to run the cycle at once (posted, never run from inside a handler).
     void RequestCycleRun();
     // plc leaves this driver: when the pass or the request lists are plc's, they go.

@@ -71,6 +71,8 @@ bool TTcpDriver::EnsureTcpConnected(THitachiPLC& plc) {
 void TTcpDriver::Transmit(std::span<const std::uint8_t> frame, THitachiPLC* plc) {
     if (!plc) plc = CurrentPLC;
     if (!plc) return;
+    // Whatever is left of an earlier answer cannot belong to this request.
+    Partial_.clear();
     if (EnsureTcpConnected(*plc) && TcpWritable) {
         const int sent = Socket_->SendBuf(frame.data(), static_cast<int>(frame.size()));
         if (sent == -1) TcpWritable = false;
@@ -112,8 +114,15 @@ void TTcpDriver::SocketReadable() {
         if (n <= 0) break;
         const std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(n));
         if (Protocol == 3) {
-            ProcessResponse(bytes);
-            RequestCycleRun();
+            // TCP is a byte stream: an answer may arrive in several pieces, and taken
+            // piece by piece it would be refused and the request end by time-out.
+            Partial_.insert(Partial_.end(), bytes.begin(), bytes.end());
+            if (Partial_.size() >= EthernetAnswerLength(Partial_) || Partial_.size() >= ReceiveLimit) {
+                std::vector<std::uint8_t> answer;
+                answer.swap(Partial_);
+                ProcessResponse(answer);
+                RequestCycleRun();
+            }
         } else {
             ParseStream(bytes);
         }

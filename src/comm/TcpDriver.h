@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace dravon {
 
@@ -41,6 +42,8 @@ private:
     std::uint32_t Tick() const;
 
     std::unique_ptr<TClientSocket> Socket_;
+    // The first pieces of an ethernet answer that TCP has not delivered whole yet.
+    std::vector<std::uint8_t> Partial_;
 };
 
 } // namespace dravon

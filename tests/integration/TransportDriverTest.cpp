@@ -166,6 +166,37 @@ TEST_F(TransportDriverTest, TcpPollsValuesAndDeliversWrites) {
     EXPECT_EQ(Server.Capture.CountStartingWith("Unsuccessful connection"), 0);
 }
 
+TEST_F(TransportDriverTest, TcpAnswersArrivingInPiecesAreReassembled) {
+    StartSimulator(TSimTransportKind::Tcp);
+    // Every answer in 3-byte pieces with pauses: TCP delivers them as separate reads.
+    TSimFaults split;
+    split.SplitChunk = 3;
+    split.SplitDelayMs = 5;
+    Sim->SetFaults(split);
+    THitachiPLC& plc = AddPLC(DriverTcp);
+    THitachiLocation& wr20 = Monitor(plc, "WR0020");
+    THitachiLocation& wr21 = Monitor(plc, "WR0021");
+    THitachiLocation& wr40 = Monitor(plc, "WR0040");
+    Sim->SetValue(0, static_cast<std::uint8_t>(wr20.Code), wr20.Address, 0x2020);
+    Sim->SetValue(0, static_cast<std::uint8_t>(wr21.Code), wr21.Address, 0x2121);
+    Sim->SetValue(0, static_cast<std::uint8_t>(wr40.Code), wr40.Address, 0x4040);
+
+    ASSERT_TRUE(SpinUntil([&] { return wr20.HasValue && wr21.HasValue && wr40.HasValue; }));
+    EXPECT_EQ(wr20.GetValue(), 0x2020u);
+    EXPECT_EQ(wr21.GetValue(), 0x2121u);
+    EXPECT_EQ(wr40.GetValue(), 0x4040u);
+    EXPECT_EQ(wr20.ErrorCount, 0);
+    EXPECT_EQ(plc.LastComCyclePercent == -1 || plc.LastComCyclePercent == 100, true);
+
+    // The write confirmation comes in pieces too.
+    wr21.StoreWrittenValue(0x1221);
+    ASSERT_TRUE(SpinUntil([&] {
+        return Sim->Value(0, static_cast<std::uint8_t>(wr21.Code), wr21.Address) == 0x1221 && !wr21.WritePending;
+    }));
+    EXPECT_GE(Sim->Stats().FaultSplits, 2u); // the read and the write answer
+    EXPECT_FALSE(plc.TimedOutState);
+}
+
 TEST_F(TransportDriverTest, TcpRefusedConnectionIsLoggedOnceThenConnectsWhenThePlcReturns) {
     StartSimulator(TSimTransportKind::Tcp);
     Sim->SetPower(false);
