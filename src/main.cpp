@@ -22,6 +22,7 @@
 
 #include <QCoreApplication>
 #ifdef DRAVON_WITH_WIDGETS
+#include "ui/ConfigDialog.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -143,6 +144,8 @@ int main(int argc, char** argv) {
     if (display) {
         window = std::make_unique<TfrmMain>(core.Context(), core.Positions());
         window->ShutdownRequested = [] { QCoreApplication::quit(); };
+        // Started by a client without a tray icon, the configuration's OK hides the window again.
+        window->ConfigDialog().StartedByClient = commandLine.StartedByClient;
         window->ClientsConnected = [&opcServer] {
             return opcServer.Connections() ? static_cast<int>(opcServer.Connections()->Count()) : 0;
         };

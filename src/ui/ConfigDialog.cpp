@@ -8,14 +8,17 @@
 #include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
 #include "plc/PLCCollection.h"
+#include "ui/AddMonitorDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/MonitorList.h"
 #include "ui/NumberEdit.h"
 #include "ui/PlcListFrame.h"
+#include "ui/RegisterServerButtons.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -171,6 +174,12 @@ TfrmConfig::TfrmConfig(TServerContext& context, TfrmMain* mainWindow, QWidget* p
     bottom->addWidget(btCancel_);
     layout->addLayout(bottom);
     connect(btOK_, &QPushButton::clicked, this, [this] { btOKClick(); });
+    if (Main_) ClearBrowseTree = [main = Main_] { main->AddMonitorDialog().ClearBrowseTree(); };
+    RegistrationBox = RegistrationMessageBox(this);
+    RegisterRequested = [this] {
+        RegisterServerWithMessage(Context_.Store, QCoreApplication::applicationFilePath().toStdString(), RegistrationBox);
+    };
+    UnregisterRequested = [this] { UnregisterServerWithMessage(Context_.Store, RegistrationBox); };
     connect(btCancel_, &QPushButton::clicked, this, &QDialog::reject);
 
     if (QScreen* screen = QApplication::primaryScreen()) move(screen->availableGeometry().center() - rect().center());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "plc/SerialPortTable.h"
+#include "ui/RegisterServerButtons.h"
 
 #include <QDialog>
 #include <QString>
@@ -41,9 +42,10 @@ public:
 
     // Seams the program sets; tests replace them.
     std::function<void(const QString&)> ShowErrorMessage; // default: an error box
-    std::function<void()> ClearBrowseTree = [] {};     // the add dialog's tree
-    std::function<void()> RegisterRequested = [] {};   // "&Register Server"
-    std::function<void()> UnregisterRequested = [] {}; // "&Unregister Server"
+    std::function<void()> ClearBrowseTree = [] {};        // default: the add dialog's tree
+    std::function<void()> RegisterRequested;              // "&Register Server", with its box
+    std::function<void()> UnregisterRequested;            // "&Unregister Server", with its box
+    TRegistrationBox RegistrationBox;                     // default: a box with an OK button
     // Started by a client: with the tray icon off, OK hides the window again.
     bool StartedByClient = false;
 

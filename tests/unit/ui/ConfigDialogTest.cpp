@@ -676,5 +676,22 @@ TEST_F(ConfigDialogTest, ConfigurationActionAndTrayAfterOk) {
     EXPECT_TRUE(Window->isMinimized() || !Window->isVisible());
 }
 
+TEST_F(ConfigDialogTest, RegisterButtonsShowTheirResultEachTime) {
+    QStringList shown;
+    Dialog->RegistrationBox = [&](bool isError, const QString& text, const QString&) {
+        shown << QString(isError ? "error: " : "info: ") + text;
+    };
+    Open();
+    EXPECT_EQ(Dialog->RegisterButton()->text(), "&Register Server");
+    EXPECT_EQ(Dialog->UnregisterButton()->text(), "&Unregister Server");
+    Dialog->RegisterButton()->click();
+    Dialog->RegisterButton()->click();
+    Dialog->UnregisterButton()->click();
+    EXPECT_EQ(shown, (QStringList{"info: Dravon OPC Data Access Server successfully registered.",
+                                  "info: Dravon OPC Data Access Server successfully registered.",
+                                  "info: Dravon OPC Data Access Server succesfully unregistered."}));
+    EXPECT_TRUE(T.Store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
+}
+
 } // namespace
 } // namespace dravon
