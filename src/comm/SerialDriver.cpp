@@ -149,9 +149,8 @@ void TSerialDriver::TransmitReply(std::span<const std::uint8_t> reply) { Transmi
 int TSerialDriver::SendAllowance(std::size_t frameLength, bool write) const {
     const int baud = Port_ && Port_->BaudRate() > 0 ? Port_->BaudRate() : 4800;
     const long perByte = write ? 10000 : 20000;
-    long allowance = static_cast<long>(frameLength) * perByte / baud;
-    if (Probing) allowance += 2000;
-    return static_cast<int>(allowance);
+    // The 2000 ms of a probe are added once, after the clamp, by the driver cycle.
+    return static_cast<int>(static_cast<long>(frameLength) * perByte / baud);
 }
 
 void TSerialDriver::RequestUnanswered() {

@@ -42,6 +42,8 @@ struct TSimFaults {
     std::uint32_t GarbageEvery = 0;    // 0: before every answer
     std::uint32_t CloseEvery = 0;      // TCP: close the connection instead of answering
     bool RejectExtraByte = false;      // the rejection answer carries one byte too many
+    int OnlyStation = -1;              // >= 0: the faults hit only requests to this station
+    int AnswerStation = -1;            // >= 0: answers name this station instead of the one asked
 };
 
 enum class TSimAnimationKind : std::uint8_t { Counter, Ramp, Toggle };

@@ -82,12 +82,15 @@ TSimDecision TSimEngine::Execute(const TSimRequest& request, int station, const 
     default: ++Stats_.BinarySwitches; break;
     }
     std::uint64_t number = ++RequestNumber_;
-    if (Hits(Faults_.CloseEvery, number)) {
+    // A fault aimed at one station leaves the other stations of a shared line healthy.
+    static const TSimFaults kHealthy{};
+    const TSimFaults& f = Faults_.OnlyStation < 0 || Faults_.OnlyStation == station ? Faults_ : kHealthy;
+    if (Hits(f.CloseEvery, number)) {
         ++Stats_.FaultCloses;
         decision.Action = TSimAction::Close;
         return decision;
     }
-    if (Hits(Faults_.DropEvery, number)) {
+    if (Hits(f.DropEvery, number)) {
         ++Stats_.FaultDrops;
         decision.Action = TSimAction::Drop;
         return decision;
@@ -99,7 +102,7 @@ TSimDecision TSimEngine::Execute(const TSimRequest& request, int station, const 
         answer.push_back(request.Sequence);
         answer.insert(answer.end(), request.Lump.begin(), request.Lump.end());
     } else {
-        if (link.MultiDrop || link.Protocol == 2) answer.push_back(SimStationToBcd(station));
+        if (link.MultiDrop || link.Protocol == 2) answer.push_back(SimStationToBcd(f.AnswerStation >= 0 ? f.AnswerStation : station));
         if (!link.Procedure2 || !link.IsSerial) {
             if (request.HasLump) {
                 answer.insert(answer.end(), request.Lump.begin(), request.Lump.end());
@@ -109,31 +112,31 @@ TSimDecision TSimEngine::Execute(const TSimRequest& request, int station, const 
         }
     }
 
-    decision.DelayMs = Faults_.LatencyMs;
-    if (Hits(Faults_.SpikeEvery, number)) {
+    decision.DelayMs = f.LatencyMs;
+    if (Hits(f.SpikeEvery, number)) {
         ++Stats_.FaultLatencySpikes;
-        decision.DelayMs += Faults_.SpikeMs;
+        decision.DelayMs += f.SpikeMs;
     }
-    if (Faults_.GarbageBytes > 0 && (Faults_.GarbageEvery == 0 || Hits(Faults_.GarbageEvery, number))) {
+    if (f.GarbageBytes > 0 && (f.GarbageEvery == 0 || Hits(f.GarbageEvery, number))) {
         ++Stats_.FaultGarbage;
-        decision.GarbageBytes = Faults_.GarbageBytes;
+        decision.GarbageBytes = f.GarbageBytes;
     }
-    if (Faults_.SplitChunk > 0) {
+    if (f.SplitChunk > 0) {
         ++Stats_.FaultSplits;
-        decision.SplitChunk = Faults_.SplitChunk;
-        decision.SplitDelayMs = Faults_.SplitDelayMs;
+        decision.SplitChunk = f.SplitChunk;
+        decision.SplitDelayMs = f.SplitDelayMs;
     }
     ++Stats_.Answers;
 
-    if (Hits(Faults_.BusyEvery, number)) {
+    if (Hits(f.BusyEvery, number)) {
         ++Stats_.FaultBusy;
         answer.push_back(kStatusBusy);
         answer.push_back(request.Command);
         return decision;
     }
-    if (Faults_.ErrorStatus != 0 && Hits(Faults_.ErrorEvery, number)) {
+    if (f.ErrorStatus != 0 && Hits(f.ErrorEvery, number)) {
         ++Stats_.FaultErrors;
-        answer.push_back(Faults_.ErrorStatus);
+        answer.push_back(f.ErrorStatus);
         answer.push_back(request.Command);
         return decision;
     }
@@ -148,7 +151,7 @@ TSimDecision TSimEngine::Execute(const TSimRequest& request, int station, const 
         answer.push_back(kStatusRejected);
         answer.push_back(request.Command);
         answer.push_back(kRejectionCode);
-        if (Faults_.RejectExtraByte) answer.push_back(0x00);
+        if (f.RejectExtraByte) answer.push_back(0x00);
         return decision;
     }
     answer.push_back(kStatusOk);

@@ -1,0 +1,301 @@
+// Faults of one PLC against the real transports and the simulator: a PLC answering BUSY,
+// for another station or with noise never stops the other PLCs of the same serial line
+// or of other drivers; an idle serial port closes within one refresh and the next request
+// opens it again.
+#include "LoopbackServer.h"
+#include "PlcSimulator.h"
+#include "support/QtApplication.h"
+
+#include "app/KeyValueStore.h"
+#include "comm/SerialDevicePath.h"
+#include "comm/SerialDriver.h"
+#include "comm/TcpDriver.h"
+#include "comm/UdpDriver.h"
+#include "plc/SerialPortTable.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dravon {
+namespace {
+
+using test::SpinFor;
+using test::SpinUntil;
+
+std::unique_ptr<TPlcSimulator> StartSim(std::vector<TSimTransportConfig> configs) {
+    auto sim = std::make_unique<TPlcSimulator>(std::move(configs));
+    std::string error;
+    if (!sim->Start(&error)) {
+        ADD_FAILURE() << error;
+        return nullptr;
+    }
+    return sim;
+}
+
+TSimTransportConfig EthernetLink(TSimTransportKind kind) {
+    TSimTransportConfig config;
+    config.Kind = kind;
+    config.Address = "127.0.0.1";
+    config.Port = 0;
+    config.Link.Protocol = 3;
+    return config;
+}
+
+// A multidrop line with the station number H-protocol and stations 1 and 2 on it.
+TSimTransportConfig MultidropLine() {
+    TSimTransportConfig config;
+    config.Kind = TSimTransportKind::Serial;
+    config.LineSpeed = 19200;
+    config.Link.Protocol = 2;
+    config.Link.MultiDrop = true;
+    config.Link.IsSerial = true;
+    config.Link.Framing = TSimFraming::Ascii;
+    config.Link.Stations = {1, 2};
+    return config;
+}
+
+class DriverFaultTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { test::TQtApplication::Create(); }
+    static void TearDownTestSuite() {
+        test::FlushDeferredDeletes();
+        test::TQtApplication::Destroy();
+    }
+    void TearDown() override {
+        if (HasFailure()) {
+            for (const auto& line : Server.Capture.Lines) std::printf("log: %s\n", line.c_str());
+        }
+        for (THitachiLocation* location : Held) location->Release();
+        ServerOwned.reset();
+        test::FlushDeferredDeletes();
+    }
+
+    // COM1 opens the simulator's pseudo-terminal at a fixed speed.
+    void UseLineAsCom1(const TPlcSimulator& sim, bool multiDrop) {
+        auto key = Server.Store.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath);
+        ASSERT_TRUE(key);
+        key->WriteString("Device0", sim.SerialPath(0));
+        TSerialPortInfo* port = Server.PLCs().SerialPorts.Port(1);
+        port->BaudRate = 19200;
+        port->MultiDrop = multiDrop;
+    }
+
+    THitachiPLC& AddSerialPLC(int station, int protocol) {
+        THitachiPLC& plc = Server.PLCs().AddPLC();
+        plc.SerialCom = 1;
+        plc.SerialStatNo = station;
+        plc.TimeOut = 300;
+        plc.SetConnection(DriverSerial, protocol);
+        return plc;
+    }
+
+    THitachiLocation& Monitor(THitachiPLC& plc, const std::string& address) {
+        THitachiLocation* location = Server.Monitor(plc, address);
+        EXPECT_NE(location, nullptr);
+        Held.push_back(location);
+        return *location;
+    }
+
+    // The PLC behind location follows three successive values of the simulator's memory.
+    static bool FollowsValues(TPlcSimulator& sim, int station, THitachiLocation& location, std::uint16_t base) {
+        for (std::uint16_t k = 1; k <= 3; ++k) {
+            const std::uint16_t value = static_cast<std::uint16_t>(base + k);
+            sim.SetValue(station, static_cast<std::uint8_t>(location.Code), location.Address, value);
+            location.ReadRequested = true;
+            if (!SpinUntil([&] { return location.HasValue && location.GetValue() == value; }, 8000)) return false;
+        }
+        return true;
+    }
+
+    std::unique_ptr<test::TLoopbackServer> ServerOwned = std::make_unique<test::TLoopbackServer>();
+    test::TLoopbackServer& Server = *ServerOwned;
+    std::vector<THitachiLocation*> Held;
+};
+
+TEST_F(DriverFaultTest, BusyAnswersNeverStopTheOtherPlcsOfTheLineOrOfOtherDrivers) {
+    // Station 1 of a serial line answers BUSY to everything; station 2 is healthy.
+    auto line = StartSim({MultidropLine()});
+    ASSERT_TRUE(line);
+    TSimFaults stationBusy;
+    stationBusy.OnlyStation = 1;
+    stationBusy.BusyEvery = 1;
+    line->SetFaults(stationBusy);
+    UseLineAsCom1(*line, true);
+    // A TCP and a UDP PLC that answer BUSY to everything, and a healthy TCP PLC.
+    auto busy = StartSim({EthernetLink(TSimTransportKind::Tcp), EthernetLink(TSimTransportKind::Udp)});
+    ASSERT_TRUE(busy);
+    TSimFaults allBusy;
+    allBusy.BusyEvery = 1;
+    busy->SetFaults(allBusy);
+    auto healthy = StartSim({EthernetLink(TSimTransportKind::Tcp)});
+    ASSERT_TRUE(healthy);
+
+    THitachiPLC& serialBusy = AddSerialPLC(1, ProtocolStationNumber);
+    THitachiPLC& serialOk = AddSerialPLC(2, ProtocolStationNumber);
+    ASSERT_EQ(serialBusy.Driver, serialOk.Driver);
+    THitachiPLC& tcpBusy = Server.AddEthernetPLC(DriverTcp, busy->Port(0));
+    THitachiPLC& udpBusy = Server.AddEthernetPLC(DriverUdp, busy->Port(1));
+    THitachiPLC& tcpOk = Server.AddEthernetPLC(DriverTcp, healthy->Port(0));
+    for (THitachiPLC* plc : {&tcpBusy, &udpBusy, &tcpOk}) plc->TimeOut = 300;
+
+    THitachiLocation& busySerialWord = Monitor(serialBusy, "WR0001");
+    THitachiLocation& okSerialWord = Monitor(serialOk, "WR0001");
+    THitachiLocation& busyTcpWord = Monitor(tcpBusy, "WR0002");
+    THitachiLocation& busyUdpWord = Monitor(udpBusy, "WR0003");
+    THitachiLocation& okTcpWord = Monitor(tcpOk, "WR0004");
+
+    EXPECT_TRUE(FollowsValues(*line, 2, okSerialWord, 0x2000));
+    EXPECT_TRUE(FollowsValues(*healthy, 0, okTcpWord, 0x4000));
+
+    // The serial and UDP BUSY PLCs said so once; none of the BUSY PLCs got a value.
+    ASSERT_TRUE(SpinUntil([&] {
+        return Server.Capture.CountStartingWith("PLC PLC1 sent BUSY response, timeout should be longer") == 1 &&
+               Server.Capture.CountStartingWith("BUSY responses detected on UDP port on PLC PLC4") == 1;
+    }, 8000));
+    EXPECT_FALSE(busySerialWord.HasValue);
+    EXPECT_FALSE(busyTcpWord.HasValue);
+    EXPECT_FALSE(busyUdpWord.HasValue);
+    EXPECT_NE(busySerialWord.Quality(Server.Context.Settings), QualityGood);
+    EXPECT_EQ(serialBusy.LastErrorCode, 5);
+    EXPECT_EQ(udpBusy.LastErrorCode, 5);
+
+    // The BUSY TCP link pauses 40 s (20 000 doubled) and sends nothing meanwhile; its
+    // BUSY line and the check for a time-out come when the pause is over.
+    auto* tcpDriver = dynamic_cast<TTcpDriver*>(tcpBusy.Driver);
+    ASSERT_NE(tcpDriver, nullptr);
+    ASSERT_TRUE(SpinUntil([&] { return tcpDriver->Busy; }, 8000));
+    EXPECT_EQ(tcpDriver->BusyDelay, 40000);
+    EXPECT_GT(tcpDriver->Wait, 35000);
+    EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC3 sent BUSY"), 0);
+    const std::uint64_t busyRequests = busy->Stats().FaultBusy;
+    // The UDP link retries: its BUSY answers keep coming while the TCP link is paused.
+    ASSERT_TRUE(SpinUntil([&] { return busy->Stats().FaultBusy >= busyRequests + 4; }, 8000));
+    EXPECT_GT(tcpDriver->Wait, 30000);
+    EXPECT_FALSE(tcpBusy.TimedOutState);
+
+    // The healthy ones still follow their memory after all this.
+    EXPECT_TRUE(FollowsValues(*line, 2, okSerialWord, 0x2100));
+    EXPECT_TRUE(FollowsValues(*healthy, 0, okTcpWord, 0x4100));
+    EXPECT_FALSE(serialOk.TimedOutState);
+    EXPECT_FALSE(tcpOk.TimedOutState);
+}
+
+TEST_F(DriverFaultTest, AnswersForAnotherStationOrNoiseNeverStopTheOtherPlcs) {
+    // Station 1's answers name station 3: no answer ever fits PLC1's request.
+    auto line = StartSim({MultidropLine()});
+    ASSERT_TRUE(line);
+    TSimFaults wrongStation;
+    wrongStation.OnlyStation = 1;
+    wrongStation.AnswerStation = 3;
+    line->SetFaults(wrongStation);
+    UseLineAsCom1(*line, true);
+    // A TCP PLC that puts 40 bytes of noise in front of every answer.
+    auto noisy = StartSim({EthernetLink(TSimTransportKind::Tcp)});
+    ASSERT_TRUE(noisy);
+    TSimFaults noise;
+    noise.GarbageBytes = 40;
+    noisy->SetFaults(noise);
+    auto healthy = StartSim({EthernetLink(TSimTransportKind::Udp)});
+    ASSERT_TRUE(healthy);
+
+    THitachiPLC& other = AddSerialPLC(1, ProtocolStationNumber);
+    THitachiPLC& serialOk = AddSerialPLC(2, ProtocolStationNumber);
+    THitachiPLC& tcpNoisy = Server.AddEthernetPLC(DriverTcp, noisy->Port(0));
+    THitachiPLC& udpOk = Server.AddEthernetPLC(DriverUdp, healthy->Port(0));
+    for (THitachiPLC* plc : {&tcpNoisy, &udpOk}) plc->TimeOut = 300;
+
+    THitachiLocation& otherWord = Monitor(other, "WR0010");
+    THitachiLocation& okSerialWord = Monitor(serialOk, "WR0010");
+    THitachiLocation& noisyWord = Monitor(tcpNoisy, "WR0011");
+    THitachiLocation& okUdpWord = Monitor(udpOk, "WR0012");
+    line->SetValue(1, static_cast<std::uint8_t>(otherWord.Code), otherWord.Address, 0x1111);
+    noisy->SetValue(0, static_cast<std::uint8_t>(noisyWord.Code), noisyWord.Address, 0x3333);
+
+    EXPECT_TRUE(FollowsValues(*line, 2, okSerialWord, 0x2200));
+    EXPECT_TRUE(FollowsValues(*healthy, 0, okUdpWord, 0x4200));
+
+    // Both faulty PLCs were asked and answered, yet none of their answers was taken.
+    ASSERT_TRUE(SpinUntil([&] { return line->Stats().Answers >= 6 && noisy->Stats().FaultGarbage >= 3; }, 8000));
+    EXPECT_FALSE(otherWord.HasValue);
+    EXPECT_FALSE(noisyWord.HasValue);
+    EXPECT_GE(otherWord.ErrorCount, 2);
+    EXPECT_GE(noisyWord.ErrorCount, 2);
+    // The PLC that answers for another station is silent to us and is declared timed out.
+    // Noise of 6 bytes or more counts as a sign of life on Ethernet, so the noisy PLC is not
+    // timed out, but its unanswered reads turn its values UNCERTAIN.
+    ASSERT_TRUE(SpinUntil([&] { return other.TimedOutState && noisyWord.ErrorCount >= UncertainErrorCount; }, 15000));
+    EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
+    EXPECT_NE(noisyWord.Quality(Server.Context.Settings), QualityGood);
+    EXPECT_FALSE(noisyWord.HasValue);
+    EXPECT_TRUE(FollowsValues(*line, 2, okSerialWord, 0x2300));
+    EXPECT_TRUE(FollowsValues(*healthy, 0, okUdpWord, 0x4300));
+    EXPECT_FALSE(serialOk.TimedOutState);
+    EXPECT_FALSE(udpOk.TimedOutState);
+    EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC2 timed out"), 0);
+    EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC4 timed out"), 0);
+}
+
+TEST_F(DriverFaultTest, IdleSerialPortClosesWithinOneRefreshAndTheNextRequestReopensIt) {
+    TSimTransportConfig config = MultidropLine();
+    config.Link.Protocol = 1;
+    config.Link.MultiDrop = false;
+    config.Link.Stations = {0};
+    auto line = StartSim({config});
+    ASSERT_TRUE(line);
+    UseLineAsCom1(*line, false);
+    THitachiPLC& plc = AddSerialPLC(0, ProtocolStandard);
+    auto* serial = dynamic_cast<TSerialDriver*>(plc.Driver);
+    ASSERT_NE(serial, nullptr);
+
+    // The window's 300 ms refresh marks idle drivers and closes their idle ports.
+    std::unique_ptr<ITimer> refresh = Server.Timers.CreateTimer();
+    refresh->OnTimer = [&] { Server.Manager->MarkIdleDrivers(); };
+    refresh->SetInterval(300);
+    refresh->SetEnabled(true);
+
+    THitachiLocation* word = Server.Monitor(plc, "WR0020");
+    ASSERT_NE(word, nullptr);
+    line->SetValue(0, static_cast<std::uint8_t>(word->Code), word->Address, 0x0C0C);
+    ASSERT_TRUE(SpinUntil([&] { return word->HasValue; }, 8000));
+    EXPECT_EQ(word->GetValue(), 0x0C0Cu);
+    ASSERT_TRUE(serial->Port()->Connected());
+
+    // The last holder lets go: the pass drops the location, and the port closes within
+    // one refresh period of that.
+    word->Release();
+    word = nullptr;
+    ASSERT_TRUE(SpinUntil([&] { return plc.Monitored.Count() == 0; }, 5000));
+    QElapsedTimer sinceEmpty;
+    sinceEmpty.start();
+    ASSERT_TRUE(SpinUntil([&] { return !serial->Port()->Connected(); }, 2000));
+    EXPECT_LE(sinceEmpty.elapsed(), 300 + 50);
+    EXPECT_TRUE(serial->Idle);
+    const std::uint64_t requestsWhileOpen = line->Stats().Requests();
+    SpinFor(400); // a closed idle port sends nothing
+    EXPECT_EQ(line->Stats().Requests(), requestsWhileOpen);
+    EXPECT_FALSE(serial->Port()->Connected());
+
+    // A new item: the next request opens the port again and the value arrives after the
+    // three probes that follow every reset (2.3 s each with a 300 ms time-out).
+    THitachiLocation& again = Monitor(plc, "WR0021");
+    line->SetValue(0, static_cast<std::uint8_t>(again.Code), again.Address, 0x0D0D);
+    QElapsedTimer reopening;
+    reopening.start();
+    ASSERT_TRUE(SpinUntil([&] { return again.HasValue; }, 20000));
+    EXPECT_LT(reopening.elapsed(), 3 * 2400 + 1500);
+    EXPECT_EQ(again.GetValue(), 0x0D0Du);
+    EXPECT_TRUE(serial->Port()->Connected());
+    EXPECT_FALSE(serial->Idle);
+    EXPECT_EQ(Server.Capture.CountStartingWith("Serial port 1 not available"), 0);
+    refresh->SetEnabled(false);
+}
+
+} // namespace
+} // namespace dravon
