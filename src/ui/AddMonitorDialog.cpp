@@ -12,6 +12,7 @@
 #include "plc/PLCCollection.h"
 #include "ui/MainWindow.h"
 #include "ui/MonitorList.h"
+#include "ui/NumberEdit.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -22,7 +23,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QShowEvent>
 #include <QStyle>
@@ -150,12 +150,12 @@ TfrmAddMonitorVar::TfrmAddMonitorVar(TServerContext& context, TfrmMain& mainWind
     grid->addWidget(lbAddress_, 0, 0);
     grid->addLayout(addressCell, 0, 1);
     grid->addWidget(new QLabel("Count:", this), 1, 0);
-    edAmount_ = new QLineEdit(this);
-    edAmount_->setObjectName("edAmount");
-    // Digits only, at most four of them; the run limit is applied when adding.
-    edAmount_->setMaxLength(4);
-    edAmount_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]{0,4}"), edAmount_));
-    edAmount_->setMaximumWidth(60);
+    auto* amount = new TumNumberEdit(this);
+    amount->setObjectName("edAmount");
+    amount->setMaxLength(4);
+    amount->SetMaxValue(MaxCount);
+    amount->setMaximumWidth(60);
+    edAmount_ = amount;
     grid->addWidget(edAmount_, 1, 1, Qt::AlignLeft);
     layout->addLayout(grid);
 

@@ -155,9 +155,11 @@ TEST_F(AddMonitorDialogTest, LongRunsAreLimitedShowProgressAndLockTheDialog) {
         // The dialog refuses to close meanwhile.
         if (handled == 100) Dialog->reject();
     };
-    Dialog->CountEdit()->setText("50000"); // at most four digits reach the field
-    EXPECT_EQ(Dialog->CountEdit()->text(), "5000");
-    Dialog->AddressEdit()->setText("plc1.wm0");
+    // The count field itself holds at most 1024; a count in the address is limited too.
+    Dialog->CountEdit()->setText("5000");
+    EXPECT_LE(Dialog->CountEdit()->text().toInt(), 1024);
+    Dialog->CountEdit()->setText("0");
+    Dialog->AddressEdit()->setText("plc1.wm0/5000");
     EXPECT_TRUE(Dialog->AddEnteredLocations());
     EXPECT_EQ(Window->LocalList()->RowCount(), 1024);
     EXPECT_EQ(LocalCaptions().last(), "PLC1.WM03FF");
