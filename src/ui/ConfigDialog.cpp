@@ -459,6 +459,7 @@ bool TfrmConfig::btOKClick() {
                 }
                 // The window's rows hold references into the PLC: they go first.
                 if (Main_) Main_->RemovePlc(&plc);
+                fPlcList_->ForgetDeleteMark(&plc);
                 plcs->DeletePLC(i);
             }
         }

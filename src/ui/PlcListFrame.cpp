@@ -443,6 +443,10 @@ bool TfPlcList::MarkedForDeletion(const THitachiPLC* plc) const {
     return std::find(DeleteMarks_.begin(), DeleteMarks_.end(), plc) != DeleteMarks_.end();
 }
 
+void TfPlcList::ForgetDeleteMark(const THitachiPLC* plc) {
+    DeleteMarks_.erase(std::remove(DeleteMarks_.begin(), DeleteMarks_.end(), plc), DeleteMarks_.end());
+}
+
 void TfPlcList::ClearCells() {
     SelectPlcCell(nullptr);
     for (TPLCCell* cell : Cells_) FreeCell(cell);

@@ -104,6 +104,8 @@ public:
 
     bool MarkedForDeletion(const THitachiPLC* plc) const;
     void ClearDeleteMarks() { DeleteMarks_.clear(); }
+    // The PLC is being freed: its address must not stay marked for a PLC made later.
+    void ForgetDeleteMark(const THitachiPLC* plc);
 
     const std::vector<TPLCCell*>& Cells() const { return Cells_; }
     int CellCount() const { return static_cast<int>(Cells_.size()); }

@@ -166,6 +166,11 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
     Type(&hex, "0");
     EXPECT_EQ(hex.text(), "fE");
 
+    // Disabled: the own background colour.
+    edit.SetColorDisabled(QColor(10, 20, 30));
+    edit.setEnabled(false);
+    EXPECT_EQ(edit.palette().color(QPalette::Disabled, QPalette::Base), QColor(10, 20, 30));
+
     // Clicking a number field selects all of it.
     usage->setText("42");
     usage->deselect();
@@ -471,11 +476,14 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     List().DeleteButton()->click();
     EXPECT_EQ(List().Selected(), &Cell(1));
 
+    const THitachiPLC* deleted = &PLCs.PLCByIndex(1);
     Dialog->OkButton()->click();
     ASSERT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
     ASSERT_EQ(PLCs.Count(), 2);
     EXPECT_EQ(PLCs.PLCByIndex(0).Name, "PLC1");
     EXPECT_EQ(PLCs.PLCByIndex(1).Name, "Third");
+    // A PLC made later at the freed address must not inherit the mark.
+    EXPECT_FALSE(List().MarkedForDeletion(deleted));
 }
 
 TEST_F(ConfigDialogTest, AddedRowBecomesAPlcAndRowsAreRebuiltAtTheNextOpening) {
