@@ -1,0 +1,370 @@
+#include "SoakClient.h"
+
+#include "app/Platform.h"
+#include "opc/ComObject.h"
+#include "opc/ConnectionPoint.h"
+#include "opc/DA2ClassFactory.h"
+#include "opc/HResult.h"
+#include "plc/HitachiLocation.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace dravon::soak {
+
+// The client's IOPCDataCallback; the group holds it, so it may outlive its client by
+// a little and then forwards nothing.
+class TSoakSink : public TComObject, public IOPCDataCallback {
+public:
+    TSoakClient* Owner = nullptr;
+
+    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
+        if (iid == IUnknown::Iid || iid == IOPCDataCallback::Iid) {
+            *object = static_cast<IOPCDataCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    std::uint32_t AddRef() override { return AddRefCount(); }
+    std::uint32_t Release() override { return ReleaseCount(); }
+
+    HRESULT OnDataChange(std::uint32_t tid, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>& clients,
+                         const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
+                         const std::vector<TFileTime>&, const std::vector<HRESULT>& errors) override {
+        if (Owner) Owner->DataChange(tid, clients, values, qualities, errors);
+        return S_OK;
+    }
+    HRESULT OnReadComplete(std::uint32_t tid, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>& clients,
+                           const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
+                           const std::vector<TFileTime>&, const std::vector<HRESULT>& errors) override {
+        if (Owner) Owner->ReadComplete(tid, clients, values, qualities, errors);
+        return S_OK;
+    }
+    HRESULT OnWriteComplete(std::uint32_t tid, OPCHANDLE, HRESULT, const std::vector<OPCHANDLE>& clients,
+                            const std::vector<HRESULT>& errors) override {
+        if (Owner) Owner->WriteComplete(tid, clients, errors);
+        return S_OK;
+    }
+    HRESULT OnCancelComplete(std::uint32_t tid, OPCHANDLE) override {
+        if (Owner) Owner->CancelComplete(tid);
+        return S_OK;
+    }
+};
+
+namespace {
+
+// At most this many asynchronous transactions of one client wait at a time.
+constexpr std::size_t MaxOutstanding = 6;
+
+bool Usable(std::uint16_t quality) { return (quality & 0xC0) != 0; } // GOOD or UNCERTAIN
+
+} // namespace
+
+TSoakClient::TSoakClient(TSoakEnv& env, std::string name, std::vector<int> items, std::vector<int> writable,
+                         std::uint32_t updateRateMs)
+    : Env_(env), Name_(std::move(name)), Items_(std::move(items)), Writable_(std::move(writable)),
+      UpdateRate_(updateRateMs) {}
+
+TSoakClient::~TSoakClient() { Disconnect(); }
+
+bool TSoakClient::Connect() {
+    TComPtr<IUnknown> unknown;
+    if (Env_.Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown) != S_OK) {
+        Env_.Counters->Fault(Name_ + ": CreateInstance failed");
+        return false;
+    }
+    Server_ = InterfaceOf<IOPCServer>(unknown);
+    if (auto common = InterfaceOf<IOPCCommon>(unknown)) common->SetClientName(Name_);
+    std::uint32_t revised = 0;
+    if (!Server_ || Server_->AddGroup("Soak", 1, UpdateRate_, 1, nullptr, nullptr, 1033, ServerGroup_, revised,
+                                      IOPCItemMgt::Iid, Group_) != S_OK) {
+        Env_.Counters->Fault(Name_ + ": AddGroup failed");
+        Disconnect();
+        return false;
+    }
+    auto items = InterfaceOf<IOPCItemMgt>(Group_);
+    Sync_ = InterfaceOf<IOPCSyncIO>(Group_);
+    Async_ = InterfaceOf<IOPCAsyncIO2>(Group_);
+    auto container = InterfaceOf<IConnectionPointContainer>(Group_);
+    TComPtr<IConnectionPoint> point;
+    Sink_ = MakeCom<TSoakSink>();
+    Sink_->Owner = this;
+    if (!items || !Sync_ || !Async_ || !container ||
+        container->FindConnectionPoint(IOPCDataCallback::Iid, point) != S_OK ||
+        point->Advise(static_cast<IOPCDataCallback*>(Sink_.Get()), Cookie_) != S_OK) {
+        Env_.Counters->Fault(Name_ + ": the group's interfaces or its callback are missing");
+        Disconnect();
+        return false;
+    }
+    std::vector<TOPCItemDef> defs;
+    for (int index : Items_) {
+        TOPCItemDef def;
+        def.ItemID = Env_.Ledger->ItemId(index);
+        def.Active = 1;
+        def.ClientHandle = static_cast<OPCHANDLE>(index);
+        def.RequestedDataType = VT_UI2;
+        defs.push_back(def);
+    }
+    std::vector<TOPCItemResult> results;
+    std::vector<HRESULT> errors;
+    if (items->AddItems(defs, results, errors) != S_OK) {
+        Env_.Counters->Fault(Name_ + ": AddItems failed");
+        Disconnect();
+        return false;
+    }
+    for (std::size_t i = 0; i < Items_.size(); ++i) ServerHandles_[Items_[i]] = results[i].ServerHandle;
+    return true;
+}
+
+void TSoakClient::Disconnect() {
+    if (Sink_) Sink_->Owner = nullptr;
+    if (Group_ && Cookie_) {
+        if (auto container = InterfaceOf<IConnectionPointContainer>(Group_)) {
+            TComPtr<IConnectionPoint> point;
+            if (container->FindConnectionPoint(IOPCDataCallback::Iid, point) == S_OK) point->Unadvise(Cookie_);
+        }
+    }
+    Cookie_ = 0;
+    Sync_ = nullptr;
+    Async_ = nullptr;
+    Group_ = nullptr;
+    if (Server_ && ServerGroup_) Server_->RemoveGroup(ServerGroup_, 1);
+    ServerGroup_ = 0;
+    Server_ = nullptr;
+    Sink_ = nullptr;
+    ServerHandles_.clear();
+    Pending_.clear();
+}
+
+std::uint32_t TSoakClient::Elapsed(std::uint32_t since) const { return Env_.Clock->TickCount() - since; }
+
+std::vector<OPCHANDLE> TSoakClient::Pick(const std::vector<int>& from, std::size_t most) {
+    std::vector<OPCHANDLE> handles;
+    if (from.empty()) return handles;
+    std::uniform_int_distribution<std::size_t> count(1, most);
+    std::uniform_int_distribution<std::size_t> which(0, from.size() - 1);
+    const std::size_t n = count(*Env_.Random);
+    for (std::size_t i = 0; i < n; ++i) {
+        const OPCHANDLE h = ServerHandles_[from[which(*Env_.Random)]];
+        if (std::find(handles.begin(), handles.end(), h) == handles.end()) handles.push_back(h);
+    }
+    return handles;
+}
+
+void TSoakClient::Step() {
+    if (!Connected()) return;
+    const int roll = std::uniform_int_distribution<int>(0, 99)(*Env_.Random);
+    if (roll < 45) WriteOne();
+    else if (roll < 65) AsyncRead();
+    else if (roll < 73) SyncDeviceRead();
+    else if (roll < 77) Refresh();
+}
+
+void TSoakClient::WriteOne() {
+    if (!Connected() || Writable_.empty() || Pending_.size() >= MaxOutstanding) return;
+    std::uniform_int_distribution<std::size_t> which(0, Writable_.size() - 1);
+    std::vector<int> chosen;
+    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 3)(*Env_.Random);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int index = Writable_[which(*Env_.Random)];
+        if (std::find(chosen.begin(), chosen.end(), index) == chosen.end()) chosen.push_back(index);
+    }
+    std::vector<OPCHANDLE> handles;
+    std::vector<TVariant> values;
+    std::vector<std::uint16_t> raw;
+    for (int index : chosen) {
+        handles.push_back(ServerHandles_[index]);
+        raw.push_back(Env_.Ledger->NextValue(index));
+        values.push_back(TVariant::UI2(raw.back()));
+    }
+    const std::uint32_t tid = NextTransaction_++;
+    std::uint32_t cancelID = 0;
+    std::vector<HRESULT> errors;
+    const HRESULT hr = Async_->Write(handles, values, tid, cancelID, errors);
+    ++Env_.Counters->WriteCalls;
+    if (hr != S_OK) {
+        Env_.Counters->Fault(Name_ + ": IOPCAsyncIO2::Write failed with " + std::to_string(hr));
+        return;
+    }
+    for (std::size_t i = 0; i < chosen.size(); ++i)
+        if (errors[i] == S_OK) Env_.Ledger->Written(chosen[i], raw[i]);
+    Pending_[tid] = {TKind::Write, cancelID, Env_.Clock->TickCount(), false, false};
+}
+
+void TSoakClient::AsyncRead() {
+    if (Pending_.size() >= MaxOutstanding) return;
+    const std::vector<OPCHANDLE> handles = Pick(Items_, 5);
+    const std::uint32_t tid = NextTransaction_++;
+    std::uint32_t cancelID = 0;
+    std::vector<HRESULT> errors;
+    if (Async_->Read(handles, tid, cancelID, errors) != S_OK) {
+        Env_.Counters->Fault(Name_ + ": IOPCAsyncIO2::Read failed");
+        return;
+    }
+    ++Env_.Counters->AsyncReads;
+    TPending pending{TKind::Read, cancelID, Env_.Clock->TickCount(), false, false};
+    // Now and then the client changes its mind: the read must then end with
+    // OnCancelComplete and never with OnReadComplete.
+    if (std::uniform_int_distribution<int>(0, 9)(*Env_.Random) == 0 && Async_->Cancel2(cancelID) == S_OK) {
+        pending.Cancelled = true;
+        ++Env_.Counters->Cancels;
+    }
+    Pending_[tid] = pending;
+}
+
+void TSoakClient::Refresh() {
+    if (Pending_.size() >= MaxOutstanding) return;
+    const std::uint32_t tid = NextTransaction_++;
+    std::uint32_t cancelID = 0;
+    if (Async_->Refresh2(OPC_DS_DEVICE, tid, cancelID) != S_OK) {
+        Env_.Counters->Fault(Name_ + ": IOPCAsyncIO2::Refresh2 failed");
+        return;
+    }
+    ++Env_.Counters->Refreshes;
+    Pending_[tid] = {TKind::Refresh, cancelID, Env_.Clock->TickCount(), false, false};
+}
+
+void TSoakClient::SyncDeviceRead() {
+    // The read processes events while it waits, so other clients' calls run inside it;
+    // one at a time keeps the nesting flat.
+    if (Env_.SyncReadRunning) return;
+    Env_.SyncReadRunning = true;
+    const std::vector<OPCHANDLE> handles = Pick(Items_, 5);
+    // The group is kept by this reference even if the client is told to go meanwhile.
+    TComPtr<IOPCSyncIO> sync = Sync_;
+    const std::uint32_t start = Env_.Clock->TickCount();
+    std::vector<TOPCItemState> states;
+    std::vector<HRESULT> errors;
+    const HRESULT hr = sync->Read(OPC_DS_DEVICE, handles, states, errors);
+    const std::uint32_t took = Elapsed(start);
+    Env_.SyncReadRunning = false;
+    ++Env_.Counters->SyncDeviceReads;
+    Env_.Counters->SlowestSyncReadMs = std::max(Env_.Counters->SlowestSyncReadMs, took);
+    if (took > Env_.SyncReadBoundMs)
+        Env_.Counters->Fault(Name_ + ": a synchronous device read took " + std::to_string(took) + " ms");
+    if (hr != S_OK) {
+        Env_.Counters->Fault(Name_ + ": IOPCSyncIO::Read from the device failed with " + std::to_string(hr));
+        return;
+    }
+    std::vector<OPCHANDLE> clients;
+    std::vector<TVariant> values;
+    std::vector<std::uint16_t> qualities;
+    for (const auto& s : states) {
+        clients.push_back(s.ClientHandle);
+        values.push_back(s.Value);
+        qualities.push_back(s.Quality);
+    }
+    Observe(clients, values, qualities, errors);
+}
+
+void TSoakClient::Observe(const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
+                          const std::vector<std::uint16_t>& qualities, const std::vector<HRESULT>& errors) {
+    for (std::size_t i = 0; i < clients.size() && i < values.size() && i < qualities.size(); ++i) {
+        if (i < errors.size() && errors[i] != S_OK) continue;
+        const int index = static_cast<int>(clients[i]);
+        if (index < 0 || index >= Env_.Ledger->Count()) {
+            Env_.Counters->Fault(Name_ + ": an answer names client handle " + std::to_string(clients[i]));
+            continue;
+        }
+        if (Usable(qualities[i]))
+            Env_.Ledger->Observed(index, static_cast<std::uint16_t>(values[i].UIntValue()));
+    }
+}
+
+void TSoakClient::DataChange(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
+                             const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
+                             const std::vector<HRESULT>& errors) {
+    ++Env_.Counters->Notifications;
+    Env_.Counters->NotifiedValues += clients.size();
+    Observe(clients, values, qualities, errors);
+    for (std::size_t i = 0; i < clients.size() && i < qualities.size(); ++i)
+        LastQuality_[static_cast<int>(clients[i])] = qualities[i];
+    if (tid != 0) Finish(tid, "refresh"); // a refresh answers through OnDataChange with its id
+}
+
+void TSoakClient::ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
+                               const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
+                               const std::vector<HRESULT>& errors) {
+    auto it = Pending_.find(tid);
+    if (it != Pending_.end() && it->second.Cancelled)
+        Env_.Counters->Fault(Name_ + ": OnReadComplete for cancelled transaction " + std::to_string(tid));
+    ++Env_.Counters->AsyncReadsDone;
+    Observe(clients, values, qualities, errors);
+    Finish(tid, "read");
+}
+
+void TSoakClient::WriteComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
+                                const std::vector<HRESULT>& errors) {
+    ++Env_.Counters->WriteCompletes;
+    for (std::size_t i = 0; i < clients.size() && i < errors.size(); ++i)
+        if (errors[i] == S_OK) Env_.Ledger->Confirmed();
+    Finish(tid, "write");
+}
+
+void TSoakClient::CancelComplete(std::uint32_t tid) {
+    auto it = Pending_.find(tid);
+    if (it == Pending_.end() || !it->second.Cancelled)
+        Env_.Counters->Fault(Name_ + ": OnCancelComplete for transaction " + std::to_string(tid) +
+                             " that was not cancelled");
+    ++Env_.Counters->CancelsDone;
+    Finish(tid, "cancel");
+}
+
+void TSoakClient::Finish(std::uint32_t tid, const char* what) {
+    auto it = Pending_.find(tid);
+    if (it == Pending_.end()) {
+        Env_.Counters->Fault(Name_ + ": " + what + " answer for unknown transaction " + std::to_string(tid));
+        return;
+    }
+    const std::uint32_t took = Elapsed(it->second.StartTick);
+    Env_.Counters->SlowestTransactionMs = std::max(Env_.Counters->SlowestTransactionMs, took);
+    if (took > Env_.TransactionBoundMs && !it->second.Overdue)
+        Env_.Counters->Fault(Name_ + ": " + what + " transaction " + std::to_string(tid) + " answered after " +
+                             std::to_string(took) + " ms");
+    Pending_.erase(it);
+}
+
+void TSoakClient::CheckOverdue() {
+    for (auto& [tid, pending] : Pending_) {
+        if (pending.Overdue || Elapsed(pending.StartTick) <= Env_.TransactionBoundMs) continue;
+        pending.Overdue = true;
+        Env_.Counters->Fault(Name_ + ": transaction " + std::to_string(tid) + " not answered within " +
+                             std::to_string(Env_.TransactionBoundMs) + " ms");
+    }
+}
+
+bool TSoakClient::AllGood(std::string* why) {
+    if (!Connected()) return true;
+    std::vector<OPCHANDLE> handles;
+    for (int index : Items_) handles.push_back(ServerHandles_[index]);
+    std::vector<TOPCItemState> states;
+    std::vector<HRESULT> errors;
+    if (Sync_->Read(OPC_DS_CACHE, handles, states, errors) != S_OK) {
+        if (why) *why = Name_ + ": cache read failed";
+        return false;
+    }
+    for (const auto& s : states) {
+        if (s.Quality == QualityGood) continue;
+        if (why)
+            *why = Name_ + ": " + Env_.Ledger->ItemId(static_cast<int>(s.ClientHandle)) + " has quality " +
+                   std::to_string(s.Quality);
+        return false;
+    }
+    return true;
+}
+
+bool TSoakClient::LastNotifiedGood(std::string* why) const {
+    for (int index : Items_) {
+        auto it = LastQuality_.find(index);
+        if (it != LastQuality_.end() && it->second == QualityGood) continue;
+        if (why)
+            *why = Name_ + ": last data change of " + Env_.Ledger->ItemId(index) + " was " +
+                   (it == LastQuality_.end() ? std::string("never sent") : "quality " + std::to_string(it->second));
+        return false;
+    }
+    return true;
+}
+
+} // namespace dravon::soak

@@ -1,0 +1,718 @@
+// dravon-soak: the server core in-process (PLC list, communication manager and transport
+// drivers as the program wires them, the OPC connection list with its 25 ms tick) polls
+// four simulated PLCs over TCP, TCP, UDP and a pseudo-terminal while OPC clients
+// subscribe, read from the device and write, and the simulators inject faults on a plan.
+// At the end it checks that nothing hung, nothing was lost, qualities recovered, memory
+// stayed flat and the session log tells each outage once. Exit status 1 on any failure.
+#include "SoakClient.h"
+#include "SoakLedger.h"
+#include "SoakSchedule.h"
+
+#include "PlcSimulator.h"
+#include "SimMemoryTypes.h"
+
+#include "app/CommandLine.h"
+#include "app/KeyValueStore.h"
+#include "app/MemoryStore.h"
+#include "app/SessionLog.h"
+#include "comm/SerialDevicePath.h"
+#include "opc/DA2ClassFactory.h"
+#include "opc/OPCDAConnectionCollection.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+#include "plc/SerialPortTable.h"
+#include "platform/QtClock.h"
+#include "platform/QtEventLoop.h"
+#include "platform/QtHostResolver.h"
+#include "platform/QtTimerFactory.h"
+#include "platform/QtTransportFactory.h"
+#include "server/Communication.h"
+#include "server/ServerCore.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// From the sanitizer runtime (its header is not installed everywhere).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace dravon::soak {
+namespace {
+
+struct TOptions {
+    std::uint32_t DurationS = 600;
+    std::uint32_t Seed = 12;
+    int Clients = 3;
+    bool Verbose = false;
+};
+
+const char* const Usage =
+    "usage: dravon-soak [--duration SECONDS] [--seed N] [--clients N] [--verbose]\n"
+    "  Runs the server core against simulated PLCs with faults and OPC clients, then checks\n"
+    "  that nothing hung or was lost, qualities recovered, memory stayed flat and the session\n"
+    "  log tells each outage once. Default duration 600 s (at least 45 s). Exit status 1 on a\n"
+    "  failed check.\n";
+
+bool ParseOptions(int argc, char** argv, TOptions& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto number = [&](std::uint32_t& out) {
+            if (i + 1 >= argc) return false;
+            char* end = nullptr;
+            const unsigned long v = std::strtoul(argv[++i], &end, 10);
+            if (!end || *end != '\0') return false;
+            out = static_cast<std::uint32_t>(v);
+            return true;
+        };
+        std::uint32_t clients = 0;
+        if (a == "--duration") {
+            if (!number(options.DurationS) || options.DurationS < 45) return false;
+        } else if (a == "--verbose") {
+            options.Verbose = true;
+        } else if (a == "--seed") {
+            if (!number(options.Seed)) return false;
+        } else if (a == "--clients") {
+            if (!number(clients) || clients < 1 || clients > 8) return false;
+            options.Clients = static_cast<int>(clients);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Resident and peak resident memory of this process, in kB.
+struct TMemory {
+    long Rss = 0;
+    long Peak = 0;
+    long Heap = 0;
+};
+
+// Bytes the program holds on its heap (the sanitizer's allocator keeps its own count).
+long HeapInUseKb() {
+#if defined(__SANITIZE_ADDRESS__)
+    return static_cast<long>(__sanitizer_get_current_allocated_bytes() / 1024);
+#else
+    return static_cast<long>(mallinfo2().uordblks / 1024);
+#endif
+}
+
+TMemory ReadMemory() {
+    TMemory m;
+    m.Heap = HeapInUseKb();
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) m.Rss = std::atol(line.c_str() + 6);
+        if (line.rfind("VmHWM:", 0) == 0) m.Peak = std::atol(line.c_str() + 6);
+    }
+    return m;
+}
+
+// A line with its digits masked: lines that differ only in times and numbers are one kind.
+std::string LineKind(const std::string& line) {
+    std::string kind = line;
+    for (char& c : kind)
+        if (c >= '0' && c <= '9') c = '#';
+    return kind;
+}
+
+// Lines about clients coming and going, creating groups and callbacks.
+bool ClientLine(const std::string& line) { return line.rfind("Client", 0) == 0 || line.rfind("Group", 0) == 0; }
+
+// The session log as counts per kind of line, and the other lines (PLC and link events)
+// with the time they were added: bounded however long the run and however many clients.
+class TLogRecorder : public ISessionLogView {
+public:
+    std::vector<std::string> Lines;
+    std::vector<std::uint32_t> Times; // ms into the run
+    std::map<std::string, int> Kinds;
+    std::size_t Total = 0;
+    std::function<std::uint32_t()> Now;
+    void MemoCleared() override {}
+    void MemoLineAdded(const std::string& line) override {
+        ++Total;
+        ++Kinds[LineKind(line)];
+        if (ClientLine(line)) return;
+        Lines.push_back(line);
+        Times.push_back(Now ? Now() : 0);
+    }
+    void ShowMessage(const std::string&, unsigned) override {}
+    int Containing(const std::string& text) const {
+        return static_cast<int>(
+            std::count_if(Lines.begin(), Lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; }));
+    }
+};
+
+struct TPlc {
+    TSoakPlcSetup Setup;
+    std::unique_ptr<TPlcSimulator> Sim;
+    std::vector<int> Items;      // ledger indexes of the words every main client holds
+    std::vector<int> ChurnItems; // words only the coming-and-going client holds
+    int Outages = 0;
+    int Passes = 0;
+    std::uint32_t LastPassTick = 0;
+};
+
+class TSoakRun {
+public:
+    explicit TSoakRun(const TOptions& options) : Options_(options), Random_(options.Seed) {}
+
+    int Run() {
+        if (!Home_.isValid()) return Fail("no temporary folder");
+        if (!StartSimulators()) return 1;
+        WritePlcList();
+        Plan_ = PlanFaults(Setups(), WarmupMs(), FaultsEndMs());
+
+        TQtClock clock;
+        TQtEventLoop loop;
+        TQtTimerFactory timers;
+        const std::string dir = QDir(Home_.path()).absolutePath().toStdString() + "/";
+        TServerCore core({&clock, &loop, &timers, &Store_, dir}, TCommandLine{}, "1.0.0.0");
+        TQtTransportFactory transports(core.Context());
+        TQtHostResolver resolver;
+        auto communication = std::make_unique<TCommunication>(core, transports, &resolver);
+        Log_.Now = [this] { return Elapsed_.isValid() ? Now() : 0; };
+        core.Log().AddView(&Log_);
+        core.Startup();
+        Plcs_ = core.Context().PLCs;
+        if (!Plcs_ || Plcs_->Count() != static_cast<int>(Plc_.size())) return Fail("the PLC list did not load");
+        for (int p = 0; p < Plcs_->Count(); ++p)
+            if (Plcs_->PLCByIndex(p).Host != "127.0.0.1") return Fail("a PLC is not on loopback");
+
+        auto connections = std::make_unique<TOPCDAConnectionCollection>(core.Context());
+        connections->Start();
+        auto factory = MakeCom<TDA2ClassFactory>(core.Context(), *connections);
+        Env_.Factory = factory.Get();
+        Env_.Clock = &clock;
+        Env_.Ledger = &Ledger_;
+        Env_.Counters = &Counters_;
+        Env_.Random = &Random_;
+        // Two failed reads make a location faulty; under a loaded sanitizer build the
+        // server's own bound (twice the time-out plus 5 s) gets generous slack.
+        Env_.SyncReadBoundMs = 2 * 1000 + 5000 + 5000;
+        Env_.TransactionBoundMs = 20000;
+        Clock_ = &clock;
+
+        StartLocations_ = LocationCount();
+        MakeClients();
+        for (auto& client : Clients_)
+            if (!client->Connect()) return Fail("a client could not connect");
+
+        Elapsed_.start();
+        QTimer driver;
+        QObject::connect(&driver, &QTimer::timeout, [this] { Tick(); });
+        driver.start(10);
+        ClientsActive_ = true;
+
+        Spin([&] { return Now() >= WarmupMs(); }, WarmupMs() + 1000);
+        WarmMemory_ = ReadMemory();
+        std::cout << "soak: warm-up done, RSS " << WarmMemory_.Rss << " kB; " << Plan_.size()
+                  << " fault phases until " << FaultsEndMs() / 1000 << " s" << std::endl;
+
+        Spin([&] { return Now() >= FaultsEndMs() && NextPhaseEvent_ >= Events().size(); },
+             FaultsEndMs() + 5000);
+        ClearAllFaults();
+        CheckRecovery();
+
+        Spin([&] { return Now() >= QuiesceMs(); }, QuiesceMs() + 1000);
+        ClientsActive_ = false;
+        ChurnActive_ = false;
+        if (Churn_) Churn_->Disconnect();
+        if (!Spin([&] { return Outstanding() == 0; }, Env_.TransactionBoundMs))
+            Counters_.Fault("transactions still unanswered after the clients stopped");
+        if (!Spin([&] { return !WritesPending(); }, 15000)) Counters_.Fault("writes still pending at the end");
+        EndMemory_ = ReadMemory();
+        CheckValues();
+
+        for (auto& client : Clients_) client->Disconnect();
+        Churn_.reset();
+        if (!Spin([&] { return connections->Count() == 0 && LocationCount() == StartLocations_; }, 15000))
+            Counters_.Fault("after the clients left: " + std::to_string(connections->Count()) +
+                            " server objects and " + std::to_string(LocationCount()) + " locations (start: " +
+                            std::to_string(StartLocations_) + ")");
+        EndLocations_ = LocationCount();
+        driver.stop();
+        CheckMemory();
+        CheckLog();
+
+        factory = nullptr;
+        Env_.Factory = nullptr;
+        connections->Stop();
+        connections.reset();
+        core.Shutdown();
+        communication.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        for (auto& plc : Plc_) plc.Sim->Stop();
+        PrintSummary();
+        return Counters_.Faults.empty() ? 0 : 1;
+    }
+
+private:
+    // ------------------------------------------------------------- timeline (ms)
+    std::uint32_t DurationMs() const { return Options_.DurationS * 1000; }
+    std::uint32_t WarmupMs() const { return std::clamp<std::uint32_t>(DurationMs() / 6, 8000, 30000); }
+    std::uint32_t FaultsEndMs() const {
+        return DurationMs() - std::clamp<std::uint32_t>(DurationMs() / 4, 15000, 60000);
+    }
+    std::uint32_t QuiesceMs() const { return DurationMs() - 3000; }
+    std::uint32_t Now() const { return static_cast<std::uint32_t>(Elapsed_.elapsed()); }
+
+    int Fail(const std::string& why) {
+        std::cerr << "soak: " << why << std::endl;
+        return 1;
+    }
+
+    // Runs the event loop until the condition holds; false after boundMs.
+    bool Spin(const std::function<bool()>& condition, std::uint32_t boundMs) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!condition()) {
+            if (timer.elapsed() > boundMs) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        }
+        return true;
+    }
+
+    // ------------------------------------------------------------- set-up
+    std::vector<TSoakPlcSetup> Setups() const {
+        std::vector<TSoakPlcSetup> s;
+        for (const auto& plc : Plc_) s.push_back(plc.Setup);
+        return s;
+    }
+
+    bool StartSimulators() {
+        const std::vector<std::pair<std::string, TSimTransportKind>> plcs{{"TcpA", TSimTransportKind::Tcp},
+                                                                        {"TcpB", TSimTransportKind::Tcp},
+                                                                        {"UdpC", TSimTransportKind::Udp},
+                                                                        {"SerD", TSimTransportKind::Serial}};
+        for (const auto& [name, kind] : plcs) {
+            TSimTransportConfig config;
+            config.Kind = kind;
+            config.Port = 0;
+            if (kind == TSimTransportKind::Serial) {
+                config.Link.Protocol = 1;
+                config.Link.IsSerial = true;
+                config.Link.Framing = TSimFraming::Switch;
+                config.LineSpeed = SerialSpeed;
+            }
+            TPlc plc;
+            plc.Setup = {name, kind, 1000};
+            plc.Sim = std::make_unique<TPlcSimulator>(std::vector<TSimTransportConfig>{config});
+            std::string error;
+            if (!plc.Sim->Start(&error)) {
+                Fail("simulator for " + name + ": " + error);
+                return false;
+            }
+            // Words every main client holds (two runs, so a pass needs more than one
+            // block), and words only the coming-and-going client holds.
+            for (std::uint32_t a = 0; a < 20; ++a) plc.Items.push_back(AddWord(plc, a < 16 ? 0x100 + a : 0x180 + a - 16));
+            for (std::uint32_t a = 0; a < 4; ++a) plc.ChurnItems.push_back(AddWord(plc, 0x300 + a));
+            Plc_.push_back(std::move(plc));
+        }
+        return true;
+    }
+
+    int AddWord(TPlc& plc, std::uint32_t address) {
+        char text[16];
+        std::snprintf(text, sizeof text, "WR%04X", address);
+        const int index = Ledger_.Add(plc.Setup.Name + "." + text);
+        std::uint8_t code = 0;
+        std::uint32_t packed = 0;
+        bool isDouble = false;
+        if (SimParseAddressText(text, code, packed, isDouble)) {
+            Words_.push_back({static_cast<int>(Plc_.size()), code, packed});
+            plc.Sim->SetValue(0, code, packed, TSoakLedger::InitialValue(index));
+        }
+        return index;
+    }
+
+    void WritePlcList() {
+        auto key = Store_.OpenKey(TRootKey::LocalMachine, PLCListKeyPath);
+        key->WriteDword("Count", static_cast<std::uint32_t>(Plc_.size()));
+        for (std::size_t i = 0; i < Plc_.size(); ++i) {
+            const std::string n = std::to_string(i);
+            const TPlc& plc = Plc_[i];
+            key->WriteString("PLCName" + n, plc.Setup.Name);
+            key->WriteString("PLCIP" + n, "127.0.0.1");
+            key->WriteDword("TimeOut" + n, static_cast<std::uint32_t>(plc.Setup.TimeOut));
+            switch (plc.Setup.Transport) {
+            case TSimTransportKind::Tcp:
+            case TSimTransportKind::Udp:
+                key->WriteDword("PLCTcpPort" + n, plc.Sim->Port(0));
+                key->WriteDword("ProtocolType" + n, 3);
+                key->WriteDword("DrvType" + n, plc.Setup.Transport == TSimTransportKind::Tcp ? 2 : 1);
+                break;
+            case TSimTransportKind::Serial: {
+                key->WriteDword("SerialCom" + n, 1);
+                key->WriteDword("ProtocolType" + n, 1);
+                key->WriteDword("DrvType" + n, 3);
+                auto ports = Store_.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath);
+                ports->WriteString("Device0", plc.Sim->SerialPath(0));
+                ports->WriteDword("BaudRate0", SerialSpeed);
+                break;
+            }
+            }
+        }
+    }
+
+    void MakeClients() {
+        std::vector<int> all;
+        for (const auto& plc : Plc_) all.insert(all.end(), plc.Items.begin(), plc.Items.end());
+        const std::uint32_t rates[] = {100, 250, 500, 200, 150, 300, 400, 350};
+        for (int c = 0; c < Options_.Clients; ++c) {
+            // Client 0 writes to the first half of the PLCs, client 1 to the second half,
+            // the others everywhere: most words have more than one writer.
+            std::vector<int> writable;
+            for (std::size_t p = 0; p < Plc_.size(); ++p) {
+                const bool firstHalf = p < Plc_.size() / 2;
+                if (c >= 2 || (c == 0) == firstHalf)
+                    writable.insert(writable.end(), Plc_[p].Items.begin(), Plc_[p].Items.end());
+            }
+            Clients_.push_back(std::make_unique<TSoakClient>(Env_, "Soak" + std::to_string(c + 1), all, writable,
+                                                             rates[c % 8]));
+        }
+    }
+
+    // ------------------------------------------------------------- the 10 ms driver
+    struct TEvent {
+        std::uint32_t AtMs;
+        std::size_t Phase;
+        bool Begin;
+    };
+    const std::vector<TEvent>& Events() {
+        if (Events_.empty()) {
+            for (std::size_t i = 0; i < Plan_.size(); ++i) {
+                Events_.push_back({Plan_[i].StartMs, i, true});
+                Events_.push_back({Plan_[i].EndMs, i, false});
+            }
+            std::stable_sort(Events_.begin(), Events_.end(),
+                             [](const TEvent& a, const TEvent& b) { return a.AtMs < b.AtMs; });
+        }
+        return Events_;
+    }
+
+    void Tick() {
+        const std::uint32_t now = Now();
+        const auto& events = Events();
+        while (NextPhaseEvent_ < events.size() && events[NextPhaseEvent_].AtMs <= now) {
+            const TEvent& e = events[NextPhaseEvent_++];
+            const TFaultPhase& phase = Plan_[e.Phase];
+            TPlc& plc = Plc_[static_cast<std::size_t>(phase.Plc)];
+            if (phase.Kind == TFaultKind::Outage) {
+                plc.Sim->SetPower(!e.Begin);
+                if (e.Begin) ++plc.Outages;
+            } else {
+                plc.Sim->SetFaults(e.Begin ? FaultSettings(phase.Kind, plc.Setup) : TSimFaults{});
+            }
+            if (e.Begin) ++PhasesRun_[static_cast<int>(phase.Kind)];
+        }
+        for (std::size_t p = 0; p < Plc_.size() && Plcs_; ++p) {
+            const std::uint32_t start = Plcs_->PLCByIndex(static_cast<int>(p)).PassStartTick;
+            if (start != Plc_[p].LastPassTick) {
+                Plc_[p].LastPassTick = start;
+                ++Plc_[p].Passes;
+            }
+        }
+        if (ClientsActive_ && now >= NextStep_) {
+            NextStep_ = now + 40;
+            for (auto& client : Clients_)
+                if (std::uniform_int_distribution<int>(0, 1)(Random_) == 0) client->Step();
+        }
+        if (ChurnActive_) Churn(now);
+        for (auto& client : Clients_) client->CheckOverdue();
+        if (Churn_) Churn_->CheckOverdue();
+        if (now >= NextMemorySample_) {
+            NextMemorySample_ = now + 1000;
+            const TMemory m = ReadMemory();
+            PeakRss_ = std::max(PeakRss_, m.Rss);
+            if (Options_.Verbose)
+                std::cout << "soak: " << now / 1000 << " s RSS " << m.Rss << " kB heap " << m.Heap << " kB" << std::endl;
+        }
+    }
+
+    // A client that connects, writes to words nobody else holds and leaves again at once:
+    // its writes must still reach the PLC, and its words must be freed afterwards.
+    void Churn(std::uint32_t now) {
+        if (now < NextChurn_) return;
+        if (Churn_) {
+            Churn_->Disconnect();
+            Churn_.reset();
+            NextChurn_ = now + 1500;
+            return;
+        }
+        std::vector<int> items;
+        for (const auto& plc : Plc_) items.insert(items.end(), plc.ChurnItems.begin(), plc.ChurnItems.end());
+        Churn_ = std::make_unique<TSoakClient>(Env_, "Churn" + std::to_string(++ChurnConnects_), items, items, 200);
+        if (Churn_->Connect()) {
+            Churn_->WriteOne();
+            Churn_->WriteOne();
+        }
+        NextChurn_ = now + 700;
+    }
+
+    void ClearAllFaults() {
+        for (auto& plc : Plc_) {
+            plc.Sim->SetFaults(TSimFaults{});
+            plc.Sim->SetPower(true);
+        }
+    }
+
+    // ------------------------------------------------------------- checks
+    // After the last fault every item is GOOD within two poll passes; a pass only reads
+    // what the groups asked for, so the counting starts one update period later.
+    void CheckRecovery() {
+        std::uint32_t slowest = 0;
+        for (auto& client : Clients_) slowest = std::max(slowest, client->UpdateRate());
+        const std::uint32_t from = Now();
+        Spin([&] { return Now() >= from + slowest; }, slowest + 1000);
+        std::vector<int> base;
+        for (const auto& plc : Plc_) base.push_back(plc.Passes);
+        const bool passed = Spin(
+            [&] {
+                for (std::size_t p = 0; p < Plc_.size(); ++p)
+                    if (Plc_[p].Passes < base[p] + 2) return false;
+                return true;
+            },
+            30000);
+        if (!passed) {
+            Counters_.Fault("not every PLC completed two poll passes within 30 s after the last fault");
+            return;
+        }
+        RecoveryMs_ = Now() - from;
+        for (auto& client : Clients_) {
+            std::string why;
+            if (!client->AllGood(&why)) Counters_.Fault("two passes after the last fault: " + why);
+        }
+        // The subscriptions tell the clients too, within one update period.
+        std::string why;
+        if (!Spin(
+                [&] {
+                    for (auto& client : Clients_)
+                        if (!client->LastNotifiedGood(&why)) return false;
+                    return true;
+                },
+                2 * slowest + 2000))
+            Counters_.Fault("after recovery: " + why);
+    }
+
+    std::size_t Outstanding() const {
+        std::size_t n = 0;
+        for (const auto& client : Clients_) n += client->Outstanding();
+        return n;
+    }
+
+    int LocationCount() const {
+        int n = 0;
+        if (!Plcs_) return n;
+        for (int p = 0; p < Plcs_->Count(); ++p) n += Plcs_->PLCByIndex(p).Monitored.Count();
+        return n;
+    }
+
+    bool WritesPending() const {
+        for (int p = 0; Plcs_ && p < Plcs_->Count(); ++p)
+            if (Plcs_->PLCByIndex(p).HasPendingWrites()) return true;
+        return false;
+    }
+
+    void CheckValues() {
+        const auto faults = Ledger_.Check([&](int index) {
+            const TWord& w = Words_[static_cast<std::size_t>(index)];
+            return Plc_[static_cast<std::size_t>(w.Plc)].Sim->Value(0, w.Code, w.Address);
+        });
+        for (const auto& f : faults) Counters_.Fault(f);
+    }
+
+    void CheckMemory() {
+        const double change = WarmMemory_.Rss > 0
+                                  ? 100.0 * static_cast<double>(EndMemory_.Rss - WarmMemory_.Rss) /
+                                        static_cast<double>(WarmMemory_.Rss)
+                                  : 100.0;
+        MemoryChangePercent_ = change;
+        if (change >= 5.0 || change <= -5.0) {
+            std::ostringstream text;
+            text << "resident memory changed by " << change << " % between the warm-up (" << WarmMemory_.Rss
+                 << " kB) and the end (" << EndMemory_.Rss << " kB)";
+            Counters_.Fault(text.str());
+        }
+    }
+
+    void CheckLog() {
+        for (const auto& plc : Plc_) {
+            const int down = Log_.Containing("PLC " + plc.Setup.Name + " timed out at");
+            const int up = Log_.Containing("PLC " + plc.Setup.Name + " restored at");
+            if (down != plc.Outages || up != plc.Outages)
+                Counters_.Fault(plc.Setup.Name + ": " + std::to_string(plc.Outages) + " outages but " +
+                                std::to_string(down) + " \"timed out\" and " + std::to_string(up) +
+                                " \"restored\" lines");
+        }
+        // No flood: a kind of line (digits masked) is told at most once per fault phase and
+        // client event that can cause it.
+        const int clientEvents = 4 * (ChurnConnects_ + Options_.Clients) + 10;
+        const int faultEvents = static_cast<int>(Plan_.size()) + 4;
+        for (const auto& [kind, count] : Log_.Kinds)
+            if (count > (ClientLine(kind) ? clientEvents : faultEvents))
+                Counters_.Fault("log flood: " + std::to_string(count) + " lines \"" + kind + "\"");
+    }
+
+    // ------------------------------------------------------------- report
+    void PrintSummary() const {
+        std::uint64_t spikes = 0, busy = 0, errors = 0, drops = 0, splits = 0, garbage = 0, closes = 0, ignored = 0;
+        std::uint64_t requests = 0;
+        int outages = 0;
+        for (const auto& plc : Plc_) {
+            const TSimStats s = plc.Sim->Stats();
+            spikes += s.FaultLatencySpikes;
+            busy += s.FaultBusy;
+            errors += s.FaultErrors;
+            drops += s.FaultDrops;
+            splits += s.FaultSplits;
+            garbage += s.FaultGarbage;
+            closes += s.FaultCloses;
+            ignored += s.Ignored;
+            requests += s.Requests();
+            outages += plc.Outages;
+        }
+        auto row = [](const std::string& name, const std::string& value) {
+            std::printf("  %-38s %14s\n", name.c_str(), value.c_str());
+        };
+        auto num = [](auto v) { return std::to_string(v); };
+        std::printf("\nsoak summary (%u s, seed %u, %d clients)\n", Options_.DurationS, Options_.Seed,
+                    Options_.Clients);
+        std::printf("  %-38s %14s\n", "faults injected", "count");
+        row("latency spikes", num(spikes));
+        row("BUSY answers", num(busy));
+        row("error statuses", num(errors));
+        row("dropped answers", num(drops));
+        row("split answers", num(splits));
+        row("garbage before answers", num(garbage));
+        row("closed connections", num(closes));
+        row("PLC outages", num(outages));
+        row("requests ignored while off", num(ignored));
+        std::printf("  %-38s %14s\n", "traffic", "count");
+        row("PLC requests", num(requests));
+        row("writes made (accepted elements)", num(Ledger_.WritesMade()));
+        row("writes confirmed (OnWriteComplete S_OK)", num(Ledger_.WritesConfirmed()));
+        row("async write calls", num(Counters_.WriteCalls));
+        row("synchronous device reads", num(Counters_.SyncDeviceReads));
+        row("asynchronous device reads", num(Counters_.AsyncReads));
+        row("reads cancelled", num(Counters_.Cancels));
+        row("device refreshes", num(Counters_.Refreshes));
+        row("notifications (OnDataChange)", num(Counters_.Notifications));
+        row("values checked", num(Ledger_.Observations()));
+        row("coming-and-going clients", num(ChurnConnects_));
+        std::printf("  %-38s %14s\n", "timing and memory", "value");
+        row("slowest synchronous device read", num(Counters_.SlowestSyncReadMs) + " ms");
+        row("slowest asynchronous transaction", num(Counters_.SlowestTransactionMs) + " ms");
+        row("recovery (two passes)", num(RecoveryMs_) + " ms");
+        row("RSS after warm-up", num(WarmMemory_.Rss) + " kB");
+        row("RSS at end", num(EndMemory_.Rss) + " kB");
+        row("heap after warm-up / at end", num(WarmMemory_.Heap) + " / " + num(EndMemory_.Heap) + " kB");
+        char change[32];
+        std::snprintf(change, sizeof change, "%+.2f %%", MemoryChangePercent_);
+        row("RSS change", change);
+        row("peak RSS", num(std::max(PeakRss_, EndMemory_.Peak)) + " kB");
+        row("locations at start / end", num(StartLocations_) + " / " + num(EndLocations_));
+        row("session-log lines", num(Log_.Total));
+        for (const auto& plc : Plc_)
+            row(plc.Setup.Name + " outages / timed out / restored",
+                num(plc.Outages) + " / " + num(Log_.Containing("PLC " + plc.Setup.Name + " timed out at")) + " / " +
+                    num(Log_.Containing("PLC " + plc.Setup.Name + " restored at")));
+        if (Counters_.Faults.empty()) {
+            std::printf("\nsoak: PASSED\n");
+        } else {
+            std::printf("\nsoak: FAILED (%zu)\n", Counters_.Faults.size());
+            for (const auto& f : Counters_.Faults) std::printf("  - %s\n", f.c_str());
+            std::printf("fault plan:\n");
+            for (const auto& phase : Plan_)
+                std::printf("  %6u-%6u ms  %-5s %s\n", phase.StartMs, phase.EndMs,
+                            Plc_[static_cast<std::size_t>(phase.Plc)].Setup.Name.c_str(), FaultKindName(phase.Kind));
+            std::printf("session log:\n");
+            for (const auto& [kind, count] : Log_.Kinds)
+                if (ClientLine(kind)) std::printf("  %5d x  %s\n", count, kind.c_str());
+            for (std::size_t i = 0; i < Log_.Lines.size(); ++i)
+                std::printf("  %6u ms  %s\n", Log_.Times[i], Log_.Lines[i].c_str());
+        }
+        std::fflush(stdout);
+    }
+
+    static constexpr std::uint32_t SerialSpeed = 19200;
+
+    struct TWord {
+        int Plc;
+        std::uint8_t Code;
+        std::uint32_t Address;
+    };
+
+    TOptions Options_;
+    std::mt19937 Random_;
+    QTemporaryDir Home_;
+    TMemoryStore Store_;
+    std::vector<TPlc> Plc_;
+    std::vector<TWord> Words_; // by ledger index
+    TSoakLedger Ledger_;
+    TSoakCounters Counters_;
+    TSoakEnv Env_;
+    TLogRecorder Log_;
+    TPLCCollection* Plcs_ = nullptr;
+    IClock* Clock_ = nullptr;
+    std::vector<TFaultPhase> Plan_;
+    std::vector<TEvent> Events_;
+    std::size_t NextPhaseEvent_ = 0;
+    std::map<int, int> PhasesRun_;
+    std::vector<std::unique_ptr<TSoakClient>> Clients_;
+    std::unique_ptr<TSoakClient> Churn_;
+    int ChurnConnects_ = 0;
+    QElapsedTimer Elapsed_;
+    bool ClientsActive_ = false;
+    bool ChurnActive_ = true;
+    std::uint32_t NextStep_ = 0;
+    std::uint32_t NextChurn_ = 0;
+    std::uint32_t NextMemorySample_ = 0;
+    std::uint32_t RecoveryMs_ = 0;
+    int StartLocations_ = 0;
+    int EndLocations_ = 0;
+    TMemory WarmMemory_;
+    TMemory EndMemory_;
+    long PeakRss_ = 0;
+    double MemoryChangePercent_ = 0;
+};
+
+} // namespace
+} // namespace dravon::soak
+
+int main(int argc, char** argv) {
+    dravon::soak::TOptions options;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--help") {
+            std::cout << dravon::soak::Usage;
+            return 0;
+        }
+    if (!dravon::soak::ParseOptions(argc, argv, options)) {
+        std::cerr << dravon::soak::Usage;
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QCoreApplication application(argc, argv);
+    dravon::soak::TSoakRun run(options);
+    return run.Run();
+}
