@@ -65,6 +65,14 @@ bool TOPCGroupIO::IsReady(TDateTime requestTime, std::uint32_t source, bool wait
     return true;
 }
 
+void TOPCGroupIO::RequestUnread(TDateTime requestTime, const std::vector<OPCHANDLE>& handles) const {
+    TOPCItemCollection& items = Group_.Items();
+    for (OPCHANDLE handle : handles) {
+        const TOPCItem* item = items.Find(handle);
+        if (item && item->Location()) item->RequestIfNotReadSince(requestTime);
+    }
+}
+
 std::uint32_t TOPCGroupIO::AddTransaction(TTransactionKind kind, std::uint32_t source, std::uint32_t transactionID,
                                           std::vector<OPCHANDLE> handles) {
     TOPCDataCallbackItem t;
@@ -91,7 +99,10 @@ void TOPCGroupIO::Cycle(std::uint32_t tick) {
         if (Group_.Detached()) return;
         if (i >= Transactions_.size()) continue;
         const TOPCDataCallbackItem& t = Transactions_[i];
-        if (!IsReady(t.RequestTime, t.Source, t.WaitsForWrite, t.Handles)) continue;
+        if (!IsReady(t.RequestTime, t.Source, t.WaitsForWrite, t.Handles)) {
+            if (!t.WaitsForWrite && t.Source == OPC_DS_DEVICE) RequestUnread(t.RequestTime, t.Handles);
+            continue;
+        }
         TOPCDataCallbackItem taken = std::move(Transactions_[i]);
         Transactions_.erase(Transactions_.begin() + static_cast<std::ptrdiff_t>(i));
         if (!taken.Cancelled) Deliver(taken);
@@ -102,7 +113,10 @@ void TOPCGroupIO::Cycle(std::uint32_t tick) {
         if (Group_.Detached()) return;
         if (!slot->Busy()) continue;
         if (slot->Source == OPC_DS_DEVICE || slot->WaitsForWrite) {
-            if (!IsReady(slot->RequestTime, slot->Source, slot->WaitsForWrite, slot->Handles)) continue;
+            if (!IsReady(slot->RequestTime, slot->Source, slot->WaitsForWrite, slot->Handles)) {
+                if (!slot->WaitsForWrite) RequestUnread(slot->RequestTime, slot->Handles);
+                continue;
+            }
         }
         AnswerSlot(*slot);
     }
@@ -345,7 +359,10 @@ HRESULT TOPCGroupIO::SyncRead(std::uint32_t source, const std::vector<OPCHANDLE>
         auto allRead = [&] {
             for (OPCHANDLE handle : serverHandles) {
                 const TOPCItem* item = Group_.Items().Find(handle);
-                if (item && item->Location() && !item->ReadSince(callTime)) return false;
+                if (item && item->Location() && !item->ReadSince(callTime)) {
+                    item->RequestIfNotReadSince(callTime);
+                    return false;
+                }
             }
             return true;
         };

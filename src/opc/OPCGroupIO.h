@@ -89,6 +89,8 @@ private:
 
     bool IsReady(TDateTime requestTime, std::uint32_t source, bool waitsForWrite,
                  const std::vector<OPCHANDLE>& handles) const;
+    // Asks again for the locations of a waiting device read that were not read after it.
+    void RequestUnread(TDateTime requestTime, const std::vector<OPCHANDLE>& handles) const;
     std::uint32_t AddTransaction(TTransactionKind kind, std::uint32_t source, std::uint32_t transactionID,
                                  std::vector<OPCHANDLE> handles);
     void Deliver(const TOPCDataCallbackItem& transaction);

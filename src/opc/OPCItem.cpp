@@ -13,6 +13,8 @@ namespace dravon {
 
 namespace {
 
+bool IsReal(VARTYPE vt) { return vt == VT_R4 || vt == VT_R8; }
+
 bool IsWordType(const THitachiLocation& l) {
     return !l.IsDoubleWord && l.VarType == VT_UI2;
 }
@@ -237,16 +239,25 @@ bool TOPCItem::ReadSince(TDateTime since) const {
     const int count = CoveredCount();
     for (int i = 0; i < count; ++i) {
         const THitachiLocation* l = Element(i);
-        if (l && l->ValueTime < since && !l->IsFaulty()) return false;
+        if (l && l->ValueTime <= since && !l->IsFaulty()) return false;
     }
     return true;
+}
+
+void TOPCItem::RequestIfNotReadSince(TDateTime since) const {
+    if (!ReadSince(since)) MarkRequested();
 }
 
 bool TOPCItem::WrittenSince(TDateTime since) const {
     const int count = CoveredCount();
     for (int i = 0; i < count; ++i) {
         const THitachiLocation* l = Element(i);
-        if (l && l->WriteDoneTime < since && !l->IsFaulty()) return false;
+        if (!l || l->IsFaulty()) continue;
+        // A double word is written through its halves; its own pending flag is not the
+        // driver's to clear.
+        const bool pending = l->HasBothHalves() ? l->HighLink->WritePending || l->LowLink->WritePending
+                                                : l->WritePending;
+        if (pending || l->WriteDoneTime < since) return false;
     }
     return true;
 }
@@ -258,18 +269,37 @@ bool TOPCItem::CheckValue(const TVariant& value) const {
         TVariant text;
         return Succeeded(VariantChangeType(text, value, 0, VT_BSTR));
     }
-    const VARTYPE target = Location_->VarTypeOf(Signed);
     TVariant out;
     if (value.IsArray()) {
         const auto& elements = value.Elements();
         for (std::size_t i = 0; i < elements.size(); ++i) {
             const THitachiLocation* l = Element(static_cast<int>(i));
             if (!l) continue;
-            if (Failed(VariantChangeType(out, elements[i], 0, l->VarTypeOf(Signed)))) return false;
+            if (!FitsLocation(elements[i], *l)) return false;
         }
         return true;
     }
-    return Succeeded(VariantChangeType(out, value, 0, target));
+    return FitsLocation(value, *Location_);
+}
+
+bool TOPCItem::FitsLocation(const TVariant& value, const THitachiLocation& location) const {
+    // A double word takes a float as its single-precision bit pattern, so any finite
+    // float fits, negative ones too (the unsigned range check would refuse -1.5).
+    if (location.IsDoubleWord && IsReal(value.Vt())) return std::isfinite(static_cast<float>(value.RealValue()));
+    TVariant out;
+    return Succeeded(VariantChangeType(out, value, 0, location.VarTypeOf(Signed)));
+}
+
+bool TOPCItem::ToLocationRaw(const TVariant& value, const THitachiLocation& location, std::uint32_t& raw) {
+    // A word cannot hold a float's bit pattern: it takes the number, rounded, as any other
+    // integer (5.0 writes 5, not the low half of 0x40A00000).
+    if (!location.IsDoubleWord && IsReal(value.Vt())) {
+        TVariant asInt;
+        if (Failed(VariantChangeType(asInt, value, 0, VT_I4))) return false;
+        raw = static_cast<std::uint32_t>(static_cast<std::int32_t>(asInt.IntValue()));
+        return true;
+    }
+    return VariantToRaw(value, raw);
 }
 
 void TOPCItem::WriteValue(const TVariant& value) {
@@ -308,12 +338,12 @@ void TOPCItem::WriteValue(const TVariant& value) {
         for (std::size_t i = 0; i < elements.size(); ++i) {
             THitachiLocation* l = Element(static_cast<int>(i));
             std::uint32_t raw = 0;
-            if (l && VariantToRaw(elements[i], raw)) l->StoreWrittenValue(raw);
+            if (l && ToLocationRaw(elements[i], *l, raw)) l->StoreWrittenValue(raw);
         }
         return;
     }
     std::uint32_t raw = 0;
-    if (VariantToRaw(value, raw)) Location_->StoreWrittenValue(raw);
+    if (ToLocationRaw(value, *Location_, raw)) Location_->StoreWrittenValue(raw);
 }
 
 } // namespace dravon

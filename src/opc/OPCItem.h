@@ -71,9 +71,16 @@ public:
     bool HasChanged(const TSettings& settings);
     // Asks the poller to read every covered location again.
     void MarkRequested() const;
-    // Every covered location read (or faulty) since the given time.
+    // Every covered location read (or faulty) after the given time. Strictly after: time
+    // stamps have millisecond steps, and an answer stored in the same millisecond as the
+    // request may have been stored just before it, carrying the older value.
     bool ReadSince(TDateTime since) const;
-    // Every covered location's write confirmed by the PLC (or faulty) since the given time.
+    // While a request waits: locations not read after its time are asked for again, so
+    // that an answer that came in the request's own millisecond is followed by one more.
+    void RequestIfNotReadSince(TDateTime since) const;
+    // Every covered location's write confirmed by the PLC (or faulty) since the given time:
+    // no write of it is pending any more. A confirmation of an earlier write in the same
+    // millisecond as the request does not count (the value is still pending then).
     bool WrittenSince(TDateTime since) const;
 
     // True when every element of value converts to the location's type.
@@ -89,6 +96,11 @@ public:
     static bool VariantToRaw(const TVariant& value, std::uint32_t& raw);
 
 private:
+    // Whether value can be stored into one location of the item (the write check).
+    bool FitsLocation(const TVariant& value, const THitachiLocation& location) const;
+    // The integer value is stored as in that location: floats as their bit pattern in a
+    // double word, as their rounded number in a word.
+    static bool ToLocationRaw(const TVariant& value, const THitachiLocation& location, std::uint32_t& raw);
     // One location's raw value in type vt, honouring the item's signed flag.
     TVariant LocationValue(const THitachiLocation& location, VARTYPE vt) const;
 

@@ -456,17 +456,18 @@ TEST_F(OPCSimulatorTest, WritesReachTheSimulatorAndAsyncCompletesAfterThePlcConf
                         {"Sim1.WR0051s", VT_EMPTY},
                         {"Sim1.DR0052", VT_R4},
                         {"Sim1.WR0060.asc.4", VT_EMPTY},
-                        {"Sys.ClientsConnected", VT_EMPTY}});
-    ASSERT_TRUE(SpinUntil([&] { return WordsRead({0x50, 0x51, 0x60}); }, 5000));
+                        {"Sys.ClientsConnected", VT_EMPTY},
+                        {"Sim1.WR0054", VT_EMPTY}});
+    ASSERT_TRUE(SpinUntil([&] { return WordsRead({0x50, 0x51, 0x54, 0x60}); }, 5000));
 
     // Synchronous: stored at once, sent on the driver's next write pass.
     std::vector<HRESULT> errors;
-    ASSERT_EQ(Sync->Write({h[0], h[1], h[2], h[3], h[4]},
+    ASSERT_EQ(Sync->Write({h[0], h[1], h[2], h[3], h[4], h[5]},
                           {TVariant::I4(0x5A5A), TVariant::I4(-3), TVariant::R4(2.5f), TVariant::Bstr("OPCX"),
-                           TVariant::I4(9)},
+                           TVariant::I4(9), TVariant::R8(5.0)},
                           errors),
               S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_BADRIGHTS}));
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_BADRIGHTS, S_OK}));
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(2.5f);
     ASSERT_TRUE(SpinUntil([&] { return Sim->Value(0, WR, 0x50) == 0x5A5A && Sim->Value(0, WR, 0x61) == 0x4358; },
                           5000));
@@ -474,6 +475,7 @@ TEST_F(OPCSimulatorTest, WritesReachTheSimulatorAndAsyncCompletesAfterThePlcConf
     EXPECT_EQ(Sim->Value(0, WR, 0x52), bits & 0xFFFF);
     EXPECT_EQ(Sim->Value(0, WR, 0x53), bits >> 16);
     EXPECT_EQ(Sim->Value(0, WR, 0x60), 0x4F50u); // "OP"
+    EXPECT_EQ(Sim->Value(0, WR, 0x54), 5u);      // a float into a word is its number
     ASSERT_TRUE(SpinUntil([&] { return !Word(0x50)->WritePending; }, 3000));
 
     // Asynchronous: OnWriteComplete only once the PLC has confirmed, so its memory already
@@ -483,23 +485,30 @@ TEST_F(OPCSimulatorTest, WritesReachTheSimulatorAndAsyncCompletesAfterThePlcConf
     ASSERT_EQ(Async->SetEnable(0), S_OK); // no subscription traffic in the way
     std::uint16_t simValueAtCompletion = 0;
     bool pendingAtCompletion = true;
+    std::uint32_t simHighAtCompletion = 0;
     sink->OnCall = [&](const TDataCall& call) {
         if (call.Kind != "write") return;
         simValueAtCompletion = Sim->Value(0, WR, 0x50);
+        simHighAtCompletion = Sim->Value(0, WR, 0x53);
         pendingAtCompletion = Word(0x50)->WritePending;
     };
+    // Asked for in the same millisecond as the confirmation of the write above, often:
+    // that confirmation must not complete this request.
     std::uint32_t cancel = 0;
-    ASSERT_EQ(Async->Write({h[0], 0xBADu}, {TVariant::I4(777), TVariant::I4(1)}, 4711, cancel, errors), S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID}));
+    ASSERT_EQ(Async->Write({h[0], 0xBADu, h[2]}, {TVariant::I4(777), TVariant::I4(1), TVariant::R4(-4.0f)}, 4711,
+                           cancel, errors),
+              S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID, S_OK}));
     EXPECT_EQ(sink->Count("write"), 0);
     ASSERT_TRUE(SpinUntil([&] { return sink->Count("write") == 1; }, 5000));
     const TDataCall* done = sink->Last("write");
     EXPECT_EQ(done->TransactionID, 4711u);
     EXPECT_EQ(done->Group, GroupClientHandle);
     EXPECT_EQ(done->MasterError, S_OK);
-    EXPECT_EQ(done->Clients, std::vector<OPCHANDLE>{101});
-    EXPECT_EQ(done->Errors, std::vector<HRESULT>{S_OK});
+    EXPECT_EQ(done->Clients, (std::vector<OPCHANDLE>{101, 103}));
+    EXPECT_EQ(done->Errors, (std::vector<HRESULT>{S_OK, S_OK}));
     EXPECT_EQ(simValueAtCompletion, 777);
+    EXPECT_EQ(simHighAtCompletion, std::bit_cast<std::uint32_t>(-4.0f) >> 16);
     EXPECT_FALSE(pendingAtCompletion);
 }
 

@@ -494,5 +494,55 @@ TEST_F(OPCGroupIOTest, CloneCarriesItemIdClientHandleAndTypeAndResendsTheSource)
     cloneSync = nullptr;
 }
 
+TEST_F(OPCGroupIOTest, WriteCompletesOnlyOnTheConfirmationOfThisWriteNotAnEarlierOneInTheSameMillisecond) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
+    Subscribe();
+    ASSERT_EQ(Async->SetEnable(0), S_OK);
+    T.Platform.Advance(10);
+    Word(1)->StoreWrittenValue(5);
+    PlcConfirmsWrite(1); // an earlier write, confirmed in the millisecond of the request below
+    std::uint32_t cancel = 0;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Async->Write({a}, {TVariant::I4(6)}, 60, cancel, errors), S_OK);
+    T.Platform.Advance(100);
+    EXPECT_EQ(Sink->Count("write"), 0);
+    PlcConfirmsWrite(1);
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Count("write"), 1);
+    EXPECT_EQ(Sink->Calls.back().TransactionID, 60u);
+}
+
+TEST_F(OPCGroupIOTest, DeviceReadIgnoresAnAnswerStoredInTheRequestsOwnMillisecondAndAsksAgain) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
+    Subscribe();
+    ASSERT_EQ(Async->SetEnable(0), S_OK);
+    T.Platform.Advance(10);
+    PlcAnswers(1, 5);
+    Word(1)->ReadRequested = false; // as the driver leaves it after the answer
+    std::uint32_t cancel = 0;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Async->Read({a}, 70, cancel, errors), S_OK);
+    Word(1)->ReadRequested = false; // even if that answer is processed after the request
+    T.Platform.Advance(100);
+    EXPECT_EQ(Sink->Count("read"), 0);
+    EXPECT_TRUE(Word(1)->ReadRequested); // asked for again, so it cannot wait for ever
+    PlcAnswers(1, 6);
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Count("read"), 1);
+    EXPECT_EQ(Sink->Calls.back().Values, std::vector<TVariant>{TVariant::UI2(6)});
+}
+
+TEST_F(OPCGroupIOTest, FloatsGoToWordsAsNumbersAndToDoubleWordsAsTheirBitPattern) {
+    const OPCHANDLE w = Add("PLC1.WR0002");
+    const OPCHANDLE d = Add("PLC1.DR0004", VT_R4);
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Sync->Write({w, d}, {TVariant::R8(5.0), TVariant::R4(-1.5f)}, errors), S_OK);
+    EXPECT_EQ(Word(2)->Value, 5u);
+    EXPECT_EQ(PLC1.FindLocation(10, 4, true)->GetValue(), std::bit_cast<std::uint32_t>(-1.5f));
+    // A float a word cannot hold is still refused.
+    ASSERT_EQ(Sync->Write({w}, {TVariant::R8(70000.0)}, errors), S_FALSE);
+    EXPECT_EQ(errors, std::vector<HRESULT>{OPC_E_BADTYPE});
+}
+
 } // namespace
 } // namespace dravon
