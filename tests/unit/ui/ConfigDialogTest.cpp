@@ -535,6 +535,19 @@ TEST_F(ConfigDialogTest, CancelledEditsStayInTheRowsButCancelAfterDeleteRebuilds
     EXPECT_EQ(PLCs.Count(), 2);
 }
 
+TEST_F(ConfigDialogTest, APlcAddedElsewhereRebuildsTheRows) {
+    AddPlc("One");
+    Open();
+    Cell(0).edName->setText("Edited");
+    Dialog->CancelButton()->click();
+    AddPlc("Two");
+    Open();
+    ASSERT_EQ(List().CellCount(), 2);
+    EXPECT_EQ(Cell(0).edName->text(), "One");
+    EXPECT_EQ(Cell(1).edName->text(), "Two");
+    EXPECT_EQ(Cell(1).pnNo->text(), "2");
+}
+
 TEST_F(ConfigDialogTest, APlcUsedByAClientIsNotDeletedAndItsRowComesBack) {
     AddPlc("Keep");
     THitachiPLC& used = AddPlc("Used");
@@ -585,6 +598,8 @@ TEST_F(ConfigDialogTest, LocalMonitorRowsDoNotKeepAPlcAlive) {
     EXPECT_TRUE(TfrmConfig::PlcHasClientReferences(PLCs.PLCByIndex(1)));
     status->Release();
 
+    Window->Tree()->setCurrentItem(Window->PlcNode(&PLCs.PLCByIndex(1))->child(2));
+    ASSERT_EQ(Window->SelectedPLC(), &PLCs.PLCByIndex(1));
     Open();
     List().SelectPlcCell(&Cell(1));
     List().DeleteButton()->click();
@@ -592,6 +607,8 @@ TEST_F(ConfigDialogTest, LocalMonitorRowsDoNotKeepAPlcAlive) {
     EXPECT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
     ASSERT_EQ(PLCs.Count(), 1);
     EXPECT_EQ(Window->LocalList()->RowCount(), 0);
+    EXPECT_EQ(Window->SelectedPLC(), nullptr);
+    EXPECT_EQ(Window->PlcNode(&PLCs.PLCByIndex(0))->text(0), "Keep");
     Window->Refresh(); // nothing of the PLC is drawn any more
 }
 
