@@ -1,0 +1,150 @@
+// The OPC side of the program in the server core's order: the endpoint listens where the
+// stored settings say once the PLC list is loaded, a UA session is a server object that
+// "Clients connected" counts on the 300 ms refresh, and the shut-down ends the sessions
+// (client log lines) before the server objects go.
+#include "UaTestClient.h"
+#include "app/KeyValueStore.h"
+#include "app/MemoryStore.h"
+#include "opc/OPCDAConnectionCollection.h"
+#include "plc/HitachiLocation.h"
+#include "plc/PLCCollection.h"
+#include "server/OPCServer.h"
+#include "server/ServerCore.h"
+#include "support/FakePlatform.h"
+#include "support/TestContext.h"
+#include "ua/UaServer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace dravon {
+namespace {
+
+class TFakeListener : public IUaListener {
+public:
+    std::string Address;
+    std::uint16_t BoundPort = 0;
+    bool Refuse = false;
+    int Closed = 0;
+    bool Listen(const std::string& address, std::uint16_t port) override {
+        Address = address;
+        BoundPort = port;
+        return !Refuse;
+    }
+    std::uint16_t Port() const override { return BoundPort; }
+    void Close() override { ++Closed; }
+};
+
+class OPCServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Dir = std::filesystem::temp_directory_path() /
+              (std::string("dravon-opcserver-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(Dir);
+        std::filesystem::create_directories(Dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(Dir); }
+
+    void Store(const char* name, std::uint32_t value) {
+        auto key = Memory.OpenKey(TRootKey::LocalMachine, UaConfigKeyPath);
+        ASSERT_TRUE(key);
+        key->WriteDword(name, value);
+    }
+    void StartCore() {
+        Opc.reset();
+        PLCs.reset();
+        Core = std::make_unique<TServerCore>(TServerSeams{&Platform.Clock, &Platform, &Platform, &Memory,
+                                                          Dir.string() + "/"},
+                                             TCommandLine{}, "1.0.0.0");
+        Core->Log().AddView(&Capture);
+        // The PLC list as the communication engine would provide it.
+        PLCs = std::make_unique<TPLCCollection>(Core->Context());
+        Core->Context().PLCs = PLCs.get();
+        Opc = std::make_unique<TOPCServer>(*Core, Listener);
+        Core->Startup();
+    }
+    // A UA client over an in-memory connection that opens and activates a session.
+    test::TFakeUaSocket* Connect() {
+        auto socket = std::make_unique<test::TFakeUaSocket>();
+        test::TFakeUaSocket* raw = socket.get();
+        Listener.OnConnection(std::move(socket));
+        raw->OnReceived(test::HelloFrame());
+        raw->OnReceived(test::OpenFrame(0, 1, 1));
+        auto frames = test::TakeFrames(*raw);
+        EXPECT_EQ(frames.size(), 2u);
+        TUaBinaryReader r(frames.at(1).Body);
+        const std::uint32_t channel = r.UInt32();
+        raw->OnReceived(test::MessageFrame("MSGF", channel, 1, 2, 2,
+                                           test::RequestBody(UaId::CreateSessionRequest, {}, 2, [](TUaBinaryWriter& w) {
+                                               WriteApplicationDescription(w, {});
+                                               w.Int32(-1);
+                                               w.String("opc.tcp://127.0.0.1:4840");
+                                               w.String("HMI panel 3");
+                                               w.ByteString(std::string(32, 'n'));
+                                               w.Int32(-1);
+                                               w.Double(60000);
+                                               w.UInt32(0);
+                                           })));
+        Platform.RunPosted();
+        return raw;
+    }
+
+    std::filesystem::path Dir;
+    test::TFakePlatform Platform;
+    TMemoryStore Memory;
+    test::TLogCapture Capture;
+    TFakeListener Listener;
+    std::unique_ptr<TServerCore> Core;
+    std::unique_ptr<TPLCCollection> PLCs;
+    std::unique_ptr<TOPCServer> Opc;
+};
+
+TEST_F(OPCServerTest, EndpointListensOnLoopbackByDefaultAndWhereTheSettingsSay) {
+    StartCore();
+    EXPECT_EQ(Listener.Address, "127.0.0.1");
+    EXPECT_EQ(Listener.BoundPort, 4840);
+    ASSERT_TRUE(Opc->Endpoint());
+    EXPECT_EQ(Capture.CountStartingWith("OPC UA endpoint opc.tcp://localhost:4840 listening on 127.0.0.1:4840"), 1);
+}
+
+TEST_F(OPCServerTest, StoredPortAllInterfacesAndDisabledEndpoint) {
+    Store("Port", 4999);
+    Store("ListenOnAllInterfaces", 1);
+    StartCore();
+    EXPECT_EQ(Listener.Address, "0.0.0.0");
+    EXPECT_EQ(Listener.BoundPort, 4999);
+    Core->Shutdown();
+
+    Listener.Address.clear();
+    Store("Enabled", 0);
+    StartCore();
+    EXPECT_FALSE(Opc->Endpoint());
+    EXPECT_TRUE(Listener.Address.empty());
+    // The DA side runs without the endpoint.
+    ASSERT_TRUE(Opc->Connections());
+}
+
+TEST_F(OPCServerTest, AnAddressThatCannotBeBoundLeavesTheServerRunning) {
+    Listener.Refuse = true;
+    StartCore();
+    EXPECT_FALSE(Opc->Endpoint());
+    EXPECT_EQ(Capture.CountStartingWith("OPC UA endpoint cannot listen on 127.0.0.1:4840"), 1);
+    ASSERT_TRUE(Opc->Connections());
+}
+
+TEST_F(OPCServerTest, SessionsCountAsClientsAndEndWithTheShutDown) {
+    StartCore();
+    Connect();
+    ASSERT_EQ(Opc->Connections()->Count(), 1u);
+    EXPECT_EQ(Capture.CountStartingWith("Client identifies itself as HMI panel 3"), 1);
+    Platform.Advance(TServerCore::RefreshIntervalMs + 10);
+    EXPECT_EQ(PLCs->ServerVar(svClientsConnected).GetValue(), 1u);
+    Core->Shutdown();
+    EXPECT_EQ(Capture.CountStartingWith("Client HMI panel 3 disconnected at "), 1);
+    EXPECT_FALSE(Opc->Connections());
+    EXPECT_GE(Listener.Closed, 1);
+}
+
+} // namespace
+} // namespace dravon
