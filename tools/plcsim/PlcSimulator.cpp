@@ -63,6 +63,7 @@ struct TPlcSimulator::TEndpoint {
         TSimSession Session;
         std::deque<TQueued> Queue;
         std::uint64_t LineFreeUs = 0;
+        std::uint64_t RxLineFreeUs = 0; // pacing: when the last request byte would have arrived
         bool Binary = false;
         explicit TConn(const TSimLinkConfig& link) : Session(link) {}
     };
@@ -417,6 +418,14 @@ void TPlcSimulator::Run() {
                 c->Session.Reset();
                 continue;
             }
+            // On a paced line the request itself takes its time on the wire: nothing can be
+            // answered before its last byte would have arrived.
+            std::uint64_t heardAt = now;
+            if (e.Config.PaceBaud > 0 && e.Config.Kind != TSimTransportKind::Udp) {
+                c->RxLineFreeUs = std::max(now, c->RxLineFreeUs) +
+                                  static_cast<std::uint64_t>(n) * kBitsPerByte * 1000000 / e.Config.PaceBaud;
+                heardAt = c->RxLineFreeUs;
+            }
             out.Clear();
             c->Session.Receive(buffer.data(), static_cast<std::size_t>(n), Engine_, out);
             if (e.Config.Kind == TSimTransportKind::Udp) c->Session.EndOfDatagram();
@@ -425,7 +434,7 @@ void TPlcSimulator::Run() {
                 if (e.Config.Kind == TSimTransportKind::Tcp) CloseFd(c->Fd);
                 continue;
             }
-            std::uint64_t due = now;
+            std::uint64_t due = heardAt;
             std::size_t begin = 0;
             for (const auto& part : out.Parts) {
                 due += static_cast<std::uint64_t>(part.DelayMs) * 1000;

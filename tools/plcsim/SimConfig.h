@@ -70,7 +70,7 @@ struct TSimTransportConfig {
     std::string Address = "127.0.0.1";
     std::uint16_t Port = 3004;         // 0: a free port chosen by the system
     std::string Device;                // serial: empty creates a pseudo-terminal
-    std::uint32_t PaceBaud = 0;        // release answer bytes at this line rate (10 bits per byte)
+    std::uint32_t PaceBaud = 0;        // requests and answers take this line rate (10 bits per byte)
     std::uint32_t LineSpeed = 0;       // serial: the speed the PLC listens at (0: any)
     TSimLinkConfig Link;
 };
