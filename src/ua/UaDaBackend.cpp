@@ -88,30 +88,6 @@ bool IsPlcMemory(const std::string& itemId) {
     return true;
 }
 
-bool HoldsRealPattern(VARTYPE canonical) {
-    const VARTYPE element = canonical & VT_TYPEMASK;
-    return element == VT_UI4 || element == VT_I4 || element == VT_R4 || element == VT_R8 || element == VT_BSTR;
-}
-
-// Reals (also as array elements) become integers by the VARIANT rules; false when one
-// does not convert.
-bool RealAsInteger(TVariant& value) {
-    auto convert = [](TVariant& v) {
-        if (v.Vt() != VT_R4 && v.Vt() != VT_R8) return true;
-        TVariant out;
-        if (Failed(VariantChangeType(out, v, 0, VT_I4))) return false;
-        v = out;
-        return true;
-    };
-    if (!value.IsArray()) return convert(value);
-    std::vector<TVariant> elements = value.Elements();
-    for (TVariant& e : elements)
-        if (!convert(e)) return false;
-    const VARTYPE type = (value.ElementType() == VT_R4 || value.ElementType() == VT_R8) ? VT_I4 : value.ElementType();
-    value = TVariant::Array(type, std::move(elements));
-    return true;
-}
-
 // The browse name of a variable described by its item ID alone: what follows the PLC
 // (or "Sys") part.
 std::string NameOfItem(const std::string& itemId) {
@@ -413,17 +389,11 @@ public:
     TUaStatusCode Write(const std::string& itemId, const TUaVariant& value) override {
         TVariant daValue;
         if (!DaVariantFromUa(value, daValue)) return UaStatus::BadTypeMismatch;
+        // The item converts the value to its canonical type as for a DA client (a real
+        // into a word is its rounded number, into a double word its bit pattern).
         TUaStatusCode status = 0;
-        VARTYPE canonical = VT_EMPTY;
-        const OPCHANDLE handle = AddHidden(itemId, VT_EMPTY, status, &canonical);
+        const OPCHANDLE handle = AddHidden(itemId, VT_EMPTY, status);
         if (status) return status;
-        // The item write path stores a real as its single-precision bit pattern, which only
-        // a double word can hold: for words and bits the real is a number, rounded (and
-        // refused when it does not fit) instead of a truncated pattern.
-        if (!HoldsRealPattern(canonical) && !RealAsInteger(daValue)) {
-            RemoveHidden(handle);
-            return UaStatus::BadTypeMismatch;
-        }
         auto sync = InterfaceOf<IOPCSyncIO>(Hidden_.Group);
         std::vector<HRESULT> errors;
         const HRESULT hr = sync ? sync->Write({handle}, {daValue}, errors) : E_NOINTERFACE;
@@ -466,8 +436,7 @@ private:
         return node;
     }
 
-    OPCHANDLE AddHidden(const std::string& itemId, VARTYPE requested, TUaStatusCode& status,
-                        VARTYPE* canonical = nullptr) {
+    OPCHANDLE AddHidden(const std::string& itemId, VARTYPE requested, TUaStatusCode& status) {
         std::vector<TOPCItemResult> results;
         std::vector<HRESULT> errors;
         const HRESULT hr = Hidden_.Items->AddItems({ItemDef(itemId, 0, true, requested)}, results, errors);
@@ -475,7 +444,6 @@ private:
             status = StatusFromItemError(errors.empty() ? hr : errors[0]);
             return 0;
         }
-        if (canonical) *canonical = results[0].CanonicalDataType;
         return results[0].ServerHandle;
     }
     void RemoveHidden(OPCHANDLE handle) {
