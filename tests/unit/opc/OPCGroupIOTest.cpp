@@ -370,6 +370,31 @@ TEST_F(OPCGroupIOTest, AsyncWriteCompletesOnlyAfterThePlcConfirmed) {
     EXPECT_TRUE(errors.empty());
 }
 
+TEST_F(OPCGroupIOTest, AsyncWriteEndedByAFaultyPlcIsReportedFailedAndStaysPending) {
+    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
+    const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 10);
+    Subscribe();
+    ASSERT_EQ(Async->SetEnable(0), S_OK);
+    T.Platform.Advance(10);
+    std::uint32_t cancel = 0;
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Async->Write({a, b}, {TVariant::I4(77), TVariant::I4(78)}, 57, cancel, errors), S_OK);
+    // The PLC confirms one word, then stops answering: two failed reads make the other
+    // location faulty, which ends the wait.
+    T.Platform.Clock.Step(1);
+    PlcConfirmsWrite(1);
+    Word(2)->ErrorCount = 2;
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Count("write"), 1);
+    EXPECT_EQ(Sink->Calls.back().TransactionID, 57u);
+    EXPECT_EQ(Sink->Calls.back().Clients, (std::vector<OPCHANDLE>{9, 10}));
+    EXPECT_EQ(Sink->Calls.back().Errors, (std::vector<HRESULT>{S_OK, E_FAIL}));
+    EXPECT_EQ(Sink->Calls.back().MasterError, S_FALSE);
+    // Not lost: the value is still sent when the PLC answers again.
+    EXPECT_TRUE(Word(2)->WritePending);
+    EXPECT_EQ(Word(2)->Value, 78u);
+}
+
 TEST_F(OPCGroupIOTest, Cancel2GivesOnCancelCompleteAndNoReadComplete) {
     const OPCHANDLE a = Add("PLC1.WR0001");
     Subscribe();
