@@ -188,9 +188,13 @@ void TSoakClient::WriteOne() {
         Env_.Counters->Fault(Name_ + ": IOPCAsyncIO2::Write failed with " + std::to_string(hr));
         return;
     }
-    for (std::size_t i = 0; i < chosen.size(); ++i)
-        if (errors[i] == S_OK) Env_.Ledger->Written(chosen[i], raw[i]);
-    Pending_[tid] = {TKind::Write, cancelID, Env_.Clock->TickCount(), false, false};
+    TPending pending{TKind::Write, cancelID, Env_.Clock->TickCount(), false, false, {}};
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        if (errors[i] != S_OK) continue;
+        Env_.Ledger->Written(chosen[i], raw[i]);
+        pending.Writes.emplace_back(chosen[i], raw[i]);
+    }
+    Pending_[tid] = std::move(pending);
 }
 
 void TSoakClient::AsyncRead() {
@@ -204,7 +208,7 @@ void TSoakClient::AsyncRead() {
         return;
     }
     ++Env_.Counters->AsyncReads;
-    TPending pending{TKind::Read, cancelID, Env_.Clock->TickCount(), false, false};
+    TPending pending{TKind::Read, cancelID, Env_.Clock->TickCount(), false, false, {}};
     // Now and then the client changes its mind: the read must then end with
     // OnCancelComplete and never with OnReadComplete.
     if (std::uniform_int_distribution<int>(0, 9)(*Env_.Random) == 0 && Async_->Cancel2(cancelID) == S_OK) {
@@ -223,7 +227,7 @@ void TSoakClient::Refresh() {
         return;
     }
     ++Env_.Counters->Refreshes;
-    Pending_[tid] = {TKind::Refresh, cancelID, Env_.Clock->TickCount(), false, false};
+    Pending_[tid] = {TKind::Refresh, cancelID, Env_.Clock->TickCount(), false, false, {}};
 }
 
 void TSoakClient::SyncDeviceRead() {
@@ -298,8 +302,25 @@ void TSoakClient::ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& 
 void TSoakClient::WriteComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
                                 const std::vector<HRESULT>& errors) {
     ++Env_.Counters->WriteCompletes;
-    for (std::size_t i = 0; i < clients.size() && i < errors.size(); ++i)
-        if (errors[i] == S_OK) Env_.Ledger->Confirmed();
+    auto it = Pending_.find(tid);
+    for (std::size_t i = 0; i < clients.size() && i < errors.size(); ++i) {
+        if (errors[i] != S_OK) {
+            ++Env_.Counters->WriteErrors;
+            continue;
+        }
+        Env_.Ledger->Confirmed();
+        if (it == Pending_.end() || !Env_.PlcValue) continue;
+        // Confirmed means the PLC has the value now, unless a newer write to the same word
+        // was accepted meanwhile (the newer value wins and may already be there).
+        const int index = static_cast<int>(clients[i]);
+        for (const auto& [written, value] : it->second.Writes) {
+            if (written != index || Env_.Ledger->LastWritten(index) != value) continue;
+            if (Env_.PlcValue(index) == value) continue;
+            if (Env_.Counters->ConfirmedNotInPlc++ == 0)
+                Env_.Counters->Fault(Name_ + ": OnWriteComplete said S_OK for " + Env_.Ledger->ItemId(index) +
+                                     " but the PLC does not hold the value");
+        }
+    }
     Finish(tid, "write");
 }
 

@@ -10,6 +10,7 @@
 #include "opc/OPCInterfaces.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -31,6 +32,8 @@ struct TSoakCounters {
     std::uint64_t Cancels = 0;
     std::uint64_t CancelsDone = 0;
     std::uint64_t WriteCompletes = 0;
+    std::uint64_t ConfirmedNotInPlc = 0; // OnWriteComplete S_OK, yet the PLC never got the value
+    std::uint64_t WriteErrors = 0;       // OnWriteComplete with an error for an element
     std::uint64_t Notifications = 0; // OnDataChange calls
     std::uint64_t NotifiedValues = 0;
     std::uint32_t SlowestSyncReadMs = 0;
@@ -51,6 +54,8 @@ struct TSoakEnv {
     bool SyncReadRunning = false;        // one synchronous device read at a time
     std::uint32_t SyncReadBoundMs = 0;   // a synchronous device read returns within this
     std::uint32_t TransactionBoundMs = 0; // an asynchronous transaction is answered within this
+    // The PLC's memory now at a ledger location (the simulator's, read across its thread).
+    std::function<std::uint16_t(int index)> PlcValue;
 };
 
 class TSoakSink;
@@ -98,6 +103,7 @@ private:
         std::uint32_t StartTick = 0;
         bool Cancelled = false;
         bool Overdue = false;
+        std::vector<std::pair<int, std::uint16_t>> Writes; // ledger index, value
     };
 
     void AsyncRead();

@@ -211,6 +211,7 @@ public:
         // server's own bound (twice the time-out plus 5 s) gets generous slack.
         Env_.SyncReadBoundMs = 2 * 1000 + 5000 + 5000;
         Env_.TransactionBoundMs = 20000;
+        Env_.PlcValue = [this](int index) { return PlcValue(index); };
         Clock_ = &clock;
 
         StartLocations_ = LocationCount();
@@ -534,11 +535,13 @@ private:
         return false;
     }
 
+    std::uint16_t PlcValue(int index) const {
+        const TWord& w = Words_[static_cast<std::size_t>(index)];
+        return Plc_[static_cast<std::size_t>(w.Plc)].Sim->Value(0, w.Code, w.Address);
+    }
+
     void CheckValues() {
-        const auto faults = Ledger_.Check([&](int index) {
-            const TWord& w = Words_[static_cast<std::size_t>(index)];
-            return Plc_[static_cast<std::size_t>(w.Plc)].Sim->Value(0, w.Code, w.Address);
-        });
+        const auto faults = Ledger_.Check([&](int index) { return PlcValue(index); });
         for (const auto& f : faults) Counters_.Fault(f);
     }
 
@@ -612,6 +615,8 @@ private:
         row("PLC requests", num(requests));
         row("writes made (accepted elements)", num(Ledger_.WritesMade()));
         row("writes confirmed (OnWriteComplete S_OK)", num(Ledger_.WritesConfirmed()));
+        row("write elements failed (OnWriteComplete)", num(Counters_.WriteErrors));
+        row("confirmed but not in the PLC", num(Counters_.ConfirmedNotInPlc));
         row("async write calls", num(Counters_.WriteCalls));
         row("synchronous device reads", num(Counters_.SyncDeviceReads));
         row("asynchronous device reads", num(Counters_.AsyncReads));
