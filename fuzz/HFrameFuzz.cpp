@@ -63,10 +63,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     driver.CurrentPLC = &plc;
     driver.SendRead(plc);
 
+    std::vector<std::uint8_t> partial;
     for (std::size_t at = 0; at < stream.size(); at += chunk) {
         auto piece = stream.subspan(at, std::min(chunk, stream.size() - at));
         if (protocol == 3) {
-            driver.ProcessResponse(piece);
+            // As the TCP driver does: pieces are kept until the answer that the request in
+            // flight makes us expect is whole.
+            partial.insert(partial.end(), piece.begin(), piece.end());
+            const std::size_t whole = driver.EthernetAnswerLength(partial);
+            if (whole < 8) std::abort();
+            if (partial.size() >= whole || partial.size() >= 2500) {
+                driver.ProcessResponse(partial);
+                partial.clear();
+            }
         } else {
             driver.ParseStream(piece);
         }
