@@ -33,6 +33,23 @@ constexpr const char* Refresh1Text = "IOPCAsyncIO::Refresh";
 
 bool IsGood(std::uint16_t quality) { return (quality & 0xC0) == 0xC0; }
 
+// The update cycle's walks are bound by memory latency, not work: every item and its
+// location sit in their own heap blocks, and a server tick visits 100 000 of them. Items
+// are fetched two strides ahead and their locations one stride ahead, so the loads of
+// the walk find them in the cache.
+constexpr std::size_t PrefetchStride = 16;
+
+void PrefetchAhead(const TOPCItemCollection& items, std::size_t i) {
+    if (const TOPCItem* far = items.At(i + 2 * PrefetchStride)) __builtin_prefetch(far);
+    if (const TOPCItem* near = items.At(i + PrefetchStride)) {
+        if (const THitachiLocation* l = near->Location()) {
+            __builtin_prefetch(&l->Value);
+            __builtin_prefetch(&l->ErrorCount);
+            __builtin_prefetch(&l->ReadRequested);
+        }
+    }
+}
+
 // Keeps the group alive while a client callback or a waiting read may release it.
 TComPtr<TOPCGroup> Hold(TOPCGroup& group) { return TComPtr<TOPCGroup>(&group); }
 
@@ -122,16 +139,26 @@ void TOPCGroupIO::Cycle(std::uint32_t tick) {
     }
     if (Group_.Detached()) return;
 
-    // 3. Subscription data of the period that started on the previous tick.
+    // 3. Subscription data of the period that started on the previous tick. When a new
+    // period starts on this tick too (rates of one tick), the same walk also asks for the
+    // items to be polled again, so that every item is visited once per tick, not twice.
+    TOPCItemCollection& items = Group_.Items();
+    bool marked = false;
+    std::uint64_t markedVersion = 0;
     if (DataChangePending_ || DataPending_) {
         std::vector<OPCHANDLE> send;
-        TOPCItemCollection& items = Group_.Items();
+        const bool newPeriod =
+            TOPCDAConnectionCollection::TickDiff(tick, Group_.LastUpdateTick) >= Group_.UpdateRate;
         if (Group_.Active) {
             for (std::size_t i = 0; TOPCItem* item = items.At(i); ++i) {
+                PrefetchAhead(items, i);
                 if (!item->Active) continue;
                 const bool changed = item->HasChanged(ctx.Settings);
                 if (changed || ctx.Settings.ForcedOnChange) send.push_back(item->ServerHandle());
+                if (newPeriod) item->MarkRequested();
             }
+            marked = newPeriod;
+            markedVersion = items.Version();
         }
         const bool dataChange = DataChangePending_;
         const bool data = DataPending_;
@@ -163,11 +190,13 @@ void TOPCGroupIO::Cycle(std::uint32_t tick) {
         PendingTime_ = ctx.Clock->Now();
         DataPending_ = true;
     }
-    // 6. Keep the active items polled.
-    if (Group_.Active) {
-        TOPCItemCollection& items = Group_.Items();
-        for (std::size_t i = 0; TOPCItem* item = items.At(i); ++i)
+    // 6. Keep the active items polled (unless step 3 did it and the client changed
+    // nothing from inside its callbacks).
+    if (Group_.Active && !(marked && items.Version() == markedVersion)) {
+        for (std::size_t i = 0; TOPCItem* item = items.At(i); ++i) {
+            PrefetchAhead(items, i);
             if (item->Active) item->MarkRequested();
+        }
     }
 }
 

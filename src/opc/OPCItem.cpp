@@ -83,6 +83,12 @@ TVariant TOPCItem::RawToVariant(std::uint32_t raw, VARTYPE vt) {
     case VT_I4:
         // A signed double word: the same 32 bits read as a signed number.
         return TVariant::I4(static_cast<std::int32_t>(raw));
+    // The canonical types of words and double words, without the general conversion
+    // (the same results: a word type takes only what fits).
+    case VT_UI2:
+        return raw <= 0xFFFF ? TVariant::UI2(static_cast<std::uint16_t>(raw)) : TVariant();
+    case VT_UI4:
+        return TVariant::UI4(raw);
     default: {
         TVariant out;
         if (Failed(VariantChangeType(out, TVariant::UI4(raw), 0, vt))) return TVariant();

@@ -34,20 +34,28 @@ public:
     TOPCGroup* Group() const { return Group_; }
     OPCHANDLE ServerHandle() const { return ServerHandle_; }
 
-    bool Active = false;
+private:
+    // What every update cycle reads comes first, in the object's first cache line: a
+    // server tick walks every item of every group.
+    TOPCGroup* Group_;
+    THitachiLocation* Location_;
+    int ResolvedCount_;
+    OPCHANDLE ServerHandle_;
+
+public:
     OPCHANDLE ClientHandle = 0;
-    std::string ItemId;
-    VARTYPE RequestedType = VT_EMPTY; // 0 means the canonical type
-    std::uint32_t EUType = 0;
     int ElementCount = 1;  // >= 2: an array over consecutive locations
     int StringLength = -1; // >= 0: a text of that many characters
-    bool Signed = false;
-
+    std::uint32_t EUType = 0;
     // Change-detection state: what was last sent to the client.
     std::uint32_t LastSentRaw = 0;
-    TVariant LastSentValue;
-    bool HasLastSent = false;
     std::uint16_t LastSentQuality = 0;
+    VARTYPE RequestedType = VT_EMPTY; // 0 means the canonical type
+    bool Active = false;
+    bool Signed = false;
+    bool HasLastSent = false;
+    std::string ItemId;
+    TVariant LastSentValue; // text and array items only
 
     bool IsArray() const { return ElementCount >= 2; }
     bool IsString() const { return StringLength >= 0; }
@@ -103,11 +111,6 @@ private:
     static bool ToLocationRaw(const TVariant& value, const THitachiLocation& location, std::uint32_t& raw);
     // One location's raw value in type vt, honouring the item's signed flag.
     TVariant LocationValue(const THitachiLocation& location, VARTYPE vt) const;
-
-    TOPCGroup* Group_;
-    THitachiLocation* Location_;
-    int ResolvedCount_;
-    OPCHANDLE ServerHandle_;
 };
 
 } // namespace dravon

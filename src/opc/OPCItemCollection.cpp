@@ -43,20 +43,33 @@ std::size_t TOPCItemCollection::Count() const { return Items_.size(); }
 
 void TOPCItemCollection::Clear() {
     // Destroy outside the vector: an item's destructor must not see a half-cleared list.
+    ++Version_;
     auto items = std::move(Items_);
     Items_.clear();
+    Sorted_ = true;
     items.clear();
 }
 
 TOPCItem* TOPCItemCollection::Find(OPCHANDLE serverHandle) const {
+    // Server handles are handed out in ascending order and items are appended, so the
+    // list is normally sorted: a delivery of n items then costs n log n, not n squared.
+    if (Sorted_) {
+        auto it = std::lower_bound(Items_.begin(), Items_.end(), serverHandle,
+                                   [](const auto& item, OPCHANDLE h) { return item->ServerHandle() < h; });
+        return it != Items_.end() && (*it)->ServerHandle() == serverHandle ? it->get() : nullptr;
+    }
     for (const auto& item : Items_)
         if (item->ServerHandle() == serverHandle) return item.get();
     return nullptr;
 }
 
-TOPCItem* TOPCItemCollection::At(std::size_t index) const {
-    return index < Items_.size() ? Items_[index].get() : nullptr;
+void TOPCItemCollection::Append(std::unique_ptr<TOPCItem> item) {
+    ++Version_;
+    // The process-wide handle counter may wrap: from then on this list is searched in order.
+    if (!Items_.empty() && item->ServerHandle() <= Items_.back()->ServerHandle()) Sorted_ = false;
+    Items_.push_back(std::move(item));
 }
+
 
 void TOPCItemCollection::CopyFrom(const TOPCItemCollection& source) {
     for (const auto& from : source.Items_) {
@@ -68,7 +81,7 @@ void TOPCItemCollection::CopyFrom(const TOPCItemCollection& source) {
         item->ClientHandle = from->ClientHandle;
         item->RequestedType = from->RequestedType;
         from->HasLastSent = false;
-        Items_.push_back(std::move(item));
+        Append(std::move(item));
     }
 }
 
@@ -151,7 +164,7 @@ HRESULT TOPCItemCollection::AddItems(const std::vector<TOPCItemDef>& items, std:
         results[i].ServerHandle = item->ServerHandle();
         results[i].CanonicalDataType = item->CanonicalType();
         results[i].AccessRights = item->AccessRights();
-        Items_.push_back(std::move(item));
+        Append(std::move(item));
     }
     Group_.Busy = false;
     LogCallEnd(ctx.Debug, Text, result);
@@ -211,15 +224,16 @@ HRESULT TOPCItemCollection::RemoveItems(const std::vector<OPCHANDLE>& serverHand
     errors.assign(serverHandles.size(), S_OK);
     HRESULT result = S_OK;
     for (std::size_t i = 0; i < serverHandles.size(); ++i) {
-        auto it = std::find_if(Items_.begin(), Items_.end(),
-                               [&](const auto& item) { return item->ServerHandle() == serverHandles[i]; });
-        if (it == Items_.end() || !(*it)->Location()) {
+        TOPCItem* found = Find(serverHandles[i]);
+        auto it = std::find_if(Items_.begin(), Items_.end(), [&](const auto& item) { return item.get() == found; });
+        if (!found || it == Items_.end() || !(*it)->Location()) {
             errors[i] = OPC_E_INVALIDHANDLE;
             result = S_FALSE;
             continue;
         }
         auto doomed = std::move(*it);
         Items_.erase(it);
+        ++Version_;
     }
     LogCallEnd(ctx.Debug, Text, result);
     return result;
@@ -245,6 +259,7 @@ HRESULT TOPCItemCollection::SetActiveState(const std::vector<OPCHANDLE>& serverH
             continue;
         }
         item->Active = active != 0;
+        ++Version_;
     }
     LogCallEnd(ctx.Debug, Text, result);
     return result;

@@ -40,14 +40,23 @@ public:
                          std::vector<HRESULT>& errors);
     HRESULT CreateEnumerator(const TGuid& iid, TComPtr<IUnknown>& enumerator);
 
+    // Changes whenever items are added, removed or (de)activated: the update cycle knows
+    // from it whether a walk it made still covers the list.
+    std::uint64_t Version() const { return Version_; }
+
     // The item with this server handle (first match), or null.
     TOPCItem* Find(OPCHANDLE serverHandle) const;
     // Item by position; null past the end (the list may shrink inside a client callback).
-    TOPCItem* At(std::size_t index) const;
+    // Inline: the update cycle walks every item of every group on the server tick.
+    TOPCItem* At(std::size_t index) const { return index < Items_.size() ? Items_[index].get() : nullptr; }
 
 private:
+    void Append(std::unique_ptr<TOPCItem> item);
+
     TOPCGroup& Group_;
     std::vector<std::unique_ptr<TOPCItem>> Items_;
+    bool Sorted_ = true; // ascending server handles
+    std::uint64_t Version_ = 0;
 };
 
 } // namespace dravon
