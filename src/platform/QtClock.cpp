@@ -13,10 +13,16 @@ std::uint32_t TQtClock::TickCount() const {
 }
 
 TDateTime TQtClock::Now() const {
-    const QDateTime now = QDateTime::currentDateTime();
-    static constexpr int MsPerDay = 86400000;
-    const qint64 days = QDate(1899, 12, 30).daysTo(now.date());
-    return static_cast<double>(days) + static_cast<double>(now.time().msecsSinceStartOfDay()) / MsPerDay;
+    static constexpr double MsPerDay = 86400000.0;
+    static constexpr double UnixEpochDay = 25569.0; // 1970-01-01 counted from 1899-12-30
+    const std::int64_t utcMs = QDateTime::currentMSecsSinceEpoch();
+    // A change of daylight saving time shows within a second; a clock set back retakes it at once.
+    if (!OffsetTaken_ || utcMs < OffsetTakenAtMs_ || utcMs - OffsetTakenAtMs_ >= 1000) {
+        OffsetTaken_ = true;
+        OffsetMs_ = static_cast<std::int64_t>(QDateTime::fromMSecsSinceEpoch(utcMs).offsetFromUtc()) * 1000;
+        OffsetTakenAtMs_ = utcMs;
+    }
+    return UnixEpochDay + static_cast<double>(utcMs + OffsetMs_) / MsPerDay;
 }
 
 int TQtClock::TimeZoneBiasMinutes() const {

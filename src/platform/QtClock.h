@@ -5,6 +5,8 @@
 
 #include "app/Platform.h"
 
+#include <cstdint>
+
 namespace dravon {
 
 class TQtClock : public IClock {
@@ -12,6 +14,14 @@ public:
     std::uint32_t TickCount() const override;
     TDateTime Now() const override;
     int TimeZoneBiasMinutes() const override;
+
+private:
+    // The local offset from UTC, taken again once a second: asking the zone database at
+    // every call costs a file-system lookup (glibc re-reads /etc/localtime's status), and
+    // the driver cycle asks for the date-time several times per request.
+    mutable std::int64_t OffsetMs_ = 0;
+    mutable std::int64_t OffsetTakenAtMs_ = 0;
+    mutable bool OffsetTaken_ = false;
 };
 
 } // namespace dravon

@@ -1,0 +1,72 @@
+// The Qt clock's local date-time: days since 30 December 1899 with the time of day as the
+// fraction, in the process's time zone, with the zone's offset taken once a second.
+#include "platform/QtClock.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QTime>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace dravon {
+namespace {
+
+// The date-time as the zone database gives it, asked in full.
+double ReferenceNow() {
+    const QDateTime now = QDateTime::currentDateTime();
+    return static_cast<double>(QDate(1899, 12, 30).daysTo(now.date())) +
+           static_cast<double>(now.time().msecsSinceStartOfDay()) / 86400000.0;
+}
+
+constexpr double OneMs = 1.0 / 86400000.0;
+
+// Sets TZ for the test and puts the previous value back.
+class TZone {
+public:
+    explicit TZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) Old_ = old;
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~TZone() {
+        if (Old_) ::setenv("TZ", Old_->c_str(), 1);
+        else ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> Old_;
+};
+
+TEST(QtClockNow, AgreesWithTheZoneDatabaseInSeveralZones) {
+    for (const char* zone : {"UTC0", "JST-9", "EST5EDT,M3.2.0,M11.1.0", "ACST-9:30"}) {
+        TZone tz(zone);
+        TQtClock clock;
+        for (int i = 0; i < 3; ++i) {
+            const double before = ReferenceNow();
+            const double now = clock.Now();
+            const double after = ReferenceNow();
+            EXPECT_GE(now, before - OneMs) << zone;
+            EXPECT_LE(now, after + OneMs) << zone;
+        }
+    }
+}
+
+TEST(QtClockNow, TheOffsetIsThatOfTheZone) {
+    double utc = 0;
+    {
+        TZone tz("UTC0");
+        utc = TQtClock().Now();
+    }
+    TZone tz("JST-9");
+    const double tokyo = TQtClock().Now();
+    EXPECT_NEAR(tokyo - utc, 9.0 / 24.0, 1000 * OneMs);
+}
+
+} // namespace
+} // namespace dravon
