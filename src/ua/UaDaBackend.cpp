@@ -291,17 +291,28 @@ public:
     // Moves the browser to a folder; false when some level of it does not exist (now).
     bool MoveTo(const std::vector<std::string>& target) {
         if (!Browse_) return false;
+        if (MoveFromHere(target)) return true;
+        // The browser goes back to the root on its own when its PLC is deleted, so the
+        // position we keep may be stale: walk the whole path from the root once more.
+        for (int i = 0; i < MaxDepth && Succeeded(Browse_->ChangeBrowsePosition(OPC_BROWSE_UP, "")); ++i) {
+        }
+        Position_.clear();
+        return MoveFromHere(target);
+    }
+
+    // Moves only as far as the kept position differs from the target.
+    bool MoveFromHere(const std::vector<std::string>& target) {
         std::size_t common = 0;
         while (common < Position_.size() && common < target.size() && Position_[common] == target[common]) ++common;
         while (Position_.size() > common) {
             if (Failed(Browse_->ChangeBrowsePosition(OPC_BROWSE_UP, ""))) {
-                // The browser went back to the root on its own (its PLC was deleted).
                 Position_.clear();
                 common = 0;
                 break;
             }
             Position_.pop_back();
         }
+        if (target.size() > static_cast<std::size_t>(MaxDepth)) return false;
         for (std::size_t i = common; i < target.size(); ++i) {
             if (Failed(Browse_->ChangeBrowsePosition(OPC_BROWSE_DOWN, target[i]))) return false;
             Position_.push_back(target[i]);
@@ -410,9 +421,10 @@ public:
         return group;
     }
 
-    std::size_t PendingReads() const { return Pending_.size(); }
-
 private:
+    // Deeper than any path of the browse tree (root, PLC, memory type, its digits).
+    static constexpr int MaxDepth = 16;
+
     struct TPendingRead {
         OPCHANDLE Handle = 0;
         std::uint32_t CancelID = 0;

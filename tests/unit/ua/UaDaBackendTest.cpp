@@ -147,6 +147,18 @@ TEST_F(UaDaBackendTest, UnknownFoldersAndItemsAreRefused) {
     EXPECT_EQ(Children("/PLC1/WR/WR0xxx/WR00xx/WR001x").size(), 16u);
 }
 
+TEST_F(UaDaBackendTest, BrowsingSurvivesThePlcBeingDeletedAndMadeAgain) {
+    EXPECT_EQ(Children("/PLC1/WR/WR0xxx").size(), 16u);
+    PLCs.DeletePLC(0);
+    Children("/PLC1/WR/WR0xxx/WR00xx", false);
+    THitachiPLC& again = PLCs.AddPLC();
+    again.SetHost("127.0.0.1");
+    ASSERT_EQ(again.Name, "PLC1");
+    // The kept position says PLC1/WR/WR0xxx, the browser sits at the root: still found.
+    EXPECT_EQ(Children("/PLC1/WR/WR0xxx/WR00xx").size(), 16u);
+    EXPECT_EQ(Children("/").size(), 2u);
+}
+
 TEST_F(UaDaBackendTest, DescribesAnyResolvableItemIdWithoutHoldingIt) {
     TUaBackendNode node;
     ASSERT_TRUE(Backend.Describe("/PLC1/WR/WR0xxx", node, Session.get()));
