@@ -156,10 +156,9 @@ std::vector<OPCHANDLE> TSoakClient::Pick(const std::vector<int>& from, std::size
 void TSoakClient::Step() {
     if (!Connected()) return;
     const int roll = std::uniform_int_distribution<int>(0, 99)(*Env_.Random);
-    if (roll < 45) WriteOne();
-    else if (roll < 65) AsyncRead();
-    else if (roll < 73) SyncDeviceRead();
-    else if (roll < 77) Refresh();
+    if (roll < 50) WriteOne();
+    else if (roll < 72) AsyncRead();
+    else if (roll < 76) Refresh();
 }
 
 void TSoakClient::WriteOne() {
@@ -233,7 +232,7 @@ void TSoakClient::Refresh() {
 void TSoakClient::SyncDeviceRead() {
     // The read processes events while it waits, so other clients' calls run inside it;
     // one at a time keeps the nesting flat.
-    if (Env_.SyncReadRunning) return;
+    if (!Connected() || Env_.SyncReadRunning) return;
     Env_.SyncReadRunning = true;
     const std::vector<OPCHANDLE> handles = Pick(Items_, 5);
     // The group is kept by this reference even if the client is told to go meanwhile.

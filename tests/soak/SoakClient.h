@@ -74,8 +74,11 @@ public:
     void Disconnect();
     bool Connected() const { return static_cast<bool>(Server_); }
 
-    // One random call.
+    // One random asynchronous call (a write, a read, a refresh) or nothing.
     void Step();
+    // A synchronous device read of up to five items. It processes events while it waits,
+    // so the caller must not be a timer that has to keep firing meanwhile.
+    void SyncDeviceRead();
     // One asynchronous write of a random writable item.
     void WriteOne();
     std::size_t Outstanding() const { return Pending_.size(); }
@@ -107,7 +110,6 @@ private:
     };
 
     void AsyncRead();
-    void SyncDeviceRead();
     void Refresh();
     std::vector<OPCHANDLE> Pick(const std::vector<int>& from, std::size_t most);
     void Observe(const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
