@@ -138,6 +138,7 @@ TfrmConfig::TfrmConfig(TServerContext& context, TfrmMain* mainWindow, QWidget* p
     resize(706, 456);
 
     auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 6, 6, 6);
     auto* top = new QHBoxLayout;
     auto* gbSerialPorts = new QGroupBox("Serial ports", this);
     gbSerialPorts->setObjectName("gbSerialPorts");

@@ -159,6 +159,7 @@ void TPLCCell::SetNumber(int number) {
 TfPlcList::TfPlcList(QWidget* parent) : QGroupBox("PLC's", parent) {
     setObjectName("gbPlcList");
     auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
     sbPlcList_ = new QScrollArea(this);
     sbPlcList_->setObjectName("sbPlcList");
     sbPlcList_->setWidgetResizable(false);
