@@ -215,7 +215,6 @@ public:
         Env_.SyncReadBoundMs = 2 * 1000 + 5000 + 5000;
         Env_.TransactionBoundMs = 20000;
         Env_.PlcValue = [this](int index) { return PlcValue(index); };
-        Clock_ = &clock;
 
         StartLocations_ = LocationCount();
         MakeClients();
@@ -634,15 +633,20 @@ private:
         auto num = [](auto v) { return std::to_string(v); };
         std::printf("\nsoak summary (%u s, seed %u, %d clients)\n", Options_.DurationS, Options_.Seed,
                     Options_.Clients);
-        std::printf("  %-38s %14s\n", "faults injected", "count");
-        row("latency spikes", num(spikes));
-        row("BUSY answers", num(busy));
-        row("error statuses", num(errors));
-        row("dropped answers", num(drops));
-        row("split answers", num(splits));
-        row("garbage before answers", num(garbage));
-        row("closed connections", num(closes));
-        row("PLC outages", num(outages));
+        std::printf("  %-38s %14s\n", "faults injected (phases)", "count");
+        auto fault = [&](TFaultKind kind, std::uint64_t count) {
+            auto it = PhasesRun_.find(static_cast<int>(kind));
+            const int phases = it == PhasesRun_.end() ? 0 : it->second;
+            row(std::string(FaultKindName(kind)) + " (" + num(phases) + ")", num(count));
+        };
+        fault(TFaultKind::Spike, spikes);
+        fault(TFaultKind::Busy, busy);
+        fault(TFaultKind::ErrorStatus, errors);
+        fault(TFaultKind::Drop, drops);
+        fault(TFaultKind::Split, splits);
+        fault(TFaultKind::Garbage, garbage);
+        fault(TFaultKind::Close, closes);
+        fault(TFaultKind::Outage, static_cast<std::uint64_t>(outages));
         row("requests ignored while off", num(ignored));
         std::printf("  %-38s %14s\n", "traffic", "count");
         row("PLC requests", num(requests));
@@ -713,7 +717,6 @@ private:
     TSoakEnv Env_;
     TLogRecorder Log_;
     TPLCCollection* Plcs_ = nullptr;
-    IClock* Clock_ = nullptr;
     std::vector<TFaultPhase> Plan_;
     std::vector<TEvent> Events_;
     std::size_t NextPhaseEvent_ = 0;
