@@ -228,15 +228,20 @@ bool TOPCItem::HasChanged(const TSettings& settings) {
 }
 
 void TOPCItem::MarkRequested() const {
+    // Stored only when not yet set: most locations are still waiting for their poll when
+    // the next period asks again, and a store would dirty their cache line for nothing.
+    auto request = [](THitachiLocation* l) {
+        if (l && !l->ReadRequested) l->ReadRequested = true;
+    };
     const int count = CoveredCount();
     for (int i = 0; i < count; ++i) {
         THitachiLocation* l = Element(i);
         if (!l) continue;
         if (l->IsDoubleWord) {
-            if (l->HighLink) l->HighLink->ReadRequested = true;
-            if (l->LowLink) l->LowLink->ReadRequested = true;
+            request(l->HighLink);
+            request(l->LowLink);
         } else {
-            l->ReadRequested = true;
+            request(l);
         }
     }
 }
