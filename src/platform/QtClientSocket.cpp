@@ -22,12 +22,13 @@ TQtClientSocket::TQtClientSocket() : Socket_(new QTcpSocket) {
             if (OnDisconnect) OnDisconnect();
         },
         Qt::QueuedConnection);
-    QObject::connect(
-        socket, &QTcpSocket::readyRead, socket,
-        [this] {
-            if (Socket_->bytesAvailable() > 0 && OnRead) OnRead();
-        },
-        Qt::QueuedConnection);
+    // Handled as it fires: readyRead only comes from the socket's notifier in the main loop
+    // (never from inside a call of ours), and a queued hop cost a loop iteration per answer.
+    // Unbuffered, the read notifier stays off after readyRead until the socket is read, so
+    // the handler always reads (an empty read is harmless).
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] {
+        if (OnRead) OnRead();
+    });
     QObject::connect(
         socket, &QTcpSocket::errorOccurred, socket, [this](QAbstractSocket::SocketError error) { Error(error); },
         Qt::QueuedConnection);
@@ -56,15 +57,18 @@ void TQtClientSocket::Error(QAbstractSocket::SocketError error) {
 bool TQtClientSocket::Active() const { return Socket_->state() == QAbstractSocket::ConnectedState; }
 
 void TQtClientSocket::Open() {
+    // Unbuffered: a send goes to the socket at once and a read comes from it, without Qt's
+    // buffers and the write-notifier round trip they need.
+    constexpr QIODevice::OpenMode Mode = QIODevice::ReadWrite | QIODevice::Unbuffered;
     if (Socket_->state() != QAbstractSocket::UnconnectedState) Socket_->abort();
     QHostAddress address;
     Connecting_ = true;
     if (!address.setAddress(QString::fromStdString(Address))) {
         // No address: the attempt fails like an unreachable host, through the loop.
-        Socket_->connectToHost(QHostAddress(QHostAddress::Null), static_cast<quint16>(Port));
+        Socket_->connectToHost(QHostAddress(QHostAddress::Null), static_cast<quint16>(Port), Mode);
         return;
     }
-    Socket_->connectToHost(address, static_cast<quint16>(Port));
+    Socket_->connectToHost(address, static_cast<quint16>(Port), Mode);
 }
 
 void TQtClientSocket::SetNoDelay(bool on) {

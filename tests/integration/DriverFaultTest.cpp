@@ -242,6 +242,31 @@ TEST_F(DriverFaultTest, AnswersForAnotherStationOrNoiseNeverStopTheOtherPlcs) {
     EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC4 timed out"), 0);
 }
 
+TEST_F(DriverFaultTest, APlcClosingItsConnectionIsReconnectedAndOthersKeepBeingPolled) {
+    // Every third request is answered by closing the connection.
+    auto closing = StartSim({EthernetLink(TSimTransportKind::Tcp)});
+    ASSERT_TRUE(closing);
+    TSimFaults closes;
+    closes.CloseEvery = 3;
+    closing->SetFaults(closes);
+    auto healthy = StartSim({EthernetLink(TSimTransportKind::Tcp)});
+    ASSERT_TRUE(healthy);
+    THitachiPLC& flaky = Server.AddEthernetPLC(DriverTcp, closing->Port(0));
+    THitachiPLC& steady = Server.AddEthernetPLC(DriverTcp, healthy->Port(0));
+    flaky.TimeOut = 300;
+    steady.TimeOut = 300;
+    THitachiLocation& flakyWord = Monitor(flaky, "WR0030");
+    THitachiLocation& steadyWord = Monitor(steady, "WR0031");
+
+    // Values keep coming over new connections, and the other PLC never notices.
+    EXPECT_TRUE(FollowsValues(*closing, 0, flakyWord, 0x5000));
+    EXPECT_TRUE(FollowsValues(*healthy, 0, steadyWord, 0x6000));
+    EXPECT_TRUE(FollowsValues(*closing, 0, flakyWord, 0x5100));
+    EXPECT_GE(closing->Stats().FaultCloses, 2u);
+    EXPECT_GE(closing->Stats().Connections, 3u);
+    EXPECT_FALSE(steady.TimedOutState);
+}
+
 TEST_F(DriverFaultTest, IdleSerialPortClosesWithinOneRefreshAndTheNextRequestReopensIt) {
     TSimTransportConfig config = MultidropLine();
     config.Link.Protocol = 1;
