@@ -92,8 +92,9 @@ int main(int argc, char** argv) {
     using namespace dravon::bench;
     QCoreApplication app(argc, argv);
     const int words = argc > 1 ? std::max(1, std::atoi(argv[1])) : 120;
-    constexpr double kPhaseSeconds = 2.0;
-    constexpr int kRounds = 2;
+    // Short alternating phases: a shared machine's load changes affect both sides alike.
+    constexpr double kPhaseSeconds = 1.0;
+    constexpr int kRounds = 4;
 
     TSimTransportConfig config;
     config.Kind = TSimTransportKind::Tcp;

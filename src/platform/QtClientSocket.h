@@ -1,6 +1,6 @@
-// The TCP client on QTcpSocket. Every event reaches the driver through the main loop
-// (queued), never from inside a call the driver makes, and none after the component is
-// gone.
+// The TCP client on QTcpSocket, unbuffered. Every event reaches the driver from the main
+// loop (readyRead as it fires, the others queued), never from inside a call the driver
+// makes, and none after the component is gone.
 #pragma once
 
 #include "comm/ClientSocket.h"
