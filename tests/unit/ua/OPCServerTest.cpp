@@ -64,8 +64,8 @@ protected:
         Opc = std::make_unique<TOPCServer>(*Core, Listener);
         Core->Startup();
     }
-    // A UA client over an in-memory connection that opens and activates a session.
-    test::TFakeUaSocket* Connect() {
+    // A UA client over an in-memory connection that opens a session (and activates it).
+    test::TFakeUaSocket* Connect(double timeoutMs = 60000, bool activate = false) {
         auto socket = std::make_unique<test::TFakeUaSocket>();
         test::TFakeUaSocket* raw = socket.get();
         Listener.OnConnection(std::move(socket));
@@ -74,21 +74,52 @@ protected:
         auto frames = test::TakeFrames(*raw);
         EXPECT_EQ(frames.size(), 2u);
         TUaBinaryReader r(frames.at(1).Body);
-        const std::uint32_t channel = r.UInt32();
-        raw->OnReceived(test::MessageFrame("MSGF", channel, 1, 2, 2,
-                                           test::RequestBody(UaId::CreateSessionRequest, {}, 2, [](TUaBinaryWriter& w) {
-                                               WriteApplicationDescription(w, {});
-                                               w.Int32(-1);
-                                               w.String("opc.tcp://127.0.0.1:4840");
-                                               w.String("HMI panel 3");
-                                               w.ByteString(std::string(32, 'n'));
-                                               w.Int32(-1);
-                                               w.Double(60000);
-                                               w.UInt32(0);
-                                           })));
-        Platform.RunPosted();
+        Channel = r.UInt32();
+        Socket = raw;
+        Sequence = 1;
+        const std::string created = Call(UaId::CreateSessionRequest, [&](TUaBinaryWriter& w) {
+            WriteApplicationDescription(w, {});
+            w.Int32(-1);
+            w.String("opc.tcp://127.0.0.1:4840");
+            w.String("HMI panel 3");
+            w.ByteString(std::string(32, 'n'));
+            w.Int32(-1);
+            w.Double(timeoutMs);
+            w.UInt32(0);
+        });
+        TUaBinaryReader c(created);
+        test::ReadResponseStart(c);
+        c.NodeId();
+        Token = c.NodeId();
+        if (activate) {
+            Call(UaId::ActivateSessionRequest, [](TUaBinaryWriter& w) {
+                w.Int32(-1);
+                w.Int32(-1);
+                w.EmptyArray();
+                w.EmptyArray();
+                TUaBinaryWriter token;
+                token.String("anonymous");
+                w.ExtensionObject({TUaNodeId::Num(UaId::AnonymousIdentityToken), 1, token.Take()});
+                w.Int32(-1);
+                w.Int32(-1);
+            });
+        }
         return raw;
     }
+    // One request on the connection; the payload of its answer.
+    template <typename F>
+    std::string Call(std::uint32_t typeId, F fill) {
+        ++Sequence;
+        Socket->OnReceived(test::MessageFrame("MSGF", Channel, 1, Sequence, Sequence,
+                                              test::RequestBody(typeId, Token, Sequence, fill)));
+        Platform.RunPosted();
+        auto frames = test::TakeFrames(*Socket);
+        return frames.empty() ? std::string() : test::MessagePayload(frames.back());
+    }
+    test::TFakeUaSocket* Socket = nullptr;
+    std::uint32_t Channel = 0;
+    std::uint32_t Sequence = 1;
+    TUaNodeId Token;
 
     std::filesystem::path Dir;
     test::TFakePlatform Platform;
@@ -144,6 +175,64 @@ TEST_F(OPCServerTest, SessionsCountAsClientsAndEndWithTheShutDown) {
     EXPECT_EQ(Capture.CountStartingWith("Client HMI panel 3 disconnected at "), 1);
     EXPECT_FALSE(Opc->Connections());
     EXPECT_GE(Listener.Closed, 1);
+}
+
+TEST_F(OPCServerTest, AClientThatVanishesLosesItsServerObjectGroupsAndReferencesAtTheSessionTimeOut) {
+    StartCore();
+    PLCs->AddPLC().SetHost("127.0.0.1"); // no driver pool: nothing is polled
+    Connect(5000, true);
+    std::string sub = Call(UaId::CreateSubscriptionRequest, [](TUaBinaryWriter& w) {
+        w.Double(100);
+        w.UInt32(600);
+        w.UInt32(10);
+        w.UInt32(0);
+        w.Boolean(true);
+        w.Byte(0);
+    });
+    TUaBinaryReader sr(sub);
+    ASSERT_EQ(test::ReadResponseStart(sr).ServiceResult, 0u);
+    const std::uint32_t subscription = sr.UInt32();
+    std::string monitored = Call(UaId::CreateMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
+        w.UInt32(subscription);
+        w.UInt32(2);
+        w.ArrayLength(1);
+        w.NodeId(TUaNodeId::Str("PLC1.WR0010"));
+        w.UInt32(13);
+        w.Int32(-1);
+        w.QualifiedName({});
+        w.UInt32(2);
+        w.UInt32(1);
+        w.Double(100);
+        w.ExtensionObject({});
+        w.UInt32(1);
+        w.Boolean(true);
+    });
+    TUaBinaryReader mr(monitored);
+    test::ReadResponseStart(mr);
+    ASSERT_EQ(mr.Array([&] {
+        TUaStatusCode s = mr.StatusCode();
+        mr.UInt32();
+        mr.Double();
+        mr.UInt32();
+        mr.ExtensionObject();
+        return s;
+    }),
+              std::vector<TUaStatusCode>{0u});
+    THitachiLocation* word = PLCs->PLCByIndex(0).FindLocation(10, 0x10, false);
+    ASSERT_TRUE(word);
+    EXPECT_EQ(word->RefCount, 1);
+    ASSERT_EQ(Opc->Connections()->Count(), 1u);
+
+    Socket->OnDisconnected(); // the client vanishes without closing anything
+    Platform.Advance(4000);
+    EXPECT_EQ(Opc->Connections()->Count(), 1u); // the session waits for its client
+    Platform.Advance(2000);
+    EXPECT_EQ(Opc->Connections()->Count(), 0u);
+    EXPECT_EQ(Capture.CountStartingWith("Client HMI panel 3 disconnected at "), 1);
+    word = PLCs->PLCByIndex(0).FindLocation(10, 0x10, false);
+    if (word) {
+        EXPECT_EQ(word->RefCount, 0);
+    }
 }
 
 } // namespace
