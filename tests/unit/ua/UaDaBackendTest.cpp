@@ -206,6 +206,34 @@ TEST_F(UaDaBackendTest, ClosedMemoryBrowsingShowsRangeLeaves) {
     EXPECT_EQ(Backend.ParentOf("PLC1.WR0010"), "/PLC1");
 }
 
+TEST_F(UaDaBackendTest, IntensiveBrowsingByAUaClientClosesPlcMemoryAsForADaClient) {
+    // Each switch between memory types is one move up to the PLC and one down from it.
+    int listed = 0;
+    for (int i = 0; i < 320; ++i) {
+        std::vector<TUaBackendNode> out;
+        listed += Backend.Children(i % 2 ? "/PLC1/WR" : "/PLC1/X", out, Session.get());
+    }
+    EXPECT_GT(listed, 290); // open until the guard closed it
+    EXPECT_LT(listed, 320);
+    EXPECT_TRUE(Connections.IntensiveBrowsingDetected);
+    auto plc = Children("/PLC1");
+    EXPECT_FALSE(FindNode(plc, "/PLC1/WR"));
+    EXPECT_TRUE(FindNode(plc, "PLC1.WR0"));
+    // Other sessions see the same, as other DA clients do.
+    auto other = Backend.CreateSession("second");
+    std::vector<TUaBackendNode> out;
+    EXPECT_FALSE(Backend.Children("/PLC1/WR", out, other.get()));
+}
+
+TEST_F(UaDaBackendTest, BrowsingAtAHumanPaceStaysOpen) {
+    for (int i = 0; i < 200; ++i) {
+        Children(i % 2 ? "/PLC1/WR" : "/PLC1/X");
+        T.Platform.Advance(100); // 400 moves in 20 s: never 601 within one 4 s window
+    }
+    EXPECT_FALSE(Connections.IntensiveBrowsingDetected);
+    EXPECT_TRUE(FindNode(Children("/PLC1"), "/PLC1/WR"));
+}
+
 TEST_F(UaDaBackendTest, CacheReadAnswersAtOnceWithTheLocationsValueAndTime) {
     // A location another client polls.
     auto other = Backend.CreateSession("poller");
