@@ -300,6 +300,16 @@ public:
         return MoveFromHere(target);
     }
 
+    bool IsAbovePosition(const std::vector<std::string>& target) const {
+        if (target.size() > Position_.size() || !std::equal(target.begin(), target.end(), Position_.begin()))
+            return false;
+        if (SameTextIgnoringCase(target[0], "Sys")) return true;
+        // Memory-type folders close when browsing of PLC memory closes: those are walked.
+        if (target.size() > 2 || (target.size() == 2 && !SameTextIgnoringCase(target[1], "Sys"))) return false;
+        TPLCCollection* plcs = Owner_.Context_.PLCs;
+        return plcs && plcs->FindPLC(target[0]);
+    }
+
     // Moves only as far as the kept position differs from the target.
     bool MoveFromHere(const std::vector<std::string>& target) {
         std::size_t common = 0;
@@ -355,7 +365,10 @@ public:
 
     bool DescribeFolder(const std::string& folderId, TUaBackendNode& out) {
         const std::vector<std::string> parts = SplitFolder(folderId);
-        if (parts.empty() || !MoveTo(parts)) return false;
+        if (parts.empty()) return false;
+        // A PLC (or Sys) folder above the browser's position exists while its PLC does: no
+        // moves (the parent of every listed folder is described right after listing it).
+        if (!IsAbovePosition(parts) && !MoveTo(parts)) return false;
         // The browser takes names in any case; the node keeps the name as the id spells it.
         out.Id = folderId;
         out.IsFolder = true;

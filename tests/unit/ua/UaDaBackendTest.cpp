@@ -150,6 +150,8 @@ TEST_F(UaDaBackendTest, UnknownFoldersAndItemsAreRefused) {
 TEST_F(UaDaBackendTest, BrowsingSurvivesThePlcBeingDeletedAndMadeAgain) {
     EXPECT_EQ(Children("/PLC1/WR/WR0xxx").size(), 16u);
     PLCs.DeletePLC(0);
+    TUaBackendNode node;
+    EXPECT_FALSE(Backend.Describe("/PLC1/WR", node, Session.get())); // above the kept position, but gone
     Children("/PLC1/WR/WR0xxx/WR00xx", false);
     THitachiPLC& again = PLCs.AddPLC();
     again.SetHost("127.0.0.1");
