@@ -6,7 +6,12 @@ namespace dravon {
 
 TFileTime LocalDateTimeToFileTime(TDateTime local, const IClock& clock) {
     if (local == 0) return {};
-    return TFileTime::FromUInt64(DateTimeToFileTime(local, clock.TimeZoneBiasMinutes()));
+    return LocalDateTimeToFileTime(local, clock.TimeZoneBiasMinutes());
+}
+
+TFileTime LocalDateTimeToFileTime(TDateTime local, int biasMinutes) {
+    if (local == 0) return {};
+    return TFileTime::FromUInt64(DateTimeToFileTime(local, biasMinutes));
 }
 
 TDateTime FileTimeToLocalDateTime(const TFileTime& fileTime, const IClock& clock) {

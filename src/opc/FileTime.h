@@ -21,6 +21,9 @@ struct TFileTime {
 
 // Local date-time to UTC FILETIME with the clock's time-zone bias (0 stays 0: "no time").
 TFileTime LocalDateTimeToFileTime(TDateTime local, const IClock& clock);
+// The same with a bias taken once: asking the system for the time zone costs far more
+// than the conversion, so a callback of thousands of values asks once.
+TFileTime LocalDateTimeToFileTime(TDateTime local, int biasMinutes);
 // UTC FILETIME to local date-time.
 TDateTime FileTimeToLocalDateTime(const TFileTime& fileTime, const IClock& clock);
 // The current time as UTC FILETIME.

@@ -241,6 +241,7 @@ void TOPCGroupIO::DeliverData(IOPCDataCallback& callback, const TOPCDataCallback
     std::vector<HRESULT> errors(n, S_OK);
     HRESULT masterQuality = S_OK;
     HRESULT masterError = S_OK;
+    const int bias = ctx.Clock->TimeZoneBiasMinutes();
     for (std::size_t i = 0; i < n; ++i) {
         const TOPCItem* item = Group_.Items().Find(transaction.Handles[i]);
         if (!item || !item->Location()) {
@@ -256,7 +257,7 @@ void TOPCGroupIO::DeliverData(IOPCDataCallback& callback, const TOPCDataCallback
         clients[i] = item->ClientHandle;
         values[i] = item->Value();
         qualities[i] = item->Quality(ctx.Settings);
-        times[i] = LocalDateTimeToFileTime(item->Location()->ValueTime, *ctx.Clock);
+        times[i] = LocalDateTimeToFileTime(item->Location()->ValueTime, bias);
         if (!IsGood(qualities[i])) masterQuality = S_FALSE;
     }
     const OPCHANDLE group = Group_.ClientHandle;
@@ -330,6 +331,7 @@ bool TOPCGroupIO::SendStream(TAdviseRecord& record, const std::vector<OPCHANDLE>
         block = TOPCDataStream::WriteComplete(Group_.ClientHandle, transactionID, clients);
     } else {
         std::vector<TStreamItem> entries;
+        const int bias = ctx.Clock->TimeZoneBiasMinutes();
         for (OPCHANDLE handle : handles) {
             const TOPCItem* item = Group_.Items().Find(handle);
             if (!item || !item->Location()) return false;
@@ -337,7 +339,7 @@ bool TOPCGroupIO::SendStream(TAdviseRecord& record, const std::vector<OPCHANDLE>
             entry.ClientHandle = item->ClientHandle;
             entry.Quality = item->Quality(ctx.Settings);
             if (source == OPC_DS_CACHE && (!Group_.Active || !item->Active)) entry.Quality = QualityOutOfService;
-            entry.TimeStamp = LocalDateTimeToFileTime(item->Location()->ValueTime, *ctx.Clock).ToUInt64();
+            entry.TimeStamp = LocalDateTimeToFileTime(item->Location()->ValueTime, bias).ToUInt64();
             entry.Value = VariantRecord(item->Value());
             entries.push_back(entry);
         }
@@ -363,14 +365,14 @@ void TOPCGroupIO::AnswerSlot(TRequestSlot& slot) {
 
 // ---------------------------------------------------------------- IOPCSyncIO
 
-void TOPCGroupIO::FillState(TOPCItemState& state, const TOPCItem& item, TDateTime callTime) const {
+void TOPCGroupIO::FillState(TOPCItemState& state, const TOPCItem& item, TDateTime callTime, int bias) const {
     TServerContext& ctx = Group_.Context();
     state.ClientHandle = item.ClientHandle;
     if (ctx.Settings.QualityIndependentSyncRead) {
-        state.TimeStamp = LocalDateTimeToFileTime(callTime, *ctx.Clock);
+        state.TimeStamp = LocalDateTimeToFileTime(callTime, bias);
         state.Quality = QualityGood;
     } else {
-        state.TimeStamp = LocalDateTimeToFileTime(item.Location()->ValueTime, *ctx.Clock);
+        state.TimeStamp = LocalDateTimeToFileTime(item.Location()->ValueTime, bias);
         state.Quality = item.Quality(ctx.Settings);
     }
     state.Value = item.Value();
@@ -390,6 +392,7 @@ HRESULT TOPCGroupIO::SyncRead(std::uint32_t source, const std::vector<OPCHANDLE>
     values.assign(serverHandles.size(), TOPCItemState{});
     errors.assign(serverHandles.size(), S_OK);
     const TDateTime callTime = ctx.Clock->Now();
+    const int bias = ctx.Clock->TimeZoneBiasMinutes();
     HRESULT result = S_OK;
     int slowestTimeOut = 0;
     for (std::size_t i = 0; i < serverHandles.size(); ++i) {
@@ -399,7 +402,7 @@ HRESULT TOPCGroupIO::SyncRead(std::uint32_t source, const std::vector<OPCHANDLE>
             result = S_FALSE;
             continue;
         }
-        FillState(values[i], *item, callTime);
+        FillState(values[i], *item, callTime, bias);
         item->MarkRequested();
         if (item->Location()->PLC) slowestTimeOut = std::max(slowestTimeOut, item->Location()->PLC->TimeOut);
     }
@@ -439,7 +442,7 @@ HRESULT TOPCGroupIO::SyncRead(std::uint32_t source, const std::vector<OPCHANDLE>
                 continue;
             }
             errors[i] = S_OK;
-            FillState(values[i], *item, now);
+            FillState(values[i], *item, now, bias);
         }
     }
     LogCallEnd(ctx.Debug, SyncReadText, result);

@@ -102,7 +102,7 @@ private:
     void AnswerSlot(TRequestSlot& slot);
     TAdviseRecord* RecordForConnection(std::uint32_t connection);
     std::uint16_t ClipFormat(TStreamFormat format) const;
-    void FillState(TOPCItemState& state, const TOPCItem& item, TDateTime callTime) const;
+    void FillState(TOPCItemState& state, const TOPCItem& item, TDateTime callTime, int bias) const;
     HRESULT CheckedWrite(const std::vector<OPCHANDLE>& serverHandles, const std::vector<TVariant>& values,
                          std::vector<OPCHANDLE>& taken, std::vector<HRESULT>& errors, HRESULT missing);
 
