@@ -13,6 +13,7 @@
 #include "support/FakePlatform.h"
 #include "support/TestContext.h"
 #include "ua/UaServer.h"
+#include "ua/UaStatusCodes.h"
 
 #include <gtest/gtest.h>
 
@@ -175,6 +176,34 @@ TEST_F(OPCServerTest, SessionsCountAsClientsAndEndWithTheShutDown) {
     EXPECT_EQ(Capture.CountStartingWith("Client HMI panel 3 disconnected at "), 1);
     EXPECT_FALSE(Opc->Connections());
     EXPECT_GE(Listener.Closed, 1);
+}
+
+TEST_F(OPCServerTest, StoredReadOnlyAndSessionLimitApplyToClients) {
+    Store("AnonymousReadOnly", 1);
+    Store("MaxSessions", 1);
+    StartCore();
+    PLCs->AddPLC().SetHost("127.0.0.1");
+    Connect(60000, true);
+    std::string written = Call(UaId::WriteRequest, [](TUaBinaryWriter& w) {
+        w.ArrayLength(1);
+        w.NodeId(TUaNodeId::Str("PLC1.WR0010"));
+        w.UInt32(13);
+        w.Int32(-1);
+        TUaDataValue value;
+        value.Value = TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{5});
+        w.DataValue(value);
+    });
+    TUaBinaryReader wr(written);
+    ASSERT_EQ(test::ReadResponseStart(wr).ServiceResult, 0u);
+    EXPECT_EQ(wr.Array([&] { return wr.StatusCode(); }), std::vector<TUaStatusCode>{UaStatus::BadUserAccessDenied});
+    THitachiLocation* word = PLCs->PLCByIndex(0).FindLocation(10, 0x10, false);
+    if (word) {
+        EXPECT_FALSE(word->WritePending);
+    }
+    // A second session is one too many.
+    auto second = Connect(60000, false);
+    (void)second;
+    EXPECT_EQ(Opc->Connections()->Count(), 1u);
 }
 
 TEST_F(OPCServerTest, AClientThatVanishesLosesItsServerObjectGroupsAndReferencesAtTheSessionTimeOut) {
