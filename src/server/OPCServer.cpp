@@ -43,14 +43,17 @@ void TOPCServer::Start() {
     Backend_ = std::make_unique<TUaDaBackend>(context, *Factory_);
     Endpoint_ = std::make_unique<TUaServer>(context, *Backend_, UaConfig_);
     const std::string where = UaConfig_.ListenAddress() + ":" + std::to_string(UaConfig_.Port);
+    std::string line;
     if (Endpoint_->Start(Listener_)) {
-        Core_.Log().Add("OPC UA endpoint " + Endpoint_->EndpointUrl() + " listening on " + where, false);
+        line = "OPC UA endpoint " + Endpoint_->EndpointUrl() + " listening on " + where;
     } else {
         // The DA side keeps serving; only the endpoint is missing.
-        Core_.Log().Add("OPC UA endpoint cannot listen on " + where, false);
+        line = "OPC UA endpoint cannot listen on " + where;
         Endpoint_.reset();
         Backend_.reset();
     }
+    // The PLC list loads before the session log starts: the line follows the start-up's.
+    context.Loop->Post(Guarded(Alive_, [line](TOPCServer& s) { s.Core_.Log().Add(line, false); }));
 }
 
 void TOPCServer::Refresh() {

@@ -64,6 +64,7 @@ protected:
         Core->Context().PLCs = PLCs.get();
         Opc = std::make_unique<TOPCServer>(*Core, Listener);
         Core->Startup();
+        Platform.RunPosted();
     }
     // A UA client over an in-memory connection that opens a session (and activates it).
     test::TFakeUaSocket* Connect(double timeoutMs = 60000, bool activate = false) {
@@ -138,6 +139,10 @@ TEST_F(OPCServerTest, EndpointListensOnLoopbackByDefaultAndWhereTheSettingsSay) 
     EXPECT_EQ(Listener.BoundPort, 4840);
     ASSERT_TRUE(Opc->Endpoint());
     EXPECT_EQ(Capture.CountStartingWith("OPC UA endpoint opc.tcp://localhost:4840 listening on 127.0.0.1:4840"), 1);
+    // After the start-up's own lines.
+    ASSERT_GE(Capture.Lines.size(), 2u);
+    EXPECT_EQ(Capture.Lines.back().rfind("OPC UA endpoint", 0), 0u);
+    EXPECT_EQ(Capture.CountStartingWith("Server started at"), 1);
 }
 
 TEST_F(OPCServerTest, StoredPortAllInterfacesAndDisabledEndpoint) {
