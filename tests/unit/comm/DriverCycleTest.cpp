@@ -128,6 +128,31 @@ TEST_F(DriverCycleTest, ReadsAndStoresValuesOverTcp) {
     EXPECT_EQ(wr11.Value, 0x5678u);
 }
 
+TEST_F(DriverCycleTest, EthernetAnswerLengthFollowsTheRequestInFlight) {
+    THitachiPLC& plc = Add(DriverTcp);
+    Monitor(plc, "WR0010");
+    Monitor(plc, "WR0011");
+    TCycleDriver& driver = DriverOf(plc);
+    Run(15); // random read of WR0011, sequence 1
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    auto length = [&](const Bytes& head) { return driver.EthernetAnswerLength(head); };
+    EXPECT_EQ(length({0x00, 0x01, 0xFF}), 8u); // the header first
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 10u);       // one word of data
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0xAB}), 10u); // still one byte short
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4}), 9u);        // rejection: its code byte
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x05, 0xA4}), 8u);        // BUSY
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x17, 0xA4}), 8u);        // error status
+    EXPECT_EQ(length({0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 8u);        // an earlier request's
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0}), 8u);        // another command's
+    driver.Answer(0x00, 0xA4, {0xAB, 0xCD});
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 8u); // answered: a repeat is whole
+    // Two words in the next request.
+    RequestAll();
+    T.Platform.RunPosted();
+    ASSERT_EQ(driver.Sent.size(), 2u);
+    EXPECT_EQ(length({0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 12u);
+}
+
 TEST_F(DriverCycleTest, AnswerWithWrongLengthOrSequenceIsNotTaken) {
     THitachiPLC& plc = Add(DriverTcp);
     THitachiLocation& wr10 = Monitor(plc, "WR0010");
