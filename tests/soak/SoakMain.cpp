@@ -218,8 +218,14 @@ public:
 
         StartLocations_ = LocationCount();
         MakeClients();
-        for (auto& client : Clients_)
-            if (!client->Connect()) return Fail("a client could not connect");
+        for (auto& client : Clients_) {
+            if (client->Connect()) continue;
+            // The clients hold server objects: they go before the server does.
+            Clients_.clear();
+            factory = nullptr;
+            return Fail("a client could not connect: " +
+                        (Counters_.Faults.empty() ? std::string("?") : Counters_.Faults.front()));
+        }
 
         Elapsed_.start();
         QTimer driver;
