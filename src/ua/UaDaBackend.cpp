@@ -585,10 +585,15 @@ std::string TUaDaBackend::ParentOf(const std::string& id) {
     const std::string name = info.Name;
     const int total = TBrowseObject::TotalDigits(info);
     if (text.size() != name.size() + static_cast<std::size_t>(total)) return plcFolder;
-    std::string folder = plcFolder + "/" + name;
-    for (int depth = 0; depth < total - 1; ++depth)
-        folder += "/" + text.substr(0, name.size() + static_cast<std::size_t>(depth) + 1) +
-                  std::string(static_cast<std::size_t>(total - depth - 1), 'x');
+    // Appended piece by piece: GCC 12 at -O3 misreads chained string temporaries
+    // (-Wrestrict).
+    std::string folder = plcFolder;
+    folder.append("/").append(name);
+    for (int depth = 0; depth < total - 1; ++depth) {
+        folder.append("/");
+        folder.append(text, 0, name.size() + static_cast<std::size_t>(depth) + 1);
+        folder.append(static_cast<std::size_t>(total - depth - 1), 'x');
+    }
     return folder;
 }
 
