@@ -512,23 +512,30 @@ TEST_F(OPCSimulatorTest, WritesReachTheSimulatorAndAsyncCompletesAfterThePlcConf
     EXPECT_FALSE(pendingAtCompletion);
 }
 
-TEST_F(OPCSimulatorTest, AsyncWriteToASilentPlcIsNotLostAndCompletesWhenItAnswersAgain) {
+TEST_F(OPCSimulatorTest, AsyncWriteToASilentPlcReportsFailureButTheValueStaysPendingUntilItAnswers) {
     const auto h = Add({{"Sim1.WR0070", VT_EMPTY}});
     ASSERT_TRUE(SpinUntil([&] { return WordsRead({0x70}); }, 5000));
     auto sink = MakeCom<TClientSink>();
     Subscribe(*sink);
     ASSERT_EQ(Async->SetEnable(0), S_OK);
+    // Switched off until its location counts as faulty: the write cannot wait for it.
     Sim->SetPower(false);
+    ASSERT_TRUE(SpinUntil([&] { return Word(0x70)->IsFaulty(); }, 10000));
     std::uint32_t cancel = 0;
     std::vector<HRESULT> errors;
     ASSERT_EQ(Async->Write({h[0]}, {TVariant::I4(0x7070)}, 70, cancel, errors), S_OK);
-    SpinFor(600);
-    EXPECT_TRUE(Word(0x70)->WritePending);
-    EXPECT_NE(Sim->Value(0, WR, 0x70), 0x7070u);
-    Sim->SetPower(true);
-    ASSERT_TRUE(SpinUntil([&] { return sink->Count("write") == 1; }, 10000));
-    EXPECT_EQ(Sim->Value(0, WR, 0x70), 0x7070u);
+    ASSERT_TRUE(SpinUntil([&] { return sink->Count("write") == 1; }, 3000));
+    // Not in the PLC: the client is told so, not S_OK.
     EXPECT_EQ(sink->Last("write")->TransactionID, 70u);
+    EXPECT_EQ(sink->Last("write")->MasterError, S_FALSE);
+    EXPECT_EQ(sink->Last("write")->Errors, std::vector<HRESULT>{E_FAIL});
+    EXPECT_NE(Sim->Value(0, WR, 0x70), 0x7070u);
+    EXPECT_TRUE(Word(0x70)->WritePending);
+    // The value is not lost: it reaches the PLC once it answers again.
+    Sim->SetPower(true);
+    ASSERT_TRUE(SpinUntil([&] { return Sim->Value(0, WR, 0x70) == 0x7070u; }, 15000));
+    ASSERT_TRUE(SpinUntil([&] { return !Word(0x70)->WritePending; }, 5000));
+    EXPECT_EQ(sink->Count("write"), 1);
 }
 
 TEST_F(OPCSimulatorTest, Refresh2FromDeviceOnAnInactiveGroupAndCancel2) {
