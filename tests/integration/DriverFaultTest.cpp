@@ -267,6 +267,33 @@ TEST_F(DriverFaultTest, APlcClosingItsConnectionIsReconnectedAndOthersKeepBeingP
     EXPECT_FALSE(steady.TimedOutState);
 }
 
+TEST_F(DriverFaultTest, SerialPlcSwitchedOffTimesOutKeepsAWriteAndIsRestored) {
+    auto line = StartSim({MultidropLine()});
+    ASSERT_TRUE(line);
+    UseLineAsCom1(*line, true);
+    THitachiPLC& plc = AddSerialPLC(2, ProtocolStationNumber);
+    THitachiLocation& word = Monitor(plc, "WR0040");
+    ASSERT_TRUE(FollowsValues(*line, 2, word, 0x7000));
+
+    // Switched off: the serial silence rule (time-out + 5 s) declares it timed out, the
+    // value's quality drops, and a write made meanwhile waits.
+    line->SetPower(false);
+    word.ReadRequested = true;
+    word.StoreWrittenValue(0x0A0A);
+    ASSERT_TRUE(SpinUntil([&] { return plc.TimedOutState; }, 15000));
+    EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
+    EXPECT_NE(word.Quality(Server.Context.Settings), QualityGood);
+    EXPECT_TRUE(word.WritePending);
+    EXPECT_NE(line->Value(2, static_cast<std::uint8_t>(word.Code), word.Address), 0x0A0A);
+
+    // Back on: restored, and the write reaches the PLC's memory and is confirmed.
+    line->SetPower(true);
+    ASSERT_TRUE(SpinUntil([&] { return !plc.TimedOutState && !word.WritePending; }, 15000));
+    EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC1 restored at "), 1);
+    EXPECT_EQ(line->Value(2, static_cast<std::uint8_t>(word.Code), word.Address), 0x0A0A);
+    EXPECT_NE(word.WriteDoneTime, 0.0);
+}
+
 TEST_F(DriverFaultTest, IdleSerialPortClosesWithinOneRefreshAndTheNextRequestReopensIt) {
     TSimTransportConfig config = MultidropLine();
     config.Link.Protocol = 1;
