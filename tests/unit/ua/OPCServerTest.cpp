@@ -111,12 +111,45 @@ protected:
     // One request on the connection; the payload of its answer.
     template <typename F>
     std::string Call(std::uint32_t typeId, F fill) {
+        Send(typeId, fill);
+        auto frames = test::TakeFrames(*Socket);
+        return frames.empty() ? std::string() : test::MessagePayload(frames.back());
+    }
+    // Sends a request (request id = sequence number) and runs what it posted.
+    template <typename F>
+    std::uint32_t Send(std::uint32_t typeId, F fill) {
         ++Sequence;
         Socket->OnReceived(test::MessageFrame("MSGF", Channel, 1, Sequence, Sequence,
                                               test::RequestBody(typeId, Token, Sequence, fill)));
         Platform.RunPosted();
-        auto frames = test::TakeFrames(*Socket);
-        return frames.empty() ? std::string() : test::MessagePayload(frames.back());
+        return Sequence;
+    }
+    // Answers received so far: request id and the values of a ReadResponse.
+    std::vector<std::pair<std::uint32_t, std::vector<TUaDataValue>>> ReadAnswers() {
+        std::vector<std::pair<std::uint32_t, std::vector<TUaDataValue>>> out;
+        for (const auto& frame : test::TakeFrames(*Socket)) {
+            TUaBinaryReader head(frame.Body);
+            head.UInt32();
+            head.UInt32();
+            head.UInt32();
+            const std::uint32_t requestId = head.UInt32();
+            const std::string payload = test::MessagePayload(frame);
+            TUaBinaryReader r(payload);
+            if (test::ReadResponseStart(r).TypeId != UaId::ReadResponse) continue;
+            out.emplace_back(requestId, r.Array([&] { return r.DataValue(); }));
+        }
+        return out;
+    }
+    static auto ReadOf(const std::string& itemId, double maxAge) {
+        return [itemId, maxAge](TUaBinaryWriter& w) {
+            w.Double(maxAge);
+            w.UInt32(0);
+            w.ArrayLength(1);
+            w.NodeId(TUaNodeId::Str(itemId));
+            w.UInt32(13);
+            w.Int32(-1);
+            w.QualifiedName({});
+        };
     }
     test::TFakeUaSocket* Socket = nullptr;
     std::uint32_t Channel = 0;
@@ -209,6 +242,32 @@ TEST_F(OPCServerTest, StoredReadOnlyAndSessionLimitApplyToClients) {
     auto second = Connect(60000, false);
     (void)second;
     EXPECT_EQ(Opc->Connections()->Count(), 1u);
+}
+
+TEST_F(OPCServerTest, ADeviceReadWaitsForThePlcWithoutHoldingUpLaterRequests) {
+    StartCore();
+    PLCs->AddPLC().SetHost("127.0.0.1");
+    Connect(60000, true);
+    const std::uint32_t device = Send(UaId::ReadRequest, ReadOf("PLC1.WR0010", 0));
+    EXPECT_TRUE(ReadAnswers().empty()); // the PLC has not answered
+    const std::uint32_t cache = Send(UaId::ReadRequest, ReadOf("Sys.ClientsConnected", 1000));
+    auto answers = ReadAnswers();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].first, cache);
+
+    Platform.Advance(200);
+    EXPECT_TRUE(ReadAnswers().empty());
+    // What the driver cycle does when the PLC answers.
+    PLCs->PLCByIndex(0).FindLocation(10, 0x10, false)->StoreReadValue(4660, Platform.Clock.Now());
+    Platform.Advance(50);
+    answers = ReadAnswers();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].first, device);
+    ASSERT_EQ(answers[0].second.size(), 1u);
+    const TUaDataValue& value = answers[0].second[0];
+    EXPECT_EQ(value.Status.value_or(0), 0u);
+    ASSERT_TRUE(value.Value);
+    EXPECT_EQ(*value.Value, TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{4660}));
 }
 
 TEST_F(OPCServerTest, AClientThatVanishesLosesItsServerObjectGroupsAndReferencesAtTheSessionTimeOut) {
