@@ -34,7 +34,7 @@ std::vector<std::string> SplitFolder(const std::string& folderId) {
 
 std::string JoinFolder(const std::vector<std::string>& parts, std::size_t count) {
     std::string id;
-    for (std::size_t i = 0; i < count; ++i) id += "/" + parts[i];
+    for (std::size_t i = 0; i < count; ++i) id.append("/").append(parts[i]);
     return id.empty() ? std::string("/") : id;
 }
 
@@ -337,7 +337,8 @@ public:
         if (Succeeded(Browse_->BrowseOPCItemIDs(OPC_BRANCH, "", VT_EMPTY, 0, names)) && names) {
             for (const std::string& name : AllNames(*names)) {
                 TUaBackendNode node;
-                node.Id = (folderId == "/" ? std::string() : folderId) + "/" + name;
+                node.Id = folderId == "/" ? std::string() : folderId;
+                node.Id.append("/").append(name);
                 node.IsFolder = true;
                 node.Name = name;
                 out.push_back(std::move(node));
@@ -391,7 +392,6 @@ public:
         TUaStatusCode status = 0;
         const OPCHANDLE handle = AddHidden(itemId, VT_EMPTY, status);
         if (status) return done({{}, status, 0});
-        auto group = InterfaceOf<IOPCSyncIO>(Hidden_.Group);
         if (deviceRead && IsPlcMemory(itemId)) {
             auto async = InterfaceOf<IOPCAsyncIO2>(Hidden_.Group);
             const std::uint32_t transactionID = NextTransaction_++;
@@ -406,8 +406,9 @@ public:
                 return;
             }
         }
-        done(CacheRead(handle));
+        const TUaBackendValue value = CacheRead(handle);
         RemoveHidden(handle);
+        done(value);
     }
 
     TUaStatusCode Write(const std::string& itemId, const TUaVariant& value) override {
