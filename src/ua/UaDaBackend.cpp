@@ -174,7 +174,7 @@ struct TUaDaBackend::TGroupLink {
 
 class TUaDaBackend::TGroup : public IUaBackendGroup {
 public:
-    TGroup(std::function<void(std::vector<TUaItemChange>)> onChanges) : OnChanges_(std::move(onChanges)) {}
+    explicit TGroup(std::function<void(std::vector<TUaItemChange>)> onChanges) : OnChanges_(std::move(onChanges)) {}
     ~TGroup() override {
         Sink_->DataChange = nullptr;
         Link_.Destroy();
