@@ -327,7 +327,7 @@ TEST_F(DriverFaultTest, IdleSerialPortClosesWithinOneRefreshAndTheNextRequestReo
     QElapsedTimer sinceEmpty;
     sinceEmpty.start();
     ASSERT_TRUE(SpinUntil([&] { return !serial->Port()->Connected(); }, 2000));
-    EXPECT_LE(sinceEmpty.elapsed(), 300 + 50);
+    EXPECT_LE(sinceEmpty.elapsed(), 300 + 100); // one refresh period, and slack for a loaded machine
     EXPECT_TRUE(serial->Idle);
     const std::uint64_t requestsWhileOpen = line->Stats().Requests();
     SpinFor(400); // a closed idle port sends nothing
