@@ -44,17 +44,21 @@ std::vector<std::uint8_t> TOPCDataStream::Data(bool withTime, std::uint32_t grou
 }
 
 std::vector<std::uint8_t> TOPCDataStream::WriteComplete(std::uint32_t groupClientHandle, std::uint32_t transactionId,
-                                                        const std::vector<std::uint32_t>& clientHandles) {
+                                                        const std::vector<std::uint32_t>& clientHandles,
+                                                        const std::vector<std::int32_t>& errors) {
     const auto n = static_cast<std::uint32_t>(clientHandles.size());
     std::vector<std::uint8_t> out(WriteHeaderSize + WriteItemSize * n, 0);
+    bool failed = false;
     Put32(out, 0, n);
     Put32(out, 4, groupClientHandle);
     Put32(out, 8, transactionId);
-    Put32(out, 12, 0); // result
     for (std::uint32_t i = 0; i < n; ++i) {
+        const std::int32_t error = i < errors.size() ? errors[i] : 0;
+        failed = failed || error != 0;
         Put32(out, WriteHeaderSize + WriteItemSize * i, clientHandles[i]);
-        Put32(out, WriteHeaderSize + WriteItemSize * i + 4, 0); // error
+        Put32(out, WriteHeaderSize + WriteItemSize * i + 4, static_cast<std::uint32_t>(error));
     }
+    Put32(out, 12, failed ? 1u : 0u); // result: S_FALSE when an item failed
     return out;
 }
 

@@ -34,8 +34,11 @@ public:
 
     static std::vector<std::uint8_t> Data(bool withTime, std::uint32_t groupClientHandle,
                                           std::uint32_t transactionId, const std::vector<TStreamItem>& items);
+    // errors: one result per item (none: all S_OK); the header's status is S_FALSE when
+    // any item failed.
     static std::vector<std::uint8_t> WriteComplete(std::uint32_t groupClientHandle, std::uint32_t transactionId,
-                                                   const std::vector<std::uint32_t>& clientHandles);
+                                                   const std::vector<std::uint32_t>& clientHandles,
+                                                   const std::vector<std::int32_t>& errors = {});
 };
 
 } // namespace dravon

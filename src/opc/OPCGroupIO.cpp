@@ -318,17 +318,19 @@ std::uint16_t TOPCGroupIO::ClipFormat(TStreamFormat format) const {
 }
 
 bool TOPCGroupIO::SendStream(TAdviseRecord& record, const std::vector<OPCHANDLE>& handles, std::uint32_t source,
-                             std::uint32_t transactionID) {
+                             std::uint32_t transactionID, TDateTime requestTime) {
     TServerContext& ctx = Group_.Context();
     std::vector<std::uint8_t> block;
     if (record.Format == TStreamFormat::WriteComplete) {
         std::vector<std::uint32_t> clients;
+        std::vector<std::int32_t> errors;
         for (OPCHANDLE handle : handles) {
             const TOPCItem* item = Group_.Items().Find(handle);
             if (!item || !item->Location()) return false;
             clients.push_back(item->ClientHandle);
+            errors.push_back(WriteConfirmedSince(*item, requestTime) ? S_OK : E_FAIL);
         }
-        block = TOPCDataStream::WriteComplete(Group_.ClientHandle, transactionID, clients);
+        block = TOPCDataStream::WriteComplete(Group_.ClientHandle, transactionID, clients, errors);
     } else {
         std::vector<TStreamItem> entries;
         const int bias = ctx.Clock->TimeZoneBiasMinutes();
@@ -360,7 +362,7 @@ void TOPCGroupIO::AnswerSlot(TRequestSlot& slot) {
     // The slot is freed before the stream goes out, so the client may ask again from the sink.
     TRequestSlot taken = std::move(slot);
     slot = TRequestSlot{};
-    if (taken.Record) SendStream(*taken.Record, taken.Handles, taken.Source, taken.TransactionID);
+    if (taken.Record) SendStream(*taken.Record, taken.Handles, taken.Source, taken.TransactionID, taken.RequestTime);
 }
 
 // ---------------------------------------------------------------- IOPCSyncIO

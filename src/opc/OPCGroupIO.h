@@ -97,8 +97,9 @@ private:
     void DeliverData(IOPCDataCallback& callback, const TOPCDataCallbackItem& transaction);
     void DeliverWrite(IOPCDataCallback& callback, const TOPCDataCallbackItem& transaction);
     // Sends a version-1 stream; false when an item has gone (the request is dropped).
+    // requestTime: when a write was asked for (its items' confirmations are checked).
     bool SendStream(TAdviseRecord& record, const std::vector<OPCHANDLE>& handles, std::uint32_t source,
-                    std::uint32_t transactionID);
+                    std::uint32_t transactionID, TDateTime requestTime = 0);
     void AnswerSlot(TRequestSlot& slot);
     TAdviseRecord* RecordForConnection(std::uint32_t connection);
     std::uint16_t ClipFormat(TStreamFormat format) const;

@@ -1,3 +1,4 @@
+#include "opc/HResult.h"
 #include "opc/OPCDataStream.h"
 
 #include <gtest/gtest.h>
@@ -74,6 +75,10 @@ TEST(OPCDataStreamTest, WriteComplete) {
     const Bytes expected = {2, 0, 0, 0, 5, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0,
                             0x21, 0, 0, 0, 0, 0, 0, 0, 0x22, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(TOPCDataStream::WriteComplete(5, 3, {0x21, 0x22}), expected);
+    // A failed item: its error, and S_FALSE in the header.
+    const Bytes failed = {2, 0, 0, 0, 5, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0,
+                          0x21, 0, 0, 0, 0, 0, 0, 0, 0x22, 0, 0, 0, 0x05, 0x40, 0x00, 0x80};
+    EXPECT_EQ(TOPCDataStream::WriteComplete(5, 3, {0x21, 0x22}, {S_OK, E_FAIL}), failed);
 }
 
 } // namespace
