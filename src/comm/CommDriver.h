@@ -161,8 +161,8 @@ public:
     // Sends a queued handshake reply: serial without PLC, TCP for the current PLC, UDP
     // to the remote host. Default: Transmit for the current PLC.
     virtual void TransmitReply(std::span<const std::uint8_t> reply);
-    // Extra milliseconds a request may take on this link (serial: characters on the wire,
-    // and 2000 while probing). write: a random write.
+    // Extra milliseconds a request may take on this link (serial: characters on the wire;
+    // a probe's 2000 ms are added once by the cycle, after the clamp). write: a random write.
     virtual int SendAllowance(std::size_t frameLength, bool write) const;
     // The request got no valid answer before Wait ran out (serial: CTS flow update, the
     // partial frame dropped, the miss counter). The base drops the partial frame.
