@@ -68,6 +68,9 @@ int main(int argc, char** argv) {
 
     const bool display = HasDisplay();
     if (!display && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Qt's own Unix event loop rather than GLib's: every PLC answer posts a cycle run, and
+    // the GLib dispatcher costs about a fifth more CPU per request on a busy TCP link.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     TSignalNotifier::BlockTerminationSignals();
 
     std::unique_ptr<QCoreApplication> application;
