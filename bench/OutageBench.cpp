@@ -16,6 +16,8 @@
 int main(int argc, char** argv) {
     using namespace dravon;
     using namespace dravon::bench;
+    // The same event dispatcher as the dravon program.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     constexpr int kTcp = 8;
     constexpr int kUdp = 8;

@@ -90,6 +90,8 @@ double BareLoop(std::uint16_t port, const std::vector<TRequest>& requests, doubl
 int main(int argc, char** argv) {
     using namespace dravon;
     using namespace dravon::bench;
+    // The same event dispatcher as the dravon program.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     const int words = argc > 1 ? std::max(1, std::atoi(argv[1])) : 120;
     // Short alternating phases: a shared machine's load changes affect both sides alike.
