@@ -36,6 +36,17 @@ struct TSoakCounters {
     std::uint64_t WriteErrors = 0;       // OnWriteComplete with an error for an element
     std::uint64_t Notifications = 0; // OnDataChange calls
     std::uint64_t NotifiedValues = 0;
+    // OPC UA clients
+    std::uint64_t UaWriteCalls = 0;
+    std::uint64_t UaWritesGood = 0;   // write elements answered Good (accepted)
+    std::uint64_t UaWriteErrors = 0;  // write elements answered Bad
+    std::uint64_t UaReads = 0;        // device reads (maxAge 0) sent
+    std::uint64_t UaReadValues = 0;   // values they returned
+    std::uint64_t UaPublishes = 0;    // Publish responses with data
+    std::uint64_t UaKeepAlives = 0;   // Publish responses without
+    std::uint64_t UaNotifications = 0; // monitored-item notifications
+    std::uint64_t UaSessionsFreed = 0; // sessions of vanished clients freed at the time-out
+    std::uint32_t SlowestUaReadMs = 0;
     std::uint32_t SlowestSyncReadMs = 0;
     std::uint32_t SlowestTransactionMs = 0;
     std::vector<std::string> Faults;

@@ -7,6 +7,7 @@
 #include "SoakClient.h"
 #include "SoakLedger.h"
 #include "SoakSchedule.h"
+#include "SoakUaClient.h"
 
 #include "PlcSimulator.h"
 #include "SimMemoryTypes.h"
@@ -26,8 +27,12 @@
 #include "platform/QtHostResolver.h"
 #include "platform/QtTimerFactory.h"
 #include "platform/QtTransportFactory.h"
+#include "platform/UaTcpListener.h"
 #include "server/Communication.h"
+#include "server/OPCServer.h"
 #include "server/ServerCore.h"
+#include "ua/UaConfig.h"
+#include "ua/UaServer.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // From the sanitizer runtime (its header is not installed everywhere).
@@ -39,6 +44,8 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHostAddress>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -170,6 +177,7 @@ struct TPlc {
     std::unique_ptr<TPlcSimulator> Sim;
     std::vector<int> Items;      // ledger indexes of the words every main client holds
     std::vector<int> ChurnItems; // words only the coming-and-going client holds
+    std::vector<int> UaItems;    // words only the OPC UA clients write (half each)
     int Outages = 0;
     int Passes = 0;
     std::uint32_t LastPassTick = 0;
@@ -183,6 +191,7 @@ public:
         if (!Home_.isValid()) return Fail("no temporary folder");
         if (!StartSimulators()) return 1;
         WritePlcList();
+        if (!WriteUaSettings()) return 1;
         Plan_ = PlanFaults(Setups(), WarmupMs(), FaultsEndMs());
 
         TQtClock clock;
@@ -193,6 +202,9 @@ public:
         TQtTransportFactory transports(core.Context());
         TQtHostResolver resolver;
         auto communication = std::make_unique<TCommunication>(core, transports, &resolver);
+        // The OPC server objects and the OPC UA endpoint, as the program wires them.
+        TUaTcpListener uaListener;
+        auto opcServer = std::make_unique<TOPCServer>(core, uaListener);
         Log_.Now = [this] { return Elapsed_.isValid() ? Now() : 0; };
         Log_.Echo = Options_.Verbose;
         core.Log().AddView(&Log_);
@@ -202,10 +214,11 @@ public:
         for (int p = 0; p < Plcs_->Count(); ++p)
             if (Plcs_->PLCByIndex(p).Host != "127.0.0.1") return Fail("a PLC is not on loopback");
 
-        auto connections = std::make_unique<TOPCDAConnectionCollection>(core.Context());
-        connections->Start();
-        auto factory = MakeCom<TDA2ClassFactory>(core.Context(), *connections);
-        Env_.Factory = factory.Get();
+        TOPCDAConnectionCollection* connections = opcServer->Connections();
+        Endpoint_ = opcServer->Endpoint();
+        if (!connections || !opcServer->Factory()) return Fail("the OPC server objects did not start");
+        if (!Endpoint_) return Fail("the OPC UA endpoint could not listen on 127.0.0.1:" + std::to_string(UaPort_));
+        Env_.Factory = opcServer->Factory();
         Env_.Clock = &clock;
         Env_.Ledger = &Ledger_;
         Env_.Counters = &Counters_;
@@ -222,8 +235,22 @@ public:
             if (client->Connect()) continue;
             // The clients hold server objects: they go before the server does.
             Clients_.clear();
-            factory = nullptr;
             return Fail("a client could not connect: " +
+                        (Counters_.Faults.empty() ? std::string("?") : Counters_.Faults.front()));
+        }
+
+        for (auto& client : UaClients_) client->Connect();
+        if (!Spin(
+                [&] {
+                    return std::all_of(UaClients_.begin(), UaClients_.end(), [](const auto& c) {
+                        return c->Ready() || c->State() == TSoakUaClient::TState::Failed;
+                    });
+                },
+                15000) ||
+            !std::all_of(UaClients_.begin(), UaClients_.end(), [](const auto& c) { return c->Ready(); })) {
+            Clients_.clear();
+            UaClients_.clear();
+            return Fail("an OPC UA client could not open its session: " +
                         (Counters_.Faults.empty() ? std::string("?") : Counters_.Faults.front()));
         }
 
@@ -247,6 +274,7 @@ public:
         ClientsActive_ = false;
         ChurnActive_ = false;
         if (Churn_) Churn_->Disconnect();
+        VanishActive_ = false;
         if (!Spin([&] { return Outstanding() == 0; }, Env_.TransactionBoundMs))
             Counters_.Fault("transactions still unanswered after the clients stopped");
         if (!Spin([&] { return !WritesPending(); }, 15000)) Counters_.Fault("writes still pending at the end");
@@ -255,6 +283,17 @@ public:
 
         for (auto& client : Clients_) client->Disconnect();
         Churn_.reset();
+        for (auto& client : UaClients_) client->Close();
+        if (!Spin(
+                [&] {
+                    return std::all_of(UaClients_.begin(), UaClients_.end(), [](const auto& c) { return c->Done(); });
+                },
+                10000))
+            Counters_.Fault("an OPC UA client's CloseSession was not answered within 10 s");
+        UaClients_.clear();
+        Vanisher_.reset();
+        if (!Spin([&] { return Endpoint_->SessionCount() == 0; }, 15000))
+            Counters_.Fault(std::to_string(Endpoint_->SessionCount()) + " OPC UA sessions left after the clients went");
         if (!Spin([&] { return connections->Count() == 0 && LocationCount() == StartLocations_; }, 15000))
             Counters_.Fault("after the clients left: " + std::to_string(connections->Count()) +
                             " server objects and " + std::to_string(LocationCount()) + " locations (start: " +
@@ -264,11 +303,10 @@ public:
         CheckMemory();
         CheckLog();
 
-        factory = nullptr;
         Env_.Factory = nullptr;
-        connections->Stop();
-        connections.reset();
+        Endpoint_ = nullptr;
         core.Shutdown();
+        opcServer.reset();
         communication.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         for (auto& plc : Plc_) plc.Sim->Stop();
@@ -336,6 +374,7 @@ private:
             // block), and words only the coming-and-going client holds.
             for (std::uint32_t a = 0; a < 20; ++a) plc.Items.push_back(AddWord(plc, a < 16 ? 0x100 + a : 0x180 + a - 16));
             for (std::uint32_t a = 0; a < 4; ++a) plc.ChurnItems.push_back(AddWord(plc, 0x300 + a));
+            for (std::uint32_t a = 0; a < 4; ++a) plc.UaItems.push_back(AddWord(plc, 0x280 + a));
             Plc_.push_back(std::move(plc));
         }
         return true;
@@ -384,6 +423,28 @@ private:
         }
     }
 
+    // The endpoint on a free loopback port (the port is a setting: a port the system just
+    // handed out and took back) and a short session time-out, so that a client that
+    // vanishes is cleaned up within the run.
+    bool WriteUaSettings() {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, 0)) {
+            Fail("no free port on 127.0.0.1 for the OPC UA endpoint");
+            return false;
+        }
+        UaPort_ = probe.serverPort();
+        probe.close();
+        TUaConfig config;
+        config.Port = UaPort_;
+        config.BindAddress = "127.0.0.1";
+        config.SessionTimeoutMs = UaSessionTimeoutMs;
+        if (!SaveUaConfig(Store_, config)) {
+            Fail("the OPC UA settings could not be stored");
+            return false;
+        }
+        return true;
+    }
+
     void MakeClients() {
         std::vector<int> all;
         for (const auto& plc : Plc_) all.insert(all.end(), plc.Items.begin(), plc.Items.end());
@@ -399,6 +460,22 @@ private:
             }
             Clients_.push_back(std::make_unique<TSoakClient>(Env_, "Soak" + std::to_string(c + 1), all, writable,
                                                              rates[c % 8]));
+        }
+        // OPC UA clients: each writes its own half of the UA words (nobody else writes them,
+        // so the order of the Write answers is the order the server stored the values in)
+        // and watches and reads those and five words per PLC that the DA clients write.
+        const double publishing[] = {100, 250};
+        for (int c = 0; c < UaClientCount; ++c) {
+            std::vector<int> watched;
+            std::vector<int> writable;
+            for (const auto& plc : Plc_) {
+                watched.insert(watched.end(), plc.Items.begin() + 5 * c, plc.Items.begin() + 5 * c + 5);
+                writable.insert(writable.end(), plc.UaItems.begin() + 2 * c, plc.UaItems.begin() + 2 * c + 2);
+            }
+            watched.insert(watched.end(), writable.begin(), writable.end());
+            UaClients_.push_back(std::make_unique<TSoakUaClient>(Env_, "SoakUa" + std::to_string(c + 1), UaPort_,
+                                                                 watched, writable, publishing[c],
+                                                                 UaSessionTimeoutMs));
         }
     }
 
@@ -458,9 +535,15 @@ private:
                     });
             }
         }
+        if (ClientsActive_ && now >= NextUaStep_) {
+            NextUaStep_ = now + 40;
+            for (auto& client : UaClients_) client->Step();
+        }
         if (ChurnActive_) Churn(now);
+        if (VanishActive_) Vanishing(now);
         for (auto& client : Clients_) client->CheckOverdue();
         if (Churn_) Churn_->CheckOverdue();
+        for (auto& client : UaClients_) client->CheckOverdue();
         if (now >= NextMemorySample_) {
             NextMemorySample_ = now + 1000;
             const TMemory m = ReadMemory();
@@ -488,6 +571,48 @@ private:
             Churn_->WriteOne();
         }
         NextChurn_ = now + 700;
+    }
+
+    // A UA client that opens a session with a subscription and drops its connection
+    // without closing anything: the server keeps the session for its time-out, then must
+    // free it with its server object, group and location references.
+    void Vanishing(std::uint32_t now) {
+        if (!Vanisher_) {
+            if (now < NextVanish_ || !Endpoint_) return;
+            std::vector<int> watched;
+            for (const auto& plc : Plc_) watched.insert(watched.end(), plc.Items.begin() + 10, plc.Items.begin() + 15);
+            Vanisher_ = std::make_unique<TSoakUaClient>(Env_, "Vanish" + std::to_string(++UaVanishers_), UaPort_,
+                                                        watched, std::vector<int>{}, 200, VanishTimeoutMs);
+            Vanisher_->Connect();
+            VanishStart_ = now;
+            VanishedAt_ = 0;
+            return;
+        }
+        if (!VanishedAt_) {
+            if (Vanisher_->Ready()) {
+                Vanisher_->Vanish();
+                VanishedAt_ = now;
+            } else if (Vanisher_->State() == TSoakUaClient::TState::Failed || now - VanishStart_ > 15000) {
+                Counters_.Fault(std::string("a vanishing OPC UA client did not get its session going"));
+                Vanisher_.reset();
+                NextVanish_ = now + 10000;
+            }
+            return;
+        }
+        // Freed at the time-out, found by the endpoint's housekeeping: slack for a loaded machine.
+        if (now - VanishedAt_ < VanishTimeoutMs + 2 * TUaServer::HousekeepingIntervalMs + 3000) return;
+        std::size_t live = 0;
+        for (const auto& client : UaClients_)
+            if (client->Ready()) ++live;
+        if (Endpoint_->SessionCount() > live)
+            Counters_.Fault("the session of " + std::string("a vanished OPC UA client outlived its ") +
+                            std::to_string(VanishTimeoutMs) + " ms time-out (" +
+                            std::to_string(Endpoint_->SessionCount()) + " sessions, " + std::to_string(live) +
+                            " clients)");
+        else
+            ++Counters_.UaSessionsFreed;
+        Vanisher_.reset();
+        NextVanish_ = now + 10000;
     }
 
     void ClearAllFaults() {
@@ -548,6 +673,8 @@ private:
                 [&] {
                     for (auto& client : Clients_)
                         if (!client->LastNotifiedGood(&why)) return false;
+                    for (auto& client : UaClients_)
+                        if (!client->LastNotifiedGood(&why)) return false;
                     return true;
                 },
                 2 * slowest + 2000))
@@ -557,6 +684,7 @@ private:
     std::size_t Outstanding() const {
         std::size_t n = 0;
         for (const auto& client : Clients_) n += client->Outstanding();
+        for (const auto& client : UaClients_) n += client->Outstanding();
         return n;
     }
 
@@ -608,7 +736,7 @@ private:
         }
         // No flood: a kind of line (digits masked) is told at most once per fault phase and
         // client event that can cause it.
-        const int clientEvents = 4 * (ChurnConnects_ + Options_.Clients) + 10;
+        const int clientEvents = 4 * (ChurnConnects_ + Options_.Clients + UaClientCount + UaVanishers_) + 10;
         const int faultEvents = static_cast<int>(Plan_.size()) + 4;
         for (const auto& [kind, count] : Log_.Kinds)
             if (count > (ClientLine(kind) ? clientEvents : faultEvents))
@@ -656,7 +784,7 @@ private:
         row("requests ignored while off", num(ignored));
         std::printf("  %-38s %14s\n", "traffic", "count");
         row("PLC requests", num(requests));
-        row("writes made (accepted elements)", num(Ledger_.WritesMade()));
+        row("writes made (accepted elements, DA + UA)", num(Ledger_.WritesMade()));
         row("writes confirmed (OnWriteComplete S_OK)", num(Ledger_.WritesConfirmed()));
         row("write elements failed (OnWriteComplete)", num(Counters_.WriteErrors));
         row("confirmed but not in the PLC", num(Counters_.ConfirmedNotInPlc));
@@ -668,9 +796,18 @@ private:
         row("notifications (OnDataChange)", num(Counters_.Notifications));
         row("values checked", num(Ledger_.Observations()));
         row("coming-and-going clients", num(ChurnConnects_));
+        std::printf("  %-38s %14s\n", "OPC UA clients", "count");
+        row("UA write calls", num(Counters_.UaWriteCalls));
+        row("UA writes accepted (Good)", num(Counters_.UaWritesGood));
+        row("UA write elements refused", num(Counters_.UaWriteErrors));
+        row("UA device reads (maxAge 0) / values", num(Counters_.UaReads) + " / " + num(Counters_.UaReadValues));
+        row("UA Publish answers with data / empty", num(Counters_.UaPublishes) + " / " + num(Counters_.UaKeepAlives));
+        row("UA notifications (monitored items)", num(Counters_.UaNotifications));
+        row("UA vanished clients / sessions freed", num(UaVanishers_) + " / " + num(Counters_.UaSessionsFreed));
         std::printf("  %-38s %14s\n", "timing and memory", "value");
         row("slowest synchronous device read", num(Counters_.SlowestSyncReadMs) + " ms");
         row("slowest asynchronous transaction", num(Counters_.SlowestTransactionMs) + " ms");
+        row("slowest UA device read", num(Counters_.SlowestUaReadMs) + " ms");
         row("every PLC in contact after the faults", num(ContactMs_) + " ms");
         row("then GOOD within (two passes)", num(RecoveryMs_) + " ms");
         row("RSS after warm-up", num(WarmMemory_.Rss) + " kB");
@@ -705,6 +842,11 @@ private:
     }
 
     static constexpr std::uint32_t SerialSpeed = 19200;
+    static constexpr int UaClientCount = 2;
+    // Longest session time-out of the endpoint (the working clients ask for it) and the
+    // one a vanishing client asks for.
+    static constexpr std::uint32_t UaSessionTimeoutMs = 10000;
+    static constexpr std::uint32_t VanishTimeoutMs = 2000;
 
     struct TWord {
         int Plc;
@@ -730,6 +872,16 @@ private:
     std::vector<std::unique_ptr<TSoakClient>> Clients_;
     std::unique_ptr<TSoakClient> Churn_;
     int ChurnConnects_ = 0;
+    std::uint16_t UaPort_ = 0;
+    TUaServer* Endpoint_ = nullptr;
+    std::vector<std::unique_ptr<TSoakUaClient>> UaClients_;
+    std::unique_ptr<TSoakUaClient> Vanisher_;
+    int UaVanishers_ = 0;
+    bool VanishActive_ = true;
+    std::uint32_t NextUaStep_ = 0;
+    std::uint32_t NextVanish_ = 4000;
+    std::uint32_t VanishStart_ = 0;
+    std::uint32_t VanishedAt_ = 0;
     QElapsedTimer Elapsed_;
     QObject Later_; // context of deferred calls: they go with the run
     bool ClientsActive_ = false;

@@ -46,7 +46,8 @@ inline std::string HelloFrame(std::uint32_t receive = 65536, std::uint32_t send 
 
 inline std::string OpenFrame(std::uint32_t channelId, std::uint32_t sequence, std::uint32_t requestId,
                              std::uint32_t requestType = 0, std::uint32_t mode = 1,
-                             const std::string& policy = "http://opcfoundation.org/UA/SecurityPolicy#None") {
+                             const std::string& policy = "http://opcfoundation.org/UA/SecurityPolicy#None",
+                             std::uint32_t lifetimeMs = 600000) {
     TUaBinaryWriter w;
     w.Bytes() = "OPNF";
     w.UInt32(0);
@@ -62,7 +63,7 @@ inline std::string OpenFrame(std::uint32_t channelId, std::uint32_t sequence, st
     w.UInt32(requestType);
     w.UInt32(mode);
     w.Int32(-1);
-    w.UInt32(600000);
+    w.UInt32(lifetimeMs);
     w.PatchUInt32(4, static_cast<std::uint32_t>(w.Size()));
     return w.Take();
 }

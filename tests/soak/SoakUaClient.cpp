@@ -1,0 +1,458 @@
+#include "SoakUaClient.h"
+
+#include "UaTestClient.h"
+
+#include "app/Platform.h"
+#include "ua/UaStatusCodes.h"
+
+#include <QHostAddress>
+#include <QTcpSocket>
+
+#include <algorithm>
+#include <utility>
+
+namespace dravon::soak {
+
+namespace {
+
+// Requests of one client waiting at a time, Publish requests not counted.
+constexpr std::size_t MaxOutstanding = 6;
+constexpr std::size_t PublishRequests = 3;
+constexpr std::uint32_t KeepAliveCount = 10;
+constexpr std::uint32_t LifetimeCount = 120;
+// The channel token outlives any run of an hour and more without renewal.
+constexpr std::uint32_t TokenLifetimeMs = 3600000;
+// Keep-alives come every KeepAliveCount publishing intervals; far beyond that is a
+// subscription that stopped.
+constexpr std::uint32_t PublishSilenceMs = 30000;
+
+bool Usable(TUaStatusCode status) { return (status & 0x80000000u) == 0; } // Good or Uncertain
+
+std::string Hex(std::uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", v);
+    return text;
+}
+
+} // namespace
+
+TSoakUaClient::TSoakUaClient(TSoakEnv& env, std::string name, std::uint16_t port, std::vector<int> monitored,
+                             std::vector<int> writable, double publishingMs, double sessionTimeoutMs)
+    : Env_(env), Name_(std::move(name)), Port_(port), Monitored_(std::move(monitored)),
+      Writable_(std::move(writable)), PublishingMs_(publishingMs), SessionTimeoutMs_(sessionTimeoutMs) {}
+
+TSoakUaClient::~TSoakUaClient() {
+    if (Socket_) {
+        Socket_->disconnect();
+        Socket_->abort();
+    }
+}
+
+std::uint32_t TSoakUaClient::Elapsed(std::uint32_t since) const { return Env_.Clock->TickCount() - since; }
+
+void TSoakUaClient::Fail(const std::string& why) {
+    if (State_ == TState::Failed) return;
+    Env_.Counters->Fault(Name_ + ": " + why);
+    State_ = TState::Failed;
+    if (Socket_) {
+        Socket_->disconnect();
+        Socket_->abort();
+    }
+    Pending_.clear();
+}
+
+void TSoakUaClient::Connect() {
+    Socket_ = std::make_unique<QTcpSocket>();
+    State_ = TState::Connecting;
+    QTcpSocket* socket = Socket_.get();
+    QObject::connect(socket, &QTcpSocket::connected, socket, [this] { SendRaw(test::HelloFrame()); });
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { Received(); });
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
+        if (State_ == TState::Closing) State_ = TState::Closed;
+        else if (State_ != TState::Closed) Fail("the server closed the connection");
+    });
+    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this](QAbstractSocket::SocketError) {
+        if (State_ == TState::Closing) State_ = TState::Closed;
+        else if (State_ != TState::Closed) Fail("socket error: " + Socket_->errorString().toStdString());
+    });
+    socket->connectToHost(QHostAddress::LocalHost, Port_);
+}
+
+void TSoakUaClient::SendRaw(const std::string& bytes) {
+    if (Socket_) Socket_->write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+template <typename F>
+void TSoakUaClient::Send(std::uint32_t typeId, TKind kind, F fill, TPending pending) {
+    const std::uint32_t requestId = ++RequestId_;
+    pending.Kind = kind;
+    pending.StartTick = Env_.Clock->TickCount();
+    Pending_[requestId] = std::move(pending);
+    SendRaw(test::MessageFrame("MSGF", ChannelId_, TokenId_, ++Sequence_, requestId,
+                               test::RequestBody(typeId, AuthToken_, requestId, fill)));
+}
+
+void TSoakUaClient::Received() {
+    Buffer_ += Socket_->readAll().toStdString();
+    while (Buffer_.size() >= 8 && State_ != TState::Failed) {
+        TUaBinaryReader header(std::string_view(Buffer_).substr(4, 4));
+        const std::uint32_t size = header.UInt32();
+        if (size < 8) return Fail("a frame of " + std::to_string(size) + " bytes");
+        if (Buffer_.size() < size) return;
+        const std::string chunk = Buffer_.substr(0, size);
+        Buffer_.erase(0, size);
+        Chunk(std::string_view(chunk).substr(0, 3), chunk[3], std::string_view(chunk).substr(8));
+    }
+}
+
+void TSoakUaClient::Chunk(std::string_view type, char chunkType, std::string_view body) {
+    if (type == "ACK") {
+        ++Sequence_;
+        SendRaw(test::OpenFrame(0, Sequence_, ++RequestId_, 0, 1, "http://opcfoundation.org/UA/SecurityPolicy#None",
+                                TokenLifetimeMs));
+        State_ = TState::Opening;
+        return;
+    }
+    if (type == "ERR") {
+        TUaBinaryReader r(body);
+        const TUaStatusCode code = r.StatusCode();
+        return Fail("Error message " + Hex(code) + " " + r.String());
+    }
+    if (type == "OPN") {
+        TUaBinaryReader r(body);
+        r.UInt32();
+        r.String();
+        r.ByteString();
+        r.ByteString();
+        r.UInt32();
+        r.UInt32();
+        const test::TResponseStart start = test::ReadResponseStart(r);
+        r.UInt32(); // protocol version
+        ChannelId_ = r.UInt32();
+        TokenId_ = r.UInt32();
+        if (!r.Ok() || start.ServiceResult != 0) return Fail("OpenSecureChannel answered " + Hex(start.ServiceResult));
+        Send(UaId::CreateSessionRequest, TKind::CreateSession, [&](TUaBinaryWriter& w) {
+            WriteApplicationDescription(w, {});
+            w.Int32(-1);
+            w.String("opc.tcp://127.0.0.1:" + std::to_string(Port_));
+            w.String(Name_);
+            w.ByteString(std::string(32, 'n'));
+            w.Int32(-1);
+            w.Double(SessionTimeoutMs_);
+            w.UInt32(0);
+        });
+        return;
+    }
+    if (type != "MSG") return Fail("unexpected frame " + std::string(type));
+    TUaBinaryReader r(body);
+    r.UInt32();
+    r.UInt32();
+    r.UInt32();
+    const std::uint32_t requestId = r.UInt32();
+    if (!r.Ok()) return Fail("a message header too short");
+    std::string& partial = Partial_[requestId];
+    partial.append(body.substr(16));
+    if (chunkType == 'C') return;
+    std::string payload = std::move(partial);
+    Partial_.erase(requestId);
+    if (chunkType == 'A') return Fail("the server aborted the answer to request " + std::to_string(requestId));
+    Response(requestId, payload);
+}
+
+void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload) {
+    auto it = Pending_.find(requestId);
+    if (it == Pending_.end()) return Fail("an answer to unknown request " + std::to_string(requestId));
+    TPending pending = std::move(it->second);
+    Pending_.erase(it);
+    TUaBinaryReader r(payload);
+    const test::TResponseStart start = test::ReadResponseStart(r);
+    if (start.TypeId == UaId::ServiceFault || start.ServiceResult != 0) {
+        // Publish requests still queued when the session closes are answered this way.
+        if (State_ == TState::Closing && pending.Kind == TKind::Publish) return;
+        return Fail("request " + std::to_string(requestId) + " answered " + Hex(start.ServiceResult));
+    }
+    switch (pending.Kind) {
+    case TKind::CreateSession: {
+        r.NodeId();
+        AuthToken_ = r.NodeId();
+        if (!r.Ok()) return Fail("CreateSession answer malformed");
+        Send(UaId::ActivateSessionRequest, TKind::Activate, [](TUaBinaryWriter& w) {
+            w.Int32(-1);
+            w.Int32(-1);
+            w.EmptyArray();
+            w.EmptyArray();
+            TUaBinaryWriter token;
+            token.String("anonymous");
+            w.ExtensionObject({TUaNodeId::Num(UaId::AnonymousIdentityToken), 1, token.Take()});
+            w.Int32(-1);
+            w.Int32(-1);
+        });
+        return;
+    }
+    case TKind::Activate:
+        Send(UaId::CreateSubscriptionRequest, TKind::Subscribe, [&](TUaBinaryWriter& w) {
+            w.Double(PublishingMs_);
+            w.UInt32(LifetimeCount);
+            w.UInt32(KeepAliveCount);
+            w.UInt32(0);
+            w.Boolean(true);
+            w.Byte(0);
+        });
+        return;
+    case TKind::Subscribe:
+        Subscription_ = r.UInt32();
+        if (!r.Ok()) return Fail("CreateSubscription answer malformed");
+        Send(UaId::CreateMonitoredItemsRequest, TKind::Monitor, [&](TUaBinaryWriter& w) {
+            w.UInt32(Subscription_);
+            w.UInt32(0); // source timestamps
+            w.ArrayLength(Monitored_.size());
+            for (int index : Monitored_) {
+                w.NodeId(TUaNodeId::Str(Env_.Ledger->ItemId(index)));
+                w.UInt32(13);
+                w.Int32(-1);
+                w.QualifiedName({});
+                w.UInt32(2); // reporting
+                w.UInt32(static_cast<std::uint32_t>(index));
+                w.Double(PublishingMs_);
+                w.ExtensionObject({});
+                w.UInt32(1);
+                w.Boolean(true);
+            }
+        });
+        return;
+    case TKind::Monitor: {
+        std::size_t n = 0;
+        const auto results = r.Array([&] {
+            const TUaStatusCode s = r.StatusCode();
+            r.UInt32();
+            r.Double();
+            r.UInt32();
+            r.ExtensionObject();
+            return s;
+        });
+        for (TUaStatusCode s : results)
+            if (s != 0) return Fail("a monitored item was refused with " + Hex(s));
+        n = results.size();
+        if (!r.Ok() || n != Monitored_.size()) return Fail("CreateMonitoredItems answer malformed");
+        State_ = TState::Ready;
+        LastPublishTick_ = Env_.Clock->TickCount();
+        for (std::size_t i = 0; i < PublishRequests; ++i) Publish();
+        return;
+    }
+    case TKind::Publish:
+        Published(r);
+        if (State_ == TState::Ready) Publish();
+        return;
+    case TKind::Write: {
+        const auto results = r.Array([&] { return r.StatusCode(); });
+        if (!r.Ok() || results.size() != pending.Writes.size()) return Fail("Write answer malformed");
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            const auto [index, value] = pending.Writes[i];
+            if (results[i] == 0) {
+                // Good: the value is stored and reaches the PLC in the driver cycle.
+                Env_.Ledger->Written(index, value);
+                ++Env_.Counters->UaWritesGood;
+            } else {
+                ++Env_.Counters->UaWriteErrors;
+                Env_.Counters->Fault(Name_ + ": writing " + Env_.Ledger->ItemId(index) + " answered " +
+                                     Hex(results[i]));
+            }
+        }
+        return;
+    }
+    case TKind::Read: {
+        const std::uint32_t took = Elapsed(pending.StartTick);
+        Env_.Counters->SlowestUaReadMs = std::max(Env_.Counters->SlowestUaReadMs, took);
+        if (took > Env_.SyncReadBoundMs && !pending.Overdue)
+            Env_.Counters->Fault(Name_ + ": a device read was answered after " + std::to_string(took) + " ms");
+        const auto values = r.Array([&] { return r.DataValue(); });
+        if (!r.Ok() || values.size() != pending.Reads.size()) return Fail("Read answer malformed");
+        for (std::size_t i = 0; i < values.size(); ++i) Observe(pending.Reads[i], values[i], false);
+        Env_.Counters->UaReadValues += values.size();
+        return;
+    }
+    case TKind::Close:
+        State_ = TState::Closing;
+        SendRaw(test::MessageFrame("CLOF", ChannelId_, TokenId_, ++Sequence_, ++RequestId_, [] {
+            TUaBinaryWriter w;
+            w.NodeId(TUaNodeId::Num(UaId::CloseSecureChannelRequest));
+            WriteRequestHeader(w, {});
+            return w.Take();
+        }()));
+        Socket_->disconnectFromHost();
+        return;
+    }
+}
+
+void TSoakUaClient::Observe(int index, const TUaDataValue& value, bool notification) {
+    const TUaStatusCode status = value.Status.value_or(0);
+    if (notification) LastStatus_[index] = status;
+    if (!Usable(status)) return;
+    if (!value.Value || value.Value->IsArray || value.Value->Values.size() != 1 ||
+        value.Value->Type != TUaType::UInt16 || !std::holds_alternative<std::uint64_t>(value.Value->Values[0])) {
+        Env_.Counters->Fault(Name_ + ": " + Env_.Ledger->ItemId(index) + " came without a UInt16 value");
+        return;
+    }
+    Env_.Ledger->Observed(index, static_cast<std::uint16_t>(std::get<std::uint64_t>(value.Value->Values[0])));
+}
+
+void TSoakUaClient::Published(TUaBinaryReader& r) {
+    LastPublishTick_ = Env_.Clock->TickCount();
+    const std::uint32_t subscription = r.UInt32();
+    r.Array([&] { return r.UInt32(); });
+    r.Boolean();
+    const std::uint32_t sequence = r.UInt32();
+    r.DateTime();
+    const auto data = r.Array([&] { return r.ExtensionObject(); });
+    if (!r.Ok()) return Fail("Publish answer malformed");
+    if (data.empty()) {
+        ++Env_.Counters->UaKeepAlives;
+        return;
+    }
+    ++Env_.Counters->UaPublishes;
+    Acks_.emplace_back(subscription, sequence);
+    for (const auto& e : data) {
+        if (!e.TypeId.IsNum(UaId::DataChangeNotification)) continue;
+        TUaBinaryReader body(e.Body);
+        const auto items = body.Array([&] {
+            const std::uint32_t handle = body.UInt32();
+            return std::make_pair(handle, body.DataValue());
+        });
+        if (!body.Ok()) return Fail("a data change notification malformed");
+        for (const auto& [handle, value] : items) {
+            if (std::find(Monitored_.begin(), Monitored_.end(), static_cast<int>(handle)) == Monitored_.end()) {
+                Env_.Counters->Fault(Name_ + ": a notification for client handle " + std::to_string(handle));
+                continue;
+            }
+            ++Env_.Counters->UaNotifications;
+            Observe(static_cast<int>(handle), value, true);
+        }
+    }
+}
+
+void TSoakUaClient::Publish() {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> acks;
+    acks.swap(Acks_);
+    Send(UaId::PublishRequest, TKind::Publish, [&](TUaBinaryWriter& w) {
+        w.ArrayLength(acks.size());
+        for (auto [s, n] : acks) {
+            w.UInt32(s);
+            w.UInt32(n);
+        }
+    });
+}
+
+std::size_t TSoakUaClient::Outstanding() const {
+    return static_cast<std::size_t>(std::count_if(Pending_.begin(), Pending_.end(), [](const auto& p) {
+        return p.second.Kind == TKind::Write || p.second.Kind == TKind::Read;
+    }));
+}
+
+void TSoakUaClient::Step() {
+    if (!Ready() || Outstanding() >= MaxOutstanding) return;
+    const int roll = std::uniform_int_distribution<int>(0, 99)(*Env_.Random);
+    if (roll < 50) WriteSome();
+    else if (roll < 70) DeviceRead();
+}
+
+void TSoakUaClient::WriteSome() {
+    if (Writable_.empty()) return;
+    std::uniform_int_distribution<std::size_t> which(0, Writable_.size() - 1);
+    TPending pending;
+    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 3)(*Env_.Random);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int index = Writable_[which(*Env_.Random)];
+        if (std::none_of(pending.Writes.begin(), pending.Writes.end(), [&](const auto& w) { return w.first == index; }))
+            pending.Writes.emplace_back(index, Env_.Ledger->NextValue(index));
+    }
+    const auto writes = pending.Writes;
+    ++Env_.Counters->UaWriteCalls;
+    Send(
+        UaId::WriteRequest, TKind::Write,
+        [&](TUaBinaryWriter& w) {
+            w.ArrayLength(writes.size());
+            for (const auto& [index, value] : writes) {
+                w.NodeId(TUaNodeId::Str(Env_.Ledger->ItemId(index)));
+                w.UInt32(13);
+                w.Int32(-1);
+                TUaDataValue v;
+                v.Value = TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{value});
+                w.DataValue(v);
+            }
+        },
+        std::move(pending));
+}
+
+void TSoakUaClient::DeviceRead() {
+    if (Monitored_.empty()) return;
+    std::uniform_int_distribution<std::size_t> which(0, Monitored_.size() - 1);
+    TPending pending;
+    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 5)(*Env_.Random);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int index = Monitored_[which(*Env_.Random)];
+        if (std::find(pending.Reads.begin(), pending.Reads.end(), index) == pending.Reads.end())
+            pending.Reads.push_back(index);
+    }
+    const auto reads = pending.Reads;
+    ++Env_.Counters->UaReads;
+    Send(
+        UaId::ReadRequest, TKind::Read,
+        [&](TUaBinaryWriter& w) {
+            w.Double(0); // maxAge 0: from the device
+            w.UInt32(0);
+            w.ArrayLength(reads.size());
+            for (int index : reads) {
+                w.NodeId(TUaNodeId::Str(Env_.Ledger->ItemId(index)));
+                w.UInt32(13);
+                w.Int32(-1);
+                w.QualifiedName({});
+            }
+        },
+        std::move(pending));
+}
+
+void TSoakUaClient::Vanish() {
+    if (!Socket_) return;
+    Socket_->disconnect();
+    Socket_->abort();
+    Pending_.clear();
+    State_ = TState::Closed;
+}
+
+void TSoakUaClient::Close() {
+    if (State_ != TState::Ready) {
+        if (!Done()) Vanish();
+        return;
+    }
+    State_ = TState::Closing;
+    Send(UaId::CloseSessionRequest, TKind::Close, [](TUaBinaryWriter& w) { w.Boolean(true); });
+}
+
+void TSoakUaClient::CheckOverdue() {
+    if (State_ == TState::Failed || State_ == TState::Closed) return;
+    for (auto& [id, pending] : Pending_) {
+        if (pending.Kind == TKind::Publish || pending.Overdue) continue;
+        if (Elapsed(pending.StartTick) <= Env_.SyncReadBoundMs) continue;
+        pending.Overdue = true;
+        Env_.Counters->Fault(Name_ + ": request " + std::to_string(id) + " not answered within " +
+                             std::to_string(Env_.SyncReadBoundMs) + " ms");
+    }
+    if (State_ == TState::Ready && !PublishSilent_ && Elapsed(LastPublishTick_) > PublishSilenceMs) {
+        PublishSilent_ = true;
+        Env_.Counters->Fault(Name_ + ": no Publish answer for " + std::to_string(PublishSilenceMs) + " ms");
+    }
+}
+
+bool TSoakUaClient::LastNotifiedGood(std::string* why) const {
+    for (int index : Monitored_) {
+        auto it = LastStatus_.find(index);
+        if (it != LastStatus_.end() && it->second == 0) continue;
+        if (why)
+            *why = Name_ + ": last notification of " + Env_.Ledger->ItemId(index) + " was " +
+                   (it == LastStatus_.end() ? std::string("never sent") : Hex(it->second));
+        return false;
+    }
+    return true;
+}
+
+} // namespace dravon::soak

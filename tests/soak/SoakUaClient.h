@@ -1,0 +1,106 @@
+// One OPC UA client of the soak over a real loopback socket, driven by the same event loop
+// as everything else and never waiting: Hello, OpenSecureChannel, CreateSession,
+// ActivateSession, a subscription with monitored items on soak words, then Publish
+// requests kept in flight while Step sends writes and device reads (maxAge 0). Every
+// answer is checked against the ledger; a Good write result counts as an accepted write.
+#pragma once
+
+#include "SoakClient.h"
+
+#include "ua/UaTypes.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QTcpSocket;
+
+namespace dravon {
+class TUaBinaryReader;
+} // namespace dravon
+
+namespace dravon::soak {
+
+class TSoakUaClient {
+public:
+    enum class TState : std::uint8_t { Idle, Connecting, Opening, Ready, Closing, Closed, Failed };
+
+    // monitored: ledger indexes watched by the subscription and read from the device;
+    // writable: the ones this client writes (no other client may write them, so that the
+    // order of answers is the order the server stored the values in).
+    TSoakUaClient(TSoakEnv& env, std::string name, std::uint16_t port, std::vector<int> monitored,
+                  std::vector<int> writable, double publishingMs, double sessionTimeoutMs);
+    ~TSoakUaClient();
+    TSoakUaClient(const TSoakUaClient&) = delete;
+    TSoakUaClient& operator=(const TSoakUaClient&) = delete;
+
+    void Connect();
+    TState State() const { return State_; }
+    bool Ready() const { return State_ == TState::Ready; }
+    // One random call: a write of 1-3 words or a device read of up to five, or nothing.
+    void Step();
+    // Drops the connection without closing anything: the session stays on the server
+    // until its time-out.
+    void Vanish();
+    // CloseSession (deleting the subscription), then the channel and the connection.
+    void Close();
+    bool Done() const { return State_ == TState::Closed || State_ == TState::Failed; }
+    // Writes and reads still unanswered (Publish requests are held by design).
+    std::size_t Outstanding() const;
+    // Requests older than the bound and a subscription silent for too long become faults.
+    void CheckOverdue();
+    // Every monitored item's last notification was Good.
+    bool LastNotifiedGood(std::string* why) const;
+
+private:
+    enum class TKind : std::uint8_t { CreateSession, Activate, Subscribe, Monitor, Publish, Write, Read, Close };
+    struct TPending {
+        TKind Kind = TKind::Read;
+        std::uint32_t StartTick = 0;
+        bool Overdue = false;
+        std::vector<std::pair<int, std::uint16_t>> Writes; // ledger index, value
+        std::vector<int> Reads;                            // ledger indexes
+    };
+
+    void Received();
+    void Chunk(std::string_view type, char chunkType, std::string_view body);
+    void Response(std::uint32_t requestId, const std::string& payload);
+    template <typename F>
+    void Send(std::uint32_t typeId, TKind kind, F fill, TPending pending = {});
+    void SendRaw(const std::string& bytes);
+    void Publish();
+    void WriteSome();
+    void DeviceRead();
+    void Published(TUaBinaryReader& r);
+    void Observe(int index, const TUaDataValue& value, bool notification);
+    void Fail(const std::string& why);
+    std::uint32_t Elapsed(std::uint32_t since) const;
+
+    TSoakEnv& Env_;
+    std::string Name_;
+    std::uint16_t Port_;
+    std::vector<int> Monitored_;
+    std::vector<int> Writable_;
+    double PublishingMs_;
+    double SessionTimeoutMs_;
+    std::unique_ptr<QTcpSocket> Socket_;
+    std::string Buffer_;
+    std::map<std::uint32_t, std::string> Partial_; // chunks of a response, by request id
+    TState State_ = TState::Idle;
+    std::uint32_t ChannelId_ = 0;
+    std::uint32_t TokenId_ = 0;
+    std::uint32_t Sequence_ = 0;
+    std::uint32_t RequestId_ = 0;
+    TUaNodeId AuthToken_;
+    std::uint32_t Subscription_ = 0;
+    std::uint32_t LastPublishTick_ = 0;
+    bool PublishSilent_ = false;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> Acks_; // subscription, sequence
+    std::map<std::uint32_t, TPending> Pending_;                  // by request id
+    std::map<int, std::uint32_t> LastStatus_;                    // ledger index -> status
+};
+
+} // namespace dravon::soak
