@@ -590,7 +590,7 @@ private:
         }
         if (!VanishedAt_) {
             if (Vanisher_->Ready()) {
-                Vanisher_->Vanish();
+                Vanisher_->VanishAfterRead();
                 VanishedAt_ = now;
             } else if (Vanisher_->State() == TSoakUaClient::TState::Failed || now - VanishStart_ > 15000) {
                 Counters_.Fault(std::string("a vanishing OPC UA client did not get its session going"));

@@ -419,6 +419,14 @@ void TSoakUaClient::Vanish() {
     State_ = TState::Closed;
 }
 
+void TSoakUaClient::VanishAfterRead() {
+    if (Ready()) {
+        DeviceRead();
+        Socket_->flush();
+    }
+    Vanish();
+}
+
 void TSoakUaClient::Close() {
     if (State_ != TState::Ready) {
         if (!Done()) Vanish();

@@ -45,6 +45,9 @@ public:
     // Drops the connection without closing anything: the session stays on the server
     // until its time-out.
     void Vanish();
+    // The same with a device read sent just before: its answer finds no connection, and
+    // the session may time out while the read still waits for the PLC.
+    void VanishAfterRead();
     // CloseSession (deleting the subscription), then the channel and the connection.
     void Close();
     bool Done() const { return State_ == TState::Closed || State_ == TState::Failed; }

@@ -150,8 +150,9 @@ TEST_F(SoakUaClientTest, AVanishedClientsSessionLastsUntilItsTimeOut) {
     ASSERT_TRUE(Spin([&] { return Client->Ready(); }));
     QElapsedTimer since;
     since.start();
-    Client->Vanish();
+    Client->VanishAfterRead();
     EXPECT_TRUE(Client->Done());
+    EXPECT_EQ(Counters.UaReads, 1u);
     // The connection goes at once, the session only at its time-out (never earlier).
     ASSERT_TRUE(Spin([&] { return Server->ChannelCount() == 0; }));
     ASSERT_TRUE(Spin([&] { return Server->SessionCount() == 0; }));
