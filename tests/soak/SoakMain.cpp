@@ -540,7 +540,7 @@ private:
             for (auto& client : UaClients_) client->Step();
         }
         if (ChurnActive_) Churn(now);
-        if (VanishActive_) Vanishing(now);
+        if (VanishActive_ || Vanisher_) Vanishing(now);
         for (auto& client : Clients_) client->CheckOverdue();
         if (Churn_) Churn_->CheckOverdue();
         for (auto& client : UaClients_) client->CheckOverdue();
@@ -578,7 +578,8 @@ private:
     // free it with its server object, group and location references.
     void Vanishing(std::uint32_t now) {
         if (!Vanisher_) {
-            if (now < NextVanish_ || !Endpoint_) return;
+            // After the clients stop, only the one already gone is still checked.
+            if (!VanishActive_ || now < NextVanish_ || !Endpoint_) return;
             std::vector<int> watched;
             for (const auto& plc : Plc_) watched.insert(watched.end(), plc.Items.begin() + 10, plc.Items.begin() + 15);
             Vanisher_ = std::make_unique<TSoakUaClient>(Env_, "Vanish" + std::to_string(++UaVanishers_), UaPort_,
@@ -602,8 +603,8 @@ private:
         // Freed at the time-out, found by the endpoint's housekeeping: slack for a loaded machine.
         if (now - VanishedAt_ < VanishTimeoutMs + 2 * TUaServer::HousekeepingIntervalMs + 3000) return;
         std::size_t live = 0;
-        for (const auto& client : UaClients_)
-            if (client->Ready()) ++live;
+        for (const auto& client : UaClients_) // sessions working (or closing at the end)
+            if (!client->Done()) ++live;
         if (Endpoint_->SessionCount() > live)
             Counters_.Fault("the session of " + std::string("a vanished OPC UA client outlived its ") +
                             std::to_string(VanishTimeoutMs) + " ms time-out (" +
