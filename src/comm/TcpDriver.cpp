@@ -106,7 +106,8 @@ void TTcpDriver::SocketConnected() {
 }
 
 void TTcpDriver::SocketReadable() {
-    std::array<std::uint8_t, ReceiveLimit> buffer{};
+    // Only the bytes a read delivers are used: no need to clear the buffer first.
+    std::array<std::uint8_t, ReceiveLimit> buffer;
     // Everything waiting is taken, in chunks of at most ReceiveLimit bytes, so that no
     // answer is left behind in the socket.
     while (Socket_) {
@@ -114,6 +115,14 @@ void TTcpDriver::SocketReadable() {
         if (n <= 0) break;
         const std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(n));
         if (Protocol == 3) {
+            // The usual case: a whole answer in one read is taken straight from the buffer,
+            // without a copy or an allocation.
+            if (Partial_.empty() && (bytes.size() >= EthernetAnswerLength(bytes) || bytes.size() >= ReceiveLimit)) {
+                ProcessResponse(bytes);
+                RequestCycleRun();
+                if (n < ReceiveLimit) break;
+                continue;
+            }
             // TCP is a byte stream: an answer may arrive in several pieces, and taken
             // piece by piece it would be refused and the request end by time-out.
             Partial_.insert(Partial_.end(), bytes.begin(), bytes.end());
