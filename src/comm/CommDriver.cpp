@@ -34,15 +34,20 @@ bool TCommDriver::BlockReadQualifies(bool strict, std::uint32_t* spanOut, bool* 
     if (spanOut) *spanOut = static_cast<std::uint32_t>(span);
     if (bitsOut) *bitsOut = bits;
     const TSettings& settings = Context_.Settings;
-    long dummy = 100 - (ReadCount() * 100L / span);
-    return settings.MinBlockUsage >= 0 && settings.MinBlockUsage <= 100 && settings.MinBlockSize >= 0 &&
-           settings.MinBlockSize <= 54 && dummy <= 100 - settings.MinBlockUsage &&
-           ReadCount() >= settings.MinBlockSize;
+    if (settings.MinBlockUsage < 0 || settings.MinBlockUsage > 100 || settings.MinBlockSize < 0 ||
+        settings.MinBlockSize > 54)
+        return false;
+    // The block's unused share (100 - count * 100 / span, in whole percent) may not exceed
+    // 100 - MinBlockUsage; compared as count * 100 >= MinBlockUsage * span, which is the
+    // same test without a division (this runs several times per location of every request).
+    const long used = static_cast<long>(ReadCount()) * 100L;
+    return used >= static_cast<long>(settings.MinBlockUsage) * span && ReadCount() >= settings.MinBlockSize;
 }
 
 bool TCommDriver::CanAddRead() const {
     if (ReadCount() >= ReadListCapacity) return false;
-    return BlockReadQualifies(true) || ReadCount() < RandomReadLimit;
+    // The cheap test first: below the random-read limit the block test cannot change the answer.
+    return ReadCount() < RandomReadLimit || BlockReadQualifies(true);
 }
 
 TCommDriver::TAddResult TCommDriver::AddRead(THitachiLocation& location) {
@@ -50,9 +55,19 @@ TCommDriver::TAddResult TCommDriver::AddRead(THitachiLocation& location) {
     if (!CanAddRead()) return result;
     if (location.ReadRequested && !location.IsDoubleWord) {
         ReadList.push_back(&location);
-        if (ReadCount() > RandomReadLimit && !BlockReadQualifies(false)) {
-            ReadList.pop_back();
-            result.Refused = true;
+        if (ReadCount() > RandomReadLimit) {
+            std::uint32_t span = 0;
+            bool bits = false;
+            if (!BlockReadQualifies(false, &span, &bits)) {
+                ReadList.pop_back();
+                result.Refused = true;
+                return result;
+            }
+            location.TimedOut = false;
+            // CanAddRead() from what the test above found: the strict test differs only
+            // in refusing a span that already fills a block (saves a pass per location).
+            const std::uint32_t limit = bits ? BitBlockLimit : WordBlockLimit;
+            result.MoreRoom = ReadCount() < ReadListCapacity && span < limit;
             return result;
         }
         location.TimedOut = false;
