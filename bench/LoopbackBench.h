@@ -14,6 +14,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -26,6 +28,14 @@ inline double ThreadCpuUs() {
     timespec ts{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
+// The user-space share of ThreadCpuUs: what the program's own code costs, the rest being
+// the kernel's work for its system calls.
+inline double ThreadUserCpuUs() {
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec) * 1e6 + static_cast<double>(usage.ru_utime.tv_usec);
 }
 
 inline double ProcessCpuUs() {
@@ -90,12 +100,14 @@ struct TPhase {
     std::uint64_t Requests = 0;  // requests the simulator executed
     std::uint64_t Refreshed = 0; // locations read and asked for again
     double CpuUs = 0;            // main thread
+    double UserCpuUs = 0;        // main thread, user space only
 
     TPhase& operator+=(const TPhase& other) {
         Seconds += other.Seconds;
         Requests += other.Requests;
         Refreshed += other.Refreshed;
         CpuUs += other.CpuUs;
+        UserCpuUs += other.UserCpuUs;
         return *this;
     }
 };
@@ -138,11 +150,13 @@ struct TBenchServer {
         const std::uint64_t requests = sim.Stats().Requests();
         const std::uint64_t refreshed = Requesting.Refreshed;
         const double cpu = ThreadCpuUs();
+        const double user = ThreadUserCpuUs();
         QElapsedTimer timer;
         timer.start();
         RunLoopFor(static_cast<int>(seconds * 1000));
         phase.Seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
         phase.CpuUs = ThreadCpuUs() - cpu;
+        phase.UserCpuUs = ThreadUserCpuUs() - user;
         phase.Requests = sim.Stats().Requests() - requests;
         phase.Refreshed = Requesting.Refreshed - refreshed;
         return phase;
