@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace dravon {
@@ -213,6 +214,63 @@ TEST_F(PlannerTest, ErrorCountGrowsPerRequestUnlessRetry) {
     PLC.RetryPending = true;
     Send();
     EXPECT_EQ(Locations[0]->ErrorCount, 1);
+}
+
+// The planner against a plain restatement of its rule (the unused share of the block, in
+// whole percent, at most 100 - MinBlockUsage; at most 55 locations otherwise; at most 120
+// words): same locations taken, same room left and refusals, over usages, minimum sizes
+// and address gaps around every boundary.
+TEST_F(PlannerTest, AgreesWithTheRuleOverUsagesSizesAndGaps) {
+    // What each offer answered, up to the first that left no room or was refused.
+    using TTrace = std::vector<std::pair<bool, bool>>; // (room left, refused)
+    for (int usage : {-1, 0, 1, 33, 49, 50, 51, 67, 99, 100, 101}) {
+        for (int minSize : {0, 10, 54, 55}) {
+            for (std::uint32_t gap : {1u, 2u, 3u, 5u}) {
+                T.Context.Settings.MinBlockUsage = usage;
+                T.Context.Settings.MinBlockSize = minSize;
+                Driver.ReadList.clear();
+                Locations.clear();
+                Words(0, 130, gap);
+
+                std::vector<std::uint32_t> list;
+                auto qualifies = [&](bool strict) {
+                    if (list.empty()) return false;
+                    const long span = static_cast<long>(list.back()) - static_cast<long>(list.front()) + 1;
+                    if (strict ? span >= 120 : span > 120) return false;
+                    const long count = static_cast<long>(list.size());
+                    const long unused = 100 - count * 100 / span;
+                    return usage >= 0 && usage <= 100 && minSize >= 0 && minSize <= 54 && unused <= 100 - usage &&
+                           count >= minSize;
+                };
+                auto room = [&] { return list.size() < 301 && (qualifies(true) || list.size() < 55); };
+                TTrace expected;
+                for (const auto& location : Locations) {
+                    if (!room()) {
+                        expected.emplace_back(false, false);
+                        break;
+                    }
+                    list.push_back(location->Address);
+                    if (list.size() > 55 && !qualifies(false)) {
+                        list.pop_back();
+                        expected.emplace_back(false, true);
+                        break;
+                    }
+                    expected.emplace_back(room(), false);
+                    if (!expected.back().first) break;
+                }
+
+                TTrace actual;
+                for (const auto& location : Locations) {
+                    const auto result = Driver.AddRead(*location);
+                    actual.emplace_back(result.MoreRoom, result.Refused);
+                    if (result.Refused || !result.MoreRoom) break;
+                }
+                EXPECT_EQ(Driver.ReadList.size(), list.size())
+                    << "usage " << usage << ", min size " << minSize << ", gap " << gap;
+                EXPECT_EQ(actual, expected) << "usage " << usage << ", min size " << minSize << ", gap " << gap;
+            }
+        }
+    }
 }
 
 } // namespace
