@@ -7,6 +7,7 @@
 #include "support/FakeHostResolver.h"
 #include "support/TestContext.h"
 #include "ui/AddMonitorDialog.h"
+#include "ui/ConfigDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/MonitorList.h"
 
@@ -309,6 +310,14 @@ TEST_F(AddMonitorDialogTest, TheMainWindowsAddActionOpensTheDialogWithAnEmptyAdd
     EXPECT_TRUE(opened);
     EXPECT_FALSE(Dialog->isVisible());
     EXPECT_EQ(LocalCaptions(), QStringList{"PLC1.WR0007"});
+}
+
+TEST_F(AddMonitorDialogTest, TheConfigurationsOkClearsTheTree) {
+    Dialog->show();
+    Dialog->done(QDialog::Rejected);
+    ASSERT_EQ(Dialog->Tree()->topLevelItemCount(), 1);
+    Window->ConfigDialog().ClearBrowseTree();
+    EXPECT_EQ(Dialog->Tree()->topLevelItemCount(), 0);
 }
 
 } // namespace
