@@ -96,7 +96,8 @@ void RoundTrip(benchmark::State& state, bool binary) {
 
         parser.ParseStream(answer, binary, false, sink);
         const std::span<const std::uint8_t> p = sink.Payload;
-        if (p.size() != d + 2 * LocationCount || !IsSuccess(p[d - 2], p[d - 1]) || p[d - 1] != CmdRandomRead) {
+        if (p.size() != d + 2 * LocationCount || !IsSuccess(p[d - 2], p[d - 1]) ||
+            p[d - 1] != CmdRandomRead) {
             state.SkipWithError("answer not accepted");
             break;
         }

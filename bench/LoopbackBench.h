@@ -124,18 +124,21 @@ struct TBenchServer {
         char address[16];
         for (int i = first; i < first + count; ++i) {
             std::snprintf(address, sizeof address, "WR%04X", i);
-            if (THitachiLocation* location = Server.Monitor(plc, address)) Requesting.Locations.push_back(location);
+            if (THitachiLocation* location = Server.Monitor(plc, address))
+                Requesting.Locations.push_back(location);
         }
     }
     std::uint8_t Code() const { return static_cast<std::uint8_t>(Requesting.Locations.front()->Code); }
 
     bool WaitForAllValues(int boundMs) {
-        return RunLoopUntil([&] {
-            for (THitachiLocation* location : Requesting.Locations) {
-                if (!location->HasValue) return false;
-            }
-            return true;
-        }, boundMs);
+        return RunLoopUntil(
+            [&] {
+                for (THitachiLocation* location : Requesting.Locations) {
+                    if (!location->HasValue) return false;
+                }
+                return true;
+            },
+            boundMs);
     }
 
     // Nothing is asked for while paused, so the server sends nothing.

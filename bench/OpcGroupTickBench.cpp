@@ -12,10 +12,10 @@
 #include "opc/OPCDAConnectionCollection.h"
 #include "opc/OPCInterfaces.h"
 #include "opc/OPCItem.h"
+#include "platform/QtClock.h"
 #include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
 #include "plc/PLCCollection.h"
-#include "platform/QtClock.h"
 #include "support/TestContext.h"
 
 #include <benchmark/benchmark.h>
@@ -173,8 +173,8 @@ public:
             TComPtr<IUnknown> group;
             char name[16];
             std::snprintf(name, sizeof name, "G%d", g);
-            if (Server->AddGroup(name, 1, rate, static_cast<OPCHANDLE>(g), nullptr, nullptr, 1033, handle, revised,
-                                 IOPCItemMgt::Iid, group) != S_OK) {
+            if (Server->AddGroup(name, 1, rate, static_cast<OPCHANDLE>(g), nullptr, nullptr, 1033, handle,
+                                 revised, IOPCItemMgt::Iid, group) != S_OK) {
                 Ok = false;
                 return;
             }
@@ -292,11 +292,14 @@ void BM_ServerTick100x1000TenPercentChangingQtBias(benchmark::State& state) {
         server.Tick();
     }
     server.T.Context.Clock = &server.T.Platform.Clock;
-    if (server.Sink->Values - before != static_cast<long long>(state.iterations()) * GroupCount * ItemsPerGroup / 10)
+    if (server.Sink->Values - before !=
+        static_cast<long long>(state.iterations()) * GroupCount * ItemsPerGroup / 10)
         state.SkipWithError("not every changed value was sent");
     ReportTick(state);
 }
-BENCHMARK(BM_ServerTick100x1000TenPercentChangingQtBias)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_ServerTick100x1000TenPercentChangingQtBias)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime();
 
 // The same load at the 1 000 ms rate a subscription typically asks for, all groups in
 // the same phase: one iteration is a whole period of 40 ticks (the period-start tick marks
@@ -330,7 +333,8 @@ void BM_MemoryPerItem(benchmark::State& state) {
             state.SkipWithError("set-up failed");
             return;
         }
-        perItem = static_cast<double>(server.ItemHeapBytes) / (static_cast<double>(GroupCount) * ItemsPerGroup);
+        perItem =
+            static_cast<double>(server.ItemHeapBytes) / (static_cast<double>(GroupCount) * ItemsPerGroup);
     }
     state.counters["bytes_per_item"] = perItem;
     state.counters["goal_bytes"] = ItemGoalBytes;

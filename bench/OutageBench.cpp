@@ -50,13 +50,15 @@ int main(int argc, char** argv) {
     sim.SetPower(false);
 
     TBenchServer server;
-    if (auto key = server.Server.Store.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath)) key->WriteString("Device0", sim.SerialPath(kTcp + kUdp));
+    if (auto key = server.Server.Store.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath))
+        key->WriteString("Device0", sim.SerialPath(kTcp + kUdp));
     TSerialPortInfo* port = server.Server.PLCs().SerialPorts.Port(1);
     port->BaudRate = 19200;
     port->MultiDrop = true;
     std::vector<THitachiPLC*> plcs;
     for (int i = 0; i < kTcp + kUdp; ++i) {
-        plcs.push_back(&server.Server.AddEthernetPLC(i < kTcp ? DriverTcp : DriverUdp, sim.Port(static_cast<std::size_t>(i))));
+        plcs.push_back(&server.Server.AddEthernetPLC(i < kTcp ? DriverTcp : DriverUdp,
+                                                     sim.Port(static_cast<std::size_t>(i))));
     }
     for (int station = 1; station <= kSerial; ++station) {
         THitachiPLC& plc = server.Server.PLCs().AddPLC();
@@ -72,12 +74,14 @@ int main(int argc, char** argv) {
     refresh->SetInterval(300);
     refresh->SetEnabled(true);
 
-    const bool allTimedOut = RunLoopUntil([&] {
-        for (THitachiPLC* plc : plcs) {
-            if (!plc->TimedOutState) return false;
-        }
-        return true;
-    }, 30000);
+    const bool allTimedOut = RunLoopUntil(
+        [&] {
+            for (THitachiPLC* plc : plcs) {
+                if (!plc->TimedOutState) return false;
+            }
+            return true;
+        },
+        30000);
     if (!allTimedOut) {
         std::fprintf(stderr, "not every PLC was declared timed out\n");
         return 2;
@@ -88,15 +92,19 @@ int main(int argc, char** argv) {
     const double process = ProcessCpuUs();
     const TPhase phase = server.Measure(sim, kMeasureSeconds);
     const double processShare = 100.0 * (ProcessCpuUs() - process) / (phase.Seconds * 1e6);
-    for (const auto& text : server.Server.Capture.Lines) refused += text.rfind("Unsuccessful connection", 0) == 0;
+    for (const auto& text : server.Server.Capture.Lines)
+        refused += text.rfind("Unsuccessful connection", 0) == 0;
     const double share = 100.0 * phase.CpuUs / (phase.Seconds * 1e6);
-    std::printf("Outage: %d PLCs switched off (%d TCP refused, %d UDP, %d on a serial line), %.0f s once all timed out:\n",
+    std::printf("Outage: %d PLCs switched off (%d TCP refused, %d UDP, %d on a serial line), %.0f s once all "
+                "timed out:\n",
                 kTcp + kUdp + kSerial, kTcp, kUdp, kSerial, phase.Seconds);
-    std::printf("  server CPU  %.3f %% of one core (goal < 1 %%: %s)\n", share, share < 1.0 ? "met" : "MISSED");
+    std::printf("  server CPU  %.3f %% of one core (goal < 1 %%: %s)\n", share,
+                share < 1.0 ? "met" : "MISSED");
     std::printf("  whole process with the simulator's thread  %.3f %%\n", processShare);
-    std::printf("  requests the simulator ignored  %llu; log lines while measuring %zu; connect failures logged %llu (once per driver)\n",
-                static_cast<unsigned long long>(sim.Stats().Ignored), server.Server.Capture.Lines.size() - linesBefore,
-                static_cast<unsigned long long>(refused));
+    std::printf("  requests the simulator ignored  %llu; log lines while measuring %zu; connect failures "
+                "logged %llu (once per driver)\n",
+                static_cast<unsigned long long>(sim.Stats().Ignored),
+                server.Server.Capture.Lines.size() - linesBefore, static_cast<unsigned long long>(refused));
     refresh->SetEnabled(false);
     return 0;
 }

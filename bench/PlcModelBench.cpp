@@ -48,7 +48,8 @@ namespace {
 // word, double words, bits, signed words and a short array.
 const std::vector<std::string>& TypicalItemIds() {
     static const std::vector<std::string> ids{
-        "PLC1.WR0010", "  plc1.wr10 ", "PLC1.DR0020", "PLC1.M00123", "PLC1.WR0030s", "PLC1.R7FF", "PLC1.WR0100.arr.4",
+        "PLC1.WR0010",  "  plc1.wr10 ", "PLC1.DR0020",       "PLC1.M00123",
+        "PLC1.WR0030s", "PLC1.R7FF",    "PLC1.WR0100.arr.4",
     };
     return ids;
 }

@@ -32,7 +32,8 @@ std::size_t CharactersPerPass(std::uint8_t code, bool binary) {
         options.Protocol = FrameProtocolStandard;
         options.Binary = binary;
         BuildHeader(frame, options);
-        PutBlockRead(frame, TWireLocation{code, static_cast<std::uint32_t>(first)}, static_cast<std::uint8_t>(count));
+        PutBlockRead(frame, TWireLocation{code, static_cast<std::uint32_t>(first)},
+                     static_cast<std::uint8_t>(count));
         FinishFrame(frame);
         // Answer payload: Lump (4), status, echo, two bytes per word.
         const std::size_t payload = 6 + BlockDataLength(static_cast<std::uint32_t>(count), false);
@@ -70,7 +71,8 @@ TResult RunMode(bool binary) {
 
     TBenchServer server;
     server.Server.Context.Settings.DisableBinaryMode = !binary;
-    if (auto key = server.Server.Store.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath)) key->WriteString("Device0", sim.SerialPath(0));
+    if (auto key = server.Server.Store.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath))
+        key->WriteString("Device0", sim.SerialPath(0));
     server.Server.PLCs().SerialPorts.Port(1)->BaudRate = static_cast<int>(kBaud);
     THitachiPLC& plc = server.Server.PLCs().AddPLC();
     plc.SerialCom = 1;
@@ -78,10 +80,12 @@ TResult RunMode(bool binary) {
     plc.SetConnection(DriverSerial, ProtocolStandard);
     auto* serial = dynamic_cast<TSerialDriver*>(plc.Driver);
     server.MonitorWords(plc, kWords);
-    for (int i = 0; i < kWords; ++i) sim.SetValue(0, server.Code(), static_cast<std::uint32_t>(i), static_cast<std::uint16_t>(i * 7));
+    for (int i = 0; i < kWords; ++i)
+        sim.SetValue(0, server.Code(), static_cast<std::uint32_t>(i), static_cast<std::uint16_t>(i * 7));
     // Start-up: a probe (no answer), the binary switch, then one full pass.
     if (!serial || !server.WaitForAllValues(30000) || serial->BinaryMode != binary) {
-        std::fprintf(stderr, "%s: the server never read all words in that mode\n", binary ? "binary" : "ASCII");
+        std::fprintf(stderr, "%s: the server never read all words in that mode\n",
+                     binary ? "binary" : "ASCII");
         return result;
     }
     // Whole passes, timed from an answer to the answer that completes the last one, so
@@ -94,14 +98,16 @@ TResult RunMode(bool binary) {
     const double cpu = ThreadCpuUs();
     QElapsedTimer timer;
     timer.start();
-    if (!RunLoopUntil([&] { return server.Requesting.Refreshed >= first + kPasses * kWords; }, 60000)) return result;
+    if (!RunLoopUntil([&] { return server.Requesting.Refreshed >= first + kPasses * kWords; }, 60000))
+        return result;
     phase.Seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     phase.CpuUs = ThreadCpuUs() - cpu;
     phase.Requests = sim.Stats().Requests() - requests;
     phase.Refreshed = server.Requesting.Refreshed - first;
-    const double passSeconds = static_cast<double>(CharactersPerPass(server.Code(), binary)) * 10.0 / kBaud +
-                               static_cast<double>((kWords + TCommDriver::WordBlockLimit - 1) / TCommDriver::WordBlockLimit) *
-                                   kPauseAfterAnswerMs / 1000.0;
+    const double passSeconds =
+        static_cast<double>(CharactersPerPass(server.Code(), binary)) * 10.0 / kBaud +
+        static_cast<double>((kWords + TCommDriver::WordBlockLimit - 1) / TCommDriver::WordBlockLimit) *
+            kPauseAfterAnswerMs / 1000.0;
     result.WordsPerSecond = static_cast<double>(phase.Refreshed) / phase.Seconds;
     result.BoundWordsPerSecond = kWords / passSeconds;
     result.Requests = phase.Requests;
@@ -117,8 +123,9 @@ TResult RunMode(bool binary) {
 int main(int argc, char** argv) {
     using namespace dravon::bench;
     QCoreApplication app(argc, argv);
-    std::printf("Serial line, %u baud paced, 10 bit times per character, %d consecutive words, %d passes per mode:\n",
-                kBaud, kWords, kPasses);
+    std::printf(
+        "Serial line, %u baud paced, 10 bit times per character, %d consecutive words, %d passes per mode:\n",
+        kBaud, kWords, kPasses);
     int status = 0;
     for (bool binary : {false, true}) {
         const TResult r = RunMode(binary);
@@ -127,10 +134,11 @@ int main(int argc, char** argv) {
             continue;
         }
         const double ratio = 100.0 * r.WordsPerSecond / r.BoundWordsPerSecond;
-        std::printf("  %-6s  %7.1f words/s, bound %7.1f words/s (wire + %d ms after each answer): %.1f %% (goal >= 90 %%: %s);"
+        std::printf("  %-6s  %7.1f words/s, bound %7.1f words/s (wire + %d ms after each answer): %.1f %% "
+                    "(goal >= 90 %%: %s);"
                     " %llu requests, server CPU %.2f %% of one core\n",
-                    binary ? "binary" : "ASCII", r.WordsPerSecond, r.BoundWordsPerSecond, kPauseAfterAnswerMs, ratio,
-                    ratio >= 90.0 ? "met" : "MISSED", static_cast<unsigned long long>(r.Requests),
+                    binary ? "binary" : "ASCII", r.WordsPerSecond, r.BoundWordsPerSecond, kPauseAfterAnswerMs,
+                    ratio, ratio >= 90.0 ? "met" : "MISSED", static_cast<unsigned long long>(r.Requests),
                     100.0 * r.CpuUs / (r.Seconds * 1e6));
     }
     return status;

@@ -40,7 +40,8 @@ std::vector<TRequest> BlockReads(std::uint8_t code, int words) {
         TFrameOptions options;
         options.Protocol = FrameProtocolEthernet;
         BuildHeader(frame, options);
-        PutBlockRead(frame, TWireLocation{code, static_cast<std::uint32_t>(first)}, static_cast<std::uint8_t>(count));
+        PutBlockRead(frame, TWireLocation{code, static_cast<std::uint32_t>(first)},
+                     static_cast<std::uint8_t>(count));
         FinishFrame(frame);
         requests.push_back({frame.Bytes, 8 + BlockDataLength(static_cast<std::uint32_t>(count), false)});
     }
@@ -121,7 +122,8 @@ int main(int argc, char** argv) {
     TBenchServer server;
     THitachiPLC& plc = server.Server.AddEthernetPLC(DriverTcp, sim.Port(0));
     server.MonitorWords(plc, words);
-    for (int i = 0; i < words; ++i) sim.SetValue(0, server.Code(), static_cast<std::uint32_t>(i), static_cast<std::uint16_t>(i));
+    for (int i = 0; i < words; ++i)
+        sim.SetValue(0, server.Code(), static_cast<std::uint32_t>(i), static_cast<std::uint16_t>(i));
     if (!server.WaitForAllValues(10000)) {
         std::fprintf(stderr, "the server never read all locations\n");
         return 2;
@@ -143,14 +145,16 @@ int main(int argc, char** argv) {
     const double serverRate = serverTotal.Requests / serverTotal.Seconds;
     const double ratio = 100.0 * serverRate / bareRate;
     const double cpuPerRequest = serverTotal.CpuUs / static_cast<double>(serverTotal.Requests);
-    std::printf("TCP link, %d word locations (%zu request(s) per pass), %d x %.0f s each:\n", words, requests.size(),
-                kRounds, kPhaseSeconds);
+    std::printf("TCP link, %d word locations (%zu request(s) per pass), %d x %.0f s each:\n", words,
+                requests.size(), kRounds, kPhaseSeconds);
     std::printf("  bare client loop      %10.0f requests/s\n", bareRate);
-    std::printf("  server                %10.0f requests/s  (%.1f %% of the bare loop; goal >= 90 %%: %s)\n", serverRate,
-                ratio, ratio >= 90.0 ? "met" : "MISSED");
-    std::printf("  locations refreshed   %10.0f /s\n", static_cast<double>(serverTotal.Refreshed) / serverTotal.Seconds);
-    std::printf("  server CPU            %10.2f us per request  (goal < 20 us: %s; %.1f %% of one core)\n", cpuPerRequest,
-                cpuPerRequest < 20.0 ? "met" : "MISSED", 100.0 * serverTotal.CpuUs / (serverTotal.Seconds * 1e6));
+    std::printf("  server                %10.0f requests/s  (%.1f %% of the bare loop; goal >= 90 %%: %s)\n",
+                serverRate, ratio, ratio >= 90.0 ? "met" : "MISSED");
+    std::printf("  locations refreshed   %10.0f /s\n",
+                static_cast<double>(serverTotal.Refreshed) / serverTotal.Seconds);
+    std::printf("  server CPU            %10.2f us per request  (goal < 20 us: %s; %.1f %% of one core)\n",
+                cpuPerRequest, cpuPerRequest < 20.0 ? "met" : "MISSED",
+                100.0 * serverTotal.CpuUs / (serverTotal.Seconds * 1e6));
     std::printf("  server CPU, user space %9.2f us per request (the rest is the kernel's)\n",
                 serverTotal.UserCpuUs / static_cast<double>(serverTotal.Requests));
     std::printf("  bare loop CPU         %10.2f us per request\n", bareCpu);

@@ -93,15 +93,14 @@ public:
         return true;
     }
 
-    template <typename F>
-    void Send(std::uint32_t typeId, F fill) {
+    template <typename F> void Send(std::uint32_t typeId, F fill) {
         ++Sequence_;
         ++RequestId_;
-        Write(MessageFrame("MSGF", ChannelId_, 1, Sequence_, RequestId_, RequestBody(typeId, Auth_, RequestId_, fill)));
+        Write(MessageFrame("MSGF", ChannelId_, 1, Sequence_, RequestId_,
+                           RequestBody(typeId, Auth_, RequestId_, fill)));
     }
     // Sends a request and waits for its response payload.
-    template <typename F>
-    std::string Call(std::uint32_t typeId, F fill) {
+    template <typename F> std::string Call(std::uint32_t typeId, F fill) {
         Send(typeId, fill);
         const std::uint32_t id = RequestId_;
         QElapsedTimer timer;
@@ -230,7 +229,8 @@ int main(int argc, char** argv) {
         while (std::getline(lines, line)) {
             auto colon = line.rfind(':');
             if (line.rfind("tcp 0 ", 0) == 0) simPort = std::atoi(line.c_str() + line.find(':') + 1);
-            if (line.rfind("control ", 0) == 0 && colon != std::string::npos) controlPort = std::atoi(line.c_str() + colon + 1);
+            if (line.rfind("control ", 0) == 0 && colon != std::string::npos)
+                controlPort = std::atoi(line.c_str() + colon + 1);
         }
     }
     if (!simPort || !controlPort) {
@@ -392,8 +392,10 @@ int main(int argc, char** argv) {
             nextRound += RoundMs;
         }
         control.readAll(); // the simulator's "ok" answers
-        if (control.bytesToWrite() > 0) control.waitForBytesWritten(0);
-        else control.waitForReadyRead(0);
+        if (control.bytesToWrite() > 0)
+            control.waitForBytesWritten(0);
+        else
+            control.waitForReadyRead(0);
         for (auto& [requestId, payload] : client.Receive(2)) {
             std::uint32_t subscription = 0, sequence = 0;
             std::vector<TNotification> changes;
@@ -423,16 +425,21 @@ int main(int argc, char** argv) {
     control.flush();
     sim.waitForFinished(5000);
 
-    std::printf("UaMonitoredItemsBench: %d monitored items (%d accepted) in one subscription, publishing %.0f ms "
-                "(revised), %d changed every %d ms\n",
-                ItemCount, monitored, revisedInterval, ChangedPerRound, RoundMs);
-    std::printf("  setup of the monitored items: %.0f ms; items good before measuring: %zu\n", setupMs, goodInitial);
-    std::printf("  measured %.1f s: %zu changes made, %zu notifications (%.0f/s), %zu matched to a change\n", window,
-                changesMade, notifications, static_cast<double>(notifications) / window, latencies.size());
-    std::printf("  server CPU: %.0f ms per second (%.1f %% of one core)\n", 1000.0 * cpu / window, 100.0 * cpu / window);
-    std::printf("  notification latency (simulator memory change -> notification received), ms: p50 %.0f  p90 %.0f  "
-                "p99 %.0f  max %.0f\n",
-                Percentile(latencies, 0.5), Percentile(latencies, 0.9), Percentile(latencies, 0.99),
-                Percentile(latencies, 1.0));
+    std::printf(
+        "UaMonitoredItemsBench: %d monitored items (%d accepted) in one subscription, publishing %.0f ms "
+        "(revised), %d changed every %d ms\n",
+        ItemCount, monitored, revisedInterval, ChangedPerRound, RoundMs);
+    std::printf("  setup of the monitored items: %.0f ms; items good before measuring: %zu\n", setupMs,
+                goodInitial);
+    std::printf("  measured %.1f s: %zu changes made, %zu notifications (%.0f/s), %zu matched to a change\n",
+                window, changesMade, notifications, static_cast<double>(notifications) / window,
+                latencies.size());
+    std::printf("  server CPU: %.0f ms per second (%.1f %% of one core)\n", 1000.0 * cpu / window,
+                100.0 * cpu / window);
+    std::printf(
+        "  notification latency (simulator memory change -> notification received), ms: p50 %.0f  p90 %.0f  "
+        "p99 %.0f  max %.0f\n",
+        Percentile(latencies, 0.5), Percentile(latencies, 0.9), Percentile(latencies, 0.99),
+        Percentile(latencies, 1.0));
     return monitored == ItemCount && !latencies.empty() ? 0 : 1;
 }

@@ -66,8 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 6: t.Context.Settings.AllowBrowsing = !t.Context.Settings.AllowBrowsing; break;
         case 7:
-            if (op >> 7) connections.IntensiveBrowsingDetected = true;
-            else if (plcs.Count() > 0) plcs.DeletePLC(plcs.Count() - 1);
+            if (op >> 7)
+                connections.IntensiveBrowsingDetected = true;
+            else if (plcs.Count() > 0)
+                plcs.DeletePLC(plcs.Count() - 1);
             break;
         }
     }

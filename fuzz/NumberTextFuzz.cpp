@@ -11,7 +11,8 @@ namespace {
 
 using namespace dravon;
 
-constexpr TNumberBase Bases[] = {TNumberBase::Decimal, TNumberBase::Hexadecimal, TNumberBase::Binary, TNumberBase::Octal};
+constexpr TNumberBase Bases[] = {TNumberBase::Decimal, TNumberBase::Hexadecimal, TNumberBase::Binary,
+                                 TNumberBase::Octal};
 // The dialog's maxima (0: none).
 constexpr std::int32_t Maxima[] = {0, 31, 54, 100, 120, 255, 9999, 99999, 65535, 0x7FFFFFFF};
 

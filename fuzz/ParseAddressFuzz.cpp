@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (parsed->Address < row.MinAddress || parsed->Address > row.MaxAddress) std::abort();
     const std::string canonical = FormatAddress(parsed->Row, parsed->Address);
     auto again = ParseAddress(canonical);
-    if (!again || again->Row != parsed->Row || again->Address != parsed->Address || again->Code != parsed->Code)
+    if (!again || again->Row != parsed->Row || again->Address != parsed->Address ||
+        again->Code != parsed->Code)
         std::abort();
     if (FormatAddress(again->Row, again->Address) != canonical) std::abort();
     return 0;

@@ -17,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string written = TFileStore::Serialize(store, {TRootKey::LocalMachine, TRootKey::ClassesRoot});
     TMemoryStore again;
     if (!TFileStore::Parse(written, again, {TRootKey::LocalMachine, TRootKey::ClassesRoot})) std::abort();
-    if (TFileStore::Serialize(again, {TRootKey::LocalMachine, TRootKey::ClassesRoot}) != written) std::abort();
+    if (TFileStore::Serialize(again, {TRootKey::LocalMachine, TRootKey::ClassesRoot}) != written)
+        std::abort();
     return 0;
 }

@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     monitored.PurgeUnused();
     for (int i = 0; i < monitored.Count(); ++i) {
         const THitachiLocation& l = monitored.Item(i);
-        const bool halfOfPendingWrite = (l.HighLink && l.HighLink->WritePending) || (l.LowLink && l.LowLink->WritePending);
+        const bool halfOfPendingWrite =
+            (l.HighLink && l.HighLink->WritePending) || (l.LowLink && l.LowLink->WritePending);
         if (!l.WritePending && !halfOfPendingWrite) std::abort();
     }
     return 0;

@@ -58,8 +58,7 @@ public:
     std::size_t Written = 0;
 };
 
-template <typename T>
-void DecodeAs(std::string_view bytes) {
+template <typename T> void DecodeAs(std::string_view bytes) {
     TUaBinaryReader r(bytes);
     T message;
     Decode(r, message);
@@ -116,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         TUaMemoryBackend backend(context);
         std::string folder = backend.AddFolder("/", "PLC1");
-        backend.AddVariable(folder, "PLC1.WR0010", "WR0010", TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{1}), true);
+        backend.AddVariable(folder, "PLC1.WR0010", "WR0010",
+                            TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{1}), true);
         TUaServer server(context, backend, TUaConfig{});
         auto socket = std::make_unique<TSocket>();
         TSocket* raw = socket.get();

@@ -13,21 +13,35 @@ namespace {
 
 using namespace dravon;
 
-constexpr VARTYPE Targets[] = {VT_I1, VT_UI1, VT_I2, VT_UI2, VT_I4, VT_UI4, VT_INT, VT_UINT, VT_I8,
-                               VT_UI8, VT_R4, VT_R8, VT_BOOL, VT_CY, VT_DATE, VT_BSTR, VT_ERROR};
+constexpr VARTYPE Targets[] = {VT_I1,  VT_UI1, VT_I2, VT_UI2,  VT_I4, VT_UI4,  VT_INT,  VT_UINT, VT_I8,
+                               VT_UI8, VT_R4,  VT_R8, VT_BOOL, VT_CY, VT_DATE, VT_BSTR, VT_ERROR};
 
 void CheckRange(const TVariant& v) {
     const std::int64_t i = v.IntValue();
     switch (v.Vt()) {
-    case VT_I1: if (i < -128 || i > 127) std::abort(); break;
-    case VT_UI1: if (i < 0 || i > 255) std::abort(); break;
-    case VT_I2: if (i < -32768 || i > 32767) std::abort(); break;
-    case VT_UI2: if (i < 0 || i > 65535) std::abort(); break;
+    case VT_I1:
+        if (i < -128 || i > 127) std::abort();
+        break;
+    case VT_UI1:
+        if (i < 0 || i > 255) std::abort();
+        break;
+    case VT_I2:
+        if (i < -32768 || i > 32767) std::abort();
+        break;
+    case VT_UI2:
+        if (i < 0 || i > 65535) std::abort();
+        break;
     case VT_I4:
-    case VT_INT: if (i < INT32_MIN || i > INT32_MAX) std::abort(); break;
+    case VT_INT:
+        if (i < INT32_MIN || i > INT32_MAX) std::abort();
+        break;
     case VT_UI4:
-    case VT_UINT: if (i < 0 || i > static_cast<std::int64_t>(UINT32_MAX)) std::abort(); break;
-    case VT_BOOL: if (i != 0 && i != -1) std::abort(); break;
+    case VT_UINT:
+        if (i < 0 || i > static_cast<std::int64_t>(UINT32_MAX)) std::abort();
+        break;
+    case VT_BOOL:
+        if (i != 0 && i != -1) std::abort();
+        break;
     default: break;
     }
 }

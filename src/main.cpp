@@ -40,7 +40,9 @@ using namespace dravon;
 // Without a window the operator's view of events is the console.
 class THeadlessView : public IServerCoreView {
 public:
-    void ShowRequested() override { std::cout << "Show request from a second start (no window to show)" << std::endl; }
+    void ShowRequested() override {
+        std::cout << "Show request from a second start (no window to show)" << std::endl;
+    }
 };
 
 bool HasDisplay() {
@@ -106,7 +108,8 @@ int main(int argc, char** argv) {
         TRegistrationResult result = action == TRegistrationAction::Register
                                          ? RegisterServer(store, ServerProgID, executable)
                                          : UnregisterServer(store, ServerProgID);
-        if (!result.Ok) std::cerr << result.Message << (result.Error.empty() ? "" : " " + result.Error) << std::endl;
+        if (!result.Ok)
+            std::cerr << result.Message << (result.Error.empty() ? "" : " " + result.Error) << std::endl;
         return result.Ok;
     });
     if (commandLine.RegistrationRan) return commandLine.RegistrationFailed ? 1 : 0;
@@ -117,7 +120,8 @@ int main(int argc, char** argv) {
     TQtClock clock;
     TQtEventLoop loop;
     TQtTimerFactory timers;
-    TServerCore core({&clock, &loop, &timers, &store, locations.ApplicationDirectory}, commandLine, FileVersion());
+    TServerCore core({&clock, &loop, &timers, &store, locations.ApplicationDirectory}, commandLine,
+                     FileVersion());
     // The PLC list and the drivers that poll it, over the Qt sockets and serial ports.
     TQtTransportFactory transports(core.Context());
     TQtHostResolver resolver;

@@ -33,11 +33,13 @@ int main(int argc, char** argv) {
                     if (!input.empty()) input[random() % input.size()] = static_cast<std::uint8_t>(random());
                     break;
                 case 1:
-                    input.insert(input.begin() + static_cast<long>(input.empty() ? 0 : random() % (input.size() + 1)),
+                    input.insert(input.begin() +
+                                     static_cast<long>(input.empty() ? 0 : random() % (input.size() + 1)),
                                  static_cast<std::uint8_t>(random()));
                     break;
                 case 2:
-                    if (!input.empty()) input.erase(input.begin() + static_cast<long>(random() % input.size()));
+                    if (!input.empty())
+                        input.erase(input.begin() + static_cast<long>(random() % input.size()));
                     break;
                 default:
                     if (!input.empty()) input.resize(random() % (input.size() + 1));

@@ -13,12 +13,14 @@ std::string Upper(std::string text) {
 
 // "-NAME" or "/NAME" after upper-casing.
 bool IsSwitch(const std::string& upper, const char* name) {
-    return (upper.size() > 1 && (upper[0] == '-' || upper[0] == '/')) && upper.compare(1, std::string::npos, name) == 0;
+    return (upper.size() > 1 && (upper[0] == '-' || upper[0] == '/')) &&
+           upper.compare(1, std::string::npos, name) == 0;
 }
 
 } // namespace
 
-TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const TRegistrationRunner& runRegistration) {
+TCommandLine ParseCommandLine(const std::vector<std::string>& arguments,
+                              const TRegistrationRunner& runRegistration) {
     TCommandLine result;
     auto run = [&](TRegistrationAction action) {
         result.Actions.push_back(action);
@@ -64,7 +66,8 @@ TStartMode ComStartMode(const std::vector<std::string>& arguments) {
 }
 
 std::string UsageText(const std::string& programName) {
-    return "Usage: " + programName + " [switch...]\n"
+    return "Usage: " + programName +
+           " [switch...]\n"
            "Dravon OPC Data Access Server for Hitachi PLCs.\n"
            "\n"
            "Switches start with - or /, in any case, and are processed in order:\n"

@@ -27,7 +27,8 @@ using TRegistrationRunner = std::function<bool(TRegistrationAction)>;
 // Clears the start-up state, then walks the arguments (without the program name) in
 // order; the first matching switch decides an argument, unknown ones are ignored.
 // Registration switches run through runRegistration as they are met.
-TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const TRegistrationRunner& runRegistration);
+TCommandLine ParseCommandLine(const std::vector<std::string>& arguments,
+                              const TRegistrationRunner& runRegistration);
 
 // How the COM layer would start: client start, class registration or removal, or plain.
 enum class TStartMode { StandAlone, Automation, RegisterClass, UnregisterClass };

@@ -177,7 +177,8 @@ bool TFileStore::Parse(std::string_view text, TMemoryStore& store, const std::ve
         if (word == "key") {
             std::string_view rootName;
             std::string path;
-            if (!reader.Word(rootName) || !reader.Space() || !reader.Quoted(path) || !reader.AtEnd()) return false;
+            if (!reader.Word(rootName) || !reader.Space() || !reader.Quoted(path) || !reader.AtEnd())
+                return false;
             auto it = std::find_if(std::begin(RootNames), std::end(RootNames),
                                    [&](const auto& entry) { return entry.second == rootName; });
             if (it == std::end(RootNames) || !Contains(roots, it->first)) return false;
@@ -267,7 +268,9 @@ TStoreFileState TFileStore::Load(TFile& file) {
     return TStoreFileState::Loaded;
 }
 
-bool TFileStore::Changed(TRootKey root) { return Save(root == TRootKey::CurrentUser ? User_ : Machine_, root); }
+bool TFileStore::Changed(TRootKey root) {
+    return Save(root == TRootKey::CurrentUser ? User_ : Machine_, root);
+}
 
 bool TFileStore::Save(TFile& file, TRootKey changed) {
     std::error_code ec;

@@ -12,7 +12,8 @@ void PutUint32(std::string& out, std::uint32_t value) {
 
 std::uint32_t GetUint32(std::string_view in) {
     std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(in[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < 4; ++i)
+        value = value << 8 | static_cast<unsigned char>(in[static_cast<std::size_t>(i)]);
     return value;
 }
 
@@ -70,7 +71,8 @@ void TInstanceMessageReader::Feed(std::string_view bytes) {
     while (Buffer_.size() >= HeaderSize) {
         std::uint32_t number = GetUint32(Buffer_);
         std::uint32_t length = GetUint32(std::string_view(Buffer_).substr(4));
-        bool known = number == MsgInstancesAllowed || number == MsgCommandLinePiece || number == MsgShowWindow;
+        bool known =
+            number == MsgInstancesAllowed || number == MsgCommandLinePiece || number == MsgShowWindow;
         std::uint32_t limit = number == MsgCommandLinePiece ? CommandLinePieceSize : 0;
         if (!known || length > limit) {
             Failed_ = true;

@@ -15,7 +15,8 @@ TLogger::TLogger(const IClock& clock, std::string fileName) : Clock_(clock), Fil
 
 std::string TLogger::Prefix() const {
     std::string prefix = "|";
-    for (std::size_t level = 1; level < Blocks_.size(); ++level) prefix += std::string(IndentWidth, ' ') + "|";
+    for (std::size_t level = 1; level < Blocks_.size(); ++level)
+        prefix += std::string(IndentWidth, ' ') + "|";
     return prefix;
 }
 

@@ -40,7 +40,8 @@ public:
     }
     std::optional<std::uint32_t> ReadDword(const std::string& name) const override {
         auto it = Lookup(name);
-        if (it == Key_.Values.end() || !std::holds_alternative<std::uint32_t>(it->second)) return std::nullopt;
+        if (it == Key_.Values.end() || !std::holds_alternative<std::uint32_t>(it->second))
+            return std::nullopt;
         return std::get<std::uint32_t>(it->second);
     }
     std::optional<std::string> ReadString(const std::string& name) const override {
@@ -49,7 +50,9 @@ public:
         return std::get<std::string>(it->second);
     }
     bool WriteDword(const std::string& name, std::uint32_t value) override { return Write(name, value); }
-    bool WriteString(const std::string& name, const std::string& value) override { return Write(name, value); }
+    bool WriteString(const std::string& name, const std::string& value) override {
+        return Write(name, value);
+    }
     bool DeleteValue(const std::string& name) override {
         if (!Writable_ || Store_.WritesFail) return false;
         auto it = Lookup(name);
@@ -150,7 +153,9 @@ std::unique_ptr<IStoreKey> TMemoryStore::OpenKey(TRootKey root, const std::strin
     return std::make_unique<TMemoryKey>(*this, root, *existing, true);
 }
 
-bool TMemoryStore::KeyExists(TRootKey root, const std::string& path) { return Find(root, path, false) != nullptr; }
+bool TMemoryStore::KeyExists(TRootKey root, const std::string& path) {
+    return Find(root, path, false) != nullptr;
+}
 
 bool TMemoryStore::DeleteKey(TRootKey root, const std::string& path) {
     if (WritesFail) return false;

@@ -42,16 +42,19 @@ bool RegisterCategory(IKeyValueStore& store, const std::string& catid, const std
                        description.substr(0, CategoryDescriptionLimit), error);
 }
 
-bool RegisterClassImplementedCategory(IKeyValueStore& store, const std::string& clsid, const std::string& catid) {
+bool RegisterClassImplementedCategory(IKeyValueStore& store, const std::string& clsid,
+                                      const std::string& catid) {
     std::string error;
     return CreateKey(store, "CLSID\\" + clsid + "\\Implemented Categories\\" + catid, error);
 }
 
-bool UnregisterClassImplementedCategory(IKeyValueStore& store, const std::string& clsid, const std::string& catid) {
+bool UnregisterClassImplementedCategory(IKeyValueStore& store, const std::string& clsid,
+                                        const std::string& catid) {
     const std::string parent = "CLSID\\" + clsid + "\\Implemented Categories";
     const std::string path = parent + "\\" + catid;
     // Removing a membership that is not there is not an error.
-    if (store.KeyExists(TRootKey::ClassesRoot, path) && !store.DeleteKey(TRootKey::ClassesRoot, path)) return false;
+    if (store.KeyExists(TRootKey::ClassesRoot, path) && !store.DeleteKey(TRootKey::ClassesRoot, path))
+        return false;
     // The manager leaves no empty "Implemented Categories" key behind.
     auto rest = store.OpenKeyReadOnly(TRootKey::ClassesRoot, parent);
     if (rest && rest->SubKeyNames().empty() && rest->ValueNames().empty()) {
@@ -69,17 +72,17 @@ TRegistrationResult RegisterServer(IKeyValueStore& store, const std::string& pro
     const std::string description = ServerDescription;
     const std::string classKey = std::string("CLSID\\") + ServerClassID;
     std::string& error = result.Error;
-    bool keysWritten = WriteString(store, progId, "", description, error) &&
-                       WriteString(store, progId + "\\Clsid", "", ServerClassID, error) &&
-                       WriteString(store, progId + "\\Clsid", "AppID", ServerAppID, error) &&
-                       CreateKey(store, progId + "\\OPC", error) &&
-                       WriteString(store, classKey, "", description, error) &&
-                       WriteString(store, classKey, "AppID", ServerAppID, error) &&
-                       WriteString(store, classKey + "\\LocalServer32", "", executablePath, error) &&
-                       WriteString(store, classKey + "\\ProgID", "", progId, error) &&
-                       WriteString(store, "AppID\\" + FileNameOf(executablePath), "", description, error) &&
-                       WriteString(store, "AppID\\" + FileNameOf(executablePath), "AppID", ServerAppID, error) &&
-                       WriteString(store, std::string("AppID\\") + ServerAppID, "", description, error);
+    bool keysWritten =
+        WriteString(store, progId, "", description, error) &&
+        WriteString(store, progId + "\\Clsid", "", ServerClassID, error) &&
+        WriteString(store, progId + "\\Clsid", "AppID", ServerAppID, error) &&
+        CreateKey(store, progId + "\\OPC", error) && WriteString(store, classKey, "", description, error) &&
+        WriteString(store, classKey, "AppID", ServerAppID, error) &&
+        WriteString(store, classKey + "\\LocalServer32", "", executablePath, error) &&
+        WriteString(store, classKey + "\\ProgID", "", progId, error) &&
+        WriteString(store, "AppID\\" + FileNameOf(executablePath), "", description, error) &&
+        WriteString(store, "AppID\\" + FileNameOf(executablePath), "AppID", ServerAppID, error) &&
+        WriteString(store, std::string("AppID\\") + ServerAppID, "", description, error);
     if (keysWritten) {
         bool ok = RegisterCategory(store, CATID_OPCDAServer10, description);
         ok = RegisterClassImplementedCategory(store, ServerClassID, CATID_OPCDAServer10) && ok;
@@ -99,7 +102,8 @@ TRegistrationResult UnregisterServer(IKeyValueStore& store, const std::string& p
     ok = UnregisterClassImplementedCategory(store, ServerClassID, CATID_OPCDAServer20) && ok;
     result.Ok = ok;
     if (!ok) result.Error = "Unable to remove the OPC Data Access category membership";
-    result.Message = std::string(ServerDescription) + (ok ? " succesfully unregistered." : " unregistration failed.");
+    result.Message =
+        std::string(ServerDescription) + (ok ? " succesfully unregistered." : " unregistration failed.");
     return result;
 }
 
@@ -121,11 +125,13 @@ bool RegisterServerClass(IKeyValueStore& store, const std::string& executablePat
 bool UnregisterServerClass(IKeyValueStore& store) {
     bool ok = true;
     for (const std::string& path : {std::string("CLSID\\") + ServerClassID, std::string(ServerProgID)})
-        if (store.KeyExists(TRootKey::ClassesRoot, path)) ok = store.DeleteKey(TRootKey::ClassesRoot, path) && ok;
+        if (store.KeyExists(TRootKey::ClassesRoot, path))
+            ok = store.DeleteKey(TRootKey::ClassesRoot, path) && ok;
     return ok;
 }
 
-TComServerStart InitializeComServer(IKeyValueStore& store, TStartMode mode, const std::string& executablePath) {
+TComServerStart InitializeComServer(IKeyValueStore& store, TStartMode mode,
+                                    const std::string& executablePath) {
     TComServerStart start;
     start.WriteAccess = ProbeWriteAccess(store);
     if (start.WriteAccess) {

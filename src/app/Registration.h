@@ -53,6 +53,7 @@ struct TComServerStart {
     // Only reported for REGSERVER; a refresh failure at a normal start is ignored.
     bool RegistrationFailed = false;
 };
-TComServerStart InitializeComServer(IKeyValueStore& store, TStartMode mode, const std::string& executablePath);
+TComServerStart InitializeComServer(IKeyValueStore& store, TStartMode mode,
+                                    const std::string& executablePath);
 
 } // namespace dravon

@@ -42,7 +42,8 @@ std::string TSessionLog::LogFileBaseName() {
 void TSessionLog::Create(const std::string& fileVersion) {
     ClearMemo();
     PrepareLogFile();
-    Add("Dravon OPC Data Access Server " + (fileVersion.empty() ? std::string("Unknown") : fileVersion), true);
+    Add("Dravon OPC Data Access Server " + (fileVersion.empty() ? std::string("Unknown") : fileVersion),
+        true);
     AddTimed("Server started at %s");
 }
 

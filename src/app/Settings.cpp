@@ -44,8 +44,10 @@ bool LoadConfigurationFromRegistry(IKeyValueStore& store, TSettings& settings) {
     for (const auto& field : SettingFields) {
         auto value = key->ReadDword(field.Name);
         if (!value) break;
-        if (field.Flag) settings.*field.Flag = *value != 0;
-        else settings.*field.Number = static_cast<int>(*value);
+        if (field.Flag)
+            settings.*field.Flag = *value != 0;
+        else
+            settings.*field.Number = static_cast<int>(*value);
     }
     return true;
 }
@@ -67,15 +69,21 @@ bool SaveConfigurationToRegistry(IKeyValueStore& store, const TSettings& setting
 
 namespace {
 constexpr std::pair<const char*, int TPositions::*> PositionReadOrder[] = {
-    {"Splitter1W", &TPositions::Splitter1W}, {"Splitter2H", &TPositions::Splitter2H},
-    {"frmW", &TPositions::frmW},             {"frmH", &TPositions::frmH},
-    {"frmT", &TPositions::frmT},             {"frmL", &TPositions::frmL},
+    {"Splitter1W", &TPositions::Splitter1W},
+    {"Splitter2H", &TPositions::Splitter2H},
+    {"frmW", &TPositions::frmW},
+    {"frmH", &TPositions::frmH},
+    {"frmT", &TPositions::frmT},
+    {"frmL", &TPositions::frmL},
     {"frmState", &TPositions::frmState},
 };
 constexpr std::pair<const char*, int TPositions::*> PositionWriteOrder[] = {
-    {"Splitter1W", &TPositions::Splitter1W}, {"Splitter2H", &TPositions::Splitter2H},
-    {"frmState", &TPositions::frmState},     {"frmW", &TPositions::frmW},
-    {"frmH", &TPositions::frmH},             {"frmT", &TPositions::frmT},
+    {"Splitter1W", &TPositions::Splitter1W},
+    {"Splitter2H", &TPositions::Splitter2H},
+    {"frmState", &TPositions::frmState},
+    {"frmW", &TPositions::frmW},
+    {"frmH", &TPositions::frmH},
+    {"frmT", &TPositions::frmT},
     {"frmL", &TPositions::frmL},
 };
 } // namespace

@@ -122,7 +122,8 @@ void TCommDriver::SendRead(THitachiPLC& plc) {
     bool bits = false;
     if (BlockReadQualifies(false, &span, &bits)) {
         const THitachiLocation& first = *ReadList.front();
-        PutBlockRead(Frame_, {static_cast<std::uint8_t>(first.Code), first.Address}, static_cast<std::uint8_t>(span));
+        PutBlockRead(Frame_, {static_cast<std::uint8_t>(first.Code), first.Address},
+                     static_cast<std::uint8_t>(span));
         RequestCommand = CmdBlockRead;
         RequestSpan = span;
         RequestBits = bits;
@@ -283,7 +284,8 @@ void TCommDriver::ProcessResponse(std::span<const std::uint8_t> payload) {
         }
         if (!SerialHeaderMatches(layout, payload)) return;
         std::uint8_t status = payload[static_cast<std::size_t>(dataOffset) - 2];
-        std::uint8_t echo = n >= static_cast<std::size_t>(dataOffset) ? payload[static_cast<std::size_t>(dataOffset) - 1] : 0;
+        std::uint8_t echo =
+            n >= static_cast<std::size_t>(dataOffset) ? payload[static_cast<std::size_t>(dataOffset) - 1] : 0;
         SpeedConfirmed(*plc);
         LastResponseAt = Context_.Clock->Now();
         LastResponseTick = now;
@@ -310,7 +312,8 @@ std::size_t TCommDriver::EthernetAnswerLength(std::span<const std::uint8_t> rece
     if (Answered || received[1] != Sequence || echo != RequestCommand) return header;
     if (status == 1) return header + 1;
     if (status != 0 || RequestKind != 0) return header;
-    return header + (RequestCommand == CmdBlockRead ? BlockDataLength(RequestSpan, RequestBits) : 2 * ReadList.size());
+    return header +
+           (RequestCommand == CmdBlockRead ? BlockDataLength(RequestSpan, RequestBits) : 2 * ReadList.size());
 }
 
 void TCommDriver::ApplyBusy(THitachiPLC& plc) {
@@ -333,7 +336,8 @@ void TCommDriver::ApplyBusy(THitachiPLC& plc) {
     Busy = true;
 }
 
-void TCommDriver::ResponseAccounting(THitachiPLC& plc, std::span<const std::uint8_t> payload, int dataOffset) {
+void TCommDriver::ResponseAccounting(THitachiPLC& plc, std::span<const std::uint8_t> payload,
+                                     int dataOffset) {
     const std::size_t n = payload.size();
     const auto d = static_cast<std::size_t>(dataOffset);
     std::uint8_t status = n >= d - 1 ? payload[d - 2] : 0xFF;
@@ -372,7 +376,8 @@ void TCommDriver::ResponseAccounting(THitachiPLC& plc, std::span<const std::uint
                         location.StoreReadValue(value, nowDate);
                     }
                 } else {
-                    location.StoreReadValue(static_cast<std::uint32_t>((data[2 * k] << 8) | data[2 * k + 1]), nowDate);
+                    location.StoreReadValue(static_cast<std::uint32_t>((data[2 * k] << 8) | data[2 * k + 1]),
+                                            nowDate);
                 }
                 location.AddressError = rejection;
                 location.SkipNextRead = false;
@@ -390,8 +395,10 @@ void TCommDriver::ResponseAccounting(THitachiPLC& plc, std::span<const std::uint
                     if (!owner || !owner->IsDoubleWord) continue;
                     confirm(*owner);
                     if (!owner->WriteRequested) {
-                        if (owner->HighLink && !owner->HighLink->WriteRequested) owner->HighLink->WritePending = false;
-                        if (owner->LowLink && !owner->LowLink->WriteRequested) owner->LowLink->WritePending = false;
+                        if (owner->HighLink && !owner->HighLink->WriteRequested)
+                            owner->HighLink->WritePending = false;
+                        if (owner->LowLink && !owner->LowLink->WriteRequested)
+                            owner->LowLink->WritePending = false;
                     }
                 }
             }

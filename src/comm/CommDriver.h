@@ -87,7 +87,7 @@ public:
     int MissCount = 0;
     int BinaryState = 0; // 0 not tried, 1 refused or not to be tried, 2 on
     bool BinaryMode = false;
-    TStreamParser Rx;    // RxAccumulator and ExpectedLength
+    TStreamParser Rx; // RxAccumulator and ExpectedLength
 
     bool ReplyPending = false;
     std::uint32_t ReplyTick = 0;

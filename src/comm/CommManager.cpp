@@ -94,7 +94,8 @@ void TCommManager::TimeOutCheck(THitachiPLC& plc, TCommDriver& driver) {
     const bool keepsPace = CyclesPerWindow > 3;
     // BusyClearTick 0 means no BUSY was ever handled; read as a tick it would hold back
     // every time-out during the first seconds of the tick counter.
-    const bool noRecentBusy = driver.BusyClearTick == 0 || TickDiff(now, driver.BusyClearTick) > timeOut + 5000;
+    const bool noRecentBusy =
+        driver.BusyClearTick == 0 || TickDiff(now, driver.BusyClearTick) > timeOut + 5000;
     if (silence && notBusy && firstContact && keepsPace && noRecentBusy && driver.LinkAllowsTimeOut(plc)) {
         plc.SetTimedOut(true);
         plc.MarkAllTimedOut();
@@ -124,7 +125,8 @@ void TCommManager::ServicePLC(THitachiPLC& plc) {
         RecordError(plc, driver, 5, recorded);
         if (recorded && !plc.BusyLogged) {
             plc.BusyLogged = true;
-            Context_.Log->Add(FormatText("PLC %s sent BUSY response, timeout should be longer", {plc.Name}), true);
+            Context_.Log->Add(FormatText("PLC %s sent BUSY response, timeout should be longer", {plc.Name}),
+                              true);
         }
     }
 
@@ -172,11 +174,13 @@ void TCommManager::ServicePLC(THitachiPLC& plc) {
             plc.LastErrorAt = nowDate;
             if (!plc.BusyLogged) {
                 plc.BusyLogged = true;
-                Context_.Log->Add(FormatText("BUSY responses detected on UDP port on PLC %s", {plc.Name}), true);
+                Context_.Log->Add(FormatText("BUSY responses detected on UDP port on PLC %s", {plc.Name}),
+                                  true);
             }
         } else if (!plc.BusyLogged) {
             plc.BusyLogged = true;
-            Context_.Log->Add(FormatText("PLC %s sent BUSY response, timeout should be longer", {plc.Name}), true);
+            Context_.Log->Add(FormatText("PLC %s sent BUSY response, timeout should be longer", {plc.Name}),
+                              true);
         }
     }
 
@@ -274,7 +278,8 @@ void TCommManager::MarkIdleDrivers() {
     for (auto& driver : Drivers_) driver->CloseIfIdle();
 }
 
-TCommDriver* TCommManager::GetDriver(int kind, const std::string& address, int protocol, int comNumber, int port) {
+TCommDriver* TCommManager::GetDriver(int kind, const std::string& address, int protocol, int comNumber,
+                                     int port) {
     TCommDriver* result = nullptr;
     for (auto& driver : Drivers_) {
         const TDriverLink& link = driver->Link();
@@ -282,17 +287,15 @@ TCommDriver* TCommManager::GetDriver(int kind, const std::string& address, int p
         bool match = false;
         switch (kind) {
         case DriverUdp:
-            match = link.Address == address && link.Port == port && link.UdpPortSame == Context_.Settings.UDPPortSame;
+            match = link.Address == address && link.Port == port &&
+                    link.UdpPortSame == Context_.Settings.UDPPortSame;
             break;
-        case DriverTcp:
-            match = link.Address == address && link.Port == port;
-            break;
+        case DriverTcp: match = link.Address == address && link.Port == port; break;
         case DriverSerial:
             match = link.ComNumber == comNumber;
             if (match) driver->ResetSerialState();
             break;
-        default:
-            break;
+        default: break;
         }
         if (match) {
             driver->UserCount += 1;

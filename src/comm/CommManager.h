@@ -58,7 +58,8 @@ public:
     void MarkIdleDrivers();
 
     // IDriverPool
-    TCommDriver* GetDriver(int kind, const std::string& address, int protocol, int comNumber, int port) override;
+    TCommDriver* GetDriver(int kind, const std::string& address, int protocol, int comNumber,
+                           int port) override;
     void LeaveDriver(TCommDriver& driver, THitachiPLC& plc) override;
     void FreeUnusedDrivers() override;
     TDriverDescription DescribeDriver(const TCommDriver& driver) const override;

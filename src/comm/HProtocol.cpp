@@ -17,10 +17,14 @@ std::uint8_t StationBcd(int station) {
 
 bool CodeHasHighAddressByte(std::uint8_t code) {
     switch (code) {
-    case 0x00: case 0x01: case 0x03: case 0x04: case 0x20: case 0x30: case 0x31:
-        return true;
-    default:
-        return false;
+    case 0x00:
+    case 0x01:
+    case 0x03:
+    case 0x04:
+    case 0x20:
+    case 0x30:
+    case 0x31: return true;
+    default: return false;
     }
 }
 
@@ -42,7 +46,8 @@ void BuildHeader(THFrame& frame, const TFrameOptions& options) {
         PutByte(frame, 0x00);
         PutByte(frame, options.Sequence);
     }
-    for (int shift = 24; shift >= 0; shift -= 8) PutByte(frame, static_cast<std::uint8_t>(options.Lump >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        PutByte(frame, static_cast<std::uint8_t>(options.Lump >> shift));
 }
 
 void PutByte(THFrame& frame, std::uint8_t value) {
@@ -56,7 +61,8 @@ void PutByte(THFrame& frame, std::uint8_t value) {
 
 void PutLocation(THFrame& frame, const TWireLocation& location) {
     PutByte(frame, location.Code);
-    PutByte(frame, CodeHasHighAddressByte(location.Code) ? static_cast<std::uint8_t>(location.Address >> 16) : 0);
+    PutByte(frame,
+            CodeHasHighAddressByte(location.Code) ? static_cast<std::uint8_t>(location.Address >> 16) : 0);
     PutByte(frame, static_cast<std::uint8_t>(location.Address >> 8));
     PutByte(frame, static_cast<std::uint8_t>(location.Address));
 }
@@ -69,7 +75,8 @@ void FinishFrame(THFrame& frame) {
         frame.Bytes[2] = static_cast<std::uint8_t>(length);
     }
     std::uint8_t sum = 0;
-    for (std::size_t i = 1; i < frame.Bytes.size(); ++i) sum = static_cast<std::uint8_t>(sum + frame.Bytes[i]);
+    for (std::size_t i = 1; i < frame.Bytes.size(); ++i)
+        sum = static_cast<std::uint8_t>(sum + frame.Bytes[i]);
     PutByte(frame, sum);
     PutRaw(frame, CR);
 }

@@ -21,10 +21,8 @@ int SpeedOf(int baudSetting) {
     case 4800:
     case 9600:
     case 19200:
-    case 38400:
-        return baudSetting;
-    default:
-        return 4800;
+    case 38400: return baudSetting;
+    default: return 4800;
     }
 }
 
@@ -91,7 +89,8 @@ void TSerialDriver::Transmit(std::span<const std::uint8_t> frame, THitachiPLC* p
         std::string error;
         if (!Port_->Open(error) && !PortErrorLogged) {
             PortErrorLogged = true;
-            if (Context().Log) Context().Log->Add(FormatText("Serial port %s not available", {Port_->Port()}), true);
+            if (Context().Log)
+                Context().Log->Add(FormatText("Serial port %s not available", {Port_->Port()}), true);
         }
         if (!Port_->Connected()) return;
     }
@@ -106,8 +105,8 @@ void TSerialDriver::Transmit(std::span<const std::uint8_t> frame, THitachiPLC* p
                 ProbeCount += 1;
                 Probing = true;
                 plc->LastTxWasRequest = false;
-            } else if (BinaryState == 0 && !Context().Settings.DisableBinaryMode && plc->Lump == FrameDefaultLump &&
-                       (SpeedDetected || FixedBaud(plc) != -1)) {
+            } else if (BinaryState == 0 && !Context().Settings.DisableBinaryMode &&
+                       plc->Lump == FrameDefaultLump && (SpeedDetected || FixedBaud(plc) != -1)) {
                 out = BinaryModeSwitchFrame();
             }
         }
@@ -172,9 +171,9 @@ bool TSerialDriver::LinkAllowsTimeOut(const THitachiPLC& plc) const {
 
 void TSerialDriver::SpeedConfirmed(THitachiPLC&) {
     if (!SpeedDetected && Port_ && Context().Log)
-        Context().Log->Add(
-            FormatText("Serial port %s connected on %s", {std::to_string(Link().ComNumber), std::to_string(Port_->BaudRate())}),
-            true);
+        Context().Log->Add(FormatText("Serial port %s connected on %s",
+                                      {std::to_string(Link().ComNumber), std::to_string(Port_->BaudRate())}),
+                           true);
     SpeedDetected = true;
 }
 

@@ -10,8 +10,9 @@ std::string SpyTimeText(TDateTime value) {
     auto ms = static_cast<long long>(std::llround(fraction * 86400000.0));
     if (ms >= 86400000LL) ms = 86399999LL;
     char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d:%03d", static_cast<int>(ms / 3600000), static_cast<int>(ms / 60000 % 60),
-                  static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000));
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d:%03d", static_cast<int>(ms / 3600000),
+                  static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
+                  static_cast<int>(ms % 1000));
     return text;
 }
 

@@ -14,8 +14,8 @@ void TStreamParser::Decided(IStreamSink& sink) {
     sink.FrameDecided();
 }
 
-void TStreamParser::ParseStream(std::span<const std::uint8_t> received, bool binaryMode, bool stationHandshake,
-                                IStreamSink& sink) {
+void TStreamParser::ParseStream(std::span<const std::uint8_t> received, bool binaryMode,
+                                bool stationHandshake, IStreamSink& sink) {
     // A link that hands over more than one message buffer at once is read in buffer-sized
     // pieces: cutting the chunk would lose the end of a frame that starts near its end.
     while (received.size() > MessageBufferSize) {
@@ -105,7 +105,8 @@ bool TStreamParser::ScanBinary(std::size_t start, IStreamSink& sink) {
         }
         if (b != CR) continue;
         std::uint8_t first = a[start];
-        if ((first == ACK || first == EOT) && start + 1 < a.size() && a[start + 1] == CR && ExpectedLength_ == 0) {
+        if ((first == ACK || first == EOT) && start + 1 < a.size() && a[start + 1] == CR &&
+            ExpectedLength_ == 0) {
             const std::uint8_t reply[] = {ENQ, 0x01, CR};
             sink.ReplyQueued(reply);
             Decided(sink);

@@ -89,7 +89,8 @@ void TTcpDriver::Transmit(std::span<const std::uint8_t> frame, THitachiPLC* plc)
         SilentCount += 1;
         if (Context().Log)
             Context().Log->Add(
-                FormatText("TCP port on PLC %s not responding, please restart ethernet module", {plc->Name}), true);
+                FormatText("TCP port on PLC %s not responding, please restart ethernet module", {plc->Name}),
+                true);
     }
 }
 
@@ -117,7 +118,8 @@ void TTcpDriver::SocketReadable() {
         if (Protocol == 3) {
             // The usual case: a whole answer in one read is taken straight from the buffer,
             // without a copy or an allocation.
-            if (Partial_.empty() && (bytes.size() >= EthernetAnswerLength(bytes) || bytes.size() >= ReceiveLimit)) {
+            if (Partial_.empty() &&
+                (bytes.size() >= EthernetAnswerLength(bytes) || bytes.size() >= ReceiveLimit)) {
                 ProcessResponse(bytes);
                 RequestCycleRun();
                 if (n < ReceiveLimit) break;
@@ -147,9 +149,9 @@ void TTcpDriver::SocketError(TSocketErrorKind kind, int& code) {
             const std::string where = Socket_->Address + "/" + std::to_string(Socket_->Port);
             const TDateTime now = Context().Clock ? Context().Clock->Now() : 0;
             if (Context().Log)
-                Context().Log->Add(
-                    FormatText("Unsuccessful connection to TCP port %s at %s, retrying...", {where, TimeDateText(now)}),
-                    true);
+                Context().Log->Add(FormatText("Unsuccessful connection to TCP port %s at %s, retrying...",
+                                              {where, TimeDateText(now)}),
+                                   true);
             ConnectErrorLogged = true;
         }
         TcpReconnect = true;

@@ -38,7 +38,8 @@ TUdpDriver::TUdpDriver(TServerContext& context, const TDriverLink& link) : TComm
     Udp_->OnInvalidHost = [this](bool& handled) {
         if (!UdpFailed && Context().Log)
             Context().Log->Add(
-                FormatText("UDP port %s failed", {Udp_->RemoteHost + "/" + std::to_string(Udp_->RemotePort)}), true);
+                FormatText("UDP port %s failed", {Udp_->RemoteHost + "/" + std::to_string(Udp_->RemotePort)}),
+                true);
         UdpFailed = true;
         handled = true;
     };

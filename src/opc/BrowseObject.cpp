@@ -135,9 +135,7 @@ HRESULT TBrowseObject::QueryOrganization(std::uint32_t& nameSpaceType) {
 bool TBrowseObject::MoveUp() {
     switch (Kind()) {
     case bkPLC:
-    case bkServerVars:
-        GoToRoot();
-        return true;
+    case bkServerVars: GoToRoot(); return true;
     case bkMemoryType:
         if (!Digits_.empty()) {
             Digits_.pop_back();
@@ -146,11 +144,8 @@ bool TBrowseObject::MoveUp() {
             MemoryRow_ = -1;
         }
         return true;
-    case bkStatusVars:
-        Kind_ = bkPLC;
-        return true;
-    case bkRoot:
-        break;
+    case bkStatusVars: Kind_ = bkPLC; return true;
+    case bkRoot: break;
     }
     return false;
 }
@@ -204,8 +199,7 @@ bool TBrowseObject::MoveDown(const std::string& name) {
         return true;
     }
     case bkServerVars:
-    case bkStatusVars:
-        break;
+    case bkStatusVars: break;
     }
     return false;
 }
@@ -218,8 +212,10 @@ HRESULT TBrowseObject::ChangeBrowsePosition(std::uint32_t direction, const std::
     if (Kind() == bkPLC && Server_.BrowseCallCounter >= IntensiveCallCount && Server_.Connections())
         Server_.Connections()->IntensiveBrowsingDetected = true;
     bool moved = false;
-    if (direction == OPC_BROWSE_UP) moved = MoveUp();
-    else if (direction == OPC_BROWSE_DOWN) moved = MoveDown(name);
+    if (direction == OPC_BROWSE_UP)
+        moved = MoveUp();
+    else if (direction == OPC_BROWSE_DOWN)
+        moved = MoveDown(name);
     const HRESULT hr = moved ? S_OK : E_FAIL;
     LogCall(ctx.Debug, Text, hr);
     return hr;
@@ -310,14 +306,9 @@ HRESULT TBrowseObject::GetItemID(const std::string& itemDataID, std::string& ite
         break;
     }
     case bkMemoryType:
-    case bkStatusVars:
-        itemID = PLCName_ + "." + itemDataID;
-        break;
-    case bkServerVars:
-        itemID = "Sys." + itemDataID;
-        break;
-    case bkRoot:
-        break;
+    case bkStatusVars: itemID = PLCName_ + "." + itemDataID; break;
+    case bkServerVars: itemID = "Sys." + itemDataID; break;
+    case bkRoot: break;
     }
     LogCall(Server_.Context().Debug, "IOPCBrowseServerAddressSpace::GetItemID", S_OK);
     return S_OK;

@@ -18,7 +18,13 @@ struct MemoryTypeInfo;
 
 class TBrowseObject {
 public:
-    enum TKind : std::int32_t { bkRoot = 0, bkPLC = 1, bkMemoryType = 2, bkServerVars = 10, bkStatusVars = 11 };
+    enum TKind : std::int32_t {
+        bkRoot = 0,
+        bkPLC = 1,
+        bkMemoryType = 2,
+        bkServerVars = 10,
+        bkStatusVars = 11
+    };
     // ChangeBrowsePosition calls within one browse window, while in a PLC, that mark the
     // client as browsing intensively.
     static constexpr std::int32_t IntensiveCallCount = 601;

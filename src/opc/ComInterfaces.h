@@ -39,7 +39,8 @@ protected:
 class IEnumUnknown : public IUnknown {
 public:
     static constexpr TGuid Iid{0x00000100, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-    virtual HRESULT Next(std::uint32_t count, std::vector<TComPtr<IUnknown>>& elements, std::uint32_t* fetched) = 0;
+    virtual HRESULT Next(std::uint32_t count, std::vector<TComPtr<IUnknown>>& elements,
+                         std::uint32_t* fetched) = 0;
     virtual HRESULT Skip(std::uint32_t count) = 0;
     virtual HRESULT Reset() = 0;
     virtual HRESULT Clone(TComPtr<IEnumUnknown>& copy) = 0;

@@ -39,8 +39,7 @@ private:
 };
 
 // Creates an object of class T (a TComObject) and returns the first reference to it.
-template <class T, class... Args>
-TComPtr<T> MakeCom(Args&&... args) {
+template <class T, class... Args> TComPtr<T> MakeCom(Args&&... args) {
     return TComPtr<T>(new T(std::forward<Args>(args)...));
 }
 

@@ -8,8 +8,7 @@
 
 namespace dravon {
 
-template <class T>
-class TComPtr {
+template <class T> class TComPtr {
 public:
     TComPtr() = default;
     TComPtr(std::nullptr_t) {}
@@ -63,15 +62,13 @@ public:
     }
 
     // Asks the object for interface U; null when it does not give it.
-    template <class U>
-    TComPtr<U> As() const {
+    template <class U> TComPtr<U> As() const {
         TComPtr<U> result;
         if (P_) QueryInterfaceOf(P_, result);
         return result;
     }
 
-    template <class U>
-    static HRESULT QueryInterfaceOf(T* p, TComPtr<U>& out) {
+    template <class U> static HRESULT QueryInterfaceOf(T* p, TComPtr<U>& out) {
         IUnknown* raw = nullptr;
         HRESULT hr = p->QueryInterface(U::Iid, &raw);
         if (Failed(hr) || !raw) {
@@ -90,8 +87,7 @@ private:
 };
 
 // QueryInterface into a typed holder.
-template <class U, class T>
-HRESULT QueryInterface(T* object, TComPtr<U>& out) {
+template <class U, class T> HRESULT QueryInterface(T* object, TComPtr<U>& out) {
     if (!object) {
         out.Reset();
         return E_POINTER;
@@ -102,8 +98,7 @@ HRESULT QueryInterface(T* object, TComPtr<U>& out) {
 // Returns interface U of an object whose IUnknown sub-object for U is given (as an
 // out-interface of AddGroup, GetGroupByName, CloneGroup or QueryInterface delivers it),
 // by asking the object again; null when it does not give U.
-template <class U>
-TComPtr<U> InterfaceOf(const TComPtr<IUnknown>& unknown) {
+template <class U> TComPtr<U> InterfaceOf(const TComPtr<IUnknown>& unknown) {
     return unknown.template As<U>();
 }
 

@@ -4,8 +4,8 @@
 
 namespace dravon {
 
-TConnectionPoint::TConnectionPoint(IUnknown& controller, IConnectionPointContainer& container, const TGuid& iid,
-                                   std::uint32_t maxConnections,
+TConnectionPoint::TConnectionPoint(IUnknown& controller, IConnectionPointContainer& container,
+                                   const TGuid& iid, std::uint32_t maxConnections,
                                    std::function<void(IUnknown* sink, bool connected)> onChange)
     : Controller_(controller), Container_(container), Iid_(iid), MaxConnections_(maxConnections),
       OnChange_(std::move(onChange)) {}

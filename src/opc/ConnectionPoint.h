@@ -16,7 +16,8 @@ public:
     // controller: the containing object's IUnknown (reference counting is forwarded to it).
     // onChange(sink, connected) reports each Advise and Unadvise to the container.
     TConnectionPoint(IUnknown& controller, IConnectionPointContainer& container, const TGuid& iid,
-                     std::uint32_t maxConnections, std::function<void(IUnknown* sink, bool connected)> onChange);
+                     std::uint32_t maxConnections,
+                     std::function<void(IUnknown* sink, bool connected)> onChange);
     TConnectionPoint(const TConnectionPoint&) = delete;
     TConnectionPoint& operator=(const TConnectionPoint&) = delete;
     ~TConnectionPoint() = default;

@@ -23,8 +23,7 @@ constexpr const char* VendorInfo = "Dravon OPC Data Access Server";
 constexpr std::uint32_t StatusBandWidth = 100;
 
 // Hands out interface iid of object into a client's out-interface.
-template <class T>
-HRESULT Deliver(T& object, const TGuid& iid, TComPtr<IUnknown>& out) {
+template <class T> HRESULT Deliver(T& object, const TGuid& iid, TComPtr<IUnknown>& out) {
     out.Reset();
     IUnknown* raw = nullptr;
     HRESULT hr = object.QueryInterface(iid, &raw);
@@ -46,8 +45,9 @@ TDA2::TDA2(TServerContext& context, TOPCDAConnectionCollection& connections)
 
 TDA2::~TDA2() {
     if (Context_.Log && Context_.Clock)
-        Context_.Log->Add(FormatText("Client %s disconnected at %s", {ClientName_, ClientEventTimeText(*Context_.Clock)}),
-                          true);
+        Context_.Log->Add(
+            FormatText("Client %s disconnected at %s", {ClientName_, ClientEventTimeText(*Context_.Clock)}),
+            true);
     Browse_.reset();
     Properties_.reset();
     Groups_.reset();
@@ -71,12 +71,18 @@ void TDA2::Disconnect() {
 HRESULT TDA2::QueryInterface(const TGuid& iid, IUnknown** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (iid == IUnknown::Iid || iid == IOPCServer::Iid) *object = static_cast<IOPCServer*>(this);
-    else if (iid == IOPCCommon::Iid) *object = static_cast<IOPCCommon*>(this);
-    else if (iid == IOPCBrowseServerAddressSpace::Iid) *object = static_cast<IOPCBrowseServerAddressSpace*>(this);
-    else if (iid == IOPCItemProperties::Iid) *object = static_cast<IOPCItemProperties*>(this);
-    else if (iid == IConnectionPointContainer::Iid) *object = static_cast<IConnectionPointContainer*>(this);
-    else return E_NOINTERFACE;
+    if (iid == IUnknown::Iid || iid == IOPCServer::Iid)
+        *object = static_cast<IOPCServer*>(this);
+    else if (iid == IOPCCommon::Iid)
+        *object = static_cast<IOPCCommon*>(this);
+    else if (iid == IOPCBrowseServerAddressSpace::Iid)
+        *object = static_cast<IOPCBrowseServerAddressSpace*>(this);
+    else if (iid == IOPCItemProperties::Iid)
+        *object = static_cast<IOPCItemProperties*>(this);
+    else if (iid == IConnectionPointContainer::Iid)
+        *object = static_cast<IConnectionPointContainer*>(this);
+    else
+        return E_NOINTERFACE;
     AddRef();
     return S_OK;
 }
@@ -85,8 +91,8 @@ HRESULT TDA2::QueryInterface(const TGuid& iid, IUnknown** object) {
 
 HRESULT TDA2::AddGroup(const std::string& name, std::int32_t active, std::uint32_t requestedUpdateRate,
                        OPCHANDLE clientGroup, const std::int32_t* timeBias, const float* percentDeadband,
-                       std::uint32_t lcid, OPCHANDLE& serverGroup, std::uint32_t& revisedUpdateRate, const TGuid& iid,
-                       TComPtr<IUnknown>& group) {
+                       std::uint32_t lcid, OPCHANDLE& serverGroup, std::uint32_t& revisedUpdateRate,
+                       const TGuid& iid, TComPtr<IUnknown>& group) {
     group.Reset();
     serverGroup = 0;
     revisedUpdateRate = 0;
@@ -117,7 +123,8 @@ HRESULT TDA2::AddGroup(const std::string& name, std::int32_t active, std::uint32
         created->LocaleID = lcid;
         created->PercentDeadband = percentDeadband ? *percentDeadband : 0.0f;
         created->UpdateRate = TOPCGroup::ReviseRate(created->UpdateRate, requestedUpdateRate);
-        created->TimeBias = timeBias ? *timeBias : (Context_.Clock ? Context_.Clock->TimeZoneBiasMinutes() : 0);
+        created->TimeBias =
+            timeBias ? *timeBias : (Context_.Clock ? Context_.Clock->TimeZoneBiasMinutes() : 0);
         serverGroup = created->ServerHandle;
         revisedUpdateRate = created->UpdateRate;
         // A group that refuses the interface stays in the collection.
@@ -286,7 +293,9 @@ HRESULT TDA2::SetClientName(const std::string& name) {
 
 // ---- IOPCBrowseServerAddressSpace and IOPCItemProperties
 
-HRESULT TDA2::QueryOrganization(std::uint32_t& nameSpaceType) { return Browse_->QueryOrganization(nameSpaceType); }
+HRESULT TDA2::QueryOrganization(std::uint32_t& nameSpaceType) {
+    return Browse_->QueryOrganization(nameSpaceType);
+}
 HRESULT TDA2::ChangeBrowsePosition(std::uint32_t direction, const std::string& name) {
     return Browse_->ChangeBrowsePosition(direction, name);
 }
@@ -302,7 +311,8 @@ HRESULT TDA2::BrowseAccessPaths(const std::string& itemID, TComPtr<IEnumString>&
 }
 
 HRESULT TDA2::QueryAvailableProperties(const std::string& itemID, std::vector<std::uint32_t>& propertyIDs,
-                                       std::vector<std::string>& descriptions, std::vector<VARTYPE>& dataTypes) {
+                                       std::vector<std::string>& descriptions,
+                                       std::vector<VARTYPE>& dataTypes) {
     return Properties_->QueryAvailableProperties(itemID, propertyIDs, descriptions, dataTypes);
 }
 HRESULT TDA2::GetItemProperties(const std::string& itemID, const std::vector<std::uint32_t>& propertyIDs,
@@ -329,8 +339,10 @@ HRESULT TDA2::FindConnectionPoint(const TGuid& iid, TComPtr<IConnectionPoint>& p
 }
 
 void TDA2::ShutdownSinkChanged(IUnknown* sink, bool connected) {
-    if (connected) ShutdownSink_ = TComPtr<IUnknown>(sink);
-    else if (ShutdownSink_.Get() == sink) ShutdownSink_.Reset();
+    if (connected)
+        ShutdownSink_ = TComPtr<IUnknown>(sink);
+    else if (ShutdownSink_.Get() == sink)
+        ShutdownSink_.Reset();
 }
 
 void TDA2::SendShutdownRequest(const std::string& reason) {

@@ -45,13 +45,14 @@ public:
     // IOPCServer
     HRESULT AddGroup(const std::string& name, std::int32_t active, std::uint32_t requestedUpdateRate,
                      OPCHANDLE clientGroup, const std::int32_t* timeBias, const float* percentDeadband,
-                     std::uint32_t lcid, OPCHANDLE& serverGroup, std::uint32_t& revisedUpdateRate, const TGuid& iid,
-                     TComPtr<IUnknown>& group) override;
+                     std::uint32_t lcid, OPCHANDLE& serverGroup, std::uint32_t& revisedUpdateRate,
+                     const TGuid& iid, TComPtr<IUnknown>& group) override;
     HRESULT GetErrorString(HRESULT error, std::uint32_t locale, std::string& text) override;
     HRESULT GetGroupByName(const std::string& name, const TGuid& iid, TComPtr<IUnknown>& group) override;
     HRESULT GetStatus(std::unique_ptr<TOPCServerStatus>& status) override;
     HRESULT RemoveGroup(OPCHANDLE serverGroup, std::int32_t force) override;
-    HRESULT CreateGroupEnumerator(std::uint32_t scope, const TGuid& iid, TComPtr<IUnknown>& enumerator) override;
+    HRESULT CreateGroupEnumerator(std::uint32_t scope, const TGuid& iid,
+                                  TComPtr<IUnknown>& enumerator) override;
 
     // IOPCCommon
     HRESULT SetLocaleID(std::uint32_t lcid) override;
@@ -70,7 +71,8 @@ public:
 
     // IOPCItemProperties: forwarded to Properties()
     HRESULT QueryAvailableProperties(const std::string& itemID, std::vector<std::uint32_t>& propertyIDs,
-                                     std::vector<std::string>& descriptions, std::vector<VARTYPE>& dataTypes) override;
+                                     std::vector<std::string>& descriptions,
+                                     std::vector<VARTYPE>& dataTypes) override;
     HRESULT GetItemProperties(const std::string& itemID, const std::vector<std::uint32_t>& propertyIDs,
                               std::vector<TVariant>& data, std::vector<HRESULT>& errors) override;
     HRESULT LookupItemIDs(const std::string& itemID, const std::vector<std::uint32_t>& propertyIDs,

@@ -2,8 +2,8 @@
 // creates a server object.
 #pragma once
 
-#include "opc/ComObject.h"
 #include "opc/ComInterfaces.h"
+#include "opc/ComObject.h"
 
 namespace dravon {
 
@@ -11,7 +11,8 @@ struct TServerContext;
 class TOPCDAConnectionCollection;
 
 // The server class's ID, as registered ({FA72F982-0A03-494D-A52D-0064A9E3E423}).
-inline constexpr TGuid CLSID_DravonDA2{0xFA72F982, 0x0A03, 0x494D, {0xA5, 0x2D, 0x00, 0x64, 0xA9, 0xE3, 0xE4, 0x23}};
+inline constexpr TGuid CLSID_DravonDA2{
+    0xFA72F982, 0x0A03, 0x494D, {0xA5, 0x2D, 0x00, 0x64, 0xA9, 0xE3, 0xE4, 0x23}};
 
 class TDA2ClassFactory : public TComObject, public IClassFactory {
 public:

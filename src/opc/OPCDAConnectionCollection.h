@@ -58,9 +58,9 @@ public:
 
     // Process-unique values.
     OPCHANDLE NewGroupHandle() { return ++LastGroupHandle_; }
-    OPCHANDLE NewItemHandle() { return LastItemHandle_++; }        // from 0
-    std::uint32_t NewCancelID() { return LastCancelID_++; }         // from 0
-    std::uint32_t NewTransactionID();                               // from 1, never 0
+    OPCHANDLE NewItemHandle() { return LastItemHandle_++; } // from 0
+    std::uint32_t NewCancelID() { return LastCancelID_++; } // from 0
+    std::uint32_t NewTransactionID();                       // from 1, never 0
 
     // Clipboard formats registered by name (0xC000 upwards, the same id for the same name).
     std::uint16_t RegisterClipboardFormat(const std::string& name);

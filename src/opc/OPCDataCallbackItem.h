@@ -10,7 +10,13 @@
 
 namespace dravon {
 
-enum TTransactionKind : std::uint8_t { tkDataChange = 0, tkRefresh = 1, tkRead = 2, tkWrite = 3, tkCancel = 4 };
+enum TTransactionKind : std::uint8_t {
+    tkDataChange = 0,
+    tkRefresh = 1,
+    tkRead = 2,
+    tkWrite = 3,
+    tkCancel = 4
+};
 
 struct TOPCDataCallbackItem {
     TDateTime RequestTime = 0;

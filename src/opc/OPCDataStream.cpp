@@ -18,7 +18,8 @@ void Put64(std::vector<std::uint8_t>& out, std::size_t at, std::uint64_t v) {
 } // namespace
 
 std::vector<std::uint8_t> TOPCDataStream::Data(bool withTime, std::uint32_t groupClientHandle,
-                                               std::uint32_t transactionId, const std::vector<TStreamItem>& items) {
+                                               std::uint32_t transactionId,
+                                               const std::vector<TStreamItem>& items) {
     const auto n = static_cast<std::uint32_t>(items.size());
     const std::uint32_t itemSize = withTime ? ItemWithTimeSize : ItemWithoutTimeSize;
     const std::uint32_t valuesAt = HeaderSize + itemSize * n;
@@ -43,7 +44,8 @@ std::vector<std::uint8_t> TOPCDataStream::Data(bool withTime, std::uint32_t grou
     return out;
 }
 
-std::vector<std::uint8_t> TOPCDataStream::WriteComplete(std::uint32_t groupClientHandle, std::uint32_t transactionId,
+std::vector<std::uint8_t> TOPCDataStream::WriteComplete(std::uint32_t groupClientHandle,
+                                                        std::uint32_t transactionId,
                                                         const std::vector<std::uint32_t>& clientHandles,
                                                         const std::vector<std::int32_t>& errors) {
     const auto n = static_cast<std::uint32_t>(clientHandles.size());

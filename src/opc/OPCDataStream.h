@@ -36,7 +36,8 @@ public:
                                           std::uint32_t transactionId, const std::vector<TStreamItem>& items);
     // errors: one result per item (none: all S_OK); the header's status is S_FALSE when
     // any item failed.
-    static std::vector<std::uint8_t> WriteComplete(std::uint32_t groupClientHandle, std::uint32_t transactionId,
+    static std::vector<std::uint8_t> WriteComplete(std::uint32_t groupClientHandle,
+                                                   std::uint32_t transactionId,
                                                    const std::vector<std::uint32_t>& clientHandles,
                                                    const std::vector<std::int32_t>& errors = {});
 };

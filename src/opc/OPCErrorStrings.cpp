@@ -25,8 +25,10 @@ const TCodeEntry CodeTable[] = {
      "The server cannot convert the data between the requested data type and the canonical data type."},
     {OPC_E_PUBLIC, "OPC_E_PUBLIC", "The requested operation cannot be done on a public group."},
     {OPC_E_BADRIGHTS, "OPC_E_BADRIGHTS", "The Items AccessRights do not allow the operation."},
-    {OPC_E_UNKNOWNITEMID, "OPC_E_UNKNOWNITEMID", "The item is no longer available in the server address space."},
-    {OPC_E_INVALIDITEMID, "OPC_E_INVALIDITEMID", "The item definition does not conform to the server's syntax."},
+    {OPC_E_UNKNOWNITEMID, "OPC_E_UNKNOWNITEMID",
+     "The item is no longer available in the server address space."},
+    {OPC_E_INVALIDITEMID, "OPC_E_INVALIDITEMID",
+     "The item definition does not conform to the server's syntax."},
     {OPC_E_INVALIDFILTER, "OPC_E_INVALIDFILTER", "The filter string was not valid."},
     {OPC_E_UNKNOWNPATH, "OPC_E_UNKNOWNPATH", "The item's access path is not known to the server."},
     {OPC_E_RANGE, "OPC_E_RANGE", "The value was out of range."},
@@ -36,7 +38,8 @@ const TCodeEntry CodeTable[] = {
     {OPC_S_CLAMP, "OPC_S_CLAMP", "A value passed to WRITE was accepted but the output was clamped."},
     {OPC_S_INUSE, "OPC_S_INUSE",
      "The operation cannot be completed because the object still has references that exist."},
-    {OPC_E_INVALIDCONFIGFILE, "OPC_E_INVALIDCONFIGFILE", "The server's configuration file is an invalid format."},
+    {OPC_E_INVALIDCONFIGFILE, "OPC_E_INVALIDCONFIGFILE",
+     "The server's configuration file is an invalid format."},
     {OPC_E_NOTFOUND, "OPC_E_NOTFOUND", "The server could not locate the requested object."},
     {OPC_E_INVALID_PID, "OPC_E_INVALID_PID", "The server does not recognise the passed property ID."},
     {OPC_S_ALREADYACKED, "OPC_S_ALREADYACKED", "The condition has already been acknowleged."},
@@ -102,8 +105,10 @@ std::string ErrorText(HRESULT code) {
     std::string text = SystemErrorText(code);
     while (!text.empty()) {
         unsigned char last = static_cast<unsigned char>(text.back());
-        if (last < 32 || last == 127 || last == ' ' || last == '.') text.pop_back();
-        else break;
+        if (last < 32 || last == 127 || last == ' ' || last == '.')
+            text.pop_back();
+        else
+            break;
     }
     return text;
 }

@@ -15,8 +15,8 @@
 namespace dravon {
 
 TOPCGroup::TOPCGroup(TOPCGroupCollection& owner, OPCHANDLE serverHandle)
-    : ServerHandle(serverHandle), Context_(owner.Server().Context()), Connections_(*owner.Server().Connections()),
-      Owner_(&owner),
+    : ServerHandle(serverHandle), Context_(owner.Server().Context()),
+      Connections_(*owner.Server().Connections()), Owner_(&owner),
       DataCallbackPoint_(*static_cast<IOPCGroupStateMgt*>(this), *this, IOPCDataCallback::Iid, 1,
                          [this](IUnknown* sink, bool connected) { DataCallbackChanged(sink, connected); }),
       Items_(std::make_unique<TOPCItemCollection>(*this)), IO_(std::make_unique<TOPCGroupIO>(*this)) {}
@@ -30,14 +30,22 @@ TOPCGroup::~TOPCGroup() {
 HRESULT TOPCGroup::QueryInterface(const TGuid& iid, IUnknown** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (iid == IUnknown::Iid || iid == IOPCGroupStateMgt::Iid) *object = static_cast<IOPCGroupStateMgt*>(this);
-    else if (iid == IOPCItemMgt::Iid) *object = static_cast<IOPCItemMgt*>(this);
-    else if (iid == IOPCSyncIO::Iid) *object = static_cast<IOPCSyncIO*>(this);
-    else if (iid == IOPCAsyncIO2::Iid) *object = static_cast<IOPCAsyncIO2*>(this);
-    else if (iid == IOPCAsyncIO::Iid) *object = static_cast<IOPCAsyncIO*>(this);
-    else if (iid == IDataObject::Iid) *object = static_cast<IDataObject*>(this);
-    else if (iid == IConnectionPointContainer::Iid) *object = static_cast<IConnectionPointContainer*>(this);
-    else return E_NOINTERFACE;
+    if (iid == IUnknown::Iid || iid == IOPCGroupStateMgt::Iid)
+        *object = static_cast<IOPCGroupStateMgt*>(this);
+    else if (iid == IOPCItemMgt::Iid)
+        *object = static_cast<IOPCItemMgt*>(this);
+    else if (iid == IOPCSyncIO::Iid)
+        *object = static_cast<IOPCSyncIO*>(this);
+    else if (iid == IOPCAsyncIO2::Iid)
+        *object = static_cast<IOPCAsyncIO2*>(this);
+    else if (iid == IOPCAsyncIO::Iid)
+        *object = static_cast<IOPCAsyncIO*>(this);
+    else if (iid == IDataObject::Iid)
+        *object = static_cast<IDataObject*>(this);
+    else if (iid == IConnectionPointContainer::Iid)
+        *object = static_cast<IConnectionPointContainer*>(this);
+    else
+        return E_NOINTERFACE;
     AddRef();
     return S_OK;
 }
@@ -99,8 +107,9 @@ HRESULT TOPCGroup::GetState(std::uint32_t& updateRate, std::int32_t& active, std
 }
 
 HRESULT TOPCGroup::SetState(const std::uint32_t* requestedUpdateRate, std::uint32_t& revisedUpdateRate,
-                            const std::int32_t* active, const std::int32_t* timeBias, const float* percentDeadband,
-                            const std::uint32_t* lcid, const OPCHANDLE* clientGroup) {
+                            const std::int32_t* active, const std::int32_t* timeBias,
+                            const float* percentDeadband, const std::uint32_t* lcid,
+                            const OPCHANDLE* clientGroup) {
     if (active) Active = *active != 0;
     if (clientGroup) ClientHandle = *clientGroup;
     if (lcid) LocaleID = *lcid;
@@ -116,9 +125,12 @@ HRESULT TOPCGroup::SetState(const std::uint32_t* requestedUpdateRate, std::uint3
 HRESULT TOPCGroup::SetName(const std::string& name) {
     LogCallStart(Context_.Debug, "IOPCGroupStateMgt::SetName");
     HRESULT hr = S_OK;
-    if (name.empty()) hr = E_INVALIDARG;
-    else if (name == Name || (Owner_ && Owner_->FindByName(name))) hr = OPC_E_DUPLICATENAME;
-    else Name = name;
+    if (name.empty())
+        hr = E_INVALIDARG;
+    else if (name == Name || (Owner_ && Owner_->FindByName(name)))
+        hr = OPC_E_DUPLICATENAME;
+    else
+        Name = name;
     LogCallEnd(Context_.Debug, "IOPCGroupStateMgt::SetName", hr);
     return hr;
 }
@@ -132,8 +144,10 @@ HRESULT TOPCGroup::CloneGroup(const std::string& name, const TGuid& iid, TComPtr
         hr = E_NOINTERFACE;
     } else {
         probe->Release();
-        if (!Owner_) hr = E_FAIL; // the group left its server object
-        else if (!name.empty() && Owner_->FindByName(name)) hr = OPC_E_DUPLICATENAME;
+        if (!Owner_)
+            hr = E_FAIL; // the group left its server object
+        else if (!name.empty() && Owner_->FindByName(name))
+            hr = OPC_E_DUPLICATENAME;
     }
     if (hr == S_OK) {
         std::string cloneName = name.empty() ? Owner_->GenerateName() : name;
@@ -183,11 +197,13 @@ HRESULT TOPCGroup::SetActiveState(const std::vector<OPCHANDLE>& serverHandles, s
     return Items_->SetActiveState(serverHandles, active, errors);
 }
 HRESULT TOPCGroup::SetClientHandles(const std::vector<OPCHANDLE>& serverHandles,
-                                    const std::vector<OPCHANDLE>& clientHandles, std::vector<HRESULT>& errors) {
+                                    const std::vector<OPCHANDLE>& clientHandles,
+                                    std::vector<HRESULT>& errors) {
     return Items_->SetClientHandles(serverHandles, clientHandles, errors);
 }
 HRESULT TOPCGroup::SetDataTypes(const std::vector<OPCHANDLE>& serverHandles,
-                                const std::vector<VARTYPE>& requestedDataTypes, std::vector<HRESULT>& errors) {
+                                const std::vector<VARTYPE>& requestedDataTypes,
+                                std::vector<HRESULT>& errors) {
     return Items_->SetDataTypes(serverHandles, requestedDataTypes, errors);
 }
 HRESULT TOPCGroup::CreateEnumerator(const TGuid& iid, TComPtr<IUnknown>& enumerator) {
@@ -218,8 +234,9 @@ HRESULT TOPCGroup::Refresh2(std::uint32_t source, std::uint32_t transactionID, s
 HRESULT TOPCGroup::Cancel2(std::uint32_t cancelID) { return IO_->Cancel2(cancelID); }
 HRESULT TOPCGroup::SetEnable(std::int32_t enable) { return IO_->SetEnable(enable); }
 HRESULT TOPCGroup::GetEnable(std::int32_t& enable) { return IO_->GetEnable(enable); }
-HRESULT TOPCGroup::Read(std::uint32_t connection, std::uint32_t source, const std::vector<OPCHANDLE>& serverHandles,
-                        std::uint32_t& transactionID, std::vector<HRESULT>& errors) {
+HRESULT TOPCGroup::Read(std::uint32_t connection, std::uint32_t source,
+                        const std::vector<OPCHANDLE>& serverHandles, std::uint32_t& transactionID,
+                        std::vector<HRESULT>& errors) {
     return IO_->AsyncRead1(connection, source, serverHandles, transactionID, errors);
 }
 HRESULT TOPCGroup::Write(std::uint32_t connection, const std::vector<OPCHANDLE>& serverHandles,
@@ -232,7 +249,9 @@ HRESULT TOPCGroup::Refresh(std::uint32_t connection, std::uint32_t source, std::
 }
 HRESULT TOPCGroup::Cancel(std::uint32_t transactionID) { return IO_->Cancel1(transactionID); }
 
-HRESULT TOPCGroup::GetData(const TFormatEtc& format, TStgMedium& medium) { return IO_->GetData(format, medium); }
+HRESULT TOPCGroup::GetData(const TFormatEtc& format, TStgMedium& medium) {
+    return IO_->GetData(format, medium);
+}
 HRESULT TOPCGroup::GetDataHere(const TFormatEtc& format, TStgMedium& medium) {
     return IO_->GetDataHere(format, medium);
 }

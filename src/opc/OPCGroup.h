@@ -45,9 +45,9 @@ public:
     std::uint32_t Release() override { return ReleaseCount(); }
 
     // IOPCGroupStateMgt
-    HRESULT GetState(std::uint32_t& updateRate, std::int32_t& active, std::string& name, std::int32_t& timeBias,
-                     float& percentDeadband, std::uint32_t& lcid, OPCHANDLE& clientGroup,
-                     OPCHANDLE& serverGroup) override;
+    HRESULT GetState(std::uint32_t& updateRate, std::int32_t& active, std::string& name,
+                     std::int32_t& timeBias, float& percentDeadband, std::uint32_t& lcid,
+                     OPCHANDLE& clientGroup, OPCHANDLE& serverGroup) override;
     HRESULT SetState(const std::uint32_t* requestedUpdateRate, std::uint32_t& revisedUpdateRate,
                      const std::int32_t* active, const std::int32_t* timeBias, const float* percentDeadband,
                      const std::uint32_t* lcid, const OPCHANDLE* clientGroup) override;
@@ -62,9 +62,11 @@ public:
     HRESULT RemoveItems(const std::vector<OPCHANDLE>& serverHandles, std::vector<HRESULT>& errors) override;
     HRESULT SetActiveState(const std::vector<OPCHANDLE>& serverHandles, std::int32_t active,
                            std::vector<HRESULT>& errors) override;
-    HRESULT SetClientHandles(const std::vector<OPCHANDLE>& serverHandles, const std::vector<OPCHANDLE>& clientHandles,
+    HRESULT SetClientHandles(const std::vector<OPCHANDLE>& serverHandles,
+                             const std::vector<OPCHANDLE>& clientHandles,
                              std::vector<HRESULT>& errors) override;
-    HRESULT SetDataTypes(const std::vector<OPCHANDLE>& serverHandles, const std::vector<VARTYPE>& requestedDataTypes,
+    HRESULT SetDataTypes(const std::vector<OPCHANDLE>& serverHandles,
+                         const std::vector<VARTYPE>& requestedDataTypes,
                          std::vector<HRESULT>& errors) override;
     HRESULT CreateEnumerator(const TGuid& iid, TComPtr<IUnknown>& enumerator) override;
 
@@ -75,10 +77,11 @@ public:
                   std::vector<HRESULT>& errors) override;
 
     // IOPCAsyncIO2: forwarded to IO()
-    HRESULT Read(const std::vector<OPCHANDLE>& serverHandles, std::uint32_t transactionID, std::uint32_t& cancelID,
-                 std::vector<HRESULT>& errors) override;
+    HRESULT Read(const std::vector<OPCHANDLE>& serverHandles, std::uint32_t transactionID,
+                 std::uint32_t& cancelID, std::vector<HRESULT>& errors) override;
     HRESULT Write(const std::vector<OPCHANDLE>& serverHandles, const std::vector<TVariant>& values,
-                  std::uint32_t transactionID, std::uint32_t& cancelID, std::vector<HRESULT>& errors) override;
+                  std::uint32_t transactionID, std::uint32_t& cancelID,
+                  std::vector<HRESULT>& errors) override;
     HRESULT Refresh2(std::uint32_t source, std::uint32_t transactionID, std::uint32_t& cancelID) override;
     HRESULT Cancel2(std::uint32_t cancelID) override;
     HRESULT SetEnable(std::int32_t enable) override;

@@ -67,7 +67,8 @@ std::string TOPCGroupCollection::GenerateName() const {
 }
 
 void TOPCGroupCollection::Destroy(TOPCGroup& group) {
-    auto it = std::find_if(Items_.begin(), Items_.end(), [&](const auto& item) { return item.Group.Get() == &group; });
+    auto it = std::find_if(Items_.begin(), Items_.end(),
+                           [&](const auto& item) { return item.Group.Get() == &group; });
     if (it == Items_.end()) return;
     TComPtr<TOPCGroup> held = std::move(it->Group);
     Items_.erase(it);
@@ -75,7 +76,8 @@ void TOPCGroupCollection::Destroy(TOPCGroup& group) {
     held->Detach();
     TServerContext& context = Server_.Context();
     if (context.Log && context.Clock)
-        context.Log->Add(FormatText("Group %s deleted at %s", {name, ClientEventTimeText(*context.Clock)}), true);
+        context.Log->Add(FormatText("Group %s deleted at %s", {name, ClientEventTimeText(*context.Clock)}),
+                         true);
 }
 
 void TOPCGroupCollection::MarkForDeletion(TOPCGroup& group) {
@@ -115,7 +117,8 @@ void TOPCGroupCollection::Cycle(std::uint32_t tick) {
     Purge();
     // Held while they run: a client may remove or release groups inside a callback.
     for (auto& group : GroupsLastToFirst()) {
-        if (group->Owner() != this || IsMarked(*group) || group->Busy || group->Items().Count() == 0) continue;
+        if (group->Owner() != this || IsMarked(*group) || group->Busy || group->Items().Count() == 0)
+            continue;
         group->Cycle(tick);
     }
 }

@@ -90,8 +90,8 @@ void TOPCGroupIO::RequestUnread(TDateTime requestTime, const std::vector<OPCHAND
     }
 }
 
-std::uint32_t TOPCGroupIO::AddTransaction(TTransactionKind kind, std::uint32_t source, std::uint32_t transactionID,
-                                          std::vector<OPCHANDLE> handles) {
+std::uint32_t TOPCGroupIO::AddTransaction(TTransactionKind kind, std::uint32_t source,
+                                          std::uint32_t transactionID, std::vector<OPCHANDLE> handles) {
     TOPCDataCallbackItem t;
     t.RequestTime = Group_.Context().Clock->Now();
     t.Source = source;
@@ -266,7 +266,8 @@ void TOPCGroupIO::DeliverData(IOPCDataCallback& callback, const TOPCDataCallback
                                 qualities, times, errors);
     } else {
         const std::uint32_t id = transaction.Kind == tkDataChange ? 0 : transaction.TransactionID;
-        callback.OnDataChange(id, group, masterQuality, masterError, clients, values, qualities, times, errors);
+        callback.OnDataChange(id, group, masterQuality, masterError, clients, values, qualities, times,
+                              errors);
     }
 }
 
@@ -279,8 +280,8 @@ static bool WriteConfirmedSince(const TOPCItem& item, TDateTime since) {
     for (int i = 0; i < count; ++i) {
         const THitachiLocation* l = item.Element(i);
         if (!l) continue;
-        const bool pending = l->HasBothHalves() ? l->HighLink->WritePending || l->LowLink->WritePending
-                                                : l->WritePending;
+        const bool pending =
+            l->HasBothHalves() ? l->HighLink->WritePending || l->LowLink->WritePending : l->WritePending;
         if (pending || l->WriteDoneTime < since) return false;
     }
     return true;
@@ -317,8 +318,8 @@ std::uint16_t TOPCGroupIO::ClipFormat(TStreamFormat format) const {
     return Group_.Connections().RegisterClipboardFormat(name);
 }
 
-bool TOPCGroupIO::SendStream(TAdviseRecord& record, const std::vector<OPCHANDLE>& handles, std::uint32_t source,
-                             std::uint32_t transactionID, TDateTime requestTime) {
+bool TOPCGroupIO::SendStream(TAdviseRecord& record, const std::vector<OPCHANDLE>& handles,
+                             std::uint32_t source, std::uint32_t transactionID, TDateTime requestTime) {
     TServerContext& ctx = Group_.Context();
     std::vector<std::uint8_t> block;
     if (record.Format == TStreamFormat::WriteComplete) {
@@ -340,7 +341,8 @@ bool TOPCGroupIO::SendStream(TAdviseRecord& record, const std::vector<OPCHANDLE>
             TStreamItem entry;
             entry.ClientHandle = item->ClientHandle;
             entry.Quality = item->Quality(ctx.Settings);
-            if (source == OPC_DS_CACHE && (!Group_.Active || !item->Active)) entry.Quality = QualityOutOfService;
+            if (source == OPC_DS_CACHE && (!Group_.Active || !item->Active))
+                entry.Quality = QualityOutOfService;
             entry.TimeStamp = LocalDateTimeToFileTime(item->Location()->ValueTime, bias).ToUInt64();
             entry.Value = VariantRecord(item->Value());
             entries.push_back(entry);
@@ -362,7 +364,8 @@ void TOPCGroupIO::AnswerSlot(TRequestSlot& slot) {
     // The slot is freed before the stream goes out, so the client may ask again from the sink.
     TRequestSlot taken = std::move(slot);
     slot = TRequestSlot{};
-    if (taken.Record) SendStream(*taken.Record, taken.Handles, taken.Source, taken.TransactionID, taken.RequestTime);
+    if (taken.Record)
+        SendStream(*taken.Record, taken.Handles, taken.Source, taken.TransactionID, taken.RequestTime);
 }
 
 // ---------------------------------------------------------------- IOPCSyncIO
@@ -451,8 +454,8 @@ HRESULT TOPCGroupIO::SyncRead(std::uint32_t source, const std::vector<OPCHANDLE>
     return result;
 }
 
-HRESULT TOPCGroupIO::SyncWrite(const std::vector<OPCHANDLE>& serverHandles, const std::vector<TVariant>& values,
-                               std::vector<HRESULT>& errors) {
+HRESULT TOPCGroupIO::SyncWrite(const std::vector<OPCHANDLE>& serverHandles,
+                               const std::vector<TVariant>& values, std::vector<HRESULT>& errors) {
     TServerContext& ctx = Group_.Context();
     LogCallStart(ctx.Debug, SyncWriteText);
     errors.clear();
@@ -517,8 +520,9 @@ HRESULT TOPCGroupIO::AsyncRead2(const std::vector<OPCHANDLE>& serverHandles, std
     return result;
 }
 
-HRESULT TOPCGroupIO::CheckedWrite(const std::vector<OPCHANDLE>& serverHandles, const std::vector<TVariant>& values,
-                                  std::vector<OPCHANDLE>& taken, std::vector<HRESULT>& errors, HRESULT missing) {
+HRESULT TOPCGroupIO::CheckedWrite(const std::vector<OPCHANDLE>& serverHandles,
+                                  const std::vector<TVariant>& values, std::vector<OPCHANDLE>& taken,
+                                  std::vector<HRESULT>& errors, HRESULT missing) {
     errors.assign(serverHandles.size(), S_OK);
     HRESULT result = S_OK;
     for (std::size_t i = 0; i < serverHandles.size(); ++i) {
@@ -540,8 +544,9 @@ HRESULT TOPCGroupIO::CheckedWrite(const std::vector<OPCHANDLE>& serverHandles, c
     return result;
 }
 
-HRESULT TOPCGroupIO::AsyncWrite2(const std::vector<OPCHANDLE>& serverHandles, const std::vector<TVariant>& values,
-                                 std::uint32_t transactionID, std::uint32_t& cancelID, std::vector<HRESULT>& errors) {
+HRESULT TOPCGroupIO::AsyncWrite2(const std::vector<OPCHANDLE>& serverHandles,
+                                 const std::vector<TVariant>& values, std::uint32_t transactionID,
+                                 std::uint32_t& cancelID, std::vector<HRESULT>& errors) {
     TServerContext& ctx = Group_.Context();
     LogCallStart(ctx.Debug, Write2Text);
     errors.clear();
@@ -773,7 +778,8 @@ HRESULT TOPCGroupIO::EnumDAdvise(TComPtr<IUnknown>* enumAdvise) {
     return E_NOTIMPL;
 }
 
-HRESULT TOPCGroupIO::DAdvise(const TFormatEtc& format, std::uint32_t, IAdviseSink* sink, std::uint32_t& connection) {
+HRESULT TOPCGroupIO::DAdvise(const TFormatEtc& format, std::uint32_t, IAdviseSink* sink,
+                             std::uint32_t& connection) {
     connection = 0;
     TAdviseRecord* record = nullptr;
     const char* line = nullptr;

@@ -43,8 +43,9 @@ public:
     HRESULT SetEnable(std::int32_t enable);
     HRESULT GetEnable(std::int32_t& enable);
 
-    HRESULT AsyncRead1(std::uint32_t connection, std::uint32_t source, const std::vector<OPCHANDLE>& serverHandles,
-                       std::uint32_t& transactionID, std::vector<HRESULT>& errors);
+    HRESULT AsyncRead1(std::uint32_t connection, std::uint32_t source,
+                       const std::vector<OPCHANDLE>& serverHandles, std::uint32_t& transactionID,
+                       std::vector<HRESULT>& errors);
     HRESULT AsyncWrite1(std::uint32_t connection, const std::vector<OPCHANDLE>& serverHandles,
                         const std::vector<TVariant>& values, std::uint32_t& transactionID,
                         std::vector<HRESULT>& errors);
@@ -57,7 +58,8 @@ public:
     HRESULT GetCanonicalFormatEtc(const TFormatEtc& format, TFormatEtc* canonical);
     HRESULT SetData(const TFormatEtc& format, const TStgMedium& medium, std::int32_t release);
     HRESULT EnumFormatEtc(std::uint32_t direction, TComPtr<IUnknown>& enumFormats);
-    HRESULT DAdvise(const TFormatEtc& format, std::uint32_t advf, IAdviseSink* sink, std::uint32_t& connection);
+    HRESULT DAdvise(const TFormatEtc& format, std::uint32_t advf, IAdviseSink* sink,
+                    std::uint32_t& connection);
     HRESULT DUnadvise(std::uint32_t connection);
     HRESULT EnumDAdvise(TComPtr<IUnknown>* enumAdvise);
 

@@ -130,14 +130,16 @@ public:
     static constexpr TGuid Iid{0x39C13A4D, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
     // group receives the interface iid of the new group (its IUnknown sub-object).
     virtual HRESULT AddGroup(const std::string& name, std::int32_t active, std::uint32_t requestedUpdateRate,
-                             OPCHANDLE clientGroup, const std::int32_t* timeBias, const float* percentDeadband,
-                             std::uint32_t lcid, OPCHANDLE& serverGroup, std::uint32_t& revisedUpdateRate,
-                             const TGuid& iid, TComPtr<IUnknown>& group) = 0;
+                             OPCHANDLE clientGroup, const std::int32_t* timeBias,
+                             const float* percentDeadband, std::uint32_t lcid, OPCHANDLE& serverGroup,
+                             std::uint32_t& revisedUpdateRate, const TGuid& iid,
+                             TComPtr<IUnknown>& group) = 0;
     virtual HRESULT GetErrorString(HRESULT error, std::uint32_t locale, std::string& text) = 0;
     virtual HRESULT GetGroupByName(const std::string& name, const TGuid& iid, TComPtr<IUnknown>& group) = 0;
     virtual HRESULT GetStatus(std::unique_ptr<TOPCServerStatus>& status) = 0;
     virtual HRESULT RemoveGroup(OPCHANDLE serverGroup, std::int32_t force) = 0;
-    virtual HRESULT CreateGroupEnumerator(std::uint32_t scope, const TGuid& iid, TComPtr<IUnknown>& enumerator) = 0;
+    virtual HRESULT CreateGroupEnumerator(std::uint32_t scope, const TGuid& iid,
+                                          TComPtr<IUnknown>& enumerator) = 0;
 
 protected:
     ~IOPCServer() = default;
@@ -148,8 +150,9 @@ public:
     static constexpr TGuid Iid{0x39C13A4F, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
     virtual HRESULT QueryOrganization(std::uint32_t& nameSpaceType) = 0;
     virtual HRESULT ChangeBrowsePosition(std::uint32_t direction, const std::string& name) = 0;
-    virtual HRESULT BrowseOPCItemIDs(std::uint32_t browseType, const std::string& filter, VARTYPE dataTypeFilter,
-                                     std::uint32_t accessRightsFilter, TComPtr<IEnumString>& names) = 0;
+    virtual HRESULT BrowseOPCItemIDs(std::uint32_t browseType, const std::string& filter,
+                                     VARTYPE dataTypeFilter, std::uint32_t accessRightsFilter,
+                                     TComPtr<IEnumString>& names) = 0;
     virtual HRESULT GetItemID(const std::string& itemDataID, std::string& itemID) = 0;
     virtual HRESULT BrowseAccessPaths(const std::string& itemID, TComPtr<IEnumString>& paths) = 0;
 
@@ -160,10 +163,12 @@ protected:
 class IOPCItemProperties : public IUnknown {
 public:
     static constexpr TGuid Iid{0x39C13A72, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-    virtual HRESULT QueryAvailableProperties(const std::string& itemID, std::vector<std::uint32_t>& propertyIDs,
+    virtual HRESULT QueryAvailableProperties(const std::string& itemID,
+                                             std::vector<std::uint32_t>& propertyIDs,
                                              std::vector<std::string>& descriptions,
                                              std::vector<VARTYPE>& dataTypes) = 0;
-    virtual HRESULT GetItemProperties(const std::string& itemID, const std::vector<std::uint32_t>& propertyIDs,
+    virtual HRESULT GetItemProperties(const std::string& itemID,
+                                      const std::vector<std::uint32_t>& propertyIDs,
                                       std::vector<TVariant>& data, std::vector<HRESULT>& errors) = 0;
     virtual HRESULT LookupItemIDs(const std::string& itemID, const std::vector<std::uint32_t>& propertyIDs,
                                   std::vector<std::string>& newItemIDs, std::vector<HRESULT>& errors) = 0;
@@ -180,8 +185,9 @@ public:
                              OPCHANDLE& clientGroup, OPCHANDLE& serverGroup) = 0;
     // Null pointers leave their values unchanged.
     virtual HRESULT SetState(const std::uint32_t* requestedUpdateRate, std::uint32_t& revisedUpdateRate,
-                             const std::int32_t* active, const std::int32_t* timeBias, const float* percentDeadband,
-                             const std::uint32_t* lcid, const OPCHANDLE* clientGroup) = 0;
+                             const std::int32_t* active, const std::int32_t* timeBias,
+                             const float* percentDeadband, const std::uint32_t* lcid,
+                             const OPCHANDLE* clientGroup) = 0;
     virtual HRESULT SetName(const std::string& name) = 0;
     virtual HRESULT CloneGroup(const std::string& name, const TGuid& iid, TComPtr<IUnknown>& clone) = 0;
 
@@ -196,13 +202,16 @@ public:
                              std::vector<HRESULT>& errors) = 0;
     virtual HRESULT ValidateItems(const std::vector<TOPCItemDef>& items, std::int32_t blobUpdate,
                                   std::vector<TOPCItemResult>& results, std::vector<HRESULT>& errors) = 0;
-    virtual HRESULT RemoveItems(const std::vector<OPCHANDLE>& serverHandles, std::vector<HRESULT>& errors) = 0;
+    virtual HRESULT RemoveItems(const std::vector<OPCHANDLE>& serverHandles,
+                                std::vector<HRESULT>& errors) = 0;
     virtual HRESULT SetActiveState(const std::vector<OPCHANDLE>& serverHandles, std::int32_t active,
                                    std::vector<HRESULT>& errors) = 0;
     virtual HRESULT SetClientHandles(const std::vector<OPCHANDLE>& serverHandles,
-                                     const std::vector<OPCHANDLE>& clientHandles, std::vector<HRESULT>& errors) = 0;
+                                     const std::vector<OPCHANDLE>& clientHandles,
+                                     std::vector<HRESULT>& errors) = 0;
     virtual HRESULT SetDataTypes(const std::vector<OPCHANDLE>& serverHandles,
-                                 const std::vector<VARTYPE>& requestedDataTypes, std::vector<HRESULT>& errors) = 0;
+                                 const std::vector<VARTYPE>& requestedDataTypes,
+                                 std::vector<HRESULT>& errors) = 0;
     virtual HRESULT CreateEnumerator(const TGuid& iid, TComPtr<IUnknown>& enumerator) = 0;
 
 protected:
@@ -212,7 +221,8 @@ protected:
 class IEnumOPCItemAttributes : public IUnknown {
 public:
     static constexpr TGuid Iid{0x39C13A55, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-    virtual HRESULT Next(std::uint32_t count, std::vector<TOPCItemAttributes>& items, std::uint32_t& fetched) = 0;
+    virtual HRESULT Next(std::uint32_t count, std::vector<TOPCItemAttributes>& items,
+                         std::uint32_t& fetched) = 0;
     virtual HRESULT Skip(std::uint32_t count) = 0;
     virtual HRESULT Reset() = 0;
     virtual HRESULT Clone(TComPtr<IEnumOPCItemAttributes>& copy) = 0;
@@ -239,7 +249,8 @@ public:
     virtual HRESULT Read(const std::vector<OPCHANDLE>& serverHandles, std::uint32_t transactionID,
                          std::uint32_t& cancelID, std::vector<HRESULT>& errors) = 0;
     virtual HRESULT Write(const std::vector<OPCHANDLE>& serverHandles, const std::vector<TVariant>& values,
-                          std::uint32_t transactionID, std::uint32_t& cancelID, std::vector<HRESULT>& errors) = 0;
+                          std::uint32_t transactionID, std::uint32_t& cancelID,
+                          std::vector<HRESULT>& errors) = 0;
     virtual HRESULT Refresh2(std::uint32_t source, std::uint32_t transactionID, std::uint32_t& cancelID) = 0;
     virtual HRESULT Cancel2(std::uint32_t cancelID) = 0;
     virtual HRESULT SetEnable(std::int32_t enable) = 0;
@@ -253,8 +264,9 @@ protected:
 class IOPCAsyncIO : public IUnknown {
 public:
     static constexpr TGuid Iid{0x39C13A53, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-    virtual HRESULT Read(std::uint32_t connection, std::uint32_t source, const std::vector<OPCHANDLE>& serverHandles,
-                         std::uint32_t& transactionID, std::vector<HRESULT>& errors) = 0;
+    virtual HRESULT Read(std::uint32_t connection, std::uint32_t source,
+                         const std::vector<OPCHANDLE>& serverHandles, std::uint32_t& transactionID,
+                         std::vector<HRESULT>& errors) = 0;
     virtual HRESULT Write(std::uint32_t connection, const std::vector<OPCHANDLE>& serverHandles,
                           const std::vector<TVariant>& values, std::uint32_t& transactionID,
                           std::vector<HRESULT>& errors) = 0;
@@ -271,14 +283,19 @@ public:
     static constexpr TGuid Iid{0x39C13A70, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
     virtual HRESULT OnDataChange(std::uint32_t transactionID, OPCHANDLE clientGroup, HRESULT masterQuality,
                                  HRESULT masterError, const std::vector<OPCHANDLE>& clientItems,
-                                 const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
-                                 const std::vector<TFileTime>& timeStamps, const std::vector<HRESULT>& errors) = 0;
+                                 const std::vector<TVariant>& values,
+                                 const std::vector<std::uint16_t>& qualities,
+                                 const std::vector<TFileTime>& timeStamps,
+                                 const std::vector<HRESULT>& errors) = 0;
     virtual HRESULT OnReadComplete(std::uint32_t transactionID, OPCHANDLE clientGroup, HRESULT masterQuality,
                                    HRESULT masterError, const std::vector<OPCHANDLE>& clientItems,
-                                   const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
-                                   const std::vector<TFileTime>& timeStamps, const std::vector<HRESULT>& errors) = 0;
+                                   const std::vector<TVariant>& values,
+                                   const std::vector<std::uint16_t>& qualities,
+                                   const std::vector<TFileTime>& timeStamps,
+                                   const std::vector<HRESULT>& errors) = 0;
     virtual HRESULT OnWriteComplete(std::uint32_t transactionID, OPCHANDLE clientGroup, HRESULT masterError,
-                                    const std::vector<OPCHANDLE>& clientItems, const std::vector<HRESULT>& errors) = 0;
+                                    const std::vector<OPCHANDLE>& clientItems,
+                                    const std::vector<HRESULT>& errors) = 0;
     virtual HRESULT OnCancelComplete(std::uint32_t transactionID, OPCHANDLE clientGroup) = 0;
 
 protected:

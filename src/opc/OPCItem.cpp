@@ -15,9 +15,7 @@ namespace {
 
 bool IsReal(VARTYPE vt) { return vt == VT_R4 || vt == VT_R8; }
 
-bool IsWordType(const THitachiLocation& l) {
-    return !l.IsDoubleWord && l.VarType == VT_UI2;
-}
+bool IsWordType(const THitachiLocation& l) { return !l.IsDoubleWord && l.VarType == VT_UI2; }
 
 // The characters of one word, high byte first.
 void AppendWordChars(std::string& text, std::uint32_t word) {
@@ -28,7 +26,8 @@ void AppendWordChars(std::string& text, std::uint32_t word) {
 } // namespace
 
 TOPCItem::TOPCItem(TOPCGroup* group, THitachiLocation* location, int coveredCount, OPCHANDLE serverHandle)
-    : Group_(group), Location_(location), ResolvedCount_(std::max(coveredCount, 1)), ServerHandle_(serverHandle) {
+    : Group_(group), Location_(location), ResolvedCount_(std::max(coveredCount, 1)),
+      ServerHandle_(serverHandle) {
     if (Location_) Location_->AddRef();
 }
 
@@ -72,23 +71,17 @@ THitachiLocation* TOPCItem::Element(int i) const {
 
 TVariant TOPCItem::RawToVariant(std::uint32_t raw, VARTYPE vt) {
     switch (vt) {
-    case VT_I2:
-        return TVariant::I2(static_cast<std::int16_t>(raw & 0xFFFF));
-    case VT_BOOL:
-        return TVariant::Bool(raw != 0);
-    case VT_R4:
-        return TVariant::R4(std::bit_cast<float>(raw));
-    case VT_R8:
-        return TVariant::R8(static_cast<double>(std::bit_cast<float>(raw)));
+    case VT_I2: return TVariant::I2(static_cast<std::int16_t>(raw & 0xFFFF));
+    case VT_BOOL: return TVariant::Bool(raw != 0);
+    case VT_R4: return TVariant::R4(std::bit_cast<float>(raw));
+    case VT_R8: return TVariant::R8(static_cast<double>(std::bit_cast<float>(raw)));
     case VT_I4:
         // A signed double word: the same 32 bits read as a signed number.
         return TVariant::I4(static_cast<std::int32_t>(raw));
     // The canonical types of words and double words, without the general conversion
     // (the same results: a word type takes only what fits).
-    case VT_UI2:
-        return raw <= 0xFFFF ? TVariant::UI2(static_cast<std::uint16_t>(raw)) : TVariant();
-    case VT_UI4:
-        return TVariant::UI4(raw);
+    case VT_UI2: return raw <= 0xFFFF ? TVariant::UI2(static_cast<std::uint16_t>(raw)) : TVariant();
+    case VT_UI4: return TVariant::UI4(raw);
     default: {
         TVariant out;
         if (Failed(VariantChangeType(out, TVariant::UI4(raw), 0, vt))) return TVariant();
@@ -149,7 +142,8 @@ TVariant TOPCItem::Value() const {
     }
     if (Location_->VarType == VT_BSTR) {
         TVariant out;
-        if (Failed(VariantChangeType(out, TVariant::Bstr(Location_->StringValue), 0, type))) return TVariant();
+        if (Failed(VariantChangeType(out, TVariant::Bstr(Location_->StringValue), 0, type)))
+            return TVariant();
         return out;
     }
     return LocationValue(*Location_, type);
@@ -266,8 +260,8 @@ bool TOPCItem::WrittenSince(TDateTime since) const {
         if (!l || l->IsFaulty()) continue;
         // A double word is written through its halves; its own pending flag is not the
         // driver's to clear.
-        const bool pending = l->HasBothHalves() ? l->HighLink->WritePending || l->LowLink->WritePending
-                                                : l->WritePending;
+        const bool pending =
+            l->HasBothHalves() ? l->HighLink->WritePending || l->LowLink->WritePending : l->WritePending;
         if (pending || l->WriteDoneTime < since) return false;
     }
     return true;
@@ -296,7 +290,8 @@ bool TOPCItem::CheckValue(const TVariant& value) const {
 bool TOPCItem::FitsLocation(const TVariant& value, const THitachiLocation& location) const {
     // A double word takes a float as its single-precision bit pattern, so any finite
     // float fits, negative ones too (the unsigned range check would refuse -1.5).
-    if (location.IsDoubleWord && IsReal(value.Vt())) return std::isfinite(static_cast<float>(value.RealValue()));
+    if (location.IsDoubleWord && IsReal(value.Vt()))
+        return std::isfinite(static_cast<float>(value.RealValue()));
     TVariant out;
     return Succeeded(VariantChangeType(out, value, 0, location.VarTypeOf(Signed)));
 }

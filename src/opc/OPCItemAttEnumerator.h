@@ -21,7 +21,8 @@ public:
 
     // count 0: 1781 and no records. Otherwise the records from the position onwards; S_OK
     // when count were filled, else 1781 with the records that were available.
-    HRESULT Next(std::uint32_t count, std::vector<TOPCItemAttributes>& items, std::uint32_t& fetched) override;
+    HRESULT Next(std::uint32_t count, std::vector<TOPCItemAttributes>& items,
+                 std::uint32_t& fetched) override;
     HRESULT Skip(std::uint32_t count) override;
     HRESULT Reset() override;
     HRESULT Clone(TComPtr<IEnumOPCItemAttributes>& copy) override;

@@ -70,7 +70,6 @@ void TOPCItemCollection::Append(std::unique_ptr<TOPCItem> item) {
     Items_.push_back(std::move(item));
 }
 
-
 void TOPCItemCollection::CopyFrom(const TOPCItemCollection& source) {
     for (const auto& from : source.Items_) {
         THitachiLocation* location = from->Location();
@@ -85,8 +84,8 @@ void TOPCItemCollection::CopyFrom(const TOPCItemCollection& source) {
     }
 }
 
-HRESULT TOPCItemCollection::AddItems(const std::vector<TOPCItemDef>& items, std::vector<TOPCItemResult>& results,
-                                     std::vector<HRESULT>& errors) {
+HRESULT TOPCItemCollection::AddItems(const std::vector<TOPCItemDef>& items,
+                                     std::vector<TOPCItemResult>& results, std::vector<HRESULT>& errors) {
     TServerContext& ctx = Group_.Context();
     static constexpr const char* Text = "IOPCItemMgt::AddItems";
     LogCallStart(ctx.Debug, Text);
@@ -116,7 +115,9 @@ HRESULT TOPCItemCollection::AddItems(const std::vector<TOPCItemDef>& items, std:
             isArray = true;
             elementCount = static_cast<int>(std::min<long long>(parts.ArrCount, MaxElementCount));
         }
-        int stringLength = parts.AscCount >= 0 ? static_cast<int>(std::min<long long>(parts.AscCount, 4 * MaxElementCount)) : -1;
+        int stringLength = parts.AscCount >= 0
+                               ? static_cast<int>(std::min<long long>(parts.AscCount, 4 * MaxElementCount))
+                               : -1;
         std::string resolveId = parts.Trimmed;
         if (isArray && parts.ArrCount < 0) resolveId += ".arr." + std::to_string(elementCount);
         if ((def.RequestedDataType & VT_TYPEMASK) == VT_BSTR && parts.AscCount < 0) {
@@ -129,7 +130,8 @@ HRESULT TOPCItemCollection::AddItems(const std::vector<TOPCItemDef>& items, std:
             error = OPC_E_UNKNOWNITEMID;
             result = S_FALSE;
             if (!unknownLogged && ctx.Log) {
-                ctx.Log->Add(FormatText("Client tried to access non-existing location (%s...)", {def.ItemID}), false);
+                ctx.Log->Add(FormatText("Client tried to access non-existing location (%s...)", {def.ItemID}),
+                             false);
                 unknownLogged = true;
             }
             continue;
@@ -172,7 +174,8 @@ HRESULT TOPCItemCollection::AddItems(const std::vector<TOPCItemDef>& items, std:
 }
 
 HRESULT TOPCItemCollection::ValidateItems(const std::vector<TOPCItemDef>& items, std::int32_t,
-                                          std::vector<TOPCItemResult>& results, std::vector<HRESULT>& errors) {
+                                          std::vector<TOPCItemResult>& results,
+                                          std::vector<HRESULT>& errors) {
     TServerContext& ctx = Group_.Context();
     static constexpr const char* Text = "IOPCItemMgt::ValidateItems";
     LogCallStart(ctx.Debug, Text);
@@ -212,7 +215,8 @@ HRESULT TOPCItemCollection::ValidateItems(const std::vector<TOPCItemDef>& items,
     return result;
 }
 
-HRESULT TOPCItemCollection::RemoveItems(const std::vector<OPCHANDLE>& serverHandles, std::vector<HRESULT>& errors) {
+HRESULT TOPCItemCollection::RemoveItems(const std::vector<OPCHANDLE>& serverHandles,
+                                        std::vector<HRESULT>& errors) {
     TServerContext& ctx = Group_.Context();
     static constexpr const char* Text = "IOPCItemMgt::RemoveItems";
     LogCallStart(ctx.Debug, Text);
@@ -225,7 +229,8 @@ HRESULT TOPCItemCollection::RemoveItems(const std::vector<OPCHANDLE>& serverHand
     HRESULT result = S_OK;
     for (std::size_t i = 0; i < serverHandles.size(); ++i) {
         TOPCItem* found = Find(serverHandles[i]);
-        auto it = std::find_if(Items_.begin(), Items_.end(), [&](const auto& item) { return item.get() == found; });
+        auto it =
+            std::find_if(Items_.begin(), Items_.end(), [&](const auto& item) { return item.get() == found; });
         if (!found || it == Items_.end() || !(*it)->Location()) {
             errors[i] = OPC_E_INVALIDHANDLE;
             result = S_FALSE;

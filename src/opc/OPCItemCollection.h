@@ -34,10 +34,10 @@ public:
     HRESULT RemoveItems(const std::vector<OPCHANDLE>& serverHandles, std::vector<HRESULT>& errors);
     HRESULT SetActiveState(const std::vector<OPCHANDLE>& serverHandles, std::int32_t active,
                            std::vector<HRESULT>& errors);
-    HRESULT SetClientHandles(const std::vector<OPCHANDLE>& serverHandles, const std::vector<OPCHANDLE>& clientHandles,
-                             std::vector<HRESULT>& errors);
-    HRESULT SetDataTypes(const std::vector<OPCHANDLE>& serverHandles, const std::vector<VARTYPE>& requestedDataTypes,
-                         std::vector<HRESULT>& errors);
+    HRESULT SetClientHandles(const std::vector<OPCHANDLE>& serverHandles,
+                             const std::vector<OPCHANDLE>& clientHandles, std::vector<HRESULT>& errors);
+    HRESULT SetDataTypes(const std::vector<OPCHANDLE>& serverHandles,
+                         const std::vector<VARTYPE>& requestedDataTypes, std::vector<HRESULT>& errors);
     HRESULT CreateEnumerator(const TGuid& iid, TComPtr<IUnknown>& enumerator);
 
     // Changes whenever items are added, removed or (de)activated: the update cycle knows

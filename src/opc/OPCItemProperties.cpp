@@ -58,14 +58,17 @@ TOPCItemProperties::TOPCItemProperties(TDA2& server) : Server_(server) {}
 
 const std::vector<TItemPropertyInfo>& TOPCItemProperties::Table() {
     static const std::vector<TItemPropertyInfo> table{
-        {PropCanonicalType, "Item Canonical DataType"}, {PropValue, "Item Value"},
-        {PropAccessRights, "Item Access Rights"},       {PropDescription, "Tag comment/description"},
+        {PropCanonicalType, "Item Canonical DataType"},
+        {PropValue, "Item Value"},
+        {PropAccessRights, "Item Access Rights"},
+        {PropDescription, "Tag comment/description"},
         {PropTagValue, "Tag value"},
     };
     return table;
 }
 
-HRESULT TOPCItemProperties::QueryAvailableProperties(const std::string& itemID, std::vector<std::uint32_t>& propertyIDs,
+HRESULT TOPCItemProperties::QueryAvailableProperties(const std::string& itemID,
+                                                     std::vector<std::uint32_t>& propertyIDs,
                                                      std::vector<std::string>& descriptions,
                                                      std::vector<VARTYPE>& dataTypes) {
     TServerContext& ctx = Server_.Context();
@@ -86,9 +89,12 @@ HRESULT TOPCItemProperties::QueryAvailableProperties(const std::string& itemID, 
                     propertyIDs.push_back(info.Id);
                     descriptions.emplace_back(info.Description);
                     VARTYPE type = item.CanonicalType();
-                    if (info.Id == PropCanonicalType) type = VT_I2;
-                    else if (info.Id == PropAccessRights) type = VT_I4;
-                    else if (info.Id == PropDescription) type = VT_BSTR;
+                    if (info.Id == PropCanonicalType)
+                        type = VT_I2;
+                    else if (info.Id == PropAccessRights)
+                        type = VT_I4;
+                    else if (info.Id == PropDescription)
+                        type = VT_BSTR;
                     dataTypes.push_back(type);
                 }
             } catch (const std::bad_alloc&) {
@@ -103,7 +109,8 @@ HRESULT TOPCItemProperties::QueryAvailableProperties(const std::string& itemID, 
     return hr;
 }
 
-HRESULT TOPCItemProperties::GetItemProperties(const std::string& itemID, const std::vector<std::uint32_t>& propertyIDs,
+HRESULT TOPCItemProperties::GetItemProperties(const std::string& itemID,
+                                              const std::vector<std::uint32_t>& propertyIDs,
                                               std::vector<TVariant>& data, std::vector<HRESULT>& errors) {
     TServerContext& ctx = Server_.Context();
     LogCallStart(ctx.Debug, GetText);
@@ -154,8 +161,10 @@ HRESULT TOPCItemProperties::GetItemProperties(const std::string& itemID, const s
     return hr;
 }
 
-HRESULT TOPCItemProperties::LookupItemIDs(const std::string& itemID, const std::vector<std::uint32_t>& propertyIDs,
-                                          std::vector<std::string>& newItemIDs, std::vector<HRESULT>& errors) {
+HRESULT TOPCItemProperties::LookupItemIDs(const std::string& itemID,
+                                          const std::vector<std::uint32_t>& propertyIDs,
+                                          std::vector<std::string>& newItemIDs,
+                                          std::vector<HRESULT>& errors) {
     TServerContext& ctx = Server_.Context();
     LogCallStart(ctx.Debug, LookupText);
     newItemIDs.clear();

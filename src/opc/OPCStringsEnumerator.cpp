@@ -15,7 +15,8 @@ HRESULT TOPCStringsEnumerator::QueryInterface(const TGuid& iid, IUnknown** objec
     return E_NOINTERFACE;
 }
 
-HRESULT TOPCStringsEnumerator::Next(std::uint32_t count, std::vector<std::string>& elements, std::uint32_t* fetched) {
+HRESULT TOPCStringsEnumerator::Next(std::uint32_t count, std::vector<std::string>& elements,
+                                    std::uint32_t* fetched) {
     elements.clear();
     if (count < 1) return RPC_X_ENUM_VALUE_OUT_OF_RANGE;
     if (!fetched) return E_INVALIDARG;

@@ -1,8 +1,8 @@
 // IEnumString over its own copy of a list of texts (group names, browse names).
 #pragma once
 
-#include "opc/ComObject.h"
 #include "opc/ComInterfaces.h"
+#include "opc/ComObject.h"
 
 #include <string>
 #include <vector>

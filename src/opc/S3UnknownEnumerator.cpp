@@ -2,7 +2,8 @@
 
 namespace dravon {
 
-TS3UnknownEnumerator::TS3UnknownEnumerator(std::vector<TComPtr<IUnknown>> elements) : Elements_(std::move(elements)) {}
+TS3UnknownEnumerator::TS3UnknownEnumerator(std::vector<TComPtr<IUnknown>> elements)
+    : Elements_(std::move(elements)) {}
 
 HRESULT TS3UnknownEnumerator::QueryInterface(const TGuid& iid, IUnknown** object) {
     if (!object) return E_POINTER;
@@ -20,7 +21,8 @@ HRESULT TS3UnknownEnumerator::Next(std::uint32_t count, std::vector<TComPtr<IUnk
     elements.clear();
     if (count < 1) return RPC_X_ENUM_VALUE_OUT_OF_RANGE;
     if (!fetched) return E_INVALIDARG;
-    while (elements.size() < count && Position_ < Elements_.size()) elements.push_back(Elements_[Position_++]);
+    while (elements.size() < count && Position_ < Elements_.size())
+        elements.push_back(Elements_[Position_++]);
     *fetched = static_cast<std::uint32_t>(elements.size());
     return elements.size() == count ? S_OK : RPC_X_ENUM_VALUE_OUT_OF_RANGE;
 }

@@ -1,8 +1,8 @@
 // IEnumUnknown over a list of counted interface references (the groups of a server object).
 #pragma once
 
-#include "opc/ComObject.h"
 #include "opc/ComInterfaces.h"
+#include "opc/ComObject.h"
 
 #include <vector>
 
@@ -16,7 +16,8 @@ public:
     std::uint32_t AddRef() override { return AddRefCount(); }
     std::uint32_t Release() override { return ReleaseCount(); }
 
-    HRESULT Next(std::uint32_t count, std::vector<TComPtr<IUnknown>>& elements, std::uint32_t* fetched) override;
+    HRESULT Next(std::uint32_t count, std::vector<TComPtr<IUnknown>>& elements,
+                 std::uint32_t* fetched) override;
     HRESULT Skip(std::uint32_t count) override;
     HRESULT Reset() override;
     HRESULT Clone(TComPtr<IEnumUnknown>& copy) override;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -17,8 +17,8 @@ using Int128 = __int128;
 // A scalar source value in exact form: an integer, a real, or a currency amount.
 struct TNumber {
     enum { Integer, Real, Currency } Kind = Integer;
-    Int128 I = 0;   // Integer; Currency: value × 10000
-    double R = 0;   // Real
+    Int128 I = 0; // Integer; Currency: value × 10000
+    double R = 0; // Real
 };
 
 double ToDouble(const TNumber& n) {
@@ -68,21 +68,47 @@ bool ToInteger(const TNumber& n, Int128& out) {
 
 bool IntegerRange(VARTYPE vt, Int128& low, Int128& high) {
     switch (vt) {
-    case VT_I1: low = -128; high = 127; return true;
-    case VT_I2: low = -32768; high = 32767; return true;
+    case VT_I1:
+        low = -128;
+        high = 127;
+        return true;
+    case VT_I2:
+        low = -32768;
+        high = 32767;
+        return true;
     case VT_I4:
-    case VT_INT: low = std::numeric_limits<std::int32_t>::min(); high = std::numeric_limits<std::int32_t>::max(); return true;
-    case VT_I8: low = std::numeric_limits<std::int64_t>::min(); high = std::numeric_limits<std::int64_t>::max(); return true;
-    case VT_UI1: low = 0; high = 255; return true;
-    case VT_UI2: low = 0; high = 65535; return true;
+    case VT_INT:
+        low = std::numeric_limits<std::int32_t>::min();
+        high = std::numeric_limits<std::int32_t>::max();
+        return true;
+    case VT_I8:
+        low = std::numeric_limits<std::int64_t>::min();
+        high = std::numeric_limits<std::int64_t>::max();
+        return true;
+    case VT_UI1:
+        low = 0;
+        high = 255;
+        return true;
+    case VT_UI2:
+        low = 0;
+        high = 65535;
+        return true;
     case VT_UI4:
-    case VT_UINT: low = 0; high = std::numeric_limits<std::uint32_t>::max(); return true;
-    case VT_UI8: low = 0; high = std::numeric_limits<std::uint64_t>::max(); return true;
+    case VT_UINT:
+        low = 0;
+        high = std::numeric_limits<std::uint32_t>::max();
+        return true;
+    case VT_UI8:
+        low = 0;
+        high = std::numeric_limits<std::uint64_t>::max();
+        return true;
     default: return false;
     }
 }
 
-bool IsUnsigned(VARTYPE vt) { return vt == VT_UI1 || vt == VT_UI2 || vt == VT_UI4 || vt == VT_UINT || vt == VT_UI8; }
+bool IsUnsigned(VARTYPE vt) {
+    return vt == VT_UI1 || vt == VT_UI2 || vt == VT_UI4 || vt == VT_UINT || vt == VT_UI8;
+}
 
 std::string Trim(const std::string& text) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -123,7 +149,8 @@ TParse ParseNumber(const std::string& raw, TNumber& out) {
 
     if (!hasPoint && !hasExponent && intDigits <= 36) {
         Int128 value = 0;
-        for (std::size_t i = digitsStart; i < digitsStart + intDigits; ++i) value = value * 10 + (text[i] - '0');
+        for (std::size_t i = digitsStart; i < digitsStart + intDigits; ++i)
+            value = value * 10 + (text[i] - '0');
         out.Kind = TNumber::Integer;
         out.I = negative ? -value : value;
         return ParsedNumber;
@@ -205,8 +232,8 @@ void CivilFromDays(long long days, long long& y, unsigned& m, unsigned& d) {
     y += m <= 2;
 }
 
-constexpr double MinDate = -657434.0;        // 1 January 100
-constexpr double MaxDate = 2958466.0;        // exclusive: 1 January 10000
+constexpr double MinDate = -657434.0; // 1 January 100
+constexpr double MaxDate = 2958466.0; // exclusive: 1 January 10000
 
 // "YYYY-MM-DD HH:MM:SS"; the date alone at midnight, the time alone on day 0.
 std::string DateText(double value) {
@@ -233,7 +260,8 @@ std::string DateText(double value) {
 bool ParseUnsigned(const std::string& text, std::size_t& pos, std::size_t maxDigits, unsigned& value) {
     std::size_t start = pos;
     value = 0;
-    while (pos < text.size() && pos - start < maxDigits && std::isdigit(static_cast<unsigned char>(text[pos])))
+    while (pos < text.size() && pos - start < maxDigits &&
+           std::isdigit(static_cast<unsigned char>(text[pos])))
         value = value * 10 + static_cast<unsigned>(text[pos++] - '0');
     return pos > start;
 }
@@ -292,35 +320,138 @@ bool EqualsIgnoreCase(const std::string& a, const char* b) {
 
 bool Representable(VARTYPE vt) {
     switch (vt) {
-    case VT_EMPTY: case VT_NULL: case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_CY: case VT_DATE:
-    case VT_BSTR: case VT_ERROR: case VT_BOOL: case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4: case VT_I8:
-    case VT_UI8: case VT_INT: case VT_UINT:
-        return true;
-    default:
-        return false;
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_I2:
+    case VT_I4:
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_BSTR:
+    case VT_ERROR:
+    case VT_BOOL:
+    case VT_I1:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT: return true;
+    default: return false;
     }
 }
 
 } // namespace
 
-TVariant TVariant::Null() { TVariant v; v.Vt_ = VT_NULL; return v; }
-TVariant TVariant::I1(std::int8_t value) { TVariant v; v.Vt_ = VT_I1; v.Int_ = value; return v; }
-TVariant TVariant::I2(std::int16_t value) { TVariant v; v.Vt_ = VT_I2; v.Int_ = value; return v; }
-TVariant TVariant::I4(std::int32_t value) { TVariant v; v.Vt_ = VT_I4; v.Int_ = value; return v; }
-TVariant TVariant::I8(std::int64_t value) { TVariant v; v.Vt_ = VT_I8; v.Int_ = value; return v; }
-TVariant TVariant::Int(std::int32_t value) { TVariant v; v.Vt_ = VT_INT; v.Int_ = value; return v; }
-TVariant TVariant::UI1(std::uint8_t value) { TVariant v; v.Vt_ = VT_UI1; v.Int_ = value; return v; }
-TVariant TVariant::UI2(std::uint16_t value) { TVariant v; v.Vt_ = VT_UI2; v.Int_ = value; return v; }
-TVariant TVariant::UI4(std::uint32_t value) { TVariant v; v.Vt_ = VT_UI4; v.Int_ = value; return v; }
-TVariant TVariant::UI8(std::uint64_t value) { TVariant v; v.Vt_ = VT_UI8; v.Int_ = static_cast<std::int64_t>(value); return v; }
-TVariant TVariant::UInt(std::uint32_t value) { TVariant v; v.Vt_ = VT_UINT; v.Int_ = value; return v; }
-TVariant TVariant::R4(float value) { TVariant v; v.Vt_ = VT_R4; v.Real_ = value; return v; }
-TVariant TVariant::R8(double value) { TVariant v; v.Vt_ = VT_R8; v.Real_ = value; return v; }
-TVariant TVariant::Cy(std::int64_t scaled) { TVariant v; v.Vt_ = VT_CY; v.Int_ = scaled; return v; }
-TVariant TVariant::Date(TDateTime value) { TVariant v; v.Vt_ = VT_DATE; v.Real_ = value; return v; }
-TVariant TVariant::Bstr(std::string text) { TVariant v; v.Vt_ = VT_BSTR; v.Text_ = std::move(text); return v; }
-TVariant TVariant::Bool(bool value) { TVariant v; v.Vt_ = VT_BOOL; v.Int_ = value ? VARIANT_TRUE : VARIANT_FALSE; return v; }
-TVariant TVariant::Error(HRESULT code) { TVariant v; v.Vt_ = VT_ERROR; v.Int_ = code; return v; }
+TVariant TVariant::Null() {
+    TVariant v;
+    v.Vt_ = VT_NULL;
+    return v;
+}
+TVariant TVariant::I1(std::int8_t value) {
+    TVariant v;
+    v.Vt_ = VT_I1;
+    v.Int_ = value;
+    return v;
+}
+TVariant TVariant::I2(std::int16_t value) {
+    TVariant v;
+    v.Vt_ = VT_I2;
+    v.Int_ = value;
+    return v;
+}
+TVariant TVariant::I4(std::int32_t value) {
+    TVariant v;
+    v.Vt_ = VT_I4;
+    v.Int_ = value;
+    return v;
+}
+TVariant TVariant::I8(std::int64_t value) {
+    TVariant v;
+    v.Vt_ = VT_I8;
+    v.Int_ = value;
+    return v;
+}
+TVariant TVariant::Int(std::int32_t value) {
+    TVariant v;
+    v.Vt_ = VT_INT;
+    v.Int_ = value;
+    return v;
+}
+TVariant TVariant::UI1(std::uint8_t value) {
+    TVariant v;
+    v.Vt_ = VT_UI1;
+    v.Int_ = value;
+    return v;
+}
+TVariant TVariant::UI2(std::uint16_t value) {
+    TVariant v;
+    v.Vt_ = VT_UI2;
+    v.Int_ = value;
+    return v;
+}
+TVariant TVariant::UI4(std::uint32_t value) {
+    TVariant v;
+    v.Vt_ = VT_UI4;
+    v.Int_ = value;
+    return v;
+}
+TVariant TVariant::UI8(std::uint64_t value) {
+    TVariant v;
+    v.Vt_ = VT_UI8;
+    v.Int_ = static_cast<std::int64_t>(value);
+    return v;
+}
+TVariant TVariant::UInt(std::uint32_t value) {
+    TVariant v;
+    v.Vt_ = VT_UINT;
+    v.Int_ = value;
+    return v;
+}
+TVariant TVariant::R4(float value) {
+    TVariant v;
+    v.Vt_ = VT_R4;
+    v.Real_ = value;
+    return v;
+}
+TVariant TVariant::R8(double value) {
+    TVariant v;
+    v.Vt_ = VT_R8;
+    v.Real_ = value;
+    return v;
+}
+TVariant TVariant::Cy(std::int64_t scaled) {
+    TVariant v;
+    v.Vt_ = VT_CY;
+    v.Int_ = scaled;
+    return v;
+}
+TVariant TVariant::Date(TDateTime value) {
+    TVariant v;
+    v.Vt_ = VT_DATE;
+    v.Real_ = value;
+    return v;
+}
+TVariant TVariant::Bstr(std::string text) {
+    TVariant v;
+    v.Vt_ = VT_BSTR;
+    v.Text_ = std::move(text);
+    return v;
+}
+TVariant TVariant::Bool(bool value) {
+    TVariant v;
+    v.Vt_ = VT_BOOL;
+    v.Int_ = value ? VARIANT_TRUE : VARIANT_FALSE;
+    return v;
+}
+TVariant TVariant::Error(HRESULT code) {
+    TVariant v;
+    v.Vt_ = VT_ERROR;
+    v.Int_ = code;
+    return v;
+}
 
 TVariant TVariant::Array(VARTYPE elementType, std::vector<TVariant> elements) {
     TVariant v;
@@ -348,12 +479,33 @@ namespace {
 bool SourceNumber(const TVariant& src, TNumber& n) {
     switch (src.Vt()) {
     case VT_EMPTY: n = TNumber{}; return true;
-    case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_INT: case VT_UI1: case VT_UI2: case VT_UI4:
-    case VT_UINT: case VT_BOOL:
-        n.Kind = TNumber::Integer; n.I = src.IntValue(); return true;
-    case VT_UI8: n.Kind = TNumber::Integer; n.I = static_cast<Int128>(src.UIntValue()); return true;
-    case VT_CY: n.Kind = TNumber::Currency; n.I = src.IntValue(); return true;
-    case VT_R4: case VT_R8: case VT_DATE: n.Kind = TNumber::Real; n.R = src.RealValue(); return true;
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_INT:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UINT:
+    case VT_BOOL:
+        n.Kind = TNumber::Integer;
+        n.I = src.IntValue();
+        return true;
+    case VT_UI8:
+        n.Kind = TNumber::Integer;
+        n.I = static_cast<Int128>(src.UIntValue());
+        return true;
+    case VT_CY:
+        n.Kind = TNumber::Currency;
+        n.I = src.IntValue();
+        return true;
+    case VT_R4:
+    case VT_R8:
+    case VT_DATE:
+        n.Kind = TNumber::Real;
+        n.R = src.RealValue();
+        return true;
     default: return false;
     }
 }
@@ -378,9 +530,7 @@ HRESULT NumberTo(const TNumber& n, VARTYPE vt, TVariant& out) {
         return S_OK;
     }
     switch (vt) {
-    case VT_BOOL:
-        out = TVariant::Bool(n.Kind == TNumber::Real ? n.R != 0 : n.I != 0);
-        return S_OK;
+    case VT_BOOL: out = TVariant::Bool(n.Kind == TNumber::Real ? n.R != 0 : n.I != 0); return S_OK;
     case VT_R4: {
         double d = ToDouble(n);
         if (std::isinf(d) || (std::isfinite(d) && std::fabs(d) > FLT_MAX)) {
@@ -389,21 +539,21 @@ HRESULT NumberTo(const TNumber& n, VARTYPE vt, TVariant& out) {
         out = TVariant::R4(static_cast<float>(d));
         return S_OK;
     }
-    case VT_R8:
-        out = TVariant::R8(ToDouble(n));
-        return S_OK;
+    case VT_R8: out = TVariant::R8(ToDouble(n)); return S_OK;
     case VT_CY: {
         Int128 scaled;
         if (n.Kind == TNumber::Currency) {
             scaled = n.I;
         } else if (n.Kind == TNumber::Integer) {
-            if (n.I > static_cast<Int128>(1) << 100 || n.I < -(static_cast<Int128>(1) << 100)) return DISP_E_OVERFLOW;
+            if (n.I > static_cast<Int128>(1) << 100 || n.I < -(static_cast<Int128>(1) << 100))
+                return DISP_E_OVERFLOW;
             scaled = n.I * 10000;
         } else {
             if (!std::isfinite(n.R) || std::fabs(n.R) > 1e15) return DISP_E_OVERFLOW;
             scaled = static_cast<Int128>(RoundHalfEven(n.R * 10000.0));
         }
-        if (scaled < std::numeric_limits<std::int64_t>::min() || scaled > std::numeric_limits<std::int64_t>::max())
+        if (scaled < std::numeric_limits<std::int64_t>::min() ||
+            scaled > std::numeric_limits<std::int64_t>::max())
             return DISP_E_OVERFLOW;
         out = TVariant::Cy(static_cast<std::int64_t>(scaled));
         return S_OK;
@@ -414,8 +564,7 @@ HRESULT NumberTo(const TNumber& n, VARTYPE vt, TVariant& out) {
         out = TVariant::Date(d);
         return S_OK;
     }
-    default:
-        return DISP_E_TYPEMISMATCH;
+    default: return DISP_E_TYPEMISMATCH;
     }
 }
 
@@ -449,8 +598,10 @@ HRESULT ChangeScalar(const TVariant& src, std::uint16_t flags, VARTYPE vt, TVari
         case VT_EMPTY: out = TVariant::Bstr(""); return S_OK;
         case VT_BSTR: out = src; return S_OK;
         case VT_BOOL:
-            if (flags & VARIANT_ALPHABOOL) out = TVariant::Bstr(src.BoolValue() ? "True" : "False");
-            else out = TVariant::Bstr(src.BoolValue() ? "-1" : "0");
+            if (flags & VARIANT_ALPHABOOL)
+                out = TVariant::Bstr(src.BoolValue() ? "True" : "False");
+            else
+                out = TVariant::Bstr(src.BoolValue() ? "-1" : "0");
             return S_OK;
         case VT_R4: out = TVariant::Bstr(RealText(src.RealValue(), 7)); return S_OK;
         case VT_R8: out = TVariant::Bstr(RealText(src.RealValue(), 15)); return S_OK;
@@ -543,11 +694,18 @@ std::array<std::uint8_t, 16> VariantRecord(const TVariant& value) {
         break;
     }
     case VT_I1: bits = static_cast<std::uint8_t>(value.IntValue()); break;
-    case VT_I2: case VT_BOOL: bits = static_cast<std::uint16_t>(value.IntValue()); break;
-    case VT_I4: case VT_INT: case VT_ERROR: bits = static_cast<std::uint32_t>(value.IntValue()); break;
-    case VT_UI1: case VT_UI2: case VT_UI4: case VT_UINT: case VT_I8: case VT_UI8: case VT_CY:
-        bits = static_cast<std::uint64_t>(value.IntValue());
-        break;
+    case VT_I2:
+    case VT_BOOL: bits = static_cast<std::uint16_t>(value.IntValue()); break;
+    case VT_I4:
+    case VT_INT:
+    case VT_ERROR: bits = static_cast<std::uint32_t>(value.IntValue()); break;
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UINT:
+    case VT_I8:
+    case VT_UI8:
+    case VT_CY: bits = static_cast<std::uint64_t>(value.IntValue()); break;
     default: break; // empty, text, arrays: nothing inside the record
     }
     for (int i = 0; i < 8; ++i) record[8 + i] = static_cast<std::uint8_t>(bits >> (8 * i));

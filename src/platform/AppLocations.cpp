@@ -22,7 +22,9 @@ bool WritableDirectory(const QString& dir) {
     return info.isDir() && ::access(QFile::encodeName(dir).constData(), W_OK) == 0;
 }
 
-QString EnvPath(const char* name) { return qEnvironmentVariableIsEmpty(name) ? QString() : qEnvironmentVariable(name); }
+QString EnvPath(const char* name) {
+    return qEnvironmentVariableIsEmpty(name) ? QString() : qEnvironmentVariable(name);
+}
 
 QString DataDirectory() {
     QString base = EnvPath("XDG_DATA_HOME");
@@ -62,7 +64,8 @@ TAppLocations TAppLocations::FromEnvironment() {
     const QByteArray scope = QByteArray::number(static_cast<qulonglong>(::getuid())) + ':' +
                              QFile::encodeName(QString::fromStdString(result.ApplicationDirectory));
     result.InstanceScope =
-        QString::fromLatin1(QCryptographicHash::hash(scope, QCryptographicHash::Sha1).toHex().left(16)).toStdString();
+        QString::fromLatin1(QCryptographicHash::hash(scope, QCryptographicHash::Sha1).toHex().left(16))
+            .toStdString();
     return result;
 }
 

@@ -9,8 +9,7 @@
 
 namespace dravon {
 
-template <class TApplication>
-class TGuardedApplication : public TApplication {
+template <class TApplication> class TGuardedApplication : public TApplication {
 public:
     using TApplication::TApplication;
 

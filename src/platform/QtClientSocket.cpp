@@ -30,8 +30,8 @@ TQtClientSocket::TQtClientSocket() : Socket_(new QTcpSocket) {
         if (OnRead) OnRead();
     });
     QObject::connect(
-        socket, &QTcpSocket::errorOccurred, socket, [this](QAbstractSocket::SocketError error) { Error(error); },
-        Qt::QueuedConnection);
+        socket, &QTcpSocket::errorOccurred, socket,
+        [this](QAbstractSocket::SocketError error) { Error(error); }, Qt::QueuedConnection);
 }
 
 TQtClientSocket::~TQtClientSocket() {

@@ -47,11 +47,13 @@ void TQtComPort::Check(bool ok, const char* what) {
         // A pseudo-terminal has no UART and no modem lines; the bytes still pass.
         if (!RefusalNoted_ && Context_.Debug) {
             RefusalNoted_ = true;
-            Context_.Debug->WriteLine(0, Port_ + " on pseudo-terminal " + Device_ + ": " + what + " not supported, ignored", true);
+            Context_.Debug->WriteLine(
+                0, Port_ + " on pseudo-terminal " + Device_ + ": " + what + " not supported, ignored", true);
         }
         return;
     }
-    if (Context_.Debug) Context_.Debug->WriteLine(0, Port_ + " (" + Device_ + "): " + what + " failed: " + text, true);
+    if (Context_.Debug)
+        Context_.Debug->WriteLine(0, Port_ + " (" + Device_ + "): " + what + " failed: " + text, true);
 }
 
 void TQtComPort::SetBaudRate(int baud) {

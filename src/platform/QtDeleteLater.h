@@ -20,7 +20,6 @@ struct TQtDeleteLater {
     }
 };
 
-template <typename T>
-using TQtOwned = std::unique_ptr<T, TQtDeleteLater>;
+template <typename T> using TQtOwned = std::unique_ptr<T, TQtDeleteLater>;
 
 } // namespace dravon

@@ -17,7 +17,8 @@ TQtNMUDP::TQtNMUDP() : Socket_(new QUdpSocket) {
                 QHostAddress sender = datagram.senderAddress();
                 bool isV4 = false;
                 quint32 v4 = sender.toIPv4Address(&isV4);
-                std::string from = isV4 ? QHostAddress(v4).toString().toStdString() : sender.toString().toStdString();
+                std::string from =
+                    isV4 ? QHostAddress(v4).toString().toStdString() : sender.toString().toStdString();
                 if (OnDataReceived) OnDataReceived(static_cast<int>(Current_.size()), from);
                 Current_.clear();
             }
@@ -38,7 +39,9 @@ void TQtNMUDP::Bind() {
     if (Socket_->state() != QAbstractSocket::UnconnectedState) Socket_->abort();
     Bound_ = Socket_->bind(QHostAddress(QHostAddress::AnyIPv4), static_cast<quint16>(LocalPort_),
                            QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
-    if (!Bound_) Status("bind to local port " + std::to_string(LocalPort_) + " failed: " + Socket_->errorString().toStdString());
+    if (!Bound_)
+        Status("bind to local port " + std::to_string(LocalPort_) +
+               " failed: " + Socket_->errorString().toStdString());
 }
 
 void TQtNMUDP::SetLocalPort(int port) {
@@ -57,7 +60,8 @@ int TQtNMUDP::LocalPort() const { return Bound_ ? Socket_->localPort() : LocalPo
 void TQtNMUDP::SendBuffer(const std::uint8_t* data, int length) {
     if (RemoteHost.empty() || length <= 0) return;
     QHostAddress address;
-    if (!address.setAddress(QString::fromStdString(RemoteHost)) || address.protocol() != QAbstractSocket::IPv4Protocol) {
+    if (!address.setAddress(QString::fromStdString(RemoteHost)) ||
+        address.protocol() != QAbstractSocket::IPv4Protocol) {
         // Reported through the loop, as the component would after its own lookup failed.
         QMetaObject::invokeMethod(
             Socket_.get(),
@@ -69,7 +73,8 @@ void TQtNMUDP::SendBuffer(const std::uint8_t* data, int length) {
         return;
     }
     if (!Bound_) Bind();
-    auto sent = Socket_->writeDatagram(reinterpret_cast<const char*>(data), length, address, static_cast<quint16>(RemotePort));
+    auto sent = Socket_->writeDatagram(reinterpret_cast<const char*>(data), length, address,
+                                       static_cast<quint16>(RemotePort));
     if (sent < 0) Status("send failed: " + Socket_->errorString().toStdString());
 }
 

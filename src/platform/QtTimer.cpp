@@ -22,8 +22,10 @@ std::uint32_t TQtTimer::Interval() const { return static_cast<std::uint32_t>(Tim
 
 void TQtTimer::SetEnabled(bool enabled) {
     if (enabled == Timer_.isActive()) return;
-    if (enabled) Timer_.start();
-    else Timer_.stop();
+    if (enabled)
+        Timer_.start();
+    else
+        Timer_.stop();
 }
 
 bool TQtTimer::Enabled() const { return Timer_.isActive(); }

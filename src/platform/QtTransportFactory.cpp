@@ -6,8 +6,12 @@
 
 namespace dravon {
 
-std::unique_ptr<TComPort> TQtTransportFactory::CreateComPort() { return std::make_unique<TQtComPort>(Context_); }
-std::unique_ptr<TClientSocket> TQtTransportFactory::CreateClientSocket() { return std::make_unique<TQtClientSocket>(); }
+std::unique_ptr<TComPort> TQtTransportFactory::CreateComPort() {
+    return std::make_unique<TQtComPort>(Context_);
+}
+std::unique_ptr<TClientSocket> TQtTransportFactory::CreateClientSocket() {
+    return std::make_unique<TQtClientSocket>();
+}
 std::unique_ptr<TNMUDP> TQtTransportFactory::CreateUdp() { return std::make_unique<TQtNMUDP>(); }
 
 } // namespace dravon

@@ -100,7 +100,8 @@ bool TSingleInstance::HandOver(const std::vector<std::string>& arguments, int ti
     if (!WriteAll(socket, EncodeInstanceMessage(MsgInstancesAllowed, {}), deadline)) return false;
     QByteArray reply;
     while (reply.size() < 4) {
-        if (!socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) return false;
+        if (!socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime()))))
+            return false;
         reply += socket.read(4 - reply.size());
     }
     if (reply == QByteArray::fromStdString(EncodeReply(1))) return false;

@@ -11,7 +11,8 @@ TUaTcpSocket::TUaTcpSocket(QTcpSocket* socket) : Socket_(socket) {
         while (!Closed_ && Socket_->bytesAvailable() > 0) {
             QByteArray data = Socket_->read(65536);
             if (data.isEmpty()) break;
-            if (OnReceived) OnReceived(std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
+            if (OnReceived)
+                OnReceived(std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
         }
     });
     QObject::connect(Socket_.get(), &QTcpSocket::disconnected, [this] {

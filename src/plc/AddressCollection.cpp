@@ -25,7 +25,8 @@ THitachiLocation& TAddressCollection::Item(int index) const {
     return *Items_[static_cast<std::size_t>(index)];
 }
 
-THitachiLocation& TAddressCollection::AddMemoryLocation(int code, std::uint32_t address, THitachiPLC* plc, int row) {
+THitachiLocation& TAddressCollection::AddMemoryLocation(int code, std::uint32_t address, THitachiPLC* plc,
+                                                        int row) {
     auto location = std::make_unique<THitachiLocation>();
     location->Code = code;
     location->Address = address;
@@ -33,10 +34,11 @@ THitachiLocation& TAddressCollection::AddMemoryLocation(int code, std::uint32_t 
     location->TypeRow = row;
     location->AccessRights = AccessReadWrite;
     if (row >= 0 && row < MemoryTypeCount) location->VarType = MemoryTypes[row].VarType;
-    auto at = std::lower_bound(Items_.begin(), Items_.end(), std::make_pair(code, address),
-                               [](const std::unique_ptr<THitachiLocation>& item, const std::pair<int, std::uint32_t>& key) {
-                                   return KeyLess(*item, key.first, key.second);
-                               });
+    auto at = std::lower_bound(
+        Items_.begin(), Items_.end(), std::make_pair(code, address),
+        [](const std::unique_ptr<THitachiLocation>& item, const std::pair<int, std::uint32_t>& key) {
+            return KeyLess(*item, key.first, key.second);
+        });
     return **Items_.insert(at, std::move(location));
 }
 
@@ -57,10 +59,11 @@ THitachiLocation* TAddressCollection::FindByName(std::string_view name) const {
 }
 
 THitachiLocation* TAddressCollection::FindLocation(int code, std::uint32_t address, bool isDoubleWord) const {
-    auto it = std::lower_bound(Items_.begin(), Items_.end(), std::make_pair(code, address),
-                               [](const std::unique_ptr<THitachiLocation>& item, const std::pair<int, std::uint32_t>& key) {
-                                   return KeyLess(*item, key.first, key.second);
-                               });
+    auto it = std::lower_bound(
+        Items_.begin(), Items_.end(), std::make_pair(code, address),
+        [](const std::unique_ptr<THitachiLocation>& item, const std::pair<int, std::uint32_t>& key) {
+            return KeyLess(*item, key.first, key.second);
+        });
     for (; it != Items_.end() && (*it)->Code == code && (*it)->Address == address; ++it)
         if ((*it)->IsDoubleWord == isDoubleWord) return it->get();
     return nullptr;

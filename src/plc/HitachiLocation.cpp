@@ -5,8 +5,12 @@
 namespace dravon {
 
 namespace {
-std::uint32_t WithHigh(std::uint32_t value, std::uint32_t high) { return (value & 0xFFFFu) | ((high & 0xFFFFu) << 16); }
-std::uint32_t WithLow(std::uint32_t value, std::uint32_t low) { return (value & 0xFFFF0000u) | (low & 0xFFFFu); }
+std::uint32_t WithHigh(std::uint32_t value, std::uint32_t high) {
+    return (value & 0xFFFFu) | ((high & 0xFFFFu) << 16);
+}
+std::uint32_t WithLow(std::uint32_t value, std::uint32_t low) {
+    return (value & 0xFFFF0000u) | (low & 0xFFFFu);
+}
 } // namespace
 
 THitachiLocation::~THitachiLocation() {
@@ -131,7 +135,8 @@ std::uint16_t THitachiLocation::Quality(bool enableUncertain, bool enableBad) co
         if (!HasBothHalves()) return QualityBad;
         const THitachiLocation& h = *HighLink;
         const THitachiLocation& l = *LowLink;
-        uncertain = h.ErrorCount >= UncertainErrorCount || h.TimedOut || l.ErrorCount >= UncertainErrorCount || l.TimedOut;
+        uncertain = h.ErrorCount >= UncertainErrorCount || h.TimedOut ||
+                    l.ErrorCount >= UncertainErrorCount || l.TimedOut;
         bad = h.ErrorCount >= BadErrorCount || l.ErrorCount >= BadErrorCount;
         addressError = h.AddressError || l.AddressError;
     } else {
@@ -159,7 +164,8 @@ bool THitachiLocation::IsFaulty() const {
 bool THitachiLocation::HasChangedForDisplay(const TSettings& settings) {
     const std::uint16_t q = Quality(settings);
     const std::uint32_t value = GetValue();
-    if (value == ReportedValue && ReportedTime == ValueTime && q == ReportedQuality && !Changed && !RefreshCaption)
+    if (value == ReportedValue && ReportedTime == ValueTime && q == ReportedQuality && !Changed &&
+        !RefreshCaption)
         return false;
     ReportedValue = value;
     ReportedTime = ValueTime;

@@ -86,7 +86,9 @@ void THitachiPLC::SplitResolvedIP() {
     std::size_t start = 0;
     for (std::size_t field = 0; field < IPOctets.size(); ++field) {
         std::size_t dot = ResolvedIP.find('.', start);
-        std::string_view part = std::string_view(ResolvedIP).substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        std::string_view part =
+            std::string_view(ResolvedIP)
+                .substr(start, dot == std::string::npos ? std::string::npos : dot - start);
         int value = 0;
         bool number = !part.empty() && part.size() <= 9;
         for (char c : part) {
@@ -144,11 +146,13 @@ TConnectionText THitachiPLC::ConnectionText() const {
     const TDriverDescription driver = pool->DescribeDriver(*Driver);
     switch (driver.Kind) {
     case DriverUdp:
-        text.Long = "Ethernet UDP (" + Host + ":" + std::to_string(TcpPort) + "), " + ProtocolName(driver.Protocol);
+        text.Long =
+            "Ethernet UDP (" + Host + ":" + std::to_string(TcpPort) + "), " + ProtocolName(driver.Protocol);
         text.Short = "UDP:";
         break;
     case DriverTcp:
-        text.Long = "Ethernet TCP (" + Host + ":" + std::to_string(TcpPort) + "), " + ProtocolName(driver.Protocol);
+        text.Long =
+            "Ethernet TCP (" + Host + ":" + std::to_string(TcpPort) + "), " + ProtocolName(driver.Protocol);
         text.Short = "TCP:";
         break;
     case DriverSerial: {
@@ -159,7 +163,8 @@ TConnectionText THitachiPLC::ConnectionText() const {
         if (baud != -1)
             text.Long += ", " + std::to_string(baud);
         else if (!IsIdle())
-            text.Long += driver.DetectedBaudText.empty() ? ", detecting speed..." : ", " + driver.DetectedBaudText;
+            text.Long +=
+                driver.DetectedBaudText.empty() ? ", detecting speed..." : ", " + driver.DetectedBaudText;
         else
             text.Long += ", autodetect";
         text.Long += driver.BinaryMode ? ", binary" : ", ASCII";
@@ -200,11 +205,13 @@ void THitachiPLC::SetTimedOut(bool timedOut) {
     if (timedOut) {
         if (!TimedOutState) {
             ++NumberOfTimeouts;
-            if (Context_.Log) Context_.Log->Add(FormatText("PLC %s timed out at %s", {Name, TimeDateText(now)}), true);
+            if (Context_.Log)
+                Context_.Log->Add(FormatText("PLC %s timed out at %s", {Name, TimeDateText(now)}), true);
         }
         RefreshHostLookup();
     } else if (TimedOutState) {
-        if (Context_.Log) Context_.Log->Add(FormatText("PLC %s restored at %s", {Name, TimeDateText(now)}), true);
+        if (Context_.Log)
+            Context_.Log->Add(FormatText("PLC %s restored at %s", {Name, TimeDateText(now)}), true);
     }
     TimedOutState = timedOut;
 }
@@ -228,7 +235,8 @@ std::string THitachiPLC::LastErrorText(TDateTime today) const {
     char code[16];
     std::snprintf(code, sizeof code, "%02X", static_cast<unsigned>(LastErrorCode));
     const bool sameDay = std::floor(LastErrorAt) == std::floor(today);
-    return std::string("H") + code + " (at " + (sameDay ? TimeText(LastErrorAt) : TimeDateText(LastErrorAt)) + ")";
+    return std::string("H") + code + " (at " + (sameDay ? TimeText(LastErrorAt) : TimeDateText(LastErrorAt)) +
+           ")";
 }
 
 int THitachiPLC::AverageComCycle() const {
@@ -262,7 +270,8 @@ void THitachiPLC::EndOfPass(std::uint32_t tick, bool busyRetryPending) {
         if (PassMessages > 0) LastComCyclePercent = PassResponses * 100 / PassMessages;
         LastComCycle = static_cast<int>(TickDiff(tick, PassStartTick));
         if (LastResponseTime > LastComCycle) LastComCycle = LastResponseTime;
-        for (std::size_t i = 0; i + 1 < ComCycleHistory.size(); ++i) ComCycleHistory[i] = ComCycleHistory[i + 1];
+        for (std::size_t i = 0; i + 1 < ComCycleHistory.size(); ++i)
+            ComCycleHistory[i] = ComCycleHistory[i + 1];
         ComCycleHistory.back() = LastComCycle;
     }
     PassSent = false;
@@ -298,7 +307,9 @@ std::vector<TInfoRow> THitachiPLC::InfoRows(TDateTime today) const {
 int THitachiPLC::RefreshVariables(TDateTime now) {
     const int count = Monitored.CountWithoutDoubleWords();
     auto text = [&](TStatusVar which, const std::string& value) { StatusVar(which).StoreText(value, now); };
-    auto number = [&](TStatusVar which, int value) { StatusVar(which).StoreReadValue(static_cast<std::uint32_t>(value), now); };
+    auto number = [&](TStatusVar which, int value) {
+        StatusVar(which).StoreReadValue(static_cast<std::uint32_t>(value), now);
+    };
     text(stName, Name);
     number(stComStatus, CommunicationStatus());
     text(stComInfo, ConnectionText().Long);

@@ -9,7 +9,8 @@ std::optional<std::uint32_t> ParseDottedIPv4(std::string_view text) {
     while (fields < 4) {
         std::size_t start = i;
         unsigned value = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) value = value * 10 + static_cast<unsigned>(text[i++] - '0');
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3)
+            value = value * 10 + static_cast<unsigned>(text[i++] - '0');
         if (i == start || value > 255) return std::nullopt;
         address = (address << 8) | value;
         ++fields;

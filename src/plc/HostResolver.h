@@ -16,7 +16,8 @@ public:
     // Looks name up; done receives the dotted text of the last IPv4 address found, or an
     // empty text when the lookup failed. done runs later on the main loop, never inside
     // this call. Callers answer dotted addresses themselves (no lookup, no traffic).
-    virtual void LookupHost(const std::string& name, std::function<void(const std::string& address)> done) = 0;
+    virtual void LookupHost(const std::string& name,
+                            std::function<void(const std::string& address)> done) = 0;
 };
 
 // "a.b.c.d" with four decimal fields of 0-255 and nothing else: the 32-bit address with

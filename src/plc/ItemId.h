@@ -14,13 +14,13 @@ namespace dravon {
 inline constexpr int MaxElementCount = 1024;
 
 struct TItemIdParts {
-    bool Valid = false;        // contains a "." (else nothing resolves)
-    std::string Trimmed;       // trimmed, case kept: stored as ItemId
-    std::string PLCName;       // lower case, text before the first "."
-    std::string Address;       // lower case, text after the last "." (without "s" when signed)
-    std::string RawAddress;    // the same before the "s" was taken off (variable names)
-    long long ArrCount = -1;   // ".arr." count, -1 when absent, 0 for a non-number
-    long long AscCount = -1;   // ".asc." count (characters), -1 when absent
+    bool Valid = false;      // contains a "." (else nothing resolves)
+    std::string Trimmed;     // trimmed, case kept: stored as ItemId
+    std::string PLCName;     // lower case, text before the first "."
+    std::string Address;     // lower case, text after the last "." (without "s" when signed)
+    std::string RawAddress;  // the same before the "s" was taken off (variable names)
+    long long ArrCount = -1; // ".arr." count, -1 when absent, 0 for a non-number
+    long long AscCount = -1; // ".asc." count (characters), -1 when absent
     bool Signed = false;
     // Locations covered for a word or bit type: ".arr." count, or (".asc." - 1) div 2 + 1,
     // at least 1. Double-word types halve it once more when ".asc." is given (see

@@ -87,13 +87,15 @@ std::string FormatAddress(int row, std::uint32_t address) {
     const std::uint64_t scale = PowerOf16(n);
     static constexpr char Digits[] = "0123456789ABCDEF";
     std::string hex;
-    for (std::uint64_t high = address / scale; high != 0; high /= 16) hex.insert(hex.begin(), Digits[high % 16]);
+    for (std::uint64_t high = address / scale; high != 0; high /= 16)
+        hex.insert(hex.begin(), Digits[high % 16]);
     std::size_t width = static_cast<std::size_t>(std::max(info.MaxDigits - n, 1));
     if (hex.size() < width) hex.insert(0, width - hex.size(), '0');
     std::string text = std::string(info.Name) + hex;
     if (n > 0) {
         std::string low = std::to_string(address % scale);
-        if (low.size() < static_cast<std::size_t>(n)) low.insert(0, static_cast<std::size_t>(n) - low.size(), '0');
+        if (low.size() < static_cast<std::size_t>(n))
+            low.insert(0, static_cast<std::size_t>(n) - low.size(), '0');
         text += low;
     }
     return text;
@@ -114,7 +116,13 @@ int WordRowOf(int row) {
 
 bool CarriesHighAddressByte(int code) {
     switch (code) {
-    case 0: case 1: case 3: case 4: case 32: case 48: case 49: return true;
+    case 0:
+    case 1:
+    case 3:
+    case 4:
+    case 32:
+    case 48:
+    case 49: return true;
     default: return false;
     }
 }

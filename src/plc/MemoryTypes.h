@@ -18,12 +18,12 @@ inline constexpr std::uint16_t VarTypeUI2 = 18;
 inline constexpr std::uint16_t VarTypeUI4 = 19;
 
 struct MemoryTypeInfo {
-    const char* Name;          // address prefix
-    int Code;                  // H-protocol memory-type code
-    int SubDigits;             // trailing decimal digits forming a sub-address; 0 = all hex
-    std::uint32_t MinAddress;  // always 0
-    std::uint32_t MaxAddress;  // largest packed address, inclusive
-    int MaxDigits;             // hex digits of MaxAddress (canonical text width)
+    const char* Name;         // address prefix
+    int Code;                 // H-protocol memory-type code
+    int SubDigits;            // trailing decimal digits forming a sub-address; 0 = all hex
+    std::uint32_t MinAddress; // always 0
+    std::uint32_t MaxAddress; // largest packed address, inclusive
+    int MaxDigits;            // hex digits of MaxAddress (canonical text width)
     std::uint16_t VarType;
     bool IsDoubleWord;
     bool BrowseFlag;

@@ -146,7 +146,8 @@ void TPLCCollection::LoadPLCList() {
         if (auto v = key->ReadDword("SerialCom" + n)) plc.SerialCom = static_cast<int>(*v);
         if (auto v = key->ReadDword("SerialStatNo" + n)) plc.SerialStatNo = static_cast<int>(*v);
         int protocol = ProtocolUndefined;
-        if (auto v = key->ReadDword("ProtocolType" + n); v && *v >= 1 && *v <= 3) protocol = static_cast<int>(*v);
+        if (auto v = key->ReadDword("ProtocolType" + n); v && *v >= 1 && *v <= 3)
+            protocol = static_cast<int>(*v);
         int drvType = DriverNone;
         if (auto v = key->ReadDword("DrvType" + n); v && *v >= 1 && *v <= 3) drvType = static_cast<int>(*v);
         plc.SetConnection(drvType, protocol);

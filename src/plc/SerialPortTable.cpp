@@ -5,11 +5,13 @@
 namespace dravon {
 
 TSerialPortInfo* TSerialPortTable::Port(int comNumber) {
-    return comNumber >= 1 && comNumber <= PortCount ? &Ports[static_cast<std::size_t>(comNumber - 1)] : nullptr;
+    return comNumber >= 1 && comNumber <= PortCount ? &Ports[static_cast<std::size_t>(comNumber - 1)]
+                                                    : nullptr;
 }
 
 const TSerialPortInfo* TSerialPortTable::Port(int comNumber) const {
-    return comNumber >= 1 && comNumber <= PortCount ? &Ports[static_cast<std::size_t>(comNumber - 1)] : nullptr;
+    return comNumber >= 1 && comNumber <= PortCount ? &Ports[static_cast<std::size_t>(comNumber - 1)]
+                                                    : nullptr;
 }
 
 void TSerialPortTable::Load(IKeyValueStore& store) {

@@ -8,8 +8,7 @@ namespace dravon {
 
 namespace {
 
-template <typename F>
-std::function<void()> Guarded(const std::shared_ptr<TCommunication*>& alive, F action) {
+template <typename F> std::function<void()> Guarded(const std::shared_ptr<TCommunication*>& alive, F action) {
     std::weak_ptr<TCommunication*> token = alive;
     return [token, action] {
         if (auto self = token.lock()) action(**self);

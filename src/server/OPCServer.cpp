@@ -12,8 +12,7 @@ namespace dravon {
 
 namespace {
 
-template <typename F>
-std::function<void()> Guarded(const std::shared_ptr<TOPCServer*>& alive, F action) {
+template <typename F> std::function<void()> Guarded(const std::shared_ptr<TOPCServer*>& alive, F action) {
     std::weak_ptr<TOPCServer*> token = alive;
     return [token, action] {
         if (auto self = token.lock()) action(**self);

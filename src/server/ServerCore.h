@@ -24,12 +24,15 @@ namespace dravon {
 class IServerCoreView {
 public:
     virtual ~IServerCoreView() = default;
-    virtual void HideToTray() {}         // 1025 after the first show with StartInTray
-    virtual void OpenConfiguration() {}  // 1032 on the first interactive start
-    virtual void ShowRequested() {}      // 1030 from a second instance
-    virtual void Refresh() {}            // every 300 ms refresh tick, after the refresh hooks
+    virtual void HideToTray() {}        // 1025 after the first show with StartInTray
+    virtual void OpenConfiguration() {} // 1032 on the first interactive start
+    virtual void ShowRequested() {}     // 1030 from a second instance
+    virtual void Refresh() {}           // every 300 ms refresh tick, after the refresh hooks
     // An error box; return false when there is no display to show it on.
-    virtual bool ShowError(const std::string& message) { (void)message; return false; }
+    virtual bool ShowError(const std::string& message) {
+        (void)message;
+        return false;
+    }
 };
 
 // What reached the message loop: decides how the exception hook reports it.
@@ -61,11 +64,11 @@ public:
     bool ShutDown() const { return ShutDown_; }
 
     // Step hooks, run in registration order at their place in the sequences.
-    std::vector<std::function<void()>> LoadPlcListHooks;      // after the settings are loaded
-    std::vector<std::function<void()>> ShutdownClientsHooks;  // first step of the shut-down
+    std::vector<std::function<void()>> LoadPlcListHooks;          // after the settings are loaded
+    std::vector<std::function<void()>> ShutdownClientsHooks;      // first step of the shut-down
     std::vector<std::function<void()>> DestroyCommunicationHooks; // after the positions are saved
-    std::vector<std::function<void()>> FreePlcListHooks;      // before the session log's last line
-    std::vector<std::function<void()>> RefreshHooks;          // every 300 ms
+    std::vector<std::function<void()>> FreePlcListHooks;          // before the session log's last line
+    std::vector<std::function<void()>> RefreshHooks;              // every 300 ms
 
     void AddView(IServerCoreView* view);
     void RemoveView(IServerCoreView* view);

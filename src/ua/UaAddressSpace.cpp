@@ -16,45 +16,75 @@ TUaAddressSpace::TUaAddressSpace(IUaBackend& backend) : Backend_(backend) {
         {Server, "Server", ncObject, ServerType, ObjectsFolder, Organizes, 0, -1},
         {ServerArray, "ServerArray", ncVariable, PropertyType, Server, HasProperty, String, 1},
         {NamespaceArray, "NamespaceArray", ncVariable, PropertyType, Server, HasProperty, String, 1},
-        {ServerStatus, "ServerStatus", ncVariable, ServerStatusType, Server, HasComponent, ServerStatusDataType, -1},
+        {ServerStatus, "ServerStatus", ncVariable, ServerStatusType, Server, HasComponent,
+         ServerStatusDataType, -1},
         {StartTime, "StartTime", ncVariable, BaseDataVariableType, ServerStatus, HasComponent, UtcTime, -1},
-        {CurrentTime, "CurrentTime", ncVariable, BaseDataVariableType, ServerStatus, HasComponent, UtcTime, -1},
+        {CurrentTime, "CurrentTime", ncVariable, BaseDataVariableType, ServerStatus, HasComponent, UtcTime,
+         -1},
         {State, "State", ncVariable, BaseDataVariableType, ServerStatus, HasComponent, ServerState, -1},
-        {BuildInfo, "BuildInfo", ncVariable, BuildInfoVariableType, ServerStatus, HasComponent, BuildInfoType, -1},
+        {BuildInfo, "BuildInfo", ncVariable, BuildInfoVariableType, ServerStatus, HasComponent, BuildInfoType,
+         -1},
         {ProductUri, "ProductUri", ncVariable, BaseDataVariableType, BuildInfo, HasComponent, String, -1},
-        {ManufacturerName, "ManufacturerName", ncVariable, BaseDataVariableType, BuildInfo, HasComponent, String, -1},
+        {ManufacturerName, "ManufacturerName", ncVariable, BaseDataVariableType, BuildInfo, HasComponent,
+         String, -1},
         {ProductName, "ProductName", ncVariable, BaseDataVariableType, BuildInfo, HasComponent, String, -1},
-        {SoftwareVersion, "SoftwareVersion", ncVariable, BaseDataVariableType, BuildInfo, HasComponent, String, -1},
+        {SoftwareVersion, "SoftwareVersion", ncVariable, BaseDataVariableType, BuildInfo, HasComponent,
+         String, -1},
         {BuildNumber, "BuildNumber", ncVariable, BaseDataVariableType, BuildInfo, HasComponent, String, -1},
         {BuildDate, "BuildDate", ncVariable, BaseDataVariableType, BuildInfo, HasComponent, UtcTime, -1},
-        {SecondsTillShutdown, "SecondsTillShutdown", ncVariable, BaseDataVariableType, ServerStatus, HasComponent, UInt32, -1},
-        {ShutdownReason, "ShutdownReason", ncVariable, BaseDataVariableType, ServerStatus, HasComponent, LocalizedTextType, -1},
+        {SecondsTillShutdown, "SecondsTillShutdown", ncVariable, BaseDataVariableType, ServerStatus,
+         HasComponent, UInt32, -1},
+        {ShutdownReason, "ShutdownReason", ncVariable, BaseDataVariableType, ServerStatus, HasComponent,
+         LocalizedTextType, -1},
         {ServiceLevel, "ServiceLevel", ncVariable, PropertyType, Server, HasProperty, Byte, -1},
-        {ServerCapabilities, "ServerCapabilities", ncObject, ServerCapabilitiesType, Server, HasComponent, 0, -1},
-        {ServerProfileArray, "ServerProfileArray", ncVariable, PropertyType, ServerCapabilities, HasProperty, String, 1},
-        {LocaleIdArray, "LocaleIdArray", ncVariable, PropertyType, ServerCapabilities, HasProperty, String, 1},
-        {MinSupportedSampleRate, "MinSupportedSampleRate", ncVariable, PropertyType, ServerCapabilities, HasProperty, Duration, -1},
-        {MaxBrowseContinuationPoints, "MaxBrowseContinuationPoints", ncVariable, PropertyType, ServerCapabilities, HasProperty, UInt16, -1},
-        {MaxArrayLength, "MaxArrayLength", ncVariable, PropertyType, ServerCapabilities, HasProperty, UInt32, -1},
-        {MaxStringLength, "MaxStringLength", ncVariable, PropertyType, ServerCapabilities, HasProperty, UInt32, -1},
-        {OperationLimits, "OperationLimits", ncObject, OperationLimitsType, ServerCapabilities, HasComponent, 0, -1},
-        {MaxNodesPerRead, "MaxNodesPerRead", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32, -1},
-        {MaxNodesPerWrite, "MaxNodesPerWrite", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32, -1},
-        {MaxNodesPerMethodCall, "MaxNodesPerMethodCall", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32, -1},
-        {MaxNodesPerBrowse, "MaxNodesPerBrowse", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32, -1},
-        {MaxNodesPerRegisterNodes, "MaxNodesPerRegisterNodes", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32, -1},
-        {MaxNodesPerTranslateBrowsePathsToNodeIds, "MaxNodesPerTranslateBrowsePathsToNodeIds", ncVariable, PropertyType,
-         OperationLimits, HasProperty, UInt32, -1},
-        {MaxNodesPerNodeManagement, "MaxNodesPerNodeManagement", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32, -1},
-        {MaxMonitoredItemsPerCall, "MaxMonitoredItemsPerCall", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32, -1},
+        {ServerCapabilities, "ServerCapabilities", ncObject, ServerCapabilitiesType, Server, HasComponent, 0,
+         -1},
+        {ServerProfileArray, "ServerProfileArray", ncVariable, PropertyType, ServerCapabilities, HasProperty,
+         String, 1},
+        {LocaleIdArray, "LocaleIdArray", ncVariable, PropertyType, ServerCapabilities, HasProperty, String,
+         1},
+        {MinSupportedSampleRate, "MinSupportedSampleRate", ncVariable, PropertyType, ServerCapabilities,
+         HasProperty, Duration, -1},
+        {MaxBrowseContinuationPoints, "MaxBrowseContinuationPoints", ncVariable, PropertyType,
+         ServerCapabilities, HasProperty, UInt16, -1},
+        {MaxArrayLength, "MaxArrayLength", ncVariable, PropertyType, ServerCapabilities, HasProperty, UInt32,
+         -1},
+        {MaxStringLength, "MaxStringLength", ncVariable, PropertyType, ServerCapabilities, HasProperty,
+         UInt32, -1},
+        {OperationLimits, "OperationLimits", ncObject, OperationLimitsType, ServerCapabilities, HasComponent,
+         0, -1},
+        {MaxNodesPerRead, "MaxNodesPerRead", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32,
+         -1},
+        {MaxNodesPerWrite, "MaxNodesPerWrite", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32,
+         -1},
+        {MaxNodesPerMethodCall, "MaxNodesPerMethodCall", ncVariable, PropertyType, OperationLimits,
+         HasProperty, UInt32, -1},
+        {MaxNodesPerBrowse, "MaxNodesPerBrowse", ncVariable, PropertyType, OperationLimits, HasProperty,
+         UInt32, -1},
+        {MaxNodesPerRegisterNodes, "MaxNodesPerRegisterNodes", ncVariable, PropertyType, OperationLimits,
+         HasProperty, UInt32, -1},
+        {MaxNodesPerTranslateBrowsePathsToNodeIds, "MaxNodesPerTranslateBrowsePathsToNodeIds", ncVariable,
+         PropertyType, OperationLimits, HasProperty, UInt32, -1},
+        {MaxNodesPerNodeManagement, "MaxNodesPerNodeManagement", ncVariable, PropertyType, OperationLimits,
+         HasProperty, UInt32, -1},
+        {MaxMonitoredItemsPerCall, "MaxMonitoredItemsPerCall", ncVariable, PropertyType, OperationLimits,
+         HasProperty, UInt32, -1},
     };
     for (const auto& s : table) Standard_[s.Id] = s;
 }
 
 bool TUaAddressSpace::IsKnownReferenceType(std::uint32_t type) {
     switch (type) {
-    case UaId::References: case NonHierarchicalReferences: case HierarchicalReferences: case HasChild: case Organizes:
-    case HasTypeDefinition: case Aggregates: case HasSubtype: case HasProperty: case HasComponent: return true;
+    case UaId::References:
+    case NonHierarchicalReferences:
+    case HierarchicalReferences:
+    case HasChild:
+    case Organizes:
+    case HasTypeDefinition:
+    case Aggregates:
+    case HasSubtype:
+    case HasProperty:
+    case HasComponent: return true;
     default: return false;
     }
 }
@@ -64,11 +94,15 @@ bool TUaAddressSpace::IsReferenceOf(std::uint32_t type, std::uint32_t base, bool
     if (!includeSubtypes) return false;
     auto parentOf = [](std::uint32_t t) -> std::uint32_t {
         switch (t) {
-        case HasComponent: case HasProperty: return Aggregates;
-        case Aggregates: case HasSubtype: return HasChild;
-        case HasChild: case Organizes: return HierarchicalReferences;
+        case HasComponent:
+        case HasProperty: return Aggregates;
+        case Aggregates:
+        case HasSubtype: return HasChild;
+        case HasChild:
+        case Organizes: return HierarchicalReferences;
         case HasTypeDefinition: return NonHierarchicalReferences;
-        case HierarchicalReferences: case NonHierarchicalReferences: return UaId::References;
+        case HierarchicalReferences:
+        case NonHierarchicalReferences: return UaId::References;
         default: return 0;
         }
     };
@@ -139,7 +173,8 @@ std::vector<TUaReference> TUaAddressSpace::References(const TUaNode& node, IUaBa
     auto backendChildren = [&](const std::string& folder) {
         std::vector<TUaBackendNode> children;
         Backend_.Children(folder, children, session);
-        for (const auto& c : children) out.push_back({c.IsFolder ? Organizes : HasComponent, true, FromBackend(c)});
+        for (const auto& c : children)
+            out.push_back({c.IsFolder ? Organizes : HasComponent, true, FromBackend(c)});
     };
     if (node.Id.Namespace == 0) {
         std::uint32_t id = node.Id.Numeric;
@@ -148,7 +183,8 @@ std::vector<TUaReference> TUaAddressSpace::References(const TUaNode& node, IUaBa
         if (id == ObjectsFolder) backendChildren("/");
         auto self = Standard_.find(id);
         if (self != Standard_.end() && self->second.Parent != 0)
-            out.push_back({self->second.ParentReference, false, FromStandard(Standard_.at(self->second.Parent))});
+            out.push_back(
+                {self->second.ParentReference, false, FromStandard(Standard_.at(self->second.Parent))});
         typeDefinition();
         return out;
     }
@@ -167,7 +203,8 @@ std::vector<TUaReference> TUaAddressSpace::References(const TUaNode& node, IUaBa
     return out;
 }
 
-TUaStatusCode TUaAddressSpace::ReadAttribute(const TUaNode& node, std::uint32_t attributeId, TUaVariant& out) {
+TUaStatusCode TUaAddressSpace::ReadAttribute(const TUaNode& node, std::uint32_t attributeId,
+                                             TUaVariant& out) {
     bool variable = node.NodeClass == ncVariable;
     switch (attributeId) {
     case atNodeId: out = TUaVariant::Scalar(TUaType::NodeId, node.Id); return 0;
@@ -206,7 +243,9 @@ TUaStatusCode TUaAddressSpace::ReadAttribute(const TUaNode& node, std::uint32_t 
         return 0;
     }
     case atAccessLevel:
-    case atUserAccessLevel: out = TUaVariant::Scalar(TUaType::Byte, std::uint64_t{node.AccessLevel}); return 0;
+    case atUserAccessLevel:
+        out = TUaVariant::Scalar(TUaType::Byte, std::uint64_t{node.AccessLevel});
+        return 0;
     case atMinimumSamplingInterval: out = TUaVariant::Scalar(TUaType::Double, 0.0); return 0;
     case atHistorizing: out = TUaVariant::Scalar(TUaType::Boolean, false); return 0;
     default: return UaStatus::BadAttributeIdInvalid;

@@ -17,9 +17,21 @@ enum TUaNodeClass : std::uint32_t { ncObject = 1, ncVariable = 2 };
 
 // Attribute ids
 enum TUaAttribute : std::uint32_t {
-    atNodeId = 1, atNodeClass = 2, atBrowseName = 3, atDisplayName = 4, atDescription = 5, atWriteMask = 6,
-    atUserWriteMask = 7, atEventNotifier = 12, atValue = 13, atDataType = 14, atValueRank = 15,
-    atArrayDimensions = 16, atAccessLevel = 17, atUserAccessLevel = 18, atMinimumSamplingInterval = 19,
+    atNodeId = 1,
+    atNodeClass = 2,
+    atBrowseName = 3,
+    atDisplayName = 4,
+    atDescription = 5,
+    atWriteMask = 6,
+    atUserWriteMask = 7,
+    atEventNotifier = 12,
+    atValue = 13,
+    atDataType = 14,
+    atValueRank = 15,
+    atArrayDimensions = 16,
+    atAccessLevel = 17,
+    atUserAccessLevel = 18,
+    atMinimumSamplingInterval = 19,
     atHistorizing = 20
 };
 

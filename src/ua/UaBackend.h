@@ -67,8 +67,9 @@ public:
                       std::function<void(const TUaBackendValue&)> done) = 0;
     // Writes through the item write path: Good once stored in the location.
     virtual TUaStatusCode Write(const std::string& itemId, const TUaVariant& value) = 0;
-    virtual std::unique_ptr<IUaBackendGroup> CreateGroup(double requestedRateMs, double& revisedRateMs,
-                                                         std::function<void(std::vector<TUaItemChange>)> onChanges) = 0;
+    virtual std::unique_ptr<IUaBackendGroup>
+    CreateGroup(double requestedRateMs, double& revisedRateMs,
+                std::function<void(std::vector<TUaItemChange>)> onChanges) = 0;
 };
 
 class IUaBackend {

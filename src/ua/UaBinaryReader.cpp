@@ -158,8 +158,10 @@ TUaExtensionObject TUaBinaryReader::ExtensionObject() {
     TUaExtensionObject e;
     e.TypeId = NodeId();
     e.Encoding = Byte();
-    if (e.Encoding == 1 || e.Encoding == 2) e.Body = ByteString();
-    else if (e.Encoding != 0) Ok_ = false;
+    if (e.Encoding == 1 || e.Encoding == 2)
+        e.Body = ByteString();
+    else if (e.Encoding != 0)
+        Ok_ = false;
     return e;
 }
 

@@ -55,8 +55,7 @@ public:
     // (each element takes at least minElementSize bytes) fails the reader.
     std::size_t ArrayLength(std::size_t minElementSize = 1);
 
-    template <typename F>
-    auto Array(F readOne, std::size_t minElementSize = 1) {
+    template <typename F> auto Array(F readOne, std::size_t minElementSize = 1) {
         using T = decltype(readOne());
         std::vector<T> out;
         std::size_t n = ArrayLength(minElementSize);

@@ -36,13 +36,17 @@ void TUaBinaryWriter::String(const std::string& v) {
 }
 
 void TUaBinaryWriter::NullableString(const std::optional<std::string>& v) {
-    if (v) String(*v);
-    else Int32(-1);
+    if (v)
+        String(*v);
+    else
+        Int32(-1);
 }
 
 void TUaBinaryWriter::ByteString(const std::string& v) {
-    if (v.empty()) Int32(-1);
-    else String(v);
+    if (v.empty())
+        Int32(-1);
+    else
+        String(v);
 }
 
 void TUaBinaryWriter::Guid(const TUaGuid& v) {
@@ -113,8 +117,12 @@ void TUaBinaryWriter::ExtensionObject(const TUaExtensionObject& v) {
 }
 
 void TUaBinaryWriter::Scalar(TUaType type, const TUaScalar& value) {
-    auto i64 = [&] { return std::holds_alternative<std::int64_t>(value) ? std::get<std::int64_t>(value) : 0; };
-    auto u64 = [&] { return std::holds_alternative<std::uint64_t>(value) ? std::get<std::uint64_t>(value) : 0; };
+    auto i64 = [&] {
+        return std::holds_alternative<std::int64_t>(value) ? std::get<std::int64_t>(value) : 0;
+    };
+    auto u64 = [&] {
+        return std::holds_alternative<std::uint64_t>(value) ? std::get<std::uint64_t>(value) : 0;
+    };
     auto dbl = [&] { return std::holds_alternative<double>(value) ? std::get<double>(value) : 0.0; };
     auto str = [&]() -> std::string {
         return std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : std::string();
@@ -135,26 +143,29 @@ void TUaBinaryWriter::Scalar(TUaType type, const TUaScalar& value) {
     case TUaType::XmlElement: String(str()); break;
     case TUaType::ByteString: ByteString(str()); break;
     case TUaType::DateTime: DateTime(i64()); break;
-    case TUaType::Guid: Guid(std::holds_alternative<TUaGuid>(value) ? std::get<TUaGuid>(value) : TUaGuid{}); break;
+    case TUaType::Guid:
+        Guid(std::holds_alternative<TUaGuid>(value) ? std::get<TUaGuid>(value) : TUaGuid{});
+        break;
     case TUaType::NodeId:
         NodeId(std::holds_alternative<TUaNodeId>(value) ? std::get<TUaNodeId>(value) : TUaNodeId{});
         break;
     case TUaType::ExpandedNodeId:
         ExpandedNodeId(std::holds_alternative<TUaExpandedNodeId>(value) ? std::get<TUaExpandedNodeId>(value)
-                                                                         : TUaExpandedNodeId{});
+                                                                        : TUaExpandedNodeId{});
         break;
     case TUaType::StatusCode: StatusCode(static_cast<TUaStatusCode>(u64())); break;
     case TUaType::QualifiedName:
         QualifiedName(std::holds_alternative<TUaQualifiedName>(value) ? std::get<TUaQualifiedName>(value)
-                                                                       : TUaQualifiedName{});
+                                                                      : TUaQualifiedName{});
         break;
     case TUaType::LocalizedText:
         LocalizedText(std::holds_alternative<TUaLocalizedText>(value) ? std::get<TUaLocalizedText>(value)
-                                                                       : TUaLocalizedText{});
+                                                                      : TUaLocalizedText{});
         break;
     case TUaType::ExtensionObject:
-        ExtensionObject(std::holds_alternative<TUaExtensionObject>(value) ? std::get<TUaExtensionObject>(value)
-                                                                           : TUaExtensionObject{});
+        ExtensionObject(std::holds_alternative<TUaExtensionObject>(value)
+                            ? std::get<TUaExtensionObject>(value)
+                            : TUaExtensionObject{});
         break;
     default: break;
     }
@@ -194,9 +205,9 @@ void TUaBinaryWriter::DataValue(const TUaDataValue& v) {
 }
 
 void TUaBinaryWriter::DiagnosticInfo(const TUaDiagnosticInfo& v) {
-    std::uint8_t mask = (v.SymbolicId ? 0x01 : 0) | (v.NamespaceUri ? 0x02 : 0) | (v.LocalizedText ? 0x04 : 0) |
-                        (v.Locale ? 0x08 : 0) | (v.AdditionalInfo ? 0x10 : 0) | (v.InnerStatusCode ? 0x20 : 0) |
-                        (v.Inner ? 0x40 : 0);
+    std::uint8_t mask = (v.SymbolicId ? 0x01 : 0) | (v.NamespaceUri ? 0x02 : 0) |
+                        (v.LocalizedText ? 0x04 : 0) | (v.Locale ? 0x08 : 0) | (v.AdditionalInfo ? 0x10 : 0) |
+                        (v.InnerStatusCode ? 0x20 : 0) | (v.Inner ? 0x40 : 0);
     Byte(mask);
     if (v.SymbolicId) Int32(*v.SymbolicId);
     if (v.NamespaceUri) Int32(*v.NamespaceUri);

@@ -41,8 +41,7 @@ public:
     void DiagnosticInfo(const TUaDiagnosticInfo& v);
 
     void ArrayLength(std::size_t n) { Int32(static_cast<std::int32_t>(n)); }
-    template <typename C, typename F>
-    void Array(const C& items, F writeOne) {
+    template <typename C, typename F> void Array(const C& items, F writeOne) {
         ArrayLength(items.size());
         for (const auto& item : items) writeOne(item);
     }

@@ -73,8 +73,7 @@ void TUaChannel::CheckTimeouts() {
         return;
     }
     // The client renews at 75 % of the lifetime; past 125 % the token is dead.
-    if (State_ == TState::Open &&
-        TickDiff(now, TokenTick_) > TokenLifetime_ + TokenLifetime_ / 4) {
+    if (State_ == TState::Open && TickDiff(now, TokenTick_) > TokenLifetime_ + TokenLifetime_ / 4) {
         Fail(UaStatus::BadSecureChannelTokenUnknown, "Security token expired");
     }
 }
@@ -104,7 +103,8 @@ void TUaChannel::Receive(std::string_view bytes) {
         if (Buffer_.size() < size) return;
         std::string chunk = Buffer_.substr(0, size);
         Buffer_.erase(0, size);
-        HandleChunk(std::string_view(chunk).substr(0, 3), chunk[3], std::string_view(chunk).substr(MessageHeaderSize));
+        HandleChunk(std::string_view(chunk).substr(0, 3), chunk[3],
+                    std::string_view(chunk).substr(MessageHeaderSize));
     }
 }
 
@@ -244,8 +244,8 @@ void TUaChannel::HandleOpen(std::string_view body) {
     PreviousTokenId_ = TokenId_;
     PreviousTokenValid_ = renew;
     ++TokenId_;
-    TokenLifetime_ = std::clamp(request.RequestedLifetime ? request.RequestedLifetime : 600000u, MinTokenLifetimeMs,
-                                MaxTokenLifetimeMs);
+    TokenLifetime_ = std::clamp(request.RequestedLifetime ? request.RequestedLifetime : 600000u,
+                                MinTokenLifetimeMs, MaxTokenLifetimeMs);
     TokenTick_ = Clock_.TickCount();
     State_ = TState::Open;
 
@@ -333,9 +333,11 @@ void TUaChannel::SendResponse(std::uint32_t requestId, std::uint32_t requestHand
     std::size_t chunks = (body.size() + perChunk - 1) / perChunk;
     if (chunks == 0) chunks = 1;
     bool tooLarge = (ClientMaxMessageSize_ && body.size() > ClientMaxMessageSize_) ||
-                    (ClientMaxChunkCount_ && chunks > ClientMaxChunkCount_) || body.size() > Config_.MaxMessageSize;
+                    (ClientMaxChunkCount_ && chunks > ClientMaxChunkCount_) ||
+                    body.size() > Config_.MaxMessageSize;
     if (tooLarge) {
-        SendResponse(requestId, requestHandle, EncodeServiceFault(Now(), requestHandle, UaStatus::BadResponseTooLarge));
+        SendResponse(requestId, requestHandle,
+                     EncodeServiceFault(Now(), requestHandle, UaStatus::BadResponseTooLarge));
         return;
     }
     for (std::size_t i = 0; i < chunks && State_ == TState::Open; ++i) {

@@ -10,11 +10,14 @@ void TUaConfig::Sanitize() {
     if (BindAddress.empty()) BindAddress = defaults.BindAddress;
     if (MaxSessions == 0) MaxSessions = defaults.MaxSessions;
     if (MaxSubscriptionsPerSession == 0) MaxSubscriptionsPerSession = defaults.MaxSubscriptionsPerSession;
-    if (MaxMonitoredItemsPerSubscription == 0) MaxMonitoredItemsPerSubscription = defaults.MaxMonitoredItemsPerSubscription;
+    if (MaxMonitoredItemsPerSubscription == 0)
+        MaxMonitoredItemsPerSubscription = defaults.MaxMonitoredItemsPerSubscription;
     // A message must at least hold one receive buffer; more than 256 MiB is never sensible.
-    if (MaxMessageSize < ReceiveBufferSize || MaxMessageSize > 256u * 1024 * 1024) MaxMessageSize = defaults.MaxMessageSize;
+    if (MaxMessageSize < ReceiveBufferSize || MaxMessageSize > 256u * 1024 * 1024)
+        MaxMessageSize = defaults.MaxMessageSize;
     if (MaxChunkCount == 0 || MaxChunkCount > 4096) MaxChunkCount = defaults.MaxChunkCount;
-    if (SessionTimeoutMs < 1000 || SessionTimeoutMs > MaxSessionTimeoutMs) SessionTimeoutMs = defaults.SessionTimeoutMs;
+    if (SessionTimeoutMs < 1000 || SessionTimeoutMs > MaxSessionTimeoutMs)
+        SessionTimeoutMs = defaults.SessionTimeoutMs;
 }
 
 bool LoadUaConfig(IKeyValueStore& store, TUaConfig& config) {

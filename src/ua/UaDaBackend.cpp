@@ -50,7 +50,8 @@ std::vector<std::string> AllNames(IEnumString& names) {
     return all;
 }
 
-TOPCItemDef ItemDef(const std::string& itemId, OPCHANDLE clientHandle, bool active, VARTYPE requested = VT_EMPTY) {
+TOPCItemDef ItemDef(const std::string& itemId, OPCHANDLE clientHandle, bool active,
+                    VARTYPE requested = VT_EMPTY) {
     TOPCItemDef def;
     def.ItemID = itemId;
     def.ClientHandle = clientHandle;
@@ -148,11 +149,11 @@ struct TUaDaBackend::TGroupLink {
     std::uint32_t Cookie = 0;
     TComPtr<IConnectionPoint> Point;
 
-    HRESULT Create(const TComPtr<IOPCServer>& server, const std::string& name, bool active, std::uint32_t rate,
-                   std::uint32_t& revised, IOPCDataCallback* sink) {
+    HRESULT Create(const TComPtr<IOPCServer>& server, const std::string& name, bool active,
+                   std::uint32_t rate, std::uint32_t& revised, IOPCDataCallback* sink) {
         Server = server;
-        HRESULT hr = Server->AddGroup(name, active ? 1 : 0, rate, 0, nullptr, nullptr, 0, ServerHandle, revised,
-                                      IOPCItemMgt::Iid, Group);
+        HRESULT hr = Server->AddGroup(name, active ? 1 : 0, rate, 0, nullptr, nullptr, 0, ServerHandle,
+                                      revised, IOPCItemMgt::Iid, Group);
         if (Failed(hr)) return hr;
         Items = InterfaceOf<IOPCItemMgt>(Group);
         auto container = InterfaceOf<IConnectionPointContainer>(Group);
@@ -174,15 +175,18 @@ struct TUaDaBackend::TGroupLink {
 
 class TUaDaBackend::TGroup : public IUaBackendGroup {
 public:
-    explicit TGroup(std::function<void(std::vector<TUaItemChange>)> onChanges) : OnChanges_(std::move(onChanges)) {}
+    explicit TGroup(std::function<void(std::vector<TUaItemChange>)> onChanges)
+        : OnChanges_(std::move(onChanges)) {}
     ~TGroup() override {
         Sink_->DataChange = nullptr;
         Link_.Destroy();
     }
 
-    HRESULT Create(const TComPtr<IOPCServer>& server, const std::string& name, double requestedMs, double& revisedMs) {
+    HRESULT Create(const TComPtr<IOPCServer>& server, const std::string& name, double requestedMs,
+                   double& revisedMs) {
         Sink_->DataChange = [this](const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
-                                   const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>& times) {
+                                   const std::vector<std::uint16_t>& qualities,
+                                   const std::vector<TFileTime>& times) {
             std::vector<TUaItemChange> changes;
             changes.reserve(clients.size());
             for (std::size_t i = 0; i < clients.size() && i < values.size() && i < qualities.size(); ++i)
@@ -254,7 +258,8 @@ public:
     TSession(TUaDaBackend& owner, TComPtr<IOPCServer> server) : Owner_(owner), Server_(std::move(server)) {
         Browse_ = Server_.As<IOPCBrowseServerAddressSpace>();
         Sink_->ReadComplete = [this](std::uint32_t transactionID, const std::vector<OPCHANDLE>&,
-                                     const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
+                                     const std::vector<TVariant>& values,
+                                     const std::vector<std::uint16_t>& qualities,
                                      const std::vector<TFileTime>& times) {
             auto it = Pending_.find(transactionID);
             if (it == Pending_.end()) return;
@@ -305,7 +310,8 @@ public:
             return false;
         if (SameTextIgnoringCase(target[0], "Sys")) return true;
         // Memory-type folders close when browsing of PLC memory closes: those are walked.
-        if (target.size() > 2 || (target.size() == 2 && !SameTextIgnoringCase(target[1], "Sys"))) return false;
+        if (target.size() > 2 || (target.size() == 2 && !SameTextIgnoringCase(target[1], "Sys")))
+            return false;
         TPLCCollection* plcs = Owner_.Context_.PLCs;
         return plcs && plcs->FindPLC(target[0]);
     }
@@ -313,7 +319,8 @@ public:
     // Moves only as far as the kept position differs from the target.
     bool MoveFromHere(const std::vector<std::string>& target) {
         std::size_t common = 0;
-        while (common < Position_.size() && common < target.size() && Position_[common] == target[common]) ++common;
+        while (common < Position_.size() && common < target.size() && Position_[common] == target[common])
+            ++common;
         while (Position_.size() > common) {
             if (Failed(Browse_->ChangeBrowsePosition(OPC_BROWSE_UP, ""))) {
                 Position_.clear();
@@ -388,7 +395,8 @@ public:
 
     // ---- IUaBackendSession ----
 
-    void Read(const std::string& itemId, bool deviceRead, std::function<void(const TUaBackendValue&)> done) override {
+    void Read(const std::string& itemId, bool deviceRead,
+              std::function<void(const TUaBackendValue&)> done) override {
         TUaStatusCode status = 0;
         const OPCHANDLE handle = AddHidden(itemId, VT_EMPTY, status);
         if (status) return done({{}, status, 0});
@@ -397,8 +405,8 @@ public:
             const std::uint32_t transactionID = NextTransaction_++;
             std::uint32_t cancelID = 0;
             std::vector<HRESULT> errors;
-            if (async && Succeeded(async->Read({handle}, transactionID, cancelID, errors)) && !errors.empty() &&
-                Succeeded(errors[0])) {
+            if (async && Succeeded(async->Read({handle}, transactionID, cancelID, errors)) &&
+                !errors.empty() && Succeeded(errors[0])) {
                 const std::uint32_t bound = Owner_.DeviceReadBoundMs();
                 Pending_[transactionID] = {handle, cancelID, Owner_.Context_.Clock->TickCount(), bound,
                                            std::move(done)};
@@ -427,8 +435,9 @@ public:
         return Succeeded(errors[0]) ? UaStatus::Good : StatusFromItemError(errors[0]);
     }
 
-    std::unique_ptr<IUaBackendGroup> CreateGroup(double requestedRateMs, double& revisedRateMs,
-                                                 std::function<void(std::vector<TUaItemChange>)> onChanges) override {
+    std::unique_ptr<IUaBackendGroup>
+    CreateGroup(double requestedRateMs, double& revisedRateMs,
+                std::function<void(std::vector<TUaItemChange>)> onChanges) override {
         auto group = std::make_unique<TGroup>(std::move(onChanges));
         // Group names are generated by the server object (an empty name asks for one).
         if (Failed(group->Create(Server_, "", requestedRateMs, revisedRateMs))) return nullptr;
@@ -447,7 +456,8 @@ private:
         std::function<void(const TUaBackendValue&)> Done;
     };
 
-    TUaBackendNode VariableNode(const std::string& itemId, const std::string& name, const TOPCItemResult& result) {
+    TUaBackendNode VariableNode(const std::string& itemId, const std::string& name,
+                                const TOPCItemResult& result) {
         TUaBackendNode node;
         node.Id = itemId;
         node.Name = name;
@@ -518,7 +528,8 @@ private:
     std::unique_ptr<ITimer> Timer_;
 };
 
-TUaDaBackend::TUaDaBackend(TServerContext& context, IClassFactory& factory) : Context_(context), Factory_(factory) {}
+TUaDaBackend::TUaDaBackend(TServerContext& context, IClassFactory& factory)
+    : Context_(context), Factory_(factory) {}
 
 TUaDaBackend::~TUaDaBackend() = default;
 

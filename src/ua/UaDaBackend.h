@@ -35,7 +35,8 @@ public:
     TUaDaBackend(const TUaDaBackend&) = delete;
     TUaDaBackend& operator=(const TUaDaBackend&) = delete;
 
-    bool Children(const std::string& folderId, std::vector<TUaBackendNode>& out, IUaBackendSession* session) override;
+    bool Children(const std::string& folderId, std::vector<TUaBackendNode>& out,
+                  IUaBackendSession* session) override;
     bool Describe(const std::string& id, TUaBackendNode& out, IUaBackendSession* session) override;
     std::string ParentOf(const std::string& id) override;
     // Null when the class factory refuses to create a server object.

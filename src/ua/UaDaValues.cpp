@@ -69,7 +69,9 @@ bool ScalarToDa(TUaType type, const TUaScalar& s, TVariant& out) {
     auto i = [&] { return std::holds_alternative<std::int64_t>(s) ? std::get<std::int64_t>(s) : 0; };
     auto u = [&] { return std::holds_alternative<std::uint64_t>(s) ? std::get<std::uint64_t>(s) : 0; };
     switch (type) {
-    case TUaType::Boolean: out = TVariant::Bool(std::holds_alternative<bool>(s) && std::get<bool>(s)); return true;
+    case TUaType::Boolean:
+        out = TVariant::Bool(std::holds_alternative<bool>(s) && std::get<bool>(s));
+        return true;
     case TUaType::SByte: out = TVariant::I1(static_cast<std::int8_t>(i())); return true;
     case TUaType::Byte: out = TVariant::UI1(static_cast<std::uint8_t>(u())); return true;
     case TUaType::Int16: out = TVariant::I2(static_cast<std::int16_t>(i())); return true;
@@ -81,9 +83,12 @@ bool ScalarToDa(TUaType type, const TUaScalar& s, TVariant& out) {
     case TUaType::Float:
         out = TVariant::R4(static_cast<float>(std::holds_alternative<double>(s) ? std::get<double>(s) : 0.0));
         return true;
-    case TUaType::Double: out = TVariant::R8(std::holds_alternative<double>(s) ? std::get<double>(s) : 0.0); return true;
+    case TUaType::Double:
+        out = TVariant::R8(std::holds_alternative<double>(s) ? std::get<double>(s) : 0.0);
+        return true;
     case TUaType::String:
-        out = TVariant::Bstr(std::holds_alternative<std::string>(s) ? std::get<std::string>(s) : std::string());
+        out =
+            TVariant::Bstr(std::holds_alternative<std::string>(s) ? std::get<std::string>(s) : std::string());
         return true;
     default: return false;
     }

@@ -34,10 +34,14 @@ bool ConvertTo(TUaType target, const TUaVariant& in, TUaVariant& out) {
     if (in.IsArray || in.Values.size() != 1) return false;
     const TUaScalar& v = in.Values.front();
     double number = 0;
-    if (auto* b = std::get_if<bool>(&v)) number = *b ? 1 : 0;
-    else if (auto* i = std::get_if<std::int64_t>(&v)) number = static_cast<double>(*i);
-    else if (auto* u = std::get_if<std::uint64_t>(&v)) number = static_cast<double>(*u);
-    else if (auto* d = std::get_if<double>(&v)) number = *d;
+    if (auto* b = std::get_if<bool>(&v))
+        number = *b ? 1 : 0;
+    else if (auto* i = std::get_if<std::int64_t>(&v))
+        number = static_cast<double>(*i);
+    else if (auto* u = std::get_if<std::uint64_t>(&v))
+        number = static_cast<double>(*u);
+    else if (auto* d = std::get_if<double>(&v))
+        number = *d;
     else if (target == TUaType::String && std::holds_alternative<std::string>(v)) {
         out = TUaVariant::Scalar(TUaType::String, v);
         return true;
@@ -45,7 +49,9 @@ bool ConvertTo(TUaType target, const TUaVariant& in, TUaVariant& out) {
         return false;
     }
     if (!std::isfinite(number)) return false;
-    auto inRange = [&](double lo, double hi) { return number >= lo && number <= hi && number == std::floor(number); };
+    auto inRange = [&](double lo, double hi) {
+        return number >= lo && number <= hi && number == std::floor(number);
+    };
     switch (target) {
     case TUaType::Boolean: out = TUaVariant::Scalar(TUaType::Boolean, number != 0); return true;
     case TUaType::UInt16:
@@ -122,7 +128,8 @@ private:
             if (!item.Active) continue;
             const TVariable* v = Owner_.Find(item.ItemId);
             if (!v) continue;
-            if (item.Last && item.Last->Value == v->Value.Value && item.Last->Status == v->Value.Status) continue;
+            if (item.Last && item.Last->Value == v->Value.Value && item.Last->Status == v->Value.Status)
+                continue;
             item.Last = v->Value;
             changes.push_back({item.ClientHandle, v->Value});
         }
@@ -152,7 +159,8 @@ public:
         --Owner_.SessionCount;
         Log(FormatText("Client %s disconnected at %s", {Name_, TimeDateText(Owner_.Context_.Clock->Now())}));
     }
-    void Read(const std::string& itemId, bool deviceRead, std::function<void(const TUaBackendValue&)> done) override {
+    void Read(const std::string& itemId, bool deviceRead,
+              std::function<void(const TUaBackendValue&)> done) override {
         const TVariable* v = Owner_.Find(itemId);
         TUaBackendValue value = v ? v->Value : TUaBackendValue{{}, UaStatus::BadNodeIdUnknown, 0};
         if (!deviceRead) {
@@ -176,8 +184,9 @@ public:
         Owner_.SetValue(itemId, converted, 0);
         return 0;
     }
-    std::unique_ptr<IUaBackendGroup> CreateGroup(double requested, double& revised,
-                                                 std::function<void(std::vector<TUaItemChange>)> onChanges) override {
+    std::unique_ptr<IUaBackendGroup>
+    CreateGroup(double requested, double& revised,
+                std::function<void(std::vector<TUaItemChange>)> onChanges) override {
         auto group = std::make_unique<TGroup>(Owner_, requested, std::move(onChanges));
         revised = ReviseRate(requested);
         return group;
@@ -202,7 +211,8 @@ double TUaMemoryBackend::ReviseRate(double requested) {
 }
 
 TUaDateTime TUaMemoryBackend::Now() const {
-    return static_cast<TUaDateTime>(DateTimeToFileTime(Context_.Clock->Now(), Context_.Clock->TimeZoneBiasMinutes()));
+    return static_cast<TUaDateTime>(
+        DateTimeToFileTime(Context_.Clock->Now(), Context_.Clock->TimeZoneBiasMinutes()));
 }
 
 std::string TUaMemoryBackend::AddFolder(const std::string& parent, const std::string& name) {
@@ -217,8 +227,8 @@ std::string TUaMemoryBackend::AddFolder(const std::string& parent, const std::st
     return id;
 }
 
-void TUaMemoryBackend::AddVariable(const std::string& parent, const std::string& itemId, const std::string& name,
-                                   TUaVariant value, bool writable) {
+void TUaMemoryBackend::AddVariable(const std::string& parent, const std::string& itemId,
+                                   const std::string& name, TUaVariant value, bool writable) {
     TVariable v;
     v.Node.Id = itemId;
     v.Node.Name = name;
@@ -251,7 +261,8 @@ const TUaMemoryBackend::TVariable* TUaMemoryBackend::Find(const std::string& ite
     return it == Variables_.end() ? nullptr : &it->second;
 }
 
-bool TUaMemoryBackend::Children(const std::string& folderId, std::vector<TUaBackendNode>& out, IUaBackendSession*) {
+bool TUaMemoryBackend::Children(const std::string& folderId, std::vector<TUaBackendNode>& out,
+                                IUaBackendSession*) {
     auto it = ChildIds_.find(folderId);
     if (it == ChildIds_.end()) return folderId == "/" || Folders_.count(folderId) > 0;
     for (const auto& id : it->second) {

@@ -40,7 +40,8 @@ public:
     int GroupCount = 0;
     std::vector<std::string> SessionNames;
 
-    bool Children(const std::string& folderId, std::vector<TUaBackendNode>& out, IUaBackendSession* session) override;
+    bool Children(const std::string& folderId, std::vector<TUaBackendNode>& out,
+                  IUaBackendSession* session) override;
     bool Describe(const std::string& id, TUaBackendNode& out, IUaBackendSession* session) override;
     std::string ParentOf(const std::string& id) override;
     std::unique_ptr<IUaBackendSession> CreateSession(const std::string& clientName) override;

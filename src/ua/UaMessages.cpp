@@ -5,8 +5,12 @@
 namespace dravon {
 
 namespace {
-std::vector<std::string> Strings(TUaBinaryReader& r) { return r.Array([&] { return r.String(); }, 4); }
-std::vector<std::uint32_t> UInt32s(TUaBinaryReader& r) { return r.Array([&] { return r.UInt32(); }, 4); }
+std::vector<std::string> Strings(TUaBinaryReader& r) {
+    return r.Array([&] { return r.String(); }, 4);
+}
+std::vector<std::uint32_t> UInt32s(TUaBinaryReader& r) {
+    return r.Array([&] { return r.UInt32(); }, 4);
+}
 // A message is only good when every byte was used: trailing bytes mean a wrong layout.
 bool Done(TUaBinaryReader& r) { return r.Ok() && r.AtEnd(); }
 
@@ -48,15 +52,15 @@ void WriteRequestHeader(TUaBinaryWriter& w, const TUaRequestHeader& h) {
     w.ExtensionObject(h.AdditionalHeader);
 }
 
-void WriteResponseStart(TUaBinaryWriter& w, std::uint32_t responseTypeId, TUaDateTime now, std::uint32_t requestHandle,
-                        TUaStatusCode serviceResult) {
+void WriteResponseStart(TUaBinaryWriter& w, std::uint32_t responseTypeId, TUaDateTime now,
+                        std::uint32_t requestHandle, TUaStatusCode serviceResult) {
     w.NodeId(TUaNodeId::Num(responseTypeId));
     w.DateTime(now);
     w.UInt32(requestHandle);
     w.StatusCode(serviceResult);
-    w.Byte(0);       // no service diagnostics
-    w.Int32(-1);     // no string table
-    w.NodeId({});    // no additional header
+    w.Byte(0);    // no service diagnostics
+    w.Int32(-1);  // no string table
+    w.NodeId({}); // no additional header
     w.Byte(0);
 }
 
@@ -158,16 +162,18 @@ bool Decode(TUaBinaryReader& r, TUaBrowseRequest& m) {
     r.DateTime(); // view timestamp
     r.UInt32();   // view version
     m.RequestedMaxReferencesPerNode = r.UInt32();
-    m.NodesToBrowse = r.Array([&] {
-        TUaBrowseDescription d;
-        d.NodeId = r.NodeId();
-        d.BrowseDirection = r.UInt32();
-        d.ReferenceTypeId = r.NodeId();
-        d.IncludeSubtypes = r.Boolean();
-        d.NodeClassMask = r.UInt32();
-        d.ResultMask = r.UInt32();
-        return d;
-    }, 14);
+    m.NodesToBrowse = r.Array(
+        [&] {
+            TUaBrowseDescription d;
+            d.NodeId = r.NodeId();
+            d.BrowseDirection = r.UInt32();
+            d.ReferenceTypeId = r.NodeId();
+            d.IncludeSubtypes = r.Boolean();
+            d.NodeClassMask = r.UInt32();
+            d.ResultMask = r.UInt32();
+            return d;
+        },
+        14);
     return Done(r);
 }
 
@@ -180,19 +186,23 @@ bool Decode(TUaBinaryReader& r, TUaBrowseNextRequest& m) {
 
 bool Decode(TUaBinaryReader& r, TUaTranslateRequest& m) {
     m.Header = ReadRequestHeader(r);
-    m.BrowsePaths = r.Array([&] {
-        TUaBrowsePath p;
-        p.StartingNode = r.NodeId();
-        p.Elements = r.Array([&] {
-            TUaRelativePathElement e;
-            e.ReferenceTypeId = r.NodeId();
-            e.IsInverse = r.Boolean();
-            e.IncludeSubtypes = r.Boolean();
-            e.TargetName = r.QualifiedName();
-            return e;
-        }, 10);
-        return p;
-    }, 6);
+    m.BrowsePaths = r.Array(
+        [&] {
+            TUaBrowsePath p;
+            p.StartingNode = r.NodeId();
+            p.Elements = r.Array(
+                [&] {
+                    TUaRelativePathElement e;
+                    e.ReferenceTypeId = r.NodeId();
+                    e.IsInverse = r.Boolean();
+                    e.IncludeSubtypes = r.Boolean();
+                    e.TargetName = r.QualifiedName();
+                    return e;
+                },
+                10);
+            return p;
+        },
+        6);
     return Done(r);
 }
 
@@ -221,14 +231,16 @@ bool Decode(TUaBinaryReader& r, TUaReadRequest& m) {
 
 bool Decode(TUaBinaryReader& r, TUaWriteRequest& m) {
     m.Header = ReadRequestHeader(r);
-    m.NodesToWrite = r.Array([&] {
-        TUaWriteValue v;
-        v.NodeId = r.NodeId();
-        v.AttributeId = r.UInt32();
-        v.IndexRange = r.String();
-        v.Value = r.DataValue();
-        return v;
-    }, 11);
+    m.NodesToWrite = r.Array(
+        [&] {
+            TUaWriteValue v;
+            v.NodeId = r.NodeId();
+            v.AttributeId = r.UInt32();
+            v.IndexRange = r.String();
+            v.Value = r.DataValue();
+            return v;
+        },
+        11);
     return Done(r);
 }
 
@@ -259,12 +271,14 @@ bool Decode(TUaBinaryReader& r, TUaIdListRequest& m) {
 
 bool Decode(TUaBinaryReader& r, TUaPublishRequest& m) {
     m.Header = ReadRequestHeader(r);
-    m.Acknowledgements = r.Array([&] {
-        TUaSubscriptionAcknowledgement a;
-        a.SubscriptionId = r.UInt32();
-        a.SequenceNumber = r.UInt32();
-        return a;
-    }, 8);
+    m.Acknowledgements = r.Array(
+        [&] {
+            TUaSubscriptionAcknowledgement a;
+            a.SubscriptionId = r.UInt32();
+            a.SequenceNumber = r.UInt32();
+            return a;
+        },
+        8);
     return Done(r);
 }
 
@@ -279,13 +293,15 @@ bool Decode(TUaBinaryReader& r, TUaCreateMonitoredItemsRequest& m) {
     m.Header = ReadRequestHeader(r);
     m.SubscriptionId = r.UInt32();
     m.TimestampsToReturn = r.UInt32();
-    m.Items = r.Array([&] {
-        TUaMonitoredItemCreate c;
-        c.ItemToMonitor = ReadReadValueId(r);
-        c.MonitoringMode = r.UInt32();
-        c.Parameters = ReadParameters(r);
-        return c;
-    }, 40);
+    m.Items = r.Array(
+        [&] {
+            TUaMonitoredItemCreate c;
+            c.ItemToMonitor = ReadReadValueId(r);
+            c.MonitoringMode = r.UInt32();
+            c.Parameters = ReadParameters(r);
+            return c;
+        },
+        40);
     return Done(r);
 }
 
@@ -293,12 +309,14 @@ bool Decode(TUaBinaryReader& r, TUaModifyMonitoredItemsRequest& m) {
     m.Header = ReadRequestHeader(r);
     m.SubscriptionId = r.UInt32();
     m.TimestampsToReturn = r.UInt32();
-    m.Items = r.Array([&] {
-        TUaMonitoredItemModify c;
-        c.MonitoredItemId = r.UInt32();
-        c.Parameters = ReadParameters(r);
-        return c;
-    }, 24);
+    m.Items = r.Array(
+        [&] {
+            TUaMonitoredItemModify c;
+            c.MonitoredItemId = r.UInt32();
+            c.Parameters = ReadParameters(r);
+            return c;
+        },
+        24);
     return Done(r);
 }
 

@@ -21,15 +21,15 @@ TUaRequestHeader ReadRequestHeader(TUaBinaryReader& r);
 void WriteRequestHeader(TUaBinaryWriter& w, const TUaRequestHeader& h);
 
 // Writes the body type id and a response header with no diagnostics.
-void WriteResponseStart(TUaBinaryWriter& w, std::uint32_t responseTypeId, TUaDateTime now, std::uint32_t requestHandle,
-                        TUaStatusCode serviceResult = 0);
+void WriteResponseStart(TUaBinaryWriter& w, std::uint32_t responseTypeId, TUaDateTime now,
+                        std::uint32_t requestHandle, TUaStatusCode serviceResult = 0);
 // A complete ServiceFault body (type id included).
 std::string EncodeServiceFault(TUaDateTime now, std::uint32_t requestHandle, TUaStatusCode status);
 
 struct TUaOpenSecureChannelRequest {
     TUaRequestHeader Header;
     std::uint32_t ClientProtocolVersion = 0;
-    std::uint32_t RequestType = 0; // 0 issue, 1 renew
+    std::uint32_t RequestType = 0;  // 0 issue, 1 renew
     std::uint32_t SecurityMode = 0; // 1 None
     std::string ClientNonce;
     std::uint32_t RequestedLifetime = 0;

@@ -8,12 +8,12 @@
 namespace dravon::UaId {
 
 // Data types
-inline constexpr std::uint32_t Boolean = 1, SByte = 2, Byte = 3, Int16 = 4, UInt16 = 5, Int32 = 6,
-                               UInt32 = 7, Int64 = 8, UInt64 = 9, Float = 10, Double = 11, String = 12,
-                               DateTime = 13, Guid = 14, ByteString = 15, NodeIdType = 17,
-                               StatusCodeType = 19, QualifiedNameType = 20, LocalizedTextType = 21,
-                               BaseDataType = 24, Duration = 290, UtcTime = 294, BuildInfoType = 338,
-                               ServerState = 852, ServerStatusDataType = 862;
+inline constexpr std::uint32_t Boolean = 1, SByte = 2, Byte = 3, Int16 = 4, UInt16 = 5, Int32 = 6, UInt32 = 7,
+                               Int64 = 8, UInt64 = 9, Float = 10, Double = 11, String = 12, DateTime = 13,
+                               Guid = 14, ByteString = 15, NodeIdType = 17, StatusCodeType = 19,
+                               QualifiedNameType = 20, LocalizedTextType = 21, BaseDataType = 24,
+                               Duration = 290, UtcTime = 294, BuildInfoType = 338, ServerState = 852,
+                               ServerStatusDataType = 862;
 
 // Reference types
 inline constexpr std::uint32_t References = 31, NonHierarchicalReferences = 32, HierarchicalReferences = 33,
@@ -38,27 +38,26 @@ inline constexpr std::uint32_t RootFolder = 84, ObjectsFolder = 85, TypesFolder 
                                ShutdownReason = 2993, MaxArrayLength = 11702, MaxStringLength = 11703,
                                OperationLimits = 11704, MaxNodesPerRead = 11705, MaxNodesPerWrite = 11707,
                                MaxNodesPerMethodCall = 11709, MaxNodesPerBrowse = 11710,
-                               MaxNodesPerRegisterNodes = 11711, MaxNodesPerTranslateBrowsePathsToNodeIds = 11712,
+                               MaxNodesPerRegisterNodes = 11711,
+                               MaxNodesPerTranslateBrowsePathsToNodeIds = 11712,
                                MaxNodesPerNodeManagement = 11713, MaxMonitoredItemsPerCall = 11714;
 
 // Binary encodings (the type ids of message bodies and extension objects)
 inline constexpr std::uint32_t AnonymousIdentityToken = 321, UserNameIdentityToken = 324,
-                               BuildInfoEncoding = 340, ServiceFault = 397,
-                               FindServersRequest = 422, FindServersResponse = 425,
-                               GetEndpointsRequest = 428, GetEndpointsResponse = 431,
-                               OpenSecureChannelRequest = 446, OpenSecureChannelResponse = 449,
-                               CloseSecureChannelRequest = 452, CloseSecureChannelResponse = 455,
-                               CreateSessionRequest = 461, CreateSessionResponse = 464,
-                               ActivateSessionRequest = 467, ActivateSessionResponse = 470,
-                               CloseSessionRequest = 473, CloseSessionResponse = 476,
-                               BrowseRequest = 527, BrowseResponse = 530,
+                               BuildInfoEncoding = 340, ServiceFault = 397, FindServersRequest = 422,
+                               FindServersResponse = 425, GetEndpointsRequest = 428,
+                               GetEndpointsResponse = 431, OpenSecureChannelRequest = 446,
+                               OpenSecureChannelResponse = 449, CloseSecureChannelRequest = 452,
+                               CloseSecureChannelResponse = 455, CreateSessionRequest = 461,
+                               CreateSessionResponse = 464, ActivateSessionRequest = 467,
+                               ActivateSessionResponse = 470, CloseSessionRequest = 473,
+                               CloseSessionResponse = 476, BrowseRequest = 527, BrowseResponse = 530,
                                BrowseNextRequest = 533, BrowseNextResponse = 536,
-                               TranslateBrowsePathsToNodeIdsRequest = 554, TranslateBrowsePathsToNodeIdsResponse = 557,
-                               RegisterNodesRequest = 560, RegisterNodesResponse = 563,
-                               UnregisterNodesRequest = 566, UnregisterNodesResponse = 569,
-                               ReadRequest = 631, ReadResponse = 634,
-                               WriteRequest = 673, WriteResponse = 676,
-                               DataChangeFilter = 724,
+                               TranslateBrowsePathsToNodeIdsRequest = 554,
+                               TranslateBrowsePathsToNodeIdsResponse = 557, RegisterNodesRequest = 560,
+                               RegisterNodesResponse = 563, UnregisterNodesRequest = 566,
+                               UnregisterNodesResponse = 569, ReadRequest = 631, ReadResponse = 634,
+                               WriteRequest = 673, WriteResponse = 676, DataChangeFilter = 724,
                                CreateMonitoredItemsRequest = 751, CreateMonitoredItemsResponse = 754,
                                ModifyMonitoredItemsRequest = 763, ModifyMonitoredItemsResponse = 766,
                                SetMonitoringModeRequest = 769, SetMonitoringModeResponse = 772,
@@ -66,8 +65,7 @@ inline constexpr std::uint32_t AnonymousIdentityToken = 321, UserNameIdentityTok
                                CreateSubscriptionRequest = 787, CreateSubscriptionResponse = 790,
                                ModifySubscriptionRequest = 793, ModifySubscriptionResponse = 796,
                                SetPublishingModeRequest = 799, SetPublishingModeResponse = 802,
-                               DataChangeNotification = 811,
-                               PublishRequest = 826, PublishResponse = 829,
+                               DataChangeNotification = 811, PublishRequest = 826, PublishResponse = 829,
                                RepublishRequest = 832, RepublishResponse = 835,
                                DeleteSubscriptionsRequest = 847, DeleteSubscriptionsResponse = 850,
                                ServerStatusDataTypeEncoding = 864;

@@ -75,7 +75,8 @@ void TUaServer::Stop() {
 }
 
 TUaDateTime TUaServer::Now() const {
-    return static_cast<TUaDateTime>(DateTimeToFileTime(Context_.Clock->Now(), Context_.Clock->TimeZoneBiasMinutes()));
+    return static_cast<TUaDateTime>(
+        DateTimeToFileTime(Context_.Clock->Now(), Context_.Clock->TimeZoneBiasMinutes()));
 }
 
 std::string TUaServer::ApplicationUri() const { return "urn:" + Config_.HostName + ":Norvane:Dravon"; }
@@ -93,14 +94,17 @@ void TUaServer::Accept(std::unique_ptr<IUaSocket> socket) {
     std::uint32_t id = NextChannelId_++;
     if (NextChannelId_ == 0) NextChannelId_ = 1;
     auto channel = std::make_unique<TUaChannel>(std::move(socket), Config_, *Context_.Clock, id);
-    channel->OnRequest = [this, id](std::uint32_t requestId, std::string_view body) { OnRequest(id, requestId, body); };
+    channel->OnRequest = [this, id](std::uint32_t requestId, std::string_view body) {
+        OnRequest(id, requestId, body);
+    };
     channel->OnClosed = [this, id] {
         // Publish requests that came over this channel can no longer be answered.
         for (auto& [key, session] : Sessions_) {
             auto& queue = session->PublishQueue;
-            queue.erase(std::remove_if(queue.begin(), queue.end(),
-                                       [id](const TUaSession::TPublishRequest& p) { return p.ChannelId == id; }),
-                        queue.end());
+            queue.erase(
+                std::remove_if(queue.begin(), queue.end(),
+                               [id](const TUaSession::TPublishRequest& p) { return p.ChannelId == id; }),
+                queue.end());
         }
         // The channel may be deep in its own call stack: free it from the loop.
         std::weak_ptr<bool> alive = Alive_;
@@ -119,7 +123,8 @@ void TUaServer::Housekeeping() {
     std::uint32_t now = Context_.Clock->TickCount();
     std::vector<std::uint32_t> expired;
     for (auto& [key, session] : Sessions_)
-        if (TickDiff(now, session->LastActivity) > static_cast<std::uint32_t>(session->TimeoutMs)) expired.push_back(key);
+        if (TickDiff(now, session->LastActivity) > static_cast<std::uint32_t>(session->TimeoutMs))
+            expired.push_back(key);
     for (auto key : expired) CloseSession(key, true);
 }
 
@@ -166,11 +171,26 @@ void TUaServer::OnRequest(std::uint32_t channelId, std::uint32_t requestId, std:
     Handler handler = nullptr;
     bool needsSession = true;
     switch (type) {
-    case UaId::GetEndpointsRequest: handler = &TUaServer::GetEndpoints; needsSession = false; break;
-    case UaId::FindServersRequest: handler = &TUaServer::FindServers; needsSession = false; break;
-    case UaId::CreateSessionRequest: handler = &TUaServer::CreateSession; needsSession = false; break;
-    case UaId::ActivateSessionRequest: handler = &TUaServer::ActivateSession; needsSession = false; break;
-    case UaId::CloseSessionRequest: handler = &TUaServer::CloseSessionService; needsSession = false; break;
+    case UaId::GetEndpointsRequest:
+        handler = &TUaServer::GetEndpoints;
+        needsSession = false;
+        break;
+    case UaId::FindServersRequest:
+        handler = &TUaServer::FindServers;
+        needsSession = false;
+        break;
+    case UaId::CreateSessionRequest:
+        handler = &TUaServer::CreateSession;
+        needsSession = false;
+        break;
+    case UaId::ActivateSessionRequest:
+        handler = &TUaServer::ActivateSession;
+        needsSession = false;
+        break;
+    case UaId::CloseSessionRequest:
+        handler = &TUaServer::CloseSessionService;
+        needsSession = false;
+        break;
     case UaId::BrowseRequest: handler = &TUaServer::Browse; break;
     case UaId::BrowseNextRequest: handler = &TUaServer::BrowseNext; break;
     case UaId::TranslateBrowsePathsToNodeIdsRequest: handler = &TUaServer::TranslateBrowsePaths; break;
@@ -188,9 +208,7 @@ void TUaServer::OnRequest(std::uint32_t channelId, std::uint32_t requestId, std:
     case UaId::ModifyMonitoredItemsRequest: handler = &TUaServer::ModifyMonitoredItems; break;
     case UaId::SetMonitoringModeRequest: handler = &TUaServer::SetMonitoringMode; break;
     case UaId::DeleteMonitoredItemsRequest: handler = &TUaServer::DeleteMonitoredItems; break;
-    default:
-        Fault(request, UaStatus::BadServiceUnsupported);
-        return;
+    default: Fault(request, UaStatus::BadServiceUnsupported); return;
     }
     if (needsSession) {
         TUaSession* session = SessionFor(request.Header.AuthenticationToken);
@@ -242,8 +260,8 @@ void TUaServer::WriteEndpoint(TUaBinaryWriter& w, const std::string& url) {
 void TUaServer::GetEndpoints(TRequest& r, TUaBinaryReader& in) {
     TUaGetEndpointsRequest m;
     if (!Decode(in, m)) return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed GetEndpoints");
-    bool offered = m.ProfileUris.empty() ||
-                   std::find(m.ProfileUris.begin(), m.ProfileUris.end(), TransportProfile) != m.ProfileUris.end();
+    bool offered = m.ProfileUris.empty() || std::find(m.ProfileUris.begin(), m.ProfileUris.end(),
+                                                      TransportProfile) != m.ProfileUris.end();
     TUaBinaryWriter w;
     WriteResponseStart(w, UaId::GetEndpointsResponse, Now(), m.Header.RequestHandle);
     w.ArrayLength(offered ? 1 : 0);
@@ -278,7 +296,8 @@ void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
     if (Sessions_.size() >= Config_.MaxSessions) return Fault(r, UaStatus::BadTooManySessions);
     double timeout = Config_.SessionTimeoutMs;
     if (std::isfinite(m.RequestedSessionTimeout) && m.RequestedSessionTimeout > 0)
-        timeout = std::clamp(m.RequestedSessionTimeout, 1000.0, static_cast<double>(Config_.SessionTimeoutMs));
+        timeout =
+            std::clamp(m.RequestedSessionTimeout, 1000.0, static_cast<double>(Config_.SessionTimeoutMs));
     std::uint32_t number = NextSessionNumber_++;
     auto session = std::make_unique<TUaSession>(Context_, number, m.SessionName, timeout);
     TUaNodeId token;
@@ -330,7 +349,8 @@ void TUaServer::ActivateSession(TRequest& r, TUaBinaryReader& in) {
     if (!session) return Fault(r, UaStatus::BadSessionIdInvalid);
     const auto& token = m.UserIdentityToken;
     if (!token.TypeId.IsNull() || token.Encoding != 0) {
-        if (token.TypeId.IsNum(UaId::UserNameIdentityToken)) return Fault(r, UaStatus::BadIdentityTokenRejected);
+        if (token.TypeId.IsNum(UaId::UserNameIdentityToken))
+            return Fault(r, UaStatus::BadIdentityTokenRejected);
         if (!token.TypeId.IsNum(UaId::AnonymousIdentityToken) || token.Encoding != 1)
             return Fault(r, UaStatus::BadIdentityTokenInvalid);
         TUaBinaryReader body(token.Body);
@@ -387,7 +407,8 @@ void TUaServer::WriteBrowseResult(TUaBinaryWriter& w, TUaSession& session, std::
         w.Boolean(ref.IsForward);
         w.ExpandedNodeId({ref.Target.Id, {}, 0});
         w.QualifiedName(resultMask & 0x08 ? ref.Target.BrowseName : TUaQualifiedName{});
-        w.LocalizedText(resultMask & 0x10 ? TUaLocalizedText{std::nullopt, ref.Target.DisplayName} : TUaLocalizedText{});
+        w.LocalizedText(resultMask & 0x10 ? TUaLocalizedText{std::nullopt, ref.Target.DisplayName}
+                                          : TUaLocalizedText{});
         w.Int32(resultMask & 0x04 ? static_cast<std::int32_t>(ref.Target.NodeClass) : 0);
         TUaNodeId typeDefinition;
         if ((resultMask & 0x20) && (ref.Target.NodeClass == ncObject || ref.Target.NodeClass == ncVariable))
@@ -434,7 +455,8 @@ void TUaServer::Browse(TRequest& r, TUaBinaryReader& in) {
         for (auto& ref : Space_.References(*node, r.Session->Backend.get())) {
             if (d.BrowseDirection == 0 && !ref.IsForward) continue;
             if (d.BrowseDirection == 1 && ref.IsForward) continue;
-            if (!anyType && !TUaAddressSpace::IsReferenceOf(ref.ReferenceType, d.ReferenceTypeId.Numeric, d.IncludeSubtypes))
+            if (!anyType && !TUaAddressSpace::IsReferenceOf(ref.ReferenceType, d.ReferenceTypeId.Numeric,
+                                                            d.IncludeSubtypes))
                 continue;
             if (d.NodeClassMask && !(d.NodeClassMask & ref.Target.NodeClass)) continue;
             refs.push_back(std::move(ref));
@@ -449,7 +471,8 @@ void TUaServer::BrowseNext(TRequest& r, TUaBinaryReader& in) {
     TUaBrowseNextRequest m;
     if (!Decode(in, m)) return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed BrowseNext");
     if (m.ContinuationPoints.empty()) return Fault(r, UaStatus::BadNothingToDo);
-    if (m.ContinuationPoints.size() > MaxOperationsPerRequest) return Fault(r, UaStatus::BadTooManyOperations);
+    if (m.ContinuationPoints.size() > MaxOperationsPerRequest)
+        return Fault(r, UaStatus::BadTooManyOperations);
     TUaSession& session = *r.Session;
     TUaBinaryWriter w;
     WriteResponseStart(w, UaId::BrowseNextResponse, Now(), m.Header.RequestHandle);
@@ -481,7 +504,8 @@ void TUaServer::BrowseNext(TRequest& r, TUaBinaryReader& in) {
 
 void TUaServer::TranslateBrowsePaths(TRequest& r, TUaBinaryReader& in) {
     TUaTranslateRequest m;
-    if (!Decode(in, m)) return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed TranslateBrowsePathsToNodeIds");
+    if (!Decode(in, m))
+        return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed TranslateBrowsePathsToNodeIds");
     if (m.BrowsePaths.empty()) return Fault(r, UaStatus::BadNothingToDo);
     if (m.BrowsePaths.size() > MaxOperationsPerRequest) return Fault(r, UaStatus::BadTooManyOperations);
     TUaBinaryWriter w;
@@ -491,9 +515,12 @@ void TUaServer::TranslateBrowsePaths(TRequest& r, TUaBinaryReader& in) {
         auto start = Space_.Find(path.StartingNode, r.Session->Backend.get());
         TUaStatusCode status = 0;
         std::vector<TUaNode> current;
-        if (!start) status = UaStatus::BadNodeIdUnknown;
-        else if (path.Elements.empty()) status = UaStatus::BadNothingToDo;
-        else current.push_back(*start);
+        if (!start)
+            status = UaStatus::BadNodeIdUnknown;
+        else if (path.Elements.empty())
+            status = UaStatus::BadNothingToDo;
+        else
+            current.push_back(*start);
         for (const auto& element : path.Elements) {
             if (status) break;
             if (element.TargetName.Name.empty()) {
@@ -501,7 +528,7 @@ void TUaServer::TranslateBrowsePaths(TRequest& r, TUaBinaryReader& in) {
                 break;
             }
             std::uint32_t type = element.ReferenceTypeId.IsNull() ? UaId::HierarchicalReferences
-                                                                   : element.ReferenceTypeId.Numeric;
+                                                                  : element.ReferenceTypeId.Numeric;
             std::vector<TUaNode> next;
             for (const auto& node : current)
                 for (auto& ref : Space_.References(node, r.Session->Backend.get()))
@@ -568,8 +595,9 @@ TUaVariant TUaServer::StandardValue(std::uint32_t id) {
         buildInfo(w);
         w.UInt32(0);
         w.LocalizedText({});
-        return TUaVariant::Scalar(TUaType::ExtensionObject,
-                                  TUaExtensionObject{TUaNodeId::Num(ServerStatusDataTypeEncoding), 1, w.Take()});
+        return TUaVariant::Scalar(
+            TUaType::ExtensionObject,
+            TUaExtensionObject{TUaNodeId::Num(ServerStatusDataTypeEncoding), 1, w.Take()});
     }
     case StartTime: return time(StartTime_);
     case CurrentTime: return time(Now());
@@ -577,7 +605,8 @@ TUaVariant TUaServer::StandardValue(std::uint32_t id) {
     case BuildInfo: {
         TUaBinaryWriter w;
         buildInfo(w);
-        return TUaVariant::Scalar(TUaType::ExtensionObject, TUaExtensionObject{TUaNodeId::Num(BuildInfoEncoding), 1, w.Take()});
+        return TUaVariant::Scalar(TUaType::ExtensionObject,
+                                  TUaExtensionObject{TUaNodeId::Num(BuildInfoEncoding), 1, w.Take()});
     }
     case ProductUri: return text(ProductUriText);
     case ManufacturerName: return text(Manufacturer);
@@ -588,7 +617,8 @@ TUaVariant TUaServer::StandardValue(std::uint32_t id) {
     case SecondsTillShutdown: return UInt32Value(0);
     case ShutdownReason: return TUaVariant::Scalar(TUaType::LocalizedText, TUaLocalizedText{});
     case ServiceLevel: return TUaVariant::Scalar(TUaType::Byte, std::uint64_t{255});
-    case ServerProfileArray: return StringArray({"http://opcfoundation.org/UA-Profile/Server/MicroEmbeddedDevice"});
+    case ServerProfileArray:
+        return StringArray({"http://opcfoundation.org/UA-Profile/Server/MicroEmbeddedDevice"});
     case LocaleIdArray: return StringArray({"en"});
     case MinSupportedSampleRate: return TUaVariant::Scalar(TUaType::Double, 25.0);
     case MaxBrowseContinuationPoints:
@@ -662,7 +692,8 @@ void TUaServer::Read(TRequest& r, TUaBinaryReader& in) {
                                       TUaDataValue& out = pending->Results[i];
                                       out.Value = value.Value;
                                       out.Status = value.Status;
-                                      if (timestamps == 0 || timestamps == 2) out.SourceTimestamp = value.SourceTime;
+                                      if (timestamps == 0 || timestamps == 2)
+                                          out.SourceTimestamp = value.SourceTime;
                                       if (timestamps == 1 || timestamps == 2) out.ServerTimestamp = Now();
                                       finish();
                                   });
@@ -697,14 +728,21 @@ void TUaServer::Write(TRequest& r, TUaBinaryReader& in) {
     for (const auto& item : m.NodesToWrite) {
         auto node = Space_.Find(item.NodeId, r.Session->Backend.get());
         TUaStatusCode status = 0;
-        if (!node) status = UaStatus::BadNodeIdUnknown;
-        else if (item.AttributeId != atValue || node->ItemId.empty()) status = UaStatus::BadNotWritable;
-        else if (!item.IndexRange.empty()) status = UaStatus::BadIndexRangeInvalid;
-        else if (!item.Value.Value || item.Value.Status || item.Value.SourceTimestamp || item.Value.ServerTimestamp)
+        if (!node)
+            status = UaStatus::BadNodeIdUnknown;
+        else if (item.AttributeId != atValue || node->ItemId.empty())
+            status = UaStatus::BadNotWritable;
+        else if (!item.IndexRange.empty())
+            status = UaStatus::BadIndexRangeInvalid;
+        else if (!item.Value.Value || item.Value.Status || item.Value.SourceTimestamp ||
+                 item.Value.ServerTimestamp)
             status = UaStatus::BadWriteNotSupported;
-        else if (!(node->AccessLevel & 2)) status = UaStatus::BadNotWritable;
-        else if (r.Session->ReadOnly) status = UaStatus::BadUserAccessDenied;
-        else status = r.Session->Backend->Write(node->ItemId, *item.Value.Value);
+        else if (!(node->AccessLevel & 2))
+            status = UaStatus::BadNotWritable;
+        else if (r.Session->ReadOnly)
+            status = UaStatus::BadUserAccessDenied;
+        else
+            status = r.Session->Backend->Write(node->ItemId, *item.Value.Value);
         results.push_back(status);
     }
     TUaBinaryWriter w;
@@ -722,7 +760,8 @@ TUaSubscription* TUaServer::FindSubscription(TRequest& r, std::uint32_t id) {
 
 void TUaServer::CreateSubscription(TRequest& r, TUaBinaryReader& in) {
     TUaCreateSubscriptionRequest m;
-    if (!Decode(in, m, false)) return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed CreateSubscription");
+    if (!Decode(in, m, false))
+        return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed CreateSubscription");
     TUaSession& session = *r.Session;
     if (session.Subscriptions.size() >= Config_.MaxSubscriptionsPerSession)
         return Fault(r, UaStatus::BadTooManySubscriptions);
@@ -731,12 +770,14 @@ void TUaServer::CreateSubscription(TRequest& r, TUaBinaryReader& in) {
     double requested = std::isfinite(m.RequestedPublishingInterval)
                            ? std::max(m.RequestedPublishingInterval, TUaSubscription::MinPublishingInterval)
                            : TUaSubscription::MinPublishingInterval;
-    auto group = session.Backend->CreateGroup(requested, revised, [target](std::vector<TUaItemChange> changes) {
-        if (*target) (*target)->OnChanges(std::move(changes));
-    });
+    auto group =
+        session.Backend->CreateGroup(requested, revised, [target](std::vector<TUaItemChange> changes) {
+            if (*target) (*target)->OnChanges(std::move(changes));
+        });
     if (!group) return Fault(r, UaStatus::BadTooManySubscriptions);
     std::uint32_t id = NextSubscriptionId_++;
-    auto subscription = std::make_unique<TUaSubscription>(session, id, std::move(group), Context_.Timers->CreateTimer());
+    auto subscription =
+        std::make_unique<TUaSubscription>(session, id, std::move(group), Context_.Timers->CreateTimer());
     *target = subscription.get();
     subscription->Configure(requested, m.RequestedLifetimeCount, m.RequestedMaxKeepAliveCount,
                             m.MaxNotificationsPerPublish);
@@ -753,7 +794,8 @@ void TUaServer::CreateSubscription(TRequest& r, TUaBinaryReader& in) {
 
 void TUaServer::ModifySubscription(TRequest& r, TUaBinaryReader& in) {
     TUaCreateSubscriptionRequest m;
-    if (!Decode(in, m, true)) return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed ModifySubscription");
+    if (!Decode(in, m, true))
+        return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed ModifySubscription");
     TUaSubscription* s = FindSubscription(r, m.SubscriptionId);
     if (!s) return Fault(r, UaStatus::BadSubscriptionIdInvalid);
     s->Configure(m.RequestedPublishingInterval, m.RequestedLifetimeCount, m.RequestedMaxKeepAliveCount,
@@ -787,7 +829,8 @@ void TUaServer::DeleteSubscriptions(TRequest& r, TUaBinaryReader& in) {
     if (!Decode(in, m)) return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed DeleteSubscriptions");
     if (m.Ids.empty()) return Fault(r, UaStatus::BadNothingToDo);
     std::vector<TUaStatusCode> results;
-    for (auto id : m.Ids) results.push_back(r.Session->Subscriptions.erase(id) ? 0 : UaStatus::BadSubscriptionIdInvalid);
+    for (auto id : m.Ids)
+        results.push_back(r.Session->Subscriptions.erase(id) ? 0 : UaStatus::BadSubscriptionIdInvalid);
     TUaBinaryWriter w;
     WriteResponseStart(w, UaId::DeleteSubscriptionsResponse, Now(), m.Header.RequestHandle);
     WriteResults(w, results);
@@ -803,7 +846,8 @@ void TUaServer::Publish(TRequest& r, TUaBinaryReader& in) {
     TUaSession::TPublishRequest request;
     for (const auto& ack : m.Acknowledgements) {
         TUaSubscription* s = FindSubscription(r, ack.SubscriptionId);
-        request.AckResults.push_back(s ? s->Acknowledge(ack.SequenceNumber) : UaStatus::BadSubscriptionIdInvalid);
+        request.AckResults.push_back(s ? s->Acknowledge(ack.SequenceNumber)
+                                       : UaStatus::BadSubscriptionIdInvalid);
     }
     if (session.Subscriptions.empty()) return Fault(r, UaStatus::BadNoSubscription);
     request.ChannelId = r.Channel.ChannelId();
@@ -838,8 +882,10 @@ std::uint32_t TUaServer::FilterTrigger(const TUaExtensionObject& filter, TUaStat
     std::uint32_t trigger = r.UInt32();
     std::uint32_t deadbandType = r.UInt32();
     r.Double();
-    if (!r.Ok() || trigger > 2 || deadbandType > 2) status = UaStatus::BadMonitoredItemFilterInvalid;
-    else if (deadbandType != 0) status = UaStatus::BadMonitoredItemFilterUnsupported;
+    if (!r.Ok() || trigger > 2 || deadbandType > 2)
+        status = UaStatus::BadMonitoredItemFilterInvalid;
+    else if (deadbandType != 0)
+        status = UaStatus::BadMonitoredItemFilterUnsupported;
     return trigger;
 }
 
@@ -860,15 +906,22 @@ void TUaServer::CreateMonitoredItems(TRequest& r, TUaBinaryReader& in) {
         std::uint32_t trigger = FilterTrigger(item.Parameters.Filter, status);
         auto node = status ? std::nullopt : Space_.Find(item.ItemToMonitor.NodeId, r.Session->Backend.get());
         if (status) {
-        } else if (!node) status = UaStatus::BadNodeIdUnknown;
-        else if (item.ItemToMonitor.AttributeId != atValue) status = UaStatus::BadAttributeIdInvalid;
-        else if (node->ItemId.empty()) status = node->NodeClass == ncVariable ? UaStatus::BadNotSupported
-                                                                                : UaStatus::BadAttributeIdInvalid;
-        else if (item.MonitoringMode > 2) status = UaStatus::BadMonitoringModeInvalid;
-        else if (!item.ItemToMonitor.IndexRange.empty()) status = UaStatus::BadIndexRangeInvalid;
-        else if (s->ItemCount() >= Config_.MaxMonitoredItemsPerSubscription) status = UaStatus::BadTooManyMonitoredItems;
-        else status = s->AddItem(node->ItemId, item.Parameters.ClientHandle, item.MonitoringMode, m.TimestampsToReturn,
-                                 trigger, id);
+        } else if (!node)
+            status = UaStatus::BadNodeIdUnknown;
+        else if (item.ItemToMonitor.AttributeId != atValue)
+            status = UaStatus::BadAttributeIdInvalid;
+        else if (node->ItemId.empty())
+            status =
+                node->NodeClass == ncVariable ? UaStatus::BadNotSupported : UaStatus::BadAttributeIdInvalid;
+        else if (item.MonitoringMode > 2)
+            status = UaStatus::BadMonitoringModeInvalid;
+        else if (!item.ItemToMonitor.IndexRange.empty())
+            status = UaStatus::BadIndexRangeInvalid;
+        else if (s->ItemCount() >= Config_.MaxMonitoredItemsPerSubscription)
+            status = UaStatus::BadTooManyMonitoredItems;
+        else
+            status = s->AddItem(node->ItemId, item.Parameters.ClientHandle, item.MonitoringMode,
+                                m.TimestampsToReturn, trigger, id);
         w.StatusCode(status);
         w.UInt32(status ? 0 : id);
         // Items are sampled by the group cycle: the group's rate is the sampling interval.
@@ -894,7 +947,8 @@ void TUaServer::ModifyMonitoredItems(TRequest& r, TUaBinaryReader& in) {
         TUaStatusCode status = 0;
         std::uint32_t trigger = FilterTrigger(item.Parameters.Filter, status);
         if (!status)
-            status = s->ModifyItem(item.MonitoredItemId, item.Parameters.ClientHandle, m.TimestampsToReturn, trigger);
+            status = s->ModifyItem(item.MonitoredItemId, item.Parameters.ClientHandle, m.TimestampsToReturn,
+                                   trigger);
         w.StatusCode(status);
         w.Double(s->PublishingInterval());
         w.UInt32(1);

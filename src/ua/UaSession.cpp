@@ -22,7 +22,8 @@ TUaSession::~TUaSession() {
 }
 
 TUaDateTime TUaSession::Now() const {
-    return static_cast<TUaDateTime>(DateTimeToFileTime(Context.Clock->Now(), Context.Clock->TimeZoneBiasMinutes()));
+    return static_cast<TUaDateTime>(
+        DateTimeToFileTime(Context.Clock->Now(), Context.Clock->TimeZoneBiasMinutes()));
 }
 
 void TUaSession::Publish(TUaSubscription& subscription) {
@@ -63,8 +64,9 @@ void TUaSession::FailPublishRequests(TUaStatusCode status) {
     while (!PublishQueue.empty()) {
         TPublishRequest request = std::move(PublishQueue.front());
         PublishQueue.pop_front();
-        if (Send) Send(request.ChannelId, request.RequestId, request.RequestHandle,
-                       EncodeServiceFault(Now(), request.RequestHandle, status));
+        if (Send)
+            Send(request.ChannelId, request.RequestId, request.RequestHandle,
+                 EncodeServiceFault(Now(), request.RequestHandle, status));
     }
 }
 

@@ -54,7 +54,9 @@ public:
     std::uint32_t NextContinuation = 1;
 
     // Sends a response body on a channel (installed by the server).
-    std::function<void(std::uint32_t channelId, std::uint32_t requestId, std::uint32_t handle, const std::string& body)> Send;
+    std::function<void(std::uint32_t channelId, std::uint32_t requestId, std::uint32_t handle,
+                       const std::string& body)>
+        Send;
     // A subscription ran out of lifetime; the server deletes it later.
     std::function<void(std::uint32_t subscriptionId)> SubscriptionExpired;
 

@@ -11,8 +11,8 @@
 
 namespace dravon {
 
-TUaSubscription::TUaSubscription(TUaSession& session, std::uint32_t id, std::unique_ptr<IUaBackendGroup> group,
-                                 std::unique_ptr<ITimer> timer)
+TUaSubscription::TUaSubscription(TUaSession& session, std::uint32_t id,
+                                 std::unique_ptr<IUaBackendGroup> group, std::unique_ptr<ITimer> timer)
     : Session_(session), Id_(id), Group_(std::move(group)), Timer_(std::move(timer)) {
     Timer_->OnTimer = [this] { OnPublishingTimer(); };
 }
@@ -45,8 +45,9 @@ void TUaSubscription::Configure(double interval, std::uint32_t lifetime, std::ui
 
 void TUaSubscription::SetPublishingEnabled(bool enabled) { Enabled_ = enabled; }
 
-TUaStatusCode TUaSubscription::AddItem(const std::string& itemId, std::uint32_t clientHandle, std::uint32_t mode,
-                                       std::uint32_t timestamps, std::uint32_t trigger, std::uint32_t& monitoredItemId) {
+TUaStatusCode TUaSubscription::AddItem(const std::string& itemId, std::uint32_t clientHandle,
+                                       std::uint32_t mode, std::uint32_t timestamps, std::uint32_t trigger,
+                                       std::uint32_t& monitoredItemId) {
     TItem item;
     item.Id = NextItemId_++;
     item.ClientHandle = clientHandle;

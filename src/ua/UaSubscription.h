@@ -45,14 +45,15 @@ public:
 
     // Revises and applies the parameters (interval by the group rule, lifetime at least
     // three keep-alive periods).
-    void Configure(double interval, std::uint32_t lifetime, std::uint32_t keepAlive, std::uint32_t maxNotifications);
+    void Configure(double interval, std::uint32_t lifetime, std::uint32_t keepAlive,
+                   std::uint32_t maxNotifications);
     void SetPublishingEnabled(bool enabled);
 
     // Monitored items.
     TUaStatusCode AddItem(const std::string& itemId, std::uint32_t clientHandle, std::uint32_t mode,
                           std::uint32_t timestamps, std::uint32_t trigger, std::uint32_t& monitoredItemId);
-    TUaStatusCode ModifyItem(std::uint32_t monitoredItemId, std::uint32_t clientHandle, std::uint32_t timestamps,
-                             std::uint32_t trigger);
+    TUaStatusCode ModifyItem(std::uint32_t monitoredItemId, std::uint32_t clientHandle,
+                             std::uint32_t timestamps, std::uint32_t trigger);
     TUaStatusCode SetMode(std::uint32_t monitoredItemId, std::uint32_t mode);
     TUaStatusCode DeleteItem(std::uint32_t monitoredItemId);
     std::size_t ItemCount() const { return Items_.size(); }

@@ -12,9 +12,9 @@ std::string TUaNodeId::ToString() const {
     case TUaIdKind::Opaque: return out + "b=(" + std::to_string(Text.size()) + " bytes)";
     case TUaIdKind::Guid: {
         char buf[48];
-        std::snprintf(buf, sizeof buf, "g=%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Guid.Data1, Guid.Data2,
-                      Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2], Guid.Data4[3], Guid.Data4[4],
-                      Guid.Data4[5], Guid.Data4[6], Guid.Data4[7]);
+        std::snprintf(buf, sizeof buf, "g=%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Guid.Data1,
+                      Guid.Data2, Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2], Guid.Data4[3],
+                      Guid.Data4[4], Guid.Data4[5], Guid.Data4[6], Guid.Data4[7]);
         return out + buf;
     }
     }
@@ -49,7 +49,8 @@ bool SameScalar(const TUaScalar& a, const TUaScalar& b) {
 } // namespace
 
 bool TUaVariant::operator==(const TUaVariant& o) const {
-    if (Type != o.Type || IsArray != o.IsArray || Dimensions != o.Dimensions || Values.size() != o.Values.size())
+    if (Type != o.Type || IsArray != o.IsArray || Dimensions != o.Dimensions ||
+        Values.size() != o.Values.size())
         return false;
     for (std::size_t i = 0; i < Values.size(); ++i)
         if (!SameScalar(Values[i], o.Values[i])) return false;

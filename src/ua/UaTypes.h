@@ -19,10 +19,31 @@ using TUaDateTime = std::int64_t;
 
 // Built-in type ids as they appear in a Variant's encoding byte.
 enum class TUaType : std::uint8_t {
-    Null = 0, Boolean = 1, SByte = 2, Byte = 3, Int16 = 4, UInt16 = 5, Int32 = 6, UInt32 = 7,
-    Int64 = 8, UInt64 = 9, Float = 10, Double = 11, String = 12, DateTime = 13, Guid = 14,
-    ByteString = 15, XmlElement = 16, NodeId = 17, ExpandedNodeId = 18, StatusCode = 19,
-    QualifiedName = 20, LocalizedText = 21, ExtensionObject = 22, DataValue = 23, Variant = 24,
+    Null = 0,
+    Boolean = 1,
+    SByte = 2,
+    Byte = 3,
+    Int16 = 4,
+    UInt16 = 5,
+    Int32 = 6,
+    UInt32 = 7,
+    Int64 = 8,
+    UInt64 = 9,
+    Float = 10,
+    Double = 11,
+    String = 12,
+    DateTime = 13,
+    Guid = 14,
+    ByteString = 15,
+    XmlElement = 16,
+    NodeId = 17,
+    ExpandedNodeId = 18,
+    StatusCode = 19,
+    QualifiedName = 20,
+    LocalizedText = 21,
+    ExtensionObject = 22,
+    DataValue = 23,
+    Variant = 24,
     DiagnosticInfo = 25
 };
 
@@ -57,7 +78,9 @@ struct TUaNodeId {
         return n;
     }
     bool IsNull() const { return Namespace == 0 && Kind == TUaIdKind::Numeric && Numeric == 0; }
-    bool IsNum(std::uint32_t id) const { return Namespace == 0 && Kind == TUaIdKind::Numeric && Numeric == id; }
+    bool IsNum(std::uint32_t id) const {
+        return Namespace == 0 && Kind == TUaIdKind::Numeric && Numeric == id;
+    }
     bool operator==(const TUaNodeId& o) const {
         if (Namespace != o.Namespace || Kind != o.Kind) return false;
         switch (Kind) {
@@ -112,14 +135,14 @@ struct TUaDiagnosticInfo {
 // One element of a Variant. Signed integers and DateTime are held as int64, unsigned
 // integers and StatusCode as uint64, Float and Double as double, String/ByteString/
 // XmlElement as bytes.
-using TUaScalar = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string,
-                               TUaGuid, TUaNodeId, TUaExpandedNodeId, TUaQualifiedName, TUaLocalizedText,
-                               TUaExtensionObject>;
+using TUaScalar =
+    std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string, TUaGuid, TUaNodeId,
+                 TUaExpandedNodeId, TUaQualifiedName, TUaLocalizedText, TUaExtensionObject>;
 
 struct TUaVariant {
     TUaType Type = TUaType::Null;
     bool IsArray = false;
-    std::vector<TUaScalar> Values;       // exactly one element for a scalar
+    std::vector<TUaScalar> Values;        // exactly one element for a scalar
     std::vector<std::int32_t> Dimensions; // only for multi-dimensional arrays
 
     bool IsNull() const { return Type == TUaType::Null; }

@@ -37,7 +37,7 @@ namespace dravon {
 
 namespace {
 
-constexpr int RolePath = Qt::UserRole;     // branch: its path; leaf: its item ID
+constexpr int RolePath = Qt::UserRole; // branch: its path; leaf: its item ID
 constexpr int RoleIsBranch = Qt::UserRole + 1;
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
@@ -76,9 +76,12 @@ std::optional<std::uint32_t> ReadNumber(std::string_view text, int base) {
     std::uint32_t value = 0;
     for (char c : text) {
         int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
         if (digit < 0) return std::nullopt;
         value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
     }
@@ -191,7 +194,9 @@ TfrmAddMonitorVar::TfrmAddMonitorVar(TServerContext& context, TfrmMain& mainWind
             edEdit_->setFocus();
         }
     });
-    ShowErrorMessage = [this](const QString& text) { QMessageBox::critical(this, windowTitle(), text, QMessageBox::Ok); };
+    ShowErrorMessage = [this](const QString& text) {
+        QMessageBox::critical(this, windowTitle(), text, QMessageBox::Ok);
+    };
 }
 
 TfrmAddMonitorVar::~TfrmAddMonitorVar() {
@@ -250,7 +255,8 @@ void TfrmAddMonitorVar::PopulateBrowseNode(QTreeWidgetItem* node) {
             node->child(i)->data(0, RolePath).isNull())
             delete node->takeChild(i);
     TBrowseObject& browser = BrowseServer_->Browse();
-    while (browser.ChangeBrowsePosition(OPC_BROWSE_UP, "") == S_OK) {}
+    while (browser.ChangeBrowsePosition(OPC_BROWSE_UP, "") == S_OK) {
+    }
     const std::string path = node->data(0, RolePath).toString().toStdString();
     // A PLC deleted or renamed since the tree was built leaves its branch empty.
     for (const std::string& name : SplitPath(path))
@@ -341,7 +347,8 @@ bool TfrmAddMonitorVar::AddEnteredLocations() {
         prefix = (location->PLC ? location->PLC->Name : std::string()) + "." + info.Name;
         const std::optional<std::uint32_t> first = RunNumber(info, row, location->Address, base);
         const std::optional<std::uint32_t> last = RunNumber(info, row, info.MaxAddress, base);
-        if (!first || !last) count = 1;
+        if (!first || !last)
+            count = 1;
         else {
             number = *first;
             lastNumber = *last;

@@ -64,14 +64,20 @@ struct TNumberSetting {
 // In the order of the pages and, within a page, top to bottom.
 const TCheckSetting CheckSettings[] = {
     {PageGeneral, "cbShowTrayIcon", &TSettings::ShowTrayIcon, "Show tray icon", true},
-    {PageGeneral, "cbAllowBrowsingPLCVariables", &TSettings::AllowBrowsing, "Allow browsing PLC variables", true},
-    {PageGeneral, "cbDetectIntensiveBrowsing", &TSettings::DetectIntensiveBrowsing, "Autodetect intensive browsing clients", true},
+    {PageGeneral, "cbAllowBrowsingPLCVariables", &TSettings::AllowBrowsing, "Allow browsing PLC variables",
+     true},
+    {PageGeneral, "cbDetectIntensiveBrowsing", &TSettings::DetectIntensiveBrowsing,
+     "Autodetect intensive browsing clients", true},
     {PageGeneral, "cbEnableUncertain", &TSettings::EnableUncertain, "Enable UNCERTAIN quality", true},
     {PageGeneral, "cbEnableBAD", &TSettings::EnableBAD, "Enable BAD quality", true},
-    {PageAdvanced, "cbDisableBinaryMode", &TSettings::DisableBinaryMode, "Disable binary mode on serial", false},
-    {PageAdvanced, "cbQualityIndependetSyncRead", &TSettings::QualityIndependentSyncRead, "Quality independent SyncRead (Wizcon)", false},
-    {PageAdvanced, "cbForcedOnChange", &TSettings::ForcedOnChange, "Forced OnChange value updates (RSView)", false},
-    {PageAdvanced, "cbOnChangeAlwaysTrueForStrings", &TSettings::OnChangeAlwaysTrueForStrings, "OnChange always TRUE for strings and arrays", false},
+    {PageAdvanced, "cbDisableBinaryMode", &TSettings::DisableBinaryMode, "Disable binary mode on serial",
+     false},
+    {PageAdvanced, "cbQualityIndependetSyncRead", &TSettings::QualityIndependentSyncRead,
+     "Quality independent SyncRead (Wizcon)", false},
+    {PageAdvanced, "cbForcedOnChange", &TSettings::ForcedOnChange, "Forced OnChange value updates (RSView)",
+     false},
+    {PageAdvanced, "cbOnChangeAlwaysTrueForStrings", &TSettings::OnChangeAlwaysTrueForStrings,
+     "OnChange always TRUE for strings and arrays", false},
     {PageAdvanced, "cbDoSerialSpy", &TSettings::DoSerialSpy, "Show serial communication", false},
     {PageAdvanced, "cbLogEvents", &TSettings::LogEvents, "Create log file (Dravon.log)", false},
     {PageAdvanced, "cbSlowDownVisual", &TSettings::SlowDownVisual, "Slow down visual update rate", false},
@@ -79,34 +85,39 @@ const TCheckSetting CheckSettings[] = {
 };
 
 const TNumberSetting NumberSettings[] = {
-    {PageGeneral, "edArrayElementCount", &TSettings::ArrayElementCount, "Default number of array elements:", 3, 120, 64, 64},
+    {PageGeneral, "edArrayElementCount", &TSettings::ArrayElementCount,
+     "Default number of array elements:", 3, 120, 64, 64},
     {PageBlockRead, "edMinBlockSize", &TSettings::MinBlockSize, "Min. block size (bytes):", 2, 54, 10, 10},
     {PageBlockRead, "edMinBlockUsage", &TSettings::MinBlockUsage, "Min. block usage (%):", 3, 100, 50, 50},
-    {PageWaitTime, "edMsgCountBeforeWait", &TSettings::MsgCountBeforeWait, "Messages before wait:", 4, 9999, 5, 0},
+    {PageWaitTime, "edMsgCountBeforeWait", &TSettings::MsgCountBeforeWait, "Messages before wait:", 4, 9999,
+     5, 0},
     {PageWaitTime, "edWaitTime", &TSettings::WaitTime, "Wait time (ms):", 5, 99999, 0, 0},
     {PageWaitTime, "edBusyRetries", &TSettings::BusyRetries, "Retries on BUSY:", 5, 99999, 3, 0},
 };
 
 const std::pair<const char*, const char*> Hints[] = {
     {"cbShowTrayIcon", "Uncheck this to hide server tray icon"},
-    {"cbAllowBrowsingPLCVariables",
-     "Uncheck this if OPC client is not\n\rresponding when trying to browse\n\rDravonOPC server address space"},
+    {"cbAllowBrowsingPLCVariables", "Uncheck this if OPC client is not\n\rresponding when trying to "
+                                    "browse\n\rDravonOPC server address space"},
     {"cbDetectIntensiveBrowsing", "Autodetect intensive browsing clients\n\rand disable further browsing"},
     {"cbEnableUncertain", "Enable UNCERTAIN (LAST_USEABLE) quality"},
     {"cbEnableBAD", "Enable BAD (COMM_FAILURE, CONFIG_ERROR) quality"},
     {"cbLogEvents", "Check this to start recording OPC actions"},
     {"edArrayElementCount", "Number of array elements to read if client doesn't specify"},
-    {"edMinBlockSize", "Minimum number of bytes to create a new communication block.\n\rIncrease to get bigger blocks"},
-    {"edMinBlockUsage",
-     "Allowed percent of dummy read locations.\n\rDecrease to get fewer number of bigger blocks,\n\rcompromising "
-     "increased dummy data throughput"},
+    {"edMinBlockSize",
+     "Minimum number of bytes to create a new communication block.\n\rIncrease to get bigger blocks"},
+    {"edMinBlockUsage", "Allowed percent of dummy read locations.\n\rDecrease to get fewer number of bigger "
+                        "blocks,\n\rcompromising "
+                        "increased dummy data throughput"},
     {"edMsgCountBeforeWait", "Number of communication cycles before applying wait time"},
-    {"edWaitTime", "Duration of inactivity period.\n\rIncrease to allow more data throughput for other servers"},
+    {"edWaitTime",
+     "Duration of inactivity period.\n\rIncrease to allow more data throughput for other servers"},
     {"cbDisableBinaryMode", "Use ASCII protocol instead of binary (serial only)"},
     {"cbDoSerialSpy", "Show serial communication messages and record into log file (if enabled)"},
     {"cbQualityIndependetSyncRead", "OPC SyncRead reports always GOOD quality"},
     {"cbForcedOnChange", "Periodically call OnChange event for all values"},
-    {"cbOnChangeAlwaysTrueForStrings", "OnChange will fire always for strings and arrays without checking (faster operation)"},
+    {"cbOnChangeAlwaysTrueForStrings",
+     "OnChange will fire always for strings and arrays without checking (faster operation)"},
     {"edBusyRetries", "Count of retries on BUSY response"},
     {"cbSlowDownVisual", "Slow down visual update rate to minimize CPU usage on slow PCs"},
     {"cbUDPPortSame", "Local UDP port same as PLC, if unchecked will be automatically assigned"},
@@ -157,7 +168,8 @@ TfrmConfig::TfrmConfig(TServerContext& context, TfrmMain* mainWindow, QWidget* p
     fPlcList_->IsMultiDrop = [this](int port) { return SerialPortPropsIsMultiDrop(port); };
     fPlcList_->IsTrnsProc2 = [this](int port) { return SerialPortPropsIsTrnsProc2(port); };
     fPlcList_->SetMultiDrop = [this](int port, bool on) {
-        if (port >= 0 && port < TSerialPortTable::PortCount) Ports_[static_cast<std::size_t>(port)].cbMultiDrop->setChecked(on);
+        if (port >= 0 && port < TSerialPortTable::PortCount)
+            Ports_[static_cast<std::size_t>(port)].cbMultiDrop->setChecked(on);
     };
     fPlcList_->PortsUsedChanged = [this](const std::array<bool, 8>& used) {
         for (std::size_t p = 0; p < Ports_.size(); ++p) Ports_[p].Lamp->setVisible(used[p]);
@@ -178,12 +190,14 @@ TfrmConfig::TfrmConfig(TServerContext& context, TfrmMain* mainWindow, QWidget* p
     if (Main_) ClearBrowseTree = [main = Main_] { main->AddMonitorDialog().ClearBrowseTree(); };
     RegistrationBox = RegistrationMessageBox(this);
     RegisterRequested = [this] {
-        RegisterServerWithMessage(Context_.Store, QCoreApplication::applicationFilePath().toStdString(), RegistrationBox);
+        RegisterServerWithMessage(Context_.Store, QCoreApplication::applicationFilePath().toStdString(),
+                                  RegistrationBox);
     };
     UnregisterRequested = [this] { UnregisterServerWithMessage(Context_.Store, RegistrationBox); };
     connect(btCancel_, &QPushButton::clicked, this, &QDialog::reject);
 
-    if (QScreen* screen = QApplication::primaryScreen()) move(screen->availableGeometry().center() - rect().center());
+    if (QScreen* screen = QApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
 }
 
 TfrmConfig::~TfrmConfig() = default;
@@ -237,8 +251,10 @@ void TfrmConfig::BuildSerialPortsPanel(QGroupBox* box) {
         row.edDevice->setMinimumWidth(110);
         row.edDevice->setToolTip("Serial device this COM port opens");
         grid->addWidget(row.edDevice, p + 1, 4);
-        connect(row.cbMultiDrop, &QCheckBox::toggled, this, [this, p](bool checked) { fPlcList_->MultiDropChanged(p, checked); });
-        connect(row.cbControl, &QComboBox::currentIndexChanged, this, [this] { fPlcList_->UpdateAllSerialCells(); });
+        connect(row.cbMultiDrop, &QCheckBox::toggled, this,
+                [this, p](bool checked) { fPlcList_->MultiDropChanged(p, checked); });
+        connect(row.cbControl, &QComboBox::currentIndexChanged, this,
+                [this] { fPlcList_->UpdateAllSerialCells(); });
     }
     scroll->setWidget(panel);
 }
@@ -250,7 +266,8 @@ QCheckBox* TfrmConfig::AddCheckBox(QWidget* page, const char* name, const char* 
     return box;
 }
 
-TumNumberEdit* TfrmConfig::AddNumberField(QWidget* page, const char* name, const char* caption, int digits, int maxValue) {
+TumNumberEdit* TfrmConfig::AddNumberField(QWidget* page, const char* name, const char* caption, int digits,
+                                          int maxValue) {
     auto* label = new QLabel(caption, page);
     auto* edit = new TumNumberEdit(page);
     edit->setObjectName(name);
@@ -369,12 +386,17 @@ void TfrmConfig::LoadPorts() {
         row.cbMultiDrop->setChecked(info.MultiDrop);
         row.cbControl->setCurrentIndex(info.TrnsProc ? 1 : 0);
         int baud = 2; // "19200" for any value not in the list
-        if (info.BaudRate == -1) baud = AutodetectIndex;
-        else if (info.BaudRate == 4800) baud = 0;
-        else if (info.BaudRate == 9600) baud = 1;
-        else if (info.BaudRate == 38400) baud = 3;
+        if (info.BaudRate == -1)
+            baud = AutodetectIndex;
+        else if (info.BaudRate == 4800)
+            baud = 0;
+        else if (info.BaudRate == 9600)
+            baud = 1;
+        else if (info.BaudRate == 38400)
+            baud = 3;
         row.cbBaudRate->setCurrentIndex(baud);
-        row.edDevice->setText(QString::fromStdString(SerialDevicePath(Context_.Store, "COM" + std::to_string(p + 1))));
+        row.edDevice->setText(
+            QString::fromStdString(SerialDevicePath(Context_.Store, "COM" + std::to_string(p + 1))));
     }
     fPlcList_->UpdateAllSerialCells();
 }
@@ -396,8 +418,10 @@ void TfrmConfig::showEvent(QShowEvent* event) {
 int TfrmConfig::Execute() { return exec(); }
 
 void TfrmConfig::ShowError(const QString& message) {
-    if (ShowErrorMessage) ShowErrorMessage(message);
-    else QMessageBox::critical(this, "Error", message, QMessageBox::Ok);
+    if (ShowErrorMessage)
+        ShowErrorMessage(message);
+    else
+        QMessageBox::critical(this, "Error", message, QMessageBox::Ok);
 }
 
 bool TfrmConfig::PlcHasClientReferences(const THitachiPLC& plc) {
@@ -423,7 +447,8 @@ bool TfrmConfig::btOKClick() {
     if (plcs)
         for (int i = 0; i < plcs->Count(); ++i) {
             const THitachiPLC& plc = plcs->PLCByIndex(i);
-            if (fPlcList_->MarkedForDeletion(&plc) && PlcHasClientReferences(plc)) taken.push_back(QString::fromStdString(plc.Name));
+            if (fPlcList_->MarkedForDeletion(&plc) && PlcHasClientReferences(plc))
+                taken.push_back(QString::fromStdString(plc.Name));
         }
     if (const QString failure = fPlcList_->ValidatePlcNames(taken); !failure.isEmpty()) {
         ShowError(failure);
@@ -448,7 +473,8 @@ bool TfrmConfig::btOKClick() {
             for (TPLCCell* cell : fPlcList_->Cells())
                 fPlcList_->ApplyCellToPlc(*cell, *plcs, [this](THitachiPLC& plc) {
                     if (!Main_) return;
-                    if (QTreeWidgetItem* node = Main_->PlcNode(&plc)) node->setText(0, QString::fromStdString(plc.Name));
+                    if (QTreeWidgetItem* node = Main_->PlcNode(&plc))
+                        node->setText(0, QString::fromStdString(plc.Name));
                 });
             // 4. Deletions, last to first.
             for (int i = plcs->Count() - 1; i >= 0; --i) {
@@ -485,7 +511,8 @@ bool TfrmConfig::btOKClick() {
     for (int p = 0; p < TSerialPortTable::PortCount; ++p) {
         const TSerialPortRow& row = Ports_[static_cast<std::size_t>(p)];
         TSerialPortInfo& info = table.Ports[static_cast<std::size_t>(p)];
-        info.BaudRate = row.cbBaudRate->currentIndex() == AutodetectIndex ? -1 : row.cbBaudRate->currentText().toInt();
+        info.BaudRate =
+            row.cbBaudRate->currentIndex() == AutodetectIndex ? -1 : row.cbBaudRate->currentText().toInt();
         info.TrnsProc = row.cbControl->currentIndex() == 1;
         info.MultiDrop = row.cbMultiDrop->isChecked();
     }
@@ -518,7 +545,8 @@ bool TfrmConfig::btOKClick() {
     if (Main_) {
         Main_->ShowIndication();
         if (StartedByClient && !settings.ShowTrayIcon)
-            QMetaObject::invokeMethod(Main_, [main = Main_] { main->HideToTray(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                Main_, [main = Main_] { main->HideToTray(); }, Qt::QueuedConnection);
     }
     accept();
     return true;

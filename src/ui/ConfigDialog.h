@@ -93,7 +93,8 @@ private:
     void BuildSerialPortsPanel(QGroupBox* box);
     void BuildSettingsPages();
     QCheckBox* AddCheckBox(QWidget* page, const char* name, const char* caption);
-    TumNumberEdit* AddNumberField(QWidget* page, const char* name, const char* caption, int digits, int maxValue);
+    TumNumberEdit* AddNumberField(QWidget* page, const char* name, const char* caption, int digits,
+                                  int maxValue);
     void SetHints();
     void LoadSettings();
     void LoadPorts();

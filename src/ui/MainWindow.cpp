@@ -58,7 +58,8 @@ QTreeWidget* MakeInfoList(QWidget* parent) {
 }
 
 void SetRows(QTreeWidget* list, const std::vector<TInfoRow>& rows) {
-    while (list->topLevelItemCount() > static_cast<int>(rows.size())) delete list->takeTopLevelItem(list->topLevelItemCount() - 1);
+    while (list->topLevelItemCount() > static_cast<int>(rows.size()))
+        delete list->takeTopLevelItem(list->topLevelItemCount() - 1);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         QTreeWidgetItem* item = list->topLevelItem(static_cast<int>(i));
         if (!item) item = new QTreeWidgetItem(list);
@@ -192,11 +193,17 @@ void TfrmMain::BuildActions() {
         return action;
     };
     QAction* shutdown = add("acServerShutDown", "Server S&hutdown", QKeySequence("Ctrl+Alt+F4"), [this] {
-        if (ShutdownRequested) ShutdownRequested(); else close();
+        if (ShutdownRequested)
+            ShutdownRequested();
+        else
+            close();
     });
-    QAction* resetMax = add("acResetMaxTimes", "&Reset maximum times", QKeySequence("Ctrl+R"), [this] { ResetMaxTimes(); });
-    QAction* resetErr = add("acResetLastError", "Reset last error response", QKeySequence("Ctrl+E"), [this] { ResetLastError(); });
-    QAction* clearLog = add("ClearLogwindow1", "Clear Log window", QKeySequence(), [this] { ClearLogWindow(); });
+    QAction* resetMax =
+        add("acResetMaxTimes", "&Reset maximum times", QKeySequence("Ctrl+R"), [this] { ResetMaxTimes(); });
+    QAction* resetErr = add("acResetLastError", "Reset last error response", QKeySequence("Ctrl+E"),
+                            [this] { ResetLastError(); });
+    QAction* clearLog =
+        add("ClearLogwindow1", "Clear Log window", QKeySequence(), [this] { ClearLogWindow(); });
     QAction* show = add("acShowServer", "Sho&w Server", QKeySequence(), [this] { ShowRequested(); });
     add("acMinimizeToTray", "&Minimize to tray", QKeySequence(), [this] { HideToTray(); });
     QAction* setValue = add("acSetValMonLocation", "&Set value", QKeySequence(Qt::Key_Return), [this] {
@@ -205,26 +212,32 @@ void TfrmMain::BuildActions() {
     });
     QAction* forceValue = add("acForceVal", "&Set value", QKeySequence(), [this] {
         const auto selected = SelectedLocations();
-        if (SelectedPLC_ && !selected.empty() && SetValueRequested) SetValueRequested(*selected.front(), selected);
+        if (SelectedPLC_ && !selected.empty() && SetValueRequested)
+            SetValueRequested(*selected.front(), selected);
     });
-    QAction* addLocation = add("acAddMonLocation", "Add to monitor list", QKeySequence(Qt::Key_Insert), [this] {
-        if (AddLocationRequested) AddLocationRequested();
-    });
-    QAction* delLocation = add("acDelMonLocation", "Delete", QKeySequence(Qt::Key_Delete), [this] { DeleteSelectedLocal(); });
-    QAction* configuration = add("acConfiguration", "&Configuration", QKeySequence(Qt::Key_F5), [this] { OpenConfiguration(); });
+    QAction* addLocation =
+        add("acAddMonLocation", "Add to monitor list", QKeySequence(Qt::Key_Insert), [this] {
+            if (AddLocationRequested) AddLocationRequested();
+        });
+    QAction* delLocation =
+        add("acDelMonLocation", "Delete", QKeySequence(Qt::Key_Delete), [this] { DeleteSelectedLocal(); });
+    QAction* configuration =
+        add("acConfiguration", "&Configuration", QKeySequence(Qt::Key_F5), [this] { OpenConfiguration(); });
     QAction* selAll = add("acSelAll", "Select all", QKeySequence("Ctrl+A"), [this] { SelectAll(); });
-    const std::pair<const char*, const char*> viewNames[] = {{"acViewAsDec", "View as Dec"},
-                                                             {"acViewAsSignedDec", "View as Signed Dec"},
-                                                             {"acViewAsHex", "View as Hex"},
-                                                             {"acViewAsFloatingPoint", "View as Floating point"},
-                                                             {"acViewAsFractional", "View as Fractional"}};
+    const std::pair<const char*, const char*> viewNames[] = {
+        {"acViewAsDec", "View as Dec"},
+        {"acViewAsSignedDec", "View as Signed Dec"},
+        {"acViewAsHex", "View as Hex"},
+        {"acViewAsFloatingPoint", "View as Floating point"},
+        {"acViewAsFractional", "View as Fractional"}};
     for (int i = 0; i < 5; ++i) {
         QAction* view = add(viewNames[i].first, viewNames[i].second, QKeySequence(),
                             [this, i] { SetView(static_cast<TViewFormat>(i)); });
         view->setCheckable(true);
     }
     QAction* about = add("acAbout", "&About", QKeySequence(), [this] {
-        QMessageBox::about(this, "About Dravon", "Dravon OPC server for Hitachi PLCs, version " DRAVON_VERSION);
+        QMessageBox::about(this, "About Dravon",
+                           "Dravon OPC server for Hitachi PLCs, version " DRAVON_VERSION);
     });
 
     QMenu* file = menuBar()->addMenu("&File");
@@ -240,7 +253,8 @@ void TfrmMain::BuildActions() {
     commands->addSeparator();
     commands->addAction(configuration);
     auto addViews = [this](QMenu* menu) {
-        for (const char* name : {"acViewAsDec", "acViewAsSignedDec", "acViewAsHex", "acViewAsFractional", "acViewAsFloatingPoint"})
+        for (const char* name : {"acViewAsDec", "acViewAsSignedDec", "acViewAsHex", "acViewAsFractional",
+                                 "acViewAsFloatingPoint"})
             menu->addAction(Actions_[name]);
     };
     auto* pmLocationMenu = new QMenu(this);
@@ -264,7 +278,10 @@ void TfrmMain::BuildActions() {
     tvTreeView_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(tvTreeView_, &QWidget::customContextMenuRequested, this, [this, pmMonitorMenu](const QPoint& at) {
         QTreeWidgetItem* node = tvTreeView_->itemAt(at);
-        if (node) tvTreeView_->setCurrentItem(node); else tvTreeView_->clearSelection();
+        if (node)
+            tvTreeView_->setCurrentItem(node);
+        else
+            tvTreeView_->clearSelection();
         if (node == LocalNode_) pmMonitorMenu->popup(tvTreeView_->viewport()->mapToGlobal(at));
     });
     QMenu* help = menuBar()->addMenu("&Help");
@@ -275,8 +292,9 @@ void TfrmMain::BuildActions() {
     pmPropsMenu->addAction(resetErr);
     for (QTreeWidget* list : {lwServerProperties_, lwPlcInfo_, lwMonitorInfo_}) {
         list->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(list, &QWidget::customContextMenuRequested, this,
-                [pmPropsMenu, list](const QPoint& at) { pmPropsMenu->popup(list->viewport()->mapToGlobal(at)); });
+        connect(list, &QWidget::customContextMenuRequested, this, [pmPropsMenu, list](const QPoint& at) {
+            pmPropsMenu->popup(list->viewport()->mapToGlobal(at));
+        });
     }
     if (Tray_) {
         auto* pmMainMenu = new QMenu(this);
@@ -302,7 +320,8 @@ void TfrmMain::UpdateActionStates() {
     Actions_["acSelAll"]->setEnabled(CurrentList_ && CurrentList_->RowCount() > 0);
     const bool integer = first && first->VarType != VarTypeBstr;
     const bool floating = first && first->IsDoubleWord;
-    const char* views[] = {"acViewAsDec", "acViewAsSignedDec", "acViewAsHex", "acViewAsFloatingPoint", "acViewAsFractional"};
+    const char* views[] = {"acViewAsDec", "acViewAsSignedDec", "acViewAsHex", "acViewAsFloatingPoint",
+                           "acViewAsFractional"};
     for (int i = 0; i < 5; ++i) {
         QAction* action = Actions_[views[i]];
         action->setEnabled(i < 3 ? integer : floating);
@@ -349,8 +368,10 @@ void TfrmMain::SyncTree() {
     for (int i = 0; i < Context_.PLCs->Count(); ++i) {
         THitachiPLC& plc = Context_.PLCs->PLCByIndex(i);
         QTreeWidgetItem* node = PlcNode(&plc);
-        if (!node) node = AddPlcNode(plc);
-        else if (node->text(0) != Q(plc.Name)) node->setText(0, Q(plc.Name));
+        if (!node)
+            node = AddPlcNode(plc);
+        else if (node->text(0) != Q(plc.Name))
+            node->setText(0, Q(plc.Name));
     }
 }
 
@@ -441,11 +462,13 @@ void TfrmMain::FillServerInfo() {
     if (Context_.PLCs)
         for (int i = 0; i < Context_.PLCs->Count(); ++i)
             total += Context_.PLCs->PLCByIndex(i).Monitored.CountWithoutDoubleWords();
-    const std::string started = SameDay(StartTime_, now) ? TimeText(StartTime_) : TimeText(StartTime_) + "  " + DateText(StartTime_);
-    SetRows(lwServerProperties_, {{"Server started at", started},
-                                  {"Server uptime", UpTimeText(UpTime_)},
-                                  {"Total number of monitored PLC locations", std::to_string(total)},
-                                  {"Clients connected", std::to_string(ClientsConnected ? ClientsConnected() : 0)}});
+    const std::string started =
+        SameDay(StartTime_, now) ? TimeText(StartTime_) : TimeText(StartTime_) + "  " + DateText(StartTime_);
+    SetRows(lwServerProperties_,
+            {{"Server started at", started},
+             {"Server uptime", UpTimeText(UpTime_)},
+             {"Total number of monitored PLC locations", std::to_string(total)},
+             {"Clients connected", std::to_string(ClientsConnected ? ClientsConnected() : 0)}});
 }
 
 void TfrmMain::Refresh() {
@@ -485,7 +508,8 @@ TMonitorList* TfrmMain::NewList(bool isLocal) {
     pnReight_->addWidget(list);
     list->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& at) {
-        if (QMenu* menu = list->IsLocal() ? ListMenus_.second : ListMenus_.first) menu->popup(list->viewport()->mapToGlobal(at));
+        if (QMenu* menu = list->IsLocal() ? ListMenus_.second : ListMenus_.first)
+            menu->popup(list->viewport()->mapToGlobal(at));
     });
     connect(list, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateActionStates(); });
     connect(list, &QTreeWidget::itemDoubleClicked, this, [this] {
@@ -577,10 +601,13 @@ int TfrmMain::MaintainRows(THitachiPLC& plc) {
     struct TBracket {
         TPlcLists* Lists = nullptr;
         void Set(bool enabled) {
-            for (TMonitorList* list : Lists->Types) if (list) list->setUpdatesEnabled(enabled);
+            for (TMonitorList* list : Lists->Types)
+                if (list) list->setUpdatesEnabled(enabled);
             if (Lists->Plc) Lists->Plc->setUpdatesEnabled(enabled);
         }
-        ~TBracket() { if (Lists) Set(true); }
+        ~TBracket() {
+            if (Lists) Set(true);
+        }
     } bracket;
     auto beginUpdate = [&] {
         if (bracket.Lists || !lists) return;
@@ -740,7 +767,8 @@ void TfrmMain::ShowStatusMessage(const QString& text, int durationMs) {
 QString TfrmMain::StatusText() const { return lbMsg_->text(); }
 
 void TfrmMain::SetLamp(QWidget* lamp, bool lit, bool tx) {
-    const QColor colour = tx ? (lit ? QColor(0, 255, 0) : QColor(0, 128, 0)) : (lit ? QColor(255, 0, 0) : QColor(128, 0, 0));
+    const QColor colour =
+        tx ? (lit ? QColor(0, 255, 0) : QColor(0, 128, 0)) : (lit ? QColor(255, 0, 0) : QColor(128, 0, 0));
     QPalette palette = lamp->palette();
     palette.setColor(QPalette::Window, colour);
     lamp->setPalette(palette);
@@ -769,7 +797,8 @@ bool TfrmMain::TrayAvailable() const { return Tray_ != nullptr; }
 void TfrmMain::ShowIndication() {
     const bool shown = SelectedPLC_ && SelectedPLC_->Driver;
     lbIndicationOf_->setText(shown ? Q(SelectedPLC_->ConnectionText().Short) : QString());
-    for (QWidget* w : {static_cast<QWidget*>(lbTx_), static_cast<QWidget*>(lbRx_), pnTx_, pnRx_}) w->setHidden(!shown);
+    for (QWidget* w : {static_cast<QWidget*>(lbTx_), static_cast<QWidget*>(lbRx_), pnTx_, pnRx_})
+        w->setHidden(!shown);
 }
 
 void TfrmMain::ClearLogWindow() {
@@ -815,7 +844,10 @@ void TfrmMain::ApplyTrayIconVisibility() {
 }
 
 void TfrmMain::ShowRequested() {
-    if (isMinimized()) showNormal(); else show();
+    if (isMinimized())
+        showNormal();
+    else
+        show();
     raise();
     activateWindow();
 }
@@ -827,9 +859,10 @@ bool TfrmMain::ShowError(const std::string& message) {
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
     if (!ClosingAccepted_ && ClientsConnected && ClientsConnected() > 0) {
-        const bool yes = AskExit ? AskExit(ExitQuery)
-                                 : QMessageBox::question(this, windowTitle(), ExitQuery, QMessageBox::Yes | QMessageBox::No) ==
-                                       QMessageBox::Yes;
+        const bool yes = AskExit
+                             ? AskExit(ExitQuery)
+                             : QMessageBox::question(this, windowTitle(), ExitQuery,
+                                                     QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
         if (!yes) {
             event->ignore();
             return;
@@ -850,14 +883,16 @@ void TfrmMain::StorePositions() {
         Positions_.frmW = normal.width();
         Positions_.frmH = normal.height();
     }
-    if (auto* s1 = findChild<QSplitter*>("Splitter1"); s1 && !s1->sizes().isEmpty() && s1->sizes().first() > 0)
+    if (auto* s1 = findChild<QSplitter*>("Splitter1");
+        s1 && !s1->sizes().isEmpty() && s1->sizes().first() > 0)
         Positions_.Splitter1W = s1->sizes().first();
     if (auto* s2 = findChild<QSplitter*>("Splitter2"); s2 && s2->sizes().size() > 1 && s2->sizes().at(1) > 0)
         Positions_.Splitter2H = s2->sizes().at(1);
 }
 
 void TfrmMain::ApplyPositions() {
-    setGeometry(Positions_.frmL, Positions_.frmT, std::max(Positions_.frmW, 100), std::max(Positions_.frmH, 100));
+    setGeometry(Positions_.frmL, Positions_.frmT, std::max(Positions_.frmW, 100),
+                std::max(Positions_.frmH, 100));
     ApplySplitterPositions();
     if (Positions_.frmState == 2) setWindowState(windowState() | Qt::WindowMaximized);
 }
@@ -865,9 +900,11 @@ void TfrmMain::ApplyPositions() {
 void TfrmMain::ApplySplitterPositions() {
     // A splitter scales sizes given before it has its own size: use its real extent.
     if (auto* s1 = findChild<QSplitter*>("Splitter1"))
-        s1->setSizes({Positions_.Splitter1W, std::max(s1->width() - Positions_.Splitter1W - s1->handleWidth(), 1)});
+        s1->setSizes(
+            {Positions_.Splitter1W, std::max(s1->width() - Positions_.Splitter1W - s1->handleWidth(), 1)});
     if (auto* s2 = findChild<QSplitter*>("Splitter2"))
-        s2->setSizes({std::max(s2->height() - Positions_.Splitter2H - s2->handleWidth(), 1), Positions_.Splitter2H});
+        s2->setSizes(
+            {std::max(s2->height() - Positions_.Splitter2H - s2->handleWidth(), 1), Positions_.Splitter2H});
 }
 
 void TfrmMain::showEvent(QShowEvent* event) {

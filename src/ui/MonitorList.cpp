@@ -71,7 +71,8 @@ void UpdateLocationRows(THitachiLocation& location) {
     const TSettings* settings = location.PLC ? &location.PLC->Context().Settings : nullptr;
     const std::uint16_t quality = settings ? location.Quality(*settings) : location.Quality(true, true);
     const QString qualityText = QString::fromStdString(QualityToText(quality));
-    const QString time = location.ValueTime != 0 ? QString::fromStdString(TimeText(location.ValueTime)) : QString();
+    const QString time =
+        location.ValueTime != 0 ? QString::fromStdString(TimeText(location.ValueTime)) : QString();
     for (TMonitorRow* row : location.DisplayRows) {
         if (!row) continue;
         if (row->text(1) != value) row->setText(1, value);

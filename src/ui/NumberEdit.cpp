@@ -31,7 +31,8 @@ QString TumNumberEdit::AllowedChars(TNumberBase base) {
 }
 
 QString TumNumberEdit::FormatValue(std::int32_t value) const {
-    return QString::fromStdString(NumberToText(static_cast<std::uint32_t>(std::max<std::int32_t>(value, 0)), Base_));
+    return QString::fromStdString(
+        NumberToText(static_cast<std::uint32_t>(std::max<std::int32_t>(value, 0)), Base_));
 }
 
 void TumNumberEdit::OnTextChanged(const QString& text) {

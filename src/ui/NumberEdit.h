@@ -41,7 +41,6 @@ public:
     // "0123456789", "0123456789abcdefABCDEF", "01" or "01234567".
     static QString AllowedChars(TNumberBase base);
 
-
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;

@@ -58,7 +58,8 @@ inline std::string NumberToText(std::uint32_t value, TNumberBase base) {
 // A field's text is valid when it reads as a number of at most 31 bits and, with a
 // maximum (0: none), lies in 0 .. maxValue and is no longer than the maximum written in
 // the base (at equal length not greater as text), so leading zeros cannot make it longer.
-inline std::optional<std::int32_t> FieldValueOf(std::string_view text, TNumberBase base, std::int32_t maxValue) {
+inline std::optional<std::int32_t> FieldValueOf(std::string_view text, TNumberBase base,
+                                                std::int32_t maxValue) {
     const auto value = ReadNumberText(text, base);
     if (!value || *value > 0x7FFFFFFFu) return std::nullopt;
     if (maxValue <= 0) return static_cast<std::int32_t>(*value);

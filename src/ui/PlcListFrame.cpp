@@ -28,8 +28,8 @@ namespace dravon {
 namespace {
 
 constexpr int Percent[TPlcColumns::Count] = {2, 17, 22, 25, 26, 14, 13, 20, 14};
-const char* const ColumnTitles[TPlcColumns::Count] = {"No",       "Name",       "Connection", "Protocol",    "Host",
-                                                      "Port Num", "Station No", "LUMP",       "Timeout [ms]"};
+const char* const ColumnTitles[TPlcColumns::Count] = {
+    "No", "Name", "Connection", "Protocol", "Host", "Port Num", "Station No", "LUMP", "Timeout [ms]"};
 
 // The hourglass for as long as the scope lasts.
 class TBusyCursor {
@@ -40,7 +40,8 @@ public:
     TBusyCursor& operator=(const TBusyCursor&) = delete;
 };
 
-TumNumberEdit* NumberField(QWidget* parent, int digits, int maxValue, TNumberBase base = TNumberBase::Decimal) {
+TumNumberEdit* NumberField(QWidget* parent, int digits, int maxValue,
+                           TNumberBase base = TNumberBase::Decimal) {
     auto* edit = new TumNumberEdit(parent);
     edit->SetBase(base);
     edit->setMaxLength(digits);
@@ -54,7 +55,8 @@ void Place(QWidget* widget, int column, int width = -1) {
 }
 
 int ProtocolIndexFor(const THitachiPLC& plc) {
-    if (plc.ProtocolType >= ProtocolStandard && plc.ProtocolType <= ProtocolEthernet) return plc.ProtocolType - 1;
+    if (plc.ProtocolType >= ProtocolStandard && plc.ProtocolType <= ProtocolEthernet)
+        return plc.ProtocolType - 1;
     const bool ethernet = plc.DrvType == DriverUdp || plc.DrvType == DriverTcp;
     return ethernet ? CellEthernetH : CellStandardH;
 }
@@ -110,7 +112,8 @@ TPLCCell::TPLCCell(QWidget* parent, THitachiPLC* plc) : QWidget(parent), Plc(plc
     const int lumpWidth = C::ColumnWidth(C::Lump) / 4;
     for (int i = 0; i < 4; ++i) {
         edLump[static_cast<std::size_t>(i)] = NumberField(this, 2, 0xFF, TNumberBase::Hexadecimal);
-        edLump[static_cast<std::size_t>(i)]->setGeometry(C::Left(C::Lump) + i * lumpWidth, 0, lumpWidth, TfPlcList::RowHeight - 1);
+        edLump[static_cast<std::size_t>(i)]->setGeometry(C::Left(C::Lump) + i * lumpWidth, 0, lumpWidth,
+                                                         TfPlcList::RowHeight - 1);
     }
     edTimeOut = NumberField(this, 5, 99999);
     Place(edTimeOut, C::TimeOut);
@@ -120,7 +123,8 @@ TPLCCell::TPLCCell(QWidget* parent, THitachiPLC* plc) : QWidget(parent), Plc(plc
         blank->setAutoFillBackground(true);
         blank->hide();
     }
-    pnBlank[0]->setGeometry(C::Left(C::Protocol), 0, C::Left(C::TimeOut) - C::Left(C::Protocol), TfPlcList::RowHeight - 1);
+    pnBlank[0]->setGeometry(C::Left(C::Protocol), 0, C::Left(C::TimeOut) - C::Left(C::Protocol),
+                            TfPlcList::RowHeight - 1);
     Place(pnBlank[1], C::Host);
     Place(pnBlank[2], C::StationNo);
     Place(pnBlank[3], C::Lump);
@@ -134,7 +138,8 @@ TPLCCell::TPLCCell(QWidget* parent, THitachiPLC* plc) : QWidget(parent), Plc(plc
         cbComPort->setCurrentIndex(plc->SerialCom >= 1 && plc->SerialCom <= 8 ? plc->SerialCom - 1 : 0);
         edStationNo->SetValue(plc->SerialStatNo);
         for (int i = 0; i < 4; ++i)
-            edLump[static_cast<std::size_t>(i)]->SetValue(static_cast<int>((plc->Lump >> (24 - 8 * i)) & 0xFF));
+            edLump[static_cast<std::size_t>(i)]->SetValue(
+                static_cast<int>((plc->Lump >> (24 - 8 * i)) & 0xFF));
         edTimeOut->SetValue(plc->TimeOut);
     } else {
         cbConnection->setCurrentIndex(CellNone);
@@ -274,7 +279,8 @@ TPLCCell& TfPlcList::AddPlcCell(THitachiPLC* plc) {
     Cells_.push_back(cell);
     PlaceCell(*cell, CellCount() - 1);
     WatchControls(*cell);
-    if (plc) DeleteMarks_.erase(std::remove(DeleteMarks_.begin(), DeleteMarks_.end(), plc), DeleteMarks_.end());
+    if (plc)
+        DeleteMarks_.erase(std::remove(DeleteMarks_.begin(), DeleteMarks_.end(), plc), DeleteMarks_.end());
     UpdateContentSize();
     cell->show();
     UpdateCellFields(*cell);
@@ -292,8 +298,10 @@ void TfPlcList::DeletePlcCell(TPLCCell* cell) {
     if (wasSelected) Selected_ = nullptr;
     FreeCell(cell);
     UpdateContentSize();
-    if (wasSelected) SelectPlcCell(Cell(index) ? Cell(index) : Cell(CellCount() - 1));
-    else if (Selected_) SelectPlcCell(Selected_); // the bar follows the row that moved up
+    if (wasSelected)
+        SelectPlcCell(Cell(index) ? Cell(index) : Cell(CellCount() - 1));
+    else if (Selected_)
+        SelectPlcCell(Selected_); // the bar follows the row that moved up
     UpdatePortUsedLamps();
 }
 
@@ -359,14 +367,17 @@ void TfPlcList::UpdateAllSerialCells() {
 void TfPlcList::UpdatePortUsedLamps() {
     std::array<bool, 8> used{};
     for (const TPLCCell* cell : Cells_)
-        if (cell->cbConnection->currentIndex() == CellSerial) used[static_cast<std::size_t>(cell->ComIndex() % 8)] = true;
+        if (cell->cbConnection->currentIndex() == CellSerial)
+            used[static_cast<std::size_t>(cell->ComIndex() % 8)] = true;
     PortsUsedChanged(used);
 }
 
 void TfPlcList::OnConnectionChosen(TPLCCell& cell) {
     const int connection = cell.cbConnection->currentIndex();
-    if (connection == CellUdp || connection == CellTcp) cell.cbProtocol->setCurrentIndex(CellEthernetH);
-    else if (connection == CellSerial) cell.cbProtocol->setCurrentIndex(CellStandardH);
+    if (connection == CellUdp || connection == CellTcp)
+        cell.cbProtocol->setCurrentIndex(CellEthernetH);
+    else if (connection == CellSerial)
+        cell.cbProtocol->setCurrentIndex(CellStandardH);
     UpdateCellFields(cell);
 }
 
@@ -380,8 +391,10 @@ void TfPlcList::MultiDropChanged(int port, bool checked) {
     for (TPLCCell* cell : Cells_) {
         if (cell->cbConnection->currentIndex() != CellSerial || cell->ComIndex() != port) continue;
         const bool station = cell->cbProtocol->currentIndex() == CellStationNumberH;
-        if (!checked && station) cell->cbProtocol->setCurrentIndex(CellStandardH);
-        else if (checked && !station) cell->cbProtocol->setCurrentIndex(CellStationNumberH);
+        if (!checked && station)
+            cell->cbProtocol->setCurrentIndex(CellStandardH);
+        else if (checked && !station)
+            cell->cbProtocol->setCurrentIndex(CellStationNumberH);
     }
     UpdateAllSerialCells();
 }
@@ -437,7 +450,8 @@ void TfPlcList::ApplyCellToPlc(TPLCCell& cell, TPLCCollection& plcs,
     if (!cell.edStationNo->text().isEmpty()) plc->SerialStatNo = cell.edStationNo->Value();
     const int connection = std::clamp(cell.cbConnection->currentIndex(), 0, 3);
     const int protocolIndex = cell.cbProtocol->currentIndex();
-    plc->SetConnection(connection, protocolIndex >= 0 && protocolIndex <= 2 ? protocolIndex + 1 : ProtocolUndefined);
+    plc->SetConnection(connection,
+                       protocolIndex >= 0 && protocolIndex <= 2 ? protocolIndex + 1 : ProtocolUndefined);
 }
 
 bool TfPlcList::MarkedForDeletion(const THitachiPLC* plc) const {
@@ -469,12 +483,15 @@ void TfPlcList::SyncWithList(const TPLCCollection& plcs) {
     bool rebuild = false;
     for (int i = 0; i < plcs.Count() && !rebuild; ++i) {
         const THitachiPLC* plc = &plcs.PLCByIndex(i);
-        rebuild = std::none_of(Cells_.begin(), Cells_.end(), [plc](const TPLCCell* cell) { return cell->Plc == plc; });
+        rebuild = std::none_of(Cells_.begin(), Cells_.end(),
+                               [plc](const TPLCCell* cell) { return cell->Plc == plc; });
     }
     // A row of a PLC that left the list must not be applied to freed memory.
     for (const TPLCCell* cell : Cells_) rebuild = rebuild || plcs.IndexOf(cell->Plc) < 0;
-    if (rebuild) RebuildRows(plcs);
-    else UpdatePortUsedLamps();
+    if (rebuild)
+        RebuildRows(plcs);
+    else
+        UpdatePortUsedLamps();
 }
 
 } // namespace dravon

@@ -100,7 +100,8 @@ public:
     QString ValidatePlcNames(const std::vector<QString>& takenNames = {});
     // Writes the row into its PLC (a new PLC is added for a row without one).
     // renamed is called for a PLC whose name changed.
-    void ApplyCellToPlc(TPLCCell& cell, TPLCCollection& plcs, const std::function<void(THitachiPLC&)>& renamed);
+    void ApplyCellToPlc(TPLCCell& cell, TPLCCollection& plcs,
+                        const std::function<void(THitachiPLC&)>& renamed);
 
     bool MarkedForDeletion(const THitachiPLC* plc) const;
     void ClearDeleteMarks() { DeleteMarks_.clear(); }

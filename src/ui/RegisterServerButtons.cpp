@@ -8,14 +8,15 @@ namespace dravon {
 
 TRegistrationBox RegistrationMessageBox(QWidget* parent) {
     return [parent](bool isError, const QString& text, const QString& detail) {
-        QMessageBox box(isError ? QMessageBox::Critical : QMessageBox::Information, "Dravon", text, QMessageBox::Ok,
-                        parent);
+        QMessageBox box(isError ? QMessageBox::Critical : QMessageBox::Information, "Dravon", text,
+                        QMessageBox::Ok, parent);
         if (!detail.isEmpty()) box.setInformativeText(detail);
         box.exec();
     };
 }
 
-bool RegisterServerWithMessage(IKeyValueStore* store, const std::string& executablePath, const TRegistrationBox& show) {
+bool RegisterServerWithMessage(IKeyValueStore* store, const std::string& executablePath,
+                               const TRegistrationBox& show) {
     TRegistrationResult result;
     if (store) {
         result = RegisterServer(*store, ServerProgID, executablePath);

@@ -22,7 +22,8 @@ using TRegistrationBox = std::function<void(bool isError, const QString& text, c
 TRegistrationBox RegistrationMessageBox(QWidget* parent);
 
 // "... successfully registered." (information) or "... registration failed." (error).
-bool RegisterServerWithMessage(IKeyValueStore* store, const std::string& executablePath, const TRegistrationBox& show);
+bool RegisterServerWithMessage(IKeyValueStore* store, const std::string& executablePath,
+                               const TRegistrationBox& show);
 // "... succesfully unregistered." or "... unregistration failed.", both as information.
 bool UnregisterServerWithMessage(IKeyValueStore* store, const TRegistrationBox& show);
 

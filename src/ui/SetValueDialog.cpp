@@ -66,7 +66,9 @@ TfrmEnterVal::TfrmEnterVal(IClock* clock, QWidget* parent) : QDialog(parent), Cl
     });
     connect(btApply_, &QPushButton::clicked, this, [this] { ApplyEnteredValue(); });
     connect(btCancel_, &QPushButton::clicked, this, [this] { reject(); });
-    ShowErrorMessage = [this](const QString& text) { QMessageBox::critical(this, windowTitle(), text, QMessageBox::Ok); };
+    ShowErrorMessage = [this](const QString& text) {
+        QMessageBox::critical(this, windowTitle(), text, QMessageBox::Ok);
+    };
 }
 
 TfrmEnterVal::~TfrmEnterVal() { ReleaseTargets(); }
@@ -91,7 +93,8 @@ void TfrmEnterVal::Prepare(THitachiLocation& location, const std::vector<THitach
     lbFormatHint_->setText(FormatName(Format_));
 }
 
-void TfrmEnterVal::ShowSetValueDialog(THitachiLocation& location, const std::vector<THitachiLocation*>& targets) {
+void TfrmEnterVal::ShowSetValueDialog(THitachiLocation& location,
+                                      const std::vector<THitachiLocation*>& targets) {
     Prepare(location, targets);
     exec();
     ReleaseTargets();
@@ -115,14 +118,16 @@ bool TfrmEnterVal::ApplyEnteredValue() {
     std::vector<TSetValueTarget> kinds;
     kinds.reserve(Targets_.size());
     for (const THitachiLocation* target : Targets_) kinds.push_back({target->VarType, Writable(*target)});
-    const TEnteredValue entered = ReadEnteredValue(edValue_->text().toStdString(), Format_, SetValueTargetType(kinds));
+    const TEnteredValue entered =
+        ReadEnteredValue(edValue_->text().toStdString(), Format_, SetValueTargetType(kinds));
     if (!entered.Ok) {
         if (ShowErrorMessage) ShowErrorMessage(QString::fromStdString(entered.Message));
         return true;
     }
     const TDateTime now = Clock_ ? Clock_->Now() : 0;
     for (THitachiLocation* target : Targets_)
-        if (Writable(*target)) target->StoreForcedValue(ValueForTarget(entered.Value, target->IsDoubleWord), now);
+        if (Writable(*target))
+            target->StoreForcedValue(ValueForTarget(entered.Value, target->IsDoubleWord), now);
     return false;
 }
 

@@ -71,9 +71,12 @@ inline std::optional<std::int64_t> ReadIntegerText(std::string_view text) {
     std::uint64_t magnitude = 0;
     for (char c : text) {
         int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
         if (digit < 0) return std::nullopt;
         if (magnitude > (UINT64_MAX - static_cast<std::uint64_t>(digit)) / static_cast<std::uint64_t>(base))
             return std::nullopt;
@@ -158,7 +161,8 @@ inline std::uint16_t SetValueTargetType(const std::vector<TSetValueTarget>& targ
 
 inline TValueRange SetValueRange(std::uint16_t targetType, TViewFormat format) {
     const bool isSigned = format == TViewFormat::SignedDec;
-    if (targetType == VarTypeUI4) return isSigned ? TValueRange{INT32_MIN, INT32_MAX} : TValueRange{0, UINT32_MAX};
+    if (targetType == VarTypeUI4)
+        return isSigned ? TValueRange{INT32_MIN, INT32_MAX} : TValueRange{0, UINT32_MAX};
     if (targetType == VarTypeUI2) return isSigned ? TValueRange{-32768, 32767} : TValueRange{0, 65535};
     return {0, 1};
 }
@@ -172,7 +176,8 @@ inline TEnteredValue ReadEnteredValue(std::string_view typed, TViewFormat format
     if (floating) {
         const std::optional<double> number = ReadFloatText(text, decimalSeparator);
         if (!number) {
-            result.Message = format == TViewFormat::Fractional ? FractionalValueMessage : FloatingPointValueMessage;
+            result.Message =
+                format == TViewFormat::Fractional ? FractionalValueMessage : FloatingPointValueMessage;
             return result;
         }
         // Kept in single precision, as the PLC's double word holds it.
@@ -202,8 +207,9 @@ inline TEnteredValue ReadEnteredValue(std::string_view typed, TViewFormat format
     }
     const TValueRange range = SetValueRange(targetType, format);
     if (result.Value < range.Min || result.Value > range.Max) {
-        result.Message = floating ? std::string(OutOfRangeMessage)
-                                  : "Valid values are " + std::to_string(range.Min) + ".." + std::to_string(range.Max);
+        result.Message =
+            floating ? std::string(OutOfRangeMessage)
+                     : "Valid values are " + std::to_string(range.Min) + ".." + std::to_string(range.Max);
         return result;
     }
     result.Ok = true;

@@ -12,11 +12,11 @@ enum class TViewFormat : std::uint8_t { Dec = 0, SignedDec = 1, Hex = 2, Floatin
 
 // What the text depends on, so the rules can be checked without a PLC.
 struct TValueToFormat {
-    std::uint32_t Value = 0;    // word/bit 0..65535, double word high*65536+low
+    std::uint32_t Value = 0; // word/bit 0..65535, double word high*65536+low
     bool IsDoubleWord = false;
     std::uint16_t VarType = 0;
     std::uint8_t View = 0;
-    std::string StringValue;    // used for VT_BSTR
+    std::string StringValue; // used for VT_BSTR
 };
 
 std::string FormatValue(const TValueToFormat& value, bool allowFloat);

@@ -104,12 +104,14 @@ protected:
     }
 
     // The PLC behind location follows three successive values of the simulator's memory.
-    static bool FollowsValues(TPlcSimulator& sim, int station, THitachiLocation& location, std::uint16_t base) {
+    static bool FollowsValues(TPlcSimulator& sim, int station, THitachiLocation& location,
+                              std::uint16_t base) {
         for (std::uint16_t k = 1; k <= 3; ++k) {
             const std::uint16_t value = static_cast<std::uint16_t>(base + k);
             sim.SetValue(station, static_cast<std::uint8_t>(location.Code), location.Address, value);
             location.ReadRequested = true;
-            if (!SpinUntil([&] { return location.HasValue && location.GetValue() == value; }, 8000)) return false;
+            if (!SpinUntil([&] { return location.HasValue && location.GetValue() == value; }, 8000))
+                return false;
         }
         return true;
     }
@@ -155,10 +157,13 @@ TEST_F(DriverFaultTest, BusyAnswersNeverStopTheOtherPlcsOfTheLineOrOfOtherDriver
     EXPECT_TRUE(FollowsValues(*healthy, 0, okTcpWord, 0x4000));
 
     // The serial and UDP BUSY PLCs said so once; none of the BUSY PLCs got a value.
-    ASSERT_TRUE(SpinUntil([&] {
-        return Server.Capture.CountStartingWith("PLC PLC1 sent BUSY response, timeout should be longer") == 1 &&
-               Server.Capture.CountStartingWith("BUSY responses detected on UDP port on PLC PLC4") == 1;
-    }, 8000));
+    ASSERT_TRUE(SpinUntil(
+        [&] {
+            return Server.Capture.CountStartingWith(
+                       "PLC PLC1 sent BUSY response, timeout should be longer") == 1 &&
+                   Server.Capture.CountStartingWith("BUSY responses detected on UDP port on PLC PLC4") == 1;
+        },
+        8000));
     EXPECT_FALSE(busySerialWord.HasValue);
     EXPECT_FALSE(busyTcpWord.HasValue);
     EXPECT_FALSE(busyUdpWord.HasValue);
@@ -222,7 +227,8 @@ TEST_F(DriverFaultTest, AnswersForAnotherStationOrNoiseNeverStopTheOtherPlcs) {
     EXPECT_TRUE(FollowsValues(*healthy, 0, okUdpWord, 0x4200));
 
     // Both faulty PLCs were asked and answered, yet none of their answers was taken.
-    ASSERT_TRUE(SpinUntil([&] { return line->Stats().Answers >= 6 && noisy->Stats().FaultGarbage >= 3; }, 8000));
+    ASSERT_TRUE(
+        SpinUntil([&] { return line->Stats().Answers >= 6 && noisy->Stats().FaultGarbage >= 3; }, 8000));
     EXPECT_FALSE(otherWord.HasValue);
     EXPECT_FALSE(noisyWord.HasValue);
     EXPECT_GE(otherWord.ErrorCount, 2);
@@ -230,7 +236,8 @@ TEST_F(DriverFaultTest, AnswersForAnotherStationOrNoiseNeverStopTheOtherPlcs) {
     // The PLC that answers for another station is silent to us and is declared timed out.
     // Noise of 6 bytes or more counts as a sign of life on Ethernet, so the noisy PLC is not
     // timed out, but its unanswered reads turn its values UNCERTAIN.
-    ASSERT_TRUE(SpinUntil([&] { return other.TimedOutState && noisyWord.ErrorCount >= UncertainErrorCount; }, 15000));
+    ASSERT_TRUE(
+        SpinUntil([&] { return other.TimedOutState && noisyWord.ErrorCount >= UncertainErrorCount; }, 15000));
     EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
     EXPECT_NE(noisyWord.Quality(Server.Context.Settings), QualityGood);
     EXPECT_FALSE(noisyWord.HasValue);

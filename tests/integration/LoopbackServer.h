@@ -8,13 +8,13 @@
 #include "app/MemoryStore.h"
 #include "comm/CommManager.h"
 #include "comm/TransportDriverFactory.h"
-#include "plc/HitachiLocation.h"
-#include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
 #include "platform/QtTimerFactory.h"
 #include "platform/QtTransportFactory.h"
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

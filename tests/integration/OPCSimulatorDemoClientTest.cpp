@@ -22,8 +22,7 @@ namespace {
 
 constexpr std::uint8_t WR = 0x0A;
 
-template <class F>
-bool SpinUntil(F condition, int boundMs) {
+template <class F> bool SpinUntil(F condition, int boundMs) {
     QDeadlineTimer deadline(boundMs);
     while (!condition()) {
         if (deadline.hasExpired()) return false;
@@ -95,13 +94,15 @@ TEST_F(OPCSimulatorDemoClientTest, PrintsTheSimulatorsValuesAndFollowsAChange) {
     client.start(DRAVON_DEMOCLIENT, {"--seconds", "6", "--rate", "500"});
     ASSERT_TRUE(client.waitForStarted(10000));
 
-    ASSERT_TRUE(SpinUntil([&] { return HasItemLine(output, "Sim1.WR0010", "4660", "GOOD"); }, 10000)) << output;
+    ASSERT_TRUE(SpinUntil([&] { return HasItemLine(output, "Sim1.WR0010", "4660", "GOOD"); }, 10000))
+        << output;
     EXPECT_NE(output.find("democlient: item Sim1.ComStatus"), std::string::npos) << output;
     EXPECT_NE(output.find("democlient: item Sys.ClientsConnected"), std::string::npos) << output;
     EXPECT_NE(output.find("OnDataChange"), std::string::npos);
 
     sim.SetValue(0, WR, 0x10, 4321);
-    EXPECT_TRUE(SpinUntil([&] { return HasItemLine(output, "Sim1.WR0010", "4321", "GOOD"); }, 5000)) << output;
+    EXPECT_TRUE(SpinUntil([&] { return HasItemLine(output, "Sim1.WR0010", "4321", "GOOD"); }, 5000))
+        << output;
 
     ASSERT_TRUE(SpinUntil([&] { return client.state() == QProcess::NotRunning; }, 15000)) << output;
     EXPECT_EQ(client.exitStatus(), QProcess::NormalExit);

@@ -18,14 +18,14 @@
 #include "opc/OPCDataStream.h"
 #include "opc/OPCInterfaces.h"
 #include "opc/OPCItem.h"
-#include "plc/HitachiLocation.h"
-#include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
 #include "platform/QtHostResolver.h"
 #include "platform/QtTimerFactory.h"
 #include "platform/QtTransportFactory.h"
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
 #include "server/Communication.h"
 #include "server/ServerCore.h"
 
@@ -111,7 +111,8 @@ public:
                            const std::vector<HRESULT>& errors) override {
         return Record({"read", tid, group, mq, me, clients, values, qualities, times, errors});
     }
-    HRESULT OnWriteComplete(std::uint32_t tid, OPCHANDLE group, HRESULT me, const std::vector<OPCHANDLE>& clients,
+    HRESULT OnWriteComplete(std::uint32_t tid, OPCHANDLE group, HRESULT me,
+                            const std::vector<OPCHANDLE>& clients,
                             const std::vector<HRESULT>& errors) override {
         return Record({"write", tid, group, S_OK, me, clients, {}, {}, {}, errors});
     }
@@ -182,7 +183,9 @@ protected:
         FlushDeferredDeletes();
         test::TQtApplication::Destroy();
     }
-    static void FlushDeferredDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+    static void FlushDeferredDeletes() {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 
     void SetUp() override {
         ASSERT_TRUE(Home.isValid());
@@ -206,8 +209,8 @@ protected:
         key->WriteDword("TimeOut0", 300);
 
         const std::string dir = QDir(Home.path()).absolutePath().toStdString() + "/";
-        Core = std::make_unique<TServerCore>(TServerSeams{&Clock, &Loop, &Timers, &Store, dir}, TCommandLine{},
-                                             "1.0.0.0");
+        Core = std::make_unique<TServerCore>(TServerSeams{&Clock, &Loop, &Timers, &Store, dir},
+                                             TCommandLine{}, "1.0.0.0");
         Transports = std::make_unique<TQtTransportFactory>(Core->Context());
         Communication = std::make_unique<TCommunication>(*Core, *Transports, &Resolver);
         Connections = std::make_unique<TOPCDAConnectionCollection>(Core->Context());
@@ -227,8 +230,8 @@ protected:
         Server = InterfaceOf<IOPCServer>(unknown);
         ASSERT_TRUE(Server);
         std::uint32_t revised = 0;
-        ASSERT_EQ(Server->AddGroup("G1", 1, 1000, GroupClientHandle, nullptr, nullptr, 1033, GroupHandle, revised,
-                                   IOPCItemMgt::Iid, Group),
+        ASSERT_EQ(Server->AddGroup("G1", 1, 1000, GroupClientHandle, nullptr, nullptr, 1033, GroupHandle,
+                                   revised, IOPCItemMgt::Iid, Group),
                   S_OK);
         EXPECT_EQ(revised, 1000u);
         Items = InterfaceOf<IOPCItemMgt>(Group);
@@ -370,7 +373,8 @@ TEST_F(OPCSimulatorTest, ItemsOfEveryKindReadFromTheSimulatorByCacheAndDevice) {
     EXPECT_EQ(states[0].Value, TVariant::UI2(0x1234));
     EXPECT_EQ(states[1].Value, TVariant::I2(-2));
     EXPECT_EQ(states[2].Value, TVariant::R4(1.5f));
-    EXPECT_EQ(states[3].Value, TVariant::Array(VT_UI2, {TVariant::UI2(1), TVariant::UI2(2), TVariant::UI2(3)}));
+    EXPECT_EQ(states[3].Value,
+              TVariant::Array(VT_UI2, {TVariant::UI2(1), TVariant::UI2(2), TVariant::UI2(3)}));
     EXPECT_EQ(states[4].Value, TVariant::Bstr("ABCD"));
     EXPECT_EQ(states[5].Value, TVariant::Bstr("Sim1"));
     EXPECT_EQ(states[6].Value, TVariant::I4(1)); // connected
@@ -469,8 +473,8 @@ TEST_F(OPCSimulatorTest, WritesReachTheSimulatorAndAsyncCompletesAfterThePlcConf
               S_FALSE);
     EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_BADRIGHTS, S_OK}));
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(2.5f);
-    ASSERT_TRUE(SpinUntil([&] { return Sim->Value(0, WR, 0x50) == 0x5A5A && Sim->Value(0, WR, 0x61) == 0x4358; },
-                          5000));
+    ASSERT_TRUE(SpinUntil(
+        [&] { return Sim->Value(0, WR, 0x50) == 0x5A5A && Sim->Value(0, WR, 0x61) == 0x4358; }, 5000));
     EXPECT_EQ(Sim->Value(0, WR, 0x51), 0xFFFDu);
     EXPECT_EQ(Sim->Value(0, WR, 0x52), bits & 0xFFFF);
     EXPECT_EQ(Sim->Value(0, WR, 0x53), bits >> 16);
@@ -495,8 +499,8 @@ TEST_F(OPCSimulatorTest, WritesReachTheSimulatorAndAsyncCompletesAfterThePlcConf
     // Asked for in the same millisecond as the confirmation of the write above, often:
     // that confirmation must not complete this request.
     std::uint32_t cancel = 0;
-    ASSERT_EQ(Async->Write({h[0], 0xBADu, h[2]}, {TVariant::I4(777), TVariant::I4(1), TVariant::R4(-4.0f)}, 4711,
-                           cancel, errors),
+    ASSERT_EQ(Async->Write({h[0], 0xBADu, h[2]}, {TVariant::I4(777), TVariant::I4(1), TVariant::R4(-4.0f)},
+                           4711, cancel, errors),
               S_FALSE);
     EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID, S_OK}));
     EXPECT_EQ(sink->Count("write"), 0);

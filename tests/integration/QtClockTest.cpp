@@ -34,8 +34,10 @@ public:
         ::tzset();
     }
     ~TZone() {
-        if (Old_) ::setenv("TZ", Old_->c_str(), 1);
-        else ::unsetenv("TZ");
+        if (Old_)
+            ::setenv("TZ", Old_->c_str(), 1);
+        else
+            ::unsetenv("TZ");
         ::tzset();
     }
 

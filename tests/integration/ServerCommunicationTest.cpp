@@ -10,14 +10,14 @@
 #include "comm/CommManager.h"
 #include "comm/TcpDriver.h"
 #include "comm/UdpDriver.h"
-#include "plc/HitachiLocation.h"
-#include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
 #include "platform/QtHostResolver.h"
 #include "platform/QtTimerFactory.h"
 #include "platform/QtTransportFactory.h"
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
 #include "server/Communication.h"
 #include "server/ServerCore.h"
 
@@ -53,7 +53,9 @@ protected:
     }
 
     // Components released with deleteLater go before the application object does.
-    static void FlushDeferredDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+    static void FlushDeferredDeletes() {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 
     void SetUp() override {
         ASSERT_TRUE(Home.isValid());

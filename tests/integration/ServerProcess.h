@@ -15,8 +15,7 @@
 
 namespace dravon::test {
 
-template <class F>
-bool SpinUntil(F condition, int boundMs = 15000) {
+template <class F> bool SpinUntil(F condition, int boundMs = 15000) {
     QDeadlineTimer deadline(boundMs);
     while (!condition()) {
         if (deadline.hasExpired()) return false;

@@ -46,8 +46,8 @@ TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZero) {
 
     ASSERT_TRUE(first.WaitForOutput("Show request from a second start")) << first.Output;
     const std::string debug = ReadFile(File("DravonDebug.Log"));
-    const std::string expected =
-        "Second instance command line: /show\t" + QDir(Home.path()).absolutePath().toStdString() + "/notes.txt\n";
+    const std::string expected = "Second instance command line: /show\t" +
+                                 QDir(Home.path()).absolutePath().toStdString() + "/notes.txt\n";
     EXPECT_NE(debug.find(expected), std::string::npos) << debug;
     EXPECT_NE(debug.find("Second instance asked to show the window"), std::string::npos);
 
@@ -73,7 +73,9 @@ TEST_F(ServerProcessTest, SigtermWritesTheShutDownLineToDravonLog) {
 
     const std::string log = ReadFile(File("Dravon.log"));
     const std::string path = QDir(Home.path()).absolutePath().toStdString() + "/Dravon.log";
-    EXPECT_EQ(log.rfind("\nLog file saved as " + path + "\nDravon OPC Data Access Server 1.0.0.0\nServer started at ", 0),
+    EXPECT_EQ(log.rfind("\nLog file saved as " + path +
+                            "\nDravon OPC Data Access Server 1.0.0.0\nServer started at ",
+                        0),
               0u)
         << log;
     const std::string last = "Server shut down at ";
@@ -94,8 +96,9 @@ TEST_F(ServerProcessTest, RegisterThenUnregisterBothRunAndNoServerStarts) {
     EXPECT_EQ(registration.Output, "");
     const std::string store = ReadFile(File("machine.store"));
     EXPECT_NE(store.find("key HKEY_CLASSES_ROOT \"DravonOPC.DA2\\\\OPC\"\n"), std::string::npos) << store;
-    EXPECT_NE(store.find("key HKEY_CLASSES_ROOT \"Component Categories\\\\{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}\"\n"
-                         "string \"409\" \"Dravon OPC Data Access Server\"\n"),
+    EXPECT_NE(store.find(
+                  "key HKEY_CLASSES_ROOT \"Component Categories\\\\{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}\"\n"
+                  "string \"409\" \"Dravon OPC Data Access Server\"\n"),
               std::string::npos);
     EXPECT_EQ(store.find("Implemented Categories"), std::string::npos); // removed by the second switch
     EXPECT_FALSE(QFile::exists(File("Dravon.log")));
@@ -108,7 +111,8 @@ TEST_F(ServerProcessTest, RegistrationIntoAReadOnlyStoreFailsVisibly) {
     registration.Start({"/register"});
     ASSERT_TRUE(registration.WaitForExit());
     EXPECT_TRUE(registration.ExitedNormallyWith(1));
-    EXPECT_NE(registration.Errors.find("Dravon OPC Data Access Server registration failed."), std::string::npos)
+    EXPECT_NE(registration.Errors.find("Dravon OPC Data Access Server registration failed."),
+              std::string::npos)
         << registration.Errors;
     EXPECT_EQ(ReadFile(File("machine.store")), "DRAVON-STORE 1\n");
 }
@@ -128,8 +132,8 @@ TEST_F(ServerProcessTest, CorruptStoreStartsWithDefaultsAndHelpListsTheSwitches)
     help.Start({"--help"});
     ASSERT_TRUE(help.WaitForExit());
     EXPECT_TRUE(help.ExitedNormallyWith(0));
-    for (const char* name : {"/REGSERVER", "/UNREGSERVER", "/REGISTER", "/UNREGISTER", "/EMBEDDING", "/DEBUGLOG",
-                             "/SHOW", "DRAVON_HOME"})
+    for (const char* name : {"/REGSERVER", "/UNREGSERVER", "/REGISTER", "/UNREGISTER", "/EMBEDDING",
+                             "/DEBUGLOG", "/SHOW", "DRAVON_HOME"})
         EXPECT_NE(help.Output.find(name), std::string::npos) << name;
 }
 

@@ -65,7 +65,9 @@ TEST(SimPacedLine, RequestAndAnswerBothTakeTheirTimeOnTheWire) {
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
     EXPECT_EQ(ReadBytes(fd, answer.size(), 3000), answer);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
     EXPECT_GE(ms, 470);
     ::close(fd);
 }

@@ -5,9 +5,9 @@
 
 #include "comm/CommManager.h"
 #include "comm/HProtocol.h"
-#include "comm/TransportDriverFactory.h"
 #include "comm/SerialDriver.h"
 #include "comm/TcpDriver.h"
+#include "comm/TransportDriverFactory.h"
 #include "comm/UdpDriver.h"
 #include "plc/DriverPool.h"
 #include "plc/HitachiPLC.h"
@@ -137,7 +137,9 @@ TEST_F(TransportDriverFakeTest, TcpSilentLinkIsRebuiltAfter120Seconds) {
     driver.Transmit(Request, &PLC);
     EXPECT_EQ(driver.Socket(), nullptr);
     EXPECT_EQ(driver.SilentCount, 1);
-    EXPECT_EQ(Test.Capture.CountStartingWith("TCP port on PLC PLC1 not responding, please restart ethernet module"), 1);
+    EXPECT_EQ(
+        Test.Capture.CountStartingWith("TCP port on PLC PLC1 not responding, please restart ethernet module"),
+        1);
     // The next transmission creates a new socket for the PLC's address.
     driver.Transmit(Request, &PLC);
     ASSERT_NE(driver.Socket(), nullptr);

@@ -12,14 +12,14 @@
 #include "comm/TcpDriver.h"
 #include "comm/TransportDriverFactory.h"
 #include "comm/UdpDriver.h"
-#include "plc/DriverPool.h"
-#include "plc/HitachiLocation.h"
-#include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
 #include "platform/QtTimerFactory.h"
 #include "platform/QtTransportFactory.h"
+#include "plc/DriverPool.h"
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -92,7 +92,9 @@ protected:
     }
 
     // Components released with deleteLater go before the application object does.
-    static void FlushDeferredDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+    static void FlushDeferredDeletes() {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 
     // Starts a simulator with one link of kind on a free loopback port.
     void StartSimulator(TSimTransportKind kind) {
@@ -160,7 +162,8 @@ TEST_F(TransportDriverTest, TcpPollsValuesAndDeliversWrites) {
     // A client's write reaches the simulator's memory and is confirmed.
     wr11.StoreWrittenValue(0x5A5A);
     ASSERT_TRUE(SpinUntil([&] {
-        return Sim->Value(0, static_cast<std::uint8_t>(wr11.Code), wr11.Address) == 0x5A5A && !wr11.WritePending;
+        return Sim->Value(0, static_cast<std::uint8_t>(wr11.Code), wr11.Address) == 0x5A5A &&
+               !wr11.WritePending;
     }));
     EXPECT_NE(wr11.WriteDoneTime, 0.0);
     EXPECT_EQ(Server.Capture.CountStartingWith("Unsuccessful connection"), 0);
@@ -191,7 +194,8 @@ TEST_F(TransportDriverTest, TcpAnswersArrivingInPiecesAreReassembled) {
     // The write confirmation comes in pieces too.
     wr21.StoreWrittenValue(0x1221);
     ASSERT_TRUE(SpinUntil([&] {
-        return Sim->Value(0, static_cast<std::uint8_t>(wr21.Code), wr21.Address) == 0x1221 && !wr21.WritePending;
+        return Sim->Value(0, static_cast<std::uint8_t>(wr21.Code), wr21.Address) == 0x1221 &&
+               !wr21.WritePending;
     }));
     EXPECT_GE(Sim->Stats().FaultSplits, 2u); // the read and the write answer
     EXPECT_FALSE(plc.TimedOutState);
@@ -207,20 +211,23 @@ TEST_F(TransportDriverTest, TcpRefusedConnectionIsLoggedOnceThenConnectsWhenTheP
 
     auto refused = [&] {
         int n = 0;
-        for (const auto& line : Server.Capture.Lines) n += line.find("Unsuccessful connection to TCP port 127.0.0.1/") != std::string::npos;
+        for (const auto& line : Server.Capture.Lines)
+            n += line.find("Unsuccessful connection to TCP port 127.0.0.1/") != std::string::npos;
         return n;
     };
     ASSERT_TRUE(SpinUntil([&] { return plc.TimedOutState; }, 10000));
     // Further requests go out (each one tries the connection again) without new lines.
     int requests = 0;
     std::uint32_t lastSend = plc.Driver->SendTick;
-    ASSERT_TRUE(SpinUntil([&] {
-        if (plc.Driver->SendTick != lastSend) {
-            lastSend = plc.Driver->SendTick;
-            ++requests;
-        }
-        return requests >= 3;
-    }, 10000));
+    ASSERT_TRUE(SpinUntil(
+        [&] {
+            if (plc.Driver->SendTick != lastSend) {
+                lastSend = plc.Driver->SendTick;
+                ++requests;
+            }
+            return requests >= 3;
+        },
+        10000));
     EXPECT_EQ(refused(), 1);
     EXPECT_FALSE(wr0.HasValue);
 
@@ -268,7 +275,8 @@ TEST_F(TransportDriverTest, UdpPollsValuesAndDeliversWrites) {
 
     wr20.StoreWrittenValue(0x0101);
     ASSERT_TRUE(SpinUntil([&] {
-        return Sim->Value(0, static_cast<std::uint8_t>(wr20.Code), wr20.Address) == 0x0101 && !wr20.WritePending;
+        return Sim->Value(0, static_cast<std::uint8_t>(wr20.Code), wr20.Address) == 0x0101 &&
+               !wr20.WritePending;
     }));
     EXPECT_NE(wr20.WriteDoneTime, 0.0);
 }
@@ -317,9 +325,12 @@ TEST_F(TransportDriverTest, SerialOverPseudoTerminalDetectsSpeedSwitchesToBinary
     EXPECT_GE(Sim->Stats().BinarySwitches, 1u);
 
     wr30.StoreWrittenValue(0x4444);
-    ASSERT_TRUE(SpinUntil([&] {
-        return Sim->Value(0, static_cast<std::uint8_t>(wr30.Code), wr30.Address) == 0x4444 && !wr30.WritePending;
-    }, 10000));
+    ASSERT_TRUE(SpinUntil(
+        [&] {
+            return Sim->Value(0, static_cast<std::uint8_t>(wr30.Code), wr30.Address) == 0x4444 &&
+                   !wr30.WritePending;
+        },
+        10000));
 }
 
 TEST(UdpAddressValue, DottedTextsOnly) {

@@ -30,15 +30,17 @@ public:
     std::uint32_t AddRef() override { return AddRefCount(); }
     std::uint32_t Release() override { return ReleaseCount(); }
 
-    HRESULT OnDataChange(std::uint32_t tid, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>& clients,
-                         const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
-                         const std::vector<TFileTime>&, const std::vector<HRESULT>& errors) override {
+    HRESULT OnDataChange(std::uint32_t tid, OPCHANDLE, HRESULT, HRESULT,
+                         const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
+                         const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>&,
+                         const std::vector<HRESULT>& errors) override {
         if (Owner) Owner->DataChange(tid, clients, values, qualities, errors);
         return S_OK;
     }
-    HRESULT OnReadComplete(std::uint32_t tid, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>& clients,
-                           const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
-                           const std::vector<TFileTime>&, const std::vector<HRESULT>& errors) override {
+    HRESULT OnReadComplete(std::uint32_t tid, OPCHANDLE, HRESULT, HRESULT,
+                           const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
+                           const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>&,
+                           const std::vector<HRESULT>& errors) override {
         if (Owner) Owner->ReadComplete(tid, clients, values, qualities, errors);
         return S_OK;
     }
@@ -78,8 +80,8 @@ bool TSoakClient::Connect() {
     Server_ = InterfaceOf<IOPCServer>(unknown);
     if (auto common = InterfaceOf<IOPCCommon>(unknown)) common->SetClientName(Name_);
     std::uint32_t revised = 0;
-    if (!Server_ || Server_->AddGroup("Soak", 1, UpdateRate_, 1, nullptr, nullptr, 1033, ServerGroup_, revised,
-                                      IOPCItemMgt::Iid, Group_) != S_OK) {
+    if (!Server_ || Server_->AddGroup("Soak", 1, UpdateRate_, 1, nullptr, nullptr, 1033, ServerGroup_,
+                                      revised, IOPCItemMgt::Iid, Group_) != S_OK) {
         Env_.Counters->Fault(Name_ + ": AddGroup failed");
         Disconnect();
         return false;
@@ -123,7 +125,8 @@ void TSoakClient::Disconnect() {
     if (Group_ && Cookie_) {
         if (auto container = InterfaceOf<IConnectionPointContainer>(Group_)) {
             TComPtr<IConnectionPoint> point;
-            if (container->FindConnectionPoint(IOPCDataCallback::Iid, point) == S_OK) point->Unadvise(Cookie_);
+            if (container->FindConnectionPoint(IOPCDataCallback::Iid, point) == S_OK)
+                point->Unadvise(Cookie_);
         }
     }
     Cookie_ = 0;
@@ -156,9 +159,12 @@ std::vector<OPCHANDLE> TSoakClient::Pick(const std::vector<int>& from, std::size
 void TSoakClient::Step() {
     if (!Connected()) return;
     const int roll = std::uniform_int_distribution<int>(0, 99)(*Env_.Random);
-    if (roll < 50) WriteOne();
-    else if (roll < 72) AsyncRead();
-    else if (roll < 76) Refresh();
+    if (roll < 50)
+        WriteOne();
+    else if (roll < 72)
+        AsyncRead();
+    else if (roll < 76)
+        Refresh();
 }
 
 void TSoakClient::WriteOne() {
@@ -288,7 +294,8 @@ void TSoakClient::DataChange(std::uint32_t tid, const std::vector<OPCHANDLE>& cl
 }
 
 void TSoakClient::ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
-                               const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
+                               const std::vector<TVariant>& values,
+                               const std::vector<std::uint16_t>& qualities,
                                const std::vector<HRESULT>& errors) {
     auto it = Pending_.find(tid);
     if (it != Pending_.end() && it->second.Cancelled)
@@ -341,8 +348,8 @@ void TSoakClient::Finish(std::uint32_t tid, const char* what) {
     const std::uint32_t took = Elapsed(it->second.StartTick);
     Env_.Counters->SlowestTransactionMs = std::max(Env_.Counters->SlowestTransactionMs, took);
     if (took > Env_.TransactionBoundMs && !it->second.Overdue)
-        Env_.Counters->Fault(Name_ + ": " + what + " transaction " + std::to_string(tid) + " answered after " +
-                             std::to_string(took) + " ms");
+        Env_.Counters->Fault(Name_ + ": " + what + " transaction " + std::to_string(tid) +
+                             " answered after " + std::to_string(took) + " ms");
     Pending_.erase(it);
 }
 
@@ -381,7 +388,8 @@ bool TSoakClient::LastNotifiedGood(std::string* why) const {
         if (it != LastQuality_.end() && it->second == QualityGood) continue;
         if (why)
             *why = Name_ + ": last data change of " + Env_.Ledger->ItemId(index) + " was " +
-                   (it == LastQuality_.end() ? std::string("never sent") : "quality " + std::to_string(it->second));
+                   (it == LastQuality_.end() ? std::string("never sent")
+                                             : "quality " + std::to_string(it->second));
         return false;
     }
     return true;

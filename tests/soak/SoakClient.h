@@ -34,16 +34,16 @@ struct TSoakCounters {
     std::uint64_t WriteCompletes = 0;
     std::uint64_t ConfirmedNotInPlc = 0; // OnWriteComplete S_OK, yet the PLC never got the value
     std::uint64_t WriteErrors = 0;       // OnWriteComplete with an error for an element
-    std::uint64_t Notifications = 0; // OnDataChange calls
+    std::uint64_t Notifications = 0;     // OnDataChange calls
     std::uint64_t NotifiedValues = 0;
     // OPC UA clients
     std::uint64_t UaWriteCalls = 0;
-    std::uint64_t UaWritesGood = 0;   // write elements answered Good (accepted)
-    std::uint64_t UaWriteErrors = 0;  // write elements answered Bad
-    std::uint64_t UaReads = 0;        // device reads (maxAge 0) sent
-    std::uint64_t UaReadValues = 0;   // values they returned
-    std::uint64_t UaPublishes = 0;    // Publish responses with data
-    std::uint64_t UaKeepAlives = 0;   // Publish responses without
+    std::uint64_t UaWritesGood = 0;    // write elements answered Good (accepted)
+    std::uint64_t UaWriteErrors = 0;   // write elements answered Bad
+    std::uint64_t UaReads = 0;         // device reads (maxAge 0) sent
+    std::uint64_t UaReadValues = 0;    // values they returned
+    std::uint64_t UaPublishes = 0;     // Publish responses with data
+    std::uint64_t UaKeepAlives = 0;    // Publish responses without
     std::uint64_t UaNotifications = 0; // monitored-item notifications
     std::uint64_t UaSessionsFreed = 0; // sessions of vanished clients freed at the time-out
     std::uint32_t SlowestUaReadMs = 0;
@@ -62,8 +62,8 @@ struct TSoakEnv {
     TSoakLedger* Ledger = nullptr;
     TSoakCounters* Counters = nullptr;
     std::mt19937* Random = nullptr;
-    bool SyncReadRunning = false;        // one synchronous device read at a time
-    std::uint32_t SyncReadBoundMs = 0;   // a synchronous device read returns within this
+    bool SyncReadRunning = false;         // one synchronous device read at a time
+    std::uint32_t SyncReadBoundMs = 0;    // a synchronous device read returns within this
     std::uint32_t TransactionBoundMs = 0; // an asynchronous transaction is answered within this
     // The PLC's memory now at a ledger location (the simulator's, read across its thread).
     std::function<std::uint16_t(int index)> PlcValue;
@@ -102,11 +102,14 @@ public:
     std::uint32_t UpdateRate() const { return UpdateRate_; }
 
     // Called by the sink.
-    void DataChange(std::uint32_t tid, const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
-                    const std::vector<std::uint16_t>& qualities, const std::vector<HRESULT>& errors);
-    void ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
-                      const std::vector<std::uint16_t>& qualities, const std::vector<HRESULT>& errors);
-    void WriteComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients, const std::vector<HRESULT>& errors);
+    void DataChange(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
+                    const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
+                    const std::vector<HRESULT>& errors);
+    void ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
+                      const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
+                      const std::vector<HRESULT>& errors);
+    void WriteComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
+                       const std::vector<HRESULT>& errors);
     void CancelComplete(std::uint32_t tid);
 
 private:

@@ -36,7 +36,8 @@ void TSoakLedger::Written(int index, std::uint16_t value) {
 
 bool TSoakLedger::Given(int index, std::uint16_t value) const {
     if (IndexOf(value) != index) return false;
-    return value == InitialValue(index) || Items_[static_cast<std::size_t>(index)].Serials.test(value & SerialMask);
+    return value == InitialValue(index) ||
+           Items_[static_cast<std::size_t>(index)].Serials.test(value & SerialMask);
 }
 
 void TSoakLedger::Observed(int index, std::uint16_t value) {
@@ -55,8 +56,8 @@ std::vector<std::string> TSoakLedger::Check(const std::function<std::uint16_t(in
         if (!Given(i, actual))
             faults.push_back(l.Id + " holds " + Hex(actual) + " in the PLC, a value it was never given");
         else
-            faults.push_back(l.Id + " holds " + Hex(actual) + " in the PLC, but the last accepted write was " +
-                             Hex(l.Last));
+            faults.push_back(l.Id + " holds " + Hex(actual) +
+                             " in the PLC, but the last accepted write was " + Hex(l.Last));
     }
     return faults;
 }

@@ -69,9 +69,9 @@ TEST_F(SoakLedgerTest, ValuesNeverGivenOrFromAnotherLocationAreCaught) {
     const std::uint16_t toB = Ledger.NextValue(B);
     Ledger.Written(B, toB);
     Plc[B] = toB;
-    Ledger.Observed(A, toB);                                 // B's value seen at A
-    Ledger.Observed(A, TSoakLedger::WrittenValue(A, 7));     // never written
-    Plc[A] = TSoakLedger::WrittenValue(B, 0);                // B's value in A's memory
+    Ledger.Observed(A, toB);                             // B's value seen at A
+    Ledger.Observed(A, TSoakLedger::WrittenValue(A, 7)); // never written
+    Plc[A] = TSoakLedger::WrittenValue(B, 0);            // B's value in A's memory
     const auto faults = Check();
     ASSERT_EQ(faults.size(), 3u);
     EXPECT_EQ(faults[0], "TcpA.WR0100 showed 0x0200, a value it was never given");
@@ -83,7 +83,8 @@ TEST(SoakSchedule, KindsPerLink) {
     using K = TFaultKind;
     EXPECT_EQ(FaultKindsFor(TSimTransportKind::Tcp),
               (std::vector<K>{K::Spike, K::ErrorStatus, K::Drop, K::Split, K::Garbage, K::Close}));
-    EXPECT_EQ(FaultKindsFor(TSimTransportKind::Udp), (std::vector<K>{K::Spike, K::Busy, K::ErrorStatus, K::Drop, K::Garbage}));
+    EXPECT_EQ(FaultKindsFor(TSimTransportKind::Udp),
+              (std::vector<K>{K::Spike, K::Busy, K::ErrorStatus, K::Drop, K::Garbage}));
     EXPECT_EQ(FaultKindsFor(TSimTransportKind::Serial),
               (std::vector<K>{K::Spike, K::Busy, K::ErrorStatus, K::Drop, K::Split, K::Garbage}));
 }
@@ -91,8 +92,8 @@ TEST(SoakSchedule, KindsPerLink) {
 TEST(SoakSchedule, OutagesOutlastTheTimeOutAndSpikesStayInsideItOnSerialLines) {
     const TSoakPlcSetup tcp{"T", TSimTransportKind::Tcp, 1000};
     const TSoakPlcSetup serial{"S", TSimTransportKind::Serial, 1000};
-    EXPECT_EQ(OutageMs(tcp), 6000u);     // 1000 + 2000 silence + 3000 spare
-    EXPECT_EQ(OutageMs(serial), 9000u);  // 1000 + 5000 silence + 3000 spare
+    EXPECT_EQ(OutageMs(tcp), 6000u);    // 1000 + 2000 silence + 3000 spare
+    EXPECT_EQ(OutageMs(serial), 9000u); // 1000 + 5000 silence + 3000 spare
     EXPECT_GT(FaultSettings(TFaultKind::Spike, tcp).SpikeMs, 1000u);
     EXPECT_LT(FaultSettings(TFaultKind::Spike, serial).SpikeMs, 1000u);
     EXPECT_EQ(FaultSettings(TFaultKind::Busy, serial).BusyEvery, 6u);

@@ -19,15 +19,15 @@
 #include "comm/SerialDevicePath.h"
 #include "opc/DA2ClassFactory.h"
 #include "opc/OPCDAConnectionCollection.h"
-#include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
-#include "plc/SerialPortTable.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
 #include "platform/QtHostResolver.h"
 #include "platform/QtTimerFactory.h"
 #include "platform/QtTransportFactory.h"
 #include "platform/UaTcpListener.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+#include "plc/SerialPortTable.h"
 #include "server/Communication.h"
 #include "server/OPCServer.h"
 #include "server/ServerCore.h"
@@ -144,7 +144,9 @@ std::string LineKind(const std::string& line) {
 }
 
 // Lines about clients coming and going, creating groups and callbacks.
-bool ClientLine(const std::string& line) { return line.rfind("Client", 0) == 0 || line.rfind("Group", 0) == 0; }
+bool ClientLine(const std::string& line) {
+    return line.rfind("Client", 0) == 0 || line.rfind("Group", 0) == 0;
+}
 
 // The session log as counts per kind of line, and the other lines (PLC and link events)
 // with the time they were added: bounded however long the run and however many clients.
@@ -167,8 +169,8 @@ public:
     }
     void ShowMessage(const std::string&, unsigned) override {}
     int Containing(const std::string& text) const {
-        return static_cast<int>(
-            std::count_if(Lines.begin(), Lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; }));
+        return static_cast<int>(std::count_if(Lines.begin(), Lines.end(),
+                                              [&](const std::string& l) { return l.find(text) != l.npos; }));
     }
 };
 
@@ -210,14 +212,16 @@ public:
         core.Log().AddView(&Log_);
         core.Startup();
         Plcs_ = core.Context().PLCs;
-        if (!Plcs_ || Plcs_->Count() != static_cast<int>(Plc_.size())) return Fail("the PLC list did not load");
+        if (!Plcs_ || Plcs_->Count() != static_cast<int>(Plc_.size()))
+            return Fail("the PLC list did not load");
         for (int p = 0; p < Plcs_->Count(); ++p)
             if (Plcs_->PLCByIndex(p).Host != "127.0.0.1") return Fail("a PLC is not on loopback");
 
         TOPCDAConnectionCollection* connections = opcServer->Connections();
         Endpoint_ = opcServer->Endpoint();
         if (!connections || !opcServer->Factory()) return Fail("the OPC server objects did not start");
-        if (!Endpoint_) return Fail("the OPC UA endpoint could not listen on 127.0.0.1:" + std::to_string(UaPort_));
+        if (!Endpoint_)
+            return Fail("the OPC UA endpoint could not listen on 127.0.0.1:" + std::to_string(UaPort_));
         Env_.Factory = opcServer->Factory();
         Env_.Clock = &clock;
         Env_.Ledger = &Ledger_;
@@ -277,7 +281,8 @@ public:
         VanishActive_ = false;
         if (!Spin([&] { return Outstanding() == 0; }, Env_.TransactionBoundMs))
             Counters_.Fault("transactions still unanswered after the clients stopped");
-        if (!Spin([&] { return !WritesPending(); }, 15000)) Counters_.Fault("writes still pending at the end");
+        if (!Spin([&] { return !WritesPending(); }, 15000))
+            Counters_.Fault("writes still pending at the end");
         EndMemory_ = ReadMemory();
         CheckValues();
 
@@ -286,18 +291,20 @@ public:
         for (auto& client : UaClients_) client->Close();
         if (!Spin(
                 [&] {
-                    return std::all_of(UaClients_.begin(), UaClients_.end(), [](const auto& c) { return c->Done(); });
+                    return std::all_of(UaClients_.begin(), UaClients_.end(),
+                                       [](const auto& c) { return c->Done(); });
                 },
                 10000))
             Counters_.Fault("an OPC UA client's CloseSession was not answered within 10 s");
         UaClients_.clear();
         Vanisher_.reset();
         if (!Spin([&] { return Endpoint_->SessionCount() == 0; }, 15000))
-            Counters_.Fault(std::to_string(Endpoint_->SessionCount()) + " OPC UA sessions left after the clients went");
+            Counters_.Fault(std::to_string(Endpoint_->SessionCount()) +
+                            " OPC UA sessions left after the clients went");
         if (!Spin([&] { return connections->Count() == 0 && LocationCount() == StartLocations_; }, 15000))
             Counters_.Fault("after the clients left: " + std::to_string(connections->Count()) +
-                            " server objects and " + std::to_string(LocationCount()) + " locations (start: " +
-                            std::to_string(StartLocations_) + ")");
+                            " server objects and " + std::to_string(LocationCount()) +
+                            " locations (start: " + std::to_string(StartLocations_) + ")");
         EndLocations_ = LocationCount();
         driver.stop();
         CheckMemory();
@@ -348,10 +355,11 @@ private:
     }
 
     bool StartSimulators() {
-        const std::vector<std::pair<std::string, TSimTransportKind>> plcs{{"TcpA", TSimTransportKind::Tcp},
-                                                                        {"TcpB", TSimTransportKind::Tcp},
-                                                                        {"UdpC", TSimTransportKind::Udp},
-                                                                        {"SerD", TSimTransportKind::Serial}};
+        const std::vector<std::pair<std::string, TSimTransportKind>> plcs{
+            {"TcpA", TSimTransportKind::Tcp},
+            {"TcpB", TSimTransportKind::Tcp},
+            {"UdpC", TSimTransportKind::Udp},
+            {"SerD", TSimTransportKind::Serial}};
         for (const auto& [name, kind] : plcs) {
             TSimTransportConfig config;
             config.Kind = kind;
@@ -372,7 +380,8 @@ private:
             }
             // Words every main client holds (two runs, so a pass needs more than one
             // block), and words only the coming-and-going client holds.
-            for (std::uint32_t a = 0; a < 20; ++a) plc.Items.push_back(AddWord(plc, a < 16 ? 0x100 + a : 0x180 + a - 16));
+            for (std::uint32_t a = 0; a < 20; ++a)
+                plc.Items.push_back(AddWord(plc, a < 16 ? 0x100 + a : 0x180 + a - 16));
             for (std::uint32_t a = 0; a < 4; ++a) plc.ChurnItems.push_back(AddWord(plc, 0x300 + a));
             for (std::uint32_t a = 0; a < 4; ++a) plc.UaItems.push_back(AddWord(plc, 0x280 + a));
             Plc_.push_back(std::move(plc));
@@ -458,8 +467,8 @@ private:
                 if (c >= 2 || (c == 0) == firstHalf)
                     writable.insert(writable.end(), Plc_[p].Items.begin(), Plc_[p].Items.end());
             }
-            Clients_.push_back(std::make_unique<TSoakClient>(Env_, "Soak" + std::to_string(c + 1), all, writable,
-                                                             rates[c % 8]));
+            Clients_.push_back(std::make_unique<TSoakClient>(Env_, "Soak" + std::to_string(c + 1), all,
+                                                             writable, rates[c % 8]));
         }
         // OPC UA clients: each writes its own half of the UA words (nobody else writes them,
         // so the order of the Write answers is the order the server stored the values in)
@@ -473,8 +482,8 @@ private:
                 writable.insert(writable.end(), plc.UaItems.begin() + 2 * c, plc.UaItems.begin() + 2 * c + 2);
             }
             watched.insert(watched.end(), writable.begin(), writable.end());
-            UaClients_.push_back(std::make_unique<TSoakUaClient>(Env_, "SoakUa" + std::to_string(c + 1), UaPort_,
-                                                                 watched, writable, publishing[c],
+            UaClients_.push_back(std::make_unique<TSoakUaClient>(Env_, "SoakUa" + std::to_string(c + 1),
+                                                                 UaPort_, watched, writable, publishing[c],
                                                                  UaSessionTimeoutMs));
         }
     }
@@ -549,7 +558,8 @@ private:
             const TMemory m = ReadMemory();
             PeakRss_ = std::max(PeakRss_, m.Rss);
             if (Options_.Verbose)
-                std::cout << "soak: " << now / 1000 << " s RSS " << m.Rss << " kB heap " << m.Heap << " kB" << std::endl;
+                std::cout << "soak: " << now / 1000 << " s RSS " << m.Rss << " kB heap " << m.Heap << " kB"
+                          << std::endl;
         }
     }
 
@@ -565,7 +575,8 @@ private:
         }
         std::vector<int> items;
         for (const auto& plc : Plc_) items.insert(items.end(), plc.ChurnItems.begin(), plc.ChurnItems.end());
-        Churn_ = std::make_unique<TSoakClient>(Env_, "Churn" + std::to_string(++ChurnConnects_), items, items, 200);
+        Churn_ = std::make_unique<TSoakClient>(Env_, "Churn" + std::to_string(++ChurnConnects_), items, items,
+                                               200);
         if (Churn_->Connect()) {
             Churn_->WriteOne();
             Churn_->WriteOne();
@@ -581,9 +592,11 @@ private:
             // After the clients stop, only the one already gone is still checked.
             if (!VanishActive_ || now < NextVanish_ || !Endpoint_) return;
             std::vector<int> watched;
-            for (const auto& plc : Plc_) watched.insert(watched.end(), plc.Items.begin() + 10, plc.Items.begin() + 15);
-            Vanisher_ = std::make_unique<TSoakUaClient>(Env_, "Vanish" + std::to_string(++UaVanishers_), UaPort_,
-                                                        watched, std::vector<int>{}, 200, VanishTimeoutMs);
+            for (const auto& plc : Plc_)
+                watched.insert(watched.end(), plc.Items.begin() + 10, plc.Items.begin() + 15);
+            Vanisher_ =
+                std::make_unique<TSoakUaClient>(Env_, "Vanish" + std::to_string(++UaVanishers_), UaPort_,
+                                                watched, std::vector<int>{}, 200, VanishTimeoutMs);
             Vanisher_->Connect();
             VanishStart_ = now;
             VanishedAt_ = 0;
@@ -746,7 +759,8 @@ private:
 
     // ------------------------------------------------------------- report
     void PrintSummary() const {
-        std::uint64_t spikes = 0, busy = 0, errors = 0, drops = 0, splits = 0, garbage = 0, closes = 0, ignored = 0;
+        std::uint64_t spikes = 0, busy = 0, errors = 0, drops = 0, splits = 0, garbage = 0, closes = 0,
+                      ignored = 0;
         std::uint64_t requests = 0;
         int outages = 0;
         for (const auto& plc : Plc_) {
@@ -801,10 +815,13 @@ private:
         row("UA write calls", num(Counters_.UaWriteCalls));
         row("UA writes accepted (Good)", num(Counters_.UaWritesGood));
         row("UA write elements refused", num(Counters_.UaWriteErrors));
-        row("UA device reads (maxAge 0) / values", num(Counters_.UaReads) + " / " + num(Counters_.UaReadValues));
-        row("UA Publish answers with data / empty", num(Counters_.UaPublishes) + " / " + num(Counters_.UaKeepAlives));
+        row("UA device reads (maxAge 0) / values",
+            num(Counters_.UaReads) + " / " + num(Counters_.UaReadValues));
+        row("UA Publish answers with data / empty",
+            num(Counters_.UaPublishes) + " / " + num(Counters_.UaKeepAlives));
         row("UA notifications (monitored items)", num(Counters_.UaNotifications));
-        row("UA vanished clients / sessions freed", num(UaVanishers_) + " / " + num(Counters_.UaSessionsFreed));
+        row("UA vanished clients / sessions freed",
+            num(UaVanishers_) + " / " + num(Counters_.UaSessionsFreed));
         std::printf("  %-38s %14s\n", "timing and memory", "value");
         row("slowest synchronous device read", num(Counters_.SlowestSyncReadMs) + " ms");
         row("slowest asynchronous transaction", num(Counters_.SlowestTransactionMs) + " ms");
@@ -822,8 +839,8 @@ private:
         row("session-log lines", num(Log_.Total));
         for (const auto& plc : Plc_)
             row(plc.Setup.Name + " outages / timed out / restored",
-                num(plc.Outages) + " / " + num(Log_.Containing("PLC " + plc.Setup.Name + " timed out at")) + " / " +
-                    num(Log_.Containing("PLC " + plc.Setup.Name + " restored at")));
+                num(plc.Outages) + " / " + num(Log_.Containing("PLC " + plc.Setup.Name + " timed out at")) +
+                    " / " + num(Log_.Containing("PLC " + plc.Setup.Name + " restored at")));
         if (Counters_.Faults.empty()) {
             std::printf("\nsoak: PASSED\n");
         } else {
@@ -832,7 +849,8 @@ private:
             std::printf("fault plan:\n");
             for (const auto& phase : Plan_)
                 std::printf("  %6u-%6u ms  %-5s %s\n", phase.StartMs, phase.EndMs,
-                            Plc_[static_cast<std::size_t>(phase.Plc)].Setup.Name.c_str(), FaultKindName(phase.Kind));
+                            Plc_[static_cast<std::size_t>(phase.Plc)].Setup.Name.c_str(),
+                            FaultKindName(phase.Kind));
             std::printf("session log:\n");
             for (const auto& [kind, count] : Log_.Kinds)
                 if (ClientLine(kind)) std::printf("  %5d x  %s\n", count, kind.c_str());

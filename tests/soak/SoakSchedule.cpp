@@ -32,11 +32,14 @@ const char* FaultKindName(TFaultKind kind) {
 }
 
 std::vector<TFaultKind> FaultKindsFor(TSimTransportKind transport) {
-    std::vector<TFaultKind> kinds{TFaultKind::Spike, TFaultKind::ErrorStatus, TFaultKind::Drop, TFaultKind::Garbage};
+    std::vector<TFaultKind> kinds{TFaultKind::Spike, TFaultKind::ErrorStatus, TFaultKind::Drop,
+                                  TFaultKind::Garbage};
     // A datagram arrives whole or not at all: split answers exist on streams only.
     if (transport != TSimTransportKind::Udp) kinds.insert(kinds.begin() + 3, TFaultKind::Split);
-    if (transport == TSimTransportKind::Tcp) kinds.push_back(TFaultKind::Close);
-    else kinds.insert(kinds.begin() + 1, TFaultKind::Busy);
+    if (transport == TSimTransportKind::Tcp)
+        kinds.push_back(TFaultKind::Close);
+    else
+        kinds.insert(kinds.begin() + 1, TFaultKind::Busy);
     return kinds;
 }
 
@@ -84,7 +87,8 @@ std::vector<TFaultPhase> PlanFaults(const std::vector<TSoakPlcSetup>& plcs, std:
     for (std::size_t p = 0; p < plcs.size(); ++p) {
         std::vector<TFaultKind> kinds = FaultKindsFor(plcs[p].Transport);
         // Each PLC starts elsewhere in its list, so that a short run still sees every kind.
-        std::rotate(kinds.begin(), kinds.begin() + static_cast<std::ptrdiff_t>((2 * p) % kinds.size()), kinds.end());
+        std::rotate(kinds.begin(), kinds.begin() + static_cast<std::ptrdiff_t>((2 * p) % kinds.size()),
+                    kinds.end());
         const std::size_t at = std::min(p, kinds.size());
         kinds.insert(kinds.begin() + static_cast<std::ptrdiff_t>(at), TFaultKind::Outage);
         std::uint32_t t = startMs;

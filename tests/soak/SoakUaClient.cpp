@@ -68,12 +68,16 @@ void TSoakUaClient::Connect() {
     QObject::connect(socket, &QTcpSocket::connected, socket, [this] { SendRaw(test::HelloFrame()); });
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { Received(); });
     QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
-        if (State_ == TState::Closing) State_ = TState::Closed;
-        else if (State_ != TState::Closed) Fail("the server closed the connection");
+        if (State_ == TState::Closing)
+            State_ = TState::Closed;
+        else if (State_ != TState::Closed)
+            Fail("the server closed the connection");
     });
     QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this](QAbstractSocket::SocketError) {
-        if (State_ == TState::Closing) State_ = TState::Closed;
-        else if (State_ != TState::Closed) Fail("socket error: " + Socket_->errorString().toStdString());
+        if (State_ == TState::Closing)
+            State_ = TState::Closed;
+        else if (State_ != TState::Closed)
+            Fail("socket error: " + Socket_->errorString().toStdString());
     });
     socket->connectToHost(QHostAddress::LocalHost, Port_);
 }
@@ -82,8 +86,7 @@ void TSoakUaClient::SendRaw(const std::string& bytes) {
     if (Socket_) Socket_->write(bytes.data(), static_cast<qint64>(bytes.size()));
 }
 
-template <typename F>
-void TSoakUaClient::Send(std::uint32_t typeId, TKind kind, F fill, TPending pending) {
+template <typename F> void TSoakUaClient::Send(std::uint32_t typeId, TKind kind, F fill, TPending pending) {
     const std::uint32_t requestId = ++RequestId_;
     pending.Kind = kind;
     pending.StartTick = Env_.Clock->TickCount();
@@ -108,8 +111,8 @@ void TSoakUaClient::Received() {
 void TSoakUaClient::Chunk(std::string_view type, char chunkType, std::string_view body) {
     if (type == "ACK") {
         ++Sequence_;
-        SendRaw(test::OpenFrame(0, Sequence_, ++RequestId_, 0, 1, "http://opcfoundation.org/UA/SecurityPolicy#None",
-                                TokenLifetimeMs));
+        SendRaw(test::OpenFrame(0, Sequence_, ++RequestId_, 0, 1,
+                                "http://opcfoundation.org/UA/SecurityPolicy#None", TokenLifetimeMs));
         State_ = TState::Opening;
         return;
     }
@@ -130,7 +133,8 @@ void TSoakUaClient::Chunk(std::string_view type, char chunkType, std::string_vie
         r.UInt32(); // protocol version
         ChannelId_ = r.UInt32();
         TokenId_ = r.UInt32();
-        if (!r.Ok() || start.ServiceResult != 0) return Fail("OpenSecureChannel answered " + Hex(start.ServiceResult));
+        if (!r.Ok() || start.ServiceResult != 0)
+            return Fail("OpenSecureChannel answered " + Hex(start.ServiceResult));
         Send(UaId::CreateSessionRequest, TKind::CreateSession, [&](TUaBinaryWriter& w) {
             WriteApplicationDescription(w, {});
             w.Int32(-1);
@@ -155,7 +159,8 @@ void TSoakUaClient::Chunk(std::string_view type, char chunkType, std::string_vie
     if (chunkType == 'C') return;
     std::string payload = std::move(partial);
     Partial_.erase(requestId);
-    if (chunkType == 'A') return Fail("the server aborted the answer to request " + std::to_string(requestId));
+    if (chunkType == 'A')
+        return Fail("the server aborted the answer to request " + std::to_string(requestId));
     Response(requestId, payload);
 }
 
@@ -264,7 +269,8 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
         const std::uint32_t took = Elapsed(pending.StartTick);
         Env_.Counters->SlowestUaReadMs = std::max(Env_.Counters->SlowestUaReadMs, took);
         if (took > Env_.SyncReadBoundMs && !pending.Overdue)
-            Env_.Counters->Fault(Name_ + ": a device read was answered after " + std::to_string(took) + " ms");
+            Env_.Counters->Fault(Name_ + ": a device read was answered after " + std::to_string(took) +
+                                 " ms");
         const auto values = r.Array([&] { return r.DataValue(); });
         if (!r.Ok() || values.size() != pending.Reads.size()) return Fail("Read answer malformed");
         for (std::size_t i = 0; i < values.size(); ++i) Observe(pending.Reads[i], values[i], false);
@@ -289,7 +295,8 @@ void TSoakUaClient::Observe(int index, const TUaDataValue& value, bool notificat
     if (notification) LastStatus_[index] = status;
     if (!Usable(status)) return;
     if (!value.Value || value.Value->IsArray || value.Value->Values.size() != 1 ||
-        value.Value->Type != TUaType::UInt16 || !std::holds_alternative<std::uint64_t>(value.Value->Values[0])) {
+        value.Value->Type != TUaType::UInt16 ||
+        !std::holds_alternative<std::uint64_t>(value.Value->Values[0])) {
         Env_.Counters->Fault(Name_ + ": " + Env_.Ledger->ItemId(index) + " came without a UInt16 value");
         return;
     }
@@ -320,7 +327,8 @@ void TSoakUaClient::Published(TUaBinaryReader& r) {
         });
         if (!body.Ok()) return Fail("a data change notification malformed");
         for (const auto& [handle, value] : items) {
-            if (std::find(Monitored_.begin(), Monitored_.end(), static_cast<int>(handle)) == Monitored_.end()) {
+            if (std::find(Monitored_.begin(), Monitored_.end(), static_cast<int>(handle)) ==
+                Monitored_.end()) {
                 Env_.Counters->Fault(Name_ + ": a notification for client handle " + std::to_string(handle));
                 continue;
             }
@@ -351,8 +359,10 @@ std::size_t TSoakUaClient::Outstanding() const {
 void TSoakUaClient::Step() {
     if (!Ready() || Outstanding() >= MaxOutstanding) return;
     const int roll = std::uniform_int_distribution<int>(0, 99)(*Env_.Random);
-    if (roll < 50) WriteSome();
-    else if (roll < 70) DeviceRead();
+    if (roll < 50)
+        WriteSome();
+    else if (roll < 70)
+        DeviceRead();
 }
 
 void TSoakUaClient::WriteSome() {
@@ -362,7 +372,8 @@ void TSoakUaClient::WriteSome() {
     const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 3)(*Env_.Random);
     for (std::size_t i = 0; i < n; ++i) {
         const int index = Writable_[which(*Env_.Random)];
-        if (std::none_of(pending.Writes.begin(), pending.Writes.end(), [&](const auto& w) { return w.first == index; }))
+        if (std::none_of(pending.Writes.begin(), pending.Writes.end(),
+                         [&](const auto& w) { return w.first == index; }))
             pending.Writes.emplace_back(index, Env_.Ledger->NextValue(index));
     }
     const auto writes = pending.Writes;

@@ -59,7 +59,16 @@ public:
     bool LastNotifiedGood(std::string* why) const;
 
 private:
-    enum class TKind : std::uint8_t { CreateSession, Activate, Subscribe, Monitor, Publish, Write, Read, Close };
+    enum class TKind : std::uint8_t {
+        CreateSession,
+        Activate,
+        Subscribe,
+        Monitor,
+        Publish,
+        Write,
+        Read,
+        Close
+    };
     struct TPending {
         TKind Kind = TKind::Read;
         std::uint32_t StartTick = 0;
@@ -71,8 +80,7 @@ private:
     void Received();
     void Chunk(std::string_view type, char chunkType, std::string_view body);
     void Response(std::uint32_t requestId, const std::string& payload);
-    template <typename F>
-    void Send(std::uint32_t typeId, TKind kind, F fill, TPending pending = {});
+    template <typename F> void Send(std::uint32_t typeId, TKind kind, F fill, TPending pending = {});
     void SendRaw(const std::string& bytes);
     void Publish();
     void WriteSome();
@@ -102,8 +110,8 @@ private:
     std::uint32_t LastPublishTick_ = 0;
     bool PublishSilent_ = false;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> Acks_; // subscription, sequence
-    std::map<std::uint32_t, TPending> Pending_;                  // by request id
-    std::map<int, std::uint32_t> LastStatus_;                    // ledger index -> status
+    std::map<std::uint32_t, TPending> Pending_;                 // by request id
+    std::map<int, std::uint32_t> LastStatus_;                   // ledger index -> status
 };
 
 } // namespace dravon::soak

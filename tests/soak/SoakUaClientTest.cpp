@@ -37,9 +37,9 @@ protected:
         const std::string folder = Backend->AddFolder("/", "P");
         for (const char* id : {"P.W0", "P.W1", "P.W2"}) {
             const int index = Ledger.Add(id);
-            Backend->AddVariable(folder, id, id,
-                                 TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{TSoakLedger::InitialValue(index)}),
-                                 true);
+            Backend->AddVariable(
+                folder, id, id,
+                TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{TSoakLedger::InitialValue(index)}), true);
         }
         Server = std::make_unique<TUaServer>(Context, *Backend, TUaConfig{});
         // The accepted connections go to the endpoint as the program's listener hands them over.
@@ -131,7 +131,8 @@ TEST_F(SoakUaClientTest, AValueNobodyWroteAndABadStatusAreCaught) {
     Client->Connect();
     ASSERT_TRUE(Spin([&] { return Client->Ready(); }));
     // Word 2 shows a value carrying word 0's index: a misrouted answer.
-    Backend->SetValue("P.W2", TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{TSoakLedger::WrittenValue(0, 7)}));
+    Backend->SetValue("P.W2",
+                      TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{TSoakLedger::WrittenValue(0, 7)}));
     Backend->SetStatus("P.W1", 0x80310000u);
     std::string why;
     // Only what the client saw: the "PLC" is taken to hold what the ledger expects.
@@ -140,7 +141,8 @@ TEST_F(SoakUaClientTest, AValueNobodyWroteAndABadStatusAreCaught) {
     const auto faults = seen();
     ASSERT_FALSE(faults.empty());
     EXPECT_NE(faults.front().find("P.W2 showed"), std::string::npos) << faults.front();
-    ASSERT_TRUE(Spin([&] { return !Client->LastNotifiedGood(&why) && why.find("P.W1") != std::string::npos; }));
+    ASSERT_TRUE(
+        Spin([&] { return !Client->LastNotifiedGood(&why) && why.find("P.W1") != std::string::npos; }));
     EXPECT_NE(why.find("0x80310000"), std::string::npos) << why;
 }
 

@@ -31,13 +31,17 @@ public:
     int Leaves = 0;
 
     static TFakeDriver& Of(TCommDriver* driver) { return *reinterpret_cast<TFakeDriver*>(driver); }
-    static const TFakeDriver& Of(const TCommDriver& driver) { return *reinterpret_cast<const TFakeDriver*>(&driver); }
+    static const TFakeDriver& Of(const TCommDriver& driver) {
+        return *reinterpret_cast<const TFakeDriver*>(&driver);
+    }
 
-    TCommDriver* GetDriver(int kind, const std::string& address, int protocol, int comNumber, int port) override {
+    TCommDriver* GetDriver(int kind, const std::string& address, int protocol, int comNumber,
+                           int port) override {
         if (kind < DriverUdp || kind > DriverSerial) return nullptr;
         for (auto& d : Drivers) {
-            bool same = d->Kind == kind && d->Protocol == protocol &&
-                        (kind == DriverSerial ? d->ComNumber == comNumber : d->Address == address && d->Port == port);
+            bool same =
+                d->Kind == kind && d->Protocol == protocol &&
+                (kind == DriverSerial ? d->ComNumber == comNumber : d->Address == address && d->Port == port);
             if (same) {
                 ++d->UserCount;
                 d->CurrentPLC = nullptr;

@@ -109,7 +109,9 @@ public:
     }
 
     void Register(TFakeTimer* timer) { Timers_.push_back(timer); }
-    void Unregister(TFakeTimer* timer) { Timers_.erase(std::remove(Timers_.begin(), Timers_.end(), timer), Timers_.end()); }
+    void Unregister(TFakeTimer* timer) {
+        Timers_.erase(std::remove(Timers_.begin(), Timers_.end(), timer), Timers_.end());
+    }
 
 private:
     std::deque<std::function<void()>> Posted_;

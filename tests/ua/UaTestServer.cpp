@@ -44,10 +44,12 @@ TUaVariant Word(std::uint16_t v) { return TUaVariant::Scalar(TUaType::UInt16, st
 
 void BuildTree(TUaMemoryBackend& backend) {
     std::string sys = backend.AddFolder("/", "Sys");
-    backend.AddVariable(sys, "Sys.ServerUpTime", "ServerUpTime", TUaVariant::Scalar(TUaType::String, std::string("0:00:05")), false);
+    backend.AddVariable(sys, "Sys.ServerUpTime", "ServerUpTime",
+                        TUaVariant::Scalar(TUaType::String, std::string("0:00:05")), false);
     std::string plc = backend.AddFolder("/", "PLC1");
     std::string plcSys = backend.AddFolder(plc, "Sys");
-    backend.AddVariable(plcSys, "PLC1.ComStatus", "ComStatus", TUaVariant::Scalar(TUaType::Int32, std::int64_t{0}), false);
+    backend.AddVariable(plcSys, "PLC1.ComStatus", "ComStatus",
+                        TUaVariant::Scalar(TUaType::Int32, std::int64_t{0}), false);
     std::string wr = backend.AddFolder(plc, "WR");
     std::string level1 = backend.AddFolder(wr, "WR0xxx");
     std::string level2 = backend.AddFolder(level1, "WR00xx");
@@ -55,9 +57,11 @@ void BuildTree(TUaMemoryBackend& backend) {
     for (int i = 0; i < 16; ++i) {
         char name[8];
         std::snprintf(name, sizeof name, "WR001%X", i);
-        backend.AddVariable(level3, std::string("PLC1.") + name, name, Word(static_cast<std::uint16_t>(i)), true);
+        backend.AddVariable(level3, std::string("PLC1.") + name, name, Word(static_cast<std::uint16_t>(i)),
+                            true);
     }
-    backend.AddVariable(level3, "PLC1.WR0010s", "WR0010s", TUaVariant::Scalar(TUaType::Int16, std::int64_t{0}), true);
+    backend.AddVariable(level3, "PLC1.WR0010s", "WR0010s",
+                        TUaVariant::Scalar(TUaType::Int16, std::int64_t{0}), true);
 }
 
 } // namespace
@@ -97,7 +101,9 @@ int main(int argc, char** argv) {
     }
     config.Port = listener.Port();
     TUaServer server(context, backend, config);
-    listener.OnConnection = [&server](std::unique_ptr<IUaSocket> socket) { server.Accept(std::move(socket)); };
+    listener.OnConnection = [&server](std::unique_ptr<IUaSocket> socket) {
+        server.Accept(std::move(socket));
+    };
     std::printf("PORT %u\n", listener.Port());
     std::fflush(stdout);
 

@@ -15,7 +15,6 @@
 #include "opc/OPCDAConnectionCollection.h"
 #include "opc/OPCErrorStrings.h"
 #include "opc/OPCInterfaces.h"
-#include "plc/PLCCollection.h"
 #include "platform/AppLocations.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
@@ -23,6 +22,7 @@
 #include "platform/QtTimerFactory.h"
 #include "platform/QtTransportFactory.h"
 #include "platform/SignalNotifier.h"
+#include "plc/PLCCollection.h"
 #include "server/Communication.h"
 #include "server/ConsoleLogView.h"
 #include "server/ServerCore.h"
@@ -206,7 +206,8 @@ public:
 
     bool Connect(const TOptions& options) {
         TComPtr<IUnknown> unknown;
-        if (!Check(Factory_->CreateInstance(nullptr, IOPCServer::Iid, unknown), "CreateInstance")) return false;
+        if (!Check(Factory_->CreateInstance(nullptr, IOPCServer::Iid, unknown), "CreateInstance"))
+            return false;
         Server_ = InterfaceOf<IOPCServer>(unknown);
         if (!Server_) return false;
         if (auto common = InterfaceOf<IOPCCommon>(unknown)) common->SetClientName("dravon-democlient");
@@ -217,8 +218,8 @@ public:
             return false;
         }
         std::uint32_t revised = 0;
-        if (!Check(Server_->AddGroup("Demo", 1, options.Rate, 1, nullptr, nullptr, 1033, GroupHandle_, revised,
-                                     IOPCItemMgt::Iid, Group_),
+        if (!Check(Server_->AddGroup("Demo", 1, options.Rate, 1, nullptr, nullptr, 1033, GroupHandle_,
+                                     revised, IOPCItemMgt::Iid, Group_),
                    "AddGroup"))
             return false;
         std::cout << "democlient: group Demo, update rate " << revised << " ms" << std::endl;
@@ -241,13 +242,15 @@ public:
                 Callback_->Names[defs[i].ClientHandle] = ids[i];
                 std::cout << "democlient: item " << ids[i] << std::endl;
             } else {
-                std::cout << "democlient: item " << ids[i] << " refused: " << ResultName(errors[i]) << std::endl;
+                std::cout << "democlient: item " << ids[i] << " refused: " << ResultName(errors[i])
+                          << std::endl;
             }
         }
         if (Callback_->Names.empty()) return false;
 
         auto container = InterfaceOf<IConnectionPointContainer>(Group_);
-        if (!container || !Check(container->FindConnectionPoint(IOPCDataCallback::Iid, Point_), "FindConnectionPoint"))
+        if (!container ||
+            !Check(container->FindConnectionPoint(IOPCDataCallback::Iid, Point_), "FindConnectionPoint"))
             return false;
         return Check(Point_->Advise(static_cast<IOPCDataCallback*>(Callback_.Get()), Cookie_), "Advise");
     }
@@ -281,7 +284,8 @@ private:
                 for (std::uint32_t i = 0; i < fetched && i < batch.size(); ++i) {
                     const std::string& plc = batch[i];
                     if (plc == "Sys") continue;
-                    for (const char* suffix : {".WR0000", ".WR0001", ".WR0010", ".ComStatus"}) ids.push_back(plc + suffix);
+                    for (const char* suffix : {".WR0000", ".WR0001", ".WR0010", ".ComStatus"})
+                        ids.push_back(plc + suffix);
                 }
                 if (fetched < 16) break;
             }
@@ -348,7 +352,8 @@ int main(int argc, char** argv) {
         if (client.Connect(options)) {
             TSignalNotifier termination;
             termination.OnSignal = [](int) { QCoreApplication::quit(); };
-            if (options.Seconds > 0) QTimer::singleShot(options.Seconds * 1000, [] { QCoreApplication::quit(); });
+            if (options.Seconds > 0)
+                QTimer::singleShot(options.Seconds * 1000, [] { QCoreApplication::quit(); });
             application.exec();
             std::cout << "democlient: " << client.Changes() << " data changes received" << std::endl;
         } else {

@@ -3,6 +3,7 @@
 #include "SimSession.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -10,7 +11,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <arpa/inet.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -86,16 +86,19 @@ struct TPlcSimulator::TEndpoint {
     }
 
     bool OpenListener(std::string* error) {
-        ListenFd = ::socket(AF_INET, (Config.Kind == TSimTransportKind::Tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+        ListenFd = ::socket(
+            AF_INET, (Config.Kind == TSimTransportKind::Tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
         if (ListenFd < 0) return Fail(error, "socket");
         int one = 1;
         ::setsockopt(ListenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(BoundPort != 0 ? BoundPort : Config.Port);
-        if (::inet_pton(AF_INET, Config.Address.c_str(), &a.sin_addr) != 1) return Fail(error, "address " + Config.Address);
+        if (::inet_pton(AF_INET, Config.Address.c_str(), &a.sin_addr) != 1)
+            return Fail(error, "address " + Config.Address);
         if (::bind(ListenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fail(error, "bind");
-        if (Config.Kind == TSimTransportKind::Tcp && ::listen(ListenFd, 16) != 0) return Fail(error, "listen");
+        if (Config.Kind == TSimTransportKind::Tcp && ::listen(ListenFd, 16) != 0)
+            return Fail(error, "listen");
         socklen_t len = sizeof a;
         ::getsockname(ListenFd, reinterpret_cast<sockaddr*>(&a), &len);
         BoundPort = ntohs(a.sin_port);
@@ -163,7 +166,8 @@ struct TPlcSimulator::TEndpoint {
     }
 };
 
-TPlcSimulator::TPlcSimulator(std::vector<TSimTransportConfig> transports) : Transports_(std::move(transports)) {}
+TPlcSimulator::TPlcSimulator(std::vector<TSimTransportConfig> transports)
+    : Transports_(std::move(transports)) {}
 
 TPlcSimulator::~TPlcSimulator() { Stop(); }
 
@@ -174,7 +178,8 @@ bool TPlcSimulator::Start(std::string* error) {
     WakeWrite_ = pipeFds[1];
     for (const auto& config : Transports_) {
         auto endpoint = std::make_unique<TEndpoint>(config);
-        bool ok = config.Kind == TSimTransportKind::Serial ? endpoint->OpenSerial(error) : endpoint->OpenListener(error);
+        bool ok = config.Kind == TSimTransportKind::Serial ? endpoint->OpenSerial(error)
+                                                           : endpoint->OpenListener(error);
         if (!ok) {
             Endpoints_.clear();
             CloseFd(WakeRead_);
@@ -295,8 +300,9 @@ void TPlcSimulator::Wake() {
 }
 
 std::uint64_t TPlcSimulator::NowUs() {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
 }
 
 void TPlcSimulator::ApplyPower() {
@@ -352,7 +358,8 @@ void TPlcSimulator::Run() {
                         const TQueued& q = c->Queue.front();
                         std::uint64_t due = q.DueUs;
                         std::uint32_t baud = e->Config.PaceBaud;
-                        if (q.Started && baud > 0) due = q.StartUs + (q.Sent + 1) * kBitsPerByte * 1000000 / baud;
+                        if (q.Started && baud > 0)
+                            due = q.StartUs + (q.Sent + 1) * kBitsPerByte * 1000000 / baud;
                         wakeAt = std::min(wakeAt, std::max(due, now));
                     }
                 }
@@ -403,7 +410,8 @@ void TPlcSimulator::Run() {
             sockaddr_in peer{};
             socklen_t peerLen = sizeof peer;
             ssize_t n = e.Config.Kind == TSimTransportKind::Udp
-                            ? ::recvfrom(c->Fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&peer), &peerLen)
+                            ? ::recvfrom(c->Fd, buffer.data(), buffer.size(), 0,
+                                         reinterpret_cast<sockaddr*>(&peer), &peerLen)
                             : ::read(c->Fd, buffer.data(), buffer.size());
             if (n <= 0) {
                 if (n == 0 && e.Config.Kind == TSimTransportKind::Tcp) CloseFd(c->Fd);
@@ -461,7 +469,9 @@ void TPlcSimulator::Run() {
                             q.StartUs = std::max(q.DueUs, c->LineFreeUs);
                         }
                         std::uint64_t elapsed = now > q.StartUs ? now - q.StartUs : 0;
-                        allowed = std::min<std::size_t>(q.Bytes.size(), static_cast<std::size_t>(elapsed * baud / kBitsPerByte / 1000000));
+                        allowed = std::min<std::size_t>(
+                            q.Bytes.size(),
+                            static_cast<std::size_t>(elapsed * baud / kBitsPerByte / 1000000));
                     }
                     if (allowed > q.Sent) {
                         ssize_t w = e->Config.Kind == TSimTransportKind::Udp
@@ -474,7 +484,9 @@ void TPlcSimulator::Run() {
                             c->Queue.clear();
                             break;
                         }
-                        q.Sent = e->Config.Kind == TSimTransportKind::Udp ? q.Bytes.size() : q.Sent + static_cast<std::size_t>(w);
+                        q.Sent = e->Config.Kind == TSimTransportKind::Udp
+                                     ? q.Bytes.size()
+                                     : q.Sent + static_cast<std::size_t>(w);
                     }
                     if (q.Sent < q.Bytes.size()) break;
                     if (baud > 0) c->LineFreeUs = q.StartUs + q.Bytes.size() * kBitsPerByte * 1000000 / baud;
@@ -482,8 +494,9 @@ void TPlcSimulator::Run() {
                 }
             }
             if (e->Config.Kind == TSimTransportKind::Tcp) {
-                e->Conns.erase(std::remove_if(e->Conns.begin(), e->Conns.end(), [](const auto& c) { return c->Fd < 0; }),
-                               e->Conns.end());
+                e->Conns.erase(
+                    std::remove_if(e->Conns.begin(), e->Conns.end(), [](const auto& c) { return c->Fd < 0; }),
+                    e->Conns.end());
             }
         }
     }

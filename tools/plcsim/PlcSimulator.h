@@ -34,8 +34,8 @@ public:
     void Stop();
 
     std::size_t TransportCount() const { return Transports_.size(); }
-    std::uint16_t Port(std::size_t transport) const;           // bound TCP/UDP port
-    std::string SerialPath(std::size_t transport) const;       // pseudo-terminal slave or device
+    std::uint16_t Port(std::size_t transport) const;     // bound TCP/UDP port
+    std::string SerialPath(std::size_t transport) const; // pseudo-terminal slave or device
 
     void SetValue(int station, std::uint8_t code, std::uint32_t address, std::uint16_t value);
     std::uint16_t Value(int station, std::uint8_t code, std::uint32_t address) const;

@@ -41,8 +41,10 @@ const char* TSimCommandInterpreter::HelpText() {
     return "commands:\n"
            "  set STATION ADDRESS VALUE   e.g. set 0 WR0010 0x1234, set 0 M123 1, set 0 DR0000 70000\n"
            "  get STATION ADDRESS\n"
-           "  fault KEY=VALUE ...         latency=MS spike=MS/EVERY busy=EVERY error=STATUS/EVERY drop=EVERY\n"
-           "                              split=BYTES/MS garbage=BYTES[/EVERY] (at most 2500) close=EVERY rejectextra=0|1\n"
+           "  fault KEY=VALUE ...         latency=MS spike=MS/EVERY busy=EVERY error=STATUS/EVERY "
+           "drop=EVERY\n"
+           "                              split=BYTES/MS garbage=BYTES[/EVERY] (at most 2500) close=EVERY "
+           "rejectextra=0|1\n"
            "  fault clear | fault\n"
            "  power on|off                off: TCP connections closed and refused, nothing answered\n"
            "  close                       close every TCP connection now\n"
@@ -96,9 +98,9 @@ bool TSimCommandInterpreter::ApplyFault(TSimFaults& f, const std::string& settin
 std::string TSimCommandInterpreter::FaultText(const TSimFaults& f) {
     std::ostringstream s;
     s << "latency=" << f.LatencyMs << " spike=" << f.SpikeMs << "/" << f.SpikeEvery << " busy=" << f.BusyEvery
-      << " error=" << unsigned(f.ErrorStatus) << "/" << f.ErrorEvery << " drop=" << f.DropEvery << " split=" << f.SplitChunk
-      << "/" << f.SplitDelayMs << " garbage=" << f.GarbageBytes << "/" << f.GarbageEvery << " close=" << f.CloseEvery
-      << " rejectextra=" << (f.RejectExtraByte ? 1 : 0);
+      << " error=" << unsigned(f.ErrorStatus) << "/" << f.ErrorEvery << " drop=" << f.DropEvery
+      << " split=" << f.SplitChunk << "/" << f.SplitDelayMs << " garbage=" << f.GarbageBytes << "/"
+      << f.GarbageEvery << " close=" << f.CloseEvery << " rejectextra=" << (f.RejectExtraByte ? 1 : 0);
     return s.str();
 }
 
@@ -124,7 +126,8 @@ std::string TSimCommandInterpreter::Execute(const std::string& line, bool& quit)
     if (cmd == "help") return std::string("ok\n") + HelpText();
     if (cmd == "set") {
         std::uint32_t value = 0;
-        if (w.size() != 4 || !parseLocation(1) || !ParseNumber(w[3], value)) return "error usage: set STATION ADDRESS VALUE";
+        if (w.size() != 4 || !parseLocation(1) || !ParseNumber(w[3], value))
+            return "error usage: set STATION ADDRESS VALUE";
         if (!isDouble && value > 0xFFFF) return "error value too large for a word";
         int s = static_cast<int>(station);
         Simulator_.SetValue(s, code, address, static_cast<std::uint16_t>(value & 0xFFFF));
@@ -179,14 +182,16 @@ std::string TSimCommandInterpreter::Execute(const std::string& line, bool& quit)
             a.Kind = TSimAnimationKind::Counter;
         } else if (ok && w[1] == "toggle" && w.size() == 5) {
             a.Kind = TSimAnimationKind::Toggle;
-        } else if (ok && w[1] == "ramp" && w.size() == 8 && ParseNumber(w[5], step) && ParseNumber(w[6], min) &&
-                   ParseNumber(w[7], max) && step <= 0xFFFF && min <= max && max <= 0xFFFF) {
+        } else if (ok && w[1] == "ramp" && w.size() == 8 && ParseNumber(w[5], step) &&
+                   ParseNumber(w[6], min) && ParseNumber(w[7], max) && step <= 0xFFFF && min <= max &&
+                   max <= 0xFFFF) {
             a.Kind = TSimAnimationKind::Ramp;
             a.Step = static_cast<std::uint16_t>(step);
             a.Min = static_cast<std::uint16_t>(min);
             a.Max = static_cast<std::uint16_t>(max);
         } else {
-            return "error usage: anim counter|toggle STATION ADDRESS PERIOD_MS | anim ramp STATION ADDRESS PERIOD_MS STEP MIN MAX";
+            return "error usage: anim counter|toggle STATION ADDRESS PERIOD_MS | anim ramp STATION ADDRESS "
+                   "PERIOD_MS STEP MIN MAX";
         }
         a.Station = static_cast<int>(station);
         a.Code = code;

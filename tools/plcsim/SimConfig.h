@@ -18,13 +18,14 @@ enum class TSimFraming : std::uint8_t {
 struct TSimLinkConfig {
     int Protocol = 3;
     bool MultiDrop = false;
-    bool Procedure2 = false;           // no Lump in requests
-    bool Handshake = false;            // answer ACK first and the data only after the host's ENQ
-    bool NakOnBadFrame = true;         // an ASCII frame with a wrong checksum gets NAK "1" CR
-    bool IsSerial = false;             // procedure 2 answers carry no Lump on a serial line only
+    bool Procedure2 = false;   // no Lump in requests
+    bool Handshake = false;    // answer ACK first and the data only after the host's ENQ
+    bool NakOnBadFrame = true; // an ASCII frame with a wrong checksum gets NAK "1" CR
+    bool IsSerial = false;     // procedure 2 answers carry no Lump on a serial line only
     TSimFraming Framing = TSimFraming::Switch;
-    std::uint32_t Lump = 0xFFFF0000u;  // answered when the request carried none
-    std::vector<int> Stations{0};      // the stations reachable on this link; the first one answers without station numbers
+    std::uint32_t Lump = 0xFFFF0000u; // answered when the request carried none
+    std::vector<int> Stations{
+        0}; // the stations reachable on this link; the first one answers without station numbers
 };
 
 // Faults; every "Every" value N > 0 hits requests number N, 2N, 3N ... (counted over all links).
@@ -36,14 +37,14 @@ struct TSimFaults {
     std::uint8_t ErrorStatus = 0;
     std::uint32_t ErrorEvery = 0;
     std::uint32_t DropEvery = 0;
-    std::uint32_t SplitChunk = 0;      // answer in pieces of this many bytes
-    std::uint32_t SplitDelayMs = 0;    // pause between the pieces
-    std::uint32_t GarbageBytes = 0;    // bytes of noise before the answer
-    std::uint32_t GarbageEvery = 0;    // 0: before every answer
-    std::uint32_t CloseEvery = 0;      // TCP: close the connection instead of answering
-    bool RejectExtraByte = false;      // the rejection answer carries one byte too many
-    int OnlyStation = -1;              // >= 0: the faults hit only requests to this station
-    int AnswerStation = -1;            // >= 0: answers name this station instead of the one asked
+    std::uint32_t SplitChunk = 0;   // answer in pieces of this many bytes
+    std::uint32_t SplitDelayMs = 0; // pause between the pieces
+    std::uint32_t GarbageBytes = 0; // bytes of noise before the answer
+    std::uint32_t GarbageEvery = 0; // 0: before every answer
+    std::uint32_t CloseEvery = 0;   // TCP: close the connection instead of answering
+    bool RejectExtraByte = false;   // the rejection answer carries one byte too many
+    int OnlyStation = -1;           // >= 0: the faults hit only requests to this station
+    int AnswerStation = -1;         // >= 0: answers name this station instead of the one asked
 };
 
 enum class TSimAnimationKind : std::uint8_t { Counter, Ramp, Toggle };
@@ -54,8 +55,8 @@ struct TSimAnimation {
     std::uint8_t Code = 0x0A;
     std::uint32_t Address = 0;
     std::uint32_t PeriodMs = 1000;
-    std::uint16_t Step = 1;            // ramp: added each period
-    std::uint16_t Min = 0;             // ramp: restarts here after passing Max
+    std::uint16_t Step = 1; // ramp: added each period
+    std::uint16_t Min = 0;  // ramp: restarts here after passing Max
     std::uint16_t Max = 1000;
 };
 
@@ -68,10 +69,10 @@ enum class TSimTransportKind : std::uint8_t { Tcp, Udp, Serial };
 struct TSimTransportConfig {
     TSimTransportKind Kind = TSimTransportKind::Tcp;
     std::string Address = "127.0.0.1";
-    std::uint16_t Port = 3004;         // 0: a free port chosen by the system
-    std::string Device;                // serial: empty creates a pseudo-terminal
-    std::uint32_t PaceBaud = 0;        // requests and answers take this line rate (10 bits per byte)
-    std::uint32_t LineSpeed = 0;       // serial: the speed the PLC listens at (0: any)
+    std::uint16_t Port = 3004;   // 0: a free port chosen by the system
+    std::string Device;          // serial: empty creates a pseudo-terminal
+    std::uint32_t PaceBaud = 0;  // requests and answers take this line rate (10 bits per byte)
+    std::uint32_t LineSpeed = 0; // serial: the speed the PLC listens at (0: any)
     TSimLinkConfig Link;
 };
 

@@ -46,7 +46,8 @@ std::uint64_t TSimEngine::Animate(std::uint64_t nowMs) {
             }
             if (SimAddressValid(a.Setup.Code, a.Setup.Address)) memory.Set(a.Setup.Code, a.Setup.Address, v);
             // A loop that fell behind catches up once instead of replaying every missed period.
-            a.Next = nowMs - a.Next >= a.Setup.PeriodMs ? nowMs + a.Setup.PeriodMs : a.Next + a.Setup.PeriodMs;
+            a.Next =
+                nowMs - a.Next >= a.Setup.PeriodMs ? nowMs + a.Setup.PeriodMs : a.Next + a.Setup.PeriodMs;
         }
         if (next == 0 || a.Next < next) next = a.Next;
     }
@@ -102,12 +103,14 @@ TSimDecision TSimEngine::Execute(const TSimRequest& request, int station, const 
         answer.push_back(request.Sequence);
         answer.insert(answer.end(), request.Lump.begin(), request.Lump.end());
     } else {
-        if (link.MultiDrop || link.Protocol == 2) answer.push_back(SimStationToBcd(f.AnswerStation >= 0 ? f.AnswerStation : station));
+        if (link.MultiDrop || link.Protocol == 2)
+            answer.push_back(SimStationToBcd(f.AnswerStation >= 0 ? f.AnswerStation : station));
         if (!link.Procedure2 || !link.IsSerial) {
             if (request.HasLump) {
                 answer.insert(answer.end(), request.Lump.begin(), request.Lump.end());
             } else {
-                for (int shift = 24; shift >= 0; shift -= 8) answer.push_back(static_cast<std::uint8_t>(link.Lump >> shift));
+                for (int shift = 24; shift >= 0; shift -= 8)
+                    answer.push_back(static_cast<std::uint8_t>(link.Lump >> shift));
             }
         }
     }
@@ -162,21 +165,25 @@ TSimDecision TSimEngine::Execute(const TSimRequest& request, int station, const 
         if (SimIsBitCode(request.First.Code)) {
             std::uint8_t byte = 0;
             for (std::uint32_t k = 0; k < request.Count; ++k) {
-                if (memory.Get(request.First.Code, request.First.Address + k)) byte |= static_cast<std::uint8_t>(0x80 >> (k % 8));
+                if (memory.Get(request.First.Code, request.First.Address + k))
+                    byte |= static_cast<std::uint8_t>(0x80 >> (k % 8));
                 if (k % 8 == 7 || k + 1 == request.Count) {
                     answer.push_back(byte);
                     byte = 0;
                 }
             }
         } else {
-            for (std::uint32_t k = 0; k < request.Count; ++k) PutWord(answer, memory.Get(request.First.Code, request.First.Address + k));
+            for (std::uint32_t k = 0; k < request.Count; ++k)
+                PutWord(answer, memory.Get(request.First.Code, request.First.Address + k));
         }
         break;
     case kSimRandomRead:
-        for (std::size_t i = 0; i < request.ItemCount; ++i) PutWord(answer, memory.Get(request.Items[i].Code, request.Items[i].Address));
+        for (std::size_t i = 0; i < request.ItemCount; ++i)
+            PutWord(answer, memory.Get(request.Items[i].Code, request.Items[i].Address));
         break;
     default:
-        for (std::size_t i = 0; i < request.ItemCount; ++i) memory.Set(request.Items[i].Code, request.Items[i].Address, request.Values[i]);
+        for (std::size_t i = 0; i < request.ItemCount; ++i)
+            memory.Set(request.Items[i].Code, request.Items[i].Address, request.Values[i]);
         break;
     }
     return decision;

@@ -51,8 +51,8 @@ bool ParseHex(const std::string& text, std::uint32_t& value) {
     value = 0;
     for (char c : text) {
         int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-              : (c >= 'A' && c <= 'F')                     ? c - 'A' + 10
-                                                           : -1;
+                : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
+                                                            : -1;
         if (d < 0) return false;
         value = value * 16 + static_cast<std::uint32_t>(d);
     }
@@ -73,7 +73,8 @@ bool SimTypeLimitsFor(std::uint8_t code, TSimTypeLimits& limits) {
 bool SimAddressValid(std::uint8_t code, std::uint32_t address) {
     TSimTypeLimits limits;
     if (!SimTypeLimitsFor(code, limits) || address > limits.MaxAddress) return false;
-    if (limits.SubModulus != 0 && address % limits.SubModulus > limits.MaxAddress % limits.SubModulus) return false;
+    if (limits.SubModulus != 0 && address % limits.SubModulus > limits.MaxAddress % limits.SubModulus)
+        return false;
     return true;
 }
 
@@ -82,7 +83,8 @@ bool SimIsBitCode(std::uint8_t code) {
     return row && row->IsBit;
 }
 
-bool SimParseAddressText(const std::string& text, std::uint8_t& code, std::uint32_t& address, bool& isDouble) {
+bool SimParseAddressText(const std::string& text, std::uint8_t& code, std::uint32_t& address,
+                         bool& isDouble) {
     std::string upper;
     for (char c : text) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (const auto& row : kRows) {

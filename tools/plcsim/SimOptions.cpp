@@ -30,7 +30,8 @@ bool Flag(const std::string& value, bool& flag) {
     return false;
 }
 
-bool ParseTransport(TSimTransportKind kind, const std::string& text, TSimTransportConfig& t, std::string& error) {
+bool ParseTransport(TSimTransportKind kind, const std::string& text, TSimTransportConfig& t,
+                    std::string& error) {
     t.Kind = kind;
     std::vector<std::string> parts = Split(text, ',');
     if (parts.empty()) parts.push_back("");
@@ -78,10 +79,14 @@ bool ParseTransport(TSimTransportKind kind, const std::string& text, TSimTranspo
             handshakeSet = true;
         } else if (key == "framing") {
             ok = true;
-            if (value == "switch") t.Link.Framing = TSimFraming::Switch;
-            else if (value == "ascii") t.Link.Framing = TSimFraming::Ascii;
-            else if (value == "binary") t.Link.Framing = TSimFraming::Binary;
-            else ok = false;
+            if (value == "switch")
+                t.Link.Framing = TSimFraming::Switch;
+            else if (value == "ascii")
+                t.Link.Framing = TSimFraming::Ascii;
+            else if (value == "binary")
+                t.Link.Framing = TSimFraming::Binary;
+            else
+                ok = false;
         } else if (key == "nak") {
             ok = Flag(value, t.Link.NakOnBadFrame);
         } else if (key == "lump") {
@@ -133,9 +138,11 @@ const char* SimUsageText() {
            "memory, faults, animation (repeatable; same syntax as the commands below):\n"
            "  --set 'STATION ADDRESS VALUE'   e.g. --set '0 WR0010 0x1234'\n"
            "  --fault KEY=VALUE               latency=MS spike=MS/EVERY busy=EVERY error=STATUS/EVERY\n"
-           "                                  drop=EVERY split=BYTES/MS garbage=BYTES[/EVERY] (at most 2500) close=EVERY\n"
+           "                                  drop=EVERY split=BYTES/MS garbage=BYTES[/EVERY] (at most 2500) "
+           "close=EVERY\n"
            "                                  rejectextra=0|1. EVERY=N hits requests N, 2N, 3N ...\n"
-           "  --anim 'counter|toggle STATION ADDRESS PERIOD_MS' or 'ramp STATION ADDRESS PERIOD_MS STEP MIN MAX'\n"
+           "  --anim 'counter|toggle STATION ADDRESS PERIOD_MS' or 'ramp STATION ADDRESS PERIOD_MS STEP MIN "
+           "MAX'\n"
            "\n"
            "control:\n"
            "  --control PORT     line-based command socket on 127.0.0.1:PORT (the same commands as stdin)\n"
@@ -162,9 +169,9 @@ bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
         } else if (a == "--tcp" || a == "--udp" || a == "--serial") {
             if (!value(v)) return false;
             TSimTransportConfig t;
-            TSimTransportKind kind = a == "--tcp" ? TSimTransportKind::Tcp
-                                   : a == "--udp" ? TSimTransportKind::Udp
-                                                  : TSimTransportKind::Serial;
+            TSimTransportKind kind = a == "--tcp"   ? TSimTransportKind::Tcp
+                                     : a == "--udp" ? TSimTransportKind::Udp
+                                                    : TSimTransportKind::Serial;
             if (!ParseTransport(kind, v, t, error)) return false;
             options.Transports.push_back(t);
         } else if (a == "--set" || a == "--fault" || a == "--anim") {

@@ -10,8 +10,8 @@ namespace dravon {
 
 struct TSimOptions {
     std::vector<TSimTransportConfig> Transports;
-    std::vector<std::string> Commands;  // --set/--fault/--anim, run once the transports are open
-    int ControlPort = -1;               // -1: no control socket
+    std::vector<std::string> Commands; // --set/--fault/--anim, run once the transports are open
+    int ControlPort = -1;              // -1: no control socket
     std::string ControlAddress = "127.0.0.1";
     bool ReadStdin = true;
     bool Help = false;

@@ -23,16 +23,16 @@ constexpr std::size_t kSimMaxItems = 255;
 
 struct TSimRequest {
     bool HasStation = false;
-    std::uint8_t StationByte = 0;  // BCD as sent
+    std::uint8_t StationByte = 0; // BCD as sent
     bool HasLump = false;
     std::array<std::uint8_t, 4> Lump{};
-    std::uint8_t Byte0 = 0;        // ethernet: first header byte, echoed
-    std::uint8_t Sequence = 0;     // ethernet: sequence number, echoed
+    std::uint8_t Byte0 = 0;    // ethernet: first header byte, echoed
+    std::uint8_t Sequence = 0; // ethernet: sequence number, echoed
     std::uint8_t Command = 0;
-    TSimLocation First;            // BlockRead
-    std::uint8_t Count = 0;        // BlockRead
-    std::uint8_t Parameter = 0;    // SetBinaryMode
-    std::size_t ItemCount = 0;     // RandomRead / RandomWrite
+    TSimLocation First;         // BlockRead
+    std::uint8_t Count = 0;     // BlockRead
+    std::uint8_t Parameter = 0; // SetBinaryMode
+    std::size_t ItemCount = 0;  // RandomRead / RandomWrite
     std::array<TSimLocation, kSimMaxItems> Items{};
     std::array<std::uint16_t, kSimMaxItems> Values{};
 };

@@ -105,7 +105,8 @@ void TSimSession::ProcessSerialFormat(TSimEngine& engine, TSimOutput& out) {
                 }
                 std::uint8_t sum = 0;
                 for (std::size_t i = 1; i <= length; ++i) sum = static_cast<std::uint8_t>(sum + f[i]);
-                bool understood = Link_.Framing == TSimFraming::Binary || (Link_.Framing == TSimFraming::Switch && Binary_);
+                bool understood =
+                    Link_.Framing == TSimFraming::Binary || (Link_.Framing == TSimFraming::Switch && Binary_);
                 if (sum != f[length + 1] || !understood) {
                     ++engine.Stats().BadFrames;
                 } else {
@@ -166,8 +167,8 @@ void TSimSession::Nak(TSimOutput& out) {
     out.Add(kNak.data(), kNak.size(), 0);
 }
 
-void TSimSession::HandlePayload(const std::uint8_t* data, std::size_t size, TFrameKind kind, TSimEngine& engine,
-                                TSimOutput& out) {
+void TSimSession::HandlePayload(const std::uint8_t* data, std::size_t size, TFrameKind kind,
+                                TSimEngine& engine, TSimOutput& out) {
     TSimRequestLayout layout;
     layout.Ethernet = kind == TFrameKind::Ethernet;
     layout.HasStation = !layout.Ethernet && Link_.MultiDrop;
@@ -236,7 +237,8 @@ void TSimSession::HandlePayload(const std::uint8_t* data, std::size_t size, TFra
     Emit(Frame_, decision, out);
 }
 
-void TSimSession::HandleEnquiry(const std::uint8_t* f, std::size_t size, TSimEngine& engine, TSimOutput& out) {
+void TSimSession::HandleEnquiry(const std::uint8_t* f, std::size_t size, TSimEngine& engine,
+                                TSimOutput& out) {
     ++engine.Stats().Enquiries;
     if (!HasPending_) return;
     bool matches = false;
@@ -245,18 +247,21 @@ void TSimSession::HandleEnquiry(const std::uint8_t* f, std::size_t size, TSimEng
     } else if (size == 4 && f[1] == '0' && f[2] == '1') {
         matches = !Link_.MultiDrop;
     } else if (size == 6 && f[1] == '2' && f[4] == '1') {
-        matches = HexValue(f[2]) == (PendingStationBcd_ >> 4) && HexValue(f[3]) == (PendingStationBcd_ & 0x0F);
+        matches =
+            HexValue(f[2]) == (PendingStationBcd_ >> 4) && HexValue(f[3]) == (PendingStationBcd_ & 0x0F);
     }
     if (!matches) return;
     HasPending_ = false;
     Emit(Pending_, PendingDecision_, out);
 }
 
-void TSimSession::Emit(const std::vector<std::uint8_t>& frame, const TSimDecision& decision, TSimOutput& out) {
+void TSimSession::Emit(const std::vector<std::uint8_t>& frame, const TSimDecision& decision,
+                       TSimOutput& out) {
     const std::vector<std::uint8_t>* bytes = &frame;
     if (decision.GarbageBytes > 0) {
         Staging_.clear();
-        for (std::uint32_t i = 0; i < decision.GarbageBytes; ++i) Staging_.push_back(kGarbage[i % kGarbage.size()]);
+        for (std::uint32_t i = 0; i < decision.GarbageBytes; ++i)
+            Staging_.push_back(kGarbage[i % kGarbage.size()]);
         Staging_.insert(Staging_.end(), frame.begin(), frame.end());
         bytes = &Staging_;
     }

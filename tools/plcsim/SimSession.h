@@ -37,7 +37,8 @@ private:
 
     void ProcessSerialFormat(TSimEngine& engine, TSimOutput& out);
     void ProcessEthernet(TSimEngine& engine, TSimOutput& out);
-    void HandlePayload(const std::uint8_t* data, std::size_t size, TFrameKind kind, TSimEngine& engine, TSimOutput& out);
+    void HandlePayload(const std::uint8_t* data, std::size_t size, TFrameKind kind, TSimEngine& engine,
+                       TSimOutput& out);
     void HandleEnquiry(const std::uint8_t* frame, std::size_t size, TSimEngine& engine, TSimOutput& out);
     void Emit(const std::vector<std::uint8_t>& frame, const TSimDecision& decision, TSimOutput& out);
     void Nak(TSimOutput& out);

@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGPIPE);
-    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr); // before the simulator's thread starts: it inherits the mask
+    ::pthread_sigmask(SIG_BLOCK, &signals,
+                      nullptr); // before the simulator's thread starts: it inherits the mask
     int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
 
     TPlcSimulator simulator(options.Transports);
@@ -114,7 +115,8 @@ int main(int argc, char** argv) {
     std::string stdinLine;
     bool stdinOpen = options.ReadStdin;
     while (!quit) {
-        std::vector<pollfd> fds{{signalFd, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}, {controlFd, POLLIN, 0}};
+        std::vector<pollfd> fds{
+            {signalFd, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}, {controlFd, POLLIN, 0}};
         for (const auto& c : clients) fds.push_back({c.Fd, POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0) continue;
         if (fds[0].revents & POLLIN) break;
@@ -125,7 +127,8 @@ int main(int argc, char** argv) {
                 stdinOpen = false; // keep serving; stop with a signal or over the control socket
             } else {
                 stdinLine.append(buffer, static_cast<std::size_t>(n));
-                for (auto nl = stdinLine.find('\n'); nl != std::string::npos && !quit; nl = stdinLine.find('\n')) {
+                for (auto nl = stdinLine.find('\n'); nl != std::string::npos && !quit;
+                     nl = stdinLine.find('\n')) {
                     std::cout << interpreter.Execute(stdinLine.substr(0, nl), quit) << std::endl;
                     stdinLine.erase(0, nl + 1);
                 }

@@ -47,7 +47,8 @@ TEST(CommandLineTest, BothRegistrationSwitchesRunInTheirOrder) {
 
 TEST(CommandLineTest, UnknownArgumentsAndNearMissesAreIgnored) {
     Actions ran;
-    TCommandLine line = Parse({"REGISTER", "/registerx", "--register", "/", "-", "", "file.txt", "/SHOWX"}, &ran);
+    TCommandLine line =
+        Parse({"REGISTER", "/registerx", "--register", "/", "-", "", "file.txt", "/SHOWX"}, &ran);
     EXPECT_TRUE(ran.empty());
     EXPECT_FALSE(line.RegistrationRan);
     EXPECT_FALSE(line.StartedByClient);
@@ -65,8 +66,9 @@ TEST(CommandLineTest, HelpAndVersion) {
     EXPECT_TRUE(line.HelpRequested);
     EXPECT_TRUE(line.VersionRequested);
     std::string usage = UsageText("dravon");
-    for (const char* name : {"REGSERVER", "UNREGSERVER", "/REGISTER", "/UNREGISTER", "EMBEDDING", "AUTOMATION",
-                             "DEBUGLOG", "/SHOW", "--help", "--version", "DRAVON_HOME", "QT_QPA_PLATFORM"})
+    for (const char* name :
+         {"REGSERVER", "UNREGSERVER", "/REGISTER", "/UNREGISTER", "EMBEDDING", "AUTOMATION", "DEBUGLOG",
+          "/SHOW", "--help", "--version", "DRAVON_HOME", "QT_QPA_PLATFORM"})
         EXPECT_NE(usage.find(name), std::string::npos) << name;
 }
 

@@ -1,5 +1,5 @@
-#include "TempDir.h"
 #include "app/FileStore.h"
+#include "TempDir.h"
 #include "app/Settings.h"
 
 #include <gtest/gtest.h>
@@ -44,7 +44,7 @@ TEST_F(FileStoreTest, ValuesSurviveAReloadInTheirOwnFiles) {
     ASSERT_TRUE(settings);
     EXPECT_EQ(settings->ReadDword("show tray icon"), 0u);
     EXPECT_EQ(settings->ReadDword("edWaitTime"), 4294967295u);
-    EXPECT_FALSE(settings->ReadString("edWaitTime")); // kind is kept
+    EXPECT_FALSE(settings->ReadString("edWaitTime"));                          // kind is kept
     EXPECT_TRUE(again.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC")); // empty keys are kept
     auto positions = again.OpenKeyReadOnly(TRootKey::CurrentUser, "SOFTWARE\\Norvane\\Dravon\\Positions");
     ASSERT_TRUE(positions);
@@ -108,8 +108,9 @@ TEST_F(FileStoreTest, MalformedTextsAreRejectedWhole) {
         EXPECT_TRUE(store.KeyExists(TRootKey::LocalMachine, "kept")) << text;
     }
     TMemoryStore store;
-    EXPECT_TRUE(TFileStore::Parse("DRAVON-STORE 1\nkey HKEY_CLASSES_ROOT \"A\\\\B\"\nstring \"\" \"\\x41\\\"\"\n",
-                                  store, {TRootKey::LocalMachine, TRootKey::ClassesRoot}));
+    EXPECT_TRUE(
+        TFileStore::Parse("DRAVON-STORE 1\nkey HKEY_CLASSES_ROOT \"A\\\\B\"\nstring \"\" \"\\x41\\\"\"\n",
+                          store, {TRootKey::LocalMachine, TRootKey::ClassesRoot}));
     auto key = store.OpenKeyReadOnly(TRootKey::ClassesRoot, "a\\b");
     ASSERT_TRUE(key);
     EXPECT_EQ(key->ReadString(""), "A\"");
@@ -118,7 +119,8 @@ TEST_F(FileStoreTest, MalformedTextsAreRejectedWhole) {
 TEST_F(FileStoreTest, ReadOnlyFileMakesWritesFailAndLeavesMemoryAsOnDisk) {
     {
         TFileStore store(Machine, User);
-        ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings")->WriteDword("edWaitTime", 7));
+        ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings")
+                        ->WriteDword("edWaitTime", 7));
     }
     fs::permissions(Machine, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     const std::string before = test::ReadFile(Machine);
@@ -137,7 +139,8 @@ TEST_F(FileStoreTest, ReadOnlyFileMakesWritesFailAndLeavesMemoryAsOnDisk) {
     EXPECT_TRUE(store.KeyExists(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings"));
 
     std::string shown;
-    EXPECT_FALSE(SaveConfigurationToRegistry(store, TSettings{}, [&](const std::string& text) { shown = text; }));
+    EXPECT_FALSE(
+        SaveConfigurationToRegistry(store, TSettings{}, [&](const std::string& text) { shown = text; }));
     EXPECT_EQ(shown, "Unable to modify system registry, please log on with administrator rights");
     EXPECT_EQ(test::ReadFile(Machine), before);
     // The user file is separate and still writable.

@@ -25,7 +25,8 @@ TEST(InstanceHandOverTest, PiecesOf200Characters) {
 }
 
 TEST(InstanceHandOverTest, MessagesOnTheWire) {
-    EXPECT_EQ(EncodeInstanceMessage(1029, "ab"), "\x00\x00\x04\x05\x00\x00\x00\x02" "ab"s);
+    EXPECT_EQ(EncodeInstanceMessage(1029, "ab"), "\x00\x00\x04\x05\x00\x00\x00\x02"
+                                                 "ab"s);
     EXPECT_EQ(EncodeInstanceMessage(1030, ""), "\x00\x00\x04\x06\x00\x00\x00\x00"s);
     EXPECT_EQ(EncodeReply(0), "\x00\x00\x00\x00"s);
 }
@@ -33,7 +34,8 @@ TEST(InstanceHandOverTest, MessagesOnTheWire) {
 TEST(InstanceHandOverTest, ReaderReassemblesSplitMessagesAndTheCommandLine) {
     std::string stream;
     const std::string text = std::string(250, 'x') + "\x1B";
-    for (const auto& piece : HandOverPieces(text)) stream += EncodeInstanceMessage(MsgCommandLinePiece, piece);
+    for (const auto& piece : HandOverPieces(text))
+        stream += EncodeInstanceMessage(MsgCommandLinePiece, piece);
     stream += EncodeInstanceMessage(MsgShowWindow, "");
     TInstanceMessageReader reader;
     std::vector<TInstanceMessage> messages;
@@ -51,9 +53,10 @@ TEST(InstanceHandOverTest, ReaderReassemblesSplitMessagesAndTheCommandLine) {
 }
 
 TEST(InstanceHandOverTest, MalformedStreamsPoisonTheConnection) {
-    for (const std::string& bad : {"\x00\x00\x04\x05\x00\x00\x00\xC9"s + std::string(201, 'a'), // piece too long
-                                   "\x00\x00\x04\x07\x00\x00\x00\x00"s,                        // unknown message
-                                   "\x00\x00\x04\x06\x00\x00\x00\x01z"s}) {                    // 1030 with payload
+    for (const std::string& bad :
+         {"\x00\x00\x04\x05\x00\x00\x00\xC9"s + std::string(201, 'a'), // piece too long
+          "\x00\x00\x04\x07\x00\x00\x00\x00"s,                         // unknown message
+          "\x00\x00\x04\x06\x00\x00\x00\x01z"s}) {                     // 1030 with payload
         TInstanceMessageReader reader;
         reader.Feed(bad);
         EXPECT_TRUE(reader.Failed());

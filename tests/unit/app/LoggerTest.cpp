@@ -65,12 +65,15 @@ TEST_F(LoggerTest, SessionLinesAndClosingBlock) {
     log.SessionEnded();
     std::string text = ReadAll(Path);
     std::string stamp = DateTimeText(Clock.Now());
-    EXPECT_EQ(text, "|" + stamp + "| Session | OPC server session started\n"
-                    "|  \n"
-                    "|  | Call | IOPCCommon::GetLocalID=\n"
-                    "|\n"
-                    "|" + stamp + "| Session | OPC server session ended\n"
-                    "\n\r\n\r\n\r\n");
+    EXPECT_EQ(text, "|" + stamp +
+                        "| Session | OPC server session started\n"
+                        "|  \n"
+                        "|  | Call | IOPCCommon::GetLocalID=\n"
+                        "|\n"
+                        "|" +
+                        stamp +
+                        "| Session | OPC server session ended\n"
+                        "\n\r\n\r\n\r\n");
 }
 
 } // namespace

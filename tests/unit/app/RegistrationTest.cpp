@@ -1,5 +1,5 @@
-#include "app/MemoryStore.h"
 #include "app/Registration.h"
+#include "app/MemoryStore.h"
 
 #include <gtest/gtest.h>
 
@@ -38,8 +38,10 @@ TEST(RegistrationTest, RegisterWritesEveryKeyAndValue) {
     EXPECT_EQ(StringAt(store, "AppID\\dravon", "AppID"), AppId);
     EXPECT_EQ(StringAt(store, std::string("AppID\\") + AppId, ""), "Dravon OPC Data Access Server");
     // Category membership as the component categories manager records it.
-    EXPECT_EQ(StringAt(store, std::string("Component Categories\\") + Da10, "409"), "Dravon OPC Data Access Server");
-    EXPECT_EQ(StringAt(store, std::string("Component Categories\\") + Da20, "409"), "Dravon OPC Data Access Server");
+    EXPECT_EQ(StringAt(store, std::string("Component Categories\\") + Da10, "409"),
+              "Dravon OPC Data Access Server");
+    EXPECT_EQ(StringAt(store, std::string("Component Categories\\") + Da20, "409"),
+              "Dravon OPC Data Access Server");
     EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, classKey + "\\Implemented Categories\\" + Da10));
     EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, classKey + "\\Implemented Categories\\" + Da20));
     // Nothing outside the classes root.

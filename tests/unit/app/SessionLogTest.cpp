@@ -1,5 +1,5 @@
-#include "TempDir.h"
 #include "app/SessionLog.h"
+#include "TempDir.h"
 #include "app/Settings.h"
 #include "app/TimeDate.h"
 #include "support/TestContext.h"
@@ -27,12 +27,13 @@ TEST_F(SessionLogTest, CreateWritesBannerFileLineAndStartLine) {
     log.AddView(&Capture);
     log.Create("1.0.0.0");
     const std::string file = Directory + "Dravon.log";
-    EXPECT_EQ(Capture.Lines, (std::vector<std::string>{"Log file saved as " + file,
-                                                        "Dravon OPC Data Access Server 1.0.0.0",
-                                                        "Server started at " + Stamp()}));
+    EXPECT_EQ(Capture.Lines,
+              (std::vector<std::string>{"Log file saved as " + file, "Dravon OPC Data Access Server 1.0.0.0",
+                                        "Server started at " + Stamp()}));
     EXPECT_EQ(Capture.Messages, Capture.Lines); // every one shown in the label
-    EXPECT_EQ(test::ReadFile(file), "\nLog file saved as " + file + "\nDravon OPC Data Access Server 1.0.0.0\n" +
-                                        "Server started at " + Stamp() + "\n");
+    EXPECT_EQ(test::ReadFile(file), "\nLog file saved as " + file +
+                                        "\nDravon OPC Data Access Server 1.0.0.0\n" + "Server started at " +
+                                        Stamp() + "\n");
     Clock.Step(2000);
     log.Destroy();
     EXPECT_EQ(Capture.Lines.back(), "Server shut down at " + Stamp());

@@ -1,5 +1,5 @@
-#include "app/MemoryStore.h"
 #include "app/Settings.h"
+#include "app/MemoryStore.h"
 
 #include <gtest/gtest.h>
 
@@ -65,7 +65,8 @@ TEST(Settings, FailedWriteShowsTheRegistryMessageOnce) {
     ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings"));
     store.WritesFail = true;
     std::vector<std::string> shown;
-    EXPECT_FALSE(SaveConfigurationToRegistry(store, TSettings{}, [&](const std::string& m) { shown.push_back(m); }));
+    EXPECT_FALSE(
+        SaveConfigurationToRegistry(store, TSettings{}, [&](const std::string& m) { shown.push_back(m); }));
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0], "Unable to modify system registry, please log on with administrator rights");
 }

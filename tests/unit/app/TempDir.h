@@ -22,7 +22,8 @@ public:
     }
     ~TTempDir() {
         std::error_code ec;
-        std::filesystem::permissions(Path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+        std::filesystem::permissions(Path, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
         std::filesystem::remove_all(Path, ec);
     }
     std::string File(const std::string& name) const { return (Path / name).string(); }

@@ -35,7 +35,8 @@ public:
     }
     // An ethernet answer to the request in flight.
     void Answer(std::uint8_t status, std::uint8_t echo, const Bytes& data = {}, int sequenceOffset = 0) {
-        Bytes payload{0x00, static_cast<std::uint8_t>(Sequence + sequenceOffset), 0xFF, 0xFF, 0x00, 0x00, status, echo};
+        Bytes payload{
+            0x00, static_cast<std::uint8_t>(Sequence + sequenceOffset), 0xFF, 0xFF, 0x00, 0x00, status, echo};
         payload.insert(payload.end(), data.begin(), data.end());
         ProcessResponse(payload);
         RequestCycleRun();
@@ -106,7 +107,8 @@ TEST_F(DriverCycleTest, ReadsAndStoresValuesOverTcp) {
     ASSERT_EQ(driver.Sent.size(), 1u);
     EXPECT_EQ(driver.Sent[0].PLC, &plc);
     // The very first pass goes on after ReadPos 0: it starts with WR0011.
-    EXPECT_EQ(driver.Sent[0].Frame, (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x11}));
+    EXPECT_EQ(driver.Sent[0].Frame,
+              (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x11}));
     EXPECT_EQ(wr11.ErrorCount, 1);
     Run(20);
     EXPECT_EQ(driver.Sent.size(), 1u); // one request at a time
@@ -121,8 +123,8 @@ TEST_F(DriverCycleTest, ReadsAndStoresValuesOverTcp) {
     RequestAll();
     T.Platform.RunPosted();
     ASSERT_EQ(driver.Sent.size(), 2u);
-    EXPECT_EQ(driver.Sent[1].Frame, (Bytes{0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x02, 0x0A, 0x00, 0x00, 0x10,
-                                           0x0A, 0x00, 0x00, 0x11}));
+    EXPECT_EQ(driver.Sent[1].Frame, (Bytes{0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x02, 0x0A, 0x00, 0x00,
+                                           0x10, 0x0A, 0x00, 0x00, 0x11}));
     driver.Answer(0x00, 0xA4, {0x12, 0x34, 0x56, 0x78});
     EXPECT_EQ(wr10.Value, 0x1234u);
     EXPECT_EQ(wr11.Value, 0x5678u);
@@ -136,14 +138,14 @@ TEST_F(DriverCycleTest, EthernetAnswerLengthFollowsTheRequestInFlight) {
     Run(15); // random read of WR0011, sequence 1
     ASSERT_EQ(driver.Sent.size(), 1u);
     auto length = [&](const Bytes& head) { return driver.EthernetAnswerLength(head); };
-    EXPECT_EQ(length({0x00, 0x01, 0xFF}), 8u); // the header first
+    EXPECT_EQ(length({0x00, 0x01, 0xFF}), 8u);                                      // the header first
     EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 10u);       // one word of data
     EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0xAB}), 10u); // still one byte short
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4}), 9u);        // rejection: its code byte
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x05, 0xA4}), 8u);        // BUSY
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x17, 0xA4}), 8u);        // error status
-    EXPECT_EQ(length({0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 8u);        // an earlier request's
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0}), 8u);        // another command's
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4}), 9u); // rejection: its code byte
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x05, 0xA4}), 8u); // BUSY
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x17, 0xA4}), 8u); // error status
+    EXPECT_EQ(length({0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 8u); // an earlier request's
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0}), 8u); // another command's
     driver.Answer(0x00, 0xA4, {0xAB, 0xCD});
     EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 8u); // answered: a repeat is whole
     // Two words in the next request.
@@ -440,7 +442,6 @@ TEST_F(DriverCycleTest, PassStatistics) {
     EXPECT_GE(plc.MaxComCycle, plc.LastComCycle);
 }
 
-
 // Serial-format answers go through the reassembly of the driver, as a serial port hands
 // them over.
 class SerialCycleTest : public DriverCycleTest {
@@ -542,7 +543,6 @@ TEST_F(SerialCycleTest, SerialSilenceTimesOutAfterTimeOutPlusFiveSeconds) {
     EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
 }
 
-
 TEST_F(DriverCycleTest, BitBlockAnswerSpreadsBitsMostSignificantFirst) {
     T.Context.Settings.MinBlockSize = 0;
     T.Context.Settings.MinBlockUsage = 0;
@@ -559,7 +559,8 @@ TEST_F(DriverCycleTest, BitBlockAnswerSpreadsBitsMostSignificantFirst) {
     RequestAll();
     Run(15);
     ASSERT_EQ(driver.Sent.size(), 2u);
-    EXPECT_EQ(driver.Sent[1].Frame, (Bytes{0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x04, 0x00, 0x01, 0x20, 0x09}));
+    EXPECT_EQ(driver.Sent[1].Frame,
+              (Bytes{0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x04, 0x00, 0x01, 0x20, 0x09}));
     driver.Answer(0x00, 0xA0, {0x81}); // one byte short of 9 bits: not taken
     EXPECT_EQ(m120.ErrorCount, 1);
     EXPECT_FALSE(m120.HasValue);
@@ -609,12 +610,11 @@ TEST_F(SerialCycleTest, BinarySwitchAnswerTurnsBinaryModeOn) {
     RequestAll();
     Run(1100);
     ASSERT_GE(driver.Sent.size(), 2u);
-    EXPECT_EQ(driver.Sent.back().Frame,
-              (Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10, 0xC9, 0x0D}));
+    EXPECT_EQ(driver.Sent.back().Frame, (Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A,
+                                               0x00, 0x00, 0x10, 0xC9, 0x0D}));
     driver.ParseStream(Bytes{0x02, 0x00, 0x0A, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x0D, 0x0D, 0xC6, 0x0D});
     EXPECT_EQ(PLCs.ResolveItemId("PLC1.WR0010").Location->Value, 0x0D0Du);
 }
-
 
 TEST_F(DriverCycleTest, DoubleWordHalvesTravelInOneRequest) {
     THitachiPLC& plc = Add(DriverTcp);
@@ -639,12 +639,12 @@ TEST_F(DriverCycleTest, DoubleWordHalvesTravelInOneRequest) {
     const Bytes& second = driver.Sent[1].Frame;
     EXPECT_EQ(second[6], CmdRandomRead);
     ASSERT_EQ(second[7], 2);
-    EXPECT_EQ(Bytes(second.begin() + 8, second.end()), (Bytes{0x0A, 0x00, 0x02, 0x00, 0x0A, 0x00, 0x02, 0x01}));
+    EXPECT_EQ(Bytes(second.begin() + 8, second.end()),
+              (Bytes{0x0A, 0x00, 0x02, 0x00, 0x0A, 0x00, 0x02, 0x01}));
     driver.Answer(0x00, 0xA4, {0x12, 0x34, 0x56, 0x78});
     EXPECT_TRUE(dw.HighLink->HasValue);
     EXPECT_TRUE(dw.LowLink->HasValue);
 }
-
 
 TEST_F(DriverCycleTest, PoolSharesMatchingLinksAndFreesUnusedDrivers) {
     THitachiPLC& one = Add(DriverTcp, 3004);

@@ -21,7 +21,9 @@ class TSentDriver : public TCommDriver {
 public:
     using TCommDriver::TCommDriver;
     std::vector<Bytes> Sent;
-    void Transmit(std::span<const std::uint8_t> frame, THitachiPLC*) override { Sent.emplace_back(frame.begin(), frame.end()); }
+    void Transmit(std::span<const std::uint8_t> frame, THitachiPLC*) override {
+        Sent.emplace_back(frame.begin(), frame.end());
+    }
 };
 
 TDriverLink EthernetLink() {
@@ -239,8 +241,8 @@ TEST_F(PlannerTest, AgreesWithTheRuleOverUsagesSizesAndGaps) {
                     if (strict ? span >= 120 : span > 120) return false;
                     const long count = static_cast<long>(list.size());
                     const long unused = 100 - count * 100 / span;
-                    return usage >= 0 && usage <= 100 && minSize >= 0 && minSize <= 54 && unused <= 100 - usage &&
-                           count >= minSize;
+                    return usage >= 0 && usage <= 100 && minSize >= 0 && minSize <= 54 &&
+                           unused <= 100 - usage && count >= minSize;
                 };
                 auto room = [&] { return list.size() < 301 && (qualifies(true) || list.size() < 55); };
                 TTrace expected;
@@ -267,7 +269,8 @@ TEST_F(PlannerTest, AgreesWithTheRuleOverUsagesSizesAndGaps) {
                 }
                 EXPECT_EQ(Driver.ReadList.size(), list.size())
                     << "usage " << usage << ", min size " << minSize << ", gap " << gap;
-                EXPECT_EQ(actual, expected) << "usage " << usage << ", min size " << minSize << ", gap " << gap;
+                EXPECT_EQ(actual, expected)
+                    << "usage " << usage << ", min size " << minSize << ", gap " << gap;
             }
         }
     }

@@ -30,15 +30,21 @@ struct TRecordingSink : IStreamSink {
     std::vector<Bytes> Replies;
     int Naks = 0;
     int Decisions = 0;
-    void FrameReceived(std::span<const std::uint8_t> payload) override { Frames.emplace_back(payload.begin(), payload.end()); }
-    void ReplyQueued(std::span<const std::uint8_t> reply) override { Replies.emplace_back(reply.begin(), reply.end()); }
+    void FrameReceived(std::span<const std::uint8_t> payload) override {
+        Frames.emplace_back(payload.begin(), payload.end());
+    }
+    void ReplyQueued(std::span<const std::uint8_t> reply) override {
+        Replies.emplace_back(reply.begin(), reply.end());
+    }
     void NakReceived() override { ++Naks; }
     void FrameDecided() override { ++Decisions; }
 };
 
 class StreamParserTest : public ::testing::Test {
 protected:
-    void Feed(const Bytes& bytes, bool binary = false, bool station = false) { Parser.ParseStream(bytes, binary, station, Sink); }
+    void Feed(const Bytes& bytes, bool binary = false, bool station = false) {
+        Parser.ParseStream(bytes, binary, station, Sink);
+    }
     TStreamParser Parser;
     TRecordingSink Sink;
 };
@@ -54,14 +60,15 @@ TEST_F(StreamParserTest, AsciiAnswerDecodedToPayload) {
 TEST_F(StreamParserTest, AsciiAnswerInPiecesWithGarbageBeforeAndAfter) {
     const Bytes frame = Cat(Bytes{'x', 'y', 0x0A}, AsciiFrame("05FFFF000000A0123456789ABCDEF0B0"));
     for (std::size_t i = 0; i < frame.size(); i += 3) {
-        Feed(Bytes(frame.begin() + static_cast<long>(i), frame.begin() + static_cast<long>(std::min(i + 3, frame.size()))));
+        Feed(Bytes(frame.begin() + static_cast<long>(i),
+                   frame.begin() + static_cast<long>(std::min(i + 3, frame.size()))));
         if (i + 3 < frame.size()) {
             EXPECT_TRUE(Sink.Frames.empty());
         }
     }
     ASSERT_EQ(Sink.Frames.size(), 1u);
-    EXPECT_EQ(Sink.Frames[0], (Bytes{0x05, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC,
-                                     0xDE, 0xF0}));
+    EXPECT_EQ(Sink.Frames[0], (Bytes{0x05, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0, 0x12, 0x34, 0x56, 0x78, 0x9A,
+                                     0xBC, 0xDE, 0xF0}));
 }
 
 TEST_F(StreamParserTest, BytesAfterAFrameAreDropped) {
@@ -130,7 +137,8 @@ TEST_F(StreamParserTest, OddCharacterCountIsNoFrame) {
 }
 
 TEST_F(StreamParserTest, BinaryAnswer) {
-    Feed(Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0xF5, 0x0D}, true);
+    Feed(Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0xF5, 0x0D},
+         true);
     ASSERT_EQ(Sink.Frames.size(), 1u);
     EXPECT_EQ(Sink.Frames[0], (Bytes{0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34}));
     EXPECT_EQ(Parser.Pending(), 0u);
@@ -169,7 +177,8 @@ TEST_F(StreamParserTest, BinaryLengthByteEqualToCr) {
 }
 
 TEST_F(StreamParserTest, BinaryWrongChecksumDropped) {
-    Feed(Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0xF4, 0x0D}, true);
+    Feed(Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0xF4, 0x0D},
+         true);
     EXPECT_TRUE(Sink.Frames.empty());
     EXPECT_EQ(Sink.Decisions, 1);
     EXPECT_EQ(Parser.Pending(), 0u);

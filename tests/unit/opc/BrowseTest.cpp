@@ -1,7 +1,7 @@
 // Address-space browsing as a client does it: through IOPCBrowseServerAddressSpace of a
 // server object made by the class factory, with item IDs checked by AddItems.
-#include "opc/BrowseObject.h"
 #include "app/Logger.h"
+#include "opc/BrowseObject.h"
 #include "opc/ComPtr.h"
 #include "opc/DA2.h"
 #include "opc/DA2ClassFactory.h"
@@ -20,8 +20,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -45,8 +45,9 @@ protected:
         TComPtr<IUnknown> group;
         OPCHANDLE handle = 0;
         std::uint32_t rate = 0;
-        ASSERT_EQ(Server->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, handle, rate, IOPCItemMgt::Iid, group),
-                  S_OK);
+        ASSERT_EQ(
+            Server->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, handle, rate, IOPCItemMgt::Iid, group),
+            S_OK);
         Items = InterfaceOf<IOPCItemMgt>(group);
         ASSERT_TRUE(Items);
     }
@@ -202,7 +203,8 @@ TEST_F(BrowseClient, WalkDownXThroughDecimalBitDigits) {
     EXPECT_EQ(decimal.back(), "X4FF9x");
     EXPECT_EQ(Down("X4FFAx"), E_FAIL); // a hexadecimal digit at a decimal level
     ASSERT_EQ(Down("X4FF9x"), S_OK);
-    EXPECT_EQ(Leaves(), (std::vector<std::string>{"X4FF90", "X4FF91", "X4FF92", "X4FF93", "X4FF94", "X4FF95"}));
+    EXPECT_EQ(Leaves(),
+              (std::vector<std::string>{"X4FF90", "X4FF91", "X4FF92", "X4FF93", "X4FF94", "X4FF95"}));
     ExpectAccepted(ItemID("X4FF95"));
     ASSERT_EQ(Up(), S_OK);
     ASSERT_EQ(Down("X4FF0x"), S_OK);
@@ -218,11 +220,11 @@ TEST_F(BrowseClient, WalkDownTCThroughDecimalSubAddressDigits) {
     ASSERT_EQ(Down("TC4xxx"), S_OK);
     EXPECT_EQ(Branches(), (std::vector<std::string>{"TC40xx"}));
     ASSERT_EQ(Down("TC40xx"), S_OK);
-    EXPECT_EQ(Branches(), (std::vector<std::string>{"TC400x", "TC401x", "TC402x", "TC403x", "TC404x", "TC405x",
-                                                    "TC406x", "TC407x", "TC408x", "TC409x"}));
+    EXPECT_EQ(Branches(), (std::vector<std::string>{"TC400x", "TC401x", "TC402x", "TC403x", "TC404x",
+                                                    "TC405x", "TC406x", "TC407x", "TC408x", "TC409x"}));
     ASSERT_EQ(Down("TC409x"), S_OK);
-    EXPECT_EQ(Leaves(),
-              (std::vector<std::string>{"TC4090", "TC4091", "TC4092", "TC4093", "TC4094", "TC4095", "TC4096"}));
+    EXPECT_EQ(Leaves(), (std::vector<std::string>{"TC4090", "TC4091", "TC4092", "TC4093", "TC4094", "TC4095",
+                                                  "TC4096"}));
     ExpectAccepted(ItemID("TC4096"));
     ExpectAccepted(ItemID("TC4090"));
 }
@@ -349,7 +351,7 @@ TEST_F(BrowseClient, MalformedDownNamesInAMemoryTypeFail) {
     ASSERT_EQ(Down("PLC1"), S_OK);
     ASSERT_EQ(Down("M"), S_OK);
     EXPECT_EQ(Branches().size(), 8u); // M0xxxx .. M7xxxx, not up to F
-    EXPECT_EQ(Down("M"), E_FAIL);      // no digit after the name
+    EXPECT_EQ(Down("M"), E_FAIL);     // no digit after the name
     EXPECT_EQ(Down(""), E_FAIL);
     EXPECT_EQ(Down("MZxxxx"), E_FAIL);
     EXPECT_EQ(Down("M8xxxx"), E_FAIL);
@@ -386,13 +388,15 @@ TEST_F(BrowseClient, EveryCallLeavesItsDebugLine) {
     std::stringstream text;
     text << in.rdbuf();
     const std::string log = text.str();
-    for (const std::string line :
-         {"IOPCBrowseServerAddressSpace::QueryOrganization=S_OK", "IOPCBrowseServerAddressSpace::ChangeBrowsePosition PLC1",
-          "IOPCBrowseServerAddressSpace::ChangeBrowsePosition=S_OK",
-          "IOPCBrowseServerAddressSpace::ChangeBrowsePosition Nowhere",
-          "IOPCBrowseServerAddressSpace::ChangeBrowsePosition=E_FAIL",
-          "IOPCBrowseServerAddreddSpace::BrowseOPCItemIDs", "IOPCBrowseServerAddreddSpace::BrowseOPCItemIDs=S_OK",
-          "IOPCBrowseServerAddressSpace::GetItemID=S_OK", "IOPCBrowseServerAddressSpace::BrowseAccessPaths=E_NOTIMPL"})
+    for (const std::string line : {"IOPCBrowseServerAddressSpace::QueryOrganization=S_OK",
+                                   "IOPCBrowseServerAddressSpace::ChangeBrowsePosition PLC1",
+                                   "IOPCBrowseServerAddressSpace::ChangeBrowsePosition=S_OK",
+                                   "IOPCBrowseServerAddressSpace::ChangeBrowsePosition Nowhere",
+                                   "IOPCBrowseServerAddressSpace::ChangeBrowsePosition=E_FAIL",
+                                   "IOPCBrowseServerAddreddSpace::BrowseOPCItemIDs",
+                                   "IOPCBrowseServerAddreddSpace::BrowseOPCItemIDs=S_OK",
+                                   "IOPCBrowseServerAddressSpace::GetItemID=S_OK",
+                                   "IOPCBrowseServerAddressSpace::BrowseAccessPaths=E_NOTIMPL"})
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
     std::filesystem::remove(file);
 }

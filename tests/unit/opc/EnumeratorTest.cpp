@@ -107,8 +107,9 @@ protected:
         TComPtr<IUnknown> group;
         OPCHANDLE handle = 0;
         std::uint32_t rate = 0;
-        ASSERT_EQ(Server->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, handle, rate, IOPCItemMgt::Iid, group),
-                  S_OK);
+        ASSERT_EQ(
+            Server->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, handle, rate, IOPCItemMgt::Iid, group),
+            S_OK);
         Items = InterfaceOf<IOPCItemMgt>(group);
         ASSERT_TRUE(Items);
     }

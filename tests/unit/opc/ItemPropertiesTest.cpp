@@ -41,8 +41,9 @@ TEST_F(ItemPropertiesClient, QueryListsTheFivePropertiesWithTheLocationType) {
     std::vector<VARTYPE> types;
     ASSERT_EQ(Properties->QueryAvailableProperties("PLC1.WR10", ids, descriptions, types), S_OK);
     EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 5, 101, 5000}));
-    EXPECT_EQ(descriptions, (std::vector<std::string>{"Item Canonical DataType", "Item Value", "Item Access Rights",
-                                                      "Tag comment/description", "Tag value"}));
+    EXPECT_EQ(descriptions,
+              (std::vector<std::string>{"Item Canonical DataType", "Item Value", "Item Access Rights",
+                                        "Tag comment/description", "Tag value"}));
     EXPECT_EQ(types, (std::vector<VARTYPE>{VT_I2, VT_UI2, VT_I4, VT_BSTR, VT_UI2}));
 
     ASSERT_EQ(Properties->QueryAvailableProperties("PLC1.X0", ids, descriptions, types), S_OK);
@@ -60,7 +61,8 @@ TEST_F(ItemPropertiesClient, UnknownAndEmptyIDs) {
     EXPECT_TRUE(descriptions.empty());
     EXPECT_TRUE(types.empty());
     for (const std::string id : {"PLC9.WR0", "PLC1.WQ0", "PLC1WR0", "PLC1.WR10000"}) {
-        EXPECT_EQ(Properties->QueryAvailableProperties(id, ids, descriptions, types), OPC_E_INVALIDITEMID) << id;
+        EXPECT_EQ(Properties->QueryAvailableProperties(id, ids, descriptions, types), OPC_E_INVALIDITEMID)
+            << id;
         std::vector<TVariant> data;
         std::vector<HRESULT> errors;
         EXPECT_EQ(Properties->GetItemProperties(id, {1}, data, errors), OPC_E_INVALIDITEMID) << id;
@@ -86,10 +88,11 @@ TEST_F(ItemPropertiesClient, ValuesAndTheUnknownPropertyError) {
     EXPECT_EQ(data[2].IntValue(), 0);
 
     THitachiLocation* word = PLC1.FindLocation(10, 0x10, false);
-    ASSERT_NE(word, nullptr); // the property call created it
+    ASSERT_NE(word, nullptr);     // the property call created it
     EXPECT_EQ(word->RefCount, 0); // and holds nothing on it
     word->StoreReadValue(1234, 45000.5);
-    ASSERT_EQ(Properties->GetItemProperties("plc1.wr10", {2, 3, 4, 5, 6, 101, 5000, 5001}, data, errors), S_OK);
+    ASSERT_EQ(Properties->GetItemProperties("plc1.wr10", {2, 3, 4, 5, 6, 101, 5000, 5001}, data, errors),
+              S_OK);
     ASSERT_EQ(data.size(), 8u);
     EXPECT_EQ(errors, std::vector<HRESULT>(8, S_OK));
     EXPECT_EQ(data[0], TVariant::UI2(1234));

@@ -93,7 +93,7 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
     EXPECT_EQ(U32(b, 12), tid); // transaction
     EXPECT_EQ(U32(b, 20), 0x51u);
     EXPECT_EQ(U32(b, 24), 40u); // value offset
-    EXPECT_EQ(U16(b, 28), 28); // BAD, out of service: a cache answer for an inactive item
+    EXPECT_EQ(U16(b, 28), 28);  // BAD, out of service: a cache answer for an inactive item
     EXPECT_EQ(U16(b, 40), VT_UI2);
     EXPECT_EQ(U16(b, 48), 0x1234);
 

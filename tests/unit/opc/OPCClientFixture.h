@@ -46,7 +46,8 @@ protected:
         ASSERT_TRUE(Items);
     }
 
-    static TOPCItemDef Def(const std::string& id, VARTYPE type = VT_EMPTY, OPCHANDLE client = 0, bool active = true) {
+    static TOPCItemDef Def(const std::string& id, VARTYPE type = VT_EMPTY, OPCHANDLE client = 0,
+                           bool active = true) {
         TOPCItemDef def;
         def.ItemID = id;
         def.RequestedDataType = type;

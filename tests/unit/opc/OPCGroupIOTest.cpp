@@ -57,7 +57,8 @@ public:
                            const std::vector<HRESULT>& errors) override {
         return Record({"read", tid, group, mq, me, clients, values, qualities, errors});
     }
-    HRESULT OnWriteComplete(std::uint32_t tid, OPCHANDLE group, HRESULT me, const std::vector<OPCHANDLE>& clients,
+    HRESULT OnWriteComplete(std::uint32_t tid, OPCHANDLE group, HRESULT me,
+                            const std::vector<OPCHANDLE>& clients,
                             const std::vector<HRESULT>& errors) override {
         return Record({"write", tid, group, S_OK, me, clients, {}, {}, errors});
     }
@@ -103,7 +104,9 @@ protected:
     }
     TDateTime Now() const { return T.Platform.Clock.Date; }
     // What the driver cycle does after a successful read of the location.
-    void PlcAnswers(std::uint32_t address, std::uint32_t value) { Word(address)->StoreReadValue(value, Now()); }
+    void PlcAnswers(std::uint32_t address, std::uint32_t value) {
+        Word(address)->StoreReadValue(value, Now());
+    }
     // What the driver cycle does when the PLC confirms a write.
     void PlcConfirmsWrite(std::uint32_t address) {
         THitachiLocation* l = Word(address);
@@ -223,7 +226,8 @@ TEST_F(OPCGroupIOTest, TextAndArrayItemsReadAndWriteTheirWords) {
     std::vector<TOPCItemState> states;
     ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {txt, arr}, states, errors), S_OK);
     EXPECT_EQ(states[0].Value, TVariant::Bstr("ABCD"));
-    EXPECT_EQ(states[1].Value, TVariant::Array(VT_UI2, {TVariant::UI2(1), TVariant::UI2(2), TVariant::UI2(3)}));
+    EXPECT_EQ(states[1].Value,
+              TVariant::Array(VT_UI2, {TVariant::UI2(1), TVariant::UI2(2), TVariant::UI2(3)}));
     // An array element the word cannot hold refuses the whole value.
     ASSERT_EQ(Sync->Write({arr}, {TVariant::Array(VT_I4, {TVariant::I4(7), TVariant::I4(70000)})}, errors),
               S_FALSE);

@@ -30,7 +30,8 @@ TEST_F(OPCItemMgtTest, AddItemsGivesHandlesCanonicalTypesAndRights) {
     EXPECT_EQ(results[0].AccessRights, OPC_READABLE | OPC_WRITEABLE);
     EXPECT_EQ(results[5].AccessRights, OPC_READABLE);
     // Server handles are process-unique and distinct.
-    for (std::size_t i = 1; i < results.size(); ++i) EXPECT_NE(results[i].ServerHandle, results[i - 1].ServerHandle);
+    for (std::size_t i = 1; i < results.size(); ++i)
+        EXPECT_NE(results[i].ServerHandle, results[i - 1].ServerHandle);
     // The array covers WR0010..WR0013; the text .asc.5 covers three words.
     for (std::uint32_t a = 0x10; a <= 0x13; ++a) EXPECT_NE(Word(a), nullptr) << a;
     for (std::uint32_t a = 0x30; a <= 0x32; ++a) EXPECT_NE(Word(a), nullptr) << a;
@@ -41,12 +42,12 @@ TEST_F(OPCItemMgtTest, BadItemIdsGetTheirOwnCodesAndOneLogLinePerCall) {
     std::vector<TOPCItemResult> results;
     std::vector<HRESULT> errors;
     const int before = T.Capture.CountStartingWith("Client tried to access non-existing location");
-    ASSERT_EQ(Items->AddItems({Def(""), Def("PLC1"), Def("PLC9.WR0000"), Def("PLC1.WR0001"), Def("PLC8.WR0000"),
-                               Def("PLC1.WR0002", 21), Def("Sys.ServerUpTime", VT_I4)},
+    ASSERT_EQ(Items->AddItems({Def(""), Def("PLC1"), Def("PLC9.WR0000"), Def("PLC1.WR0001"),
+                               Def("PLC8.WR0000"), Def("PLC1.WR0002", 21), Def("Sys.ServerUpTime", VT_I4)},
                               results, errors),
               S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{OPC_E_INVALIDITEMID, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, S_OK,
-                                            OPC_E_UNKNOWNITEMID, OPC_E_BADTYPE, OPC_E_BADTYPE}));
+    EXPECT_EQ(errors, (std::vector<HRESULT>{OPC_E_INVALIDITEMID, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID,
+                                            S_OK, OPC_E_UNKNOWNITEMID, OPC_E_BADTYPE, OPC_E_BADTYPE}));
     EXPECT_EQ(results[0].ServerHandle, 0u);
     EXPECT_EQ(results[2].CanonicalDataType, VT_EMPTY);
     EXPECT_EQ(T.Capture.CountStartingWith("Client tried to access non-existing location") - before, 1);
@@ -87,10 +88,12 @@ TEST_F(OPCItemMgtTest, ValidateItemsCreatesNoItemAndHoldsNoReference) {
     std::vector<TOPCItemResult> results;
     std::vector<HRESULT> errors;
     ASSERT_EQ(Items->ValidateItems({Def("PLC1.WR0040"), Def("PLC1.WR0041.arr.2"), Def("PLC1.WR0042.asc.4"),
-                                    Def("PLC1.DR0050s"), Def(""), Def("nowhere.WR0000"), Def("PLC1.WR0043", VT_ARRAY)},
+                                    Def("PLC1.DR0050s"), Def(""), Def("nowhere.WR0000"),
+                                    Def("PLC1.WR0043", VT_ARRAY)},
                                    0, results, errors),
               S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, S_OK}));
+    EXPECT_EQ(errors,
+              (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, S_OK}));
     EXPECT_EQ(results[0].CanonicalDataType, VT_UI2);
     EXPECT_EQ(results[1].CanonicalDataType, VT_UI2 | VT_ARRAY);
     EXPECT_EQ(results[2].CanonicalDataType, VT_BSTR);

@@ -44,7 +44,8 @@ TEST_F(OPCServerSessionTest, SessionLogFollowsTheClientThroughItsSession) {
     OPCHANDLE h2 = 0;
     std::uint32_t rate = 0;
     TComPtr<IUnknown> g2;
-    ASSERT_EQ(Server->AddGroup("G2", 1, 500, 2, nullptr, nullptr, 1033, h2, rate, IOPCItemMgt::Iid, g2), S_OK);
+    ASSERT_EQ(Server->AddGroup("G2", 1, 500, 2, nullptr, nullptr, 1033, h2, rate, IOPCItemMgt::Iid, g2),
+              S_OK);
     // The client still holds G2: it is only marked.
     EXPECT_EQ(Server->RemoveGroup(h2, 0), OPC_S_INUSE);
     g2 = nullptr;
@@ -94,7 +95,9 @@ TEST_F(OPCServerSessionTest, ErrorStringsOfTheItemCodes) {
     ASSERT_EQ(Server->GetErrorString(OPC_E_UNKNOWNITEMID, 2048, text), S_OK);
     EXPECT_EQ(text, "The item is no longer available in the server address space.");
     ASSERT_EQ(Server->GetErrorString(OPC_E_BADTYPE, 2048, text), S_OK);
-    EXPECT_EQ(text, "The server cannot convert the data between the requested data type and the canonical data type.");
+    EXPECT_EQ(
+        text,
+        "The server cannot convert the data between the requested data type and the canonical data type.");
     ASSERT_EQ(Server->GetErrorString(OPC_E_BADRIGHTS, 2048, text), S_OK);
     EXPECT_EQ(text, "The Items AccessRights do not allow the operation.");
     ASSERT_EQ(Server->GetErrorString(OPC_E_INVALIDHANDLE, 2048, text), S_OK);

@@ -21,8 +21,7 @@ namespace dravon {
 namespace {
 
 // Spins the Qt loop until the condition holds or the bound passes.
-template <class F>
-bool SpinUntil(F condition, int boundMs = 5000) {
+template <class F> bool SpinUntil(F condition, int boundMs = 5000) {
     QDeadlineTimer deadline(boundMs);
     while (!condition()) {
         if (deadline.hasExpired()) return false;
@@ -40,7 +39,8 @@ protected:
 TEST_F(QtPlatformTest, ClockGivesLocalDaysSince1899AndTheBias) {
     TQtClock clock;
     const QDateTime now = QDateTime::currentDateTime();
-    const double expected = QDate(1899, 12, 30).daysTo(now.date()) + now.time().msecsSinceStartOfDay() / 86400000.0;
+    const double expected =
+        QDate(1899, 12, 30).daysTo(now.date()) + now.time().msecsSinceStartOfDay() / 86400000.0;
     EXPECT_NEAR(clock.Now(), expected, 5.0 / 86400); // within five seconds
     EXPECT_EQ(clock.TimeZoneBiasMinutes(), -now.offsetFromUtc() / 60);
     // The tick is a 32-bit millisecond count: differences, not values, are meaningful.
@@ -106,8 +106,10 @@ TEST_F(QtPlatformTest, DravonHomeHoldsEverything) {
     TAppLocations same = TAppLocations::FromEnvironment();
     qputenv("DRAVON_HOME", QFile::encodeName(dir.path() + "/other"));
     TAppLocations other = TAppLocations::FromEnvironment();
-    if (old.isNull()) qunsetenv("DRAVON_HOME");
-    else qputenv("DRAVON_HOME", old);
+    if (old.isNull())
+        qunsetenv("DRAVON_HOME");
+    else
+        qputenv("DRAVON_HOME", old);
 
     const std::string home = QDir(dir.path() + "/home").absolutePath().toStdString();
     EXPECT_EQ(locations.ApplicationDirectory, home + "/");

@@ -16,8 +16,7 @@
 namespace dravon {
 namespace {
 
-template <class F>
-bool SpinUntil(F condition, int boundMs = 10000) {
+template <class F> bool SpinUntil(F condition, int boundMs = 10000) {
     QDeadlineTimer deadline(boundMs);
     while (!condition()) {
         if (deadline.hasExpired()) return false;

@@ -184,7 +184,8 @@ TEST_F(HitachiPLCTest, ConnectionTexts) {
     EXPECT_EQ(serial.ConnectionText().Long, "Serial 232/485, Com 1, standard H-protocol, autodetect, ASCII");
     PLCs.ResolveItemId("PLC4.WR0000");
     DriverOf(serial).SentOnce = true;
-    EXPECT_EQ(serial.ConnectionText().Long, "Serial 232/485, Com 1, standard H-protocol, detecting speed..., ASCII");
+    EXPECT_EQ(serial.ConnectionText().Long,
+              "Serial 232/485, Com 1, standard H-protocol, detecting speed..., ASCII");
     DriverOf(serial).DetectedBaudText = "19200";
     DriverOf(serial).BinaryMode = true;
     EXPECT_EQ(serial.ConnectionText().Long, "Serial 232/485, Com 1, standard H-protocol, 19200, binary");

@@ -26,23 +26,44 @@ TEST_P(ParseAddressValid, GivesRowAndPackedAddress) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ParseAddressValid,
-    ::testing::Values(TAddressCase{"wr0010", 7, 0x10}, TAddressCase{"WR10", 7, 0x10}, TAddressCase{"Wr010", 7, 0x10},
-                      TAddressCase{"X00195", 0, 0x100 + 95}, TAddressCase{"X4FF95", 0, 0x4FF5F},
-                      TAddressCase{"x5", 0, 5},            // short text: all of it is the bit number
-                      TAddressCase{"WX0010", 1, 0x10},     // high part 1, word 0
-                      TAddressCase{"DX4FF9", 2, 0x4FF9}, TAddressCase{"R7FF", 6, 0x7FF},
-                      TAddressCase{"DR0001", 8, 1}, TAddressCase{"DIF0005", 17, 5}, TAddressCase{"DFN0511", 18, 511},
-                      TAddressCase{"CL00100", 19, 100}, TAddressCase{"CL04096", 19, 4096},
-                      TAddressCase{"TMCNT0001", 21, 1}, TAddressCase{"TC0009", 20, 9},
-                      TAddressCase{"L73FFF", 14, 0x73FFF}, TAddressCase{"WEX5A7F", 23, 0x5A7F},
-                      TAddressCase{"wey0", 25, 0}, TAddressCase{"EY5A7FF", 24, 0x5A7FF}, TAddressCase{"M00000", 9, 0},
-                      // leading zeros are harmless, however many
-                      TAddressCase{"WR00000000000000000000000000000010", 7, 0x10}));
+    ::testing::Values(
+        TAddressCase{"wr0010", 7, 0x10}, TAddressCase{"WR10", 7, 0x10}, TAddressCase{"Wr010", 7, 0x10},
+        TAddressCase{"X00195", 0, 0x100 + 95}, TAddressCase{"X4FF95", 0, 0x4FF5F},
+        TAddressCase{"x5", 0, 5},        // short text: all of it is the bit number
+        TAddressCase{"WX0010", 1, 0x10}, // high part 1, word 0
+        TAddressCase{"DX4FF9", 2, 0x4FF9}, TAddressCase{"R7FF", 6, 0x7FF}, TAddressCase{"DR0001", 8, 1},
+        TAddressCase{"DIF0005", 17, 5}, TAddressCase{"DFN0511", 18, 511}, TAddressCase{"CL00100", 19, 100},
+        TAddressCase{"CL04096", 19, 4096}, TAddressCase{"TMCNT0001", 21, 1}, TAddressCase{"TC0009", 20, 9},
+        TAddressCase{"L73FFF", 14, 0x73FFF}, TAddressCase{"WEX5A7F", 23, 0x5A7F}, TAddressCase{"wey0", 25, 0},
+        TAddressCase{"EY5A7FF", 24, 0x5A7FF}, TAddressCase{"M00000", 9, 0},
+        // leading zeros are harmless, however many
+        TAddressCase{"WR00000000000000000000000000000010", 7, 0x10}));
 
 TEST(ParseAddress, RejectsBadTextAndOutOfRange) {
-    for (const char* text : {"", "R", "WRG", "R800", "X00196", "X4FF96", "X50000", "WR10000", "DRFFFF", "CL04097",
-                             "CL10000", "DIF0512", "WX0019x", "WR-1", "WR 10", "Q10", "X", "WX", "DIF", "WR+10",
-                             "WR100000000", "WRFFFFFFFF", "X1000000000000", "DX4FFA"}) {
+    for (const char* text : {"",
+                             "R",
+                             "WRG",
+                             "R800",
+                             "X00196",
+                             "X4FF96",
+                             "X50000",
+                             "WR10000",
+                             "DRFFFF",
+                             "CL04097",
+                             "CL10000",
+                             "DIF0512",
+                             "WX0019x",
+                             "WR-1",
+                             "WR 10",
+                             "Q10",
+                             "X",
+                             "WX",
+                             "DIF",
+                             "WR+10",
+                             "WR100000000",
+                             "WRFFFFFFFF",
+                             "X1000000000000",
+                             "DX4FFA"}) {
         EXPECT_FALSE(ParseAddress(text)) << text;
     }
     // Digits overflowing 32 bits fail instead of wrapping into range.
@@ -105,7 +126,8 @@ TEST(IoAddressParts, HighByteForExtendedTypesIncludingL) {
     EXPECT_EQ(IoAddressParts(10, 0x1234), (Parts{0x00, 0x12, 0x34}));
     EXPECT_EQ(IoAddressParts(10, 0x51234), (Parts{0x00, 0x12, 0x34}));
     for (int code : {0, 1, 3, 4, 32, 48, 49}) EXPECT_TRUE(CarriesHighAddressByte(code)) << code;
-    for (int code : {2, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15, 56, 57}) EXPECT_FALSE(CarriesHighAddressByte(code)) << code;
+    for (int code : {2, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15, 56, 57})
+        EXPECT_FALSE(CarriesHighAddressByte(code)) << code;
 }
 
 } // namespace

@@ -19,7 +19,8 @@ protected:
 
     std::vector<std::string> MonitoredNames() const {
         std::vector<std::string> names;
-        for (int i = 0; i < PLC1.Monitored.Count(); ++i) names.push_back(PLC1.Monitored.Item(i).LocationName());
+        for (int i = 0; i < PLC1.Monitored.Count(); ++i)
+            names.push_back(PLC1.Monitored.Item(i).LocationName());
         return names;
     }
 };

@@ -1,5 +1,5 @@
-#include "plc/ItemId.h"
 #include "plc/InvalidPointer.h"
+#include "plc/ItemId.h"
 #include "plc/PLCCollection.h"
 #include "support/TestContext.h"
 
@@ -19,7 +19,8 @@ protected:
 
     std::vector<std::string> MonitoredNames() const {
         std::vector<std::string> names;
-        for (int i = 0; i < PLC1.Monitored.Count(); ++i) names.push_back(PLC1.Monitored.Item(i).LocationName());
+        for (int i = 0; i < PLC1.Monitored.Count(); ++i)
+            names.push_back(PLC1.Monitored.Item(i).LocationName());
         return names;
     }
 };
@@ -46,7 +47,7 @@ TEST_F(ResolveItemIdTest, DoubleWordCreatesItsHalvesInSortedOrder) {
     EXPECT_EQ(MonitoredNames(), (std::vector<std::string>{"WR0010", "DR0010", "WR0011"}));
     EXPECT_EQ(PLC1.Monitored.Item(0).RefCount, 1);
     EXPECT_EQ(PLC1.Monitored.Item(2).RefCount, 1);
-    EXPECT_EQ(r.Location->RefCount, 0); // the caller takes it
+    EXPECT_EQ(r.Location->RefCount, 0);           // the caller takes it
     EXPECT_EQ(PLC1.Monitored.Item(0).ItemId, ""); // halves keep an empty ItemId
     EXPECT_EQ(r.Location->VarType, VarTypeUI4);
     EXPECT_EQ(PLC1.Monitored.Item(0).VarType, VarTypeUI2);
@@ -103,8 +104,8 @@ TEST_F(ResolveItemIdTest, TextCountsForWordsAndDoubleWords) {
 }
 
 TEST_F(ResolveItemIdTest, CountsBelowOneAndNonNumbersGiveOneElement) {
-    for (const char* id : {"PLC1.WR0000.arr.0", "PLC1.WR0000.arr.-4", "PLC1.WR0000.arr.x", "PLC1.WR0000.asc.0",
-                           "PLC1.WR0000.asc.", "PLC1.WR0000.arr."}) {
+    for (const char* id : {"PLC1.WR0000.arr.0", "PLC1.WR0000.arr.-4", "PLC1.WR0000.arr.x",
+                           "PLC1.WR0000.asc.0", "PLC1.WR0000.asc.", "PLC1.WR0000.arr."}) {
         EXPECT_EQ(PLCs.ResolveItemId(id).Count, 1) << id;
     }
     EXPECT_EQ(PLC1.Monitored.Count(), 1);
@@ -180,8 +181,8 @@ TEST_F(ResolveItemIdTest, ServerAndStatusVariables) {
 }
 
 TEST_F(ResolveItemIdTest, UnknownThingsResolveToNothingAndCreateNothing) {
-    for (const char* id : {"PLC9.WR0000", "PLC1", "", "   ", ".", "PLC1.", "PLC1.nosuchvar", "Sys.nosuch", "sys",
-                           "PLC1.WR10000", "PLC1.X00196", "PLC1..", ".WR0000"}) {
+    for (const char* id : {"PLC9.WR0000", "PLC1", "", "   ", ".", "PLC1.", "PLC1.nosuchvar", "Sys.nosuch",
+                           "sys", "PLC1.WR10000", "PLC1.X00196", "PLC1..", ".WR0000"}) {
         EXPECT_EQ(PLCs.ResolveItemId(id).Location, nullptr) << id;
     }
     EXPECT_EQ(PLC1.Monitored.Count(), 0);
@@ -194,7 +195,9 @@ TEST_F(ResolveItemIdTest, LongAndOddItemIdsAreHarmless) {
     EXPECT_EQ(PLCs.ResolveItemId(huge).Location, nullptr);
     EXPECT_EQ(PLCs.ResolveItemId(std::string(50000, '.')).Location, nullptr);
     EXPECT_EQ(PLCs.ResolveItemId("PLC1.WR" + std::string(70000, '0') + "1").Location->Address, 1u);
-    std::string binary("PLC1.WR\0\xff\x80" "10", 12);
+    std::string binary("PLC1.WR\0\xff\x80"
+                       "10",
+                       12);
     EXPECT_EQ(PLCs.ResolveItemId(binary).Location, nullptr);
     EXPECT_EQ(PLCs.ResolveItemId("PLC1.WR0000.arr." + std::string(10000, '9')).Location, nullptr);
 }

@@ -47,9 +47,9 @@ TEST_F(SimCommands, BadInputIsRefusedWithoutChangingMemory) {
     EXPECT_EQ(Run("set 0 WR0010 70000"), "error value too large for a word");
     EXPECT_EQ(Run("set 0 WR0010 -1").rfind("error", 0), 0u);
     EXPECT_EQ(Run("set 100 WR0010 1").rfind("error", 0), 0u);
-    EXPECT_EQ(Run("set 0 X00196 1").rfind("error", 0), 0u);   // sub-address 96 does not exist
-    EXPECT_EQ(Run("set 0 WR10000 1").rfind("error", 0), 0u);  // past WRFFFF
-    EXPECT_EQ(Run("set 0 DRFFFF 1").rfind("error", 0), 0u);   // its high half would be past the end
+    EXPECT_EQ(Run("set 0 X00196 1").rfind("error", 0), 0u);  // sub-address 96 does not exist
+    EXPECT_EQ(Run("set 0 WR10000 1").rfind("error", 0), 0u); // past WRFFFF
+    EXPECT_EQ(Run("set 0 DRFFFF 1").rfind("error", 0), 0u);  // its high half would be past the end
     EXPECT_EQ(Run("set 0 QQ0010 1").rfind("error", 0), 0u);
     EXPECT_EQ(Run("set 0 WR0010"), "error usage: set STATION ADDRESS VALUE");
     EXPECT_EQ(Run("get 0 WR0010 5"), "error usage: get STATION ADDRESS");
@@ -60,8 +60,10 @@ TEST_F(SimCommands, BadInputIsRefusedWithoutChangingMemory) {
 }
 
 TEST_F(SimCommands, FaultsSetListedAndCleared) {
-    EXPECT_EQ(Run("fault latency=20 busy=7 error=18/3 drop=5 split=4/2 garbage=3 close=9 rejectextra=1 spike=100/4"),
-              "ok latency=20 spike=100/4 busy=7 error=18/3 drop=5 split=4/2 garbage=3/0 close=9 rejectextra=1");
+    EXPECT_EQ(
+        Run("fault latency=20 busy=7 error=18/3 drop=5 split=4/2 garbage=3 close=9 rejectextra=1 "
+            "spike=100/4"),
+        "ok latency=20 spike=100/4 busy=7 error=18/3 drop=5 split=4/2 garbage=3/0 close=9 rejectextra=1");
     TSimFaults f = Sim.Faults();
     EXPECT_EQ(f.LatencyMs, 20u);
     EXPECT_EQ(f.BusyEvery, 7u);
@@ -87,7 +89,7 @@ TEST_F(SimCommands, AnimationsPowerStatsHelpAndQuit) {
     EXPECT_EQ(Run("anim counter 0 WR0010 100"), "ok");
     EXPECT_EQ(Run("anim ramp 0 WR0011 100 5 0 50"), "ok");
     EXPECT_EQ(Run("anim ramp 0 WR0011 100 5 60 50").rfind("error usage", 0), 0u); // min above max
-    EXPECT_EQ(Run("anim toggle 0 M0005 0").rfind("error usage", 0), 0u);           // no period
+    EXPECT_EQ(Run("anim toggle 0 M0005 0").rfind("error usage", 0), 0u);          // no period
     EXPECT_EQ(Run("anim clear"), "ok");
     EXPECT_EQ(Run("power off"), "ok");
     EXPECT_FALSE(Sim.Power());
@@ -99,7 +101,8 @@ TEST_F(SimCommands, AnimationsPowerStatsHelpAndQuit) {
     EXPECT_EQ(Run("stats reset"), "ok");
     EXPECT_EQ(Run("ports"), "ok");
     std::string help = Run("help");
-    for (const char* word : {"set", "get", "fault", "power", "close", "speed", "anim", "stats", "ports", "quit"})
+    for (const char* word :
+         {"set", "get", "fault", "power", "close", "speed", "anim", "stats", "ports", "quit"})
         EXPECT_NE(help.find(word), std::string::npos) << word;
     EXPECT_EQ(Run("quit"), "ok bye");
     EXPECT_TRUE(Quit);
@@ -151,7 +154,8 @@ TEST(SimLoopback, EthernetRequestsOverTcpAndPowerOff) {
     EXPECT_EQ(ReadSome(fd, 10, 3000), Bytes({0x00, 0x21, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0xCA, 0xFE}));
 
     // A write over the wire lands in the memory the tests read.
-    TBytes write = Bytes({0x00, 0x22, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x11, 0x00, 0x07});
+    TBytes write =
+        Bytes({0x00, 0x22, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x11, 0x00, 0x07});
     ASSERT_EQ(::send(fd, write.data(), write.size(), 0), static_cast<ssize_t>(write.size()));
     EXPECT_EQ(ReadSome(fd, 8, 3000), Bytes({0x00, 0x22, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA5}));
     EXPECT_EQ(sim.Value(0, 0x0A, 0x11), 7);

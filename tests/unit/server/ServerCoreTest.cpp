@@ -1,7 +1,7 @@
+#include "server/ServerCore.h"
 #include "app/KeyValueStore.h"
 #include "app/MemoryStore.h"
 #include "app/TimeDate.h"
-#include "server/ServerCore.h"
 #include "support/FakePlatform.h"
 #include "support/TestContext.h"
 
@@ -81,8 +81,9 @@ TEST_F(ServerCoreTest, StartupRunsItsStepsInOrder) {
     core->Startup();
     EXPECT_TRUE(plcListSawSettings);
     EXPECT_EQ(linesBeforePlcList, 0u); // the session log comes after the PLC list
-    EXPECT_EQ(Capture.Lines, (std::vector<std::string>{"Dravon OPC Data Access Server 1.0.0.0",
-                                                        "Server started at " + Stamp(), "Debug.Log included"}));
+    EXPECT_EQ(Capture.Lines,
+              (std::vector<std::string>{"Dravon OPC Data Access Server 1.0.0.0",
+                                        "Server started at " + Stamp(), "Debug.Log included"}));
     EXPECT_EQ(ReadFile(Dir.string() + "/DravonDebug.Log"),
               "|" + DateTimeText(Platform.Clock.Now()) + "| Session | OPC server session started\n");
     EXPECT_EQ(core->StartTime(), Platform.Clock.Now());
@@ -135,11 +136,11 @@ TEST_F(ServerCoreTest, ShutdownRunsItsStepsInOrderOnce) {
                                                                                  : "clients");
     });
     core->DestroyCommunicationHooks.push_back([&] {
-        steps.push_back(Store.KeyExists(TRootKey::CurrentUser, PositionsKeyPath) ? "communication" : "too early");
+        steps.push_back(Store.KeyExists(TRootKey::CurrentUser, PositionsKeyPath) ? "communication"
+                                                                                 : "too early");
     });
-    core->FreePlcListHooks.push_back([&] {
-        steps.push_back(Capture.CountStartingWith("Server shut down at") ? "too late" : "plc list");
-    });
+    core->FreePlcListHooks.push_back(
+        [&] { steps.push_back(Capture.CountStartingWith("Server shut down at") ? "too late" : "plc list"); });
     core->Startup();
     Platform.Advance(5000);
     core->Shutdown();
@@ -152,7 +153,8 @@ TEST_F(ServerCoreTest, ShutdownRunsItsStepsInOrderOnce) {
     LoadPositions(Store, positions);
     EXPECT_FALSE(positions.FirstStart);
     const std::string debug = ReadFile(Dir.string() + "/DravonDebug.Log");
-    const std::string end = "|" + DateTimeText(Platform.Clock.Now()) + "| Session | OPC server session ended\n\n\r\n\r\n\r\n";
+    const std::string end =
+        "|" + DateTimeText(Platform.Clock.Now()) + "| Session | OPC server session ended\n\n\r\n\r\n\r\n";
     ASSERT_GE(debug.size(), end.size());
     EXPECT_EQ(debug.substr(debug.size() - end.size()), end);
 }
@@ -175,7 +177,8 @@ TEST_F(ServerCoreTest, ExceptionHookReportsByKind) {
     core->HandleException(TExceptionKind::UdpSocket, "Socket error 10054");
     EXPECT_TRUE(Capture.Lines.empty());
     core->HandleException(TExceptionKind::ListIndex, "List index out of bounds (5)");
-    EXPECT_EQ(Capture.Lines, std::vector<std::string>{"Unhandled exception: List index out of bounds (5) at " + Stamp()});
+    EXPECT_EQ(Capture.Lines,
+              std::vector<std::string>{"Unhandled exception: List index out of bounds (5) at " + Stamp()});
     EXPECT_EQ(Capture.Messages.back(), Capture.Lines.back());
 
     // Without a display the message goes to stderr and the session log.
@@ -189,8 +192,10 @@ TEST_F(ServerCoreTest, ExceptionHookReportsByKind) {
     EXPECT_EQ(Capture.Lines.back(), "Access violation");
 
     const std::string debug = ReadFile(Dir.string() + "/DravonDebug.Log");
-    for (const char* message : {"Socket error 10054", "List index out of bounds (5)", "Access violation", "Invalid value"})
-        EXPECT_NE(debug.find("| Unhandled exception: " + std::string(message) + "\n"), std::string::npos) << message;
+    for (const char* message :
+         {"Socket error 10054", "List index out of bounds (5)", "Access violation", "Invalid value"})
+        EXPECT_NE(debug.find("| Unhandled exception: " + std::string(message) + "\n"), std::string::npos)
+            << message;
 }
 
 TEST_F(ServerCoreTest, ExceptionInTheRefreshReachesTheHookAndTheServerGoesOn) {

@@ -2,13 +2,13 @@
 // stored settings say once the PLC list is loaded, a UA session is a server object that
 // "Clients connected" counts on the 300 ms refresh, and the shut-down ends the sessions
 // (client log lines) before the server objects go.
+#include "server/OPCServer.h"
 #include "UaTestClient.h"
 #include "app/KeyValueStore.h"
 #include "app/MemoryStore.h"
 #include "opc/OPCDAConnectionCollection.h"
 #include "plc/HitachiLocation.h"
 #include "plc/PLCCollection.h"
-#include "server/OPCServer.h"
 #include "server/ServerCore.h"
 #include "support/FakePlatform.h"
 #include "support/TestContext.h"
@@ -41,7 +41,8 @@ class OPCServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Dir = std::filesystem::temp_directory_path() /
-              (std::string("dravon-opcserver-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+              (std::string("dravon-opcserver-") +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(Dir);
         std::filesystem::create_directories(Dir);
     }
@@ -55,9 +56,9 @@ protected:
     void StartCore() {
         Opc.reset();
         PLCs.reset();
-        Core = std::make_unique<TServerCore>(TServerSeams{&Platform.Clock, &Platform, &Platform, &Memory,
-                                                          Dir.string() + "/"},
-                                             TCommandLine{}, "1.0.0.0");
+        Core = std::make_unique<TServerCore>(
+            TServerSeams{&Platform.Clock, &Platform, &Platform, &Memory, Dir.string() + "/"}, TCommandLine{},
+            "1.0.0.0");
         Core->Log().AddView(&Capture);
         // The PLC list as the communication engine would provide it.
         PLCs = std::make_unique<TPLCCollection>(Core->Context());
@@ -109,15 +110,13 @@ protected:
         return raw;
     }
     // One request on the connection; the payload of its answer.
-    template <typename F>
-    std::string Call(std::uint32_t typeId, F fill) {
+    template <typename F> std::string Call(std::uint32_t typeId, F fill) {
         Send(typeId, fill);
         auto frames = test::TakeFrames(*Socket);
         return frames.empty() ? std::string() : test::MessagePayload(frames.back());
     }
     // Sends a request (request id = sequence number) and runs what it posted.
-    template <typename F>
-    std::uint32_t Send(std::uint32_t typeId, F fill) {
+    template <typename F> std::uint32_t Send(std::uint32_t typeId, F fill) {
         ++Sequence;
         Socket->OnReceived(test::MessageFrame("MSGF", Channel, 1, Sequence, Sequence,
                                               test::RequestBody(typeId, Token, Sequence, fill)));
@@ -171,7 +170,8 @@ TEST_F(OPCServerTest, EndpointListensOnLoopbackByDefaultAndWhereTheSettingsSay) 
     EXPECT_EQ(Listener.Address, "127.0.0.1");
     EXPECT_EQ(Listener.BoundPort, 4840);
     ASSERT_TRUE(Opc->Endpoint());
-    EXPECT_EQ(Capture.CountStartingWith("OPC UA endpoint opc.tcp://localhost:4840 listening on 127.0.0.1:4840"), 1);
+    EXPECT_EQ(
+        Capture.CountStartingWith("OPC UA endpoint opc.tcp://localhost:4840 listening on 127.0.0.1:4840"), 1);
     // After the start-up's own lines.
     ASSERT_GE(Capture.Lines.size(), 2u);
     EXPECT_EQ(Capture.Lines.back().rfind("OPC UA endpoint", 0), 0u);
@@ -233,7 +233,8 @@ TEST_F(OPCServerTest, StoredReadOnlyAndSessionLimitApplyToClients) {
     });
     TUaBinaryReader wr(written);
     ASSERT_EQ(test::ReadResponseStart(wr).ServiceResult, 0u);
-    EXPECT_EQ(wr.Array([&] { return wr.StatusCode(); }), std::vector<TUaStatusCode>{UaStatus::BadUserAccessDenied});
+    EXPECT_EQ(wr.Array([&] { return wr.StatusCode(); }),
+              std::vector<TUaStatusCode>{UaStatus::BadUserAccessDenied});
     THitachiLocation* word = PLCs->PLCByIndex(0).FindLocation(10, 0x10, false);
     if (word) {
         EXPECT_FALSE(word->WritePending);

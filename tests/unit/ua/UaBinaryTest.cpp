@@ -43,14 +43,15 @@ TUaNodeId GuidId() {
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, UaNodeIdEncoding,
-    ::testing::Values(
-        TNodeIdCase{"TwoByte", TUaNodeId::Num(85), Bytes({0x00, 0x55})},
-        TNodeIdCase{"FourByte", TUaNodeId::Num(1025, 1), Bytes({0x01, 0x01, 0x01, 0x04})},
-        TNodeIdCase{"Numeric", TUaNodeId::Num(70000), Bytes({0x02, 0x00, 0x00, 0x70, 0x11, 0x01, 0x00})},
-        TNodeIdCase{"String", TUaNodeId::Str("PLC1"), Bytes({0x03, 0x01, 0x00, 0x04, 0, 0, 0, 'P', 'L', 'C', '1'})},
-        TNodeIdCase{"Guid", GuidId(),
-                    Bytes({0x04, 0x02, 0x00, 0x91, 0x2B, 0x96, 0x72, 0x75, 0xFA, 0xE6, 0x4A, 0x8D, 0x28, 0xB4, 0x04,
-                           0xDC, 0x7D, 0xAF, 0x63})}),
+    ::testing::Values(TNodeIdCase{"TwoByte", TUaNodeId::Num(85), Bytes({0x00, 0x55})},
+                      TNodeIdCase{"FourByte", TUaNodeId::Num(1025, 1), Bytes({0x01, 0x01, 0x01, 0x04})},
+                      TNodeIdCase{"Numeric", TUaNodeId::Num(70000),
+                                  Bytes({0x02, 0x00, 0x00, 0x70, 0x11, 0x01, 0x00})},
+                      TNodeIdCase{"String", TUaNodeId::Str("PLC1"),
+                                  Bytes({0x03, 0x01, 0x00, 0x04, 0, 0, 0, 'P', 'L', 'C', '1'})},
+                      TNodeIdCase{"Guid", GuidId(),
+                                  Bytes({0x04, 0x02, 0x00, 0x91, 0x2B, 0x96, 0x72, 0x75, 0xFA, 0xE6, 0x4A,
+                                         0x8D, 0x28, 0xB4, 0x04, 0xDC, 0x7D, 0xAF, 0x63})}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(UaBinary, VariantScalarsAndArrays) {
@@ -60,7 +61,8 @@ TEST(UaBinary, VariantScalarsAndArrays) {
     w.Variant(TUaVariant::Scalar(TUaType::Boolean, true));
     w.Variant(TUaVariant::Scalar(TUaType::String, std::string("A")));
     w.Variant({});
-    EXPECT_EQ(w.Bytes(), Bytes({0x05, 0x34, 0x12, 0x85, 2, 0, 0, 0, 1, 0, 2, 0, 0x01, 0x01, 0x0C, 1, 0, 0, 0, 'A', 0x00}));
+    EXPECT_EQ(w.Bytes(), Bytes({0x05, 0x34, 0x12, 0x85, 2, 0, 0, 0, 1,   0,   2,
+                                0,    0x01, 0x01, 0x0C, 1, 0, 0, 0, 'A', 0x00}));
 
     TUaBinaryReader r(w.Bytes());
     auto a = r.Variant();
@@ -82,7 +84,8 @@ TEST(UaBinary, FloatDoubleDateTimeAndSignedValues) {
     w.Variant(TUaVariant::Scalar(TUaType::Float, 1.0));
     w.Variant(TUaVariant::Scalar(TUaType::Int16, std::int64_t{-2}));
     w.Variant(TUaVariant::Scalar(TUaType::DateTime, std::int64_t{0x01D0000000000000}));
-    EXPECT_EQ(w.Bytes(), Bytes({0x0A, 0x00, 0x00, 0x80, 0x3F, 0x04, 0xFE, 0xFF, 0x0D, 0, 0, 0, 0, 0, 0, 0xD0, 0x01}));
+    EXPECT_EQ(w.Bytes(),
+              Bytes({0x0A, 0x00, 0x00, 0x80, 0x3F, 0x04, 0xFE, 0xFF, 0x0D, 0, 0, 0, 0, 0, 0, 0xD0, 0x01}));
     TUaBinaryReader r(w.Bytes());
     EXPECT_EQ(std::get<double>(r.Variant().Values.at(0)), 1.0);
     EXPECT_EQ(std::get<std::int64_t>(r.Variant().Values.at(0)), -2);
@@ -97,8 +100,8 @@ TEST(UaBinary, DataValueMaskOrdersItsFields) {
     dv.ServerTimestamp = 2;
     TUaBinaryWriter w;
     w.DataValue(dv);
-    EXPECT_EQ(w.Bytes(), Bytes({0x0F, 0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x31, 0x80, 1, 0, 0, 0, 0, 0, 0, 0, 2,
-                                0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(w.Bytes(), Bytes({0x0F, 0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x31, 0x80, 1, 0, 0,
+                                0,    0,    0,    0,    0,    2,    0,    0,    0,    0,    0, 0, 0}));
     TUaBinaryReader r(w.Bytes());
     auto back = r.DataValue();
     EXPECT_TRUE(r.AtEnd());
@@ -120,8 +123,9 @@ TEST(UaBinary, TextNamesAndExtensionObjects) {
     w.ExtensionObject({TUaNodeId::Num(321), 1, "xy"});
     w.String("");
     w.ByteString("");
-    EXPECT_EQ(w.Bytes(), Bytes({0x02, 1, 0, 0, 0, 'A', 0x01, 0x00, 2, 0, 0, 0, 'W', 'R', 0x01, 0x00, 0x41, 0x01, 0x01,
-                                2, 0, 0, 0, 'x', 'y', 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(w.Bytes(),
+              Bytes({0x02, 1,    0, 0, 0, 'A', 0x01, 0x00, 2, 0, 0, 0, 'W',  'R',  0x01, 0x00, 0x41,
+                     0x01, 0x01, 2, 0, 0, 0,   'x',  'y',  0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
     TUaBinaryReader r(w.Bytes());
     EXPECT_EQ(*r.LocalizedText().Text, "A");
     EXPECT_EQ(r.QualifiedName().Name, "WR");
@@ -165,7 +169,8 @@ TEST(UaBinaryReader, RefusesWhatTheBytesCannotHold) {
         {"array length -2", Bytes({0xFE, 0xFF, 0xFF, 0xFF}), 1},
         {"node id form 6", Bytes({0x06, 0, 0}), 2},
         {"variant type 26", Bytes({26, 0}), 3},
-        {"variant dimensions that do not match", Bytes({0xC5, 2, 0, 0, 0, 1, 0, 2, 0, 1, 0, 0, 0, 3, 0, 0, 0}), 3},
+        {"variant dimensions that do not match",
+         Bytes({0xC5, 2, 0, 0, 0, 1, 0, 2, 0, 1, 0, 0, 0, 3, 0, 0, 0}), 3},
         {"scalar with dimensions", Bytes({0x45, 1, 0}), 3},
         {"diagnostic info nested too deep", deep, 4},
         {"expanded flags in a node id", Bytes({0x80, 0x05, 0, 0, 0, 0, 0}), 5},

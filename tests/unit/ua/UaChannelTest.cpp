@@ -1,8 +1,8 @@
 // The opc.tcp transport and secure channel, driven frame by frame over an in-memory socket
 // with the manual clock.
+#include "ua/UaChannel.h"
 #include "UaTestClient.h"
 #include "support/FakePlatform.h"
-#include "ua/UaChannel.h"
 #include "ua/UaStatusCodes.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +24,8 @@ struct TChannelRig {
     }
 
     // Hello and OpenSecureChannel; returns the token id.
-    std::uint32_t Open(std::uint32_t receive = 65536, std::uint32_t maxMessage = 0, std::uint32_t maxChunks = 0) {
+    std::uint32_t Open(std::uint32_t receive = 65536, std::uint32_t maxMessage = 0,
+                       std::uint32_t maxChunks = 0) {
         Channel->Receive(HelloFrame(receive, 65536, maxMessage, maxChunks));
         Channel->Receive(OpenFrame(0, 100, 1));
         auto frames = TakeFrames(*Socket);
@@ -86,7 +87,8 @@ TEST_F(UaChannelTest, BadInputClosesWithTheMatchingError) {
          UaStatus::BadTcpMessageTypeInvalid},
         {"message before hello", [](TUaChannel& c) { c.Receive(MessageFrame("MSGF", 7, 1, 1, 1, "x")); },
          UaStatus::BadTcpMessageTypeInvalid},
-        {"open before hello", [](TUaChannel& c) { c.Receive(OpenFrame(0, 1, 1)); }, UaStatus::BadTcpMessageTypeInvalid},
+        {"open before hello", [](TUaChannel& c) { c.Receive(OpenFrame(0, 1, 1)); },
+         UaStatus::BadTcpMessageTypeInvalid},
         {"chunk above the buffer", [](TUaChannel& c) { c.Receive(std::string("HELF\x00\x00\x10\x00", 8)); },
          UaStatus::BadTcpMessageTooLarge},
         {"buffers below 8192", [](TUaChannel& c) { c.Receive(HelloFrame(1024, 1024)); },

@@ -2,17 +2,17 @@
 // it: sessions are server objects from the class factory, browsing walks the DA browser,
 // reads, writes and groups go through the items. The PLC is the test itself: it stores read
 // values on the locations as the driver cycle would; the manual clock runs the server tick.
+#include "ua/UaDaBackend.h"
 #include "opc/DA2.h"
 #include "opc/DA2ClassFactory.h"
-#include "opc/OPCGroupCollection.h"
 #include "opc/OPCDAConnectionCollection.h"
+#include "opc/OPCGroupCollection.h"
 #include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
 #include "plc/PLCCollection.h"
 #include "support/FakeDriverPool.h"
 #include "support/FakeHostResolver.h"
 #include "support/TestContext.h"
-#include "ua/UaDaBackend.h"
 #include "ua/UaNodeIds.h"
 #include "ua/UaStatusCodes.h"
 
@@ -249,7 +249,8 @@ TEST_F(UaDaBackendTest, CacheReadAnswersAtOnceWithTheLocationsValueAndTime) {
     ASSERT_TRUE(got);
     EXPECT_EQ(got->Value, U16(1234));
     EXPECT_EQ(got->Status, UaStatus::Good);
-    EXPECT_EQ(got->SourceTime, static_cast<TUaDateTime>(LocalDateTimeToFileTime(stored, T.Platform.Clock).ToUInt64()));
+    EXPECT_EQ(got->SourceTime,
+              static_cast<TUaDateTime>(LocalDateTimeToFileTime(stored, T.Platform.Clock).ToUInt64()));
     auto missing = ReadNow("PLC1.NOPE", false);
     ASSERT_TRUE(missing);
     EXPECT_EQ(missing->Status, UaStatus::BadNodeIdUnknown);
@@ -313,15 +314,18 @@ TEST_F(UaDaBackendTest, WritesGoThroughTheItemWritePath) {
     // which a 16-bit word cannot hold), numeric text is a number.
     EXPECT_EQ(Session->Write("PLC1.WR0003", TUaVariant::Scalar(TUaType::Double, 1234.5)), UaStatus::Good);
     EXPECT_EQ(Word(3)->Value, 1234u);
-    EXPECT_EQ(Session->Write("PLC1.WR0007", TUaVariant::Scalar(TUaType::String, std::string("321"))), UaStatus::Good);
+    EXPECT_EQ(Session->Write("PLC1.WR0007", TUaVariant::Scalar(TUaType::String, std::string("321"))),
+              UaStatus::Good);
     EXPECT_EQ(Word(7)->Value, 321u);
-    EXPECT_EQ(Session->Write("PLC1.WR0005", TUaVariant::Scalar(TUaType::Double, 70000.0)), UaStatus::BadTypeMismatch);
+    EXPECT_EQ(Session->Write("PLC1.WR0005", TUaVariant::Scalar(TUaType::Double, 70000.0)),
+              UaStatus::BadTypeMismatch);
     // A text item takes the characters.
     EXPECT_EQ(Session->Write("PLC1.WR0030.asc.2", TUaVariant::Scalar(TUaType::String, std::string("AB"))),
               UaStatus::Good);
     EXPECT_EQ(Word(0x30)->Value, 0x4142u);
     // A signed item stores the 16-bit pattern.
-    EXPECT_EQ(Session->Write("PLC1.WR0004s", TUaVariant::Scalar(TUaType::Int16, std::int64_t{-2})), UaStatus::Good);
+    EXPECT_EQ(Session->Write("PLC1.WR0004s", TUaVariant::Scalar(TUaType::Int16, std::int64_t{-2})),
+              UaStatus::Good);
     EXPECT_EQ(Word(4)->Value, 65534u);
     // A float written to a double word keeps its bit pattern.
     EXPECT_EQ(Session->Write("PLC1.DR0006", TUaVariant::Scalar(TUaType::Float, 1.5)), UaStatus::Good);
@@ -369,7 +373,8 @@ TEST_F(UaDaBackendTest, GroupReportsChangesWithClientHandlesAtTheRevisedRate) {
     PlcAnswers(0x11, 200);
     T.Platform.Advance(200);
     ASSERT_EQ(changes.size(), 2u);
-    std::sort(changes.begin(), changes.end(), [](auto& x, auto& y) { return x.ClientHandle < y.ClientHandle; });
+    std::sort(changes.begin(), changes.end(),
+              [](auto& x, auto& y) { return x.ClientHandle < y.ClientHandle; });
     EXPECT_EQ(changes[0].ClientHandle, 7u);
     EXPECT_EQ(changes[0].Value.Value, U16(100));
     EXPECT_EQ(changes[0].Value.Status, UaStatus::Good);

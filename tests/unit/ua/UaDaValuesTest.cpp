@@ -9,12 +9,21 @@ using namespace dravon;
 
 TEST(UaDaValues, QualitiesMapToTheDocumentedStatusCodes) {
     const std::pair<std::uint16_t, TUaStatusCode> table[] = {
-        {0xC0, 0x00000000}, {0xD8, 0x00960000}, {0x44, 0x40900000}, {0x40, 0x40000000},
-        {0x18, 0x80310000}, {0x04, 0x80890000}, {0x1C, 0x808D0000}, {0x00, 0x80000000},
+        {0xC0, 0x00000000},
+        {0xD8, 0x00960000},
+        {0x44, 0x40900000},
+        {0x40, 0x40000000},
+        {0x18, 0x80310000},
+        {0x04, 0x80890000},
+        {0x1C, 0x808D0000},
+        {0x00, 0x80000000},
         // Qualities outside the table go by their major bits; limit bits are ignored.
-        {0xC1, 0x00000000}, {0x54, 0x40000000}, {0x08, 0x80000000},
+        {0xC1, 0x00000000},
+        {0x54, 0x40000000},
+        {0x08, 0x80000000},
     };
-    for (auto [quality, status] : table) EXPECT_EQ(UaStatusFromQuality(quality), status) << std::hex << quality;
+    for (auto [quality, status] : table)
+        EXPECT_EQ(UaStatusFromQuality(quality), status) << std::hex << quality;
 }
 
 TEST(UaDaValues, VariantsCrossInBothDirections) {

@@ -1,9 +1,9 @@
 // Services of the endpoint end to end over an in-memory socket, with the manual clock
 // driving publishing intervals, keep-alives, lifetimes and session time-outs.
+#include "ua/UaServer.h"
 #include "UaTestClient.h"
 #include "support/TestContext.h"
 #include "ua/UaMemoryBackend.h"
-#include "ua/UaServer.h"
 #include "ua/UaStatusCodes.h"
 
 #include <gtest/gtest.h>
@@ -51,15 +51,14 @@ protected:
         Socket->OnReceived(frame);
     }
 
-    template <typename F>
-    void SendRequest(std::uint32_t typeId, F fill) {
+    template <typename F> void SendRequest(std::uint32_t typeId, F fill) {
         ++Sequence;
         ++RequestId;
-        Send(MessageFrame("MSGF", ChannelId, Token, Sequence, RequestId, RequestBody(typeId, AuthToken, RequestId, fill)));
+        Send(MessageFrame("MSGF", ChannelId, Token, Sequence, RequestId,
+                          RequestBody(typeId, AuthToken, RequestId, fill)));
     }
     // Sends a request and returns the payload of every response that came back.
-    template <typename F>
-    std::vector<std::string> Call(std::uint32_t typeId, F fill) {
+    template <typename F> std::vector<std::string> Call(std::uint32_t typeId, F fill) {
         SendRequest(typeId, fill);
         Ctx.Platform.RunPosted();
         return Responses();
@@ -110,7 +109,8 @@ protected:
         return ReadResponseStart(r);
     }
 
-    std::vector<TUaDataValue> Read(const std::vector<std::pair<TUaNodeId, std::uint32_t>>& nodes, double maxAge = 500) {
+    std::vector<TUaDataValue> Read(const std::vector<std::pair<TUaNodeId, std::uint32_t>>& nodes,
+                                   double maxAge = 500) {
         auto responses = Call(UaId::ReadRequest, [&](TUaBinaryWriter& w) {
             w.Double(maxAge);
             w.UInt32(2);
@@ -146,8 +146,8 @@ protected:
         return id;
     }
 
-    std::vector<TUaStatusCode> Monitor(std::uint32_t subscription, const std::string& itemId, std::uint32_t handle,
-                                       const TUaExtensionObject& filter = {}) {
+    std::vector<TUaStatusCode> Monitor(std::uint32_t subscription, const std::string& itemId,
+                                       std::uint32_t handle, const TUaExtensionObject& filter = {}) {
         auto responses = Call(UaId::CreateMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
             w.UInt32(subscription);
             w.UInt32(2);
@@ -353,8 +353,10 @@ TEST_F(UaServerTest, WritesGoThroughTheBackendAndReadOnlySessionsAreRefused) {
     OpenSession();
     EXPECT_EQ(write("PLC1.WR0011", TUaVariant::Scalar(TUaType::Int32, std::int64_t{500})), 0u);
     EXPECT_EQ(std::get<std::uint64_t>(Backend->Find("PLC1.WR0011")->Value.Value.Values.at(0)), 500u);
-    EXPECT_EQ(write("PLC1.WR0011", TUaVariant::Scalar(TUaType::Int32, std::int64_t{-1})), UaStatus::BadTypeMismatch);
-    EXPECT_EQ(write("Sys.ServerUpTime", TUaVariant::Scalar(TUaType::String, std::string("x"))), UaStatus::BadNotWritable);
+    EXPECT_EQ(write("PLC1.WR0011", TUaVariant::Scalar(TUaType::Int32, std::int64_t{-1})),
+              UaStatus::BadTypeMismatch);
+    EXPECT_EQ(write("Sys.ServerUpTime", TUaVariant::Scalar(TUaType::String, std::string("x"))),
+              UaStatus::BadNotWritable);
     EXPECT_EQ(write("PLC7.WR0000", Word(1)), UaStatus::BadNodeIdUnknown);
 
     Config.AnonymousReadOnly = true;
@@ -507,13 +509,16 @@ TEST_F(UaServerTest, DeadbandFiltersAreNotSupportedYet) {
     filter.UInt32(1);
     filter.UInt32(1); // absolute deadband
     filter.Double(5);
-    EXPECT_EQ(Monitor(sub, "PLC1.WR0010", 1, {TUaNodeId::Num(UaId::DataChangeFilter), 1, filter.Take()}).at(0),
-              UaStatus::BadMonitoredItemFilterUnsupported);
+    EXPECT_EQ(
+        Monitor(sub, "PLC1.WR0010", 1, {TUaNodeId::Num(UaId::DataChangeFilter), 1, filter.Take()}).at(0),
+        UaStatus::BadMonitoredItemFilterUnsupported);
     TUaBinaryWriter statusOnly;
     statusOnly.UInt32(0);
     statusOnly.UInt32(0);
     statusOnly.Double(0);
-    EXPECT_EQ(Monitor(sub, "PLC1.WR0010", 2, {TUaNodeId::Num(UaId::DataChangeFilter), 1, statusOnly.Take()}).at(0), 0u);
+    EXPECT_EQ(
+        Monitor(sub, "PLC1.WR0010", 2, {TUaNodeId::Num(UaId::DataChangeFilter), 1, statusOnly.Take()}).at(0),
+        0u);
 }
 
 TEST_F(UaServerTest, MalformedServiceBodyClosesTheChannel) {

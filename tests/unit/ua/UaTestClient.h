@@ -29,8 +29,8 @@ struct TFrame {
     std::string Body; // after the 8-byte header
 };
 
-inline std::string HelloFrame(std::uint32_t receive = 65536, std::uint32_t send = 65536, std::uint32_t maxMessage = 0,
-                              std::uint32_t maxChunks = 0) {
+inline std::string HelloFrame(std::uint32_t receive = 65536, std::uint32_t send = 65536,
+                              std::uint32_t maxMessage = 0, std::uint32_t maxChunks = 0) {
     TUaBinaryWriter w;
     w.Bytes() = "HELF";
     w.UInt32(0);
@@ -68,8 +68,8 @@ inline std::string OpenFrame(std::uint32_t channelId, std::uint32_t sequence, st
     return w.Take();
 }
 
-inline std::string MessageFrame(const char* type, std::uint32_t channelId, std::uint32_t tokenId, std::uint32_t sequence,
-                                std::uint32_t requestId, const std::string& body) {
+inline std::string MessageFrame(const char* type, std::uint32_t channelId, std::uint32_t tokenId,
+                                std::uint32_t sequence, std::uint32_t requestId, const std::string& body) {
     TUaBinaryWriter w;
     w.Bytes() = type;
     w.UInt32(0);

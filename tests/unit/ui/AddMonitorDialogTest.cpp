@@ -1,12 +1,12 @@
 // The add-to-monitor dialog as the operator uses it: typed item IDs and counted runs into
 // the local monitor list of the main window, and the browse tree filled as it is opened.
+#include "ui/AddMonitorDialog.h"
 #include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
 #include "plc/PLCCollection.h"
 #include "support/FakeDriverPool.h"
 #include "support/FakeHostResolver.h"
 #include "support/TestContext.h"
-#include "ui/AddMonitorDialog.h"
 #include "ui/ConfigDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/MonitorList.h"
@@ -77,10 +77,12 @@ protected:
     }
     QStringList LocalCaptions() const {
         QStringList captions;
-        for (int i = 0; i < Window->LocalList()->RowCount(); ++i) captions << Window->LocalList()->Row(i)->text(0);
+        for (int i = 0; i < Window->LocalList()->RowCount(); ++i)
+            captions << Window->LocalList()->Row(i)->text(0);
         return captions;
     }
-    static QStringList Captions(const QString& plc, const QString& type, std::initializer_list<const char*> numbers) {
+    static QStringList Captions(const QString& plc, const QString& type,
+                                std::initializer_list<const char*> numbers) {
         QStringList captions;
         for (const char* n : numbers) captions << plc + "." + type + n;
         return captions;
@@ -109,7 +111,8 @@ TEST_F(AddMonitorDialogTest, CountedRunsNumberInTheMemoryTypesDigits) {
     for (int i = 0; i < 20; ++i) expected << QString("PLC1.WR%1").arg(i, 4, 16, QChar('0')).toUpper();
     EXPECT_EQ(LocalCaptions(), expected);
     EXPECT_EQ(LocalCaptions().last(), "PLC1.WR0013");
-    for (int i = 0; i < Window->LocalList()->RowCount(); ++i) EXPECT_EQ(Window->LocalList()->Row(i)->Location()->RefCount, 1);
+    for (int i = 0; i < Window->LocalList()->RowCount(); ++i)
+        EXPECT_EQ(Window->LocalList()->Row(i)->Location()->RefCount, 1);
     EXPECT_TRUE(Messages.isEmpty());
 }
 
@@ -149,10 +152,11 @@ TEST_F(AddMonitorDialogTest, LongRunsAreLimitedShowProgressAndLockTheDialog) {
     bool locked = true;
     Dialog->ProgressObserver = [&](int handled) {
         ++calls;
-        locked = locked && Dialog->Busy() && !Dialog->AddButton()->isEnabled() && !Dialog->OkButton()->isEnabled() &&
-                 !Dialog->CloseButton()->isEnabled() && Dialog->AddressLabel()->text() == "Progress:" &&
-                 Dialog->Progress()->isVisible() && !Dialog->AddressEdit()->isVisible() &&
-                 Dialog->Progress()->maximum() == 1024 && Dialog->Progress()->value() == handled;
+        locked = locked && Dialog->Busy() && !Dialog->AddButton()->isEnabled() &&
+                 !Dialog->OkButton()->isEnabled() && !Dialog->CloseButton()->isEnabled() &&
+                 Dialog->AddressLabel()->text() == "Progress:" && Dialog->Progress()->isVisible() &&
+                 !Dialog->AddressEdit()->isVisible() && Dialog->Progress()->maximum() == 1024 &&
+                 Dialog->Progress()->value() == handled;
         // The dialog refuses to close meanwhile.
         if (handled == 100) Dialog->reject();
     };

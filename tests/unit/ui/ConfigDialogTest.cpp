@@ -1,6 +1,7 @@
 // The configuration dialog as the operator drives it: typed keys, chosen list entries,
 // clicked check boxes and buttons, and what OK leaves in the PLC list, the settings and
 // the store.
+#include "ui/ConfigDialog.h"
 #include "app/KeyValueStore.h"
 #include "app/Settings.h"
 #include "comm/SerialDevicePath.h"
@@ -10,7 +11,6 @@
 #include "support/FakeDriverPool.h"
 #include "support/FakeHostResolver.h"
 #include "support/TestContext.h"
-#include "ui/ConfigDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/NumberEdit.h"
 #include "ui/PlcListFrame.h"
@@ -67,7 +67,9 @@ protected:
         THitachiPLC& plc = PLCs.AddPLC();
         plc.Name = name;
         plc.SetHost("127.0.0.1");
-        plc.SetConnection(drvType, drvType == DriverSerial ? ProtocolStandard : drvType ? ProtocolEthernet : 0);
+        plc.SetConnection(drvType, drvType == DriverSerial ? ProtocolStandard
+                                   : drvType               ? ProtocolEthernet
+                                                           : 0);
         return plc;
     }
     void Open() {
@@ -174,7 +176,8 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
     // Clicking a number field selects all of it.
     usage->setText("42");
     usage->deselect();
-    QMouseEvent click(QEvent::MouseButtonPress, QPointF(3, 3), QPointF(3, 3), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent click(QEvent::MouseButtonPress, QPointF(3, 3), QPointF(3, 3), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
     QApplication::sendEvent(usage, &click);
     EXPECT_EQ(usage->selectedText(), "42");
 }
@@ -188,13 +191,15 @@ TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     EXPECT_EQ(pages->tabText(2), "Wait time");
     EXPECT_EQ(pages->tabText(3), "Advanced");
     EXPECT_EQ(Dialog->windowTitle(), "Configuration");
-    EXPECT_EQ(Dialog->CheckBox("cbQualityIndependetSyncRead")->text(), "Quality independent SyncRead (Wizcon)");
+    EXPECT_EQ(Dialog->CheckBox("cbQualityIndependetSyncRead")->text(),
+              "Quality independent SyncRead (Wizcon)");
     EXPECT_EQ(Dialog->FieldLabel("edMinBlockUsage")->text(), "Min. block usage (%):");
     EXPECT_EQ(Dialog->NumberField("edWaitTime")->maxLength(), 5);
     EXPECT_EQ(Dialog->NumberField("edMinBlockSize")->MaxValue(), 54);
     EXPECT_EQ(Dialog->NumberField("edArrayElementCount")->MaxValue(), 120);
     EXPECT_EQ(Dialog->CheckBox("cbAllowBrowsingPLCVariables")->toolTip(),
-              "Uncheck this if OPC client is not\n\rresponding when trying to browse\n\rDravonOPC server address space");
+              "Uncheck this if OPC client is not\n\rresponding when trying to browse\n\rDravonOPC server "
+              "address space");
     EXPECT_EQ(Dialog->FieldLabel("edBusyRetries")->toolTip(), "Count of retries on BUSY response");
     EXPECT_EQ(Dialog->NumberField("edBusyRetries")->toolTip(), "Count of retries on BUSY response");
 
@@ -443,13 +448,16 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     EXPECT_EQ(added.edPort->text(), "3004");
     EXPECT_EQ(added.cbComPort->currentText(), "Com 1");
     EXPECT_EQ(added.edStationNo->text(), "0");
-    EXPECT_EQ(added.edLump[0]->text() + added.edLump[1]->text() + added.edLump[2]->text() + added.edLump[3]->text(), "FFFF00");
+    EXPECT_EQ(added.edLump[0]->text() + added.edLump[1]->text() + added.edLump[2]->text() +
+                  added.edLump[3]->text(),
+              "FFFF00");
     EXPECT_EQ(added.edTimeOut->text(), "1000");
     EXPECT_EQ(added.pnNo->text(), "4");
     EXPECT_EQ(added.y(), TfPlcList::FirstRowTop + 3 * TfPlcList::RowHeight);
 
     // Clicking into a row selects it; the empty area below the rows selects nothing.
-    QMouseEvent click(QEvent::MouseButtonPress, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent click(QEvent::MouseButtonPress, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
     QApplication::sendEvent(Cell(1).edHost, &click);
     EXPECT_EQ(List().Selected(), &Cell(1));
     EXPECT_TRUE(List().DeleteButton()->isEnabled());
@@ -569,7 +577,7 @@ TEST_F(ConfigDialogTest, APlcUsedByAClientIsNotDeletedAndItsRowComesBack) {
     EXPECT_EQ(Errors, QStringList{TfrmConfig::UnableToDeleteMessage});
     ASSERT_EQ(PLCs.Count(), 3);
     EXPECT_EQ(&PLCs.PLCByIndex(1), &used);
-    EXPECT_NE(used.Driver, nullptr); // keeps running
+    EXPECT_NE(used.Driver, nullptr);            // keeps running
     EXPECT_EQ(T.Context.Settings.WaitTime, 40); // the rest of OK went on
 
     Open();

@@ -1,3 +1,4 @@
+#include "ui/MainWindow.h"
 #include "app/MemoryStore.h"
 #include "app/TimeDate.h"
 #include "plc/HitachiPLC.h"
@@ -6,7 +7,6 @@
 #include "support/FakeDriverPool.h"
 #include "support/FakeHostResolver.h"
 #include "support/TestContext.h"
-#include "ui/MainWindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -57,7 +57,8 @@ protected:
     }
     QStringList TopTexts() const {
         QStringList texts;
-        for (int i = 0; i < Window->Tree()->topLevelItemCount(); ++i) texts << Window->Tree()->topLevelItem(i)->text(0);
+        for (int i = 0; i < Window->Tree()->topLevelItemCount(); ++i)
+            texts << Window->Tree()->topLevelItem(i)->text(0);
         return texts;
     }
     QString Row(const QString& caption) const {
@@ -68,7 +69,8 @@ protected:
     template <typename F> static bool SpinUntil(F condition, int boundMs = 2000) {
         QElapsedTimer timer;
         timer.start();
-        while (!condition() && timer.elapsed() < boundMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        while (!condition() && timer.elapsed() < boundMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         return condition();
     }
 
@@ -506,7 +508,9 @@ TEST_F(MonitorListTest, FocusSelectsTheFirstRow) {
     EXPECT_TRUE(Window->Action("acSetValMonLocation")->isEnabled());
 
     std::vector<THitachiLocation*> targets;
-    Window->SetValueRequested = [&](THitachiLocation&, const std::vector<THitachiLocation*>& all) { targets = all; };
+    Window->SetValueRequested = [&](THitachiLocation&, const std::vector<THitachiLocation*>& all) {
+        targets = all;
+    };
     Window->Action("acSelAll")->trigger();
     Window->Action("acSetValMonLocation")->trigger();
     EXPECT_EQ(targets.size(), 2u);
@@ -533,7 +537,7 @@ TEST_F(MonitorListTest, FreedLocationsLeaveNoDanglingRows) {
     // A double word nobody uses any more is freed at the end of a read pass, row or not.
     dr.Release();
     EXPECT_EQ(Plc->Monitored.PurgeUnused(), 2); // the double word and its low half
-    ASSERT_EQ(Plc->Monitored.Count(), 2); // WR0021 waits for the next purge
+    ASSERT_EQ(Plc->Monitored.Count(), 2);       // WR0021 waits for the next purge
     Window->Refresh();
     EXPECT_EQ(Captions(Window->PlcList(Plc)), (QStringList{"WR0030"}));
 

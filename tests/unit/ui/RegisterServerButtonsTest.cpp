@@ -1,9 +1,9 @@
 // "Register Server" and "Unregister Server" as the operator presses them: the keys in the
 // store and the box that reports the result.
+#include "ui/RegisterServerButtons.h"
 #include "app/KeyValueStore.h"
 #include "app/MemoryStore.h"
 #include "app/Registration.h"
-#include "ui/RegisterServerButtons.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +38,8 @@ TEST_F(RegisterServerButtons, RegisteringTwiceShowsTheSuccessTwice) {
         EXPECT_EQ(box.Text, "Dravon OPC Data Access Server successfully registered.");
         EXPECT_TRUE(box.Detail.isEmpty());
     }
-    auto key = Store.OpenKeyReadOnly(TRootKey::ClassesRoot, std::string("CLSID\\") + ServerClassID + "\\LocalServer32");
+    auto key = Store.OpenKeyReadOnly(TRootKey::ClassesRoot,
+                                     std::string("CLSID\\") + ServerClassID + "\\LocalServer32");
     ASSERT_TRUE(key);
     EXPECT_EQ(key->ReadString(""), Executable);
     EXPECT_TRUE(Store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));

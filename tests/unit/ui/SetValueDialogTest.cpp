@@ -1,11 +1,11 @@
 // The set-value dialog as the operator uses it: a typed text in the row's display format,
 // the range of the target type, and the values forced into the PLC locations.
+#include "ui/SetValueDialog.h"
 #include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
 #include "plc/PLCCollection.h"
 #include "support/FakeDriverPool.h"
 #include "support/TestContext.h"
-#include "ui/SetValueDialog.h"
 #include "ui/SetValueText.h"
 
 #include <QApplication>
@@ -110,8 +110,10 @@ TEST(SetValueText, EntriesAgainstFormatAndRange) {
     for (const TEntryCase& c : cases) {
         const TEnteredValue entered = ReadEnteredValue(c.Text, c.Format, c.Target);
         EXPECT_EQ(entered.Ok, c.Ok) << c.Text;
-        if (c.Ok) EXPECT_EQ(entered.Value, c.Value) << c.Text;
-        else EXPECT_EQ(entered.Message, c.Message) << c.Text;
+        if (c.Ok)
+            EXPECT_EQ(entered.Value, c.Value) << c.Text;
+        else
+            EXPECT_EQ(entered.Message, c.Message) << c.Text;
     }
 }
 

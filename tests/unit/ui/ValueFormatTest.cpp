@@ -1,5 +1,5 @@
-#include "plc/MemoryTypes.h"
 #include "ui/ValueFormat.h"
+#include "plc/MemoryTypes.h"
 
 #include <gtest/gtest.h>
 
