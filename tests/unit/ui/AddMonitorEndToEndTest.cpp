@@ -2,6 +2,7 @@
 // its WR0/5 added to the local monitor list, the simulator's values shown in the list, a
 // value set in the dialog found in the simulator's memory.
 #include "PlcSimulator.h"
+#include "WidgetSuite.h"
 
 #include "app/Logger.h"
 #include "app/MemoryStore.h"
@@ -39,34 +40,9 @@
 namespace dravon {
 namespace {
 
-bool SpinUntil(const std::function<bool()>& condition, int boundMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > boundMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using test::SpinUntil;
 
-class AddMonitorEndToEndTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "dravon-dialogs-e2e";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance()) App() = std::make_unique<QApplication>(argc, argv);
-    }
-    static void TearDownTestSuite() {
-        // Sockets released with deleteLater go before the application object does.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        App().reset();
-    }
-    static std::unique_ptr<QApplication>& App() {
-        static std::unique_ptr<QApplication> app;
-        return app;
-    }
-};
+class AddMonitorEndToEndTest : public test::TWidgetSuite {};
 
 TEST_F(AddMonitorEndToEndTest, AddedWordsShowTheSimulatorsValuesAndASetValueReachesIt) {
     QTemporaryDir home;

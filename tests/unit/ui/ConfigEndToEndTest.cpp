@@ -1,6 +1,7 @@
 // The operator configures a TCP PLC on loopback in the dialog; after OK the server polls
 // the simulator through it, and the stored PLC list holds what was typed.
 #include "PlcSimulator.h"
+#include "WidgetSuite.h"
 
 #include "app/KeyValueStore.h"
 #include "app/Logger.h"
@@ -39,34 +40,9 @@
 namespace dravon {
 namespace {
 
-bool SpinUntil(const std::function<bool()>& condition, int boundMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > boundMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using test::SpinUntil;
 
-class ConfigEndToEndTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "dravon-config-e2e";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance()) App() = std::make_unique<QApplication>(argc, argv);
-    }
-    static void TearDownTestSuite() {
-        // Sockets released with deleteLater go before the application object does.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        App().reset();
-    }
-    static std::unique_ptr<QApplication>& App() {
-        static std::unique_ptr<QApplication> app;
-        return app;
-    }
-};
+class ConfigEndToEndTest : public test::TWidgetSuite {};
 
 TEST_F(ConfigEndToEndTest, ATcpPlcConfiguredInTheDialogIsPolled) {
     QTemporaryDir home;
