@@ -1,5 +1,6 @@
 // The TCP and UDP drivers against the PLC simulator over loopback: the communication
 // manager polls a PLC list with the real Qt transports, values arrive and writes land.
+#include "LoopbackServer.h"
 #include "PlcSimulator.h"
 #include "support/QtApplication.h"
 #include "support/TestContext.h"
@@ -34,43 +35,7 @@ namespace dravon {
 namespace {
 
 // The server side with the real Qt seams: clock, loop, timers and transports.
-struct TQtServerSide {
-    TQtServerSide() {
-        Context.Clock = &Clock;
-        Context.Loop = &Loop;
-        Context.Timers = &Timers;
-        Context.Store = &Store;
-        Context.Log = &Log;
-        Context.Debug = &Debug;
-        Context.Transports = &Transports;
-        Context.ApplicationDirectory = "/nonexistent-dravon-test-dir/";
-        Log.AddView(&Capture);
-        // The list and the manager read the seams at construction, so they come last.
-        PLCsOwned = std::make_unique<TPLCCollection>(Context);
-        Manager = std::make_unique<TCommManager>(Context, PLCsOwned.get(), &Factory);
-        Context.PLCs = PLCsOwned.get();
-        PLCsOwned->SetDriverPool(Manager.get());
-    }
-    ~TQtServerSide() {
-        PLCsOwned->SetDriverPool(nullptr);
-        Manager.reset();
-        PLCsOwned.reset();
-    }
-    TPLCCollection& PLCs() { return *PLCsOwned; }
-
-    TQtClock Clock;
-    TQtEventLoop Loop;
-    TQtTimerFactory Timers;
-    TMemoryStore Store;
-    TServerContext Context;
-    TSessionLog Log{Context.Settings, Clock, "/nonexistent-dravon-test-dir/"};
-    TLogger Debug{Clock, "/nonexistent-dravon-test-dir/DravonDebug.Log"};
-    test::TLogCapture Capture;
-    TQtTransportFactory Transports{Context};
-    TTransportDriverFactory Factory;
-    std::unique_ptr<TPLCCollection> PLCsOwned;
-    std::unique_ptr<TCommManager> Manager;
-};
+using TQtServerSide = test::TLoopbackServer;
 
 // Runs the Qt loop until condition holds or the bound passes.
 bool SpinUntil(const std::function<bool()>& condition, int boundMs = 5000) {
