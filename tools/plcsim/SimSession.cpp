@@ -8,7 +8,6 @@ namespace dravon {
 namespace {
 
 constexpr std::uint8_t STX = 0x02;
-constexpr std::uint8_t EOT = 0x04;
 constexpr std::uint8_t ENQ = 0x05;
 constexpr std::uint8_t ACK = 0x06;
 constexpr std::uint8_t CR = 0x0D;

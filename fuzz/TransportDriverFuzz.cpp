@@ -1,0 +1,136 @@
+// What a link delivers to the real serial, TCP and UDP drivers: their own receive paths
+// (the serial port's speed probe and binary switch, the TCP reassembly, the UDP routing by
+// sender text) with requests in flight, socket errors and time passing in between.
+//
+// Input: byte 0 selects the driver (0 serial, 1 TCP, 2 UDP; bit 2 binary framing, bit 3
+// multidrop); then operations: 0 receive (length byte, bytes; UDP: sender text first, its
+// length byte before it), 1 ask again, 2 link error, 3 time passes (byte * 50 ms).
+#include "support/FakeTransports.h"
+#include "support/TestContext.h"
+
+#include "comm/SerialDriver.h"
+#include "comm/TcpDriver.h"
+#include "comm/UdpDriver.h"
+#include "plc/DriverPool.h"
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace dravon;
+
+class TInput {
+public:
+    TInput(const std::uint8_t* data, std::size_t size) : Data_(data), Size_(size) {}
+    bool Done() const { return At_ >= Size_; }
+    std::uint8_t Byte() { return At_ < Size_ ? Data_[At_++] : 0; }
+    test::TBytes Bytes(std::size_t n) {
+        n = std::min(n, Size_ - At_);
+        test::TBytes out(Data_ + At_, Data_ + At_ + n);
+        At_ += n;
+        return out;
+    }
+
+private:
+    const std::uint8_t* Data_;
+    std::size_t Size_;
+    std::size_t At_ = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    TInput in(data, size);
+    const std::uint8_t mode = in.Byte();
+    const int kind = mode % 3;
+
+    test::TTestContext t;
+    test::TFakeTransportFactory transports;
+    t.Context.Transports = &transports;
+    TPLCCollection plcs{t.Context};
+    THitachiPLC& plc = plcs.AddPLC();
+    plc.ResolvedIP = "127.0.0.1";
+    plc.TcpPort = 3004;
+    plc.SerialCom = 1;
+    plc.SerialStatNo = 5;
+    if (TSerialPortInfo* port = plcs.SerialPorts.Port(plc.SerialCom)) port->MultiDrop = (mode & 0x08) != 0;
+
+    TDriverLink link;
+    link.ComNumber = 1;
+    link.Address = "127.0.0.1";
+    link.Port = 3004;
+    std::unique_ptr<TCommDriver> driver;
+    if (kind == 0) {
+        link.Kind = DriverSerial;
+        link.Protocol = 1;
+        driver = std::make_unique<TSerialDriver>(t.Context, link);
+        driver->BinaryMode = (mode & 0x04) != 0;
+    } else if (kind == 1) {
+        link.Kind = DriverTcp;
+        link.Protocol = 3;
+        driver = std::make_unique<TTcpDriver>(t.Context, link);
+    } else {
+        link.Kind = DriverUdp;
+        link.Protocol = 3;
+        driver = std::make_unique<TUdpDriver>(t.Context, link);
+    }
+
+    std::vector<THitachiLocation*> held;
+    for (const char* address : {"PLC1.WR0010", "PLC1.WR0011", "PLC1.M00120"}) {
+        THitachiLocation* location = plcs.ResolveItemId(address).Location;
+        if (!location) continue;
+        location->AddRef();
+        held.push_back(location);
+    }
+    auto askAgain = [&] {
+        for (THitachiLocation* location : held) {
+            location->ReadRequested = true;
+            driver->AddRead(*location);
+        }
+        driver->CurrentPLC = &plc;
+        driver->SendRead(plc);
+    };
+    askAgain();
+    if (kind == 1 && !transports.Sockets.empty()) transports.Sockets[0]->Connect();
+
+    for (int steps = 0; !in.Done() && steps < 256; ++steps) {
+        switch (in.Byte() % 4) {
+        case 0: {
+            if (kind == 2) {
+                std::string from;
+                for (auto b : in.Bytes(in.Byte() % 24)) from.push_back(static_cast<char>(b));
+                if (!transports.Udps.empty()) transports.Udps[0]->Receive(in.Bytes(in.Byte()), from);
+            } else if (kind == 1) {
+                if (!transports.Sockets.empty()) transports.Sockets[0]->Receive(in.Bytes(in.Byte()));
+            } else if (!transports.ComPorts.empty()) {
+                transports.ComPorts[0]->Receive(in.Bytes(in.Byte()));
+            }
+            break;
+        }
+        case 1: askAgain(); break;
+        case 2:
+            if (kind == 1 && !transports.Sockets.empty()) {
+                test::TRecordingClientSocket& socket = *transports.Sockets[0];
+                if (in.Byte() & 1) socket.Drop();
+                else socket.Fail(TSocketErrorKind::Disconnect);
+                socket.Connect();
+            } else if (kind == 2 && !transports.Udps.empty()) {
+                transports.Udps[0]->RaiseInvalidHost();
+            }
+            break;
+        default: t.Platform.Advance(in.Byte() * 50u); break;
+        }
+        if (driver->Rx.Pending() > TStreamParser::AccumulatorLimit) std::abort();
+    }
+    driver->ReadList.clear();
+    driver.reset();
+    for (THitachiLocation* location : held) location->Release();
+    return 0;
+}
