@@ -118,8 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 2:
             if (kind == 1 && !transports.Sockets.empty()) {
                 test::TRecordingClientSocket& socket = *transports.Sockets[0];
-                if (in.Byte() & 1) socket.Drop();
-                else socket.Fail(TSocketErrorKind::Disconnect);
+                if (in.Byte() & 1)
+                    socket.Drop();
+                else
+                    socket.Fail(TSocketErrorKind::Disconnect);
                 socket.Connect();
             } else if (kind == 2 && !transports.Udps.empty()) {
                 transports.Udps[0]->RaiseInvalidHost();
