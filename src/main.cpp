@@ -7,6 +7,7 @@
 #include "opc/OPCDAConnectionCollection.h"
 #include "platform/AppLocations.h"
 #include "platform/GuardedApplication.h"
+#include "platform/MosquittoClient.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
 #include "platform/QtHostResolver.h"
@@ -17,10 +18,12 @@
 #include "platform/UaTcpListener.h"
 #include "server/Communication.h"
 #include "server/ConsoleLogView.h"
+#include "server/MqttService.h"
 #include "server/OPCServer.h"
 #include "server/ServerCore.h"
 
 #include <QCoreApplication>
+#include <QSysInfo>
 #ifdef DRAVON_WITH_WIDGETS
 #include "ui/ConfigDialog.h"
 #include "ui/MainWindow.h"
@@ -129,6 +132,9 @@ int main(int argc, char** argv) {
     // The OPC server objects and the OPC UA endpoint through which clients reach them.
     TUaTcpListener uaListener;
     TOPCServer opcServer(core, uaListener);
+    // The Sparkplug B edge node, another client of the same OPC objects (when enabled).
+    TMosquittoClient mqttClient;
+    TMqttService mqtt(core, opcServer, mqttClient, QSysInfo::machineHostName().toStdString());
     TConsoleLogView console(std::cout);
     core.Log().AddView(&console);
     THeadlessView headless;

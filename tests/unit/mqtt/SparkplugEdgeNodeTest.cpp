@@ -1,0 +1,371 @@
+// The edge node's state machine over the real OPC object model, with a recording MQTT
+// client and the manual clock. The PLC is the test: it stores read values on the
+// locations as the driver cycle would. Each row is a script of steps; after each step the
+// messages published and the session-log lines written are compared, in a compact form:
+//   "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660"
+// (type[/device] seq, then metrics as name or #alias = value, " q=" quality when sent).
+#include "mqtt/SparkplugEdgeNode.h"
+#include "mqtt/MqttConfig.h"
+#include "opc/DA2ClassFactory.h"
+#include "opc/OPCDAConnectionCollection.h"
+#include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+#include "support/FakeDriverPool.h"
+#include "support/FakeHostResolver.h"
+#include "support/TestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace dravon {
+namespace {
+
+class TFakeMqttClient : public IMqttClient {
+public:
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> Published;
+    std::vector<std::string> Subscribed;
+    std::vector<TMqttConnectOptions> Connects;
+    int Disconnects = 0;
+    bool Up = false;
+
+    void Connect(const TMqttConnectOptions& options) override { Connects.push_back(options); }
+    void Disconnect() override {
+        ++Disconnects;
+        Up = false;
+    }
+    bool Publish(const std::string& topic, const std::vector<std::uint8_t>& payload, int, bool) override {
+        if (!Up) return false;
+        Published.emplace_back(topic, payload);
+        return true;
+    }
+    bool Subscribe(const std::string& topic, int) override {
+        Subscribed.push_back(topic);
+        return Up;
+    }
+};
+
+std::string ValueText(const TSparkplugMetric& m) {
+    if (m.IsNull) return "null";
+    std::ostringstream out;
+    std::visit(
+        [&](const auto& v) {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::monostate>)
+                out << "none";
+            else if constexpr (std::is_same_v<T, bool>)
+                out << (v ? "true" : "false");
+            else if constexpr (std::is_same_v<T, std::uint32_t>)
+                out << (m.DataType == SparkplugType::Int16 || m.DataType == SparkplugType::Int32
+                            ? static_cast<std::int64_t>(static_cast<std::int32_t>(v))
+                            : static_cast<std::int64_t>(v));
+            else
+                out << v;
+        },
+        m.Value);
+    return out.str();
+}
+
+// One published message in the compact form; the topic's prefix is the node's own.
+std::string Render(const std::string& prefix, const std::string& topic,
+                   const std::vector<std::uint8_t>& bytes) {
+    std::string kind = topic.rfind(prefix, 0) == 0 ? topic.substr(prefix.size()) : topic;
+    // "NBIRTH/edge" -> "NBIRTH", "DDATA/edge/PLC1" -> "DDATA/PLC1"
+    const std::size_t first = kind.find('/');
+    const std::size_t second = first == std::string::npos ? first : kind.find('/', first + 1);
+    kind = kind.substr(0, first) + (second == std::string::npos ? "" : kind.substr(second));
+    auto payload = DecodeSparkplugPayload(bytes.data(), bytes.size());
+    if (!payload) return kind + " undecodable";
+    std::string text = kind;
+    if (payload->Seq) text += " " + std::to_string(*payload->Seq);
+    if (!payload->Timestamp) text += " no-time";
+    for (const TSparkplugMetric& m : payload->Metrics) {
+        text +=
+            " " + (m.Name.empty() ? "#" + std::to_string(m.Alias.value_or(0)) : m.Name) + "=" + ValueText(m);
+        if (m.Quality) text += " q=" + std::to_string(*m.Quality);
+    }
+    return text;
+}
+
+struct TRow {
+    const char* Name;
+    bool AllowWrites;
+    // step, expected, step, expected, ...
+    std::vector<std::string> Script;
+};
+
+class SparkplugEdgeNodeTest : public ::testing::TestWithParam<TRow> {
+protected:
+    SparkplugEdgeNodeTest() {
+        T.Context.Resolver = &Resolver;
+        T.Context.PLCs = &PLCs;
+        T.Context.Settings.EnableBAD = true;
+        PLC1.SetHost("127.0.0.1");
+        PLC2.SetHost("127.0.0.2");
+        PLCs.SetDriverPool(&Pool);
+        Connections.Start();
+        Config.Enabled = true;
+        Config.BrokerUrl = "mqtt://127.0.0.1:1883";
+        Config.GroupId = "Plant";
+        Config.AllowWrites = GetParam().AllowWrites;
+        Config.Items = {
+            {"PLC1.WR0010", "", "", 0}, {"PLC1.WR0011", "Speed", "Int16", 5}, {"PLC2.WR0020", "", "", 0}};
+    }
+    ~SparkplugEdgeNodeTest() override {
+        Node.reset();
+        Connections.Stop();
+    }
+
+    THitachiPLC& PlcOf(const std::string& name) { return name == "PLC2" ? PLC2 : PLC1; }
+    THitachiLocation* Word(const std::string& address) {
+        const std::uint32_t a = static_cast<std::uint32_t>(std::stoul(address.substr(2), nullptr, 16));
+        return (a >= 0x20 ? PLC2 : PLC1).FindLocation(10, a, false);
+    }
+    void Message(const std::string& topic, const TSparkplugPayload& payload) {
+        auto bytes = EncodeSparkplugPayload(payload);
+        Client.OnMessage(topic, bytes);
+    }
+
+    // Runs one step; false when the step is not understood.
+    bool Step(const std::string& step) {
+        std::istringstream in(step);
+        std::string verb, a, b, c;
+        in >> verb >> a >> b >> c;
+        if (verb == "start") return Node->Start();
+        if (verb == "connect") {
+            Client.Up = true;
+            Client.OnConnected();
+        } else if (verb == "lose") {
+            Client.Up = false;
+            Client.OnDisconnected("connection lost");
+        } else if (verb == "wait") {
+            T.Platform.Advance(static_cast<std::uint32_t>(std::stoul(a)));
+        } else if (verb == "set") { // set WR0010 5 [more address value pairs]
+            for (std::istringstream pairs(step.substr(4)); pairs >> a >> b;)
+                if (THitachiLocation* l = Word(a))
+                    l->StoreReadValue(static_cast<std::uint32_t>(std::stoul(b)), T.Platform.Clock.Date);
+        } else if (verb == "count") { // count N: N periods, WR0010 rising by one in each
+            for (unsigned i = 0; i < std::stoul(a); ++i) {
+                Word("WR0010")->StoreReadValue(Word("WR0010")->GetValue() + 1, T.Platform.Clock.Date);
+                T.Platform.Advance(1000);
+            }
+        } else if (verb == "timeout" || verb == "restore") {
+            PlcOf(a).SetTimedOut(verb == "timeout");
+        } else if (verb == "ncmd") { // ncmd rebirth|alias
+            TSparkplugMetric m;
+            if (a == "alias")
+                m.Alias = TSparkplugEdgeNode::RebirthAlias;
+            else
+                m.Name = TSparkplugEdgeNode::RebirthMetric;
+            m.DataType = SparkplugType::Boolean;
+            m.Value = true;
+            Message(Node->Topic("NCMD"), {{}, {}, {m}});
+        } else if (verb == "dcmd") { // dcmd PLC1 Speed 77
+            TSparkplugMetric m;
+            m.Name = b;
+            m.DataType = SparkplugType::Int32;
+            m.Value = static_cast<std::uint32_t>(std::stol(c));
+            Message(Node->Topic("DCMD", a), {{}, {}, {m}});
+        } else if (verb == "junk") {
+            Client.OnMessage(Node->Topic("DCMD", a), {0xFF, 0xFF, 0xFF});
+        } else if (verb == "pending") { // pending WR0011: what waits to be written
+            THitachiLocation* l = Word(a);
+            Extra_ = l && l->WritePending ? "pending " + a + "=" + std::to_string(l->GetValue())
+                                          : "nothing pending";
+        } else if (verb == "stop") {
+            Node->Stop();
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    std::string Output() {
+        const std::string prefix = "spBv1.0/Plant/";
+        std::vector<std::string> parts;
+        for (std::size_t i = LogSeen_; i < T.Capture.Lines.size(); ++i) {
+            const std::string& line = T.Capture.Lines[i];
+            if (line.rfind("MQTT", 0) == 0) parts.push_back("log " + line);
+        }
+        for (std::size_t i = ConnectsSeen_; i < Client.Connects.size(); ++i) {
+            const auto& will = Client.Connects[i].WillPayload;
+            parts.push_back("connect will" + Render(prefix, "", will));
+        }
+        for (auto& [topic, bytes] : Client.Published) parts.push_back(Render(prefix, topic, bytes));
+        if (!Extra_.empty()) parts.push_back(Extra_);
+        Client.Published.clear();
+        ConnectsSeen_ = Client.Connects.size();
+        LogSeen_ = T.Capture.Lines.size();
+        Extra_.clear();
+        std::string text;
+        for (const auto& p : parts) text += (text.empty() ? "" : " | ") + p;
+        return text;
+    }
+
+    test::TTestContext T;
+    test::TFakeHostResolver Resolver;
+    test::TFakeDriverPool Pool;
+    TPLCCollection PLCs{T.Context};
+    THitachiPLC& PLC1 = PLCs.AddPLC();
+    THitachiPLC& PLC2 = PLCs.AddPLC();
+    TOPCDAConnectionCollection Connections{T.Context};
+    TComPtr<TDA2ClassFactory> Factory = MakeCom<TDA2ClassFactory>(T.Context, Connections);
+    TFakeMqttClient Client;
+    TMqttConfig Config;
+    std::unique_ptr<TSparkplugEdgeNode> Node;
+
+private:
+    std::size_t LogSeen_ = 0;
+    std::size_t ConnectsSeen_ = 0;
+    std::string Extra_;
+};
+
+TEST_P(SparkplugEdgeNodeTest, Script) {
+    Node = std::make_unique<TSparkplugEdgeNode>(T.Context, *Factory, Client, Config, "edge1");
+    const auto& script = GetParam().Script;
+    ASSERT_EQ(script.size() % 2, 0u);
+    for (std::size_t i = 0; i < script.size(); i += 2) {
+        SCOPED_TRACE("step " + std::to_string(i / 2) + ": " + script[i]);
+        ASSERT_TRUE(Step(script[i]));
+        const std::string& expected = script[i + 1];
+        const std::string got = Output();
+        if (expected.rfind("last: ", 0) == 0) {
+            const std::size_t bar = got.rfind(" | ");
+            EXPECT_EQ(bar == std::string::npos ? got : got.substr(bar + 3), expected.substr(6));
+        } else {
+            EXPECT_EQ(got, expected);
+        }
+    }
+}
+
+// The start every row shares: values known, then the broker accepts the connection.
+std::vector<std::string> Born(std::vector<std::string> more) {
+    std::vector<std::string> script = {
+        "start",
+        "connect will bdSeq=0",
+        "set WR0010 4660 WR0011 100 WR0020 7",
+        "",
+        "wait 1000",
+        "",
+        "connect",
+        "log MQTT broker mqtt://127.0.0.1:1883 connected"
+        " | NBIRTH 0 bdSeq=0 Node Control/Rebirth=false"
+        " | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=7",
+    };
+    script.insert(script.end(), more.begin(), more.end());
+    return script;
+}
+
+const TRow Rows[] = {
+    {"DataOnlyOnChangeWithDeadband", false,
+     Born({
+         "wait 1000",
+         "",
+         "set WR0010 5 WR0011 104",
+         "",
+         "wait 1000",
+         "DDATA/PLC1 3 #2=5",
+         "set WR0011 106",
+         "",
+         "wait 1000",
+         "DDATA/PLC1 4 #3=106",
+         "set WR0011 65535",
+         "",
+         "wait 1000",
+         "DDATA/PLC1 5 #3=-1",
+     })},
+    {"SeqWrapsAfter255", false,
+     Born({
+         "count 253",
+         "last: DDATA/PLC1 255 #2=4913",
+         "count 1",
+         "DDATA/PLC1 0 #2=4914",
+         "count 1",
+         "DDATA/PLC1 1 #2=4915",
+     })},
+    {"DeviceDeathOnTimeOutAndBirthOnRestore", false,
+     Born({
+         "timeout PLC1",
+         "",
+         "wait 250",
+         "DDEATH/PLC1 3",
+         "set WR0010 9",
+         "",
+         "wait 1000",
+         "",
+         "restore PLC1",
+         "",
+         "wait 250",
+         "DBIRTH/PLC1 4 WR0010=9 Speed=100",
+     })},
+    {"RebirthOnNodeCommandByNameOrAlias", false,
+     Born({
+         "ncmd rebirth",
+         "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 "
+         "WR0020=7",
+         "ncmd alias",
+         "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 "
+         "WR0020=7",
+     })},
+    {"ReconnectWithBackOffBirthsTheCurrentState", false,
+     Born({
+         "lose",
+         "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost",
+         "set WR0020 8",
+         "",
+         "connect",
+         "", // a stale event: not connecting now
+         "lose",
+         "",
+         "wait 999",
+         "",
+         "wait 1",
+         "connect will bdSeq=1",
+         "lose",
+         "", // one line per outage, not per attempt
+         "wait 1999",
+         "",
+         "wait 1",
+         "connect will bdSeq=2",
+         "lose",
+         "",
+         "wait 4000",
+         "connect will bdSeq=3",
+         "connect",
+         "log MQTT broker mqtt://127.0.0.1:1883 connected"
+         " | NBIRTH 0 bdSeq=3 Node Control/Rebirth=false"
+         " | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=8",
+     })},
+    {"DeviceCommandRefusedWhenWritesAreOff", false,
+     Born({
+         "dcmd PLC1 Speed -7",
+         "log MQTT command to PLC1 refused: writes from the broker are not allowed",
+         "pending WR0011",
+         "nothing pending",
+     })},
+    {"DeviceCommandWritesThroughTheItem", true,
+     Born({
+         "dcmd PLC1 Speed 77",
+         "",
+         "pending WR0011",
+         "pending WR0011=77",
+         "dcmd PLC1 Nothing 1",
+         "log MQTT command to PLC1 refused: no metric Nothing",
+         "dcmd PLC3 Speed 1",
+         "log MQTT command to PLC3 refused: no such device",
+         "junk PLC1",
+         "log MQTT command to PLC1 refused: the payload cannot be decoded",
+     })},
+    {"StopSaysGoodbye", false,
+     Born({
+         "stop",
+         "NDEATH bdSeq=0",
+     })},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, SparkplugEdgeNodeTest, ::testing::ValuesIn(Rows),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+} // namespace
+} // namespace dravon
