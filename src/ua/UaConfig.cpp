@@ -18,6 +18,9 @@ void TUaConfig::Sanitize() {
     if (MaxChunkCount == 0 || MaxChunkCount > 4096) MaxChunkCount = defaults.MaxChunkCount;
     if (SessionTimeoutMs < 1000 || SessionTimeoutMs > MaxSessionTimeoutMs)
         SessionTimeoutMs = defaults.SessionTimeoutMs;
+    // A certificate between a day and 20 years.
+    if (CertificateLifetimeDays < 1 || CertificateLifetimeDays > 20 * 366)
+        CertificateLifetimeDays = defaults.CertificateLifetimeDays;
 }
 
 bool LoadUaConfig(IKeyValueStore& store, TUaConfig& config) {
@@ -43,6 +46,12 @@ bool LoadUaConfig(IKeyValueStore& store, TUaConfig& config) {
     dword("MaxMessageSize", config.MaxMessageSize);
     dword("MaxChunkCount", config.MaxChunkCount);
     dword("SessionTimeout", config.SessionTimeoutMs);
+    if (auto v = key->ReadString("SecurityPolicies")) config.SecurityPolicies = *v;
+    if (auto v = key->ReadString("SecurityModes")) config.SecurityModes = *v;
+    if (auto v = key->ReadDword("AllowSecurityNone")) config.AllowSecurityNone = *v != 0;
+    if (auto v = key->ReadDword("AllowAnonymous")) config.AllowAnonymous = *v != 0;
+    flag("AutoTrustClients", config.AutoTrustClients);
+    dword("CertificateLifetimeDays", config.CertificateLifetimeDays);
     config.Sanitize();
     return true;
 }
@@ -62,6 +71,17 @@ bool SaveUaConfig(IKeyValueStore& store, const TUaConfig& config) {
     ok = key->WriteDword("MaxMessageSize", config.MaxMessageSize) && ok;
     ok = key->WriteDword("MaxChunkCount", config.MaxChunkCount) && ok;
     ok = key->WriteDword("SessionTimeout", config.SessionTimeoutMs) && ok;
+    ok = key->WriteString("SecurityPolicies", config.SecurityPolicies) && ok;
+    ok = key->WriteString("SecurityModes", config.SecurityModes) && ok;
+    // Unset stays unset: the default then follows ListenOnAllInterfaces.
+    auto optionalFlag = [&](const char* name, const std::optional<bool>& value) {
+        if (value) return key->WriteDword(name, *value);
+        return !key->ValueExists(name) || key->DeleteValue(name);
+    };
+    ok = optionalFlag("AllowSecurityNone", config.AllowSecurityNone) && ok;
+    ok = optionalFlag("AllowAnonymous", config.AllowAnonymous) && ok;
+    ok = key->WriteDword("AutoTrustClients", config.AutoTrustClients) && ok;
+    ok = key->WriteDword("CertificateLifetimeDays", config.CertificateLifetimeDays) && ok;
     return ok;
 }
 

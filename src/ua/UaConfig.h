@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace dravon {
@@ -26,6 +27,16 @@ struct TUaConfig {
     std::uint32_t SessionTimeoutMs = 60000;
     // Name the endpoint is reached by, for the endpoint URL and application URI.
     std::string HostName = "localhost";
+    // Security policies offered besides None, and their message security modes (names,
+    // comma-separated).
+    std::string SecurityPolicies = "Basic256Sha256,Aes128_Sha256_RsaOaep,Aes256_Sha256_RsaPss";
+    std::string SecurityModes = "Sign,SignAndEncrypt";
+    // Policy None and anonymous sessions; unset: on when bound to one address, off when
+    // listening on all interfaces.
+    std::optional<bool> AllowSecurityNone;
+    std::optional<bool> AllowAnonymous;
+    bool AutoTrustClients = false;
+    std::uint32_t CertificateLifetimeDays = 5 * 365;
 
     static constexpr std::uint32_t MaxSessionTimeoutMs = 3600000;
     static constexpr std::uint32_t ReceiveBufferSize = 65536;
@@ -33,6 +44,8 @@ struct TUaConfig {
 
     // The address actually bound.
     std::string ListenAddress() const { return ListenOnAllInterfaces ? "0.0.0.0" : BindAddress; }
+    bool SecurityNoneOffered() const { return AllowSecurityNone.value_or(!ListenOnAllInterfaces); }
+    bool AnonymousAllowed() const { return AllowAnonymous.value_or(!ListenOnAllInterfaces); }
     // Values out of range fall back to their defaults.
     void Sanitize();
 };

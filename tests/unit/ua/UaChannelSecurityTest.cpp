@@ -1,0 +1,403 @@
+// One secure channel's security as a client meets it: the OpenSecureChannel under each
+// check, the keys of each token, a renewal, and what the settings offer and log.
+#include "ua/security/UaChannelSecurity.h"
+#include "UaTestKeys.h"
+#include "app/MemoryStore.h"
+#include "ua/UaBinaryReader.h"
+#include "ua/UaBinaryWriter.h"
+#include "ua/UaNodeIds.h"
+#include "ua/UaStatusCodes.h"
+#include "ua/security/UaSessionSecurity.h"
+#include "unit/app/TempDir.h"
+
+#include <gtest/gtest.h>
+
+using namespace dravon;
+using namespace dravon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::time_t Jan2027 = 1798761600;
+const std::string Plain = std::string("\x01\0\0\0\x02\0\0\0", 8) + "request";
+
+TUaCertificate SelfSigned(const char* pem, const char* uri) {
+    return *TUaCertificate::CreateSelfSigned(TUaKey::FromPrivatePem(pem),
+                                             {uri, "localhost", "Test", "", Jan2027 - 86400, 365});
+}
+
+// A server with key A (placed, not generated) and a client with key B that it trusts.
+struct TSecurityRig {
+    explicit TSecurityRig(TUaConfig config = {}, IKeyValueStore* users = nullptr)
+        : Config(std::move(config)) {
+        Security = std::make_unique<TUaSecurity>(Config, Dir.Path / "pki", users);
+        Security->Pki().CreateFolders();
+        WriteFile((Dir.Path / "pki/own/certs/Dravon.der").string(), ServerCert.Der());
+        WriteFile((Dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA);
+        WriteFile((Dir.Path / "pki/trusted/certs/client.der").string(), ClientCert.Der());
+        std::vector<std::string> log;
+        std::string error;
+        EXPECT_TRUE(Security->Start("urn:server", Jan2027, log, error)) << error;
+    }
+
+    std::string Open(const TUaSecurityPolicy& policy, std::uint32_t channelId = 0,
+                     const TUaCertificate* sender = nullptr, const char* senderKey = TestKeyB,
+                     std::string thumbprint = {}) {
+        if (thumbprint.empty()) thumbprint = ServerCert.Thumbprint();
+        return SecureUaAsymmetricChunk(policy, "OPN", 'F', channelId, TUaKey::FromPrivatePem(senderKey),
+                                       (sender ? *sender : ClientCert).Der(), ServerCert.PublicKey(),
+                                       thumbprint, Plain);
+    }
+
+    TTempDir Dir;
+    TUaConfig Config;
+    TUaCertificate ServerCert = SelfSigned(TestKeyA, "urn:server");
+    TUaCertificate ClientCert = SelfSigned(TestKeyB, "urn:client");
+    std::unique_ptr<TUaSecurity> Security;
+};
+
+TEST(UaChannelSecurityTest, SecuredChannelCarriesMessagesBothWaysAndRenewsItsKeys) {
+    TSecurityRig rig;
+    const TUaSecurityPolicy& policy = *FindUaSecurityPolicy("Aes256_Sha256_RsaPss", true);
+    TUaChannelSecurity channel(*rig.Security);
+    auto opened = channel.OpenAsymmetric(rig.Open(policy), false, Jan2027);
+    ASSERT_EQ(opened.Status, UaStatus::Good) << opened.Reason;
+    EXPECT_EQ(opened.Plain, Plain);
+    EXPECT_EQ(channel.PeerCertificate().Der(), rig.ClientCert.Der());
+    std::string clientNonce(32, 'n');
+    std::string serverNonce;
+    ASSERT_EQ(channel.Establish(TUaSecurityMode::SignAndEncrypt, clientNonce, 1, serverNonce),
+              UaStatus::Good);
+    EXPECT_EQ(serverNonce.size(), 32u);
+    // The response comes back signed by the server's key, encrypted for the client's.
+    std::string response = channel.SecureAsymmetric('F', 5, "response");
+    auto header = ReadUaAsymmetricHeader(response);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->ReceiverThumbprint, rig.ClientCert.Thumbprint());
+    EXPECT_EQ(OpenUaAsymmetricChunk(policy, *header, response, TUaKey::FromPrivatePem(TestKeyB),
+                                    rig.ServerCert.PublicKey())
+                  .Plain,
+              "response");
+
+    auto keys1 = DeriveUaChannelKeys(policy, clientNonce, serverNonce);
+    auto send = [&](const TUaChannelKeys& keys, std::uint32_t token) {
+        return channel
+            .OpenSymmetric(SecureUaSymmetricChunk(policy, TUaSecurityMode::SignAndEncrypt, keys.Client, "MSG",
+                                                  'F', 5, token, Plain))
+            .Status;
+    };
+    auto receive = [&](const TUaChannelKeys& keys) {
+        return OpenUaSymmetricChunk(policy, TUaSecurityMode::SignAndEncrypt, keys.Server,
+                                    channel.SecureSymmetric("MSG", 'F', 5, Plain))
+            .Plain;
+    };
+    EXPECT_EQ(send(keys1, 1), UaStatus::Good);
+    EXPECT_EQ(receive(keys1), Plain);
+
+    ASSERT_EQ(channel.OpenAsymmetric(rig.Open(policy, 5), true, Jan2027).Status, UaStatus::Good);
+    std::string clientNonce2(32, 'm');
+    ASSERT_EQ(channel.Establish(TUaSecurityMode::SignAndEncrypt, clientNonce2, 2, serverNonce),
+              UaStatus::Good);
+    auto keys2 = DeriveUaChannelKeys(policy, clientNonce2, serverNonce);
+    // Until the client uses token 2, both are accepted and the server answers under 1.
+    EXPECT_EQ(channel.SendTokenId(), 1u);
+    EXPECT_EQ(receive(keys1), Plain);
+    EXPECT_EQ(send(keys1, 1), UaStatus::Good);
+    EXPECT_EQ(send(keys2, 2), UaStatus::Good);
+    EXPECT_EQ(channel.SendTokenId(), 2u);
+    EXPECT_EQ(receive(keys2), Plain);
+    EXPECT_EQ(send(keys1, 1), UaStatus::BadSecureChannelTokenUnknown);
+    // Token 2's id with token 1's keys.
+    EXPECT_EQ(send(keys1, 2), UaStatus::BadSecurityChecksFailed);
+}
+
+TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
+    TUaConfig noAes128;
+    noAes128.SecurityPolicies = "Basic256Sha256,Aes256_Sha256_RsaPss";
+    noAes128.SecurityModes = "SignAndEncrypt";
+    TSecurityRig rig(noAes128);
+    const TUaSecurityPolicy& basic = *FindUaSecurityPolicy("Basic256Sha256", true);
+    const TUaSecurityPolicy& aes128 = *FindUaSecurityPolicy("Aes128_Sha256_RsaOaep", true);
+    TUaCertificate stranger = SelfSigned(TestKeyA, "urn:stranger");
+    std::string tampered = rig.Open(basic);
+    tampered[tampered.size() - 3] ^= 0x20;
+    struct TRow {
+        const char* Name;
+        std::string Chunk;
+        TUaSecurityMode Mode;
+        std::size_t NonceLength;
+        TUaStatusCode Expected;
+    };
+    const TRow rows[] = {
+        {"accepted", rig.Open(basic), TUaSecurityMode::SignAndEncrypt, 32, UaStatus::Good},
+        {"policy not offered", rig.Open(aes128), TUaSecurityMode::SignAndEncrypt, 32,
+         UaStatus::BadSecurityPolicyRejected},
+        {"mode not offered", rig.Open(basic), TUaSecurityMode::Sign, 32, UaStatus::BadSecurityModeRejected},
+        {"mode None under a policy", rig.Open(basic), TUaSecurityMode::None, 32,
+         UaStatus::BadSecurityModeRejected},
+        {"short nonce", rig.Open(basic), TUaSecurityMode::SignAndEncrypt, 31, UaStatus::BadNonceInvalid},
+        {"receiver thumbprint not ours", rig.Open(basic, 0, nullptr, TestKeyB, std::string(20, 'x')),
+         TUaSecurityMode::SignAndEncrypt, 32, UaStatus::BadSecurityChecksFailed},
+        {"untrusted sender", rig.Open(basic, 0, &stranger, TestKeyA), TUaSecurityMode::SignAndEncrypt, 32,
+         UaStatus::BadCertificateUntrusted},
+        {"signed with another key than the certificate's", rig.Open(basic, 0, nullptr, TestKeyA),
+         TUaSecurityMode::SignAndEncrypt, 32, UaStatus::BadSecurityChecksFailed},
+        {"tampered", tampered, TUaSecurityMode::SignAndEncrypt, 32, UaStatus::BadSecurityChecksFailed},
+        {"None on loopback", rig.Open(UaSecurityPolicyNone()), TUaSecurityMode::None, 0, UaStatus::Good},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TUaChannelSecurity channel(*rig.Security);
+        auto opened = channel.OpenAsymmetric(row.Chunk, false, Jan2027);
+        TUaStatusCode status = opened.Status;
+        std::string serverNonce;
+        if (status == UaStatus::Good)
+            status = channel.Establish(row.Mode, std::string(row.NonceLength, 'n'), 1, serverNonce);
+        EXPECT_EQ(status, row.Expected) << opened.Reason;
+    }
+    // A renewal must come from the same client certificate.
+    TUaChannelSecurity channel(*rig.Security);
+    ASSERT_EQ(channel.OpenAsymmetric(rig.Open(basic), false, Jan2027).Status, UaStatus::Good);
+    std::string nonce;
+    ASSERT_EQ(channel.Establish(TUaSecurityMode::SignAndEncrypt, std::string(32, 'n'), 1, nonce),
+              UaStatus::Good);
+    WriteFile((rig.Dir.Path / "pki/trusted/certs/stranger.der").string(), stranger.Der());
+    EXPECT_EQ(channel.OpenAsymmetric(rig.Open(basic, 1, &stranger, TestKeyA), true, Jan2027).Status,
+              UaStatus::BadSecurityChecksFailed);
+}
+
+TEST(UaChannelSecurityTest, SettingsDecideTheOffersAndTheWarnings) {
+    struct TRow {
+        const char* Name;
+        bool AllInterfaces;
+        std::optional<bool> None;
+        std::optional<bool> Anonymous;
+        bool AutoTrust;
+        const char* Modes;
+        std::size_t Offers;
+        bool NoneOffered;
+        bool AnonymousAllowed;
+        std::vector<std::string> Warnings;
+    };
+    const TRow rows[] = {
+        {"loopback defaults", false, {}, {}, false, "Sign,SignAndEncrypt", 7, true, true, {}},
+        {"all interfaces: None and anonymous off",
+         true,
+         {},
+         {},
+         false,
+         "Sign,SignAndEncrypt",
+         6,
+         false,
+         false,
+         {}},
+        {"all interfaces, turned on explicitly",
+         true,
+         true,
+         true,
+         false,
+         "SignAndEncrypt",
+         4,
+         true,
+         true,
+         {"Warning: OPC UA security policy None is offered on all interfaces",
+          "Warning: OPC UA anonymous sessions are allowed on all interfaces"}},
+        {"loopback, turned off",
+         false,
+         false,
+         false,
+         true,
+         "Sign",
+         3,
+         false,
+         false,
+         {"Warning: every OPC UA client certificate is trusted automatically"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TTempDir dir;
+        TUaConfig config;
+        config.ListenOnAllInterfaces = row.AllInterfaces;
+        config.AllowSecurityNone = row.None;
+        config.AllowAnonymous = row.Anonymous;
+        config.AutoTrustClients = row.AutoTrust;
+        config.SecurityModes = row.Modes;
+        TUaSecurity security(config, dir.Path / "pki", nullptr);
+        security.Pki().CreateFolders();
+        WriteFile((dir.Path / "pki/own/certs/Dravon.der").string(), SelfSigned(TestKeyA, "urn:server").Der());
+        WriteFile((dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA);
+        std::vector<std::string> log;
+        std::string error;
+        ASSERT_TRUE(security.Start("urn:server", Jan2027, log, error)) << error;
+        EXPECT_EQ(security.Offers().size(), row.Offers);
+        EXPECT_EQ(security.Offers().front().Policy->IsNone(), row.NoneOffered);
+        EXPECT_EQ(security.AnonymousAllowed(), row.AnonymousAllowed);
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.front().rfind("OPC UA application certificate thumbprint ", 0), 0u) << log.front();
+        EXPECT_EQ(std::vector<std::string>(log.begin() + 1, log.end()), row.Warnings);
+    }
+}
+
+} // namespace
+
+namespace {
+
+TUaExtensionObject UserToken(const char* policyId, const char* user, const std::string& password,
+                             const std::string& algorithm) {
+    TUaBinaryWriter w;
+    w.String(policyId);
+    w.String(user);
+    w.ByteString(password);
+    w.String(algorithm);
+    TUaExtensionObject token;
+    token.TypeId = TUaNodeId::Num(UaId::UserNameIdentityToken);
+    token.Encoding = 1;
+    token.Body = w.Take();
+    return token;
+}
+
+TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
+    TMemoryStore store;
+    TUaUserStore adder(store, 1000);
+    std::string error;
+    ASSERT_TRUE(adder.Add("viewer", "look", TUaUserRole::ReadOnly, error));
+    ASSERT_TRUE(adder.Add("engineer", "change", TUaUserRole::ReadWrite, error));
+    TUaConfig open;
+    TUaConfig closed;
+    closed.AllowAnonymous = false;
+    TSecurityRig rig(open, &store);
+    TSecurityRig strict(closed, &store);
+    const TUaSecurityPolicy& pss = *FindUaSecurityPolicy("Aes256_Sha256_RsaPss", true);
+    const TUaSecurityPolicy& basic = *FindUaSecurityPolicy("Basic256Sha256", true);
+    const std::string nonce(32, 'q');
+    auto secret = [&](const TUaSecurityPolicy& p, const char* password, const std::string& n) {
+        return *EncryptUaUserPassword(p, rig.ServerCert.PublicKey(), password, n);
+    };
+    TUaExtensionObject anonymous;
+    anonymous.TypeId = TUaNodeId::Num(UaId::AnonymousIdentityToken);
+    anonymous.Encoding = 1;
+    anonymous.Body = std::string("\x09\0\0\0anonymous", 13);
+    TUaExtensionObject wrongAnonymous = anonymous;
+    wrongAnonymous.Body = std::string("\x03\0\0\0abc", 7);
+    TUaExtensionObject x509;
+    x509.TypeId = TUaNodeId::Num(327);
+    x509.Encoding = 1;
+    struct TRow {
+        const char* Name;
+        TSecurityRig* Rig;
+        TUaExtensionObject Token;
+        const TUaSecurityPolicy* Channel;
+        TUaStatusCode Expected;
+        TUaUserRole Role;
+        bool WrongPassword;
+    };
+    const TRow rows[] = {
+        {"no token", &rig, {}, &pss, UaStatus::Good, TUaUserRole::ReadWrite, false},
+        {"anonymous", &rig, anonymous, &pss, UaStatus::Good, TUaUserRole::ReadWrite, false},
+        {"anonymous, other policy id", &rig, wrongAnonymous, &pss, UaStatus::BadIdentityTokenInvalid,
+         TUaUserRole::ReadWrite, false},
+        {"anonymous not allowed", &strict, anonymous, &pss, UaStatus::BadIdentityTokenRejected,
+         TUaUserRole::ReadWrite, false},
+        {"no token, anonymous not allowed",
+         &strict,
+         {},
+         &pss,
+         UaStatus::BadIdentityTokenRejected,
+         TUaUserRole::ReadWrite,
+         false},
+        {"read-only user", &rig,
+         UserToken("username", "viewer", secret(pss, "look", nonce), pss.AsymmetricEncryptionUri), &pss,
+         UaStatus::Good, TUaUserRole::ReadOnly, false},
+        {"read-write user, None channel, password under Basic256Sha256", &strict,
+         UserToken("username", "engineer", secret(basic, "change", nonce), basic.AsymmetricEncryptionUri),
+         &UaSecurityPolicyNone(), UaStatus::Good, TUaUserRole::ReadWrite, false},
+        {"wrong password", &rig,
+         UserToken("username", "viewer", secret(pss, "lock", nonce), pss.AsymmetricEncryptionUri), &pss,
+         UaStatus::BadUserAccessDenied, TUaUserRole::ReadWrite, true},
+        {"unknown user", &rig,
+         UserToken("username", "nobody", secret(pss, "look", nonce), pss.AsymmetricEncryptionUri), &pss,
+         UaStatus::BadUserAccessDenied, TUaUserRole::ReadWrite, true},
+        {"old nonce", &rig,
+         UserToken("username", "viewer", secret(pss, "look", "old"), pss.AsymmetricEncryptionUri), &pss,
+         UaStatus::BadIdentityTokenInvalid, TUaUserRole::ReadWrite, false},
+        {"password in the clear", &rig, UserToken("username", "viewer", "look", ""), &pss,
+         UaStatus::BadIdentityTokenInvalid, TUaUserRole::ReadWrite, false},
+        {"another policy's algorithm", &rig,
+         UserToken("username", "viewer", secret(basic, "look", nonce), basic.AsymmetricEncryptionUri), &pss,
+         UaStatus::BadIdentityTokenInvalid, TUaUserRole::ReadWrite, false},
+        {"certificate token", &rig, x509, &pss, UaStatus::BadIdentityTokenRejected, TUaUserRole::ReadWrite,
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        auto identity = CheckUaIdentity(row.Token, *row.Rig->Security, *row.Channel, nonce);
+        EXPECT_EQ(identity.Status, row.Expected);
+        if (row.Expected == UaStatus::Good) {
+            EXPECT_EQ(identity.Role, row.Role);
+        }
+        EXPECT_EQ(identity.WrongPassword, row.WrongPassword);
+    }
+}
+
+TEST(UaChannelSecurityTest, SessionSignaturesAndEndpointsFollowThePolicy) {
+    TSecurityRig rig;
+    TUaKey clientKey = TUaKey::FromPrivatePem(TestKeyB);
+    for (const auto& policy : UaSecurityPolicies()) {
+        SCOPED_TRACE(policy.Name);
+        // CreateSession: the server signs the client's certificate and nonce.
+        auto server = SignUaSession(policy, rig.Security->Key(), rig.ClientCert.Der(), "client-nonce");
+        if (policy.IsNone()) {
+            EXPECT_TRUE(server.Signature.empty());
+            continue;
+        }
+        EXPECT_EQ(server.Algorithm, policy.AsymmetricSignatureUri);
+        EXPECT_TRUE(rig.ServerCert.PublicKey().Verify(
+            policy.AsymmetricSignature, rig.ClientCert.Der() + "client-nonce", server.Signature));
+        // ActivateSession: the client signs the server's certificate and nonce.
+        TUaSignatureData client{
+            policy.AsymmetricSignatureUri,
+            *clientKey.Sign(policy.AsymmetricSignature, rig.ServerCert.Der() + "server-nonce")};
+        EXPECT_TRUE(VerifyUaSession(policy, rig.ClientCert, rig.ServerCert.Der(), "server-nonce", client));
+        EXPECT_FALSE(VerifyUaSession(policy, rig.ClientCert, rig.ServerCert.Der(), "other-nonce", client));
+        EXPECT_FALSE(VerifyUaSession(policy, rig.ServerCert, rig.ServerCert.Der(), "server-nonce", client));
+    }
+
+    TUaApplicationDescription app;
+    app.ApplicationUri = "urn:server";
+    TUaBinaryWriter w;
+    WriteUaEndpoints(w, "opc.tcp://h:4840", app, *rig.Security, "profile");
+    TUaBinaryReader r(w.Bytes());
+    std::vector<std::string> seen;
+    std::size_t count = r.ArrayLength();
+    for (std::size_t i = 0; i < count && r.Ok(); ++i) {
+        EXPECT_EQ(r.String(), "opc.tcp://h:4840");
+        ReadApplicationDescription(r);
+        EXPECT_EQ(r.ByteString(), rig.ServerCert.Der());
+        std::string entry = std::to_string(r.UInt32());
+        entry += " " + r.String().substr(43);
+        std::size_t tokens = r.ArrayLength();
+        for (std::size_t t = 0; t < tokens; ++t) {
+            entry += " " + r.String();
+            entry += ":" + std::to_string(r.UInt32());
+            r.String();
+            r.String();
+            std::string tokenPolicy = r.String();
+            if (!tokenPolicy.empty()) entry += "/" + tokenPolicy.substr(43);
+        }
+        EXPECT_EQ(r.String(), "profile");
+        entry += " level " + std::to_string(r.Byte());
+        seen.push_back(entry);
+    }
+    EXPECT_TRUE(r.AtEnd());
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "1 None anonymous:0 username:1/Basic256Sha256 level 0",
+                        "3 Basic256Sha256 anonymous:0 username:1/Basic256Sha256 level 11",
+                        "2 Basic256Sha256 anonymous:0 username:1/Basic256Sha256 level 6",
+                        "3 Aes128_Sha256_RsaOaep anonymous:0 username:1/Aes128_Sha256_RsaOaep level 12",
+                        "2 Aes128_Sha256_RsaOaep anonymous:0 username:1/Aes128_Sha256_RsaOaep level 7",
+                        "3 Aes256_Sha256_RsaPss anonymous:0 username:1/Aes256_Sha256_RsaPss level 13",
+                        "2 Aes256_Sha256_RsaPss anonymous:0 username:1/Aes256_Sha256_RsaPss level 8",
+                    }));
+}
+
+} // namespace
