@@ -8,6 +8,7 @@
 #include "platform/AppLocations.h"
 #include "platform/GuardedApplication.h"
 #include "platform/MosquittoClient.h"
+#include "platform/PasswordPrompt.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
 #include "platform/QtHostResolver.h"
@@ -21,6 +22,7 @@
 #include "server/MqttService.h"
 #include "server/OPCServer.h"
 #include "server/ServerCore.h"
+#include "ua/security/UaUserStore.h"
 
 #include <QCoreApplication>
 #include <QSysInfo>
@@ -95,6 +97,10 @@ int main(int argc, char** argv) {
 
     const TAppLocations locations = TAppLocations::FromEnvironment();
     TFileStore store(locations.MachineStoreFile, locations.UserStoreFile);
+    // User names of the OPC UA endpoint are managed without starting the server.
+    TUaUserStore users(store);
+    if (auto exitCode = RunUaUserCommand(arguments, users, {ReadPassword, std::cout, std::cerr}))
+        return *exitCode;
     const std::string executable = QCoreApplication::applicationFilePath().toStdString();
 
     const TComServerStart comStart = InitializeComServer(store, ComStartMode(arguments), executable);
