@@ -78,28 +78,33 @@ std::string SecureUaAsymmetricChunk(const TUaSecurityPolicy& policy, std::string
     w.ByteString(policy.IsNone() ? std::string() : std::string(ownCertificate));
     w.ByteString(policy.IsNone() ? std::string() : std::string(peerThumbprint));
     std::string out = w.Take();
-    std::size_t headerSize = out.size();
-    out.append(plain);
+    return ProtectUaAsymmetric(policy, ownKey, peerKey, out, plain) ? out : std::string();
+}
+
+bool ProtectUaAsymmetric(const TUaSecurityPolicy& policy, const TUaKey& ownKey, const TUaKey& peerKey,
+                         std::string& chunk, std::string_view plain) {
+    std::size_t headerSize = chunk.size();
+    chunk.append(plain);
     if (policy.IsNone()) {
-        PatchSize(out, out.size());
-        return out;
+        PatchSize(chunk, chunk.size());
+        return true;
     }
     std::size_t signatureSize = ownKey.Bytes();
     std::size_t plainBlock = peerKey.PlainBlockSize(policy.AsymmetricEncryption);
     bool extra = peerKey.Bytes() > ExtraPaddingKeyBytes;
-    if (!signatureSize || !plainBlock) return {};
+    if (!signatureSize || !plainBlock) return false;
     std::size_t n = plain.size() + (extra ? 2 : 1) + signatureSize;
     std::size_t padding = (plainBlock - n % plainBlock) % plainBlock;
-    out.append(padding + 1, static_cast<char>(padding & 0xFF));
-    if (extra) out.push_back(static_cast<char>(padding >> 8));
-    PatchSize(out, headerSize + (n + padding) / plainBlock * peerKey.Bytes());
-    auto signature = ownKey.Sign(policy.AsymmetricSignature, out);
-    if (!signature) return {};
-    out += *signature;
-    auto encrypted = peerKey.Encrypt(policy.AsymmetricEncryption, std::string_view(out).substr(headerSize));
-    if (!encrypted) return {};
-    out.replace(headerSize, std::string::npos, *encrypted);
-    return out;
+    chunk.append(padding + 1, static_cast<char>(padding & 0xFF));
+    if (extra) chunk.push_back(static_cast<char>(padding >> 8));
+    PatchSize(chunk, headerSize + (n + padding) / plainBlock * peerKey.Bytes());
+    auto signature = ownKey.Sign(policy.AsymmetricSignature, chunk);
+    if (!signature) return false;
+    chunk += *signature;
+    auto encrypted = peerKey.Encrypt(policy.AsymmetricEncryption, std::string_view(chunk).substr(headerSize));
+    if (!encrypted) return false;
+    chunk.replace(headerSize, std::string::npos, *encrypted);
+    return true;
 }
 
 TUaOpenedChunk OpenUaAsymmetricChunk(const TUaSecurityPolicy& policy, const TUaAsymmetricChunkHeader& header,
@@ -127,27 +132,33 @@ std::string SecureUaSymmetricChunk(const TUaSecurityPolicy& policy, TUaSecurityM
     w.UInt32(channelId);
     w.UInt32(tokenId);
     std::string out = w.Take();
-    out.append(plain);
+    return ProtectUaSymmetric(policy, mode, keys, out, plain) ? out : std::string();
+}
+
+bool ProtectUaSymmetric(const TUaSecurityPolicy& policy, TUaSecurityMode mode, const TUaSymmetricKeys& keys,
+                        std::string& chunk, std::string_view plain) {
+    std::size_t headerSize = chunk.size();
+    chunk.append(plain);
     if (policy.IsNone() || mode == TUaSecurityMode::None) {
-        PatchSize(out, out.size());
-        return out;
+        PatchSize(chunk, chunk.size());
+        return true;
     }
     bool encrypt = mode == TUaSecurityMode::SignAndEncrypt;
     constexpr std::size_t block = TUaSecurityPolicy::BlockSize;
     constexpr std::size_t signatureSize = TUaSecurityPolicy::SymmetricSignatureSize;
     if (encrypt) {
         std::size_t padding = (block - (plain.size() + 1 + signatureSize) % block) % block;
-        out.append(padding + 1, static_cast<char>(padding));
+        chunk.append(padding + 1, static_cast<char>(padding));
     }
-    PatchSize(out, out.size() + signatureSize);
-    out += UaHmacSha256(keys.SigningKey, out);
+    PatchSize(chunk, chunk.size() + signatureSize);
+    chunk += UaHmacSha256(keys.SigningKey, chunk);
     if (encrypt) {
         auto encrypted =
-            UaAesCbc(true, keys.EncryptingKey, keys.Iv, std::string_view(out).substr(SymmetricHeaderSize));
-        if (!encrypted) return {};
-        out.replace(SymmetricHeaderSize, std::string::npos, *encrypted);
+            UaAesCbc(true, keys.EncryptingKey, keys.Iv, std::string_view(chunk).substr(headerSize));
+        if (!encrypted) return false;
+        chunk.replace(headerSize, std::string::npos, *encrypted);
     }
-    return out;
+    return true;
 }
 
 TUaOpenedChunk OpenUaSymmetricChunk(const TUaSecurityPolicy& policy, TUaSecurityMode mode,
@@ -176,14 +187,27 @@ TUaOpenedChunk OpenUaSymmetricChunk(const TUaSecurityPolicy& policy, TUaSecurity
 
 std::size_t UaSymmetricMaxBody(const TUaSecurityPolicy& policy, TUaSecurityMode mode,
                                std::size_t bufferSize) {
-    std::size_t room = bufferSize - SymmetricHeaderSize - SequenceHeaderSize;
+    return UaPlainCapacity(policy, mode, nullptr, nullptr, bufferSize, SymmetricHeaderSize) -
+           SequenceHeaderSize;
+}
+
+std::size_t UaPlainCapacity(const TUaSecurityPolicy& policy, TUaSecurityMode mode, const TUaKey* ownKey,
+                            const TUaKey* peerKey, std::size_t chunkSize, std::size_t prefixSize) {
+    if (chunkSize <= prefixSize + SequenceHeaderSize + 64) return SequenceHeaderSize;
+    std::size_t room = chunkSize - prefixSize;
     if (policy.IsNone() || mode == TUaSecurityMode::None) return room;
-    room -= TUaSecurityPolicy::SymmetricSignatureSize;
-    if (mode == TUaSecurityMode::Sign) return room;
+    if (ownKey && peerKey) {
+        // Whole cipher blocks; of their plain text, the signature and padding count go.
+        std::size_t cipherBlock = peerKey->Bytes();
+        std::size_t plainBlock = peerKey->PlainBlockSize(policy.AsymmetricEncryption);
+        std::size_t trailer = ownKey->Bytes() + (cipherBlock > ExtraPaddingKeyBytes ? 2 : 1);
+        std::size_t plain = cipherBlock ? room / cipherBlock * plainBlock : 0;
+        return plain > trailer + SequenceHeaderSize ? plain - trailer : SequenceHeaderSize;
+    }
+    if (mode == TUaSecurityMode::Sign) return room - TUaSecurityPolicy::SymmetricSignatureSize;
     // Whole blocks after the security header, one byte of them for PaddingSize.
-    std::size_t blocks = (bufferSize - SymmetricHeaderSize) / TUaSecurityPolicy::BlockSize;
-    return blocks * TUaSecurityPolicy::BlockSize - SequenceHeaderSize -
-           TUaSecurityPolicy::SymmetricSignatureSize - 1;
+    std::size_t blocks = room / TUaSecurityPolicy::BlockSize;
+    return blocks * TUaSecurityPolicy::BlockSize - TUaSecurityPolicy::SymmetricSignatureSize - 1;
 }
 
 } // namespace dravon

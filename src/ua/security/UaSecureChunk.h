@@ -46,6 +46,10 @@ std::string SecureUaAsymmetricChunk(const TUaSecurityPolicy& policy, std::string
                                     std::uint32_t channelId, const TUaKey& ownKey,
                                     std::string_view ownCertificate, const TUaKey& peerKey,
                                     std::string_view peerThumbprint, std::string_view plain);
+// The same after the caller wrote the prefix (message and security header) into chunk:
+// appends the protected part and patches the size. False when a key cannot do it.
+bool ProtectUaAsymmetric(const TUaSecurityPolicy& policy, const TUaKey& ownKey, const TUaKey& peerKey,
+                         std::string& chunk, std::string_view plain);
 // ownKey decrypts, peerKey (from the header's sender certificate) verifies.
 TUaOpenedChunk OpenUaAsymmetricChunk(const TUaSecurityPolicy& policy, const TUaAsymmetricChunkHeader& header,
                                      std::string_view chunk, const TUaKey& ownKey, const TUaKey& peerKey);
@@ -54,6 +58,8 @@ TUaOpenedChunk OpenUaAsymmetricChunk(const TUaSecurityPolicy& policy, const TUaA
 std::string SecureUaSymmetricChunk(const TUaSecurityPolicy& policy, TUaSecurityMode mode,
                                    const TUaSymmetricKeys& keys, std::string_view type, char chunkType,
                                    std::uint32_t channelId, std::uint32_t tokenId, std::string_view plain);
+bool ProtectUaSymmetric(const TUaSecurityPolicy& policy, TUaSecurityMode mode, const TUaSymmetricKeys& keys,
+                        std::string& chunk, std::string_view plain);
 // keys are the peer's (those of the token the chunk names).
 TUaOpenedChunk OpenUaSymmetricChunk(const TUaSecurityPolicy& policy, TUaSecurityMode mode,
                                     const TUaSymmetricKeys& keys, std::string_view chunk);
@@ -61,5 +67,9 @@ TUaOpenedChunk OpenUaSymmetricChunk(const TUaSecurityPolicy& policy, TUaSecurity
 // The most body bytes (after the sequence header) one symmetric chunk of bufferSize
 // bytes carries.
 std::size_t UaSymmetricMaxBody(const TUaSecurityPolicy& policy, TUaSecurityMode mode, std::size_t bufferSize);
+// The most plain bytes (sequence header and body) a chunk of chunkSize bytes carries
+// after a prefix of prefixSize bytes: asymmetric when both keys are given.
+std::size_t UaPlainCapacity(const TUaSecurityPolicy& policy, TUaSecurityMode mode, const TUaKey* ownKey,
+                            const TUaKey* peerKey, std::size_t chunkSize, std::size_t prefixSize);
 
 } // namespace dravon
