@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace dravon {
@@ -98,6 +99,30 @@ TEST(FormatAddress, ParsesBackToTheSameRowForEveryType) {
             EXPECT_EQ(parsed->Row, row) << text;
             EXPECT_EQ(parsed->Address, address) << text;
         }
+    }
+}
+
+// The published table, row by row: name, code, sub-digits, highest packed address and its
+// hex digits, value type, double word, browse flag.
+TEST(MemoryTypes, EveryRowAsPublished) {
+    const char* rows[MemoryTypeCount] = {
+        "X 0 2 4FF5F 5 11 0 1",    "WX 8 1 4FF9 4 18 0 1",   "DX 8 1 4FF9 4 19 1 1",
+        "Y 1 2 4FF5F 5 11 0 1",    "WY 9 1 4FF9 4 18 0 1",   "DY 9 1 4FF9 4 19 1 1",
+        "R 2 0 7FF 3 11 0 1",      "WR 10 0 FFFF 4 18 0 0",  "DR 10 0 FFFE 4 19 1 0",
+        "M 4 0 7FFFF 5 11 0 0",    "WM 12 0 7FFF 4 18 0 0",  "DM 12 0 7FFE 4 19 1 0",
+        "WN 32 0 1FFFF 5 18 0 1",  "DN 32 0 1FFFE 5 19 1 1", "L 3 0 73FFF 5 11 0 0",
+        "WL 11 0 73FF 4 18 0 0",   "DL 11 0 73FE 4 19 1 0",  "DIF 14 3 1FF 3 11 0 0",
+        "DFN 15 3 1FF 3 11 0 0",   "CL 6 4 1000 4 11 0 0",   "TC 13 4 1000 4 18 0 0",
+        "TMCNT 5 4 1000 4 11 0 0", "EX 48 0 5A7FF 5 11 0 1", "WEX 56 0 5A7F 4 18 0 1",
+        "EY 49 0 5A7FF 5 11 0 1",  "WEY 57 0 5A7F 4 18 0 1"};
+    for (int row = 0; row < MemoryTypeCount; ++row) {
+        const MemoryTypeInfo& info = MemoryTypes[static_cast<std::size_t>(row)];
+        char text[64];
+        std::snprintf(text, sizeof text, "%s %d %d %X %d %u %d %d", info.Name, info.Code, info.SubDigits,
+                      static_cast<unsigned>(info.MaxAddress), info.MaxDigits, unsigned{info.VarType},
+                      info.IsDoubleWord ? 1 : 0, info.BrowseFlag ? 1 : 0);
+        EXPECT_EQ(std::string(text), rows[row]) << "row " << row;
+        EXPECT_EQ(info.MinAddress, 0u) << "row " << row;
     }
 }
 
