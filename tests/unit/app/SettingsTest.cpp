@@ -6,26 +6,56 @@
 namespace dravon {
 namespace {
 
-TEST(Settings, RoundTripKeepsEveryValue) {
-    TMemoryStore store;
-    TSettings written;
-    written.ShowTrayIcon = false;
-    written.LogEvents = true;
-    written.QualityIndependentSyncRead = true;
-    written.DetectIntensiveBrowsing = false;
-    written.ArrayElementCount = 120;
-    written.MinBlockSize = 54;
-    written.WaitTime = 99999;
-    written.BusyRetries = 0;
-    ASSERT_TRUE(SaveConfigurationToRegistry(store, written, nullptr));
-    TSettings read;
-    read.MinBlockSize = 1;
-    ASSERT_TRUE(LoadConfigurationFromRegistry(store, read));
-    EXPECT_EQ(read, written);
-    auto key = store.OpenKeyReadOnly(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings");
+// The stored names in their order, the defaults, and the field each one fills: each row's
+// value alone differs from its default, so a name read into the wrong field is caught.
+TEST(Settings, StoredNamesDefaultsAndFieldsAsPublished) {
+    struct TRow {
+        const char* Name;
+        std::uint32_t Default;
+        std::uint32_t Other;
+        void (*Expect)(TSettings&);
+    };
+    const TRow rows[] = {
+        {"Show tray icon", 1, 0, [](TSettings& s) { s.ShowTrayIcon = false; }},
+        {"Allow browsing PLC variables", 1, 0, [](TSettings& s) { s.AllowBrowsing = false; }},
+        {"Create log file (Dravon.log)", 0, 1, [](TSettings& s) { s.LogEvents = true; }},
+        {"Enable UNCERTAIN quality", 1, 0, [](TSettings& s) { s.EnableUncertain = false; }},
+        {"Enable BAD quality", 1, 0, [](TSettings& s) { s.EnableBAD = false; }},
+        {"cbDoSerialSpy", 0, 1, [](TSettings& s) { s.DoSerialSpy = true; }},
+        {"cbForcedOnChange", 0, 1, [](TSettings& s) { s.ForcedOnChange = true; }},
+        {"cbOnChangeAlwaysTrueForStrings", 0, 1, [](TSettings& s) { s.OnChangeAlwaysTrueForStrings = true; }},
+        {"cbSlowDownVisual", 0, 1, [](TSettings& s) { s.SlowDownVisual = true; }},
+        {"cbUDPPortSame", 0, 1, [](TSettings& s) { s.UDPPortSame = true; }},
+        {"cbDisableBinaryMode", 0, 1, [](TSettings& s) { s.DisableBinaryMode = true; }},
+        {"cbQualityIndependetSyncRead", 0, 1, [](TSettings& s) { s.QualityIndependentSyncRead = true; }},
+        {"cbDetectIntensiveBrowsing", 1, 0, [](TSettings& s) { s.DetectIntensiveBrowsing = false; }},
+        {"edArrayElementCount", 64, 120, [](TSettings& s) { s.ArrayElementCount = 120; }},
+        {"edMinBlockSize", 10, 54, [](TSettings& s) { s.MinBlockSize = 54; }},
+        {"edMinBlockUsage", 50, 7, [](TSettings& s) { s.MinBlockUsage = 7; }},
+        {"edMsgCountBeforeWait", 5, 9999, [](TSettings& s) { s.MsgCountBeforeWait = 9999; }},
+        {"edWaitTime", 0, 99999, [](TSettings& s) { s.WaitTime = 99999; }},
+        {"edBusyRetries", 3, 0, [](TSettings& s) { s.BusyRetries = 0; }},
+    };
+    const char* path = "SOFTWARE\\Norvane\\Dravon\\Settings";
+    TMemoryStore saved;
+    ASSERT_TRUE(SaveConfigurationToRegistry(saved, TSettings{}, nullptr));
+    auto key = saved.OpenKeyReadOnly(TRootKey::LocalMachine, path);
     ASSERT_TRUE(key);
-    EXPECT_EQ(key->ReadDword("cbQualityIndependetSyncRead"), 1u);
-    EXPECT_EQ(key->ValueNames().size(), 19u);
+    EXPECT_EQ(key->ValueNames().size(), std::size(rows));
+    for (const TRow& row : rows) EXPECT_EQ(key->ReadDword(row.Name), row.Default) << row.Name;
+
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TMemoryStore store;
+        auto settingsKey = store.OpenKey(TRootKey::LocalMachine, path);
+        for (const TRow& other : rows)
+            settingsKey->WriteDword(other.Name, &other == &row ? row.Other : other.Default);
+        TSettings loaded, expected;
+        loaded.WaitTime = 12345;
+        ASSERT_TRUE(LoadConfigurationFromRegistry(store, loaded));
+        row.Expect(expected);
+        EXPECT_EQ(loaded, expected);
+    }
 }
 
 TEST(Settings, ReadingStopsAtFirstMissingValue) {
