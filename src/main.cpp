@@ -85,6 +85,9 @@ int main(int argc, char** argv) {
 #ifdef DRAVON_WITH_WIDGETS
     if (display) {
         auto gui = std::make_unique<TGuardedApplication<QApplication>>(argc, argv);
+        // The server ends through its shut-down paths only, never because a window closed.
+        gui->setQuitOnLastWindowClosed(false);
+        QApplication::setWindowIcon(TfrmMain::AppIcon());
         exceptionHook = &gui->ExceptionHook;
         application = std::move(gui);
     }
@@ -124,7 +127,17 @@ int main(int argc, char** argv) {
     if (commandLine.RegistrationRan) return commandLine.RegistrationFailed ? 1 : 0;
 
     TSingleInstance instance(locations.InstanceScope);
-    if (!instance.Acquire() && instance.HandOver(arguments)) return 0;
+    switch (instance.Start(arguments)) {
+    case TInstanceStart::HandedOver: return 0;
+    case TInstanceStart::NoAnswer:
+        // Never a second server on the same store files: it would poll the same PLCs.
+        std::cerr << "A Dravon server already runs on " << locations.MachineStoreFile
+                  << " but did not answer within " << TSingleInstance::HandOverAttempts << " x "
+                  << TSingleInstance::HandOverTimeoutMs / 1000 << " s; no second server is started"
+                  << std::endl;
+        return 1;
+    case TInstanceStart::Run: break;
+    }
 
     TQtClock clock;
     TQtEventLoop loop;
@@ -162,9 +175,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<TfrmMain> window;
     if (display) {
         window = std::make_unique<TfrmMain>(core.Context(), core.Positions());
-        window->ShutdownRequested = [] { QCoreApplication::quit(); };
-        // Started by a client without a tray icon, the configuration's OK hides the window again.
-        window->ConfigDialog().StartedByClient = commandLine.StartedByClient;
+        window->CloseAccepted = [] { QCoreApplication::quit(); };
         window->ClientsConnected = [&opcServer] {
             return opcServer.Connections() ? static_cast<int>(opcServer.Connections()->Count()) : 0;
         };
@@ -181,8 +192,7 @@ int main(int argc, char** argv) {
 #ifdef DRAVON_WITH_WIDGETS
     if (window) {
         window->SetStartTime(core.StartTime());
-        window->ApplyPositions(); // loaded by the start-up
-        window->show();
+        window->ShowAtStart(commandLine.StartedByClient, commandLine.StartInTray);
     }
 #endif
     const int status = application->exec();

@@ -91,6 +91,8 @@ std::string UsageText(const std::string& programName) {
            "Environment:\n"
            "  DRAVON_HOME      folder for Dravon.log, DravonDebug.Log and both store files\n"
            "                   (machine.store, user.store); created when missing\n"
+           "  DRAVON_MACHINE_DIR  folder of the machine-wide store without DRAVON_HOME\n"
+           "                   (default /var/lib/dravon; used when it exists, read-only if need be)\n"
            "  XDG_CONFIG_HOME  per-user store location without DRAVON_HOME (default ~/.config)\n"
            "  XDG_DATA_HOME    fallback application and machine-store folder (default ~/.local/share)\n"
            "  QT_QPA_PLATFORM  Qt platform; offscreen is chosen when there is no display\n";

@@ -56,13 +56,18 @@ TAppLocations TAppLocations::FromEnvironment() {
             QDir().mkpath(appDir);
         }
         result.ApplicationDirectory = WithSlash(appDir).toStdString();
-        const QString machineDir = "/var/lib/dravon";
+        QString machineDir = EnvPath("DRAVON_MACHINE_DIR");
+        if (machineDir.isEmpty()) machineDir = "/var/lib/dravon";
+        // Read also when it cannot be written: the machine's PLCs are everyone's.
         result.MachineStoreFile =
-            ((WritableDirectory(machineDir) ? machineDir : DataDirectory()) + "/machine.store").toStdString();
+            ((QFileInfo(machineDir).isDir() ? QDir(machineDir).absolutePath() : DataDirectory()) +
+             "/machine.store")
+                .toStdString();
         result.UserStoreFile = (ConfigDirectory() + "/user.store").toStdString();
     }
-    const QByteArray scope = QByteArray::number(static_cast<qulonglong>(::getuid())) + ':' +
-                             QFile::encodeName(QString::fromStdString(result.ApplicationDirectory));
+    // What the instance owns are its store files; the program's own folder does not matter.
+    const QByteArray scope = QFile::encodeName(QString::fromStdString(result.MachineStoreFile)) + '\n' +
+                             QFile::encodeName(QString::fromStdString(result.UserStoreFile));
     result.InstanceScope =
         QString::fromLatin1(QCryptographicHash::hash(scope, QCryptographicHash::Sha1).toHex().left(16))
             .toStdString();

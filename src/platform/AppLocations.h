@@ -5,8 +5,13 @@
 // - application directory: the executable's directory when it is writable, else
 //   $XDG_DATA_HOME/dravon (~/.local/share/dravon);
 // - per-user store: $XDG_CONFIG_HOME/dravon/user.store (~/.config/dravon/user.store);
-// - machine-wide store: /var/lib/dravon/machine.store when that directory exists and is
-//   writable (an administrator creates it), else $XDG_DATA_HOME/dravon/machine.store.
+// - machine-wide store: machine.store in /var/lib/dravon (DRAVON_MACHINE_DIR moves it)
+//   whenever that directory exists (an administrator creates it). Every user reads the
+//   same settings and PLC list there; a user who may not write it gets a read-only view
+//   and the store's write failures. Without it: $XDG_DATA_HOME/dravon/machine.store.
+//
+// One server runs per pair of store files: the single-instance scope is made of them,
+// not of where the program lies.
 #pragma once
 
 #include <string>
@@ -17,7 +22,7 @@ struct TAppLocations {
     std::string ApplicationDirectory; // with a trailing "/"
     std::string MachineStoreFile;
     std::string UserStoreFile;
-    // Names the single-instance lock and channel: one server per user and DRAVON_HOME.
+    // Names the single-instance lock and channel: one server per pair of store files.
     std::string InstanceScope;
 
     // Reads the environment and the executable's location (needs a QCoreApplication).

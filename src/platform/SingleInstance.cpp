@@ -87,33 +87,48 @@ void TSingleInstance::Receive(QLocalSocket* socket) {
     if (reader.Failed()) socket->abort(); // the disconnected handler frees it
 }
 
-bool TSingleInstance::HandOver(const std::vector<std::string>& arguments, int timeoutMs) {
+THandOver TSingleInstance::HandOver(const std::vector<std::string>& arguments, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     QLocalSocket socket;
     // The running server may still be starting to listen: try again until the deadline.
     while (true) {
         socket.connectToServer(ServerName_);
         if (socket.waitForConnected(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) break;
-        if (deadline.hasExpired()) return false;
+        if (deadline.hasExpired()) return THandOver::NoAnswer;
         QThread::msleep(50);
     }
-    if (!WriteAll(socket, EncodeInstanceMessage(MsgInstancesAllowed, {}), deadline)) return false;
+    if (!WriteAll(socket, EncodeInstanceMessage(MsgInstancesAllowed, {}), deadline))
+        return THandOver::NoAnswer;
     QByteArray reply;
     while (reply.size() < 4) {
         if (!socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime()))))
-            return false;
+            return THandOver::NoAnswer;
         reply += socket.read(4 - reply.size());
     }
-    if (reply == QByteArray::fromStdString(EncodeReply(1))) return false;
+    if (reply == QByteArray::fromStdString(EncodeReply(1))) return THandOver::InstancesAllowed;
 
     const std::string text = HandOverText(arguments, QDir::currentPath().toStdString());
     for (const auto& piece : HandOverPieces(text))
-        if (!WriteAll(socket, EncodeInstanceMessage(MsgCommandLinePiece, piece), deadline)) return false;
-    if (!WriteAll(socket, EncodeInstanceMessage(MsgShowWindow, {}), deadline)) return false;
+        if (!WriteAll(socket, EncodeInstanceMessage(MsgCommandLinePiece, piece), deadline))
+            return THandOver::NoAnswer;
+    if (!WriteAll(socket, EncodeInstanceMessage(MsgShowWindow, {}), deadline)) return THandOver::NoAnswer;
     socket.disconnectFromServer();
     if (socket.state() != QLocalSocket::UnconnectedState)
         socket.waitForDisconnected(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
-    return true;
+    return THandOver::Done;
+}
+
+TInstanceStart TSingleInstance::Start(const std::vector<std::string>& arguments, int attempts,
+                                      int timeoutMs) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (Acquire()) return TInstanceStart::Run;
+        switch (HandOver(arguments, timeoutMs)) {
+        case THandOver::Done: return TInstanceStart::HandedOver;
+        case THandOver::InstancesAllowed: return TInstanceStart::Run;
+        case THandOver::NoAnswer: break;
+        }
+    }
+    return TInstanceStart::NoAnswer;
 }
 
 } // namespace dravon

@@ -1,7 +1,8 @@
-// One server per user (and per DRAVON_HOME). The lock "DravonOPCDataAccessServerMutex"
+// One server per scope (its store files). The lock "DravonOPCDataAccessServerMutex"
 // marks the running server; a local socket stands in for finding its window. A second
 // start hands its command line over in 200-character pieces, asks the first to show its
-// window, and ends.
+// window, and ends. A server that holds the lock but does not answer is never joined by a
+// second one: the start gives up and says so.
 #pragma once
 
 #include "app/InstanceHandOver.h"
@@ -19,8 +20,14 @@ class QLocalSocket;
 
 namespace dravon {
 
+enum class THandOver { Done, InstancesAllowed, NoAnswer };
+enum class TInstanceStart { Run, HandedOver, NoAnswer };
+
 class TSingleInstance {
 public:
+    static constexpr int HandOverTimeoutMs = 5000;
+    static constexpr int HandOverAttempts = 2;
+
     static constexpr const char* LockName = "DravonOPCDataAccessServerMutex";
     static constexpr int MaxConnections = 8;
 
@@ -33,8 +40,11 @@ public:
     // Takes the lock and starts listening; false when another server holds the lock.
     bool Acquire();
     // In a second start: hands the arguments over to the running server within timeoutMs.
-    // False when no server answered, or it allows several instances (then start normally).
-    bool HandOver(const std::vector<std::string>& arguments, int timeoutMs = 5000);
+    THandOver HandOver(const std::vector<std::string>& arguments, int timeoutMs = HandOverTimeoutMs);
+    // The whole check: the lock, else the hand-over; a silent holder of the lock is tried
+    // `attempts` times (taking the lock again in between, in case it ended meanwhile).
+    TInstanceStart Start(const std::vector<std::string>& arguments, int attempts = HandOverAttempts,
+                         int timeoutMs = HandOverTimeoutMs);
 
     // In the running server: a complete command line of a second start, and its 1030.
     std::function<void(const std::string&)> OnCommandLine;

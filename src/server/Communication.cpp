@@ -23,7 +23,7 @@ TCommunication::TCommunication(TServerCore& core, ITransportFactory& transports,
     context.Transports = &transports;
     if (resolver) context.Resolver = resolver;
     core.LoadPlcListHooks.push_back(Guarded(Alive_, [](TCommunication& c) { c.Load(); }));
-    core.RefreshHooks.push_back(Guarded(Alive_, [](TCommunication& c) { c.Refresh(); }));
+    core.TickHooks.push_back(Guarded(Alive_, [](TCommunication& c) { c.Refresh(); }));
     core.DestroyCommunicationHooks.push_back(Guarded(Alive_, [](TCommunication& c) { c.Destroy(); }));
     core.FreePlcListHooks.push_back(Guarded(Alive_, [](TCommunication& c) { c.Free(); }));
 }

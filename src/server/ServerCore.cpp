@@ -64,7 +64,10 @@ void TServerCore::CreateDebugLog() {
     Debug_.SessionStarted();
 }
 
-void TServerCore::LoadSettings() { LoadConfigurationFromRegistry(*Context_.Store, Context_.Settings); }
+void TServerCore::LoadSettings() {
+    LoadConfigurationFromRegistry(*Context_.Store, Context_.Settings);
+    for (auto* view : Views_) view->SettingsLoaded();
+}
 
 void TServerCore::LoadPlcList() { RunHooks(LoadPlcListHooks); }
 
@@ -73,7 +76,10 @@ void TServerCore::CreateSessionLog() {
     if (CommandLine_.DebugLogRequested) Log_.Add("Debug.Log included", true);
 }
 
-void TServerCore::LoadWindowPositions() { LoadPositions(*Context_.Store, Positions_); }
+void TServerCore::LoadWindowPositions() {
+    LoadPositions(*Context_.Store, Positions_);
+    for (auto* view : Views_) view->PositionsLoaded();
+}
 
 void TServerCore::StartRefreshTimer() {
     RefreshTimer_ = Context_.Timers->CreateTimer();
@@ -84,7 +90,15 @@ void TServerCore::StartRefreshTimer() {
 
 void TServerCore::OnRefreshTimer() {
     try {
-        RunHooks(RefreshHooks);
+        // The same countdown as the window's drawing, so variables and lists keep step.
+        --RefreshCountdown_;
+        if (!Context_.Settings.SlowDownVisual || RefreshCountdown_ <= 0) {
+            RefreshCountdown_ = 4;
+            const bool minimised = std::any_of(Views_.begin(), Views_.end(),
+                                               [](const IServerCoreView* v) { return v->Minimized(); });
+            if (!minimised) RunHooks(RefreshHooks);
+        }
+        RunHooks(TickHooks);
         for (auto* view : Views_) view->Refresh();
     } catch (...) {
         // A timer event is a message of the loop: its failures go to the exception hook.

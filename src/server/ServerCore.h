@@ -24,10 +24,14 @@ namespace dravon {
 class IServerCoreView {
 public:
     virtual ~IServerCoreView() = default;
+    virtual void SettingsLoaded() {}    // the stored settings are in (the tray icon follows them)
+    virtual void PositionsLoaded() {}   // the stored window positions are in
     virtual void HideToTray() {}        // 1025 after the first show with StartInTray
     virtual void OpenConfiguration() {} // 1032 on the first interactive start
     virtual void ShowRequested() {}     // 1030 from a second instance
-    virtual void Refresh() {}           // every 300 ms refresh tick, after the refresh hooks
+    virtual void Refresh() {}           // every 300 ms tick, after the hooks
+    // A minimised window stops the refresh of the server and status variables.
+    virtual bool Minimized() const { return false; }
     // An error box; return false when there is no display to show it on.
     virtual bool ShowError(const std::string& message) {
         (void)message;
@@ -68,7 +72,9 @@ public:
     std::vector<std::function<void()>> ShutdownClientsHooks;      // first step of the shut-down
     std::vector<std::function<void()>> DestroyCommunicationHooks; // after the positions are saved
     std::vector<std::function<void()>> FreePlcListHooks;          // before the session log's last line
-    std::vector<std::function<void()>> RefreshHooks;              // every 300 ms
+    // The refresh: every 300 ms tick, every fourth with SlowDownVisual, none while minimised.
+    std::vector<std::function<void()>> RefreshHooks;
+    std::vector<std::function<void()>> TickHooks; // every 300 ms tick, whatever the window does
 
     void AddView(IServerCoreView* view);
     void RemoveView(IServerCoreView* view);
@@ -119,6 +125,7 @@ private:
     std::ostream* ErrorStream_;
     TDateTime StartTime_ = 0;
     std::uint32_t StartTick_ = 0;
+    int RefreshCountdown_ = 0;
     bool Started_ = false;
     bool ShutDown_ = false;
 };

@@ -521,7 +521,13 @@ bool TfrmConfig::btOKClick() {
     ClearBrowseTree();
 
     // 10. Store.
-    auto showMessage = [this](const std::string& text) { ShowError(QString::fromStdString(text)); };
+    // A store the user may not write fails for the PLC list and the settings alike: one box.
+    QString shown;
+    auto showMessage = [this, &shown](const std::string& text) {
+        if (shown == QString::fromStdString(text)) return;
+        shown = QString::fromStdString(text);
+        ShowError(shown);
+    };
     bool stored = true;
     if (plcs) stored = plcs->SavePLCList(showMessage);
     if (stored && Context_.Store) {
@@ -544,7 +550,7 @@ bool TfrmConfig::btOKClick() {
     // 11.-12.
     if (Main_) {
         Main_->ShowIndication();
-        if (StartedByClient && !settings.ShowTrayIcon)
+        if (Main_->StartedByClient && !settings.ShowTrayIcon)
             QMetaObject::invokeMethod(
                 Main_, [main = Main_] { main->HideToTray(); }, Qt::QueuedConnection);
     }

@@ -46,8 +46,6 @@ public:
     std::function<void()> RegisterRequested;              // "&Register Server", with its box
     std::function<void()> UnregisterRequested;            // "&Unregister Server", with its box
     TRegistrationBox RegistrationBox;                     // default: a box with an OK button
-    // Started by a client: with the tray icon off, OK hides the window again.
-    bool StartedByClient = false;
 
     // Shows the dialog modally (FormShow runs as it appears).
     int Execute();

@@ -9,21 +9,26 @@
 
 #include "ui/AddMonitorDialog.h"
 #include "ui/SetValueDialog.h"
+#include "ui/ToolTipDelay.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIcon>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QSvgRenderer>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QTreeWidget>
@@ -32,6 +37,9 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+
+// Outside the namespace, as the resource initialiser must be.
+static void InitUiResources() { Q_INIT_RESOURCE(dravon_ui); }
 
 namespace dravon {
 
@@ -72,9 +80,29 @@ bool SameDay(TDateTime a, TDateTime b) { return std::floor(a) == std::floor(b); 
 
 } // namespace
 
+QIcon TfrmMain::AppIcon() {
+    // The library is static: its resources are registered by hand.
+    InitUiResources();
+    QSvgRenderer renderer(QStringLiteral(":/dravon.svg"));
+    QIcon icon;
+    if (!renderer.isValid()) return icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        renderer.render(&painter);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
 TfrmMain::TfrmMain(TServerContext& context, TPositions& positions, QWidget* parent)
     : QMainWindow(parent), Context_(context), Positions_(positions) {
     setWindowTitle("Dravon");
+    setWindowIcon(AppIcon());
+    new TToolTipDelay(ToolTipHideDelayMs, this);
+    SystemTrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     BuildWidgets();
     BuildActions();
     if (Context_.Clock) {
@@ -138,13 +166,17 @@ void TfrmMain::BuildWidgets() {
     // Status line: message label, then the activity indicator on the right.
     lbMsg_ = new QLabel(this);
     lbMsg_->setObjectName("lbMsg");
+    // A long message must not push the activity indicator out of the status line.
+    lbMsg_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     auto* indication = new QWidget(this);
     indication->setObjectName("pnIndication");
-    indication->setFixedWidth(89);
+    // 89 pixels at the classic font; wider where the font needs it, so "TCP:" is never cut.
+    indication->setMinimumWidth(89);
     indication->setToolTip("Communication activity indicator");
     auto* row = new QHBoxLayout(indication);
     row->setContentsMargins(0, 0, 0, 0);
     lbIndicationOf_ = new QLabel("Com 1:", indication);
+    lbIndicationOf_->setMinimumWidth(lbIndicationOf_->fontMetrics().horizontalAdvance("Com 8:") + 2);
     lbTx_ = new QLabel("Tx", indication);
     pnTx_ = new QWidget(indication);
     lbRx_ = new QLabel("Rx", indication);
@@ -173,14 +205,12 @@ void TfrmMain::BuildWidgets() {
     connect(tmRx_, &QTimer::timeout, this, [this] { SetLamp(pnRx_, false, false); });
     ShowIndication();
 
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        Tray_ = new QSystemTrayIcon(this);
-        Tray_->setToolTip(windowTitle().left(255));
-        connect(Tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::DoubleClick) ShowRequested();
-        });
-        Tray_->setVisible(Context_.Settings.ShowTrayIcon);
-    }
+    // Shown once the stored settings say so (SettingsLoaded), not with the defaults.
+    Tray_ = new QSystemTrayIcon(windowIcon(), this);
+    Tray_->setToolTip(QString(TrayHint).left(255));
+    connect(Tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::DoubleClick) ShowRequested();
+    });
 }
 
 void TfrmMain::BuildActions() {
@@ -193,10 +223,8 @@ void TfrmMain::BuildActions() {
         return action;
     };
     QAction* shutdown = add("acServerShutDown", "Server S&hutdown", QKeySequence("Ctrl+Alt+F4"), [this] {
-        if (ShutdownRequested)
-            ShutdownRequested();
-        else
-            close();
+        ShutdownCommand_ = true;
+        close();
     });
     QAction* resetMax =
         add("acResetMaxTimes", "&Reset maximum times", QKeySequence("Ctrl+R"), [this] { ResetMaxTimes(); });
@@ -210,6 +238,8 @@ void TfrmMain::BuildActions() {
         const auto selected = SelectedLocations();
         if (!selected.empty() && SetValueRequested) SetValueRequested(*selected.front(), selected);
     });
+    // The keypad's Enter is Enter too.
+    setValue->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
     QAction* forceValue = add("acForceVal", "&Set value", QKeySequence(), [this] {
         const auto selected = SelectedLocations();
         if (SelectedPLC_ && !selected.empty() && SetValueRequested)
@@ -264,7 +294,13 @@ void TfrmMain::BuildActions() {
     pmLocationMenu->addSeparator();
     pmLocationMenu->addAction(selAll);
     auto* pmMonitorMenu = new QMenu(this);
-    pmMonitorMenu->addAction(addLocation);
+    // The list's own menu says "Add"; Ins stays the window's short-cut.
+    auto* addItem = new QAction("Add", pmMonitorMenu);
+    addItem->setObjectName("miAddMonLocation");
+    addItem->setShortcut(QKeySequence(Qt::Key_Insert));
+    addItem->setShortcutContext(Qt::WidgetShortcut);
+    connect(addItem, &QAction::triggered, addLocation, &QAction::trigger);
+    pmMonitorMenu->addAction(addItem);
     pmMonitorMenu->addAction(delLocation);
     pmMonitorMenu->addAction(setValue);
     pmMonitorMenu->addSeparator();
@@ -296,13 +332,25 @@ void TfrmMain::BuildActions() {
             pmPropsMenu->popup(list->viewport()->mapToGlobal(at));
         });
     }
-    if (Tray_) {
-        auto* pmMainMenu = new QMenu(this);
-        pmMainMenu->addAction(show);
-        pmMainMenu->addAction(shutdown);
-        Tray_->setContextMenu(pmMainMenu);
-    }
+    auto* pmMainMenu = new QMenu(this);
+    pmMainMenu->addAction(show);
+    pmMainMenu->addAction(shutdown);
+    pmMainMenu->setDefaultAction(show);
+    Tray_->setContextMenu(pmMainMenu);
+    Actions_["pmMonitorMenu.Add"] = addItem;
     UpdateActionStates();
+}
+
+void TfrmMain::ScheduleActionUpdate() {
+    if (ActionUpdatePending_) return;
+    ActionUpdatePending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            ActionUpdatePending_ = false;
+            UpdateActionStates();
+        },
+        Qt::QueuedConnection);
 }
 
 void TfrmMain::UpdateActionStates() {
@@ -472,19 +520,24 @@ void TfrmMain::FillServerInfo() {
 }
 
 void TfrmMain::Refresh() {
-    // The status message counts down on every tick, the drawing may run less often.
-    if (StatusCountdown_ >= 1) StatusCountdown_ -= 300;
+    // The drawing may run on every fourth tick only; the status message counts down on
+    // every tick, after the drawing, so a message stays for 17 ticks and goes with the 18th.
     --RefreshCountdown_;
-    if (Context_.Settings.SlowDownVisual && RefreshCountdown_ > 0) return;
-    RefreshCountdown_ = 4;
+    if (!Context_.Settings.SlowDownVisual || RefreshCountdown_ <= 0) {
+        RefreshCountdown_ = 4;
+        Draw();
+    }
+    if (StatusCountdown_ >= 1) {
+        StatusCountdown_ -= 300;
+        if (StatusCountdown_ == 0) lbMsg_->clear();
+    }
+}
+
+void TfrmMain::Draw() {
     if (Context_.Clock) {
         const std::uint32_t tick = Context_.Clock->TickCount();
         UpTime_ += TickDiff(tick, LastTick_);
         LastTick_ = tick;
-    }
-    if (StatusCountdown_ <= 0) {
-        StatusCountdown_ = 0;
-        lbMsg_->clear();
     }
     if (isMinimized()) return;
     SyncTree();
@@ -501,6 +554,7 @@ void TfrmMain::Refresh() {
         ServerNode_->setExpanded(true);
         RootExpanded_ = true;
     }
+    if (StatusCountdown_ <= 0) lbMsg_->clear();
 }
 
 TMonitorList* TfrmMain::NewList(bool isLocal) {
@@ -512,6 +566,9 @@ TMonitorList* TfrmMain::NewList(bool isLocal) {
             menu->popup(list->viewport()->mapToGlobal(at));
     });
     connect(list, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateActionStates(); });
+    // "Select all" follows the rows as they come and go, not only the selection.
+    connect(list->model(), &QAbstractItemModel::rowsInserted, this, [this] { ScheduleActionUpdate(); });
+    connect(list->model(), &QAbstractItemModel::rowsRemoved, this, [this] { ScheduleActionUpdate(); });
     connect(list, &QTreeWidget::itemDoubleClicked, this, [this] {
         const auto selected = SelectedLocations();
         if (!selected.empty() && selected.front()->Name.empty() && SetValueRequested)
@@ -792,7 +849,8 @@ bool TfrmMain::RxLit() const { return pnRx_->palette().color(QPalette::Window) =
 bool TfrmMain::LampsVisible() const { return !pnTx_->isHidden() && !pnRx_->isHidden(); }
 QString TfrmMain::IndicationText() const { return lbIndicationOf_->text(); }
 QString TfrmMain::LogText() const { return memLog_->toPlainText(); }
-bool TfrmMain::TrayAvailable() const { return Tray_ != nullptr; }
+bool TfrmMain::TrayAvailable() const { return SystemTrayAvailable && SystemTrayAvailable(); }
+QWidget* TfrmMain::IndicationPanel() const { return lbIndicationOf_->parentWidget(); }
 
 void TfrmMain::ShowIndication() {
     const bool shown = SelectedPLC_ && SelectedPLC_->Driver;
@@ -823,14 +881,24 @@ void TfrmMain::ResetLastError() {
 }
 
 void TfrmMain::HideToTray() {
-    // Without a tray there is nothing to bring the window back from: minimise instead.
-    if (Tray_ && Context_.Settings.ShowTrayIcon) {
-        Tray_->setVisible(true);
+    ApplyTrayIconVisibility();
+    if (Context_.Settings.ShowTrayIcon ? TrayAvailable() : StartedByClient) {
+        // Into the tray; a server of a client without tray icon stays invisible.
         hide();
     } else {
+        // No tray to bring the window back from: it stays on the task bar.
         showMinimized();
     }
 }
+
+void TfrmMain::SettingsLoaded() { ApplyTrayIconVisibility(); }
+
+void TfrmMain::ShowAtStart(bool startedByClient, bool startInTray) {
+    StartedByClient = startedByClient;
+    if (!startInTray) show();
+}
+
+void TfrmMain::PositionsLoaded() { ApplyPositions(); }
 
 TfrmConfig& TfrmMain::ConfigDialog() {
     if (!Config_) Config_ = new TfrmConfig(Context_, this, this);
@@ -839,11 +907,11 @@ TfrmConfig& TfrmMain::ConfigDialog() {
 
 void TfrmMain::OpenConfiguration() { ConfigDialog().Execute(); }
 
-void TfrmMain::ApplyTrayIconVisibility() {
-    if (Tray_) Tray_->setVisible(Context_.Settings.ShowTrayIcon);
-}
+void TfrmMain::ApplyTrayIconVisibility() { Tray_->setVisible(Context_.Settings.ShowTrayIcon); }
 
 void TfrmMain::ShowRequested() {
+    // The server of a client without tray icon cannot be brought to the front.
+    if (StartedByClient && !Context_.Settings.ShowTrayIcon && !isVisible()) return;
     if (isMinimized())
         showNormal();
     else
@@ -858,12 +926,23 @@ bool TfrmMain::ShowError(const std::string& message) {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-    if (!ClosingAccepted_ && ClientsConnected && ClientsConnected() > 0) {
+    if (ClosingAccepted_) {
+        event->accept();
+        return;
+    }
+    // With the tray icon on, closing the window hides it; only the shut-down command ends.
+    if (!ShutdownCommand_ && Context_.Settings.ShowTrayIcon) {
+        event->ignore();
+        HideToTray();
+        return;
+    }
+    if (ClientsConnected && ClientsConnected() > 0) {
         const bool yes = AskExit
                              ? AskExit(ExitQuery)
                              : QMessageBox::question(this, windowTitle(), ExitQuery,
                                                      QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
         if (!yes) {
+            ShutdownCommand_ = false;
             event->ignore();
             return;
         }
@@ -871,6 +950,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
     ClosingAccepted_ = true;
     StorePositions();
     event->accept();
+    if (CloseAccepted) CloseAccepted();
 }
 
 void TfrmMain::StorePositions() {
@@ -894,7 +974,10 @@ void TfrmMain::ApplyPositions() {
     setGeometry(Positions_.frmL, Positions_.frmT, std::max(Positions_.frmW, 100),
                 std::max(Positions_.frmH, 100));
     ApplySplitterPositions();
-    if (Positions_.frmState == 2) setWindowState(windowState() | Qt::WindowMaximized);
+    if (Positions_.frmState == 2)
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowMaximized);
+    if (Positions_.frmState == 1)
+        setWindowState((windowState() & ~Qt::WindowMaximized) | Qt::WindowMinimized);
 }
 
 void TfrmMain::ApplySplitterPositions() {

@@ -22,6 +22,7 @@
 class QAction;
 class QCloseEvent;
 class QGroupBox;
+class QIcon;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
@@ -46,6 +47,11 @@ public:
     static constexpr int StatusMessageMs = 5000;
     static constexpr int LampMs = 100;
     static constexpr const char* ExitQuery = "Clients connected to OPC server. Do you want to exit?";
+    static constexpr const char* TrayHint = "Dravon OPC Data Access Server";
+    static constexpr int ToolTipHideDelayMs = 20000;
+
+    // Dravon's own picture (application, window and tray), drawn from the SVG in the resources.
+    static QIcon AppIcon();
 
     // context.PLCs may be null (no PLC list yet); positions are read at construction
     // and written back as the operator moves and sizes the window.
@@ -55,8 +61,14 @@ public:
     // Seams the program sets; tests replace them.
     std::function<int()> ClientsConnected = [] { return 0; };
     std::function<bool(const QString&)> AskExit; // default: a Yes/No box
-    std::function<void()> ShutdownRequested;     // "Server Shutdown"
-    std::function<void()> AddLocationRequested;  // "Add" (the add dialog)
+    // The close was accepted (shut-down command, or closing without the tray icon): the
+    // program ends its event loop here.
+    std::function<void()> CloseAccepted;
+    // Whether the desktop has a tray to hide into (tests replace it).
+    std::function<bool()> SystemTrayAvailable;
+    // Started by a client (/EMBEDDING): with the tray icon off the window stays invisible.
+    bool StartedByClient = false;
+    std::function<void()> AddLocationRequested; // "Add" (the add dialog)
     // "Set value": the row's location and every selected location as targets.
     std::function<void(THitachiLocation&, const std::vector<THitachiLocation*>&)> SetValueRequested;
     // The add and set-value dialogs behind those two by default; created at first use and
@@ -67,15 +79,21 @@ public:
     static constexpr int MaxRowChangesPerRefresh = 100;
 
     void SetStartTime(TDateTime start) { StartTime_ = start; }
+    // After the start-up: the window shows in the state it was saved in, unless it starts
+    // hidden for a client (then the posted hide-to-tray decides).
+    void ShowAtStart(bool startedByClient, bool startInTray);
 
     // --- ISessionLogView
     void MemoCleared() override;
     void MemoLineAdded(const std::string& line) override;
     void ShowMessage(const std::string& text, unsigned durationMs) override;
     // --- IServerCoreView
+    void SettingsLoaded() override;
+    void PositionsLoaded() override;
     void HideToTray() override;
     void ShowRequested() override;
     void Refresh() override;
+    bool Minimized() const override { return isMinimized(); }
     bool ShowError(const std::string& message) override;
     // "&Configuration" (F5) and 1032: the configuration dialog, modally.
     void OpenConfiguration() override;
@@ -130,6 +148,8 @@ public:
     QString LogText() const;
     QAction* Action(const QString& name) const;
     bool TrayAvailable() const;
+    QSystemTrayIcon* Tray() const { return Tray_; }
+    QWidget* IndicationPanel() const;
     std::uint64_t UpTimeMs() const { return UpTime_; }
 
 protected:
@@ -141,11 +161,14 @@ private:
     void BuildWidgets();
     void BuildActions();
     void OnSelectionChanged();
+    void Draw();
     void FillServerInfo();
     void FillPlcInfo();
     void SetLamp(QWidget* lamp, bool lit, bool tx);
     QTreeWidgetItem* AddPlcNode(THitachiPLC& plc);
     void UpdateActionStates();
+    // Action states follow the shown list's rows once the current event is done.
+    void ScheduleActionUpdate();
     void ApplySplitterPositions();
     struct TPlcLists {
         TMonitorList* Plc = nullptr;
@@ -196,6 +219,8 @@ private:
     TDateTime StartTime_ = 0;
     bool RootExpanded_ = false;
     bool ClosingAccepted_ = false;
+    bool ShutdownCommand_ = false;
+    bool ActionUpdatePending_ = false;
     bool SplittersApplied_ = false;
     TfrmConfig* Config_ = nullptr;
 };

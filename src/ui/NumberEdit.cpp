@@ -46,7 +46,9 @@ void TumNumberEdit::OnTextChanged(const QString& text) {
     const auto value = FieldValueOf(text.toStdString(), Base_, MaxValue_);
     if (!value) {
         Restoring_ = true;
+        const bool modified = isModified(); // setText would forget the operator's earlier edits
         setText(LastValidText_);
+        setModified(modified);
         setCursorPosition(std::min(CaretBeforeKey_, static_cast<int>(LastValidText_.size())));
         Restoring_ = false;
         Value_ = LastValidValue_;
@@ -62,6 +64,16 @@ void TumNumberEdit::SetValue(std::int32_t value) {
     value = std::clamp<std::int32_t>(value, 0, upper);
     CaretBeforeKey_ = cursorPosition();
     setText(FormatValue(value));
+}
+
+void TumNumberEdit::ShowStoredValue(std::uint32_t value) {
+    const QString text = QString::fromStdString(NumberToText(value, Base_));
+    if (text.size() > maxLength()) setMaxLength(static_cast<int>(text.size()));
+    Restoring_ = true;
+    setText(text);
+    Restoring_ = false;
+    Value_ = LastValidValue_ = static_cast<std::int32_t>(std::min<std::uint32_t>(value, 0x7FFFFFFFu));
+    LastValidText_ = text;
 }
 
 void TumNumberEdit::SetMaxValue(std::int32_t maxValue) {

@@ -33,6 +33,9 @@ public:
     std::int32_t Value() const { return Value_; }
     // Clamped to 0 .. MaxValue and written in the base.
     void SetValue(std::int32_t value);
+    // A stored value shown as it is, also beyond the limits that typing has; the field
+    // counts as unmodified until the operator changes it (isModified()).
+    void ShowStoredValue(std::uint32_t value);
     // 0: no maximum. Lowering it below Value lowers Value.
     std::int32_t MaxValue() const { return MaxValue_; }
     void SetMaxValue(std::int32_t maxValue);

@@ -134,13 +134,16 @@ TPLCCell::TPLCCell(QWidget* parent, THitachiPLC* plc) : QWidget(parent), Plc(plc
         cbConnection->setCurrentIndex(plc->DrvType <= DriverSerial ? int{plc->DrvType} : DriverNone);
         cbProtocol->setCurrentIndex(ProtocolIndexFor(*plc));
         edHost->setText(QString::fromStdString(plc->Host));
-        edPort->SetValue(plc->TcpPort);
+        // Stored numbers are shown as they are and kept unless the operator edits them: the
+        // limits are for typing. A station outside 0-31 is shown as the 0 that is sent.
+        edPort->ShowStoredValue(static_cast<std::uint32_t>(plc->TcpPort));
         cbComPort->setCurrentIndex(plc->SerialCom >= 1 && plc->SerialCom <= 8 ? plc->SerialCom - 1 : 0);
-        edStationNo->SetValue(plc->SerialStatNo);
+        const bool stationSent = plc->SerialStatNo >= 0 && plc->SerialStatNo <= 31;
+        edStationNo->ShowStoredValue(stationSent ? static_cast<std::uint32_t>(plc->SerialStatNo) : 0u);
         for (int i = 0; i < 4; ++i)
             edLump[static_cast<std::size_t>(i)]->SetValue(
                 static_cast<int>((plc->Lump >> (24 - 8 * i)) & 0xFF));
-        edTimeOut->SetValue(plc->TimeOut);
+        edTimeOut->ShowStoredValue(static_cast<std::uint32_t>(plc->TimeOut));
     } else {
         cbConnection->setCurrentIndex(CellNone);
         cbProtocol->setCurrentIndex(-1);
@@ -409,27 +412,38 @@ QString TfPlcList::NewPlcName() const {
     }
 }
 
+namespace {
+// The name as it is stored: "/" and "." would split an item ID.
+QString StoredName(QString name) { return name.replace('/', '_').replace('.', '_'); }
+} // namespace
+
 QString TfPlcList::ValidatePlcNames(const std::vector<QString>& takenNames) {
+    // Names are compared as they will be stored: "a.b" and "a/b" would both become "a_b".
     for (TPLCCell* cell : Cells_) {
         const QString name = cell->edName->text();
         if (name.isEmpty()) return "Blank names not allowed";
         if (name.compare("Sys", Qt::CaseInsensitive) == 0) return "PLC name \"Sys\" not allowed";
+        const QString stored = StoredName(name);
         for (const TPLCCell* other : Cells_)
-            if (other != cell && other->edName->text().compare(name, Qt::CaseInsensitive) == 0)
+            if (other != cell && StoredName(other->edName->text()).compare(stored, Qt::CaseInsensitive) == 0)
                 return "Duplicated names not allowed";
         for (const QString& taken : takenNames)
-            if (taken.compare(name, Qt::CaseInsensitive) == 0) return "Duplicated names not allowed";
-        QString cleaned = name;
-        cleaned.replace('/', '_').replace('.', '_');
-        if (cleaned != name) cell->edName->setText(cleaned);
+            if (StoredName(taken).compare(stored, Qt::CaseInsensitive) == 0)
+                return "Duplicated names not allowed";
     }
+    for (TPLCCell* cell : Cells_)
+        if (const QString stored = StoredName(cell->edName->text()); stored != cell->edName->text())
+            cell->edName->setText(stored);
     return {};
 }
 
 void TfPlcList::ApplyCellToPlc(TPLCCell& cell, TPLCCollection& plcs,
                                const std::function<void(THitachiPLC&)>& renamed) {
     THitachiPLC* plc = cell.Plc && plcs.IndexOf(cell.Plc) >= 0 ? cell.Plc : nullptr;
+    // A new PLC takes every field; an existing one keeps stored numbers nobody edited.
+    const bool fresh = !plc;
     if (!plc) plc = &plcs.AddPLC();
+    auto edited = [fresh](const TumNumberEdit* edit) { return fresh || edit->isModified(); };
     const std::string name = cell.edName->text().toStdString();
     const bool nameChanged = plc->Name != name;
     plc->Name = name;
@@ -441,13 +455,14 @@ void TfPlcList::ApplyCellToPlc(TPLCCell& cell, TPLCCollection& plcs,
     // connection until the answer came.
     const std::string host = cell.edHost->text().toStdString();
     if (host != plc->Host || plc->ResolvedIP.empty()) plc->SetHost(host);
-    plc->TcpPort = cell.edPort->text().isEmpty() ? 0 : cell.edPort->Value();
+    if (edited(cell.edPort)) plc->TcpPort = cell.edPort->text().isEmpty() ? 0 : cell.edPort->Value();
     plc->SerialCom = cell.ComIndex() + 1;
     std::uint32_t lump = 0;
     for (auto* edit : cell.edLump) lump = (lump << 8) | static_cast<std::uint32_t>(edit->Value() & 0xFF);
     plc->Lump = lump;
-    if (!cell.edTimeOut->text().isEmpty()) plc->TimeOut = cell.edTimeOut->Value();
-    if (!cell.edStationNo->text().isEmpty()) plc->SerialStatNo = cell.edStationNo->Value();
+    if (edited(cell.edTimeOut) && !cell.edTimeOut->text().isEmpty()) plc->TimeOut = cell.edTimeOut->Value();
+    if (edited(cell.edStationNo) && !cell.edStationNo->text().isEmpty())
+        plc->SerialStatNo = cell.edStationNo->Value();
     const int connection = std::clamp(cell.cbConnection->currentIndex(), 0, 3);
     const int protocolIndex = cell.cbProtocol->currentIndex();
     plc->SetConnection(connection,

@@ -119,7 +119,9 @@ bool TfrmEnterVal::ApplyEnteredValue() {
     kinds.reserve(Targets_.size());
     for (const THitachiLocation* target : Targets_) kinds.push_back({target->VarType, Writable(*target)});
     const TEnteredValue entered =
-        ReadEnteredValue(edValue_->text().toStdString(), Format_, SetValueTargetType(kinds));
+        // What the lists show is accepted back, in any locale.
+        ReadEnteredValue(edValue_->text().toStdString(), Format_, SetValueTargetType(kinds),
+                         DisplayDecimalSeparator());
     if (!entered.Ok) {
         if (ShowErrorMessage) ShowErrorMessage(QString::fromStdString(entered.Message));
         return true;

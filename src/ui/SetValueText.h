@@ -91,10 +91,11 @@ inline std::optional<std::int64_t> ReadIntegerText(std::string_view text) {
     return magnitude == Largest + 1 ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
 }
 
-// A decimal floating-point number with the given decimal separator: optional sign, digits
-// with at most one separator (at least one digit), optional exponent "e"/"E" with sign and
-// digits. No hexadecimal, no "inf" or "nan". A magnitude beyond double precision gives
-// infinity, so that it is reported as out of range rather than as "not a number".
+// A decimal floating-point number with "." or the given decimal separator (the one the
+// lists show in the desktop's locale): optional sign, digits with at most one separator (at
+// least one digit), optional exponent "e"/"E" with sign and digits. No hexadecimal, no "inf" or "nan". A
+// magnitude beyond double precision gives infinity, so that it is reported as out of range rather than as
+// "not a number".
 inline std::optional<double> ReadFloatText(std::string_view text, char decimalSeparator = '.') {
     std::string plain;
     plain.reserve(text.size());
@@ -108,7 +109,7 @@ inline std::optional<double> ReadFloatText(std::string_view text, char decimalSe
         if (c >= '0' && c <= '9') {
             ++digits;
             plain += c;
-        } else if (c == decimalSeparator && !separator) {
+        } else if ((c == decimalSeparator || c == '.') && !separator) {
             separator = true;
             plain += '.';
         } else {

@@ -20,6 +20,12 @@ std::string FormatExponent(double value) {
     return text;
 }
 
+char DisplayDecimalSeparator() {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "%.1f", 0.5);
+    return buffer[1];
+}
+
 std::string FormatValue(const TValueToFormat& v, bool allowFloat) {
     if (v.VarType == VarTypeBstr) return v.StringValue;
     const auto view = static_cast<TViewFormat>(v.View);

@@ -23,6 +23,8 @@ std::string FormatValue(const TValueToFormat& value, bool allowFloat);
 std::string FormatLocationValue(const THitachiLocation& location, bool allowFloat);
 // "%.5e" with an upper-case E and at least three exponent digits: 1.50000E+000.
 std::string FormatExponent(double value);
+// The decimal separator FormatExponent writes (the C library's numeric locale).
+char DisplayDecimalSeparator();
 std::string QualityToText(std::uint16_t quality);
 // "Bool", "Integer", "String" or "Long".
 std::string VarTypeText(std::uint16_t varType);

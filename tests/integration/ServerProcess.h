@@ -46,7 +46,20 @@ public:
         }
     }
 
-    void Start(const QStringList& arguments) { Process.start(DRAVON_PROGRAM, arguments); }
+    // Without DRAVON_HOME: the store files in the user's folders under root/home, the lock
+    // under root/tmp and the machine-wide store in root/machine (when that exists).
+    void WithoutDravonHome(const QString& root) {
+        QProcessEnvironment environment = Process.processEnvironment();
+        environment.remove("DRAVON_HOME");
+        environment.remove("XDG_CONFIG_HOME");
+        environment.remove("XDG_DATA_HOME");
+        environment.insert("HOME", root + "/home");
+        environment.insert("TMPDIR", root + "/tmp");
+        environment.insert("DRAVON_MACHINE_DIR", root + "/machine");
+        Process.setProcessEnvironment(environment);
+    }
+
+    void Start(const QStringList& arguments) { Process.start(Program, Prefix + arguments); }
     bool WaitForOutput(const std::string& text, int boundMs = 15000) {
         return SpinUntil([&] { return Output.find(text) != std::string::npos; }, boundMs);
     }
@@ -58,6 +71,8 @@ public:
         return Process.exitStatus() == QProcess::NormalExit && Process.exitCode() == code;
     }
 
+    QString Program = DRAVON_PROGRAM;
+    QStringList Prefix; // arguments before the program's own (when Program runs it)
     QProcess Process;
     std::string Output;
     std::string Errors;

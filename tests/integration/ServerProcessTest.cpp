@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+
+#include <unistd.h>
 
 namespace dravon {
 namespace {
@@ -55,6 +58,101 @@ TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZero) {
     ASSERT_TRUE(first.WaitForExit());
     EXPECT_TRUE(first.ExitedNormallyWith(0));
     EXPECT_NE(first.Output.find("Server shut down at"), std::string::npos);
+}
+
+// The program in another folder: a hard link where possible, else a copy.
+QString ProgramIn(const QString& dir) {
+    QDir().mkpath(dir);
+    const QString path = dir + "/dravon";
+    if (::link(DRAVON_PROGRAM, QFile::encodeName(path).constData()) != 0) QFile::copy(DRAVON_PROGRAM, path);
+    return path;
+}
+
+TEST_F(ServerProcessTest, CopiesInTwoFoldersShareOneServerOnTheSameStore) {
+    // No DRAVON_HOME: the store lies in the user's folders, the two programs elsewhere.
+    for (const char* dir : {"home", "tmp"}) QDir().mkpath(File(dir));
+    TServerProcess first(Home.path());
+    first.WithoutDravonHome(Home.path());
+    first.Program = ProgramIn(File("a"));
+    first.Start({});
+    ASSERT_TRUE(first.WaitForOutput("Server started at")) << first.Output << first.Errors;
+
+    TServerProcess second(Home.path());
+    second.WithoutDravonHome(Home.path());
+    second.Program = ProgramIn(File("b"));
+    second.Start({"/show"});
+    ASSERT_TRUE(second.WaitForExit());
+    EXPECT_TRUE(second.ExitedNormallyWith(0)) << second.Errors;
+    EXPECT_EQ(second.Output.find("Server started"), std::string::npos) << second.Output;
+    EXPECT_TRUE(first.WaitForOutput("Show request from a second start")) << first.Output;
+    first.Process.terminate();
+    EXPECT_TRUE(first.WaitForExit());
+}
+
+TEST_F(ServerProcessTest, AStoppedServerIsNotJoinedByASecondOne) {
+    TServerProcess first(Home.path());
+    first.Start({});
+    ASSERT_TRUE(first.WaitForOutput("Server started at")) << first.Output << first.Errors;
+    ::kill(static_cast<pid_t>(first.Process.processId()), SIGSTOP);
+
+    TServerProcess second(Home.path());
+    second.Start({});
+    const bool ended = second.WaitForExit(30000); // two hand-overs of 5 s each
+    ::kill(static_cast<pid_t>(first.Process.processId()), SIGCONT);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(second.ExitedNormallyWith(1));
+    EXPECT_NE(second.Errors.find("did not answer"), std::string::npos) << second.Errors;
+    EXPECT_EQ(second.Output.find("Server started"), std::string::npos) << second.Output;
+    first.Process.terminate();
+    EXPECT_TRUE(first.WaitForExit());
+    EXPECT_TRUE(first.ExitedNormallyWith(0));
+}
+
+TEST_F(ServerProcessTest, AMachineStoreTheUserCannotWriteIsReadAndLeftAlone) {
+    // The administrator's store: the log file switched on. The user may only read it.
+    const std::string machine = "DRAVON-STORE 1\n"
+                                "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\Settings\"\n"
+                                "dword \"Show tray icon\" 1\n"
+                                "dword \"Allow browsing PLC variables\" 1\n"
+                                "dword \"Create log file (Dravon.log)\" 1\n";
+    for (const char* dir : {"home", "tmp", "machine"}) QDir().mkpath(File(dir));
+    WriteFile(File("machine/machine.store"), machine);
+    TServerProcess server(Home.path());
+    server.WithoutDravonHome(Home.path());
+    // From a folder nobody may write to, so the files go to the user's own folders.
+    const QString program = ProgramIn(File("bin"));
+    QFile::setPermissions(File("bin"),
+                          QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    server.Program = program;
+    if (::geteuid() == 0) {
+        // Root writes anything: the server runs as nobody, who owns only its home.
+        QFile::setPermissions(Home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                               QFile::ReadOther | QFile::ExeOther);
+        for (const char* dir : {"home", "tmp"})
+            ASSERT_EQ(::chown(QFile::encodeName(File(dir)).constData(), 65534, 65534), 0);
+        server.Program = "setpriv";
+        server.Prefix = {"--reuid=65534", "--regid=65534", "--clear-groups", program};
+    } else {
+        QFile::setPermissions(File("machine/machine.store"), QFile::ReadOwner | QFile::ReadOther);
+        QFile::setPermissions(File("machine"),
+                              QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    }
+    server.Start({});
+    ASSERT_TRUE(server.WaitForOutput("Server started at")) << server.Output << server.Errors;
+    server.Process.terminate();
+    ASSERT_TRUE(server.WaitForExit());
+    EXPECT_TRUE(server.ExitedNormallyWith(0)) << server.Errors;
+
+    EXPECT_EQ(ReadFile(File("machine/machine.store")), machine);
+    // The machine's settings were read: the log file is written where this user may write.
+    EXPECT_NE(ReadFile(File("home/.local/share/dravon/Dravon.log")).find("Server shut down at"),
+              std::string::npos);
+    // No private copy of the machine store; the user's own data went to the user store.
+    EXPECT_FALSE(QFile::exists(File("home/.local/share/dravon/machine.store")));
+    EXPECT_NE(ReadFile(File("home/.config/dravon/user.store")).find("dword \"FirstStart\" 0\n"),
+              std::string::npos);
+    for (const char* dir : {"bin", "machine"})
+        QFile::setPermissions(File(dir), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 TEST_F(ServerProcessTest, SigtermWritesTheShutDownLineToDravonLog) {

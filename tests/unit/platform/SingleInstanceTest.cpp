@@ -46,7 +46,9 @@ TEST_F(SingleInstanceTest, SecondHandsItsCommandLineAndShowRequestToTheFirst) {
     // The second start blocks on its socket; the first must keep its loop running meanwhile.
     const std::string longArgument = "/" + std::string(450, 'p');
     std::atomic<int> handedOver{-1};
-    std::thread secondStart([&] { handedOver = second.HandOver({"/show", longArgument}, 8000) ? 1 : 0; });
+    std::thread secondStart([&] {
+        handedOver = second.HandOver({"/show", longArgument}, 8000) == THandOver::Done;
+    });
     const bool done = SpinUntil([&] { return shows == 1 && handedOver != -1; });
     secondStart.join();
     ASSERT_TRUE(done);
@@ -54,12 +56,18 @@ TEST_F(SingleInstanceTest, SecondHandsItsCommandLineAndShowRequestToTheFirst) {
     EXPECT_EQ(commandLines, std::vector<std::string>{"/show\t" + longArgument});
 }
 
-TEST_F(SingleInstanceTest, NoAnswerMeansStartNormallyWithinTheBound) {
-    // Nobody listens under this scope: the hand-over gives up at its deadline.
-    TSingleInstance stranger(Scope);
+TEST_F(SingleInstanceTest, ASilentHolderOfTheLockIsNeverJoinedBySecondServer) {
+    // The first holds the lock and listens, but its loop never runs (a stopped server).
+    TSingleInstance first(Scope);
+    ASSERT_TRUE(first.Acquire());
+    TSingleInstance second(Scope);
     QDeadlineTimer bound(5000);
-    EXPECT_FALSE(stranger.HandOver({"/show"}, 300));
+    EXPECT_EQ(second.Start({"/show"}, 2, 300), TInstanceStart::NoAnswer);
     EXPECT_FALSE(bound.hasExpired());
+    // Nobody listens under another scope and nobody holds its lock: that start runs.
+    TSingleInstance stranger(Scope + "x");
+    EXPECT_EQ(stranger.HandOver({"/show"}, 300), THandOver::NoAnswer);
+    EXPECT_EQ(stranger.Start({"/show"}, 2, 300), TInstanceStart::Run);
 }
 
 TEST_F(SingleInstanceTest, LockIsFreeAgainAfterTheFirstEnds) {
@@ -87,7 +95,7 @@ TEST_F(SingleInstanceTest, GarbageFromAClientDoesNotDisturbTheServer) {
     }
     TSingleInstance second(Scope);
     std::atomic<int> handedOver{-1};
-    std::thread secondStart([&] { handedOver = second.HandOver({}, 8000) ? 1 : 0; });
+    std::thread secondStart([&] { handedOver = second.HandOver({}, 8000) == THandOver::Done; });
     const bool done = SpinUntil([&] { return shows == 1 && handedOver != -1; });
     secondStart.join();
     ASSERT_TRUE(done);

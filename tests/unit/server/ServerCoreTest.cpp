@@ -26,6 +26,8 @@ class TRecordingView : public IServerCoreView {
 public:
     std::vector<std::string> Calls;
     bool HasDisplay = false;
+    bool IsMinimized = false;
+    bool Minimized() const override { return IsMinimized; }
     void HideToTray() override { Calls.push_back("HideToTray"); }
     void OpenConfiguration() override { Calls.push_back("OpenConfiguration"); }
     void ShowRequested() override { Calls.push_back("ShowRequested"); }
@@ -124,6 +126,27 @@ TEST_F(ServerCoreTest, RefreshRunsEvery300MsUntilShutdown) {
     core->Shutdown();
     Platform.Advance(3000);
     EXPECT_EQ(refreshes, 3);
+}
+
+TEST_F(ServerCoreTest, VariablesRefreshEveryFourthTickWhenSlowedAndNeverWhileMinimised) {
+    auto core = MakeCore();
+    int refreshes = 0;
+    int ticks = 0;
+    core->RefreshHooks.push_back([&] { ++refreshes; });
+    core->TickHooks.push_back([&] { ++ticks; });
+    core->Startup();
+    core->Settings().SlowDownVisual = true;
+    Platform.Advance(8 * 300);
+    EXPECT_EQ(ticks, 8); // idle drivers are marked on every tick
+    EXPECT_EQ(refreshes, 2);
+    View.IsMinimized = true;
+    Platform.Advance(8 * 300);
+    EXPECT_EQ(ticks, 16);
+    EXPECT_EQ(refreshes, 2);
+    View.IsMinimized = false;
+    core->Settings().SlowDownVisual = false;
+    Platform.Advance(2 * 300);
+    EXPECT_EQ(refreshes, 4);
 }
 
 TEST_F(ServerCoreTest, ShutdownRunsItsStepsInOrderOnce) {

@@ -2,6 +2,7 @@
 // clicked check boxes and buttons, and what OK leaves in the PLC list, the settings and
 // the store.
 #include "ui/ConfigDialog.h"
+#include "app/FileStore.h"
 #include "app/KeyValueStore.h"
 #include "app/Settings.h"
 #include "comm/SerialDevicePath.h"
@@ -25,7 +26,9 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTreeWidgetItem>
 
 #include <gtest/gtest.h>
@@ -303,8 +306,16 @@ TEST_F(ConfigDialogTest, NamesAreValidatedBeforeAnythingIsApplied) {
     EXPECT_EQ(Errors, QStringList{"Blank names not allowed"});
     EXPECT_EQ(PLCs.PLCByIndex(1).Name, "Two");
 
+    // Names are compared as they will be stored: both would become "a_b_c".
     Errors.clear();
+    Cell(0).edName->setText("A.B/C");
     Cell(1).edName->setText("a/b.c");
+    Dialog->OkButton()->click();
+    EXPECT_EQ(Errors, QStringList{"Duplicated names not allowed"});
+    EXPECT_EQ(Cell(0).edName->text(), "A.B/C"); // nothing applied, nothing rewritten
+    Cell(0).edName->setText("plc1");
+
+    Errors.clear();
     Dialog->OkButton()->click();
     EXPECT_TRUE(Errors.isEmpty());
     EXPECT_EQ(PLCs.PLCByIndex(1).Name, "a_b_c");
@@ -363,6 +374,37 @@ TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
     Cell(0).edPort->clear();
     Dialog->OkButton()->click();
     EXPECT_EQ(plc.TcpPort, 0);
+}
+
+TEST_F(ConfigDialogTest, StoredNumbersBeyondTheTypingLimitsSurviveOk) {
+    THitachiPLC& ethernet = AddPlc("Far", DriverTcp);
+    ethernet.TimeOut = 120000;
+    ethernet.TcpPort = 70000;
+    THitachiPLC& serial = AddPlc("Drop", DriverSerial);
+    serial.SerialStatNo = 40; // sent as station 0
+    PLCs.SerialPorts.Ports[0].MultiDrop = true;
+    Open();
+    EXPECT_EQ(Cell(0).edTimeOut->text(), "120000");
+    EXPECT_EQ(Cell(0).edPort->text(), "70000");
+    EXPECT_EQ(Cell(1).edStationNo->text(), "0");
+    Dialog->OkButton()->click();
+    ASSERT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
+    EXPECT_EQ(ethernet.TimeOut, 120000);
+    EXPECT_EQ(ethernet.TcpPort, 70000);
+    EXPECT_EQ(serial.SerialStatNo, 40);
+    auto key = T.Store.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->ReadDword("TimeOut0"), 120000u);
+    EXPECT_EQ(key->ReadDword("SerialStatNo1"), 40u);
+
+    // What the operator types obeys the limits and is applied.
+    Open();
+    Retype(Cell(0).edTimeOut, "7500");
+    Retype(Cell(1).edStationNo, "45");
+    Dialog->OkButton()->click();
+    EXPECT_EQ(ethernet.TimeOut, 7500);
+    EXPECT_EQ(ethernet.TcpPort, 70000);
+    EXPECT_EQ(serial.SerialStatNo, 4);
 }
 
 TEST_F(ConfigDialogTest, ConnectionProtocolAndMultidropAreCoupled) {
@@ -699,14 +741,38 @@ TEST_F(ConfigDialogTest, ConfigurationActionAndTrayAfterOk) {
     Dialog->OkButton()->click();
     EXPECT_TRUE(cleared);
 
-    // Started by a client with the tray icon switched off: the window hides again.
+    // Started by a client with the tray icon switched off: the window hides again, it is
+    // not left minimised on the task bar.
     Window->show();
-    Dialog->StartedByClient = true;
+    Window->StartedByClient = true;
     Open();
-    Dialog->CheckBox("cbShowTrayIcon")->setChecked(false);
+    Dialog->CheckBox("cbShowTrayIcon")->click();
+    ASSERT_FALSE(Dialog->CheckBox("cbShowTrayIcon")->isChecked());
     Dialog->OkButton()->click();
     QApplication::processEvents();
-    EXPECT_TRUE(Window->isMinimized() || !Window->isVisible());
+    EXPECT_FALSE(Window->isVisible());
+    EXPECT_FALSE(Window->isMinimized());
+    EXPECT_FALSE(Window->Tray()->isVisible());
+}
+
+TEST_F(ConfigDialogTest, AMachineStoreTheUserCannotWriteIsReportedOnceAtOk) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString machine = dir.path() + "/machine.store";
+    {
+        QFile file(machine);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("DRAVON-STORE 1\n");
+    }
+    QFile::setPermissions(machine, QFile::ReadOwner | QFile::ReadOther);
+    TFileStore store(machine.toStdString(), (dir.path() + "/user.store").toStdString());
+    T.Context.Store = &store;
+    AddPlc("Shared");
+    Open();
+    Dialog->OkButton()->click();
+    EXPECT_EQ(Errors,
+              QStringList{"Unable to modify system registry, please log on with administrator rights"});
+    T.Context.Store = &T.Store;
 }
 
 TEST_F(ConfigDialogTest, RegisterButtonsShowTheirResultEachTime) {

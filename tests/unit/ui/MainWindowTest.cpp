@@ -1,21 +1,30 @@
 #include "ui/MainWindow.h"
+#include "app/CommandLine.h"
 #include "app/MemoryStore.h"
 #include "app/TimeDate.h"
 #include "plc/HitachiPLC.h"
 #include "plc/MemoryTypes.h"
 #include "plc/PLCCollection.h"
+#include "server/ServerCore.h"
 #include "support/FakeDriverPool.h"
 #include "support/FakeHostResolver.h"
 #include "support/TestContext.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFocusEvent>
+#include <QHelpEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTest>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -185,7 +194,7 @@ TEST_F(MainWindowTest, UptimeAndStartTexts) {
     EXPECT_EQ(Row("Clients connected"), "3");
 }
 
-TEST_F(MainWindowTest, StatusMessageClearsAfterSeventeenRefreshes) {
+TEST_F(MainWindowTest, StatusMessageStaysSeventeenTicksAndGoesWithTheEighteenth) {
     T.Log.Add("PLC1 is not responding", true);
     EXPECT_EQ(Window->StatusText(), "PLC1 is not responding");
     EXPECT_TRUE(Window->LogText().contains("PLC1 is not responding"));
@@ -193,7 +202,7 @@ TEST_F(MainWindowTest, StatusMessageClearsAfterSeventeenRefreshes) {
     EXPECT_EQ(Window->StatusText(), "PLC1 is not responding");
     // A second message restarts the countdown.
     Window->ShowStatusMessage("again");
-    for (int i = 0; i < 16; ++i) Window->Refresh();
+    for (int i = 0; i < 17; ++i) Window->Refresh();
     EXPECT_EQ(Window->StatusText(), "again");
     Window->Refresh();
     EXPECT_EQ(Window->StatusText(), "");
@@ -264,43 +273,141 @@ TEST_F(MainWindowTest, ResetActionsClearStatistics) {
     EXPECT_EQ(Row("Last error response"), "-");
 }
 
-TEST_F(MainWindowTest, CloseAsksWhileClientsAreConnected) {
-    Window->show();
-    QStringList asked;
-    bool answer = false;
-    Window->AskExit = [&](const QString& text) {
-        asked << text;
-        return answer;
+TEST_F(MainWindowTest, ClosingHidesToTheTrayAndOnlyTheShutDownCommandEnds) {
+    struct TCase {
+        const char* Name;
+        bool TrayIcon, Tray, ShutDownCommand;
+        int Clients;
+        bool Answer, Ended;
+        int Asked;
+        bool Visible, Minimised;
     };
-    Window->ClientsConnected = [] { return 1; };
-    EXPECT_FALSE(Window->close());
-    EXPECT_TRUE(Window->isVisible());
-    ASSERT_EQ(asked.size(), 1);
-    EXPECT_EQ(asked[0], "Clients connected to OPC server. Do you want to exit?");
-    answer = true;
-    EXPECT_TRUE(Window->close());
-    EXPECT_EQ(asked.size(), 2);
-
-    // Without clients nobody is asked.
-    Window->show();
-    Window->ClientsConnected = [] { return 0; };
-    EXPECT_TRUE(Window->close());
-    EXPECT_EQ(asked.size(), 2);
+    const TCase cases[] = {
+        {"close with the tray icon on", true, true, false, 1, true, false, 0, false, false},
+        // Nothing to click in a tray that is not there: the window stays on the task bar.
+        {"close, no tray on the desktop", true, false, false, 0, true, false, 0, true, true},
+        {"close with the tray icon off", false, true, false, 0, true, true, 0, false, false},
+        {"close with the tray icon off, client, No", false, true, false, 1, false, false, 1, true, false},
+        {"shut-down command", true, true, true, 0, true, true, 0, false, false},
+        {"shut-down command, client, No", true, true, true, 1, false, false, 1, true, false},
+        {"shut-down command, client, Yes", true, true, true, 1, true, true, 1, false, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        T.Context.Settings.ShowTrayIcon = c.TrayIcon;
+        TfrmMain window(T.Context, Positions);
+        window.SystemTrayAvailable = [&c] { return c.Tray; };
+        window.ClientsConnected = [&c] { return c.Clients; };
+        int asked = 0;
+        bool ended = false;
+        window.AskExit = [&](const QString& text) {
+            EXPECT_EQ(text, "Clients connected to OPC server. Do you want to exit?");
+            ++asked;
+            return c.Answer;
+        };
+        window.CloseAccepted = [&] { ended = true; };
+        window.show();
+        if (c.ShutDownCommand)
+            window.Action("acServerShutDown")->trigger();
+        else
+            window.close(); // the window's close button
+        EXPECT_EQ(ended, c.Ended);
+        EXPECT_EQ(asked, c.Asked);
+        EXPECT_EQ(window.isVisible(), c.Visible);
+        EXPECT_EQ(window.isMinimized(), c.Minimised);
+        if (c.Ended) continue;
+        // Double-click on the tray icon (or a second start) brings it back.
+        emit window.Tray()->activated(QSystemTrayIcon::DoubleClick);
+        EXPECT_TRUE(window.isVisible());
+        EXPECT_FALSE(window.isMinimized());
+    }
 }
 
-TEST_F(MainWindowTest, HidingWithoutATrayKeepsTheWindowReachable) {
-    Window->show();
-    Window->HideToTray();
-    if (Window->TrayAvailable()) {
-        EXPECT_FALSE(Window->isVisible());
-    } else {
-        // Nothing to click in a tray that is not there: the window stays on the task bar.
-        EXPECT_TRUE(Window->isVisible());
-        EXPECT_TRUE(Window->isMinimized());
+TEST_F(MainWindowTest, StartUpAppliesTheStoredTrayIconAndWindowState) {
+    struct TCase {
+        const char* Name;
+        bool StoredTrayIcon;
+        int StoredState;
+        bool StartedByClient;
+        bool TrayShown, Visible, Minimised, ShownBySecondStart;
+    };
+    const TCase cases[] = {
+        {"tray icon off, saved minimised", false, 1, false, false, true, true, true},
+        {"tray icon on, saved normal", true, 0, false, true, true, false, true},
+        // A client's server without tray icon stays invisible, also for a second start.
+        {"client start, tray icon off", false, 0, true, false, false, false, false},
+        {"client start, tray icon on", true, 0, true, true, false, false, true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TMemoryStore store;
+        store.OpenKey(TRootKey::LocalMachine, SettingsKeyPath)
+            ->WriteDword("Show tray icon", c.StoredTrayIcon);
+        TPositions saved;
+        saved.frmState = c.StoredState;
+        ASSERT_TRUE(SavePositions(store, saved, false));
+        TCommandLine commandLine;
+        commandLine.StartedByClient = commandLine.StartInTray = c.StartedByClient;
+        TServerCore core(
+            {&T.Platform.Clock, &T.Platform, &T.Platform, &store, "/nonexistent-dravon-test-dir/"},
+            commandLine, "1.0.0.0");
+        TfrmMain window(core.Context(), core.Positions());
+        window.SystemTrayAvailable = [] { return true; };
+        core.AddView(&window);
+        core.Startup();
+        window.ShowAtStart(c.StartedByClient, c.StartedByClient);
+        T.Platform.RunPosted();
+        EXPECT_EQ(window.Tray()->isVisible(), c.TrayShown);
+        EXPECT_EQ(window.isVisible(), c.Visible);
+        EXPECT_EQ(window.isMinimized(), c.Minimised);
+        core.ShowRequested();
+        EXPECT_EQ(window.isVisible(), c.ShownBySecondStart);
+        core.RemoveView(&window);
     }
-    Window->ShowRequested();
-    EXPECT_TRUE(Window->isVisible());
-    EXPECT_FALSE(Window->isMinimized());
+}
+
+TEST_F(MainWindowTest, IconTrayHintAndStatusLine) {
+    EXPECT_FALSE(TfrmMain::AppIcon().isNull());
+    EXPECT_FALSE(Window->windowIcon().isNull());
+    EXPECT_FALSE(Window->Tray()->icon().isNull()); // no "No Icon set" when it shows
+    EXPECT_EQ(Window->Tray()->toolTip(), "Dravon OPC Data Access Server");
+    const QList<QAction*> trayMenu = Window->Tray()->contextMenu()->actions();
+    ASSERT_EQ(trayMenu.size(), 2);
+    EXPECT_EQ(trayMenu[0]->text(), "Sho&w Server");
+    EXPECT_EQ(trayMenu[1]->text(), "Server S&hutdown");
+
+    // The connection's short text is shown whole, also with a long message beside it.
+    THitachiPLC& tcp = AddPlc();
+    THitachiPLC& udp = PLCs.AddPLC();
+    udp.SetHost("127.0.0.2");
+    udp.SetConnection(1, ProtocolEthernet);
+    Window->resize(400, 300);
+    Window->show();
+    Window->Refresh();
+    Window->ShowStatusMessage(QString(200, 'm'));
+    for (THitachiPLC* plc : {&tcp, &udp}) {
+        Window->Tree()->setCurrentItem(Window->PlcNode(plc));
+        QApplication::processEvents();
+        auto* label = Window->IndicationPanel()->findChild<QLabel*>();
+        ASSERT_NE(label, nullptr);
+        EXPECT_EQ(label->text(), plc == &tcp ? "TCP:" : "UDP:");
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
+    }
+}
+
+TEST_F(MainWindowTest, ToolTipsStayTwentySeconds) {
+    QWidget* panel = Window->IndicationPanel();
+    Window->show();
+    QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), panel->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(panel, &help);
+    QWidget* tip = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == "qtooltip_label" && w->isVisible()) tip = w;
+    ASSERT_NE(tip, nullptr);
+    std::vector<int> intervals;
+    for (const auto& timer : QAbstractEventDispatcher::instance()->registeredTimers(tip))
+        intervals.push_back(timer.interval);
+    EXPECT_NE(std::find(intervals.begin(), intervals.end(), 20000), intervals.end());
 }
 
 TEST_F(MainWindowTest, PositionsRoundTrip) {
@@ -494,6 +601,42 @@ TEST_F(MonitorListTest, LocalListCaptionsDeleteAndRename) {
     EXPECT_EQ(a.RefCount, 1);
     EXPECT_EQ(b.RefCount, 1);
     EXPECT_TRUE(Window->SelectedLocations().empty());
+}
+
+TEST_F(MonitorListTest, SelectAllFollowsRowsAddedToTheShownList) {
+    Window->Tree()->setCurrentItem(Window->PlcNode(Plc));
+    EXPECT_FALSE(Window->Action("acSelAll")->isEnabled());
+    // A client's items appear in the shown list: "Select all" is offered at once.
+    Use("PLC1.WR0001");
+    Use("PLC1.WR0002");
+    Window->Refresh();
+    QApplication::processEvents();
+    EXPECT_TRUE(Window->Action("acSelAll")->isEnabled());
+    Window->Action("acSelAll")->trigger();
+    EXPECT_EQ(Window->SelectedLocations().size(), 2u);
+}
+
+TEST_F(MonitorListTest, KeypadEnterOpensSetValueAndTheListMenuSaysAdd) {
+    Window->AddToLocalMonitor(Use("PLC1.WR0005"));
+    Window->Tree()->setCurrentItem(Window->LocalMonitorNode());
+    Window->LocalList()->Row(0)->setSelected(true);
+    Window->activateWindow();
+    Window->LocalList()->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Window.get()));
+    int opened = 0;
+    Window->SetValueRequested = [&](THitachiLocation&, const std::vector<THitachiLocation*>&) { ++opened; };
+    QTest::keyClick(Window->LocalList(), Qt::Key_Return);
+    QTest::keyClick(Window->LocalList(), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(opened, 2);
+
+    QAction* add = Window->Action("pmMonitorMenu.Add");
+    EXPECT_EQ(add->text(), "Add");
+    EXPECT_EQ(Window->Action("acAddMonLocation")->text(), "Add to monitor list");
+    int adds = 0;
+    Window->AddLocationRequested = [&] { ++adds; };
+    add->trigger();
+    QTest::keyClick(Window->LocalList(), Qt::Key_Insert);
+    EXPECT_EQ(adds, 2); // Ins reaches the one action once
 }
 
 TEST_F(MonitorListTest, FocusSelectsTheFirstRow) {

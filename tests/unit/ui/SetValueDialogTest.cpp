@@ -9,15 +9,46 @@
 #include "ui/SetValueText.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <memory>
+#include <string>
 
 namespace dravon {
 namespace {
+
+// Numbers in a locale whose decimal separator is a comma (de_DE), for as long as it lives.
+// Without that locale on the system it is built with localedef into a folder of its own.
+class TCommaLocale {
+public:
+    TCommaLocale() : Old_(std::setlocale(LC_NUMERIC, nullptr)) {
+        if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && Dir_.isValid() &&
+            QProcess::execute("localedef", {"-i", "de_DE", "-f", "UTF-8", Dir_.path() + "/de_DE.UTF-8"}) ==
+                0) {
+            qputenv("LOCPATH", QFile::encodeName(Dir_.path()));
+            std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+        }
+    }
+    ~TCommaLocale() {
+        std::setlocale(LC_NUMERIC, Old_.c_str());
+        qunsetenv("LOCPATH");
+    }
+    TCommaLocale(const TCommaLocale&) = delete;
+    TCommaLocale& operator=(const TCommaLocale&) = delete;
+    bool Active() const { return DisplayDecimalSeparator() == ','; }
+
+private:
+    std::string Old_;
+    QTemporaryDir Dir_;
+};
 
 // ---- the plain reading functions
 
@@ -268,9 +299,42 @@ TEST_F(SetValueDialogTest, FloatingPointAndFractionalOnADoubleWord) {
     EXPECT_EQ(dword.GetValue(), 32768u);
     EXPECT_TRUE(Enter("x", {&dword}));
     EXPECT_EQ(Messages, QStringList{"Fractional value should be entered"});
-    dword.View = static_cast<std::uint8_t>(TViewFormat::FloatingPoint);
-    EXPECT_TRUE(Enter("1,5", {&dword}));
-    EXPECT_EQ(Messages, QStringList{"Floating point value should be entered"});
+}
+
+TEST_F(SetValueDialogTest, WhatTheListShowsIsAcceptedUnderACommaLocale) {
+    TCommaLocale comma;
+    if (!comma.Active()) GTEST_SKIP() << "no locale with a decimal comma (the locales package)";
+    THitachiLocation& dword = Location("PLC1.DR0020");
+    struct TCase {
+        TViewFormat View;
+        std::uint32_t Value;
+        const char* Shown;
+        const char* Typed;
+        std::uint32_t Written;
+    };
+    const TCase cases[] = {
+        {TViewFormat::FloatingPoint, 0x3FC00000u, "1,50000E+000", "-2,5", 0xC0200000u},
+        {TViewFormat::Fractional, 32768u, "5,00008E-001", "0,25", 16384u},
+        {TViewFormat::FloatingPoint, 0x3FC00000u, "1,50000E+000", "0.5", 0x3F000000u},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Typed);
+        dword.View = static_cast<std::uint8_t>(c.View);
+        dword.StoreForcedValue(c.Value, 0);
+        // OK on the dialog's own starting text writes that value back.
+        Dialog->Prepare(dword, {&dword});
+        EXPECT_EQ(Dialog->ValueEdit()->text(), c.Shown);
+        Messages.clear();
+        Dialog->OkButton()->click();
+        EXPECT_TRUE(Messages.isEmpty()) << Messages.join("|").toStdString();
+        EXPECT_EQ(dword.GetValue(), c.Value);
+        Dialog->Prepare(dword, {&dword});
+        Dialog->ValueEdit()->clear();
+        QTest::keyClicks(Dialog->ValueEdit(), c.Typed);
+        Dialog->OkButton()->click();
+        EXPECT_TRUE(Messages.isEmpty()) << Messages.join("|").toStdString();
+        EXPECT_EQ(dword.GetValue(), c.Written);
+    }
 }
 
 TEST_F(SetValueDialogTest, MixedSelectionAndReadOnlyTargets) {
