@@ -88,34 +88,6 @@ TEST_F(PlannerTest, NineWordsRandomTenWordsBlock) {
     EXPECT_EQ(Send(), (Bytes{0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x0A, 0x00, 0x00, 0x00, 10}));
 }
 
-TEST_F(PlannerTest, UsageThresholdSpan20And21) {
-    Words(0, 9);
-    Make(0x0A, 0x13, VarTypeUI2); // span 20
-    Offer();
-    Bytes block = Send();
-    EXPECT_EQ(block[6], CmdBlockRead);
-    EXPECT_EQ(block[11], 20);
-
-    Driver.ReadList.clear();
-    Locations.clear();
-    Words(0, 9);
-    Make(0x0A, 0x14, VarTypeUI2); // span 21
-    Offer();
-    Bytes random = Send();
-    EXPECT_EQ(random[6], CmdRandomRead);
-    EXPECT_EQ(random[7], 10);
-}
-
-TEST_F(PlannerTest, SixtyWordsGrowOnlyAsBlock) {
-    Words(0, 60);
-    EXPECT_EQ(Offer(), 60u);
-    EXPECT_EQ(Driver.ReadCount(), 60);
-    EXPECT_EQ(Driver.FreeReadSlots(), 120 - 60);
-    Bytes block = Send();
-    EXPECT_EQ(block[6], CmdBlockRead);
-    EXPECT_EQ(block[11], 60);
-}
-
 TEST_F(PlannerTest, HundredThirtyWordsSplitAt120) {
     Words(0, 130);
     EXPECT_EQ(Offer(), 120u);
@@ -129,15 +101,6 @@ TEST_F(PlannerTest, HundredThirtyWordsSplitAt120) {
     EXPECT_EQ(rest[6], CmdBlockRead);
     EXPECT_EQ(rest[10], 120); // WR0078
     EXPECT_EQ(rest[11], 10);
-}
-
-TEST_F(PlannerTest, SparseWordsBeyond55AreRefused) {
-    // Every third word: no block can carry them, so the 56th is refused.
-    Words(0, 70, 3);
-    EXPECT_EQ(Offer(), 55u);
-    EXPECT_EQ(Driver.ReadCount(), 55);
-    EXPECT_EQ(Driver.FreeReadSlots(), 0);
-    EXPECT_EQ(Send()[6], CmdRandomRead);
 }
 
 TEST_F(PlannerTest, TwoHundredFortyBitsInOneBlock) {
@@ -155,20 +118,6 @@ TEST_F(PlannerTest, MinBlockSizeZeroReadsSingleLocationAsBlock) {
     Words(0x10, 1);
     Offer();
     EXPECT_EQ(Send(), (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x0A, 0x00, 0x00, 0x10, 1}));
-}
-
-TEST_F(PlannerTest, OutOfRangeSettingsDisableBlocks) {
-    for (auto [size, usage] : {std::pair{55, 50}, std::pair{10, 101}, std::pair{-1, 50}, std::pair{10, -1}}) {
-        T.Context.Settings.MinBlockSize = size;
-        T.Context.Settings.MinBlockUsage = usage;
-        Driver.ReadList.clear();
-        Locations.clear();
-        Words(0, 100);
-        EXPECT_EQ(Offer(), 55u);
-        Bytes random = Send();
-        EXPECT_EQ(random[6], CmdRandomRead);
-        EXPECT_EQ(random[7], 55);
-    }
 }
 
 TEST_F(PlannerTest, DifferentCodesNeverBlock) {
@@ -220,8 +169,9 @@ TEST_F(PlannerTest, ErrorCountGrowsPerRequestUnlessRetry) {
 
 // The planner against a plain restatement of its rule (the unused share of the block, in
 // whole percent, at most 100 - MinBlockUsage; at most 55 locations otherwise; at most 120
-// words): same locations taken, same room left and refusals, over usages, minimum sizes
-// and address gaps around every boundary.
+// words; settings out of range allow no block): same locations taken, same room left and
+// refusals, same kind of request sent, over usages, minimum sizes and address gaps around
+// every boundary.
 TEST_F(PlannerTest, AgreesWithTheRuleOverUsagesSizesAndGaps) {
     // What each offer answered, up to the first that left no room or was refused.
     using TTrace = std::vector<std::pair<bool, bool>>; // (room left, refused)
@@ -271,6 +221,18 @@ TEST_F(PlannerTest, AgreesWithTheRuleOverUsagesSizesAndGaps) {
                     << "usage " << usage << ", min size " << minSize << ", gap " << gap;
                 EXPECT_EQ(actual, expected)
                     << "usage " << usage << ", min size " << minSize << ", gap " << gap;
+                // The request sent: a block of the whole span, or a random read of each.
+                const Bytes sent = Send();
+                ASSERT_GE(sent.size(), 12u);
+                if (qualifies(false)) {
+                    EXPECT_EQ(sent[6], CmdBlockRead)
+                        << "usage " << usage << ", min size " << minSize << ", gap " << gap;
+                    EXPECT_EQ(sent[11], list.back() - list.front() + 1);
+                } else {
+                    EXPECT_EQ(sent[6], CmdRandomRead)
+                        << "usage " << usage << ", min size " << minSize << ", gap " << gap;
+                    EXPECT_EQ(sent[7], list.size());
+                }
             }
         }
     }
