@@ -49,154 +49,84 @@ protected:
     TRecordingSink Sink;
 };
 
-TEST_F(StreamParserTest, AsciiAnswerDecodedToPayload) {
-    Feed(AsciiFrame("FFFF000000A40001123438"));
-    ASSERT_EQ(Sink.Frames.size(), 1u);
-    EXPECT_EQ(Sink.Frames[0], (Bytes{0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34}));
-    EXPECT_EQ(Sink.Decisions, 1);
-    EXPECT_EQ(Parser.Pending(), 0u);
-}
-
-TEST_F(StreamParserTest, AsciiAnswerInPiecesWithGarbageBeforeAndAfter) {
-    const Bytes frame = Cat(Bytes{'x', 'y', 0x0A}, AsciiFrame("05FFFF000000A0123456789ABCDEF0B0"));
-    for (std::size_t i = 0; i < frame.size(); i += 3) {
-        Feed(Bytes(frame.begin() + static_cast<long>(i),
-                   frame.begin() + static_cast<long>(std::min(i + 3, frame.size()))));
-        if (i + 3 < frame.size()) {
-            EXPECT_TRUE(Sink.Frames.empty());
+// One stream per row, fed in pieces of Chunk bytes (0: whole): the payloads handed on,
+// the handshake replies queued, NAKs, decisions and the bytes left pending.
+TEST_F(StreamParserTest, StreamsAsLiteralBytes) {
+    struct TRow {
+        const char* Name;
+        bool Binary;
+        bool Station;
+        std::size_t Chunk;
+        Bytes Input;
+        std::vector<Bytes> Frames;
+        std::vector<Bytes> Replies;
+        int Naks;
+        int Decisions;
+        std::size_t Pending;
+    };
+    const Bytes random{0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34};
+    // clang-format off
+    const TRow rows[] = {
+        {"ascii answer", false, false, 0, AsciiFrame("FFFF000000A40001123438"), {random}, {}, 0, 1, 0},
+        {"ascii in pieces, garbage before", false, false, 3,
+         Cat(Bytes{'x', 'y', 0x0A}, AsciiFrame("05FFFF000000A0123456789ABCDEF0B0")),
+         {{0x05, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0}}, {}, 0, 1, 0},
+        {"bytes after a frame dropped", false, false, 0, Cat(AsciiFrame("00A5D6"), AsciiFrame("00A5D6")),
+         {{0x00, 0xA5}}, {}, 0, 1, 0},
+        {"ascii wrong checksum", false, false, 0, AsciiFrame("FFFF000000A40001123439"), {}, {}, 0, 1, 0},
+        {"ascii rejection", false, false, 0, AsciiFrame("FFFF000001A40715"),
+         {{0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4, 0x07}}, {}, 0, 1, 0},
+        {"ascii unfinished", false, false, 0, Bytes{STX, 'F', 'F'}, {}, {}, 0, 0, 3},
+        {"ascii odd character count", false, false, 0, AsciiFrame("FFFF000000A5D"), {}, {}, 0, 1, 0},
+        {"ack and eot handshakes", false, false, 2, Bytes{ACK, CR, EOT, CR}, {},
+         {{0x05, 0x30, 0x31, 0x0D}, {0x05, 0x30, 0x31, 0x0D}}, 0, 2, 0},
+        {"station handshake", false, true, 0, Bytes{ACK, 0x30, 0x35, CR}, {},
+         {{0x05, 0x32, 0x30, 0x35, 0x31, 0x0D}}, 0, 1, 0},
+        {"station handshake without station numbers", false, false, 0, Bytes{ACK, 0x30, 0x35, CR}, {}, {}, 0, 1, 0},
+        {"nak", false, false, 0, Bytes{NAK, 0x30, CR}, {}, {}, 1, 1, 0},
+        {"nak with CR not third", false, false, 0, Bytes{NAK, 0x30, 0x31, CR}, {}, {}, 0, 1, 0},
+        {"binary answer", true, false, 0,
+         Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0xF5, 0x0D},
+         {random}, {}, 0, 1, 0},
+        {"binary procedure 2", true, false, 0, Bytes{0x02, 0x00, 0x04, 0x00, 0xA5, 0xA9, 0x0D},
+         {{0x00, 0xA5}}, {}, 0, 1, 0},
+        {"binary CR inside the data, byte by byte", true, false, 1,
+         Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x0D, 0x0D, 0x0D, 0x0D, 0xE2, 0x0D},
+         {{0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x0D, 0x0D, 0x0D, 0x0D}}, {}, 0, 1, 0},
+        {"binary length byte equal to CR", true, false, 0,
+         Bytes{0x02, 0x00, 0x0D, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0x56, 0x4C, 0x0D},
+         {{0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0x56}}, {}, 0, 1, 0},
+        {"binary wrong checksum", true, false, 0,
+         Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0xF4, 0x0D},
+         {}, {}, 0, 1, 0},
+        {"binary handshake", true, false, 0, Bytes{ACK, CR}, {}, {{0x05, 0x01, 0x0D}}, 0, 1, 0},
+        {"binary CR without a length", true, false, 0, Bytes{0x41, 0x42, CR}, {}, {}, 0, 1, 0},
+        {"binary length below 5", true, false, 0, Bytes{0x02, 0x00, 0x02, 0x00, 0xA5, 0x0D}, {}, {}, 0, 1, 0},
+    };
+    // clang-format on
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TStreamParser parser;
+        TRecordingSink sink;
+        const std::size_t chunk = row.Chunk ? row.Chunk : row.Input.size();
+        for (std::size_t at = 0; at < row.Input.size(); at += chunk) {
+            const auto end = row.Input.begin() + static_cast<long>(std::min(at + chunk, row.Input.size()));
+            parser.ParseStream(Bytes(row.Input.begin() + static_cast<long>(at), end), row.Binary, row.Station,
+                               sink);
+            // Nothing is handed on before the last piece.
+            if (at + chunk < row.Input.size()) {
+                EXPECT_TRUE(sink.Frames.empty()) << at;
+            }
+        }
+        EXPECT_EQ(sink.Frames, row.Frames);
+        EXPECT_EQ(sink.Replies, row.Replies);
+        EXPECT_EQ(sink.Naks, row.Naks);
+        EXPECT_EQ(sink.Decisions, row.Decisions);
+        EXPECT_EQ(parser.Pending(), row.Pending);
+        if (row.Binary && row.Pending == 0) {
+            EXPECT_EQ(parser.ExpectedLength(), 0);
         }
     }
-    ASSERT_EQ(Sink.Frames.size(), 1u);
-    EXPECT_EQ(Sink.Frames[0], (Bytes{0x05, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0, 0x12, 0x34, 0x56, 0x78, 0x9A,
-                                     0xBC, 0xDE, 0xF0}));
-}
-
-TEST_F(StreamParserTest, BytesAfterAFrameAreDropped) {
-    Feed(Cat(AsciiFrame("00A5D6"), AsciiFrame("00A5D6")));
-    EXPECT_EQ(Sink.Frames.size(), 1u);
-    EXPECT_EQ(Parser.Pending(), 0u);
-}
-
-TEST_F(StreamParserTest, AsciiWrongChecksumDroppedButDecided) {
-    Feed(AsciiFrame("FFFF000000A40001123439"));
-    EXPECT_TRUE(Sink.Frames.empty());
-    EXPECT_EQ(Sink.Decisions, 1);
-    EXPECT_EQ(Parser.Pending(), 0u);
-}
-
-TEST_F(StreamParserTest, AsciiRejectionFrames) {
-    Feed(AsciiFrame("FFFF000001A40715"));
-    ASSERT_EQ(Sink.Frames.size(), 1u);
-    EXPECT_EQ(Sink.Frames[0], (Bytes{0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4, 0x07}));
-}
-
-TEST_F(StreamParserTest, ShortHandshakes) {
-    Feed(Bytes{ACK, CR});
-    ASSERT_EQ(Sink.Replies.size(), 1u);
-    EXPECT_EQ(Sink.Replies[0], (Bytes{0x05, 0x30, 0x31, 0x0D}));
-    Feed(Bytes{EOT, CR});
-    ASSERT_EQ(Sink.Replies.size(), 2u);
-    EXPECT_EQ(Sink.Replies[1], (Bytes{0x05, 0x30, 0x31, 0x0D}));
-    EXPECT_EQ(Sink.Decisions, 2);
-}
-
-TEST_F(StreamParserTest, StationHandshakeOnlyWithStationNumbers) {
-    Feed(Bytes{ACK, 0x30, 0x35, CR}, false, true);
-    ASSERT_EQ(Sink.Replies.size(), 1u);
-    EXPECT_EQ(Sink.Replies[0], (Bytes{0x05, 0x32, 0x30, 0x35, 0x31, 0x0D}));
-    // Without station numbers the same bytes are dropped.
-    Feed(Bytes{ACK, 0x30, 0x35, CR}, false, false);
-    EXPECT_EQ(Sink.Replies.size(), 1u);
-    EXPECT_EQ(Sink.Decisions, 2);
-    EXPECT_EQ(Parser.Pending(), 0u);
-}
-
-TEST_F(StreamParserTest, NakFrame) {
-    Feed(Bytes{NAK, 0x30, CR});
-    EXPECT_EQ(Sink.Naks, 1);
-    EXPECT_EQ(Parser.Pending(), 0u);
-    // Only with CR as third byte.
-    Feed(Bytes{NAK, 0x30, 0x31, CR});
-    EXPECT_EQ(Sink.Naks, 1);
-}
-
-TEST_F(StreamParserTest, IncompleteAsciiKeptUntilCr) {
-    Feed(Bytes{STX, 'F', 'F'});
-    EXPECT_EQ(Parser.Pending(), 3u);
-    EXPECT_EQ(Sink.Decisions, 0);
-    Feed(Bytes{'F', 'F', '0', '0', '0', '0', '0', '0', 'A', '5'});
-    Feed(Bytes{'0', '0', CR}); // wrong checksum
-    EXPECT_EQ(Sink.Decisions, 1);
-    EXPECT_TRUE(Sink.Frames.empty());
-}
-
-TEST_F(StreamParserTest, OddCharacterCountIsNoFrame) {
-    Feed(AsciiFrame("FFFF000000A5D")); // 13 characters: no hex pairs plus checksum
-    EXPECT_TRUE(Sink.Frames.empty());
-    EXPECT_EQ(Sink.Decisions, 1);
-}
-
-TEST_F(StreamParserTest, BinaryAnswer) {
-    Feed(Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0xF5, 0x0D},
-         true);
-    ASSERT_EQ(Sink.Frames.size(), 1u);
-    EXPECT_EQ(Sink.Frames[0], (Bytes{0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34}));
-    EXPECT_EQ(Parser.Pending(), 0u);
-    EXPECT_EQ(Parser.ExpectedLength(), 0);
-}
-
-TEST_F(StreamParserTest, BinaryAnswerProcedure2) {
-    Feed(Bytes{0x02, 0x00, 0x04, 0x00, 0xA5, 0xA9, 0x0D}, true);
-    ASSERT_EQ(Sink.Frames.size(), 1u);
-    EXPECT_EQ(Sink.Frames[0], (Bytes{0x00, 0xA5}));
-}
-
-TEST_F(StreamParserTest, BinaryFrameWithCrInsideDataTakenWhole) {
-    // Value 0x0D0D inside the data, then a checksum; fed byte by byte.
-    Bytes frame{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x0D, 0x0D, 0x0D, 0x0D};
-    std::uint8_t sum = 0;
-    for (std::size_t i = 1; i < frame.size(); ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
-    frame.push_back(sum);
-    frame.push_back(0x0D);
-    for (std::uint8_t b : frame) Feed(Bytes{b}, true);
-    ASSERT_EQ(Sink.Frames.size(), 1u);
-    EXPECT_EQ(Sink.Frames[0], (Bytes{0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x0D, 0x0D, 0x0D, 0x0D}));
-    EXPECT_EQ(Sink.Decisions, 1);
-}
-
-TEST_F(StreamParserTest, BinaryLengthByteEqualToCr) {
-    // Length 0x000D: the length byte itself is 0x0D and must not end the frame.
-    Bytes frame{0x02, 0x00, 0x0D, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0x56};
-    std::uint8_t sum = 0;
-    for (std::size_t i = 1; i < frame.size(); ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
-    frame.push_back(sum);
-    frame.push_back(0x0D);
-    Feed(frame, true);
-    ASSERT_EQ(Sink.Frames.size(), 1u);
-    EXPECT_EQ(Sink.Frames[0].size(), 11u);
-}
-
-TEST_F(StreamParserTest, BinaryWrongChecksumDropped) {
-    Feed(Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0xF4, 0x0D},
-         true);
-    EXPECT_TRUE(Sink.Frames.empty());
-    EXPECT_EQ(Sink.Decisions, 1);
-    EXPECT_EQ(Parser.Pending(), 0u);
-}
-
-TEST_F(StreamParserTest, BinaryHandshakeAndDiscards) {
-    Feed(Bytes{ACK, CR}, true);
-    ASSERT_EQ(Sink.Replies.size(), 1u);
-    EXPECT_EQ(Sink.Replies[0], (Bytes{0x05, 0x01, 0x0D}));
-    // A CR without a length field discards.
-    Feed(Bytes{0x41, 0x42, CR}, true);
-    EXPECT_EQ(Sink.Decisions, 2);
-    EXPECT_EQ(Parser.Pending(), 0u);
-    // A length shorter than 5 never completes: the CR past it discards.
-    Feed(Bytes{0x02, 0x00, 0x02, 0x00, 0xA5, 0x0D}, true);
-    EXPECT_TRUE(Sink.Frames.empty());
-    EXPECT_EQ(Sink.Decisions, 3);
-    EXPECT_EQ(Parser.Pending(), 0u);
 }
 
 TEST_F(StreamParserTest, AccumulatorBoundedOnStreamWithoutCr) {
