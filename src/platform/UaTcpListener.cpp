@@ -40,8 +40,10 @@ std::size_t TUaTcpSocket::PendingBytes() const { return static_cast<std::size_t>
 void TUaTcpSocket::Close() {
     if (Closed_) return;
     Closed_ = true;
-    // No events after Close; disconnectFromHost still sends what is queued.
+    // No events after Close; disconnectFromHost still sends what is queued, but the socket
+    // may be deleted before it gets the chance: hand what is queued (an Error message) over now.
     Socket_->disconnect();
+    Socket_->flush();
     Socket_->disconnectFromHost();
 }
 

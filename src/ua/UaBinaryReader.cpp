@@ -215,13 +215,19 @@ TUaVariant TUaBinaryReader::Variant() {
         for (std::size_t i = 0; i < n && Ok_; ++i) v.Values.push_back(ScalarOf(v.Type));
         if (mask & 0x40) {
             v.Dimensions = Array([this] { return Int32(); }, 4);
-            std::int64_t product = v.Dimensions.empty() ? 0 : 1;
+            // The dimensions must multiply to the element count. Stop at the first one that
+            // is negative or makes the product exceed it: the product then never overflows.
+            std::uint64_t count = v.Values.size();
+            std::uint64_t product = v.Dimensions.empty() ? 0 : 1;
             for (auto d : v.Dimensions) {
-                if (d < 0) Ok_ = false;
-                product *= d;
-                if (product > static_cast<std::int64_t>(v.Values.size())) break;
+                if (d < 0) {
+                    Ok_ = false;
+                    break;
+                }
+                product *= static_cast<std::uint64_t>(d);
+                if (product > count) break;
             }
-            if (product != static_cast<std::int64_t>(v.Values.size())) Ok_ = false;
+            if (product != count) Ok_ = false;
         }
     } else {
         if (mask & 0x40) Ok_ = false;

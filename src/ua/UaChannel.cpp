@@ -13,16 +13,23 @@
 namespace dravon {
 
 namespace {
-constexpr const char* SecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
-// Message header (8) + channel id (4) + token id (4) + sequence header (8).
-constexpr std::uint32_t SymmetricOverhead = 24;
 constexpr std::uint32_t MessageHeaderSize = 8;
+
+// The message header with a size to be patched and the secure channel id.
+std::string ChunkPrefix(std::string_view type, char chunkType, std::uint32_t channelId) {
+    TUaBinaryWriter w;
+    w.Bytes().append(type.data(), type.size());
+    w.Bytes().push_back(chunkType);
+    w.UInt32(0);
+    w.UInt32(channelId);
+    return w.Take();
+}
 } // namespace
 
 TUaChannel::TUaChannel(std::unique_ptr<IUaSocket> socket, const TUaConfig& config, const IClock& clock,
-                       std::uint32_t channelId)
-    : Socket_(std::move(socket)), Config_(config), Clock_(clock), ChannelId_(channelId),
-      CreatedTick_(clock.TickCount()) {
+                       std::uint32_t channelId, TUaSecurityPolicyFactory policies)
+    : Socket_(std::move(socket)), Config_(config), Clock_(clock), Policies_(std::move(policies)),
+      ChannelId_(channelId), StateTick_(clock.TickCount()), LastReceiveTick_(StateTick_) {
     Socket_->OnReceived = [this](std::string_view bytes) { Receive(bytes); };
     Socket_->OnDisconnected = [this] {
         if (State_ == TState::Closed) return;
@@ -54,7 +61,9 @@ void TUaChannel::Close() {
     if (OnClosed) OnClosed();
 }
 
-void TUaChannel::Fail(TUaStatusCode code, const std::string& reason) {
+void TUaChannel::Fail(TUaStatusCode code, const std::string& reason) { Raise(code, reason, false); }
+
+void TUaChannel::Raise(TUaStatusCode code, const std::string& reason, bool timedOut) {
     if (State_ == TState::Closed) return;
     TUaBinaryWriter w;
     w.Bytes() = "ERRF";
@@ -63,23 +72,37 @@ void TUaChannel::Fail(TUaStatusCode code, const std::string& reason) {
     w.String(reason);
     w.PatchUInt32(4, static_cast<std::uint32_t>(w.Size()));
     Socket_->Write(w.Bytes());
+    if (OnError) OnError(code, reason, timedOut);
     Close();
 }
 
 void TUaChannel::CheckTimeouts() {
     std::uint32_t now = Clock_.TickCount();
-    if (State_ == TState::WaitHello && TickDiff(now, CreatedTick_) >= HelloTimeoutMs) {
-        Fail(UaStatus::BadTimeout, "No Hello received");
+    switch (State_) {
+    case TState::WaitHello:
+        if (TickDiff(now, StateTick_) >= Config_.HandshakeTimeoutMs)
+            Raise(UaStatus::BadTimeout, "No Hello received", true);
         return;
-    }
-    // The client renews at 75 % of the lifetime; past 125 % the token is dead.
-    if (State_ == TState::Open && TickDiff(now, TokenTick_) > TokenLifetime_ + TokenLifetime_ / 4) {
-        Fail(UaStatus::BadSecureChannelTokenUnknown, "Security token expired");
+    case TState::WaitOpen:
+        if (TickDiff(now, StateTick_) >= Config_.HandshakeTimeoutMs)
+            Raise(UaStatus::BadTimeout, "No OpenSecureChannel received", true);
+        return;
+    case TState::Open:
+        if (MessageSince_ && TickDiff(now, *MessageSince_) >= Config_.MessageTimeoutMs) {
+            Raise(UaStatus::BadTimeout, "Message not completed in time", true);
+            return;
+        }
+        // The client renews at 75 % of the lifetime; past 125 % the token is dead.
+        if (TickDiff(now, TokenTick_) > TokenLifetime_ + TokenLifetime_ / 4)
+            Raise(UaStatus::BadSecureChannelTokenUnknown, "Security token expired", true);
+        return;
+    case TState::Closed: return;
     }
 }
 
 void TUaChannel::Receive(std::string_view bytes) {
     if (State_ == TState::Closed) return;
+    LastReceiveTick_ = Clock_.TickCount();
     Buffer_.append(bytes.data(), bytes.size());
     while (State_ != TState::Closed && Buffer_.size() >= 4) {
         std::string_view type(Buffer_.data(), 3);
@@ -89,7 +112,7 @@ void TUaChannel::Receive(std::string_view bytes) {
             Fail(UaStatus::BadTcpMessageTypeInvalid, "Unknown message type");
             return;
         }
-        if (Buffer_.size() < MessageHeaderSize) return;
+        if (Buffer_.size() < MessageHeaderSize) break;
         TUaBinaryReader header(std::string_view(Buffer_).substr(4, 4));
         std::uint32_t size = header.UInt32();
         if (size < MessageHeaderSize + 4) {
@@ -100,45 +123,39 @@ void TUaChannel::Receive(std::string_view bytes) {
             Fail(UaStatus::BadTcpMessageTooLarge, "Chunk larger than the receive buffer");
             return;
         }
-        if (Buffer_.size() < size) return;
+        if (Buffer_.size() < size) break;
         std::string chunk = Buffer_.substr(0, size);
         Buffer_.erase(0, size);
-        HandleChunk(std::string_view(chunk).substr(0, 3), chunk[3],
-                    std::string_view(chunk).substr(MessageHeaderSize));
+        HandleChunk(std::string_view(chunk).substr(0, 3), chunk[3], chunk);
     }
+    if (State_ == TState::Closed) return;
+    bool incomplete = !Buffer_.empty() || PartialChunks_ > 0;
+    if (!incomplete)
+        MessageSince_.reset();
+    else if (!MessageSince_)
+        MessageSince_ = LastReceiveTick_;
 }
 
-void TUaChannel::HandleChunk(std::string_view type, char chunkType, std::string_view body) {
+void TUaChannel::HandleChunk(std::string_view type, char chunkType, std::string_view chunk) {
     if (type == "HEL") {
         if (State_ != TState::WaitHello || chunkType != 'F') {
             Fail(UaStatus::BadTcpMessageTypeInvalid, "Unexpected Hello");
             return;
         }
-        HandleHello(body);
+        HandleHello(chunk.substr(MessageHeaderSize));
     } else if (type == "OPN") {
         if ((State_ != TState::WaitOpen && State_ != TState::Open) || chunkType != 'F') {
             Fail(UaStatus::BadTcpMessageTypeInvalid, "Unexpected OpenSecureChannel");
             return;
         }
-        HandleOpen(body);
-    } else if (type == "MSG") {
+        HandleOpen(chunk);
+    } else {
         if (State_ != TState::Open) {
-            Fail(UaStatus::BadTcpMessageTypeInvalid, "Message before OpenSecureChannel");
+            Fail(UaStatus::BadTcpMessageTypeInvalid,
+                 type == "MSG" ? "Message before OpenSecureChannel" : "Unexpected CloseSecureChannel");
             return;
         }
-        HandleMessage(chunkType, body);
-    } else { // CLO
-        if (State_ != TState::Open) {
-            Fail(UaStatus::BadTcpMessageTypeInvalid, "Unexpected CloseSecureChannel");
-            return;
-        }
-        TUaBinaryReader r(body);
-        std::uint32_t channelId = r.UInt32();
-        if (!r.Ok() || channelId != ChannelId_) {
-            Fail(UaStatus::BadTcpSecureChannelUnknown, "Unknown secure channel");
-            return;
-        }
-        Close();
+        HandleSymmetric(type, chunkType, chunk);
     }
 }
 
@@ -163,6 +180,11 @@ void TUaChannel::HandleHello(std::string_view body) {
         Fail(UaStatus::BadTcpNotEnoughResources, "Buffer sizes below 8192");
         return;
     }
+    // A client that cannot take even a ServiceFault could never be answered.
+    if (maxMessage != 0 && maxMessage < EncodeServiceFault(0, 0, 0).size()) {
+        Fail(UaStatus::BadTcpNotEnoughResources, "MaxMessageSize cannot hold a ServiceFault");
+        return;
+    }
     EndpointUrl_ = url.value_or(std::string());
     SendBufferSize_ = std::min(clientReceive, TUaConfig::ReceiveBufferSize);
     ReceiveBufferSize_ = std::min(clientSend, TUaConfig::ReceiveBufferSize);
@@ -179,6 +201,7 @@ void TUaChannel::HandleHello(std::string_view body) {
     w.UInt32(Config_.MaxChunkCount);
     Socket_->Write(w.Bytes());
     State_ = TState::WaitOpen;
+    StateTick_ = Clock_.TickCount();
 }
 
 bool TUaChannel::CheckSequence(std::uint32_t sequenceNumber) {
@@ -193,21 +216,44 @@ bool TUaChannel::CheckSequence(std::uint32_t sequenceNumber) {
     return true;
 }
 
-void TUaChannel::HandleOpen(std::string_view body) {
-    TUaBinaryReader r(body);
+void TUaChannel::HandleOpen(std::string_view chunk) {
+    TUaBinaryReader r(chunk.substr(MessageHeaderSize));
     std::uint32_t channelId = r.UInt32();
-    auto policy = r.NullableString();
-    std::string certificate = r.ByteString();
-    std::string thumbprint = r.ByteString();
-    std::uint32_t sequenceNumber = r.UInt32();
-    std::uint32_t requestId = r.UInt32();
-    TUaNodeId typeId = r.NodeId();
+    TUaAsymmetricHeader header;
+    header.PolicyUri = r.NullableString().value_or("");
+    header.SenderCertificate = r.ByteString();
+    header.ReceiverThumbprint = r.ByteString();
     if (!r.Ok()) {
         Fail(UaStatus::BadDecodingError, "Malformed OpenSecureChannel");
         return;
     }
-    if (policy.value_or("") != SecurityPolicyNone) {
-        Fail(UaStatus::BadSecurityPolicyRejected, "Only security policy None is offered");
+    bool renew = State_ == TState::Open;
+    if (renew) {
+        if (header.PolicyUri != Policy_->Uri()) {
+            Fail(UaStatus::BadSecurityPolicyRejected, "Renewal with another security policy");
+            return;
+        }
+    } else {
+        TUaStatusCode refusal = UaStatus::BadSecurityPolicyRejected;
+        Policy_ = Policies_ ? Policies_(header, refusal) : nullptr;
+        if (!Policy_) {
+            Fail(refusal, "Security policy not offered");
+            return;
+        }
+    }
+    std::size_t prefixSize = MessageHeaderSize + r.Position();
+    std::string plain;
+    if (TUaStatusCode status =
+            Policy_->Unprotect(true, 0, chunk.substr(0, prefixSize), chunk.substr(prefixSize), plain)) {
+        Fail(status, "OpenSecureChannel refused by the security policy");
+        return;
+    }
+    TUaBinaryReader p(plain);
+    std::uint32_t sequenceNumber = p.UInt32();
+    std::uint32_t requestId = p.UInt32();
+    TUaNodeId typeId = p.NodeId();
+    if (!p.Ok()) {
+        Fail(UaStatus::BadDecodingError, "Malformed OpenSecureChannel");
         return;
     }
     if (!typeId.IsNum(UaId::OpenSecureChannelRequest)) {
@@ -215,12 +261,11 @@ void TUaChannel::HandleOpen(std::string_view body) {
         return;
     }
     TUaOpenSecureChannelRequest request;
-    if (!Decode(r, request)) {
+    if (!Decode(p, request)) {
         Fail(UaStatus::BadDecodingError, "Malformed OpenSecureChannelRequest");
         return;
     }
-    bool renew = request.RequestType == 1;
-    if (request.RequestType > 1 || renew != (State_ == TState::Open)) {
+    if (request.RequestType > 1 || (request.RequestType == 1) != renew) {
         Fail(UaStatus::BadRequestTypeInvalid, "Issue on an open channel or renew before issue");
         return;
     }
@@ -228,8 +273,8 @@ void TUaChannel::HandleOpen(std::string_view body) {
         Fail(UaStatus::BadTcpSecureChannelUnknown, "Renewal for another channel");
         return;
     }
-    if (request.SecurityMode != 1) {
-        Fail(UaStatus::BadSecurityModeRejected, "Only security mode None is offered");
+    if (!Policy_->AcceptsMode(request.SecurityMode)) {
+        Fail(UaStatus::BadSecurityModeRejected, "Security mode not offered with this policy");
         return;
     }
     if (renew) {
@@ -241,6 +286,11 @@ void TUaChannel::HandleOpen(std::string_view body) {
         HaveSequence_ = true;
         LastSequence_ = sequenceNumber;
     }
+    std::string serverNonce;
+    if (TUaStatusCode status = Policy_->IssueToken(TokenId_ + 1, request.ClientNonce, serverNonce)) {
+        Fail(status, "Security token refused");
+        return;
+    }
     PreviousTokenId_ = TokenId_;
     PreviousTokenValid_ = renew;
     ++TokenId_;
@@ -248,12 +298,15 @@ void TUaChannel::HandleOpen(std::string_view body) {
                                 MinTokenLifetimeMs, MaxTokenLifetimeMs);
     TokenTick_ = Clock_.TickCount();
     State_ = TState::Open;
+    StateTick_ = TokenTick_;
 
+    TUaBinaryWriter prefix;
+    prefix.Bytes() = ChunkPrefix("OPN", 'F', ChannelId_);
+    TUaAsymmetricHeader own = Policy_->ServerHeader();
+    prefix.String(own.PolicyUri);
+    prefix.ByteString(own.SenderCertificate);
+    prefix.ByteString(own.ReceiverThumbprint);
     TUaBinaryWriter w;
-    w.UInt32(ChannelId_);
-    w.String(SecurityPolicyNone);
-    w.Int32(-1); // no certificate
-    w.Int32(-1); // no thumbprint
     w.UInt32(++SendSequence_);
     w.UInt32(requestId);
     WriteResponseStart(w, UaId::OpenSecureChannelResponse, Now(), request.Header.RequestHandle);
@@ -262,16 +315,16 @@ void TUaChannel::HandleOpen(std::string_view body) {
     w.UInt32(TokenId_);
     w.DateTime(Now());
     w.UInt32(TokenLifetime_);
-    w.Int32(-1); // no server nonce with policy None
-    WriteChunk("OPN", 'F', w.Bytes());
+    w.ByteString(serverNonce);
+    std::string out = prefix.Take();
+    Policy_->Protect(true, 0, out, w.Bytes());
+    WriteChunk(std::move(out));
 }
 
-void TUaChannel::HandleMessage(char chunkType, std::string_view body) {
-    TUaBinaryReader r(body);
+void TUaChannel::HandleSymmetric(std::string_view type, char chunkType, std::string_view chunk) {
+    TUaBinaryReader r(chunk.substr(MessageHeaderSize, SymmetricPrefixSize - MessageHeaderSize));
     std::uint32_t channelId = r.UInt32();
     std::uint32_t tokenId = r.UInt32();
-    std::uint32_t sequenceNumber = r.UInt32();
-    std::uint32_t requestId = r.UInt32();
     if (!r.Ok()) {
         Fail(UaStatus::BadDecodingError, "Malformed message header");
         return;
@@ -286,11 +339,31 @@ void TUaChannel::HandleMessage(char chunkType, std::string_view body) {
         Fail(UaStatus::BadSecureChannelTokenUnknown, "Unknown security token");
         return;
     }
+    std::string plain;
+    if (TUaStatusCode status = Policy_->Unprotect(false, tokenId, chunk.substr(0, SymmetricPrefixSize),
+                                                  chunk.substr(SymmetricPrefixSize), plain)) {
+        Fail(status, "Message refused by the security policy");
+        return;
+    }
+    TUaBinaryReader p(plain);
+    std::uint32_t sequenceNumber = p.UInt32();
+    std::uint32_t requestId = p.UInt32();
+    if (!p.Ok()) {
+        Fail(UaStatus::BadDecodingError, "Malformed message header");
+        return;
+    }
     if (!CheckSequence(sequenceNumber)) {
         Fail(UaStatus::BadSequenceNumberInvalid, "Sequence number out of order");
         return;
     }
-    std::string_view payload = body.substr(16);
+    if (type == "CLO") {
+        Close();
+        return;
+    }
+    HandleMessage(chunkType, requestId, std::string_view(plain).substr(SequenceHeaderSize));
+}
+
+void TUaChannel::HandleMessage(char chunkType, std::uint32_t requestId, std::string_view payload) {
     if (chunkType == 'A') {
         Partial_.clear();
         PartialChunks_ = 0;
@@ -314,41 +387,53 @@ void TUaChannel::HandleMessage(char chunkType, std::string_view body) {
     if (OnRequest) OnRequest(requestId, message);
 }
 
-void TUaChannel::WriteChunk(const char* type, char chunkType, const std::string& headerAndBody) {
-    TUaBinaryWriter w;
-    w.Bytes().append(type, 3);
-    w.Bytes().push_back(chunkType);
-    w.UInt32(static_cast<std::uint32_t>(MessageHeaderSize + headerAndBody.size()));
-    w.Bytes() += headerAndBody;
-    Socket_->Write(w.Bytes());
+void TUaChannel::WriteChunk(std::string chunk) {
+    Socket_->Write(chunk);
     // A client that does not read its answers must not make us buffer without limit.
-    if (Socket_->PendingBytes() > 2u * Config_.MaxMessageSize + 1024u * 1024u) {
-        Close();
+    if (Socket_->PendingBytes() > 2u * Config_.MaxMessageSize + 1024u * 1024u) Close();
+}
+
+bool TUaChannel::Fits(std::size_t bodySize) const {
+    std::size_t perChunk =
+        Policy_->PlainCapacity(false, SendBufferSize_, SymmetricPrefixSize) - SequenceHeaderSize;
+    std::size_t chunks = std::max<std::size_t>(1, (bodySize + perChunk - 1) / perChunk);
+    return (ClientMaxMessageSize_ == 0 || bodySize <= ClientMaxMessageSize_) &&
+           (ClientMaxChunkCount_ == 0 || chunks <= ClientMaxChunkCount_) &&
+           bodySize <= Config_.MaxMessageSize;
+}
+
+void TUaChannel::SendChunks(std::uint32_t requestId, std::string_view body) {
+    std::size_t perChunk =
+        Policy_->PlainCapacity(false, SendBufferSize_, SymmetricPrefixSize) - SequenceHeaderSize;
+    std::size_t chunks = std::max<std::size_t>(1, (body.size() + perChunk - 1) / perChunk);
+    for (std::size_t i = 0; i < chunks && State_ == TState::Open; ++i) {
+        TUaBinaryWriter prefix;
+        prefix.Bytes() = ChunkPrefix("MSG", i + 1 == chunks ? 'F' : 'C', ChannelId_);
+        prefix.UInt32(TokenId_);
+        TUaBinaryWriter plain;
+        plain.UInt32(++SendSequence_);
+        plain.UInt32(requestId);
+        std::string_view part = body.substr(std::min(body.size(), i * perChunk), perChunk);
+        plain.Bytes().append(part.data(), part.size());
+        std::string out = prefix.Take();
+        Policy_->Protect(false, TokenId_, out, plain.Bytes());
+        WriteChunk(std::move(out));
     }
 }
 
 void TUaChannel::SendResponse(std::uint32_t requestId, std::uint32_t requestHandle, const std::string& body) {
     if (State_ != TState::Open) return;
-    std::uint32_t perChunk = SendBufferSize_ - SymmetricOverhead;
-    std::size_t chunks = (body.size() + perChunk - 1) / perChunk;
-    if (chunks == 0) chunks = 1;
-    bool tooLarge = (ClientMaxMessageSize_ && body.size() > ClientMaxMessageSize_) ||
-                    (ClientMaxChunkCount_ && chunks > ClientMaxChunkCount_) ||
-                    body.size() > Config_.MaxMessageSize;
-    if (tooLarge) {
-        SendResponse(requestId, requestHandle,
-                     EncodeServiceFault(Now(), requestHandle, UaStatus::BadResponseTooLarge));
+    if (Fits(body.size())) {
+        SendChunks(requestId, body);
         return;
     }
-    for (std::size_t i = 0; i < chunks && State_ == TState::Open; ++i) {
-        TUaBinaryWriter w;
-        w.UInt32(ChannelId_);
-        w.UInt32(TokenId_);
-        w.UInt32(++SendSequence_);
-        w.UInt32(requestId);
-        w.Bytes().append(body, i * perChunk, perChunk);
-        WriteChunk("MSG", i + 1 == chunks ? 'F' : 'C', w.Bytes());
+    // Once, not recursively: a fault that does not fit either ends the channel.
+    std::string fault = EncodeServiceFault(Now(), requestHandle, UaStatus::BadResponseTooLarge);
+    if (!Fits(fault.size())) {
+        Fail(UaStatus::BadResponseTooLarge, "Response exceeds the client's limits");
+        return;
     }
+    SendChunks(requestId, fault);
 }
 
 } // namespace dravon

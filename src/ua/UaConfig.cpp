@@ -21,6 +21,13 @@ void TUaConfig::Sanitize() {
     // A certificate between a day and 20 years.
     if (CertificateLifetimeDays < 1 || CertificateLifetimeDays > 20 * 366)
         CertificateLifetimeDays = defaults.CertificateLifetimeDays;
+    auto timeout = [](std::uint32_t& field, std::uint32_t fallback) {
+        if (field < 1000 || field > 600000) field = fallback;
+    };
+    timeout(UnactivatedSessionTimeoutMs, defaults.UnactivatedSessionTimeoutMs);
+    timeout(HandshakeTimeoutMs, defaults.HandshakeTimeoutMs);
+    timeout(MessageTimeoutMs, defaults.MessageTimeoutMs);
+    if (MaxChannelsPerAddress == 0) MaxChannelsPerAddress = defaults.MaxChannelsPerAddress;
 }
 
 bool LoadUaConfig(IKeyValueStore& store, TUaConfig& config) {
@@ -52,6 +59,10 @@ bool LoadUaConfig(IKeyValueStore& store, TUaConfig& config) {
     if (auto v = key->ReadDword("AllowAnonymous")) config.AllowAnonymous = *v != 0;
     flag("AutoTrustClients", config.AutoTrustClients);
     dword("CertificateLifetimeDays", config.CertificateLifetimeDays);
+    dword("UnactivatedSessionTimeout", config.UnactivatedSessionTimeoutMs);
+    dword("HandshakeTimeout", config.HandshakeTimeoutMs);
+    dword("MessageTimeout", config.MessageTimeoutMs);
+    dword("MaxChannelsPerAddress", config.MaxChannelsPerAddress);
     config.Sanitize();
     return true;
 }
@@ -82,6 +93,10 @@ bool SaveUaConfig(IKeyValueStore& store, const TUaConfig& config) {
     ok = optionalFlag("AllowAnonymous", config.AllowAnonymous) && ok;
     ok = key->WriteDword("AutoTrustClients", config.AutoTrustClients) && ok;
     ok = key->WriteDword("CertificateLifetimeDays", config.CertificateLifetimeDays) && ok;
+    ok = key->WriteDword("UnactivatedSessionTimeout", config.UnactivatedSessionTimeoutMs) && ok;
+    ok = key->WriteDword("HandshakeTimeout", config.HandshakeTimeoutMs) && ok;
+    ok = key->WriteDword("MessageTimeout", config.MessageTimeoutMs) && ok;
+    ok = key->WriteDword("MaxChannelsPerAddress", config.MaxChannelsPerAddress) && ok;
     return ok;
 }
 

@@ -25,6 +25,16 @@ struct TUaConfig {
     std::uint32_t MaxMessageSize = 4 * 1024 * 1024;
     std::uint32_t MaxChunkCount = 64;
     std::uint32_t SessionTimeoutMs = 60000;
+    // A session not activated within this time is closed (it holds no server object yet).
+    std::uint32_t UnactivatedSessionTimeoutMs = 10000;
+    // A new connection must send its Hello, and then open its secure channel, each within
+    // this time.
+    std::uint32_t HandshakeTimeoutMs = 10000;
+    // A message begun (a partial chunk, or chunks without the final one) must be complete
+    // within this time.
+    std::uint32_t MessageTimeoutMs = 30000;
+    // Connections one peer address may hold at once (all local clients share 127.0.0.1).
+    std::uint32_t MaxChannelsPerAddress = 20;
     // Name the endpoint is reached by, for the endpoint URL and application URI.
     std::string HostName = "localhost";
     // Security policies offered besides None, and their message security modes (names,
@@ -41,6 +51,11 @@ struct TUaConfig {
     static constexpr std::uint32_t MaxSessionTimeoutMs = 3600000;
     static constexpr std::uint32_t ReceiveBufferSize = 65536;
     static constexpr std::uint32_t MinBufferSize = 8192;
+    // Sessions one channel may have created and not yet activated.
+    static constexpr std::uint32_t MaxPendingSessionsPerChannel = 4;
+
+    // Each session needs a channel; a few more allow discovery connections alongside.
+    std::uint32_t MaxChannels() const { return MaxSessions + 10; }
 
     // The address actually bound.
     std::string ListenAddress() const { return ListenOnAllInterfaces ? "0.0.0.0" : BindAddress; }

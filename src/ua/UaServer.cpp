@@ -2,6 +2,7 @@
 
 #include "app/Platform.h"
 #include "app/ServerContext.h"
+#include "app/TextFormat.h"
 #include "app/TimeDate.h"
 #include "ua/UaNodeIds.h"
 #include "ua/UaStatusCodes.h"
@@ -38,10 +39,29 @@ TUaVariant UInt32Value(std::uint32_t v) { return TUaVariant::Scalar(TUaType::UIn
 } // namespace
 
 TUaServer::TUaServer(TServerContext& context, IUaBackend& backend, TUaConfig config)
-    : Context_(context), Backend_(backend), Config_(std::move(config)), Space_(backend) {
+    : Context_(context), Backend_(backend), Config_(std::move(config)), Space_(backend),
+      Events_(context.Log, *context.Clock), Connections_(context, Config_, Events_) {
     Config_.Sanitize();
     StartTime_ = Now();
     Space_.StandardValue = [this](std::uint32_t id) { return StandardValue(id); };
+    Connections_.OnRequest = [this](TUaChannel& channel, std::uint32_t requestId, std::string_view body) {
+        OnRequest(channel.ChannelId(), requestId, body);
+    };
+    Connections_.OnChannelClosed = [this](std::uint32_t id) {
+        // Publish requests that came over this channel can no longer be answered.
+        for (auto& [key, session] : Sessions_) {
+            auto& queue = session->PublishQueue;
+            queue.erase(
+                std::remove_if(queue.begin(), queue.end(),
+                               [id](const TUaSession::TPublishRequest& p) { return p.ChannelId == id; }),
+                queue.end());
+        }
+    };
+    Connections_.HasSession = [this](std::uint32_t id) {
+        for (auto& [key, session] : Sessions_)
+            if (session->ChannelId == id) return true;
+        return false;
+    };
     Housekeeping_ = context.Timers->CreateTimer();
     Housekeeping_->OnTimer = [this] { Housekeeping(); };
     Housekeeping_->SetInterval(HousekeepingIntervalMs);
@@ -53,7 +73,6 @@ TUaServer::~TUaServer() {
     Housekeeping_->SetEnabled(false);
     Stop();
     Sessions_.clear();
-    Channels_.clear();
 }
 
 bool TUaServer::Start(IUaListener& listener) {
@@ -68,10 +87,7 @@ void TUaServer::Stop() {
         Listener_->Close();
         Listener_ = nullptr;
     }
-    for (auto& [id, channel] : Channels_) {
-        channel->OnClosed = nullptr;
-        channel->Close();
-    }
+    Connections_.CloseAll();
 }
 
 TUaDateTime TUaServer::Now() const {
@@ -85,55 +101,58 @@ std::string TUaServer::EndpointUrl() const {
     return "opc.tcp://" + Config_.HostName + ":" + std::to_string(Config_.Port);
 }
 
-void TUaServer::Accept(std::unique_ptr<IUaSocket> socket) {
-    // Each session needs a channel; a few more allow discovery connections alongside.
-    if (Channels_.size() >= Config_.MaxSessions + 10) {
-        socket->Close();
-        return;
-    }
-    std::uint32_t id = NextChannelId_++;
-    if (NextChannelId_ == 0) NextChannelId_ = 1;
-    auto channel = std::make_unique<TUaChannel>(std::move(socket), Config_, *Context_.Clock, id);
-    channel->OnRequest = [this, id](std::uint32_t requestId, std::string_view body) {
-        OnRequest(id, requestId, body);
-    };
-    channel->OnClosed = [this, id] {
-        // Publish requests that came over this channel can no longer be answered.
-        for (auto& [key, session] : Sessions_) {
-            auto& queue = session->PublishQueue;
-            queue.erase(
-                std::remove_if(queue.begin(), queue.end(),
-                               [id](const TUaSession::TPublishRequest& p) { return p.ChannelId == id; }),
-                queue.end());
-        }
-        // The channel may be deep in its own call stack: free it from the loop.
-        std::weak_ptr<bool> alive = Alive_;
-        Context_.Loop->Post([this, alive, id] {
-            if (alive.expired() || !*alive.lock()) return;
-            Channels_.erase(id);
-        });
-    };
-    Channels_[id] = std::move(channel);
-}
+void TUaServer::Accept(std::unique_ptr<IUaSocket> socket) { Connections_.Accept(std::move(socket)); }
 
 void TUaServer::Housekeeping() {
-    std::vector<TUaChannel*> channels;
-    for (auto& [id, channel] : Channels_) channels.push_back(channel.get());
-    for (auto* channel : channels) channel->CheckTimeouts();
+    Connections_.CheckTimeouts();
     std::uint32_t now = Context_.Clock->TickCount();
-    std::vector<std::uint32_t> expired;
-    for (auto& [key, session] : Sessions_)
-        if (TickDiff(now, session->LastActivity) > static_cast<std::uint32_t>(session->TimeoutMs))
-            expired.push_back(key);
-    for (auto key : expired) CloseSession(key, true);
+    std::vector<std::pair<std::uint32_t, const char*>> expired;
+    for (auto& [key, session] : Sessions_) {
+        std::uint32_t idle = TickDiff(now, session->LastActivity);
+        if (!session->Activated && idle >= Config_.UnactivatedSessionTimeoutMs)
+            expired.emplace_back(key, "not activated in time");
+        else if (idle > static_cast<std::uint32_t>(session->TimeoutMs))
+            expired.emplace_back(key, "timed out");
+    }
+    for (auto [key, why] : expired) CloseSession(key, why);
+    Events_.Housekeeping();
 }
 
-void TUaServer::CloseSession(std::uint32_t key, bool) {
+void TUaServer::CloseSession(std::uint32_t key, const char* why) {
     auto it = Sessions_.find(key);
     if (it == Sessions_.end()) return;
     std::unique_ptr<TUaSession> session = std::move(it->second);
     Sessions_.erase(it);
+    if (why)
+        Events_.Note("session", session->Peer,
+                     FormatText("OPC UA session %s of %s closed: %s", {session->Name, session->Peer, why}));
     session->FailPublishRequests(UaStatus::BadSessionClosed);
+}
+
+bool TUaServer::RoomForSession(const TUaChannel& channel) {
+    std::uint32_t pendingHere = 0;
+    TUaSession* oldestPending = nullptr;
+    for (auto& [key, session] : Sessions_) {
+        if (session->Activated) continue;
+        pendingHere += session->ChannelId == channel.ChannelId();
+        if (!oldestPending) oldestPending = session.get(); // numbered in order of creation
+    }
+    std::string peer = channel.PeerAddress();
+    const char* refusal = nullptr;
+    if (pendingHere >= TUaConfig::MaxPendingSessionsPerChannel)
+        refusal =
+            "OPC UA session for %s refused: Bad_TooManySessions (%s sessions of its channel not activated)";
+    else if (Sessions_.size() >= Config_.MaxSessions && !oldestPending)
+        refusal = "OPC UA session for %s refused: Bad_TooManySessions (%s sessions open)";
+    if (refusal) {
+        std::string count = std::to_string(pendingHere ? pendingHere : Sessions_.size());
+        Events_.Note("Bad_TooManySessions", peer, FormatText(refusal, {peer, count}));
+        return false;
+    }
+    // Every slot taken: a session never activated gives way to the new one.
+    if (Sessions_.size() >= Config_.MaxSessions)
+        CloseSession(oldestPending->SessionId.Numeric, "not activated, its slot was needed");
+    return true;
 }
 
 TUaSession* TUaServer::SessionFor(const TUaNodeId& token) {
@@ -151,9 +170,9 @@ void TUaServer::Fault(const TRequest& request, TUaStatusCode status) {
 }
 
 void TUaServer::OnRequest(std::uint32_t channelId, std::uint32_t requestId, std::string_view body) {
-    auto found = Channels_.find(channelId);
-    if (found == Channels_.end()) return;
-    TUaChannel& channel = *found->second;
+    TUaChannel* found = Connections_.Find(channelId);
+    if (!found) return;
+    TUaChannel& channel = *found;
     TUaBinaryReader in(body);
     TUaNodeId typeId = in.NodeId();
     TUaBinaryReader peek = in;
@@ -293,7 +312,7 @@ void TUaServer::FindServers(TRequest& r, TUaBinaryReader& in) {
 void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
     TUaCreateSessionRequest m;
     if (!Decode(in, m)) return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed CreateSession");
-    if (Sessions_.size() >= Config_.MaxSessions) return Fault(r, UaStatus::BadTooManySessions);
+    if (!RoomForSession(r.Channel)) return Fault(r, UaStatus::BadTooManySessions);
     double timeout = Config_.SessionTimeoutMs;
     if (std::isfinite(m.RequestedSessionTimeout) && m.RequestedSessionTimeout > 0)
         timeout =
@@ -306,13 +325,13 @@ void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
     token.Text = RandomBytes(16) + std::to_string(++TokenCounter_);
     session->AuthenticationToken = token;
     session->ChannelId = r.Channel.ChannelId();
+    session->Peer = r.Channel.PeerAddress();
     session->ReadOnly = Config_.AnonymousReadOnly;
-    session->Backend = Backend_.CreateSession(m.SessionName);
-    if (!session->Backend) return Fault(r, UaStatus::BadResourceUnavailable);
+    // The server object (a connected client) comes with the activation.
     session->Send = [this](std::uint32_t channelId, std::uint32_t requestId, std::uint32_t handle,
                            const std::string& body) {
-        auto it = Channels_.find(channelId);
-        if (it != Channels_.end()) it->second->SendResponse(requestId, handle, body);
+        if (TUaChannel* channel = Connections_.Find(channelId))
+            channel->SendResponse(requestId, handle, body);
     };
     TUaSession* raw = session.get();
     session->SubscriptionExpired = [this, raw](std::uint32_t id) {
@@ -358,8 +377,13 @@ void TUaServer::ActivateSession(TRequest& r, TUaBinaryReader& in) {
         if (!body.Ok() || (policy && !policy->empty() && *policy != AnonymousPolicy))
             return Fault(r, UaStatus::BadIdentityTokenInvalid);
     }
+    if (!session->Backend) {
+        session->Backend = Backend_.CreateSession(session->Name);
+        if (!session->Backend) return Fault(r, UaStatus::BadResourceUnavailable);
+    }
     // An anonymous session may move to a new channel after a reconnect.
     session->ChannelId = r.Channel.ChannelId();
+    session->Peer = r.Channel.PeerAddress();
     session->Activated = true;
     session->LastActivity = Context_.Clock->TickCount();
     TUaBinaryWriter w;
@@ -376,7 +400,7 @@ void TUaServer::CloseSessionService(TRequest& r, TUaBinaryReader& in) {
     TUaSession* session = SessionFor(m.Header.AuthenticationToken);
     if (!session) return Fault(r, UaStatus::BadSessionIdInvalid);
     std::uint32_t key = session->SessionId.Numeric;
-    CloseSession(key, true);
+    CloseSession(key);
     TUaBinaryWriter w;
     WriteResponseStart(w, UaId::CloseSessionResponse, Now(), m.Header.RequestHandle);
     Reply(r, w.Bytes());
@@ -661,8 +685,8 @@ void TUaServer::Read(TRequest& r, TUaBinaryReader& in) {
         WriteResponseStart(w, UaId::ReadResponse, Now(), handle);
         w.Array(pending->Results, [&](const TUaDataValue& v) { w.DataValue(v); });
         w.EmptyArray();
-        auto it = Channels_.find(channelId);
-        if (it != Channels_.end()) it->second->SendResponse(requestId, handle, w.Bytes());
+        if (TUaChannel* channel = Connections_.Find(channelId))
+            channel->SendResponse(requestId, handle, w.Bytes());
     };
     TUaSession& session = *r.Session;
     for (std::size_t i = 0; i < m.NodesToRead.size(); ++i) {
@@ -763,8 +787,13 @@ void TUaServer::CreateSubscription(TRequest& r, TUaBinaryReader& in) {
     if (!Decode(in, m, false))
         return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed CreateSubscription");
     TUaSession& session = *r.Session;
-    if (session.Subscriptions.size() >= Config_.MaxSubscriptionsPerSession)
+    if (session.Subscriptions.size() >= Config_.MaxSubscriptionsPerSession) {
+        Events_.Note(
+            "Bad_TooManySubscriptions", session.Peer,
+            FormatText("OPC UA subscription for %s refused: Bad_TooManySubscriptions (%s in session %s)",
+                       {session.Peer, std::to_string(session.Subscriptions.size()), session.Name}));
         return Fault(r, UaStatus::BadTooManySubscriptions);
+    }
     auto target = std::make_shared<TUaSubscription*>(nullptr);
     double revised = 0;
     double requested = std::isfinite(m.RequestedPublishingInterval)

@@ -8,6 +8,8 @@
 #include "ua/UaBackend.h"
 #include "ua/UaChannel.h"
 #include "ua/UaConfig.h"
+#include "ua/UaConnections.h"
+#include "ua/UaEventLog.h"
 #include "ua/UaMessages.h"
 #include "ua/UaSession.h"
 #include "ua/UaSocket.h"
@@ -37,7 +39,7 @@ public:
     void Accept(std::unique_ptr<IUaSocket> socket);
 
     const TUaConfig& Config() const { return Config_; }
-    std::size_t ChannelCount() const { return Channels_.size(); }
+    std::size_t ChannelCount() const { return Connections_.Count(); }
     std::size_t SessionCount() const { return Sessions_.size(); }
     TUaAddressSpace& AddressSpace() { return Space_; }
     std::string ApplicationUri() const;
@@ -55,7 +57,10 @@ private:
     void Reply(const TRequest& request, const std::string& body);
     void Fault(const TRequest& request, TUaStatusCode status);
     void Housekeeping();
-    void CloseSession(std::uint32_t sessionKey, bool log);
+    // Closes a session; `why` (if any) is logged as its time-out.
+    void CloseSession(std::uint32_t sessionKey, const char* why = nullptr);
+    // Makes room for a new session on the channel; false (and logged) when there is none.
+    bool RoomForSession(const TUaChannel& channel);
     TUaSession* SessionFor(const TUaNodeId& token);
     TUaDateTime Now() const;
     TUaVariant StandardValue(std::uint32_t id);
@@ -96,9 +101,9 @@ private:
     TUaAddressSpace Space_;
     IUaListener* Listener_ = nullptr;
     std::unique_ptr<ITimer> Housekeeping_;
-    std::map<std::uint32_t, std::unique_ptr<TUaChannel>> Channels_;
+    TUaEventLog Events_;
+    TUaConnections Connections_;
     std::map<std::uint32_t, std::unique_ptr<TUaSession>> Sessions_;
-    std::uint32_t NextChannelId_ = 1;
     std::uint32_t NextSessionNumber_ = 1;
     std::uint32_t NextSubscriptionId_ = 1;
     std::uint64_t TokenCounter_ = 0;

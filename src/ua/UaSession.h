@@ -42,9 +42,12 @@ public:
     TUaNodeId SessionId;
     TUaNodeId AuthenticationToken;
     std::string Name;
+    // Address of the client, for log lines.
+    std::string Peer;
     double TimeoutMs;
     std::uint32_t LastActivity = 0;
     std::uint32_t ChannelId = 0;
+    // Until activated a session holds no server object and expires quickly.
     bool Activated = false;
     bool ReadOnly = false;
     std::unique_ptr<IUaBackendSession> Backend;

@@ -205,7 +205,11 @@ TEST_F(OPCServerTest, AnAddressThatCannotBeBoundLeavesTheServerRunning) {
 
 TEST_F(OPCServerTest, SessionsCountAsClientsAndEndWithTheShutDown) {
     StartCore();
+    // A session not yet activated is no client.
     Connect();
+    EXPECT_EQ(Opc->Connections()->Count(), 0u);
+    EXPECT_EQ(Capture.CountStartingWith("Client connected at "), 0);
+    Connect(60000, true);
     ASSERT_EQ(Opc->Connections()->Count(), 1u);
     EXPECT_EQ(Capture.CountStartingWith("Client identifies itself as HMI panel 3"), 1);
     Platform.Advance(TServerCore::RefreshIntervalMs + 10);

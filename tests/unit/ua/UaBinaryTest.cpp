@@ -172,6 +172,11 @@ TEST(UaBinaryReader, RefusesWhatTheBytesCannotHold) {
         {"variant dimensions that do not match",
          Bytes({0xC5, 2, 0, 0, 0, 1, 0, 2, 0, 1, 0, 0, 0, 3, 0, 0, 0}), 3},
         {"scalar with dimensions", Bytes({0x45, 1, 0}), 3},
+        // No elements, dimensions [-1, 2^31-1, 2^31-1, 2^31-1]: the product must not overflow.
+        {"negative dimension before huge ones",
+         Bytes({0xC5, 0,    0,    0,    0,    4,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF,
+                0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0x7F}),
+         3},
         {"diagnostic info nested too deep", deep, 4},
         {"expanded flags in a node id", Bytes({0x80, 0x05, 0, 0, 0, 0, 0}), 5},
     };

@@ -93,6 +93,11 @@ TEST_F(UaChannelTest, BadInputClosesWithTheMatchingError) {
          UaStatus::BadTcpMessageTooLarge},
         {"buffers below 8192", [](TUaChannel& c) { c.Receive(HelloFrame(1024, 1024)); },
          UaStatus::BadTcpNotEnoughResources},
+        // A ServiceFault takes 28 bytes: a smaller limit could never be answered.
+        {"max message size 27", [](TUaChannel& c) { c.Receive(HelloFrame(65536, 65536, 27)); },
+         UaStatus::BadTcpNotEnoughResources},
+        {"max message size 1", [](TUaChannel& c) { c.Receive(HelloFrame(65536, 65536, 1)); },
+         UaStatus::BadTcpNotEnoughResources},
         {"second hello",
          [](TUaChannel& c) {
              c.Receive(HelloFrame());
@@ -245,36 +250,115 @@ TEST_F(UaChannelTest, ResponsesAreSplitIntoChunksOfTheClientsBuffer) {
     EXPECT_EQ(joined, body);
 }
 
-TEST_F(UaChannelTest, ResponseAboveTheClientsLimitBecomesAFault) {
-    Open(8192, 10000);
-    Channel->SendResponse(9, 42, std::string(20000, 'z'));
-    auto frames = TakeFrames(*Socket);
-    ASSERT_EQ(frames.size(), 1u);
-    std::string payload = MessagePayload(frames[0]);
-    TUaBinaryReader r(payload);
-    auto start = ReadResponseStart(r);
-    EXPECT_EQ(start.TypeId, UaId::ServiceFault);
-    EXPECT_EQ(start.RequestHandle, 42u);
-    EXPECT_EQ(start.ServiceResult, UaStatus::BadResponseTooLarge);
+TEST_F(UaChannelTest, ResponseAboveTheLimitsIsOneFaultOrOneError) {
+    struct TCase {
+        const char* Name;
+        std::uint32_t ClientMaxMessage, ClientMaxChunks, OwnMaxMessage;
+        bool Fault; // a ServiceFault fits; otherwise an Error message and the close
+    };
+    const TCase cases[] = {
+        {"client's message limit", 10000, 0, 4 * 1024 * 1024, true},
+        {"client's smallest message limit", 28, 0, 4 * 1024 * 1024, true},
+        {"client's chunk limit", 0, 2, 4 * 1024 * 1024, true},
+        {"own message limit", 0, 0, 10000, true},
+        {"own limit below a fault", 0, 0, 20, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TChannelRig rig;
+        rig.Config.MaxMessageSize = c.OwnMaxMessage;
+        rig.Open(8192, c.ClientMaxMessage, c.ClientMaxChunks);
+        std::vector<TUaStatusCode> errors;
+        rig.Channel->OnError = [&](TUaStatusCode code, const std::string&, bool) { errors.push_back(code); };
+        rig.Channel->SendResponse(9, 42, std::string(20000, 'z'));
+        auto frames = TakeFrames(*rig.Socket);
+        ASSERT_EQ(frames.size(), 1u);
+        if (c.Fault) {
+            EXPECT_EQ(frames[0].Type, "MSGF");
+            std::string payload = MessagePayload(frames[0]);
+            TUaBinaryReader r(payload);
+            auto start = ReadResponseStart(r);
+            EXPECT_EQ(start.TypeId, UaId::ServiceFault);
+            EXPECT_EQ(start.RequestHandle, 42u);
+            EXPECT_EQ(start.ServiceResult, UaStatus::BadResponseTooLarge);
+            EXPECT_EQ(rig.ClosedCalls, 0);
+        } else {
+            EXPECT_EQ(frames[0].Type, "ERRF");
+            EXPECT_EQ(ErrorCode(frames[0]), UaStatus::BadResponseTooLarge);
+            EXPECT_EQ(errors, std::vector<TUaStatusCode>{UaStatus::BadResponseTooLarge});
+            EXPECT_EQ(rig.ClosedCalls, 1);
+        }
+    }
 }
 
-TEST_F(UaChannelTest, SilentConnectionAndExpiredTokenAreClosed) {
-    Platform.Clock.Step(TUaChannel::HelloTimeoutMs - 1);
-    Channel->CheckTimeouts();
-    EXPECT_EQ(ClosedCalls, 0);
-    Platform.Clock.Step(1);
-    Channel->CheckTimeouts();
-    EXPECT_EQ(LastError(), UaStatus::BadTimeout);
+TEST_F(UaChannelTest, EveryStateEndsWhenItLastsTooLong) {
+    struct TCase {
+        const char* Name;
+        std::function<void(TChannelRig&)> Enter;
+        std::uint32_t LimitMs;
+        TUaStatusCode Expected;
+    };
+    const TUaConfig defaults;
+    std::string msg = MessageFrame("MSGF", 7, 1, 101, 5, std::string(100, 'x'));
+    const TCase cases[] = {
+        {"no Hello", [](TChannelRig&) {}, defaults.HandshakeTimeoutMs, UaStatus::BadTimeout},
+        {"half a Hello", [](TChannelRig& r) { r.Channel->Receive(HelloFrame().substr(0, 10)); },
+         defaults.HandshakeTimeoutMs, UaStatus::BadTimeout},
+        // Each limit counts from entering the state.
+        {"Hello but no OpenSecureChannel",
+         [](TChannelRig& r) {
+             r.Platform.Clock.Step(3000);
+             r.Channel->Receive(HelloFrame());
+         },
+         defaults.HandshakeTimeoutMs, UaStatus::BadTimeout},
+        {"a chunk begun",
+         [&](TChannelRig& r) {
+             r.Open();
+             r.Platform.Clock.Step(3000);
+             r.Channel->Receive(msg.substr(0, 50));
+         },
+         defaults.MessageTimeoutMs, UaStatus::BadTimeout},
+        {"chunks without the final one",
+         [](TChannelRig& r) {
+             std::uint32_t token = r.Open();
+             r.Platform.Clock.Step(3000);
+             r.Channel->Receive(MessageFrame("MSGC", 7, token, 101, 5, "a"));
+             r.Channel->Receive(MessageFrame("MSGC", 7, token, 102, 5, "b"));
+         },
+         defaults.MessageTimeoutMs, UaStatus::BadTimeout},
+        // Lifetime 600 s; the client renews at 75 %, after 125 % the token is dead.
+        {"token not renewed", [](TChannelRig& r) { r.Open(); }, 750001,
+         UaStatus::BadSecureChannelTokenUnknown},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TChannelRig rig;
+        std::vector<bool> timedOut;
+        rig.Channel->OnError = [&](TUaStatusCode, const std::string&, bool t) { timedOut.push_back(t); };
+        c.Enter(rig);
+        TakeFrames(*rig.Socket);
+        rig.Platform.Clock.Step(c.LimitMs - 1);
+        rig.Channel->CheckTimeouts();
+        EXPECT_EQ(rig.ClosedCalls, 0);
+        rig.Platform.Clock.Step(1);
+        rig.Channel->CheckTimeouts();
+        EXPECT_EQ(rig.LastError(), c.Expected);
+        EXPECT_EQ(rig.ClosedCalls, 1);
+        EXPECT_EQ(timedOut, std::vector<bool>{true});
+    }
+}
 
-    TChannelRig other;
-    other.Open();
-    // Lifetime 600 s; the client renews at 75 %, after 125 % the token is dead.
-    other.Platform.Clock.Step(750000);
-    other.Channel->CheckTimeouts();
-    EXPECT_EQ(other.ClosedCalls, 0);
-    other.Platform.Clock.Step(1);
-    other.Channel->CheckTimeouts();
-    EXPECT_EQ(other.LastError(), UaStatus::BadSecureChannelTokenUnknown);
+TEST_F(UaChannelTest, MessagesCompletedInTimeKeepTheChannel) {
+    std::uint32_t token = Open();
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        std::string frame = MessageFrame("MSGF", 7, token, 101 + i, 5 + i, "abc");
+        Channel->Receive(frame.substr(0, 10));
+        Platform.Clock.Step(Config.MessageTimeoutMs - 1);
+        Channel->Receive(frame.substr(10));
+        Channel->CheckTimeouts();
+    }
+    EXPECT_EQ(Requests.size(), 4u);
+    EXPECT_EQ(ClosedCalls, 0);
 }
 
 TEST_F(UaChannelTest, ClientThatStopsReadingIsDisconnected) {

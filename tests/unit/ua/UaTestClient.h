@@ -9,19 +9,37 @@
 #include "ua/UaSocket.h"
 
 #include <deque>
+#include <memory>
 #include <string>
 
 namespace dravon::test {
 
+// What a socket saw, kept beyond the socket's life (a refused one is freed at once).
+struct TSocketRecord {
+    std::string Written;
+    bool Closed = false;
+    bool Destroyed = false;
+};
+
 class TFakeUaSocket : public IUaSocket {
 public:
+    explicit TFakeUaSocket(std::string peer = "127.0.0.1",
+                           std::shared_ptr<TSocketRecord> record = std::make_shared<TSocketRecord>())
+        : Peer(std::move(peer)), Record(std::move(record)) {}
+    ~TFakeUaSocket() override { Record->Destroyed = true; }
     std::string Written;
     bool Closed = false;
     std::size_t Pending = 0;
-    void Write(std::string_view bytes) override { Written.append(bytes); }
+    std::string Peer;
+    std::shared_ptr<TSocketRecord> Record;
+    void Write(std::string_view bytes) override {
+        if (Closed) return;
+        Written.append(bytes);
+        Record->Written.append(bytes);
+    }
     std::size_t PendingBytes() const override { return Pending; }
-    void Close() override { Closed = true; }
-    std::string PeerAddress() const override { return "127.0.0.1"; }
+    void Close() override { Closed = Record->Closed = true; }
+    std::string PeerAddress() const override { return Peer; }
 };
 
 struct TFrame {
@@ -83,9 +101,8 @@ inline std::string MessageFrame(const char* type, std::uint32_t channelId, std::
 }
 
 // Splits the bytes written so far into frames and clears them.
-inline std::vector<TFrame> TakeFrames(TFakeUaSocket& socket) {
+inline std::vector<TFrame> TakeFrames(std::string& data) {
     std::vector<TFrame> frames;
-    std::string& data = socket.Written;
     while (data.size() >= 8) {
         TUaBinaryReader r(std::string_view(data).substr(4, 4));
         std::uint32_t size = r.UInt32();
@@ -95,6 +112,7 @@ inline std::vector<TFrame> TakeFrames(TFakeUaSocket& socket) {
     }
     return frames;
 }
+inline std::vector<TFrame> TakeFrames(TFakeUaSocket& socket) { return TakeFrames(socket.Written); }
 
 // The body of an ERR frame: the status code.
 inline TUaStatusCode ErrorCode(const TFrame& frame) {
@@ -135,5 +153,99 @@ std::string RequestBody(std::uint32_t typeId, const TUaNodeId& token, std::uint3
     fill(w);
     return w.Take();
 }
+
+// One client connection to a server over an in-memory socket, for tests that need many:
+// `accept` is the server's Accept. Requests go out as single MSGF chunks.
+struct TRawUaClient {
+    template <typename Accept> TRawUaClient(Accept&& accept, std::string peer = "127.0.0.1") : Peer(peer) {
+        auto socket = std::make_unique<TFakeUaSocket>(std::move(peer), Record);
+        Socket = socket.get();
+        accept(std::move(socket));
+    }
+    void Send(const std::string& bytes) {
+        if (!Record->Destroyed && Socket->OnReceived) Socket->OnReceived(bytes);
+    }
+    bool Closed() const { return Record->Closed; }
+    // Frames written since the last call.
+    std::vector<TFrame> Frames() { return TakeFrames(Record->Written); }
+    // Hello and OpenSecureChannel; false when either was refused.
+    bool Open(std::uint32_t maxMessage = 0) {
+        Send(HelloFrame(65536, 65536, maxMessage));
+        Send(OpenFrame(0, 1, 1));
+        auto frames = Frames();
+        if (frames.size() != 2 || frames[1].Type != "OPNF") return false;
+        TUaBinaryReader r(frames[1].Body);
+        ChannelId = r.UInt32();
+        return true;
+    }
+    // Sends a request; the caller spins the loop and collects with Responses().
+    template <typename F> void Request(std::uint32_t typeId, F fill) {
+        ++Sequence;
+        ++RequestId;
+        Send(MessageFrame("MSGF", ChannelId, 1, Sequence, RequestId,
+                          RequestBody(typeId, Token, RequestId, fill)));
+    }
+    // Service results of the responses written since the last call (ERR frames: their code).
+    std::vector<TResponseStart> Responses() {
+        std::vector<TResponseStart> out;
+        for (auto& f : Frames()) {
+            if (f.Type == "ERRF") {
+                out.push_back({0, 0, ErrorCode(f)});
+                continue;
+            }
+            std::string payload = MessagePayload(f);
+            TUaBinaryReader r(payload);
+            out.push_back(ReadResponseStart(r));
+            if (out.back().TypeId == UaId::CreateSessionResponse) {
+                r.NodeId();
+                LastCreatedToken = r.NodeId();
+            }
+        }
+        return out;
+    }
+    void CreateSession(double timeoutMs = 60000) {
+        Request(UaId::CreateSessionRequest, [&](TUaBinaryWriter& w) {
+            WriteApplicationDescription(w, {});
+            w.Int32(-1);
+            w.String("opc.tcp://127.0.0.1:4840");
+            w.String("Raw " + Peer);
+            w.ByteString(std::string(32, 'n'));
+            w.Int32(-1);
+            w.Double(timeoutMs);
+            w.UInt32(0);
+        });
+    }
+    void Activate(const TUaNodeId& token) {
+        Token = token;
+        Request(UaId::ActivateSessionRequest, [&](TUaBinaryWriter& w) {
+            w.Int32(-1);
+            w.Int32(-1);
+            w.EmptyArray();
+            w.EmptyArray();
+            w.ExtensionObject({});
+            w.Int32(-1);
+            w.Int32(-1);
+        });
+    }
+    void CreateSubscription() {
+        Request(UaId::CreateSubscriptionRequest, [&](TUaBinaryWriter& w) {
+            w.Double(100);
+            w.UInt32(100);
+            w.UInt32(10);
+            w.UInt32(0);
+            w.Boolean(true);
+            w.Byte(0);
+        });
+    }
+
+    std::string Peer;
+    std::shared_ptr<TSocketRecord> Record = std::make_shared<TSocketRecord>();
+    TFakeUaSocket* Socket = nullptr; // owned by the server; check Record->Destroyed
+    std::uint32_t ChannelId = 0;
+    std::uint32_t Sequence = 1;
+    std::uint32_t RequestId = 1;
+    TUaNodeId Token;
+    TUaNodeId LastCreatedToken;
+};
 
 } // namespace dravon::test
