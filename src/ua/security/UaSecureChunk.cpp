@@ -8,7 +8,6 @@ namespace dravon {
 
 namespace {
 
-constexpr std::size_t MessageHeaderSize = 8;
 constexpr std::size_t SymmetricHeaderSize = 16;
 constexpr std::size_t SequenceHeaderSize = 8;
 // An RSA key above 2048 bits can need more than 255 padding bytes.
