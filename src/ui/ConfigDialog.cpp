@@ -11,6 +11,7 @@
 #include "ui/AddMonitorDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/MonitorList.h"
+#include "ui/MqttPage.h"
 #include "ui/NumberEdit.h"
 #include "ui/PlcListFrame.h"
 #include "ui/RegisterServerButtons.h"
@@ -324,6 +325,15 @@ void TfrmConfig::BuildSettingsPages() {
         layout->addLayout(buttons, row, 0, 1, 2);
         pcSettings_->addTab(widget, pageNames[page]);
     }
+    MqttPage_ = new TfMqttPage(pcSettings_);
+    MqttPage_->SelectedItemIds = [this] {
+        std::vector<std::string> ids;
+        if (Main_)
+            for (const THitachiLocation* location : Main_->SelectedLocations())
+                ids.push_back(LocationCaption(*location, true));
+        return ids;
+    };
+    pcSettings_->addTab(MqttPage_, "MQTT");
 }
 
 QCheckBox* TfrmConfig::CheckBox(const QString& name) const {
@@ -408,6 +418,7 @@ void TfrmConfig::FormShow() {
     if (Context_.PLCs) fPlcList_->SyncWithList(*Context_.PLCs);
     LoadSettings();
     LoadPorts();
+    if (Context_.Store) MqttPage_->Load(*Context_.Store);
 }
 
 void TfrmConfig::showEvent(QShowEvent* event) {
@@ -546,6 +557,7 @@ bool TfrmConfig::btOKClick() {
         }
     }
     if (Context_.Store) SaveConfigurationToRegistry(*Context_.Store, settings, showMessage);
+    if (Context_.Store && !MqttPage_->Save(*Context_.Store)) showMessage(RegistryWriteFailedMessage);
 
     // 11.-12.
     if (Main_) {

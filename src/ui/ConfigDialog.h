@@ -27,6 +27,7 @@ namespace dravon {
 class THitachiPLC;
 class TPLCCollection;
 class TfPlcList;
+class TfMqttPage;
 class TfrmMain;
 class TumNumberEdit;
 struct TServerContext;
@@ -83,6 +84,7 @@ public:
     QPushButton* CancelButton() const { return btCancel_; }
     QPushButton* RegisterButton() const { return btRegister_; }
     QPushButton* UnregisterButton() const { return btUnregister_; }
+    TfMqttPage* MqttPage() const { return MqttPage_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -106,6 +108,7 @@ private:
     TfrmMain* Main_;
     QTabWidget* pcSettings_ = nullptr;
     TfPlcList* fPlcList_ = nullptr;
+    TfMqttPage* MqttPage_ = nullptr;
     QPushButton* btOK_ = nullptr;
     QPushButton* btCancel_ = nullptr;
     QPushButton* btRegister_ = nullptr;

@@ -13,6 +13,7 @@
 #include "support/FakeHostResolver.h"
 #include "support/TestContext.h"
 #include "ui/MainWindow.h"
+#include "ui/MqttPage.h"
 #include "ui/NumberEdit.h"
 #include "ui/PlcListFrame.h"
 
@@ -188,11 +189,12 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
 TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     Open();
     QTabWidget* pages = Dialog->Pages();
-    ASSERT_EQ(pages->count(), 4);
+    ASSERT_EQ(pages->count(), 5);
     EXPECT_EQ(pages->tabText(0), "General");
     EXPECT_EQ(pages->tabText(1), "Block read");
     EXPECT_EQ(pages->tabText(2), "Wait time");
     EXPECT_EQ(pages->tabText(3), "Advanced");
+    EXPECT_EQ(pages->tabText(4), "MQTT");
     EXPECT_EQ(Dialog->windowTitle(), "Configuration");
     EXPECT_EQ(Dialog->CheckBox("cbQualityIndependetSyncRead")->text(),
               "Quality independent SyncRead (Wizcon)");
@@ -660,6 +662,39 @@ TEST_F(ConfigDialogTest, LocalMonitorRowsDoNotKeepAPlcAlive) {
     EXPECT_EQ(Window->SelectedPLC(), nullptr);
     EXPECT_EQ(Window->PlcNode(&PLCs.PLCByIndex(0))->text(0), "Keep");
     Window->Refresh(); // nothing of the PLC is drawn any more
+}
+
+TEST_F(ConfigDialogTest, MqttPagePublishesTheSelectedMonitorRowsAtOk) {
+    AddPlc("PLC1");
+    THitachiLocation* a = PLCs.ResolveItemId("PLC1.WR0001").Location;
+    THitachiLocation* b = PLCs.ResolveItemId("PLC1.WR0002").Location;
+    ASSERT_TRUE(a && b);
+    Window->AddToLocalMonitor(*a);
+    Window->AddToLocalMonitor(*b);
+    Window->Tree()->setCurrentItem(Window->LocalMonitorNode());
+    Open();
+    TfMqttPage* page = Dialog->MqttPage();
+    auto* enabled = page->findChild<QCheckBox*>("cbMqttEnabled");
+    auto* broker = page->findChild<QLineEdit*>("edMqttBrokerUrl");
+    ASSERT_TRUE(enabled && broker);
+    EXPECT_FALSE(enabled->isChecked());
+    EXPECT_EQ(broker->text(), "mqtt://127.0.0.1:1883");
+    Window->LocalList()->Row(1)->setSelected(true);
+    page->PublishSelectedButton()->click();
+    Window->LocalList()->Row(0)->setSelected(true);
+    page->PublishSelectedButton()->click(); // WR0002 only once
+    enabled->click();
+    broker->setText("mqtts://broker:8883");
+    Dialog->OkButton()->click();
+    EXPECT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
+    TMqttConfig stored;
+    ASSERT_TRUE(LoadMqttConfig(T.Store, stored));
+    EXPECT_TRUE(stored.Enabled);
+    EXPECT_FALSE(stored.AllowWrites);
+    EXPECT_EQ(stored.BrokerUrl, "mqtts://broker:8883");
+    ASSERT_EQ(stored.Items.size(), 2u);
+    EXPECT_EQ(stored.Items[0].ItemId, "PLC1.WR0002");
+    EXPECT_EQ(stored.Items[1].ItemId, "PLC1.WR0001");
 }
 
 TEST_F(ConfigDialogTest, SerialPortsLoadAndStore) {
