@@ -16,15 +16,21 @@
 #include "platform/QtTransportFactory.h"
 #include "platform/SignalNotifier.h"
 #include "platform/SingleInstance.h"
+#include "platform/SystemdServiceManager.h"
 #include "platform/UaTcpListener.h"
 #include "server/Communication.h"
+#include "server/ConfigCheck.h"
 #include "server/ConsoleLogView.h"
+#include "server/JournalLogView.h"
 #include "server/MqttService.h"
 #include "server/OPCServer.h"
 #include "server/ServerCore.h"
+#include "server/ServiceHealth.h"
 #include "ua/security/UaUserStore.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QHostInfo>
 #include <QSysInfo>
 #ifdef DRAVON_WITH_WIDGETS
 #include "ui/ConfigDialog.h"
@@ -56,13 +62,51 @@ bool HasDisplay() {
 
 std::string FileVersion() { return std::string(DRAVON_VERSION) + ".0"; }
 
+// --check-config: the store as the server would read it, without starting anything.
+int CheckConfig(const TFileStore& store, IKeyValueStore& values) {
+    int problems = 0;
+    for (const auto& [path, state] : {std::pair{store.MachineFile(), store.MachineFileState()},
+                                      std::pair{store.UserFile(), store.UserFileState()}}) {
+        if (state == TStoreFileState::Corrupt) {
+            std::cout << path << ": cannot be parsed, the server would start with defaults" << std::endl;
+            ++problems;
+        } else if (state == TStoreFileState::Unreadable) {
+            std::cout << path << ": cannot be read" << std::endl;
+            ++problems;
+        }
+    }
+    TConfigProbes probes;
+    probes.HostResolves = [](const std::string& host) {
+        const QHostInfo info = QHostInfo::fromName(QString::fromStdString(host));
+        return info.error() == QHostInfo::NoError && !info.addresses().isEmpty();
+    };
+    probes.DeviceExists = [](const std::string& path) {
+        return QFileInfo::exists(QString::fromStdString(path));
+    };
+    for (const auto& line : CheckConfiguration(values, probes)) {
+        std::cout << line << std::endl;
+        ++problems;
+    }
+    if (problems == 0) {
+        std::cout << "No problems found in " << store.MachineFile() << std::endl;
+        return 0;
+    }
+    std::cout << problems << (problems == 1 ? " problem" : " problems") << " found in " << store.MachineFile()
+              << std::endl;
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     // Time and date texts follow the system locale; everything else stays "C".
     std::setlocale(LC_TIME, "");
     const std::vector<std::string> arguments(argv + 1, argv + argc);
+    bool checkConfig = false;
+    bool statusQuery = false;
     for (const auto& argument : arguments) {
+        checkConfig = checkConfig || argument == "--check-config";
+        statusQuery = statusQuery || argument == "--status";
         if (argument == "--help") {
             std::cout << UsageText("dravon");
             return 0;
@@ -106,6 +150,19 @@ int main(int argc, char** argv) {
         return *exitCode;
     const std::string executable = QCoreApplication::applicationFilePath().toStdString();
 
+    // Both only read: they end before the start-up writes anything to the store.
+    if (statusQuery) {
+        TSingleInstance running(locations.InstanceScope, locations.InstanceDirectory);
+        std::string text;
+        if (!running.QueryStatus(text)) {
+            std::cerr << "No Dravon server is running" << std::endl;
+            return 1;
+        }
+        std::cout << text << std::flush;
+        return 0;
+    }
+    if (checkConfig) return CheckConfig(store, store);
+
     const TComServerStart comStart = InitializeComServer(store, ComStartMode(arguments), executable);
     if (comStart.EndProcess) {
         if (comStart.RegistrationFailed) {
@@ -126,7 +183,7 @@ int main(int argc, char** argv) {
     });
     if (commandLine.RegistrationRan) return commandLine.RegistrationFailed ? 1 : 0;
 
-    TSingleInstance instance(locations.InstanceScope);
+    TSingleInstance instance(locations.InstanceScope, locations.InstanceDirectory);
     switch (instance.Start(arguments)) {
     case TInstanceStart::HandedOver: return 0;
     case TInstanceStart::NoAnswer:
@@ -154,14 +211,24 @@ int main(int argc, char** argv) {
     // The Sparkplug B edge node, another client of the same OPC objects (when enabled).
     TMosquittoClient mqttClient;
     TMqttService mqtt(core, opcServer, mqttClient, QSysInfo::machineHostName().toStdString());
+    // Started by systemd: readiness, status and watchdog go to it, the log to the journal
+    // (with priorities) instead of plain standard output.
+    TSystemdServiceManager serviceManager;
+    TServiceHealth health(core, serviceManager, [&opcServer] {
+        return opcServer.Connections() ? static_cast<int>(opcServer.Connections()->Count()) : 0;
+    });
     TConsoleLogView console(std::cout);
-    core.Log().AddView(&console);
+    TJournalLogView journal(serviceManager);
+    core.Log().AddView(serviceManager.JournalAttached() ? static_cast<ISessionLogView*>(&journal) : &console);
     THeadlessView headless;
     core.AddView(&headless);
     *exceptionHook = [&core] { core.HandleCurrentException(); };
 
     instance.OnCommandLine = [&core](const std::string& text) { core.CommandLineReceived(text); };
     instance.OnShowRequest = [&core] { core.ShowRequested(); };
+    instance.OnStatusRequest = [&health] {
+        return std::string(ServerDescription) + " " + FileVersion() + "\n" + health.StatusText();
+    };
 
     TSignalNotifier terminationSignals;
     terminationSignals.OnSignal = [&core](int) {
@@ -189,6 +256,7 @@ int main(int argc, char** argv) {
 #endif
 
     core.Startup();
+    health.Ready(); // store read, PLC list built, endpoint listening
 #ifdef DRAVON_WITH_WIDGETS
     if (window) {
         window->SetStartTime(core.StartTime());

@@ -86,6 +86,10 @@ std::string UsageText(const std::string& programName) {
            "                 the terminal, or one line of standard input, then exit\n"
            "  --remove-user NAME  remove an OPC UA user and exit\n"
            "  --list-users   print the OPC UA users and their roles and exit\n"
+           "  --check-config report every problem in the stored PLC list and settings; exit 0\n"
+           "                 when there is none, 1 otherwise\n"
+           "  --status       print the running server's up time, PLCs and clients; exit 1 when\n"
+           "                 no server runs\n"
            "Unknown arguments are ignored.\n"
            "\n"
            "Environment:\n"
@@ -95,7 +99,10 @@ std::string UsageText(const std::string& programName) {
            "                   (default /var/lib/dravon; used when it exists, read-only if need be)\n"
            "  XDG_CONFIG_HOME  per-user store location without DRAVON_HOME (default ~/.config)\n"
            "  XDG_DATA_HOME    fallback application and machine-store folder (default ~/.local/share)\n"
-           "  QT_QPA_PLATFORM  Qt platform; offscreen is chosen when there is no display\n";
+           "  QT_QPA_PLATFORM  Qt platform; offscreen is chosen when there is no display\n"
+           "  NOTIFY_SOCKET, WATCHDOG_USEC, JOURNAL_STREAM\n"
+           "                   set by systemd: readiness, status and watchdog notifications,\n"
+           "                   session-log lines to the journal\n";
 }
 
 } // namespace dravon

@@ -71,8 +71,8 @@ void TInstanceMessageReader::Feed(std::string_view bytes) {
     while (Buffer_.size() >= HeaderSize) {
         std::uint32_t number = GetUint32(Buffer_);
         std::uint32_t length = GetUint32(std::string_view(Buffer_).substr(4));
-        bool known =
-            number == MsgInstancesAllowed || number == MsgCommandLinePiece || number == MsgShowWindow;
+        bool known = number == MsgInstancesAllowed || number == MsgCommandLinePiece ||
+                     number == MsgShowWindow || number == MsgStatus;
         std::uint32_t limit = number == MsgCommandLinePiece ? CommandLinePieceSize : 0;
         if (!known || length > limit) {
             Failed_ = true;

@@ -5,6 +5,8 @@
 //   1029  one piece of the second start's command line (at most 200 characters); the
 //         last piece ends with ESC
 //   1030  show the main window
+//   1100  status request (`dravon --status`); the server answers with a 1100 message whose
+//         payload is its status text
 // Each message is a 4-byte message number, a 4-byte payload length (both most
 // significant byte first) and the payload.
 #pragma once
@@ -19,6 +21,8 @@ namespace dravon {
 inline constexpr std::uint32_t MsgInstancesAllowed = 1028;
 inline constexpr std::uint32_t MsgCommandLinePiece = 1029;
 inline constexpr std::uint32_t MsgShowWindow = 1030;
+inline constexpr std::uint32_t MsgStatus = 1100;
+inline constexpr std::size_t MaxStatusText = 64 * 1024;
 inline constexpr std::size_t CommandLinePieceSize = 200;
 inline constexpr char CommandLineEnd = 27; // ESC
 

@@ -49,6 +49,8 @@ TAppLocations TAppLocations::FromEnvironment() {
         result.ApplicationDirectory = WithSlash(dir).toStdString();
         result.MachineStoreFile = (dir + "/machine.store").toStdString();
         result.UserStoreFile = (dir + "/user.store").toStdString();
+        // sockaddr_un holds 108 bytes; the channel's own name takes 48 of them.
+        if (QFile::encodeName(dir).size() <= 56) result.InstanceDirectory = dir.toStdString();
     } else {
         QString appDir = QCoreApplication::applicationDirPath();
         if (!WritableDirectory(appDir)) {

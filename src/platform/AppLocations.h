@@ -24,6 +24,10 @@ struct TAppLocations {
     std::string UserStoreFile;
     // Names the single-instance lock and channel: one server per pair of store files.
     std::string InstanceScope;
+    // Where the lock and the channel live: DRAVON_HOME, so that a service's channel is
+    // found outside its private temp folder; the temp folder without DRAVON_HOME (or when
+    // the path would be too long for a local socket).
+    std::string InstanceDirectory;
 
     // Reads the environment and the executable's location (needs a QCoreApplication).
     static TAppLocations FromEnvironment();

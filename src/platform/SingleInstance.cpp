@@ -13,6 +13,16 @@ QString ServerNameFor(const std::string& scope) {
     return QString::fromLatin1(TSingleInstance::LockName) + '-' + QString::fromStdString(scope);
 }
 
+bool ReadExactly(QLocalSocket& socket, qint64 size, QByteArray& into, const QDeadlineTimer& deadline) {
+    while (into.size() < size) {
+        if (socket.bytesAvailable() == 0 &&
+            !socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime()))))
+            return false;
+        into += socket.read(size - into.size());
+    }
+    return true;
+}
+
 bool WriteAll(QLocalSocket& socket, const std::string& bytes, const QDeadlineTimer& deadline) {
     if (socket.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()))
         return false;
@@ -25,8 +35,9 @@ bool WriteAll(QLocalSocket& socket, const std::string& bytes, const QDeadlineTim
 
 } // namespace
 
-TSingleInstance::TSingleInstance(const std::string& scope)
-    : ServerName_(ServerNameFor(scope)), Lock_(QDir::tempPath() + '/' + ServerNameFor(scope) + ".lock") {
+TSingleInstance::TSingleInstance(const std::string& scope, const std::string& directory)
+    : Directory_(directory.empty() ? QDir::tempPath() : QString::fromStdString(directory)),
+      ServerName_(Directory_ + '/' + ServerNameFor(scope)), Lock_(ServerName_ + ".lock") {
     Lock_.setStaleLockTime(0); // only a dead owner makes the lock stale, never its age
 }
 
@@ -82,6 +93,11 @@ void TSingleInstance::Receive(QLocalSocket* socket) {
             if (reader.AddPiece(message.Payload, text) && OnCommandLine) OnCommandLine(text);
         } else if (message.Number == MsgShowWindow) {
             if (OnShowRequest) OnShowRequest();
+        } else if (message.Number == MsgStatus) {
+            std::string text = OnStatusRequest ? OnStatusRequest() : std::string();
+            text.resize(std::min(text.size(), MaxStatusText));
+            const std::string reply = EncodeInstanceMessage(MsgStatus, text);
+            socket->write(reply.data(), static_cast<qint64>(reply.size()));
         }
     }
     if (reader.Failed()) socket->abort(); // the disconnected handler frees it
@@ -129,6 +145,26 @@ TInstanceStart TSingleInstance::Start(const std::vector<std::string>& arguments,
         }
     }
     return TInstanceStart::NoAnswer;
+}
+
+bool TSingleInstance::QueryStatus(std::string& text, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    QLocalSocket socket;
+    socket.connectToServer(ServerName_);
+    if (!socket.waitForConnected(timeoutMs)) return false;
+    if (!WriteAll(socket, EncodeInstanceMessage(MsgStatus, {}), deadline)) return false;
+    QByteArray header;
+    if (!ReadExactly(socket, 8, header, deadline)) return false;
+    std::uint32_t number = 0, length = 0;
+    for (int i = 0; i < 4; ++i) {
+        number = number << 8 | static_cast<unsigned char>(header[i]);
+        length = length << 8 | static_cast<unsigned char>(header[i + 4]);
+    }
+    if (number != MsgStatus || length > MaxStatusText) return false;
+    QByteArray payload;
+    if (!ReadExactly(socket, length, payload, deadline)) return false;
+    text = payload.toStdString();
+    return true;
 }
 
 } // namespace dravon

@@ -31,8 +31,9 @@ public:
     static constexpr const char* LockName = "DravonOPCDataAccessServerMutex";
     static constexpr int MaxConnections = 8;
 
-    // scope keeps servers of different users or DRAVON_HOME folders apart.
-    explicit TSingleInstance(const std::string& scope);
+    // scope keeps servers of different users or DRAVON_HOME folders apart; the lock and
+    // the channel live in directory (the temp folder when empty).
+    explicit TSingleInstance(const std::string& scope, const std::string& directory = {});
     ~TSingleInstance();
     TSingleInstance(const TSingleInstance&) = delete;
     TSingleInstance& operator=(const TSingleInstance&) = delete;
@@ -46,9 +47,14 @@ public:
     TInstanceStart Start(const std::vector<std::string>& arguments, int attempts = HandOverAttempts,
                          int timeoutMs = HandOverTimeoutMs);
 
+    // Asks the running server for its status text within timeoutMs; false when none
+    // answers.
+    bool QueryStatus(std::string& text, int timeoutMs = 3000);
+
     // In the running server: a complete command line of a second start, and its 1030.
     std::function<void(const std::string&)> OnCommandLine;
     std::function<void()> OnShowRequest;
+    std::function<std::string()> OnStatusRequest;
 
     QString ServerName() const { return ServerName_; }
 
@@ -56,6 +62,7 @@ private:
     void Accept();
     void Receive(QLocalSocket* socket);
 
+    QString Directory_;
     QString ServerName_;
     QLockFile Lock_;
     QLocalServer Server_;

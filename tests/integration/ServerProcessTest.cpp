@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
-
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace dravon {
@@ -186,6 +188,66 @@ TEST_F(ServerProcessTest, SigtermWritesTheShutDownLineToDravonLog) {
         EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
 }
 
+TEST_F(ServerProcessTest, ServiceManagerHearsReadyStatusWatchdogAndStatusQueryAnswers) {
+    WriteFile(File("machine.store"), "DRAVON-STORE 1\n"
+                                     "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"\n"
+                                     "dword \"Count\" 1\n"
+                                     "string \"PLCName0\" \"Press\"\n");
+    // The test is the service manager: a datagram socket as systemd's notify socket.
+    const std::string notifyPath = File("notify").toStdString();
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(notify, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(notifyPath.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, notifyPath.c_str(), notifyPath.size() + 1);
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::vector<std::string> received;
+    auto count = [&](const std::string& text) {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(notify, buffer, sizeof buffer, 0)) > 0;)
+            received.emplace_back(buffer, static_cast<std::size_t>(n));
+        int found = 0;
+        for (const auto& message : received) found += message.find(text) != std::string::npos;
+        return found;
+    };
+
+    TServerProcess server(Home.path());
+    QProcessEnvironment environment = server.Process.processEnvironment();
+    environment.insert("NOTIFY_SOCKET", QString::fromStdString(notifyPath));
+    environment.insert("WATCHDOG_USEC", "400000");
+    environment.remove("WATCHDOG_PID");
+    server.Process.setProcessEnvironment(environment);
+    server.Start({});
+    ASSERT_TRUE(test::SpinUntil([&] { return count("READY=1") == 1; })) << server.Output << server.Errors;
+    EXPECT_EQ(received.front(),
+              "READY=1\nSTATUS=PLCs: 1 (connected 0, communication error 0, idle 1); clients: 0");
+    ASSERT_TRUE(server.WaitForOutput("Server started at"));
+    // Twice per watchdog period, from the main loop.
+    ASSERT_TRUE(test::SpinUntil([&] { return count("WATCHDOG=1") >= 2; }));
+
+    TServerProcess status(Home.path());
+    status.Start({"--status"});
+    ASSERT_TRUE(status.WaitForExit());
+    EXPECT_TRUE(status.ExitedNormallyWith(0)) << status.Errors;
+    EXPECT_EQ(status.Output.rfind("Dravon OPC Data Access Server 1.0.0.0\nUp time: 0 days 00:00:", 0), 0u)
+        << status.Output;
+    EXPECT_NE(status.Output.find("\nPLCs: 1\n  Press: Idle, -\nClients: 0\n"), std::string::npos)
+        << status.Output;
+
+    server.Process.terminate();
+    ASSERT_TRUE(server.WaitForExit());
+    EXPECT_EQ(count("STOPPING=1"), 1);
+    EXPECT_EQ(count("READY=1"), 1);
+    ::close(notify);
+
+    TServerProcess none(Home.path());
+    none.Start({"--status"});
+    ASSERT_TRUE(none.WaitForExit());
+    EXPECT_TRUE(none.ExitedNormallyWith(1));
+    EXPECT_EQ(none.Errors, "No Dravon server is running\n");
+}
+
 TEST_F(ServerProcessTest, RegisterThenUnregisterBothRunAndNoServerStarts) {
     TServerProcess registration(Home.path());
     registration.Start({"/REGISTER", "/UNREGISTER"});
@@ -225,6 +287,17 @@ TEST_F(ServerProcessTest, CorruptStoreStartsWithDefaultsAndHelpListsTheSwitches)
     EXPECT_TRUE(server.ExitedNormallyWith(0));
     EXPECT_FALSE(QFile::exists(File("Dravon.log"))); // LogEvents is off by default
     EXPECT_EQ(ReadFile(File("machine.store.corrupt")), std::string("\x01\x02 not a store \xFF", 17));
+
+    // The check reads the store as the server would and says what is wrong.
+    WriteFile(File("machine.store"), "not a store either\n");
+    TServerProcess check(Home.path());
+    check.Start({"--check-config"});
+    ASSERT_TRUE(check.WaitForExit());
+    EXPECT_TRUE(check.ExitedNormallyWith(1));
+    const std::string machine = QDir(Home.path()).absolutePath().toStdString() + "/machine.store";
+    EXPECT_EQ(check.Output,
+              machine + ": cannot be parsed, the server would start with defaults\n1 problem found in " +
+                  machine + "\n");
 
     TServerProcess help(Home.path());
     help.Start({"--help"});

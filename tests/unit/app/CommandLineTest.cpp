@@ -66,9 +66,10 @@ TEST(CommandLineTest, HelpAndVersion) {
     EXPECT_TRUE(line.HelpRequested);
     EXPECT_TRUE(line.VersionRequested);
     std::string usage = UsageText("dravon");
-    for (const char* name : {"REGSERVER", "UNREGSERVER", "/REGISTER", "/UNREGISTER", "EMBEDDING",
-                             "AUTOMATION", "DEBUGLOG", "/SHOW", "--help", "--version", "--add-user",
-                             "--remove-user", "--list-users", "DRAVON_HOME", "QT_QPA_PLATFORM"})
+    for (const char* name :
+         {"REGSERVER", "UNREGSERVER", "/REGISTER", "/UNREGISTER", "EMBEDDING", "AUTOMATION", "DEBUGLOG",
+          "/SHOW", "--help", "--version", "--add-user", "--remove-user", "--list-users", "--check-config",
+          "--status", "DRAVON_HOME", "QT_QPA_PLATFORM", "NOTIFY_SOCKET"})
         EXPECT_NE(usage.find(name), std::string::npos) << name;
 }
 

@@ -1,0 +1,52 @@
+#include "server/JournalLogView.h"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+namespace dravon {
+namespace {
+
+class TJournalRecorder : public IServiceManager {
+public:
+    void Notify(const std::string&) override {}
+    std::uint32_t WatchdogTimeoutMs() const override { return 0; }
+    bool JournalAttached() const override { return true; }
+    void Journal(TJournalPriority priority, const std::string& line) override {
+        Lines.emplace_back(priority, line);
+    }
+    std::vector<std::pair<TJournalPriority, std::string>> Lines;
+};
+
+TEST(JournalLogView, FailuresAndTimeOutsAreWarnings) {
+    using enum TJournalPriority;
+    const std::pair<const char*, TJournalPriority> rows[] = {
+        {"PLC PLC1 timed out at 10:00:00  07.12.2026", Warning},
+        {"PLC PLC1 restored at 10:00:05  07.12.2026", Info},
+        {"TCP port on PLC PLC1 not responding, please restart ethernet module", Warning},
+        {"Unsuccessful connection to TCP port 127.0.0.1:3004 at 10:00:00  07.12.2026, retrying...", Warning},
+        {"Serial port COM1 not available", Warning},
+        {"Failed to transmit serial message:\n\rInput/output error", Warning},
+        {"PLC PLC1 sent BUSY response, timeout should be longer", Warning},
+        {"OPC UA endpoint cannot listen on 127.0.0.1:4840", Warning},
+        {"Unable to create log file /var/lib/dravon/Dravon.log", Warning},
+        {"Unhandled exception: List index out of bounds (3) at 10:00:00  07.12.2026", Warning},
+        {"Client tried to access non-existing location (PLC9.WR0000...)", Warning},
+        {"Server started at 10:00:00  07.12.2026", Info},
+        {"Client identifies itself as SCADA", Info},
+    };
+    TJournalRecorder journal;
+    TJournalLogView view(journal);
+    view.MemoLineAdded(""); // the serial spy's separator
+    for (const auto& [line, priority] : rows) view.MemoLineAdded(line);
+    ASSERT_EQ(journal.Lines.size(), std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].first);
+        EXPECT_EQ(journal.Lines[i].first, rows[i].second);
+        EXPECT_EQ(journal.Lines[i].second, rows[i].first);
+    }
+}
+
+} // namespace
+} // namespace dravon
