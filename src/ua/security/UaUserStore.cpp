@@ -147,8 +147,9 @@ std::optional<TUaUserRole> TUaUserStore::Check(const std::string& name, std::str
     }
     // A stored count far above ours would let a doctored store stall the loop.
     if (record && record->Iterations > 16 * DefaultIterations) record.reset();
-    std::string hash = Pbkdf2(password, record ? record->Salt : std::string(SaltSize, '\0'),
-                              record ? record->Iterations : Iterations_);
+    // Hashed for an unknown name too, so that it takes as long as a known one.
+    const TRecord used = record.value_or(TRecord{Iterations_, std::string(SaltSize, '\0'), {}});
+    std::string hash = Pbkdf2(password, used.Salt, used.Iterations);
     if (!record || !role || !UaSameBytes(hash, record->Hash)) return std::nullopt;
     return role;
 }
