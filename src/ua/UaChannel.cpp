@@ -235,9 +235,10 @@ void TUaChannel::HandleOpen(std::string_view chunk) {
         }
     } else {
         TUaStatusCode refusal = UaStatus::BadSecurityPolicyRejected;
-        Policy_ = Policies_ ? Policies_(header, refusal) : nullptr;
+        std::string reason = "Security policy not offered";
+        Policy_ = Policies_ ? Policies_(header, refusal, reason) : nullptr;
         if (!Policy_) {
-            Fail(refusal, "Security policy not offered");
+            Fail(refusal, reason);
             return;
         }
     }
@@ -287,7 +288,8 @@ void TUaChannel::HandleOpen(std::string_view chunk) {
         LastSequence_ = sequenceNumber;
     }
     std::string serverNonce;
-    if (TUaStatusCode status = Policy_->IssueToken(TokenId_ + 1, request.ClientNonce, serverNonce)) {
+    if (TUaStatusCode status =
+            Policy_->IssueToken(request.SecurityMode, TokenId_ + 1, request.ClientNonce, serverNonce)) {
         Fail(status, "Security token refused");
         return;
     }
@@ -409,14 +411,14 @@ void TUaChannel::SendChunks(std::uint32_t requestId, std::string_view body) {
     for (std::size_t i = 0; i < chunks && State_ == TState::Open; ++i) {
         TUaBinaryWriter prefix;
         prefix.Bytes() = ChunkPrefix("MSG", i + 1 == chunks ? 'F' : 'C', ChannelId_);
-        prefix.UInt32(TokenId_);
+        prefix.UInt32(SendTokenId());
         TUaBinaryWriter plain;
         plain.UInt32(++SendSequence_);
         plain.UInt32(requestId);
         std::string_view part = body.substr(std::min(body.size(), i * perChunk), perChunk);
         plain.Bytes().append(part.data(), part.size());
         std::string out = prefix.Take();
-        Policy_->Protect(false, TokenId_, out, plain.Bytes());
+        Policy_->Protect(false, SendTokenId(), out, plain.Bytes());
         WriteChunk(std::move(out));
     }
 }

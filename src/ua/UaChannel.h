@@ -89,6 +89,9 @@ private:
     void HandleSymmetric(std::string_view type, char chunkType, std::string_view chunk);
     void HandleMessage(char chunkType, std::uint32_t requestId, std::string_view payload);
     bool CheckSequence(std::uint32_t sequenceNumber);
+    // Responses stay under the previous token until the client uses the new one, so a
+    // client that has not yet seen the renewal's answer can still read them.
+    std::uint32_t SendTokenId() const { return PreviousTokenValid_ ? PreviousTokenId_ : TokenId_; }
     // Whether a response body of this size goes out within every limit.
     bool Fits(std::size_t bodySize) const;
     void SendChunks(std::uint32_t requestId, std::string_view body);

@@ -138,7 +138,8 @@ bool Decode(TUaBinaryReader& r, TUaCreateSessionRequest& m) {
 
 bool Decode(TUaBinaryReader& r, TUaActivateSessionRequest& m) {
     m.Header = ReadRequestHeader(r);
-    SkipSignatureData(r);
+    m.ClientSignatureAlgorithm = r.String();
+    m.ClientSignature = r.ByteString();
     std::size_t certificates = r.ArrayLength(8);
     for (std::size_t i = 0; i < certificates && r.Ok(); ++i) {
         r.ByteString();

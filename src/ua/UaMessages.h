@@ -71,6 +71,7 @@ bool Decode(TUaBinaryReader& r, TUaCreateSessionRequest& m);
 
 struct TUaActivateSessionRequest {
     TUaRequestHeader Header;
+    std::string ClientSignatureAlgorithm, ClientSignature;
     std::vector<std::string> LocaleIds;
     TUaExtensionObject UserIdentityToken;
 };

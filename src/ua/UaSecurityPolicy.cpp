@@ -5,7 +5,8 @@
 
 namespace dravon {
 
-TUaStatusCode TUaSecurityNone::IssueToken(std::uint32_t, std::string_view, std::string& serverNonce) {
+TUaStatusCode TUaSecurityNone::IssueToken(std::uint32_t, std::uint32_t, std::string_view,
+                                          std::string& serverNonce) {
     serverNonce.clear();
     return UaStatus::Good;
 }
@@ -27,10 +28,11 @@ void TUaSecurityNone::Protect(bool, std::uint32_t, std::string& chunk, std::stri
     chunk.replace(4, 4, size.Bytes());
 }
 
-std::unique_ptr<IUaSecurityPolicy> UaNoneOnlyPolicy(const TUaAsymmetricHeader& header,
-                                                    TUaStatusCode& refusal) {
+std::unique_ptr<IUaSecurityPolicy> UaNoneOnlyPolicy(const TUaAsymmetricHeader& header, TUaStatusCode& refusal,
+                                                    std::string& reason) {
     if (header.PolicyUri == UaSecurityPolicyNoneUri) return std::make_unique<TUaSecurityNone>();
     refusal = UaStatus::BadSecurityPolicyRejected;
+    reason = "Security policy not offered";
     return nullptr;
 }
 

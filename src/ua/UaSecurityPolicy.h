@@ -36,9 +36,10 @@ public:
     // Whether the policy serves the security mode an OpenSecureChannel asks for (1 None,
     // 2 Sign, 3 SignAndEncrypt).
     virtual bool AcceptsMode(std::uint32_t mode) const = 0;
-    // A token was issued or renewed: takes the client's nonce, gives the server's (empty
-    // for none). A signing policy derives the token's keys here; a Bad status refuses.
-    virtual TUaStatusCode IssueToken(std::uint32_t tokenId, std::string_view clientNonce,
+    // A token was issued or renewed in the mode AcceptsMode took: takes the client's nonce,
+    // gives the server's (empty for none). A signing policy derives the token's keys here;
+    // a Bad status refuses.
+    virtual TUaStatusCode IssueToken(std::uint32_t mode, std::uint32_t tokenId, std::string_view clientNonce,
                                      std::string& serverNonce) = 0;
     // The asymmetric header of the server's OpenSecureChannel responses.
     virtual TUaAsymmetricHeader ServerHeader() const = 0;
@@ -63,7 +64,8 @@ class TUaSecurityNone : public IUaSecurityPolicy {
 public:
     std::string Uri() const override { return UaSecurityPolicyNoneUri; }
     bool AcceptsMode(std::uint32_t mode) const override { return mode == 1; }
-    TUaStatusCode IssueToken(std::uint32_t, std::string_view, std::string& serverNonce) override;
+    TUaStatusCode IssueToken(std::uint32_t, std::uint32_t, std::string_view,
+                             std::string& serverNonce) override;
     TUaAsymmetricHeader ServerHeader() const override { return {Uri(), {}, {}}; }
     std::size_t PlainCapacity(bool, std::size_t chunkSize, std::size_t prefixSize) const override;
     TUaStatusCode Unprotect(bool, std::uint32_t, std::string_view, std::string_view secured,
@@ -72,12 +74,13 @@ public:
 };
 
 // Picks the policy for an OpenSecureChannel's asymmetric header; null with `refusal` set
-// (Bad_SecurityPolicyRejected, Bad_CertificateInvalid, ...) when there is none.
-using TUaSecurityPolicyFactory =
-    std::function<std::unique_ptr<IUaSecurityPolicy>(const TUaAsymmetricHeader&, TUaStatusCode& refusal)>;
+// (Bad_SecurityPolicyRejected, Bad_CertificateUntrusted, ...) and `reason` (for the Error
+// message and the log) when there is none.
+using TUaSecurityPolicyFactory = std::function<std::unique_ptr<IUaSecurityPolicy>(
+    const TUaAsymmetricHeader&, TUaStatusCode& refusal, std::string& reason)>;
 
 // The factory that offers None only.
-std::unique_ptr<IUaSecurityPolicy> UaNoneOnlyPolicy(const TUaAsymmetricHeader& header,
-                                                    TUaStatusCode& refusal);
+std::unique_ptr<IUaSecurityPolicy> UaNoneOnlyPolicy(const TUaAsymmetricHeader& header, TUaStatusCode& refusal,
+                                                    std::string& reason);
 
 } // namespace dravon

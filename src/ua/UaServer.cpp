@@ -2,32 +2,27 @@
 
 #include "app/Platform.h"
 #include "app/ServerContext.h"
+#include "app/SessionLog.h"
 #include "app/TextFormat.h"
 #include "app/TimeDate.h"
 #include "ua/UaNodeIds.h"
 #include "ua/UaStatusCodes.h"
+#include "ua/security/UaChannelSecurity.h"
+#include "ua/security/UaSessionSecurity.h"
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <random>
 
 namespace dravon {
 
 namespace {
-constexpr const char* SecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
 constexpr const char* TransportProfile = "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
 constexpr const char* ProductUriText = "urn:Norvane:Dravon";
 constexpr const char* ProductNameText = "Dravon OPC Data Access Server";
 constexpr const char* Manufacturer = "Norvane";
 constexpr const char* ItemsNamespace = "urn:Norvane:Dravon:Items";
-constexpr const char* AnonymousPolicy = "anonymous";
-
-std::string RandomBytes(std::size_t n) {
-    std::random_device device;
-    std::string out(n, '\0');
-    for (auto& c : out) c = static_cast<char>(device() & 0xFF);
-    return out;
-}
 
 TUaVariant StringArray(std::vector<std::string> values) {
     std::vector<TUaScalar> out;
@@ -39,9 +34,18 @@ TUaVariant UInt32Value(std::uint32_t v) { return TUaVariant::Scalar(TUaType::UIn
 } // namespace
 
 TUaServer::TUaServer(TServerContext& context, IUaBackend& backend, TUaConfig config)
-    : Context_(context), Backend_(backend), Config_(std::move(config)), Space_(backend),
-      Events_(context.Log, *context.Clock), Connections_(context, Config_, Events_) {
+    : Context_(context), Backend_(backend), Config_(std::move(config)),
+      Security_(Config_,
+                context.ApplicationDirectory.empty()
+                    ? std::filesystem::path()
+                    : std::filesystem::path(context.ApplicationDirectory) / "pki",
+                context.Store),
+      Space_(backend), Events_(context.Log, *context.Clock), Connections_(context, Config_, Events_) {
     Config_.Sanitize();
+    Connections_.Policies = [this](const TUaAsymmetricHeader& header, TUaStatusCode& refusal,
+                                   std::string& reason) {
+        return TUaChannelSecurity::Make(Security_, UnixNow(), header, refusal, reason);
+    };
     StartTime_ = Now();
     Space_.StandardValue = [this](std::uint32_t id) { return StandardValue(id); };
     Connections_.OnRequest = [this](TUaChannel& channel, std::uint32_t requestId, std::string_view body) {
@@ -76,6 +80,20 @@ TUaServer::~TUaServer() {
 }
 
 bool TUaServer::Start(IUaListener& listener) {
+    std::error_code ec;
+    if (!Context_.ApplicationDirectory.empty() &&
+        std::filesystem::is_directory(Context_.ApplicationDirectory, ec)) {
+        std::vector<std::string> lines;
+        std::string error;
+        if (!Security_.Start(ApplicationUri(), UnixNow(), lines, error) && !error.empty())
+            lines.push_back("OPC UA endpoint without signed and encrypted channels: " + error);
+        std::weak_ptr<bool> alive = Alive_;
+        // The endpoint starts before the session log does: the lines follow its start-up.
+        Context_.Loop->Post([this, alive, lines] {
+            if (alive.expired() || !*alive.lock() || !Context_.Log) return;
+            for (const auto& line : lines) Context_.Log->Add(line, false);
+        });
+    }
     Listener_ = &listener;
     listener.OnConnection = [this](std::unique_ptr<IUaSocket> socket) { Accept(std::move(socket)); };
     return listener.Listen(Config_.ListenAddress(), Config_.Port);
@@ -93,6 +111,11 @@ void TUaServer::Stop() {
 TUaDateTime TUaServer::Now() const {
     return static_cast<TUaDateTime>(
         DateTimeToFileTime(Context_.Clock->Now(), Context_.Clock->TimeZoneBiasMinutes()));
+}
+
+std::time_t TUaServer::UnixNow() const {
+    // FILETIME counts 100 ns from 1601; 11644473600 s lie between 1601 and 1970.
+    return static_cast<std::time_t>(Now() / 10000000 - 11644473600LL);
 }
 
 std::string TUaServer::ApplicationUri() const { return "urn:" + Config_.HostName + ":Norvane:Dravon"; }
@@ -255,25 +278,13 @@ void TUaServer::OnRequest(std::uint32_t channelId, std::uint32_t requestId, std:
 
 // ---------------------------------------------------------------- discovery
 
-void TUaServer::WriteEndpoint(TUaBinaryWriter& w, const std::string& url) {
-    w.String(url);
+void TUaServer::WriteEndpoints(TUaBinaryWriter& w, const std::string& url) {
     TUaApplicationDescription app;
     app.ApplicationUri = ApplicationUri();
     app.ProductUri = ProductUriText;
     app.ApplicationName = {std::string("en"), std::string(ProductNameText)};
     app.DiscoveryUrls = {url};
-    WriteApplicationDescription(w, app);
-    w.Int32(-1); // no certificate
-    w.UInt32(1); // security mode None
-    w.String(SecurityPolicyNone);
-    w.ArrayLength(1);
-    w.String(AnonymousPolicy);
-    w.UInt32(0); // anonymous token
-    w.Int32(-1);
-    w.Int32(-1);
-    w.Int32(-1);
-    w.String(TransportProfile);
-    w.Byte(0);
+    WriteUaEndpoints(w, url, app, Security_, TransportProfile);
 }
 
 void TUaServer::GetEndpoints(TRequest& r, TUaBinaryReader& in) {
@@ -283,8 +294,10 @@ void TUaServer::GetEndpoints(TRequest& r, TUaBinaryReader& in) {
                                                       TransportProfile) != m.ProfileUris.end();
     TUaBinaryWriter w;
     WriteResponseStart(w, UaId::GetEndpointsResponse, Now(), m.Header.RequestHandle);
-    w.ArrayLength(offered ? 1 : 0);
-    if (offered) WriteEndpoint(w, m.EndpointUrl.empty() ? EndpointUrl() : m.EndpointUrl);
+    if (offered)
+        WriteEndpoints(w, m.EndpointUrl.empty() ? EndpointUrl() : m.EndpointUrl);
+    else
+        w.ArrayLength(0);
     Reply(r, w.Bytes());
 }
 
@@ -313,6 +326,18 @@ void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
     TUaCreateSessionRequest m;
     if (!Decode(in, m)) return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed CreateSession");
     if (!RoomForSession(r.Channel)) return Fault(r, UaStatus::BadTooManySessions);
+    // On a secured channel the client presents the certificate the channel was opened
+    // with, for the application it names, and a nonce worth signing.
+    const auto* channelSecurity = dynamic_cast<const TUaChannelSecurity*>(r.Channel.Policy());
+    const TUaSecurityPolicy& policy = channelSecurity ? channelSecurity->Policy() : UaSecurityPolicyNone();
+    if (!policy.IsNone()) {
+        auto chain = TUaCertificate::ChainFromDer(m.ClientCertificate);
+        if (chain.empty() || chain.front().Der() != channelSecurity->PeerCertificate().Der())
+            return Fault(r, UaStatus::BadCertificateInvalid);
+        if (chain.front().ApplicationUri() != m.ClientDescription.ApplicationUri)
+            return Fault(r, UaStatus::BadCertificateUriInvalid);
+        if (m.ClientNonce.size() < policy.NonceLength) return Fault(r, UaStatus::BadNonceInvalid);
+    }
     double timeout = Config_.SessionTimeoutMs;
     if (std::isfinite(m.RequestedSessionTimeout) && m.RequestedSessionTimeout > 0)
         timeout =
@@ -322,11 +347,13 @@ void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
     TUaNodeId token;
     token.Namespace = 1;
     token.Kind = TUaIdKind::Opaque;
-    token.Text = RandomBytes(16) + std::to_string(++TokenCounter_);
+    token.Text = UaRandomBytes(16) + std::to_string(++TokenCounter_);
     session->AuthenticationToken = token;
     session->ChannelId = r.Channel.ChannelId();
     session->Peer = r.Channel.PeerAddress();
     session->ReadOnly = Config_.AnonymousReadOnly;
+    session->ServerNonce = UaRandomBytes(32);
+    if (!policy.IsNone()) session->ClientCertificate = channelSecurity->PeerCertificate().Der();
     // The server object (a connected client) comes with the activation.
     session->Send = [this](std::uint32_t channelId, std::uint32_t requestId, std::uint32_t handle,
                            const std::string& body) {
@@ -349,13 +376,14 @@ void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
     w.NodeId(session->SessionId);
     w.NodeId(session->AuthenticationToken);
     w.Double(timeout);
-    w.ByteString(RandomBytes(32));
-    w.Int32(-1); // no certificate
-    w.ArrayLength(1);
-    WriteEndpoint(w, url);
+    w.ByteString(session->ServerNonce);
+    w.ByteString(Security_.HaveCertificate() ? Security_.Certificate().Der() : std::string());
+    WriteEndpoints(w, url);
     w.EmptyArray(); // software certificates
-    w.Int32(-1);    // signature algorithm
-    w.Int32(-1);    // signature
+    TUaSignatureData signature = SignUaSession(policy, Security_.Key(), m.ClientCertificate, m.ClientNonce);
+    w.NullableString(signature.Algorithm.empty() ? std::nullopt
+                                                 : std::optional<std::string>(signature.Algorithm));
+    w.ByteString(signature.Signature);
     w.UInt32(Config_.MaxMessageSize);
     Sessions_[number] = std::move(session);
     Reply(r, w.Bytes());
@@ -366,17 +394,27 @@ void TUaServer::ActivateSession(TRequest& r, TUaBinaryReader& in) {
     if (!Decode(in, m)) return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed ActivateSession");
     TUaSession* session = SessionFor(m.Header.AuthenticationToken);
     if (!session) return Fault(r, UaStatus::BadSessionIdInvalid);
-    const auto& token = m.UserIdentityToken;
-    if (!token.TypeId.IsNull() || token.Encoding != 0) {
-        if (token.TypeId.IsNum(UaId::UserNameIdentityToken))
-            return Fault(r, UaStatus::BadIdentityTokenRejected);
-        if (!token.TypeId.IsNum(UaId::AnonymousIdentityToken) || token.Encoding != 1)
-            return Fault(r, UaStatus::BadIdentityTokenInvalid);
-        TUaBinaryReader body(token.Body);
-        auto policy = body.NullableString();
-        if (!body.Ok() || (policy && !policy->empty() && *policy != AnonymousPolicy))
-            return Fault(r, UaStatus::BadIdentityTokenInvalid);
+    // The client proves it holds the key of its certificate by signing our certificate
+    // and the nonce; a session created on a secured channel stays with that certificate.
+    const auto* channelSecurity = dynamic_cast<const TUaChannelSecurity*>(r.Channel.Policy());
+    const TUaSecurityPolicy& policy = channelSecurity ? channelSecurity->Policy() : UaSecurityPolicyNone();
+    if (!session->ClientCertificate.empty() &&
+        (policy.IsNone() || channelSecurity->PeerCertificate().Der() != session->ClientCertificate))
+        return Fault(r, UaStatus::BadSecurityChecksFailed);
+    if (!policy.IsNone() &&
+        !VerifyUaSession(policy, channelSecurity->PeerCertificate(), Security_.Certificate().Der(),
+                         session->ServerNonce, {m.ClientSignatureAlgorithm, m.ClientSignature}))
+        return Fault(r, UaStatus::BadApplicationSignatureInvalid);
+    TUaIdentity identity = CheckUaIdentity(m.UserIdentityToken, Security_, policy, session->ServerNonce);
+    if (identity.WrongPassword) {
+        std::string name;
+        for (char c : identity.UserName.substr(0, 64)) name.push_back(c >= 0x20 && c < 0x7F ? c : '?');
+        Events_.Note("user", r.Channel.PeerAddress(),
+                     "OPC UA user \"" + name + "\" from " + r.Channel.PeerAddress() +
+                         " refused: wrong user name or password");
+        return DelayedFault(r, identity.Status);
     }
+    if (identity.Status != UaStatus::Good) return Fault(r, identity.Status);
     if (!session->Backend) {
         session->Backend = Backend_.CreateSession(session->Name);
         if (!session->Backend) return Fault(r, UaStatus::BadResourceUnavailable);
@@ -385,13 +423,37 @@ void TUaServer::ActivateSession(TRequest& r, TUaBinaryReader& in) {
     session->ChannelId = r.Channel.ChannelId();
     session->Peer = r.Channel.PeerAddress();
     session->Activated = true;
+    session->ReadOnly =
+        identity.Anonymous ? Config_.AnonymousReadOnly : identity.Role == TUaUserRole::ReadOnly;
     session->LastActivity = Context_.Clock->TickCount();
+    session->ServerNonce = UaRandomBytes(32);
     TUaBinaryWriter w;
     WriteResponseStart(w, UaId::ActivateSessionResponse, Now(), m.Header.RequestHandle);
-    w.ByteString(RandomBytes(32));
+    w.ByteString(session->ServerNonce);
     w.EmptyArray();
     w.EmptyArray();
     Reply(r, w.Bytes());
+}
+
+void TUaServer::DelayedFault(const TRequest& request, TUaStatusCode status) {
+    std::uint64_t key = NextDelayed_++;
+    auto timer = Context_.Timers->CreateTimer();
+    std::uint32_t channelId = request.Channel.ChannelId();
+    std::uint32_t requestId = request.RequestId;
+    std::uint32_t handle = request.Header.RequestHandle;
+    timer->OnTimer = [this, key, channelId, requestId, handle, status] {
+        if (TUaChannel* channel = Connections_.Find(channelId))
+            channel->SendResponse(requestId, handle, EncodeServiceFault(Now(), handle, status));
+        Delayed_[key]->SetEnabled(false);
+        std::weak_ptr<bool> alive = Alive_;
+        // The timer is inside its own handler: free it from the loop.
+        Context_.Loop->Post([this, alive, key] {
+            if (!alive.expired() && *alive.lock()) Delayed_.erase(key);
+        });
+    };
+    timer->SetInterval(RefusedLoginDelayMs);
+    timer->SetEnabled(true);
+    Delayed_[key] = std::move(timer);
 }
 
 void TUaServer::CloseSessionService(TRequest& r, TUaBinaryReader& in) {

@@ -13,6 +13,7 @@
 #include "ua/UaMessages.h"
 #include "ua/UaSession.h"
 #include "ua/UaSocket.h"
+#include "ua/security/UaSecurity.h"
 
 #include <map>
 #include <memory>
@@ -33,6 +34,8 @@ public:
     TUaServer& operator=(const TUaServer&) = delete;
 
     // Binds the listener to the configured address and port; false when that fails.
+    // Loads or creates the application certificate first (when the application directory
+    // exists); its log lines follow on the loop.
     bool Start(IUaListener& listener);
     void Stop();
     // Takes over an accepted connection (the listener calls this; tests call it directly).
@@ -43,6 +46,8 @@ public:
     std::size_t SessionCount() const { return Sessions_.size(); }
     TUaAddressSpace& AddressSpace() { return Space_; }
     std::string ApplicationUri() const;
+    TUaSecurity& Security() { return Security_; }
+    static constexpr std::uint32_t RefusedLoginDelayMs = 1000;
     std::string EndpointUrl() const;
 
 private:
@@ -64,7 +69,12 @@ private:
     TUaSession* SessionFor(const TUaNodeId& token);
     TUaDateTime Now() const;
     TUaVariant StandardValue(std::uint32_t id);
-    void WriteEndpoint(TUaBinaryWriter& w, const std::string& url);
+    // Every endpoint offered, for GetEndpoints and CreateSession.
+    void WriteEndpoints(TUaBinaryWriter& w, const std::string& url);
+    // Seconds since 1970 (UTC), for certificate validity.
+    std::time_t UnixNow() const;
+    // Answers a refused activation after a short delay, so passwords cannot be tried quickly.
+    void DelayedFault(const TRequest& request, TUaStatusCode status);
 
     // Services
     void GetEndpoints(TRequest& r, TUaBinaryReader& in);
@@ -98,6 +108,7 @@ private:
     TServerContext& Context_;
     IUaBackend& Backend_;
     TUaConfig Config_;
+    TUaSecurity Security_;
     TUaAddressSpace Space_;
     IUaListener* Listener_ = nullptr;
     std::unique_ptr<ITimer> Housekeeping_;
@@ -107,6 +118,8 @@ private:
     std::uint32_t NextSessionNumber_ = 1;
     std::uint32_t NextSubscriptionId_ = 1;
     std::uint64_t TokenCounter_ = 0;
+    std::map<std::uint64_t, std::unique_ptr<ITimer>> Delayed_;
+    std::uint64_t NextDelayed_ = 0;
     TUaDateTime StartTime_ = 0;
     // Posted work checks this before touching the server: it may be gone by then.
     std::shared_ptr<bool> Alive_ = std::make_shared<bool>(true);

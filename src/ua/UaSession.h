@@ -50,6 +50,10 @@ public:
     // Until activated a session holds no server object and expires quickly.
     bool Activated = false;
     bool ReadOnly = false;
+    // The nonce the client signs (and encrypts a password with) at the next activation.
+    std::string ServerNonce;
+    // The certificate of the secured channel the session was created on.
+    std::string ClientCertificate;
     std::unique_ptr<IUaBackendSession> Backend;
     std::map<std::uint32_t, std::unique_ptr<TUaSubscription>> Subscriptions;
     std::deque<TPublishRequest> PublishQueue;

@@ -4,8 +4,11 @@
 //   set <itemId> <number>        store a value (as a poll would)
 //   status <itemId> <hexstatus>  change a value's status
 //   get <itemId>                 prints "VALUE <itemId> <number>"
+//   user <name> <role> <password> adds a user of the endpoint
 //   quit
-// Ends by itself after the given number of seconds (default 120).
+// Ends by itself after the given number of seconds (default 120). A third argument names
+// an application directory: the endpoint then keeps its certificate folders in its pki
+// folder and offers the secured policies.
 #include "app/Logger.h"
 #include "app/MemoryStore.h"
 #include "app/ServerContext.h"
@@ -16,6 +19,7 @@
 #include "platform/UaTcpListener.h"
 #include "ua/UaMemoryBackend.h"
 #include "ua/UaServer.h"
+#include "ua/security/UaUserStore.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -64,6 +68,14 @@ void BuildTree(TUaMemoryBackend& backend) {
                         TUaVariant::Scalar(TUaType::Int16, std::int64_t{0}), true);
 }
 
+// The listener the server is started with: the real one is bound before.
+class TUaNoListener : public IUaListener {
+public:
+    bool Listen(const std::string&, std::uint16_t) override { return true; }
+    std::uint16_t Port() const override { return 0; }
+    void Close() override {}
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -80,6 +92,7 @@ int main(int argc, char** argv) {
     context.Loop = &loop;
     context.Timers = &timers;
     context.Store = &store;
+    if (argc > 3) context.ApplicationDirectory = std::string(argv[3]) + "/";
     TSessionLog log(context.Settings, clock, "/nonexistent-dravon-ua-test/");
     TStdoutView view;
     log.AddView(&view);
@@ -100,7 +113,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     config.Port = listener.Port();
+    // Start would bind again: only the certificate part of it is wanted here.
+    TUaNoListener none;
     TUaServer server(context, backend, config);
+    server.Start(none);
     listener.OnConnection = [&server](std::unique_ptr<IUaSocket> socket) {
         server.Accept(std::move(socket));
     };
@@ -141,6 +157,14 @@ int main(int argc, char** argv) {
                 std::string hex;
                 line >> hex;
                 backend.SetStatus(item, static_cast<TUaStatusCode>(std::stoul(hex, nullptr, 16)));
+            } else if (command == "user") {
+                std::string role, password;
+                line >> role >> password;
+                // Few hash iterations: the sanitizer build checks passwords slowly.
+                TUaUserStore users(store, 1000);
+                std::string error;
+                if (!users.Add(item, password, *TUaUserStore::ParseRole(role), error))
+                    std::fprintf(stderr, "%s\n", error.c_str());
             } else if (command == "get") {
                 const auto* v = backend.Find(item);
                 long long number = -1;

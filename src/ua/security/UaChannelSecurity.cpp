@@ -4,101 +4,110 @@
 
 namespace dravon {
 
-namespace {
-constexpr std::size_t SymmetricHeaderSize = 16;
-} // namespace
-
-TUaChannelSecurity::TResult TUaChannelSecurity::OpenAsymmetric(std::string_view chunk, bool renew,
-                                                               std::time_t now) {
-    auto header = ReadUaAsymmetricHeader(chunk);
-    if (!header) return {UaStatus::BadDecodingError, {}, "Malformed asymmetric security header"};
-    const TUaSecurityPolicy* policy = FindUaSecurityPolicy(header->PolicyUri);
-    if (!policy || !Security_.PolicyOffered(*policy) || (renew && policy != Policy_))
-        return {UaStatus::BadSecurityPolicyRejected, {}, "Security policy not offered: " + header->PolicyUri};
-    if (policy->IsNone()) {
-        Policy_ = policy;
-        return {UaStatus::Good, std::string(chunk.substr(header->HeaderSize)), {}};
+std::unique_ptr<IUaSecurityPolicy> TUaChannelSecurity::Make(TUaSecurity& security, std::time_t now,
+                                                            const TUaAsymmetricHeader& header,
+                                                            TUaStatusCode& refusal, std::string& reason) {
+    const TUaSecurityPolicy* policy = FindUaSecurityPolicy(header.PolicyUri);
+    if (!policy || !security.PolicyOffered(*policy)) {
+        refusal = UaStatus::BadSecurityPolicyRejected;
+        reason = "Security policy not offered: " + header.PolicyUri;
+        return nullptr;
     }
-    if (!Security_.HaveCertificate() ||
-        !UaSameBytes(header->ReceiverThumbprint, Security_.Certificate().Thumbprint()))
-        return {UaStatus::BadSecurityChecksFailed, {}, "The receiver thumbprint is not this server's"};
-    if (renew) {
-        auto chain = TUaCertificate::ChainFromDer(header->SenderCertificate);
-        if (chain.empty() || chain.front().Der() != PeerCertificate_.Der())
-            return {UaStatus::BadSecurityChecksFailed, {}, "The renewal comes with another certificate"};
-    } else {
-        auto check = Security_.Pki().Check(header->SenderCertificate, "", now, policy->MinKeyBits,
-                                           policy->MaxKeyBits, Security_.AutoTrust());
-        if (check.Status != UaStatus::Good) return {check.Status, {}, check.Reason};
-        PeerCertificate_ = TUaCertificate::ChainFromDer(header->SenderCertificate).front();
-        PeerKey_ = PeerCertificate_.PublicKey();
+    if (policy->IsNone()) return std::make_unique<TUaChannelSecurity>(security, *policy, TUaCertificate());
+    if (!security.HaveCertificate() ||
+        !UaSameBytes(header.ReceiverThumbprint, security.Certificate().Thumbprint())) {
+        refusal = UaStatus::BadSecurityChecksFailed;
+        reason = "The receiver thumbprint is not this server's";
+        return nullptr;
     }
-    auto opened = OpenUaAsymmetricChunk(*policy, *header, chunk, Security_.Key(), PeerKey_);
-    if (opened.Status != UaStatus::Good)
-        return {opened.Status, {}, "Signature or padding of the OpenSecureChannel is wrong"};
-    Policy_ = policy;
-    return {UaStatus::Good, std::move(opened.Plain), {}};
+    auto check = security.Pki().Check(header.SenderCertificate, "", now, policy->MinKeyBits,
+                                      policy->MaxKeyBits, security.AutoTrust());
+    if (check.Status != UaStatus::Good) {
+        refusal = check.Status;
+        reason = "Client certificate refused: " + check.Reason;
+        return nullptr;
+    }
+    return std::make_unique<TUaChannelSecurity>(
+        security, *policy, TUaCertificate::ChainFromDer(header.SenderCertificate).front());
 }
 
-TUaStatusCode TUaChannelSecurity::Establish(TUaSecurityMode mode, std::string_view clientNonce,
-                                            std::uint32_t tokenId, std::string& serverNonce) {
-    if (!Security_.Offered(*Policy_, mode) || (Current_.Id && mode != Mode_))
-        return UaStatus::BadSecurityModeRejected;
+TUaChannelSecurity::TUaChannelSecurity(TUaSecurity& security, const TUaSecurityPolicy& policy,
+                                       TUaCertificate peer)
+    : Security_(security), Policy_(policy), Peer_(std::move(peer)), PeerKey_(Peer_.PublicKey()) {}
+
+bool TUaChannelSecurity::AcceptsMode(std::uint32_t mode) const {
+    auto m = static_cast<TUaSecurityMode>(mode);
+    // A renewal keeps the mode of the channel.
+    return Security_.Offered(Policy_, m) && (Mode_ == TUaSecurityMode::Invalid || Mode_ == m);
+}
+
+TUaStatusCode TUaChannelSecurity::IssueToken(std::uint32_t mode, std::uint32_t tokenId,
+                                             std::string_view clientNonce, std::string& serverNonce) {
     serverNonce.clear();
-    Mode_ = mode;
-    if (Current_.Id) {
-        Previous_ = std::move(Current_);
-        PreviousValid_ = true;
-    }
+    if (!Policy_.IsNone() && clientNonce.size() != Policy_.NonceLength) return UaStatus::BadNonceInvalid;
+    Mode_ = static_cast<TUaSecurityMode>(mode);
+    if (Current_.Id) Previous_ = std::move(Current_);
     Current_ = TToken{tokenId, {}};
-    if (Policy_->IsNone()) return UaStatus::Good;
-    if (clientNonce.size() != Policy_->NonceLength) return UaStatus::BadNonceInvalid;
-    serverNonce = UaRandomBytes(Policy_->NonceLength);
-    Current_.Keys = DeriveUaChannelKeys(*Policy_, clientNonce, serverNonce);
+    if (Policy_.IsNone()) return UaStatus::Good;
+    serverNonce = UaRandomBytes(Policy_.NonceLength);
+    Current_.Keys = DeriveUaChannelKeys(Policy_, clientNonce, serverNonce);
     return UaStatus::Good;
 }
 
-std::string TUaChannelSecurity::SecureAsymmetric(char chunkType, std::uint32_t channelId,
-                                                 std::string_view plain) const {
-    if (!Secured())
-        return SecureUaAsymmetricChunk(*Policy_, "OPN", chunkType, channelId, {}, {}, {}, {}, plain);
-    return SecureUaAsymmetricChunk(*Policy_, "OPN", chunkType, channelId, Security_.Key(),
-                                   Security_.Certificate().Der(), PeerKey_, PeerCertificate_.Thumbprint(),
-                                   plain);
+TUaAsymmetricHeader TUaChannelSecurity::ServerHeader() const {
+    if (Policy_.IsNone()) return {Policy_.Uri, {}, {}};
+    return {Policy_.Uri, Security_.Certificate().Der(), Peer_.Thumbprint()};
 }
 
-TUaChannelSecurity::TResult TUaChannelSecurity::OpenSymmetric(std::string_view chunk) {
-    if (chunk.size() < SymmetricHeaderSize) return {UaStatus::BadDecodingError, {}, "Chunk too short"};
-    auto byte = [&](std::size_t i) {
-        return static_cast<std::uint32_t>(static_cast<unsigned char>(chunk[i]));
-    };
-    std::uint32_t tokenId = byte(12) | byte(13) << 8 | byte(14) << 16 | byte(15) << 24;
-    const TToken* token = nullptr;
-    if (tokenId == Current_.Id)
-        token = &Current_;
-    else if (PreviousValid_ && tokenId == Previous_.Id)
-        token = &Previous_;
-    if (!token || !Current_.Id) return {UaStatus::BadSecureChannelTokenUnknown, {}, "Unknown security token"};
-    auto opened = OpenUaSymmetricChunk(*Policy_, Mode_, token->Keys.Client, chunk);
-    if (opened.Status != UaStatus::Good)
-        return {opened.Status, {}, "Signature or padding of a message is wrong"};
-    // The client switched: the previous keys are done with.
-    if (token == &Current_ && PreviousValid_) {
-        PreviousValid_ = false;
-        Previous_ = TToken{};
+std::size_t TUaChannelSecurity::PlainCapacity(bool asymmetric, std::size_t chunkSize,
+                                              std::size_t prefixSize) const {
+    if (asymmetric)
+        return UaPlainCapacity(Policy_, TUaSecurityMode::SignAndEncrypt, &Security_.Key(), &PeerKey_,
+                               chunkSize, prefixSize);
+    return UaPlainCapacity(Policy_, Mode_, nullptr, nullptr, chunkSize, prefixSize);
+}
+
+const TUaChannelSecurity::TToken* TUaChannelSecurity::Token(std::uint32_t id) const {
+    if (Current_.Id && id == Current_.Id) return &Current_;
+    if (Previous_.Id && id == Previous_.Id) return &Previous_;
+    return nullptr;
+}
+
+TUaStatusCode TUaChannelSecurity::Unprotect(bool asymmetric, std::uint32_t tokenId, std::string_view prefix,
+                                            std::string_view secured, std::string& plain) {
+    std::string chunk(prefix);
+    chunk.append(secured);
+    TUaOpenedChunk opened;
+    if (asymmetric) {
+        auto header = ReadUaAsymmetricHeader(chunk);
+        if (!header) return UaStatus::BadDecodingError;
+        // A renewal must come from the certificate the channel was opened with.
+        if (!Policy_.IsNone()) {
+            auto chain = TUaCertificate::ChainFromDer(header->SenderCertificate);
+            if (chain.empty() || chain.front().Der() != Peer_.Der() ||
+                !UaSameBytes(header->ReceiverThumbprint, Security_.Certificate().Thumbprint()))
+                return UaStatus::BadSecurityChecksFailed;
+        }
+        opened = OpenUaAsymmetricChunk(Policy_, *header, chunk, Security_.Key(), PeerKey_);
+    } else {
+        const TToken* token = Token(tokenId);
+        if (!token) return UaStatus::BadSecureChannelTokenUnknown;
+        opened = OpenUaSymmetricChunk(Policy_, Mode_, token->Keys.Client, chunk);
     }
-    return {UaStatus::Good, std::move(opened.Plain), {}};
+    if (opened.Status != UaStatus::Good) return opened.Status;
+    plain = std::move(opened.Plain);
+    return UaStatus::Good;
 }
 
-std::string TUaChannelSecurity::SecureSymmetric(std::string_view type, char chunkType,
-                                                std::uint32_t channelId, std::string_view plain) const {
-    const TToken& token = SendToken();
-    return SecureUaSymmetricChunk(*Policy_, Mode_, token.Keys.Server, type, chunkType, channelId, token.Id,
-                                  plain);
-}
-
-std::size_t TUaChannelSecurity::MaxBody(std::size_t bufferSize) const {
-    return UaSymmetricMaxBody(*Policy_, Mode_, bufferSize);
+void TUaChannelSecurity::Protect(bool asymmetric, std::uint32_t tokenId, std::string& chunk,
+                                 std::string_view plain) {
+    if (asymmetric) {
+        ProtectUaAsymmetric(Policy_, Security_.Key(), PeerKey_, chunk, plain);
+        return;
+    }
+    const TToken* token = Token(tokenId);
+    static const TUaSymmetricKeys none;
+    ProtectUaSymmetric(Policy_, Mode_, token ? token->Keys.Server : none, chunk, plain);
 }
 
 } // namespace dravon

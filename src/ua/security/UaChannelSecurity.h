@@ -1,11 +1,10 @@
-// The security of one secure channel: the policy and mode the client chose, its
-// certificate, and the symmetric keys of each security token. The channel frames chunks
-// and checks sequence numbers; this object opens and secures them.
-//
-// Renewal: after a new token is issued, chunks under the previous token are still
-// accepted, and responses still go out under it, until the client sends under the new one.
+// The security of one secure channel under a policy other than None: the policy and
+// mode the client chose, its certificate, and the symmetric keys of the current and the
+// previous security token. The channel frames chunks, tracks tokens and checks sequence
+// numbers; this object opens and secures the chunks' plain parts.
 #pragma once
 
+#include "ua/UaSecurityPolicy.h"
 #include "ua/security/UaSecureChunk.h"
 #include "ua/security/UaSecurity.h"
 
@@ -13,53 +12,45 @@
 
 namespace dravon {
 
-class TUaChannelSecurity {
+class TUaChannelSecurity : public IUaSecurityPolicy {
 public:
-    explicit TUaChannelSecurity(TUaSecurity& security) : Security_(security) {}
+    // The factory for a channel's first OpenSecureChannel: the policy must be offered,
+    // and under a policy other than None the receiver thumbprint must be ours and the
+    // sender certificate pass the trust checks at time now. Null with refusal set otherwise.
+    static std::unique_ptr<IUaSecurityPolicy> Make(TUaSecurity& security, std::time_t now,
+                                                   const TUaAsymmetricHeader& header, TUaStatusCode& refusal,
+                                                   std::string& reason);
 
-    struct TResult {
-        TUaStatusCode Status = 0;
-        std::string Plain;  // sequence header + body
-        std::string Reason; // for the log when refused
-    };
-    // A whole OpenSecureChannel chunk: the policy must be offered, the receiver thumbprint
-    // ours, the sender certificate trusted (the same one on a renewal), the signature and
-    // padding sound.
-    TResult OpenAsymmetric(std::string_view chunk, bool renew, std::time_t now);
-    // The decoded request: the mode must be offered with the policy and the client nonce
-    // have the policy's length. Makes the server nonce and the keys of token tokenId.
-    TUaStatusCode Establish(TUaSecurityMode mode, std::string_view clientNonce, std::uint32_t tokenId,
-                            std::string& serverNonce);
-    std::string SecureAsymmetric(char chunkType, std::uint32_t channelId, std::string_view plain) const;
+    TUaChannelSecurity(TUaSecurity& security, const TUaSecurityPolicy& policy, TUaCertificate peer);
 
-    // A whole MSG or CLO chunk under the current or (until replaced) the previous token.
-    TResult OpenSymmetric(std::string_view chunk);
-    std::string SecureSymmetric(std::string_view type, char chunkType, std::uint32_t channelId,
-                                std::string_view plain) const;
-    // Body bytes (after the sequence header) that fit one symmetric chunk.
-    std::size_t MaxBody(std::size_t bufferSize) const;
+    std::string Uri() const override { return Policy_.Uri; }
+    bool AcceptsMode(std::uint32_t mode) const override;
+    TUaStatusCode IssueToken(std::uint32_t mode, std::uint32_t tokenId, std::string_view clientNonce,
+                             std::string& serverNonce) override;
+    TUaAsymmetricHeader ServerHeader() const override;
+    std::size_t PlainCapacity(bool asymmetric, std::size_t chunkSize, std::size_t prefixSize) const override;
+    TUaStatusCode Unprotect(bool asymmetric, std::uint32_t tokenId, std::string_view prefix,
+                            std::string_view secured, std::string& plain) override;
+    void Protect(bool asymmetric, std::uint32_t tokenId, std::string& chunk, std::string_view plain) override;
 
-    const TUaSecurityPolicy& Policy() const { return *Policy_; }
+    const TUaSecurityPolicy& Policy() const { return Policy_; }
     TUaSecurityMode Mode() const { return Mode_; }
-    bool Secured() const { return !Policy_->IsNone(); }
-    const TUaCertificate& PeerCertificate() const { return PeerCertificate_; }
-    std::uint32_t SendTokenId() const { return SendToken().Id; }
+    const TUaCertificate& PeerCertificate() const { return Peer_; }
 
 private:
     struct TToken {
         std::uint32_t Id = 0;
         TUaChannelKeys Keys;
     };
-    const TToken& SendToken() const { return PreviousValid_ ? Previous_ : Current_; }
+    const TToken* Token(std::uint32_t id) const;
 
     TUaSecurity& Security_;
-    const TUaSecurityPolicy* Policy_ = &UaSecurityPolicyNone();
-    TUaSecurityMode Mode_ = TUaSecurityMode::None;
-    TUaCertificate PeerCertificate_;
+    const TUaSecurityPolicy& Policy_;
+    TUaCertificate Peer_;
     TUaKey PeerKey_;
+    TUaSecurityMode Mode_ = TUaSecurityMode::Invalid;
     TToken Current_;
     TToken Previous_;
-    bool PreviousValid_ = false;
 };
 
 } // namespace dravon

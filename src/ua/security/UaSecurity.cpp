@@ -29,6 +29,8 @@ bool Contains(const std::vector<std::string>& names, const char* name) {
 TUaSecurity::TUaSecurity(const TUaConfig& config, std::filesystem::path pkiRoot, IKeyValueStore* store)
     : Config_(config), Pki_(std::move(pkiRoot)) {
     if (store) Users_ = std::make_unique<TUaUserStore>(*store);
+    // Until Start finds a certificate only None can be offered.
+    if (Config_.SecurityNoneOffered()) Offers_.push_back({&UaSecurityPolicyNone(), TUaSecurityMode::None});
 }
 
 bool TUaSecurity::Start(const std::string& applicationUri, std::time_t now, std::vector<std::string>& log,

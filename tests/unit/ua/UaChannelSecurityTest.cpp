@@ -1,16 +1,22 @@
 // One secure channel's security as a client meets it: the OpenSecureChannel under each
 // check, the keys of each token, a renewal, and what the settings offer and log.
 #include "ua/security/UaChannelSecurity.h"
+#include "UaTestClient.h"
 #include "UaTestKeys.h"
 #include "app/MemoryStore.h"
+#include "support/FakePlatform.h"
 #include "ua/UaBinaryReader.h"
 #include "ua/UaBinaryWriter.h"
+#include "ua/UaChannel.h"
 #include "ua/UaNodeIds.h"
 #include "ua/UaStatusCodes.h"
 #include "ua/security/UaSessionSecurity.h"
 #include "unit/app/TempDir.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
 
 using namespace dravon;
 using namespace dravon::test;
@@ -56,59 +62,111 @@ struct TSecurityRig {
     std::unique_ptr<TUaSecurity> Security;
 };
 
-TEST(UaChannelSecurityTest, SecuredChannelCarriesMessagesBothWaysAndRenewsItsKeys) {
+// What the channel does with an OpenSecureChannel chunk: the factory on its header, then
+// the policy's checks of the whole chunk, of the mode and of the nonce.
+struct TOpened {
+    TUaStatusCode Status = 0;
+    std::unique_ptr<IUaSecurityPolicy> Policy;
+    std::string Plain;
+    std::string Reason;
+};
+
+TOpened OpenChannel(TUaSecurity& security, const std::string& chunk, TUaSecurityMode mode,
+                    std::size_t nonceLength, std::uint32_t tokenId = 1) {
+    TOpened out;
+    auto header = ReadUaAsymmetricHeader(chunk);
+    if (!header) return {UaStatus::BadDecodingError, nullptr, {}, {}};
+    out.Policy = TUaChannelSecurity::Make(
+        security, Jan2027, {header->PolicyUri, header->SenderCertificate, header->ReceiverThumbprint},
+        out.Status, out.Reason);
+    if (!out.Policy) return out;
+    out.Status = out.Policy->Unprotect(true, 0, std::string_view(chunk).substr(0, header->HeaderSize),
+                                       std::string_view(chunk).substr(header->HeaderSize), out.Plain);
+    if (out.Status) return out;
+    if (!out.Policy->AcceptsMode(static_cast<std::uint32_t>(mode))) {
+        out.Status = UaStatus::BadSecurityModeRejected;
+        return out;
+    }
+    std::string serverNonce;
+    out.Status = out.Policy->IssueToken(static_cast<std::uint32_t>(mode), tokenId,
+                                        std::string(nonceLength, 'n'), serverNonce);
+    out.Reason = serverNonce;
+    return out;
+}
+
+std::string Prefix(const TUaAsymmetricHeader& h) {
+    TUaBinaryWriter w;
+    w.Bytes() = std::string("OPNF\0\0\0\0\5\0\0\0", 12);
+    w.String(h.PolicyUri);
+    w.ByteString(h.SenderCertificate);
+    w.ByteString(h.ReceiverThumbprint);
+    return w.Take();
+}
+
+TEST(UaChannelSecurityTest, SecuredChannelCarriesMessagesBothWaysAndKeepsThePreviousTokensKeys) {
     TSecurityRig rig;
     const TUaSecurityPolicy& policy = *FindUaSecurityPolicy("Aes256_Sha256_RsaPss", true);
-    TUaChannelSecurity channel(*rig.Security);
-    auto opened = channel.OpenAsymmetric(rig.Open(policy), false, Jan2027);
+    auto mode = TUaSecurityMode::SignAndEncrypt;
+    TOpened opened = OpenChannel(*rig.Security, rig.Open(policy), mode, 32);
     ASSERT_EQ(opened.Status, UaStatus::Good) << opened.Reason;
     EXPECT_EQ(opened.Plain, Plain);
-    EXPECT_EQ(channel.PeerCertificate().Der(), rig.ClientCert.Der());
-    std::string clientNonce(32, 'n');
-    std::string serverNonce;
-    ASSERT_EQ(channel.Establish(TUaSecurityMode::SignAndEncrypt, clientNonce, 1, serverNonce),
-              UaStatus::Good);
+    IUaSecurityPolicy& channel = *opened.Policy;
+    std::string serverNonce = opened.Reason;
     EXPECT_EQ(serverNonce.size(), 32u);
+    EXPECT_EQ(dynamic_cast<TUaChannelSecurity&>(channel).PeerCertificate().Der(), rig.ClientCert.Der());
     // The response comes back signed by the server's key, encrypted for the client's.
-    std::string response = channel.SecureAsymmetric('F', 5, "response");
+    TUaAsymmetricHeader own = channel.ServerHeader();
+    EXPECT_EQ(own.SenderCertificate, rig.ServerCert.Der());
+    EXPECT_EQ(own.ReceiverThumbprint, rig.ClientCert.Thumbprint());
+    std::string response = Prefix(own);
+    channel.Protect(true, 0, response, "response");
     auto header = ReadUaAsymmetricHeader(response);
     ASSERT_TRUE(header);
-    EXPECT_EQ(header->ReceiverThumbprint, rig.ClientCert.Thumbprint());
     EXPECT_EQ(OpenUaAsymmetricChunk(policy, *header, response, TUaKey::FromPrivatePem(TestKeyB),
                                     rig.ServerCert.PublicKey())
                   .Plain,
               "response");
 
-    auto keys1 = DeriveUaChannelKeys(policy, clientNonce, serverNonce);
+    const std::string prefix("MSGF\0\0\0\0\5\0\0\0", 12);
     auto send = [&](const TUaChannelKeys& keys, std::uint32_t token) {
-        return channel
-            .OpenSymmetric(SecureUaSymmetricChunk(policy, TUaSecurityMode::SignAndEncrypt, keys.Client, "MSG",
-                                                  'F', 5, token, Plain))
-            .Status;
+        std::string chunk = SecureUaSymmetricChunk(policy, mode, keys.Client, "MSG", 'F', 5, token, Plain);
+        std::string plain;
+        return channel.Unprotect(false, token, std::string_view(chunk).substr(0, 16),
+                                 std::string_view(chunk).substr(16), plain);
     };
-    auto receive = [&](const TUaChannelKeys& keys) {
-        return OpenUaSymmetricChunk(policy, TUaSecurityMode::SignAndEncrypt, keys.Server,
-                                    channel.SecureSymmetric("MSG", 'F', 5, Plain))
-            .Plain;
+    auto receive = [&](const TUaChannelKeys& keys, std::uint32_t token) {
+        std::string chunk = prefix + std::string(reinterpret_cast<const char*>(&token), 4);
+        channel.Protect(false, token, chunk, Plain);
+        return OpenUaSymmetricChunk(policy, mode, keys.Server, chunk).Plain;
     };
+    auto keys1 = DeriveUaChannelKeys(policy, std::string(32, 'n'), serverNonce);
     EXPECT_EQ(send(keys1, 1), UaStatus::Good);
-    EXPECT_EQ(receive(keys1), Plain);
+    EXPECT_EQ(receive(keys1, 1), Plain);
 
-    ASSERT_EQ(channel.OpenAsymmetric(rig.Open(policy, 5), true, Jan2027).Status, UaStatus::Good);
-    std::string clientNonce2(32, 'm');
-    ASSERT_EQ(channel.Establish(TUaSecurityMode::SignAndEncrypt, clientNonce2, 2, serverNonce),
-              UaStatus::Good);
-    auto keys2 = DeriveUaChannelKeys(policy, clientNonce2, serverNonce);
-    // Until the client uses token 2, both are accepted and the server answers under 1.
-    EXPECT_EQ(channel.SendTokenId(), 1u);
-    EXPECT_EQ(receive(keys1), Plain);
+    std::string serverNonce2;
+    ASSERT_EQ(channel.IssueToken(3, 2, std::string(32, 'm'), serverNonce2), UaStatus::Good);
+    auto keys2 = DeriveUaChannelKeys(policy, std::string(32, 'm'), serverNonce2);
+    // Both tokens' keys work until the next renewal; which one the channel uses is its business.
     EXPECT_EQ(send(keys1, 1), UaStatus::Good);
+    EXPECT_EQ(receive(keys1, 1), Plain);
     EXPECT_EQ(send(keys2, 2), UaStatus::Good);
-    EXPECT_EQ(channel.SendTokenId(), 2u);
-    EXPECT_EQ(receive(keys2), Plain);
-    EXPECT_EQ(send(keys1, 1), UaStatus::BadSecureChannelTokenUnknown);
+    EXPECT_EQ(receive(keys2, 2), Plain);
     // Token 2's id with token 1's keys.
     EXPECT_EQ(send(keys1, 2), UaStatus::BadSecurityChecksFailed);
+    std::string serverNonce3;
+    ASSERT_EQ(channel.IssueToken(3, 3, std::string(32, 'o'), serverNonce3), UaStatus::Good);
+    EXPECT_EQ(send(keys1, 1), UaStatus::BadSecureChannelTokenUnknown);
+    EXPECT_EQ(send(keys2, 2), UaStatus::Good);
+    // A renewal keeps the mode and comes from the same certificate.
+    EXPECT_FALSE(channel.AcceptsMode(2));
+    EXPECT_TRUE(channel.AcceptsMode(3));
+    TUaCertificate stranger = SelfSigned(TestKeyA, "urn:stranger");
+    std::string renewal = rig.Open(policy, 5, &stranger, TestKeyA);
+    auto renewalHeader = ReadUaAsymmetricHeader(renewal);
+    std::string plain;
+    EXPECT_EQ(channel.Unprotect(true, 0, std::string_view(renewal).substr(0, renewalHeader->HeaderSize),
+                                std::string_view(renewal).substr(renewalHeader->HeaderSize), plain),
+              UaStatus::BadSecurityChecksFailed);
 }
 
 TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
@@ -147,23 +205,10 @@ TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
-        TUaChannelSecurity channel(*rig.Security);
-        auto opened = channel.OpenAsymmetric(row.Chunk, false, Jan2027);
-        TUaStatusCode status = opened.Status;
-        std::string serverNonce;
-        if (status == UaStatus::Good)
-            status = channel.Establish(row.Mode, std::string(row.NonceLength, 'n'), 1, serverNonce);
-        EXPECT_EQ(status, row.Expected) << opened.Reason;
+        TOpened opened = OpenChannel(*rig.Security, row.Chunk, row.Mode, row.NonceLength);
+        EXPECT_EQ(opened.Status, row.Expected) << opened.Reason;
     }
-    // A renewal must come from the same client certificate.
-    TUaChannelSecurity channel(*rig.Security);
-    ASSERT_EQ(channel.OpenAsymmetric(rig.Open(basic), false, Jan2027).Status, UaStatus::Good);
-    std::string nonce;
-    ASSERT_EQ(channel.Establish(TUaSecurityMode::SignAndEncrypt, std::string(32, 'n'), 1, nonce),
-              UaStatus::Good);
-    WriteFile((rig.Dir.Path / "pki/trusted/certs/stranger.der").string(), stranger.Der());
-    EXPECT_EQ(channel.OpenAsymmetric(rig.Open(basic, 1, &stranger, TestKeyA), true, Jan2027).Status,
-              UaStatus::BadSecurityChecksFailed);
+    EXPECT_EQ(rig.Security->Pki().RejectedCertificates().size(), 1u);
 }
 
 TEST(UaChannelSecurityTest, SettingsDecideTheOffersAndTheWarnings) {
@@ -398,6 +443,156 @@ TEST(UaChannelSecurityTest, SessionSignaturesAndEndpointsFollowThePolicy) {
                         "3 Aes256_Sha256_RsaPss anonymous:0 username:1/Aes256_Sha256_RsaPss level 13",
                         "2 Aes256_Sha256_RsaPss anonymous:0 username:1/Aes256_Sha256_RsaPss level 8",
                     }));
+}
+
+} // namespace
+
+namespace {
+
+// A client of a secured channel over the in-memory socket, built from the chunk functions.
+struct TSecuredClient {
+    TSecuredClient(TSecurityRig& rig, const TUaSecurityPolicy& policy) : Rig(rig), Policy(policy) {
+        auto socket = std::make_unique<TFakeUaSocket>();
+        Socket = socket.get();
+        Channel = std::make_unique<TUaChannel>(
+            std::move(socket), Config, Platform.Clock, 7,
+            [this](const TUaAsymmetricHeader& h, TUaStatusCode& refusal, std::string& reason) {
+                return TUaChannelSecurity::Make(*Rig.Security, Jan2027, h, refusal, reason);
+            });
+        Channel->OnRequest = [this](std::uint32_t, std::string_view body) { Requests.emplace_back(body); };
+        Channel->Receive(HelloFrame());
+        TakeFrames(*Socket);
+    }
+
+    // OpenSecureChannel (issue or renew) with the given sequence number; returns the token id.
+    std::uint32_t Open(std::uint32_t sequence, std::uint32_t requestType, char nonceByte) {
+        TUaBinaryWriter w;
+        w.UInt32(sequence);
+        w.UInt32(sequence);
+        w.NodeId(TUaNodeId::Num(UaId::OpenSecureChannelRequest));
+        WriteRequestHeader(w, {});
+        w.UInt32(0);
+        w.UInt32(requestType);
+        w.UInt32(3);
+        std::string clientNonce(32, nonceByte);
+        w.ByteString(clientNonce);
+        w.UInt32(600000);
+        Channel->Receive(SecureUaAsymmetricChunk(
+            Policy, "OPN", 'F', requestType ? 7 : 0, TUaKey::FromPrivatePem(TestKeyB), Rig.ClientCert.Der(),
+            Rig.ServerCert.PublicKey(), Rig.ServerCert.Thumbprint(), w.Bytes()));
+        std::string response = Socket->Written;
+        Socket->Written.clear();
+        auto header = ReadUaAsymmetricHeader(response);
+        if (!header) return 0;
+        auto opened = OpenUaAsymmetricChunk(Policy, *header, response, TUaKey::FromPrivatePem(TestKeyB),
+                                            Rig.ServerCert.PublicKey());
+        TUaBinaryReader r(opened.Plain);
+        r.UInt32();
+        r.UInt32();
+        ReadResponseStart(r);
+        r.UInt32();
+        r.UInt32();
+        std::uint32_t token = r.UInt32();
+        r.DateTime();
+        r.UInt32();
+        std::string serverNonce = r.ByteString();
+        Keys[token] = DeriveUaChannelKeys(Policy, clientNonce, serverNonce);
+        return r.Ok() ? token : 0;
+    }
+
+    std::string Message(std::uint32_t token, std::uint32_t sequence, const TUaChannelKeys& keys) {
+        std::string plain = std::string(reinterpret_cast<const char*>(&sequence), 4) +
+                            std::string("\x09\0\0\0", 4) + "request body";
+        return SecureUaSymmetricChunk(Policy, TUaSecurityMode::SignAndEncrypt, keys.Client, "MSG", 'F', 7,
+                                      token, plain);
+    }
+
+    // The token id of the channel's next response.
+    std::uint32_t ResponseToken() {
+        Channel->SendResponse(9, 1, "response");
+        auto frames = TakeFrames(*Socket);
+        if (frames.size() != 1 || frames[0].Type != "MSGF") return 0;
+        TUaBinaryReader r(frames[0].Body);
+        r.UInt32();
+        std::uint32_t token = r.UInt32();
+        TUaBinaryWriter chunk;
+        chunk.Bytes() = "MSGF";
+        chunk.UInt32(static_cast<std::uint32_t>(8 + frames[0].Body.size()));
+        chunk.Bytes() += frames[0].Body;
+        auto opened =
+            OpenUaSymmetricChunk(Policy, TUaSecurityMode::SignAndEncrypt, Keys[token].Server, chunk.Bytes());
+        return opened.Plain.size() > 8 && opened.Plain.substr(8) == "response" ? token : 0;
+    }
+
+    TUaStatusCode LastError() {
+        auto frames = TakeFrames(*Socket);
+        return frames.empty() || frames.back().Type != "ERRF" ? 0 : ErrorCode(frames.back());
+    }
+
+    TSecurityRig& Rig;
+    const TUaSecurityPolicy& Policy;
+    TFakePlatform Platform;
+    TUaConfig Config;
+    TFakeUaSocket* Socket = nullptr;
+    std::unique_ptr<TUaChannel> Channel;
+    std::vector<std::string> Requests;
+    std::map<std::uint32_t, TUaChannelKeys> Keys;
+};
+
+TEST(UaChannelSecurityTest, ChannelRefusesAChangedOrReplayedChunkAndRenewsWithoutALostResponse) {
+    TSecurityRig rig;
+    const TUaSecurityPolicy& policy = *FindUaSecurityPolicy("Basic256Sha256", true);
+    auto flip = [](std::string chunk) {
+        chunk[chunk.size() - 40] ^= 0x01;
+        return chunk;
+    };
+    struct TRow {
+        const char* Name;
+        std::function<std::vector<std::string>(TSecuredClient&)> Chunks;
+        std::size_t Requests;
+        TUaStatusCode Error;
+    };
+    const TRow rows[] = {
+        {"accepted", [](TSecuredClient& c) { return std::vector{c.Message(1, 2, c.Keys[1])}; }, 1, 0},
+        {"flipped byte in the encrypted part",
+         [&](TSecuredClient& c) { return std::vector{flip(c.Message(1, 2, c.Keys[1]))}; }, 0,
+         UaStatus::BadSecurityChecksFailed},
+        {"replayed sequence number",
+         [](TSecuredClient& c) {
+             return std::vector{c.Message(1, 2, c.Keys[1]), c.Message(1, 2, c.Keys[1])};
+         },
+         1, UaStatus::BadSequenceNumberInvalid},
+        {"unknown token", [](TSecuredClient& c) { return std::vector{c.Message(5, 2, c.Keys[1])}; }, 0,
+         UaStatus::BadSecureChannelTokenUnknown},
+        {"server's keys",
+         [](TSecuredClient& c) {
+             TUaChannelKeys swapped{c.Keys[1].Server, c.Keys[1].Client};
+             return std::vector{c.Message(1, 2, swapped)};
+         },
+         0, UaStatus::BadSecurityChecksFailed},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TSecuredClient client(rig, policy);
+        ASSERT_EQ(client.Open(1, 0, 'a'), 1u);
+        for (const auto& chunk : row.Chunks(client)) client.Channel->Receive(chunk);
+        EXPECT_EQ(client.Requests.size(), row.Requests);
+        EXPECT_EQ(client.LastError(), row.Error);
+        EXPECT_EQ(client.Channel->State() == TUaChannel::TState::Closed, row.Error != 0);
+    }
+
+    TSecuredClient client(rig, policy);
+    ASSERT_EQ(client.Open(1, 0, 'a'), 1u);
+    ASSERT_EQ(client.Open(2, 1, 'b'), 2u);
+    // Until the client uses token 2, responses go out under token 1.
+    EXPECT_EQ(client.ResponseToken(), 1u);
+    client.Channel->Receive(client.Message(1, 3, client.Keys[1]));
+    EXPECT_EQ(client.ResponseToken(), 1u);
+    client.Channel->Receive(client.Message(2, 4, client.Keys[2]));
+    EXPECT_EQ(client.ResponseToken(), 2u);
+    client.Channel->Receive(client.Message(1, 5, client.Keys[1]));
+    EXPECT_EQ(client.LastError(), UaStatus::BadSecureChannelTokenUnknown);
+    EXPECT_EQ(client.Requests.size(), 2u);
 }
 
 } // namespace

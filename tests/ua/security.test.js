@@ -1,0 +1,223 @@
+// Secured channels with node-opcua-client: an untrusted client certificate refused and
+// found in the rejected folder, then trusted by moving it; every policy in Sign and
+// SignAndEncrypt; anonymous and user names (read-only users may not write, a wrong
+// password is refused late); a subscription across a token renewal under encryption.
+// Usage: node security.test.js <path to ua_test_server>
+"use strict";
+const { spawn } = require("child_process");
+const fs = require("fs");
+const os = require("os");
+const path = require("path");
+const assert = require("assert");
+const {
+    OPCUAClient, MessageSecurityMode, SecurityPolicy, AttributeIds, DataType, StatusCodes, UserTokenType,
+    TimestampsToReturn, ClientSubscription, ClientMonitoredItem,
+} = require("node-opcua-client");
+const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
+
+const serverPath = process.argv[2];
+let passed = 0;
+let failed = 0;
+const deadline = setTimeout(() => {
+    console.error("security.test.js: overall time limit reached");
+    process.exit(2);
+}, 110000);
+
+const home = fs.mkdtempSync(path.join(os.tmpdir(), "dravon-ua-security-"));
+const pki = path.join(home, "pki");
+
+function startServer() {
+    const child = spawn(serverPath, ["0", "100", home], { stdio: ["pipe", "pipe", "inherit"] });
+    const lines = [];
+    const waiters = [];
+    let buffer = "";
+    child.stdout.on("data", (chunk) => {
+        buffer += chunk.toString();
+        let eol;
+        while ((eol = buffer.indexOf("\n")) >= 0) {
+            const line = buffer.slice(0, eol);
+            buffer = buffer.slice(eol + 1);
+            lines.push(line);
+            for (const w of [...waiters]) {
+                if (w.re.test(line)) {
+                    waiters.splice(waiters.indexOf(w), 1);
+                    w.resolve(line);
+                }
+            }
+        }
+    });
+    const waitFor = (re, ms = 15000) => new Promise((resolve, reject) => {
+        const found = lines.find((l) => re.test(l));
+        if (found) return resolve(found);
+        const w = { re, resolve };
+        waiters.push(w);
+        setTimeout(() => reject(new Error("timed out waiting for " + re)), ms);
+    });
+    const send = (command) => child.stdin.write(command + "\n");
+    return { child, lines, waitFor, send };
+}
+
+async function check(name, fn) {
+    try {
+        await fn();
+        passed++;
+        console.log("ok   " + name);
+    } catch (err) {
+        failed++;
+        console.log("FAIL " + name + ": " + (err && err.stack ? err.stack : err));
+    }
+}
+
+function waitForValue(item, predicate, ms = 8000) {
+    return new Promise((resolve, reject) => {
+        const timer = setTimeout(() => reject(new Error("no matching notification")), ms);
+        const onChange = (dv) => {
+            if (predicate(dv)) {
+                clearTimeout(timer);
+                item.removeListener("changed", onChange);
+                resolve(dv);
+            }
+        };
+        item.on("changed", onChange);
+    });
+}
+
+async function main() {
+    const server = startServer();
+    const port = Number((await server.waitFor(/^PORT \d+/)).split(" ")[1]);
+    const url = `opc.tcp://127.0.0.1:${port}`;
+    await server.waitFor(/^LOG OPC UA application certificate created, thumbprint [0-9a-f]{40}$/);
+    server.send("user viewer read-only look");
+    server.send("user engineer read-write change");
+
+    const certificateManager = new OPCUACertificateManager({
+        rootFolder: path.join(home, "client-pki"), automaticallyAcceptUnknownCertificate: true,
+    });
+    await certificateManager.initialize();
+    const makeClient = (securityPolicy, securityMode, extra = {}) => OPCUAClient.create({
+        applicationName: "DravonSecurityTest",
+        applicationUri: "urn:DravonSecurityTest",
+        endpointMustExist: false,
+        securityMode, securityPolicy,
+        clientCertificateManager: certificateManager,
+        connectionStrategy: { maxRetry: 0, initialDelay: 100, maxDelay: 200 },
+        requestedSessionTimeout: 10000,
+        ...extra,
+    });
+    const wr0010 = "ns=1;s=PLC1.WR0010";
+    const write = (session, value) => session.write({
+        nodeId: wr0010, attributeId: AttributeIds.Value,
+        value: { value: { dataType: DataType.UInt16, value } },
+    });
+
+    await check("endpoints: None and every policy in both modes, with user name tokens", async () => {
+        const client = makeClient(SecurityPolicy.None, MessageSecurityMode.None);
+        await client.connect(url);
+        const endpoints = await client.getEndpoints();
+        await client.disconnect();
+        const seen = endpoints.map((e) => `${MessageSecurityMode[e.securityMode]} ${e.securityPolicyUri.split("#")[1]}`);
+        assert.deepStrictEqual(seen.sort(), [
+            "None None", "Sign Aes128_Sha256_RsaOaep", "Sign Aes256_Sha256_RsaPss", "Sign Basic256Sha256",
+            "SignAndEncrypt Aes128_Sha256_RsaOaep", "SignAndEncrypt Aes256_Sha256_RsaPss",
+            "SignAndEncrypt Basic256Sha256",
+        ]);
+        for (const e of endpoints) {
+            assert.ok(e.serverCertificate && e.serverCertificate.length > 500);
+            assert.deepStrictEqual(e.userIdentityTokens.map((t) => t.tokenType),
+                [UserTokenType.Anonymous, UserTokenType.UserName]);
+        }
+    });
+
+    await check("an untrusted client certificate is refused, kept in rejected, and accepted once moved", async () => {
+        const client = makeClient(SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt);
+        await assert.rejects(async () => {
+            await client.connect(url);
+            await client.createSession();
+        });
+        await client.disconnect();
+        await server.waitFor(/^LOG OPC UA error Bad_CertificateUntrusted sent to /);
+        const rejected = fs.readdirSync(path.join(pki, "rejected/certs"));
+        assert.strictEqual(rejected.length, 1);
+        fs.renameSync(path.join(pki, "rejected/certs", rejected[0]), path.join(pki, "trusted/certs", rejected[0]));
+        const again = makeClient(SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt);
+        await again.connect(url);
+        const session = await again.createSession();
+        await session.close();
+        await again.disconnect();
+    });
+
+    const policies = ["Basic256Sha256", "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss"];
+    const modes = ["Sign", "SignAndEncrypt"];
+    for (const policy of policies) {
+        for (const mode of modes) {
+            await check(`${policy} ${mode}: anonymous read and write, user names with their roles`, async () => {
+                const client = makeClient(SecurityPolicy[policy], MessageSecurityMode[mode]);
+                await client.connect(url);
+                const anonymous = await client.createSession();
+                assert.strictEqual((await write(anonymous, 41)).value, StatusCodes.Good.value);
+                const read = await anonymous.read({ nodeId: wr0010, attributeId: AttributeIds.Value });
+                assert.ok(read.statusCode.isGood());
+                await anonymous.close();
+                const viewer = await client.createSession({ type: UserTokenType.UserName, userName: "viewer", password: "look" });
+                assert.ok((await viewer.read({ nodeId: wr0010, attributeId: AttributeIds.Value })).statusCode.isGood());
+                assert.strictEqual((await write(viewer, 42)).value, StatusCodes.BadUserAccessDenied.value);
+                await viewer.close();
+                const engineer = await client.createSession({ type: UserTokenType.UserName, userName: "engineer", password: "change" });
+                assert.strictEqual((await write(engineer, 43)).value, StatusCodes.Good.value);
+                await engineer.close();
+                await client.disconnect();
+            });
+        }
+    }
+
+    await check("a wrong password is refused with Bad_UserAccessDenied and logged", async () => {
+        const client = makeClient(SecurityPolicy.None, MessageSecurityMode.None);
+        await client.connect(url);
+        const started = Date.now();
+        await assert.rejects(
+            client.createSession({ type: UserTokenType.UserName, userName: "engineer", password: "guess" }),
+            (err) => /BadUserAccessDenied/.test(String(err)));
+        assert.ok(Date.now() - started >= 900, "answered after the delay");
+        await client.disconnect();
+        await server.waitFor(/^LOG OPC UA user "engineer" from .* refused: wrong user name or password/);
+    });
+
+    await check("a subscription keeps delivering across a token renewal under encryption", async () => {
+        const client = makeClient(SecurityPolicy.Aes256_Sha256_RsaPss, MessageSecurityMode.SignAndEncrypt,
+            { defaultSecureTokenLifetime: 10000 });
+        let renewed = 0;
+        client.on("security_token_renewed", () => renewed++);
+        await client.connect(url);
+        const session = await client.createSession({ type: UserTokenType.UserName, userName: "engineer", password: "change" });
+        const subscription = ClientSubscription.create(session, {
+            requestedPublishingInterval: 100, requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 10,
+            publishingEnabled: true,
+        });
+        const item = ClientMonitoredItem.create(subscription, { nodeId: wr0010, attributeId: AttributeIds.Value },
+            { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);
+        server.send("set PLC1.WR0010 1001");
+        await waitForValue(item, (dv) => dv.value.value === 1001);
+        const until = Date.now() + 20000;
+        while (renewed === 0 && Date.now() < until) await new Promise((r) => setTimeout(r, 100));
+        assert.ok(renewed > 0, "token renewed");
+        server.send("set PLC1.WR0010 1002");
+        await waitForValue(item, (dv) => dv.value.value === 1002);
+        assert.strictEqual((await write(session, 1003)).value, StatusCodes.Good.value);
+        await subscription.terminate();
+        await session.close();
+        await client.disconnect();
+    });
+
+    server.send("quit");
+    await new Promise((resolve) => server.child.on("exit", resolve));
+    clearTimeout(deadline);
+    fs.rmSync(home, { recursive: true, force: true });
+    console.log(`${passed} passed, ${failed} failed`);
+    process.exit(failed === 0 && passed > 0 ? 0 : 1);
+}
+
+main().catch((err) => {
+    console.error(err);
+    console.log(`${passed} passed, ${failed + 1} failed`);
+    process.exit(1);
+});
