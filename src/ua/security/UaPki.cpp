@@ -231,8 +231,12 @@ TUaPki::TCheck TUaPki::Check(std::string_view der, const std::string& applicatio
     if (X509_verify_cert(ctx.get()) != 1) {
         int error = X509_STORE_CTX_get_error(ctx.get());
         TUaStatusCode status = VerifyStatus(error, X509_STORE_CTX_get_error_depth(ctx.get()));
-        if (status == UaStatus::BadCertificateUntrusted) Reject(leaf);
-        return {status, X509_verify_cert_error_string(error)};
+        std::string reason = X509_verify_cert_error_string(error);
+        if (status == UaStatus::BadCertificateUntrusted) {
+            Reject(leaf);
+            reason = "not trusted (" + reason + "), copied to rejected/certs";
+        }
+        return {status, reason};
     }
     std::uint32_t usage = X509_get_key_usage(leaf.Get());
     if (usage != UINT32_MAX && !(usage & X509v3_KU_DIGITAL_SIGNATURE))
