@@ -64,7 +64,7 @@ function storeText(simPort, brokerPort, allowWrites) {
         key("SOFTWARE\\Norvane\\Dravon\\OpcUa"), 'dword "Enabled" 0',
         key("SOFTWARE\\Norvane\\Dravon\\Mqtt"),
         'dword "Enabled" 1', `string "BrokerUrl" "mqtt://127.0.0.1:${brokerPort}"`,
-        `string "GroupId" "${group}"`, `string "EdgeNodeId" "${edge}"`, 'dword "PublishPeriod" 50',
+        `string "GroupId" "${group}"`, `string "EdgeNodeId" "${edge}"`, 'dword "PublishPeriod" 25',
         `dword "AllowWrites" ${allowWrites ? 1 : 0}`, 'dword "KeepAlive" 5', 'dword "ItemCount" 3',
         'string "Item0" "PLC1.WR0010"',
         'string "Item1" "PLC1.WR0011"', 'string "Metric1" "Speed"', 'string "Type1" "Int16"', 'string "Deadband1" "5"',
@@ -152,7 +152,7 @@ async function main() {
     });
 
     await check("seq runs 0..255 and wraps to 0 without a gap", async () => {
-        await simCommand(sim, "anim counter 0 WR0012 20");
+        await simCommand(sim, "anim counter 0 WR0012 10");
         await until(() => host.wraps >= 1, 40000, "a seq wrap");
         await simCommand(sim, "anim clear");
         assert.deepStrictEqual(host.seqErrors, []);
