@@ -145,6 +145,8 @@ protected:
             for (std::istringstream pairs(step.substr(4)); pairs >> a >> b;)
                 if (THitachiLocation* l = Word(a))
                     l->StoreReadValue(static_cast<std::uint32_t>(std::stoul(b)), T.Platform.Clock.Date);
+        } else if (verb == "errors") { // errors WR0010 5: failed polls in a row
+            Word(a)->ErrorCount = std::stoi(b);
         } else if (verb == "count") { // count N: N periods, WR0010 rising by one in each
             for (unsigned i = 0; i < std::stoul(a); ++i) {
                 Word("WR0010")->StoreReadValue(Word("WR0010")->GetValue() + 1, T.Platform.Clock.Date);
@@ -274,6 +276,25 @@ const TRow Rows[] = {
          "",
          "wait 1000",
          "DDATA/PLC1 5 #3=-1",
+     })},
+    {"QualityAsPropertyAndNullWhenBad", false,
+     Born({
+         "errors WR0010 3",
+         "",
+         "wait 1000",
+         "DDATA/PLC1 3 #2=4660 q=68",
+         "errors WR0010 5",
+         "",
+         "wait 1000",
+         "DDATA/PLC1 4 #2=null q=24",
+         "errors WR0010 0",
+         "",
+         "wait 1000",
+         "DDATA/PLC1 5 #2=4660 q=192",
+         "set WR0010 4661",
+         "",
+         "wait 1000",
+         "DDATA/PLC1 6 #2=4661",
      })},
     {"SeqWrapsAfter255", false,
      Born({
