@@ -16,6 +16,17 @@ class TLogger;
 class IHostResolver;     // plc/HostResolver.h
 class ITransportFactory; // comm/Transport.h
 class TPLCCollection;    // plc/PLCCollection.h
+class THitachiPLC;       // plc/HitachiPLC.h
+
+// The window's Tx/Rx activity lamps, told of the frames to and from one PLC.
+class ICommLamps {
+public:
+    virtual void ActivateTxLed(const THitachiPLC* plc) = 0;
+    virtual void ActivateRxLed(const THitachiPLC* plc) = 0;
+
+protected:
+    ~ICommLamps() = default;
+};
 
 struct TServerContext {
     IClock* Clock = nullptr;
@@ -28,6 +39,10 @@ struct TServerContext {
     ITransportFactory* Transports = nullptr;
     // The PLC list OPC items resolve their item IDs in; set by the server wiring.
     TPLCCollection* PLCs = nullptr;
+    // The lamps and the PLC whose frames light them (the one selected in a shown window).
+    // Drivers compare the PLC first: without a window a frame costs one comparison.
+    ICommLamps* Lamps = nullptr;
+    const THitachiPLC* LampPLC = nullptr;
     TSettings Settings;
     // Directory of the executable (or DRAVON_HOME) with a trailing "/".
     std::string ApplicationDirectory;

@@ -113,8 +113,17 @@ TFrameOptions TCommDriver::FrameOptionsFor(const THitachiPLC& plc) const {
     return options;
 }
 
+void TCommDriver::SignalTx(const THitachiPLC& plc) const {
+    if (&plc == Context_.LampPLC && Context_.Lamps) Context_.Lamps->ActivateTxLed(&plc);
+}
+
+void TCommDriver::SignalRx(const THitachiPLC& plc) const {
+    if (&plc == Context_.LampPLC && Context_.Lamps) Context_.Lamps->ActivateRxLed(&plc);
+}
+
 void TCommDriver::SendRead(THitachiPLC& plc) {
     if (ReadList.empty()) return;
+    SignalTx(plc);
     Answered = false;
     Sequence = (Sequence + 1) % 256;
     BuildHeader(Frame_, FrameOptionsFor(plc));
@@ -148,6 +157,7 @@ void TCommDriver::SendRead(THitachiPLC& plc) {
 
 void TCommDriver::SendWrite(THitachiPLC& plc) {
     if (WriteList.empty()) return;
+    SignalTx(plc);
     Answered = false;
     Sequence = (Sequence + 1) % 256;
     BuildHeader(Frame_, FrameOptionsFor(plc));
@@ -238,19 +248,21 @@ void TCommDriver::ProcessResponse(std::span<const std::uint8_t> payload) {
     if (payload.size() > MessageBufferSize) payload = payload.first(MessageBufferSize);
     const std::size_t n = payload.size();
     ResponseArriving(n);
-    // Without an owner there is no request this could answer.
-    THitachiPLC* plc = CurrentPLC;
-    if (!plc) return;
     const std::uint32_t now = Context_.Clock->TickCount();
+    THitachiPLC* plc = CurrentPLC;
+    // An answer is a sign of life of the link also when it arrives between two PLCs' turns.
     if (!IsSerial() && n >= 6) {
         LastResponseAt = Context_.Clock->Now();
         LastResponseTick = now;
-        plc->LastResponseTime = static_cast<int>(TickDiff(now, SendTick));
+        if (plc) plc->LastResponseTime = static_cast<int>(TickDiff(now, SendTick));
     }
+    // Without an owner there is no request this could answer.
+    if (!plc) return;
 
     int dataOffset = 8;
     if (Protocol == FrameProtocolEthernet) {
         if (n < 7) return;
+        SignalRx(*plc);
         std::uint8_t status = payload[6];
         if (status == 5) {
             ApplyBusy(*plc);
@@ -292,6 +304,7 @@ void TCommDriver::ProcessResponse(std::span<const std::uint8_t> payload) {
         plc->LastGoodTick = now;
         plc->LastResponseTime = static_cast<int>(TickDiff(now, SendTick));
         plc->LastStatus = status;
+        SignalRx(*plc);
         if (echo == CmdSetBinaryMode) {
             if (status == 0) {
                 BinaryMode = true;
@@ -306,6 +319,9 @@ void TCommDriver::ProcessResponse(std::span<const std::uint8_t> payload) {
 
 std::size_t TCommDriver::EthernetAnswerLength(std::span<const std::uint8_t> received) const {
     constexpr std::size_t header = 8;
+    // Seven bytes end with the status: a BUSY or error answer without its echo is whole
+    // (a UDP datagram of these bytes is acted on as well). Status 0 still waits for data.
+    if (received.size() == header - 1 && received[6] != 0) return header - 1;
     if (received.size() < header) return header;
     const std::uint8_t status = received[6];
     const std::uint8_t echo = received[7];
@@ -384,9 +400,14 @@ void TCommDriver::ResponseAccounting(THitachiPLC& plc, std::span<const std::uint
                 location.ReadRequested = false;
                 location.ErrorCount = 0;
             }
-        } else if (success) {
+        } else {
+            // A rejected write is decided too: its value is withdrawn, not sent again
+            // unless a client writes again, and the address is marked in error. Only a
+            // newer value written meanwhile stays pending.
             auto confirm = [&](THitachiLocation& location) {
                 location.WriteDoneTime = nowDate;
+                location.WriteRejected = rejection;
+                if (rejection) location.AddressError = true;
                 if (!location.WriteRequested) location.WritePending = false;
             };
             for (THitachiLocation* location : WriteList) {

@@ -195,6 +195,9 @@ private:
     void ResponseAccounting(THitachiPLC& plc, std::span<const std::uint8_t> payload, int dataOffset);
     void Finish(THitachiPLC& plc, const THFrame& frame, bool write);
     bool StationHandshake() const;
+    // The window's lamps, for the PLC it shows.
+    void SignalTx(const THitachiPLC& plc) const;
+    void SignalRx(const THitachiPLC& plc) const;
 
     TServerContext& Context_;
     TDriverLink Link_;

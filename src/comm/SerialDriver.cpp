@@ -162,15 +162,16 @@ void TSerialDriver::RequestUnanswered() {
 }
 
 bool TSerialDriver::LinkAllowsTimeOut(const THitachiPLC& plc) const {
-    // Probes and a speed still being searched are no sign of a PLC that is away; after
-    // every speed was tried (seven transmissions each) the PLC counts as timed out.
-    const bool speedKnown = SpeedDetected || FixedBaud(&plc) != -1 ||
-                            TotalAttempts > static_cast<int>(Speeds.size()) * (AttemptsPerSpeed + 1);
+    // Probes and a speed still being searched are no sign of a PLC that is away; after 24
+    // transmissions every speed has had a real request, and the PLC counts as timed out.
+    const bool speedKnown = SpeedDetected || FixedBaud(&plc) != -1 || TotalAttempts > SpeedSearchAttempts;
     return !Probing && plc.LastTxWasRequest && speedKnown;
 }
 
-void TSerialDriver::SpeedConfirmed(THitachiPLC&) {
-    if (!SpeedDetected && Port_ && Context().Log)
+void TSerialDriver::SpeedConfirmed(THitachiPLC& plc) {
+    // Only a detected speed is news; a fixed one was set by the operator.
+    const bool detecting = plc.SerialCom >= 1 && plc.SerialCom <= 8 && FixedBaud(&plc) == -1;
+    if (!SpeedDetected && detecting && Port_ && Context().Log)
         Context().Log->Add(FormatText("Serial port %s connected on %s",
                                       {std::to_string(Link().ComNumber), std::to_string(Port_->BaudRate())}),
                            true);

@@ -18,6 +18,8 @@ public:
     static constexpr std::array<int, 4> Speeds{4800, 9600, 19200, 38400};
     static constexpr int ReceiveBufferSize = 4004;
     static constexpr int AttemptsPerSpeed = 6;
+    // Transmissions without a detected speed after which a silent PLC may time out.
+    static constexpr int SpeedSearchAttempts = 24;
 
     TSerialDriver(TServerContext& context, const TDriverLink& link);
     ~TSerialDriver() override;

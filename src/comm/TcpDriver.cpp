@@ -75,9 +75,12 @@ void TTcpDriver::Transmit(std::span<const std::uint8_t> frame, THitachiPLC* plc)
     Partial_.clear();
     if (EnsureTcpConnected(*plc) && TcpWritable) {
         const int sent = Socket_->SendBuf(frame.data(), static_cast<int>(frame.size()));
-        if (sent == -1) TcpWritable = false;
-        return;
+        if (sent == -1) {
+            TcpWritable = false;
+            return;
+        }
     }
+    // Also after a send that went out: a hung module accepts requests and never answers.
     if (Socket_ && TickDiff(Tick(), LinkAliveTick) > SilenceLimit) {
         // The module stopped answering without closing: start over with a new socket.
         Socket_->OnConnect = nullptr;

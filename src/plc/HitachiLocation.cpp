@@ -70,6 +70,8 @@ void THitachiLocation::MarkRead(TDateTime now) {
 }
 
 void THitachiLocation::StoreWrittenValue(std::uint32_t value) {
+    // A bit is 0 or 1 on the wire; a client's TRUE arrives as -1 (all bits set).
+    if (VarType == VarTypeBool) value = value != 0 ? 1 : 0;
     if (VarType == VarTypeUI2) {
         std::int32_t v = static_cast<std::int32_t>(value);
         if (v < -32768) v = -32768;
@@ -83,6 +85,7 @@ void THitachiLocation::StoreWrittenValue(std::uint32_t value) {
 }
 
 void THitachiLocation::StoreForcedValue(std::uint32_t value, TDateTime now) {
+    if (VarType == VarTypeBool) value = value != 0 ? 1 : 0;
     HasValue = true;
     Value = value;
     WriteRequested = true;

@@ -71,6 +71,9 @@ public:
     bool Changed = true;
     bool HasValue = false;
     bool AddressError = false;
+    // The PLC rejected the last write of this location (its address); cleared when a
+    // write is confirmed. WriteDoneTime tells when either decision came.
+    bool WriteRejected = false;
     bool SkipNextRead = false;
     bool TimedOut = false;
     std::uint8_t View = 0;

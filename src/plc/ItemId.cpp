@@ -62,8 +62,13 @@ TItemIdParts ParseItemId(std::string_view itemId) {
 
     const std::size_t asc = text.find(".asc.");
     const std::size_t arr = text.find(".arr.");
-    if (asc != std::string::npos) parts.AscCount = CountValue(std::string_view(text).substr(asc + 5));
-    if (arr != std::string::npos) parts.ArrCount = CountValue(std::string_view(text).substr(arr + 5));
+    // A suffix with nothing after it counts as absent.
+    auto countAfter = [&](std::size_t at) -> long long {
+        const std::string_view rest = std::string_view(text).substr(at + 5);
+        return rest.empty() ? -1 : CountValue(rest);
+    };
+    if (asc != std::string::npos) parts.AscCount = countAfter(asc);
+    if (arr != std::string::npos) parts.ArrCount = countAfter(arr);
     text.erase(std::min(asc, arr) == std::string::npos ? text.size() : std::min(asc, arr));
 
     const std::size_t first = text.find('.');
@@ -81,6 +86,12 @@ TItemIdParts ParseItemId(std::string_view itemId) {
         parts.Signed = true;
     }
     return parts;
+}
+
+std::string WithoutEmptySuffix(std::string_view itemId) {
+    const std::string lower = LowerAscii(itemId);
+    if (lower.ends_with(".arr.") || lower.ends_with(".asc.")) itemId.remove_suffix(5);
+    return std::string(itemId);
 }
 
 long long ElementCountFor(const TItemIdParts& parts, bool isDoubleWordRow) {

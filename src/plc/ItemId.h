@@ -30,6 +30,10 @@ struct TItemIdParts {
 
 TItemIdParts ParseItemId(std::string_view itemId);
 
+// The item ID without a trailing ".arr." or ".asc." that has no count (an absent suffix),
+// so that a count can be appended.
+std::string WithoutEmptySuffix(std::string_view itemId);
+
 // Element count for a memory-type row: Count, halved again ((n - 1) div 2 + 1) for a
 // double-word row with an ".asc." suffix.
 long long ElementCountFor(const TItemIdParts& parts, bool isDoubleWordRow);

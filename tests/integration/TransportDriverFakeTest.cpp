@@ -1,5 +1,6 @@
 // The serial, TCP and UDP drivers against recording transport components and the manual
 // clock: what each transmission puts on the link, and the log lines of failing links.
+#include "support/FakeHostResolver.h"
 #include "support/FakeTransports.h"
 #include "support/TestContext.h"
 
@@ -10,10 +11,13 @@
 #include "comm/TransportDriverFactory.h"
 #include "comm/UdpDriver.h"
 #include "plc/DriverPool.h"
+#include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
 #include "plc/PLCCollection.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace dravon {
 namespace {
@@ -187,6 +191,127 @@ TEST_F(TransportDriverFakeTest, UdpAnswerWithoutCurrentPlcIsIgnoredOnTheSharedPo
     // Garbage sender texts are no address.
     udp.Receive({0x00}, "not an address");
     EXPECT_EQ(driver.MessageCount, 0);
+}
+
+// The same drivers in the manager's cycle on the manual clock: a PLC with one monitored
+// word, polled as a client's group would keep it polled.
+class TransportCycleTest : public ::testing::Test {
+protected:
+    TransportCycleTest() {
+        Test.Context.Transports = &Transports;
+        Test.Context.Resolver = &Resolver;
+        Manager.SetPLCs(&PLCs);
+        PLCs.SetDriverPool(&Manager);
+    }
+    ~TransportCycleTest() override {
+        for (THitachiLocation* location : Held) location->Release();
+    }
+
+    THitachiPLC& AddPlc(int kind, int protocol, int port = 3004) {
+        THitachiPLC& plc = PLCs.AddPLC();
+        plc.SetHost("127.0.0.1");
+        plc.TcpPort = port;
+        plc.SerialCom = port - 3003;
+        plc.SetConnection(kind, protocol);
+        THitachiLocation* location = PLCs.ResolveItemId(plc.Name + ".WR0010").Location;
+        location->AddRef();
+        Held.push_back(location);
+        return plc;
+    }
+    // Runs the cycle in 15 ms steps until done holds, at most ms.
+    bool RunUntil(const std::function<bool()>& done, std::uint32_t ms) {
+        for (std::uint32_t t = 0; t < ms && !done(); t += 15) {
+            for (THitachiLocation* location : Held) location->ReadRequested = true;
+            Test.Platform.Advance(15);
+        }
+        return done();
+    }
+    static TBytes Ascii(const std::string& hex) {
+        TBytes frame{0x02};
+        std::uint8_t sum = 0;
+        for (char c : hex) {
+            frame.push_back(static_cast<std::uint8_t>(c));
+            sum = static_cast<std::uint8_t>(sum + static_cast<std::uint8_t>(c));
+        }
+        const char* digits = "0123456789ABCDEF";
+        frame.push_back(static_cast<std::uint8_t>(digits[sum >> 4]));
+        frame.push_back(static_cast<std::uint8_t>(digits[sum & 15]));
+        frame.push_back(0x0D);
+        return frame;
+    }
+
+    test::TTestContext Test;
+    test::TFakeTransportFactory Transports;
+    test::TFakeHostResolver Resolver;
+    TTransportDriverFactory Factory;
+    TCommManager Manager{Test.Context, nullptr, &Factory};
+    TPLCCollection PLCs{Test.Context};
+    std::vector<THitachiLocation*> Held;
+};
+
+TEST_F(TransportCycleTest, TcpLinkThatTakesRequestsButNeverAnswersIsRebuiltAfter120Seconds) {
+    AddPlc(DriverTcp, ProtocolEthernet);
+    ASSERT_TRUE(RunUntil(
+        [&] { return Transports.Sockets.size() == 1 && Transports.Sockets[0]->OpenCalls == 1; }, 100));
+    test::TRecordingClientSocket& socket = *Transports.Sockets[0];
+    socket.Connect();
+    const char* line = "TCP port on PLC PLC1 not responding, please restart ethernet module";
+    RunUntil([] { return false; }, 118000);
+    EXPECT_GT(socket.Sent.size(), 50u); // every request accepted, none answered
+    EXPECT_EQ(Test.Capture.CountStartingWith(line), 0);
+    ASSERT_TRUE(RunUntil([&] { return Test.Capture.CountStartingWith(line) == 1; }, 5000));
+    // The hung connection is gone; the next transmission builds a new one.
+    ASSERT_TRUE(RunUntil([&] { return Transports.Sockets.size() == 2; }, 5000));
+}
+
+TEST_F(TransportCycleTest, TcpAnswerOfSevenBytesEndingWithItsStatusIsActedOn) {
+    // BUSY pauses the link 40 s; an error status is recorded. Both as UDP would.
+    for (const std::uint8_t status : {0x05, 0x17}) {
+        SCOPED_TRACE(static_cast<int>(status));
+        THitachiPLC& plc = AddPlc(DriverTcp, ProtocolEthernet, 3004 + status);
+        RunUntil([] { return false; }, 15);
+        test::TRecordingClientSocket& socket = *Transports.Sockets.back();
+        socket.Connect();
+        ASSERT_TRUE(RunUntil([&] { return !socket.Sent.empty(); }, 3000));
+        TCommDriver& driver = *plc.Driver;
+        const int wait = driver.Wait;
+        socket.Receive({0x00, static_cast<std::uint8_t>(driver.Sequence), 0xFF, 0xFF, 0x00, 0x00, status});
+        if (status == 5) {
+            EXPECT_TRUE(driver.Busy);
+            EXPECT_EQ(driver.Wait, wait + 40000);
+        } else {
+            EXPECT_EQ(plc.LastStatus, status);
+            EXPECT_EQ(driver.MessageCount, 1);
+        }
+    }
+}
+
+TEST_F(TransportCycleTest, SerialConnectedLineOnlyWhenTheSpeedWasDetected) {
+    // COM1 detects its speed, COM2 has a fixed one.
+    PLCs.SerialPorts.Port(2)->BaudRate = 19200;
+    for (const int com : {1, 2}) {
+        SCOPED_TRACE(com);
+        AddPlc(DriverSerial, ProtocolStandard, 3003 + com);
+        test::TRecordingComPort& port = *Transports.ComPorts.back();
+        // The first transmission is a probe; the next one (a request, or the binary
+        // switch on the fixed line) is answered.
+        ASSERT_TRUE(RunUntil([&] { return port.Writes.size() == 2; }, 10000));
+        port.Receive(Ascii("FFFF000000A41234"));
+    }
+    EXPECT_EQ(Test.Capture.CountStartingWith("Serial port 1 connected on 38400"), 1);
+    EXPECT_EQ(Test.Capture.CountStartingWith("Serial port 2 connected on"), 0);
+}
+
+TEST_F(TransportCycleTest, SilentAutodetectLineTimesOutOnceEverySpeedHadARequest) {
+    AddPlc(DriverSerial, ProtocolStandard);
+    test::TRecordingComPort& port = *Transports.ComPorts.back();
+    ASSERT_TRUE(
+        RunUntil([&] { return Test.Capture.CountStartingWith("PLC PLC1 timed out at ") == 1; }, 300000));
+    // Declared when the 25th transmission (a request at 4800 baud after its three probes)
+    // is given up; the 26th leaves in the same run.
+    EXPECT_EQ(port.Writes.size(), 26u);
+    EXPECT_EQ(port.Writes[24].Baud, 4800);
+    EXPECT_NE(port.Writes[24].Bytes, ProbeFrame());
 }
 
 TEST(UdpPortSameRouting, AnAnswerAtAnotherPlcsSocketGoesToTheDriverOfItsSender) {

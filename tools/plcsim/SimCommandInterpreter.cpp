@@ -90,6 +90,9 @@ bool TSimCommandInterpreter::ApplyFault(TSimFaults& f, const std::string& settin
     } else if (key == "rejectextra") {
         ok = ParseNumber(value, a) && a <= 1;
         if (ok) f.RejectExtraByte = a == 1;
+    } else if (key == "rejectwrites") {
+        ok = ParseNumber(value, a) && a <= 1;
+        if (ok) f.RejectWrites = a == 1;
     }
     if (!ok) error = "bad fault setting '" + setting + "'";
     return ok;
@@ -100,7 +103,8 @@ std::string TSimCommandInterpreter::FaultText(const TSimFaults& f) {
     s << "latency=" << f.LatencyMs << " spike=" << f.SpikeMs << "/" << f.SpikeEvery << " busy=" << f.BusyEvery
       << " error=" << unsigned(f.ErrorStatus) << "/" << f.ErrorEvery << " drop=" << f.DropEvery
       << " split=" << f.SplitChunk << "/" << f.SplitDelayMs << " garbage=" << f.GarbageBytes << "/"
-      << f.GarbageEvery << " close=" << f.CloseEvery << " rejectextra=" << (f.RejectExtraByte ? 1 : 0);
+      << f.GarbageEvery << " close=" << f.CloseEvery << " rejectextra=" << (f.RejectExtraByte ? 1 : 0)
+      << " rejectwrites=" << (f.RejectWrites ? 1 : 0);
     return s.str();
 }
 

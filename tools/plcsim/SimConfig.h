@@ -43,6 +43,7 @@ struct TSimFaults {
     std::uint32_t GarbageEvery = 0; // 0: before every answer
     std::uint32_t CloseEvery = 0;   // TCP: close the connection instead of answering
     bool RejectExtraByte = false;   // the rejection answer carries one byte too many
+    bool RejectWrites = false;      // every random write is rejected (status 1, code 07)
     int OnlyStation = -1;           // >= 0: the faults hit only requests to this station
     int AnswerStation = -1;         // >= 0: answers name this station instead of the one asked
 };

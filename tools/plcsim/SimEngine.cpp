@@ -63,9 +63,15 @@ bool TSimEngine::AllValid(const TSimRequest& request) const {
         return request.First.Address + request.Count - 1 <= limits.MaxAddress;
     }
     case kSimRandomRead:
+        for (std::size_t i = 0; i < request.ItemCount; ++i) {
+            if (!SimAddressValid(request.Items[i].Code, request.Items[i].Address)) return false;
+        }
+        return true;
     case kSimRandomWrite:
         for (std::size_t i = 0; i < request.ItemCount; ++i) {
             if (!SimAddressValid(request.Items[i].Code, request.Items[i].Address)) return false;
+            // A bit's data is 00 00 or 00 01; anything else is not a bit value.
+            if (SimIsBitCode(request.Items[i].Code) && request.Values[i] > 1) return false;
         }
         return true;
     default: return true;
@@ -149,7 +155,7 @@ TSimDecision TSimEngine::Execute(const TSimRequest& request, int station, const 
         answer.push_back(request.Command);
         return decision;
     }
-    if (!AllValid(request)) {
+    if (!AllValid(request) || (f.RejectWrites && request.Command == kSimRandomWrite)) {
         ++Stats_.Rejections;
         answer.push_back(kStatusRejected);
         answer.push_back(request.Command);

@@ -138,7 +138,10 @@ TEST_F(DriverCycleTest, EthernetAnswerLengthFollowsTheRequestInFlight) {
     Run(15); // random read of WR0011, sequence 1
     ASSERT_EQ(driver.Sent.size(), 1u);
     auto length = [&](const Bytes& head) { return driver.EthernetAnswerLength(head); };
-    EXPECT_EQ(length({0x00, 0x01, 0xFF}), 8u);                                      // the header first
+    EXPECT_EQ(length({0x00, 0x01, 0xFF}), 8u);                         // the header first
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x05}), 7u); // BUSY ending with its status
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x17}), 7u); // error status, no echo
+    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00}), 8u); // success: its echo and data follow
     EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 10u);       // one word of data
     EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0xAB}), 10u); // still one byte short
     EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4}), 9u); // rejection: its code byte
@@ -200,6 +203,48 @@ TEST_F(DriverCycleTest, RejectionMarksAddressError) {
     driver.Answer(0x01, 0xA4, {0x07});
     EXPECT_TRUE(wr10.AddressError);
     EXPECT_FALSE(wr10.ReadRequested);
+
+    // A rejected write ends: withdrawn, decided, never sent again unless written again.
+    wr10.StoreWrittenValue(0x0042);
+    Run(100);
+    ASSERT_EQ(driver.Sent.back().Frame[6], CmdRandomWrite);
+    const TDateTime rejectedAt = T.Platform.Clock.Now();
+    driver.Answer(0x01, 0xA5, {0x07});
+    EXPECT_FALSE(wr10.WritePending);
+    EXPECT_TRUE(wr10.WriteRejected);
+    EXPECT_TRUE(wr10.AddressError);
+    EXPECT_EQ(wr10.WriteDoneTime, rejectedAt);
+    const std::size_t sent = driver.Sent.size();
+    for (int i = 0; i < 100; ++i) {
+        RequestAll();
+        Run(15);
+        if (driver.Sent.size() > sent && !driver.Answered) driver.Answer(0x00, 0xA4, {0x00, 0x00});
+    }
+    for (std::size_t i = sent; i < driver.Sent.size(); ++i)
+        EXPECT_NE(driver.Sent[i].Frame[6], CmdRandomWrite);
+    EXPECT_GT(driver.Sent.size(), sent + 10);
+    // A confirmed write clears the mark.
+    wr10.StoreWrittenValue(0x0043);
+    Run(100);
+    ASSERT_EQ(driver.Sent.back().Frame[6], CmdRandomWrite);
+    driver.Answer(0x00, 0xA5);
+    EXPECT_FALSE(wr10.WriteRejected);
+    EXPECT_FALSE(wr10.WritePending);
+}
+
+TEST_F(DriverCycleTest, BitWrittenTrueGoesOutAsOne) {
+    THitachiPLC& plc = Add(DriverTcp);
+    THitachiLocation& m20 = Monitor(plc, "M00020");
+    THitachiLocation& r10 = Monitor(plc, "R010");
+    TCycleDriver& driver = DriverOf(plc);
+    // A client's TRUE is -1 (all bits set) as an integer; the operator may force any number.
+    m20.StoreWrittenValue(0xFFFFFFFF);
+    r10.StoreForcedValue(2, T.Platform.Clock.Now());
+    Run(15);
+    ASSERT_EQ(driver.Sent.size(), 1u);
+    EXPECT_EQ(driver.Sent[0].Frame, (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x02, 0x02, 0x00,
+                                           0x00, 0x10, 0x00, 0x01, 0x04, 0x00, 0x00, 0x20, 0x00, 0x01}));
+    EXPECT_EQ(m20.Value, 1u);
 }
 
 TEST_F(DriverCycleTest, SilentPlcTimesOutAndIsRestored) {
@@ -388,6 +433,9 @@ TEST_F(DriverCycleTest, EmptyCollectionFreesDriver) {
     const std::size_t sent = driver.Sent.size();
     Run(1000);
     EXPECT_EQ(driver.Sent.size(), sent);
+    // An answer between two owners is still a sign of life of the link.
+    driver.Answer(0x00, 0xA4, {0x00, 0x01});
+    EXPECT_EQ(driver.LastResponseTick, T.Platform.Clock.TickCount());
 }
 
 TEST_F(DriverCycleTest, TwoPlcsShareOneDriverAndTakeTurns) {

@@ -62,8 +62,9 @@ TEST_F(SimCommands, BadInputIsRefusedWithoutChangingMemory) {
 TEST_F(SimCommands, FaultsSetListedAndCleared) {
     EXPECT_EQ(
         Run("fault latency=20 busy=7 error=18/3 drop=5 split=4/2 garbage=3 close=9 rejectextra=1 "
-            "spike=100/4"),
-        "ok latency=20 spike=100/4 busy=7 error=18/3 drop=5 split=4/2 garbage=3/0 close=9 rejectextra=1");
+            "spike=100/4 rejectwrites=1"),
+        "ok latency=20 spike=100/4 busy=7 error=18/3 drop=5 split=4/2 garbage=3/0 close=9 rejectextra=1 "
+        "rejectwrites=1");
     TSimFaults f = Sim.Faults();
     EXPECT_EQ(f.LatencyMs, 20u);
     EXPECT_EQ(f.BusyEvery, 7u);
@@ -71,6 +72,7 @@ TEST_F(SimCommands, FaultsSetListedAndCleared) {
     EXPECT_EQ(f.ErrorEvery, 3u);
     EXPECT_EQ(f.SplitChunk, 4u);
     EXPECT_TRUE(f.RejectExtraByte);
+    EXPECT_TRUE(f.RejectWrites);
     EXPECT_EQ(Run("fault error=300").rfind("error bad fault setting 'error=300'", 0), 0u);
     EXPECT_EQ(Run("fault rejectextra=2").rfind("error", 0), 0u);
     EXPECT_EQ(Run("fault spike=100").rfind("error", 0), 0u);
@@ -81,7 +83,8 @@ TEST_F(SimCommands, FaultsSetListedAndCleared) {
     EXPECT_EQ(Sim.Faults().GarbageBytes, 3u);
     EXPECT_EQ(Sim.Faults().LatencyMs, 20u); // a refused line changes nothing
     EXPECT_EQ(Run("fault clear"),
-              "ok latency=0 spike=0/0 busy=0 error=0/0 drop=0 split=0/0 garbage=0/0 close=0 rejectextra=0");
+              "ok latency=0 spike=0/0 busy=0 error=0/0 drop=0 split=0/0 garbage=0/0 close=0 rejectextra=0 "
+              "rejectwrites=0");
     EXPECT_EQ(Sim.Faults().BusyEvery, 0u);
 }
 
