@@ -5,12 +5,10 @@
 namespace dravon {
 
 TFileTime LocalDateTimeToFileTime(TDateTime local, const IClock& clock) {
-    if (local == 0) return {};
     return LocalDateTimeToFileTime(local, clock.TimeZoneBiasMinutes());
 }
 
 TFileTime LocalDateTimeToFileTime(TDateTime local, int biasMinutes) {
-    if (local == 0) return {};
     return TFileTime::FromUInt64(DateTimeToFileTime(local, biasMinutes));
 }
 

@@ -19,7 +19,8 @@ struct TFileTime {
     friend bool operator==(const TFileTime&, const TFileTime&) = default;
 };
 
-// Local date-time to UTC FILETIME with the clock's time-zone bias (0 stays 0: "no time").
+// Local date-time to UTC FILETIME with the clock's time-zone bias (0, "never", is
+// 30 December 1899 like any other date-time).
 TFileTime LocalDateTimeToFileTime(TDateTime local, const IClock& clock);
 // The same with a bias taken once: asking the system for the time zone costs far more
 // than the conversion, so a callback of thousands of values asks once.

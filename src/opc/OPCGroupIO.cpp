@@ -274,7 +274,7 @@ void TOPCGroupIO::DeliverData(IOPCDataCallback& callback, const TOPCDataCallback
 // The PLC confirmed every word of the item since the request. A write also completes
 // when its locations turned faulty (the PLC stopped answering), so that the client is not
 // kept waiting; the value then stays pending and is sent when the PLC answers again, but
-// the client must not be told that it is in the PLC.
+// the client must not be told that it is in the PLC. Nor when the PLC rejected it.
 static bool WriteConfirmedSince(const TOPCItem& item, TDateTime since) {
     const int count = item.CoveredCount();
     for (int i = 0; i < count; ++i) {
@@ -282,7 +282,7 @@ static bool WriteConfirmedSince(const TOPCItem& item, TDateTime since) {
         if (!l) continue;
         const bool pending =
             l->HasBothHalves() ? l->HighLink->WritePending || l->LowLink->WritePending : l->WritePending;
-        if (pending || l->WriteDoneTime < since) return false;
+        if (pending || l->WriteDoneTime < since || l->WriteRejected) return false;
     }
     return true;
 }
@@ -601,7 +601,9 @@ HRESULT TOPCGroupIO::Cancel2(std::uint32_t cancelID) {
     LogCallStart(ctx.Debug, Cancel2Text);
     HRESULT result = E_FAIL;
     for (auto& t : Transactions_) {
-        if (t.CancelID != cancelID || t.Kind == tkCancel || t.Cancelled) continue;
+        // The first record with the id, whatever it is: cancelling a cancel record (or a
+        // cancelled request) again replaces it, and its OnCancelComplete still comes.
+        if (t.CancelID != cancelID) continue;
         t.Cancelled = true;
         const std::uint32_t id = t.TransactionID;
         AddTransaction(tkCancel, 0, id, {});

@@ -180,7 +180,8 @@ std::uint32_t TOPCItem::AccessRights() const {
 
 bool TOPCItem::HasChanged(const TSettings& settings) {
     if (!Location_) return false;
-    const bool textual = IsString() || Location_->VarType == VT_BSTR;
+    // A text of no characters (".asc.0") reads one word: it is compared as a scalar.
+    const bool textual = StringLength > 0 || Location_->VarType == VT_BSTR;
     if (!IsArray() && !textual) {
         const std::uint32_t raw = Location_->GetValue();
         const std::uint16_t q = Quality(settings);
@@ -269,14 +270,17 @@ bool TOPCItem::WrittenSince(TDateTime since) const {
 
 bool TOPCItem::CheckValue(const TVariant& value) const {
     if (!Location_) return false;
-    // A text item takes text: its words are filled character by character.
-    if (IsString()) {
+    // A text item takes text: its words are filled character by character. A text of no
+    // characters has nowhere to put them and takes a value as its word does.
+    if (StringLength >= 1) {
         TVariant text;
         return Succeeded(VariantChangeType(text, value, 0, VT_BSTR));
     }
-    TVariant out;
     if (value.IsArray()) {
+        // An item writes only its own elements: no array into a single location, and
+        // no more elements than the item covers.
         const auto& elements = value.Elements();
+        if (!IsArray() || elements.size() > static_cast<std::size_t>(ElementCount)) return false;
         for (std::size_t i = 0; i < elements.size(); ++i) {
             const THitachiLocation* l = Element(static_cast<int>(i));
             if (!l) continue;
@@ -340,8 +344,10 @@ void TOPCItem::WriteValue(const TVariant& value) {
         return;
     }
     if (value.IsArray()) {
+        if (!IsArray()) return;
         const auto& elements = value.Elements();
-        for (std::size_t i = 0; i < elements.size(); ++i) {
+        const std::size_t count = std::min(elements.size(), static_cast<std::size_t>(ElementCount));
+        for (std::size_t i = 0; i < count; ++i) {
             THitachiLocation* l = Element(static_cast<int>(i));
             std::uint32_t raw = 0;
             if (l && ToLocationRaw(elements[i], *l, raw)) l->StoreWrittenValue(raw);

@@ -39,9 +39,12 @@ HRESULT TOPCItemAttEnumerator::Next(std::uint32_t count, std::vector<TOPCItemAtt
             record.ClientHandle = item->ClientHandle;
             record.ServerHandle = item->ServerHandle();
             record.AccessRights = item->AccessRights();
-            record.RequestedDataType = item->RequestedType;
             record.CanonicalDataType = static_cast<VARTYPE>(item->CanonicalType() & ~VT_ARRAY);
+            // An item keeps 0 for "the canonical type"; a client is told which one.
+            record.RequestedDataType =
+                item->RequestedType != VT_EMPTY ? item->RequestedType : record.CanonicalDataType;
             record.EUType = item->EUType;
+            record.EUInfo = TVariant::I4(0);
             items.push_back(std::move(record));
             ++Position_;
         }

@@ -118,7 +118,7 @@ HRESULT TOPCItemCollection::AddItems(const std::vector<TOPCItemDef>& items,
         int stringLength = parts.AscCount >= 0
                                ? static_cast<int>(std::min<long long>(parts.AscCount, 4 * MaxElementCount))
                                : -1;
-        std::string resolveId = parts.Trimmed;
+        std::string resolveId = WithoutEmptySuffix(parts.Trimmed);
         if (isArray && parts.ArrCount < 0) resolveId += ".arr." + std::to_string(elementCount);
         if ((def.RequestedDataType & VT_TYPEMASK) == VT_BSTR && parts.AscCount < 0) {
             stringLength = ctx.Settings.ArrayElementCount;

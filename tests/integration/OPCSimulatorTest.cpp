@@ -542,6 +542,41 @@ TEST_F(OPCSimulatorTest, AsyncWriteToASilentPlcReportsFailureButTheValueStaysPen
     EXPECT_EQ(sink->Count("write"), 1);
 }
 
+TEST_F(OPCSimulatorTest, ABitWrittenTrueIsOneAndARejectedWriteEndsWithAnErrorSentOnce) {
+    const auto h = Add({{"Sim1.WR0090", VT_EMPTY}, {"Sim1.M00020", VT_EMPTY}});
+    ASSERT_TRUE(SpinUntil([&] { return WordsRead({0x90}); }, 5000));
+    THitachiLocation* bit = Core->Context().PLCs->PLCByIndex(0).FindLocation(0x04, 0x20, false);
+    ASSERT_NE(bit, nullptr);
+    // The simulator refuses bit data other than 00 00 and 00 01.
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(Sync->Write({h[1]}, {TVariant::Bool(true)}, errors), S_OK);
+    ASSERT_TRUE(SpinUntil([&] { return Sim->Value(0, 0x04, 0x20) == 1 && !bit->WritePending; }, 3000));
+    EXPECT_FALSE(bit->AddressError);
+
+    // A PLC that rejects writes: the asynchronous write ends with an error for its item,
+    // the request goes out once, and polling goes on.
+    auto sink = MakeCom<TClientSink>();
+    Subscribe(*sink);
+    ASSERT_EQ(Async->SetEnable(0), S_OK);
+    TSimFaults faults;
+    faults.RejectWrites = true;
+    Sim->SetFaults(faults);
+    const TSimStats before = Sim->Stats();
+    std::uint32_t cancel = 0;
+    ASSERT_EQ(Async->Write({h[0]}, {TVariant::I4(0x9090)}, 90, cancel, errors), S_OK);
+    ASSERT_TRUE(SpinUntil([&] { return sink->Count("write") == 1; }, 3000));
+    EXPECT_EQ(sink->Last("write")->TransactionID, 90u);
+    EXPECT_EQ(sink->Last("write")->MasterError, S_FALSE);
+    EXPECT_EQ(sink->Last("write")->Errors, std::vector<HRESULT>{E_FAIL});
+    SpinFor(1000);
+    EXPECT_EQ(Sim->Stats().RandomWrites, before.RandomWrites + 1);
+    EXPECT_EQ(Sim->Stats().Rejections, before.Rejections + 1);
+    EXPECT_GT(Sim->Stats().Requests(), before.Requests() + 1);
+    EXPECT_NE(Sim->Value(0, WR, 0x90), 0x9090u);
+    EXPECT_FALSE(Word(0x90)->WritePending);
+    EXPECT_EQ(sink->Count("write"), 1);
+}
+
 TEST_F(OPCSimulatorTest, Refresh2FromDeviceOnAnInactiveGroupAndCancel2) {
     Sim->SetValue(0, WR, 0x10, 1);
     const auto h = Add({{"Sim1.WR0010", VT_EMPTY}});

@@ -153,7 +153,8 @@ TEST_F(ItemAttributesClient, ThreeItemsAskedForFive) {
     EXPECT_EQ(records[0].ServerHandle, results[0].ServerHandle);
     EXPECT_EQ(records[0].AccessRights, 3u);
     EXPECT_EQ(records[0].CanonicalDataType, VT_UI2);
-    EXPECT_EQ(records[0].RequestedDataType, VT_EMPTY);
+    EXPECT_EQ(records[0].RequestedDataType, VT_UI2); // 0 asked: the canonical type
+    EXPECT_EQ(records[0].EUInfo, TVariant::I4(0));
     EXPECT_TRUE(records[0].Blob.empty());
     EXPECT_EQ(records[1].Active, 0);
     EXPECT_EQ(records[1].RequestedDataType, VT_I4);

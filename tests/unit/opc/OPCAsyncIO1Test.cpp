@@ -142,25 +142,33 @@ TEST_F(OPCAsyncIO1Test, WriteNeedsTheWriteCompleteConnection) {
 TEST_F(OPCAsyncIO1Test, WriteEndedByAFaultyPlcStreamsAnErrorAndStaysPending) {
     const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 0x61);
     const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 0x62);
+    const OPCHANDLE c = Add("PLC1.WR0003", VT_EMPTY, 0x63);
     TFormatEtc format;
     format.ClipFormat = Format(StreamFormatWriteCompleteName);
     std::uint32_t connection = 0;
     ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
     std::vector<HRESULT> errors;
     std::uint32_t tid = 0;
-    ASSERT_EQ(Async->Write(3, {a, b}, {TVariant::I4(5), TVariant::I4(6)}, tid, errors), S_OK);
+    ASSERT_EQ(Async->Write(3, {a, b, c}, {TVariant::I4(5), TVariant::I4(6), TVariant::I4(7)}, tid, errors),
+              S_OK);
     // The PLC confirms the first word, then stops answering: two failed reads make the
-    // second faulty, which ends the wait.
+    // second faulty, which ends the wait. The third it rejected, as the driver records it.
     T.Platform.Clock.Step(1);
     THitachiLocation* first = PLC1.FindLocation(10, 1, false);
     THitachiLocation* second = PLC1.FindLocation(10, 2, false);
+    THitachiLocation* third = PLC1.FindLocation(10, 3, false);
     first->WritePending = false;
     first->WriteDoneTime = T.Platform.Clock.Date;
     second->ErrorCount = 2;
+    third->WritePending = false;
+    third->WriteRejected = true;
+    third->WriteDoneTime = T.Platform.Clock.Date;
     T.Platform.Advance(30);
     ASSERT_EQ(Sink->Streams.size(), 1u);
     const auto& s = Sink->Streams[0].second;
-    ASSERT_EQ(s.size(), 32u);
+    ASSERT_EQ(s.size(), 40u);
+    EXPECT_EQ(U32(s, 32), 0x63u);
+    EXPECT_EQ(U32(s, 36), static_cast<std::uint32_t>(E_FAIL));
     EXPECT_EQ(U32(s, 8), tid);
     EXPECT_EQ(U32(s, 12), static_cast<std::uint32_t>(S_FALSE));
     EXPECT_EQ(U32(s, 16), 0x61u);

@@ -107,11 +107,12 @@ protected:
     void PlcAnswers(std::uint32_t address, std::uint32_t value) {
         Word(address)->StoreReadValue(value, Now());
     }
-    // What the driver cycle does when the PLC confirms a write.
-    void PlcConfirmsWrite(std::uint32_t address) {
+    // What the driver cycle does when the PLC confirms (or rejects) a write.
+    void PlcConfirmsWrite(std::uint32_t address, bool rejected = false) {
         THitachiLocation* l = Word(address);
         l->WritePending = false;
         l->WriteRequested = false;
+        l->WriteRejected = rejected;
         l->WriteDoneTime = Now();
     }
 };
@@ -185,15 +186,25 @@ TEST_F(OPCGroupIOTest, SyncWriteStoresThePendingValueAndRefusesBadOnes) {
     const OPCHANDLE d = Add("PLC1.DR0004");
     const OPCHANDLE txt = Add("PLC1.WR0010.asc.4");
     const OPCHANDLE ro = Add("Sys.ClientsConnected");
+    const OPCHANDLE bit = Add("PLC1.M00020");
+    const OPCHANDLE bitToo = Add("PLC1.R010");
+    const OPCHANDLE noText = Add("PLC1.WR0030.asc.0");
     std::vector<HRESULT> errors;
-    ASSERT_EQ(Sync->Write({w, ws, d, txt, ro, 0xBAD, w, w},
-                          {TVariant::I4(40000), TVariant::I4(-2), TVariant::R4(1.5f), TVariant::Bstr("AB"),
-                           TVariant::I4(1), TVariant::I4(1), TVariant::Bstr("vv"), TVariant::I4(-40000)},
-                          errors),
-              S_FALSE);
+    ASSERT_EQ(
+        Sync->Write({w, ws, d, txt, ro, 0xBAD, w, w, bit, bitToo, noText, noText},
+                    {TVariant::I4(40000), TVariant::I4(-2), TVariant::R4(1.5f), TVariant::Bstr("AB"),
+                     TVariant::I4(1), TVariant::I4(1), TVariant::Bstr("vv"), TVariant::I4(-40000),
+                     TVariant::Bool(true), TVariant::I4(-1), TVariant::Bstr("AB"), TVariant::Bstr("12")},
+                    errors),
+        S_FALSE);
     // A value the word cannot hold is refused by the type check before anything is stored.
+    // A text of no characters has no room for text: it takes a number as its word does.
     EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_BADRIGHTS, OPC_E_INVALIDHANDLE,
-                                            OPC_E_BADTYPE, OPC_E_BADTYPE}));
+                                            OPC_E_BADTYPE, OPC_E_BADTYPE, S_OK, S_OK, OPC_E_BADTYPE, S_OK}));
+    // A bit is 0 or 1, also for a client's TRUE (-1).
+    EXPECT_EQ(PLC1.FindLocation(4, 0x20, false)->Value, 1u);
+    EXPECT_EQ(PLC1.FindLocation(2, 0x10, false)->Value, 1u);
+    EXPECT_EQ(Word(0x30)->Value, 12u);
     EXPECT_EQ(Word(2)->Value, 40000u);
     EXPECT_TRUE(Word(2)->WritePending);
     // A negative value of a signed item is stored as its 16-bit pattern.
@@ -224,7 +235,9 @@ TEST_F(OPCGroupIOTest, TextAndArrayItemsReadAndWriteTheirWords) {
     EXPECT_EQ(Word(0x20)->Value, 1u);
     EXPECT_EQ(Word(0x22)->Value, 3u);
     std::vector<TOPCItemState> states;
-    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {txt, arr}, states, errors), S_OK);
+    const OPCHANDLE plain = Add("PLC1.WR0010.asc."); // no count: no text, the word
+    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {txt, arr, plain}, states, errors), S_OK);
+    EXPECT_EQ(states[2].Value, TVariant::UI2(0x4142));
     EXPECT_EQ(states[0].Value, TVariant::Bstr("ABCD"));
     EXPECT_EQ(states[1].Value,
               TVariant::Array(VT_UI2, {TVariant::UI2(1), TVariant::UI2(2), TVariant::UI2(3)}));
@@ -233,6 +246,21 @@ TEST_F(OPCGroupIOTest, TextAndArrayItemsReadAndWriteTheirWords) {
               S_FALSE);
     EXPECT_EQ(errors, std::vector<HRESULT>{OPC_E_BADTYPE});
     EXPECT_EQ(Word(0x20)->Value, 1u);
+    // An item writes only its own words, also when its neighbours exist: no array into a
+    // single word, no more elements than the item has. A shorter array is fine.
+    const OPCHANDLE next = Add("PLC1.WR0023");
+    Add("PLC1.WR0024");
+    auto ints = [](std::initializer_list<int> v) {
+        std::vector<TVariant> elements;
+        for (int i : v) elements.push_back(TVariant::I4(i));
+        return TVariant::Array(VT_I4, std::move(elements));
+    };
+    ASSERT_EQ(Sync->Write({arr, next, arr}, {ints({4, 5, 6, 9}), ints({5, 6}), ints({8})}, errors), S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{OPC_E_BADTYPE, OPC_E_BADTYPE, S_OK}));
+    EXPECT_FALSE(Word(0x23)->WritePending);
+    EXPECT_FALSE(Word(0x24)->WritePending);
+    EXPECT_EQ(Word(0x20)->Value, 8u);
+    EXPECT_EQ(Word(0x21)->Value, 2u);
 }
 
 TEST_F(OPCGroupIOTest, RequestedTypesConvertTheRawValue) {
@@ -311,6 +339,23 @@ TEST_F(OPCGroupIOTest, ForcedOnChangeSendsEveryPeriod) {
     EXPECT_EQ(Sink->Calls.back().Values, std::vector<TVariant>{TVariant::UI2(10)});
 }
 
+TEST_F(OPCGroupIOTest, TextOfNoCharactersIsComparedAsItsWord) {
+    T.Context.Settings.OnChangeAlwaysTrueForStrings = true;
+    Add("PLC1.WR0001.asc.0", VT_EMPTY, 1);
+    Add("PLC1.WR0002.asc.2", VT_EMPTY, 2);
+    Subscribe();
+    PlcAnswers(1, 0x4142);
+    PlcAnswers(2, 0x4344);
+    T.Platform.Advance(100); // the first period starts on the first tick
+    ASSERT_EQ(Sink->Count("data"), 1);
+    EXPECT_EQ(Sink->Calls.back().Clients, (std::vector<OPCHANDLE>{1, 2}));
+    // The values stand still: only the real text is reported again.
+    PlcAnswers(1, 0x4142);
+    T.Platform.Advance(1000);
+    ASSERT_EQ(Sink->Count("data"), 2);
+    EXPECT_EQ(Sink->Calls.back().Clients, std::vector<OPCHANDLE>{2});
+}
+
 TEST_F(OPCGroupIOTest, InactiveItemsAreNeitherReportedNorPolled) {
     const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 1);
     Add("PLC1.WR0002", VT_EMPTY, 2);
@@ -382,17 +427,21 @@ TEST_F(OPCGroupIOTest, AsyncWriteEndedByAFaultyPlcIsReportedFailedAndStaysPendin
     T.Platform.Advance(10);
     std::uint32_t cancel = 0;
     std::vector<HRESULT> errors;
-    ASSERT_EQ(Async->Write({a, b}, {TVariant::I4(77), TVariant::I4(78)}, 57, cancel, errors), S_OK);
+    const OPCHANDLE c = Add("PLC1.WR0003", VT_EMPTY, 11);
+    ASSERT_EQ(
+        Async->Write({a, b, c}, {TVariant::I4(77), TVariant::I4(78), TVariant::I4(79)}, 57, cancel, errors),
+        S_OK);
     // The PLC confirms one word, then stops answering: two failed reads make the other
-    // location faulty, which ends the wait.
+    // location faulty, which ends the wait. The third word it rejected.
     T.Platform.Clock.Step(1);
     PlcConfirmsWrite(1);
     Word(2)->ErrorCount = 2;
+    PlcConfirmsWrite(3, true);
     T.Platform.Advance(30);
     ASSERT_EQ(Sink->Count("write"), 1);
     EXPECT_EQ(Sink->Calls.back().TransactionID, 57u);
-    EXPECT_EQ(Sink->Calls.back().Clients, (std::vector<OPCHANDLE>{9, 10}));
-    EXPECT_EQ(Sink->Calls.back().Errors, (std::vector<HRESULT>{S_OK, E_FAIL}));
+    EXPECT_EQ(Sink->Calls.back().Clients, (std::vector<OPCHANDLE>{9, 10, 11}));
+    EXPECT_EQ(Sink->Calls.back().Errors, (std::vector<HRESULT>{S_OK, E_FAIL, E_FAIL}));
     EXPECT_EQ(Sink->Calls.back().MasterError, S_FALSE);
     // Not lost: the value is still sent when the PLC answers again.
     EXPECT_TRUE(Word(2)->WritePending);
@@ -408,10 +457,13 @@ TEST_F(OPCGroupIOTest, Cancel2GivesOnCancelCompleteAndNoReadComplete) {
     std::vector<HRESULT> errors;
     ASSERT_EQ(Async->Read({a}, 321, cancel, errors), S_OK);
     EXPECT_EQ(Async->Cancel2(cancel), S_OK);
-    EXPECT_EQ(Async->Cancel2(cancel), E_FAIL); // once only
+    // While the cancelled read waits, cancelling it again is answered S_OK with one more
+    // OnCancelComplete; cancelling a cancel record replaces it (its ids follow the read's).
+    EXPECT_EQ(Async->Cancel2(cancel), S_OK);
+    EXPECT_EQ(Async->Cancel2(cancel + 1), S_OK);
     EXPECT_EQ(Async->Cancel2(cancel + 1000), E_FAIL);
     T.Platform.Advance(30);
-    ASSERT_EQ(Sink->Count("cancel"), 1);
+    ASSERT_EQ(Sink->Count("cancel"), 2);
     EXPECT_EQ(Sink->Calls.back().TransactionID, 321u);
     EXPECT_EQ(Sink->Calls.back().Group, 77u);
     PlcAnswers(1, 1);

@@ -78,22 +78,30 @@ TEST_F(OPCItemMgtTest, EmptyCallsAreInvalidArguments) {
 TEST_F(OPCItemMgtTest, ArrayTypeWithoutSuffixTakesTheSettingsElementCount) {
     std::vector<TOPCItemResult> results;
     std::vector<HRESULT> errors;
-    ASSERT_EQ(Items->AddItems({Def("PLC1.WR0100", VT_ARRAY | VT_UI2)}, results, errors), S_OK);
-    EXPECT_EQ(results[0].CanonicalDataType, VT_ARRAY | VT_UI2);
-    EXPECT_NE(Word(0x100 + 63), nullptr);
-    EXPECT_EQ(Word(0x100 + 64), nullptr);
+    // A suffix without a count is an absent one.
+    for (const auto& [id, base] : {std::pair{"PLC1.WR0100", 0x100u}, std::pair{"PLC1.WR0200.arr.", 0x200u}}) {
+        SCOPED_TRACE(id);
+        ASSERT_EQ(Items->AddItems({Def(id, VT_ARRAY | VT_UI2)}, results, errors), S_OK);
+        EXPECT_EQ(results[0].CanonicalDataType, VT_ARRAY | VT_UI2);
+        EXPECT_NE(Word(base + 63), nullptr);
+        EXPECT_EQ(Word(base + 64), nullptr);
+    }
 }
 
 TEST_F(OPCItemMgtTest, ValidateItemsCreatesNoItemAndHoldsNoReference) {
     std::vector<TOPCItemResult> results;
     std::vector<HRESULT> errors;
-    ASSERT_EQ(Items->ValidateItems({Def("PLC1.WR0040"), Def("PLC1.WR0041.arr.2"), Def("PLC1.WR0042.asc.4"),
-                                    Def("PLC1.DR0050s"), Def(""), Def("nowhere.WR0000"),
-                                    Def("PLC1.WR0043", VT_ARRAY)},
-                                   0, results, errors),
-              S_FALSE);
-    EXPECT_EQ(errors,
-              (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, S_OK}));
+    ASSERT_EQ(
+        Items->ValidateItems({Def("PLC1.WR0040"), Def("PLC1.WR0041.arr.2"), Def("PLC1.WR0042.asc.4"),
+                              Def("PLC1.DR0050s"), Def(""), Def("nowhere.WR0000"),
+                              Def("PLC1.WR0043", VT_ARRAY), Def("PLC1.WR0044.asc."), Def("PLC1.WR0045.arr.")},
+                             0, results, errors),
+        S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID,
+                                            S_OK, S_OK, S_OK}));
+    // Suffixes without a count are absent: plain words.
+    EXPECT_EQ(results[7].CanonicalDataType, VT_UI2);
+    EXPECT_EQ(results[8].CanonicalDataType, VT_UI2);
     EXPECT_EQ(results[0].CanonicalDataType, VT_UI2);
     EXPECT_EQ(results[1].CanonicalDataType, VT_UI2 | VT_ARRAY);
     EXPECT_EQ(results[2].CanonicalDataType, VT_BSTR);

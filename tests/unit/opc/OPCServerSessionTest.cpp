@@ -86,7 +86,9 @@ TEST_F(OPCServerSessionTest, GetStatusCountsGroupsAndNamesTheVendor) {
     EXPECT_EQ(status->MinorVersion, 0);
     EXPECT_EQ(status->BuildNumber, 0);
     EXPECT_EQ(status->VendorInfo, "Dravon OPC Data Access Server");
-    EXPECT_EQ(status->LastUpdateTime.ToUInt64(), 0u);
+    // No update yet: date-time 0, which is 30 December 1899, not FILETIME 0.
+    EXPECT_EQ(status->LastUpdateTime, LocalDateTimeToFileTime(0, T.Platform.Clock));
+    EXPECT_NE(status->LastUpdateTime.ToUInt64(), 0u);
     EXPECT_EQ(status->StartTime, LocalDateTimeToFileTime(46000.5, T.Platform.Clock));
 }
 

@@ -217,7 +217,9 @@ TEST(FileTimeTest, LocalDateTimeBecomesUtcFileTime) {
     EXPECT_EQ(ft.ToUInt64(), 134097588000000000ull);
     EXPECT_EQ(ft.HighDateTime, static_cast<std::uint32_t>(134097588000000000ull >> 32));
     EXPECT_DOUBLE_EQ(FileTimeToLocalDateTime(ft, clock), 46000.5);
-    EXPECT_EQ(LocalDateTimeToFileTime(0, clock).ToUInt64(), 0u); // "no time" stays zero
+    // Date-time 0 ("never") is 30 December 1899 00:00 local, 01:00 UTC: 109205 days and an
+    // hour after 1601-01-01.
+    EXPECT_EQ(LocalDateTimeToFileTime(0, clock).ToUInt64(), (109205ull * 86400 + 3600) * 10000000ull);
     EXPECT_EQ(FileTimeNow(clock), ft);
 }
 
