@@ -116,9 +116,15 @@ TfrmMain::TfrmMain(TServerContext& context, TPositions& positions, QWidget* pare
     SetValueRequested = [this](THitachiLocation& location, const std::vector<THitachiLocation*>& targets) {
         SetValueDialog().ShowSetValueDialog(location, targets);
     };
+    Context_.Lamps = this;
 }
 
-TfrmMain::~TfrmMain() = default;
+TfrmMain::~TfrmMain() {
+    if (Context_.Lamps == this) {
+        Context_.Lamps = nullptr;
+        Context_.LampPLC = nullptr;
+    }
+}
 
 void TfrmMain::BuildWidgets() {
     auto* splitter1 = new QSplitter(Qt::Horizontal, this);
@@ -597,6 +603,7 @@ TMonitorList* TfrmMain::TypeList(const THitachiPLC* plc, int row) const {
 }
 
 void TfrmMain::RemovePlc(const THitachiPLC* plc) {
+    if (Context_.LampPLC == plc) Context_.LampPLC = nullptr;
     if (SelectedPLC_ == plc) {
         SelectedPLC_ = nullptr;
         tvTreeView_->setCurrentItem(ServerNode_);
@@ -857,6 +864,12 @@ void TfrmMain::ShowIndication() {
     lbIndicationOf_->setText(shown ? Q(SelectedPLC_->ConnectionText().Short) : QString());
     for (QWidget* w : {static_cast<QWidget*>(lbTx_), static_cast<QWidget*>(lbRx_), pnTx_, pnRx_})
         w->setHidden(!shown);
+    WatchLamps();
+}
+
+void TfrmMain::WatchLamps() {
+    const bool shown = isVisible() && SelectedPLC_ && SelectedPLC_->Driver;
+    Context_.LampPLC = shown ? SelectedPLC_ : nullptr;
 }
 
 void TfrmMain::ClearLogWindow() {
@@ -996,6 +1009,12 @@ void TfrmMain::showEvent(QShowEvent* event) {
         SplittersApplied_ = true;
         ApplySplitterPositions();
     }
+    WatchLamps();
+}
+
+void TfrmMain::hideEvent(QHideEvent* event) {
+    QMainWindow::hideEvent(event);
+    Context_.LampPLC = nullptr;
 }
 
 TfrmAddMonitorVar& TfrmMain::AddMonitorDialog() {

@@ -41,7 +41,7 @@ class TfrmConfig;
 class TfrmAddMonitorVar;
 class TfrmEnterVal;
 
-class TfrmMain : public QMainWindow, public ISessionLogView, public IServerCoreView {
+class TfrmMain : public QMainWindow, public ISessionLogView, public IServerCoreView, public ICommLamps {
     Q_OBJECT
 public:
     static constexpr int StatusMessageMs = 5000;
@@ -102,8 +102,9 @@ public:
     void ApplyTrayIconVisibility();
 
     void ShowStatusMessage(const QString& text, int durationMs = StatusMessageMs);
-    void ActivateTxLed(const THitachiPLC* plc);
-    void ActivateRxLed(const THitachiPLC* plc);
+    // --- ICommLamps: the drivers call these for frames of the PLC in the context's LampPLC.
+    void ActivateTxLed(const THitachiPLC* plc) override;
+    void ActivateRxLed(const THitachiPLC* plc) override;
     void ShowIndication();
     void ClearLogWindow();
     void ResetMaxTimes();
@@ -155,6 +156,9 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    // The drivers light the lamps only for the selected PLC of a shown window.
+    void WatchLamps();
 
 private:
     enum class TInfoShown { Server, Plc, Monitor };

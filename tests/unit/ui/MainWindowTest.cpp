@@ -2,12 +2,16 @@
 #include "app/CommandLine.h"
 #include "app/MemoryStore.h"
 #include "app/TimeDate.h"
+#include "comm/UdpDriver.h"
+#include "plc/DriverPool.h"
+#include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
 #include "plc/MemoryTypes.h"
 #include "plc/PLCCollection.h"
 #include "server/ServerCore.h"
 #include "support/FakeDriverPool.h"
 #include "support/FakeHostResolver.h"
+#include "support/FakeTransports.h"
 #include "support/TestContext.h"
 
 #include <QAbstractEventDispatcher>
@@ -147,34 +151,67 @@ TEST_F(MainWindowTest, SelectionSwitchesTheInfoBox) {
     EXPECT_FALSE(Window->Action("acResetLastError")->isEnabled());
 }
 
-TEST_F(MainWindowTest, LampsLightOnlyForTheSelectedPlc) {
+TEST_F(MainWindowTest, LampsLightForTheFramesOfTheSelectedPlcOnly) {
     THitachiPLC& one = AddPlc();
     THitachiPLC& two = PLCs.AddPLC();
     two.SetHost("127.0.0.2");
     two.SetConnection(2, ProtocolEthernet);
     Window->Refresh();
+    Window->show();
     Window->Tree()->setCurrentItem(Window->PlcNode(&one));
     EXPECT_TRUE(Window->LampsVisible());
     EXPECT_EQ(Window->IndicationText(), "TCP:");
 
-    Window->ActivateTxLed(&two);
-    Window->ActivateRxLed(&two);
+    // A real driver (the pool here is a stand-in) sends a read for a PLC and takes its answer.
+    test::TFakeTransportFactory transports;
+    T.Context.Transports = &transports;
+    TDriverLink link;
+    link.Kind = DriverUdp;
+    link.Protocol = ProtocolEthernet;
+    link.Address = "127.0.0.1";
+    link.Port = 3004;
+    TUdpDriver driver(T.Context, link);
+    auto request = [&](THitachiPLC& plc) {
+        THitachiLocation* location = PLCs.ResolveItemId(plc.Name + ".WR0010").Location;
+        location->ReadRequested = true;
+        driver.AddRead(*location);
+        driver.SendRead(plc);
+    };
+    auto answer = [&](THitachiPLC& plc) {
+        driver.CurrentPLC = &plc;
+        const std::uint8_t sequence = static_cast<std::uint8_t>(driver.Sequence);
+        driver.ProcessResponse(
+            std::vector<std::uint8_t>{0x00, sequence, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0, 1});
+    };
+    request(two);
+    answer(two);
     EXPECT_FALSE(Window->TxLit());
     EXPECT_FALSE(Window->RxLit());
 
-    Window->ActivateTxLed(&one);
+    request(one);
     EXPECT_TRUE(Window->TxLit());
     EXPECT_FALSE(Window->RxLit());
-    Window->ActivateRxLed(&one);
+    answer(one);
     EXPECT_TRUE(Window->RxLit());
     // The fall-back timers put both lamps out again.
     EXPECT_TRUE(SpinUntil([&] { return !Window->TxLit() && !Window->RxLit(); }));
 
+    // A hidden window is not told of frames at all.
+    Window->hide();
+    EXPECT_EQ(T.Context.LampPLC, nullptr);
+    request(one);
+    EXPECT_FALSE(Window->TxLit());
+    Window->show();
+    EXPECT_EQ(T.Context.LampPLC, &one);
+
     Window->Tree()->setCurrentItem(Window->ServerNode());
     EXPECT_FALSE(Window->LampsVisible());
     EXPECT_EQ(Window->IndicationText(), "");
-    Window->ActivateTxLed(&one);
+    answer(one);
+    request(one);
     EXPECT_FALSE(Window->TxLit());
+    EXPECT_FALSE(Window->RxLit());
+    Window->hide();
 }
 
 TEST_F(MainWindowTest, UptimeAndStartTexts) {
