@@ -145,8 +145,8 @@ int main(int argc, char** argv) {
     const TAppLocations locations = TAppLocations::FromEnvironment();
     TFileStore store(locations.MachineStoreFile, locations.UserStoreFile);
     // User names of the OPC UA endpoint are managed without starting the server.
-    TUaUserStore users(store);
-    if (auto exitCode = RunUaUserCommand(arguments, users, {ReadPassword, std::cout, std::cerr}))
+    TUaUserStore users(UaUsersFile(locations.ApplicationDirectory));
+    if (auto exitCode = RunUaUserCommand(arguments, users, {ReadPassword, std::cout, std::cerr, &store}))
         return *exitCode;
     const std::string executable = QCoreApplication::applicationFilePath().toStdString();
 
@@ -199,8 +199,8 @@ int main(int argc, char** argv) {
     TQtClock clock;
     TQtEventLoop loop;
     TQtTimerFactory timers;
-    TServerCore core({&clock, &loop, &timers, &store, locations.ApplicationDirectory}, commandLine,
-                     FileVersion());
+    TServerCore core({&clock, &loop, &timers, &store, locations.ApplicationDirectory},
+                     commandLine, FileVersion());
     // The PLC list and the drivers that poll it, over the Qt sockets and serial ports.
     TQtTransportFactory transports(core.Context());
     TQtHostResolver resolver;

@@ -39,7 +39,7 @@ TUaServer::TUaServer(TServerContext& context, IUaBackend& backend, TUaConfig con
                 context.ApplicationDirectory.empty()
                     ? std::filesystem::path()
                     : std::filesystem::path(context.ApplicationDirectory) / "pki",
-                context.Store),
+                UaUsersFile(context.ApplicationDirectory), context.Store),
       Space_(backend), Events_(context.Log, *context.Clock), Connections_(context, Config_, Events_) {
     Config_.Sanitize();
     Connections_.Policies = [this](const TUaAsymmetricHeader& header, TUaStatusCode& refusal,

@@ -4,7 +4,7 @@
 //   set <itemId> <number>        store a value (as a poll would)
 //   status <itemId> <hexstatus>  change a value's status
 //   get <itemId>                 prints "VALUE <itemId> <number>"
-//   user <name> <role> <password> adds a user of the endpoint
+//   user <name> <role> <password> adds a user to the endpoint's users file, prints "USER <name>"
 //   quit
 // Ends by itself after the given number of seconds (default 120). A third argument names
 // an application directory: the endpoint then keeps its certificate folders in its pki
@@ -160,11 +160,14 @@ int main(int argc, char** argv) {
             } else if (command == "user") {
                 std::string role, password;
                 line >> role >> password;
-                // Few hash iterations: the sanitizer build checks passwords slowly.
-                TUaUserStore users(store, 1000);
+                // As --add-user does beside the running server. Few hash iterations: the
+                // sanitizer build checks passwords slowly.
+                TUaUserStore users(UaUsersFile(context.ApplicationDirectory), 1000);
                 std::string error;
                 if (!users.Add(item, password, *TUaUserStore::ParseRole(role), error))
                     std::fprintf(stderr, "%s\n", error.c_str());
+                std::printf("USER %s\n", item.c_str());
+                std::fflush(stdout);
             } else if (command == "get") {
                 const auto* v = backend.Find(item);
                 long long number = -1;

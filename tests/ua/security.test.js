@@ -170,7 +170,7 @@ async function main() {
         }
     }
 
-    await check("a wrong password is refused with Bad_UserAccessDenied and logged", async () => {
+    await check("a wrong password is refused and logged; a user added while running logs in at once", async () => {
         const client = makeClient(SecurityPolicy.None, MessageSecurityMode.None);
         await client.connect(url);
         const started = Date.now();
@@ -178,6 +178,11 @@ async function main() {
             client.createSession({ type: UserTokenType.UserName, userName: "engineer", password: "guess" }),
             (err) => /BadUserAccessDenied/.test(String(err)));
         assert.ok(Date.now() - started >= 900, "answered after the delay");
+        server.send("user late read-only later");
+        await server.waitFor(/^USER late$/);
+        assert.strictEqual(fs.statSync(path.join(home, "opcua.users")).mode & 0o777, 0o600);
+        const late = await client.createSession({ type: UserTokenType.UserName, userName: "late", password: "later" });
+        await late.close();
         await client.disconnect();
         await server.waitFor(/^LOG OPC UA user "engineer" from .* refused: wrong user name or password/);
     });

@@ -26,9 +26,10 @@ bool Contains(const std::vector<std::string>& names, const char* name) {
 
 } // namespace
 
-TUaSecurity::TUaSecurity(const TUaConfig& config, std::filesystem::path pkiRoot, IKeyValueStore* store)
-    : Config_(config), Pki_(std::move(pkiRoot)) {
-    if (store) Users_ = std::make_unique<TUaUserStore>(*store);
+TUaSecurity::TUaSecurity(const TUaConfig& config, std::filesystem::path pkiRoot, const std::string& usersFile,
+                         IKeyValueStore* store)
+    : Config_(config), Pki_(std::move(pkiRoot)), Store_(store) {
+    if (!usersFile.empty()) Users_ = std::make_unique<TUaUserStore>(usersFile);
     // Until Start finds a certificate only None can be offered.
     if (Config_.SecurityNoneOffered()) Offers_.push_back({&UaSecurityPolicyNone(), TUaSecurityMode::None});
 }
@@ -36,6 +37,12 @@ TUaSecurity::TUaSecurity(const TUaConfig& config, std::filesystem::path pkiRoot,
 bool TUaSecurity::Start(const std::string& applicationUri, std::time_t now, std::vector<std::string>& log,
                         std::string& error) {
     Offers_.clear();
+    if (Users_ && Store_) {
+        std::string moveError;
+        int moved = Users_->MoveFrom(*Store_, moveError);
+        if (moved > 0) log.push_back(MovedUsersLine(moved, Users_->File()));
+        if (moved < 0) log.push_back("Warning: " + moveError);
+    }
     if (Config_.SecurityNoneOffered()) Offers_.push_back({&UaSecurityPolicyNone(), TUaSecurityMode::None});
     TUaCertificate::TSelfSigned request;
     request.ApplicationUri = applicationUri;

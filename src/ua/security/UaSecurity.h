@@ -22,8 +22,10 @@ public:
         TUaSecurityMode Mode;
     };
 
-    // store keeps the user names (null: no user may log in).
-    TUaSecurity(const TUaConfig& config, std::filesystem::path pkiRoot, IKeyValueStore* store);
+    // usersFile keeps the user names (empty: no user may log in); Start moves users an
+    // older version kept in store into it.
+    TUaSecurity(const TUaConfig& config, std::filesystem::path pkiRoot, const std::string& usersFile,
+                IKeyValueStore* store);
 
     // Loads or creates the application certificate; the lines for the session log
     // (thumbprint, warnings about open settings) are added to log. False when the
@@ -50,6 +52,7 @@ private:
     const TUaConfig& Config_;
     TUaPki Pki_;
     std::unique_ptr<TUaUserStore> Users_;
+    IKeyValueStore* Store_;
     std::vector<TOffer> Offers_;
 };
 

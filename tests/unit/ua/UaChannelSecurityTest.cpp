@@ -34,9 +34,10 @@ TUaCertificate SelfSigned(const char* pem, const char* uri) {
 
 // A server with key A (placed, not generated) and a client with key B that it trusts.
 struct TSecurityRig {
-    explicit TSecurityRig(TUaConfig config = {}, IKeyValueStore* users = nullptr)
+    explicit TSecurityRig(TUaConfig config = {}, const std::string& usersFile = {},
+                          IKeyValueStore* store = nullptr)
         : Config(std::move(config)) {
-        Security = std::make_unique<TUaSecurity>(Config, Dir.Path / "pki", users);
+        Security = std::make_unique<TUaSecurity>(Config, Dir.Path / "pki", usersFile, store);
         Security->Pki().CreateFolders();
         WriteFile((Dir.Path / "pki/own/certs/Dravon.der").string(), ServerCert.Der());
         WriteFile((Dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA);
@@ -302,16 +303,25 @@ TUaExtensionObject UserToken(const char* policyId, const char* user, const std::
 }
 
 TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
+    // "engineer" as an older version kept it in the machine store: the first start moves it
+    // into the users file.
     TMemoryStore store;
-    TUaUserStore adder(store, 1000);
-    std::string error;
-    ASSERT_TRUE(adder.Add("viewer", "look", TUaUserRole::ReadOnly, error));
-    ASSERT_TRUE(adder.Add("engineer", "change", TUaUserRole::ReadWrite, error));
+    auto old = store.OpenKey(TRootKey::LocalMachine, std::string(UaConfigKeyPath) + "\\Users\\engineer");
+    old->WriteString("Role", "read-write");
+    old->WriteString("Password", "pbkdf2-sha256$1000$00112233445566778899aabbccddeeff$"
+                                 "ae4647d16d80f27d613f2637b39a7560e4ce30f82074db22b6bdf6c2f21cc9f0");
+    TTempDir dir;
+    const std::string file = dir.File("users");
     TUaConfig open;
     TUaConfig closed;
     closed.AllowAnonymous = false;
-    TSecurityRig rig(open, &store);
-    TSecurityRig strict(closed, &store);
+    TSecurityRig rig(open, file, &store);
+    TSecurityRig strict(closed, file);
+    EXPECT_FALSE(store.KeyExists(TRootKey::LocalMachine, std::string(UaConfigKeyPath) + "\\Users"));
+    // Added as --add-user adds beside the running server: seen without a restart.
+    TUaUserStore adder(file, 1000);
+    std::string error;
+    ASSERT_TRUE(adder.Add("viewer", "look", TUaUserRole::ReadOnly, error));
     const TUaSecurityPolicy& pss = *FindUaSecurityPolicy("Aes256_Sha256_RsaPss", true);
     const TUaSecurityPolicy& basic = *FindUaSecurityPolicy("Basic256Sha256", true);
     const std::string nonce(32, 'q');
