@@ -199,8 +199,8 @@ int main(int argc, char** argv) {
     TQtClock clock;
     TQtEventLoop loop;
     TQtTimerFactory timers;
-    TServerCore core({&clock, &loop, &timers, &store, locations.ApplicationDirectory},
-                     commandLine, FileVersion());
+    TServerCore core({&clock, &loop, &timers, &store, locations.ApplicationDirectory}, commandLine,
+                     FileVersion());
     // The PLC list and the drivers that poll it, over the Qt sockets and serial ports.
     TQtTransportFactory transports(core.Context());
     TQtHostResolver resolver;

@@ -268,7 +268,7 @@ TEST(UaChannelSecurityTest, SettingsDecideTheOffersAndTheWarnings) {
         config.AllowAnonymous = row.Anonymous;
         config.AutoTrustClients = row.AutoTrust;
         config.SecurityModes = row.Modes;
-        TUaSecurity security(config, dir.Path / "pki", nullptr);
+        TUaSecurity security(config, dir.Path / "pki", "", nullptr);
         security.Pki().CreateFolders();
         WriteFile((dir.Path / "pki/own/certs/Dravon.der").string(), SelfSigned(TestKeyA, "urn:server").Der());
         WriteFile((dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA);
@@ -310,13 +310,14 @@ TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
     old->WriteString("Role", "read-write");
     old->WriteString("Password", "pbkdf2-sha256$1000$00112233445566778899aabbccddeeff$"
                                  "ae4647d16d80f27d613f2637b39a7560e4ce30f82074db22b6bdf6c2f21cc9f0");
+    // Every TTempDir of a test is the same folder, emptied when one is made: rig comes last.
     TTempDir dir;
     const std::string file = dir.File("users");
     TUaConfig open;
     TUaConfig closed;
     closed.AllowAnonymous = false;
-    TSecurityRig rig(open, file, &store);
     TSecurityRig strict(closed, file);
+    TSecurityRig rig(open, file, &store);
     EXPECT_FALSE(store.KeyExists(TRootKey::LocalMachine, std::string(UaConfigKeyPath) + "\\Users"));
     // Added as --add-user adds beside the running server: seen without a restart.
     TUaUserStore adder(file, 1000);

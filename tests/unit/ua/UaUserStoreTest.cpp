@@ -131,7 +131,7 @@ TEST(UaUserStoreTest, CommandLineAddsListsAndRemovesUsers) {
                       row.Out);
         EXPECT_EQ(err, row.Err);
         // Every rewrite leaves the hashes readable by the owner only.
-        if (row.Exit) EXPECT_EQ(Mode(file), 0600);
+        EXPECT_EQ(Mode(file), row.Exit ? 0600 : -1);
     }
     EXPECT_FALSE(store.KeyExists(TRootKey::LocalMachine, oldPath));
     EXPECT_TRUE(store.KeyExists(TRootKey::LocalMachine, "SOFTWARE\\Other"));
