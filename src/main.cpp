@@ -122,7 +122,14 @@ int main(int argc, char** argv) {
     // Qt's own Unix event loop rather than GLib's: every PLC answer posts a cycle run, and
     // the GLib dispatcher costs about a fifth more CPU per request on a busy TCP link.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
-    TSignalNotifier::BlockTerminationSignals();
+    // From here on SIGTERM/SIGINT wait in a signalfd: the start-up asks it between its
+    // steps and inside long loads, the event loop later reads it.
+    TSignalNotifier terminationSignals;
+    const auto stopRequested = [&terminationSignals] { return terminationSignals.StopRequested(); };
+    const auto stopped = [&terminationSignals](const char* during) {
+        std::cerr << "Dravon " << during << " stopped by signal " << terminationSignals.ReceivedSignal()
+                  << std::endl;
+    };
 
     std::unique_ptr<QCoreApplication> application;
     std::function<void()>* exceptionHook = nullptr;
@@ -142,8 +149,16 @@ int main(int argc, char** argv) {
         application = std::move(plain);
     }
 
+    if (stopRequested()) {
+        stopped("start-up");
+        return 0;
+    }
     const TAppLocations locations = TAppLocations::FromEnvironment();
-    TFileStore store(locations.MachineStoreFile, locations.UserStoreFile);
+    TFileStore store(locations.MachineStoreFile, locations.UserStoreFile, stopRequested);
+    if (stopRequested()) {
+        stopped("start-up");
+        return 0;
+    }
     // User names of the OPC UA endpoint are managed without starting the server.
     TUaUserStore users(UaUsersFile(locations.ApplicationDirectory));
     if (auto exitCode = RunUaUserCommand(arguments, users, {ReadPassword, std::cout, std::cerr, &store}))
@@ -165,6 +180,7 @@ int main(int argc, char** argv) {
 
     const TComServerStart comStart = InitializeComServer(store, ComStartMode(arguments), executable);
     if (comStart.EndProcess) {
+        for (const std::string& line : store.TakeProblems()) std::cerr << line << std::endl;
         if (comStart.RegistrationFailed) {
             std::cerr << ServerDescription << " class registration failed: " << locations.MachineStoreFile
                       << " cannot be written" << std::endl;
@@ -174,6 +190,8 @@ int main(int argc, char** argv) {
     }
 
     const TCommandLine commandLine = ParseCommandLine(arguments, [&](TRegistrationAction action) {
+        // Each registration is one write of the store: a stop comes before or after it, never inside.
+        if (stopRequested()) return false;
         TRegistrationResult result = action == TRegistrationAction::Register
                                          ? RegisterServer(store, ServerProgID, executable)
                                          : UnregisterServer(store, ServerProgID);
@@ -181,7 +199,14 @@ int main(int argc, char** argv) {
             std::cerr << result.Message << (result.Error.empty() ? "" : " " + result.Error) << std::endl;
         return result.Ok;
     });
-    if (commandLine.RegistrationRan) return commandLine.RegistrationFailed ? 1 : 0;
+    if (commandLine.RegistrationRan) {
+        for (const std::string& line : store.TakeProblems()) std::cerr << line << std::endl;
+        if (stopRequested()) {
+            stopped("registration");
+            return 128 + terminationSignals.ReceivedSignal();
+        }
+        return commandLine.RegistrationFailed ? 1 : 0;
+    }
 
     TSingleInstance instance(locations.InstanceScope, locations.InstanceDirectory);
     switch (instance.Start(arguments)) {
@@ -201,6 +226,7 @@ int main(int argc, char** argv) {
     TQtTimerFactory timers;
     TServerCore core({&clock, &loop, &timers, &store, locations.ApplicationDirectory}, commandLine,
                      FileVersion());
+    core.Context().StopRequested = stopRequested;
     // The PLC list and the drivers that poll it, over the Qt sockets and serial ports.
     TQtTransportFactory transports(core.Context());
     TQtHostResolver resolver;
@@ -230,7 +256,6 @@ int main(int argc, char** argv) {
         return std::string(ServerDescription) + " " + FileVersion() + "\n" + health.StatusText();
     };
 
-    TSignalNotifier terminationSignals;
     terminationSignals.OnSignal = [&core](int) {
         core.Shutdown();
         QCoreApplication::quit();
@@ -256,6 +281,12 @@ int main(int argc, char** argv) {
 #endif
 
     core.Startup();
+    if (core.ShutDown()) {
+        stopped("start-up");
+        *exceptionHook = nullptr;
+        return 0;
+    }
+    terminationSignals.Watch();
     health.Ready(); // store read, PLC list built, endpoint listening
 #ifdef DRAVON_WITH_WIDGETS
     if (window) {

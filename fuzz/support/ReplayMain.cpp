@@ -1,5 +1,6 @@
 // Replays a fuzz target's seed corpus and deterministic mutations of it, for builds
 // without libFuzzer. Prints "N passed, 0 failed" like any test; a crash ends the process.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +10,10 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+constexpr std::size_t MutatedBytesPerSeed = 4 * 1024 * 1024;
+}
 
 int main(int argc, char** argv) {
     std::vector<std::vector<std::uint8_t>> seeds;
@@ -24,7 +29,9 @@ int main(int argc, char** argv) {
     for (const auto& seed : seeds) {
         LLVMFuzzerTestOneInput(seed.data(), seed.size());
         ++runs;
-        for (int round = 0; round < 2000; ++round) {
+        // Large seeds get fewer mutations: each target replays about the same number of bytes.
+        const std::size_t rounds = std::clamp<std::size_t>(MutatedBytesPerSeed / (seed.size() + 1), 20, 2000);
+        for (std::size_t round = 0; round < rounds; ++round) {
             std::vector<std::uint8_t> input = seed;
             int edits = 1 + static_cast<int>(random() % 8);
             for (int e = 0; e < edits; ++e) {

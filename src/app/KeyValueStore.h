@@ -41,6 +41,34 @@ public:
     virtual bool KeyExists(TRootKey root, const std::string& path) = 0;
     // Deletes a key with everything below it; false when it could not be deleted.
     virtual bool DeleteKey(TRootKey root, const std::string& path) = 0;
+
+    // Changes between BeginUpdate and EndUpdate reach the backing file in one write, at the
+    // outermost EndUpdate; it returns false when that write failed, and the changes are then
+    // undone in memory too. An inner EndUpdate returns true: the outer one decides.
+    virtual void BeginUpdate() {}
+    virtual bool EndUpdate() { return true; }
+    // Problems found since the last call (lines skipped in a file, a file kept read-only),
+    // one log line each.
+    virtual std::vector<std::string> TakeProblems() { return {}; }
+};
+
+// One batch of changes: BeginUpdate now, EndUpdate at Commit or at the end of the scope.
+class TStoreUpdate {
+public:
+    explicit TStoreUpdate(IKeyValueStore& store) : Store_(&store) { store.BeginUpdate(); }
+    ~TStoreUpdate() {
+        if (Store_) Store_->EndUpdate();
+    }
+    TStoreUpdate(const TStoreUpdate&) = delete;
+    TStoreUpdate& operator=(const TStoreUpdate&) = delete;
+    bool Commit() {
+        IKeyValueStore* store = Store_;
+        Store_ = nullptr;
+        return store->EndUpdate();
+    }
+
+private:
+    IKeyValueStore* Store_;
 };
 
 } // namespace dravon

@@ -1,6 +1,7 @@
 #include "app/Logger.h"
 
 #include "app/Platform.h"
+#include "app/TextFormat.h"
 #include "app/TimeDate.h"
 
 #include <cstdio>
@@ -24,7 +25,8 @@ std::string TLogger::Line(int kind, const std::string& text, bool withTime) cons
     std::string tail = " ";
     if (kind > 0 && kind <= lkCallEnd) tail = std::string(KindLabels[kind]) + "|" + tail;
     if (withTime) tail = DateTimeText(Clock_.Now()) + "|" + tail;
-    return Prefix() + tail + text;
+    // Client names and item IDs reach these lines: one call stays one line.
+    return Prefix() + tail + LogText(text, MaxTextLength);
 }
 
 void TLogger::RawWrite(const std::string& line) {

@@ -2,6 +2,7 @@
 // are indented by call nesting; the block stack is kept even while nothing is written.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@ enum TLogKind { lkNone = 0, lkSession = 1, lkException = 2, lkCall = 3, lkCallSt
 class TLogger {
 public:
     static constexpr int IndentWidth = 2;
+    static constexpr std::size_t MaxTextLength = 4096;
 
     TLogger(const IClock& clock, std::string fileName);
 

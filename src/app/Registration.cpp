@@ -69,6 +69,8 @@ bool UnregisterClassImplementedCategory(IKeyValueStore& store, const std::string
 TRegistrationResult RegisterServer(IKeyValueStore& store, const std::string& progId,
                                    const std::string& executablePath) {
     TRegistrationResult result;
+    // Every key of the registration reaches the file in one write, or none does.
+    TStoreUpdate update(store);
     const std::string description = ServerDescription;
     const std::string classKey = std::string("CLSID\\") + ServerClassID;
     std::string& error = result.Error;
@@ -91,6 +93,10 @@ TRegistrationResult RegisterServer(IKeyValueStore& store, const std::string& pro
         result.Ok = ok;
         if (!ok) error = "Unable to record the OPC Data Access category membership";
     }
+    if (!update.Commit() && result.Ok) {
+        result.Ok = false;
+        error = "Unable to write the registration to the store";
+    }
     result.Message = description + (result.Ok ? " successfully registered." : " registration failed.");
     return result;
 }
@@ -98,8 +104,10 @@ TRegistrationResult RegisterServer(IKeyValueStore& store, const std::string& pro
 TRegistrationResult UnregisterServer(IKeyValueStore& store, const std::string& progId) {
     (void)progId; // the keys stay; only the class's category membership goes
     TRegistrationResult result;
+    TStoreUpdate update(store);
     bool ok = UnregisterClassImplementedCategory(store, ServerClassID, CATID_OPCDAServer10);
     ok = UnregisterClassImplementedCategory(store, ServerClassID, CATID_OPCDAServer20) && ok;
+    ok = update.Commit() && ok;
     result.Ok = ok;
     if (!ok) result.Error = "Unable to remove the OPC Data Access category membership";
     result.Message =
@@ -135,8 +143,10 @@ TComServerStart InitializeComServer(IKeyValueStore& store, TStartMode mode,
     TComServerStart start;
     start.WriteAccess = ProbeWriteAccess(store);
     if (start.WriteAccess) {
+        TStoreUpdate update(store);
         bool ok = mode == TStartMode::UnregisterClass ? UnregisterServerClass(store)
                                                       : RegisterServerClass(store, executablePath);
+        ok = update.Commit() && ok;
         start.RegistrationFailed = !ok && mode == TStartMode::RegisterClass;
     } else if (mode == TStartMode::RegisterClass) {
         // Without write access the refresh is skipped; only an explicit REGSERVER says so.

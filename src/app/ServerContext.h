@@ -6,6 +6,7 @@
 #include "app/Platform.h"
 #include "app/Settings.h"
 
+#include <functional>
 #include <string>
 
 namespace dravon {
@@ -44,6 +45,9 @@ struct TServerContext {
     ICommLamps* Lamps = nullptr;
     const THitachiPLC* LampPLC = nullptr;
     TSettings Settings;
+    // True once SIGTERM/SIGINT asked the program to end; long loads ask it now and then
+    // and stop. Empty: never.
+    std::function<bool()> StopRequested;
     // Directory of the executable (or DRAVON_HOME) with a trailing "/".
     std::string ApplicationDirectory;
 };

@@ -6,7 +6,13 @@
 #include "app/TimeDate.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
+#include <iostream>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace dravon {
 
@@ -14,17 +20,28 @@ namespace {
 // A memo line costs its text plus the line break the control stores with it.
 constexpr std::size_t LineBreakChars = 2;
 
-bool AppendLine(const std::string& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "ab");
-    if (!file) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fputc('\n', file) != EOF;
-    ok = std::fclose(file) == 0 && ok;
-    return ok;
+// Appends text and a line end in one write. A write that fails half-way (a full disk) is
+// cut back, so the file never holds a torn line. Returns 0 or the system's error number.
+int AppendLine(const std::string& path, const std::string& text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    const std::string line = text + '\n';
+    struct stat before {};
+    const bool sized = ::fstat(fd, &before) == 0;
+    const ssize_t written = ::write(fd, line.data(), line.size());
+    int error = 0;
+    if (written != static_cast<ssize_t>(line.size())) {
+        error = written < 0 ? errno : ENOSPC;
+        if (written > 0 && sized && S_ISREG(before.st_mode)) (void)::ftruncate(fd, before.st_size);
+    }
+    if (::close(fd) != 0 && error == 0) error = errno;
+    return error;
 }
 } // namespace
 
 TSessionLog::TSessionLog(const TSettings& settings, const IClock& clock, std::string applicationDirectory)
-    : Settings_(settings), Clock_(clock), Directory_(std::move(applicationDirectory)) {}
+    : Settings_(settings), Clock_(clock), Directory_(std::move(applicationDirectory)),
+      ErrorStream_(&std::cerr) {}
 
 std::string TSessionLog::LogFileBaseName() {
     std::string name = "Dravon";
@@ -40,11 +57,13 @@ std::string TSessionLog::LogFileBaseName() {
 }
 
 void TSessionLog::Create(const std::string& fileVersion) {
+    Holding_ = false;
     ClearMemo();
     PrepareLogFile();
     Add("Dravon OPC Data Access Server " + (fileVersion.empty() ? std::string("Unknown") : fileVersion),
         true);
     AddTimed("Server started at %s");
+    for (const auto& [text, showInLabel] : std::exchange(Held_, {})) Add(text, showInLabel);
 }
 
 void TSessionLog::Destroy() { AddTimed("Server shut down at %s"); }
@@ -53,7 +72,7 @@ void TSessionLog::PrepareLogFile() {
     if (!Settings_.LogEvents) return;
     std::string path = Directory_ + LogFileBaseName();
     // Creating it empty when missing and writing one empty line are one append here.
-    if (!AppendLine(path, std::string())) {
+    if (AppendLine(path, std::string()) != 0) {
         Add(FormatText("Unable to create log file %s", {path}), true);
         FileName_.clear();
         return;
@@ -68,7 +87,12 @@ void TSessionLog::ClearMemo() {
     for (auto* view : Views_) view->MemoCleared();
 }
 
-void TSessionLog::Add(const std::string& text, bool showInLabel) {
+void TSessionLog::Add(const std::string& raw, bool showInLabel) {
+    if (Holding_) {
+        Held_.emplace_back(raw, showInLabel);
+        return;
+    }
+    const std::string text = LogText(raw, MaxLineLength);
     if (MemoChars_ > MemoLimit) ClearMemo();
     Memo_.push_back(text);
     MemoChars_ += text.size() + LineBreakChars;
@@ -85,7 +109,17 @@ void TSessionLog::AddTimed(const std::string& format) {
 void TSessionLog::AppendToFile(const std::string& text) {
     // The setting is read at every line: switching it off stops the file at once.
     if (!Settings_.LogEvents || FileName_.empty()) return;
-    AppendLine(FileName_, text); // a failed write loses the line from the file only
+    // After a failure the gap is named in the file as soon as lines can be written again.
+    if (LostLines_ > 0 &&
+        AppendLine(FileName_, FormatText("%s lines could not be written", {std::to_string(LostLines_)})) == 0)
+        LostLines_ = 0;
+    const int error = LostLines_ > 0 ? 0 : AppendLine(FileName_, text);
+    if (LostLines_ == 0 && error == 0) return;
+    if (LostLines_++ == 0 && ErrorStream_)
+        *ErrorStream_ << FormatText(
+                             "Unable to write log file %s (%s); lines are counted until it can be written",
+                             {FileName_, std::generic_category().message(error)})
+                      << std::endl;
 }
 
 void TSessionLog::AddView(ISessionLogView* view) {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dravon {
@@ -25,6 +27,8 @@ class TSessionLog {
 public:
     static constexpr std::size_t MemoLimit = 30000;
     static constexpr unsigned LabelDurationMs = 5000;
+    // A line longer than this is cut (its parts from outside are cut far shorter already).
+    static constexpr std::size_t MaxLineLength = 65536;
 
     TSessionLog(const TSettings& settings, const IClock& clock, std::string applicationDirectory);
     TSessionLog(const TSessionLog&) = delete;
@@ -35,7 +39,12 @@ public:
     // Writes "Server shut down at %s".
     void Destroy();
 
+    // Control characters and bytes that are not UTF-8 are escaped, so one call is always
+    // one line.
     void Add(const std::string& text, bool showInLabel);
+    // Lines added from now until Create are held and added after its banner (what the
+    // start-up found before the log existed).
+    void HoldLines() { Holding_ = true; }
     // Formats format with TimeDateText(now) and adds it, shown in the label.
     void AddTimed(const std::string& format);
 
@@ -53,6 +62,11 @@ public:
     // "Dravon" made file-name-safe + ".log".
     static std::string LogFileBaseName();
 
+    // Where a failing log file is reported (once per failure spell); stderr by default.
+    void SetErrorStream(std::ostream* stream) { ErrorStream_ = stream; }
+    // Lines not written to the file since it started failing.
+    std::size_t LostLines() const { return LostLines_; }
+
 private:
     void AppendToFile(const std::string& text);
 
@@ -63,6 +77,10 @@ private:
     std::vector<std::string> Memo_;
     std::size_t MemoChars_ = 0;
     std::vector<ISessionLogView*> Views_;
+    bool Holding_ = false;
+    std::vector<std::pair<std::string, bool>> Held_;
+    std::ostream* ErrorStream_;
+    std::size_t LostLines_ = 0;
 };
 
 } // namespace dravon

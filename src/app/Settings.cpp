@@ -54,17 +54,23 @@ bool LoadConfigurationFromRegistry(IKeyValueStore& store, TSettings& settings) {
 
 bool SaveConfigurationToRegistry(IKeyValueStore& store, const TSettings& settings,
                                  const std::function<void(const std::string&)>& showMessage) {
+    // The nineteen values reach the file in one write.
+    TStoreUpdate update(store);
     auto key = store.OpenKey(TRootKey::LocalMachine, SettingsKeyPath);
     if (!key) return false;
+    bool ok = true;
     for (const auto& field : SettingFields) {
         std::uint32_t value = field.Flag ? (settings.*field.Flag ? 1u : 0u)
                                          : static_cast<std::uint32_t>(settings.*field.Number);
         if (!key->WriteDword(field.Name, value)) {
-            if (showMessage) showMessage(RegistryWriteFailedMessage);
-            return false;
+            ok = false;
+            break;
         }
     }
-    return true;
+    key.reset();
+    ok = update.Commit() && ok;
+    if (!ok && showMessage) showMessage(RegistryWriteFailedMessage);
+    return ok;
 }
 
 namespace {
@@ -104,12 +110,15 @@ int LoadPositions(IKeyValueStore& store, TPositions& positions) {
 }
 
 bool SavePositions(IKeyValueStore& store, const TPositions& positions, bool startedByClient) {
+    TStoreUpdate update(store);
     auto key = store.OpenKey(TRootKey::CurrentUser, PositionsKeyPath);
     if (!key) return false;
+    bool ok = true;
     for (const auto& [name, field] : PositionWriteOrder)
-        if (!key->WriteDword(name, static_cast<std::uint32_t>(positions.*field))) return false;
-    if (!startedByClient && !key->WriteDword("FirstStart", 0)) return false;
-    return true;
+        ok = ok && key->WriteDword(name, static_cast<std::uint32_t>(positions.*field));
+    if (ok && !startedByClient) ok = key->WriteDword("FirstStart", 0);
+    key.reset();
+    return update.Commit() && ok;
 }
 
 } // namespace dravon

@@ -125,8 +125,8 @@ void TCommManager::ServicePLC(THitachiPLC& plc) {
         RecordError(plc, driver, 5, recorded);
         if (recorded && !plc.BusyLogged) {
             plc.BusyLogged = true;
-            Context_.Log->Add(FormatText("PLC %s sent BUSY response, timeout should be longer", {plc.Name}),
-                              true);
+            Context_.Log->Add(
+                FormatText("PLC %s sent BUSY response, timeout should be longer", {LogText(plc.Name)}), true);
         }
     }
 
@@ -174,13 +174,13 @@ void TCommManager::ServicePLC(THitachiPLC& plc) {
             plc.LastErrorAt = nowDate;
             if (!plc.BusyLogged) {
                 plc.BusyLogged = true;
-                Context_.Log->Add(FormatText("BUSY responses detected on UDP port on PLC %s", {plc.Name}),
-                                  true);
+                Context_.Log->Add(
+                    FormatText("BUSY responses detected on UDP port on PLC %s", {LogText(plc.Name)}), true);
             }
         } else if (!plc.BusyLogged) {
             plc.BusyLogged = true;
-            Context_.Log->Add(FormatText("PLC %s sent BUSY response, timeout should be longer", {plc.Name}),
-                              true);
+            Context_.Log->Add(
+                FormatText("PLC %s sent BUSY response, timeout should be longer", {LogText(plc.Name)}), true);
         }
     }
 

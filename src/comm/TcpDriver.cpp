@@ -90,10 +90,11 @@ void TTcpDriver::Transmit(std::span<const std::uint8_t> frame, THitachiPLC* plc)
         Socket_.reset();
         TcpWritable = false;
         SilentCount += 1;
-        if (Context().Log)
-            Context().Log->Add(
-                FormatText("TCP port on PLC %s not responding, please restart ethernet module", {plc->Name}),
-                true);
+        // A host name without an address was reported as such, not as a silent module.
+        if (Context().Log && !plc->HostUnresolved)
+            Context().Log->Add(FormatText("TCP port on PLC %s not responding, please restart ethernet module",
+                                          {LogText(plc->Name)}),
+                               true);
     }
 }
 

@@ -37,9 +37,9 @@ TUdpDriver::TUdpDriver(TServerContext& context, const TDriverLink& link) : TComm
     Udp_->OnDataReceived = [this](int count, const std::string& from) { DataReceived(count, from); };
     Udp_->OnInvalidHost = [this](bool& handled) {
         if (!UdpFailed && Context().Log)
-            Context().Log->Add(
-                FormatText("UDP port %s failed", {Udp_->RemoteHost + "/" + std::to_string(Udp_->RemotePort)}),
-                true);
+            Context().Log->Add(FormatText("UDP port %s failed", {LogText(Udp_->RemoteHost) + "/" +
+                                                                 std::to_string(Udp_->RemotePort)}),
+                               true);
         UdpFailed = true;
         handled = true;
     };

@@ -45,9 +45,9 @@ TDA2::TDA2(TServerContext& context, TOPCDAConnectionCollection& connections)
 
 TDA2::~TDA2() {
     if (Context_.Log && Context_.Clock)
-        Context_.Log->Add(
-            FormatText("Client %s disconnected at %s", {ClientName_, ClientEventTimeText(*Context_.Clock)}),
-            true);
+        Context_.Log->Add(FormatText("Client %s disconnected at %s",
+                                     {LogText(ClientName_), ClientEventTimeText(*Context_.Clock)}),
+                          true);
     Browse_.reset();
     Properties_.reset();
     Groups_.reset();
@@ -135,9 +135,10 @@ HRESULT TDA2::AddGroup(const std::string& name, std::int32_t active, std::uint32
 
     LogCallEnd(Context_.Debug, "IOPCServer::AddGroup", hr);
     if ((hr == S_OK || hr == OPC_S_UNSUPPORTEDRATE) && Context_.Log && Context_.Clock)
-        Context_.Log->Add(FormatText("Client %s created group %s at %s",
-                                     {ClientName_, groupName, ClientEventTimeText(*Context_.Clock)}),
-                          true);
+        Context_.Log->Add(
+            FormatText("Client %s created group %s at %s",
+                       {LogText(ClientName_), LogText(groupName), ClientEventTimeText(*Context_.Clock)}),
+            true);
     Busy_ = false;
     return hr;
 }
@@ -286,7 +287,7 @@ HRESULT TDA2::GetErrorString(HRESULT error, std::string& text) {
 
 HRESULT TDA2::SetClientName(const std::string& name) {
     ClientName_ = name;
-    if (Context_.Log) Context_.Log->Add(FormatText("Client identifies itself as %s", {name}), true);
+    if (Context_.Log) Context_.Log->Add(FormatText("Client identifies itself as %s", {LogText(name)}), true);
     LogCall(Context_.Debug, "IOPCCommon::SetClientName", S_OK);
     return S_OK;
 }

@@ -75,7 +75,8 @@ void TOPCGroup::DataCallbackChanged(IUnknown* sink, bool connected) {
     DataCallback_ = TComPtr<IUnknown>(sink);
     if (!CallbackAnnounced && Context_.Log) {
         CallbackAnnounced = true;
-        Context_.Log->Add(FormatText("Client established AsyncIO2 callback for group %s", {Name}), true);
+        Context_.Log->Add(FormatText("Client established AsyncIO2 callback for group %s", {LogText(Name)}),
+                          true);
     }
 }
 

@@ -76,8 +76,8 @@ void TOPCGroupCollection::Destroy(TOPCGroup& group) {
     held->Detach();
     TServerContext& context = Server_.Context();
     if (context.Log && context.Clock)
-        context.Log->Add(FormatText("Group %s deleted at %s", {name, ClientEventTimeText(*context.Clock)}),
-                         true);
+        context.Log->Add(
+            FormatText("Group %s deleted at %s", {LogText(name), ClientEventTimeText(*context.Clock)}), true);
 }
 
 void TOPCGroupCollection::MarkForDeletion(TOPCGroup& group) {

@@ -801,7 +801,7 @@ HRESULT TOPCGroupIO::DAdvise(const TFormatEtc& format, std::uint32_t, IAdviseSin
     if (record->Sink) return CONNECT_E_ADVISELIMIT;
     record->Sink = TComPtr<IAdviseSink>(sink);
     connection = record->Connection;
-    if (Group_.Context().Log) Group_.Context().Log->Add(FormatText(line, {Group_.Name}), false);
+    if (Group_.Context().Log) Group_.Context().Log->Add(FormatText(line, {LogText(Group_.Name)}), false);
     return S_OK;
 }
 

@@ -130,8 +130,9 @@ HRESULT TOPCItemCollection::AddItems(const std::vector<TOPCItemDef>& items,
             error = OPC_E_UNKNOWNITEMID;
             result = S_FALSE;
             if (!unknownLogged && ctx.Log) {
-                ctx.Log->Add(FormatText("Client tried to access non-existing location (%s...)", {def.ItemID}),
-                             false);
+                ctx.Log->Add(
+                    FormatText("Client tried to access non-existing location (%s...)", {LogText(def.ItemID)}),
+                    false);
                 unknownLogged = true;
             }
             continue;

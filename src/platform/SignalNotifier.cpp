@@ -1,6 +1,7 @@
 #include "platform/SignalNotifier.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/signalfd.h>
@@ -27,13 +28,29 @@ TSignalNotifier::TSignalNotifier() {
     BlockTerminationSignals();
     sigset_t set = TerminationSignals();
     Fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (Fd_ < 0) return;
+}
+
+bool TSignalNotifier::StopRequested() {
+    signalfd_siginfo info{};
+    while (Received_ == 0 && Fd_ >= 0 && ::read(Fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        Received_ = static_cast<int>(info.ssi_signo);
+    return Received_ != 0;
+}
+
+void TSignalNotifier::Watch() {
+    if (Fd_ < 0 || Notifier_) return;
     Notifier_ = std::make_unique<QSocketNotifier>(Fd_, QSocketNotifier::Read);
     QObject::connect(Notifier_.get(), &QSocketNotifier::activated, [this] {
         signalfd_siginfo info{};
-        while (::read(Fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-            if (OnSignal) OnSignal(static_cast<int>(info.ssi_signo));
+        while (::read(Fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            Received_ = static_cast<int>(info.ssi_signo);
+            if (OnSignal) OnSignal(Received_);
+        }
     });
+    if (Received_ != 0)
+        QTimer::singleShot(0, Notifier_.get(), [this] {
+            if (OnSignal) OnSignal(Received_);
+        });
 }
 
 TSignalNotifier::~TSignalNotifier() {

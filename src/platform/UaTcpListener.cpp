@@ -2,6 +2,9 @@
 
 #include <QHostAddress>
 
+#include <cerrno>
+#include <cstring>
+
 namespace dravon {
 
 TUaTcpSocket::TUaTcpSocket(QTcpSocket* socket) : Socket_(socket) {
@@ -62,8 +65,22 @@ TUaTcpListener::~TUaTcpListener() { Close(); }
 
 bool TUaTcpListener::Listen(const std::string& address, std::uint16_t port) {
     QHostAddress host(QString::fromStdString(address));
-    if (host.isNull()) return false;
-    return Server_->listen(host, port);
+    if (host.isNull()) {
+        ErrorText_ = std::strerror(EADDRNOTAVAIL);
+        return false;
+    }
+    if (Server_->listen(host, port)) {
+        ErrorText_.clear();
+        return true;
+    }
+    // The operator reads the system's words, as other programs report the same failure.
+    switch (Server_->serverError()) {
+    case QAbstractSocket::AddressInUseError: ErrorText_ = std::strerror(EADDRINUSE); break;
+    case QAbstractSocket::SocketAccessError: ErrorText_ = std::strerror(EACCES); break;
+    case QAbstractSocket::SocketAddressNotAvailableError: ErrorText_ = std::strerror(EADDRNOTAVAIL); break;
+    default: ErrorText_ = Server_->errorString().toStdString(); break;
+    }
+    return false;
 }
 
 std::uint16_t TUaTcpListener::Port() const { return Server_->serverPort(); }

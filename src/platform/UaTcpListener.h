@@ -32,9 +32,11 @@ public:
     bool Listen(const std::string& address, std::uint16_t port) override;
     std::uint16_t Port() const override;
     void Close() override;
+    std::string ErrorText() const override { return ErrorText_; }
 
 private:
     TQtOwned<QTcpServer> Server_;
+    std::string ErrorText_;
 };
 
 } // namespace dravon

@@ -34,6 +34,7 @@ THitachiPLC::~THitachiPLC() { DetachDriver(); }
 
 void THitachiPLC::SetHost(const std::string& text) {
     Host = text;
+    HostUnresolved = UnresolvedReported_ = false;
     ++LookupSerial_; // an answer still under way for the previous host is stale now
     LookupPending_ = false;
     if (Host.empty() || ParseDottedIPv4(Host)) {
@@ -74,11 +75,26 @@ void THitachiPLC::StartLookup(bool keepOnFailure) {
 // An answer that arrives after the PLC was attached moves an Ethernet PLC to the driver of
 // the new address; a serial PLC does not use the address.
 void THitachiPLC::ApplyLookupAnswer(const std::string& address, bool keepOnFailure) {
+    if (!address.empty()) {
+        HostUnresolved = UnresolvedReported_ = false;
+    } else if (!keepOnFailure && !Host.empty()) {
+        HostUnresolved = true;
+        ReportUnresolvedHost();
+    }
     if (address.empty() && keepOnFailure) return;
     if (address == ResolvedIP) return;
     ResolvedIP = address;
     SplitResolvedIP();
     if (DrvType == DriverUdp || DrvType == DriverTcp) SetConnection(DrvType, ProtocolType);
+}
+
+void THitachiPLC::ReportUnresolvedHost() {
+    // Only a PLC on Ethernet uses the address; a serial one is reported if it moves there.
+    if (UnresolvedReported_ || !HostUnresolved || (DrvType != DriverUdp && DrvType != DriverTcp)) return;
+    UnresolvedReported_ = true;
+    if (Context_.Log)
+        Context_.Log->Add(
+            FormatText("Host name %s of PLC %s could not be resolved", {LogText(Host), LogText(Name)}), true);
 }
 
 void THitachiPLC::SplitResolvedIP() {
@@ -115,6 +131,7 @@ void THitachiPLC::SetConnection(int drvType, int protocol) {
     if (drvType == DriverUdp) IPValue = ParseDottedIPv4(ResolvedIP).value_or(0);
     if (pool) pool->FreeUnusedDrivers();
     SplitResolvedIP();
+    ReportUnresolvedHost();
 }
 
 void THitachiPLC::DetachDriver() {
@@ -206,12 +223,13 @@ void THitachiPLC::SetTimedOut(bool timedOut) {
         if (!TimedOutState) {
             ++NumberOfTimeouts;
             if (Context_.Log)
-                Context_.Log->Add(FormatText("PLC %s timed out at %s", {Name, TimeDateText(now)}), true);
+                Context_.Log->Add(FormatText("PLC %s timed out at %s", {LogText(Name), TimeDateText(now)}),
+                                  true);
         }
         RefreshHostLookup();
     } else if (TimedOutState) {
         if (Context_.Log)
-            Context_.Log->Add(FormatText("PLC %s restored at %s", {Name, TimeDateText(now)}), true);
+            Context_.Log->Add(FormatText("PLC %s restored at %s", {LogText(Name), TimeDateText(now)}), true);
     }
     TimedOutState = timedOut;
 }
@@ -291,7 +309,9 @@ std::vector<TInfoRow> THitachiPLC::InfoRows(TDateTime today) const {
     };
     return {
         {"Name", Name},
-        {"PLC status", CommunicationStatusText(CommunicationStatus())},
+        {"PLC status", HostUnresolved && (DrvType == DriverUdp || DrvType == DriverTcp)
+                           ? "Host name " + LogText(Host) + " could not be resolved"
+                           : CommunicationStatusText(CommunicationStatus())},
         {"Communication info", ConnectionText().Long},
         {"Number of monitored PLC locations", std::to_string(Monitored.CountWithoutDoubleWords())},
         {"Number of timeouts", std::to_string(NumberOfTimeouts)},

@@ -83,6 +83,9 @@ public:
     std::array<int, 4> IPOctets{};
     TMemoryTypeTable MemoryTypes = dravon::MemoryTypes;
     std::string ResolvedIP = DefaultPLCHost;
+    // The last lookup of Host found no address; shown as the PLC's status and logged once
+    // per change of the host (not as a module that does not answer).
+    bool HostUnresolved = false;
     std::uint32_t IPValue = 0; // ResolvedIP, first field most significant; UDP only
     int TcpPort = DefaultTcpPort;
     std::uint32_t Lump = DefaultLump;
@@ -170,8 +173,10 @@ private:
     void StartLookup(bool keepOnFailure);
     void ApplyLookupAnswer(const std::string& address, bool keepOnFailure);
     void SplitResolvedIP();
+    void ReportUnresolvedHost();
 
     TServerContext& Context_;
+    bool UnresolvedReported_ = false;
     TPLCCollection& Owner_;
     bool LookupPending_ = false;
     std::uint32_t LookupSerial_ = 0;

@@ -1,14 +1,19 @@
 #include "plc/PLCCollection.h"
 
 #include "app/KeyValueStore.h"
+#include "app/MemoryStore.h"
 #include "app/ServerContext.h"
+#include "app/SessionLog.h"
 #include "app/Settings.h"
+#include "app/TextFormat.h"
 #include "app/TimeDate.h"
 #include "plc/DriverPool.h"
 #include "plc/InvalidPointer.h"
 #include "plc/ItemId.h"
 
 #include <algorithm>
+#include <optional>
+#include <set>
 
 namespace dravon {
 
@@ -124,6 +129,16 @@ TResolveResult TPLCCollection::ResolveItemId(std::string_view itemId) {
     return result;
 }
 
+namespace {
+
+// What the configuration dialog accepts; a stored value outside it is replaced at load.
+constexpr std::uint32_t MaxTcpPort = 65535;
+constexpr std::uint32_t MaxTimeOut = 99999;
+constexpr std::uint32_t MaxStationNo = 31;
+constexpr std::size_t MaxHostLength = 253;
+
+} // namespace
+
 void TPLCCollection::LoadPLCList() {
     Clear();
     if (!Context_.Store) return;
@@ -135,16 +150,59 @@ void TPLCCollection::LoadPLCList() {
     // Every saved PLC writes its own values, so a count above the number of values is
     // corrupt; it must not make the server build millions of PLCs.
     const std::uint64_t count = std::min<std::uint64_t>(*storedCount, key->ValueNames().size());
+    // A bad stored value is replaced as the dialog would refuse it, and the log says so.
+    auto note = [this](THitachiPLC& plc, const std::string& text) {
+        if (Context_.Log) Context_.Log->Add("PLC " + LogText(plc.Name) + ": " + text, false);
+    };
+    auto readNumber = [&](THitachiPLC& plc, const std::string& name, std::uint32_t low, std::uint32_t high,
+                          std::uint32_t fallBack) -> std::optional<int> {
+        auto v = key->ReadDword(name);
+        if (!v) return std::nullopt;
+        if (*v >= low && *v <= high) return static_cast<int>(*v);
+        note(plc, FormatText("%s %s out of range %s-%s, %s used",
+                             {name, std::to_string(*v), std::to_string(low), std::to_string(high),
+                              std::to_string(fallBack)}));
+        return static_cast<int>(fallBack);
+    };
+    std::set<std::string> names; // upper-cased: item IDs find PLCs ignoring case
     for (std::uint64_t i = 0; i < count; ++i) {
+        if (i % 64 == 0 && Context_.StopRequested && Context_.StopRequested()) return;
         THitachiPLC& plc = AddPLC();
         const std::string n = std::to_string(i);
-        if (auto v = key->ReadString("PLCName" + n)) plc.Name = *v;
-        if (auto v = key->ReadString("PLCIP" + n)) plc.SetHost(*v);
-        if (auto v = key->ReadDword("PLCTcpPort" + n)) plc.TcpPort = static_cast<int>(*v);
+        if (auto v = key->ReadString("PLCName" + n)) {
+            std::string name = *v;
+            std::replace(name.begin(), name.end(), '/', '_');
+            std::replace(name.begin(), name.end(), '.', '_');
+            if (name.empty() || !IsPrintableUtf8(name) || TMemoryStore::Upper(name) == "SYS")
+                note(plc, FormatText("name \"%s\" refused, %s used", {LogText(*v), plc.Name}));
+            else if (name != *v)
+                note(plc, FormatText("name \"%s\" holds \"/\" or \".\", %s used", {LogText(*v), name}));
+            if (!name.empty() && IsPrintableUtf8(name) && TMemoryStore::Upper(name) != "SYS") plc.Name = name;
+        }
+        if (names.count(TMemoryStore::Upper(plc.Name))) {
+            const std::string duplicate = plc.Name;
+            for (std::uint64_t k = i + 1; names.count(TMemoryStore::Upper(plc.Name)); ++k)
+                plc.Name = "PLC" + std::to_string(k);
+            note(plc,
+                 FormatText("name \"%s\" used by an earlier PLC, %s used", {LogText(duplicate), plc.Name}));
+        }
+        names.insert(TMemoryStore::Upper(plc.Name));
+        if (auto v = key->ReadString("PLCIP" + n)) {
+            if (IsPrintableUtf8(*v) && v->size() <= MaxHostLength) {
+                plc.SetHost(*v);
+            } else {
+                // Such a name would reach the log, the lookup and the endpoint's texts raw.
+                plc.SetHost(std::string());
+                note(plc, FormatText("host name \"%s\" refused (control character, invalid UTF-8 or too "
+                                     "long), no host used",
+                                     {LogText(*v)}));
+            }
+        }
+        if (auto v = readNumber(plc, "PLCTcpPort" + n, 0, MaxTcpPort, DefaultTcpPort)) plc.TcpPort = *v;
         if (auto v = key->ReadDword("Lump" + n)) plc.Lump = *v;
-        if (auto v = key->ReadDword("TimeOut" + n)) plc.TimeOut = static_cast<int>(*v);
-        if (auto v = key->ReadDword("SerialCom" + n)) plc.SerialCom = static_cast<int>(*v);
-        if (auto v = key->ReadDword("SerialStatNo" + n)) plc.SerialStatNo = static_cast<int>(*v);
+        if (auto v = readNumber(plc, "TimeOut" + n, 0, MaxTimeOut, MaxTimeOut)) plc.TimeOut = *v;
+        if (auto v = readNumber(plc, "SerialCom" + n, 1, TSerialPortTable::PortCount, 1)) plc.SerialCom = *v;
+        if (auto v = readNumber(plc, "SerialStatNo" + n, 0, MaxStationNo, 0)) plc.SerialStatNo = *v;
         int protocol = ProtocolUndefined;
         if (auto v = key->ReadDword("ProtocolType" + n); v && *v >= 1 && *v <= 3)
             protocol = static_cast<int>(*v);
@@ -158,23 +216,25 @@ void TPLCCollection::LoadPLCList() {
 bool TPLCCollection::SavePLCList(const std::function<void(const std::string&)>& showMessage) {
     bool ok = false;
     if (Context_.Store) {
+        // The whole list reaches the file in one write.
+        TStoreUpdate update(*Context_.Store);
         if (auto key = Context_.Store->OpenKey(TRootKey::LocalMachine, PLCListKeyPath)) {
             ok = key->WriteDword("Count", static_cast<std::uint32_t>(PLCs_.size()));
-            for (std::size_t i = 0; i < PLCs_.size(); ++i) {
+            for (std::size_t i = 0; i < PLCs_.size() && ok; ++i) {
                 const THitachiPLC& plc = *PLCs_[i];
                 const std::string n = std::to_string(i);
-                ok = key->WriteString("PLCName" + n, plc.Name) && ok;
-                ok = key->WriteString("PLCIP" + n, plc.Host) && ok;
-                ok = key->WriteDword("PLCTcpPort" + n, static_cast<std::uint32_t>(plc.TcpPort)) && ok;
-                ok = key->WriteDword("Lump" + n, plc.Lump) && ok;
-                ok = key->WriteDword("TimeOut" + n, static_cast<std::uint32_t>(plc.TimeOut)) && ok;
-                ok = key->WriteDword("DrvType" + n, plc.DrvType) && ok;
-                ok = key->WriteDword("SerialCom" + n, static_cast<std::uint32_t>(plc.SerialCom)) && ok;
-                ok = key->WriteDword("SerialStatNo" + n, static_cast<std::uint32_t>(plc.SerialStatNo)) && ok;
-                ok = key->WriteDword("ProtocolType" + n, plc.ProtocolType) && ok;
+                ok = key->WriteString("PLCName" + n, plc.Name) && key->WriteString("PLCIP" + n, plc.Host) &&
+                     key->WriteDword("PLCTcpPort" + n, static_cast<std::uint32_t>(plc.TcpPort)) &&
+                     key->WriteDword("Lump" + n, plc.Lump) &&
+                     key->WriteDword("TimeOut" + n, static_cast<std::uint32_t>(plc.TimeOut)) &&
+                     key->WriteDword("DrvType" + n, plc.DrvType) &&
+                     key->WriteDword("SerialCom" + n, static_cast<std::uint32_t>(plc.SerialCom)) &&
+                     key->WriteDword("SerialStatNo" + n, static_cast<std::uint32_t>(plc.SerialStatNo)) &&
+                     key->WriteDword("ProtocolType" + n, plc.ProtocolType);
             }
-            ok = SerialPorts.Save(*Context_.Store) && ok;
+            ok = ok && SerialPorts.Save(*Context_.Store);
         }
+        ok = update.Commit() && ok;
     }
     if (!ok && showMessage) showMessage(RegistryWriteFailedMessage);
     return ok;

@@ -1,5 +1,6 @@
 #include "server/Communication.h"
 
+#include "app/TextFormat.h"
 #include "comm/CommManager.h"
 #include "plc/PLCCollection.h"
 #include "server/ServerCore.h"
@@ -49,6 +50,19 @@ void TCommunication::Refresh() {
 }
 
 void TCommunication::Destroy() {
+    if (PLCs_ && Manager_) {
+        // Writes the clients were told had succeeded end here unsent: the log names them.
+        for (int i = 0; i < PLCs_->Count(); ++i) {
+            const THitachiPLC& plc = PLCs_->PLCByIndex(i);
+            int pending = 0;
+            for (int k = 0; k < plc.Monitored.Count(); ++k)
+                pending += plc.Monitored.Item(k).WritePending ? 1 : 0;
+            if (pending > 0)
+                Core_.Log().Add(FormatText("%s writes to PLC %s were not sent",
+                                           {std::to_string(pending), LogText(plc.Name)}),
+                                false);
+        }
+    }
     if (PLCs_) PLCs_->SetDriverPool(nullptr);
     Manager_.reset();
 }

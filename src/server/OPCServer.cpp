@@ -47,7 +47,8 @@ void TOPCServer::Start() {
         line = "OPC UA endpoint " + Endpoint_->EndpointUrl() + " listening on " + where;
     } else {
         // The DA side keeps serving; only the endpoint is missing.
-        line = "OPC UA endpoint cannot listen on " + where;
+        const std::string reason = Listener_.ErrorText();
+        line = "OPC UA endpoint cannot listen on " + where + (reason.empty() ? "" : ": " + reason);
         Endpoint_.reset();
         Backend_.reset();
     }

@@ -32,9 +32,17 @@ void TServerCore::Startup() {
     if (Started_) return;
     Started_ = true;
     StartTime_ = Context_.Clock->Now();
+    // What the load finds (lines skipped in the store, values replaced) is logged after the banner.
+    Log_.HoldLines();
+    ReportStoreProblems();
     CreateDebugLog();
     LoadSettings();
     LoadPlcList();
+    if (Context_.StopRequested && Context_.StopRequested()) {
+        // Stopped while loading: nothing half-loaded is saved, no shut-down is due.
+        ShutDown_ = true;
+        return;
+    }
     if (CommandLine_.StartInTray)
         Context_.Loop->Post([this] {
             for (auto* view : Views_) view->HideToTray();
@@ -88,8 +96,14 @@ void TServerCore::StartRefreshTimer() {
     RefreshTimer_->SetEnabled(true);
 }
 
+void TServerCore::ReportStoreProblems() {
+    if (!Context_.Store) return;
+    for (const std::string& line : Context_.Store->TakeProblems()) Log_.Add(line, false);
+}
+
 void TServerCore::OnRefreshTimer() {
     try {
+        ReportStoreProblems();
         // The same countdown as the window's drawing, so variables and lists keep step.
         --RefreshCountdown_;
         if (!Context_.Settings.SlowDownVisual || RefreshCountdown_ <= 0) {

@@ -106,6 +106,7 @@ private:
     void CreateSessionLog();
     void LoadWindowPositions();
     void StartRefreshTimer();
+    void ReportStoreProblems();
     void OnRefreshTimer();
     void ShutdownClients();
     void SaveWindowPositions();

@@ -31,6 +31,8 @@ public:
     virtual ~IUaListener() = default;
     // Port 0 picks a free port (see Port()). False when the address cannot be bound.
     virtual bool Listen(const std::string& address, std::uint16_t port) = 0;
+    // Why the last Listen failed, in the system's words ("Address already in use").
+    virtual std::string ErrorText() const { return {}; }
     virtual std::uint16_t Port() const = 0;
     virtual void Close() = 0;
 

@@ -36,6 +36,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 
 namespace dravon {
 
@@ -539,6 +540,9 @@ bool TfrmConfig::btOKClick() {
         shown = QString::fromStdString(text);
         ShowError(shown);
     };
+    // The PLC list, the devices and the settings reach the store file in one write.
+    std::optional<TStoreUpdate> update;
+    if (Context_.Store) update.emplace(*Context_.Store);
     bool stored = true;
     if (plcs) stored = plcs->SavePLCList(showMessage);
     if (stored && Context_.Store) {
@@ -558,6 +562,7 @@ bool TfrmConfig::btOKClick() {
     }
     if (Context_.Store) SaveConfigurationToRegistry(*Context_.Store, settings, showMessage);
     if (Context_.Store && !MqttPage_->Save(*Context_.Store)) showMessage(RegistryWriteFailedMessage);
+    if (update && !update->Commit()) showMessage(RegistryWriteFailedMessage);
 
     // 11.-12.
     if (Main_) {

@@ -20,6 +20,7 @@
 #include "plc/PLCCollection.h"
 #include "server/Communication.h"
 #include "server/ServerCore.h"
+#include "support/TestContext.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -121,7 +122,14 @@ TEST_F(ServerCommunicationTest, StartupLoadsThePlcListPollsAndShutdownFreesTheDr
     EXPECT_EQ(a->GetValue(), 0x0A0Au);
     EXPECT_EQ(b->GetValue(), 0x0B0Bu);
 
+    // A write a client was told had succeeded, still pending at the shut-down, is named.
+    test::TLogCapture capture;
+    core.Log().AddView(&capture);
+    a->WritePending = true;
     core.Shutdown();
+    EXPECT_EQ(capture.CountStartingWith("1 writes to PLC Tcp1 were not sent"), 1);
+    EXPECT_EQ(capture.CountStartingWith("1 writes to PLC Udp1"), 0);
+    core.Log().RemoveView(&capture);
     EXPECT_EQ(core.Context().PLCs, nullptr);
     EXPECT_EQ(communication->Manager(), nullptr);
     EXPECT_EQ(communication->PLCs(), nullptr);

@@ -1,13 +1,20 @@
 #include "ServerProcess.h"
+#include "app/FileStore.h"
+#include "app/Settings.h"
+#include "plc/PLCCollection.h"
 
 #include <QDir>
 #include <QFile>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <vector>
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -51,7 +58,7 @@ TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZero) {
 
     ASSERT_TRUE(first.WaitForOutput("Show request from a second start")) << first.Output;
     const std::string debug = ReadFile(File("DravonDebug.Log"));
-    const std::string expected = "Second instance command line: /show\t" +
+    const std::string expected = "Second instance command line: /show\\x09" +
                                  QDir(Home.path()).absolutePath().toStdString() + "/notes.txt\n";
     EXPECT_NE(debug.find(expected), std::string::npos) << debug;
     EXPECT_NE(debug.find("Second instance asked to show the window"), std::string::npos);
@@ -184,8 +191,10 @@ TEST_F(ServerProcessTest, SigtermWritesTheShutDownLineToDravonLog) {
     EXPECT_EQ(log.back(), '\n');
     // Positions were saved on the way out, and no temporary file is left.
     EXPECT_NE(ReadFile(File("user.store")).find("dword \"FirstStart\" 0\n"), std::string::npos);
-    for (const auto& entry : std::filesystem::directory_iterator(Home.path().toStdString()))
-        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    for (const auto& entry : std::filesystem::directory_iterator(Home.path().toStdString())) {
+        const std::string extension = entry.path().extension().string();
+        EXPECT_TRUE(extension == ".store" || extension == ".lock" || extension == ".log") << entry.path();
+    }
 }
 
 TEST_F(ServerProcessTest, ServiceManagerHearsReadyStatusWatchdogAndStatusQueryAnswers) {
@@ -278,15 +287,19 @@ TEST_F(ServerProcessTest, RegistrationIntoAReadOnlyStoreFailsVisibly) {
 }
 
 TEST_F(ServerProcessTest, CorruptStoreStartsWithDefaultsAndHelpListsTheSwitches) {
-    WriteFile(File("machine.store"), std::string("\x01\x02 not a store \xFF", 17));
+    const std::string garbage("\x01\x02 not a store \xFF", 17);
+    WriteFile(File("machine.store"), garbage);
     TServerProcess server(Home.path());
     server.Start({});
     ASSERT_TRUE(server.WaitForOutput("Server started at")) << server.Errors;
+    // Named on the console (and in the log), and never overwritten.
+    ASSERT_TRUE(server.WaitForOutput("is not a Dravon store file")) << server.Output;
+    EXPECT_NE(server.Output.find(File("machine.store").toStdString()), std::string::npos);
     server.Process.terminate();
     ASSERT_TRUE(server.WaitForExit());
     EXPECT_TRUE(server.ExitedNormallyWith(0));
     EXPECT_FALSE(QFile::exists(File("Dravon.log"))); // LogEvents is off by default
-    EXPECT_EQ(ReadFile(File("machine.store.corrupt")), std::string("\x01\x02 not a store \xFF", 17));
+    EXPECT_EQ(ReadFile(File("machine.store")), garbage);
 
     // The check reads the store as the server would and says what is wrong.
     WriteFile(File("machine.store"), "not a store either\n");
@@ -306,6 +319,114 @@ TEST_F(ServerProcessTest, CorruptStoreStartsWithDefaultsAndHelpListsTheSwitches)
     for (const char* name : {"/REGSERVER", "/UNREGSERVER", "/REGISTER", "/UNREGISTER", "/EMBEDDING",
                              "/DEBUGLOG", "/SHOW", "DRAVON_HOME"})
         EXPECT_NE(help.Output.find(name), std::string::npos) << name;
+}
+
+// Registrations beside a running server, and the server saving its configuration (as the
+// dialog's OK does) at the same time: the PLC list is never lost or blanked, no
+// registration fails, and the last saved values win.
+TEST_F(ServerProcessTest, ConcurrentRegistrationsAndSavesNeverLoseThePlcList) {
+    constexpr int PlcCount = 40;
+    constexpr int Rounds = 6;
+    constexpr int RegistrationsPerRound = 4;
+    const std::string machine = File("machine.store").toStdString();
+    const std::string user = File("user.store").toStdString();
+    TFileStore saver(machine, user);
+    auto save = [&](std::uint32_t round) {
+        TStoreUpdate update(saver);
+        auto key = saver.OpenKey(TRootKey::LocalMachine, PLCListKeyPath);
+        if (!key || !key->WriteDword("Count", PlcCount)) return false;
+        for (int i = 0; i < PlcCount; ++i) {
+            const std::string n = std::to_string(i);
+            if (!key->WriteString("PLCName" + n, "Line" + n) || !key->WriteDword("TimeOut" + n, 1000 + round))
+                return false;
+        }
+        key.reset();
+        TSettings settings;
+        settings.WaitTime = static_cast<int>(round);
+        return SaveConfigurationToRegistry(saver, settings, nullptr) && update.Commit();
+    };
+    auto listIntact = [&] {
+        TFileStore reader(machine, user);
+        auto key = reader.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath);
+        return reader.MachineFileState() == TStoreFileState::Loaded && key &&
+               key->ReadDword("Count") == PlcCount &&
+               key->ReadString("PLCName" + std::to_string(PlcCount - 1)) ==
+                   "Line" + std::to_string(PlcCount - 1);
+    };
+    ASSERT_TRUE(save(0));
+
+    TServerProcess server(Home.path());
+    server.Start({});
+    ASSERT_TRUE(server.WaitForOutput("Server started at")) << server.Errors;
+    std::uint32_t saves = 0;
+    for (int round = 1; round <= Rounds; ++round) {
+        std::vector<std::unique_ptr<TServerProcess>> registrations;
+        for (int r = 0; r < RegistrationsPerRound; ++r) {
+            registrations.push_back(std::make_unique<TServerProcess>(Home.path()));
+            registrations.back()->Start({"/REGISTER"});
+        }
+        auto running = [&] {
+            return std::any_of(registrations.begin(), registrations.end(),
+                               [](const auto& p) { return p->Process.state() != QProcess::NotRunning; });
+        };
+        QDeadlineTimer deadline(60000);
+        while (running() && !deadline.hasExpired()) {
+            ASSERT_TRUE(save(++saves)) << "round " << round;
+            ASSERT_TRUE(listIntact()) << "round " << round;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        for (auto& registration : registrations) {
+            ASSERT_TRUE(registration->WaitForExit()) << "round " << round;
+            EXPECT_TRUE(registration->ExitedNormallyWith(0)) << registration->Errors;
+        }
+    }
+    server.Process.terminate();
+    ASSERT_TRUE(server.WaitForExit());
+    EXPECT_TRUE(server.ExitedNormallyWith(0)) << server.Errors;
+
+    TFileStore after(machine, user);
+    EXPECT_TRUE(after.TakeProblems().empty());
+    auto list = after.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->ReadDword("Count"), std::uint32_t{PlcCount});
+    EXPECT_EQ(list->ReadDword("TimeOut0"), 1000 + saves); // the last save won
+    TSettings settings;
+    LoadConfigurationFromRegistry(after, settings);
+    EXPECT_EQ(settings.WaitTime, static_cast<int>(saves));
+    EXPECT_TRUE(after.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
+    EXPECT_TRUE(after.KeyExists(TRootKey::CurrentUser, PositionsKeyPath)); // the server's own save
+}
+
+// SIGTERM while a large store loads: the start-up stops where it is, writes nothing and
+// ends with status 0 (no server started, no half-written file).
+TEST_F(ServerProcessTest, SigtermDuringASlowStartEndsInOrder) {
+    std::string text = "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"\n"
+                       "dword \"Count\" 5000\n";
+    for (int i = 0; i < 5000; ++i) {
+        const std::string n = std::to_string(i);
+        text += "string \"PLCName" + n + "\" \"P" + n + "\"\nstring \"PLCIP" + n +
+                "\" \"127.0.0.1\"\ndword \"TimeOut" + n + "\" 1000\ndword \"DrvType" + n + "\" 0\n";
+    }
+    WriteFile(File("machine.store"), text);
+    TServerProcess server(Home.path());
+    server.Start({});
+    ASSERT_TRUE(server.Process.waitForStarted(15000));
+    // The signal is sent once the program holds it (before that the system's default
+    // action would end it): from then on the start-up must stop in order.
+    const QString status = QString("/proc/%1/status").arg(server.Process.processId());
+    ASSERT_TRUE(test::SpinUntil([&] {
+        const std::string text = ReadFile(status);
+        const auto at = text.find("SigBlk:\t");
+        return at != std::string::npos &&
+               (std::stoull(text.substr(at + 8, 16), nullptr, 16) & (1ull << (SIGTERM - 1)));
+    }));
+    server.Process.terminate();
+    ASSERT_TRUE(server.WaitForExit(30000));
+    EXPECT_TRUE(server.ExitedNormallyWith(0)) << server.Errors;
+    EXPECT_NE(server.Errors.find("start-up stopped by signal 15"), std::string::npos) << server.Errors;
+    EXPECT_EQ(server.Output.find("Server started at"), std::string::npos) << server.Output;
+    EXPECT_EQ(ReadFile(File("machine.store")), text);
+    EXPECT_FALSE(QFile::exists(File("user.store")));
 }
 
 } // namespace

@@ -11,6 +11,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* PLCListKey = "SOFTWARE\\Norvane\\Dravon\\PLCList";
+
 class FileStoreTest : public ::testing::Test {
 protected:
     test::TTempDir Dir;
@@ -67,53 +69,20 @@ TEST_F(FileStoreTest, SettingsRoundTripThroughTheFile) {
     EXPECT_EQ(read, written);
 }
 
-TEST_F(FileStoreTest, CorruptFileLoadsAsEmptyAndIsKeptAsideOnTheNextWrite) {
-    const std::string corrupt = "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"SOFTWARE\"\ndword \"x\" 12abc\n";
-    test::WriteFile(Machine, corrupt);
+TEST_F(FileStoreTest, ABatchOfChangesIsOneWriteAtItsEnd) {
     TFileStore store(Machine, User);
-    EXPECT_EQ(store.MachineFileState(), TStoreFileState::Corrupt);
-    EXPECT_FALSE(store.KeyExists(TRootKey::LocalMachine, "SOFTWARE"));
-    TSettings settings;
-    settings.MinBlockSize = 1;
-    EXPECT_FALSE(LoadConfigurationFromRegistry(store, settings));
-    EXPECT_EQ(settings, TSettings{});
-
-    auto key = store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon");
-    ASSERT_TRUE(key);
-    EXPECT_TRUE(key->WriteDword("Writer", 1));
-    EXPECT_EQ(test::ReadFile(Machine + ".corrupt"), corrupt);
-    EXPECT_EQ(TFileStore(Machine, User).MachineFileState(), TStoreFileState::Loaded);
-}
-
-TEST_F(FileStoreTest, MalformedTextsAreRejectedWhole) {
-    const char* bad[] = {
-        "",
-        "DRAVON-STORE 2\n",
-        "DRAVON-STORE 1",                                              // no line end
-        "DRAVON-STORE 1\ndword \"a\" 1\n",                             // value before any key
-        "DRAVON-STORE 1\nkey HKEY_USERS \"x\"\n",                      // unknown root
-        "DRAVON-STORE 1\nkey HKEY_CURRENT_USER \"x\"\n",               // root of the other file
-        "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"x\ndword \"a\" 1\n", // unterminated
-        "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"x\"\ndword \"a\" 4294967296\n",
-        "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"x\"\nstring \"a\" \"\\q\"\n",
-        "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"x\"\nstring \"a\" \"\\x4\"\n",
-        "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"x\"\nstring \"a\" \"b\" trailing\n",
-        "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"x\"\ndword \"a\" 1\ndword \"A\" 2\n",
-        "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"x\"\nbinary \"a\" 00\n",
-    };
-    for (const char* text : bad) {
-        TMemoryStore store;
-        store.OpenKey(TRootKey::LocalMachine, "kept");
-        EXPECT_FALSE(TFileStore::Parse(text, store, {TRootKey::LocalMachine, TRootKey::ClassesRoot})) << text;
-        EXPECT_TRUE(store.KeyExists(TRootKey::LocalMachine, "kept")) << text;
+    ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE")->WriteDword("Before", 1));
+    const std::string before = test::ReadFile(Machine);
+    {
+        TStoreUpdate update(store);
+        auto key = store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\PLCList");
+        ASSERT_TRUE(key);
+        for (int i = 0; i < 100; ++i) ASSERT_TRUE(key->WriteDword("TimeOut" + std::to_string(i), 1000));
+        EXPECT_EQ(key->ReadDword("TimeOut99"), 1000u); // visible in memory at once
+        EXPECT_EQ(test::ReadFile(Machine), before);    // the file waits for the end
+        ASSERT_TRUE(update.Commit());
     }
-    TMemoryStore store;
-    EXPECT_TRUE(
-        TFileStore::Parse("DRAVON-STORE 1\nkey HKEY_CLASSES_ROOT \"A\\\\B\"\nstring \"\" \"\\x41\\\"\"\n",
-                          store, {TRootKey::LocalMachine, TRootKey::ClassesRoot}));
-    auto key = store.OpenKeyReadOnly(TRootKey::ClassesRoot, "a\\b");
-    ASSERT_TRUE(key);
-    EXPECT_EQ(key->ReadString(""), "A\"");
+    EXPECT_NE(test::ReadFile(Machine).find("dword \"TimeOut99\" 1000\n"), std::string::npos);
 }
 
 TEST_F(FileStoreTest, ReadOnlyFileMakesWritesFailAndLeavesMemoryAsOnDisk) {
@@ -156,23 +125,33 @@ TEST_F(FileStoreTest, UnwritableLocationFailsVisiblyAndLeavesNoTemporaryFile) {
 
     TFileStore good(Machine, User);
     ASSERT_TRUE(good.OpenKey(TRootKey::LocalMachine, "SOFTWARE"));
-    for (const auto& entry : fs::directory_iterator(Dir.Path))
-        EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
+    // No temporary file is left; the lock file stays for the next writer.
+    for (const auto& entry : fs::directory_iterator(Dir.Path)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "blocker" || name == "machine.store" || name == "machine.store.lock") << name;
+    }
 }
 
-TEST_F(FileStoreTest, RegistrationBesideTheRunningServerIsNotOverwritten) {
+TEST_F(FileStoreTest, AnotherProcessesChangesAreReadBeforeEachWrite) {
     TFileStore server(Machine, User);
     ASSERT_TRUE(server.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon")->WriteDword("Writer", 1));
     {
-        // A second process registers while the server runs.
+        // A registration loaded the file before the server saved its PLC list, and writes
+        // the same root afterwards: its old copy of the list must not win.
         TFileStore registration(Machine, User);
+        ASSERT_TRUE(server.OpenKey(TRootKey::LocalMachine, PLCListKey)->WriteDword("Count", 3));
+        ASSERT_TRUE(registration.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon")
+                        ->WriteDword("Writer", 1));
         ASSERT_TRUE(registration.OpenKey(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
+        EXPECT_EQ(registration.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKey)->ReadDword("Count"), 3u);
     }
     // The server then saves its settings: its old copy of the classes root must not win.
     ASSERT_TRUE(SaveConfigurationToRegistry(server, TSettings{}, nullptr));
     TFileStore after(Machine, User);
     EXPECT_TRUE(after.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
     EXPECT_TRUE(after.KeyExists(TRootKey::LocalMachine, SettingsKeyPath));
+    EXPECT_EQ(after.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKey)->ReadDword("Count"), 3u);
+    EXPECT_TRUE(after.TakeProblems().empty());
 }
 
 TEST_F(FileStoreTest, DeletedKeysStayDeleted) {

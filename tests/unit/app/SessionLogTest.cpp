@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 namespace dravon {
 namespace {
@@ -96,6 +97,41 @@ TEST_F(SessionLogTest, MemoOverTheBoundIsClearedBeforeTheNextLine) {
     log.AddView(&Capture);
     log.Add("c", false);
     EXPECT_EQ(log.MemoLines(), std::vector<std::string>{"c"});
+}
+
+TEST_F(SessionLogTest, AFullDiskIsSaidOnceAndTheGapNamedWhenSpaceReturns) {
+    Settings.LogEvents = true;
+    const std::string file = Directory + "Dravon.log";
+    TSessionLog log(Settings, Clock, Directory);
+    std::ostringstream console;
+    log.SetErrorStream(&console);
+    log.Create("1.0.0.0");
+    // The disk fills: every write fails with ENOSPC.
+    std::filesystem::remove(file);
+    std::filesystem::create_symlink("/dev/full", file);
+    log.Add("lost one", false);
+    log.Add("lost two", false);
+    EXPECT_EQ(console.str(), "Unable to write log file " + file +
+                                 " (No space left on device); lines are counted until it can be written\n");
+    EXPECT_EQ(log.LostLines(), 2u);
+    EXPECT_EQ(log.MemoLines().back(), "lost two"); // the window still shows them
+    // Space returns.
+    std::filesystem::remove(file);
+    log.Add("next", false);
+    EXPECT_EQ(test::ReadFile(file), "2 lines could not be written\nnext\n");
+    EXPECT_EQ(log.LostLines(), 0u);
+}
+
+TEST_F(SessionLogTest, LinesAddedBeforeTheBannerAreHeldUntilIt) {
+    TSessionLog log(Settings, Clock, Directory);
+    log.AddView(&Capture);
+    log.HoldLines();
+    log.Add("Store file x line 3 skipped: value before any key", false);
+    EXPECT_TRUE(Capture.Lines.empty());
+    log.Create("1.0.0.0");
+    EXPECT_EQ(Capture.Lines, (std::vector<std::string>{"Dravon OPC Data Access Server 1.0.0.0",
+                                                       "Server started at " + Stamp(),
+                                                       "Store file x line 3 skipped: value before any key"}));
 }
 
 TEST_F(SessionLogTest, FileNameIsMadeSafe) { EXPECT_EQ(TSessionLog::LogFileBaseName(), "Dravon.log"); }

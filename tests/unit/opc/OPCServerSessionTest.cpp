@@ -75,6 +75,40 @@ TEST_F(OPCServerSessionTest, SessionLogFollowsTheClientThroughItsSession) {
     EXPECT_EQ(Connections.Count(), 0u);
 }
 
+// Names a client chooses reach the log escaped and cut: they cannot forge a line, move
+// the operator's terminal or fill the disk.
+TEST_F(OPCServerSessionTest, ClientChosenNamesCannotForgeLogLines) {
+    auto common = Server.As<IOPCCommon>();
+    ASSERT_TRUE(common);
+    const struct {
+        std::string Name;
+        std::string Shown;
+    } rows[] = {
+        {"HMI\nServer shut down at 12:00:00", "HMI\\x0AServer shut down at 12:00:00"},
+        {"\x1B]0;owned\x07\x1B[2J", "\\x1B]0;owned\\x07\\x1B[2J"},
+        {"\xC2\x9B"
+         "31m",
+         "\\xC2\\x9B31m"},                               // C1 CSI
+        {"K\xC3\xBChlung \xC3", "K\xC3\xBChlung \\xC3"}, // UTF-8 kept, a cut sequence escaped
+        {std::string(1000000, 'n'), std::string(256, 'n') + "..."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Shown.substr(0, 40));
+        ASSERT_EQ(common->SetClientName(row.Name), S_OK);
+        EXPECT_EQ(T.Capture.Lines.back(), "Client identifies itself as " + row.Shown);
+        OPCHANDLE handle = 0;
+        std::uint32_t rate = 0;
+        TComPtr<IUnknown> group;
+        ASSERT_EQ(Server->AddGroup(row.Name, 1, 500, 9, nullptr, nullptr, 1033, handle, rate,
+                                   IOPCItemMgt::Iid, group),
+                  S_OK);
+        EXPECT_EQ(T.Capture.Lines.back(),
+                  "Client " + row.Shown + " created group " + row.Shown + " at 12/09/25  12:00:00");
+        group = nullptr;
+        ASSERT_EQ(Server->RemoveGroup(handle, 1), S_OK);
+    }
+}
+
 TEST_F(OPCServerSessionTest, GetStatusCountsGroupsAndNamesTheVendor) {
     std::unique_ptr<TOPCServerStatus> status;
     ASSERT_EQ(Server->GetStatus(status), S_OK);

@@ -3,6 +3,7 @@
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
 #include "platform/QtTimerFactory.h"
+#include "platform/UaTcpListener.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -14,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 namespace dravon {
@@ -118,6 +121,16 @@ TEST_F(QtPlatformTest, DravonHomeHoldsEverything) {
     EXPECT_TRUE(QDir(QString::fromStdString(home)).exists());
     EXPECT_EQ(locations.InstanceScope, same.InstanceScope);
     EXPECT_NE(locations.InstanceScope, other.InstanceScope);
+}
+
+TEST_F(QtPlatformTest, UaListenerGivesTheSystemsReasonWhenItCannotListen) {
+    TUaTcpListener first;
+    ASSERT_TRUE(first.Listen("127.0.0.1", 0));
+    TUaTcpListener second;
+    EXPECT_FALSE(second.Listen("127.0.0.1", first.Port()));
+    EXPECT_EQ(second.ErrorText(), std::strerror(EADDRINUSE));
+    EXPECT_FALSE(second.Listen("not an address", 4840));
+    EXPECT_EQ(second.ErrorText(), std::strerror(EADDRNOTAVAIL));
 }
 
 TEST_F(QtPlatformTest, TimeTextsFollowTheLocaleFormat) {

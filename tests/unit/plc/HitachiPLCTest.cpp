@@ -121,10 +121,20 @@ TEST_F(HitachiPLCTest, TimeOutLooksTheNameUpAgainAndKeepsTheAddressOnFailure) {
     THitachiPLC& other = Add(DriverTcp, ProtocolEthernet, "nowhere.example");
     Resolver.Answer(3, "");
     EXPECT_EQ(other.ResolvedIP, "");
+    // Said as such once per change of the host, and shown as the PLC's status.
+    const std::string unresolved = "Host name nowhere.example of PLC PLC2 could not be resolved";
+    EXPECT_EQ(T.Capture.CountStartingWith(unresolved), 1);
+    EXPECT_EQ(other.InfoRows(0)[1].Value, "Host name nowhere.example could not be resolved");
+    other.SetTimedOut(true);
+    Resolver.Answer(4, "");
+    EXPECT_EQ(T.Capture.CountStartingWith(unresolved), 1);
+    other.SetHost("nowhere.example");
+    Resolver.Answer(5, "");
+    EXPECT_EQ(T.Capture.CountStartingWith(unresolved), 2);
     // A dotted host needs no lookup at a time-out either.
     THitachiPLC& dotted = Add(DriverTcp, ProtocolEthernet, "127.0.0.7");
     dotted.SetTimedOut(true);
-    EXPECT_EQ(Resolver.Requests.size(), 4u);
+    EXPECT_EQ(Resolver.Requests.size(), 6u);
 }
 
 TEST_F(HitachiPLCTest, PLCsShareDriversAndLeaveThemWhenDeleted) {

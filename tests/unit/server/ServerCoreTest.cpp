@@ -95,6 +95,19 @@ TEST_F(ServerCoreTest, StartupRunsItsStepsInOrder) {
     EXPECT_EQ(View.Calls, std::vector<std::string>{"OpenConfiguration"});
 }
 
+TEST_F(ServerCoreTest, AStopDuringTheLoadEndsTheStartUpAndWritesNothing) {
+    auto core = MakeCore();
+    bool stop = false;
+    core->Context().StopRequested = [&stop] { return stop; };
+    core->LoadPlcListHooks.push_back([&stop] { stop = true; }); // SIGTERM while the list loads
+    core->Startup();
+    EXPECT_TRUE(core->ShutDown());
+    EXPECT_EQ(Platform.PostedCount(), 0u); // no configuration dialog, no tray
+    core.reset();
+    EXPECT_TRUE(Capture.Lines.empty()); // no banner, no shut-down line
+    EXPECT_FALSE(Store.KeyExists(TRootKey::CurrentUser, PositionsKeyPath));
+}
+
 TEST_F(ServerCoreTest, ClientStartHidesToTrayAndNeverOpensTheConfiguration) {
     TCommandLine commandLine;
     commandLine.StartedByClient = true;

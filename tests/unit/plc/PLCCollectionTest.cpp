@@ -1,0 +1,175 @@
+// The store loader as the server start-up runs it: the machine file read by TFileStore,
+// then LoadPLCList. One table over what editors, other programs and accidents make of the
+// file, and over stored values the dialog would refuse.
+#include "plc/PLCCollection.h"
+#include "app/FileStore.h"
+#include "support/TestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace dravon {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The PLC list key line, and one PLC's name and host lines.
+const std::string Head =
+    "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"\n";
+std::string Plc(int i, const std::string& name, const std::string& host = "127.0.0.1") {
+    const std::string n = std::to_string(i);
+    return "string \"PLCName" + n + "\" \"" + name + "\"\nstring \"PLCIP" + n + "\" \"" + host + "\"\n";
+}
+
+enum class TAfterSave { Written, CopyKept, Refused };
+
+struct TLoaderCase {
+    const char* Name;
+    std::string Text;
+    // Name|Host|TcpPort|TimeOut|SerialCom|SerialStatNo of every PLC loaded.
+    std::vector<std::string> Plcs;
+    // Every line reported (store problems first, then the PLC list's); %f is the file.
+    std::vector<std::string> Lines;
+    TAfterSave AfterSave;
+};
+
+std::string Describe(const THitachiPLC& plc) {
+    return plc.Name + "|" + plc.Host + "|" + std::to_string(plc.TcpPort) + "|" + std::to_string(plc.TimeOut) +
+           "|" + std::to_string(plc.SerialCom) + "|" + std::to_string(plc.SerialStatNo);
+}
+
+TEST(PLCCollectionTest, StoreLoaderTable) {
+    const std::string skipped = "Store file %f line ";
+    const std::string notAStore =
+        "Store file %f is not a Dravon store file (its first line is not \"DRAVON-STORE "
+        "1\"); it is left as it is and stays read-only until it is mended or removed";
+    const TLoaderCase cases[] = {
+        // What a text editor makes of a file loads as it is.
+        {"crlf bom blanks",
+         "\xEF\xBB\xBF"
+         "DRAVON-STORE 1\r\nkey HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"  \r\n"
+         "\r\n  dword \"Count\" 1\t\r\nstring \"PLCName0\" \"A\" \r\nstring \"PLCIP0\" \"127.0.0.1\"\r\n",
+         {"A|127.0.0.1|3004|1000|1|0"},
+         {},
+         TAfterSave::Written},
+        {"last line without its line end",
+         Head + "dword \"Count\" 1\n" + Plc(0, "A") + "dword \"TimeOut0\" 70",
+         {"A|127.0.0.1|3004|70|1|0"},
+         {},
+         TAfterSave::Written},
+        // One bad line is skipped and named; the rest loads; the first save keeps a copy.
+        {"negative dword",
+         Head + "dword \"Count\" 2\n" + Plc(0, "A") + "dword \"TimeOut0\" -5\n" + Plc(1, "B"),
+         {"A|127.0.0.1|3004|1000|1|0", "B|127.0.0.1|3004|1000|1|0"},
+         {skipped + "6 skipped: dword not a number from 0 to 4294967295"},
+         TAfterSave::CopyKept},
+        {"second spelling of a name",
+         Head + "dword \"Count\" 1\n" + Plc(0, "A") + "string \"plcname0\" \"X\"\n",
+         {"A|127.0.0.1|3004|1000|1|0"},
+         {skipped + "6 skipped: second spelling of value \"PLCName0\""},
+         TAfterSave::CopyKept},
+        {"cut last line",
+         Head + "dword \"Count\" 2\n" + Plc(0, "A") + "string \"PLCName1\" \"B",
+         {"A|127.0.0.1|3004|1000|1|0", "PLC2|192.168.0.1|3004|1000|1|0"},
+         {skipped + "6 skipped: text without closing quote"},
+         TAfterSave::CopyKept},
+        {"unknown root and its values",
+         Head + "dword \"Count\" 1\n" + Plc(0, "A") +
+             "key HKEY_USERS \"x\"\ndword \"y\" 1\nbinary \"z\" 00\n",
+         {"A|127.0.0.1|3004|1000|1|0"},
+         {skipped + "6 skipped: unknown root HKEY_USERS",
+          skipped + "7 skipped: value of the key skipped at line 6",
+          skipped + "8 skipped: unknown record \"binary\""},
+         TAfterSave::CopyKept},
+        // A file that is not a store is never overwritten.
+        {"not a store", "\x01\x02 not a store \xFF\n", {}, {notAStore}, TAfterSave::Refused},
+        {"no header", "dword \"Count\" 1\n", {}, {notAStore}, TAfterSave::Refused},
+        // Values the dialog would refuse are replaced, naming the PLC and the value.
+        {"time-out too long",
+         Head + "dword \"Count\" 1\n" + Plc(0, "A") + "dword \"TimeOut0\" 2147483647\n",
+         {"A|127.0.0.1|3004|99999|1|0"},
+         {"PLC A: TimeOut0 2147483647 out of range 0-99999, 99999 used"},
+         TAfterSave::Written},
+        {"ports and station",
+         Head + "dword \"Count\" 1\n" + Plc(0, "A") +
+             "dword \"PLCTcpPort0\" 70000\ndword \"SerialCom0\" 9\ndword \"SerialStatNo0\" 40\n",
+         {"A|127.0.0.1|3004|1000|1|0"},
+         {"PLC A: PLCTcpPort0 70000 out of range 0-65535, 3004 used",
+          "PLC A: SerialCom0 9 out of range 1-8, 1 used",
+          "PLC A: SerialStatNo0 40 out of range 0-31, 0 used"},
+         TAfterSave::Written},
+        {"duplicate and dotted names",
+         Head + "dword \"Count\" 3\n" + Plc(0, "A") + Plc(1, "a") + Plc(2, "x.y/z"),
+         {"A|127.0.0.1|3004|1000|1|0", "PLC2|127.0.0.1|3004|1000|1|0", "x_y_z|127.0.0.1|3004|1000|1|0"},
+         {"PLC PLC2: name \"a\" used by an earlier PLC, PLC2 used",
+          "PLC PLC3: name \"x.y/z\" holds \"/\" or \".\", x_y_z used"},
+         TAfterSave::Written},
+        {"names refused",
+         Head + "dword \"Count\" 2\n" + Plc(0, "sys") + Plc(1, "\\x1B[2J"),
+         {"PLC1|127.0.0.1|3004|1000|1|0", "PLC2|127.0.0.1|3004|1000|1|0"},
+         {"PLC PLC1: name \"sys\" refused, PLC1 used", "PLC PLC2: name \"\\x1B[2J\" refused, PLC2 used"},
+         TAfterSave::Written},
+        {"host names refused",
+         Head + "dword \"Count\" 2\n" + Plc(0, "A", "h\\x0AServer shut down") + Plc(1, "B", "\\xFF"),
+         {"A||3004|1000|1|0", "B||3004|1000|1|0"},
+         {"PLC A: host name \"h\\x0AServer shut down\" refused (control character, invalid UTF-8 or too "
+          "long), no "
+          "host used",
+          "PLC B: host name \"\\xFF\" refused (control character, invalid UTF-8 or too long), no host used"},
+         TAfterSave::Written},
+    };
+    const fs::path dir = fs::temp_directory_path() / "dravon-PLCCollectionTest";
+    for (const TLoaderCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        const fs::path machine = dir / "machine.store";
+        std::ofstream(machine, std::ios::binary) << c.Text;
+
+        test::TTestContext t;
+        TFileStore store(machine.string(), (dir / "user.store").string());
+        t.Context.Store = &store;
+        for (const std::string& line : store.TakeProblems()) t.Log.Add(line, false);
+        TPLCCollection plcs(t.Context);
+        plcs.LoadPLCList();
+
+        std::vector<std::string> loaded;
+        for (int i = 0; i < plcs.Count(); ++i) loaded.push_back(Describe(plcs.PLCByIndex(i)));
+        EXPECT_EQ(loaded, c.Plcs);
+        std::vector<std::string> expected;
+        for (std::string line : c.Lines) {
+            if (auto at = line.find("%f"); at != std::string::npos) line.replace(at, 2, machine.string());
+            expected.push_back(line);
+        }
+        EXPECT_EQ(t.Capture.Lines, expected);
+        EXPECT_EQ(ReadFile(machine), c.Text); // loading never writes
+
+        const bool saved = plcs.SavePLCList(nullptr);
+        EXPECT_EQ(saved, c.AfterSave != TAfterSave::Refused);
+        if (c.AfterSave == TAfterSave::Refused) {
+            EXPECT_EQ(ReadFile(machine), c.Text);
+        }
+        EXPECT_EQ(fs::exists(machine.string() + ".corrupt.1"), c.AfterSave == TAfterSave::CopyKept);
+        if (c.AfterSave == TAfterSave::CopyKept) {
+            EXPECT_EQ(ReadFile(machine.string() + ".corrupt.1"), c.Text);
+            // What was saved loads cleanly with the same PLCs.
+            TFileStore again(machine.string(), (dir / "user.store").string());
+            EXPECT_EQ(again.MachineFileState(), TStoreFileState::Loaded);
+            EXPECT_TRUE(again.TakeProblems().empty());
+        }
+    }
+    fs::remove_all(dir);
+}
+
+} // namespace
+} // namespace dravon
