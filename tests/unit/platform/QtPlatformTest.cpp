@@ -124,13 +124,17 @@ TEST_F(QtPlatformTest, DravonHomeHoldsEverything) {
 }
 
 TEST_F(QtPlatformTest, UaListenerGivesTheSystemsReasonWhenItCannotListen) {
-    TUaTcpListener first;
-    ASSERT_TRUE(first.Listen("127.0.0.1", 0));
-    TUaTcpListener second;
-    EXPECT_FALSE(second.Listen("127.0.0.1", first.Port()));
-    EXPECT_EQ(second.ErrorText(), std::strerror(EADDRINUSE));
-    EXPECT_FALSE(second.Listen("not an address", 4840));
-    EXPECT_EQ(second.ErrorText(), std::strerror(EADDRNOTAVAIL));
+    {
+        TUaTcpListener first;
+        ASSERT_TRUE(first.Listen("127.0.0.1", 0));
+        TUaTcpListener second;
+        EXPECT_FALSE(second.Listen("127.0.0.1", first.Port()));
+        EXPECT_EQ(second.ErrorText(), std::strerror(EADDRINUSE));
+        EXPECT_FALSE(second.Listen("not an address", 4840));
+        EXPECT_EQ(second.ErrorText(), std::strerror(EADDRNOTAVAIL));
+    }
+    // The servers are released with deleteLater.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST_F(QtPlatformTest, TimeTextsFollowTheLocaleFormat) {
