@@ -202,7 +202,9 @@ bool TUaUserStore::Reload() {
     std::ifstream in(File_, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     TMemoryStore parsed;
-    if (!in.bad() && TFileStore::Parse(text, parsed, {FileRoot})) {
+    // Credentials are read whole or not at all: a skipped line could be a user.
+    const TFileStore::TParseResult result = TFileStore::Parse(text, parsed, {FileRoot});
+    if (!in.bad() && result.Ok && result.BadLines.empty()) {
         Users_.Root(FileRoot) = std::move(parsed.Root(FileRoot));
         Readable_ = true;
     }
