@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (children.size() > 100000) std::abort();
             const std::string parent = backend.ParentOf(id);
             if (parent.empty() || parent[0] != '/') std::abort();
-            session->Read(id, false, [](const TUaBackendValue&) {});
-            session->Write(id, TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{1}));
+            session->Read(id, UaCacheAge, [](const TUaBackendValue&) {});
+            session->Write(id, TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{1}), [](TUaStatusCode) {});
         }
         session.reset();
     }

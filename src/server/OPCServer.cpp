@@ -63,7 +63,7 @@ void TOPCServer::Refresh() {
 
 void TOPCServer::ShutdownClients() {
     // UA sessions end with the endpoint: their server objects log "Client ... disconnected".
-    if (Endpoint_) Endpoint_->Stop();
+    if (Endpoint_) Endpoint_->Stop(TServerCore::ShutdownReason);
     Endpoint_.reset();
     Backend_.reset();
     if (Connections_) Connections_->SendShutdownRequests(TServerCore::ShutdownReason);

@@ -1,117 +1,43 @@
 #include "ua/UaAddressSpace.h"
 
+#include "ua/UaBinaryWriter.h"
 #include "ua/UaNodeIds.h"
 #include "ua/UaStatusCodes.h"
+
+#include <cstring>
 
 namespace dravon {
 
 using namespace UaId;
 
-TUaAddressSpace::TUaAddressSpace(IUaBackend& backend) : Backend_(backend) {
-    const TStandard table[] = {
-        {RootFolder, "Root", ncObject, FolderType, 0, 0, 0, -1},
-        {ObjectsFolder, "Objects", ncObject, FolderType, RootFolder, Organizes, 0, -1},
-        {TypesFolder, "Types", ncObject, FolderType, RootFolder, Organizes, 0, -1},
-        {ViewsFolder, "Views", ncObject, FolderType, RootFolder, Organizes, 0, -1},
-        {Server, "Server", ncObject, ServerType, ObjectsFolder, Organizes, 0, -1},
-        {ServerArray, "ServerArray", ncVariable, PropertyType, Server, HasProperty, String, 1},
-        {NamespaceArray, "NamespaceArray", ncVariable, PropertyType, Server, HasProperty, String, 1},
-        {ServerStatus, "ServerStatus", ncVariable, ServerStatusType, Server, HasComponent,
-         ServerStatusDataType, -1},
-        {StartTime, "StartTime", ncVariable, BaseDataVariableType, ServerStatus, HasComponent, UtcTime, -1},
-        {CurrentTime, "CurrentTime", ncVariable, BaseDataVariableType, ServerStatus, HasComponent, UtcTime,
-         -1},
-        {State, "State", ncVariable, BaseDataVariableType, ServerStatus, HasComponent, ServerState, -1},
-        {BuildInfo, "BuildInfo", ncVariable, BuildInfoVariableType, ServerStatus, HasComponent, BuildInfoType,
-         -1},
-        {ProductUri, "ProductUri", ncVariable, BaseDataVariableType, BuildInfo, HasComponent, String, -1},
-        {ManufacturerName, "ManufacturerName", ncVariable, BaseDataVariableType, BuildInfo, HasComponent,
-         String, -1},
-        {ProductName, "ProductName", ncVariable, BaseDataVariableType, BuildInfo, HasComponent, String, -1},
-        {SoftwareVersion, "SoftwareVersion", ncVariable, BaseDataVariableType, BuildInfo, HasComponent,
-         String, -1},
-        {BuildNumber, "BuildNumber", ncVariable, BaseDataVariableType, BuildInfo, HasComponent, String, -1},
-        {BuildDate, "BuildDate", ncVariable, BaseDataVariableType, BuildInfo, HasComponent, UtcTime, -1},
-        {SecondsTillShutdown, "SecondsTillShutdown", ncVariable, BaseDataVariableType, ServerStatus,
-         HasComponent, UInt32, -1},
-        {ShutdownReason, "ShutdownReason", ncVariable, BaseDataVariableType, ServerStatus, HasComponent,
-         LocalizedTextType, -1},
-        {ServiceLevel, "ServiceLevel", ncVariable, PropertyType, Server, HasProperty, Byte, -1},
-        {ServerCapabilities, "ServerCapabilities", ncObject, ServerCapabilitiesType, Server, HasComponent, 0,
-         -1},
-        {ServerProfileArray, "ServerProfileArray", ncVariable, PropertyType, ServerCapabilities, HasProperty,
-         String, 1},
-        {LocaleIdArray, "LocaleIdArray", ncVariable, PropertyType, ServerCapabilities, HasProperty, String,
-         1},
-        {MinSupportedSampleRate, "MinSupportedSampleRate", ncVariable, PropertyType, ServerCapabilities,
-         HasProperty, Duration, -1},
-        {MaxBrowseContinuationPoints, "MaxBrowseContinuationPoints", ncVariable, PropertyType,
-         ServerCapabilities, HasProperty, UInt16, -1},
-        {MaxArrayLength, "MaxArrayLength", ncVariable, PropertyType, ServerCapabilities, HasProperty, UInt32,
-         -1},
-        {MaxStringLength, "MaxStringLength", ncVariable, PropertyType, ServerCapabilities, HasProperty,
-         UInt32, -1},
-        {OperationLimits, "OperationLimits", ncObject, OperationLimitsType, ServerCapabilities, HasComponent,
-         0, -1},
-        {MaxNodesPerRead, "MaxNodesPerRead", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32,
-         -1},
-        {MaxNodesPerWrite, "MaxNodesPerWrite", ncVariable, PropertyType, OperationLimits, HasProperty, UInt32,
-         -1},
-        {MaxNodesPerMethodCall, "MaxNodesPerMethodCall", ncVariable, PropertyType, OperationLimits,
-         HasProperty, UInt32, -1},
-        {MaxNodesPerBrowse, "MaxNodesPerBrowse", ncVariable, PropertyType, OperationLimits, HasProperty,
-         UInt32, -1},
-        {MaxNodesPerRegisterNodes, "MaxNodesPerRegisterNodes", ncVariable, PropertyType, OperationLimits,
-         HasProperty, UInt32, -1},
-        {MaxNodesPerTranslateBrowsePathsToNodeIds, "MaxNodesPerTranslateBrowsePathsToNodeIds", ncVariable,
-         PropertyType, OperationLimits, HasProperty, UInt32, -1},
-        {MaxNodesPerNodeManagement, "MaxNodesPerNodeManagement", ncVariable, PropertyType, OperationLimits,
-         HasProperty, UInt32, -1},
-        {MaxMonitoredItemsPerCall, "MaxMonitoredItemsPerCall", ncVariable, PropertyType, OperationLimits,
-         HasProperty, UInt32, -1},
-    };
-    for (const auto& s : table) Standard_[s.Id] = s;
+TUaAddressSpace::TUaAddressSpace(IUaBackend& backend) : Backend_(backend) {}
+
+const TUaStandardNode* TUaAddressSpace::Standard(std::uint32_t id) {
+    // Built once from the table; read-only afterwards.
+    static const std::map<std::uint32_t, const TUaStandardNode*> index = [] {
+        std::map<std::uint32_t, const TUaStandardNode*> out;
+        for (const auto& s : UaStandardNodes()) out[s.Id] = &s;
+        return out;
+    }();
+    auto it = index.find(id);
+    return it == index.end() ? nullptr : it->second;
 }
 
 bool TUaAddressSpace::IsKnownReferenceType(std::uint32_t type) {
-    switch (type) {
-    case UaId::References:
-    case NonHierarchicalReferences:
-    case HierarchicalReferences:
-    case HasChild:
-    case Organizes:
-    case HasTypeDefinition:
-    case Aggregates:
-    case HasSubtype:
-    case HasProperty:
-    case HasComponent: return true;
-    default: return false;
-    }
+    const TUaStandardNode* s = Standard(type);
+    return s && s->NodeClass == ncReferenceType;
 }
 
 bool TUaAddressSpace::IsReferenceOf(std::uint32_t type, std::uint32_t base, bool includeSubtypes) {
     if (type == base) return true;
     if (!includeSubtypes) return false;
-    auto parentOf = [](std::uint32_t t) -> std::uint32_t {
-        switch (t) {
-        case HasComponent:
-        case HasProperty: return Aggregates;
-        case Aggregates:
-        case HasSubtype: return HasChild;
-        case HasChild:
-        case Organizes: return HierarchicalReferences;
-        case HasTypeDefinition: return NonHierarchicalReferences;
-        case HierarchicalReferences:
-        case NonHierarchicalReferences: return UaId::References;
-        default: return 0;
-        }
-    };
-    for (std::uint32_t t = parentOf(type); t != 0; t = parentOf(t))
-        if (t == base) return true;
+    for (const TUaStandardNode* s = Standard(type); s && s->ParentReference == HasSubtype;
+         s = Standard(s->Parent))
+        if (s->Parent == base) return true;
     return false;
 }
 
-TUaNode TUaAddressSpace::FromStandard(const TStandard& s) const {
+TUaNode TUaAddressSpace::FromStandard(const TUaStandardNode& s) {
     TUaNode n;
     n.Id = TUaNodeId::Num(s.Id);
     n.NodeClass = s.NodeClass;
@@ -122,10 +48,38 @@ TUaNode TUaAddressSpace::FromStandard(const TStandard& s) const {
     n.ValueRank = s.ValueRank;
     if (s.ValueRank == 1) n.ArrayDimensions = {0};
     n.AccessLevel = s.NodeClass == ncVariable ? 1 : 0;
+    n.IsAbstract = s.IsAbstract;
+    n.Symmetric = s.Symmetric;
+    n.InverseName = s.InverseName;
     return n;
 }
 
-TUaNode TUaAddressSpace::FromBackend(const TUaBackendNode& b) const {
+std::optional<std::pair<double, double>> TUaAddressSpace::TypeRange(std::uint32_t dataType) {
+    switch (dataType) {
+    case SByte: return std::pair{-128.0, 127.0};
+    case Byte: return std::pair{0.0, 255.0};
+    case Int16: return std::pair{-32768.0, 32767.0};
+    case UInt16: return std::pair{0.0, 65535.0};
+    case Int32: return std::pair{-2147483648.0, 2147483647.0};
+    case UInt32: return std::pair{0.0, 4294967295.0};
+    default: return std::nullopt;
+    }
+}
+
+TUaNode TUaAddressSpace::EURangeOf(const TUaNode& variable) {
+    TUaNode n;
+    n.Id = TUaNodeId::Str(variable.ItemId + EURangeSuffix, 1);
+    n.NodeClass = ncVariable;
+    n.BrowseName = {0, "EURange"};
+    n.DisplayName = "EURange";
+    n.TypeDefinition = PropertyType;
+    n.DataType = RangeType;
+    n.AccessLevel = 1;
+    n.RangeOf = variable.DataType;
+    return n;
+}
+
+TUaNode TUaAddressSpace::FromBackend(const TUaBackendNode& b) {
     TUaNode n;
     n.Id = TUaNodeId::Str(b.Id, 1);
     n.BrowseName = {1, b.Name};
@@ -147,11 +101,18 @@ TUaNode TUaAddressSpace::FromBackend(const TUaBackendNode& b) const {
 
 std::optional<TUaNode> TUaAddressSpace::Find(const TUaNodeId& id, IUaBackendSession* session) {
     if (id.Namespace == 0 && id.Kind == TUaIdKind::Numeric) {
-        auto it = Standard_.find(id.Numeric);
-        if (it == Standard_.end()) return std::nullopt;
-        return FromStandard(it->second);
+        const TUaStandardNode* s = Standard(id.Numeric);
+        if (!s) return std::nullopt;
+        return FromStandard(*s);
     }
     if (id.Namespace == 1 && id.Kind == TUaIdKind::String && !id.Text.empty()) {
+        const std::string_view suffix = EURangeSuffix;
+        if (id.Text[0] != '/' && id.Text.size() > suffix.size() && id.Text.ends_with(suffix)) {
+            auto variable =
+                Find(TUaNodeId::Str(id.Text.substr(0, id.Text.size() - suffix.size()), 1), session);
+            if (!variable || variable->ItemId.empty() || !TypeRange(variable->DataType)) return std::nullopt;
+            return EURangeOf(*variable);
+        }
         TUaBackendNode b;
         if (!Backend_.Describe(id.Text, b, session)) return std::nullopt;
         return FromBackend(b);
@@ -162,13 +123,8 @@ std::optional<TUaNode> TUaAddressSpace::Find(const TUaNodeId& id, IUaBackendSess
 std::vector<TUaReference> TUaAddressSpace::References(const TUaNode& node, IUaBackendSession* session) {
     std::vector<TUaReference> out;
     auto typeDefinition = [&] {
-        if (node.TypeDefinition == 0) return;
-        TUaNode t;
-        t.Id = TUaNodeId::Num(node.TypeDefinition);
-        t.NodeClass = node.NodeClass == ncObject ? 8 : 16; // ObjectType / VariableType
-        t.BrowseName = {0, node.NodeClass == ncObject ? "FolderType" : "BaseDataVariableType"};
-        t.DisplayName = t.BrowseName.Name;
-        out.push_back({HasTypeDefinition, true, t});
+        if (const TUaStandardNode* t = node.TypeDefinition ? Standard(node.TypeDefinition) : nullptr)
+            out.push_back({HasTypeDefinition, true, FromStandard(*t)});
     };
     auto backendChildren = [&](const std::string& folder) {
         std::vector<TUaBackendNode> children;
@@ -178,22 +134,29 @@ std::vector<TUaReference> TUaAddressSpace::References(const TUaNode& node, IUaBa
     };
     if (node.Id.Namespace == 0) {
         std::uint32_t id = node.Id.Numeric;
-        for (const auto& [childId, s] : Standard_)
+        for (const auto& s : UaStandardNodes())
             if (s.Parent == id) out.push_back({s.ParentReference, true, FromStandard(s)});
         if (id == ObjectsFolder) backendChildren("/");
-        auto self = Standard_.find(id);
-        if (self != Standard_.end() && self->second.Parent != 0)
-            out.push_back(
-                {self->second.ParentReference, false, FromStandard(Standard_.at(self->second.Parent))});
+        const TUaStandardNode* self = Standard(id);
+        if (self && self->Parent != 0)
+            out.push_back({self->ParentReference, false, FromStandard(*Standard(self->Parent))});
         typeDefinition();
         return out;
     }
     const std::string& text = node.Id.Text;
+    if (node.RangeOf) {
+        auto variable =
+            Find(TUaNodeId::Str(text.substr(0, text.size() - std::strlen(EURangeSuffix)), 1), session);
+        if (variable) out.push_back({HasProperty, false, std::move(*variable)});
+        typeDefinition();
+        return out;
+    }
     if (node.NodeClass == ncObject) backendChildren(text);
+    if (!node.ItemId.empty() && TypeRange(node.DataType)) out.push_back({HasProperty, true, EURangeOf(node)});
     std::string parent = Backend_.ParentOf(text);
     if (parent.empty() || parent == "/") {
         out.push_back({node.NodeClass == ncObject ? Organizes : HasComponent, false,
-                       FromStandard(Standard_.at(ObjectsFolder))});
+                       FromStandard(*Standard(ObjectsFolder))});
     } else {
         TUaBackendNode p;
         if (Backend_.Describe(parent, p, session))
@@ -219,14 +182,44 @@ TUaStatusCode TUaAddressSpace::ReadAttribute(const TUaNode& node, std::uint32_t 
     case atWriteMask:
     case atUserWriteMask: out = TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{0}); return 0;
     case atEventNotifier:
-        if (variable) return UaStatus::BadAttributeIdInvalid;
+        if (node.NodeClass != ncObject) return UaStatus::BadAttributeIdInvalid;
         out = TUaVariant::Scalar(TUaType::Byte, std::uint64_t{0});
         return 0;
+    case atIsAbstract:
+        if (node.NodeClass < ncObjectType) return UaStatus::BadAttributeIdInvalid;
+        out = TUaVariant::Scalar(TUaType::Boolean, node.IsAbstract);
+        return 0;
+    case atSymmetric:
+    case atInverseName:
+        if (node.NodeClass != ncReferenceType) return UaStatus::BadAttributeIdInvalid;
+        if (attributeId == atSymmetric)
+            out = TUaVariant::Scalar(TUaType::Boolean, node.Symmetric);
+        else
+            out =
+                TUaVariant::Scalar(TUaType::LocalizedText, TUaLocalizedText{std::nullopt, node.InverseName});
+        return 0;
     default: break;
+    }
+    if (node.NodeClass == ncVariableType) {
+        switch (attributeId) {
+        case atDataType: out = TUaVariant::Scalar(TUaType::NodeId, TUaNodeId::Num(node.DataType)); return 0;
+        case atValueRank: out = TUaVariant::Scalar(TUaType::Int32, std::int64_t{node.ValueRank}); return 0;
+        case atArrayDimensions: out = TUaVariant::Array(TUaType::UInt32, {}); return 0;
+        default: return UaStatus::BadAttributeIdInvalid;
+        }
     }
     if (!variable) return UaStatus::BadAttributeIdInvalid;
     switch (attributeId) {
     case atValue:
+        if (node.RangeOf) {
+            auto range = TypeRange(node.RangeOf);
+            TUaBinaryWriter w;
+            w.Double(range ? range->first : 0);
+            w.Double(range ? range->second : 0);
+            out = TUaVariant::Scalar(TUaType::ExtensionObject,
+                                     TUaExtensionObject{TUaNodeId::Num(RangeEncoding), 1, w.Take()});
+            return 0;
+        }
         if (!node.ItemId.empty() || !StandardValue) return UaStatus::BadInternalError;
         out = StandardValue(node.Id.Numeric);
         return 0;

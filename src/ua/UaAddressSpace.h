@@ -1,10 +1,10 @@
-// The nodes a UA client sees: the standard part of namespace 0 that clients read at
-// connect (Root, Objects, the Server object with ServerStatus, NamespaceArray, ServerArray,
-// ServiceLevel and ServerCapabilities/OperationLimits) and namespace 1, which is the
-// backend's tree: folders "/PLC1/WR" and variables named by their DA item IDs.
+// The nodes a UA client sees: the standard part of namespace 0 (built from the table in
+// UaStandardNodes) and namespace 1, which is the backend's tree: folders "/PLC1/WR" and
+// variables named by their DA item IDs.
 #pragma once
 
 #include "ua/UaBackend.h"
+#include "ua/UaStandardNodes.h"
 #include "ua/UaTypes.h"
 
 #include <functional>
@@ -12,8 +12,6 @@
 #include <optional>
 
 namespace dravon {
-
-enum TUaNodeClass : std::uint32_t { ncObject = 1, ncVariable = 2 };
 
 // Attribute ids
 enum TUaAttribute : std::uint32_t {
@@ -24,6 +22,9 @@ enum TUaAttribute : std::uint32_t {
     atDescription = 5,
     atWriteMask = 6,
     atUserWriteMask = 7,
+    atIsAbstract = 8,
+    atSymmetric = 9,
+    atInverseName = 10,
     atEventNotifier = 12,
     atValue = 13,
     atDataType = 14,
@@ -46,6 +47,10 @@ struct TUaNode {
     std::vector<std::uint32_t> ArrayDimensions;
     std::uint8_t AccessLevel = 0; // bit 0 read, bit 1 write
     std::string ItemId;           // backend variables: the DA item ID
+    bool IsAbstract = false;      // types
+    bool Symmetric = false;       // reference types
+    std::string InverseName;      // reference types
+    std::uint32_t RangeOf = 0;    // an EURange property: the data type whose range it gives
 };
 
 struct TUaReference {
@@ -72,23 +77,18 @@ public:
     static bool IsKnownReferenceType(std::uint32_t type);
 
     static TUaNodeId FolderNodeId(const std::string& backendId) { return TUaNodeId::Str(backendId, 1); }
+    // The range of an integer data type (low, high): the EURange of values of that type.
+    static std::optional<std::pair<double, double>> TypeRange(std::uint32_t dataType);
+    // A variable's EURange property is the variable's id with this appended.
+    static constexpr const char* EURangeSuffix = "/EURange";
 
 private:
-    struct TStandard {
-        std::uint32_t Id;
-        const char* Name;
-        std::uint32_t NodeClass;
-        std::uint32_t TypeDefinition;
-        std::uint32_t Parent;
-        std::uint32_t ParentReference;
-        std::uint32_t DataType;
-        std::int32_t ValueRank;
-    };
-    TUaNode FromStandard(const TStandard& s) const;
-    TUaNode FromBackend(const TUaBackendNode& b) const;
+    static TUaNode FromStandard(const TUaStandardNode& s);
+    static TUaNode FromBackend(const TUaBackendNode& b);
+    static TUaNode EURangeOf(const TUaNode& variable);
+    static const TUaStandardNode* Standard(std::uint32_t id);
 
     IUaBackend& Backend_;
-    std::map<std::uint32_t, TStandard> Standard_;
 };
 
 } // namespace dravon

@@ -34,6 +34,10 @@ struct TUaBackendValue {
     TUaDateTime SourceTime = 0;
 };
 
+// A maxAge this large (the largest Int32, as clients send for "any cached value") never
+// reads from the device.
+inline constexpr double UaCacheAge = 2147483647.0;
+
 struct TUaItemChange {
     std::uint32_t ClientHandle = 0;
     TUaBackendValue Value;
@@ -60,13 +64,19 @@ public:
 class IUaBackendSession {
 public:
     virtual ~IUaBackendSession() = default;
-    // Reads a value. deviceRead asks the PLC (maxAge 0) instead of the cache. done may be
-    // called before Read returns (cache) or later from the main loop (device read); it is
-    // never called after the session is destroyed.
-    virtual void Read(const std::string& itemId, bool deviceRead,
+    // Reads a value no older than maxAgeMs: from the cache when it holds one that young,
+    // else from the PLC (maxAge 0 always asks the PLC; UaCacheAge and above never does).
+    // done may be called before Read returns (cache) or later from the main loop (device
+    // read); it is never called after the session is destroyed.
+    virtual void Read(const std::string& itemId, double maxAgeMs,
                       std::function<void(const TUaBackendValue&)> done) = 0;
-    // Writes through the item write path: Good once stored in the location.
-    virtual TUaStatusCode Write(const std::string& itemId, const TUaVariant& value) = 0;
+    // Writes through the item write path and answers once the PLC has decided: Good when
+    // it confirmed the value, Bad_NotWritable when it refused it, Bad_NoCommunication or
+    // Bad_Timeout when it did not answer (the write is then withdrawn). Refusals before
+    // anything is sent (unknown item, type) are answered before Write returns. done is
+    // never called after the session is destroyed.
+    virtual void Write(const std::string& itemId, const TUaVariant& value,
+                       std::function<void(TUaStatusCode)> done) = 0;
     virtual std::unique_ptr<IUaBackendGroup>
     CreateGroup(double requestedRateMs, double& revisedRateMs,
                 std::function<void(std::vector<TUaItemChange>)> onChanges) = 0;

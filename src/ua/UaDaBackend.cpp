@@ -2,9 +2,14 @@
 
 #include "app/Platform.h"
 #include "app/ServerContext.h"
+#include "app/TimeDate.h"
 #include "opc/BrowseObject.h"
 #include "opc/ComObject.h"
+#include "opc/OPCGroup.h"
 #include "opc/OPCInterfaces.h"
+#include "opc/OPCItem.h"
+#include "opc/OPCItemCollection.h"
+#include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
 #include "plc/ItemId.h"
 #include "plc/MemoryTypes.h"
@@ -14,6 +19,7 @@
 #include "ua/UaStatusCodes.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 
 namespace dravon {
@@ -96,6 +102,73 @@ std::string NameOfItem(const std::string& itemId) {
     return dot == std::string::npos ? itemId : itemId.substr(dot + 1);
 }
 
+// NodeIds are exact strings: of all the spellings the DA resolution accepts (any case,
+// blanks around, a number of any width) only the one the browser gives is a NodeId. The
+// canonical spelling of an item ID, empty when it does not resolve to one.
+std::string CanonicalItemId(const std::string& id, TPLCCollection* plcs) {
+    const TItemIdParts parts = ParseItemId(id);
+    if (!parts.Valid) return {};
+    const std::string lower = LowerAscii(parts.Trimmed);
+    const std::size_t asc = lower.find(".asc."), arr = lower.find(".arr.");
+    const std::string owner = parts.Trimmed.substr(0, parts.Trimmed.find('.'));
+    std::string out;
+    auto variable = [&](const auto& defs) {
+        for (const TVariableDef& def : defs)
+            if (SameTextIgnoringCase(parts.RawAddress, def.Name)) return out.append(def.Name), true;
+        return false;
+    };
+    if (SameTextIgnoringCase(owner, "Sys")) {
+        out = "Sys.";
+        if (!variable(ServerVariableDefs)) return {};
+    } else {
+        THitachiPLC* plc = plcs ? plcs->FindPLC(owner) : nullptr;
+        if (!plc) return {};
+        out = plc->Name + ".";
+        if (!variable(StatusVariableDefs)) {
+            const auto parsed = ParseAddress(parts.Address);
+            if (!parsed) return {};
+            out.append(FormatAddress(parsed->Row, parsed->Address));
+            if (parts.Signed) out.append("s");
+        }
+    }
+    auto suffix = [&](std::size_t at, const char* name, long long count) {
+        if (at != std::string::npos) out.append(name).append(std::to_string(count));
+    };
+    suffix(std::min(asc, arr), asc < arr ? ".asc." : ".arr.", asc < arr ? parts.AscCount : parts.ArrCount);
+    if (asc != std::string::npos && arr != std::string::npos)
+        suffix(std::max(asc, arr), asc < arr ? ".arr." : ".asc.",
+               asc < arr ? parts.ArrCount : parts.AscCount);
+    return out;
+}
+
+// The same for folders: each level spelled as the browser lists it (the PLC's name, "Sys",
+// a memory type's name, its digit folders in capitals with lower-case "x").
+bool IsCanonicalFolder(const std::vector<std::string>& parts, TPLCCollection* plcs) {
+    if (parts.empty()) return false;
+    if (parts[0] == "Sys") return parts.size() == 1;
+    THitachiPLC* plc = plcs ? plcs->FindPLC(parts[0]) : nullptr;
+    if (!plc || plc->Name != parts[0]) return false;
+    if (parts.size() == 1) return true;
+    if (parts[1] == "Sys") return parts.size() == 2;
+    const MemoryTypeInfo* type = nullptr;
+    for (const MemoryTypeInfo& info : plc->MemoryTypes)
+        if (parts[1] == info.Name) type = &info;
+    if (!type) return false;
+    const std::string_view name = type->Name;
+    for (std::size_t level = 2; level < parts.size(); ++level) {
+        const std::string& part = parts[level];
+        if (part.compare(0, name.size(), name) != 0) return false;
+        std::size_t i = name.size();
+        while (i < part.size() && std::isxdigit(static_cast<unsigned char>(part[i])) &&
+               !std::islower(static_cast<unsigned char>(part[i])))
+            ++i;
+        const std::size_t digits = i - name.size();
+        while (i < part.size() && part[i] == 'x') ++i;
+        if (digits == 0 || i == name.size() + digits || i != part.size()) return false;
+    }
+    return true;
+}
+
 } // namespace
 
 // The client's IOPCDataCallback sink of one group: forwards to its owner while it has one.
@@ -107,6 +180,7 @@ public:
     std::function<void(std::uint32_t, const std::vector<OPCHANDLE>&, const std::vector<TVariant>&,
                        const std::vector<std::uint16_t>&, const std::vector<TFileTime>&)>
         ReadComplete;
+    std::function<void(std::uint32_t, const std::vector<HRESULT>&)> WriteComplete;
 
     HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
         if (iid == IUnknown::Iid || iid == IOPCDataCallback::Iid) {
@@ -133,8 +207,9 @@ public:
         if (auto f = ReadComplete) f(transactionID, clients, values, qualities, times);
         return S_OK;
     }
-    HRESULT OnWriteComplete(std::uint32_t, OPCHANDLE, HRESULT, const std::vector<OPCHANDLE>&,
-                            const std::vector<HRESULT>&) override {
+    HRESULT OnWriteComplete(std::uint32_t transactionID, OPCHANDLE, HRESULT, const std::vector<OPCHANDLE>&,
+                            const std::vector<HRESULT>& errors) override {
+        if (auto f = WriteComplete) f(transactionID, errors);
         return S_OK;
     }
     HRESULT OnCancelComplete(std::uint32_t, OPCHANDLE) override { return S_OK; }
@@ -271,6 +346,17 @@ public:
                 value = ValueFromState(values[0], qualities[0], times.empty() ? TFileTime{} : times[0]);
             read.Done(value);
         };
+        Sink_->WriteComplete = [this](std::uint32_t transactionID, const std::vector<HRESULT>& errors) {
+            auto it = PendingWrites_.find(transactionID);
+            if (it == PendingWrites_.end()) return;
+            TPendingWrite write = std::move(it->second);
+            PendingWrites_.erase(it);
+            TUaStatusCode status = UaStatus::Good;
+            if (errors.empty() || Failed(errors[0]))
+                status = Withdraw(write.Handle) ? UaStatus::BadNoCommunication : UaStatus::BadNotWritable;
+            RemoveHidden(write.Handle);
+            write.Done(status);
+        };
         Timer_ = Owner_.Context_.Timers->CreateTimer();
         Timer_->OnTimer = [this] { CheckPendingReads(); };
         Timer_->SetInterval(DeviceReadCheckMs);
@@ -279,7 +365,9 @@ public:
         Timer_->SetEnabled(false);
         // Pending answers must never reach the endpoint after this.
         Sink_->ReadComplete = nullptr;
+        Sink_->WriteComplete = nullptr;
         Pending_.clear();
+        PendingWrites_.clear();
         Hidden_.Destroy();
         Browse_ = nullptr;
         Server_ = nullptr; // the last reference: "Client %s disconnected at %s"
@@ -395,12 +483,17 @@ public:
 
     // ---- IUaBackendSession ----
 
-    void Read(const std::string& itemId, bool deviceRead,
+    void Read(const std::string& itemId, double maxAgeMs,
               std::function<void(const TUaBackendValue&)> done) override {
         TUaStatusCode status = 0;
         const OPCHANDLE handle = AddHidden(itemId, VT_EMPTY, status);
         if (status) return done({{}, status, 0});
-        if (deviceRead && IsPlcMemory(itemId)) {
+        const TUaBackendValue cached = CacheRead(handle);
+        if (maxAgeMs > 0 && (maxAgeMs >= UaCacheAge || IsYoungEnough(cached, maxAgeMs))) {
+            RemoveHidden(handle);
+            return done(cached);
+        }
+        if (IsPlcMemory(itemId)) {
             auto async = InterfaceOf<IOPCAsyncIO2>(Hidden_.Group);
             const std::uint32_t transactionID = NextTransaction_++;
             std::uint32_t cancelID = 0;
@@ -414,25 +507,49 @@ public:
                 return;
             }
         }
-        const TUaBackendValue value = CacheRead(handle);
         RemoveHidden(handle);
-        done(value);
+        done(cached);
     }
 
-    TUaStatusCode Write(const std::string& itemId, const TUaVariant& value) override {
+    void Write(const std::string& itemId, const TUaVariant& value,
+               std::function<void(TUaStatusCode)> done) override {
         TVariant daValue;
-        if (!DaVariantFromUa(value, daValue)) return UaStatus::BadTypeMismatch;
+        if (!DaVariantFromUa(value, daValue)) return done(UaStatus::BadTypeMismatch);
         // The item converts the value to its canonical type as for a DA client (a real
         // into a word is its rounded number, into a double word its bit pattern).
         TUaStatusCode status = 0;
         const OPCHANDLE handle = AddHidden(itemId, VT_EMPTY, status);
-        if (status) return status;
-        auto sync = InterfaceOf<IOPCSyncIO>(Hidden_.Group);
+        if (status) return done(status);
         std::vector<HRESULT> errors;
-        const HRESULT hr = sync ? sync->Write({handle}, {daValue}, errors) : E_NOINTERFACE;
-        RemoveHidden(handle);
-        if (errors.empty()) return StatusFromItemError(hr);
-        return Succeeded(errors[0]) ? UaStatus::Good : StatusFromItemError(errors[0]);
+        if (!IsPlcMemory(itemId)) {
+            // Server and status variables have no PLC to wait for.
+            auto sync = InterfaceOf<IOPCSyncIO>(Hidden_.Group);
+            const HRESULT hr = sync ? sync->Write({handle}, {daValue}, errors) : E_NOINTERFACE;
+            RemoveHidden(handle);
+            return done(errors.empty()         ? StatusFromItemError(hr)
+                        : Succeeded(errors[0]) ? UaStatus::Good
+                                               : StatusFromItemError(errors[0]));
+        }
+        // The asynchronous write completes when the driver confirmed the value, or when the
+        // PLC refused it or stopped answering.
+        auto async = InterfaceOf<IOPCAsyncIO2>(Hidden_.Group);
+        const std::uint32_t transactionID = NextTransaction_++;
+        std::uint32_t cancelID = 0;
+        const HRESULT hr =
+            async ? async->Write({handle}, {daValue}, transactionID, cancelID, errors) : E_NOINTERFACE;
+        if (Failed(hr) || errors.empty() || Failed(errors[0])) {
+            // A refused single-item write gives no per-item error (null out-arrays on
+            // failure); the synchronous write refuses it the same way and tells why.
+            if (errors.empty()) {
+                if (auto sync = InterfaceOf<IOPCSyncIO>(Hidden_.Group))
+                    sync->Write({handle}, {daValue}, errors);
+            }
+            RemoveHidden(handle);
+            return done(StatusFromItemError(errors.empty() || Succeeded(errors[0]) ? hr : errors[0]));
+        }
+        PendingWrites_[transactionID] = {handle, cancelID, Owner_.Context_.Clock->TickCount(),
+                                         Owner_.DeviceReadBoundMs(), std::move(done)};
+        Timer_->SetEnabled(true);
     }
 
     std::unique_ptr<IUaBackendGroup>
@@ -448,6 +565,13 @@ private:
     // Deeper than any path of the browse tree (root, PLC, memory type, its digits).
     static constexpr int MaxDepth = 16;
 
+    struct TPendingWrite {
+        OPCHANDLE Handle = 0;
+        std::uint32_t CancelID = 0;
+        std::uint32_t StartTick = 0;
+        std::uint32_t BoundMs = 0;
+        std::function<void(TUaStatusCode)> Done;
+    };
     struct TPendingRead {
         OPCHANDLE Handle = 0;
         std::uint32_t CancelID = 0;
@@ -486,6 +610,13 @@ private:
         std::vector<HRESULT> errors;
         if (Hidden_.Items) Hidden_.Items->RemoveItems({handle}, errors);
     }
+    // A cached value never read from the PLC (no time) cannot satisfy any maxAge.
+    bool IsYoungEnough(const TUaBackendValue& value, double maxAgeMs) const {
+        if (value.SourceTime == 0) return false;
+        const auto now = static_cast<TUaDateTime>(
+            DateTimeToFileTime(Owner_.Context_.Clock->Now(), Owner_.Context_.Clock->TimeZoneBiasMinutes()));
+        return static_cast<double>(now - value.SourceTime) <= maxAgeMs * 10000.0;
+    }
     TUaBackendValue CacheRead(OPCHANDLE handle) {
         auto sync = InterfaceOf<IOPCSyncIO>(Hidden_.Group);
         std::vector<TOPCItemState> states;
@@ -514,7 +645,39 @@ private:
             RemoveHidden(read.Handle);
             read.Done(value);
         }
-        if (Pending_.empty()) Timer_->SetEnabled(false);
+        std::vector<std::uint32_t> late;
+        for (const auto& [id, write] : PendingWrites_)
+            if (now - write.StartTick >= write.BoundMs) late.push_back(id);
+        for (std::uint32_t id : late) {
+            TPendingWrite write = std::move(PendingWrites_.at(id));
+            PendingWrites_.erase(id);
+            if (async) async->Cancel2(write.CancelID);
+            Withdraw(write.Handle);
+            RemoveHidden(write.Handle);
+            write.Done(UaStatus::BadTimeout);
+        }
+        if (Pending_.empty() && PendingWrites_.empty()) Timer_->SetEnabled(false);
+    }
+
+    // A write the client was told failed must not reach the PLC later: the locations drop
+    // the value still waiting to be sent (the next read restores what the PLC holds).
+    // Returns whether the PLC stopped answering (rather than refused the value).
+    bool Withdraw(OPCHANDLE handle) {
+        auto* group = dynamic_cast<TOPCGroup*>(Hidden_.Group.Get());
+        const TOPCItem* item = group ? group->Items().Find(handle) : nullptr;
+        bool faulty = false;
+        for (int i = 0; item && i < item->CoveredCount(); ++i) {
+            THitachiLocation* l = item->Element(i);
+            if (!l) continue;
+            faulty = faulty || l->IsFaulty();
+            for (THitachiLocation* part :
+                 {l, l->HasBothHalves() ? l->HighLink : nullptr, l->HasBothHalves() ? l->LowLink : nullptr}) {
+                if (!part) continue;
+                part->WritePending = false;
+                part->WriteRequested = false;
+            }
+        }
+        return faulty;
     }
 
     TUaDaBackend& Owner_;
@@ -524,6 +687,7 @@ private:
     TGroupLink Hidden_;
     std::vector<std::string> Position_;
     std::map<std::uint32_t, TPendingRead> Pending_;
+    std::map<std::uint32_t, TPendingWrite> PendingWrites_;
     std::uint32_t NextTransaction_ = 1;
     std::unique_ptr<ITimer> Timer_;
 };
@@ -562,8 +726,9 @@ bool TUaDaBackend::Children(const std::string& folderId, std::vector<TUaBackendN
 bool TUaDaBackend::Describe(const std::string& id, TUaBackendNode& out, IUaBackendSession* session) {
     auto* own = dynamic_cast<TSession*>(session);
     if (!own || id.empty()) return false;
-    if (id[0] == '/') return own->DescribeFolder(id, out);
-    return own->DescribeItem(id, out);
+    if (id[0] == '/')
+        return IsCanonicalFolder(SplitFolder(id), Context_.PLCs) && own->DescribeFolder(id, out);
+    return CanonicalItemId(id, Context_.PLCs) == id && own->DescribeItem(id, out);
 }
 
 std::string TUaDaBackend::ParentOf(const std::string& id) {

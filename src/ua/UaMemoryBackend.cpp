@@ -159,11 +159,12 @@ public:
         --Owner_.SessionCount;
         Log(FormatText("Client %s disconnected at %s", {Name_, TimeDateText(Owner_.Context_.Clock->Now())}));
     }
-    void Read(const std::string& itemId, bool deviceRead,
+    void Read(const std::string& itemId, double maxAgeMs,
               std::function<void(const TUaBackendValue&)> done) override {
         const TVariable* v = Owner_.Find(itemId);
         TUaBackendValue value = v ? v->Value : TUaBackendValue{{}, UaStatus::BadNodeIdUnknown, 0};
-        if (!deviceRead) {
+        // Memory values are always current: only maxAge 0 takes the device-read path.
+        if (maxAgeMs > 0) {
             done(value);
             return;
         }
@@ -175,14 +176,23 @@ public:
             done(v ? v->Value : TUaBackendValue{{}, UaStatus::BadNodeIdUnknown, 0});
         });
     }
-    TUaStatusCode Write(const std::string& itemId, const TUaVariant& value) override {
+    void Write(const std::string& itemId, const TUaVariant& value,
+               std::function<void(TUaStatusCode)> done) override {
         auto it = Owner_.Variables_.find(itemId);
-        if (it == Owner_.Variables_.end()) return UaStatus::BadNodeIdUnknown;
-        if (!it->second.Node.Writable) return UaStatus::BadNotWritable;
+        if (it == Owner_.Variables_.end()) return done(UaStatus::BadNodeIdUnknown);
+        if (!it->second.Node.Writable) return done(UaStatus::BadNotWritable);
         TUaVariant converted;
-        if (!ConvertTo(it->second.Value.Value.Type, value, converted)) return UaStatus::BadTypeMismatch;
+        if (!ConvertTo(it->second.Value.Value.Type, value, converted)) return done(UaStatus::BadTypeMismatch);
+        // A refusal set for the item stands for the PLC's answer, which comes later.
+        if (TUaStatusCode refusal = it->second.WriteRefusal) {
+            std::weak_ptr<bool> alive = Alive_;
+            Owner_.Context_.Loop->Post([alive, refusal, done = std::move(done)] {
+                if (!alive.expired() && *alive.lock()) done(refusal);
+            });
+            return;
+        }
         Owner_.SetValue(itemId, converted, 0);
-        return 0;
+        done(UaStatus::Good);
     }
     std::unique_ptr<IUaBackendGroup>
     CreateGroup(double requested, double& revised,
@@ -254,6 +264,11 @@ void TUaMemoryBackend::SetValue(const std::string& itemId, TUaVariant value, TUa
 void TUaMemoryBackend::SetStatus(const std::string& itemId, TUaStatusCode status) {
     auto it = Variables_.find(itemId);
     if (it != Variables_.end()) it->second.Value.Status = status;
+}
+
+void TUaMemoryBackend::SetWriteRefusal(const std::string& itemId, TUaStatusCode status) {
+    auto it = Variables_.find(itemId);
+    if (it != Variables_.end()) it->second.WriteRefusal = status;
 }
 
 const TUaMemoryBackend::TVariable* TUaMemoryBackend::Find(const std::string& itemId) const {

@@ -20,6 +20,7 @@ public:
     struct TVariable {
         TUaBackendNode Node;
         TUaBackendValue Value;
+        TUaStatusCode WriteRefusal = 0; // non-zero: writes are answered with it, later
     };
 
     explicit TUaMemoryBackend(TServerContext& context);
@@ -33,6 +34,7 @@ public:
     // Changes a value as a poll would (status and source time included).
     void SetValue(const std::string& itemId, TUaVariant value, TUaStatusCode status = 0);
     void SetStatus(const std::string& itemId, TUaStatusCode status);
+    void SetWriteRefusal(const std::string& itemId, TUaStatusCode status);
     const TVariable* Find(const std::string& itemId) const;
 
     // Counters a test can check: open sessions and groups.

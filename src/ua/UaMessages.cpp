@@ -329,6 +329,22 @@ bool Decode(TUaBinaryReader& r, TUaSetMonitoringModeRequest& m) {
     return Done(r);
 }
 
+bool Decode(TUaBinaryReader& r, TUaSetTriggeringRequest& m) {
+    m.Header = ReadRequestHeader(r);
+    m.SubscriptionId = r.UInt32();
+    m.TriggeringItemId = r.UInt32();
+    m.LinksToAdd = UInt32s(r);
+    m.LinksToRemove = UInt32s(r);
+    return Done(r);
+}
+
+bool Decode(TUaBinaryReader& r, TUaTransferSubscriptionsRequest& m) {
+    m.Header = ReadRequestHeader(r);
+    m.SubscriptionIds = UInt32s(r);
+    m.SendInitialValues = r.Boolean();
+    return Done(r);
+}
+
 bool Decode(TUaBinaryReader& r, TUaDeleteMonitoredItemsRequest& m) {
     m.Header = ReadRequestHeader(r);
     m.SubscriptionId = r.UInt32();

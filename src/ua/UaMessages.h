@@ -238,6 +238,22 @@ struct TUaSetMonitoringModeRequest {
 };
 bool Decode(TUaBinaryReader& r, TUaSetMonitoringModeRequest& m);
 
+struct TUaSetTriggeringRequest {
+    TUaRequestHeader Header;
+    std::uint32_t SubscriptionId = 0;
+    std::uint32_t TriggeringItemId = 0;
+    std::vector<std::uint32_t> LinksToAdd;
+    std::vector<std::uint32_t> LinksToRemove;
+};
+bool Decode(TUaBinaryReader& r, TUaSetTriggeringRequest& m);
+
+struct TUaTransferSubscriptionsRequest {
+    TUaRequestHeader Header;
+    std::vector<std::uint32_t> SubscriptionIds;
+    bool SendInitialValues = false;
+};
+bool Decode(TUaBinaryReader& r, TUaTransferSubscriptionsRequest& m);
+
 struct TUaDeleteMonitoredItemsRequest {
     TUaRequestHeader Header;
     std::uint32_t SubscriptionId = 0;

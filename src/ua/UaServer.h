@@ -1,7 +1,8 @@
 // The opc.tcp endpoint: accepts connections, runs one TUaChannel per connection, keeps
-// the sessions and answers the services (discovery, session, view, attribute,
-// subscription and monitored-item service sets) against the address space and the
-// backend. Everything runs on the main loop.
+// the sessions and dispatches requests to the services, which live in one file per
+// service set (UaDiscoveryServices, UaSessionServices, UaViewServices,
+// UaAttributeServices, UaSubscriptionServices) and answer against the address space and
+// the backend. Everything runs on the main loop.
 #pragma once
 
 #include "ua/UaAddressSpace.h"
@@ -27,6 +28,14 @@ class TUaServer {
 public:
     static constexpr std::uint32_t HousekeepingIntervalMs = 250;
     static constexpr std::size_t MaxOperationsPerRequest = 10000;
+    static constexpr const char* SecurityPolicyNoneUri = "http://opcfoundation.org/UA/SecurityPolicy#None";
+    static constexpr const char* TransportProfileUri =
+        "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
+    static constexpr const char* ProductUriText = "urn:Norvane:Dravon";
+    static constexpr const char* ProductNameText = "Dravon OPC Data Access Server";
+    static constexpr const char* ManufacturerText = "Norvane";
+    static constexpr const char* ItemsNamespaceUri = "urn:Norvane:Dravon:Items";
+    static constexpr const char* AnonymousPolicyId = "anonymous";
 
     TUaServer(TServerContext& context, IUaBackend& backend, TUaConfig config);
     ~TUaServer();
@@ -37,7 +46,9 @@ public:
     // Loads or creates the application certificate first (when the application directory
     // exists); its log lines follow on the loop.
     bool Start(IUaListener& listener);
-    void Stop();
+    // Closes the endpoint. With a reason (the server shuts down), ServerStatus first turns
+    // to Shutdown with that reason and subscribers waiting with a Publish request get it.
+    void Stop(const std::string& shutdownReason = {});
     // Takes over an accepted connection (the listener calls this; tests call it directly).
     void Accept(std::unique_ptr<IUaSocket> socket);
 
@@ -76,18 +87,22 @@ private:
     // Answers a refused activation after a short delay, so passwords cannot be tried quickly.
     void DelayedFault(const TRequest& request, TUaStatusCode status);
 
-    // Services
+    // Discovery service set
     void GetEndpoints(TRequest& r, TUaBinaryReader& in);
     void FindServers(TRequest& r, TUaBinaryReader& in);
+    // Session service set
     void CreateSession(TRequest& r, TUaBinaryReader& in);
     void ActivateSession(TRequest& r, TUaBinaryReader& in);
     void CloseSessionService(TRequest& r, TUaBinaryReader& in);
+    // View service set
     void Browse(TRequest& r, TUaBinaryReader& in);
     void BrowseNext(TRequest& r, TUaBinaryReader& in);
     void TranslateBrowsePaths(TRequest& r, TUaBinaryReader& in);
     void RegisterNodes(TRequest& r, TUaBinaryReader& in, bool unregister);
+    // Attribute service set
     void Read(TRequest& r, TUaBinaryReader& in);
     void Write(TRequest& r, TUaBinaryReader& in);
+    // Subscription and monitored-item service sets
     void CreateSubscription(TRequest& r, TUaBinaryReader& in);
     void ModifySubscription(TRequest& r, TUaBinaryReader& in);
     void SetPublishingMode(TRequest& r, TUaBinaryReader& in);
@@ -98,12 +113,16 @@ private:
     void ModifyMonitoredItems(TRequest& r, TUaBinaryReader& in);
     void SetMonitoringMode(TRequest& r, TUaBinaryReader& in);
     void DeleteMonitoredItems(TRequest& r, TUaBinaryReader& in);
+    void SetTriggering(TRequest& r, TUaBinaryReader& in);
+    void TransferSubscriptions(TRequest& r, TUaBinaryReader& in);
 
     void WriteBrowseResult(TUaBinaryWriter& w, TUaSession& session, std::vector<TUaReference> refs,
                            std::size_t maxRefs, std::uint32_t resultMask);
     TUaSubscription* FindSubscription(TRequest& r, std::uint32_t id);
-    // Checks a DataChangeFilter; returns its trigger or a status in `status`.
-    std::uint32_t FilterTrigger(const TUaExtensionObject& filter, TUaStatusCode& status) const;
+    // Checks a monitored item's parameters and filter against its node.
+    TUaStatusCode ItemSettings(const TUaMonitoringParameters& p, const TUaNode& node,
+                               std::uint32_t timestamps, TUaItemSettings& out) const;
+    static void WriteItemResult(TUaBinaryWriter& w, const TUaSubscription& s, std::uint32_t id);
 
     TServerContext& Context_;
     IUaBackend& Backend_;
@@ -121,6 +140,7 @@ private:
     std::map<std::uint64_t, std::unique_ptr<ITimer>> Delayed_;
     std::uint64_t NextDelayed_ = 0;
     TUaDateTime StartTime_ = 0;
+    std::string ShutdownReason_; // set once the server shuts down
     // Posted work checks this before touching the server: it may be gone by then.
     std::shared_ptr<bool> Alive_ = std::make_shared<bool>(true);
 };

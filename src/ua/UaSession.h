@@ -28,7 +28,7 @@ public:
     };
     struct TContinuation {
         std::vector<TUaReference> References;
-        std::size_t Next = 0;
+        std::size_t MaxReferences = 0; // the page size the Browse asked for
         std::uint32_t ResultMask = 0;
     };
 
@@ -64,6 +64,8 @@ public:
     std::function<void(std::uint32_t channelId, std::uint32_t requestId, std::uint32_t handle,
                        const std::string& body)>
         Send;
+    // Value of a standard (namespace-0) variable, for the items that monitor one.
+    std::function<TUaVariant(std::uint32_t)> StandardValue;
     // A subscription ran out of lifetime; the server deletes it later.
     std::function<void(std::uint32_t subscriptionId)> SubscriptionExpired;
 

@@ -3,6 +3,7 @@
 // commands on standard input:
 //   set <itemId> <number>        store a value (as a poll would)
 //   status <itemId> <hexstatus>  change a value's status
+//   refuse <itemId> <hexstatus>  later writes are answered with this status (0: accepted)
 //   get <itemId>                 prints "VALUE <itemId> <number>"
 //   user <name> <role> <password> adds a user to the endpoint's users file, prints "USER <name>"
 //   quit
@@ -141,6 +142,7 @@ int main(int argc, char** argv) {
             std::string command, item;
             line >> command >> item;
             if (command == "quit") {
+                server.Stop("Test server quits");
                 app.quit();
             } else if (command == "set") {
                 double value = 0;
@@ -168,6 +170,10 @@ int main(int argc, char** argv) {
                     std::fprintf(stderr, "%s\n", error.c_str());
                 std::printf("USER %s\n", item.c_str());
                 std::fflush(stdout);
+            } else if (command == "refuse") {
+                std::string hex;
+                line >> hex;
+                backend.SetWriteRefusal(item, static_cast<TUaStatusCode>(std::stoul(hex, nullptr, 16)));
             } else if (command == "get") {
                 const auto* v = backend.Find(item);
                 long long number = -1;

@@ -7,7 +7,8 @@ const net = require("net");
 const assert = require("assert");
 const {
     OPCUAClient, MessageSecurityMode, SecurityPolicy, AttributeIds, DataType, StatusCodes,
-    TimestampsToReturn, ClientSubscription, ClientMonitoredItem, makeBrowsePath,
+    TimestampsToReturn, ClientSubscription, ClientMonitoredItem, makeBrowsePath, BrowseDirection,
+    DataChangeFilter, DataChangeTrigger, DeadbandType, NodeClass,
 } = require("node-opcua-client");
 
 const serverPath = process.argv[2];
@@ -57,6 +58,14 @@ async function check(name, fn) {
     } catch (err) {
         failed++;
         console.log("FAIL " + name + ": " + (err && err.stack ? err.stack : err));
+    }
+}
+
+async function until(predicate, ms, what) {
+    const end = Date.now() + ms;
+    while (!predicate()) {
+        if (Date.now() > end) throw new Error("timed out: " + what);
+        await new Promise((r) => setTimeout(r, 20));
     }
 }
 
@@ -158,7 +167,9 @@ async function main() {
         let result = await session.browse({ nodeId: folder, browseDirection: 0, includeSubtypes: true, resultMask: 63 });
         let names = result.references.map((r) => r.browseName.name);
         while (result.continuationPoint && result.continuationPoint.length) {
+            assert.strictEqual(result.references.length, 5);
             result = await session.browseNext(result.continuationPoint, false);
+            assert.ok(result.references.length <= 5, "page of " + result.references.length);
             names = names.concat(result.references.map((r) => r.browseName.name));
         }
         session.requestedMaxReferencesPerNode = 0;
@@ -244,14 +255,189 @@ async function main() {
         assert.strictEqual(small.slice(0, 4).toString(), "ERRF");
     });
 
+    await check("every node a browse of namespace 0 points to exists, types included", async () => {
+        const seen = new Set(["ns=0;i=84"]);
+        let layer = ["ns=0;i=84"];
+        while (layer.length) {
+            const results = await session.browse(layer.map((nodeId) => ({
+                nodeId, browseDirection: BrowseDirection.Both, includeSubtypes: true, resultMask: 63 })));
+            const next = [];
+            for (const result of results) {
+                assert.ok(result.statusCode.isGood(), result.statusCode.toString());
+                for (const r of result.references) {
+                    for (const id of [r.nodeId, r.referenceTypeId, r.typeDefinition]) {
+                        const text = id.toString();
+                        if (id.isEmpty() || id.namespace !== 0 || seen.has(text)) continue;
+                        seen.add(text);
+                        next.push(text);
+                    }
+                }
+            }
+            layer = next;
+        }
+        const ids = [...seen];
+        const classes = await session.read(ids.map((nodeId) => ({ nodeId, attributeId: AttributeIds.NodeClass })));
+        classes.forEach((dv, i) => assert.ok(dv.statusCode.isGood(), ids[i] + " " + dv.statusCode.toString()));
+        for (const id of [5, 4, 12, 294, 852, 862, 338, 61, 58, 63, 68, 2004, 2138, 35, 40, 45, 46, 47, 2274, 2296])
+            assert.ok(seen.has("ns=0;i=" + id), "not reached: i=" + id);
+        assert.ok(seen.size > 100, "only " + seen.size + " nodes");
+    });
+
+    await check("type attributes and the mandatory Server parts", async () => {
+        const rows = [ // node, attribute, expected value
+            ["ns=0;i=45", AttributeIds.InverseName, (v) => v.text === "SubtypeOf"],
+            ["ns=0;i=35", AttributeIds.InverseName, (v) => v.text === "OrganizedBy"],
+            ["ns=0;i=31", AttributeIds.Symmetric, (v) => v === true],
+            ["ns=0;i=24", AttributeIds.IsAbstract, (v) => v === true],
+            ["ns=0;i=5", AttributeIds.IsAbstract, (v) => v === false],
+            ["ns=0;i=2994", AttributeIds.Value, (v) => v === false], // Auditing
+            ["ns=0;i=2294", AttributeIds.Value, (v) => v === false], // ServerDiagnostics.EnabledFlag
+            ["ns=0;i=3709", AttributeIds.Value, (v) => v === 0], // RedundancySupport None
+            ["ns=0;i=12911", AttributeIds.Value, (v) => v > 0], // MaxByteStringLength
+            ["ns=0;i=11702", AttributeIds.Value, (v) => v > 0], // MaxArrayLength
+            ["ns=0;i=2272", AttributeIds.Value, (v) => v === 25], // MinSupportedSampleRate
+            [wr0010 + "/EURange", AttributeIds.Value, (v) => v.low === 0 && v.high === 65535],
+        ];
+        const values = await session.read(rows.map(([nodeId, attributeId]) => ({ nodeId, attributeId })));
+        rows.forEach(([node, attribute, ok], i) =>
+            assert.ok(values[i].statusCode.isGood() && ok(values[i].value.value),
+                `${node} attribute ${attribute}: ${values[i].toString()}`));
+        const up = await session.browse({ nodeId: "ns=0;i=5", browseDirection: BrowseDirection.Inverse,
+            referenceTypeId: "ns=0;i=45", resultMask: 63 });
+        assert.deepStrictEqual(up.references.map((r) => r.nodeId.toString()), ["ns=0;i=28"]); // UInteger
+    });
+
+    // One slow subscription (queues) and one fast one (the witness that sees every value).
+    const makeSubscription = async (s, interval) => {
+        const sub = ClientSubscription.create(s, {
+            requestedPublishingInterval: interval, requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 10,
+            maxNotificationsPerPublish: 1000, publishingEnabled: true, priority: 1,
+        });
+        await new Promise((resolve) => sub.once("started", resolve));
+        return sub;
+    };
+    const monitor = async (sub, nodeId, parameters) => {
+        const item = ClientMonitoredItem.create(sub, { nodeId, attributeId: AttributeIds.Value },
+            { samplingInterval: -1, queueSize: 1, discardOldest: true, ...parameters }, TimestampsToReturn.Both);
+        const values = [];
+        item.on("changed", (dv) => values.push(dv.value.value));
+        await new Promise((resolve, reject) => { item.once("initialized", resolve); item.once("err", reject); });
+        return { item, values };
+    };
+    const deadband = (deadbandType, deadbandValue) =>
+        new DataChangeFilter({ trigger: DataChangeTrigger.StatusValue, deadbandType, deadbandValue });
+
+    await check("monitored items: sampling, queues, deadbands, standard variables", async () => {
+        const slow = await makeSubscription(session, 1000);
+        const fast = await makeSubscription(session, 50);
+        const witness = await monitor(fast, "ns=1;s=PLC1.WR0012", { samplingInterval: 25 });
+        const queued = await monitor(slow, "ns=1;s=PLC1.WR0012", { samplingInterval: 30, queueSize: 10 });
+        const last = await monitor(slow, "ns=1;s=PLC1.WR0012", { samplingInterval: 25, queueSize: 1 });
+        // Sampled by the witness's group: they see the values it sees.
+        const absolute = await monitor(fast, "ns=1;s=PLC1.WR0012",
+            { samplingInterval: 25, filter: deadband(DeadbandType.Absolute, 5) });
+        const percent = await monitor(fast, "ns=1;s=PLC1.WR0012",
+            { samplingInterval: 25, filter: deadband(DeadbandType.Percent, 0.015) });
+        const time = await monitor(fast, "ns=0;i=2258", {});
+        const upTime = await monitor(fast, "ns=1;s=Sys.ServerUpTime", {});
+        assert.strictEqual(queued.item.result.revisedSamplingInterval, 50); // the 25 ms tick
+        assert.strictEqual(queued.item.result.revisedQueueSize, 10);
+        // Each value lives two of the slow groups' sampling intervals (50 ms), so every
+        // group samples it.
+        const lived = (since) => until(() => Date.now() - since >= 100, 1000, "100 ms");
+        await lived(Date.now());
+        for (const v of [3, 20, 22, 30, 37]) {
+            const since = Date.now();
+            server.send(`set PLC1.WR0012 ${v}`);
+            await until(() => witness.values.includes(v), 5000, "witness sees " + v);
+            await lived(since);
+        }
+        await until(() => queued.values.includes(37) && last.values.includes(37), 5000, "slow publish");
+        const seen = JSON.stringify({ witness: witness.values, queued: queued.values, last: last.values, absolute: absolute.values, percent: percent.values });
+        assert.deepStrictEqual(queued.values, [2, 3, 20, 22, 30, 37], seen);
+        assert.deepStrictEqual(last.values.slice(-1), [37]);
+        assert.ok(last.values.length <= 3, "queue size 1 kept " + seen);
+        assert.deepStrictEqual(absolute.values, [2, 20, 30, 37]);
+        assert.deepStrictEqual(percent.values, [2, 20, 30]); // 0.015 % of 0..65535 is 9.8
+        await until(() => time.values.length >= 2, 5000, "CurrentTime notifications");
+        assert.ok(time.values[1] > time.values[0]);
+        assert.strictEqual(upTime.values[0], "0:00:05");
+        await slow.terminate();
+        await fast.terminate();
+    });
+
+    await check("filters that cannot apply are refused", async () => {
+        const sub = await makeSubscription(session, 100);
+        const rows = [ // node, filter, expected status
+            ["ns=1;s=Sys.ServerUpTime", deadband(DeadbandType.Absolute, 1), StatusCodes.BadFilterNotAllowed],
+            ["ns=1;s=PLC1.WR0013", deadband(DeadbandType.Percent, 150), StatusCodes.BadDeadbandFilterInvalid],
+            ["ns=1;s=PLC1.WR0013", deadband(DeadbandType.Absolute, -1), StatusCodes.BadDeadbandFilterInvalid],
+        ];
+        const response = await session.createMonitoredItems({
+            subscriptionId: sub.subscriptionId, timestampsToReturn: TimestampsToReturn.Both,
+            itemsToCreate: rows.map(([nodeId, filter], i) => ({
+                itemToMonitor: { nodeId, attributeId: AttributeIds.Value }, monitoringMode: 2,
+                requestedParameters: { clientHandle: 900 + i, samplingInterval: 100, filter, queueSize: 1, discardOldest: true },
+            })),
+        });
+        rows.forEach(([node, , expected], i) =>
+            assert.strictEqual(response.results[i].statusCode.value, expected.value, node));
+        await sub.terminate();
+    });
+
+    await check("SetTriggering reports a sampling item along with its trigger", async () => {
+        const sub = await makeSubscription(session, 100);
+        const trigger = await monitor(sub, "ns=1;s=PLC1.WR0014", {});
+        const linked = await monitor(sub, "ns=1;s=PLC1.WR0015", {});
+        await linked.item.setMonitoringMode(1); // sampling only
+        const result = await sub.setTriggering(trigger.item, [linked.item], null);
+        assert.ok(result.addResults[0].isGood(), result.addResults[0].toString());
+        server.send("set PLC1.WR0015 555");
+        server.send("set PLC1.WR0014 444");
+        await until(() => trigger.values.includes(444) && linked.values.includes(555), 5000, "triggered report");
+        await sub.terminate();
+    });
+
+    await check("TransferSubscriptions moves a subscription to another session", async () => {
+        const sub = await makeSubscription(session, 100);
+        const other = await client.createSession();
+        const response = await other.transferSubscriptions({ subscriptionIds: [sub.subscriptionId, 999999], sendInitialValues: true });
+        assert.ok(response.results[0].statusCode.isGood(), response.results[0].statusCode.toString());
+        assert.strictEqual(response.results[1].statusCode.value, StatusCodes.BadSubscriptionIdInvalid.value);
+        const gone = await session.deleteSubscriptions({ subscriptionIds: [sub.subscriptionId] });
+        assert.strictEqual(gone.results[0].value, StatusCodes.BadSubscriptionIdInvalid.value);
+        const deleted = await other.deleteSubscriptions({ subscriptionIds: [sub.subscriptionId] });
+        assert.ok(deleted.results[0].isGood());
+        await other.close();
+    });
+
+    await check("a write is answered with the PLC's refusal", async () => {
+        server.send("refuse PLC1.WR0016 803B0000");
+        const status = await session.write({ nodeId: "ns=1;s=PLC1.WR0016", attributeId: AttributeIds.Value,
+            value: { value: { dataType: DataType.UInt16, value: 9 } } });
+        assert.strictEqual(status.value, StatusCodes.BadNotWritable.value);
+    });
+
     await check("disconnect frees the session and logs it", async () => {
         await session.close();
         await client.disconnect();
         await server.waitFor(/^LOG Client .+ disconnected at /);
     });
 
-    server.send("quit");
-    await new Promise((resolve) => server.child.on("exit", resolve));
+    await check("the shut-down reaches subscribers before the endpoint closes", async () => {
+        const watcher = OPCUAClient.create({ endpointMustExist: false, connectionStrategy: { maxRetry: 0 } });
+        await watcher.connect(url);
+        const s = await watcher.createSession();
+        const sub = await makeSubscription(s, 100);
+        const state = await monitor(sub, "ns=0;i=2259", {});
+        const reason = await monitor(sub, "ns=0;i=2993", {});
+        server.send("quit");
+        await until(() => state.values.includes(4) && reason.values.some((v) => v && v.text === "Test server quits"),
+            5000, "State Shutdown with its reason");
+        await watcher.disconnect().catch(() => {});
+    });
+
+    await new Promise((resolve) => server.child.exitCode !== null ? resolve() : server.child.on("exit", resolve));
     clearTimeout(deadline);
     console.log(`${passed} passed, ${failed} failed`);
     process.exit(failed === 0 && passed > 0 ? 0 : 1);

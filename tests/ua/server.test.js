@@ -13,7 +13,7 @@ const path = require("path");
 const assert = require("assert");
 const {
     OPCUAClient, MessageSecurityMode, SecurityPolicy, AttributeIds, DataType, StatusCodes,
-    TimestampsToReturn, ClientSubscription, ClientMonitoredItem,
+    TimestampsToReturn, ClientSubscription, ClientMonitoredItem, NodeId,
 } = require("node-opcua-client");
 
 const dravonPath = process.env.DRAVON_PROGRAM;
@@ -211,6 +211,27 @@ async function main() {
         assert.strictEqual(unknown.statusCode.value, StatusCodes.BadNodeIdUnknown.value);
     });
 
+    await check("NodeIds are exact: only the canonical spelling resolves", async () => {
+        const rows = [ // spelling, resolves
+            ["PLC1.WR0010", true], ["PLC1.WR0010s", true], ["PLC1.WR0010.arr.2", true], ["Sys.ServerUpTime", true],
+            ["/PLC1/WR/WR0xxx", true], ["plc1.wr0010", false], [" PLC1.WR0010", false], ["PLC1.WR0010   ", false],
+            ["PLC1.WR0010\u0000", false], ["PLC1.WR0011\r\n", false], ["PLC1.WR10", false], ["PLC1.WR0010S", false],
+            ["sys.serveruptime", false], ["/plc1/WR", false], ["/PLC1/WR/WR0XXX", false],
+        ];
+        const values = await session.read(rows.map(([id]) => ({ nodeId: new NodeId(NodeId.NodeIdType.STRING, id, 1), attributeId: AttributeIds.NodeClass })));
+        rows.forEach(([id, ok], i) => assert.strictEqual(values[i].statusCode.isGood(), ok, JSON.stringify(id)));
+        const write = await session.write({ nodeId: new NodeId(NodeId.NodeIdType.STRING, "PLC1.WR0011\r\n", 1), attributeId: AttributeIds.Value,
+            value: { value: { dataType: DataType.UInt16, value: 5 } } });
+        assert.strictEqual(write.value, StatusCodes.BadNodeIdUnknown.value);
+    });
+
+    await check("a read with maxAge > 0 of a value nobody holds asks the PLC", async () => {
+        await simCommand(sim, "set 0 WR0020 321");
+        const cached = await session.read({ nodeId: "ns=1;s=PLC1.WR0020", attributeId: AttributeIds.Value }, 10000);
+        assert.ok(cached.statusCode.isGood(), cached.statusCode.toString());
+        assert.strictEqual(cached.value.value, 321);
+    });
+
     await check("a write reaches the simulator's memory", async () => {
         const status = await session.write({
             nodeId: wr0010, attributeId: AttributeIds.Value,
@@ -253,6 +274,14 @@ async function main() {
         assert.ok(answer.startsWith("ok"), answer);
         const changed = await waitForValue(item, (dv) => dv.value.value === 77);
         assert.ok(changed.statusCode.isGood(), changed.statusCode.toString());
+        // Server variables and the standard ServerStatus are monitored items as well.
+        for (const nodeId of ["ns=1;s=Sys.ServerUpTime", "ns=0;i=2258"]) {
+            const other = ClientMonitoredItem.create(subscription, { nodeId, attributeId: AttributeIds.Value },
+                { samplingInterval: 100, queueSize: 1, discardOldest: true }, TimestampsToReturn.Both);
+            const first = await waitForValue(other, (dv) => dv.statusCode.isGood());
+            await waitForValue(other, (dv) => dv.value.value.toString() !== first.value.value.toString(), 5000);
+            await other.terminate();
+        }
     });
 
     await check("a PLC that stops answering turns the value Uncertain, then Bad", async () => {
@@ -264,8 +293,13 @@ async function main() {
         const dv = await bad;
         assert.strictEqual(dv.statusCode.value, StatusCodes.BadNoCommunication.value);
         assert.ok(seen.some((s) => (s & 0xC0000000) === 0x40000000), "no Uncertain on the way: " + seen.join(","));
+        // A write is not Good before the PLC has it, and a refused one is not sent later.
+        const write = await session.write({ nodeId: wr0010, attributeId: AttributeIds.Value,
+            value: { value: { dataType: DataType.UInt16, value: 999 } } });
+        assert.ok([StatusCodes.BadNoCommunication.value, StatusCodes.BadTimeout.value].includes(write.value), write.toString());
         await simCommand(sim, "power on");
-        await waitForValue(item, (v) => v.statusCode.isGood(), 30000);
+        const back = await waitForValue(item, (v) => v.statusCode.isGood(), 30000);
+        assert.notStrictEqual(back.value.value, 999);
     });
 
     await check("disconnect ends the server object: Client %s disconnected at %s", async () => {

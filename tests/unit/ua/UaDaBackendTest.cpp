@@ -20,6 +20,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
+#include <functional>
 #include <optional>
 
 namespace dravon {
@@ -78,9 +80,21 @@ protected:
             EXPECT_EQ(l->RefCount, 0) << address;
         }
     }
+    // A write's answer when it came before Write returned; Pending while the PLC decides.
+    static constexpr std::optional<TUaStatusCode> Pending{};
+    std::optional<TUaStatusCode> WriteNow(const std::string& id, const TUaVariant& value) {
+        std::optional<TUaStatusCode> got;
+        Session->Write(id, value, [&](TUaStatusCode s) { got = s; });
+        return got;
+    }
+    static std::string FormatAddressId(std::uint32_t address) {
+        char id[16];
+        std::snprintf(id, sizeof id, "PLC1.WR%04X", address);
+        return id;
+    }
     std::optional<TUaBackendValue> ReadNow(const std::string& id, bool device) {
         std::optional<TUaBackendValue> got;
-        Session->Read(id, device, [&](const TUaBackendValue& v) { got = v; });
+        Session->Read(id, device ? 0.0 : UaCacheAge, [&](const TUaBackendValue& v) { got = v; });
         return got;
     }
 };
@@ -264,7 +278,7 @@ TEST_F(UaDaBackendTest, CacheReadAnswersAtOnceWithTheLocationsValueAndTime) {
 TEST_F(UaDaBackendTest, DeviceReadIsAnsweredFromTheGroupCycleOnceThePlcAnswered) {
     PlcAnswers(0x10, 5); // nobody holds it: no location, nothing stored
     std::optional<TUaBackendValue> got;
-    Session->Read("PLC1.WR0010", true, [&](const TUaBackendValue& v) { got = v; });
+    Session->Read("PLC1.WR0010", 0, [&](const TUaBackendValue& v) { got = v; });
     EXPECT_FALSE(got);
     ASSERT_TRUE(Word(0x10)); // the read's item holds the location while it waits
     EXPECT_EQ(Word(0x10)->RefCount, 1);
@@ -282,7 +296,7 @@ TEST_F(UaDaBackendTest, DeviceReadIsAnsweredFromTheGroupCycleOnceThePlcAnswered)
 TEST_F(UaDaBackendTest, DeviceReadOfALocationNeverPolledEndsAtTheBound) {
     std::optional<TUaBackendValue> got;
     const std::uint32_t start = T.Platform.Clock.Tick;
-    Session->Read("PLC1.WR0011", true, [&](const TUaBackendValue& v) { got = v; });
+    Session->Read("PLC1.WR0011", 0, [&](const TUaBackendValue& v) { got = v; });
     const std::uint32_t bound = Backend.DeviceReadBoundMs();
     EXPECT_EQ(bound, 2 * 1000u + TUaDaBackend::DeviceReadMarginMs);
     T.Platform.Advance(bound - 300);
@@ -297,7 +311,7 @@ TEST_F(UaDaBackendTest, DeviceReadOfALocationNeverPolledEndsAtTheBound) {
 
 TEST_F(UaDaBackendTest, PendingDeviceReadIsNeverAnsweredAfterTheSessionWent) {
     int calls = 0;
-    Session->Read("PLC1.WR0012", true, [&](const TUaBackendValue&) { ++calls; });
+    Session->Read("PLC1.WR0012", 0, [&](const TUaBackendValue&) { ++calls; });
     Session.reset();
     PlcAnswers(0x12, 3);
     T.Platform.Advance(10000);
@@ -306,51 +320,93 @@ TEST_F(UaDaBackendTest, PendingDeviceReadIsNeverAnsweredAfterTheSessionWent) {
 }
 
 TEST_F(UaDaBackendTest, WritesGoThroughTheItemWritePath) {
-    EXPECT_EQ(Session->Write("PLC1.WR0002", U16(40000)), UaStatus::Good);
+    EXPECT_EQ(WriteNow("PLC1.WR0002", U16(40000)), Pending);
     ASSERT_TRUE(Word(2));
     EXPECT_EQ(Word(2)->Value, 40000u);
     EXPECT_TRUE(Word(2)->WritePending);
     // Another type is converted: a double rounds to the word (not its float bit pattern,
     // which a 16-bit word cannot hold), numeric text is a number.
-    EXPECT_EQ(Session->Write("PLC1.WR0003", TUaVariant::Scalar(TUaType::Double, 1234.5)), UaStatus::Good);
+    EXPECT_EQ(WriteNow("PLC1.WR0003", TUaVariant::Scalar(TUaType::Double, 1234.5)), Pending);
     EXPECT_EQ(Word(3)->Value, 1234u);
-    EXPECT_EQ(Session->Write("PLC1.WR0007", TUaVariant::Scalar(TUaType::String, std::string("321"))),
-              UaStatus::Good);
+    EXPECT_EQ(WriteNow("PLC1.WR0007", TUaVariant::Scalar(TUaType::String, std::string("321"))), Pending);
     EXPECT_EQ(Word(7)->Value, 321u);
-    EXPECT_EQ(Session->Write("PLC1.WR0005", TUaVariant::Scalar(TUaType::Double, 70000.0)),
+    EXPECT_EQ(WriteNow("PLC1.WR0005", TUaVariant::Scalar(TUaType::Double, 70000.0)),
               UaStatus::BadTypeMismatch);
     // A text item takes the characters.
-    EXPECT_EQ(Session->Write("PLC1.WR0030.asc.2", TUaVariant::Scalar(TUaType::String, std::string("AB"))),
-              UaStatus::Good);
+    EXPECT_EQ(WriteNow("PLC1.WR0030.asc.2", TUaVariant::Scalar(TUaType::String, std::string("AB"))), Pending);
     EXPECT_EQ(Word(0x30)->Value, 0x4142u);
     // A signed item stores the 16-bit pattern.
-    EXPECT_EQ(Session->Write("PLC1.WR0004s", TUaVariant::Scalar(TUaType::Int16, std::int64_t{-2})),
-              UaStatus::Good);
+    EXPECT_EQ(WriteNow("PLC1.WR0004s", TUaVariant::Scalar(TUaType::Int16, std::int64_t{-2})), Pending);
     EXPECT_EQ(Word(4)->Value, 65534u);
     // A float written to a double word keeps its bit pattern.
-    EXPECT_EQ(Session->Write("PLC1.DR0006", TUaVariant::Scalar(TUaType::Float, 1.5)), UaStatus::Good);
+    EXPECT_EQ(WriteNow("PLC1.DR0006", TUaVariant::Scalar(TUaType::Float, 1.5)), Pending);
     EXPECT_EQ(PLC1.FindLocation(10, 6, true)->GetValue(), std::bit_cast<std::uint32_t>(1.5f));
     // A bit written true is 1 (00 01 on the wire), not TRUE's -1.
     EXPECT_EQ(Session->Write("PLC1.M00020", TUaVariant::Scalar(TUaType::Boolean, true)), UaStatus::Good);
     EXPECT_EQ(PLC1.FindLocation(4, 0x20, false)->Value, 1u);
 
-    EXPECT_EQ(Session->Write("PLC1.WR0005", TUaVariant::Scalar(TUaType::Int32, std::int64_t{-40000})),
+    EXPECT_EQ(WriteNow("PLC1.WR0005", TUaVariant::Scalar(TUaType::Int32, std::int64_t{-40000})),
               UaStatus::BadTypeMismatch);
-    EXPECT_EQ(Session->Write("PLC1.WR0005", TUaVariant::Scalar(TUaType::String, std::string("abc"))),
+    EXPECT_EQ(WriteNow("PLC1.WR0005", TUaVariant::Scalar(TUaType::String, std::string("abc"))),
               UaStatus::BadTypeMismatch);
-    EXPECT_EQ(Session->Write("PLC1.WR0005", TUaVariant::Scalar(TUaType::Guid, std::string(16, '\0'))),
+    EXPECT_EQ(WriteNow("PLC1.WR0005", TUaVariant::Scalar(TUaType::Guid, std::string(16, '\0'))),
               UaStatus::BadTypeMismatch);
-    EXPECT_EQ(Session->Write("Sys.ClientsConnected", TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{1})),
+    EXPECT_EQ(WriteNow("Sys.ClientsConnected", TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{1})),
               UaStatus::BadNotWritable);
-    EXPECT_EQ(Session->Write("PLC1.NOPE", U16(1)), UaStatus::BadNodeIdUnknown);
+    EXPECT_EQ(WriteNow("PLC1.NOPE", U16(1)), UaStatus::BadNodeIdUnknown);
     THitachiLocation* untouched = Word(5);
     if (untouched) {
         EXPECT_FALSE(untouched->WritePending);
     }
-    // The write item is gone; the pending write keeps its location until the PLC confirms.
-    T.Platform.Advance(100);
-    EXPECT_EQ(Word(2)->RefCount, 0);
-    EXPECT_TRUE(Word(2)->WritePending);
+}
+
+// A UA write is answered when the PLC has decided; a write the client is told failed is
+// withdrawn, never sent later.
+TEST_F(UaDaBackendTest, WriteIsAnsweredWhenThePlcDecides) {
+    struct TRow {
+        const char* Case;
+        std::function<void(THitachiLocation&)> Plc; // what happens at the PLC after 200 ms
+        TUaStatusCode Expected;
+        std::uint32_t AnsweredBy; // ms
+    };
+    const std::uint32_t bound = Backend.DeviceReadBoundMs();
+    const TRow rows[] = {
+        {"confirmed",
+         [&](THitachiLocation& l) {
+             l.WritePending = l.WriteRequested = false;
+             l.WriteDoneTime = T.Platform.Clock.Date;
+         },
+         UaStatus::Good, 300},
+        {"PLC stopped answering", [](THitachiLocation& l) { l.TimedOut = true; },
+         UaStatus::BadNoCommunication, 300},
+        {"no answer at all", [](THitachiLocation&) {}, UaStatus::BadTimeout,
+         bound + TUaDaBackend::DeviceReadCheckMs},
+    };
+    std::uint32_t address = 0x40;
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Case);
+        const std::uint32_t start = T.Platform.Clock.Tick;
+        std::optional<TUaStatusCode> got;
+        Session->Write(FormatAddressId(address), U16(7), [&](TUaStatusCode s) { got = s; });
+        EXPECT_FALSE(got);
+        T.Platform.Advance(200);
+        EXPECT_FALSE(got);
+        row.Plc(*Word(address));
+        while (!got && T.Platform.Clock.Tick - start < bound + 1000) T.Platform.Advance(25);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(*got, row.Expected);
+        EXPECT_LE(T.Platform.Clock.Tick - start, row.AnsweredBy);
+        if (Word(address)) {
+            EXPECT_FALSE(Word(address)->WritePending); // withdrawn when not confirmed
+        }
+        ExpectUnreferenced(address++);
+    }
+    // A session that goes is never answered.
+    int calls = 0;
+    Session->Write("PLC1.WR0050", U16(1), [&](TUaStatusCode) { ++calls; });
+    Session.reset();
+    T.Platform.Advance(bound + 1000);
+    EXPECT_EQ(calls, 0);
 }
 
 TEST_F(UaDaBackendTest, GroupReportsChangesWithClientHandlesAtTheRevisedRate) {

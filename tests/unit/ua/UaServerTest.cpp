@@ -502,23 +502,33 @@ TEST_F(UaServerTest, SubscriptionWithoutPublishRequestsExpires) {
     (void)sub;
 }
 
-TEST_F(UaServerTest, DeadbandFiltersAreNotSupportedYet) {
+TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValue) {
     OpenSession();
     std::uint32_t sub = CreateSubscription(100, 30, 3);
-    TUaBinaryWriter filter;
-    filter.UInt32(1);
-    filter.UInt32(1); // absolute deadband
-    filter.Double(5);
-    EXPECT_EQ(
-        Monitor(sub, "PLC1.WR0010", 1, {TUaNodeId::Num(UaId::DataChangeFilter), 1, filter.Take()}).at(0),
-        UaStatus::BadMonitoredItemFilterUnsupported);
-    TUaBinaryWriter statusOnly;
-    statusOnly.UInt32(0);
-    statusOnly.UInt32(0);
-    statusOnly.Double(0);
-    EXPECT_EQ(
-        Monitor(sub, "PLC1.WR0010", 2, {TUaNodeId::Num(UaId::DataChangeFilter), 1, statusOnly.Take()}).at(0),
-        0u);
+    struct TRow {
+        const char* Item;
+        std::uint32_t Trigger, DeadbandType;
+        double Deadband;
+        TUaStatusCode Expected;
+    } rows[] = {
+        {"PLC1.WR0010", 0, 0, 0, 0},
+        {"PLC1.WR0010", 1, 1, 5, 0},
+        {"PLC1.WR0010", 1, 2, 10, 0},
+        {"PLC1.WR0010", 1, 2, 101, UaStatus::BadDeadbandFilterInvalid},
+        {"PLC1.WR0010", 3, 0, 0, UaStatus::BadMonitoredItemFilterInvalid},
+        {"Sys.ServerUpTime", 1, 1, 1, UaStatus::BadFilterNotAllowed},
+    };
+    std::uint32_t handle = 1;
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(handle);
+        TUaBinaryWriter filter;
+        filter.UInt32(row.Trigger);
+        filter.UInt32(row.DeadbandType);
+        filter.Double(row.Deadband);
+        EXPECT_EQ(Monitor(sub, row.Item, handle++, {TUaNodeId::Num(UaId::DataChangeFilter), 1, filter.Take()})
+                      .at(0),
+                  row.Expected);
+    }
 }
 
 TEST_F(UaServerTest, MalformedServiceBodyClosesTheChannel) {
