@@ -1,13 +1,15 @@
-// End to end: the real dravon program polls 10 000 words of a dravon-plcsim PLC (TCP on
-// loopback) and serves them to one OPC UA session with 10 000 monitored items in one
+// End to end: the real dravon program polls N words of a dravon-plcsim PLC (TCP on
+// loopback) and serves them to one OPC UA session with N monitored items in one
 // subscription at 100 ms publishing. Every 100 ms the bench changes 10 % of those words in
-// the simulator's memory (over its control socket) and measures, for each change, the time
-// until the notification carrying it reaches this client; and the server's CPU time per
-// second from /proc. The client is ours, built from the endpoint's codec, in this process;
-// the server and the simulator are separate processes.
+// the simulator's memory (over its control socket; each word changes by 10 every second)
+// and measures the notifications delivered against those changes, the time from a change
+// to the notification carrying it, and the server's CPU time per second and memory (RSS)
+// from /proc. The items ask for a queue size and optionally an absolute deadband (15: every
+// other change of a word passes). The client is ours, built from the endpoint's codec, in
+// this process; the server and the simulator are separate processes.
 //
-// Usage: bench_UaMonitoredItems [seconds=10] [dravon] [dravon-plcsim]
-// (programs default to the release build tree next to this one).
+// Usage: bench_UaMonitoredItems [seconds=10] [items=10000] [queue=1] [deadband=0] [dravon]
+//        [dravon-plcsim]   (programs default to the release build tree next to this one).
 #include "ua/UaBinaryReader.h"
 #include "ua/UaBinaryWriter.h"
 #include "ua/UaMessages.h"
@@ -38,8 +40,6 @@ using namespace dravon::test;
 
 namespace {
 
-constexpr int ItemCount = 10000;
-constexpr int ChangedPerRound = ItemCount / 10;
 constexpr int RoundMs = 100;
 constexpr int BatchSize = 1000;
 constexpr int PublishRequestsOutstanding = 4;
@@ -64,6 +64,15 @@ double CpuSeconds(qint64 pid) {
         if (i == 15) break;
     }
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Resident memory of a process in MB.
+double RssMegabytes(qint64 pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    return 0;
 }
 
 int FreePort() {
@@ -187,7 +196,7 @@ bool ParsePublish(const std::string& payload, std::uint32_t& subscription, std::
     return true;
 }
 
-std::string StoreText(int simPort, int uaPort) {
+std::string StoreText(int simPort, int uaPort, int itemCount) {
     auto key = [](const std::string& p) {
         std::string escaped;
         for (char c : p) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
@@ -197,7 +206,8 @@ std::string StoreText(int simPort, int uaPort) {
            "string \"PLCName0\" \"PLC1\"\nstring \"PLCIP0\" \"127.0.0.1\"\n" + "dword \"PLCTcpPort0\" " +
            std::to_string(simPort) + "\ndword \"ProtocolType0\" 3\ndword \"DrvType0\" 2\n" +
            key("SOFTWARE\\Norvane\\Dravon\\OpcUa") + "dword \"Port\" " + std::to_string(uaPort) + "\n" +
-           "dword \"MaxMessageSize\" 16777216\n";
+           "dword \"MaxMessageSize\" 16777216\n" + "dword \"MaxMonitoredItemsPerSubscription\" " +
+           std::to_string(itemCount) + "\n";
 }
 
 double Percentile(std::vector<double> v, double p) {
@@ -211,9 +221,15 @@ double Percentile(std::vector<double> v, double p) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::max(2, std::atoi(argv[1])) : 10;
+    const int ItemCount =
+        argc > 2 ? std::clamp(std::atoi(argv[2]), BatchSize, 65536) / BatchSize * BatchSize : 10000;
+    const int ChangedPerRound = ItemCount / 10;
+    const std::uint32_t queueSize =
+        argc > 3 ? static_cast<std::uint32_t>(std::max(1, std::atoi(argv[3]))) : 1;
+    const double deadband = argc > 4 ? std::atof(argv[4]) : 0;
     const QString here = QCoreApplication::applicationDirPath();
-    const QString dravonPath = argc > 2 ? argv[2] : here + "/../src/dravon";
-    const QString simPath = argc > 3 ? argv[3] : here + "/../tools/plcsim/dravon-plcsim";
+    const QString dravonPath = argc > 5 ? argv[5] : here + "/../src/dravon";
+    const QString simPath = argc > 6 ? argv[6] : here + "/../tools/plcsim/dravon-plcsim";
 
     QProcess sim;
     sim.start(simPath, {"--tcp", "127.0.0.1:0", "--control", "0", "--no-stdin"});
@@ -246,7 +262,7 @@ int main(int argc, char** argv) {
     {
         QFile store(home.path() + "/machine.store");
         store.open(QIODevice::WriteOnly);
-        store.write(QByteArray::fromStdString(StoreText(simPort, uaPort)));
+        store.write(QByteArray::fromStdString(StoreText(simPort, uaPort, ItemCount)));
     }
     QProcess server;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -321,8 +337,16 @@ int main(int argc, char** argv) {
                 w.UInt32(2);
                 w.UInt32(static_cast<std::uint32_t>(i));
                 w.Double(RoundMs);
-                w.ExtensionObject({});
-                w.UInt32(1);
+                if (deadband > 0) {
+                    TUaBinaryWriter filter;
+                    filter.UInt32(1); // StatusValue
+                    filter.UInt32(1); // absolute
+                    filter.Double(deadband);
+                    w.ExtensionObject({TUaNodeId::Num(UaId::DataChangeFilter), 1, filter.Take()});
+                } else {
+                    w.ExtensionObject({});
+                }
+                w.UInt32(queueSize);
                 w.Boolean(true);
             }
         });
@@ -381,6 +405,7 @@ int main(int argc, char** argv) {
             if (now - measureStart >= seconds * 1000) break;
             ++round;
             const std::uint64_t value = 1 + static_cast<std::uint64_t>(round % 60000);
+            // The simulator's new values reach the server through the PLC link.
             std::string commands;
             const int base = (round % 10) * ChangedPerRound;
             for (int i = base; i < base + ChangedPerRound; ++i)
@@ -418,6 +443,7 @@ int main(int argc, char** argv) {
     }
     const double window = static_cast<double>(clock.elapsed() - measureStart) / 1000.0;
     const double cpu = CpuSeconds(server.processId()) - cpuStart;
+    const double rss = RssMegabytes(server.processId());
 
     server.terminate();
     server.waitForFinished(10000);
@@ -427,15 +453,20 @@ int main(int argc, char** argv) {
 
     std::printf(
         "UaMonitoredItemsBench: %d monitored items (%d accepted) in one subscription, publishing %.0f ms "
-        "(revised), %d changed every %d ms\n",
-        ItemCount, monitored, revisedInterval, ChangedPerRound, RoundMs);
+        "(revised), queue size %u, %s, %d changed every %d ms\n",
+        ItemCount, monitored, revisedInterval, queueSize,
+        deadband > 0 ? ("absolute deadband " + std::to_string(deadband)).c_str() : "no deadband",
+        ChangedPerRound, RoundMs);
     std::printf("  setup of the monitored items: %.0f ms; items good before measuring: %zu\n", setupMs,
                 goodInitial);
-    std::printf("  measured %.1f s: %zu changes made, %zu notifications (%.0f/s), %zu matched to a change\n",
+    std::printf("  measured %.1f s: %zu changes delivered to the PLC, %zu notifications (%.0f/s, %.1f %% of "
+                "the changes), %zu matched to a change\n",
                 window, changesMade, notifications, static_cast<double>(notifications) / window,
+                changesMade ? 100.0 * static_cast<double>(notifications) / static_cast<double>(changesMade)
+                            : 0.0,
                 latencies.size());
-    std::printf("  server CPU: %.0f ms per second (%.1f %% of one core)\n", 1000.0 * cpu / window,
-                100.0 * cpu / window);
+    std::printf("  server CPU: %.0f ms per second (%.1f %% of one core), RSS %.0f MB\n",
+                1000.0 * cpu / window, 100.0 * cpu / window, rss);
     std::printf(
         "  notification latency (simulator memory change -> notification received), ms: p50 %.0f  p90 %.0f  "
         "p99 %.0f  max %.0f\n",
