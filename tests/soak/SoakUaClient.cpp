@@ -254,9 +254,11 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
         for (std::size_t i = 0; i < results.size(); ++i) {
             const auto [index, value] = pending.Writes[i];
             if (results[i] == 0) {
-                // Good: the value is stored and reaches the PLC in the driver cycle.
-                Env_.Ledger->Written(index, value);
-                ++Env_.Counters->UaWritesGood;
+                ++Env_.Counters->UaWritesGood; // the PLC confirmed the value
+            } else if (results[i] == UaStatus::BadNoCommunication || results[i] == UaStatus::BadTimeout ||
+                       results[i] == UaStatus::BadNotWritable) {
+                // A fault phase: the PLC did not answer, or answered with an error status.
+                ++Env_.Counters->UaWriteErrors;
             } else {
                 ++Env_.Counters->UaWriteErrors;
                 Env_.Counters->Fault(Name_ + ": writing " + Env_.Ledger->ItemId(index) + " answered " +
@@ -377,6 +379,8 @@ void TSoakUaClient::WriteSome() {
             pending.Writes.emplace_back(index, Env_.Ledger->NextValue(index));
     }
     const auto writes = pending.Writes;
+    // The location shows a written value while the PLC decides: it is given from now on.
+    for (const auto& [index, value] : writes) Env_.Ledger->Written(index, value);
     ++Env_.Counters->UaWriteCalls;
     Send(
         UaId::WriteRequest, TKind::Write,
