@@ -342,7 +342,7 @@ TEST_F(UaDaBackendTest, WritesGoThroughTheItemWritePath) {
     EXPECT_EQ(WriteNow("PLC1.DR0006", TUaVariant::Scalar(TUaType::Float, 1.5)), Pending);
     EXPECT_EQ(PLC1.FindLocation(10, 6, true)->GetValue(), std::bit_cast<std::uint32_t>(1.5f));
     // A bit written true is 1 (00 01 on the wire), not TRUE's -1.
-    EXPECT_EQ(Session->Write("PLC1.M00020", TUaVariant::Scalar(TUaType::Boolean, true)), UaStatus::Good);
+    EXPECT_EQ(WriteNow("PLC1.M00020", TUaVariant::Scalar(TUaType::Boolean, true)), Pending);
     EXPECT_EQ(PLC1.FindLocation(4, 0x20, false)->Value, 1u);
 
     EXPECT_EQ(WriteNow("PLC1.WR0005", TUaVariant::Scalar(TUaType::Int32, std::int64_t{-40000})),
