@@ -88,8 +88,50 @@ function overallLimit(name, ms) {
     }, ms);
 }
 
+// A test server that takes commands on its standard input, one a line.
+function serve(program, args) {
+    const server = run(program, args, process.env, process.env.UA_TEST_VERBOSE);
+    server.send = (command) => server.child.stdin.write(command + "\n");
+    return server;
+}
+
+// The next "changed" value of a monitored item that the predicate accepts.
+function waitForValue(item, predicate, ms = 10000) {
+    return new Promise((resolve, reject) => {
+        let last = null;
+        const timer = setTimeout(() => {
+            item.removeListener("changed", onChange);
+            reject(new Error("no matching notification; last " + (last ? last.toString() : "none")));
+        }, ms);
+        const onChange = (dv) => {
+            last = dv;
+            if (predicate(dv)) {
+                clearTimeout(timer);
+                item.removeListener("changed", onChange);
+                resolve(dv);
+            }
+        };
+        item.on("changed", onChange);
+    });
+}
+
+// Prints the tally in the line ctest reads and exits: 0 only when something passed and
+// nothing failed.
+function finish(limit) {
+    if (limit) clearTimeout(limit);
+    killAll();
+    console.log(`${tally.passed} passed, ${tally.failed} failed`);
+    process.exit(tally.failed === 0 && tally.passed > 0 ? 0 : 1);
+}
+
+function crashed(err) {
+    console.error(err);
+    tally.failed++;
+    finish();
+}
+
 function killAll() {
     for (const c of children) if (c.exitCode === null && c.signalCode === null) c.kill("SIGKILL");
 }
 
-module.exports = { run, check, freePort, until, overallLimit, killAll, tally };
+module.exports = { run, serve, check, freePort, until, waitForValue, overallLimit, finish, crashed, killAll, tally };

@@ -2,7 +2,7 @@
 // PLC1/WR/.../WR0010, read, write, subscribe, status changes, bad input, disconnect.
 // Usage: node client.test.js <path to ua_test_server>
 "use strict";
-const { spawn } = require("child_process");
+const { serve, check, until, waitForValue, overallLimit, finish, crashed } = require("../support/e2e");
 const net = require("net");
 const assert = require("assert");
 const {
@@ -12,76 +12,7 @@ const {
 } = require("node-opcua-client");
 
 const serverPath = process.argv[2];
-let passed = 0;
-let failed = 0;
-const deadline = setTimeout(() => {
-    console.error("client.test.js: overall time limit reached");
-    process.exit(2);
-}, 100000);
-
-function startServer() {
-    const child = spawn(serverPath, ["0", "90"], { stdio: ["pipe", "pipe", "inherit"] });
-    const lines = [];
-    const waiters = [];
-    let buffer = "";
-    child.stdout.on("data", (chunk) => {
-        buffer += chunk.toString();
-        let eol;
-        while ((eol = buffer.indexOf("\n")) >= 0) {
-            const line = buffer.slice(0, eol);
-            buffer = buffer.slice(eol + 1);
-            lines.push(line);
-            for (const w of [...waiters]) {
-                if (w.re.test(line)) {
-                    waiters.splice(waiters.indexOf(w), 1);
-                    w.resolve(line);
-                }
-            }
-        }
-    });
-    const waitFor = (re, ms = 10000) => new Promise((resolve, reject) => {
-        const found = lines.find((l) => re.test(l));
-        if (found) return resolve(found);
-        const w = { re, resolve };
-        waiters.push(w);
-        setTimeout(() => reject(new Error("timed out waiting for " + re)), ms);
-    });
-    const send = (command) => child.stdin.write(command + "\n");
-    return { child, lines, waitFor, send };
-}
-
-async function check(name, fn) {
-    try {
-        await fn();
-        passed++;
-        console.log("ok   " + name);
-    } catch (err) {
-        failed++;
-        console.log("FAIL " + name + ": " + (err && err.stack ? err.stack : err));
-    }
-}
-
-async function until(predicate, ms, what) {
-    const end = Date.now() + ms;
-    while (!predicate()) {
-        if (Date.now() > end) throw new Error("timed out: " + what);
-        await new Promise((r) => setTimeout(r, 20));
-    }
-}
-
-function waitForValue(item, predicate, ms = 5000) {
-    return new Promise((resolve, reject) => {
-        const timer = setTimeout(() => reject(new Error("no matching notification")), ms);
-        const onChange = (dv) => {
-            if (predicate(dv)) {
-                clearTimeout(timer);
-                item.removeListener("changed", onChange);
-                resolve(dv);
-            }
-        };
-        item.on("changed", onChange);
-    });
-}
+const deadline = overallLimit("client.test.js", 100000);
 
 // Sends raw bytes and returns what the server answers before it closes the connection.
 function rawExchange(port, bytes) {
@@ -112,7 +43,7 @@ function hello(receiveBuffer) {
 }
 
 async function main() {
-    const server = startServer();
+    const server = serve(serverPath, ["0", "90"]);
     const portLine = await server.waitFor(/^PORT \d+/);
     const port = Number(portLine.split(" ")[1]);
     const url = `opc.tcp://127.0.0.1:${port}`;
@@ -438,13 +369,7 @@ async function main() {
     });
 
     await new Promise((resolve) => server.child.exitCode !== null ? resolve() : server.child.on("exit", resolve));
-    clearTimeout(deadline);
-    console.log(`${passed} passed, ${failed} failed`);
-    process.exit(failed === 0 && passed > 0 ? 0 : 1);
+    finish(deadline);
 }
 
-main().catch((err) => {
-    console.error(err);
-    console.log(`${passed} passed, ${failed + 1} failed`);
-    process.exit(1);
-});
+main().catch(crashed);

@@ -4,7 +4,7 @@
 // password is refused late); a subscription across a token renewal under encryption.
 // Usage: node security.test.js <path to ua_test_server>
 "use strict";
-const { spawn } = require("child_process");
+const { serve, check, until, waitForValue, overallLimit, finish, crashed } = require("../support/e2e");
 const fs = require("fs");
 const os = require("os");
 const path = require("path");
@@ -16,74 +16,13 @@ const {
 const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
 
 const serverPath = process.argv[2];
-let passed = 0;
-let failed = 0;
-const deadline = setTimeout(() => {
-    console.error("security.test.js: overall time limit reached");
-    process.exit(2);
-}, 110000);
+const deadline = overallLimit("security.test.js", 110000);
 
 const home = fs.mkdtempSync(path.join(os.tmpdir(), "dravon-ua-security-"));
 const pki = path.join(home, "pki");
 
-function startServer() {
-    const child = spawn(serverPath, ["0", "100", home], { stdio: ["pipe", "pipe", "inherit"] });
-    const lines = [];
-    const waiters = [];
-    let buffer = "";
-    child.stdout.on("data", (chunk) => {
-        buffer += chunk.toString();
-        let eol;
-        while ((eol = buffer.indexOf("\n")) >= 0) {
-            const line = buffer.slice(0, eol);
-            buffer = buffer.slice(eol + 1);
-            lines.push(line);
-            for (const w of [...waiters]) {
-                if (w.re.test(line)) {
-                    waiters.splice(waiters.indexOf(w), 1);
-                    w.resolve(line);
-                }
-            }
-        }
-    });
-    const waitFor = (re, ms = 15000) => new Promise((resolve, reject) => {
-        const found = lines.find((l) => re.test(l));
-        if (found) return resolve(found);
-        const w = { re, resolve };
-        waiters.push(w);
-        setTimeout(() => reject(new Error("timed out waiting for " + re)), ms);
-    });
-    const send = (command) => child.stdin.write(command + "\n");
-    return { child, lines, waitFor, send };
-}
-
-async function check(name, fn) {
-    try {
-        await fn();
-        passed++;
-        console.log("ok   " + name);
-    } catch (err) {
-        failed++;
-        console.log("FAIL " + name + ": " + (err && err.stack ? err.stack : err));
-    }
-}
-
-function waitForValue(item, predicate, ms = 8000) {
-    return new Promise((resolve, reject) => {
-        const timer = setTimeout(() => reject(new Error("no matching notification")), ms);
-        const onChange = (dv) => {
-            if (predicate(dv)) {
-                clearTimeout(timer);
-                item.removeListener("changed", onChange);
-                resolve(dv);
-            }
-        };
-        item.on("changed", onChange);
-    });
-}
-
 async function main() {
-    const server = startServer();
+    const server = serve(serverPath, ["0", "100", home]);
     const port = Number((await server.waitFor(/^PORT \d+/)).split(" ")[1]);
     const url = `opc.tcp://127.0.0.1:${port}`;
     await server.waitFor(/^LOG OPC UA application certificate created, thumbprint [0-9a-f]{40}$/);
@@ -215,14 +154,7 @@ async function main() {
 
     server.send("quit");
     await new Promise((resolve) => server.child.on("exit", resolve));
-    clearTimeout(deadline);
-    fs.rmSync(home, { recursive: true, force: true });
-    console.log(`${passed} passed, ${failed} failed`);
-    process.exit(failed === 0 && passed > 0 ? 0 : 1);
+    finish(deadline);
 }
 
-main().catch((err) => {
-    console.error(err);
-    console.log(`${passed} passed, ${failed + 1} failed`);
-    process.exit(1);
-});
+main().catch(crashed);

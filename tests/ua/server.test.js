@@ -5,7 +5,7 @@
 // Usage: node server.test.js <ua_test_server> (unused) ; DRAVON_PROGRAM and DRAVON_PLCSIM
 // name the two programs.
 "use strict";
-const { spawn } = require("child_process");
+const { run, check, freePort, until, waitForValue, overallLimit, finish, crashed } = require("../support/e2e");
 const fs = require("fs");
 const net = require("net");
 const os = require("os");
@@ -18,110 +18,14 @@ const {
 
 const dravonPath = process.env.DRAVON_PROGRAM;
 const plcsimPath = process.env.DRAVON_PLCSIM;
-let passed = 0;
-let failed = 0;
-const children = [];
-const deadline = setTimeout(() => {
-    console.error("server.test.js: overall time limit reached");
-    for (const c of children) c.kill("SIGKILL");
-    process.exit(2);
-}, 110000);
+const deadline = overallLimit("server.test.js", 110000);
 
 // A child whose output lines can be awaited, every wait bounded.
-function run(program, args, env) {
-    const child = spawn(program, args, { stdio: ["pipe", "pipe", "pipe"], env });
-    children.push(child);
-    const lines = [];
-    const waiters = [];
-    let buffer = "";
-    const take = (chunk) => {
-        buffer += chunk.toString();
-        let eol;
-        while ((eol = buffer.indexOf("\n")) >= 0) {
-            const line = buffer.slice(0, eol);
-            buffer = buffer.slice(eol + 1);
-            lines.push(line);
-            if (process.env.UA_TEST_VERBOSE) console.log(path.basename(program) + ": " + line);
-            for (const w of [...waiters]) {
-                if (w.re.test(line)) {
-                    waiters.splice(waiters.indexOf(w), 1);
-                    w.resolve(line);
-                }
-            }
-        }
-    };
-    child.stdout.on("data", take);
-    child.stderr.on("data", take);
-    const waitFor = (re, ms = 15000, from = 0) => new Promise((resolve, reject) => {
-        const found = lines.slice(from).find((l) => re.test(l));
-        if (found) return resolve(found);
-        const w = { re, resolve };
-        waiters.push(w);
-        setTimeout(() => {
-            const i = waiters.indexOf(w);
-            if (i >= 0) waiters.splice(i, 1);
-            reject(new Error("timed out waiting for " + re));
-        }, ms);
-    });
-    const exited = new Promise((resolve) => child.on("exit", (code, signal) => resolve({ code, signal })));
-    return { child, lines, waitFor, exited };
-}
-
-async function check(name, fn) {
-    try {
-        await fn();
-        passed++;
-        console.log("ok   " + name);
-    } catch (err) {
-        failed++;
-        console.log("FAIL " + name + ": " + (err && err.stack ? err.stack : err));
-    }
-}
-
-function freePort() {
-    return new Promise((resolve, reject) => {
-        const s = net.createServer();
-        s.on("error", reject);
-        s.listen(0, "127.0.0.1", () => {
-            const port = s.address().port;
-            s.close(() => resolve(port));
-        });
-    });
-}
-
-function waitForValue(item, predicate, ms = 10000) {
-    return new Promise((resolve, reject) => {
-        let last = null;
-        const timer = setTimeout(() => {
-            item.removeListener("changed", onChange);
-            reject(new Error("no matching notification; last " + (last ? last.toString() : "none")));
-        }, ms);
-        const onChange = (dv) => {
-            last = dv;
-            if (predicate(dv)) {
-                clearTimeout(timer);
-                item.removeListener("changed", onChange);
-                resolve(dv);
-            }
-        };
-        item.on("changed", onChange);
-    });
-}
-
 // The simulator's command interface on its standard input: one answer line per command.
 function simCommand(sim, command) {
     const from = sim.lines.length;
     sim.child.stdin.write(command + "\n");
     return sim.waitFor(/^(ok|error)/, 5000, from);
-}
-
-async function until(predicate, ms, what) {
-    const end = Date.now() + ms;
-    for (;;) {
-        if (await predicate()) return;
-        if (Date.now() > end) throw new Error("timed out: " + what);
-        await new Promise((r) => setTimeout(r, 100));
-    }
 }
 
 function storeText(simPort, uaPort) {
@@ -318,14 +222,7 @@ async function main() {
     sim.child.stdin.write("quit\n");
     await sim.exited;
     fs.rmSync(home, { recursive: true, force: true });
-    clearTimeout(deadline);
-    console.log(`${passed} passed, ${failed} failed`);
-    process.exit(failed === 0 && passed > 0 ? 0 : 1);
+    finish(deadline);
 }
 
-main().catch((err) => {
-    console.error(err);
-    for (const c of children) c.kill("SIGKILL");
-    console.log(`${passed} passed, ${failed + 1} failed`);
-    process.exit(1);
-});
+main().catch(crashed);
