@@ -1,4 +1,5 @@
 #include "plc/HitachiLocation.h"
+#include "plc/HitachiPLC.h"
 
 #include "app/Settings.h"
 
@@ -80,6 +81,7 @@ void THitachiLocation::StoreWrittenValue(std::uint32_t value) {
     }
     WriteRequested = true;
     WritePending = true;
+    if (PLC) PLC->WritesMayBePending = true;
     Value = value;
     SetOwnerHalves(value, 0, false);
 }
@@ -90,6 +92,7 @@ void THitachiLocation::StoreForcedValue(std::uint32_t value, TDateTime now) {
     Value = value;
     WriteRequested = true;
     WritePending = true;
+    if (PLC) PLC->WritesMayBePending = true;
     ValueTime = now;
     SkipNextRead = true;
     SetOwnerHalves(value, now, true);
@@ -98,6 +101,7 @@ void THitachiLocation::StoreForcedValue(std::uint32_t value, TDateTime now) {
 void THitachiLocation::SetOwnerHalves(std::uint32_t v, TDateTime now, bool forced) {
     auto touch = [&](THitachiLocation& other, bool requestWrite) {
         other.WritePending = true;
+        if (other.PLC) other.PLC->WritesMayBePending = true;
         if (requestWrite) other.WriteRequested = true;
         if (forced) {
             other.HasValue = true;

@@ -192,9 +192,11 @@ TConnectionText THitachiPLC::ConnectionText() const {
     return text;
 }
 
-bool THitachiPLC::HasPendingWrites() const {
+bool THitachiPLC::HasPendingWrites() {
+    if (!WritesMayBePending) return false;
     for (int i = 0; i < Monitored.Count(); ++i)
         if (Monitored.Item(i).WritePending) return true;
+    WritesMayBePending = false;
     return false;
 }
 

@@ -142,7 +142,11 @@ public:
     void ReleaseElements(THitachiLocation& first, int count);
 
     TConnectionText ConnectionText() const;
-    bool HasPendingWrites() const;
+    // Whether a location has a write pending. The scan before every request is skipped
+    // while no write was stored since the last scan that found none: with tens of
+    // thousands of locations it was most of the server's time.
+    bool HasPendingWrites();
+    bool WritesMayBePending = true;
     void MarkAllTimedOut();
     // Re-stores the status variables that have a value, renewing their time stamps.
     void RefreshStatusTimes(TDateTime now);
