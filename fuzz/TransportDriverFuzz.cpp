@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         driver->SendRead(plc);
     };
     askAgain();
-    if (kind == 1 && !transports.Sockets.empty()) transports.Sockets[0]->Connect();
+    if (kind == 1 && transports.LiveSocket()) transports.LiveSocket()->Connect();
 
     for (int steps = 0; !in.Done() && steps < 256; ++steps) {
         switch (in.Byte() % 4) {
@@ -108,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 for (auto b : in.Bytes(in.Byte() % 24)) from.push_back(static_cast<char>(b));
                 if (!transports.Udps.empty()) transports.Udps[0]->Receive(in.Bytes(in.Byte()), from);
             } else if (kind == 1) {
-                if (!transports.Sockets.empty()) transports.Sockets[0]->Receive(in.Bytes(in.Byte()));
+                if (test::TRecordingClientSocket* socket = transports.LiveSocket())
+                    socket->Receive(in.Bytes(in.Byte()));
             } else if (!transports.ComPorts.empty()) {
                 transports.ComPorts[0]->Receive(in.Bytes(in.Byte()));
             }
@@ -116,13 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 1: askAgain(); break;
         case 2:
-            if (kind == 1 && !transports.Sockets.empty()) {
-                test::TRecordingClientSocket& socket = *transports.Sockets[0];
-                if (in.Byte() & 1)
-                    socket.Drop();
+            if (kind == 1 && transports.LiveSocket()) {
+                const bool drop = (in.Byte() & 1) != 0;
+                if (drop)
+                    transports.LiveSocket()->Drop();
                 else
-                    socket.Fail(TSocketErrorKind::Disconnect);
-                socket.Connect();
+                    transports.LiveSocket()->Fail(TSocketErrorKind::Disconnect);
+                // The handler may have freed the socket.
+                if (test::TRecordingClientSocket* socket = transports.LiveSocket()) socket->Connect();
             } else if (kind == 2 && !transports.Udps.empty()) {
                 transports.Udps[0]->RaiseInvalidHost();
             }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,9 @@ private:
 
 class TRecordingClientSocket : public TClientSocket {
 public:
+    ~TRecordingClientSocket() override {
+        if (Destroyed) Destroyed(this);
+    }
     bool Active() const override { return Active_; }
     void Open() override {
         ++OpenCalls;
@@ -151,6 +155,7 @@ public:
         if (OnRead) OnRead();
     }
 
+    std::function<void(TRecordingClientSocket*)> Destroyed;
     bool SendFails = false;
     bool NoDelay = false;
     int OpenCalls = 0;
@@ -210,8 +215,12 @@ public:
     std::unique_ptr<TClientSocket> CreateClientSocket() override {
         auto socket = std::make_unique<TRecordingClientSocket>();
         Sockets.push_back(socket.get());
+        socket->Destroyed = [this](TRecordingClientSocket* gone) { std::erase(Live_, gone); };
+        Live_.push_back(socket.get());
         return socket;
     }
+    // The newest socket its driver still owns (a driver frees a silent link's socket).
+    TRecordingClientSocket* LiveSocket() const { return Live_.empty() ? nullptr : Live_.back(); }
     std::unique_ptr<TNMUDP> CreateUdp() override {
         auto udp = std::make_unique<TRecordingUdp>();
         Udps.push_back(udp.get());
@@ -221,6 +230,9 @@ public:
     std::vector<TRecordingComPort*> ComPorts;
     std::vector<TRecordingClientSocket*> Sockets;
     std::vector<TRecordingUdp*> Udps;
+
+private:
+    std::vector<TRecordingClientSocket*> Live_;
 };
 
 } // namespace dravon::test
