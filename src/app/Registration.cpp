@@ -9,7 +9,7 @@ namespace {
 constexpr std::size_t CategoryDescriptionLimit = 127;
 
 std::string FileNameOf(const std::string& path) {
-    auto slash = path.find_last_of('/');
+    auto slash = path.find_last_of("/\\");
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -34,40 +34,48 @@ bool CreateKey(IKeyValueStore& store, const std::string& path, std::string& erro
     return false;
 }
 
-// As the component categories manager records a category: its key with the description
-// under the locale's name.
-bool RegisterCategory(IKeyValueStore& store, const std::string& catid, const std::string& description) {
-    std::string error;
-    return WriteString(store, "Component Categories\\" + catid, CategoryLocaleName,
-                       description.substr(0, CategoryDescriptionLimit), error);
-}
+// The store records categories as the component categories manager does.
+class TStoreCategories : public ICategoryRegistrar {
+public:
+    explicit TStoreCategories(IKeyValueStore& store) : Store_(store) {}
 
-bool RegisterClassImplementedCategory(IKeyValueStore& store, const std::string& clsid,
-                                      const std::string& catid) {
-    std::string error;
-    return CreateKey(store, "CLSID\\" + clsid + "\\Implemented Categories\\" + catid, error);
-}
-
-bool UnregisterClassImplementedCategory(IKeyValueStore& store, const std::string& clsid,
-                                        const std::string& catid) {
-    const std::string parent = "CLSID\\" + clsid + "\\Implemented Categories";
-    const std::string path = parent + "\\" + catid;
-    // Removing a membership that is not there is not an error.
-    if (store.KeyExists(TRootKey::ClassesRoot, path) && !store.DeleteKey(TRootKey::ClassesRoot, path))
-        return false;
-    // The manager leaves no empty "Implemented Categories" key behind.
-    auto rest = store.OpenKeyReadOnly(TRootKey::ClassesRoot, parent);
-    if (rest && rest->SubKeyNames().empty() && rest->ValueNames().empty()) {
-        rest.reset();
-        store.DeleteKey(TRootKey::ClassesRoot, parent);
+    // The category's key with the description under the locale's name.
+    bool RegisterCategory(const std::string& catid, const std::string& description) override {
+        std::string error;
+        return WriteString(Store_, "Component Categories\\" + catid, CategoryLocaleName,
+                           description.substr(0, CategoryDescriptionLimit), error);
     }
-    return true;
-}
+
+    bool RegisterClassImplemented(const std::string& clsid, const std::string& catid) override {
+        std::string error;
+        return CreateKey(Store_, "CLSID\\" + clsid + "\\Implemented Categories\\" + catid, error);
+    }
+
+    bool UnregisterClassImplemented(const std::string& clsid, const std::string& catid) override {
+        const std::string parent = "CLSID\\" + clsid + "\\Implemented Categories";
+        const std::string path = parent + "\\" + catid;
+        // Removing a membership that is not there is not an error.
+        if (Store_.KeyExists(TRootKey::ClassesRoot, path) && !Store_.DeleteKey(TRootKey::ClassesRoot, path))
+            return false;
+        // The manager leaves no empty "Implemented Categories" key behind.
+        auto rest = Store_.OpenKeyReadOnly(TRootKey::ClassesRoot, parent);
+        if (rest && rest->SubKeyNames().empty() && rest->ValueNames().empty()) {
+            rest.reset();
+            Store_.DeleteKey(TRootKey::ClassesRoot, parent);
+        }
+        return true;
+    }
+
+private:
+    IKeyValueStore& Store_;
+};
 
 } // namespace
 
 TRegistrationResult RegisterServer(IKeyValueStore& store, const std::string& progId,
-                                   const std::string& executablePath) {
+                                   const std::string& executablePath, ICategoryRegistrar* categories) {
+    TStoreCategories storeCategories(store);
+    ICategoryRegistrar& manager = categories ? *categories : storeCategories;
     TRegistrationResult result;
     // Every key of the registration reaches the file in one write, or none does.
     TStoreUpdate update(store);
@@ -86,10 +94,10 @@ TRegistrationResult RegisterServer(IKeyValueStore& store, const std::string& pro
         WriteString(store, "AppID\\" + FileNameOf(executablePath), "AppID", ServerAppID, error) &&
         WriteString(store, std::string("AppID\\") + ServerAppID, "", description, error);
     if (keysWritten) {
-        bool ok = RegisterCategory(store, CATID_OPCDAServer10, description);
-        ok = RegisterClassImplementedCategory(store, ServerClassID, CATID_OPCDAServer10) && ok;
-        ok = RegisterCategory(store, CATID_OPCDAServer20, description) && ok;
-        ok = RegisterClassImplementedCategory(store, ServerClassID, CATID_OPCDAServer20) && ok;
+        bool ok = manager.RegisterCategory(CATID_OPCDAServer10, description);
+        ok = manager.RegisterClassImplemented(ServerClassID, CATID_OPCDAServer10) && ok;
+        ok = manager.RegisterCategory(CATID_OPCDAServer20, description) && ok;
+        ok = manager.RegisterClassImplemented(ServerClassID, CATID_OPCDAServer20) && ok;
         result.Ok = ok;
         if (!ok) error = "Unable to record the OPC Data Access category membership";
     }
@@ -101,12 +109,15 @@ TRegistrationResult RegisterServer(IKeyValueStore& store, const std::string& pro
     return result;
 }
 
-TRegistrationResult UnregisterServer(IKeyValueStore& store, const std::string& progId) {
+TRegistrationResult UnregisterServer(IKeyValueStore& store, const std::string& progId,
+                                     ICategoryRegistrar* categories) {
     (void)progId; // the keys stay; only the class's category membership goes
+    TStoreCategories storeCategories(store);
+    ICategoryRegistrar& manager = categories ? *categories : storeCategories;
     TRegistrationResult result;
     TStoreUpdate update(store);
-    bool ok = UnregisterClassImplementedCategory(store, ServerClassID, CATID_OPCDAServer10);
-    ok = UnregisterClassImplementedCategory(store, ServerClassID, CATID_OPCDAServer20) && ok;
+    bool ok = manager.UnregisterClassImplemented(ServerClassID, CATID_OPCDAServer10);
+    ok = manager.UnregisterClassImplemented(ServerClassID, CATID_OPCDAServer20) && ok;
     ok = update.Commit() && ok;
     result.Ok = ok;
     if (!ok) result.Error = "Unable to remove the OPC Data Access category membership";
@@ -124,15 +135,18 @@ bool RegisterServerClass(IKeyValueStore& store, const std::string& executablePat
     const std::string classKey = std::string("CLSID\\") + ServerClassID;
     std::string error;
     return WriteString(store, classKey, "", ServerDescription, error) &&
+           WriteString(store, classKey, "AppID", ServerAppID, error) &&
            WriteString(store, classKey + "\\LocalServer32", "", executablePath, error) &&
            WriteString(store, classKey + "\\ProgID", "", ServerProgID, error) &&
            WriteString(store, ServerProgID, "", ServerDescription, error) &&
-           WriteString(store, std::string(ServerProgID) + "\\Clsid", "", ServerClassID, error);
+           WriteString(store, std::string(ServerProgID) + "\\Clsid", "", ServerClassID, error) &&
+           WriteString(store, std::string("AppID\\") + ServerAppID, "", ServerDescription, error);
 }
 
 bool UnregisterServerClass(IKeyValueStore& store) {
     bool ok = true;
-    for (const std::string& path : {std::string("CLSID\\") + ServerClassID, std::string(ServerProgID)})
+    for (const std::string& path : {std::string("CLSID\\") + ServerClassID, std::string(ServerProgID),
+                                    std::string("AppID\\") + ServerAppID})
         if (store.KeyExists(TRootKey::ClassesRoot, path))
             ok = store.DeleteKey(TRootKey::ClassesRoot, path) && ok;
     return ok;

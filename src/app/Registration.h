@@ -30,19 +30,35 @@ struct TRegistrationResult {
     std::string Error;
 };
 
+// The component categories manager: a category's description and a class's membership.
+// GUIDs in registry text form.
+class ICategoryRegistrar {
+public:
+    virtual bool RegisterCategory(const std::string& catid, const std::string& description) = 0;
+    virtual bool RegisterClassImplemented(const std::string& clsid, const std::string& catid) = 0;
+    virtual bool UnregisterClassImplemented(const std::string& clsid, const std::string& catid) = 0;
+
+protected:
+    ~ICategoryRegistrar() = default;
+};
+
 // Writes the OPC keys and the category membership. executablePath is the full path
-// written as the local server.
+// written as the local server. Without categories the store records the membership
+// itself, in the keys the Windows manager writes.
 TRegistrationResult RegisterServer(IKeyValueStore& store, const std::string& progId,
-                                   const std::string& executablePath);
+                                   const std::string& executablePath,
+                                   ICategoryRegistrar* categories = nullptr);
 // Removes the class's membership in both categories; the keys stay.
-TRegistrationResult UnregisterServer(IKeyValueStore& store, const std::string& progId);
+TRegistrationResult UnregisterServer(IKeyValueStore& store, const std::string& progId,
+                                     ICategoryRegistrar* categories = nullptr);
 
 // Opens (creating) SOFTWARE\Norvane\Dravon under HKEY_LOCAL_MACHINE and writes
 // "Writer" = 1; false means no write access.
 bool ProbeWriteAccess(IKeyValueStore& store);
 
 // The class registration refreshed at every start with write access: CLSID key with
-// description, local server and ProgID; the ProgID key with its class ID.
+// description, AppID, local server and ProgID; the ProgID key with its class ID; the AppID
+// key.
 bool RegisterServerClass(IKeyValueStore& store, const std::string& executablePath);
 bool UnregisterServerClass(IKeyValueStore& store);
 

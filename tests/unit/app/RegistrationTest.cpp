@@ -51,9 +51,11 @@ TEST(RegistrationTest, RegisterWritesEveryKeyAndValue) {
 
 TEST(RegistrationTest, RegisteringTwiceRewritesTheSameKeys) {
     TMemoryStore store;
-    ASSERT_TRUE(RegisterServer(store, "DravonOPC.DA2", "/a/dravon").Ok);
+    // A Windows path: the AppID key is named by the file alone.
+    ASSERT_TRUE(RegisterServer(store, "DravonOPC.DA2", "C:\\Dravon\\dravon.exe").Ok);
+    EXPECT_EQ(StringAt(store, "AppID\\dravon.exe", "AppID"), AppId);
     TMemoryStore::TKey first = store.Root(TRootKey::ClassesRoot);
-    TRegistrationResult again = RegisterServer(store, "DravonOPC.DA2", "/a/dravon");
+    TRegistrationResult again = RegisterServer(store, "DravonOPC.DA2", "C:\\Dravon\\dravon.exe");
     EXPECT_TRUE(again.Ok);
     EXPECT_EQ(again.Message, "Dravon OPC Data Access Server successfully registered.");
     EXPECT_EQ(store.Root(TRootKey::ClassesRoot).SubKeys.size(), first.SubKeys.size());
@@ -100,11 +102,14 @@ TEST(RegistrationTest, ComStartProbesAndRefreshesTheClass) {
     EXPECT_EQ(probe->ReadDword("Writer"), 1u);
     EXPECT_EQ(StringAt(store, std::string("CLSID\\") + Clsid + "\\LocalServer32", ""), "/a/dravon");
     EXPECT_EQ(StringAt(store, "DravonOPC.DA2\\Clsid", ""), Clsid);
+    EXPECT_EQ(StringAt(store, std::string("CLSID\\") + Clsid, "AppID"), AppId);
+    EXPECT_EQ(StringAt(store, std::string("AppID\\") + AppId, ""), "Dravon OPC Data Access Server");
 
     start = InitializeComServer(store, TStartMode::UnregisterClass, "/a/dravon");
     EXPECT_TRUE(start.EndProcess);
     EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, std::string("CLSID\\") + Clsid));
     EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2"));
+    EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, std::string("AppID\\") + AppId));
 }
 
 TEST(RegistrationTest, ComStartWithoutWriteAccessIsSilentExceptForRegserver) {
