@@ -1,9 +1,8 @@
 // Command-line arguments: NUL-separated arguments, any bytes.
+#include "support/FuzzInput.h"
+
 #include "app/CommandLine.h"
 #include "app/InstanceHandOver.h"
-
-#include <cstdint>
-#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace dravon;
@@ -16,16 +15,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     int ran = 0;
     TCommandLine line = ParseCommandLine(arguments, [&](TRegistrationAction) { return ++ran % 2 == 0; });
-    if (line.RegistrationRan != (ran > 0) || line.Actions.size() != static_cast<std::size_t>(ran))
-        std::abort();
-    if (line.StartInTray && !line.StartedByClient) std::abort();
+    fuzz::Check(line.RegistrationRan == (ran > 0) && line.Actions.size() == static_cast<std::size_t>(ran) &&
+                (!line.StartInTray || line.StartedByClient));
     ComStartMode(arguments);
     std::string text = HandOverText(arguments, "/w");
     std::string joined;
     for (const auto& piece : HandOverPieces(text)) {
-        if (piece.size() > CommandLinePieceSize) std::abort();
+        fuzz::Check(piece.size() <= CommandLinePieceSize);
         joined += piece;
     }
-    if (joined != text) std::abort();
+    fuzz::Check(joined == text);
     return 0;
 }

@@ -5,20 +5,18 @@
 // Input: byte 0 selects the link (bit 0 binary framing, bit 1 multidrop, bit 2 procedure
 // 2, bits 3-4 protocol 1..3, bit 5 block read), byte 1 the chunk size; the rest is the
 // received stream, cut into chunks as a port would deliver it.
-#include "comm/CommDriver.h"
-#include "plc/HitachiLocation.h"
-#include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
+#include "support/FuzzInput.h"
 #include "support/TestContext.h"
 
-#include <cstdint>
-#include <cstdlib>
+#include "comm/CommDriver.h"
+#include "plc/HitachiPLC.h"
+
 #include <span>
-#include <vector>
 
 namespace {
 
 using namespace dravon;
+using fuzz::Check;
 
 class TFuzzDriver : public TCommDriver {
 public:
@@ -52,14 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TFuzzDriver driver(t.Context, link);
     driver.BinaryMode = (mode & 0x01) != 0;
 
-    std::vector<THitachiLocation*> held;
-    for (const char* address : {"PLC1.WR0010", "PLC1.WR0011", "PLC1.WR0013", "PLC1.M00120"}) {
-        THitachiLocation* location = plcs.ResolveItemId(address).Location;
-        if (!location) continue;
-        location->AddRef();
-        held.push_back(location);
-        driver.AddRead(*location);
-    }
+    fuzz::THeldLocations held(plcs, {"PLC1.WR0010", "PLC1.WR0011", "PLC1.WR0013", "PLC1.M00120"});
+    for (THitachiLocation* location : held.Locations) driver.AddRead(*location);
     driver.CurrentPLC = &plc;
     driver.SendRead(plc);
 
@@ -72,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             partial.insert(partial.end(), piece.begin(), piece.end());
             const std::size_t whole = driver.EthernetAnswerLength(partial);
             // Seven bytes only for a BUSY or error answer that ends with its status.
-            if (whole < 7 || (whole == 7 && partial.size() != 7)) std::abort();
+            Check(whole > 7 || (whole == 7 && partial.size() == 7));
             if (partial.size() >= whole || partial.size() >= 2500) {
                 driver.ProcessResponse(partial);
                 partial.clear();
@@ -80,16 +72,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             driver.ParseStream(piece);
         }
-        if (driver.Rx.Pending() > TStreamParser::AccumulatorLimit) std::abort();
-        if (driver.ReplyBuffer.size() > 6) std::abort();
+        Check(driver.Rx.Pending() <= TStreamParser::AccumulatorLimit && driver.ReplyBuffer.size() <= 6);
         // Ask again so that later answers meet a request in flight.
         if (driver.Answered) {
-            for (THitachiLocation* location : held) location->ReadRequested = true;
-            for (THitachiLocation* location : held) driver.AddRead(*location);
+            for (THitachiLocation* location : held.Locations) location->ReadRequested = true;
+            for (THitachiLocation* location : held.Locations) driver.AddRead(*location);
             driver.SendRead(plc);
         }
     }
     driver.ReadList.clear();
-    for (THitachiLocation* location : held) location->Release();
     return 0;
 }

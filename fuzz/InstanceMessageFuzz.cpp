@@ -1,9 +1,7 @@
 // The bytes a second start (or anything else that connects) sends to the running server.
-#include "app/InstanceHandOver.h"
+#include "support/FuzzInput.h"
 
-#include <cstdint>
-#include <cstdlib>
-#include <string_view>
+#include "app/InstanceHandOver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace dravon;
@@ -16,11 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pos += n;
         step = step % 13 + 1;
         for (const auto& message : reader.Take()) {
-            if (message.Payload.size() > CommandLinePieceSize) std::abort();
+            fuzz::Check(message.Payload.size() <= CommandLinePieceSize);
             std::string text;
-            if (message.Number == MsgCommandLinePiece && reader.AddPiece(message.Payload, text) &&
-                text.size() > TInstanceMessageReader::MaxCommandLine)
-                std::abort();
+            if (message.Number == MsgCommandLinePiece && reader.AddPiece(message.Payload, text))
+                fuzz::Check(text.size() <= TInstanceMessageReader::MaxCommandLine);
         }
     }
     return 0;

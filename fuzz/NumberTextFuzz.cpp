@@ -1,15 +1,14 @@
 // Text that reaches a number field of the configuration dialog, key by key or pasted. The
 // first byte picks the base and the field's maximum; the rest is the text. A field never
 // holds a text outside its rules, whatever arrives.
-#include "ui/NumberText.h"
+#include "support/FuzzInput.h"
 
-#include <cstdint>
-#include <cstdlib>
-#include <string>
+#include "ui/NumberText.h"
 
 namespace {
 
 using namespace dravon;
+using fuzz::Check;
 
 constexpr TNumberBase Bases[] = {TNumberBase::Decimal, TNumberBase::Hexadecimal, TNumberBase::Binary,
                                  TNumberBase::Octal};
@@ -17,13 +16,11 @@ constexpr TNumberBase Bases[] = {TNumberBase::Decimal, TNumberBase::Hexadecimal,
 constexpr std::int32_t Maxima[] = {0, 31, 54, 100, 120, 255, 9999, 99999, 65535, 0x7FFFFFFF};
 
 void CheckValue(std::string_view text, TNumberBase base, std::int32_t maxValue, std::int32_t value) {
-    if (value < 0) std::abort();
-    if (maxValue > 0 && value > maxValue) std::abort();
-    for (char c : text)
-        if (AllowedDigits(base).find(c) == std::string_view::npos) std::abort();
+    Check(value >= 0 && (maxValue <= 0 || value <= maxValue));
+    Check(text.find_first_not_of(AllowedDigits(base)) == std::string_view::npos);
     // The value's own text reads back as the value.
-    const auto again = ReadNumberText(NumberToText(static_cast<std::uint32_t>(value), base), base);
-    if (!again || *again != static_cast<std::uint32_t>(value)) std::abort();
+    Check(ReadNumberText(NumberToText(static_cast<std::uint32_t>(value), base), base) ==
+          static_cast<std::uint32_t>(value));
 }
 
 } // namespace
@@ -48,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (!field.empty()) {
             const auto value = FieldValueOf(field, base, maxValue);
-            if (!value) std::abort();
+            Check(value.has_value());
             CheckValue(field, base, maxValue, *value);
         }
     }

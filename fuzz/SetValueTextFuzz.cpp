@@ -2,15 +2,14 @@
 // format, the target type and the decimal separator; the rest is the text. Whatever is
 // typed, an accepted value lies in the target's range, and a word never receives more
 // than its 16 bits.
-#include "ui/SetValueText.h"
+#include "support/FuzzInput.h"
 
-#include <cstdint>
-#include <cstdlib>
-#include <string>
+#include "ui/SetValueText.h"
 
 namespace {
 
 using namespace dravon;
+using fuzz::Check;
 
 constexpr std::uint16_t Targets[] = {VarTypeUI2, VarTypeUI4, VarTypeBool, VarTypeBstr};
 
@@ -24,27 +23,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
 
     const std::string normalized = NormalizeValueText(text);
-    for (char c : normalized)
-        if (c == ' ' || c == 'h' || c == 'H') std::abort();
+    Check(normalized.find_first_of(" hH") == std::string::npos);
 
     const TEnteredValue entered = ReadEnteredValue(text, format, target, separator);
     if (entered.Ok) {
         const TValueRange range = SetValueRange(target, format);
-        if (entered.Value < range.Min || entered.Value > range.Max) std::abort();
-        if (ValueForTarget(entered.Value, false) > 0xFFFFu) std::abort();
-        if (!entered.Message.empty()) std::abort();
+        Check(entered.Value >= range.Min && entered.Value <= range.Max && entered.Message.empty());
+        Check(ValueForTarget(entered.Value, false) <= 0xFFFFu);
         // An accepted integer reads back the same from its decimal text.
         if (format != TViewFormat::FloatingPoint && format != TViewFormat::Fractional) {
-            const auto again = ReadIntegerText(std::to_string(entered.Value));
-            if (!again || *again != entered.Value) std::abort();
+            Check(ReadIntegerText(std::to_string(entered.Value)) == entered.Value);
         }
-    } else if (entered.Message.empty()) {
-        std::abort();
     }
-    if (const auto number = ReadIntegerText(normalized); number) {
-        const auto again = ReadIntegerText(std::to_string(*number));
-        if (!again || *again != *number) std::abort();
-    }
+    Check(entered.Ok || !entered.Message.empty());
+    if (const auto number = ReadIntegerText(normalized))
+        Check(ReadIntegerText(std::to_string(*number)) == number);
     (void)ReadFloatText(normalized, separator);
     return 0;
 }

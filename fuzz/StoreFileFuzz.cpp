@@ -2,11 +2,9 @@
 // untouched, and whatever loads writes back to text that loads again without a skipped
 // line to the same tree. The seed corpus holds a store of thousands of values, so the
 // fuzzer's length limit lets inputs grow that large: loading stays linear in time.
-#include "app/FileStore.h"
+#include "support/FuzzInput.h"
 
-#include <cstdint>
-#include <cstdlib>
-#include <string_view>
+#include "app/FileStore.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace dravon;
@@ -15,14 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TMemoryStore store;
     store.OpenKey(TRootKey::LocalMachine, "kept");
     const TFileStore::TParseResult parsed = TFileStore::Parse(text, store, roots);
-    if (!parsed.Ok) {
-        if (!store.KeyExists(TRootKey::LocalMachine, "kept")) std::abort();
-        return 0;
-    }
+    fuzz::Check(parsed.Ok || store.KeyExists(TRootKey::LocalMachine, "kept"));
+    if (!parsed.Ok) return 0;
     const std::string written = TFileStore::Serialize(store, roots);
     TMemoryStore again;
     const TFileStore::TParseResult reparsed = TFileStore::Parse(written, again, roots);
-    if (!reparsed.Ok || !reparsed.BadLines.empty()) std::abort();
-    if (TFileStore::Serialize(again, roots) != written) std::abort();
+    fuzz::Check(reparsed.Ok && reparsed.BadLines.empty() && TFileStore::Serialize(again, roots) == written);
     return 0;
 }

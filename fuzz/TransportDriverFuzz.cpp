@@ -6,48 +6,22 @@
 // multidrop); then operations: 0 receive (length byte, bytes; UDP: sender text first, its
 // length byte before it), 1 ask again, 2 link error, 3 time passes (byte * 50 ms).
 #include "support/FakeTransports.h"
+#include "support/FuzzInput.h"
 #include "support/TestContext.h"
 
 #include "comm/SerialDriver.h"
 #include "comm/TcpDriver.h"
 #include "comm/UdpDriver.h"
 #include "plc/DriverPool.h"
-#include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
 
-#include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
-
-namespace {
 
 using namespace dravon;
 
-class TInput {
-public:
-    TInput(const std::uint8_t* data, std::size_t size) : Data_(data), Size_(size) {}
-    bool Done() const { return At_ >= Size_; }
-    std::uint8_t Byte() { return At_ < Size_ ? Data_[At_++] : 0; }
-    test::TBytes Bytes(std::size_t n) {
-        n = std::min(n, Size_ - At_);
-        test::TBytes out(Data_ + At_, Data_ + At_ + n);
-        At_ += n;
-        return out;
-    }
-
-private:
-    const std::uint8_t* Data_;
-    std::size_t Size_;
-    std::size_t At_ = 0;
-};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
-    TInput in(data, size);
+    fuzz::TInput in(data, size);
     const std::uint8_t mode = in.Byte();
     const int kind = mode % 3;
 
@@ -82,15 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         driver = std::make_unique<TUdpDriver>(t.Context, link);
     }
 
-    std::vector<THitachiLocation*> held;
-    for (const char* address : {"PLC1.WR0010", "PLC1.WR0011", "PLC1.M00120"}) {
-        THitachiLocation* location = plcs.ResolveItemId(address).Location;
-        if (!location) continue;
-        location->AddRef();
-        held.push_back(location);
-    }
+    fuzz::THeldLocations held(plcs, {"PLC1.WR0010", "PLC1.WR0011", "PLC1.M00120"});
     auto askAgain = [&] {
-        for (THitachiLocation* location : held) {
+        for (THitachiLocation* location : held.Locations) {
             location->ReadRequested = true;
             driver->AddRead(*location);
         }
@@ -104,8 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch (in.Byte() % 4) {
         case 0: {
             if (kind == 2) {
-                std::string from;
-                for (auto b : in.Bytes(in.Byte() % 24)) from.push_back(static_cast<char>(b));
+                const std::string from = in.Text(in.Byte() % 24);
                 if (!transports.Udps.empty()) transports.Udps[0]->Receive(in.Bytes(in.Byte()), from);
             } else if (kind == 1) {
                 if (test::TRecordingClientSocket* socket = transports.LiveSocket())
@@ -131,10 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         default: t.Platform.Advance(in.Byte() * 50u); break;
         }
-        if (driver->Rx.Pending() > TStreamParser::AccumulatorLimit) std::abort();
+        fuzz::Check(driver->Rx.Pending() <= TStreamParser::AccumulatorLimit);
     }
     driver->ReadList.clear();
     driver.reset();
-    for (THitachiLocation* location : held) location->Release();
     return 0;
 }

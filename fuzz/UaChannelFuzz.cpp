@@ -4,53 +4,17 @@
 // stops reading) under limits from the input. Beyond "no crash", what the channel writes
 // is checked: whole frames within the client's buffer, nothing after an Error message,
 // consecutive sequence numbers, one close.
-#include "app/Platform.h"
+#include "support/FakePlatform.h"
+#include "support/FuzzInput.h"
 #include "ua/UaChannel.h"
 #include "ua/UaStatusCodes.h"
 #include "unit/ua/UaTestClient.h"
 
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
 using namespace dravon;
 using namespace dravon::test;
+using fuzz::Check;
 
 namespace {
-
-class TClock : public IClock {
-public:
-    std::uint32_t TickCount() const override { return Tick; }
-    TDateTime Now() const override { return 46000.5; }
-    int TimeZoneBiasMinutes() const override { return 0; }
-    std::uint32_t Tick = 1000;
-};
-
-class TInput {
-public:
-    TInput(const std::uint8_t* data, std::size_t size) : Data_(data), Size_(size) {}
-    bool Empty() const { return Pos_ >= Size_; }
-    std::uint8_t Byte() { return Pos_ < Size_ ? Data_[Pos_++] : 0; }
-    std::uint32_t UInt32() {
-        std::uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(Byte()) << (8 * i);
-        return v;
-    }
-    std::string Bytes(std::size_t n) {
-        std::string out;
-        while (n-- && !Empty()) out.push_back(static_cast<char>(Byte()));
-        return out;
-    }
-
-private:
-    const std::uint8_t* Data_;
-    std::size_t Size_;
-    std::size_t Pos_ = 0;
-};
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
 
 // Frames written since the last look: complete, within the buffer, nothing after ERR.
 struct TWatcher {
@@ -82,8 +46,8 @@ struct TWatcher {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    TInput in(data, size);
-    TClock clock;
+    fuzz::TInput in(data, size);
+    TManualClock clock;
     TUaConfig config;
     config.MaxMessageSize = 1u << (8 + in.Byte() % 16); // 256 B .. 8 MiB
     config.MaxChunkCount = 1 + in.Byte() % 8;
@@ -99,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TWatcher watcher;
     std::uint32_t sequence = 100;
     std::uint32_t requestId = 1;
-    for (int step = 0; step < 64 && !in.Empty(); ++step) {
+    for (int step = 0; step < 64 && !in.Done(); ++step) {
         switch (in.Byte() % 9) {
-        case 0: channel.Receive(in.Bytes(in.Byte())); break;
+        case 0: channel.Receive(in.Text(in.Byte())); break;
         case 1: {
             std::uint32_t receive = in.UInt32() % 70000, send = in.UInt32() % 70000;
             std::uint32_t maxMessage = in.Byte() < 128 ? in.UInt32() % 100000 : 0;
@@ -126,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (kind & 0x20) ++requestId;
             std::size_t length = in.Byte() * (kind & 0x40 ? 64u : 1u);
             channel.Receive(
-                MessageFrame(type, kind & 0x80 ? 8 : 7, token, sequence, requestId, in.Bytes(length)));
+                MessageFrame(type, kind & 0x80 ? 8 : 7, token, sequence, requestId, in.Text(length)));
             break;
         }
         case 5:

@@ -1,53 +1,14 @@
 // The endpoint's decoders on arbitrary bytes: the byte stream of one connection through
 // the transport, secure channel and service dispatch of a server, and every service
 // request decoder and built-in type reader on the same bytes.
-#include "app/MemoryStore.h"
-#include "app/ServerContext.h"
+#include "support/TestContext.h"
 #include "ua/UaMemoryBackend.h"
 #include "ua/UaMessages.h"
 #include "ua/UaServer.h"
 
-#include <cstdint>
-#include <deque>
-#include <string>
-
 using namespace dravon;
 
 namespace {
-
-class TClock : public IClock {
-public:
-    std::uint32_t TickCount() const override { return 1000; }
-    TDateTime Now() const override { return 46000.5; }
-    int TimeZoneBiasMinutes() const override { return 0; }
-};
-
-class TTimer : public ITimer {
-public:
-    void SetInterval(std::uint32_t ms) override { Interval_ = ms; }
-    std::uint32_t Interval() const override { return Interval_; }
-    void SetEnabled(bool enabled) override { Enabled_ = enabled; }
-    bool Enabled() const override { return Enabled_; }
-
-private:
-    std::uint32_t Interval_ = 0;
-    bool Enabled_ = false;
-};
-
-class TPlatform : public ITimerFactory, public IEventLoop {
-public:
-    std::unique_ptr<ITimer> CreateTimer() override { return std::make_unique<TTimer>(); }
-    void Post(std::function<void()> work) override { Work.push_back(std::move(work)); }
-    void ProcessPendingEvents() override {
-        // Bounded: work that posts more work cannot loop for ever.
-        for (int i = 0; i < 64 && !Work.empty(); ++i) {
-            auto work = std::move(Work.front());
-            Work.pop_front();
-            work();
-        }
-    }
-    std::deque<std::function<void()>> Work;
-};
 
 class TSocket : public IUaSocket {
 public:
@@ -104,14 +65,8 @@ void DecodeAll(std::string_view bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    TClock clock;
-    TPlatform platform;
-    TMemoryStore store;
-    TServerContext context;
-    context.Clock = &clock;
-    context.Loop = &platform;
-    context.Timers = &platform;
-    context.Store = &store;
+    test::TTestContext t;
+    TServerContext& context = t.Context;
     {
         TUaMemoryBackend backend(context);
         std::string folder = backend.AddFolder("/", "PLC1");
@@ -124,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Deliver in two pieces, as TCP may.
         raw->OnReceived(bytes.substr(0, size / 2));
         if (raw->OnReceived) raw->OnReceived(bytes.substr(size / 2));
-        platform.ProcessPendingEvents();
+        // One round: work that posts more work cannot loop for ever.
+        t.Platform.RunPosted();
     }
     DecodeAll(bytes);
     return 0;

@@ -64,9 +64,43 @@ bool Usable(std::uint16_t quality) { return (quality & 0xC0) != 0; } // GOOD or 
 
 } // namespace
 
+std::uint32_t TSoakClientBase::Elapsed(std::uint32_t since) const { return Env_.Clock->TickCount() - since; }
+
+std::vector<int> TSoakClientBase::Pick(const std::vector<int>& from, std::size_t most) {
+    std::vector<int> picked;
+    if (from.empty()) return picked;
+    std::uniform_int_distribution<std::size_t> which(0, from.size() - 1);
+    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, most)(*Env_.Random);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int index = from[which(*Env_.Random)];
+        if (std::find(picked.begin(), picked.end(), index) == picked.end()) picked.push_back(index);
+    }
+    return picked;
+}
+
+void TSoakClientBase::Notified(int index, bool good, std::uint32_t code, std::uint16_t value) {
+    Last_[index] = {good, code, value};
+    ++Activity.Notified;
+}
+
+bool TSoakClientBase::Settled(std::string* why, bool values) const {
+    for (int index : Items_) {
+        auto it = Last_.find(index);
+        const std::uint16_t expected = Env_.Ledger->Expected(index);
+        if (it != Last_.end() && it->second.Good && (!values || it->second.Value == expected)) continue;
+        if (why)
+            *why = Name_ + ": last notification of " + Env_.Ledger->ItemId(index) + " was " +
+                   (it == Last_.end()  ? std::string("never sent")
+                    : !it->second.Good ? Hex(it->second.Code, 8)
+                                       : Hex(it->second.Value) + ", not " + Hex(expected) + " as in the PLC");
+        return false;
+    }
+    return true;
+}
+
 TSoakClient::TSoakClient(TSoakEnv& env, std::string name, std::vector<int> items, std::vector<int> writable,
                          std::uint32_t updateRateMs)
-    : Env_(env), Name_(std::move(name)), Items_(std::move(items)), Writable_(std::move(writable)),
+    : TSoakClientBase(env, std::move(name), std::move(items), std::move(writable)),
       UpdateRate_(updateRateMs) {}
 
 TSoakClient::~TSoakClient() { Disconnect(); }
@@ -141,19 +175,16 @@ void TSoakClient::Disconnect() {
     Pending_.clear();
 }
 
-std::uint32_t TSoakClient::Elapsed(std::uint32_t since) const { return Env_.Clock->TickCount() - since; }
-
-std::vector<OPCHANDLE> TSoakClient::Pick(const std::vector<int>& from, std::size_t most) {
+std::vector<OPCHANDLE> TSoakClient::Handles(const std::vector<int>& indexes) {
     std::vector<OPCHANDLE> handles;
-    if (from.empty()) return handles;
-    std::uniform_int_distribution<std::size_t> count(1, most);
-    std::uniform_int_distribution<std::size_t> which(0, from.size() - 1);
-    const std::size_t n = count(*Env_.Random);
-    for (std::size_t i = 0; i < n; ++i) {
-        const OPCHANDLE h = ServerHandles_[from[which(*Env_.Random)]];
-        if (std::find(handles.begin(), handles.end(), h) == handles.end()) handles.push_back(h);
-    }
+    for (int index : indexes) handles.push_back(ServerHandles_[index]);
     return handles;
+}
+
+std::map<int, std::uint32_t> TSoakClient::Floors(const std::vector<int>& indexes) const {
+    std::map<int, std::uint32_t> floors;
+    for (int index : indexes) floors[index] = Env_.Ledger->Floor(index);
+    return floors;
 }
 
 void TSoakClient::Step() {
@@ -169,18 +200,11 @@ void TSoakClient::Step() {
 
 void TSoakClient::WriteOne() {
     if (!Connected() || Writable_.empty() || Pending_.size() >= MaxOutstanding) return;
-    std::uniform_int_distribution<std::size_t> which(0, Writable_.size() - 1);
-    std::vector<int> chosen;
-    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 3)(*Env_.Random);
-    for (std::size_t i = 0; i < n; ++i) {
-        const int index = Writable_[which(*Env_.Random)];
-        if (std::find(chosen.begin(), chosen.end(), index) == chosen.end()) chosen.push_back(index);
-    }
-    std::vector<OPCHANDLE> handles;
+    const std::vector<int> chosen = Pick(Writable_, 3);
+    const std::vector<OPCHANDLE> handles = Handles(chosen);
     std::vector<TVariant> values;
     std::vector<std::uint16_t> raw;
     for (int index : chosen) {
-        handles.push_back(ServerHandles_[index]);
         raw.push_back(Env_.Ledger->NextValue(index));
         values.push_back(TVariant::UI2(raw.back()));
     }
@@ -190,13 +214,13 @@ void TSoakClient::WriteOne() {
     const HRESULT hr = Async_->Write(handles, values, tid, cancelID, errors);
     ++Env_.Counters->WriteCalls;
     if (hr != S_OK) {
-        Env_.Counters->Fault(Name_ + ": IOPCAsyncIO2::Write failed with " + std::to_string(hr));
+        Fault("IOPCAsyncIO2::Write failed with " + std::to_string(hr));
         return;
     }
-    TPending pending{TKind::Write, cancelID, Env_.Clock->TickCount(), false, false, {}};
+    TPending pending{TKind::Write, cancelID, Env_.Clock->TickCount(), false, false, {}, {}};
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         if (errors[i] != S_OK) continue;
-        Env_.Ledger->Written(chosen[i], raw[i]);
+        Env_.Ledger->Given(chosen[i], raw[i]);
         pending.Writes.emplace_back(chosen[i], raw[i]);
     }
     Pending_[tid] = std::move(pending);
@@ -204,16 +228,17 @@ void TSoakClient::WriteOne() {
 
 void TSoakClient::AsyncRead() {
     if (Pending_.size() >= MaxOutstanding) return;
-    const std::vector<OPCHANDLE> handles = Pick(Items_, 5);
+    const std::vector<int> picked = Pick(Items_, 5);
     const std::uint32_t tid = NextTransaction_++;
     std::uint32_t cancelID = 0;
     std::vector<HRESULT> errors;
-    if (Async_->Read(handles, tid, cancelID, errors) != S_OK) {
-        Env_.Counters->Fault(Name_ + ": IOPCAsyncIO2::Read failed");
+    TPending pending{TKind::Read, 0, Env_.Clock->TickCount(), false, false, {}, Floors(picked)};
+    if (Async_->Read(Handles(picked), tid, cancelID, errors) != S_OK) {
+        Fault("IOPCAsyncIO2::Read failed");
         return;
     }
     ++Env_.Counters->AsyncReads;
-    TPending pending{TKind::Read, cancelID, Env_.Clock->TickCount(), false, false, {}};
+    pending.CancelID = cancelID;
     // Now and then the client changes its mind: the read must then end with
     // OnCancelComplete and never with OnReadComplete.
     if (std::uniform_int_distribution<int>(0, 9)(*Env_.Random) == 0 && Async_->Cancel2(cancelID) == S_OK) {
@@ -227,12 +252,13 @@ void TSoakClient::Refresh() {
     if (Pending_.size() >= MaxOutstanding) return;
     const std::uint32_t tid = NextTransaction_++;
     std::uint32_t cancelID = 0;
+    auto floors = Floors(Items_);
     if (Async_->Refresh2(OPC_DS_DEVICE, tid, cancelID) != S_OK) {
-        Env_.Counters->Fault(Name_ + ": IOPCAsyncIO2::Refresh2 failed");
+        Fault("IOPCAsyncIO2::Refresh2 failed");
         return;
     }
     ++Env_.Counters->Refreshes;
-    Pending_[tid] = {TKind::Refresh, cancelID, Env_.Clock->TickCount(), false, false, {}};
+    Pending_[tid] = {TKind::Refresh, cancelID, Env_.Clock->TickCount(), false, false, {}, std::move(floors)};
 }
 
 void TSoakClient::SyncDeviceRead() {
@@ -240,21 +266,21 @@ void TSoakClient::SyncDeviceRead() {
     // one at a time keeps the nesting flat.
     if (!Connected() || Env_.SyncReadRunning) return;
     Env_.SyncReadRunning = true;
-    const std::vector<OPCHANDLE> handles = Pick(Items_, 5);
+    const std::vector<int> picked = Pick(Items_, 5);
+    const auto floors = Floors(picked);
     // The group is kept by this reference even if the client is told to go meanwhile.
     TComPtr<IOPCSyncIO> sync = Sync_;
     const std::uint32_t start = Env_.Clock->TickCount();
     std::vector<TOPCItemState> states;
     std::vector<HRESULT> errors;
-    const HRESULT hr = sync->Read(OPC_DS_DEVICE, handles, states, errors);
+    const HRESULT hr = sync->Read(OPC_DS_DEVICE, Handles(picked), states, errors);
     const std::uint32_t took = Elapsed(start);
     Env_.SyncReadRunning = false;
     ++Env_.Counters->SyncDeviceReads;
     Env_.Counters->SlowestSyncReadMs = std::max(Env_.Counters->SlowestSyncReadMs, took);
-    if (took > Env_.SyncReadBoundMs)
-        Env_.Counters->Fault(Name_ + ": a synchronous device read took " + std::to_string(took) + " ms");
+    if (took > Env_.SyncReadBoundMs) Fault("a synchronous device read took " + std::to_string(took) + " ms");
     if (hr != S_OK) {
-        Env_.Counters->Fault(Name_ + ": IOPCSyncIO::Read from the device failed with " + std::to_string(hr));
+        Fault("IOPCSyncIO::Read from the device failed with " + std::to_string(hr));
         return;
     }
     std::vector<OPCHANDLE> clients;
@@ -265,20 +291,34 @@ void TSoakClient::SyncDeviceRead() {
         values.push_back(s.Value);
         qualities.push_back(s.Quality);
     }
-    Observe(clients, values, qualities, errors);
+    Observe(clients, values, qualities, errors, &floors, false);
 }
 
 void TSoakClient::Observe(const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
-                          const std::vector<std::uint16_t>& qualities, const std::vector<HRESULT>& errors) {
+                          const std::vector<std::uint16_t>& qualities, const std::vector<HRESULT>& errors,
+                          const std::map<int, std::uint32_t>* floors, bool notified) {
     for (std::size_t i = 0; i < clients.size() && i < values.size() && i < qualities.size(); ++i) {
         if (i < errors.size() && errors[i] != S_OK) continue;
         const int index = static_cast<int>(clients[i]);
         if (index < 0 || index >= Env_.Ledger->Count()) {
-            Env_.Counters->Fault(Name_ + ": an answer names client handle " + std::to_string(clients[i]));
+            Fault("an answer names client handle " + std::to_string(clients[i]));
             continue;
         }
-        if (Usable(qualities[i]))
-            Env_.Ledger->Observed(index, static_cast<std::uint16_t>(values[i].UIntValue()));
+        const auto value = static_cast<std::uint16_t>(values[i].UIntValue());
+        if (notified) Notified(index, qualities[i] == QualityGood, qualities[i], value);
+        if (!Usable(qualities[i])) continue;
+        // A notification is made in the server's tick that delivers it: its floor is now's.
+        std::uint32_t floor = Env_.Ledger->Floor(index);
+        if (floors) {
+            auto f = floors->find(index);
+            if (f == floors->end()) {
+                Fault("an answer names " + Env_.Ledger->ItemId(index) + ", which was not asked for");
+                continue;
+            }
+            floor = f->second;
+            ++Activity.Reads;
+        }
+        Env_.Ledger->Observed(index, value, floor);
     }
 }
 
@@ -287,10 +327,10 @@ void TSoakClient::DataChange(std::uint32_t tid, const std::vector<OPCHANDLE>& cl
                              const std::vector<HRESULT>& errors) {
     ++Env_.Counters->Notifications;
     Env_.Counters->NotifiedValues += clients.size();
-    Observe(clients, values, qualities, errors);
-    for (std::size_t i = 0; i < clients.size() && i < qualities.size(); ++i)
-        LastQuality_[static_cast<int>(clients[i])] = qualities[i];
-    if (tid != 0) Finish(tid, "refresh"); // a refresh answers through OnDataChange with its id
+    // A refresh answers through OnDataChange with its id.
+    auto it = tid != 0 ? Pending_.find(tid) : Pending_.end();
+    Observe(clients, values, qualities, errors, it != Pending_.end() ? &it->second.Floors : nullptr, true);
+    if (tid != 0) Finish(tid, "refresh");
 }
 
 void TSoakClient::ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
@@ -299,9 +339,10 @@ void TSoakClient::ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& 
                                const std::vector<HRESULT>& errors) {
     auto it = Pending_.find(tid);
     if (it != Pending_.end() && it->second.Cancelled)
-        Env_.Counters->Fault(Name_ + ": OnReadComplete for cancelled transaction " + std::to_string(tid));
+        Fault("OnReadComplete for cancelled transaction " + std::to_string(tid));
     ++Env_.Counters->AsyncReadsDone;
-    Observe(clients, values, qualities, errors);
+    static const std::map<int, std::uint32_t> unknown;
+    Observe(clients, values, qualities, errors, it != Pending_.end() ? &it->second.Floors : &unknown, false);
     Finish(tid, "read");
 }
 
@@ -314,18 +355,13 @@ void TSoakClient::WriteComplete(std::uint32_t tid, const std::vector<OPCHANDLE>&
             ++Env_.Counters->WriteErrors;
             continue;
         }
-        Env_.Ledger->Confirmed();
-        if (it == Pending_.end() || !Env_.PlcValue) continue;
-        // Confirmed means the PLC has the value now, unless a newer write to the same word
-        // was accepted meanwhile (the newer value wins and may already be there).
         const int index = static_cast<int>(clients[i]);
-        for (const auto& [written, value] : it->second.Writes) {
-            if (written != index || Env_.Ledger->LastWritten(index) != value) continue;
-            if (Env_.PlcValue(index) == value) continue;
-            if (Env_.Counters->ConfirmedNotInPlc++ == 0)
-                Env_.Counters->Fault(Name_ + ": OnWriteComplete said S_OK for " + Env_.Ledger->ItemId(index) +
-                                     " but the PLC does not hold the value");
-        }
+        if (it == Pending_.end()) continue;
+        for (const auto& [written, value] : it->second.Writes)
+            if (written == index) {
+                Env_.Ledger->Confirmed(index, value);
+                ++Activity.Writes;
+            }
     }
     Finish(tid, "write");
 }
@@ -333,8 +369,7 @@ void TSoakClient::WriteComplete(std::uint32_t tid, const std::vector<OPCHANDLE>&
 void TSoakClient::CancelComplete(std::uint32_t tid) {
     auto it = Pending_.find(tid);
     if (it == Pending_.end() || !it->second.Cancelled)
-        Env_.Counters->Fault(Name_ + ": OnCancelComplete for transaction " + std::to_string(tid) +
-                             " that was not cancelled");
+        Fault("OnCancelComplete for transaction " + std::to_string(tid) + " that was not cancelled");
     ++Env_.Counters->CancelsDone;
     Finish(tid, "cancel");
 }
@@ -342,14 +377,14 @@ void TSoakClient::CancelComplete(std::uint32_t tid) {
 void TSoakClient::Finish(std::uint32_t tid, const char* what) {
     auto it = Pending_.find(tid);
     if (it == Pending_.end()) {
-        Env_.Counters->Fault(Name_ + ": " + what + " answer for unknown transaction " + std::to_string(tid));
+        Fault(std::string(what) + " answer for unknown transaction " + std::to_string(tid));
         return;
     }
     const std::uint32_t took = Elapsed(it->second.StartTick);
     Env_.Counters->SlowestTransactionMs = std::max(Env_.Counters->SlowestTransactionMs, took);
     if (took > Env_.TransactionBoundMs && !it->second.Overdue)
-        Env_.Counters->Fault(Name_ + ": " + what + " transaction " + std::to_string(tid) +
-                             " answered after " + std::to_string(took) + " ms");
+        Fault(std::string(what) + " transaction " + std::to_string(tid) + " answered after " +
+              std::to_string(took) + " ms");
     Pending_.erase(it);
 }
 
@@ -357,18 +392,16 @@ void TSoakClient::CheckOverdue() {
     for (auto& [tid, pending] : Pending_) {
         if (pending.Overdue || Elapsed(pending.StartTick) <= Env_.TransactionBoundMs) continue;
         pending.Overdue = true;
-        Env_.Counters->Fault(Name_ + ": transaction " + std::to_string(tid) + " not answered within " +
-                             std::to_string(Env_.TransactionBoundMs) + " ms");
+        Fault("transaction " + std::to_string(tid) + " not answered within " +
+              std::to_string(Env_.TransactionBoundMs) + " ms");
     }
 }
 
 bool TSoakClient::AllGood(std::string* why) {
     if (!Connected()) return true;
-    std::vector<OPCHANDLE> handles;
-    for (int index : Items_) handles.push_back(ServerHandles_[index]);
     std::vector<TOPCItemState> states;
     std::vector<HRESULT> errors;
-    if (Sync_->Read(OPC_DS_CACHE, handles, states, errors) != S_OK) {
+    if (Sync_->Read(OPC_DS_CACHE, Handles(Items_), states, errors) != S_OK) {
         if (why) *why = Name_ + ": cache read failed";
         return false;
     }
@@ -377,19 +410,6 @@ bool TSoakClient::AllGood(std::string* why) {
         if (why)
             *why = Name_ + ": " + Env_.Ledger->ItemId(static_cast<int>(s.ClientHandle)) + " has quality " +
                    std::to_string(s.Quality);
-        return false;
-    }
-    return true;
-}
-
-bool TSoakClient::LastNotifiedGood(std::string* why) const {
-    for (int index : Items_) {
-        auto it = LastQuality_.find(index);
-        if (it != LastQuality_.end() && it->second == QualityGood) continue;
-        if (why)
-            *why = Name_ + ": last data change of " + Env_.Ledger->ItemId(index) + " was " +
-                   (it == LastQuality_.end() ? std::string("never sent")
-                                             : "quality " + std::to_string(it->second));
         return false;
     }
     return true;

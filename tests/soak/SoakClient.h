@@ -32,9 +32,8 @@ struct TSoakCounters {
     std::uint64_t Cancels = 0;
     std::uint64_t CancelsDone = 0;
     std::uint64_t WriteCompletes = 0;
-    std::uint64_t ConfirmedNotInPlc = 0; // OnWriteComplete S_OK, yet the PLC never got the value
-    std::uint64_t WriteErrors = 0;       // OnWriteComplete with an error for an element
-    std::uint64_t Notifications = 0;     // OnDataChange calls
+    std::uint64_t WriteErrors = 0;   // OnWriteComplete with an error for an element
+    std::uint64_t Notifications = 0; // OnDataChange calls
     std::uint64_t NotifiedValues = 0;
     // OPC UA clients
     std::uint64_t UaWriteCalls = 0;
@@ -65,20 +64,57 @@ struct TSoakEnv {
     bool SyncReadRunning = false;         // one synchronous device read at a time
     std::uint32_t SyncReadBoundMs = 0;    // a synchronous device read returns within this
     std::uint32_t TransactionBoundMs = 0; // an asynchronous transaction is answered within this
-    // The PLC's memory now at a ledger location (the simulator's, read across its thread).
-    std::function<std::uint16_t(int index)> PlcValue;
+};
+
+// What both kinds of client share: name, words, the last notification of each word and
+// what the client got done.
+class TSoakClientBase {
+public:
+    TSoakClientBase(TSoakEnv& env, std::string name, std::vector<int> items, std::vector<int> writable)
+        : Env_(env), Name_(std::move(name)), Items_(std::move(items)), Writable_(std::move(writable)) {
+        Activity.Name = Name_;
+    }
+    virtual ~TSoakClientBase() = default;
+    TSoakClientBase(const TSoakClientBase&) = delete;
+    TSoakClientBase& operator=(const TSoakClientBase&) = delete;
+    // Requests still unanswered (Publish requests are held by design).
+    virtual std::size_t Outstanding() const = 0;
+    // Requests older than their bound become faults (once each).
+    virtual void CheckOverdue() = 0;
+    // Every word's last notification was good and, with values, shows what the PLC holds.
+    bool Settled(std::string* why, bool values) const;
+    TSoakActivity Activity;
+
+protected:
+    // Up to `most` distinct words of `from`, at random.
+    std::vector<int> Pick(const std::vector<int>& from, std::size_t most);
+    void Fault(const std::string& text) const { Env_.Counters->Fault(Name_ + ": " + text); }
+    std::uint32_t Elapsed(std::uint32_t since) const;
+    // A notified value; code: the quality or status it came with.
+    void Notified(int index, bool good, std::uint32_t code, std::uint16_t value);
+
+    TSoakEnv& Env_;
+    std::string Name_;
+    std::vector<int> Items_;
+    std::vector<int> Writable_;
+
+private:
+    struct TLast {
+        bool Good = false;
+        std::uint32_t Code = 0;
+        std::uint16_t Value = 0;
+    };
+    std::map<int, TLast> Last_;
 };
 
 class TSoakSink;
 
-class TSoakClient {
+class TSoakClient : public TSoakClientBase {
 public:
     // items: ledger indexes; writable: the ones this client writes to.
     TSoakClient(TSoakEnv& env, std::string name, std::vector<int> items, std::vector<int> writable,
                 std::uint32_t updateRateMs);
-    ~TSoakClient();
-    TSoakClient(const TSoakClient&) = delete;
-    TSoakClient& operator=(const TSoakClient&) = delete;
+    ~TSoakClient() override;
 
     bool Connect();
     // Unadvise, remove the group, let go of every interface. Answers still due are lost.
@@ -92,13 +128,10 @@ public:
     void SyncDeviceRead();
     // One asynchronous write of a random writable item.
     void WriteOne();
-    std::size_t Outstanding() const { return Pending_.size(); }
-    // Transactions older than the bound become faults (once each).
-    void CheckOverdue();
+    std::size_t Outstanding() const override { return Pending_.size(); }
+    void CheckOverdue() override;
     // Every item GOOD in a cache read; what is not, in why.
     bool AllGood(std::string* why);
-    // Every item's last data change was GOOD.
-    bool LastNotifiedGood(std::string* why) const;
     std::uint32_t UpdateRate() const { return UpdateRate_; }
 
     // Called by the sink.
@@ -121,23 +154,21 @@ private:
         bool Cancelled = false;
         bool Overdue = false;
         std::vector<std::pair<int, std::uint16_t>> Writes; // ledger index, value
+        std::map<int, std::uint32_t> Floors;               // of the words read, when asked
     };
 
     void AsyncRead();
     void Refresh();
-    std::vector<OPCHANDLE> Pick(const std::vector<int>& from, std::size_t most);
+    std::vector<OPCHANDLE> Handles(const std::vector<int>& indexes);
+    std::map<int, std::uint32_t> Floors(const std::vector<int>& indexes) const;
+    // Values with a usable quality go to the ledger; floors: from the request (none: now).
     void Observe(const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
-                 const std::vector<std::uint16_t>& qualities, const std::vector<HRESULT>& errors);
+                 const std::vector<std::uint16_t>& qualities, const std::vector<HRESULT>& errors,
+                 const std::map<int, std::uint32_t>* floors, bool notified);
     void Finish(std::uint32_t tid, const char* what);
-    std::uint32_t Elapsed(std::uint32_t since) const;
 
-    TSoakEnv& Env_;
-    std::string Name_;
-    std::vector<int> Items_;
-    std::vector<int> Writable_;
     std::uint32_t UpdateRate_;
     std::map<int, OPCHANDLE> ServerHandles_; // ledger index -> server handle
-    std::map<int, std::uint16_t> LastQuality_;
     TComPtr<IOPCServer> Server_;
     TComPtr<IUnknown> Group_;
     TComPtr<IOPCSyncIO> Sync_;

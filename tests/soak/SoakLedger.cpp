@@ -4,61 +4,100 @@
 
 namespace dravon::soak {
 
-namespace {
-
-std::string Hex(std::uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", value);
+std::string Hex(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
     return text;
 }
 
-} // namespace
-
 int TSoakLedger::Add(const std::string& itemId) {
-    if (int found = Find(itemId); found >= 0) return found;
-    const int index = static_cast<int>(Items_.size());
-    Items_.push_back({itemId, {}, InitialValue(index), 0});
-    Index_[itemId] = index;
-    return index;
+    auto [it, added] = Index_.emplace(itemId, Count());
+    if (added) Items_.push_back({itemId});
+    return it->second;
 }
 
-int TSoakLedger::Find(const std::string& itemId) const {
-    auto it = Index_.find(itemId);
-    return it == Index_.end() ? -1 : it->second;
+std::uint16_t TSoakLedger::NextValue(int index) {
+    TLocation& l = At(index);
+    ++l.Writes;
+    l.State[(l.Writes - 1) % Window] = 0;
+    return ValueOf(index, l.Writes);
 }
 
-void TSoakLedger::Written(int index, std::uint16_t value) {
-    TLocation& l = Items_[static_cast<std::size_t>(index)];
-    l.Serials.set(value & SerialMask);
-    l.Last = value;
+std::optional<std::uint32_t> TSoakLedger::WriteOf(int index, std::uint16_t value) const {
+    const std::uint32_t serial = value & SerialMask;
+    const std::uint32_t writes = At(index).Writes;
+    if (value >> SerialBits != static_cast<unsigned>(index)) return std::nullopt;
+    if (serial == SerialMask) return 0u;
+    if (writes <= serial) return std::nullopt;
+    const std::uint32_t n = serial + 1 + (writes - 1 - serial) / Window * Window;
+    if (!(At(index).State[serial] & GivenBit)) return std::nullopt;
+    return n;
+}
+
+void TSoakLedger::Given(int index, std::uint16_t value) {
+    At(index).State[value & SerialMask] |= GivenBit;
     ++Made_;
 }
 
-bool TSoakLedger::Given(int index, std::uint16_t value) const {
-    if (IndexOf(value) != index) return false;
-    return value == InitialValue(index) ||
-           Items_[static_cast<std::size_t>(index)].Serials.test(value & SerialMask);
+void TSoakLedger::Refused(int index, std::uint16_t value) {
+    At(index).State[value & SerialMask] |= RefusedBit;
 }
 
-void TSoakLedger::Observed(int index, std::uint16_t value) {
+void TSoakLedger::Confirmed(int index, std::uint16_t value) {
+    ++Confirmed_;
+    if (auto n = WriteOf(index, value); n && *n > At(index).Floor) At(index).Floor = *n;
+    // Unless a newer write came meanwhile, the PLC must hold the value at this moment.
+    if (Plc) Observed(index, Plc(index), At(index).Floor);
+}
+
+void TSoakLedger::Stray(std::string text) {
+    // Only the first few are kept: one is a failure already.
+    if (Strays_.size() < 20) Strays_.push_back(std::move(text));
+}
+
+void TSoakLedger::Observed(int index, std::uint16_t value, std::optional<std::uint32_t> floor) {
     ++Observations_;
-    // Only the first few strays are kept: one is a failure already.
-    if (!Given(index, value) && Strays_.size() < 20)
-        Strays_.push_back(ItemId(index) + " showed " + Hex(value) + ", a value it was never given");
+    const TLocation& l = At(index);
+    const auto n = WriteOf(index, value);
+    if (!n)
+        Stray(l.Id + " showed " + Hex(value) + ", a value it was never given");
+    else if (floor && *n < *floor)
+        Stray(l.Id + " showed " + Hex(value) + " (write " + std::to_string(*n) + ") after write " +
+              std::to_string(*floor) + " had reached the PLC: a stale value");
+    else if (floor && l.Writes - *floor >= Window)
+        Stray(l.Id + " had " + std::to_string(l.Writes - *floor) +
+              " writes beyond the one the PLC holds: more than its values tell apart");
+}
+
+std::uint16_t TSoakLedger::Expected(int index) const {
+    const TLocation& l = At(index);
+    std::uint32_t n = l.Writes;
+    for (; n > l.Floor && n + Window > l.Writes; --n)
+        if ((l.State[(n - 1) % Window] & (GivenBit | RefusedBit)) == GivenBit) break;
+    return ValueOf(index, n > l.Floor && n + Window > l.Writes ? n : l.Floor);
 }
 
 std::vector<std::string> TSoakLedger::Check(const std::function<std::uint16_t(int index)>& plcValue) const {
     std::vector<std::string> faults = Strays_;
     for (int i = 0; i < Count(); ++i) {
         const std::uint16_t actual = plcValue(i);
-        const TLocation& l = Items_[static_cast<std::size_t>(i)];
-        if (actual == l.Last) continue;
-        if (!Given(i, actual))
-            faults.push_back(l.Id + " holds " + Hex(actual) + " in the PLC, a value it was never given");
-        else
-            faults.push_back(l.Id + " holds " + Hex(actual) +
-                             " in the PLC, but the last accepted write was " + Hex(l.Last));
+        const std::uint16_t expected = Expected(i);
+        if (actual == expected) continue;
+        faults.push_back(ItemId(i) + " holds " + Hex(actual) + " in the PLC, " +
+                         (WriteOf(i, actual) ? "but the last write it kept was " + Hex(expected)
+                                             : std::string("a value it was never given")));
     }
+    return faults;
+}
+
+std::vector<std::string> CheckActivity(const std::vector<TSoakActivity>& clients, std::uint64_t minimum) {
+    std::vector<std::string> faults;
+    for (const TSoakActivity& c : clients)
+        for (auto [count, what] : {std::pair{c.Writes, "confirmed writes"}, std::pair{c.Reads, "values read"},
+                                   std::pair{c.Notified, "values notified"}})
+            if (count < minimum)
+                faults.push_back(c.Name + " did too little: " + std::to_string(count) + " " + what +
+                                 " (at least " + std::to_string(minimum) + ")");
     return faults;
 }
 

@@ -1,82 +1,110 @@
-// The soak's own bookkeeping: a checker that cannot fail proves nothing, so the ledger
-// is shown to catch a lost write, an older write winning, a value from another location
-// and a value never written; the fault plan keeps its phases apart and inside the window.
+// The soak's own bookkeeping: a checker that cannot fail proves nothing, so each thing the
+// ledger must refuse is a row (lost and older writes, values from elsewhere or never
+// written, stale values also after the serials wrapped); the fault plan keeps its phases
+// apart and inside the window.
 #include "SoakLedger.h"
 #include "SoakSchedule.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 
 namespace dravon::soak {
 namespace {
 
-class SoakLedgerTest : public ::testing::Test {
-protected:
-    TSoakLedger Ledger;
-    int A = Ledger.Add("TcpA.WR0100");
-    int B = Ledger.Add("TcpA.WR0101");
-    std::map<int, std::uint16_t> Plc;
-
-    void SetUp() override {
-        Plc[A] = TSoakLedger::InitialValue(A);
-        Plc[B] = TSoakLedger::InitialValue(B);
-    }
-    std::vector<std::string> Check() const {
-        return Ledger.Check([&](int index) { return Plc.at(index); });
-    }
+// One step on a ledger of two words A (index 0) and B (index 1); values are named by the
+// word whose index they carry and their write number.
+struct TStep {
+    enum TOp : std::uint8_t { Write, Confirm, Refuse, See, Plc } Op;
+    int Word;
+    std::uint32_t N = 0; // Write: how many; otherwise: write number of the value
+    int Of = -1;         // the word whose value it is (-1: Word)
+    std::optional<std::uint32_t> Floor = std::nullopt;
+};
+struct TLedgerRow {
+    const char* Name;
+    std::vector<TStep> Steps;
+    std::vector<std::string> Faults;
 };
 
-TEST_F(SoakLedgerTest, ValuesCarryTheirLocationAndTheSameIdGivesTheSameIndex) {
-    EXPECT_EQ(Ledger.Add("TcpA.WR0100"), A);
-    EXPECT_EQ(B, 1);
-    EXPECT_EQ(TSoakLedger::InitialValue(1), 0x03FF);
-    EXPECT_EQ(TSoakLedger::WrittenValue(1, 0), 0x0200);
-    EXPECT_EQ(TSoakLedger::WrittenValue(1, 511), 0x0200); // wraps below the initial serial
-    EXPECT_EQ(TSoakLedger::IndexOf(0x03FF), 1);
-    EXPECT_EQ(Ledger.NextValue(B), 0x0200);
-    EXPECT_EQ(Ledger.NextValue(B), 0x0201);
+TEST(SoakLedger, RefusesWhatARunMustNotShow) {
+    using S = TStep;
+    const TLedgerRow rows[] = {
+        {"untouched, seen and last written pass",
+         {{S::Write, 0, 2}, {S::See, 0, 0, -1, 0u}, {S::See, 0, 1, -1, 0u}, {S::See, 1, 0}, {S::Plc, 0, 2}},
+         {}},
+        {"an older write winning",
+         {{S::Write, 0, 2}, {S::Plc, 0, 1}},
+         {"TcpA.WR0100 holds 0x0000 in the PLC, but the last write it kept was 0x0001"}},
+        {"a write that never arrived",
+         {{S::Write, 0, 1}, {S::Plc, 0, 0}},
+         {"TcpA.WR0100 holds 0x01FF in the PLC, but the last write it kept was 0x0000"}},
+        {"values of another word and never written",
+         {{S::Write, 1, 1}, {S::See, 0, 1, 1}, {S::See, 0, 7}, {S::Plc, 1, 1}, {S::Plc, 0, 1, 1}},
+         {"TcpA.WR0100 showed 0x0200, a value it was never given",
+          "TcpA.WR0100 showed 0x0006, a value it was never given",
+          "TcpA.WR0100 holds 0x0200 in the PLC, a value it was never given"}},
+        {"a value older than one the PLC held when the read went out",
+         {{S::Write, 0, 3},
+          {S::Plc, 0, 3},
+          {S::Confirm, 0, 3},
+          {S::See, 0, 2, -1, 3u},
+          {S::See, 0, 3, -1, 3u},
+          {S::Plc, 0, 3}},
+         {"TcpA.WR0100 showed 0x0001 (write 2) after write 3 had reached the PLC: a stale value"}},
+        // 1200 writes wrap the serials twice: write 700 and write 189 share a value.
+        {"a stale value after the serials wrapped",
+         {{S::Write, 0, 1200},
+          {S::Plc, 0, 1100},
+          {S::Confirm, 0, 1100},
+          {S::See, 0, 700, -1, 1100u},
+          {S::See, 0, 1200, -1, 1100u},
+          {S::Plc, 0, 1200}},
+         {"TcpA.WR0100 showed 0x00BC (write 700) after write 1100 had reached the PLC: a stale value"}},
+        {"more writes beyond the PLC's than the values tell apart",
+         {{S::Write, 0, 600}, {S::See, 0, 600, -1, 0u}, {S::Plc, 0, 600}},
+         {"TcpA.WR0100 had 600 writes beyond the one the PLC holds: more than its values tell apart"}},
+        {"a refused write is not the final value",
+         {{S::Write, 0, 2}, {S::Plc, 0, 1}, {S::Confirm, 0, 1}, {S::Refuse, 0, 2}, {S::Plc, 0, 2}},
+         {"TcpA.WR0100 holds 0x0001 in the PLC, but the last write it kept was 0x0000"}},
+        {"a refused last write leaves the one before",
+         {{S::Write, 0, 2}, {S::Plc, 0, 1}, {S::Confirm, 0, 1}, {S::Refuse, 0, 2}, {S::Plc, 0, 1}},
+         {}},
+        {"a confirmation the PLC does not show",
+         {{S::Write, 0, 2}, {S::Plc, 0, 1}, {S::Confirm, 0, 2}, {S::Plc, 0, 2}},
+         {"TcpA.WR0100 showed 0x0000 (write 1) after write 2 had reached the PLC: a stale value"}},
+    };
+    for (const TLedgerRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TSoakLedger ledger;
+        ASSERT_EQ(ledger.Add("TcpA.WR0100"), 0);
+        ASSERT_EQ(ledger.Add("TcpA.WR0101"), 1);
+        ASSERT_EQ(ledger.Add("TcpA.WR0100"), 0);
+        std::map<int, std::uint16_t> plc{{0, TSoakLedger::InitialValue(0)},
+                                         {1, TSoakLedger::InitialValue(1)}};
+        ledger.Plc = [&](int index) { return plc.at(index); };
+        for (const TStep& s : row.Steps) {
+            const std::uint16_t value = TSoakLedger::ValueOf(s.Of < 0 ? s.Word : s.Of, s.N);
+            switch (s.Op) {
+            case S::Write:
+                for (std::uint32_t i = 0; i < s.N; ++i) ledger.Given(s.Word, ledger.NextValue(s.Word));
+                break;
+            case S::Confirm: ledger.Confirmed(s.Word, value); break;
+            case S::Refuse: ledger.Refused(s.Word, value); break;
+            case S::See: ledger.Observed(s.Word, value, s.Floor); break;
+            case S::Plc: plc[s.Word] = value; break;
+            }
+        }
+        EXPECT_EQ(ledger.Check([&](int index) { return plc.at(index); }), row.Faults);
+    }
 }
 
-TEST_F(SoakLedgerTest, UntouchedAndLastWrittenValuesPass) {
-    const std::uint16_t first = Ledger.NextValue(A);
-    const std::uint16_t second = Ledger.NextValue(A);
-    Ledger.Written(A, first);
-    Ledger.Written(A, second);
-    Ledger.Observed(A, TSoakLedger::InitialValue(A));
-    Ledger.Observed(A, first);
-    Plc[A] = second;
-    EXPECT_TRUE(Check().empty());
-    EXPECT_EQ(Ledger.WritesMade(), 2u);
-    EXPECT_EQ(Ledger.Observations(), 2u);
-}
-
-TEST_F(SoakLedgerTest, LostWriteAndOlderWriteWinningAreCaught) {
-    const std::uint16_t first = Ledger.NextValue(A);
-    const std::uint16_t second = Ledger.NextValue(A);
-    Ledger.Written(A, first);
-    Ledger.Written(A, second);
-    Plc[A] = first; // the newer value never reached the PLC
-    auto faults = Check();
-    ASSERT_EQ(faults.size(), 1u);
-    EXPECT_EQ(faults[0], "TcpA.WR0100 holds 0x0000 in the PLC, but the last accepted write was 0x0001");
-
-    Plc[A] = TSoakLedger::InitialValue(A); // nothing arrived at all
-    EXPECT_EQ(Check().size(), 1u);
-}
-
-TEST_F(SoakLedgerTest, ValuesNeverGivenOrFromAnotherLocationAreCaught) {
-    const std::uint16_t toB = Ledger.NextValue(B);
-    Ledger.Written(B, toB);
-    Plc[B] = toB;
-    Ledger.Observed(A, toB);                             // B's value seen at A
-    Ledger.Observed(A, TSoakLedger::WrittenValue(A, 7)); // never written
-    Plc[A] = TSoakLedger::WrittenValue(B, 0);            // B's value in A's memory
-    const auto faults = Check();
-    ASSERT_EQ(faults.size(), 3u);
-    EXPECT_EQ(faults[0], "TcpA.WR0100 showed 0x0200, a value it was never given");
-    EXPECT_EQ(faults[1], "TcpA.WR0100 showed 0x0007, a value it was never given");
-    EXPECT_EQ(faults[2], "TcpA.WR0100 holds 0x0200 in the PLC, a value it was never given");
+TEST(SoakLedger, ClientsThatDidTooLittleAreFaults) {
+    EXPECT_EQ(CheckActivity({{"Soak1", 10, 10, 10}, {"SoakUa1", 10, 9, 11}}, 10),
+              (std::vector<std::string>{"SoakUa1 did too little: 9 values read (at least 10)"}));
+    EXPECT_EQ(CheckActivity({{"Soak2", 0, 12, 12}}, 1),
+              (std::vector<std::string>{"Soak2 did too little: 0 confirmed writes (at least 1)"}));
 }
 
 TEST(SoakSchedule, KindsPerLink) {

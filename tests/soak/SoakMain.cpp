@@ -4,18 +4,15 @@
 // subscribe, read from the device and write, and the simulators inject faults on a plan.
 // At the end it checks that nothing hung, nothing was lost, qualities recovered, memory
 // stayed flat and the session log tells each outage once. Exit status 1 on any failure.
-#include "SoakClient.h"
-#include "SoakLedger.h"
 #include "SoakSchedule.h"
+#include "SoakSupport.h"
 #include "SoakUaClient.h"
 
 #include "PlcSimulator.h"
 #include "SimMemoryTypes.h"
 
 #include "app/CommandLine.h"
-#include "app/KeyValueStore.h"
 #include "app/MemoryStore.h"
-#include "app/SessionLog.h"
 #include "comm/SerialDevicePath.h"
 #include "opc/DA2ClassFactory.h"
 #include "opc/OPCDAConnectionCollection.h"
@@ -24,7 +21,6 @@
 #include "platform/QtHostResolver.h"
 #include "platform/QtTimerFactory.h"
 #include "platform/QtTransportFactory.h"
-#include "platform/UaTcpListener.h"
 #include "plc/HitachiPLC.h"
 #include "plc/PLCCollection.h"
 #include "plc/SerialPortTable.h"
@@ -32,35 +28,16 @@
 #include "server/OPCServer.h"
 #include "server/ServerCore.h"
 #include "ua/UaConfig.h"
-#include "ua/UaServer.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-// From the sanitizer runtime (its header is not installed everywhere).
-extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
-#include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QHostAddress>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <functional>
-#include <iostream>
-#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace dravon::soak {
 namespace {
@@ -68,7 +45,7 @@ namespace {
 struct TOptions {
     std::uint32_t DurationS = 600;
     std::uint32_t Seed = 12;
-    int Clients = 3;
+    std::uint32_t Clients = 3;
     bool Verbose = false;
 };
 
@@ -82,97 +59,25 @@ const char* const Usage =
 bool ParseOptions(int argc, char** argv, TOptions& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        auto number = [&](std::uint32_t& out) {
-            if (i + 1 >= argc) return false;
-            char* end = nullptr;
-            const unsigned long v = std::strtoul(argv[++i], &end, 10);
-            if (!end || *end != '\0') return false;
-            out = static_cast<std::uint32_t>(v);
-            return true;
-        };
-        std::uint32_t clients = 0;
-        if (a == "--duration") {
-            if (!number(options.DurationS) || options.DurationS < 45) return false;
-        } else if (a == "--verbose") {
+        if (a == "--verbose") {
             options.Verbose = true;
-        } else if (a == "--seed") {
-            if (!number(options.Seed)) return false;
-        } else if (a == "--clients") {
-            if (!number(clients) || clients < 1 || clients > 8) return false;
-            options.Clients = static_cast<int>(clients);
-        } else {
-            return false;
+            continue;
         }
+        // --name N within [least, most]
+        const std::tuple<const char*, std::uint32_t*, std::uint32_t, std::uint32_t> numbers[] = {
+            {"--duration", &options.DurationS, 45, UINT32_MAX / 1000},
+            {"--seed", &options.Seed, 0, UINT32_MAX},
+            {"--clients", &options.Clients, 1, 8}};
+        auto it = std::find_if(std::begin(numbers), std::end(numbers),
+                               [&](const auto& n) { return a == std::get<0>(n); });
+        if (it == std::end(numbers) || i + 1 >= argc) return false;
+        char* end = nullptr;
+        const unsigned long v = std::strtoul(argv[++i], &end, 10);
+        if (!end || *end != '\0' || v < std::get<2>(*it) || v > std::get<3>(*it)) return false;
+        *std::get<1>(*it) = static_cast<std::uint32_t>(v);
     }
     return true;
 }
-
-// Resident and peak resident memory of this process, in kB.
-struct TMemory {
-    long Rss = 0;
-    long Peak = 0;
-    long Heap = 0;
-};
-
-// Bytes the program holds on its heap (the sanitizer's allocator keeps its own count).
-long HeapInUseKb() {
-#if defined(__SANITIZE_ADDRESS__)
-    return static_cast<long>(__sanitizer_get_current_allocated_bytes() / 1024);
-#else
-    return static_cast<long>(mallinfo2().uordblks / 1024);
-#endif
-}
-
-TMemory ReadMemory() {
-    TMemory m;
-    m.Heap = HeapInUseKb();
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) m.Rss = std::atol(line.c_str() + 6);
-        if (line.rfind("VmHWM:", 0) == 0) m.Peak = std::atol(line.c_str() + 6);
-    }
-    return m;
-}
-
-// A line with its digits masked: lines that differ only in times and numbers are one kind.
-std::string LineKind(const std::string& line) {
-    std::string kind = line;
-    for (char& c : kind)
-        if (c >= '0' && c <= '9') c = '#';
-    return kind;
-}
-
-// Lines about clients coming and going, creating groups and callbacks.
-bool ClientLine(const std::string& line) {
-    return line.rfind("Client", 0) == 0 || line.rfind("Group", 0) == 0;
-}
-
-// The session log as counts per kind of line, and the other lines (PLC and link events)
-// with the time they were added: bounded however long the run and however many clients.
-class TLogRecorder : public ISessionLogView {
-public:
-    std::vector<std::string> Lines;
-    std::vector<std::uint32_t> Times; // ms into the run
-    std::map<std::string, int> Kinds;
-    std::size_t Total = 0;
-    std::function<std::uint32_t()> Now;
-    bool Echo = false;
-    void MemoCleared() override {}
-    void MemoLineAdded(const std::string& line) override {
-        ++Total;
-        ++Kinds[LineKind(line)];
-        if (ClientLine(line)) return;
-        Lines.push_back(line);
-        Times.push_back(Now ? Now() : 0);
-        if (Echo) std::cout << "soak: " << Times.back() << " ms log: " << line << std::endl;
-    }
-    void ShowMessage(const std::string&, unsigned) override {}
-    int Containing(const std::string& text) const {
-        return static_cast<int>(std::count_if(Lines.begin(), Lines.end(),
-                                              [&](const std::string& l) { return l.find(text) != l.npos; }));
-    }
-};
 
 struct TPlc {
     TSoakPlcSetup Setup;
@@ -222,40 +127,30 @@ public:
         if (!connections || !opcServer->Factory()) return Fail("the OPC server objects did not start");
         if (!Endpoint_)
             return Fail("the OPC UA endpoint could not listen on 127.0.0.1:" + std::to_string(UaPort_));
-        Env_.Factory = opcServer->Factory();
-        Env_.Clock = &clock;
-        Env_.Ledger = &Ledger_;
-        Env_.Counters = &Counters_;
-        Env_.Random = &Random_;
         // Two failed reads make a location faulty; under a loaded sanitizer build the
         // server's own bound (twice the time-out plus 5 s) gets generous slack.
-        Env_.SyncReadBoundMs = 2 * 1000 + 5000 + 5000;
-        Env_.TransactionBoundMs = 20000;
-        Env_.PlcValue = [this](int index) { return PlcValue(index); };
+        Env_ = {opcServer->Factory(),   &clock, &Ledger_, &Counters_, &Random_, false,
+                2 * 1000 + 5000 + 5000, 20000};
+        Ledger_.Plc = [this](int index) { return PlcValue(index); };
 
         StartLocations_ = LocationCount();
         MakeClients();
-        for (auto& client : Clients_) {
-            if (client->Connect()) continue;
+        bool connected = true;
+        for (auto& client : Clients_) connected = connected && client->Connect();
+        for (auto& client : UaClients_) client->Connect();
+        Spin(
+            [&] {
+                return std::all_of(UaClients_.begin(), UaClients_.end(),
+                                   [](auto& c) { return c->Ready() || c->Done(); });
+            },
+            15000);
+        if (!connected ||
+            !std::all_of(UaClients_.begin(), UaClients_.end(), [](auto& c) { return c->Ready(); })) {
             // The clients hold server objects: they go before the server does.
             Clients_.clear();
-            return Fail("a client could not connect: " +
-                        (Counters_.Faults.empty() ? std::string("?") : Counters_.Faults.front()));
-        }
-
-        for (auto& client : UaClients_) client->Connect();
-        if (!Spin(
-                [&] {
-                    return std::all_of(UaClients_.begin(), UaClients_.end(), [](const auto& c) {
-                        return c->Ready() || c->State() == TSoakUaClient::TState::Failed;
-                    });
-                },
-                15000) ||
-            !std::all_of(UaClients_.begin(), UaClients_.end(), [](const auto& c) { return c->Ready(); })) {
-            Clients_.clear();
             UaClients_.clear();
-            return Fail("an OPC UA client could not open its session: " +
-                        (Counters_.Faults.empty() ? std::string("?") : Counters_.Faults.front()));
+            return Fail("a client could not connect: " +
+                        (Counters_.Faults.empty() ? "?" : Counters_.Faults.front()));
         }
 
         Elapsed_.start();
@@ -279,12 +174,32 @@ public:
         ChurnActive_ = false;
         if (Churn_) Churn_->Disconnect();
         VanishActive_ = false;
-        if (!Spin([&] { return Outstanding() == 0; }, Env_.TransactionBoundMs))
+        auto outstanding = [&] {
+            std::size_t n = 0;
+            for (auto* client : All()) n += client->Outstanding();
+            return n;
+        };
+        if (!Spin([&] { return outstanding() == 0; }, Env_.TransactionBoundMs))
             Counters_.Fault("transactions still unanswered after the clients stopped");
         if (!Spin([&] { return !WritesPending(); }, 15000))
             Counters_.Fault("writes still pending at the end");
+        // The last vanished client is checked like the others.
+        if (!Spin([&] { return !Vanisher_; }, VanishCheckMs() + 15000))
+            Counters_.Fault("the last vanished OPC UA client was never checked");
+        if (Counters_.UaSessionsFreed != static_cast<std::uint64_t>(UaVanishers_) || UaVanishers_ == 0)
+            Counters_.Fault(std::to_string(Counters_.UaSessionsFreed) + " of " +
+                            std::to_string(UaVanishers_) +
+                            " vanished OPC UA clients' sessions freed at their time-out");
         EndMemory_ = ReadMemory();
-        CheckValues();
+        for (const auto& f : Ledger_.Check([&](int index) { return PlcValue(index); })) Counters_.Fault(f);
+        // Every client was told the values the PLC holds now, and did its share.
+        std::string why;
+        if (!Spin([&] { return Every([&](TSoakClientBase* c) { return c->Settled(&why, true); }); },
+                  2 * SlowestRate() + 2000))
+            Counters_.Fault("at the end: " + why);
+        std::vector<TSoakActivity> activity;
+        for (auto* client : All()) activity.push_back(client->Activity);
+        for (const auto& f : CheckActivity(activity, Options_.DurationS / 6)) Counters_.Fault(f);
 
         for (auto& client : Clients_) client->Disconnect();
         Churn_.reset();
@@ -336,15 +251,25 @@ private:
         return 1;
     }
 
-    // Runs the event loop until the condition holds; false after boundMs.
-    bool Spin(const std::function<bool()>& condition, std::uint32_t boundMs) {
-        QElapsedTimer timer;
-        timer.start();
-        while (!condition()) {
-            if (timer.elapsed() > boundMs) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-        }
-        return true;
+    // Freed at the time-out, found by the endpoint's housekeeping: slack for a loaded machine.
+    static std::uint32_t VanishCheckMs() {
+        return VanishTimeoutMs + 2 * TUaServer::HousekeepingIntervalMs + 3000;
+    }
+
+    std::vector<TSoakClientBase*> All() const {
+        std::vector<TSoakClientBase*> all;
+        for (const auto& c : Clients_) all.push_back(c.get());
+        for (const auto& c : UaClients_) all.push_back(c.get());
+        return all;
+    }
+    bool Every(const std::function<bool(TSoakClientBase*)>& holds) const {
+        const auto all = All();
+        return std::all_of(all.begin(), all.end(), holds);
+    }
+    std::uint32_t SlowestRate() const {
+        std::uint32_t slowest = 0;
+        for (const auto& client : Clients_) slowest = std::max(slowest, client->UpdateRate());
+        return slowest;
     }
 
     // ------------------------------------------------------------- set-up
@@ -458,7 +383,7 @@ private:
         std::vector<int> all;
         for (const auto& plc : Plc_) all.insert(all.end(), plc.Items.begin(), plc.Items.end());
         const std::uint32_t rates[] = {100, 250, 500, 200, 150, 300, 400, 350};
-        for (int c = 0; c < Options_.Clients; ++c) {
+        for (int c = 0; c < static_cast<int>(Options_.Clients); ++c) {
             // Client 0 writes to the first half of the PLCs, client 1 to the second half,
             // the others everywhere: most words have more than one writer.
             std::vector<int> writable;
@@ -550,9 +475,8 @@ private:
         }
         if (ChurnActive_) Churn(now);
         if (VanishActive_ || Vanisher_) Vanishing(now);
-        for (auto& client : Clients_) client->CheckOverdue();
+        for (auto* client : All()) client->CheckOverdue();
         if (Churn_) Churn_->CheckOverdue();
-        for (auto& client : UaClients_) client->CheckOverdue();
         if (now >= NextMemorySample_) {
             NextMemorySample_ = now + 1000;
             const TMemory m = ReadMemory();
@@ -589,8 +513,10 @@ private:
     // free it with its server object, group and location references.
     void Vanishing(std::uint32_t now) {
         if (!Vanisher_) {
-            // After the clients stop, only the one already gone is still checked.
-            if (!VanishActive_ || now < NextVanish_ || !Endpoint_) return;
+            // The last one is checked before the clients stop.
+            if (!VanishActive_ || now < NextVanish_ || now + 2000 + VanishCheckMs() > QuiesceMs() ||
+                !Endpoint_)
+                return;
             std::vector<int> watched;
             for (const auto& plc : Plc_)
                 watched.insert(watched.end(), plc.Items.begin() + 10, plc.Items.begin() + 15);
@@ -607,19 +533,18 @@ private:
                 Vanisher_->VanishAfterRead();
                 VanishedAt_ = now;
             } else if (Vanisher_->State() == TSoakUaClient::TState::Failed || now - VanishStart_ > 15000) {
-                Counters_.Fault(std::string("a vanishing OPC UA client did not get its session going"));
+                Counters_.Fault("a vanishing OPC UA client did not get its session going");
                 Vanisher_.reset();
                 NextVanish_ = now + 10000;
             }
             return;
         }
-        // Freed at the time-out, found by the endpoint's housekeeping: slack for a loaded machine.
-        if (now - VanishedAt_ < VanishTimeoutMs + 2 * TUaServer::HousekeepingIntervalMs + 3000) return;
+        if (now - VanishedAt_ < VanishCheckMs()) return;
         std::size_t live = 0;
         for (const auto& client : UaClients_) // sessions working (or closing at the end)
             if (!client->Done()) ++live;
         if (Endpoint_->SessionCount() > live)
-            Counters_.Fault("the session of " + std::string("a vanished OPC UA client outlived its ") +
+            Counters_.Fault("the session of a vanished OPC UA client outlived its " +
                             std::to_string(VanishTimeoutMs) + " ms time-out (" +
                             std::to_string(Endpoint_->SessionCount()) + " sessions, " + std::to_string(live) +
                             " clients)");
@@ -659,8 +584,7 @@ private:
             Counters_.Fault("PLC " + away + " still timed out 30 s after the last fault");
             return;
         }
-        std::uint32_t slowest = 0;
-        for (auto& client : Clients_) slowest = std::max(slowest, client->UpdateRate());
+        const std::uint32_t slowest = SlowestRate();
         const std::uint32_t from = Now();
         Spin([&] { return Now() >= from + slowest; }, slowest + 1000);
         std::vector<int> base;
@@ -683,23 +607,9 @@ private:
         }
         // The subscriptions tell the clients too, within one update period.
         std::string why;
-        if (!Spin(
-                [&] {
-                    for (auto& client : Clients_)
-                        if (!client->LastNotifiedGood(&why)) return false;
-                    for (auto& client : UaClients_)
-                        if (!client->LastNotifiedGood(&why)) return false;
-                    return true;
-                },
-                2 * slowest + 2000))
+        if (!Spin([&] { return Every([&](TSoakClientBase* c) { return c->Settled(&why, false); }); },
+                  2 * slowest + 2000))
             Counters_.Fault("after recovery: " + why);
-    }
-
-    std::size_t Outstanding() const {
-        std::size_t n = 0;
-        for (const auto& client : Clients_) n += client->Outstanding();
-        for (const auto& client : UaClients_) n += client->Outstanding();
-        return n;
     }
 
     int LocationCount() const {
@@ -718,11 +628,6 @@ private:
     std::uint16_t PlcValue(int index) const {
         const TWord& w = Words_[static_cast<std::size_t>(index)];
         return Plc_[static_cast<std::size_t>(w.Plc)].Sim->Value(0, w.Code, w.Address);
-    }
-
-    void CheckValues() {
-        const auto faults = Ledger_.Check([&](int index) { return PlcValue(index); });
-        for (const auto& f : faults) Counters_.Fault(f);
     }
 
     void CheckMemory() {
@@ -750,7 +655,8 @@ private:
         }
         // No flood: a kind of line (digits masked) is told at most once per fault phase and
         // client event that can cause it.
-        const int clientEvents = 4 * (ChurnConnects_ + Options_.Clients + UaClientCount + UaVanishers_) + 10;
+        const int clientEvents =
+            4 * (ChurnConnects_ + static_cast<int>(Options_.Clients) + UaClientCount + UaVanishers_) + 10;
         const int faultEvents = static_cast<int>(Plan_.size()) + 4;
         for (const auto& [kind, count] : Log_.Kinds)
             if (count > (ClientLine(kind) ? clientEvents : faultEvents))
@@ -759,88 +665,71 @@ private:
 
     // ------------------------------------------------------------- report
     void PrintSummary() const {
-        std::uint64_t spikes = 0, busy = 0, errors = 0, drops = 0, splits = 0, garbage = 0, closes = 0,
-                      ignored = 0;
-        std::uint64_t requests = 0;
-        int outages = 0;
+        // Fault counts by kind, in the order of TFaultKind (outages are the run's own).
+        std::uint64_t faults[FaultKindCount] = {}, ignored = 0, requests = 0;
         for (const auto& plc : Plc_) {
             const TSimStats s = plc.Sim->Stats();
-            spikes += s.FaultLatencySpikes;
-            busy += s.FaultBusy;
-            errors += s.FaultErrors;
-            drops += s.FaultDrops;
-            splits += s.FaultSplits;
-            garbage += s.FaultGarbage;
-            closes += s.FaultCloses;
+            const std::uint64_t counts[] = {
+                s.FaultLatencySpikes, s.FaultBusy,    s.FaultErrors, s.FaultDrops,
+                s.FaultSplits,        s.FaultGarbage, s.FaultCloses, static_cast<std::uint64_t>(plc.Outages)};
+            for (int k = 0; k < FaultKindCount; ++k) faults[k] += counts[k];
             ignored += s.Ignored;
             requests += s.Requests();
-            outages += plc.Outages;
         }
         auto row = [](const std::string& name, const std::string& value) {
             std::printf("  %-38s %14s\n", name.c_str(), value.c_str());
         };
         auto num = [](auto v) { return std::to_string(v); };
-        std::printf("\nsoak summary (%u s, seed %u, %d clients)\n", Options_.DurationS, Options_.Seed,
+        auto two = [&](auto a, auto b, const char* unit = "") { return num(a) + " / " + num(b) + unit; };
+        std::printf("\nsoak summary (%u s, seed %u, %u clients)\n", Options_.DurationS, Options_.Seed,
                     Options_.Clients);
-        std::printf("  %-38s %14s\n", "faults injected (phases)", "count");
-        auto fault = [&](TFaultKind kind, std::uint64_t count) {
-            auto it = PhasesRun_.find(static_cast<int>(kind));
-            const int phases = it == PhasesRun_.end() ? 0 : it->second;
-            row(std::string(FaultKindName(kind)) + " (" + num(phases) + ")", num(count));
-        };
-        fault(TFaultKind::Spike, spikes);
-        fault(TFaultKind::Busy, busy);
-        fault(TFaultKind::ErrorStatus, errors);
-        fault(TFaultKind::Drop, drops);
-        fault(TFaultKind::Split, splits);
-        fault(TFaultKind::Garbage, garbage);
-        fault(TFaultKind::Close, closes);
-        fault(TFaultKind::Outage, static_cast<std::uint64_t>(outages));
-        row("requests ignored while off", num(ignored));
-        std::printf("  %-38s %14s\n", "traffic", "count");
-        row("PLC requests", num(requests));
-        row("writes made (accepted elements, DA + UA)", num(Ledger_.WritesMade()));
-        row("writes confirmed (OnWriteComplete S_OK)", num(Ledger_.WritesConfirmed()));
-        row("write elements failed (OnWriteComplete)", num(Counters_.WriteErrors));
-        row("confirmed but not in the PLC", num(Counters_.ConfirmedNotInPlc));
-        row("async write calls", num(Counters_.WriteCalls));
-        row("synchronous device reads", num(Counters_.SyncDeviceReads));
-        row("asynchronous device reads", num(Counters_.AsyncReads));
-        row("reads cancelled", num(Counters_.Cancels));
-        row("device refreshes", num(Counters_.Refreshes));
-        row("notifications (OnDataChange)", num(Counters_.Notifications));
-        row("values checked", num(Ledger_.Observations()));
-        row("coming-and-going clients", num(ChurnConnects_));
-        std::printf("  %-38s %14s\n", "OPC UA clients", "count");
-        row("UA write calls", num(Counters_.UaWriteCalls));
-        row("UA writes accepted (Good)", num(Counters_.UaWritesGood));
-        row("UA write elements refused", num(Counters_.UaWriteErrors));
-        row("UA device reads (maxAge 0) / values",
-            num(Counters_.UaReads) + " / " + num(Counters_.UaReadValues));
-        row("UA Publish answers with data / empty",
-            num(Counters_.UaPublishes) + " / " + num(Counters_.UaKeepAlives));
-        row("UA notifications (monitored items)", num(Counters_.UaNotifications));
-        row("UA vanished clients / sessions freed",
-            num(UaVanishers_) + " / " + num(Counters_.UaSessionsFreed));
-        std::printf("  %-38s %14s\n", "timing and memory", "value");
-        row("slowest synchronous device read", num(Counters_.SlowestSyncReadMs) + " ms");
-        row("slowest asynchronous transaction", num(Counters_.SlowestTransactionMs) + " ms");
-        row("slowest UA device read", num(Counters_.SlowestUaReadMs) + " ms");
-        row("every PLC in contact after the faults", num(ContactMs_) + " ms");
-        row("then GOOD within (two passes)", num(RecoveryMs_) + " ms");
-        row("RSS after warm-up", num(WarmMemory_.Rss) + " kB");
-        row("RSS at end", num(EndMemory_.Rss) + " kB");
-        row("heap after warm-up / at end", num(WarmMemory_.Heap) + " / " + num(EndMemory_.Heap) + " kB");
+        row("faults injected (phases)", "count");
+        for (int k = 0; k < FaultKindCount; ++k) {
+            auto it = PhasesRun_.find(k);
+            row(std::string(FaultKindName(static_cast<TFaultKind>(k))) + " (" +
+                    num(it == PhasesRun_.end() ? 0 : it->second) + ")",
+                num(faults[k]));
+        }
+        const TSoakCounters& c = Counters_;
+        const std::pair<std::string, std::string> rows[] = {
+            {"requests ignored while off", num(ignored)},
+            {"PLC requests", num(requests)},
+            {"writes made (DA accepted, UA sent)", num(Ledger_.WritesMade())},
+            {"writes confirmed (S_OK, Good)", num(Ledger_.WritesConfirmed())},
+            {"write elements failed (OnWriteComplete)", num(c.WriteErrors)},
+            {"async write calls", num(c.WriteCalls)},
+            {"sync / async device reads", two(c.SyncDeviceReads, c.AsyncReads)},
+            {"reads cancelled", num(c.Cancels)},
+            {"device refreshes", num(c.Refreshes)},
+            {"notifications (OnDataChange)", num(c.Notifications)},
+            {"values checked", num(Ledger_.Observations())},
+            {"coming-and-going clients", num(ChurnConnects_)},
+            {"UA write calls / elements refused", two(c.UaWriteCalls, c.UaWriteErrors)},
+            {"UA device reads (maxAge 0) / values", two(c.UaReads, c.UaReadValues)},
+            {"UA Publish answers with data / empty", two(c.UaPublishes, c.UaKeepAlives)},
+            {"UA notifications (monitored items)", num(c.UaNotifications)},
+            {"UA vanished clients / sessions freed", two(UaVanishers_, c.UaSessionsFreed)},
+            {"slowest sync read / transaction", two(c.SlowestSyncReadMs, c.SlowestTransactionMs, " ms")},
+            {"slowest UA device read", num(c.SlowestUaReadMs) + " ms"},
+            {"in contact / GOOD after the faults", two(ContactMs_, RecoveryMs_, " ms")},
+            {"RSS after warm-up / at end", two(WarmMemory_.Rss, EndMemory_.Rss, " kB")},
+            {"heap after warm-up / at end", two(WarmMemory_.Heap, EndMemory_.Heap, " kB")},
+            {"peak RSS", num(std::max(PeakRss_, EndMemory_.Peak)) + " kB"},
+            {"locations at start / end", two(StartLocations_, EndLocations_)},
+            {"session-log lines", num(Log_.Total)}};
+        for (const auto& [name, value] : rows) row(name, value);
         char change[32];
         std::snprintf(change, sizeof change, "%+.2f %%", MemoryChangePercent_);
         row("RSS change", change);
-        row("peak RSS", num(std::max(PeakRss_, EndMemory_.Peak)) + " kB");
-        row("locations at start / end", num(StartLocations_) + " / " + num(EndLocations_));
-        row("session-log lines", num(Log_.Total));
         for (const auto& plc : Plc_)
             row(plc.Setup.Name + " outages / timed out / restored",
-                num(plc.Outages) + " / " + num(Log_.Containing("PLC " + plc.Setup.Name + " timed out at")) +
-                    " / " + num(Log_.Containing("PLC " + plc.Setup.Name + " restored at")));
+                num(plc.Outages) + " / " +
+                    two(Log_.Containing("PLC " + plc.Setup.Name + " timed out at"),
+                        Log_.Containing("PLC " + plc.Setup.Name + " restored at")));
+        for (auto* client : All())
+            row(client->Activity.Name + " writes / reads / notified",
+                num(client->Activity.Writes) + " / " +
+                    two(client->Activity.Reads, client->Activity.Notified));
         if (Counters_.Faults.empty()) {
             std::printf("\nsoak: PASSED\n");
         } else {

@@ -28,18 +28,14 @@ constexpr std::uint32_t PublishSilenceMs = 30000;
 
 bool Usable(TUaStatusCode status) { return (status & 0x80000000u) == 0; } // Good or Uncertain
 
-std::string Hex(std::uint32_t v) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", v);
-    return text;
-}
+std::string HexStatus(std::uint32_t v) { return Hex(v, 8); }
 
 } // namespace
 
 TSoakUaClient::TSoakUaClient(TSoakEnv& env, std::string name, std::uint16_t port, std::vector<int> monitored,
                              std::vector<int> writable, double publishingMs, double sessionTimeoutMs)
-    : Env_(env), Name_(std::move(name)), Port_(port), Monitored_(std::move(monitored)),
-      Writable_(std::move(writable)), PublishingMs_(publishingMs), SessionTimeoutMs_(sessionTimeoutMs) {}
+    : TSoakClientBase(env, std::move(name), std::move(monitored), std::move(writable)), Port_(port),
+      PublishingMs_(publishingMs), SessionTimeoutMs_(sessionTimeoutMs) {}
 
 TSoakUaClient::~TSoakUaClient() {
     if (Socket_) {
@@ -48,11 +44,9 @@ TSoakUaClient::~TSoakUaClient() {
     }
 }
 
-std::uint32_t TSoakUaClient::Elapsed(std::uint32_t since) const { return Env_.Clock->TickCount() - since; }
-
 void TSoakUaClient::Fail(const std::string& why) {
     if (State_ == TState::Failed) return;
-    Env_.Counters->Fault(Name_ + ": " + why);
+    Fault(why);
     State_ = TState::Failed;
     if (Socket_) {
         Socket_->disconnect();
@@ -119,7 +113,7 @@ void TSoakUaClient::Chunk(std::string_view type, char chunkType, std::string_vie
     if (type == "ERR") {
         TUaBinaryReader r(body);
         const TUaStatusCode code = r.StatusCode();
-        return Fail("Error message " + Hex(code) + " " + r.String());
+        return Fail("Error message " + HexStatus(code) + " " + r.String());
     }
     if (type == "OPN") {
         TUaBinaryReader r(body);
@@ -134,7 +128,7 @@ void TSoakUaClient::Chunk(std::string_view type, char chunkType, std::string_vie
         ChannelId_ = r.UInt32();
         TokenId_ = r.UInt32();
         if (!r.Ok() || start.ServiceResult != 0)
-            return Fail("OpenSecureChannel answered " + Hex(start.ServiceResult));
+            return Fail("OpenSecureChannel answered " + HexStatus(start.ServiceResult));
         Send(UaId::CreateSessionRequest, TKind::CreateSession, [&](TUaBinaryWriter& w) {
             WriteApplicationDescription(w, {});
             w.Int32(-1);
@@ -174,7 +168,7 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
     if (start.TypeId == UaId::ServiceFault || start.ServiceResult != 0) {
         // Publish requests still queued when the session closes are answered this way.
         if (State_ == TState::Closing && pending.Kind == TKind::Publish) return;
-        return Fail("request " + std::to_string(requestId) + " answered " + Hex(start.ServiceResult));
+        return Fail("request " + std::to_string(requestId) + " answered " + HexStatus(start.ServiceResult));
     }
     switch (pending.Kind) {
     case TKind::CreateSession: {
@@ -210,8 +204,8 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
         Send(UaId::CreateMonitoredItemsRequest, TKind::Monitor, [&](TUaBinaryWriter& w) {
             w.UInt32(Subscription_);
             w.UInt32(0); // source timestamps
-            w.ArrayLength(Monitored_.size());
-            for (int index : Monitored_) {
+            w.ArrayLength(Items_.size());
+            for (int index : Items_) {
                 w.NodeId(TUaNodeId::Str(Env_.Ledger->ItemId(index)));
                 w.UInt32(13);
                 w.Int32(-1);
@@ -236,9 +230,9 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
             return s;
         });
         for (TUaStatusCode s : results)
-            if (s != 0) return Fail("a monitored item was refused with " + Hex(s));
+            if (s != 0) return Fail("a monitored item was refused with " + HexStatus(s));
         n = results.size();
-        if (!r.Ok() || n != Monitored_.size()) return Fail("CreateMonitoredItems answer malformed");
+        if (!r.Ok() || n != Items_.size()) return Fail("CreateMonitoredItems answer malformed");
         State_ = TState::Ready;
         LastPublishTick_ = Env_.Clock->TickCount();
         for (std::size_t i = 0; i < PublishRequests; ++i) Publish();
@@ -255,15 +249,17 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
             const auto [index, value] = pending.Writes[i];
             if (results[i] == 0) {
                 ++Env_.Counters->UaWritesGood; // the PLC confirmed the value
-            } else if (results[i] == UaStatus::BadNoCommunication || results[i] == UaStatus::BadTimeout ||
-                       results[i] == UaStatus::BadNotWritable) {
-                // A fault phase: the PLC did not answer, or answered with an error status.
-                ++Env_.Counters->UaWriteErrors;
-            } else {
-                ++Env_.Counters->UaWriteErrors;
-                Env_.Counters->Fault(Name_ + ": writing " + Env_.Ledger->ItemId(index) + " answered " +
-                                     Hex(results[i]));
+                ++Activity.Writes;
+                Env_.Ledger->Confirmed(index, value);
+                continue;
             }
+            // The server dropped the value. A fault phase: the PLC did not answer, or
+            // answered with an error status; anything else is a fault of the run.
+            ++Env_.Counters->UaWriteErrors;
+            Env_.Ledger->Refused(index, value);
+            if (results[i] != UaStatus::BadNoCommunication && results[i] != UaStatus::BadTimeout &&
+                results[i] != UaStatus::BadNotWritable)
+                Fault("writing " + Env_.Ledger->ItemId(index) + " answered " + HexStatus(results[i]));
         }
         return;
     }
@@ -271,11 +267,11 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
         const std::uint32_t took = Elapsed(pending.StartTick);
         Env_.Counters->SlowestUaReadMs = std::max(Env_.Counters->SlowestUaReadMs, took);
         if (took > Env_.SyncReadBoundMs && !pending.Overdue)
-            Env_.Counters->Fault(Name_ + ": a device read was answered after " + std::to_string(took) +
-                                 " ms");
+            Fault("a device read was answered after " + std::to_string(took) + " ms");
         const auto values = r.Array([&] { return r.DataValue(); });
         if (!r.Ok() || values.size() != pending.Reads.size()) return Fail("Read answer malformed");
-        for (std::size_t i = 0; i < values.size(); ++i) Observe(pending.Reads[i], values[i], false);
+        for (std::size_t i = 0; i < values.size(); ++i)
+            Observe(pending.Reads[i].first, values[i], pending.Reads[i].second, false);
         Env_.Counters->UaReadValues += values.size();
         return;
     }
@@ -292,17 +288,19 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
     }
 }
 
-void TSoakUaClient::Observe(int index, const TUaDataValue& value, bool notification) {
+void TSoakUaClient::Observe(int index, const TUaDataValue& value, std::optional<std::uint32_t> floor,
+                            bool notification) {
     const TUaStatusCode status = value.Status.value_or(0);
-    if (notification) LastStatus_[index] = status;
+    const bool scalar = value.Value && !value.Value->IsArray && value.Value->Values.size() == 1 &&
+                        value.Value->Type == TUaType::UInt16 &&
+                        std::holds_alternative<std::uint64_t>(value.Value->Values[0]);
+    const auto number =
+        scalar ? static_cast<std::uint16_t>(std::get<std::uint64_t>(value.Value->Values[0])) : 0;
+    if (notification) Notified(index, status == 0, status, number);
     if (!Usable(status)) return;
-    if (!value.Value || value.Value->IsArray || value.Value->Values.size() != 1 ||
-        value.Value->Type != TUaType::UInt16 ||
-        !std::holds_alternative<std::uint64_t>(value.Value->Values[0])) {
-        Env_.Counters->Fault(Name_ + ": " + Env_.Ledger->ItemId(index) + " came without a UInt16 value");
-        return;
-    }
-    Env_.Ledger->Observed(index, static_cast<std::uint16_t>(std::get<std::uint64_t>(value.Value->Values[0])));
+    if (!scalar) return Fault(Env_.Ledger->ItemId(index) + " came without a UInt16 value");
+    if (!notification) ++Activity.Reads;
+    Env_.Ledger->Observed(index, number, floor);
 }
 
 void TSoakUaClient::Published(TUaBinaryReader& r) {
@@ -329,15 +327,18 @@ void TSoakUaClient::Published(TUaBinaryReader& r) {
         });
         if (!body.Ok()) return Fail("a data change notification malformed");
         for (const auto& [handle, value] : items) {
-            if (std::find(Monitored_.begin(), Monitored_.end(), static_cast<int>(handle)) ==
-                Monitored_.end()) {
-                Env_.Counters->Fault(Name_ + ": a notification for client handle " + std::to_string(handle));
+            if (std::find(Items_.begin(), Items_.end(), static_cast<int>(handle)) == Items_.end()) {
+                Fault("a notification for client handle " + std::to_string(handle));
                 continue;
             }
             ++Env_.Counters->UaNotifications;
-            Observe(static_cast<int>(handle), value, true);
+            // The own words' order is known; other clients write the rest.
+            auto floor = PublishFloors_.find(static_cast<int>(handle));
+            Observe(static_cast<int>(handle), value,
+                    floor == PublishFloors_.end() ? std::nullopt : std::optional(floor->second), true);
         }
     }
+    for (int index : Writable_) PublishFloors_[index] = Env_.Ledger->Floor(index);
 }
 
 void TSoakUaClient::Publish() {
@@ -369,18 +370,11 @@ void TSoakUaClient::Step() {
 
 void TSoakUaClient::WriteSome() {
     if (Writable_.empty()) return;
-    std::uniform_int_distribution<std::size_t> which(0, Writable_.size() - 1);
     TPending pending;
-    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 3)(*Env_.Random);
-    for (std::size_t i = 0; i < n; ++i) {
-        const int index = Writable_[which(*Env_.Random)];
-        if (std::none_of(pending.Writes.begin(), pending.Writes.end(),
-                         [&](const auto& w) { return w.first == index; }))
-            pending.Writes.emplace_back(index, Env_.Ledger->NextValue(index));
-    }
+    for (int index : Pick(Writable_, 3)) pending.Writes.emplace_back(index, Env_.Ledger->NextValue(index));
     const auto writes = pending.Writes;
     // The location shows a written value while the PLC decides: it is given from now on.
-    for (const auto& [index, value] : writes) Env_.Ledger->Written(index, value);
+    for (const auto& [index, value] : writes) Env_.Ledger->Given(index, value);
     ++Env_.Counters->UaWriteCalls;
     Send(
         UaId::WriteRequest, TKind::Write,
@@ -399,15 +393,9 @@ void TSoakUaClient::WriteSome() {
 }
 
 void TSoakUaClient::DeviceRead() {
-    if (Monitored_.empty()) return;
-    std::uniform_int_distribution<std::size_t> which(0, Monitored_.size() - 1);
     TPending pending;
-    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 5)(*Env_.Random);
-    for (std::size_t i = 0; i < n; ++i) {
-        const int index = Monitored_[which(*Env_.Random)];
-        if (std::find(pending.Reads.begin(), pending.Reads.end(), index) == pending.Reads.end())
-            pending.Reads.push_back(index);
-    }
+    for (int index : Pick(Items_, 5)) pending.Reads.emplace_back(index, Env_.Ledger->Floor(index));
+    if (pending.Reads.empty()) return;
     const auto reads = pending.Reads;
     ++Env_.Counters->UaReads;
     Send(
@@ -416,7 +404,7 @@ void TSoakUaClient::DeviceRead() {
             w.Double(0); // maxAge 0: from the device
             w.UInt32(0);
             w.ArrayLength(reads.size());
-            for (int index : reads) {
+            for (const auto& [index, floor] : reads) {
                 w.NodeId(TUaNodeId::Str(Env_.Ledger->ItemId(index)));
                 w.UInt32(13);
                 w.Int32(-1);
@@ -457,25 +445,13 @@ void TSoakUaClient::CheckOverdue() {
         if (pending.Kind == TKind::Publish || pending.Overdue) continue;
         if (Elapsed(pending.StartTick) <= Env_.SyncReadBoundMs) continue;
         pending.Overdue = true;
-        Env_.Counters->Fault(Name_ + ": request " + std::to_string(id) + " not answered within " +
-                             std::to_string(Env_.SyncReadBoundMs) + " ms");
+        Fault("request " + std::to_string(id) + " not answered within " +
+              std::to_string(Env_.SyncReadBoundMs) + " ms");
     }
     if (State_ == TState::Ready && !PublishSilent_ && Elapsed(LastPublishTick_) > PublishSilenceMs) {
         PublishSilent_ = true;
-        Env_.Counters->Fault(Name_ + ": no Publish answer for " + std::to_string(PublishSilenceMs) + " ms");
+        Fault("no Publish answer for " + std::to_string(PublishSilenceMs) + " ms");
     }
-}
-
-bool TSoakUaClient::LastNotifiedGood(std::string* why) const {
-    for (int index : Monitored_) {
-        auto it = LastStatus_.find(index);
-        if (it != LastStatus_.end() && it->second == 0) continue;
-        if (why)
-            *why = Name_ + ": last notification of " + Env_.Ledger->ItemId(index) + " was " +
-                   (it == LastStatus_.end() ? std::string("never sent") : Hex(it->second));
-        return false;
-    }
-    return true;
 }
 
 } // namespace dravon::soak

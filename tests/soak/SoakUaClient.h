@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +25,7 @@ class TUaBinaryReader;
 
 namespace dravon::soak {
 
-class TSoakUaClient {
+class TSoakUaClient : public TSoakClientBase {
 public:
     enum class TState : std::uint8_t { Idle, Connecting, Opening, Ready, Closing, Closed, Failed };
 
@@ -33,9 +34,7 @@ public:
     // order of answers is the order the server stored the values in).
     TSoakUaClient(TSoakEnv& env, std::string name, std::uint16_t port, std::vector<int> monitored,
                   std::vector<int> writable, double publishingMs, double sessionTimeoutMs);
-    ~TSoakUaClient();
-    TSoakUaClient(const TSoakUaClient&) = delete;
-    TSoakUaClient& operator=(const TSoakUaClient&) = delete;
+    ~TSoakUaClient() override;
 
     void Connect();
     TState State() const { return State_; }
@@ -51,12 +50,9 @@ public:
     // CloseSession (deleting the subscription), then the channel and the connection.
     void Close();
     bool Done() const { return State_ == TState::Closed || State_ == TState::Failed; }
-    // Writes and reads still unanswered (Publish requests are held by design).
-    std::size_t Outstanding() const;
-    // Requests older than the bound and a subscription silent for too long become faults.
-    void CheckOverdue();
-    // Every monitored item's last notification was Good.
-    bool LastNotifiedGood(std::string* why) const;
+    std::size_t Outstanding() const override;
+    // Also a subscription silent for too long is a fault.
+    void CheckOverdue() override;
 
 private:
     enum class TKind : std::uint8_t {
@@ -74,7 +70,7 @@ private:
         std::uint32_t StartTick = 0;
         bool Overdue = false;
         std::vector<std::pair<int, std::uint16_t>> Writes; // ledger index, value
-        std::vector<int> Reads;                            // ledger indexes
+        std::vector<std::pair<int, std::uint32_t>> Reads;  // ledger index, floor
     };
 
     void Received();
@@ -86,15 +82,10 @@ private:
     void WriteSome();
     void DeviceRead();
     void Published(TUaBinaryReader& r);
-    void Observe(int index, const TUaDataValue& value, bool notification);
+    void Observe(int index, const TUaDataValue& value, std::optional<std::uint32_t> floor, bool notification);
     void Fail(const std::string& why);
-    std::uint32_t Elapsed(std::uint32_t since) const;
 
-    TSoakEnv& Env_;
-    std::string Name_;
     std::uint16_t Port_;
-    std::vector<int> Monitored_;
-    std::vector<int> Writable_;
     double PublishingMs_;
     double SessionTimeoutMs_;
     std::unique_ptr<QTcpSocket> Socket_;
@@ -111,7 +102,9 @@ private:
     bool PublishSilent_ = false;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> Acks_; // subscription, sequence
     std::map<std::uint32_t, TPending> Pending_;                 // by request id
-    std::map<int, std::uint32_t> LastStatus_;                   // ledger index -> status
+    // Floors of the own words when the last Publish answer came: the next one's values
+    // were taken after the server sent that one.
+    std::map<int, std::uint32_t> PublishFloors_;
 };
 
 } // namespace dravon::soak

@@ -6,57 +6,24 @@
 // limits and vanish. At the end: no honest client failed or went silent, resident memory
 // stayed flat, the endpoint's session log names each kind of misbehaviour and stays
 // within its bound. Prints a summary; exit status 1 on any fault.
-#include "SoakClient.h"
-#include "SoakLedger.h"
+#include "SoakSupport.h"
 #include "SoakUaClient.h"
 #include "UaTestClient.h"
 
-#include "app/ServerContext.h"
-#include "app/SessionLog.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
 #include "platform/QtTimerFactory.h"
-#include "platform/UaTcpListener.h"
-#include "ua/UaMemoryBackend.h"
-#include "ua/UaServer.h"
 #include "ua/UaStatusCodes.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QHostAddress>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <fstream>
-#include <iostream>
 #include <random>
 
 using namespace dravon;
 using namespace dravon::test;
 
 namespace {
-
-long RssKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return 0;
-}
-
-class TLogLines : public ISessionLogView {
-public:
-    std::vector<std::string> Lines;
-    void MemoCleared() override {}
-    void MemoLineAdded(const std::string& line) override { Lines.push_back(line); }
-    void ShowMessage(const std::string&, unsigned) override {}
-    int Containing(const std::string& part) const {
-        int n = 0;
-        for (const auto& l : Lines) n += l.find(part) != std::string::npos;
-        return n;
-    }
-};
 
 // One misbehaving client: connects again whenever its connection is gone.
 class THostile {
@@ -254,24 +221,13 @@ int main(int argc, char** argv) {
     context.Loop = &loop;
     context.Timers = &timers;
     TSessionLog log(context.Settings, clock, "/nonexistent-dravon-soak/");
-    TLogLines lines;
+    soak::TLogRecorder lines;
     log.AddView(&lines);
     context.Log = &log;
 
     soak::TSoakLedger ledger;
     soak::TSoakCounters counters;
     std::mt19937 random(20261207);
-    TUaMemoryBackend backend(context);
-    const std::string folder = backend.AddFolder("/", "P");
-    std::vector<int> words;
-    for (int i = 0; i < 12; ++i) {
-        std::string id = "P.W" + std::to_string(i);
-        int index = ledger.Add(id);
-        words.push_back(index);
-        backend.AddVariable(
-            folder, id, id,
-            TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{soak::TSoakLedger::InitialValue(index)}), true);
-    }
     TUaConfig config;
     config.MaxSessions = 20;
     config.MaxSubscriptionsPerSession = 5;
@@ -280,27 +236,17 @@ int main(int argc, char** argv) {
     config.UnactivatedSessionTimeoutMs = 2000;
     config.SessionTimeoutMs = 5000;
     config.MaxChannelsPerAddress = 6;
-    TUaServer server(context, backend, config);
-    QTcpServer listener;
-    if (!listener.listen(QHostAddress::LocalHost, 0)) {
+    soak::TSoakUaEndpoint endpoint(context, ledger, 12, config);
+    const std::uint16_t port = endpoint.Port();
+    if (!port) {
         std::cout << "ua-hostile: cannot listen on 127.0.0.1\n";
         return 1;
     }
-    QObject::connect(&listener, &QTcpServer::newConnection, [&] {
-        while (QTcpSocket* socket = listener.nextPendingConnection())
-            server.Accept(std::make_unique<TUaTcpSocket>(socket));
-    });
-    const std::uint16_t port = listener.serverPort();
 
-    soak::TSoakEnv env;
-    env.Clock = &clock;
-    env.Ledger = &ledger;
-    env.Counters = &counters;
-    env.Random = &random;
-    env.SyncReadBoundMs = 5000;
+    soak::TSoakEnv env{nullptr, &clock, &ledger, &counters, &random, false, 5000, 0};
     std::vector<std::unique_ptr<soak::TSoakUaClient>> honest;
     for (int c = 0; c < 3; ++c) {
-        std::vector<int> own(words.begin() + 4 * c, words.begin() + 4 * c + 4);
+        std::vector<int> own{4 * c, 4 * c + 1, 4 * c + 2, 4 * c + 3};
         // Each watches only its own words: a change is in the ledger before anyone sees it.
         honest.push_back(std::make_unique<soak::TSoakUaClient>(env, "Honest" + std::to_string(c + 1), port,
                                                                own, own, 100 + 100 * c, 10000));
@@ -333,24 +279,26 @@ int main(int argc, char** argv) {
         }
         for (auto& h : hostile) h->Step(now);
         if (!warmRss && now > duration * 1000 / 4) {
-            warmRss = RssKb();
+            warmRss = soak::ReadMemory().Rss;
             notificationsAtWarm = counters.UaNotifications;
         }
-        peakRss = std::max(peakRss, RssKb());
+        peakRss = std::max(peakRss, soak::ReadMemory().Rss);
         if (now > duration * 1000) app.quit();
     });
     driver.start();
     app.exec();
     driver.stop();
 
-    const long endRss = RssKb();
+    const long endRss = soak::ReadMemory().Rss;
     for (auto& h : honest) {
         if (!h->Ready()) faults.push_back("an honest client is no longer connected");
         std::string why;
-        if (!h->LastNotifiedGood(&why)) faults.push_back(why);
+        if (!h->Settled(&why, false)) faults.push_back(why);
     }
     for (const auto& f : counters.Faults) faults.push_back(f);
-    for (const auto& f : ledger.Check([&](int index) { return ledger.LastWritten(index); }))
+    for (const auto& f : ledger.Check([&](int index) { return ledger.Expected(index); })) faults.push_back(f);
+    for (const auto& f : soak::CheckActivity({honest[0]->Activity, honest[1]->Activity, honest[2]->Activity},
+                                             static_cast<std::uint64_t>(duration / 6)))
         faults.push_back(f);
     if (counters.UaNotifications - notificationsAtWarm < static_cast<std::uint64_t>(duration))
         faults.push_back("honest clients received too few notifications after the warm-up");
@@ -383,7 +331,7 @@ int main(int argc, char** argv) {
               << " writes, " << counters.UaNotifications << " notifications, " << counters.UaPublishes
               << " publishes\n"
               << "ua-hostile: RSS after warm-up " << warmRss << " kB, at end " << endRss << " kB, peak "
-              << peakRss << " kB; session log " << lines.Lines.size() << " lines\n";
+              << peakRss << " kB; session log " << lines.Total << " lines\n";
     for (const auto& l : lines.Lines)
         if (l.rfind("OPC UA ", 0) == 0) std::cout << "  log: " << l << "\n";
     for (const auto& f : faults) std::cout << "FAULT: " << f << "\n";
