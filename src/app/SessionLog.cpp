@@ -20,10 +20,17 @@ namespace {
 // A memo line costs its text plus the line break the control stores with it.
 constexpr std::size_t LineBreakChars = 2;
 
+#ifdef _WIN32
+// Same bytes as on Linux (no CR added), and no handle inherited by a child.
+constexpr int AppendFlags = O_WRONLY | O_APPEND | O_CREAT | O_BINARY | O_NOINHERIT;
+#else
+constexpr int AppendFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+#endif
+
 // Appends text and a line end in one write. A write that fails half-way (a full disk) is
 // cut back, so the file never holds a torn line. Returns 0 or the system's error number.
 int AppendLine(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), AppendFlags, 0644);
     if (fd < 0) return errno;
     const std::string line = text + '\n';
     struct stat before {};

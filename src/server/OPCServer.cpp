@@ -5,8 +5,10 @@
 #include "opc/OPCDAConnectionCollection.h"
 #include "plc/PLCCollection.h"
 #include "server/ServerCore.h"
+#ifdef DRAVON_WITH_UA
 #include "ua/UaDaBackend.h"
 #include "ua/UaServer.h"
+#endif
 
 namespace dravon {
 
@@ -21,8 +23,12 @@ template <typename F> std::function<void()> Guarded(const std::shared_ptr<TOPCSe
 
 } // namespace
 
+#ifdef DRAVON_WITH_UA
 TOPCServer::TOPCServer(TServerCore& core, IUaListener& listener)
     : Core_(core), Listener_(listener), Alive_(std::make_shared<TOPCServer*>(this)) {
+#else
+TOPCServer::TOPCServer(TServerCore& core) : Core_(core), Alive_(std::make_shared<TOPCServer*>(this)) {
+#endif
     core.LoadPlcListHooks.push_back(Guarded(Alive_, [](TOPCServer& s) { s.Start(); }));
     core.RefreshHooks.push_back(Guarded(Alive_, [](TOPCServer& s) { s.Refresh(); }));
     core.ShutdownClientsHooks.push_back(Guarded(Alive_, [](TOPCServer& s) { s.ShutdownClients(); }));
@@ -38,6 +44,7 @@ void TOPCServer::Start() {
     Factory_ = MakeCom<TDA2ClassFactory>(context, *Connections_);
     Connections_->Start();
     if (context.Store) LoadUaConfig(*context.Store, UaConfig_);
+#ifdef DRAVON_WITH_UA
     if (!UaConfig_.Enabled) return;
     Backend_ = std::make_unique<TUaDaBackend>(context, *Factory_);
     Endpoint_ = std::make_unique<TUaServer>(context, *Backend_, UaConfig_);
@@ -54,6 +61,7 @@ void TOPCServer::Start() {
     }
     // The PLC list loads before the session log starts: the line follows the start-up's.
     context.Loop->Post(Guarded(Alive_, [line](TOPCServer& s) { s.Core_.Log().Add(line, false); }));
+#endif
 }
 
 void TOPCServer::Refresh() {
@@ -62,16 +70,20 @@ void TOPCServer::Refresh() {
 }
 
 void TOPCServer::ShutdownClients() {
+#ifdef DRAVON_WITH_UA
     // UA sessions end with the endpoint: their server objects log "Client ... disconnected".
     if (Endpoint_) Endpoint_->Stop(TServerCore::ShutdownReason);
     Endpoint_.reset();
     Backend_.reset();
+#endif
     if (Connections_) Connections_->SendShutdownRequests(TServerCore::ShutdownReason);
 }
 
 void TOPCServer::Destroy() {
+#ifdef DRAVON_WITH_UA
     Endpoint_.reset();
     Backend_.reset();
+#endif
     Factory_ = nullptr;
     if (Connections_) Connections_->Stop();
     // Server objects still held by clients are disconnected from the list: their groups and

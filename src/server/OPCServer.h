@@ -6,6 +6,7 @@
 //   shut down      -> endpoint closed (its sessions release their server objects), then
 //                     the remaining clients are asked to shut down
 //   destroy comm.  -> server objects and the tick freed, before the PLC list goes
+// The Windows build has no endpoint (DRAVON_WITH_UA unset): clients come through COM.
 #pragma once
 
 #include "opc/ComPtr.h"
@@ -25,15 +26,21 @@ class TUaServer;
 
 class TOPCServer {
 public:
+#ifdef DRAVON_WITH_UA
     // listener must outlive this object.
     TOPCServer(TServerCore& core, IUaListener& listener);
+#else
+    explicit TOPCServer(TServerCore& core);
+#endif
     ~TOPCServer();
     TOPCServer(const TOPCServer&) = delete;
     TOPCServer& operator=(const TOPCServer&) = delete;
 
     TOPCDAConnectionCollection* Connections() const { return Connections_.get(); }
     TDA2ClassFactory* Factory() const { return Factory_.Get(); }
+#ifdef DRAVON_WITH_UA
     TUaServer* Endpoint() const { return Endpoint_.get(); }
+#endif
     // The settings read at start-up.
     const TUaConfig& UaConfig() const { return UaConfig_; }
 
@@ -44,12 +51,14 @@ private:
     void Destroy();
 
     TServerCore& Core_;
-    IUaListener& Listener_;
     TUaConfig UaConfig_;
     std::unique_ptr<TOPCDAConnectionCollection> Connections_;
     TComPtr<TDA2ClassFactory> Factory_;
+#ifdef DRAVON_WITH_UA
+    IUaListener& Listener_;
     std::unique_ptr<TUaDaBackend> Backend_;
     std::unique_ptr<TUaServer> Endpoint_;
+#endif
     std::shared_ptr<TOPCServer*> Alive_;
 };
 

@@ -2,15 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace dravon {
 namespace {
 
 using namespace std::string_literals;
 
+// A full path as the system writes it (backslashes on Windows).
+std::string Native(const std::string& path) { return std::filesystem::path(path).make_preferred().string(); }
+
 TEST(InstanceHandOverTest, TextExpandsFileArgumentsAndEndsWithEsc) {
     EXPECT_EQ(HandOverText({}, "/home/op"), "");
     EXPECT_EQ(HandOverText({" /show ", "list.txt", ".", "..", "  ", "-debuglog", "sub/../x"}, "/home/op"),
-              "/show\t/home/op/list.txt\t.\t..\t\t/home/op/-debuglog\t/home/op/x\x1B");
+              "/show\t" + Native("/home/op/list.txt") + "\t.\t..\t\t" + Native("/home/op/-debuglog") + "\t" +
+                  Native("/home/op/x") + "\x1B");
 }
 
 TEST(InstanceHandOverTest, PiecesOf200Characters) {

@@ -372,9 +372,9 @@ TEST_F(BrowseClient, DeletedPLCUnderTheBrowserFallsBackToTheRoot) {
 TEST_F(BrowseClient, EveryCallLeavesItsDebugLine) {
     const std::string file = ::testing::TempDir() + "/dravon-browse-debug.log";
     std::filesystem::remove(file);
-    TLogger debug(T.Platform.Clock, file);
-    debug.Enabled = true;
-    T.Context.Debug = &debug;
+    auto debug = std::make_unique<TLogger>(T.Platform.Clock, file);
+    debug->Enabled = true;
+    T.Context.Debug = debug.get();
     std::uint32_t organization = 0;
     Browser->QueryOrganization(organization);
     Down("PLC1");
@@ -384,9 +384,11 @@ TEST_F(BrowseClient, EveryCallLeavesItsDebugLine) {
     TComPtr<IEnumString> paths;
     Browser->BrowseAccessPaths("", paths);
     T.Context.Debug = nullptr;
+    debug.reset(); // Windows removes no file that is still open
     std::ifstream in(file);
     std::stringstream text;
     text << in.rdbuf();
+    in.close();
     const std::string log = text.str();
     for (const std::string line : {"IOPCBrowseServerAddressSpace::QueryOrganization=S_OK",
                                    "IOPCBrowseServerAddressSpace::ChangeBrowsePosition PLC1",
