@@ -68,4 +68,20 @@ std::string ExecutablePath() {
     }
 }
 
+bool RunRegistration(dravon::IKeyValueStore& store, dravon::TRegistrationAction action) {
+    TCatRegister categories;
+    const dravon::TRegistrationResult result =
+        action == dravon::TRegistrationAction::Register
+            ? dravon::RegisterServer(store, dravon::ServerProgID, ExecutablePath(), &categories)
+            : dravon::UnregisterServer(store, dravon::ServerProgID, &categories);
+    return result.Ok;
+}
+
+TComApartment::TComApartment()
+    : Initialized_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+
+TComApartment::~TComApartment() {
+    if (Initialized_) CoUninitialize();
+}
+
 } // namespace dravon::com

@@ -3,6 +3,7 @@
 // The keys themselves are written by app/Registration through the registry store.
 #pragma once
 
+#include "app/CommandLine.h"
 #include "app/Registration.h"
 
 #include <string>
@@ -19,5 +20,24 @@ public:
 
 // The full path of the running executable (UTF-8).
 std::string ExecutablePath();
+
+// /REGISTER and /UNREGISTER on the real registry (store: the registry store), with the
+// category membership through the component categories manager; a TRegistrationRunner
+// for ParseCommandLine. Needs COM initialised.
+bool RunRegistration(dravon::IKeyValueStore& store, dravon::TRegistrationAction action);
+
+// COM on the calling thread as a single-threaded apartment (the server's one thread)
+// for the object's life.
+class TComApartment {
+public:
+    TComApartment();
+    ~TComApartment();
+    TComApartment(const TComApartment&) = delete;
+    TComApartment& operator=(const TComApartment&) = delete;
+    bool Initialized() const { return Initialized_; }
+
+private:
+    bool Initialized_ = false;
+};
 
 } // namespace dravon::com

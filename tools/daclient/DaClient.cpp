@@ -292,6 +292,11 @@ int Run(const TOptions& options) {
 
     TEvents events;
     TSink sink(events);
+    // The server may still hold the sink when we leave: its stubs go before it does.
+    struct TDisconnect {
+        IUnknown* Object;
+        ~TDisconnect() { CoDisconnectObject(Object, 0); }
+    } disconnect{static_cast<IOPCDataCallback*>(&sink)};
 
     TRef<IOPCServer> server;
     Check(CoCreateInstance(ClsidDravon, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.Put()),
@@ -481,7 +486,7 @@ int Run(const TOptions& options) {
     const unsigned streamed = sim.Get(options.Station, "WR0012");
     Expect(events.WaitFor([&] {
         for (const auto& block : events.Streams) {
-            if (block.size() < sizeof(OPCGROUPHEADER) + sizeof(OPCITEMHEADER1) + sizeof(VARIANT)) continue;
+            if (block.size() < sizeof(OPCGROUPHEADER) + sizeof(OPCITEMHEADER1) + 16) continue;
             OPCGROUPHEADER header;
             std::memcpy(&header, block.data(), sizeof header);
             OPCITEMHEADER1 item;
