@@ -3,10 +3,10 @@
 // (asked through its control socket). Exits 0 when every check held, 1 with the first
 // mismatch on standard error otherwise.
 //
-// dravon-daclient --control PORT [--plc PLC1] [--station 0] [--ready-file PATH]
+// dravon-daclient --control PORT [--plc PLC1] [--station 0] [--stop-event NAME]
 //                 [--shutdown-wait SECONDS]
-// With --ready-file the client ends by waiting for the server's ShutdownRequest: it writes
-// the file once every other check passed, and whoever runs it then stops the server.
+// With --stop-event the client ends by stopping the server through its named stop event
+// (what Ctrl+C in its console does) and waits for the server's ShutdownRequest.
 
 // clang-format off
 #include <winsock2.h>
@@ -24,7 +24,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <mutex>
@@ -251,7 +250,7 @@ struct TOptions {
     int ControlPort = 0;
     std::string Plc = "PLC1";
     int Station = 0;
-    std::string ReadyFile;
+    std::string StopEvent;
     int ShutdownWaitSeconds = 60;
 };
 
@@ -266,8 +265,8 @@ TOptions ParseOptions(int argc, char** argv) {
             options.Plc = argv[++i];
         else if (a == "--station" && hasValue)
             options.Station = std::atoi(argv[++i]);
-        else if (a == "--ready-file" && hasValue)
-            options.ReadyFile = argv[++i];
+        else if (a == "--stop-event" && hasValue)
+            options.StopEvent = argv[++i];
         else if (a == "--shutdown-wait" && hasValue)
             options.ShutdownWaitSeconds = std::atoi(argv[++i]);
         else
@@ -508,9 +507,12 @@ int Run(const TOptions& options) {
 
     Check(dataPoint->Unadvise(dataCookie), "Unadvise(IOPCDataCallback)");
 
-    if (!options.ReadyFile.empty()) {
-        std::ofstream(options.ReadyFile) << "ready\n";
-        std::cout << "waiting for the server's ShutdownRequest" << std::endl;
+    if (!options.StopEvent.empty()) {
+        HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, Wide(options.StopEvent).c_str());
+        if (!stop) Fail("the server's stop event " + options.StopEvent + " cannot be opened");
+        SetEvent(stop);
+        CloseHandle(stop);
+        std::cout << "server asked to stop; waiting for its ShutdownRequest" << std::endl;
         std::unique_lock<std::mutex> lock(events.Lock);
         const bool asked = events.Changed.wait_for(lock, std::chrono::seconds(options.ShutdownWaitSeconds),
                                                    [&] { return !events.ShutdownReasons.empty(); });
