@@ -6,8 +6,8 @@
 // Every group runs at the fastest rate (25 ms), so every tick is the heaviest one a
 // period can have: each group evaluates change detection for all its items and marks
 // them for polling again. At 1 000 ms a tick does a fortieth of this on average.
-#include "opc/ComObject.h"
 #include "opc/DA2ClassFactory.h"
+#include "opc/DataCallbackSink.h"
 #include "opc/HResult.h"
 #include "opc/OPCDAConnectionCollection.h"
 #include "opc/OPCInterfaces.h"
@@ -68,21 +68,10 @@ constexpr double TickGoalMs = 2.5;
 constexpr double ItemGoalBytes = 200;
 
 // A client that only counts what it receives.
-class TCountingSink : public TComObject, public IOPCDataCallback {
+class TCountingSink : public TDataCallbackSink {
 public:
     long long Calls = 0;
     long long Values = 0;
-    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
-        if (iid == IUnknown::Iid || iid == IOPCDataCallback::Iid) {
-            *object = static_cast<IOPCDataCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return AddRefCount(); }
-    std::uint32_t Release() override { return ReleaseCount(); }
     HRESULT OnDataChange(std::uint32_t, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>& clients,
                          const std::vector<TVariant>&, const std::vector<std::uint16_t>&,
                          const std::vector<TFileTime>&, const std::vector<HRESULT>&) override {
@@ -90,16 +79,6 @@ public:
         Values += static_cast<long long>(clients.size());
         return S_OK;
     }
-    HRESULT OnReadComplete(std::uint32_t, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>&,
-                           const std::vector<TVariant>&, const std::vector<std::uint16_t>&,
-                           const std::vector<TFileTime>&, const std::vector<HRESULT>&) override {
-        return S_OK;
-    }
-    HRESULT OnWriteComplete(std::uint32_t, OPCHANDLE, HRESULT, const std::vector<OPCHANDLE>&,
-                            const std::vector<HRESULT>&) override {
-        return S_OK;
-    }
-    HRESULT OnCancelComplete(std::uint32_t, OPCHANDLE) override { return S_OK; }
 };
 
 // The manual clock's ticks and times with the real clock's time-zone bias: what the
@@ -195,11 +174,9 @@ public:
         for (THitachiLocation* l : Locations) l->Release();
         if (!subscribe) return;
         for (auto& group : Groups) {
-            auto container = InterfaceOf<IConnectionPointContainer>(group);
             TComPtr<IConnectionPoint> point;
             std::uint32_t cookie = 0;
-            if (!container || container->FindConnectionPoint(IOPCDataCallback::Iid, point) != S_OK ||
-                point->Advise(static_cast<IOPCDataCallback*>(Sink.Get()), cookie) != S_OK) {
+            if (Sink->Advise(group, point, cookie) != S_OK) {
                 Ok = false;
                 return;
             }

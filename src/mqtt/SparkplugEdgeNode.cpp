@@ -3,7 +3,7 @@
 #include "app/ServerContext.h"
 #include "app/SessionLog.h"
 #include "app/TextFormat.h"
-#include "opc/ComObject.h"
+#include "opc/DataCallbackSink.h"
 #include "opc/OPCErrorStrings.h"
 #include "opc/OPCInterfaces.h"
 #include "plc/HitachiPLC.h"
@@ -127,39 +127,18 @@ struct TSparkplugEdgeNode::TMetric {
 };
 
 // The client's IOPCDataCallback sink of one device's group.
-class TSparkplugEdgeNode::TSink : public TComObject, public IOPCDataCallback {
+class TSparkplugEdgeNode::TSink : public TDataCallbackSink {
 public:
     std::function<void(const std::vector<OPCHANDLE>&, const std::vector<TVariant>&,
                        const std::vector<std::uint16_t>&, const std::vector<TFileTime>&)>
         Changed;
 
-    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
-        if (iid == IUnknown::Iid || iid == IOPCDataCallback::Iid) {
-            *object = static_cast<IOPCDataCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return AddRefCount(); }
-    std::uint32_t Release() override { return ReleaseCount(); }
     HRESULT OnDataChange(std::uint32_t, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>& clients,
                          const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
                          const std::vector<TFileTime>& times, const std::vector<HRESULT>&) override {
         if (auto f = Changed) f(clients, values, qualities, times);
         return S_OK;
     }
-    HRESULT OnReadComplete(std::uint32_t, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>&,
-                           const std::vector<TVariant>&, const std::vector<std::uint16_t>&,
-                           const std::vector<TFileTime>&, const std::vector<HRESULT>&) override {
-        return S_OK;
-    }
-    HRESULT OnWriteComplete(std::uint32_t, OPCHANDLE, HRESULT, const std::vector<OPCHANDLE>&,
-                            const std::vector<HRESULT>&) override {
-        return S_OK;
-    }
-    HRESULT OnCancelComplete(std::uint32_t, OPCHANDLE) override { return S_OK; }
 };
 
 struct TSparkplugEdgeNode::TDevice {
@@ -299,8 +278,6 @@ void TSparkplugEdgeNode::AddDevices() {
                                                device.ServerHandle, revised, IOPCItemMgt::Iid, device.Group);
         if (Succeeded(hr)) {
             device.Items = InterfaceOf<IOPCItemMgt>(device.Group);
-            auto container = InterfaceOf<IConnectionPointContainer>(device.Group);
-            if (container) container->FindConnectionPoint(IOPCDataCallback::Iid, device.Point);
         }
         std::vector<TOPCItemDef> defs;
         for (std::size_t i = 0; i < device.Metrics.size(); ++i) {
@@ -352,8 +329,7 @@ void TSparkplugEdgeNode::AddDevices() {
                          const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>& times) {
                 DataChange(*self, clients, values, qualities, times);
             };
-        if (device.Point)
-            device.Point->Advise(static_cast<IOPCDataCallback*>(device.Sink.Get()), device.Cookie);
+        if (device.Group) device.Sink->Advise(device.Group, device.Point, device.Cookie);
     }
 }
 

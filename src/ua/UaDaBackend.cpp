@@ -4,7 +4,7 @@
 #include "app/ServerContext.h"
 #include "app/TimeDate.h"
 #include "opc/BrowseObject.h"
-#include "opc/ComObject.h"
+#include "opc/DataCallbackSink.h"
 #include "opc/OPCGroup.h"
 #include "opc/OPCInterfaces.h"
 #include "opc/OPCItem.h"
@@ -172,7 +172,7 @@ bool IsCanonicalFolder(const std::vector<std::string>& parts, TPLCCollection* pl
 } // namespace
 
 // The client's IOPCDataCallback sink of one group: forwards to its owner while it has one.
-class TUaDaBackend::TSink : public TComObject, public IOPCDataCallback {
+class TUaDaBackend::TSink : public TDataCallbackSink {
 public:
     std::function<void(const std::vector<OPCHANDLE>&, const std::vector<TVariant>&,
                        const std::vector<std::uint16_t>&, const std::vector<TFileTime>&)>
@@ -181,18 +181,6 @@ public:
                        const std::vector<std::uint16_t>&, const std::vector<TFileTime>&)>
         ReadComplete;
     std::function<void(std::uint32_t, const std::vector<HRESULT>&)> WriteComplete;
-
-    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
-        if (iid == IUnknown::Iid || iid == IOPCDataCallback::Iid) {
-            *object = static_cast<IOPCDataCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return AddRefCount(); }
-    std::uint32_t Release() override { return ReleaseCount(); }
 
     HRESULT OnDataChange(std::uint32_t, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>& clients,
                          const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
@@ -212,7 +200,6 @@ public:
         if (auto f = WriteComplete) f(transactionID, errors);
         return S_OK;
     }
-    HRESULT OnCancelComplete(std::uint32_t, OPCHANDLE) override { return S_OK; }
 };
 
 // One OPC group of a server object with our sink advised; removes the group when it goes.
@@ -225,17 +212,14 @@ struct TUaDaBackend::TGroupLink {
     TComPtr<IConnectionPoint> Point;
 
     HRESULT Create(const TComPtr<IOPCServer>& server, const std::string& name, bool active,
-                   std::uint32_t rate, std::uint32_t& revised, IOPCDataCallback* sink) {
+                   std::uint32_t rate, std::uint32_t& revised, TDataCallbackSink& sink) {
         Server = server;
         HRESULT hr = Server->AddGroup(name, active ? 1 : 0, rate, 0, nullptr, nullptr, 0, ServerHandle,
                                       revised, IOPCItemMgt::Iid, Group);
         if (Failed(hr)) return hr;
         Items = InterfaceOf<IOPCItemMgt>(Group);
-        auto container = InterfaceOf<IConnectionPointContainer>(Group);
-        if (!Items || !container) return E_NOINTERFACE;
-        hr = container->FindConnectionPoint(IOPCDataCallback::Iid, Point);
-        if (Failed(hr)) return hr;
-        return Point->Advise(sink, Cookie);
+        if (!Items) return E_NOINTERFACE;
+        return sink.Advise(Group, Point, Cookie);
     }
     void Destroy() {
         if (Point) Point->Unadvise(Cookie);
@@ -270,8 +254,7 @@ public:
             if (!changes.empty()) OnChanges_(std::move(changes));
         };
         std::uint32_t revised = 0;
-        const HRESULT hr = Link_.Create(server, name, true, ClampRate(requestedMs), revised,
-                                        static_cast<IOPCDataCallback*>(Sink_.Get()));
+        const HRESULT hr = Link_.Create(server, name, true, ClampRate(requestedMs), revised, *Sink_);
         revisedMs = revised;
         return hr;
     }
@@ -375,8 +358,7 @@ public:
 
     bool Start() {
         std::uint32_t revised = 0;
-        return Succeeded(Hidden_.Create(Server_, "", true, HiddenGroupRateMs, revised,
-                                        static_cast<IOPCDataCallback*>(Sink_.Get())));
+        return Succeeded(Hidden_.Create(Server_, "", true, HiddenGroupRateMs, revised, *Sink_));
     }
 
     // ---- browsing, on this server object's browser ----

@@ -1,9 +1,9 @@
 #include "SoakClient.h"
 
 #include "app/Platform.h"
-#include "opc/ComObject.h"
 #include "opc/ConnectionPoint.h"
 #include "opc/DA2ClassFactory.h"
+#include "opc/DataCallbackSink.h"
 #include "opc/HResult.h"
 #include "plc/HitachiLocation.h"
 
@@ -14,21 +14,9 @@ namespace dravon::soak {
 
 // The client's IOPCDataCallback; the group holds it, so it may outlive its client by
 // a little and then forwards nothing.
-class TSoakSink : public TComObject, public IOPCDataCallback {
+class TSoakSink : public TDataCallbackSink {
 public:
     TSoakClient* Owner = nullptr;
-
-    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
-        if (iid == IUnknown::Iid || iid == IOPCDataCallback::Iid) {
-            *object = static_cast<IOPCDataCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return AddRefCount(); }
-    std::uint32_t Release() override { return ReleaseCount(); }
 
     HRESULT OnDataChange(std::uint32_t tid, OPCHANDLE, HRESULT, HRESULT,
                          const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
@@ -123,13 +111,10 @@ bool TSoakClient::Connect() {
     auto items = InterfaceOf<IOPCItemMgt>(Group_);
     Sync_ = InterfaceOf<IOPCSyncIO>(Group_);
     Async_ = InterfaceOf<IOPCAsyncIO2>(Group_);
-    auto container = InterfaceOf<IConnectionPointContainer>(Group_);
     TComPtr<IConnectionPoint> point;
     Sink_ = MakeCom<TSoakSink>();
     Sink_->Owner = this;
-    if (!items || !Sync_ || !Async_ || !container ||
-        container->FindConnectionPoint(IOPCDataCallback::Iid, point) != S_OK ||
-        point->Advise(static_cast<IOPCDataCallback*>(Sink_.Get()), Cookie_) != S_OK) {
+    if (!items || !Sync_ || !Async_ || Sink_->Advise(Group_, point, Cookie_) != S_OK) {
         Env_.Counters->Fault(Name_ + ": the group's interfaces or its callback are missing");
         Disconnect();
         return false;

@@ -8,9 +8,9 @@
 //   dravon-democlient [--seconds N] [--rate MS] [--item ID]...
 #include "app/CommandLine.h"
 #include "app/FileStore.h"
-#include "opc/ComObject.h"
 #include "opc/ComPtr.h"
 #include "opc/DA2ClassFactory.h"
+#include "opc/DataCallbackSink.h"
 #include "opc/HResult.h"
 #include "opc/OPCDAConnectionCollection.h"
 #include "opc/OPCErrorStrings.h"
@@ -145,22 +145,10 @@ std::string QualityText(std::uint16_t quality) {
 }
 
 // The client's callback object: prints what the server sends.
-class TPrintingCallback : public TComObject, public IOPCDataCallback {
+class TPrintingCallback : public TDataCallbackSink {
 public:
     std::map<OPCHANDLE, std::string> Names; // client handle -> item ID
     long long Changes = 0;
-
-    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
-        if (iid == IUnknown::Iid || iid == IOPCDataCallback::Iid) {
-            *object = static_cast<IOPCDataCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return AddRefCount(); }
-    std::uint32_t Release() override { return ReleaseCount(); }
 
     HRESULT OnDataChange(std::uint32_t transactionID, OPCHANDLE, HRESULT masterQuality, HRESULT,
                          const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
@@ -187,16 +175,6 @@ public:
         std::cout << out.str() << std::flush;
         return S_OK;
     }
-    HRESULT OnReadComplete(std::uint32_t, OPCHANDLE, HRESULT, HRESULT, const std::vector<OPCHANDLE>&,
-                           const std::vector<TVariant>&, const std::vector<std::uint16_t>&,
-                           const std::vector<TFileTime>&, const std::vector<HRESULT>&) override {
-        return S_OK;
-    }
-    HRESULT OnWriteComplete(std::uint32_t, OPCHANDLE, HRESULT, const std::vector<OPCHANDLE>&,
-                            const std::vector<HRESULT>&) override {
-        return S_OK;
-    }
-    HRESULT OnCancelComplete(std::uint32_t, OPCHANDLE) override { return S_OK; }
 };
 
 // The client side: everything below goes through the OPC interfaces only.
@@ -248,11 +226,7 @@ public:
         }
         if (Callback_->Names.empty()) return false;
 
-        auto container = InterfaceOf<IConnectionPointContainer>(Group_);
-        if (!container ||
-            !Check(container->FindConnectionPoint(IOPCDataCallback::Iid, Point_), "FindConnectionPoint"))
-            return false;
-        return Check(Point_->Advise(static_cast<IOPCDataCallback*>(Callback_.Get()), Cookie_), "Advise");
+        return Check(Callback_->Advise(Group_, Point_, Cookie_), "Advise");
     }
 
     void Disconnect() {

@@ -46,16 +46,14 @@ class OPCAsyncIO1Test : public TOPCClientFixture {
 protected:
     TComPtr<TStreamSink> Sink = MakeCom<TStreamSink>();
     TComPtr<IDataObject> Data;
-    TComPtr<IOPCAsyncIO> Async;
+    TComPtr<IOPCAsyncIO> V1;
 
     void SetUp() override {
         TOPCClientFixture::SetUp();
         Data = InterfaceOf<IDataObject>(GroupUnknown);
-        Async = InterfaceOf<IOPCAsyncIO>(GroupUnknown);
-        ASSERT_TRUE(Data && Async);
-        Connections.Start();
+        V1 = InterfaceOf<IOPCAsyncIO>(GroupUnknown);
+        ASSERT_TRUE(Data && V1);
     }
-    void TearDown() override { Connections.Stop(); }
     std::uint16_t Format(const char* name) { return Connections.RegisterClipboardFormat(name); }
 };
 
@@ -63,7 +61,7 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
     const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 0x51);
     std::vector<HRESULT> errors;
     std::uint32_t tid = 0;
-    EXPECT_EQ(Async->Read(1, OPC_DS_CACHE, {a}, tid, errors), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, tid, errors), CONNECT_E_NOCONNECTION);
 
     TFormatEtc format;
     format.ClipFormat = Format(StreamFormatDataTimeName);
@@ -76,10 +74,10 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
     // Keep the subscription stream out of the way: the item is inactive.
     ASSERT_EQ(Items->SetActiveState({a}, 0, errors), S_OK);
     PLC1.FindLocation(10, 1, false)->StoreReadValue(0x1234, T.Platform.Clock.Date);
-    ASSERT_EQ(Async->Read(1, OPC_DS_CACHE, {a}, tid, errors), S_OK);
+    ASSERT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, tid, errors), S_OK);
     EXPECT_NE(tid, 0u);
     std::uint32_t second = 0;
-    EXPECT_EQ(Async->Read(1, OPC_DS_CACHE, {a}, second, errors), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, second, errors), CONNECT_E_ADVISELIMIT);
     EXPECT_EQ(second, 0u);
 
     T.Platform.Advance(30);
@@ -98,8 +96,8 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
     EXPECT_EQ(U16(b, 48), 0x1234);
 
     // The slot is free again.
-    EXPECT_EQ(Async->Read(1, OPC_DS_CACHE, {a}, second, errors), S_OK);
-    EXPECT_EQ(Async->Cancel(second), E_FAIL);
+    EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, second, errors), S_OK);
+    EXPECT_EQ(V1->Cancel(second), E_FAIL);
     EXPECT_EQ(Data->DUnadvise(1), S_OK);
     EXPECT_EQ(Data->DUnadvise(1), E_FAIL);
     T.Platform.Advance(30);
@@ -110,15 +108,15 @@ TEST_F(OPCAsyncIO1Test, WriteNeedsTheWriteCompleteConnection) {
     const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 0x61);
     std::vector<HRESULT> errors;
     std::uint32_t tid = 0;
-    EXPECT_EQ(Async->Write(3, {a}, {TVariant::I4(5)}, tid, errors), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(V1->Write(3, {a}, {TVariant::I4(5)}, tid, errors), CONNECT_E_NOCONNECTION);
     TFormatEtc format;
     format.ClipFormat = Format(StreamFormatWriteCompleteName);
     std::uint32_t connection = 0;
     ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
     EXPECT_EQ(connection, 3u);
-    ASSERT_EQ(Async->Write(3, {a}, {TVariant::I4(5)}, tid, errors), S_OK);
+    ASSERT_EQ(V1->Write(3, {a}, {TVariant::I4(5)}, tid, errors), S_OK);
     std::uint32_t second = 99;
-    EXPECT_EQ(Async->Write(3, {a}, {TVariant::I4(6)}, second, errors), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(V1->Write(3, {a}, {TVariant::I4(6)}, second, errors), CONNECT_E_ADVISELIMIT);
     EXPECT_EQ(second, 0u);
     THitachiLocation* l = PLC1.FindLocation(10, 1, false);
     EXPECT_EQ(l->Value, 5u);
@@ -149,7 +147,7 @@ TEST_F(OPCAsyncIO1Test, WriteEndedByAFaultyPlcStreamsAnErrorAndStaysPending) {
     ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
     std::vector<HRESULT> errors;
     std::uint32_t tid = 0;
-    ASSERT_EQ(Async->Write(3, {a, b, c}, {TVariant::I4(5), TVariant::I4(6), TVariant::I4(7)}, tid, errors),
+    ASSERT_EQ(V1->Write(3, {a, b, c}, {TVariant::I4(5), TVariant::I4(6), TVariant::I4(7)}, tid, errors),
               S_OK);
     // The PLC confirms the first word, then stops answering: two failed reads make the
     // second faulty, which ends the wait. The third it rejected, as the driver records it.

@@ -1,6 +1,7 @@
 // A client's view of the server: creates a server object through the class factory, adds
-// a group and reaches its interfaces the way a COM client would. The PLC list has one PLC
-// without a driver, so nothing ever leaves the process.
+// a group and reaches its interfaces the way a COM client would. The PLC list has two PLCs
+// without a driver, so nothing ever leaves the process; the test plays the driver cycle
+// (PlcAnswers, PlcConfirmsWrite) and drives the server tick on the manual clock.
 #pragma once
 
 #include "opc/ComPtr.h"
@@ -12,6 +13,7 @@
 #include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
 #include "plc/PLCCollection.h"
+#include "support/RecordingSink.h"
 #include "support/TestContext.h"
 
 #include <gtest/gtest.h>
@@ -21,29 +23,51 @@
 
 namespace dravon::test {
 
+// What GetState returns, in one record.
+struct TGroupState {
+    std::uint32_t Rate = 0, Locale = 0;
+    std::int32_t Active = 0, TimeBias = 0;
+    std::string Name;
+    float Deadband = 0;
+    OPCHANDLE Client = 0, Server = 0;
+};
+
 class TOPCClientFixture : public ::testing::Test {
 protected:
     TTestContext T;
     TPLCCollection PLCs{T.Context};
     THitachiPLC& PLC1 = PLCs.AddPLC();
+    THitachiPLC& PLC2 = PLCs.AddPLC();
     TOPCDAConnectionCollection Connections{(T.Context.PLCs = &PLCs, T.Context)};
     TComPtr<TDA2ClassFactory> Factory = MakeCom<TDA2ClassFactory>(T.Context, Connections);
     TComPtr<IOPCServer> Server;
     TComPtr<IUnknown> GroupUnknown;
     TComPtr<IOPCItemMgt> Items;
+    TComPtr<IOPCSyncIO> Sync;
+    TComPtr<IOPCAsyncIO2> Async;
+    TComPtr<TRecordingSink> Sink = MakeCom<TRecordingSink>();
     OPCHANDLE GroupHandle = 0;
     std::uint32_t RevisedRate = 0;
 
     void SetUp() override {
-        TComPtr<IUnknown> unknown;
-        ASSERT_EQ(Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown), S_OK);
-        Server = InterfaceOf<IOPCServer>(unknown);
+        Server = Connect();
         ASSERT_TRUE(Server);
         ASSERT_EQ(Server->AddGroup("G1", 1, 1000, 77, nullptr, nullptr, 1033, GroupHandle, RevisedRate,
                                    IOPCItemMgt::Iid, GroupUnknown),
                   S_OK);
         Items = InterfaceOf<IOPCItemMgt>(GroupUnknown);
-        ASSERT_TRUE(Items);
+        Sync = InterfaceOf<IOPCSyncIO>(GroupUnknown);
+        Async = InterfaceOf<IOPCAsyncIO2>(GroupUnknown);
+        ASSERT_TRUE(Items && Sync && Async);
+        Connections.Start();
+    }
+    void TearDown() override { Connections.Stop(); }
+
+    // A further client: a new server object.
+    TComPtr<IOPCServer> Connect() {
+        TComPtr<IUnknown> unknown;
+        EXPECT_EQ(Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown), S_OK);
+        return InterfaceOf<IOPCServer>(unknown);
     }
 
     static TOPCItemDef Def(const std::string& id, VARTYPE type = VT_EMPTY, OPCHANDLE client = 0,
@@ -64,7 +88,37 @@ protected:
         return results.empty() ? 0xFFFFFFFFu : results[0].ServerHandle;
     }
 
+    void Subscribe() {
+        TComPtr<IConnectionPoint> point;
+        std::uint32_t cookie = 0;
+        ASSERT_EQ(Sink->Advise(GroupUnknown, point, cookie), S_OK);
+    }
+
+    static TGroupState StateOf(const TComPtr<IUnknown>& group) {
+        TGroupState s;
+        auto state = InterfaceOf<IOPCGroupStateMgt>(group);
+        EXPECT_TRUE(state);
+        if (state) {
+            EXPECT_EQ(state->GetState(s.Rate, s.Active, s.Name, s.TimeBias, s.Deadband, s.Locale, s.Client,
+                                      s.Server),
+                      S_OK);
+        }
+        return s;
+    }
+
     THitachiLocation* Word(std::uint32_t address) { return PLC1.FindLocation(10, address, false); }
+    // What the driver cycle does after a successful read of the word.
+    void PlcAnswers(std::uint32_t address, std::uint32_t value) {
+        Word(address)->StoreReadValue(value, T.Platform.Clock.Date);
+    }
+    // What the driver cycle does when the PLC confirms (or rejects) a write.
+    void PlcConfirmsWrite(std::uint32_t address, bool rejected = false) {
+        THitachiLocation* l = Word(address);
+        l->WritePending = false;
+        l->WriteRequested = false;
+        l->WriteRejected = rejected;
+        l->WriteDoneTime = T.Platform.Clock.Date;
+    }
 };
 
 } // namespace dravon::test

@@ -4,8 +4,6 @@
 // stores read values and confirms writes on the locations, as the driver cycle would.
 #include "OPCClientFixture.h"
 
-#include "opc/ComObject.h"
-#include "opc/ConnectionPoint.h"
 #include "opc/FileTime.h"
 
 #include <bit>
@@ -14,108 +12,10 @@
 namespace dravon {
 namespace {
 
+using test::TDataCall;
 using test::TOPCClientFixture;
 
-struct TDataCall {
-    std::string Kind;
-    std::uint32_t TransactionID = 0;
-    OPCHANDLE Group = 0;
-    HRESULT MasterQuality = S_OK;
-    HRESULT MasterError = S_OK;
-    std::vector<OPCHANDLE> Clients;
-    std::vector<TVariant> Values;
-    std::vector<std::uint16_t> Qualities;
-    std::vector<HRESULT> Errors;
-};
-
-class TClientSink : public TComObject, public IOPCDataCallback {
-public:
-    std::vector<TDataCall> Calls;
-    std::function<void(const TDataCall&)> OnCall;
-
-    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
-        if (iid == IUnknown::Iid || iid == IOPCDataCallback::Iid) {
-            *object = static_cast<IOPCDataCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return AddRefCount(); }
-    std::uint32_t Release() override { return ReleaseCount(); }
-
-    HRESULT OnDataChange(std::uint32_t tid, OPCHANDLE group, HRESULT mq, HRESULT me,
-                         const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
-                         const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>&,
-                         const std::vector<HRESULT>& errors) override {
-        return Record({"data", tid, group, mq, me, clients, values, qualities, errors});
-    }
-    HRESULT OnReadComplete(std::uint32_t tid, OPCHANDLE group, HRESULT mq, HRESULT me,
-                           const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
-                           const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>&,
-                           const std::vector<HRESULT>& errors) override {
-        return Record({"read", tid, group, mq, me, clients, values, qualities, errors});
-    }
-    HRESULT OnWriteComplete(std::uint32_t tid, OPCHANDLE group, HRESULT me,
-                            const std::vector<OPCHANDLE>& clients,
-                            const std::vector<HRESULT>& errors) override {
-        return Record({"write", tid, group, S_OK, me, clients, {}, {}, errors});
-    }
-    HRESULT OnCancelComplete(std::uint32_t tid, OPCHANDLE group) override {
-        return Record({"cancel", tid, group, S_OK, S_OK, {}, {}, {}, {}});
-    }
-    int Count(const std::string& kind) const {
-        int n = 0;
-        for (const auto& c : Calls) n += c.Kind == kind;
-        return n;
-    }
-
-private:
-    HRESULT Record(TDataCall call) {
-        Calls.push_back(call);
-        if (OnCall) OnCall(Calls.back());
-        return S_OK;
-    }
-};
-
-class OPCGroupIOTest : public TOPCClientFixture {
-protected:
-    TComPtr<TClientSink> Sink = MakeCom<TClientSink>();
-    TComPtr<IOPCSyncIO> Sync;
-    TComPtr<IOPCAsyncIO2> Async;
-    std::uint32_t Cookie = 0;
-
-    void SetUp() override {
-        TOPCClientFixture::SetUp();
-        Sync = InterfaceOf<IOPCSyncIO>(GroupUnknown);
-        Async = InterfaceOf<IOPCAsyncIO2>(GroupUnknown);
-        ASSERT_TRUE(Sync && Async);
-        Connections.Start();
-    }
-    void TearDown() override { Connections.Stop(); }
-
-    void Subscribe() {
-        auto container = InterfaceOf<IConnectionPointContainer>(GroupUnknown);
-        ASSERT_TRUE(container);
-        TComPtr<IConnectionPoint> point;
-        ASSERT_EQ(container->FindConnectionPoint(IOPCDataCallback::Iid, point), S_OK);
-        ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback*>(Sink.Get()), Cookie), S_OK);
-    }
-    TDateTime Now() const { return T.Platform.Clock.Date; }
-    // What the driver cycle does after a successful read of the location.
-    void PlcAnswers(std::uint32_t address, std::uint32_t value) {
-        Word(address)->StoreReadValue(value, Now());
-    }
-    // What the driver cycle does when the PLC confirms (or rejects) a write.
-    void PlcConfirmsWrite(std::uint32_t address, bool rejected = false) {
-        THitachiLocation* l = Word(address);
-        l->WritePending = false;
-        l->WriteRequested = false;
-        l->WriteRejected = rejected;
-        l->WriteDoneTime = Now();
-    }
-};
+class OPCGroupIOTest : public TOPCClientFixture {};
 
 TEST_F(OPCGroupIOTest, SyncCacheReadGivesValueQualityAndClientHandle) {
     const OPCHANDLE a = Add("PLC1.WR0010", VT_EMPTY, 501);

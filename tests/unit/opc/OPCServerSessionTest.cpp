@@ -26,6 +26,7 @@ protected:
         T.Context.Debug = &Debug;
     }
     void TearDown() override {
+        TOPCClientFixture::TearDown();
         T.Context.Debug = &T.Debug; // the server object outlives this logger
         std::remove(DebugPath.c_str());
     }
