@@ -1,4 +1,5 @@
 #include "ui/AddMonitorDialog.h"
+#include "ui/AddressRun.h"
 
 #include "app/ServerContext.h"
 #include "opc/BrowseObject.h"
@@ -69,45 +70,6 @@ std::vector<std::string> BrowseNames(TBrowseObject& browser, std::uint32_t type)
         if (hr != S_OK || chunk.empty()) break;
     }
     return all;
-}
-
-std::optional<std::uint32_t> ReadNumber(std::string_view text, int base) {
-    if (text.empty() || text.size() > 8) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        int digit = -1;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        if (digit < 0) return std::nullopt;
-        value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
-    }
-    return value;
-}
-
-std::string NumberText(std::uint32_t value, int base) {
-    if (base == 10) return std::to_string(value);
-    static constexpr char Digits[] = "0123456789ABCDEF";
-    std::string text;
-    do {
-        text.insert(text.begin(), Digits[value % 16]);
-        value /= 16;
-    } while (value != 0);
-    return text;
-}
-
-// The run number of an address: its digits as written (canonical text without the
-// memory-type name) read in the run's numbering. For X and Y the packed address is not
-// the number the text shows (X00195 is packed 0x15F), and numbering on from the packed
-// value would jump back to X00160.
-std::optional<std::uint32_t> RunNumber(const MemoryTypeInfo& info, int row, std::uint32_t address, int base) {
-    const std::string text = FormatAddress(row, address);
-    const std::size_t prefix = std::string_view(info.Name).size();
-    if (text.size() <= prefix) return std::nullopt;
-    return ReadNumber(std::string_view(text).substr(prefix), base);
 }
 
 } // namespace
@@ -313,47 +275,18 @@ void TfrmAddMonitorVar::ClearBusy() {
 
 bool TfrmAddMonitorVar::AddEnteredLocations() {
     TPLCCollection* plcs = Context_.PLCs;
-    const std::string address = edEdit_->text().toStdString();
-    const int amount = edAmount_->text().trimmed().toInt();
-    const std::string request = amount > 0 ? address + "/" + std::to_string(amount) : address;
-
-    const std::size_t slash = request.find('/');
-    std::string itemId = TrimText(request.substr(0, slash));
-    long long count = 1;
-    if (slash != std::string::npos) {
-        const QString countText = Q(TrimText(request.substr(slash + 1)));
-        bool number = false;
-        const long long typed = countText.toLongLong(&number);
-        count = number ? typed : 1;
-    }
-    // A typed count of 0 or below still means the address itself.
-    count = std::clamp<long long>(count, 1, MaxCount);
-
-    THitachiLocation* location = plcs ? plcs->ResolveItemId(itemId).Location : nullptr;
-    if (!location && slash != std::string::npos) {
+    const TAddressRun run =
+        ParseAddressRun(edEdit_->text().toStdString(), edAmount_->text().toStdString(), MaxCount);
+    long long count = run.Count;
+    THitachiLocation* location = plcs ? plcs->ResolveItemId(run.ItemId).Location : nullptr;
+    if (!location && run.Counted) {
         if (ShowErrorMessage) ShowErrorMessage(UnexistingAddress);
         return false;
     }
-    std::string prefix;
-    std::uint32_t number = 0;
-    std::uint32_t lastNumber = 0;
-    int base = 16;
-    if (location && !location->Name.empty()) count = 1;
-    if (location && count > 1) {
-        const int row = location->TypeRow;
-        const MemoryTypeInfo& info = location->PLC ? location->PLC->MemoryTypes[static_cast<std::size_t>(row)]
-                                                   : MemoryTypes[static_cast<std::size_t>(row)];
-        base = info.SubDigits > 2 ? 10 : 16;
-        prefix = (location->PLC ? location->PLC->Name : std::string()) + "." + info.Name;
-        const std::optional<std::uint32_t> first = RunNumber(info, row, location->Address, base);
-        const std::optional<std::uint32_t> last = RunNumber(info, row, info.MaxAddress, base);
-        if (!first || !last)
-            count = 1;
-        else {
-            number = *first;
-            lastNumber = *last;
-        }
-    }
+    std::optional<TRunNumbering> numbering;
+    if (location && count > 1) numbering = RunNumbering(*location);
+    if (!numbering) count = 1; // a variable, or an address without a number, is added once
+    std::uint32_t number = numbering ? numbering->First : 0;
 
     // Cleared however the run ends, also when a lookup throws.
     struct TRunGuard {
@@ -391,8 +324,8 @@ bool TfrmAddMonitorVar::AddEnteredLocations() {
         }
         if (count > 1 && handled < count) {
             ++number;
-            if (number > lastNumber) break;
-            location = plcs->ResolveItemId(prefix + NumberText(number, base)).Location;
+            if (number > numbering->Last) break;
+            location = plcs->ResolveItemId(RunItemId(*numbering, number)).Location;
         }
     }
     return addedOrFound;

@@ -91,9 +91,10 @@ inline std::optional<std::int64_t> ReadIntegerText(std::string_view text) {
     return magnitude == Largest + 1 ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
 }
 
-// A decimal floating-point number with "." or the given decimal separator (the one the
-// lists show in the desktop's locale): optional sign, digits with at most one separator (at
-// least one digit), optional exponent "e"/"E" with sign and digits. No hexadecimal, no "inf" or "nan". A
+// A decimal floating-point number with ".", "," or the given decimal separator (the one the
+// lists show in the desktop's locale; an operator types "1,5" or "1.5" whatever the desktop's
+// locale): optional sign, digits with at most one separator (at least one digit), optional
+// exponent "e"/"E" with sign and digits. No hexadecimal, no "inf" or "nan", no grouping. A
 // magnitude beyond double precision gives infinity, so that it is reported as out of range rather than as
 // "not a number".
 inline std::optional<double> ReadFloatText(std::string_view text, char decimalSeparator = '.') {
@@ -109,7 +110,7 @@ inline std::optional<double> ReadFloatText(std::string_view text, char decimalSe
         if (c >= '0' && c <= '9') {
             ++digits;
             plain += c;
-        } else if ((c == decimalSeparator || c == '.') && !separator) {
+        } else if ((c == decimalSeparator || c == '.' || c == ',') && !separator) {
             separator = true;
             plain += '.';
         } else {

@@ -2,23 +2,19 @@
 // clicked check boxes and buttons, and what OK leaves in the PLC list, the settings and
 // the store.
 #include "ui/ConfigDialog.h"
+#include "WidgetSuite.h"
 #include "app/FileStore.h"
 #include "app/KeyValueStore.h"
+#include "app/Registration.h"
 #include "app/Settings.h"
 #include "comm/SerialDevicePath.h"
 #include "plc/HitachiLocation.h"
-#include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
-#include "support/FakeDriverPool.h"
-#include "support/FakeHostResolver.h"
-#include "support/TestContext.h"
-#include "ui/MainWindow.h"
 #include "ui/MqttPage.h"
 #include "ui/NumberEdit.h"
 #include "ui/PlcListFrame.h"
+#include "ui/RegisterServerButtons.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>
@@ -32,53 +28,29 @@
 #include <QTemporaryDir>
 #include <QTreeWidgetItem>
 
-#include <gtest/gtest.h>
-
-#include <memory>
+#include <array>
+#include <utility>
 
 namespace dravon {
 namespace {
 
-class ConfigDialogTest : public ::testing::Test {
+class ConfigDialogTest : public test::TWindowTest {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "dravon-config-test";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance()) App() = std::make_unique<QApplication>(argc, argv);
-    }
-    static void TearDownTestSuite() { App().reset(); }
-    static std::unique_ptr<QApplication>& App() {
-        static std::unique_ptr<QApplication> app;
-        return app;
-    }
-
     ConfigDialogTest() {
-        T.Context.Resolver = &Resolver;
-        T.Context.PLCs = &PLCs;
-        PLCs.SetDriverPool(&Pool);
-        Window = std::make_unique<TfrmMain>(T.Context, Positions);
         Dialog = &Window->ConfigDialog();
         Dialog->ShowErrorMessage = [this](const QString& text) { Errors << text; };
     }
-    ~ConfigDialogTest() override {
-        Dialog->hide();
-        Window.reset();
-    }
+    ~ConfigDialogTest() override { Dialog->hide(); }
 
-    // A PLC on loopback, so that no fake driver points at the default host either.
-    THitachiPLC& AddPlc(const std::string& name, int drvType = DriverTcp) {
-        THitachiPLC& plc = PLCs.AddPLC();
-        plc.Name = name;
-        plc.SetHost("127.0.0.1");
-        plc.SetConnection(drvType, drvType == DriverSerial ? ProtocolStandard
-                                   : drvType               ? ProtocolEthernet
-                                                           : 0);
-        return plc;
-    }
     void Open() {
         Dialog->hide();
         Dialog->show();
+    }
+    // OK pressed; the error boxes it showed, emptied for the next press.
+    QStringList Ok() {
+        Errors.clear();
+        Dialog->OkButton()->click();
+        return std::exchange(Errors, {});
     }
     TfPlcList& List() { return *Dialog->PlcList(); }
     TPLCCell& Cell(int index) {
@@ -86,64 +58,88 @@ protected:
         EXPECT_NE(cell, nullptr);
         return *cell;
     }
+    TumNumberEdit* Field(const char* name) { return Dialog->NumberField(name); }
     static void Type(QWidget* widget, const QString& keys) {
         for (QChar c : keys) {
             QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
             QApplication::sendEvent(widget, &press);
         }
     }
-    static void Backspace(QWidget* widget) {
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier, QString(QChar(8)));
-        QApplication::sendEvent(widget, &press);
+    // The field emptied and the keys typed into it.
+    static void Retype(TumNumberEdit* edit, const QString& keys) {
+        edit->clear();
+        Type(edit, keys);
+    }
+    static void Click(QWidget* widget) {
+        QMouseEvent click(QEvent::MouseButtonPress, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(widget, &click);
     }
     // Chosen by the operator (the couplings follow the operator, not the program).
     static void Choose(QComboBox* box, int index) {
         box->setCurrentIndex(index);
         emit box->activated(index);
     }
-    // The field emptied and the keys typed into it.
-    static void Retype(TumNumberEdit* edit, const QString& keys) {
-        edit->clear();
-        Type(edit, keys);
+    // The fields of a row that show, in a fixed order.
+    static QString Shown(const TPLCCell& c) {
+        const std::pair<const char*, QWidget*> fields[] = {
+            {"name", c.edName},       {"protocol", c.cbProtocol}, {"host", c.edHost},
+            {"port", c.edPort},       {"com", c.cbComPort},       {"station", c.edStationNo},
+            {"lump", c.edLump[0]},    {"blank0", c.pnBlank[0]},   {"blank1", c.pnBlank[1]},
+            {"blank2", c.pnBlank[2]}, {"blank3", c.pnBlank[3]},   {"timeout", c.edTimeOut}};
+        QStringList shown;
+        for (const auto& [name, widget] : fields)
+            if (!widget->isHidden()) shown << name;
+        return shown.join(' ');
     }
-    TSettings StoredSettings() {
-        TSettings stored;
-        LoadConfigurationFromRegistry(T.Store, stored);
-        return stored;
+    QString Lamps() const {
+        QString lamps;
+        for (int p = 0; p < 8; ++p) lamps += Dialog->PortRow(p).Lamp->isHidden() ? '-' : QChar('1' + p);
+        return lamps;
     }
+    auto PlcListKey() { return T.Store.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath); }
 
-    test::TTestContext T;
-    test::TFakeHostResolver Resolver;
-    test::TFakeDriverPool Pool;
-    TPLCCollection PLCs{T.Context};
-    TPositions Positions;
-    std::unique_ptr<TfrmMain> Window;
     TfrmConfig* Dialog = nullptr;
-    QStringList Errors;
 };
 
 TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
     Open();
-    TumNumberEdit* usage = Dialog->NumberField("edMinBlockUsage");
+    TumNumberEdit* usage = Field("edMinBlockUsage");
     ASSERT_NE(usage, nullptr);
-    Retype(usage, "1a0-1 x");
-    EXPECT_EQ(usage->text(), "10"); // letters, sign, blank dropped; 101 refused
-    EXPECT_EQ(usage->Value(), 10);
-    Type(usage, "0");
-    EXPECT_EQ(usage->text(), "100");
-    EXPECT_EQ(usage->Value(), 100);
-    Backspace(usage);
-    EXPECT_EQ(usage->text(), "10");
-
-    // Leading zeros may not make the text longer than the largest value.
-    Retype(usage, "0100");
-    EXPECT_EQ(usage->text(), "010");
-    EXPECT_EQ(usage->Value(), 10);
+    TumNumberEdit hex;
+    hex.SetBase(TNumberBase::Hexadecimal);
+    hex.SetMaxValue(0xFF);
+    // Keys typed one after another into a field (max 100, and hexadecimal max FF).
+    struct TCase {
+        TumNumberEdit* Edit;
+        bool Clear;
+        const char* Keys;
+        const char* Text;
+        int Value;
+    };
+    const TCase cases[] = {
+        {usage, true, "1a0-1 x", "10", 10}, // letters, sign, blank dropped; 101 refused
+        {usage, false, "0", "100", 100},
+        // Leading zeros may not make the text longer than the largest value.
+        {usage, true, "0100", "010", 10},
+        {&hex, true, "fgZ", "f", 0xF},
+        {&hex, false, "E", "fE", 0xFE},
+        {&hex, false, "0", "fE", 0xFE},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Keys);
+        if (c.Clear) c.Edit->clear();
+        Type(c.Edit, c.Keys);
+        EXPECT_EQ(c.Edit->text(), c.Text);
+        EXPECT_EQ(c.Edit->Value(), c.Value);
+    }
+    QKeyEvent backspace(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier, QString(QChar(8)));
+    QApplication::sendEvent(usage, &backspace);
+    EXPECT_EQ(usage->text(), "01");
 
     // Text that arrives without keys (pasted) is checked the same way and undone.
     usage->setText("5");
     usage->setText("7x");
-    EXPECT_EQ(usage->text(), "5");
     EXPECT_EQ(usage->Value(), 5);
     usage->clear();
     EXPECT_EQ(usage->Value(), 0);
@@ -159,19 +155,6 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
     edit.SetMaxValue(99);
     EXPECT_EQ(edit.Value(), 99);
     EXPECT_EQ(edit.text(), "99");
-
-    // Hexadecimal fields (the LUMP bytes) take hex digits of either case.
-    TumNumberEdit hex;
-    hex.SetBase(TNumberBase::Hexadecimal);
-    hex.SetMaxValue(0xFF);
-    hex.clear();
-    Type(&hex, "fgZ");
-    EXPECT_EQ(hex.text(), "f");
-    Type(&hex, "E");
-    EXPECT_EQ(hex.Value(), 0xFE);
-    Type(&hex, "0");
-    EXPECT_EQ(hex.text(), "fE");
-
     // Disabled: the own background colour.
     edit.SetColorDisabled(QColor(10, 20, 30));
     edit.setEnabled(false);
@@ -180,33 +163,28 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
     // Clicking a number field selects all of it.
     usage->setText("42");
     usage->deselect();
-    QMouseEvent click(QEvent::MouseButtonPress, QPointF(3, 3), QPointF(3, 3), Qt::LeftButton, Qt::LeftButton,
-                      Qt::NoModifier);
-    QApplication::sendEvent(usage, &click);
+    Click(usage);
     EXPECT_EQ(usage->selectedText(), "42");
 }
 
 TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     Open();
     QTabWidget* pages = Dialog->Pages();
-    ASSERT_EQ(pages->count(), 5);
-    EXPECT_EQ(pages->tabText(0), "General");
-    EXPECT_EQ(pages->tabText(1), "Block read");
-    EXPECT_EQ(pages->tabText(2), "Wait time");
-    EXPECT_EQ(pages->tabText(3), "Advanced");
-    EXPECT_EQ(pages->tabText(4), "MQTT");
+    QStringList tabs;
+    for (int i = 0; i < pages->count(); ++i) tabs << pages->tabText(i);
+    EXPECT_EQ(tabs, (QStringList{"General", "Block read", "Wait time", "Advanced", "MQTT"}));
     EXPECT_EQ(Dialog->windowTitle(), "Configuration");
     EXPECT_EQ(Dialog->CheckBox("cbQualityIndependetSyncRead")->text(),
               "Quality independent SyncRead (Wizcon)");
     EXPECT_EQ(Dialog->FieldLabel("edMinBlockUsage")->text(), "Min. block usage (%):");
-    EXPECT_EQ(Dialog->NumberField("edWaitTime")->maxLength(), 5);
-    EXPECT_EQ(Dialog->NumberField("edMinBlockSize")->MaxValue(), 54);
-    EXPECT_EQ(Dialog->NumberField("edArrayElementCount")->MaxValue(), 120);
+    EXPECT_EQ(Field("edWaitTime")->maxLength(), 5);
+    EXPECT_EQ(Field("edMinBlockSize")->MaxValue(), 54);
+    EXPECT_EQ(Field("edArrayElementCount")->MaxValue(), 120);
     EXPECT_EQ(Dialog->CheckBox("cbAllowBrowsingPLCVariables")->toolTip(),
               "Uncheck this if OPC client is not\n\rresponding when trying to browse\n\rDravonOPC server "
               "address space");
     EXPECT_EQ(Dialog->FieldLabel("edBusyRetries")->toolTip(), "Count of retries on BUSY response");
-    EXPECT_EQ(Dialog->NumberField("edBusyRetries")->toolTip(), "Count of retries on BUSY response");
+    EXPECT_EQ(Field("edBusyRetries")->toolTip(), "Count of retries on BUSY response");
 
     // Loaded from the settings at every opening.
     T.Context.Settings.WaitTime = 250;
@@ -214,75 +192,73 @@ TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     pages->setCurrentIndex(3);
     Open();
     EXPECT_EQ(pages->currentIndex(), 0);
-    EXPECT_EQ(Dialog->NumberField("edWaitTime")->text(), "250");
+    EXPECT_EQ(Field("edWaitTime")->text(), "250");
     EXPECT_FALSE(Dialog->CheckBox("cbShowTrayIcon")->isChecked());
 
     // A Default button changes its own page only.
     Dialog->CheckBox("cbDoSerialSpy")->setChecked(true);
-    Dialog->NumberField("edMinBlockSize")->setText("33");
+    Field("edMinBlockSize")->setText("33");
+    auto texts = [&](std::initializer_list<const char*> names) {
+        QStringList all;
+        for (const char* name : names) all << Field(name)->text();
+        return all.join(' ');
+    };
     Dialog->DefaultButton(2)->click();
-    EXPECT_EQ(Dialog->NumberField("edWaitTime")->text(), "0");
-    EXPECT_EQ(Dialog->NumberField("edMsgCountBeforeWait")->text(), "5");
-    EXPECT_EQ(Dialog->NumberField("edBusyRetries")->text(), "3");
-    EXPECT_EQ(Dialog->NumberField("edMinBlockSize")->text(), "33");
+    EXPECT_EQ(texts({"edWaitTime", "edMsgCountBeforeWait", "edBusyRetries", "edMinBlockSize"}), "0 5 3 33");
     EXPECT_FALSE(Dialog->CheckBox("cbShowTrayIcon")->isChecked());
     Dialog->DefaultButton(0)->click();
     EXPECT_TRUE(Dialog->CheckBox("cbShowTrayIcon")->isChecked());
-    EXPECT_EQ(Dialog->NumberField("edArrayElementCount")->text(), "64");
+    EXPECT_EQ(Field("edArrayElementCount")->text(), "64");
     EXPECT_TRUE(Dialog->CheckBox("cbDoSerialSpy")->isChecked());
     Dialog->DefaultButton(3)->click();
     EXPECT_FALSE(Dialog->CheckBox("cbDoSerialSpy")->isChecked());
     Dialog->DefaultButton(1)->click();
-    EXPECT_EQ(Dialog->NumberField("edMinBlockSize")->text(), "10");
-    EXPECT_EQ(Dialog->NumberField("edMinBlockUsage")->text(), "50");
+    EXPECT_EQ(texts({"edMinBlockSize", "edMinBlockUsage"}), "10 50");
 }
 
 TEST_F(ConfigDialogTest, SettingsAtOkWithFallBacksAndLimits) {
     Open();
-    Retype(Dialog->NumberField("edMinBlockUsage"), "100");
-    Retype(Dialog->NumberField("edMinBlockSize"), "54");
-    Dialog->NumberField("edArrayElementCount")->clear();
-    Dialog->NumberField("edMsgCountBeforeWait")->clear();
-    Dialog->NumberField("edBusyRetries")->clear();
-    Retype(Dialog->NumberField("edWaitTime"), "1500");
+    Retype(Field("edMinBlockUsage"), "100");
+    Retype(Field("edMinBlockSize"), "54");
+    for (const char* name : {"edArrayElementCount", "edMsgCountBeforeWait", "edBusyRetries"})
+        Field(name)->clear();
+    Retype(Field("edWaitTime"), "1500");
     Dialog->CheckBox("cbEnableBAD")->setChecked(false);
     Dialog->CheckBox("cbForcedOnChange")->setChecked(true);
-    Dialog->OkButton()->click();
-    EXPECT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
+    EXPECT_EQ(Ok(), QStringList{});
     EXPECT_FALSE(Dialog->isVisible());
 
-    const TSettings& s = T.Context.Settings;
-    EXPECT_EQ(s.MinBlockUsage, 99); // the field allows 100
-    EXPECT_EQ(s.MinBlockSize, 54);
-    EXPECT_EQ(s.ArrayElementCount, 64);
-    EXPECT_EQ(s.MsgCountBeforeWait, 0);
-    EXPECT_EQ(s.BusyRetries, 0);
-    EXPECT_EQ(s.WaitTime, 1500);
-    EXPECT_FALSE(s.EnableBAD);
-    EXPECT_TRUE(s.ForcedOnChange);
-    EXPECT_EQ(StoredSettings(), s);
+    TSettings expected;
+    expected.MinBlockUsage = 99; // the field allows 100
+    expected.MinBlockSize = 54;
+    expected.ArrayElementCount = 64;
+    expected.MsgCountBeforeWait = 0;
+    expected.BusyRetries = 0;
+    expected.WaitTime = 1500;
+    expected.EnableBAD = false;
+    expected.ForcedOnChange = true;
+    EXPECT_EQ(T.Context.Settings, expected);
+    TSettings stored;
+    LoadConfigurationFromRegistry(T.Store, stored);
+    EXPECT_EQ(stored, expected);
 
     // Cancel applies nothing.
     Open();
-    Retype(Dialog->NumberField("edWaitTime"), "7");
+    Retype(Field("edWaitTime"), "7");
     Dialog->CancelButton()->click();
     EXPECT_EQ(T.Context.Settings.WaitTime, 1500);
     Open();
-    EXPECT_EQ(Dialog->NumberField("edWaitTime")->text(), "1500");
+    EXPECT_EQ(Field("edWaitTime")->text(), "1500");
 }
 
 TEST_F(ConfigDialogTest, LogFileIsSwitchedOnlyWhenTheSettingChanges) {
-    Open();
-    Dialog->OkButton()->click();
-    EXPECT_EQ(T.Capture.CountStartingWith("Unable to create log file"), 0);
-    Open();
-    Dialog->CheckBox("cbLogEvents")->setChecked(true);
-    Dialog->OkButton()->click();
-    // The test's application directory does not exist: the switch tried to create the file.
-    EXPECT_EQ(T.Capture.CountStartingWith("Unable to create log file"), 1);
-    Open();
-    Dialog->OkButton()->click();
-    EXPECT_EQ(T.Capture.CountStartingWith("Unable to create log file"), 1);
+    // The test's application directory does not exist: a switch tries to create the file.
+    for (bool logEvents : {false, true, true}) {
+        Open();
+        Dialog->CheckBox("cbLogEvents")->setChecked(logEvents);
+        Ok();
+        EXPECT_EQ(T.Capture.CountStartingWith("Unable to create log file"), logEvents ? 1 : 0);
+    }
 }
 
 TEST_F(ConfigDialogTest, NamesAreValidatedBeforeAnythingIsApplied) {
@@ -290,43 +266,31 @@ TEST_F(ConfigDialogTest, NamesAreValidatedBeforeAnythingIsApplied) {
     AddPlc("Two");
     Open();
     ASSERT_EQ(List().CellCount(), 2);
-    Cell(1).edName->setText("PLC1");
-    Retype(Dialog->NumberField("edWaitTime"), "77");
-    Dialog->OkButton()->click();
-    EXPECT_EQ(Errors, QStringList{"Duplicated names not allowed"});
-    EXPECT_TRUE(Dialog->isVisible());
-    EXPECT_EQ(PLCs.PLCByIndex(1).Name, "Two");
-    EXPECT_EQ(T.Context.Settings.WaitTime, 0);
-
-    Errors.clear();
-    Cell(1).edName->setText("sYS");
-    Dialog->OkButton()->click();
-    EXPECT_EQ(Errors, QStringList{"PLC name \"Sys\" not allowed"});
-    Errors.clear();
-    Cell(1).edName->clear();
-    Dialog->OkButton()->click();
-    EXPECT_EQ(Errors, QStringList{"Blank names not allowed"});
-    EXPECT_EQ(PLCs.PLCByIndex(1).Name, "Two");
-
-    // Names are compared as they will be stored: both would become "a_b_c".
-    Errors.clear();
-    Cell(0).edName->setText("A.B/C");
-    Cell(1).edName->setText("a/b.c");
-    Dialog->OkButton()->click();
-    EXPECT_EQ(Errors, QStringList{"Duplicated names not allowed"});
-    EXPECT_EQ(Cell(0).edName->text(), "A.B/C"); // nothing applied, nothing rewritten
+    Retype(Field("edWaitTime"), "77");
+    // Names are compared as they will be stored ("A.B/C" and "a/b.c" both become "a_b_c").
+    const std::array<const char*, 3> refused[] = {
+        {"plc1", "PLC1", "Duplicated names not allowed"},
+        {"plc1", "sYS", "PLC name \"Sys\" not allowed"},
+        {"plc1", "", "Blank names not allowed"},
+        {"A.B/C", "a/b.c", "Duplicated names not allowed"},
+    };
+    for (const auto& [first, second, error] : refused) {
+        SCOPED_TRACE(second);
+        Cell(0).edName->setText(first);
+        Cell(1).edName->setText(second);
+        EXPECT_EQ(Ok(), QStringList{error});
+        EXPECT_TRUE(Dialog->isVisible());
+        EXPECT_EQ(Cell(0).edName->text(), first); // nothing applied, nothing rewritten
+        EXPECT_EQ(PLCs.PLCByIndex(1).Name, "Two");
+        EXPECT_EQ(T.Context.Settings.WaitTime, 0);
+    }
     Cell(0).edName->setText("plc1");
-
-    Errors.clear();
-    Dialog->OkButton()->click();
-    EXPECT_TRUE(Errors.isEmpty());
+    EXPECT_EQ(Ok(), QStringList{});
     EXPECT_EQ(PLCs.PLCByIndex(1).Name, "a_b_c");
     EXPECT_TRUE(PLCs.PLCByIndex(1).RenameRefresh);
     EXPECT_FALSE(PLCs.PLCByIndex(0).RenameRefresh);
     EXPECT_EQ(Cell(1).edName->text(), "a_b_c");
-    auto key = T.Store.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath);
-    ASSERT_TRUE(key);
-    EXPECT_EQ(key->ReadString("PLCName1"), "a_b_c");
+    EXPECT_EQ(PlcListKey()->ReadString("PLCName1"), "a_b_c");
 }
 
 TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
@@ -337,17 +301,12 @@ TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
     Window->Refresh();
     Open();
     TPLCCell& cell = Cell(0);
-    EXPECT_EQ(cell.pnNo->text(), "1");
-    EXPECT_EQ(cell.edName->text(), "Press");
-    EXPECT_EQ(cell.cbConnection->currentText(), "Ethernet TCP");
-    EXPECT_EQ(cell.cbProtocol->currentText(), "Ethernet-H");
-    EXPECT_EQ(cell.edHost->text(), "127.0.0.1");
-    EXPECT_EQ(cell.edPort->text(), "3010");
-    EXPECT_EQ(cell.edLump[0]->text(), "12");
-    EXPECT_EQ(cell.edLump[1]->text(), "AB");
-    EXPECT_EQ(cell.edLump[2]->text(), "0");
-    EXPECT_EQ(cell.edLump[3]->text(), "3");
-    EXPECT_EQ(cell.edTimeOut->text(), "750");
+    EXPECT_EQ((QStringList{cell.pnNo->text(), cell.edName->text(), cell.cbConnection->currentText(),
+                           cell.cbProtocol->currentText(), cell.edHost->text(), cell.edPort->text(),
+                           cell.edLump[0]->text(), cell.edLump[1]->text(), cell.edLump[2]->text(),
+                           cell.edLump[3]->text(), cell.edTimeOut->text()}),
+              (QStringList{"1", "Press", "Ethernet TCP", "Ethernet-H", "127.0.0.1", "3010", "12", "AB", "0",
+                           "3", "750"}));
 
     cell.edName->setText("Oven");
     cell.edHost->setText("127.0.0.2");
@@ -355,8 +314,7 @@ TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
     Retype(cell.edLump[0], "FF");
     cell.edTimeOut->clear(); // no number: the PLC keeps its time-out
     Choose(cell.cbConnection, CellUdp);
-    Dialog->OkButton()->click();
-    ASSERT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
+    ASSERT_EQ(Ok(), QStringList{});
     EXPECT_EQ(plc.Name, "Oven");
     EXPECT_EQ(Window->PlcNode(&plc)->text(0), "Oven");
     EXPECT_EQ(plc.Host, "127.0.0.2");
@@ -374,7 +332,7 @@ TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
     // An emptied port number is 0.
     Open();
     Cell(0).edPort->clear();
-    Dialog->OkButton()->click();
+    Ok();
     EXPECT_EQ(plc.TcpPort, 0);
 }
 
@@ -389,21 +347,18 @@ TEST_F(ConfigDialogTest, StoredNumbersBeyondTheTypingLimitsSurviveOk) {
     EXPECT_EQ(Cell(0).edTimeOut->text(), "120000");
     EXPECT_EQ(Cell(0).edPort->text(), "70000");
     EXPECT_EQ(Cell(1).edStationNo->text(), "0");
-    Dialog->OkButton()->click();
-    ASSERT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
+    ASSERT_EQ(Ok(), QStringList{});
     EXPECT_EQ(ethernet.TimeOut, 120000);
     EXPECT_EQ(ethernet.TcpPort, 70000);
     EXPECT_EQ(serial.SerialStatNo, 40);
-    auto key = T.Store.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath);
-    ASSERT_TRUE(key);
-    EXPECT_EQ(key->ReadDword("TimeOut0"), 120000u);
-    EXPECT_EQ(key->ReadDword("SerialStatNo1"), 40u);
+    EXPECT_EQ(PlcListKey()->ReadDword("TimeOut0"), 120000u);
+    EXPECT_EQ(PlcListKey()->ReadDword("SerialStatNo1"), 40u);
 
     // What the operator types obeys the limits and is applied.
     Open();
     Retype(Cell(0).edTimeOut, "7500");
     Retype(Cell(1).edStationNo, "45");
-    Dialog->OkButton()->click();
+    Ok();
     EXPECT_EQ(ethernet.TimeOut, 7500);
     EXPECT_EQ(ethernet.TcpPort, 70000);
     EXPECT_EQ(serial.SerialStatNo, 4);
@@ -415,61 +370,42 @@ TEST_F(ConfigDialogTest, ConnectionProtocolAndMultidropAreCoupled) {
     Open();
     TPLCCell& cell = Cell(0);
     // Ethernet: protocol, host, port and LUMP; the station number is covered.
-    EXPECT_FALSE(cell.edHost->isHidden());
-    EXPECT_FALSE(cell.edPort->isHidden());
-    EXPECT_TRUE(cell.cbComPort->isHidden());
-    EXPECT_TRUE(cell.edStationNo->isHidden());
-    EXPECT_FALSE(cell.pnBlank[2]->isHidden());
-    EXPECT_FALSE(cell.edLump[3]->isHidden());
+    EXPECT_EQ(Shown(cell), "name protocol host port lump blank2 timeout");
     // None: name, connection and time-out; one panel over the rest.
-    TPLCCell& none = Cell(1);
-    EXPECT_TRUE(none.cbProtocol->isHidden());
-    EXPECT_TRUE(none.edHost->isHidden());
-    EXPECT_TRUE(none.edLump[0]->isHidden());
-    EXPECT_FALSE(none.pnBlank[0]->isHidden());
-    EXPECT_FALSE(none.edTimeOut->isHidden());
-    EXPECT_FALSE(none.edName->isHidden());
+    EXPECT_EQ(Shown(Cell(1)), "name blank0 timeout");
+    EXPECT_EQ(Lamps(), "--------");
 
-    for (int p = 0; p < 8; ++p) EXPECT_TRUE(Dialog->PortRow(p).Lamp->isHidden());
     Choose(cell.cbConnection, CellSerial);
     EXPECT_EQ(cell.cbProtocol->currentText(), "Standard-H");
-    EXPECT_FALSE(cell.cbComPort->isHidden());
-    EXPECT_TRUE(cell.edHost->isHidden());
-    EXPECT_FALSE(cell.pnBlank[1]->isHidden());
-    EXPECT_TRUE(cell.edStationNo->isHidden());
-    EXPECT_FALSE(Dialog->PortRow(0).Lamp->isHidden());
-
+    EXPECT_EQ(Shown(cell), "name protocol com lump blank1 blank2 timeout");
+    EXPECT_EQ(Lamps(), "1-------");
     Dialog->PortRow(0).cbMultiDrop->click();
     EXPECT_EQ(cell.cbProtocol->currentText(), "Station number-H ");
-    EXPECT_FALSE(cell.edStationNo->isHidden());
-    EXPECT_TRUE(cell.pnBlank[2]->isHidden());
+    EXPECT_EQ(Shown(cell), "name protocol com station lump blank1 timeout");
     Dialog->PortRow(0).cbMultiDrop->click();
     EXPECT_EQ(cell.cbProtocol->currentText(), "Standard-H");
-    EXPECT_TRUE(cell.edStationNo->isHidden());
+    EXPECT_EQ(Shown(cell), "name protocol com lump blank1 blank2 timeout");
 
     // The operator's protocol choice sets the port's multidrop box.
     Choose(cell.cbProtocol, CellStationNumberH);
     EXPECT_TRUE(Dialog->SerialPortPropsIsMultiDrop(0));
-    EXPECT_FALSE(cell.edStationNo->isHidden());
+    EXPECT_EQ(Shown(cell), "name protocol com station lump blank1 timeout");
     Choose(cell.cbProtocol, CellStandardH);
     EXPECT_FALSE(Dialog->SerialPortPropsIsMultiDrop(0));
 
     // Procedure 2 needs no LUMP.
     Dialog->PortRow(0).cbControl->setCurrentIndex(1);
     EXPECT_TRUE(Dialog->SerialPortPropsIsTrnsProc2(0));
-    EXPECT_TRUE(cell.edLump[0]->isHidden());
-    EXPECT_FALSE(cell.pnBlank[3]->isHidden());
+    EXPECT_EQ(Shown(cell), "name protocol com blank1 blank2 blank3 timeout");
     Dialog->PortRow(0).cbControl->setCurrentIndex(0);
-    EXPECT_FALSE(cell.edLump[0]->isHidden());
+    EXPECT_EQ(Shown(cell), "name protocol com lump blank1 blank2 timeout");
 
     // Another port: the lamp moves with the row.
     cell.cbComPort->setCurrentIndex(2);
-    EXPECT_TRUE(Dialog->PortRow(0).Lamp->isHidden());
-    EXPECT_FALSE(Dialog->PortRow(2).Lamp->isHidden());
+    EXPECT_EQ(Lamps(), "--3-----");
     Choose(cell.cbConnection, CellTcp);
     EXPECT_EQ(cell.cbProtocol->currentText(), "Ethernet-H");
-    EXPECT_TRUE(Dialog->PortRow(2).Lamp->isHidden());
-
+    EXPECT_EQ(Lamps(), "--------");
     EXPECT_FALSE(Dialog->SerialPortPropsIsMultiDrop(-1));
     EXPECT_FALSE(Dialog->SerialPortPropsIsTrnsProc2(8));
 }
@@ -485,31 +421,25 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     List().AddButton()->click();
     ASSERT_EQ(List().CellCount(), 4);
     TPLCCell& added = Cell(3);
-    EXPECT_EQ(added.edName->text(), "PLC2");
-    EXPECT_EQ(added.cbConnection->currentText(), "None");
+    EXPECT_EQ((QStringList{added.pnNo->text(), added.edName->text(), added.cbConnection->currentText(),
+                           added.edHost->text(), added.edPort->text(), added.cbComPort->currentText(),
+                           added.edStationNo->text(),
+                           added.edLump[0]->text() + added.edLump[1]->text() + added.edLump[2]->text() +
+                               added.edLump[3]->text(),
+                           added.edTimeOut->text()}),
+              (QStringList{"4", "PLC2", "None", "192.168.0.1", "3004", "Com 1", "0", "FFFF00", "1000"}));
     EXPECT_EQ(added.cbProtocol->currentIndex(), -1);
-    EXPECT_EQ(added.edHost->text(), "192.168.0.1");
-    EXPECT_EQ(added.edPort->text(), "3004");
-    EXPECT_EQ(added.cbComPort->currentText(), "Com 1");
-    EXPECT_EQ(added.edStationNo->text(), "0");
-    EXPECT_EQ(added.edLump[0]->text() + added.edLump[1]->text() + added.edLump[2]->text() +
-                  added.edLump[3]->text(),
-              "FFFF00");
-    EXPECT_EQ(added.edTimeOut->text(), "1000");
-    EXPECT_EQ(added.pnNo->text(), "4");
     EXPECT_EQ(added.y(), TfPlcList::FirstRowTop + 3 * TfPlcList::RowHeight);
 
-    // Clicking into a row selects it; the empty area below the rows selects nothing.
-    QMouseEvent click(QEvent::MouseButtonPress, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::LeftButton,
-                      Qt::NoModifier);
-    QApplication::sendEvent(Cell(1).edHost, &click);
+    // Clicking into a row selects it; the empty area below the rows and the header select nothing.
+    Click(Cell(1).edHost);
     EXPECT_EQ(List().Selected(), &Cell(1));
     EXPECT_TRUE(List().DeleteButton()->isEnabled());
     EXPECT_EQ(List().HighlightBar()->y(), Cell(1).y());
     List().SelectAt(TfPlcList::FirstRowTop + 4 * TfPlcList::RowHeight + 3);
     EXPECT_EQ(List().Selected(), nullptr);
     EXPECT_FALSE(List().DeleteButton()->isEnabled());
-    List().SelectAt(5); // the header
+    List().SelectAt(5);
     EXPECT_EQ(List().Selected(), nullptr);
     List().SelectAt(TfPlcList::FirstRowTop + TfPlcList::RowHeight + 1);
     EXPECT_EQ(List().Selected(), &Cell(1));
@@ -529,96 +459,79 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     EXPECT_EQ(List().Selected(), &Cell(1));
 
     const THitachiPLC* deleted = &PLCs.PLCByIndex(1);
-    Dialog->OkButton()->click();
-    ASSERT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
+    ASSERT_EQ(Ok(), QStringList{});
     ASSERT_EQ(PLCs.Count(), 2);
-    EXPECT_EQ(PLCs.PLCByIndex(0).Name, "PLC1");
-    EXPECT_EQ(PLCs.PLCByIndex(1).Name, "Third");
+    EXPECT_EQ(PLCs.PLCByIndex(0).Name + PLCs.PLCByIndex(1).Name, "PLC1Third");
     // A PLC made later at the freed address must not inherit the mark.
     EXPECT_FALSE(List().MarkedForDeletion(deleted));
 }
 
-TEST_F(ConfigDialogTest, AddedRowBecomesAPlcAndRowsAreRebuiltAtTheNextOpening) {
-    AddPlc("PLC1");
+TEST_F(ConfigDialogTest, RowsAreKeptOrRebuiltBetweenOpenings) {
+    THitachiPLC& one = AddPlc("One");
     Open();
+    // An added row becomes a PLC at OK.
     List().AddButton()->click();
     Cell(1).edName->setText("Mixer");
     Choose(Cell(1).cbConnection, CellTcp);
     Cell(1).edHost->setText("127.0.0.1");
-    Dialog->OkButton()->click();
+    ASSERT_EQ(Ok(), QStringList{});
     ASSERT_EQ(PLCs.Count(), 2);
     THitachiPLC& mixer = PLCs.PLCByIndex(1);
     EXPECT_EQ(mixer.Name, "Mixer");
     EXPECT_EQ(mixer.DrvType, DriverTcp);
     EXPECT_EQ(mixer.ProtocolType, ProtocolEthernet);
-
     Open();
     ASSERT_EQ(List().CellCount(), 2);
     EXPECT_EQ(Cell(1).Plc, &mixer);
-    EXPECT_EQ(Cell(1).edName->text(), "Mixer");
 
-    // Rows added and cancelled are gone at the next opening.
-    List().AddButton()->click();
-    Dialog->CancelButton()->click();
-    Open();
-    EXPECT_EQ(List().CellCount(), 2);
-}
-
-TEST_F(ConfigDialogTest, CancelledEditsStayInTheRowsButCancelAfterDeleteRebuilds) {
-    THitachiPLC& one = AddPlc("One");
-    AddPlc("Two");
-    Open();
+    // Cancelled edits stay in the rows; rows added and cancelled are gone at the next opening.
     Cell(0).edName->setText("Edited");
     Dialog->CancelButton()->click();
     EXPECT_EQ(one.Name, "One");
     Open();
-    EXPECT_EQ(Cell(0).edName->text(), "Edited"); // rows persist between openings
+    EXPECT_EQ(Cell(0).edName->text(), "Edited");
+    List().AddButton()->click();
+    Dialog->CancelButton()->click();
+    Open();
+    EXPECT_EQ(List().CellCount(), 2);
 
+    // Cancel after a delete rebuilds the rows from the list.
     List().SelectPlcCell(&Cell(1));
     List().DeleteButton()->click();
     Dialog->CancelButton()->click();
     EXPECT_EQ(PLCs.Count(), 2);
     Open();
     ASSERT_EQ(List().CellCount(), 2);
-    EXPECT_EQ(Cell(0).edName->text(), "One"); // rebuilt from the list
-    EXPECT_EQ(Cell(1).edName->text(), "Two");
+    EXPECT_EQ(Cell(0).edName->text() + Cell(1).edName->text(), "OneMixer");
     EXPECT_FALSE(List().MarkedForDeletion(&PLCs.PLCByIndex(1)));
-    Dialog->OkButton()->click();
+    Ok();
     EXPECT_EQ(PLCs.Count(), 2);
-}
 
-TEST_F(ConfigDialogTest, APlcAddedElsewhereRebuildsTheRows) {
-    AddPlc("One");
+    // A PLC added elsewhere rebuilds the rows too.
     Open();
     Cell(0).edName->setText("Edited");
     Dialog->CancelButton()->click();
     AddPlc("Two");
     Open();
-    ASSERT_EQ(List().CellCount(), 2);
+    ASSERT_EQ(List().CellCount(), 3);
     EXPECT_EQ(Cell(0).edName->text(), "One");
-    EXPECT_EQ(Cell(1).edName->text(), "Two");
-    EXPECT_EQ(Cell(1).pnNo->text(), "2");
+    EXPECT_EQ(Cell(2).pnNo->text(), "3");
 }
 
 TEST_F(ConfigDialogTest, APlcUsedByAClientIsNotDeletedAndItsRowComesBack) {
     AddPlc("Keep");
     THitachiPLC& used = AddPlc("Used");
-    THitachiLocation* item = PLCs.ResolveItemId("Used.WR0010").Location;
-    ASSERT_NE(item, nullptr);
-    item->AddRef(); // an OPC item holds it
+    THitachiLocation& item = Use("Used.WR0010"); // an OPC item holds it
     Open();
     List().SelectPlcCell(&Cell(1));
     List().DeleteButton()->click();
     // A new row may not take the name of the PLC that stays.
     List().AddButton()->click();
     Cell(1).edName->setText("used");
-    Dialog->OkButton()->click();
-    EXPECT_EQ(Errors, QStringList{"Duplicated names not allowed"});
-    Errors.clear();
+    EXPECT_EQ(Ok(), QStringList{"Duplicated names not allowed"});
     Cell(1).edName->setText("Fresh");
-    Retype(Dialog->NumberField("edWaitTime"), "40");
-    Dialog->OkButton()->click();
-    EXPECT_EQ(Errors, QStringList{TfrmConfig::UnableToDeleteMessage});
+    Retype(Field("edWaitTime"), "40");
+    EXPECT_EQ(Ok(), QStringList{TfrmConfig::UnableToDeleteMessage});
     ASSERT_EQ(PLCs.Count(), 3);
     EXPECT_EQ(&PLCs.PLCByIndex(1), &used);
     EXPECT_NE(used.Driver, nullptr);            // keeps running
@@ -628,35 +541,29 @@ TEST_F(ConfigDialogTest, APlcUsedByAClientIsNotDeletedAndItsRowComesBack) {
     ASSERT_EQ(List().CellCount(), 3);
     EXPECT_EQ(Cell(1).Plc, &used);
     EXPECT_EQ(Cell(1).edName->text(), "Used");
-    item->Release();
+    item.Release();
 }
 
 TEST_F(ConfigDialogTest, LocalMonitorRowsDoNotKeepAPlcAlive) {
     AddPlc("Keep");
-    AddPlc("Gone");
+    THitachiPLC& gone = AddPlc("Gone");
     Window->Refresh();
     // A double word and a word in the local list; a location released by its client.
-    THitachiLocation* dw = PLCs.ResolveItemId("Gone.DR0020").Location;
-    THitachiLocation* word = PLCs.ResolveItemId("Gone.WR0001").Location;
-    THitachiLocation* released = PLCs.ResolveItemId("Gone.WR0100").Location;
-    ASSERT_TRUE(dw && word && released);
-    Window->AddToLocalMonitor(*dw);
-    Window->AddToLocalMonitor(*word);
-    EXPECT_FALSE(TfrmConfig::PlcHasClientReferences(PLCs.PLCByIndex(1)));
+    for (const char* id : {"Gone.DR0020", "Gone.WR0001"})
+        Window->AddToLocalMonitor(*PLCs.ResolveItemId(id).Location);
+    ASSERT_NE(PLCs.ResolveItemId("Gone.WR0100").Location, nullptr);
+    EXPECT_FALSE(TfrmConfig::PlcHasClientReferences(gone));
     // A status variable held by a client item points into the PLC as well.
-    THitachiLocation* status = PLCs.ResolveItemId("Gone.ComStatus").Location;
-    ASSERT_NE(status, nullptr);
-    status->AddRef();
-    EXPECT_TRUE(TfrmConfig::PlcHasClientReferences(PLCs.PLCByIndex(1)));
-    status->Release();
+    THitachiLocation& status = Use("Gone.ComStatus");
+    EXPECT_TRUE(TfrmConfig::PlcHasClientReferences(gone));
+    status.Release();
 
-    Window->Tree()->setCurrentItem(Window->PlcNode(&PLCs.PLCByIndex(1))->child(2));
-    ASSERT_EQ(Window->SelectedPLC(), &PLCs.PLCByIndex(1));
+    Window->Tree()->setCurrentItem(Window->PlcNode(&gone)->child(2));
+    ASSERT_EQ(Window->SelectedPLC(), &gone);
     Open();
     List().SelectPlcCell(&Cell(1));
     List().DeleteButton()->click();
-    Dialog->OkButton()->click();
-    EXPECT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
+    EXPECT_EQ(Ok(), QStringList{});
     ASSERT_EQ(PLCs.Count(), 1);
     EXPECT_EQ(Window->LocalList()->RowCount(), 0);
     EXPECT_EQ(Window->SelectedPLC(), nullptr);
@@ -666,11 +573,8 @@ TEST_F(ConfigDialogTest, LocalMonitorRowsDoNotKeepAPlcAlive) {
 
 TEST_F(ConfigDialogTest, MqttPagePublishesTheSelectedMonitorRowsAtOk) {
     AddPlc("PLC1");
-    THitachiLocation* a = PLCs.ResolveItemId("PLC1.WR0001").Location;
-    THitachiLocation* b = PLCs.ResolveItemId("PLC1.WR0002").Location;
-    ASSERT_TRUE(a && b);
-    Window->AddToLocalMonitor(*a);
-    Window->AddToLocalMonitor(*b);
+    for (const char* id : {"PLC1.WR0001", "PLC1.WR0002"})
+        Window->AddToLocalMonitor(*PLCs.ResolveItemId(id).Location);
     Window->Tree()->setCurrentItem(Window->LocalMonitorNode());
     Open();
     TfMqttPage* page = Dialog->MqttPage();
@@ -685,8 +589,7 @@ TEST_F(ConfigDialogTest, MqttPagePublishesTheSelectedMonitorRowsAtOk) {
     page->PublishSelectedButton()->click(); // WR0002 only once
     enabled->click();
     broker->setText("mqtts://broker:8883");
-    Dialog->OkButton()->click();
-    EXPECT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
+    EXPECT_EQ(Ok(), QStringList{});
     TMqttConfig stored;
     ASSERT_TRUE(LoadMqttConfig(T.Store, stored));
     EXPECT_TRUE(stored.Enabled);
@@ -702,21 +605,20 @@ TEST_F(ConfigDialogTest, SerialPortsLoadAndStore) {
     PLCs.SerialPorts.Ports[1] = {true, 9600, true};
     PLCs.SerialPorts.Ports[2] = {false, 12345, false};
     Open();
-    EXPECT_EQ(Dialog->PortRow(0).pnPort->text(), "Com 1");
-    EXPECT_EQ(Dialog->PortRow(0).cbBaudRate->currentText(), "Autodetect");
-    EXPECT_EQ(Dialog->PortRow(1).cbBaudRate->currentText(), "9600");
-    EXPECT_EQ(Dialog->PortRow(1).cbControl->currentText(), "Procedure 2");
-    EXPECT_TRUE(Dialog->PortRow(1).cbMultiDrop->isChecked());
-    EXPECT_EQ(Dialog->PortRow(2).cbBaudRate->currentText(), "19200");
-    EXPECT_EQ(Dialog->PortRow(3).edDevice->text(), "/dev/ttyS3");
+    auto row = [&](int p) { return Dialog->PortRow(p); };
+    EXPECT_EQ(row(0).pnPort->text(), "Com 1");
+    EXPECT_EQ((QStringList{row(0).cbBaudRate->currentText(), row(1).cbBaudRate->currentText(),
+                           row(1).cbControl->currentText(), row(2).cbBaudRate->currentText(),
+                           row(3).edDevice->text()}),
+              (QStringList{"Autodetect", "9600", "Procedure 2", "19200", "/dev/ttyS3"}));
+    EXPECT_TRUE(row(1).cbMultiDrop->isChecked());
 
-    Dialog->PortRow(0).cbBaudRate->setCurrentIndex(3);
-    Dialog->PortRow(1).cbBaudRate->setCurrentIndex(4);
-    Dialog->PortRow(1).cbControl->setCurrentIndex(0);
-    Dialog->PortRow(2).cbMultiDrop->setChecked(true);
-    Dialog->PortRow(3).edDevice->setText("/dev/pts/7");
-    Dialog->OkButton()->click();
-    ASSERT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
+    row(0).cbBaudRate->setCurrentIndex(3);
+    row(1).cbBaudRate->setCurrentIndex(4);
+    row(1).cbControl->setCurrentIndex(0);
+    row(2).cbMultiDrop->setChecked(true);
+    row(3).edDevice->setText("/dev/pts/7");
+    ASSERT_EQ(Ok(), QStringList{});
     EXPECT_EQ(PLCs.SerialPorts.Ports[0].BaudRate, 38400);
     EXPECT_EQ(PLCs.SerialPorts.Ports[1].BaudRate, -1);
     EXPECT_FALSE(PLCs.SerialPorts.Ports[1].TrnsProc);
@@ -731,15 +633,12 @@ TEST_F(ConfigDialogTest, SerialPortsLoadAndStore) {
 
     // Back to the default device: the entry goes. A path outside /dev is refused.
     Open();
-    EXPECT_EQ(Dialog->PortRow(3).edDevice->text(), "/dev/pts/7");
-    Dialog->PortRow(3).edDevice->setText("/etc/passwd");
-    Dialog->OkButton()->click();
-    EXPECT_EQ(Errors.size(), 1);
+    EXPECT_EQ(row(3).edDevice->text(), "/dev/pts/7");
+    row(3).edDevice->setText("/etc/passwd");
+    EXPECT_EQ(Ok().size(), 1);
     EXPECT_EQ(SerialDevicePath(&T.Store, "COM4"), "/dev/pts/7");
-    Errors.clear();
-    Dialog->PortRow(3).edDevice->clear();
-    Dialog->OkButton()->click();
-    EXPECT_TRUE(Errors.isEmpty());
+    row(3).edDevice->clear();
+    EXPECT_EQ(Ok(), QStringList{});
     EXPECT_EQ(SerialDevicePath(&T.Store, "COM4"), "/dev/ttyS3");
 }
 
@@ -753,8 +652,7 @@ TEST_F(ConfigDialogTest, SerialRowAppliesPortAndStation) {
     Retype(cell.edStationNo, "45"); // 0 to 31 only
     EXPECT_EQ(cell.edStationNo->text(), "4");
     Retype(cell.edStationNo, "17");
-    Dialog->OkButton()->click();
-    ASSERT_TRUE(Errors.isEmpty()) << Errors.join("|").toStdString();
+    ASSERT_EQ(Ok(), QStringList{});
     EXPECT_EQ(plc.DrvType, DriverSerial);
     EXPECT_EQ(plc.ProtocolType, ProtocolStationNumber);
     EXPECT_EQ(plc.SerialCom, 5);
@@ -766,14 +664,12 @@ TEST_F(ConfigDialogTest, SerialRowAppliesPortAndStation) {
 
 TEST_F(ConfigDialogTest, ConfigurationActionAndTrayAfterOk) {
     QAction* action = Window->Action("acConfiguration");
-    ASSERT_NE(action, nullptr);
     EXPECT_EQ(action->text(), "&Configuration");
     EXPECT_EQ(action->shortcut(), QKeySequence(Qt::Key_F5));
-
     bool cleared = false;
     Dialog->ClearBrowseTree = [&] { cleared = true; };
     Open();
-    Dialog->OkButton()->click();
+    Ok();
     EXPECT_TRUE(cleared);
 
     // Started by a client with the tray icon switched off: the window hides again, it is
@@ -783,7 +679,7 @@ TEST_F(ConfigDialogTest, ConfigurationActionAndTrayAfterOk) {
     Open();
     Dialog->CheckBox("cbShowTrayIcon")->click();
     ASSERT_FALSE(Dialog->CheckBox("cbShowTrayIcon")->isChecked());
-    Dialog->OkButton()->click();
+    Ok();
     QApplication::processEvents();
     EXPECT_FALSE(Window->isVisible());
     EXPECT_FALSE(Window->isMinimized());
@@ -804,9 +700,7 @@ TEST_F(ConfigDialogTest, AMachineStoreTheUserCannotWriteIsReportedOnceAtOk) {
     T.Context.Store = &store;
     AddPlc("Shared");
     Open();
-    Dialog->OkButton()->click();
-    EXPECT_EQ(Errors,
-              QStringList{"Unable to modify system registry, please log on with administrator rights"});
+    EXPECT_EQ(Ok(), QStringList{"Unable to modify system registry, please log on with administrator rights"});
     T.Context.Store = &T.Store;
 }
 
@@ -825,6 +719,27 @@ TEST_F(ConfigDialogTest, RegisterButtonsShowTheirResultEachTime) {
                                   "info: Dravon OPC Data Access Server successfully registered.",
                                   "info: Dravon OPC Data Access Server succesfully unregistered."}));
     EXPECT_TRUE(T.Store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
+    auto server = T.Store.OpenKeyReadOnly(TRootKey::ClassesRoot,
+                                          std::string("CLSID\\") + ServerClassID + "\\LocalServer32");
+    ASSERT_TRUE(server);
+    EXPECT_EQ(server->ReadString(""), QCoreApplication::applicationFilePath().toStdString());
+}
+
+TEST(RegisterServerButtons, FailuresShowTheirBox) {
+    TMemoryStore failing;
+    failing.WritesFail = true;
+    QStringList shown;
+    const TRegistrationBox box = [&](bool isError, const QString& text, const QString& detail) {
+        shown << QString(isError ? "error: " : "info: ") + text + (detail.isEmpty() ? "" : " (detail)");
+    };
+    EXPECT_FALSE(RegisterServerWithMessage(&failing, "/opt/dravon/bin/dravon", box));
+    EXPECT_FALSE(RegisterServerWithMessage(nullptr, "/opt/dravon/bin/dravon", box));
+    // Unregistration reports as information either way.
+    EXPECT_FALSE(UnregisterServerWithMessage(nullptr, box));
+    EXPECT_EQ(shown.join("\n").toStdString(),
+              "error: Dravon OPC Data Access Server registration failed. (detail)\n"
+              "error: Dravon OPC Data Access Server registration failed. (detail)\n"
+              "info: Dravon OPC Data Access Server unregistration failed. (detail)");
 }
 
 } // namespace

@@ -6,86 +6,91 @@
 namespace dravon {
 namespace {
 
-std::string Text(std::uint32_t value, bool doubleWord, TViewFormat view, bool allowFloat = true,
-                 std::uint16_t varType = VarTypeUI2) {
-    TValueToFormat v;
-    v.Value = value;
-    v.IsDoubleWord = doubleWord;
-    v.View = static_cast<std::uint8_t>(view);
-    v.VarType = varType;
-    return FormatValue(v, allowFloat);
-}
-
-TEST(ValueFormat, WordInEveryIntegerView) {
-    EXPECT_EQ(Text(65535, false, TViewFormat::Dec), "65535");
-    EXPECT_EQ(Text(65535, false, TViewFormat::SignedDec), "-1");
-    EXPECT_EQ(Text(65535, false, TViewFormat::Hex), "HFFFF");
-    EXPECT_EQ(Text(0x00AB, false, TViewFormat::Hex), "H00AB");
-    EXPECT_EQ(Text(32767, false, TViewFormat::SignedDec), "32767");
-    EXPECT_EQ(Text(1, false, TViewFormat::Hex, true, VarTypeBool), "H0001");
-    // Float views make no sense for one word: decimal instead.
-    EXPECT_EQ(Text(65535, false, TViewFormat::FloatingPoint), "65535");
-    EXPECT_EQ(Text(65535, false, TViewFormat::Fractional), "65535");
-}
-
-TEST(ValueFormat, DoubleWordViews) {
-    const std::uint32_t onePointFive = 0x3FC00000u;
-    EXPECT_EQ(Text(onePointFive, true, TViewFormat::Hex), "H3FC0 0000");
-    EXPECT_EQ(Text(onePointFive, true, TViewFormat::FloatingPoint), "1.50000E+000");
-    EXPECT_EQ(Text(0xBE800000u, true, TViewFormat::FloatingPoint), "-2.50000E-001");
-    EXPECT_EQ(Text(65535, true, TViewFormat::Fractional), "1.00000E+000");
-    EXPECT_EQ(Text(0xFFFFFFFFu, true, TViewFormat::Fractional), "-1.52590E-005");
-    EXPECT_EQ(Text(0xFFFFFFFFu, true, TViewFormat::SignedDec), "-1");
-    EXPECT_EQ(Text(0xFFFFFFFFu, true, TViewFormat::Dec), "4294967295");
-    // Without the float permission the bits are shown as an integer.
-    EXPECT_EQ(Text(onePointFive, true, TViewFormat::FloatingPoint, false), "1069547520");
-    EXPECT_EQ(Text(65535, true, TViewFormat::Fractional, false), "65535");
-}
-
-TEST(ValueFormat, ExponentKeepsThreeDigitsAndLargeExponents) {
+TEST(ValueFormat, ValuesInEveryView) {
+    struct TCase {
+        std::uint32_t Value;
+        bool DoubleWord;
+        TViewFormat View;
+        const char* Text;
+        bool AllowFloat = true;
+        std::uint16_t VarType = VarTypeUI2;
+    };
+    using enum TViewFormat;
+    const TCase cases[] = {
+        {65535, false, Dec, "65535"},
+        {65535, false, SignedDec, "-1"},
+        {65535, false, Hex, "HFFFF"},
+        {0x00AB, false, Hex, "H00AB"},
+        {32767, false, SignedDec, "32767"},
+        {1, false, Hex, "H0001", true, VarTypeBool},
+        // Float views make no sense for one word: decimal instead.
+        {65535, false, FloatingPoint, "65535"},
+        {65535, false, Fractional, "65535"},
+        {0x3FC00000u, true, Hex, "H3FC0 0000"},
+        {0x3FC00000u, true, FloatingPoint, "1.50000E+000"},
+        {0xBE800000u, true, FloatingPoint, "-2.50000E-001"},
+        {65535, true, Fractional, "1.00000E+000"},
+        {0xFFFFFFFFu, true, Fractional, "-1.52590E-005"},
+        {0xFFFFFFFFu, true, SignedDec, "-1"},
+        {0xFFFFFFFFu, true, Dec, "4294967295"},
+        // Without the float permission the bits are shown as an integer.
+        {0x3FC00000u, true, FloatingPoint, "1069547520", false},
+        {65535, true, Fractional, "65535", false},
+        // Non-finite bit patterns must not crash or be cut.
+        {0x7F800000u, true, FloatingPoint, "INF"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Text);
+        TValueToFormat v;
+        v.Value = c.Value;
+        v.IsDoubleWord = c.DoubleWord;
+        v.View = static_cast<std::uint8_t>(c.View);
+        v.VarType = c.VarType;
+        EXPECT_EQ(FormatValue(v, c.AllowFloat), c.Text);
+    }
+    // A string location shows its text in any view.
+    TValueToFormat text;
+    text.VarType = VarTypeBstr;
+    text.View = static_cast<std::uint8_t>(TViewFormat::Hex);
+    text.StringValue = "PLC1 connected";
+    EXPECT_EQ(FormatValue(text, true), "PLC1 connected");
+    // The exponent keeps three digits, also for large exponents.
     EXPECT_EQ(FormatExponent(0.0), "0.00000E+000");
     EXPECT_EQ(FormatExponent(3.4e38), "3.40000E+038");
     EXPECT_EQ(FormatExponent(1e-300), "1.00000E-300");
-    // Non-finite bit patterns must not crash or be cut.
-    EXPECT_EQ(Text(0x7F800000u, true, TViewFormat::FloatingPoint), "INF");
-    EXPECT_FALSE(Text(0x7FC00000u, true, TViewFormat::FloatingPoint).empty());
+    TValueToFormat nan;
+    nan.Value = 0x7FC00000u;
+    nan.IsDoubleWord = true;
+    nan.View = static_cast<std::uint8_t>(TViewFormat::FloatingPoint);
+    EXPECT_FALSE(FormatValue(nan, true).empty());
 }
 
-TEST(ValueFormat, StringLocationShowsItsText) {
-    TValueToFormat v;
-    v.VarType = VarTypeBstr;
-    v.View = static_cast<std::uint8_t>(TViewFormat::Hex);
-    v.StringValue = "PLC1 connected";
-    EXPECT_EQ(FormatValue(v, true), "PLC1 connected");
-}
-
-TEST(ValueFormat, QualityTexts) {
-    EXPECT_EQ(QualityToText(0xC0), "GOOD");
-    EXPECT_EQ(QualityToText(0xD8), "LOCAL_OVERRIDE");
-    EXPECT_EQ(QualityToText(0xC3), "GOOD"); // limit bits do not matter
-    EXPECT_EQ(QualityToText(0x00), "BAD");
-    EXPECT_EQ(QualityToText(0x04), "CONFIG_ERROR");
-    EXPECT_EQ(QualityToText(0x08), "NOT_CONNECTED");
-    EXPECT_EQ(QualityToText(0x0C), "DEVICE_FAILURE");
-    EXPECT_EQ(QualityToText(0x10), "SENSOR_FAILURE");
-    EXPECT_EQ(QualityToText(0x14), "LAST_KNOWN");
-    EXPECT_EQ(QualityToText(0x18), "COMM_FAILURE");
-    EXPECT_EQ(QualityToText(0x1C), "OUT_OF_SERVICE");
-    EXPECT_EQ(QualityToText(0x20), "BAD");
-    EXPECT_EQ(QualityToText(0x40), "UNCERTAIN");
-    EXPECT_EQ(QualityToText(0x44), "LAST_USABLE");
-    EXPECT_EQ(QualityToText(0x50), "SENSOR_CAL");
-    EXPECT_EQ(QualityToText(0x54), "EGU_EXCEEDED");
-    EXPECT_EQ(QualityToText(0x58), "SUB_NORMAL");
-    EXPECT_EQ(QualityToText(0x80), "");
-}
-
-TEST(ValueFormat, TypeTexts) {
-    EXPECT_EQ(VarTypeText(VarTypeBool), "Bool");
-    EXPECT_EQ(VarTypeText(VarTypeUI2), "Integer");
-    EXPECT_EQ(VarTypeText(VarTypeBstr), "String");
-    EXPECT_EQ(VarTypeText(VarTypeUI4), "Long");
-    EXPECT_EQ(VarTypeText(VarTypeI4), "Long");
+TEST(ValueFormat, QualityAndTypeTexts) {
+    const std::pair<std::uint16_t, const char*> qualities[] = {{0xC0, "GOOD"},
+                                                               {0xD8, "LOCAL_OVERRIDE"},
+                                                               {0xC3, "GOOD"}, // limit bits do not matter
+                                                               {0x00, "BAD"},
+                                                               {0x04, "CONFIG_ERROR"},
+                                                               {0x08, "NOT_CONNECTED"},
+                                                               {0x0C, "DEVICE_FAILURE"},
+                                                               {0x10, "SENSOR_FAILURE"},
+                                                               {0x14, "LAST_KNOWN"},
+                                                               {0x18, "COMM_FAILURE"},
+                                                               {0x1C, "OUT_OF_SERVICE"},
+                                                               {0x20, "BAD"},
+                                                               {0x40, "UNCERTAIN"},
+                                                               {0x44, "LAST_USABLE"},
+                                                               {0x50, "SENSOR_CAL"},
+                                                               {0x54, "EGU_EXCEEDED"},
+                                                               {0x58, "SUB_NORMAL"},
+                                                               {0x80, ""}};
+    for (const auto& [quality, text] : qualities) EXPECT_EQ(QualityToText(quality), text) << quality;
+    const std::pair<std::uint16_t, const char*> types[] = {{VarTypeBool, "Bool"},
+                                                           {VarTypeUI2, "Integer"},
+                                                           {VarTypeBstr, "String"},
+                                                           {VarTypeUI4, "Long"},
+                                                           {VarTypeI4, "Long"}};
+    for (const auto& [type, text] : types) EXPECT_EQ(VarTypeText(type), text) << type;
 }
 
 } // namespace

@@ -1,6 +1,14 @@
-// A QApplication for a suite of widget tests that also run the event loop against real
-// sockets, and the bounded spin those tests wait with.
+// The one way the widget tests are built: a QApplication per suite, the bounded spin they wait
+// with, and the main window (with its dialogs) over a test context whose PLCs attach to
+// stand-in drivers.
 #pragma once
+
+#include "plc/HitachiPLC.h"
+#include "plc/PLCCollection.h"
+#include "support/FakeDriverPool.h"
+#include "support/FakeHostResolver.h"
+#include "support/TestContext.h"
+#include "ui/MainWindow.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -9,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace dravon::test {
 
@@ -41,6 +50,47 @@ private:
         static std::unique_ptr<QApplication> app;
         return app;
     }
+};
+
+class TWindowTest : public TWidgetSuite {
+protected:
+    TWindowTest() {
+        T.Context.Resolver = &Resolver;
+        T.Context.PLCs = &PLCs;
+        PLCs.SetDriverPool(&Pool);
+        Window = std::make_unique<TfrmMain>(T.Context, Positions);
+        T.Log.AddView(Window.get());
+    }
+    ~TWindowTest() override {
+        T.Log.RemoveView(Window.get());
+        Window.reset();
+    }
+    // A PLC on loopback, so that no stand-in driver points at the default host either.
+    THitachiPLC& AddPlc(const char* name = nullptr, int drvType = DriverTcp, const char* host = "127.0.0.1") {
+        THitachiPLC& plc = PLCs.AddPLC();
+        if (name) plc.Name = name;
+        plc.SetHost(host);
+        plc.SetConnection(drvType, drvType == DriverSerial ? ProtocolStandard
+                                   : drvType               ? ProtocolEthernet
+                                                           : 0);
+        return plc;
+    }
+    // The location an OPC item would hold: resolved and referenced.
+    THitachiLocation& Use(const std::string& itemId) {
+        THitachiLocation* location = PLCs.ResolveItemId(itemId).Location;
+        EXPECT_NE(location, nullptr) << itemId;
+        location->AddRef();
+        return *location;
+    }
+    std::string ErrorsText() const { return Errors.join("|").toStdString(); }
+
+    TTestContext T;
+    TFakeHostResolver Resolver;
+    TFakeDriverPool Pool;
+    TPLCCollection PLCs{T.Context};
+    TPositions Positions;
+    std::unique_ptr<TfrmMain> Window;
+    QStringList Errors; // the dialogs' error boxes
 };
 
 } // namespace dravon::test

@@ -1,13 +1,10 @@
-// From the operator's dialogs to the PLC and back: a TCP PLC of the simulator on loopback,
-// its WR0/5 added to the local monitor list, the simulator's values shown in the list, a
-// value set in the dialog found in the simulator's memory.
+// From the operator's dialogs to the PLC and back, over the Qt seams: a TCP PLC configured in
+// the dialog on a loopback simulator is polled and stored; its WR0/5 added to the local
+// monitor list show the simulator's values; a value set in the dialog reaches its memory.
 #include "PlcSimulator.h"
 #include "WidgetSuite.h"
 
-#include "app/Logger.h"
-#include "app/MemoryStore.h"
-#include "app/ServerContext.h"
-#include "app/SessionLog.h"
+#include "app/KeyValueStore.h"
 #include "comm/CommManager.h"
 #include "comm/TcpDriver.h"
 #include "comm/TransportDriverFactory.h"
@@ -17,36 +14,28 @@
 #include "platform/QtTimerFactory.h"
 #include "platform/QtTransportFactory.h"
 #include "plc/HitachiLocation.h"
-#include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
 #include "ui/AddMonitorDialog.h"
-#include "ui/MainWindow.h"
+#include "ui/ConfigDialog.h"
 #include "ui/MonitorList.h"
+#include "ui/NumberEdit.h"
+#include "ui/PlcListFrame.h"
 #include "ui/SetValueDialog.h"
 
-#include <QApplication>
+#include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
-
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
 
 namespace dravon {
 namespace {
 
 using test::SpinUntil;
 
-class AddMonitorEndToEndTest : public test::TWidgetSuite {};
+class EndToEndTest : public test::TWidgetSuite {};
 
-TEST_F(AddMonitorEndToEndTest, AddedWordsShowTheSimulatorsValuesAndASetValueReachesIt) {
-    QTemporaryDir home;
-    ASSERT_TRUE(home.isValid());
+TEST_F(EndToEndTest, ConfiguredMonitoredAndSetThroughTheDialogs) {
     TSimTransportConfig tcp;
     tcp.Kind = TSimTransportKind::Tcp;
     tcp.Port = 0;
@@ -56,6 +45,9 @@ TEST_F(AddMonitorEndToEndTest, AddedWordsShowTheSimulatorsValuesAndASetValueReac
     constexpr std::uint8_t WR = 10;
     for (std::uint32_t a = 0; a < 5; ++a) sim.SetValue(0, WR, a, static_cast<std::uint16_t>(0x1100 + a));
 
+    // The server's PLC list and communication manager over the Qt seams.
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
     const std::string dir = QDir(home.path()).absolutePath().toStdString() + "/";
     TQtClock clock;
     TQtEventLoop loop;
@@ -80,35 +72,55 @@ TEST_F(AddMonitorEndToEndTest, AddedWordsShowTheSimulatorsValuesAndASetValueReac
     auto manager = std::make_unique<TCommManager>(context, &plcs, &factory);
     plcs.SetDriverPool(manager.get());
     context.PLCs = &plcs;
-
-    // A TCP PLC on loopback; the host is set before the PLC joins a driver.
-    THitachiPLC& plc = plcs.AddPLC();
-    plc.Name = "Line";
-    plc.SetHost("127.0.0.1");
-    plc.TcpPort = sim.Port(0);
-    plc.SetConnection(2, ProtocolEthernet);
-    ASSERT_NE(dynamic_cast<TTcpDriver*>(plc.Driver), nullptr);
-
     TPositions positions;
     auto window = std::make_unique<TfrmMain>(context, positions);
+    QStringList errors;
+
+    // "Configuration": a row added, TCP chosen, loopback typed before OK (the default host
+    // must never reach a live driver).
+    TfrmConfig& config = window->ConfigDialog();
+    config.ShowErrorMessage = [&](const QString& text) { errors << text; };
+    config.show();
+    config.PlcList()->AddButton()->click();
+    ASSERT_EQ(config.PlcList()->CellCount(), 1);
+    TPLCCell& cell = *config.PlcList()->Cell(0);
+    cell.edName->setText("Line");
+    cell.cbConnection->setCurrentIndex(CellTcp);
+    emit cell.cbConnection->activated(CellTcp);
+    cell.edHost->setText("127.0.0.1");
+    cell.edPort->SetValue(sim.Port(0));
+    config.OkButton()->click();
+    ASSERT_EQ(errors, QStringList{});
+    ASSERT_EQ(plcs.Count(), 1);
+    THitachiPLC& plc = plcs.PLCByIndex(0);
+    EXPECT_EQ(plc.Name, "Line");
+    EXPECT_EQ(plc.ProtocolType, ProtocolEthernet);
+    ASSERT_NE(dynamic_cast<TTcpDriver*>(plc.Driver), nullptr);
+    // What the next start loads.
+    auto key = store.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->ReadDword("Count"), 1u);
+    EXPECT_EQ(key->ReadString("PLCName0"), "Line");
+    EXPECT_EQ(key->ReadString("PLCIP0"), "127.0.0.1");
+    EXPECT_EQ(key->ReadDword("PLCTcpPort0"), sim.Port(0));
+    EXPECT_EQ(key->ReadDword("DrvType0"), 2u);
+    EXPECT_EQ(key->ReadDword("ProtocolType0"), 3u);
+
+    // "Add to monitor list" with the run in the address field and the count field at 0.
     window->show();
     window->Refresh();
     window->Tree()->setCurrentItem(window->LocalMonitorNode());
-
-    // "Add to monitor list" with the run in the address field and the count field at 0.
     TfrmAddMonitorVar& add = window->AddMonitorDialog();
-    QStringList messages;
-    add.ShowErrorMessage = [&](const QString& text) { messages << text; };
+    add.ShowErrorMessage = [&](const QString& text) { errors << text; };
     QTimer::singleShot(0, &add, [&] {
         add.AddressEdit()->setText("line.wr0/5");
         add.CountEdit()->setText("0");
         add.OkButton()->click();
     });
     window->Action("acAddMonLocation")->trigger();
-    EXPECT_TRUE(messages.isEmpty()) << messages.join("|").toStdString();
+    EXPECT_EQ(errors, QStringList{});
     TMonitorList* local = window->LocalList();
     ASSERT_EQ(local->RowCount(), 5);
-
     auto valuesShown = [&] {
         window->Refresh();
         for (int i = 0; i < 5; ++i)
@@ -118,20 +130,24 @@ TEST_F(AddMonitorEndToEndTest, AddedWordsShowTheSimulatorsValuesAndASetValueReac
     ASSERT_TRUE(SpinUntil(valuesShown)) << local->Row(0)->text(1).toStdString();
     EXPECT_EQ(local->Row(2)->text(0), "Line.WR0002");
     EXPECT_EQ(local->Row(2)->text(3), "GOOD");
+    // A group's next update period asks for a location again.
+    THitachiLocation& wr4 = *local->Row(4)->Location();
+    sim.SetValue(0, WR, 4, 0x0042);
+    wr4.ReadRequested = true;
+    ASSERT_TRUE(SpinUntil([&] { return wr4.GetValue() == 0x0042u; }));
 
     // "Set value" on the third row: H2A5A reaches the simulator's WR0002.
     local->clearSelection();
     local->Row(2)->setSelected(true);
     TfrmEnterVal& set = window->SetValueDialog();
-    QStringList setMessages;
-    set.ShowErrorMessage = [&](const QString& text) { setMessages << text; };
+    set.ShowErrorMessage = [&](const QString& text) { errors << text; };
     QTimer::singleShot(0, &set, [&] {
         EXPECT_EQ(set.windowTitle(), "Set value for WR0002");
         set.ValueEdit()->setText("H2A5A");
         set.OkButton()->click();
     });
     window->Action("acSetValMonLocation")->trigger();
-    EXPECT_TRUE(setMessages.isEmpty()) << setMessages.join("|").toStdString();
+    EXPECT_EQ(errors, QStringList{});
     EXPECT_FALSE(set.isVisible());
     ASSERT_TRUE(SpinUntil([&] { return sim.Value(0, WR, 2) == 0x2A5A; }));
     EXPECT_EQ(sim.Value(0, WR, 1), 0x1101);
@@ -142,6 +158,7 @@ TEST_F(AddMonitorEndToEndTest, AddedWordsShowTheSimulatorsValuesAndASetValueReac
         return local->Row(2)->text(1) == QString::number(0x2A5A);
     }));
 
+    config.hide();
     window.reset();
     plcs.SetDriverPool(nullptr);
     manager.reset();
