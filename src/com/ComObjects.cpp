@@ -115,8 +115,10 @@ HRESULT MakeEnumerator(TComServer& server, const dravon::TComPtr<StandIn>& stand
 
 // ---- TComRefCounted ----
 
-TComRefCounted::TComRefCounted(TComServer& server) : Server_(server) { Server_.ObjectCreated(); }
-TComRefCounted::~TComRefCounted() { Server_.ObjectReleased(); }
+TComRefCounted::TComRefCounted(TComServer& server) : Server_(&server) { Server_->ObjectCreated(*this); }
+TComRefCounted::~TComRefCounted() {
+    if (Server_) Server_->ObjectReleased(*this);
+}
 
 ULONG TComRefCounted::ReleaseCount() {
     const LONG left = InterlockedDecrement(&Refs_);
@@ -201,11 +203,9 @@ HRESULT TComConnectionPoint::EnumConnections(IEnumConnections** connections) {
 
 TComServerObject::TComServerObject(TComServer& server, dravon::TComPtr<dravon::TDA2> standIn)
     : TComRefCounted(server), StandIn_(std::move(standIn)),
-      ShutdownPoint_(*this, *StandIn_, IID_IOPCShutdown) {
-    Server_.ServerObjectCreated(*this);
-}
+      ShutdownPoint_(*this, *StandIn_, IID_IOPCShutdown) {}
 
-TComServerObject::~TComServerObject() { Server_.ServerObjectGone(*this); }
+TComServerObject::~TComServerObject() = default;
 
 HRESULT TComServerObject::QueryInterface(REFIID iid, void** object) {
     if (!object) return E_POINTER;
@@ -230,7 +230,7 @@ HRESULT TComServerObject::GroupAs(const dravon::TComPtr<dravon::IUnknown>& group
                                   LPUNKNOWN* ppUnk) {
     dravon::TOPCGroup* standIn = TComServer::GroupOf(group);
     if (!standIn) return E_NOINTERFACE;
-    return Server_.GroupInterface(*standIn, riid, reinterpret_cast<void**>(ppUnk));
+    return Server_->GroupInterface(*standIn, riid, reinterpret_cast<void**>(ppUnk));
 }
 
 HRESULT TComServerObject::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
@@ -311,9 +311,9 @@ HRESULT TComServerObject::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID rii
     dravon::HRESULT hr = StandIn_->CreateGroupEnumerator(dwScope, ToGuid(riid), enumerator);
     if (dravon::Failed(hr) || !enumerator) return Hr(hr);
     HRESULT adapted = IsEqualIID(riid, IID_IEnumString)
-                          ? MakeEnumerator<TComEnumString>(Server_, enumerator.As<dravon::IEnumString>(),
+                          ? MakeEnumerator<TComEnumString>(*Server_, enumerator.As<dravon::IEnumString>(),
                                                            riid, reinterpret_cast<void**>(ppUnk))
-                          : MakeEnumerator<TComEnumUnknown>(Server_, enumerator.As<dravon::IEnumUnknown>(),
+                          : MakeEnumerator<TComEnumUnknown>(*Server_, enumerator.As<dravon::IEnumUnknown>(),
                                                             riid, reinterpret_cast<void**>(ppUnk));
     return FAILED(adapted) ? adapted : Hr(hr);
 }
@@ -375,7 +375,7 @@ HRESULT TComServerObject::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPC
     dravon::HRESULT hr = StandIn_->BrowseOPCItemIDs(dwBrowseFilterType, Text(szFilterCriteria),
                                                     vtDataTypeFilter, dwAccessRightsFilter, names);
     if (dravon::Failed(hr) || !names) return Hr(hr);
-    HRESULT adapted = MakeEnumerator<TComEnumString>(Server_, names, IID_IEnumString,
+    HRESULT adapted = MakeEnumerator<TComEnumString>(*Server_, names, IID_IEnumString,
                                                      reinterpret_cast<void**>(ppIEnumString));
     return FAILED(adapted) ? adapted : Hr(hr);
 }
@@ -395,7 +395,7 @@ HRESULT TComServerObject::BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIE
     dravon::TComPtr<dravon::IEnumString> paths;
     dravon::HRESULT hr = StandIn_->BrowseAccessPaths(Text(szItemID), paths);
     if (dravon::Failed(hr) || !paths) return Hr(hr);
-    return MakeEnumerator<TComEnumString>(Server_, paths, IID_IEnumString,
+    return MakeEnumerator<TComEnumString>(*Server_, paths, IID_IEnumString,
                                           reinterpret_cast<void**>(ppIEnumString));
 }
 
@@ -508,7 +508,9 @@ TComGroup::TComGroup(TComServer& server, dravon::TComPtr<dravon::TOPCGroup> stan
     : TComRefCounted(server), StandIn_(std::move(standIn)),
       DataCallbackPoint_(*this, *StandIn_, IID_IOPCDataCallback) {}
 
-TComGroup::~TComGroup() { Server_.GroupGone(*this); }
+TComGroup::~TComGroup() {
+    if (Server_) Server_->GroupGone(*this);
+}
 
 HRESULT TComGroup::QueryInterface(REFIID iid, void** object) {
     if (!object) return E_POINTER;
@@ -584,7 +586,7 @@ HRESULT TComGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
     dravon::HRESULT hr = StandIn_->CloneGroup(Text(szName), ToGuid(riid), clone);
     dravon::TOPCGroup* standIn = clone ? TComServer::GroupOf(clone) : nullptr;
     if (!standIn) return Hr(hr);
-    HRESULT adapted = Server_.GroupInterface(*standIn, riid, reinterpret_cast<void**>(ppUnk));
+    HRESULT adapted = Server_->GroupInterface(*standIn, riid, reinterpret_cast<void**>(ppUnk));
     return FAILED(adapted) ? adapted : Hr(hr);
 }
 
@@ -641,7 +643,7 @@ HRESULT TComGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) {
     dravon::HRESULT hr = StandIn_->CreateEnumerator(ToGuid(riid), enumerator);
     if (dravon::Failed(hr) || !enumerator) return Hr(hr);
     HRESULT adapted = MakeEnumerator<TComEnumItemAttributes>(
-        Server_, enumerator.As<dravon::IEnumOPCItemAttributes>(), riid, reinterpret_cast<void**>(ppUnk));
+        *Server_, enumerator.As<dravon::IEnumOPCItemAttributes>(), riid, reinterpret_cast<void**>(ppUnk));
     return FAILED(adapted) ? adapted : Hr(hr);
 }
 
@@ -777,14 +779,14 @@ HRESULT TComGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvS
     if (!pformatetc || !pdwConnection) return E_POINTER;
     *pdwConnection = 0;
     dravon::TFormatEtc format;
-    format.ClipFormat = CoreClipFormat(pformatetc->cfFormat, Server_.Connections());
+    format.ClipFormat = CoreClipFormat(pformatetc->cfFormat, Server_->Connections());
     format.Aspect = pformatetc->dwAspect;
     format.Index = pformatetc->lindex;
     format.Tymed = pformatetc->tymed;
     dravon::TComPtr<TAdviseSink> sink;
     if (pAdvSink) {
         try {
-            sink = dravon::MakeCom<TAdviseSink>(pAdvSink, Server_.Connections());
+            sink = dravon::MakeCom<TAdviseSink>(pAdvSink, Server_->Connections());
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
@@ -854,7 +856,7 @@ HRESULT TComEnumString::Clone(IEnumString** ppenum) {
     dravon::TComPtr<dravon::IEnumString> copy;
     dravon::HRESULT hr = StandIn_->Clone(copy);
     if (dravon::Failed(hr) || !copy) return Hr(hr);
-    return MakeEnumerator<TComEnumString>(Server_, copy, IID_IEnumString, reinterpret_cast<void**>(ppenum));
+    return MakeEnumerator<TComEnumString>(*Server_, copy, IID_IEnumString, reinterpret_cast<void**>(ppenum));
 }
 
 TComEnumUnknown::TComEnumUnknown(TComServer& server, dravon::TComPtr<dravon::IEnumUnknown> standIn)
@@ -879,7 +881,7 @@ HRESULT TComEnumUnknown::Next(ULONG celt, IUnknown** rgelt, ULONG* pceltFetched)
         if (given >= celt) break;
         dravon::TOPCGroup* standIn = TComServer::GroupOf(group);
         void* adapter = nullptr;
-        if (!standIn || FAILED(Server_.GroupInterface(*standIn, IID_IUnknown, &adapter))) continue;
+        if (!standIn || FAILED(Server_->GroupInterface(*standIn, IID_IUnknown, &adapter))) continue;
         rgelt[given++] = static_cast<IUnknown*>(adapter);
     }
     if (pceltFetched) *pceltFetched = given;
@@ -895,7 +897,8 @@ HRESULT TComEnumUnknown::Clone(IEnumUnknown** ppenum) {
     dravon::TComPtr<dravon::IEnumUnknown> copy;
     dravon::HRESULT hr = StandIn_->Clone(copy);
     if (dravon::Failed(hr) || !copy) return Hr(hr);
-    return MakeEnumerator<TComEnumUnknown>(Server_, copy, IID_IEnumUnknown, reinterpret_cast<void**>(ppenum));
+    return MakeEnumerator<TComEnumUnknown>(*Server_, copy, IID_IEnumUnknown,
+                                           reinterpret_cast<void**>(ppenum));
 }
 
 TComEnumItemAttributes::TComEnumItemAttributes(TComServer& server,
@@ -952,7 +955,7 @@ HRESULT TComEnumItemAttributes::Clone(IEnumOPCItemAttributes** ppEnumItemAttribu
     dravon::TComPtr<dravon::IEnumOPCItemAttributes> copy;
     dravon::HRESULT hr = StandIn_->Clone(copy);
     if (dravon::Failed(hr) || !copy) return Hr(hr);
-    return MakeEnumerator<TComEnumItemAttributes>(Server_, copy, IID_IEnumOPCItemAttributes,
+    return MakeEnumerator<TComEnumItemAttributes>(*Server_, copy, IID_IEnumOPCItemAttributes,
                                                   reinterpret_cast<void**>(ppEnumItemAttributes));
 }
 

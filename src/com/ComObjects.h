@@ -11,18 +11,25 @@ namespace dravon::com {
 
 class TComServer;
 
-// Reference counting of an adapter; every adapter counts towards the server's lifetime.
+// Reference counting of an adapter; every adapter counts towards the server's lifetime
+// and is known to the server, which disconnects it from its clients when it stops.
 class TComRefCounted {
 public:
     TComRefCounted(const TComRefCounted&) = delete;
     TComRefCounted& operator=(const TComRefCounted&) = delete;
+
+    // The object's IUnknown (its identity for CoDisconnectObject).
+    virtual IUnknown* Identity() = 0;
+    // The server went away first: the adapter no longer reports to it.
+    void Orphan() { Server_ = nullptr; }
 
 protected:
     explicit TComRefCounted(TComServer& server);
     virtual ~TComRefCounted();
     ULONG AddRefCount() { return static_cast<ULONG>(InterlockedIncrement(&Refs_)); }
     ULONG ReleaseCount();
-    TComServer& Server_;
+    // Null once orphaned; adapters are only called while their server lives.
+    TComServer* Server_;
 
 private:
     LONG Refs_ = 0;
@@ -62,6 +69,7 @@ class TComServerObject : public TComRefCounted,
 public:
     TComServerObject(TComServer& server, dravon::TComPtr<dravon::TDA2> standIn);
     ~TComServerObject() override;
+    IUnknown* Identity() override { return static_cast<IOPCServer*>(this); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefCount(); }
@@ -128,6 +136,7 @@ class TComGroup : public TComRefCounted,
 public:
     TComGroup(TComServer& server, dravon::TComPtr<dravon::TOPCGroup> standIn);
     ~TComGroup() override;
+    IUnknown* Identity() override { return static_cast<IOPCGroupStateMgt*>(this); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefCount(); }
@@ -211,6 +220,7 @@ private:
 class TComEnumString : public TComRefCounted, public IEnumString {
 public:
     TComEnumString(TComServer& server, dravon::TComPtr<dravon::IEnumString> standIn);
+    IUnknown* Identity() override { return static_cast<IEnumString*>(this); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefCount(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseCount(); }
@@ -226,6 +236,7 @@ private:
 class TComEnumUnknown : public TComRefCounted, public IEnumUnknown {
 public:
     TComEnumUnknown(TComServer& server, dravon::TComPtr<dravon::IEnumUnknown> standIn);
+    IUnknown* Identity() override { return static_cast<IEnumUnknown*>(this); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefCount(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseCount(); }
@@ -241,6 +252,7 @@ private:
 class TComEnumItemAttributes : public TComRefCounted, public IEnumOPCItemAttributes {
 public:
     TComEnumItemAttributes(TComServer& server, dravon::TComPtr<dravon::IEnumOPCItemAttributes> standIn);
+    IUnknown* Identity() override { return static_cast<IEnumOPCItemAttributes*>(this); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefCount(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseCount(); }

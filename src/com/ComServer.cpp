@@ -67,7 +67,11 @@ TComServer::TComServer(dravon::TDA2ClassFactory& factory, dravon::TOPCDAConnecti
                        std::function<void()> onLastRelease)
     : Factory_(factory), Connections_(connections), OnLastRelease_(std::move(onLastRelease)) {}
 
-TComServer::~TComServer() { Stop(); }
+TComServer::~TComServer() {
+    Stop();
+    // Adapters that outlive their disconnection must not report to a server that is gone.
+    for (TComRefCounted* object : Objects_) object->Orphan();
+}
 
 HRESULT TComServer::RegisterClassObject() {
     if (ClassObject_) return S_OK;
@@ -99,8 +103,7 @@ void TComServer::Stop() {
     // CoDisconnectObject releases the stubs' references, which can free adapters: work on
     // a copy and hold each object while it is disconnected.
     std::vector<IUnknown*> objects;
-    for (TComServerObject* server : ServerObjects_) objects.push_back(static_cast<IOPCServer*>(server));
-    for (const auto& [standIn, group] : Groups_) objects.push_back(static_cast<IOPCGroupStateMgt*>(group));
+    for (TComRefCounted* object : Objects_) objects.push_back(object->Identity());
     for (IUnknown* object : objects) object->AddRef();
     for (IUnknown* object : objects) {
         CoDisconnectObject(object, 0);
@@ -132,10 +135,10 @@ dravon::TOPCGroup* TComServer::GroupOf(const dravon::TComPtr<dravon::IUnknown>& 
     return state ? static_cast<dravon::TOPCGroup*>(state.Get()) : nullptr;
 }
 
-void TComServer::ObjectCreated() { ++Objects_; }
+void TComServer::ObjectCreated(TComRefCounted& object) { Objects_.insert(&object); }
 
-void TComServer::ObjectReleased() {
-    --Objects_;
+void TComServer::ObjectReleased(TComRefCounted& object) {
+    Objects_.erase(&object);
     CheckIdle();
 }
 
@@ -149,11 +152,8 @@ void TComServer::Lock(bool lock) {
 }
 
 void TComServer::CheckIdle() {
-    if (Objects_ == 0 && Locks_ == 0 && OnLastRelease_) OnLastRelease_();
+    if (Objects_.empty() && Locks_ == 0 && OnLastRelease_) OnLastRelease_();
 }
-
-void TComServer::ServerObjectCreated(TComServerObject& object) { ServerObjects_.insert(&object); }
-void TComServer::ServerObjectGone(TComServerObject& object) { ServerObjects_.erase(&object); }
 
 void TComServer::GroupGone(TComGroup& group) {
     auto it = Groups_.find(&group.StandIn());

@@ -19,7 +19,7 @@
 namespace dravon::com {
 
 class TComGroup;
-class TComServerObject;
+class TComRefCounted;
 
 class TComServer {
 public:
@@ -44,15 +44,11 @@ public:
     // The stand-in group behind any of its interfaces, or null.
     static dravon::TOPCGroup* GroupOf(const dravon::TComPtr<dravon::IUnknown>& unknown);
 
-    // Lifetime: adapters and locks.
-    void ObjectCreated();
-    void ObjectReleased();
+    // Lifetime: adapters (called by the adapters themselves) and locks.
+    void ObjectCreated(TComRefCounted& object);
+    void ObjectReleased(TComRefCounted& object);
     void Lock(bool lock);
-    LONG ObjectCount() const { return Objects_; }
-
-    // Adapter bookkeeping (called by the adapters themselves).
-    void ServerObjectCreated(TComServerObject& object);
-    void ServerObjectGone(TComServerObject& object);
+    std::size_t ObjectCount() const { return Objects_.size(); }
     void GroupGone(TComGroup& group);
 
 private:
@@ -62,8 +58,7 @@ private:
     dravon::TOPCDAConnectionCollection& Connections_;
     std::function<void()> OnLastRelease_;
     std::unordered_map<const dravon::TOPCGroup*, TComGroup*> Groups_;
-    std::unordered_set<TComServerObject*> ServerObjects_;
-    LONG Objects_ = 0;
+    std::unordered_set<TComRefCounted*> Objects_;
     LONG Locks_ = 0;
     DWORD Cookie_ = 0;
     IClassFactory* ClassObject_ = nullptr;
