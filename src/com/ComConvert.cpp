@@ -169,6 +169,8 @@ HRESULT FromVariant(const VARIANT& in, dravon::TVariant& value) {
             hr = SafeArrayGetElement(array, &i, data);
             if (SUCCEEDED(hr)) element.vt = elementType;
         }
+        // Elements are scalars: an array inside an array is no value an item takes.
+        if (SUCCEEDED(hr) && (element.vt & VT_ARRAY)) hr = DISP_E_BADVARTYPE;
         dravon::TVariant converted;
         if (SUCCEEDED(hr)) hr = FromVariant(element, converted);
         VariantClear(&element);

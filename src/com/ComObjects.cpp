@@ -12,6 +12,9 @@ namespace {
 
 bool Returned(dravon::HRESULT hr) { return hr == S_OK || hr == S_FALSE; }
 
+// An in-array the count says is there but the caller did not pass.
+bool Missing(DWORD count, const void* array) { return count != 0 && !array; }
+
 std::string Text(LPCWSTR text) { return Utf8(text); }
 
 template <class T, class U> std::vector<T> Copy(DWORD count, const U* values) {
@@ -438,6 +441,7 @@ HRESULT TComServerObject::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCo
 
 HRESULT TComServerObject::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                             VARIANT** ppvData, HRESULT** ppErrors) {
+    if (Missing(dwCount, pdwPropertyIDs)) return E_INVALIDARG;
     if (!ppvData || !ppErrors) return E_POINTER;
     *ppvData = nullptr;
     *ppErrors = nullptr;
@@ -462,6 +466,7 @@ HRESULT TComServerObject::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWOR
 
 HRESULT TComServerObject::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                         LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) {
+    if (Missing(dwCount, pdwPropertyIDs)) return E_INVALIDARG;
     if (!ppszNewItemIDs || !ppErrors) return E_POINTER;
     *ppszNewItemIDs = nullptr;
     *ppErrors = nullptr;
@@ -592,6 +597,7 @@ HRESULT TComGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
 
 HRESULT TComGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                             HRESULT** ppErrors) {
+    if (Missing(dwCount, pItemArray)) return E_INVALIDARG;
     if (!ppAddResults || !ppErrors) return E_POINTER;
     std::vector<dravon::TOPCItemResult> results;
     std::vector<dravon::HRESULT> errors;
@@ -601,6 +607,7 @@ HRESULT TComGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
 
 HRESULT TComGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
                                  OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) {
+    if (Missing(dwCount, pItemArray)) return E_INVALIDARG;
     if (!ppValidationResults || !ppErrors) return E_POINTER;
     std::vector<dravon::TOPCItemResult> results;
     std::vector<dravon::HRESULT> errors;
@@ -609,12 +616,14 @@ HRESULT TComGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBl
 }
 
 HRESULT TComGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
+    if (Missing(dwCount, phServer)) return E_INVALIDARG;
     std::vector<dravon::HRESULT> errors;
     dravon::HRESULT hr = StandIn_->RemoveItems(Handles(dwCount, phServer), errors);
     return ErrorsOnly(hr, errors, ppErrors);
 }
 
 HRESULT TComGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) {
+    if (Missing(dwCount, phServer)) return E_INVALIDARG;
     std::vector<dravon::HRESULT> errors;
     dravon::HRESULT hr = StandIn_->SetActiveState(Handles(dwCount, phServer), bActive, errors);
     return ErrorsOnly(hr, errors, ppErrors);
@@ -622,6 +631,7 @@ HRESULT TComGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActi
 
 HRESULT TComGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
                                     HRESULT** ppErrors) {
+    if (Missing(dwCount, phServer) || Missing(dwCount, phClient)) return E_INVALIDARG;
     std::vector<dravon::HRESULT> errors;
     dravon::HRESULT hr =
         StandIn_->SetClientHandles(Handles(dwCount, phServer), Handles(dwCount, phClient), errors);
@@ -630,6 +640,7 @@ HRESULT TComGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDL
 
 HRESULT TComGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                 HRESULT** ppErrors) {
+    if (Missing(dwCount, phServer) || Missing(dwCount, pRequestedDatatypes)) return E_INVALIDARG;
     std::vector<dravon::HRESULT> errors;
     dravon::HRESULT hr = StandIn_->SetDataTypes(Handles(dwCount, phServer),
                                                 Copy<dravon::VARTYPE>(dwCount, pRequestedDatatypes), errors);
@@ -649,6 +660,7 @@ HRESULT TComGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) {
 
 HRESULT TComGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                         OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) {
+    if (Missing(dwCount, phServer)) return E_INVALIDARG;
     if (!ppItemValues || !ppErrors) return E_POINTER;
     *ppItemValues = nullptr;
     *ppErrors = nullptr;
@@ -677,6 +689,7 @@ HRESULT TComGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
 }
 
 HRESULT TComGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) {
+    if (Missing(dwCount, phServer) || Missing(dwCount, pItemValues)) return E_INVALIDARG;
     std::vector<dravon::HRESULT> errors;
     dravon::HRESULT hr = StandIn_->Write(Handles(dwCount, phServer), Values(dwCount, pItemValues), errors);
     return ErrorsOnly(hr, errors, ppErrors);
@@ -684,6 +697,7 @@ HRESULT TComGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
 
 HRESULT TComGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                         HRESULT** ppErrors) {
+    if (Missing(dwCount, phServer)) return E_INVALIDARG;
     if (!pdwCancelID) return E_POINTER;
     std::uint32_t cancelID = 0;
     std::vector<dravon::HRESULT> errors;
@@ -694,6 +708,7 @@ HRESULT TComGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionI
 
 HRESULT TComGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
                          DWORD* pdwCancelID, HRESULT** ppErrors) {
+    if (Missing(dwCount, phServer) || Missing(dwCount, pItemValues)) return E_INVALIDARG;
     if (!pdwCancelID) return E_POINTER;
     std::uint32_t cancelID = 0;
     std::vector<dravon::HRESULT> errors;
@@ -724,6 +739,7 @@ HRESULT TComGroup::GetEnable(BOOL* pbEnable) {
 
 HRESULT TComGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                         DWORD* pTransactionID, HRESULT** ppErrors) {
+    if (Missing(dwCount, phServer)) return E_INVALIDARG;
     if (!pTransactionID) return E_POINTER;
     std::uint32_t transactionID = 0;
     std::vector<dravon::HRESULT> errors;
@@ -735,6 +751,7 @@ HRESULT TComGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCoun
 
 HRESULT TComGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                          DWORD* pTransactionID, HRESULT** ppErrors) {
+    if (Missing(dwCount, phServer) || Missing(dwCount, pItemValues)) return E_INVALIDARG;
     if (!pTransactionID) return E_POINTER;
     std::uint32_t transactionID = 0;
     std::vector<dravon::HRESULT> errors;
