@@ -9,6 +9,7 @@
 #include "opc/OPCInterfaces.h"
 #include "plc/MemoryTypes.h"
 #include "plc/PLCCollection.h"
+#include "support/FuzzInput.h"
 #include "support/TestContext.h"
 
 #include <cstdint>
@@ -31,16 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto* server = static_cast<TDA2*>(InterfaceOf<IOPCServer>(unknown).Get());
     if (!browser || !server) std::abort();
 
-    std::size_t i = 0;
-    auto next = [&]() -> std::uint8_t { return i < size ? data[i++] : 0; };
-    auto name = [&]() {
-        const std::size_t length = next() % 12;
-        std::string text;
-        for (std::size_t k = 0; k < length && i < size; ++k) text.push_back(static_cast<char>(next()));
-        return text;
-    };
-    for (int steps = 0; i < size && steps < 400; ++steps) {
-        const std::uint8_t op = next();
+    fuzz::TInput in(data, size);
+    auto name = [&] { return in.Text(in.Byte() % 12); };
+    for (int steps = 0; !in.Done() && steps < 400; ++steps) {
+        const std::uint8_t op = in.Byte();
         switch (op % 8) {
         case 0: browser->ChangeBrowsePosition(OPC_BROWSE_UP, ""); break;
         case 1: browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, name()); break;

@@ -94,47 +94,38 @@ TSoakClient::TSoakClient(TSoakEnv& env, std::string name, std::vector<int> items
 TSoakClient::~TSoakClient() { Disconnect(); }
 
 bool TSoakClient::Connect() {
-    TComPtr<IUnknown> unknown;
-    if (Env_.Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown) != S_OK) {
-        Env_.Counters->Fault(Name_ + ": CreateInstance failed");
+    auto fail = [&](const char* why) {
+        Fault(why);
+        Disconnect();
         return false;
-    }
+    };
+    TComPtr<IUnknown> unknown;
+    if (Env_.Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown) != S_OK)
+        return fail("CreateInstance failed");
     Server_ = InterfaceOf<IOPCServer>(unknown);
     if (auto common = InterfaceOf<IOPCCommon>(unknown)) common->SetClientName(Name_);
     std::uint32_t revised = 0;
     if (!Server_ || Server_->AddGroup("Soak", 1, UpdateRate_, 1, nullptr, nullptr, 1033, ServerGroup_,
-                                      revised, IOPCItemMgt::Iid, Group_) != S_OK) {
-        Env_.Counters->Fault(Name_ + ": AddGroup failed");
-        Disconnect();
-        return false;
-    }
+                                      revised, IOPCItemMgt::Iid, Group_) != S_OK)
+        return fail("AddGroup failed");
     auto items = InterfaceOf<IOPCItemMgt>(Group_);
     Sync_ = InterfaceOf<IOPCSyncIO>(Group_);
     Async_ = InterfaceOf<IOPCAsyncIO2>(Group_);
     TComPtr<IConnectionPoint> point;
     Sink_ = MakeCom<TSoakSink>();
     Sink_->Owner = this;
-    if (!items || !Sync_ || !Async_ || Sink_->Advise(Group_, point, Cookie_) != S_OK) {
-        Env_.Counters->Fault(Name_ + ": the group's interfaces or its callback are missing");
-        Disconnect();
-        return false;
-    }
-    std::vector<TOPCItemDef> defs;
-    for (int index : Items_) {
-        TOPCItemDef def;
-        def.ItemID = Env_.Ledger->ItemId(index);
-        def.Active = 1;
-        def.ClientHandle = static_cast<OPCHANDLE>(index);
-        def.RequestedDataType = VT_UI2;
-        defs.push_back(def);
+    if (!items || !Sync_ || !Async_ || Sink_->Advise(Group_, point, Cookie_) != S_OK)
+        return fail("the group's interfaces or its callback are missing");
+    std::vector<TOPCItemDef> defs(Items_.size());
+    for (std::size_t i = 0; i < Items_.size(); ++i) {
+        defs[i].ItemID = Env_.Ledger->ItemId(Items_[i]);
+        defs[i].Active = 1;
+        defs[i].ClientHandle = static_cast<OPCHANDLE>(Items_[i]);
+        defs[i].RequestedDataType = VT_UI2;
     }
     std::vector<TOPCItemResult> results;
     std::vector<HRESULT> errors;
-    if (items->AddItems(defs, results, errors) != S_OK) {
-        Env_.Counters->Fault(Name_ + ": AddItems failed");
-        Disconnect();
-        return false;
-    }
+    if (items->AddItems(defs, results, errors) != S_OK) return fail("AddItems failed");
     for (std::size_t i = 0; i < Items_.size(); ++i) ServerHandles_[Items_[i]] = results[i].ServerHandle;
     return true;
 }

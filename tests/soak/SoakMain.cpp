@@ -138,14 +138,8 @@ public:
         bool connected = true;
         for (auto& client : Clients_) connected = connected && client->Connect();
         for (auto& client : UaClients_) client->Connect();
-        Spin(
-            [&] {
-                return std::all_of(UaClients_.begin(), UaClients_.end(),
-                                   [](auto& c) { return c->Ready() || c->Done(); });
-            },
-            15000);
-        if (!connected ||
-            !std::all_of(UaClients_.begin(), UaClients_.end(), [](auto& c) { return c->Ready(); })) {
+        Spin([&] { return EveryUa([](auto& c) { return c.Ready() || c.Done(); }); }, 15000);
+        if (!connected || !EveryUa([](auto& c) { return c.Ready(); })) {
             // The clients hold server objects: they go before the server does.
             Clients_.clear();
             UaClients_.clear();
@@ -174,18 +168,12 @@ public:
         ChurnActive_ = false;
         if (Churn_) Churn_->Disconnect();
         VanishActive_ = false;
-        auto outstanding = [&] {
-            std::size_t n = 0;
-            for (auto* client : All()) n += client->Outstanding();
-            return n;
-        };
-        if (!Spin([&] { return outstanding() == 0; }, Env_.TransactionBoundMs))
-            Counters_.Fault("transactions still unanswered after the clients stopped");
-        if (!Spin([&] { return !WritesPending(); }, 15000))
-            Counters_.Fault("writes still pending at the end");
+        Await([&] { return Every([](auto* c) { return c->Outstanding() == 0; }); }, Env_.TransactionBoundMs,
+              [] { return "transactions still unanswered after the clients stopped"; });
+        Await([&] { return !WritesPending(); }, 15000, [] { return "writes still pending at the end"; });
         // The last vanished client is checked like the others.
-        if (!Spin([&] { return !Vanisher_; }, VanishCheckMs() + 15000))
-            Counters_.Fault("the last vanished OPC UA client was never checked");
+        Await([&] { return !Vanisher_; }, VanishCheckMs() + 15000,
+              [] { return "the last vanished OPC UA client was never checked"; });
         if (Counters_.UaSessionsFreed != static_cast<std::uint64_t>(UaVanishers_) || UaVanishers_ == 0)
             Counters_.Fault(std::to_string(Counters_.UaSessionsFreed) + " of " +
                             std::to_string(UaVanishers_) +
@@ -194,32 +182,29 @@ public:
         for (const auto& f : Ledger_.Check([&](int index) { return PlcValue(index); })) Counters_.Fault(f);
         // Every client was told the values the PLC holds now, and did its share.
         std::string why;
-        if (!Spin([&] { return Every([&](TSoakClientBase* c) { return c->Settled(&why, true); }); },
-                  2 * SlowestRate() + 2000))
-            Counters_.Fault("at the end: " + why);
-        std::vector<TSoakActivity> activity;
-        for (auto* client : All()) activity.push_back(client->Activity);
-        for (const auto& f : CheckActivity(activity, Options_.DurationS / 6)) Counters_.Fault(f);
+        Await([&] { return Every([&](auto* c) { return c->Settled(&why, true); }); },
+              2 * SlowestRate() + 2000, [&] { return "at the end: " + why; });
+        for (auto* client : All()) Activity_.push_back(client->Activity);
+        for (const auto& f : CheckActivity(Activity_, Options_.DurationS / 2)) Counters_.Fault(f);
 
         for (auto& client : Clients_) client->Disconnect();
         Churn_.reset();
         for (auto& client : UaClients_) client->Close();
-        if (!Spin(
-                [&] {
-                    return std::all_of(UaClients_.begin(), UaClients_.end(),
-                                       [](const auto& c) { return c->Done(); });
-                },
-                10000))
-            Counters_.Fault("an OPC UA client's CloseSession was not answered within 10 s");
+        Await([&] { return EveryUa([](auto& c) { return c.Done(); }); }, 10000,
+              [] { return "an OPC UA client's CloseSession was not answered within 10 s"; });
         UaClients_.clear();
         Vanisher_.reset();
-        if (!Spin([&] { return Endpoint_->SessionCount() == 0; }, 15000))
-            Counters_.Fault(std::to_string(Endpoint_->SessionCount()) +
-                            " OPC UA sessions left after the clients went");
-        if (!Spin([&] { return connections->Count() == 0 && LocationCount() == StartLocations_; }, 15000))
-            Counters_.Fault("after the clients left: " + std::to_string(connections->Count()) +
-                            " server objects and " + std::to_string(LocationCount()) +
-                            " locations (start: " + std::to_string(StartLocations_) + ")");
+        Await([&] { return Endpoint_->SessionCount() == 0; }, 15000,
+              [&] {
+                  return std::to_string(Endpoint_->SessionCount()) +
+                         " OPC UA sessions left after the clients went";
+              });
+        Await([&] { return connections->Count() == 0 && LocationCount() == StartLocations_; }, 15000,
+              [&] {
+                  return "after the clients left: " + std::to_string(connections->Count()) +
+                         " server objects and " + std::to_string(LocationCount()) +
+                         " locations (start: " + std::to_string(StartLocations_) + ")";
+              });
         EndLocations_ = LocationCount();
         driver.stop();
         CheckMemory();
@@ -246,10 +231,12 @@ private:
     std::uint32_t QuiesceMs() const { return DurationMs() - 3000; }
     std::uint32_t Now() const { return static_cast<std::uint32_t>(Elapsed_.elapsed()); }
 
-    int Fail(const std::string& why) {
+    // A run that cannot start: false (Stop) or exit status 1 (Fail).
+    bool Stop(const std::string& why) {
         std::cerr << "soak: " << why << std::endl;
-        return 1;
+        return false;
     }
+    int Fail(const std::string& why) { return Stop(why) ? 0 : 1; }
 
     // Freed at the time-out, found by the endpoint's housekeeping: slack for a loaded machine.
     static std::uint32_t VanishCheckMs() {
@@ -266,6 +253,14 @@ private:
         const auto all = All();
         return std::all_of(all.begin(), all.end(), holds);
     }
+    bool EveryUa(const std::function<bool(TSoakUaClient&)>& holds) const {
+        return std::all_of(UaClients_.begin(), UaClients_.end(), [&](auto& c) { return holds(*c); });
+    }
+    // Spins until the condition holds; a fault when it does not within the bound.
+    void Await(const std::function<bool()>& holds, std::int64_t boundMs,
+               const std::function<std::string()>& fault) {
+        if (!Spin(holds, boundMs)) Counters_.Fault(fault());
+    }
     std::uint32_t SlowestRate() const {
         std::uint32_t slowest = 0;
         for (const auto& client : Clients_) slowest = std::max(slowest, client->UpdateRate());
@@ -280,16 +275,13 @@ private:
     }
 
     bool StartSimulators() {
-        const std::vector<std::pair<std::string, TSimTransportKind>> plcs{
-            {"TcpA", TSimTransportKind::Tcp},
-            {"TcpB", TSimTransportKind::Tcp},
-            {"UdpC", TSimTransportKind::Udp},
-            {"SerD", TSimTransportKind::Serial}};
-        for (const auto& [name, kind] : plcs) {
+        using K = TSimTransportKind;
+        for (const auto& [name, kind] :
+             {std::pair{"TcpA", K::Tcp}, {"TcpB", K::Tcp}, {"UdpC", K::Udp}, {"SerD", K::Serial}}) {
             TSimTransportConfig config;
             config.Kind = kind;
             config.Port = 0;
-            if (kind == TSimTransportKind::Serial) {
+            if (kind == K::Serial) {
                 config.Link.Protocol = 1;
                 config.Link.IsSerial = true;
                 config.Link.Framing = TSimFraming::Switch;
@@ -299,16 +291,14 @@ private:
             plc.Setup = {name, kind, 1000};
             plc.Sim = std::make_unique<TPlcSimulator>(std::vector<TSimTransportConfig>{config});
             std::string error;
-            if (!plc.Sim->Start(&error)) {
-                Fail("simulator for " + name + ": " + error);
-                return false;
-            }
+            if (!plc.Sim->Start(&error)) return Stop("simulator for " + std::string(name) + ": " + error);
             // Words every main client holds (two runs, so a pass needs more than one
-            // block), and words only the coming-and-going client holds.
-            for (std::uint32_t a = 0; a < 20; ++a)
-                plc.Items.push_back(AddWord(plc, a < 16 ? 0x100 + a : 0x180 + a - 16));
-            for (std::uint32_t a = 0; a < 4; ++a) plc.ChurnItems.push_back(AddWord(plc, 0x300 + a));
-            for (std::uint32_t a = 0; a < 4; ++a) plc.UaItems.push_back(AddWord(plc, 0x280 + a));
+            // block), words only the coming-and-going client holds and the UA clients' own.
+            for (auto [words, from, count] : {std::tuple{&plc.Items, 0x100u, 16u},
+                                              {&plc.Items, 0x180u, 4u},
+                                              {&plc.ChurnItems, 0x300u, 4u},
+                                              {&plc.UaItems, 0x280u, 4u}})
+                for (std::uint32_t a = from; a < from + count; ++a) words->push_back(AddWord(plc, a));
             Plc_.push_back(std::move(plc));
         }
         return true;
@@ -337,23 +327,19 @@ private:
             key->WriteString("PLCName" + n, plc.Setup.Name);
             key->WriteString("PLCIP" + n, "127.0.0.1");
             key->WriteDword("TimeOut" + n, static_cast<std::uint32_t>(plc.Setup.TimeOut));
-            switch (plc.Setup.Transport) {
-            case TSimTransportKind::Tcp:
-            case TSimTransportKind::Udp:
+            const bool serial = plc.Setup.Transport == TSimTransportKind::Serial;
+            key->WriteDword("ProtocolType" + n, serial ? 1 : 3);
+            key->WriteDword("DrvType" + n, serial                                          ? 3
+                                           : plc.Setup.Transport == TSimTransportKind::Tcp ? 2
+                                                                                           : 1);
+            if (!serial) {
                 key->WriteDword("PLCTcpPort" + n, plc.Sim->Port(0));
-                key->WriteDword("ProtocolType" + n, 3);
-                key->WriteDword("DrvType" + n, plc.Setup.Transport == TSimTransportKind::Tcp ? 2 : 1);
-                break;
-            case TSimTransportKind::Serial: {
-                key->WriteDword("SerialCom" + n, 1);
-                key->WriteDword("ProtocolType" + n, 1);
-                key->WriteDword("DrvType" + n, 3);
-                auto ports = Store_.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath);
-                ports->WriteString("Device0", plc.Sim->SerialPath(0));
-                ports->WriteDword("BaudRate0", SerialSpeed);
-                break;
+                continue;
             }
-            }
+            key->WriteDword("SerialCom" + n, 1);
+            auto ports = Store_.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath);
+            ports->WriteString("Device0", plc.Sim->SerialPath(0));
+            ports->WriteDword("BaudRate0", SerialSpeed);
         }
     }
 
@@ -362,21 +348,15 @@ private:
     // vanishes is cleaned up within the run.
     bool WriteUaSettings() {
         QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost, 0)) {
-            Fail("no free port on 127.0.0.1 for the OPC UA endpoint");
-            return false;
-        }
+        if (!probe.listen(QHostAddress::LocalHost, 0))
+            return Stop("no free port on 127.0.0.1 for the OPC UA endpoint");
         UaPort_ = probe.serverPort();
         probe.close();
         TUaConfig config;
         config.Port = UaPort_;
         config.BindAddress = "127.0.0.1";
         config.SessionTimeoutMs = UaSessionTimeoutMs;
-        if (!SaveUaConfig(Store_, config)) {
-            Fail("the OPC UA settings could not be stored");
-            return false;
-        }
-        return true;
+        return SaveUaConfig(Store_, config) || Stop("the OPC UA settings could not be stored");
     }
 
     void MakeClients() {
@@ -569,47 +549,35 @@ private:
         // a serial line may probe its speed first.
         const std::uint32_t cleared = Now();
         std::string away;
-        const bool contact = Spin(
-            [&] {
-                for (int p = 0; p < Plcs_->Count(); ++p)
-                    if (Plcs_->PLCByIndex(p).TimedOutState) {
-                        away = Plcs_->PLCByIndex(p).Name;
-                        return false;
-                    }
-                return true;
-            },
-            30000);
+        auto contact = [&] {
+            away.clear();
+            for (int p = 0; p < Plcs_->Count(); ++p)
+                if (Plcs_->PLCByIndex(p).TimedOutState) away = Plcs_->PLCByIndex(p).Name;
+            return away.empty();
+        };
+        const bool inContact = Spin(contact, 30000);
         ContactMs_ = Now() - cleared;
-        if (!contact) {
-            Counters_.Fault("PLC " + away + " still timed out 30 s after the last fault");
-            return;
-        }
+        if (!inContact) return Counters_.Fault("PLC " + away + " still timed out 30 s after the last fault");
         const std::uint32_t slowest = SlowestRate();
         const std::uint32_t from = Now();
         Spin([&] { return Now() >= from + slowest; }, slowest + 1000);
         std::vector<int> base;
         for (const auto& plc : Plc_) base.push_back(plc.Passes);
-        const bool passed = Spin(
-            [&] {
-                for (std::size_t p = 0; p < Plc_.size(); ++p)
-                    if (Plc_[p].Passes < base[p] + 2) return false;
-                return true;
-            },
-            30000);
-        if (!passed) {
-            Counters_.Fault("not every PLC completed two poll passes within 30 s after the last fault");
-            return;
-        }
+        auto passed = [&] {
+            for (std::size_t p = 0; p < Plc_.size(); ++p)
+                if (Plc_[p].Passes < base[p] + 2) return false;
+            return true;
+        };
+        if (!Spin(passed, 30000))
+            return Counters_.Fault(
+                "not every PLC completed two poll passes within 30 s after the last fault");
         RecoveryMs_ = Now() - from;
-        for (auto& client : Clients_) {
-            std::string why;
-            if (!client->AllGood(&why)) Counters_.Fault("two passes after the last fault: " + why);
-        }
-        // The subscriptions tell the clients too, within one update period.
         std::string why;
-        if (!Spin([&] { return Every([&](TSoakClientBase* c) { return c->Settled(&why, false); }); },
-                  2 * slowest + 2000))
-            Counters_.Fault("after recovery: " + why);
+        for (auto& client : Clients_)
+            if (!client->AllGood(&why)) Counters_.Fault("two passes after the last fault: " + why);
+        // The subscriptions tell the clients too, within one update period.
+        Await([&] { return Every([&](auto* c) { return c->Settled(&why, false); }); }, 2 * slowest + 2000,
+              [&] { return "after recovery: " + why; });
     }
 
     int LocationCount() const {
@@ -636,12 +604,10 @@ private:
                                         static_cast<double>(WarmMemory_.Rss)
                                   : 100.0;
         MemoryChangePercent_ = change;
-        if (change >= 5.0 || change <= -5.0) {
-            std::ostringstream text;
-            text << "resident memory changed by " << change << " % between the warm-up (" << WarmMemory_.Rss
-                 << " kB) and the end (" << EndMemory_.Rss << " kB)";
-            Counters_.Fault(text.str());
-        }
+        if (change >= 5.0 || change <= -5.0)
+            Counters_.Fault("resident memory changed by " + std::to_string(change) +
+                            " % between the warm-up (" + std::to_string(WarmMemory_.Rss) +
+                            " kB) and the end (" + std::to_string(EndMemory_.Rss) + " kB)");
     }
 
     void CheckLog() {
@@ -726,10 +692,8 @@ private:
                 num(plc.Outages) + " / " +
                     two(Log_.Containing("PLC " + plc.Setup.Name + " timed out at"),
                         Log_.Containing("PLC " + plc.Setup.Name + " restored at")));
-        for (auto* client : All())
-            row(client->Activity.Name + " writes / reads / notified",
-                num(client->Activity.Writes) + " / " +
-                    two(client->Activity.Reads, client->Activity.Notified));
+        for (const TSoakActivity& a : Activity_)
+            row(a.Name + " writes / reads / notified", num(a.Writes) + " / " + two(a.Reads, a.Notified));
         if (Counters_.Faults.empty()) {
             std::printf("\nsoak: PASSED\n");
         } else {
@@ -778,6 +742,7 @@ private:
     std::size_t NextPhaseEvent_ = 0;
     std::map<int, int> PhasesRun_;
     std::vector<std::unique_ptr<TSoakClient>> Clients_;
+    std::vector<TSoakActivity> Activity_;
     std::unique_ptr<TSoakClient> Churn_;
     int ChurnConnects_ = 0;
     std::uint16_t UaPort_ = 0;

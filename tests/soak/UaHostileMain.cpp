@@ -298,7 +298,7 @@ int main(int argc, char** argv) {
     for (const auto& f : counters.Faults) faults.push_back(f);
     for (const auto& f : ledger.Check([&](int index) { return ledger.Expected(index); })) faults.push_back(f);
     for (const auto& f : soak::CheckActivity({honest[0]->Activity, honest[1]->Activity, honest[2]->Activity},
-                                             static_cast<std::uint64_t>(duration / 6)))
+                                             static_cast<std::uint64_t>(duration / 2)))
         faults.push_back(f);
     if (counters.UaNotifications - notificationsAtWarm < static_cast<std::uint64_t>(duration))
         faults.push_back("honest clients received too few notifications after the warm-up");

@@ -241,20 +241,19 @@ TEST_P(SparkplugEdgeNodeTest, Script) {
     }
 }
 
+const std::string Births = "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false"
+                           " | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=7";
+
 // The start every row shares: values known, then the broker accepts the connection.
 std::vector<std::string> Born(std::vector<std::string> more) {
-    std::vector<std::string> script = {
-        "start",
-        "connect will bdSeq=0",
-        "set WR0010 4660 WR0011 100 WR0020 7",
-        "",
-        "wait 1000",
-        "",
-        "connect",
-        "log MQTT broker mqtt://127.0.0.1:1883 connected"
-        " | NBIRTH 0 bdSeq=0 Node Control/Rebirth=false"
-        " | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=7",
-    };
+    std::vector<std::string> script = {"start",
+                                       "connect will bdSeq=0",
+                                       "set WR0010 4660 WR0011 100 WR0020 7",
+                                       "",
+                                       "wait 1000",
+                                       "",
+                                       "connect",
+                                       "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Births};
     script.insert(script.end(), more.begin(), more.end());
     return script;
 }
@@ -320,15 +319,7 @@ const TRow Rows[] = {
          "wait 250",
          "DBIRTH/PLC1 4 WR0010=9 Speed=100",
      })},
-    {"RebirthOnNodeCommandByNameOrAlias", false,
-     Born({
-         "ncmd rebirth",
-         "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 "
-         "WR0020=7",
-         "ncmd alias",
-         "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 "
-         "WR0020=7",
-     })},
+    {"RebirthOnNodeCommandByNameOrAlias", false, Born({"ncmd rebirth", Births, "ncmd alias", Births})},
     {"ReconnectWithBackOffBirthsTheCurrentState", false,
      Born({
          "lose",
