@@ -6,63 +6,53 @@ namespace dravon {
 namespace {
 
 using Actions = std::vector<TRegistrationAction>;
+constexpr auto Reg = TRegistrationAction::Register;
+constexpr auto Unreg = TRegistrationAction::Unregister;
 
-TCommandLine Parse(const std::vector<std::string>& arguments, Actions* ran = nullptr, bool succeed = true) {
-    return ParseCommandLine(arguments, [&](TRegistrationAction action) {
-        if (ran) ran->push_back(action);
-        return succeed;
-    });
+TEST(CommandLineTest, SwitchesInTheirOrder) {
+    struct TCase {
+        std::vector<std::string> Arguments;
+        bool StartedByClient, StartInTray, DebugLog, RegistrationRan;
+        Actions Ran;
+    };
+    const TCase cases[] = {
+        // A later SHOW overrides an earlier EMBEDDING for the tray, and vice versa.
+        {{"/embedding", "/show"}, true, false, false, false, {}},
+        {{"/show", "/embedding"}, true, true, false, false, {}},
+        // Case-insensitive, with "-" or "/".
+        {{"/Register", "-dEbUgLoG"}, false, false, true, true, {Reg}},
+        // Both registration switches run, in their order.
+        {{"/REGISTER", "/UNREGISTER"}, false, false, false, true, {Reg, Unreg}},
+        {{"-unregserver", "/regserver", "/embedding"}, true, true, false, true, {Unreg, Reg}},
+        // Unknown arguments and near misses are ignored.
+        {{"REGISTER", "/registerx", "--register", "/", "-", "", "file.txt", "/SHOWX"},
+         false,
+         false,
+         false,
+         false,
+         {}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Arguments.front());
+        Actions ran;
+        TCommandLine line = ParseCommandLine(c.Arguments, [&](TRegistrationAction action) {
+            ran.push_back(action);
+            return true;
+        });
+        EXPECT_EQ(line.StartedByClient, c.StartedByClient);
+        EXPECT_EQ(line.StartInTray, c.StartInTray);
+        EXPECT_EQ(line.DebugLogRequested, c.DebugLog);
+        EXPECT_EQ(line.RegistrationRan, c.RegistrationRan);
+        EXPECT_FALSE(line.RegistrationFailed);
+        EXPECT_EQ(ran, c.Ran);
+    }
+    TCommandLine failed = ParseCommandLine({"/register"}, [](TRegistrationAction) { return false; });
+    EXPECT_TRUE(failed.RegistrationRan);
+    EXPECT_TRUE(failed.RegistrationFailed);
 }
 
-TEST(CommandLineTest, EmbeddingThenShowLeavesClientStartButNotTray) {
-    TCommandLine line = Parse({"/embedding", "/show"});
-    EXPECT_TRUE(line.StartedByClient);
-    EXPECT_FALSE(line.StartInTray);
-    EXPECT_FALSE(line.RegistrationRan);
-}
-
-TEST(CommandLineTest, ShowThenEmbeddingStartsInTray) {
-    TCommandLine line = Parse({"/show", "/embedding"});
-    EXPECT_TRUE(line.StartedByClient);
-    EXPECT_TRUE(line.StartInTray);
-}
-
-TEST(CommandLineTest, SwitchesAreCaseInsensitiveWithDashOrSlash) {
-    Actions ran;
-    TCommandLine line = Parse({"/Register", "-dEbUgLoG"}, &ran);
-    EXPECT_TRUE(line.RegistrationRan);
-    EXPECT_TRUE(line.DebugLogRequested);
-    EXPECT_EQ(ran, Actions{TRegistrationAction::Register});
-}
-
-TEST(CommandLineTest, BothRegistrationSwitchesRunInTheirOrder) {
-    Actions ran;
-    TCommandLine line = Parse({"/REGISTER", "/UNREGISTER"}, &ran);
-    EXPECT_TRUE(line.RegistrationRan);
-    EXPECT_EQ(ran, (Actions{TRegistrationAction::Register, TRegistrationAction::Unregister}));
-    ran.clear();
-    Parse({"-unregserver", "/regserver", "/embedding"}, &ran);
-    EXPECT_EQ(ran, (Actions{TRegistrationAction::Unregister, TRegistrationAction::Register}));
-}
-
-TEST(CommandLineTest, UnknownArgumentsAndNearMissesAreIgnored) {
-    Actions ran;
-    TCommandLine line =
-        Parse({"REGISTER", "/registerx", "--register", "/", "-", "", "file.txt", "/SHOWX"}, &ran);
-    EXPECT_TRUE(ran.empty());
-    EXPECT_FALSE(line.RegistrationRan);
-    EXPECT_FALSE(line.StartedByClient);
-    EXPECT_FALSE(line.DebugLogRequested);
-}
-
-TEST(CommandLineTest, FailedRegistrationIsReported) {
-    TCommandLine line = Parse({"/register"}, nullptr, false);
-    EXPECT_TRUE(line.RegistrationRan);
-    EXPECT_TRUE(line.RegistrationFailed);
-}
-
-TEST(CommandLineTest, HelpAndVersion) {
-    TCommandLine line = Parse({"--help", "--version"});
+TEST(CommandLineTest, HelpVersionAndComStartMode) {
+    TCommandLine line = ParseCommandLine({"--help", "--version"}, [](TRegistrationAction) { return true; });
     EXPECT_TRUE(line.HelpRequested);
     EXPECT_TRUE(line.VersionRequested);
     std::string usage = UsageText("dravon");
@@ -71,15 +61,17 @@ TEST(CommandLineTest, HelpAndVersion) {
           "/SHOW", "--help", "--version", "--add-user", "--remove-user", "--list-users", "--check-config",
           "--status", "DRAVON_HOME", "QT_QPA_PLATFORM", "NOTIFY_SOCKET"})
         EXPECT_NE(usage.find(name), std::string::npos) << name;
-}
 
-TEST(CommandLineTest, ComStartModeTakesClientStartFirst) {
-    EXPECT_EQ(ComStartMode({}), TStartMode::StandAlone);
-    EXPECT_EQ(ComStartMode({"/regserver"}), TStartMode::RegisterClass);
-    EXPECT_EQ(ComStartMode({"-UNREGSERVER"}), TStartMode::UnregisterClass);
-    EXPECT_EQ(ComStartMode({"/regserver", "/Embedding"}), TStartMode::Automation);
-    EXPECT_EQ(ComStartMode({"-automation"}), TStartMode::Automation);
-    EXPECT_EQ(ComStartMode({"/register"}), TStartMode::StandAlone);
+    // A client's start comes first.
+    const std::pair<std::vector<std::string>, TStartMode> modes[] = {
+        {{}, TStartMode::StandAlone},
+        {{"/regserver"}, TStartMode::RegisterClass},
+        {{"-UNREGSERVER"}, TStartMode::UnregisterClass},
+        {{"/regserver", "/Embedding"}, TStartMode::Automation},
+        {{"-automation"}, TStartMode::Automation},
+        {{"/register"}, TStartMode::StandAlone},
+    };
+    for (const auto& [arguments, mode] : modes) EXPECT_EQ(ComStartMode(arguments), mode) << arguments.size();
 }
 
 } // namespace

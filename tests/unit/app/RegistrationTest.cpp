@@ -10,6 +10,7 @@ constexpr const char* Clsid = "{FA72F982-0A03-494D-A52D-0064A9E3E423}";
 constexpr const char* AppId = "{A0F97982-8249-479D-90B6-3C1C4194174D}";
 constexpr const char* Da10 = "{63D5F430-CFE4-11d1-B2C8-0060083BA1FB}";
 constexpr const char* Da20 = "{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}";
+constexpr const char* Title = "Dravon OPC Data Access Server";
 
 std::string StringAt(TMemoryStore& store, const std::string& path, const std::string& name) {
     auto key = store.OpenKeyReadOnly(TRootKey::ClassesRoot, path);
@@ -17,36 +18,47 @@ std::string StringAt(TMemoryStore& store, const std::string& path, const std::st
     return key->ReadString(name).value_or("<no value " + name + ">");
 }
 
-TEST(RegistrationTest, RegisterWritesEveryKeyAndValue) {
+TEST(RegistrationTest, RegisterWritesEveryKeyAndValueAndUnregisterRemovesOnlyTheMembership) {
     TMemoryStore store;
     TRegistrationResult result = RegisterServer(store, "DravonOPC.DA2", "/opt/dravon/bin/dravon");
     ASSERT_TRUE(result.Ok) << result.Error;
     EXPECT_EQ(result.Message, "Dravon OPC Data Access Server successfully registered.");
-
-    EXPECT_EQ(StringAt(store, "DravonOPC.DA2", ""), "Dravon OPC Data Access Server");
-    EXPECT_EQ(StringAt(store, "DravonOPC.DA2\\Clsid", ""), Clsid);
-    EXPECT_EQ(StringAt(store, "DravonOPC.DA2\\Clsid", "AppID"), AppId);
+    const std::string classKey = std::string("CLSID\\") + Clsid;
+    // Key, value name, value, as a client's lookup reads them.
+    const std::string keys[][3] = {
+        {"DravonOPC.DA2", "", Title},
+        {"DravonOPC.DA2\\Clsid", "", Clsid},
+        {"DravonOPC.DA2\\Clsid", "AppID", AppId},
+        {classKey, "", Title},
+        {classKey, "AppID", AppId},
+        {classKey + "\\LocalServer32", "", "/opt/dravon/bin/dravon"},
+        {classKey + "\\ProgID", "", "DravonOPC.DA2"},
+        {"AppID\\dravon", "", Title},
+        {"AppID\\dravon", "AppID", AppId},
+        {std::string("AppID\\") + AppId, "", Title},
+        // Category membership as the component categories manager records it.
+        {std::string("Component Categories\\") + Da10, "409", Title},
+        {std::string("Component Categories\\") + Da20, "409", Title},
+    };
+    for (const auto& [path, name, value] : keys) EXPECT_EQ(StringAt(store, path, name), value) << path;
     auto opc = store.OpenKeyReadOnly(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC");
     ASSERT_TRUE(opc);
     EXPECT_TRUE(opc->ValueNames().empty());
-    const std::string classKey = std::string("CLSID\\") + Clsid;
-    EXPECT_EQ(StringAt(store, classKey, ""), "Dravon OPC Data Access Server");
-    EXPECT_EQ(StringAt(store, classKey, "AppID"), AppId);
-    EXPECT_EQ(StringAt(store, classKey + "\\LocalServer32", ""), "/opt/dravon/bin/dravon");
-    EXPECT_EQ(StringAt(store, classKey + "\\ProgID", ""), "DravonOPC.DA2");
-    EXPECT_EQ(StringAt(store, "AppID\\dravon", ""), "Dravon OPC Data Access Server");
-    EXPECT_EQ(StringAt(store, "AppID\\dravon", "AppID"), AppId);
-    EXPECT_EQ(StringAt(store, std::string("AppID\\") + AppId, ""), "Dravon OPC Data Access Server");
-    // Category membership as the component categories manager records it.
-    EXPECT_EQ(StringAt(store, std::string("Component Categories\\") + Da10, "409"),
-              "Dravon OPC Data Access Server");
-    EXPECT_EQ(StringAt(store, std::string("Component Categories\\") + Da20, "409"),
-              "Dravon OPC Data Access Server");
-    EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, classKey + "\\Implemented Categories\\" + Da10));
-    EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, classKey + "\\Implemented Categories\\" + Da20));
+    for (const char* category : {Da10, Da20})
+        EXPECT_TRUE(
+            store.KeyExists(TRootKey::ClassesRoot, classKey + "\\Implemented Categories\\" + category));
     // Nothing outside the classes root.
     EXPECT_TRUE(store.Root(TRootKey::LocalMachine).SubKeys.empty());
     EXPECT_TRUE(store.Root(TRootKey::CurrentUser).SubKeys.empty());
+
+    result = UnregisterServer(store, "DravonOPC.DA2");
+    EXPECT_TRUE(result.Ok);
+    EXPECT_EQ(result.Message, "Dravon OPC Data Access Server succesfully unregistered.");
+    EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, classKey + "\\Implemented Categories"));
+    // The keys and the shared category descriptions stay.
+    EXPECT_EQ(StringAt(store, classKey + "\\LocalServer32", ""), "/opt/dravon/bin/dravon");
+    EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
+    EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, std::string("Component Categories\\") + Da20));
 }
 
 TEST(RegistrationTest, RegisteringTwiceRewritesTheSameKeys) {
@@ -61,20 +73,6 @@ TEST(RegistrationTest, RegisteringTwiceRewritesTheSameKeys) {
     EXPECT_EQ(store.Root(TRootKey::ClassesRoot).SubKeys.size(), first.SubKeys.size());
 }
 
-TEST(RegistrationTest, UnregisterRemovesOnlyTheMembership) {
-    TMemoryStore store;
-    ASSERT_TRUE(RegisterServer(store, "DravonOPC.DA2", "/a/dravon").Ok);
-    TRegistrationResult result = UnregisterServer(store, "DravonOPC.DA2");
-    EXPECT_TRUE(result.Ok);
-    EXPECT_EQ(result.Message, "Dravon OPC Data Access Server succesfully unregistered.");
-    const std::string classKey = std::string("CLSID\\") + Clsid;
-    EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, classKey + "\\Implemented Categories"));
-    // The keys and the shared category descriptions stay.
-    EXPECT_EQ(StringAt(store, classKey + "\\LocalServer32", ""), "/a/dravon");
-    EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
-    EXPECT_TRUE(store.KeyExists(TRootKey::ClassesRoot, std::string("Component Categories\\") + Da20));
-}
-
 TEST(RegistrationTest, FailedWriteIsReportedNotSwallowed) {
     TMemoryStore store;
     store.WritesFail = true;
@@ -83,6 +81,12 @@ TEST(RegistrationTest, FailedWriteIsReportedNotSwallowed) {
     EXPECT_EQ(result.Message, "Dravon OPC Data Access Server registration failed.");
     EXPECT_NE(result.Error.find("DravonOPC.DA2"), std::string::npos);
     EXPECT_FALSE(ProbeWriteAccess(store));
+    TComServerStart start = InitializeComServer(store, TStartMode::StandAlone, "/a/dravon");
+    EXPECT_FALSE(start.WriteAccess);
+    EXPECT_FALSE(start.RegistrationFailed); // silent except for REGSERVER
+    start = InitializeComServer(store, TStartMode::RegisterClass, "/a/dravon");
+    EXPECT_TRUE(start.EndProcess);
+    EXPECT_TRUE(start.RegistrationFailed);
 
     TMemoryStore registered;
     ASSERT_TRUE(RegisterServer(registered, "DravonOPC.DA2", "/a/dravon").Ok);
@@ -103,24 +107,13 @@ TEST(RegistrationTest, ComStartProbesAndRefreshesTheClass) {
     EXPECT_EQ(StringAt(store, std::string("CLSID\\") + Clsid + "\\LocalServer32", ""), "/a/dravon");
     EXPECT_EQ(StringAt(store, "DravonOPC.DA2\\Clsid", ""), Clsid);
     EXPECT_EQ(StringAt(store, std::string("CLSID\\") + Clsid, "AppID"), AppId);
-    EXPECT_EQ(StringAt(store, std::string("AppID\\") + AppId, ""), "Dravon OPC Data Access Server");
+    EXPECT_EQ(StringAt(store, std::string("AppID\\") + AppId, ""), Title);
 
     start = InitializeComServer(store, TStartMode::UnregisterClass, "/a/dravon");
     EXPECT_TRUE(start.EndProcess);
-    EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, std::string("CLSID\\") + Clsid));
-    EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2"));
-    EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, std::string("AppID\\") + AppId));
-}
-
-TEST(RegistrationTest, ComStartWithoutWriteAccessIsSilentExceptForRegserver) {
-    TMemoryStore store;
-    store.WritesFail = true;
-    TComServerStart start = InitializeComServer(store, TStartMode::StandAlone, "/a/dravon");
-    EXPECT_FALSE(start.WriteAccess);
-    EXPECT_FALSE(start.RegistrationFailed);
-    start = InitializeComServer(store, TStartMode::RegisterClass, "/a/dravon");
-    EXPECT_TRUE(start.EndProcess);
-    EXPECT_TRUE(start.RegistrationFailed);
+    for (const std::string& gone :
+         {std::string("CLSID\\") + Clsid, std::string("DravonOPC.DA2"), std::string("AppID\\") + AppId})
+        EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, gone)) << gone;
 }
 
 } // namespace

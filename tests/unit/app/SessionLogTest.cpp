@@ -64,17 +64,16 @@ TEST_F(SessionLogTest, UnpreparableFileIsReportedOnceAndTheMemoGoesOn) {
     EXPECT_EQ(Capture.Messages.back(), "Server started at " + Stamp()); // not shown in the label
 }
 
-TEST_F(SessionLogTest, LogEventsOffTouchesNoFile) {
-    TSessionLog log(Settings, Clock, Directory);
-    log.AddView(&Capture);
-    log.Create("1.0.0.0");
-    log.Add("event", true);
-    EXPECT_FALSE(std::filesystem::exists(Directory + "Dravon.log"));
-    EXPECT_EQ(Capture.Lines.size(), 3u);
-    EXPECT_EQ(log.MemoLines().size(), 3u);
-}
-
-TEST_F(SessionLogTest, SwitchingLogEventsOffStopsTheFileAtTheNextLine) {
+TEST_F(SessionLogTest, LogEventsOffTouchesNoFileAndSwitchingItOffStopsTheFileAtTheNextLine) {
+    {
+        TSessionLog log(Settings, Clock, Directory);
+        log.AddView(&Capture);
+        log.Create("1.0.0.0");
+        log.Add("event", true);
+        EXPECT_FALSE(std::filesystem::exists(Directory + "Dravon.log"));
+        EXPECT_EQ(Capture.Lines.size(), 3u);
+        EXPECT_EQ(log.MemoLines().size(), 3u);
+    }
     Settings.LogEvents = true;
     TSessionLog log(Settings, Clock, Directory);
     log.Create("1.0.0.0");
@@ -136,8 +135,6 @@ TEST_F(SessionLogTest, LinesAddedBeforeTheBannerAreHeldUntilIt) {
                                                        "Server started at " + Stamp(),
                                                        "Store file x line 3 skipped: value before any key"}));
 }
-
-TEST_F(SessionLogTest, FileNameIsMadeSafe) { EXPECT_EQ(TSessionLog::LogFileBaseName(), "Dravon.log"); }
 
 } // namespace
 } // namespace dravon

@@ -58,65 +58,71 @@ TEST(Settings, StoredNamesDefaultsAndFieldsAsPublished) {
     }
 }
 
-TEST(Settings, ReadingStopsAtFirstMissingValue) {
+TEST(Settings, ReadingStopsAtTheFirstMissingOrMistypedValue) {
     TMemoryStore store;
+    TSettings settings;
+    settings.WaitTime = 7;
+    EXPECT_FALSE(LoadConfigurationFromRegistry(store, settings)); // no key: the defaults
+    EXPECT_EQ(settings, TSettings{});
     auto key = store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings");
     key->WriteDword("Show tray icon", 0);
     key->WriteDword("Allow browsing PLC variables", 0);
     // Present but unreachable: reading already stopped at the missing third value.
     key->WriteDword("Enable UNCERTAIN quality", 0);
     key->WriteDword("edMinBlockSize", 3);
-    TSettings settings;
     settings.EnableBAD = false;
     ASSERT_TRUE(LoadConfigurationFromRegistry(store, settings));
-    EXPECT_FALSE(settings.ShowTrayIcon);
-    EXPECT_FALSE(settings.AllowBrowsing);
-    EXPECT_TRUE(settings.EnableUncertain);
-    EXPECT_TRUE(settings.EnableBAD);
-    EXPECT_EQ(settings.MinBlockSize, 10);
-}
-
-TEST(Settings, WrongTypeEndsReadingAndMissingKeyGivesDefaults) {
-    TMemoryStore store;
-    TSettings settings;
-    settings.WaitTime = 7;
-    EXPECT_FALSE(LoadConfigurationFromRegistry(store, settings));
-    EXPECT_EQ(settings, TSettings{});
-    auto key = store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings");
+    TSettings expected;
+    expected.ShowTrayIcon = false;
+    expected.AllowBrowsing = false;
+    EXPECT_EQ(settings, expected);
+    // A value of the wrong kind ends the reading too.
     key->WriteString("Show tray icon", "0");
-    key->WriteDword("Allow browsing PLC variables", 0);
     ASSERT_TRUE(LoadConfigurationFromRegistry(store, settings));
-    EXPECT_TRUE(settings.ShowTrayIcon);
-    EXPECT_TRUE(settings.AllowBrowsing);
+    EXPECT_EQ(settings, TSettings{});
 }
 
-TEST(Settings, FailedWriteShowsTheRegistryMessageOnce) {
+TEST(Settings, AFailedWriteShowsTheRegistryMessageOnce) {
     TMemoryStore store;
     ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings"));
     store.WritesFail = true;
     std::vector<std::string> shown;
     EXPECT_FALSE(
         SaveConfigurationToRegistry(store, TSettings{}, [&](const std::string& m) { shown.push_back(m); }));
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0], "Unable to modify system registry, please log on with administrator rights");
+    EXPECT_EQ(shown, std::vector<std::string>{
+                         "Unable to modify system registry, please log on with administrator rights"});
 }
 
-TEST(Positions, RoundTripAndFirstStart) {
-    TMemoryStore store;
+// The window's positions per user, by their stored names; reading stops at the first missing one.
+TEST(Positions, StoredNamesRoundTripAndFirstStart) {
+    const std::pair<const char*, int TPositions::*> names[] = {{"Splitter1W", &TPositions::Splitter1W},
+                                                               {"Splitter2H", &TPositions::Splitter2H},
+                                                               {"frmW", &TPositions::frmW},
+                                                               {"frmH", &TPositions::frmH},
+                                                               {"frmT", &TPositions::frmT},
+                                                               {"frmL", &TPositions::frmL},
+                                                               {"frmState", &TPositions::frmState}};
     TPositions saved;
-    saved.frmState = 2;
-    saved.frmW = 1024;
-    saved.frmL = -8;
+    int value = -8; // a negative left edge survives the unsigned value
+    for (const auto& [name, field] : names) saved.*field = value++;
+    TMemoryStore store;
     ASSERT_TRUE(SavePositions(store, saved, /*startedByClient=*/true));
+    auto key = store.OpenKey(TRootKey::CurrentUser, "SOFTWARE\\Norvane\\Dravon\\Positions");
+    ASSERT_TRUE(key);
+    for (const auto& [name, field] : names)
+        EXPECT_EQ(key->ReadDword(name), static_cast<std::uint32_t>(saved.*field)) << name;
     TPositions read;
     EXPECT_EQ(LoadPositions(store, read), 7);
     EXPECT_TRUE(read.FirstStart); // a start by a client leaves FirstStart alone
-    EXPECT_EQ(read.frmState, 2);
-    EXPECT_EQ(read.frmW, 1024);
-    EXPECT_EQ(read.frmL, -8);
+    for (const auto& [name, field] : names) EXPECT_EQ(read.*field, saved.*field) << name;
     ASSERT_TRUE(SavePositions(store, saved, false));
-    EXPECT_EQ(LoadPositions(store, read), 7);
-    EXPECT_FALSE(read.FirstStart);
+    EXPECT_EQ(key->ReadDword("FirstStart"), 0u);
+    key->DeleteValue("frmT");
+    TPositions partial;
+    EXPECT_EQ(LoadPositions(store, partial), 4);
+    EXPECT_FALSE(partial.FirstStart);
+    EXPECT_EQ(partial.frmH, saved.frmH);
+    EXPECT_EQ(partial.frmL, TPositions{}.frmL);
 }
 
 } // namespace
