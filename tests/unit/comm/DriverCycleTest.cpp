@@ -3,17 +3,23 @@
 #include "comm/CommDriver.h"
 #include "comm/CommManager.h"
 #include "comm/DriverFactory.h"
+#include "comm/SerialDriver.h"
 
 #include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
 #include "plc/PLCCollection.h"
 #include "support/FakeHostResolver.h"
+#include "support/FakeTransports.h"
 #include "support/TestContext.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,698 +28,437 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+Bytes Hex(const std::string& hex) {
+    Bytes bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+std::string HexText(const Bytes& bytes) {
+    std::string text;
+    char digits[3];
+    for (std::uint8_t b : bytes) text += (std::snprintf(digits, sizeof digits, "%02X", b), digits);
+    return text;
+}
+
+// STX, the characters, their sum in two hex digits, CR.
+Bytes Ascii(const std::string& chars) {
+    Bytes frame{STX};
+    std::uint8_t sum = 0;
+    for (char c : chars) {
+        frame.push_back(static_cast<std::uint8_t>(c));
+        sum = static_cast<std::uint8_t>(sum + static_cast<std::uint8_t>(c));
+    }
+    const char* digits = "0123456789ABCDEF";
+    frame.insert(frame.end(), {std::uint8_t(digits[sum >> 4]), std::uint8_t(digits[sum & 15]), CR});
+    return frame;
+}
+
 class TCycleDriver : public TCommDriver {
 public:
     using TCommDriver::TCommDriver;
     struct TSent {
         Bytes Frame;
-        THitachiPLC* PLC = nullptr;
+        char Owner; // last character of the PLC's name
     };
     std::vector<TSent> Sent;
     void Transmit(std::span<const std::uint8_t> frame, THitachiPLC* plc) override {
-        Sent.push_back({Bytes(frame.begin(), frame.end()), plc});
-    }
-    // An ethernet answer to the request in flight.
-    void Answer(std::uint8_t status, std::uint8_t echo, const Bytes& data = {}, int sequenceOffset = 0) {
-        Bytes payload{
-            0x00, static_cast<std::uint8_t>(Sequence + sequenceOffset), 0xFF, 0xFF, 0x00, 0x00, status, echo};
-        payload.insert(payload.end(), data.begin(), data.end());
-        ProcessResponse(payload);
-        RequestCycleRun();
+        Sent.push_back({Bytes(frame.begin(), frame.end()), plc ? plc->Name.back() : '-'});
     }
 };
 
 class TCycleFactory : public IDriverFactory {
 public:
-    std::vector<TCycleDriver*> Created;
+    bool RealSerial = false;
     std::unique_ptr<TCommDriver> CreateDriver(TServerContext& context, const TDriverLink& link) override {
-        auto driver = std::make_unique<TCycleDriver>(context, link);
-        Created.push_back(driver.get());
-        return driver;
+        if (RealSerial) return std::make_unique<TSerialDriver>(context, link);
+        return std::make_unique<TCycleDriver>(context, link);
     }
 };
 
-class DriverCycleTest : public ::testing::Test {
-protected:
-    DriverCycleTest() {
-        T.Context.Resolver = &Resolver;
-        Manager.SetPLCs(&PLCs);
-        PLCs.SetDriverPool(&Manager);
-    }
-    ~DriverCycleTest() override {
-        for (THitachiLocation* location : Held) location->Release();
-    }
-
+// One server: PLCs sharing one driver of the row's kind, a monitored location list.
+struct TWorld {
     test::TTestContext T;
     test::TFakeHostResolver Resolver;
+    test::TFakeTransportFactory Transports;
     TCycleFactory Factory;
-    TCommManager Manager{T.Context, nullptr, &Factory};
-    TPLCCollection PLCs{T.Context};
+    std::unique_ptr<TPLCCollection> PLCs;
+    std::unique_ptr<TCommManager> Manager;
     std::vector<THitachiLocation*> Held;
 
-    THitachiPLC& Add(int kind, int port = 3004) {
-        THitachiPLC& plc = PLCs.AddPLC();
+    explicit TWorld(std::uint32_t tick = 1000) {
+        T.Platform.Clock.Tick = tick;
+        T.Context.Resolver = &Resolver;
+        T.Context.Transports = &Transports;
+        PLCs = std::make_unique<TPLCCollection>(T.Context);
+        Manager = std::make_unique<TCommManager>(T.Context, PLCs.get(), &Factory);
+        PLCs->SetDriverPool(Manager.get());
+    }
+    ~TWorld() {
+        Release();
+        Manager.reset();
+    }
+    void Release() {
+        for (THitachiLocation* location : Held) location->Release();
+        Held.clear();
+    }
+    THitachiPLC& Add(int kind, int protocol, int port = 3004) {
+        THitachiPLC& plc = PLCs->AddPLC();
         plc.SetHost("127.0.0.1");
         plc.TcpPort = port;
-        plc.SetConnection(kind, ProtocolEthernet);
+        plc.SetConnection(kind, protocol);
         return plc;
     }
     THitachiLocation& Monitor(const THitachiPLC& plc, const std::string& address) {
-        THitachiLocation* location = PLCs.ResolveItemId(plc.Name + "." + address).Location;
+        THitachiLocation* location = PLCs->ResolveItemId(plc.Name + "." + address).Location;
         EXPECT_NE(location, nullptr) << address;
         location->AddRef();
         Held.push_back(location);
         return *location;
     }
-    // What a client's group refresh does between reads.
-    void RequestAll() {
-        for (THitachiLocation* location : Held) location->ReadRequested = true;
+    THitachiPLC& First() { return PLCs->PLCByIndex(0); }
+    TCommDriver& Driver() { return *First().Driver; }
+    // Every frame put on the wire so far, with the last character of its PLC's name.
+    std::vector<std::pair<Bytes, char>> Frames() {
+        std::vector<std::pair<Bytes, char>> frames;
+        if (auto* recording = dynamic_cast<TCycleDriver*>(&Driver()))
+            for (const auto& sent : recording->Sent) frames.emplace_back(sent.Frame, sent.Owner);
+        for (const test::TRecordingComPort* port : Transports.ComPorts)
+            for (const auto& write : port->Writes) frames.emplace_back(write.Bytes, '-');
+        return frames;
     }
-    THitachiPLC& AddSerialPlc() {
-        THitachiPLC& plc = PLCs.AddPLC();
-        plc.SetConnection(DriverSerial, ProtocolStandard);
-        return plc;
-    }
-    TCycleDriver& DriverOf(const THitachiPLC& plc) { return *static_cast<TCycleDriver*>(plc.Driver); }
     void Run(std::uint32_t ms) { T.Platform.Advance(ms); }
-};
 
-TEST_F(DriverCycleTest, ReadsAndStoresValuesOverTcp) {
-    THitachiPLC& plc = Add(DriverTcp);
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    THitachiLocation& wr11 = Monitor(plc, "WR0011");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    EXPECT_EQ(driver.Sent[0].PLC, &plc);
-    // The very first pass goes on after ReadPos 0: it starts with WR0011.
-    EXPECT_EQ(driver.Sent[0].Frame,
-              (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x11}));
-    EXPECT_EQ(wr11.ErrorCount, 1);
-    Run(20);
-    EXPECT_EQ(driver.Sent.size(), 1u); // one request at a time
-    driver.Answer(0x00, 0xA4, {0xAB, 0xCD});
-    EXPECT_EQ(wr11.Value, 0xABCDu);
-    EXPECT_EQ(wr11.ErrorCount, 0);
-    EXPECT_FALSE(wr11.ReadRequested);
-    EXPECT_TRUE(plc.Responded);
-    EXPECT_EQ(plc.PassResponses, 1);
-    // The posted run sends the next request at once, without waiting for the timer:
-    // a random read of both words (two locations: below the block size).
-    RequestAll();
-    T.Platform.RunPosted();
-    ASSERT_EQ(driver.Sent.size(), 2u);
-    EXPECT_EQ(driver.Sent[1].Frame, (Bytes{0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x02, 0x0A, 0x00, 0x00,
-                                           0x10, 0x0A, 0x00, 0x00, 0x11}));
-    driver.Answer(0x00, 0xA4, {0x12, 0x34, 0x56, 0x78});
-    EXPECT_EQ(wr10.Value, 0x1234u);
-    EXPECT_EQ(wr11.Value, 0x5678u);
-}
-
-TEST_F(DriverCycleTest, EthernetAnswerLengthFollowsTheRequestInFlight) {
-    THitachiPLC& plc = Add(DriverTcp);
-    Monitor(plc, "WR0010");
-    Monitor(plc, "WR0011");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15); // random read of WR0011, sequence 1
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    auto length = [&](const Bytes& head) { return driver.EthernetAnswerLength(head); };
-    EXPECT_EQ(length({0x00, 0x01, 0xFF}), 8u);                         // the header first
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x05}), 7u); // BUSY ending with its status
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x17}), 7u); // error status, no echo
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00}), 8u); // success: its echo and data follow
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 10u);       // one word of data
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0xAB}), 10u); // still one byte short
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4}), 9u); // rejection: its code byte
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x05, 0xA4}), 8u); // BUSY
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x17, 0xA4}), 8u); // error status
-    EXPECT_EQ(length({0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 8u); // an earlier request's
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0}), 8u); // another command's
-    driver.Answer(0x00, 0xA4, {0xAB, 0xCD});
-    EXPECT_EQ(length({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 8u); // answered: a repeat is whole
-    // Two words in the next request.
-    RequestAll();
-    T.Platform.RunPosted();
-    ASSERT_EQ(driver.Sent.size(), 2u);
-    EXPECT_EQ(length({0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}), 12u);
-}
-
-TEST_F(DriverCycleTest, AnswerWithWrongLengthOrSequenceIsNotTaken) {
-    THitachiPLC& plc = Add(DriverTcp);
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    const int wait = driver.Wait;
-    driver.Answer(0x00, 0xA4, {0x12, 0x34}, -1); // the one before: a TCP driver waits 200 ms more
-    EXPECT_FALSE(wr10.HasValue);
-    EXPECT_EQ(driver.Wait, wait + 200);
-    driver.Answer(0x00, 0xA4, {0x12, 0x34}, 1);
-    EXPECT_FALSE(wr10.HasValue);
-    EXPECT_FALSE(plc.Responded);
-
-    // A short or long answer ends the request without touching the location.
-    driver.Answer(0x00, 0xA4, {0x12});
-    EXPECT_FALSE(wr10.HasValue);
-    EXPECT_TRUE(wr10.ReadRequested);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 2u);
-    driver.Answer(0x00, 0xA4, {0x12, 0x34, 0x56});
-    EXPECT_FALSE(wr10.HasValue);
-    EXPECT_EQ(wr10.ErrorCount, 2);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 3u);
-    driver.Answer(0x00, 0xA0, {0x12, 0x34}); // another command's echo
-    EXPECT_FALSE(wr10.HasValue);
-    driver.Answer(0x00, 0xA4, {0x12, 0x34});
-    EXPECT_TRUE(wr10.HasValue);
-    EXPECT_EQ(wr10.Value, 0x1234u);
-    EXPECT_EQ(wr10.ErrorCount, 0);
-}
-
-TEST_F(DriverCycleTest, RejectionMarksAddressError) {
-    THitachiPLC& plc = Add(DriverTcp);
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    driver.Answer(0x01, 0xA4, {0x07, 0x00}); // one byte too many: not a rejection
-    EXPECT_FALSE(wr10.AddressError);
-    EXPECT_TRUE(wr10.ReadRequested);
-    Run(15);
-    driver.Answer(0x01, 0xA4, {0x07});
-    EXPECT_TRUE(wr10.AddressError);
-    EXPECT_FALSE(wr10.ReadRequested);
-
-    // A rejected write ends: withdrawn, decided, never sent again unless written again.
-    wr10.StoreWrittenValue(0x0042);
-    Run(100);
-    ASSERT_EQ(driver.Sent.back().Frame[6], CmdRandomWrite);
-    const TDateTime rejectedAt = T.Platform.Clock.Now();
-    driver.Answer(0x01, 0xA5, {0x07});
-    EXPECT_FALSE(wr10.WritePending);
-    EXPECT_TRUE(wr10.WriteRejected);
-    EXPECT_TRUE(wr10.AddressError);
-    EXPECT_EQ(wr10.WriteDoneTime, rejectedAt);
-    const std::size_t sent = driver.Sent.size();
-    for (int i = 0; i < 100; ++i) {
-        RequestAll();
-        Run(15);
-        if (driver.Sent.size() > sent && !driver.Answered) driver.Answer(0x00, 0xA4, {0x00, 0x00});
-    }
-    for (std::size_t i = sent; i < driver.Sent.size(); ++i)
-        EXPECT_NE(driver.Sent[i].Frame[6], CmdRandomWrite);
-    EXPECT_GT(driver.Sent.size(), sent + 10);
-    // A confirmed write clears the mark.
-    wr10.StoreWrittenValue(0x0043);
-    Run(100);
-    ASSERT_EQ(driver.Sent.back().Frame[6], CmdRandomWrite);
-    driver.Answer(0x00, 0xA5);
-    EXPECT_FALSE(wr10.WriteRejected);
-    EXPECT_FALSE(wr10.WritePending);
-}
-
-TEST_F(DriverCycleTest, BitWrittenTrueGoesOutAsOne) {
-    THitachiPLC& plc = Add(DriverTcp);
-    THitachiLocation& m20 = Monitor(plc, "M00020");
-    THitachiLocation& r10 = Monitor(plc, "R010");
-    TCycleDriver& driver = DriverOf(plc);
-    // A client's TRUE is -1 (all bits set) as an integer; the operator may force any number.
-    m20.StoreWrittenValue(0xFFFFFFFF);
-    r10.StoreForcedValue(2, T.Platform.Clock.Now());
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    EXPECT_EQ(driver.Sent[0].Frame, (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x02, 0x02, 0x00,
-                                           0x00, 0x10, 0x00, 0x01, 0x04, 0x00, 0x00, 0x20, 0x00, 0x01}));
-    EXPECT_EQ(m20.Value, 1u);
-}
-
-TEST_F(DriverCycleTest, SilentPlcTimesOutAndIsRestored) {
-    THitachiPLC& plc = Add(DriverTcp);
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    // Within TimeOut + 2000 ms of the first request nothing is declared.
-    Run(2900);
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 0);
-    EXPECT_GE(driver.Sent.size(), 2u); // unanswered requests are given up and sent again
-    Run(1000);
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
-    EXPECT_EQ(plc.NumberOfTimeouts, 1);
-    EXPECT_GE(wr10.ErrorCount, 3);
-    Run(5000);
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 1); // once per change
-    driver.Answer(0x00, 0xA4, {0x00, 0x05});
-    Run(15);
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 restored at "), 1);
-    EXPECT_EQ(wr10.Value, 5u);
-}
-
-TEST_F(DriverCycleTest, NoTimeOutWhileManagerIsStarved) {
-    THitachiPLC& plc = Add(DriverTcp);
-    Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Manager.Timer().SetEnabled(false);
-    // Runs every 100 ms: two per 200 ms window.
-    for (int i = 0; i < 100; ++i) {
-        T.Platform.Clock.Step(100);
-        Manager.OnTimerTick();
-        Manager.Timer().SetEnabled(false);
-    }
-    EXPECT_GE(driver.Sent.size(), 2u);
-    EXPECT_LE(Manager.CyclesPerWindow, 3);
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 0);
-    EXPECT_EQ(plc.NumberOfTimeouts, 0);
-}
-
-TEST_F(DriverCycleTest, TcpBusyPausesFortySeconds) {
-    THitachiPLC& plc = Add(DriverTcp);
-    Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    Run(100);
-    const int left = driver.Wait;
-    EXPECT_GT(left, 0);
-    driver.Answer(0x05, 0xA4);
-    EXPECT_EQ(driver.Wait, left + 40000);
-    EXPECT_TRUE(driver.Busy);
-    EXPECT_FALSE(plc.Responded);
-    Run(40000 + static_cast<std::uint32_t>(left) - 100);
-    EXPECT_EQ(driver.Sent.size(), 1u);
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 0);
-    Run(200);
-    EXPECT_EQ(driver.Sent.size(), 2u);
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 sent BUSY response, timeout should be longer"), 1);
-}
-
-TEST_F(DriverCycleTest, UdpBusyRetriedThreeTimesWithoutCountingErrors) {
-    THitachiPLC& plc = Add(DriverUdp);
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    const Bytes request(driver.Sent[0].Frame.begin() + 2, driver.Sent[0].Frame.end());
-    for (int retry = 1; retry <= 3; ++retry) {
-        driver.Answer(0x05, 0xA4);
-        EXPECT_EQ(driver.Wait, 100);
-        Run(120);
-        ASSERT_EQ(driver.Sent.size(), 1u + static_cast<std::size_t>(retry));
-        EXPECT_EQ(Bytes(driver.Sent.back().Frame.begin() + 2, driver.Sent.back().Frame.end()), request);
-        EXPECT_EQ(wr10.ErrorCount, 1) << retry;
-    }
-    EXPECT_EQ(T.Capture.CountStartingWith("BUSY responses detected on UDP port on PLC PLC1"), 1);
-    EXPECT_EQ(plc.LastErrorCode, 5);
-    // The fourth BUSY is not retried: the next request counts as a new read.
-    driver.Answer(0x05, 0xA4);
-    Run(120);
-    ASSERT_EQ(driver.Sent.size(), 5u);
-    EXPECT_EQ(wr10.ErrorCount, 2);
-    EXPECT_EQ(T.Capture.CountStartingWith("BUSY responses detected on UDP port on PLC PLC1"), 1);
-
-    // Then silence: no time-out within TimeOut + 5000 ms of the last BUSY handled.
-    const std::uint32_t busyCleared = driver.BusyClearTick;
-    ASSERT_NE(busyCleared, 0u);
-    Run(5500);
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 0);
-    Run(2000);
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
-}
-
-TEST_F(DriverCycleTest, PauseAfterEveryFifthEthernetResponse) {
-    T.Context.Settings.MsgCountBeforeWait = 5;
-    T.Context.Settings.WaitTime = 1000;
-    THitachiPLC& plc = Add(DriverTcp);
-    Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    for (int i = 1; i <= 10; ++i) {
-        ASSERT_EQ(driver.Sent.size(), static_cast<std::size_t>(i));
-        driver.Answer(0x00, 0xA4, {0x00, 0x01});
-        RequestAll();
-        EXPECT_EQ(driver.Wait, i % 5 == 0 ? 1000 : 0) << i;
-        Run(i % 5 == 0 ? 1015 : 15);
-    }
-}
-
-TEST_F(DriverCycleTest, NoPauseWithMsgCountZero) {
-    T.Context.Settings.MsgCountBeforeWait = 0;
-    T.Context.Settings.WaitTime = 1000;
-    THitachiPLC& plc = Add(DriverTcp);
-    Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    for (int i = 1; i <= 7; ++i) {
-        driver.Answer(0x00, 0xA4, {0x00, 0x01});
-        RequestAll();
-        EXPECT_EQ(driver.Wait, 0);
-        Run(15);
-    }
-    EXPECT_EQ(driver.Sent.size(), 8u);
-}
-
-TEST_F(DriverCycleTest, WriteGoesFirstAndNewerValueKeepsPending) {
-    THitachiPLC& plc = Add(DriverTcp);
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    wr10.StoreWrittenValue(0x1234);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    EXPECT_EQ(driver.Sent[0].Frame,
-              (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x12, 0x34}));
-    // The client writes again before the PLC confirms the first value.
-    wr10.StoreWrittenValue(0x5678);
-    driver.Answer(0x00, 0xA5);
-    EXPECT_TRUE(wr10.WritePending);
-    EXPECT_NE(wr10.WriteDoneTime, 0.0);
-    // The write pass is over; the read pass comes next and the newer value follows in
-    // the next write pass.
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 2u);
-    EXPECT_EQ(driver.Sent[1].Frame[6], CmdRandomRead);
-    driver.Answer(0x00, 0xA4, {0x00, 0x00});
-    EXPECT_EQ(wr10.GetValue(), 0x5678u); // a read never overwrites a pending write
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 3u);
-    EXPECT_EQ(driver.Sent[2].Frame,
-              (Bytes{0x00, 0x03, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x56, 0x78}));
-    driver.Answer(0x00, 0xA5);
-    EXPECT_FALSE(wr10.WritePending);
-}
-
-TEST_F(DriverCycleTest, UnansweredWriteStaysPending) {
-    THitachiPLC& plc = Add(DriverTcp);
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    wr10.StoreWrittenValue(0x0042);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    EXPECT_EQ(driver.Sent[0].Frame[6], CmdRandomWrite);
-    Run(2200); // no answer: given up; a read request (also unanswered), then the write again
-    EXPECT_TRUE(wr10.WritePending);
-    ASSERT_GE(driver.Sent.size(), 2u);
-    bool resent = false;
-    for (std::size_t i = 1; i < driver.Sent.size(); ++i) resent |= driver.Sent[i].Frame[6] == CmdRandomWrite;
-    EXPECT_TRUE(resent);
-}
-
-TEST_F(DriverCycleTest, EmptyCollectionFreesDriver) {
-    THitachiPLC& plc = Add(DriverTcp);
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    ASSERT_EQ(driver.CurrentPLC, &plc);
-    driver.Answer(0x00, 0xA4, {0x00, 0x01});
-    for (THitachiLocation* location : Held) location->Release();
-    Held.clear();
-    (void)wr10;
-    Run(1000);
-    EXPECT_EQ(plc.Monitored.Count(), 0);
-    EXPECT_EQ(driver.CurrentPLC, nullptr);
-    const std::size_t sent = driver.Sent.size();
-    Run(1000);
-    EXPECT_EQ(driver.Sent.size(), sent);
-    // An answer between two owners is still a sign of life of the link.
-    driver.Answer(0x00, 0xA4, {0x00, 0x01});
-    EXPECT_EQ(driver.LastResponseTick, T.Platform.Clock.TickCount());
-}
-
-TEST_F(DriverCycleTest, TwoPlcsShareOneDriverAndTakeTurns) {
-    THitachiPLC& one = Add(DriverTcp);
-    THitachiPLC& two = Add(DriverTcp);
-    ASSERT_EQ(one.Driver, two.Driver);
-    EXPECT_EQ(Factory.Created.size(), 1u);
-    for (const char* address : {"WR0000", "WR0100", "WR0200"}) {
-        Monitor(one, address);
-        Monitor(two, address);
-    }
-    // The owner gives the driver up after each pass and after the first request of a
-    // pass, so the two PLCs alternate.
-    TCycleDriver& driver = DriverOf(one);
-    std::vector<THitachiPLC*> order;
-    for (int i = 0; i < 12; ++i) {
-        Run(15);
-        if (driver.Sent.size() > order.size()) {
-            order.push_back(driver.Sent.back().PLC);
-            const std::size_t n = driver.Sent.back().Frame[7];
-            driver.Answer(0x00, 0xA4, Bytes(2 * n, 0));
-            RequestAll();
+    // The answer a PLC gives to the request in flight: ethernet 00 seq FF FF 00 00 body,
+    // serial format STX [station] FFFF0000 body sum CR.
+    void Answer(const std::string& body, int sequenceOffset = 0) {
+        TCommDriver& d = Driver();
+        if (d.Protocol == FrameProtocolEthernet) {
+            Bytes payload{0x00, static_cast<std::uint8_t>(d.Sequence + sequenceOffset), 0xFF, 0xFF, 0x00,
+                          0x00};
+            const Bytes rest = Hex(body);
+            payload.insert(payload.end(), rest.begin(), rest.end());
+            d.ProcessResponse(payload);
+            d.RequestCycleRun();
+        } else {
+            d.ParseStream(Ascii(body));
         }
     }
-    ASSERT_GE(order.size(), 4u);
-    // Both get the driver; neither keeps it for ever.
-    int first = 0, second = 0;
-    for (THitachiPLC* p : order) (p == &one ? first : second) += 1;
-    EXPECT_GT(first, 0);
-    EXPECT_GT(second, 0);
-    // Each pass is one request here, so the two strictly take turns.
-    for (std::size_t i = 1; i < order.size(); ++i) EXPECT_NE(order[i], order[i - 1]) << i;
-    // Separate ports: separate drivers.
-    THitachiPLC& three = Add(DriverTcp, 3005);
-    EXPECT_NE(three.Driver, one.Driver);
-    EXPECT_EQ(Factory.Created.size(), 2u);
-}
-
-TEST_F(DriverCycleTest, PassStatistics) {
-    THitachiPLC& plc = Add(DriverTcp);
-    Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    for (int pass = 0; pass < 3; ++pass) {
-        Run(15);
-        Run(85);
-        driver.Answer(0x00, 0xA4, {0x00, 0x01});
+    // A success answer with zero data of the length the request asks for.
+    std::string Success() {
+        const TCommDriver& d = Driver();
+        std::size_t data = 0;
+        if (d.RequestKind == 0)
+            data = d.RequestCommand == CmdBlockRead ? BlockDataLength(d.RequestSpan, d.RequestBits)
+                                                    : 2 * d.ReadList.size();
+        char head[16];
+        std::snprintf(head, sizeof head, "00%02X", d.RequestCommand);
+        const std::string body = head + std::string(2 * data, '0');
+        if (d.Protocol == FrameProtocolEthernet) return body;
+        char station[8];
+        std::snprintf(station, sizeof station, "%02d", First().SerialStatNo);
+        const TSerialPortInfo* port = PLCs->SerialPorts.Port(First().SerialCom);
+        return (port && port->MultiDrop ? station : "") + std::string("FFFF0000") + body;
     }
-    Run(15);
-    EXPECT_GT(plc.LastComCycle, 0);
-    EXPECT_EQ(plc.LastComCyclePercent, 100);
-    EXPECT_EQ(plc.ComCycleHistory[9], plc.LastComCycle);
-    EXPECT_GE(plc.MaxComCycle, plc.LastComCycle);
-}
-
-// Serial-format answers go through the reassembly of the driver, as a serial port hands
-// them over.
-class SerialCycleTest : public DriverCycleTest {
-protected:
-    THitachiPLC& AddSerial(int protocol = ProtocolStandard) {
-        THitachiPLC& plc = PLCs.AddPLC();
-        plc.SetConnection(DriverSerial, protocol);
-        return plc;
-    }
-    static Bytes Ascii(const std::string& hex) {
-        Bytes frame{STX};
-        std::uint8_t sum = 0;
-        for (char c : hex) {
-            frame.push_back(static_cast<std::uint8_t>(c));
-            sum = static_cast<std::uint8_t>(sum + static_cast<std::uint8_t>(c));
-        }
-        const char* digits = "0123456789ABCDEF";
-        frame.push_back(static_cast<std::uint8_t>(digits[sum >> 4]));
-        frame.push_back(static_cast<std::uint8_t>(digits[sum & 15]));
-        frame.push_back(CR);
-        return frame;
-    }
-    static std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 };
 
-TEST_F(SerialCycleTest, AsciiReadAnswerAndSerialPause) {
-    THitachiPLC& plc = AddSerial();
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    ASSERT_TRUE(driver.IsSerial());
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    EXPECT_EQ(driver.Sent[0].Frame, Ascii("2FFFF0000A4010A000010"));
-    // Answer in two pieces.
-    const Bytes answer = Ascii("FFFF000000A41234");
-    driver.ParseStream(std::span<const std::uint8_t>(answer).first(5));
-    EXPECT_FALSE(wr10.HasValue);
-    driver.ParseStream(std::span<const std::uint8_t>(answer).subspan(5));
-    EXPECT_EQ(wr10.Value, 0x1234u);
-    EXPECT_EQ(driver.Wait, 70);
-    EXPECT_EQ(plc.LastGoodTick, T.Platform.Clock.Tick);
-    EXPECT_TRUE(driver.SpeedDetected);
-    EXPECT_EQ(driver.Rx.Pending(), 0u);
-    EXPECT_EQ(T.Platform.PostedCount(), 1u); // the run-now event
-}
+struct TCycleRow {
+    const char* Name;
+    // Kind (tcp, udp, serial: recording drivers; com: the serial driver on a fake port),
+    // then key=value: proto, plcs (sharing one driver), at (locations, "WR/3/55": 55 words
+    // three apart), to (TimeOut), msg, wait, retries, minsize, usage (settings), stn, md,
+    // baud (PLC1's station, its port's MultiDrop and BaudRate), tick (clock at start).
+    const char* Setup;
+    const char* Script;
+};
 
-TEST_F(SerialCycleTest, AnswerForAnotherStationOrLumpIsIgnored) {
-    THitachiPLC& plc = AddSerial();
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    driver.ParseStream(Ascii("FFFF000100A41234"));
-    EXPECT_FALSE(wr10.HasValue);
-    EXPECT_FALSE(plc.Responded);
-    driver.ParseStream(Ascii("FFFF000000A41234"));
-    EXPECT_TRUE(wr10.HasValue);
-}
-
-TEST_F(SerialCycleTest, StationNumberProtocolChecksStation) {
-    THitachiPLC& plc = AddSerial(ProtocolStationNumber);
-    plc.SerialStatNo = 12;
-    THitachiLocation& wr10 = Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    driver.ParseStream(Ascii("11FFFF000000A41234"));
-    EXPECT_FALSE(wr10.HasValue);
-    driver.ParseStream(Ascii("12FFFF000000A41234"));
-    EXPECT_EQ(wr10.Value, 0x1234u);
-}
-
-TEST_F(SerialCycleTest, HandshakeReplySentAfterFiftyMilliseconds) {
-    THitachiPLC& plc = AddSerial();
-    Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    driver.ParseStream(Bytes{ACK, CR});
-    EXPECT_TRUE(driver.ReplyPending);
-    Run(45);
-    EXPECT_EQ(driver.Sent.size(), 1u);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 2u);
-    EXPECT_EQ(driver.Sent[1].Frame, (Bytes{0x05, 0x30, 0x31, 0x0D}));
-    EXPECT_FALSE(driver.ReplyPending);
-    EXPECT_TRUE(driver.ReplyBuffer.empty());
-}
-
-TEST_F(SerialCycleTest, SerialSilenceTimesOutAfterTimeOutPlusFiveSeconds) {
-    THitachiPLC& plc = AddSerial();
-    Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    driver.ParseStream(Ascii("FFFF000000A41234"));
-    RequestAll();
-    Run(5900); // now - LastGoodTick has not passed TimeOut + 5000 at the last give-up
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 0);
-    Run(1500);
-    EXPECT_EQ(T.Capture.CountStartingWith("PLC PLC1 timed out at "), 1);
-}
-
-TEST_F(DriverCycleTest, BitBlockAnswerSpreadsBitsMostSignificantFirst) {
-    T.Context.Settings.MinBlockSize = 0;
-    T.Context.Settings.MinBlockUsage = 0;
-    THitachiPLC& plc = Add(DriverTcp);
-    THitachiLocation& m120 = Monitor(plc, "M00120");
-    THitachiLocation& m127 = Monitor(plc, "M00127");
-    THitachiLocation& m128 = Monitor(plc, "M00128");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    // First pass starts after index 0: M127..M128, span 2.
-    driver.Answer(0x00, 0xA0, {0x40});
-    EXPECT_EQ(m127.Value, 0u);
-    EXPECT_EQ(m128.Value, 1u);
-    RequestAll();
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 2u);
-    EXPECT_EQ(driver.Sent[1].Frame,
-              (Bytes{0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x04, 0x00, 0x01, 0x20, 0x09}));
-    driver.Answer(0x00, 0xA0, {0x81}); // one byte short of 9 bits: not taken
-    EXPECT_EQ(m120.ErrorCount, 1);
-    EXPECT_FALSE(m120.HasValue);
-    RequestAll();
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 3u);
-    driver.Answer(0x00, 0xA0, {0x81, 0x00});
-    EXPECT_EQ(m120.Value, 1u);
-    EXPECT_EQ(m127.Value, 1u);
-    EXPECT_EQ(m128.Value, 0u);
-}
-
-TEST_F(DriverCycleTest, BusyBackOffDoublesAndValidAnswerHalvesIt) {
-    THitachiPLC& plc = Add(DriverTcp);
-    Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    driver.Answer(0x05, 0xA4);
-    EXPECT_EQ(driver.BusyDelay, 40000);
-    EXPECT_EQ(driver.BusyDelayMax, 40000);
-    driver.Answer(0x05, 0xA4);
-    EXPECT_EQ(driver.BusyDelay, 40000); // no longer doubled above 30 000
-    driver.Answer(0x00, 0xA4, {0x00, 0x01});
-    EXPECT_EQ(driver.BusyDelay, 20000);
-    EXPECT_EQ(driver.Wait, 0);
-    RequestAll();
-    Run(15);
-    driver.Answer(0x08, 0xA4);
-    EXPECT_EQ(driver.BusyDelay, 20000);
-    EXPECT_EQ(plc.LastStatus, 8);
-    Run(15);
-    EXPECT_EQ(plc.LastErrorCode, 8);
-}
-
-TEST_F(SerialCycleTest, BinarySwitchAnswerTurnsBinaryModeOn) {
-    THitachiPLC& plc = AddSerial();
-    Monitor(plc, "WR0010");
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    driver.ParseStream(Ascii("FFFF00000119"));
-    EXPECT_FALSE(driver.BinaryMode);
-    EXPECT_EQ(driver.BinaryState, 1);
-    driver.ParseStream(Ascii("FFFF00000019"));
-    EXPECT_TRUE(driver.BinaryMode);
-    EXPECT_EQ(driver.BinaryState, 2);
-    // From now on answers are read in binary framing.
-    RequestAll();
-    Run(1100);
-    ASSERT_GE(driver.Sent.size(), 2u);
-    EXPECT_EQ(driver.Sent.back().Frame, (Bytes{0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A,
-                                               0x00, 0x00, 0x10, 0xC9, 0x0D}));
-    driver.ParseStream(Bytes{0x02, 0x00, 0x0A, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x0D, 0x0D, 0xC6, 0x0D});
-    EXPECT_EQ(PLCs.ResolveItemId("PLC1.WR0010").Location->Value, 0x0D0Du);
-}
-
-TEST_F(DriverCycleTest, DoubleWordHalvesTravelInOneRequest) {
-    THitachiPLC& plc = Add(DriverTcp);
-    // 55 words too far apart for a block, then a double word whose halves come last.
-    for (int i = 0; i < 55; ++i) {
-        char address[16];
-        std::snprintf(address, sizeof address, "WR%04X", i * 3);
-        Monitor(plc, address);
+// Steps:  +N run N ms · ~N N runs 100 ms apart (the manager falls behind) · run the posted
+// run-now event · r every location requested again · ok a success answer · busy a BUSY
+// answer · a:HEX an answer (a-: with the sequence number before, a+: after) · x:HEX raw
+// bytes received · wK=V, fK=V a client writes, the operator forces V into location K ·
+// drop every location released · del PLC1 deleted.
+// Checks KEY=V (K a location index): n frames sent, F last frame (hex), f last frame as
+// ASCII characters, C its command, I its byte 7, N writes sent, o owners of all frames,
+// O owner now (0 none), W Wait, D BusyDelay, L LastErrorCode, T/R/B "timed out"/"restored"/
+// BUSY lines, X NumberOfTimeouts, K monitored count, M MissCount, S SpeedDetected,
+// b BinaryMode, s BinaryState, Y answer tick is now, p posted events, G LastComCycle,
+// % its percent, h newest history entry, m MaxComCycle; per location V value, H HasValue,
+// E ErrorCount, Q ReadRequested, A AddressError, P WritePending, J WriteRejected,
+// Z WriteDoneTime is now.
+void RunRow(const TCycleRow& row) {
+    SCOPED_TRACE(row.Name);
+    std::map<std::string, std::string> setup;
+    std::istringstream setupWords(row.Setup);
+    std::string kind, word;
+    setupWords >> kind;
+    while (setupWords >> word) setup[word.substr(0, word.find('='))] = word.substr(word.find('=') + 1);
+    auto number = [&](const char* key, long long fallBack) {
+        return setup.count(key) ? std::stoll(setup[key], nullptr, 0) : fallBack;
+    };
+    TWorld w(static_cast<std::uint32_t>(number("tick", 1000)));
+    TSettings& settings = w.T.Context.Settings;
+    settings.MsgCountBeforeWait = static_cast<int>(number("msg", settings.MsgCountBeforeWait));
+    settings.WaitTime = static_cast<int>(number("wait", settings.WaitTime));
+    settings.BusyRetries = static_cast<int>(number("retries", settings.BusyRetries));
+    settings.MinBlockSize = static_cast<int>(number("minsize", settings.MinBlockSize));
+    settings.MinBlockUsage = static_cast<int>(number("usage", settings.MinBlockUsage));
+    TSerialPortInfo& port = *w.PLCs->SerialPorts.Port(1);
+    port.MultiDrop = number("md", 0) != 0;
+    port.BaudRate = static_cast<int>(number("baud", port.BaudRate));
+    w.Factory.RealSerial = kind == "com";
+    const bool serial = kind == "serial" || kind == "com";
+    const int drvType = serial ? DriverSerial : kind == "udp" ? DriverUdp : DriverTcp;
+    const int protocol = static_cast<int>(number("proto", serial ? ProtocolStandard : ProtocolEthernet));
+    for (long long i = 0; i < number("plcs", 1); ++i) {
+        THitachiPLC& plc = w.Add(drvType, protocol);
+        plc.SerialStatNo = static_cast<int>(number("stn", 0));
+        plc.TimeOut = static_cast<int>(number("to", plc.TimeOut));
     }
-    THitachiLocation& dw = Monitor(plc, "DR0200");
-    ASSERT_TRUE(dw.IsDoubleWord);
-    ASSERT_TRUE(dw.HasBothHalves());
-    TCycleDriver& driver = DriverOf(plc);
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 1u);
-    // The first pass starts at index 1: 54 words fill all but one slot, and the double
-    // word's halves do not fit in one.
-    EXPECT_EQ(driver.Sent[0].Frame[7], 54);
-    driver.Answer(0x00, 0xA4, Bytes(2 * 54, 0));
-    Run(15);
-    ASSERT_EQ(driver.Sent.size(), 2u);
-    const Bytes& second = driver.Sent[1].Frame;
-    EXPECT_EQ(second[6], CmdRandomRead);
-    ASSERT_EQ(second[7], 2);
-    EXPECT_EQ(Bytes(second.begin() + 8, second.end()),
-              (Bytes{0x0A, 0x00, 0x02, 0x00, 0x0A, 0x00, 0x02, 0x01}));
-    driver.Answer(0x00, 0xA4, {0x12, 0x34, 0x56, 0x78});
-    EXPECT_TRUE(dw.HighLink->HasValue);
-    EXPECT_TRUE(dw.LowLink->HasValue);
+    std::istringstream addresses(setup.count("at") ? setup["at"] : "WR0010");
+    for (std::string address; std::getline(addresses, address, ',');) {
+        for (int p = 0; p < w.PLCs->Count(); ++p) {
+            if (address.find('/') == std::string::npos) {
+                w.Monitor(w.PLCs->PLCByIndex(p), address);
+                continue;
+            }
+            const int step = std::stoi(address.substr(3)),
+                      count = std::stoi(address.substr(address.rfind('/') + 1));
+            char text[16];
+            for (int i = 0; i < count; ++i) {
+                std::snprintf(text, sizeof text, "%s%04X", address.substr(0, 2).c_str(), i * step);
+                w.Monitor(w.PLCs->PLCByIndex(p), text);
+            }
+        }
+    }
+
+    std::istringstream steps(row.Script);
+    for (std::string step; steps >> step;) {
+        SCOPED_TRACE(step);
+        const std::size_t eq = step.find('=');
+        const std::string key = step.substr(0, eq == std::string::npos ? step.size() : eq);
+        const std::string value = eq == std::string::npos ? "" : step.substr(eq + 1);
+        const std::size_t k = key.size() > 1 && std::isdigit(key[1]) ? std::stoul(key.substr(1)) : 0;
+        THitachiLocation* location = k < w.Held.size() ? w.Held[k] : nullptr;
+        if (step[0] == '+') {
+            w.Run(static_cast<std::uint32_t>(std::stoul(step.substr(1))));
+        } else if (step[0] == '~') {
+            for (int i = std::stoi(step.substr(1)); i > 0; --i) {
+                w.T.Platform.Clock.Step(100);
+                w.Manager->OnTimerTick();
+                w.Manager->Timer().SetEnabled(false);
+            }
+        } else if (step == "run") {
+            w.T.Platform.RunPosted();
+        } else if (step == "r") {
+            for (THitachiLocation* held : w.Held) held->ReadRequested = true;
+        } else if (step == "ok") {
+            w.Answer(w.Success());
+        } else if (step == "busy") {
+            w.Answer("05" + HexText({w.Driver().RequestCommand}));
+        } else if (step[0] == 'a' && step.find(':') != std::string::npos) {
+            w.Answer(step.substr(step.find(':') + 1), step[1] == '-' ? -1 : step[1] == '+' ? 1 : 0);
+        } else if (step.rfind("x:", 0) == 0) {
+            w.Driver().ParseStream(Hex(step.substr(2)));
+        } else if ((key[0] == 'w' || key[0] == 'f') && key.size() > 1 && location) {
+            const auto stored = static_cast<std::uint32_t>(std::stoul(value, nullptr, 16));
+            if (key[0] == 'w')
+                location->StoreWrittenValue(stored);
+            else
+                location->StoreForcedValue(stored, w.T.Platform.Clock.Now());
+        } else if (step == "drop") {
+            w.Release();
+        } else if (step == "del") {
+            std::erase_if(w.Held, [&](THitachiLocation* held) {
+                return held->PLC == &w.First() ? (held->Release(), true) : false;
+            });
+            w.PLCs->DeletePLC(0);
+        } else {
+            ASSERT_NE(eq, std::string::npos) << "unknown step";
+            const THitachiPLC& plc = w.First();
+            const TCommDriver& d = w.Driver();
+            const auto frames = w.Frames();
+            const Bytes last = frames.empty() ? Bytes{} : frames.back().first;
+            Bytes head = last;
+            head.resize(std::max<std::size_t>(last.size(), 8));
+            const auto lines = [&](const std::string& start) { return w.T.Capture.CountStartingWith(start); };
+            std::string owners;
+            for (const auto& frame : frames) owners += frame.second;
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%X", location ? location->Value : 0);
+            const std::map<char, std::string> actual{
+                {'n', std::to_string(frames.size())},
+                {'F', HexText(last)},
+                {'f', last == Ascii(value) ? value : HexText(last)},
+                {'C', HexText({head[6]})},
+                {'I', std::to_string(head[7])},
+                {'N', std::to_string(std::count_if(
+                          frames.begin(), frames.end(),
+                          [](const auto& f) { return f.first.size() > 6 && f.first[6] == CmdRandomWrite; }))},
+                {'o', owners},
+                {'O', std::string(1, d.CurrentPLC ? d.CurrentPLC->Name.back() : '0')},
+                {'W', std::to_string(d.Wait)},
+                {'D', std::to_string(d.BusyDelay)},
+                {'L', std::to_string(plc.LastErrorCode)},
+                {'T', std::to_string(lines("PLC PLC1 timed out at "))},
+                {'R', std::to_string(lines("PLC PLC1 restored at "))},
+                {'B', std::to_string(lines("PLC PLC1 sent BUSY response, timeout should be longer") +
+                                     lines("BUSY responses detected on UDP port on PLC PLC1"))},
+                {'X', std::to_string(plc.NumberOfTimeouts)},
+                {'K', std::to_string(plc.Monitored.Count())},
+                {'M', std::to_string(d.MissCount)},
+                {'S', std::to_string(d.SpeedDetected)},
+                {'b', std::to_string(d.BinaryMode)},
+                {'s', std::to_string(d.BinaryState)},
+                {'Y', std::to_string(d.LastResponseTick == w.T.Platform.Clock.TickCount())},
+                {'y', std::to_string(plc.LastGoodTick == w.T.Platform.Clock.TickCount())},
+                {'p', std::to_string(w.T.Platform.PostedCount())},
+                {'G', std::to_string(plc.LastComCycle)},
+                {'%', std::to_string(plc.LastComCyclePercent)},
+                {'h', std::to_string(plc.ComCycleHistory[9])},
+                {'m', std::to_string(plc.MaxComCycle)},
+                {'V', hex},
+                {'H', std::to_string(location && location->HasValue)},
+                {'E', std::to_string(location ? location->ErrorCount : -1)},
+                {'Q', std::to_string(location && location->ReadRequested)},
+                {'A', std::to_string(location && location->AddressError)},
+                {'P', std::to_string(location && location->WritePending)},
+                {'J', std::to_string(location && location->WriteRejected)},
+                {'Z', std::to_string(location && location->WriteDoneTime == w.T.Platform.Clock.Now())},
+            };
+            const auto found = actual.find(key[0]);
+            ASSERT_NE(found, actual.end()) << "unknown check";
+            EXPECT_EQ(found->second, value);
+        }
+    }
 }
 
-TEST_F(DriverCycleTest, PoolSharesMatchingLinksAndFreesUnusedDrivers) {
-    THitachiPLC& one = Add(DriverTcp, 3004);
-    THitachiPLC& two = Add(DriverTcp, 3004);
-    THitachiPLC& three = Add(DriverUdp, 3004);
-    THitachiPLC& four = AddSerialPlc();
+TEST(DriverCycleTest, Rows) {
+    // clang-format off
+    const TCycleRow rows[] = {
+        {"read over tcp, one request at a time, the next at once", "tcp at=WR0010,WR0011",
+         "+15 n=1 O=1 F=0001FFFF0000A4010A000011 E1=1 +20 n=1 a:00A4ABCD V1=ABCD E1=0 Q1=0 p=1 r run n=2 "
+         "F=0002FFFF0000A4020A0000100A000011 a:00A412345678 V0=1234 V1=5678"},
+        {"answers not fitting the request", "tcp",
+         "+15 W=1000 a-:00A41234 H0=0 W=1200 a+:00A41234 H0=0 a:00A412 H0=0 Q0=1 +15 n=2 a:00A4123456 H0=0 E0=2 "
+         "+15 n=3 a:00A01234 H0=0 a:00A41234 V0=1234 E0=0"},
+        {"udp: the answer before adds no pause", "udp", "+15 a-:00A41234 H0=0 W=1000"},
+        {"rejections", "tcp",
+         "+15 a:01A40700 A0=0 Q0=1 +15 a:01A407 A0=1 Q0=0 w0=42 +100 C=A5 a:01A507 P0=0 J0=1 A0=1 Z0=1 "
+         "r +15 ok r +15 ok r +15 ok n=6 N=1 w0=43 +100 C=A5 N=2 a:00A5 J0=0 P0=0"},
+        {"a bit written true goes out as 1", "tcp at=M00020,R010",
+         "w0=FFFFFFFF f1=2 +15 n=1 F=0001FFFF0000A502020000100001040000200001 V0=1"},
+        {"silent plc times out once and is restored", "tcp",
+         "+15 n=1 +2900 T=0 n=3 +1000 T=1 X=1 E0=4 +5000 T=1 a:00A40005 +15 R=1 V0=5"},
+        {"silent after an answer, across the tick wrap", "tcp tick=4294964296",
+         "+15 ok r +2900 T=0 n=4 +1000 T=1 X=1 E0=4 +5000 T=1 a:00A40005 +15 R=1 V0=5"},
+        {"no time-out while the manager falls behind", "tcp", "~100 n=10 T=0 X=0"},
+        {"tcp busy pauses 40 s plus the wait left", "tcp",
+         "+15 n=1 +100 W=910 busy W=40910 +40810 n=1 T=0 +200 n=2 B=1"},
+        {"busy back-off doubles, a valid answer halves it", "tcp",
+         "+15 busy D=40000 busy D=40000 ok D=20000 W=0 r +15 a:08A4 D=20000 W=0 +15 L=8"},
+        {"udp busy retried three times", "udp",
+         "+15 n=1 busy W=100 +120 n=2 E0=1 F=0002FFFF0000A4010A000010 busy +120 n=3 busy +120 n=4 E0=1 B=1 L=5 "
+         "F=0004FFFF0000A4010A000010 busy +120 n=5 E0=2 B=1 +5500 T=0 +2000 T=1"},
+        {"the same across the tick wrap", "udp tick=4294967000",
+         "+15 busy +120 busy +120 busy +120 busy +120 n=5 E0=2 +5500 T=0 +2000 T=1"},
+        {"busy retries count again for each request", "udp",
+         "+15 busy +120 busy +120 busy +120 busy +120 n=5 E0=2 ok r +15 n=6 E0=1 busy +120 n=7 E0=1"},
+        {"no busy retry with BusyRetries 0", "udp retries=0", "+15 busy +120 n=2 E0=2"},
+        {"pause after every fifth ethernet answer", "tcp msg=5 wait=1000",
+         "+15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=1000 +985 n=5 +30 n=6"},
+        {"no pause with MsgCountBeforeWait 0", "tcp msg=0 wait=1000",
+         "+15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 n=7"},
+        {"write first, a newer value stays pending", "tcp",
+         "w0=1234 +15 F=0001FFFF0000A5010A0000101234 w0=5678 a:00A5 P0=1 Z0=1 +15 n=2 C=A4 ok V0=5678 +15 "
+         "F=0003FFFF0000A5010A0000105678 a:00A5 P0=0"},
+        {"an unanswered write stays pending and goes again", "tcp", "w0=42 +15 C=A5 +2200 P0=1 N=2"},
+        {"an empty collection frees the driver", "tcp", "+15 O=1 ok drop +1000 K=0 O=0 n=1 +1000 n=1 ok Y=1"},
+        {"two plcs take turns, a pass's first request hands over", "tcp plcs=2 at=WR0000,WR0100,WR0200",
+         "w0=1 +15 ok r +15 ok r +15 ok r +15 ok r +15 ok r +15 ok r o=121212"},
+        {"a driver without owner counts down at every plc", "tcp plcs=3", "+15 o=1 del +495 n=1 +15 n=2 o=12"},
+        {"pass statistics", "tcp", "+15 +85 ok +15 +85 ok +15 +85 ok +15 G=85 %=100 h=85 m=85"},
+        {"wait floor", "tcp to=100", "+15 W=300"},
+        {"wait ceiling", "tcp to=5000000", "+15 W=3600000"},
+        {"ascii read and the serial pause", "serial",
+         "+15 f=2FFFF0000A4010A000010 a:FFFF000000A41234 V0=1234 W=70 S=1 y=1 p=1"},
+        {"serial answer of another lump", "serial", "+15 a:FFFF000100A41234 H0=0 a:FFFF000000A41234 H0=1"},
+        {"station number protocol checks the station", "serial proto=2 stn=12",
+         "+15 a:11FFFF000000A41234 H0=0 a:12FFFF000000A41234 V0=1234"},
+        {"handshake reply after 50 ms", "serial", "+15 x:060D +45 n=1 +15 n=2 F=0530310D"},
+        {"station handshake, protocol 2 over tcp", "tcp proto=2", "+15 x:0630350D +65 n=2 F=05323035310D"},
+        {"station handshake, protocol 2 over udp", "udp proto=2", "+15 x:0630350D +65 n=2 F=05323035310D"},
+        {"serial silence times out after TimeOut + 5 s", "serial",
+         "+15 a:FFFF000000A41234 r +5900 T=0 +1500 T=1"},
+        {"binary switch", "serial",
+         "+15 a:FFFF00000119 b=0 s=1 a:FFFF00000019 b=1 s=2 r +1100 F=02000CFFFF0000A4010A000010C90D "
+         "x:02000AFFFF000000A40D0DC60D V0=D0D"},
+        {"bit block answer, most significant bit first", "tcp minsize=0 usage=0 at=M00120,M00127,M00128",
+         "+15 a:00A040 V1=0 V2=1 r +15 F=0002FFFF0000A00400012009 a:00A081 E0=1 H0=0 r +15 a:00A08100 V0=1 V1=1 V2=0"},
+        {"double word halves in one request", "tcp at=WR/3/55,DR0200",
+         "+15 n=1 I=54 ok +15 F=0002FFFF0000A4020A0002000A000201 a:00A412345678 V55=56781234"},
+        {"serial misses: an answer resets them, 13 reset the line", "com md=1 baud=9600",
+         "+15 ok r S=1 +3300 M=6 ok r +100 M=0 +6900 M=12 S=1 +600 M=0 S=0"},
+    };
+    // clang-format on
+    for (const TCycleRow& row : rows) RunRow(row);
+}
+
+// Bytes of the whole ethernet answer that starts with the given ones, for a random read of
+// WR0011 (sequence 1), then after its answer, then for two words.
+TEST(DriverCycleTest, EthernetAnswerLengthFollowsTheRequestInFlight) {
+    TWorld w;
+    w.Add(DriverTcp, ProtocolEthernet);
+    w.Monitor(w.First(), "WR0010");
+    w.Monitor(w.First(), "WR0011");
+    w.Run(15);
+    const std::pair<const char*, std::size_t> rows[] = {{"0001FF", 8},
+                                                        {"0001FFFF000005", 7},
+                                                        {"0001FFFF000017", 7},
+                                                        {"0001FFFF000000", 8},
+                                                        {"0001FFFF000000A4", 10},
+                                                        {"0001FFFF000000A4AB", 10},
+                                                        {"0001FFFF000001A4", 9},
+                                                        {"0001FFFF000005A4", 8},
+                                                        {"0001FFFF000017A4", 8},
+                                                        {"0000FFFF000000A4", 8},
+                                                        {"0001FFFF000000A0", 8},
+                                                        {"+0001FFFF000000A4", 8},
+                                                        {"r0002FFFF000000A4", 12}};
+    for (const auto& [head, length] : rows) {
+        SCOPED_TRACE(head);
+        std::string text = head;
+        if (text[0] == '+') w.Answer("00A4ABCD"), text.erase(0, 1); // answered: a repeat is whole
+        if (text[0] == 'r') {                                       // two words in the next request
+            for (THitachiLocation* held : w.Held) held->ReadRequested = true;
+            w.T.Platform.RunPosted();
+            text.erase(0, 1);
+        }
+        EXPECT_EQ(w.Driver().EthernetAnswerLength(Hex(text)), length);
+    }
+}
+
+TEST(DriverCycleTest, PoolSharesMatchingLinksAndFreesUnusedDrivers) {
+    TWorld w;
+    THitachiPLC& one = w.Add(DriverTcp, ProtocolEthernet);
+    THitachiPLC& two = w.Add(DriverTcp, ProtocolEthernet);
+    THitachiPLC& three = w.Add(DriverUdp, ProtocolEthernet);
+    THitachiPLC& four = w.Add(DriverSerial, ProtocolStandard);
+    THitachiPLC& five = w.Add(DriverTcp, ProtocolEthernet, 3005);
     EXPECT_EQ(one.Driver, two.Driver);
-    EXPECT_NE(one.Driver, three.Driver);
-    EXPECT_NE(one.Driver, four.Driver);
-    ASSERT_EQ(Manager.Drivers().size(), 3u);
+    for (const THitachiPLC* other : {&three, &four, &five}) EXPECT_NE(one.Driver, other->Driver);
+    ASSERT_EQ(w.Manager->Drivers().size(), 4u);
     EXPECT_EQ(one.Driver->UserCount, 2);
-    EXPECT_EQ(one.Driver->Manager, &Manager);
+    EXPECT_EQ(one.Driver->Manager, w.Manager.get());
     // A serial-format protocol over Ethernet stays ASCII.
     two.SetConnection(DriverTcp, ProtocolStandard);
     EXPECT_NE(two.Driver, one.Driver);
     EXPECT_EQ(two.Driver->BinaryState, 1);
     EXPECT_FALSE(two.Driver->BinaryMode);
     EXPECT_EQ(one.Driver->UserCount, 1);
-    PLCs.DeletePLC(0);
-    Manager.FreeUnusedDrivers();
-    EXPECT_EQ(Manager.Drivers().size(), 3u); // two's, three's and four's
+    w.PLCs->DeletePLC(0);
+    w.Manager->FreeUnusedDrivers();
+    EXPECT_EQ(w.Manager->Drivers().size(), 4u); // two's, three's, four's and five's
 }
 
 } // namespace

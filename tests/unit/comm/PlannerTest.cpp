@@ -1,5 +1,5 @@
 // Which monitored locations go into one read request, and whether it is a block or a
-// random read: checked on the request the driver actually sends.
+// random read: checked on the requests the driver actually sends.
 #include "comm/CommDriver.h"
 
 #include "plc/MemoryTypes.h"
@@ -26,21 +26,13 @@ public:
     }
 };
 
-TDriverLink EthernetLink() {
-    TDriverLink link;
-    link.Kind = 2;
-    link.Address = "127.0.0.1";
-    link.Port = 3004;
-    link.Protocol = FrameProtocolEthernet;
-    return link;
-}
-
 class PlannerTest : public ::testing::Test {
 protected:
     test::TTestContext T;
     TPLCCollection PLCs{T.Context};
     THitachiPLC& PLC = PLCs.AddPLC();
-    TSentDriver Driver{T.Context, EthernetLink()};
+    TSentDriver Driver{T.Context,
+                       {.Kind = 2, .Address = "127.0.0.1", .Port = 3004, .Protocol = FrameProtocolEthernet}};
     std::vector<std::unique_ptr<THitachiLocation>> Locations;
 
     THitachiLocation& Make(int code, std::uint32_t address, std::uint16_t varType) {
@@ -52,99 +44,124 @@ protected:
         Locations.push_back(std::move(location));
         return *Locations.back();
     }
-    void Words(std::uint32_t first, int count, std::uint32_t step = 1, int code = 0x0A) {
-        for (int i = 0; i < count; ++i) Make(code, first + static_cast<std::uint32_t>(i) * step, VarTypeUI2);
-    }
-    // Offers the locations from `from` on as the cycle does; returns how many were taken.
-    std::size_t Offer(std::size_t from = 0) {
-        std::size_t i = from;
-        for (; i < Locations.size(); ++i) {
-            auto result = Driver.AddRead(*Locations[i]);
-            if (result.Refused) return i - from;
-            if (!result.MoreRoom) return i + 1 - from;
-        }
-        return i - from;
-    }
-    // The request as sent: payload 00 seq FF FF 00 00 command ...
-    Bytes Send() {
-        Driver.SendRead(PLC);
-        EXPECT_FALSE(Driver.Sent.empty());
-        return Driver.Sent.empty() ? Bytes{} : Driver.Sent.back();
-    }
 };
 
-TEST_F(PlannerTest, NineWordsRandomTenWordsBlock) {
-    Words(0, 9);
-    EXPECT_EQ(Offer(), 9u);
-    Bytes nine = Send();
-    EXPECT_EQ(nine[6], CmdRandomRead);
-    EXPECT_EQ(nine[7], 9);
-    EXPECT_EQ(nine.size(), 8u + 9u * 4u);
-
-    Driver.ReadList.clear();
-    Locations.clear();
-    Words(0, 10);
-    EXPECT_EQ(Offer(), 10u);
-    EXPECT_EQ(Send(), (Bytes{0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x0A, 0x00, 0x00, 0x00, 10}));
+// The planner against a plain restatement of its rule: the unused share of a block, in
+// whole percent, at most 100 - MinBlockUsage, at least MinBlockSize locations, both
+// settings in range (0-100, 0-54), one memory type, at most 120 words or 240 bits; at most
+// 55 locations otherwise. Every location is offered as the cycle does, request after
+// request: the same answers to each offer, the same free slots, the same requests sent.
+TEST_F(PlannerTest, AgreesWithTheRuleOverUsagesSizesGapsAndKinds) {
+    struct TKind {
+        const char* Name;
+        int Code, SecondCode;
+        std::uint16_t VarType;
+        long Limit;
+    };
+    const TKind kinds[] = {{"words", 0x0A, 0x0A, VarTypeUI2, 120},
+                           {"bits", 0x04, 0x04, VarTypeBool, 240},
+                           {"WR then WM", 0x0A, 0x0C, VarTypeUI2, 120}};
+    using TTrace = std::vector<std::pair<bool, bool>>; // (room left, refused) per offer
+    for (const TKind& kind : kinds)
+        for (int count : {1, 9, 10, 130, 250})
+            for (int usage : {-1, 0, 1, 33, 49, 50, 51, 67, 99, 100, 101})
+                for (int minSize : {0, 10, 54, 55})
+                    for (std::uint32_t gap : {1u, 2u, 3u, 5u}) {
+                        SCOPED_TRACE(::testing::Message()
+                                     << kind.Name << " count " << count << " usage " << usage << " min size "
+                                     << minSize << " gap " << gap);
+                        T.Context.Settings.MinBlockUsage = usage;
+                        T.Context.Settings.MinBlockSize = minSize;
+                        Locations.clear();
+                        for (int i = 0; i < count; ++i)
+                            Make(i < count / 2 ? kind.Code : kind.SecondCode,
+                                 static_cast<std::uint32_t>(i) * gap, kind.VarType);
+                        std::size_t next = 0;
+                        for (int request = 0; next < Locations.size(); ++request) {
+                            ASSERT_LT(request, 300);
+                            std::vector<const THitachiLocation*> list;
+                            auto qualifies = [&](bool strict) {
+                                if (list.empty() || list.front()->Code != list.back()->Code) return false;
+                                const long span =
+                                    static_cast<long>(list.back()->Address - list.front()->Address) + 1;
+                                if (strict ? span >= kind.Limit : span > kind.Limit) return false;
+                                const long n = static_cast<long>(list.size());
+                                return usage >= 0 && usage <= 100 && minSize >= 0 && minSize <= 54 &&
+                                       100 - n * 100 / span <= 100 - usage && n >= minSize;
+                            };
+                            auto room = [&] {
+                                return list.size() < 301 && (qualifies(true) || list.size() < 55);
+                            };
+                            TTrace expected;
+                            std::size_t i = next;
+                            for (; i < Locations.size(); ++i) {
+                                if (!room()) {
+                                    expected.emplace_back(false, false);
+                                    break;
+                                }
+                                list.push_back(Locations[i].get());
+                                if (list.size() > 55 && !qualifies(false)) {
+                                    list.pop_back();
+                                    expected.emplace_back(false, true);
+                                    break;
+                                }
+                                expected.emplace_back(room(), false);
+                                if (!expected.back().first) {
+                                    ++i;
+                                    break;
+                                }
+                            }
+                            TTrace actual;
+                            for (std::size_t j = next; j < Locations.size(); ++j) {
+                                const auto result = Driver.AddRead(*Locations[j]);
+                                actual.emplace_back(result.MoreRoom, result.Refused);
+                                if (result.Refused || !result.MoreRoom) break;
+                            }
+                            ASSERT_EQ(actual, expected) << "request " << request;
+                            const int free = list.size() <= 55 ? 55 - static_cast<int>(list.size())
+                                                               : static_cast<int>(kind.Limit) -
+                                                                     static_cast<int>(list.size());
+                            EXPECT_EQ(Driver.FreeReadSlots(), free);
+                            // The request sent: a block of the whole span, or a random read of each.
+                            const bool block = qualifies(false);
+                            Driver.SendRead(PLC);
+                            ASSERT_FALSE(Driver.Sent.empty());
+                            const Bytes& sent = Driver.Sent.back();
+                            EXPECT_EQ(sent[6], block ? CmdBlockRead : CmdRandomRead);
+                            const std::uint32_t first = list.front()->Address;
+                            if (block) {
+                                EXPECT_EQ(sent, (Bytes{0x00, sent[1], 0xFF, 0xFF, 0x00, 0x00, 0xA0,
+                                                       static_cast<std::uint8_t>(list.front()->Code), 0x00,
+                                                       static_cast<std::uint8_t>(first >> 8),
+                                                       static_cast<std::uint8_t>(first),
+                                                       static_cast<std::uint8_t>(list.back()->Address -
+                                                                                 first + 1)}));
+                            } else {
+                                EXPECT_EQ(sent[7], list.size());
+                                EXPECT_EQ(sent.size(), 8 + 4 * list.size());
+                            }
+                            EXPECT_EQ(Locations[next]->ErrorCount, 1);
+                            Driver.ReadList.clear();
+                            next = i;
+                        }
+                    }
 }
 
-TEST_F(PlannerTest, HundredThirtyWordsSplitAt120) {
-    Words(0, 130);
-    EXPECT_EQ(Offer(), 120u);
-    EXPECT_FALSE(Driver.CanAddRead());
-    Bytes first = Send();
-    EXPECT_EQ(first[6], CmdBlockRead);
-    EXPECT_EQ(first[11], 120);
-    Driver.ReadList.clear();
-    EXPECT_EQ(Offer(120), 10u);
-    Bytes rest = Send();
-    EXPECT_EQ(rest[6], CmdBlockRead);
-    EXPECT_EQ(rest[10], 120); // WR0078
-    EXPECT_EQ(rest[11], 10);
-}
-
-TEST_F(PlannerTest, TwoHundredFortyBitsInOneBlock) {
-    for (std::uint32_t a = 0; a < 250; ++a) Make(0x04, a, VarTypeBool);
-    EXPECT_EQ(Offer(), 240u);
-    EXPECT_EQ(Driver.FreeReadSlots(), 0);
-    Bytes block = Send();
-    EXPECT_EQ(block[6], CmdBlockRead);
-    EXPECT_EQ(block[7], 0x04);
-    EXPECT_EQ(block[11], 0xF0);
-}
-
-TEST_F(PlannerTest, MinBlockSizeZeroReadsSingleLocationAsBlock) {
-    T.Context.Settings.MinBlockSize = 0;
-    Words(0x10, 1);
-    Offer();
-    EXPECT_EQ(Send(), (Bytes{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x0A, 0x00, 0x00, 0x10, 1}));
-}
-
-TEST_F(PlannerTest, DifferentCodesNeverBlock) {
-    Words(0, 5);
-    Words(0, 5, 1, 0x0C); // WM after WR
-    Offer();
-    EXPECT_FALSE(Driver.BlockReadQualifies(false));
-    EXPECT_EQ(Send()[6], CmdRandomRead);
-}
-
-TEST_F(PlannerTest, SkipsUnrequestedAndDoubleWords) {
+TEST_F(PlannerTest, SkipsUnrequestedAndDoubleWordsAndRetriesCountNoError) {
     THitachiLocation& a = Make(0x0A, 0, VarTypeUI2);
-    THitachiLocation& b = Make(0x0A, 1, VarTypeUI2);
-    b.ReadRequested = false;
-    THitachiLocation& dw = Make(0x0A, 2, VarTypeUI2);
-    dw.IsDoubleWord = true;
+    Make(0x0A, 1, VarTypeUI2).ReadRequested = false;
+    Make(0x0A, 2, VarTypeUI2).IsDoubleWord = true;
     a.TimedOut = true;
-    Offer();
+    for (auto& location : Locations) Driver.AddRead(*location);
     EXPECT_EQ(Driver.ReadList, (std::vector<THitachiLocation*>{&a}));
     EXPECT_FALSE(a.TimedOut);
+    PLC.RetryPending = true;
+    Driver.SendRead(PLC);
+    EXPECT_EQ(a.ErrorCount, 0);
 }
 
 TEST_F(PlannerTest, WriteListLimit) {
-    for (int i = 0; i < 40; ++i) {
-        THitachiLocation& l = Make(0x0A, static_cast<std::uint32_t>(i), VarTypeUI2);
-        l.WritePending = i != 3;
-    }
+    for (int i = 0; i < 40; ++i) Make(0x0A, static_cast<std::uint32_t>(i), VarTypeUI2).WritePending = i != 3;
     int taken = 0;
     for (auto& l : Locations) {
         ++taken;
@@ -155,87 +172,6 @@ TEST_F(PlannerTest, WriteListLimit) {
     EXPECT_EQ(Driver.FreeWriteSlots(), 0);
     EXPECT_FALSE(Driver.AddWrite(*Locations.back()));
     EXPECT_EQ(Driver.WriteCount(), 35);
-}
-
-TEST_F(PlannerTest, ErrorCountGrowsPerRequestUnlessRetry) {
-    Words(0, 2);
-    Offer();
-    Send();
-    EXPECT_EQ(Locations[0]->ErrorCount, 1);
-    PLC.RetryPending = true;
-    Send();
-    EXPECT_EQ(Locations[0]->ErrorCount, 1);
-}
-
-// The planner against a plain restatement of its rule (the unused share of the block, in
-// whole percent, at most 100 - MinBlockUsage; at most 55 locations otherwise; at most 120
-// words; settings out of range allow no block): same locations taken, same room left and
-// refusals, same kind of request sent, over usages, minimum sizes and address gaps around
-// every boundary.
-TEST_F(PlannerTest, AgreesWithTheRuleOverUsagesSizesAndGaps) {
-    // What each offer answered, up to the first that left no room or was refused.
-    using TTrace = std::vector<std::pair<bool, bool>>; // (room left, refused)
-    for (int usage : {-1, 0, 1, 33, 49, 50, 51, 67, 99, 100, 101}) {
-        for (int minSize : {0, 10, 54, 55}) {
-            for (std::uint32_t gap : {1u, 2u, 3u, 5u}) {
-                T.Context.Settings.MinBlockUsage = usage;
-                T.Context.Settings.MinBlockSize = minSize;
-                Driver.ReadList.clear();
-                Locations.clear();
-                Words(0, 130, gap);
-
-                std::vector<std::uint32_t> list;
-                auto qualifies = [&](bool strict) {
-                    if (list.empty()) return false;
-                    const long span = static_cast<long>(list.back()) - static_cast<long>(list.front()) + 1;
-                    if (strict ? span >= 120 : span > 120) return false;
-                    const long count = static_cast<long>(list.size());
-                    const long unused = 100 - count * 100 / span;
-                    return usage >= 0 && usage <= 100 && minSize >= 0 && minSize <= 54 &&
-                           unused <= 100 - usage && count >= minSize;
-                };
-                auto room = [&] { return list.size() < 301 && (qualifies(true) || list.size() < 55); };
-                TTrace expected;
-                for (const auto& location : Locations) {
-                    if (!room()) {
-                        expected.emplace_back(false, false);
-                        break;
-                    }
-                    list.push_back(location->Address);
-                    if (list.size() > 55 && !qualifies(false)) {
-                        list.pop_back();
-                        expected.emplace_back(false, true);
-                        break;
-                    }
-                    expected.emplace_back(room(), false);
-                    if (!expected.back().first) break;
-                }
-
-                TTrace actual;
-                for (const auto& location : Locations) {
-                    const auto result = Driver.AddRead(*location);
-                    actual.emplace_back(result.MoreRoom, result.Refused);
-                    if (result.Refused || !result.MoreRoom) break;
-                }
-                EXPECT_EQ(Driver.ReadList.size(), list.size())
-                    << "usage " << usage << ", min size " << minSize << ", gap " << gap;
-                EXPECT_EQ(actual, expected)
-                    << "usage " << usage << ", min size " << minSize << ", gap " << gap;
-                // The request sent: a block of the whole span, or a random read of each.
-                const Bytes sent = Send();
-                ASSERT_GE(sent.size(), 12u);
-                if (qualifies(false)) {
-                    EXPECT_EQ(sent[6], CmdBlockRead)
-                        << "usage " << usage << ", min size " << minSize << ", gap " << gap;
-                    EXPECT_EQ(sent[11], list.back() - list.front() + 1);
-                } else {
-                    EXPECT_EQ(sent[6], CmdRandomRead)
-                        << "usage " << usage << ", min size " << minSize << ", gap " << gap;
-                    EXPECT_EQ(sent[7], list.size());
-                }
-            }
-        }
-    }
 }
 
 } // namespace

@@ -36,30 +36,22 @@ struct TDoubleWord {
     }
 };
 
-TEST(HitachiLocation, WrittenWordValuesBecomeTwosComplement) {
+TEST(HitachiLocation, WrittenValuesTwosComplementAndDoubleWordHalves) {
     THitachiLocation word;
     MakeWord(word, 0x10);
-    word.StoreWrittenValue(static_cast<std::uint32_t>(-1));
-    EXPECT_EQ(word.Value, 65535u);
-    EXPECT_TRUE(word.WriteRequested);
-    EXPECT_TRUE(word.WritePending);
-    word.StoreWrittenValue(static_cast<std::uint32_t>(-40000));
-    EXPECT_EQ(word.Value, 32768u);
-    word.StoreWrittenValue(1234);
-    EXPECT_EQ(word.Value, 1234u);
-
+    for (auto [written, stored] : {std::pair{-1, 65535u}, {-40000, 32768u}, {1234, 1234u}}) {
+        word.StoreWrittenValue(static_cast<std::uint32_t>(written));
+        EXPECT_EQ(word.Value, stored) << written;
+        EXPECT_TRUE(word.WriteRequested && word.WritePending);
+    }
     TDoubleWord dw;
     dw.Double.StoreWrittenValue(static_cast<std::uint32_t>(-1));
     EXPECT_EQ(dw.Double.Value, 0xFFFFFFFFu);
-}
-
-TEST(HitachiLocation, DoubleWordWriteSplitsIntoBothHalves) {
-    TDoubleWord dw;
     dw.Double.StoreWrittenValue(0x12345678);
     EXPECT_EQ(dw.High.Value, 0x1234u);
     EXPECT_EQ(dw.Low.Value, 0x5678u);
-    EXPECT_TRUE(dw.High.WriteRequested && dw.High.WritePending);
-    EXPECT_TRUE(dw.Low.WriteRequested && dw.Low.WritePending);
+    EXPECT_TRUE(dw.High.WriteRequested && dw.High.WritePending && dw.Low.WriteRequested &&
+                dw.Low.WritePending);
     EXPECT_EQ(dw.Double.GetValue(), 0x12345678u);
 }
 
@@ -70,7 +62,6 @@ TEST(HitachiLocation, WordWriteAndReadKeepTheOwnerInStep) {
     EXPECT_EQ(dw.Double.Value, 0x22221111u);
     EXPECT_EQ(dw.Double.GetValue(), 0x22221111u);
     EXPECT_TRUE(dw.Double.HasValue);
-
     dw.High.StoreWrittenValue(0xABCD);
     EXPECT_EQ(dw.Double.Value, 0xABCD1111u);
     EXPECT_TRUE(dw.Double.WritePending);
@@ -96,56 +87,50 @@ TEST(HitachiLocation, ForcedValueReportsLocalOverrideUntilTheNextReadIsSkipped) 
     EXPECT_EQ(word.Quality(true, true), QualityGood);
     word.StoreReadValue(8, T2);
     EXPECT_EQ(word.Value, 8u);
-}
 
-TEST(HitachiLocation, ForcingADoubleWordForcesBothHalves) {
     TDoubleWord dw;
     dw.Double.StoreForcedValue(0x00010002, T1);
     EXPECT_EQ(dw.High.Value, 1u);
     EXPECT_EQ(dw.Low.Value, 2u);
     for (auto* l : {&dw.High, &dw.Low}) {
-        EXPECT_TRUE(l->SkipNextRead);
-        EXPECT_TRUE(l->HasValue);
+        EXPECT_TRUE(l->SkipNextRead && l->HasValue);
         EXPECT_EQ(l->ValueTime, T1);
         EXPECT_EQ(l->Quality(true, true), QualityLocalOverride);
     }
 }
 
-struct TQualityCase {
-    bool Uncertain, Bad;
-    std::uint16_t NeverRead, ThreeErrors, FiveErrors, TimedOut;
-};
-
-class QualityTable : public ::testing::TestWithParam<TQualityCase> {};
-
-TEST_P(QualityTable, FollowsTheSettings) {
-    const auto& c = GetParam();
-    TSettings settings;
-    settings.EnableUncertain = c.Uncertain;
-    settings.EnableBAD = c.Bad;
-    THitachiLocation word;
-    MakeWord(word, 0);
-    EXPECT_EQ(word.Quality(settings), c.NeverRead);
-    word.StoreReadValue(1, T1);
-    EXPECT_EQ(word.Quality(settings), QualityGood);
-    word.ErrorCount = 3;
-    EXPECT_EQ(word.Quality(settings), c.ThreeErrors);
-    word.ErrorCount = 5;
-    EXPECT_EQ(word.Quality(settings), c.FiveErrors);
-    word.ErrorCount = 0;
-    word.TimedOut = true;
-    EXPECT_EQ(word.Quality(settings), c.TimedOut);
-    word.AddressError = true;
-    EXPECT_EQ(word.Quality(settings), QualityConfigError);
-}
-
-INSTANTIATE_TEST_SUITE_P(Settings, QualityTable,
-                         ::testing::Values(TQualityCase{true, true, 0x00, 0x44, 0x18, 0x44},
-                                           TQualityCase{true, false, 0x40, 0x44, 0x44, 0x44},
-                                           TQualityCase{false, false, 0xC0, 0xC0, 0xC0, 0xC0},
-                                           TQualityCase{false, true, 0x00, 0xC0, 0x18, 0xC0}));
-
-TEST(HitachiLocation, DoubleWordQualityComesFromItsHalves) {
+// Quality of a word never read, read, with 3 and 5 failed reads, timed out and with an
+// address error, under the four combinations of EnableUncertain and EnableBAD.
+TEST(HitachiLocation, QualityTable) {
+    struct TRow {
+        bool Uncertain, Bad;
+        std::uint16_t NeverRead, ThreeErrors, FiveErrors, TimedOut;
+    };
+    const TRow rows[] = {{true, true, 0x00, 0x44, 0x18, 0x44},
+                         {true, false, 0x40, 0x44, 0x44, 0x44},
+                         {false, false, 0xC0, 0xC0, 0xC0, 0xC0},
+                         {false, true, 0x00, 0xC0, 0x18, 0xC0}};
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(std::to_string(row.Uncertain) + std::to_string(row.Bad));
+        TSettings settings;
+        settings.EnableUncertain = row.Uncertain;
+        settings.EnableBAD = row.Bad;
+        THitachiLocation word;
+        MakeWord(word, 0);
+        EXPECT_EQ(word.Quality(settings), row.NeverRead);
+        word.StoreReadValue(1, T1);
+        EXPECT_EQ(word.Quality(settings), QualityGood);
+        word.ErrorCount = 3;
+        EXPECT_EQ(word.Quality(settings), row.ThreeErrors);
+        word.ErrorCount = 5;
+        EXPECT_EQ(word.Quality(settings), row.FiveErrors);
+        word.ErrorCount = 0;
+        word.TimedOut = true;
+        EXPECT_EQ(word.Quality(settings), row.TimedOut);
+        word.AddressError = true;
+        EXPECT_EQ(word.Quality(settings), QualityConfigError);
+    }
+    // A double word's quality comes from its halves.
     TDoubleWord dw;
     dw.Double.StoreReadValue(0, T1);
     EXPECT_EQ(dw.Double.Quality(true, true), QualityGood);
@@ -156,7 +141,6 @@ TEST(HitachiLocation, DoubleWordQualityComesFromItsHalves) {
     dw.High.AddressError = true;
     EXPECT_EQ(dw.Double.Quality(true, true), QualityConfigError);
     EXPECT_TRUE(dw.Double.IsFaulty());
-
     THitachiLocation lonely;
     lonely.IsDoubleWord = true;
     lonely.StoreReadValue(5, T1);
@@ -166,7 +150,7 @@ TEST(HitachiLocation, DoubleWordQualityComesFromItsHalves) {
     EXPECT_TRUE(lonely.IsFaulty());
 }
 
-TEST(HitachiLocation, FreeingADoubleWordReleasesAndUnlinksItsHalves) {
+TEST(HitachiLocation, FreeingEitherSideUnlinksTheOther) {
     THitachiLocation low, high;
     MakeWord(low, 0);
     MakeWord(high, 1);
@@ -187,24 +171,22 @@ TEST(HitachiLocation, FreeingADoubleWordReleasesAndUnlinksItsHalves) {
     // Reads on the orphaned words must not reach the freed double word.
     low.StoreReadValue(3, T1);
     high.StoreWrittenValue(4);
-}
 
-TEST(HitachiLocation, FreeingAWordUnlinksItsOwner) {
     THitachiLocation dw;
     dw.IsDoubleWord = true;
     {
-        THitachiLocation high;
-        dw.HighLink = &high;
-        high.HighLink = &dw;
+        THitachiLocation word;
+        dw.HighLink = &word;
+        word.HighLink = &dw;
     }
     EXPECT_EQ(dw.HighLink, nullptr);
     EXPECT_EQ(dw.GetValue(), 0u);
 }
 
-TEST(HitachiLocation, DisplayChangeDetection) {
+TEST(HitachiLocation, DisplayChangeNamesAndTypes) {
     TSettings settings;
     THitachiLocation word;
-    MakeWord(word, 0);
+    MakeWord(word, 0x10);
     EXPECT_TRUE(word.HasChangedForDisplay(settings)); // Changed at creation
     EXPECT_FALSE(word.HasChangedForDisplay(settings));
     word.StoreReadValue(0, T1); // same value, new time stamp and quality
@@ -212,28 +194,20 @@ TEST(HitachiLocation, DisplayChangeDetection) {
     EXPECT_FALSE(word.HasChangedForDisplay(settings));
     word.RefreshCaption = true;
     EXPECT_TRUE(word.HasChangedForDisplay(settings));
-}
 
-TEST(HitachiLocation, TypesAndNames) {
-    THitachiLocation word;
-    MakeWord(word, 0x10);
     EXPECT_EQ(word.LocationName(), "WR0010");
     EXPECT_EQ(word.VarTypeOf(false), VarTypeUI2);
     EXPECT_EQ(word.VarTypeOf(true), VarTypeI2);
-    EXPECT_EQ(word.DataTypeName(), "Integer");
     TDoubleWord dw;
     EXPECT_EQ(dw.Double.LocationName(), "DR0000");
     EXPECT_EQ(dw.Double.VarTypeOf(true), VarTypeI4);
-    EXPECT_EQ(dw.Double.DataTypeName(), "Long");
     THitachiLocation bit;
     bit.VarType = VarTypeBool;
     EXPECT_EQ(bit.VarTypeOf(true), VarTypeBool);
-    EXPECT_EQ(bit.DataTypeName(), "Bool");
     THitachiLocation text;
     text.Name = "ComInfo";
     text.VarType = VarTypeBstr;
     EXPECT_EQ(text.LocationName(), "ComInfo");
-    EXPECT_EQ(text.DataTypeName(), "String");
     text.StoreText("abc", T1);
     EXPECT_EQ(text.StringValue, "abc");
     EXPECT_TRUE(text.HasValue);

