@@ -189,13 +189,4 @@ std::uint16_t THitachiLocation::VarTypeOf(bool isSigned) const {
     return VarType;
 }
 
-std::string THitachiLocation::DataTypeName() const {
-    switch (VarType) {
-    case VarTypeBool: return "Bool";
-    case VarTypeUI2: return "Integer";
-    case VarTypeBstr: return "String";
-    default: return "Long";
-    }
-}
-
 } // namespace dravon

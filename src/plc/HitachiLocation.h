@@ -102,8 +102,6 @@ public:
     // Compares with the last reported triple; on a change stores the new one and clears Changed.
     bool HasChangedForDisplay(const TSettings& settings);
     std::uint16_t VarTypeOf(bool isSigned) const;
-    // "Bool", "Integer", "String" or "Long".
-    std::string DataTypeName() const;
 
     void AddRef() { ++RefCount; }
     void Release() {

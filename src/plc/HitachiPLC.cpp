@@ -275,14 +275,6 @@ void THitachiPLC::ResetMaxima() {
     MaxComCyclePercent = -1;
 }
 
-void THitachiPLC::NoteResponse(TDateTime at) {
-    LastResponseAt = at;
-    if (LastResponseTime > MaxResponseTime) {
-        MaxResponseTime = LastResponseTime;
-        MaxResponseAt = at;
-    }
-}
-
 void THitachiPLC::EndOfPass(std::uint32_t tick, bool busyRetryPending) {
     Monitored.PurgeUnused();
     if (busyRetryPending) return;

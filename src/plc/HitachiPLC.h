@@ -162,8 +162,6 @@ public:
     std::string LastErrorText(TDateTime today) const;
     int AverageComCycle() const;
     void ResetMaxima();
-    // After each answer: LastResponseAt := at; a new maximum response time is noted.
-    void NoteResponse(TDateTime at);
     // End of a read pass (read position wrapped, no write in progress): frees unused
     // locations; unless a BUSY retry is pending, records the cycle, restarts the pass
     // counters at tick and updates the maximum.

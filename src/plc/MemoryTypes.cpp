@@ -114,22 +114,4 @@ int WordRowOf(int row) {
     return row;
 }
 
-bool CarriesHighAddressByte(int code) {
-    switch (code) {
-    case 0:
-    case 1:
-    case 3:
-    case 4:
-    case 32:
-    case 48:
-    case 49: return true;
-    default: return false;
-    }
-}
-
-std::array<std::uint8_t, 3> IoAddressParts(int code, std::uint32_t address) {
-    return {static_cast<std::uint8_t>(CarriesHighAddressByte(code) ? (address >> 16) & 0xFF : 0),
-            static_cast<std::uint8_t>((address >> 8) & 0xFF), static_cast<std::uint8_t>(address & 0xFF)};
-}
-
 } // namespace dravon

@@ -83,10 +83,4 @@ int RowOfCode(int code, bool isDoubleWord);
 // The word row of a double-word row (first row with the same code); the row itself otherwise.
 int WordRowOf(int row);
 
-// Codes whose first I/O address byte carries bits 16-23 of the packed address. Code 3 (L)
-// belongs here: L reaches 0x73FFF, and without it L10000 and above would alias L0000-LFFFF.
-bool CarriesHighAddressByte(int code);
-// The three I/O address bytes of a frame: bits 16-23 (or 0), bits 8-15, bits 0-7.
-std::array<std::uint8_t, 3> IoAddressParts(int code, std::uint32_t address);
-
 } // namespace dravon
