@@ -221,54 +221,27 @@ TEST(PLCCollectionTest, SavedListLiterally) {
         EXPECT_EQ(Describe(loaded.PLCByIndex(1)), Describe(b));
         EXPECT_EQ(loaded.SerialPorts.Port(3)->BaudRate, 9600);
     }
-    const std::string list = "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"\n";
-    ASSERT_NE(saved.find(list), std::string::npos);
-    EXPECT_EQ(saved.substr(saved.find(list), saved.find("key HKEY_CLASSES_ROOT") - saved.find(list)),
-              list + R"(dword "Count" 2
-dword "DrvType0" 2
-dword "DrvType1" 3
-dword "Lump0" 305419896
-dword "Lump1" 4294901760
-string "PLCIP0" "127.0.0.1"
-string "PLCIP1" "192.168.0.1"
-string "PLCName0" "PLC1"
-string "PLCName1" "PLC2"
-dword "PLCTcpPort0" 3010
-dword "PLCTcpPort1" 3004
-dword "ProtocolType0" 3
-dword "ProtocolType1" 2
-dword "SerialCom0" 1
-dword "SerialCom1" 3
-dword "SerialStatNo0" 0
-dword "SerialStatNo1" 7
-dword "TimeOut0" 250
-dword "TimeOut1" 1000
-key HKEY_LOCAL_MACHINE "SOFTWARE\\Norvane\\Dravon\\PLCList\\Serial Ports"
-dword "BaudRate0" 4294967295
-dword "BaudRate1" 4294967295
-dword "BaudRate2" 9600
-dword "BaudRate3" 4294967295
-dword "BaudRate4" 4294967295
-dword "BaudRate5" 4294967295
-dword "BaudRate6" 4294967295
-dword "BaudRate7" 4294967295
-dword "MultiDrop0" 0
-dword "MultiDrop1" 0
-dword "MultiDrop2" 1
-dword "MultiDrop3" 0
-dword "MultiDrop4" 0
-dword "MultiDrop5" 0
-dword "MultiDrop6" 0
-dword "MultiDrop7" 0
-dword "TrnsProc0" 0
-dword "TrnsProc1" 0
-dword "TrnsProc2" 1
-dword "TrnsProc3" 0
-dword "TrnsProc4" 0
-dword "TrnsProc5" 0
-dword "TrnsProc6" 0
-dword "TrnsProc7" 0
-)");
+    // The PLC list key's lines, one " | " apart.
+    std::string lines =
+        saved.substr(saved.find("key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\""));
+    lines = lines.substr(0, lines.find("key HKEY_CLASSES_ROOT"));
+    for (std::size_t at; (at = lines.find('\n')) != std::string::npos;) lines.replace(at, 1, " | ");
+    EXPECT_EQ(
+        lines,
+        R"(key HKEY_LOCAL_MACHINE "SOFTWARE\\Norvane\\Dravon\\PLCList" | dword "Count" 2 | dword "DrvType0" 2 | )"
+        R"(dword "DrvType1" 3 | dword "Lump0" 305419896 | dword "Lump1" 4294901760 | string "PLCIP0" "127.0.0.1" | )"
+        R"(string "PLCIP1" "192.168.0.1" | string "PLCName0" "PLC1" | string "PLCName1" "PLC2" | )"
+        R"(dword "PLCTcpPort0" 3010 | dword "PLCTcpPort1" 3004 | dword "ProtocolType0" 3 | dword "ProtocolType1" 2 | )"
+        R"(dword "SerialCom0" 1 | dword "SerialCom1" 3 | dword "SerialStatNo0" 0 | dword "SerialStatNo1" 7 | )"
+        R"(dword "TimeOut0" 250 | dword "TimeOut1" 1000 | )"
+        R"(key HKEY_LOCAL_MACHINE "SOFTWARE\\Norvane\\Dravon\\PLCList\\Serial Ports" | )"
+        R"(dword "BaudRate0" 4294967295 | dword "BaudRate1" 4294967295 | dword "BaudRate2" 9600 | )"
+        R"(dword "BaudRate3" 4294967295 | dword "BaudRate4" 4294967295 | dword "BaudRate5" 4294967295 | )"
+        R"(dword "BaudRate6" 4294967295 | dword "BaudRate7" 4294967295 | dword "MultiDrop0" 0 | dword "MultiDrop1" 0 | )"
+        R"(dword "MultiDrop2" 1 | dword "MultiDrop3" 0 | dword "MultiDrop4" 0 | dword "MultiDrop5" 0 | )"
+        R"(dword "MultiDrop6" 0 | dword "MultiDrop7" 0 | dword "TrnsProc0" 0 | dword "TrnsProc1" 0 | )"
+        R"(dword "TrnsProc2" 1 | dword "TrnsProc3" 0 | dword "TrnsProc4" 0 | dword "TrnsProc5" 0 | )"
+        R"(dword "TrnsProc6" 0 | dword "TrnsProc7" 0 | )");
     fs::remove_all(dir);
 }
 

@@ -12,6 +12,7 @@ namespace {
 
 using test::Ascii;
 using test::Bytes;
+using test::Hex;
 using test::TBytes;
 
 struct TExchange {
@@ -93,15 +94,12 @@ const char* const Words5 = "5.0A.10=1234 5.0A.11=5678 5.0A.12=9ABC 5.0A.13=DEF0"
 TEST(SimSessionFrames, Rows) {
     const TBytes randomRead = Ascii("2FFFF0000A402040001230A000010FD");
     const TBytes randomAnswer = Ascii("FFFF000000A40001123438");
-    const TBytes binaryRead = Bytes({0x02, 0x00, 0x10, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x02, 0x04, 0x00, 0x01,
-                                     0x23, 0x0A, 0x00, 0x00, 0x10, 0xF6, 0x0D});
-    const TBytes binaryWrite2 =
-        Bytes({0x02, 0x00, 0x0A, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x12, 0x34, 0x10, 0x0D});
+    const TBytes binaryRead = Hex("020010FFFF0000A402040001230A000010F60D");
+    const TBytes binaryWrite2 = Hex("02000AA5010A0000101234100D");
     const TBytes switchFrame = Ascii("0FFFF00001900D2");
-    const TBytes nak = Bytes({0x15, '1', 0x0D});
-    const TBytes ethernetRead =
-        Bytes({0x00, 0x09, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10});
-    const TBytes ethernetAnswer = Bytes({0x00, 0x09, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x12, 0x34});
+    const TBytes nak = Hex("15310D");
+    const TBytes ethernetRead = Hex("0009FFFF0000A4010A000010");
+    const TBytes ethernetAnswer = Hex("0009FFFF000000A41234");
     using S = TSimStats;
     // clang-format off
     const TFrameRow rows[] = {
@@ -121,9 +119,8 @@ TEST(SimSessionFrames, Rows) {
         {"rejection with an extra byte", "serial", {.RejectExtraByte = true},
          {{Ascii("2FFFF0000A4010700000067"), Ascii("FFFF000001A4070075")}}, "", "", {}},
         {"a rejected write changes nothing", "", {},
-         {{Bytes({0x00, 0x05, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x02, 0x0A, 0x00, 0x00, 0x10, 0x12, 0x34, 0x07, 0x00,
-                  0x00, 0x00, 0x56, 0x78}),
-           Bytes({0x00, 0x05, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA5, 0x07})}}, "", "0.0A.10=0", {}},
+         {{Hex("0005FFFF0000A5020A0000101234070000005678"),
+           Hex("0005FFFF000001A507")}}, "", "0.0A.10=0", {}},
         {"wrong checksum gets NAK", "serial", {}, {{Ascii("2FFFF0000A5010A00001012343E"), nak}}, "", "0.0A.10=0",
          {{&S::BadFrames, 1}}},
         {"lowercase hex is not understood", "serial", {}, {{Ascii("2ffff0000a5010a00001012343D"), nak}}, "",
@@ -131,86 +128,84 @@ TEST(SimSessionFrames, Rows) {
         {"wrong checksum without NAK", "serial quiet", {}, {{Ascii("2FFFF0000A5010A00001012343E"), {}}}, "",
          "0.0A.10=0", {}},
         {"noise, then a frame byte by byte; two frames in one piece", "serial", {},
-         {{Cat(Bytes({0xFF, 0x00, 'Z'}), randomRead), randomAnswer, true},
+         {{Cat(Hex("FF005A"), randomRead), randomAnswer, true},
           {Cat(randomRead, randomRead), Cat(randomAnswer, randomAnswer)}}, Words, "", {}},
         {"binary only after the switch, ascii still after it", "serial", {},
          {{binaryRead, {}}, {switchFrame, Ascii("FFFF00000019A2")},
-          {binaryRead, Bytes({0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34, 0xF5,
-                              0x0D})},
+          {binaryRead, Hex("02000CFFFF000000A400011234F50D")},
           {randomRead, randomAnswer}}, Words, "", {{&S::BinarySwitches, 1}}},
         {"an ascii-only port refuses the switch", "serial ascii", {},
          {{switchFrame, Ascii("FFFF00000119A3")}, {binaryRead, {}}}, Words, "", {}},
         {"the probe is never answered and returns the port to ascii", "serial", {},
-         {{switchFrame, Ascii("FFFF00000019A2")}, {Bytes({0x15, 0x30, 0x46, 0x46, 0x0D}), {}}, {binaryRead, {}}},
+         {{switchFrame, Ascii("FFFF00000019A2")}, {Hex("153046460D"), {}}, {binaryRead, {}}},
          Words, "", {{&S::Probes, 1}}},
         {"binary random write, procedure 2", "serial p2 binary", {},
-         {{binaryWrite2, Bytes({0x02, 0x00, 0x04, 0x00, 0xA5, 0xA9, 0x0D})}}, "", "0.0A.10=1234", {}},
+         {{binaryWrite2, Hex("02000400A5A90D")}}, "", "0.0A.10=1234", {}},
         {"binary CR inside the data both ways", "serial binary", {},
-         {{Bytes({0x02, 0x00, 0x0E, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x0D, 0x0D, 0xE6,
-                  0x0D}),
-           Bytes({0x02, 0x00, 0x08, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA5, 0xAB, 0x0D}), true},
-          {Bytes({0x02, 0x00, 0x0C, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10, 0xC9, 0x0D}),
-           Bytes({0x02, 0x00, 0x0A, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x0D, 0x0D, 0xC6, 0x0D})}},
+         {{Hex("02000EFFFF0000A5010A0000100D0DE60D"),
+           Hex("020008FFFF000000A5AB0D"), true},
+          {Hex("02000CFFFF0000A4010A000010C90D"),
+           Hex("02000AFFFF000000A40D0DC60D")}},
          "", "0.0A.10=D0D", {}},
         {"binary wrong checksum or length dropped silently", "serial binary", {},
-         {{Bytes({0x02, 0x00, 0x0A, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x12, 0x34, 0x11, 0x0D}), {}},
-          {Bytes({0x02, 0x00, 0x09, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x12, 0x34, 0x10, 0x0D}), {}}},
+         {{Hex("02000AA5010A0000101234110D"), {}},
+          {Hex("020009A5010A0000101234100D"), {}}},
          "", "0.0A.10=0", {{&S::BadFrames, 2}, {&S::RandomWrites, 0}}},
         {"ethernet bit block read echoes the sequence", "", {},
-         {{Bytes({0x00, 0x07, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x04, 0x00, 0x01, 0x20, 0x10}),
-           Bytes({0x00, 0x07, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0, 0x84, 0x01})}},
+         {{Hex("0007FFFF0000A00400012010"),
+           Hex("0007FFFF000000A08401")}},
          "0.04.120=1 0.04.12F=1 0.04.125=1", "", {}},
         {"bit blocks round up to whole bytes, count 0 rejected", "", {},
-         {{Bytes({0x00, 0x11, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x04, 0x00, 0x00, 0x00, 0x0A}),
-           Bytes({0x00, 0x11, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0, 0x80, 0x40})},
-          {Bytes({0x00, 0x12, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x04, 0x00, 0x00, 0x00, 0x00}),
-           Bytes({0x00, 0x12, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA0, 0x07})},
-          {Bytes({0x00, 0x13, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x04, 0x00, 0x00, 0x00, 0xF0}),
-           Cat(Bytes({0x00, 0x13, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0, 0x80, 0x60}), TBytes(28, 0))}},
+         {{Hex("0011FFFF0000A0040000000A"),
+           Hex("0011FFFF000000A08040")},
+          {Hex("0012FFFF0000A00400000000"),
+           Hex("0012FFFF000001A007")},
+          {Hex("0013FFFF0000A004000000F0"),
+           Cat(Hex("0013FFFF000000A08060"), TBytes(28, 0))}},
          "0.04.0=1 0.04.9=1 0.04.A=1", "", {}},
         {"requests split and joined on a stream", "", {},
-         {{Bytes({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x00, 0x02, 0x12, 0x34, 0x56}),
-           Bytes({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0xBE, 0xEF})},
-          {Bytes({0x78, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x11, 0x00, 0x2A}),
-           Bytes({0x00, 0x02, 0x12, 0x34, 0x56, 0x78, 0x00, 0xA5})}}, "0.0A.10=BEEF", "0.0A.11=2A", {}},
+         {{Hex("0001FFFF0000A4010A0000100002123456"),
+           Hex("0001FFFF000000A4BEEF")},
+          {Hex("78A5010A000011002A"),
+           Hex("00021234567800A5")}}, "0.0A.10=BEEF", "0.0A.11=2A", {}},
         {"block read past the end of a memory type rejected", "", {},
-         {{Bytes({0x00, 0x03, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x0A, 0x00, 0xFF, 0xFE, 0x04}),
-           Bytes({0x00, 0x03, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA0, 0x07})},
-          {Bytes({0x00, 0x04, 0xFF, 0xFF, 0x00, 0x00, 0xA0, 0x0A, 0x00, 0xFF, 0xFE, 0x02}),
-           Bytes({0x00, 0x04, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0, 0x00, 0x00, 0x01, 0x02})}}, "0.0A.FFFF=102", "", {}},
+         {{Hex("0003FFFF0000A00A00FFFE04"),
+           Hex("0003FFFF000001A007")},
+          {Hex("0004FFFF0000A00A00FFFE02"),
+           Hex("0004FFFF000000A000000102")}}, "0.0A.FFFF=102", "", {}},
         {"an unknown command is noise and the stream recovers", "", {},
-         {{Bytes({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x77, 0x01}), {}},
-          {Bytes({0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10}),
-           Bytes({0x00, 0x02, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00})}}, "", "", {{&S::BadFrames, 1}}},
+         {{Hex("0001FFFF00007701"), {}},
+          {Hex("0002FFFF0000A4010A000010"),
+           Hex("0002FFFF000000A40000")}}, "", "", {{&S::BadFrames, 1}}},
         {"ascii handshake without station numbers", "serial hs", {},
-         {{Ascii("2FFFF0000A00A0000100471"), Bytes({0x06, 0x0D})},
-          {Bytes({0x05, '2', '0', '5', '1', 0x0D}), {}}, // asks for station 5, not us
-          {Bytes({0x05, 0x30, 0x31, 0x0D}), Ascii("FFFF000000A0123456789ABCDEF04B")},
-          {Bytes({0x05, 0x30, 0x31, 0x0D}), {}}}, Words, "", {}}, // nothing left to hand over
+         {{Ascii("2FFFF0000A00A0000100471"), Hex("060D")},
+          {Hex("05323035310D"), {}}, // asks for station 5, not us
+          {Hex("0530310D"), Ascii("FFFF000000A0123456789ABCDEF04B")},
+          {Hex("0530310D"), {}}}, Words, "", {}}, // nothing left to hand over
         {"ascii handshake with station numbers", "serial hs md st5", {},
-         {{Ascii("205FFFF0000A00A00001004D6"), Bytes({0x06, 0x30, 0x35, 0x0D})},
-          {Bytes({0x05, 0x32, 0x30, 0x36, 0x31, 0x0D}), {}},
-          {Bytes({0x05, 0x32, 0x30, 0x35, 0x31, 0x0D}), Ascii("05FFFF000000A0123456789ABCDEF0B0")}}, Words5, "",
+         {{Ascii("205FFFF0000A00A00001004D6"), Hex("0630350D")},
+          {Hex("05323036310D"), {}},
+          {Hex("05323035310D"), Ascii("05FFFF000000A0123456789ABCDEF0B0")}}, Words5, "",
          {}},
         {"binary handshake: the write is done before the host asks", "serial hs binary p2", {},
-         {{binaryWrite2, Bytes({0x06, 0x0D})}}, "", "0.0A.10=1234", {}},
+         {{binaryWrite2, Hex("060D")}}, "", "0.0A.10=1234", {}},
         {"binary handshake", "serial hs binary p2", {},
-         {{binaryWrite2, Bytes({0x06, 0x0D})}, {Bytes({0x05, 0x01, 0x0D}), Bytes({0x02, 0x00, 0x04, 0x00, 0xA5, 0xA9, 0x0D})}},
+         {{binaryWrite2, Hex("060D")}, {Hex("05010D"), Hex("02000400A5A90D")}},
          "", "0.0A.10=1234", {}},
         {"an endless frame is bounded", "serial", {},
-         {{Cat(Bytes({0x02}), TBytes(TSimSession::kMaxAccumulated + 100, 'A')), {}}, {randomRead, randomAnswer}},
+         {{Cat(Hex("02"), TBytes(TSimSession::kMaxAccumulated + 100, 'A')), {}}, {randomRead, randomAnswer}},
          Words, "", {{&S::BadFrames, 1}}},
         // Injected faults as the host sees them.
         {"busy every third request", "serial", {.BusyEvery = 3},
          {{randomRead, randomAnswer}, {randomRead, randomAnswer}, {randomRead, Ascii("FFFF000005A4B2")},
           {randomRead, randomAnswer}}, Words, "", {{&S::FaultBusy, 1}}},
-        {"ethernet busy", "", {.BusyEvery = 1}, {{ethernetRead, Bytes({0x00, 0x09, 0xFF, 0xFF, 0x00, 0x00, 0x05, 0xA4})}},
+        {"ethernet busy", "", {.BusyEvery = 1}, {{ethernetRead, Hex("0009FFFF000005A4")}},
          Words, "", {}},
         {"error status instead of data", "serial", {.ErrorStatus = 0x12, .ErrorEvery = 1},
          {{randomRead, Ascii("FFFF000012A4B0")}}, Words, "", {{&S::FaultErrors, 1}}},
         {"a write refused with an error status", "", {.ErrorStatus = 0x12, .ErrorEvery = 1},
-         {{Bytes({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x55, 0x66}),
-           Bytes({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x12, 0xA5})}}, Words, "0.0A.10=1234", {}},
+         {{Hex("0001FFFF0000A5010A0000105566"),
+           Hex("0001FFFF000012A5")}}, Words, "0.0A.10=1234", {}},
         {"every second answer dropped", "", {.DropEvery = 2},
          {{ethernetRead, ethernetAnswer}, {ethernetRead, {}}, {ethernetRead, ethernetAnswer}}, Words, "",
          {{&S::FaultDrops, 1}, {&S::Answers, 2}}},

@@ -20,6 +20,14 @@ inline TBytes Bytes(std::initializer_list<int> values) {
     return b;
 }
 
+// Bytes written as hex digits, two per byte.
+inline TBytes Hex(const std::string& digits) {
+    TBytes b;
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+        b.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return b;
+}
+
 // STX, the characters as given, CR.
 inline TBytes Ascii(const std::string& characters) {
     TBytes b{0x02};

@@ -1,16 +1,15 @@
-// The simulator's other transports end to end: a pseudo-terminal speaking ASCII frames and
-// a UDP socket speaking the ethernet layout, all on this machine, every wait bounded.
+// The simulator's sockets end to end: a TCP listener and a UDP socket speaking the ethernet
+// layout, on this machine, every wait bounded (its pseudo-terminal is driven by the serial
+// driver's integration tests).
 #include "PlcSimulator.h"
 #include "SimTestFrames.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,7 +17,6 @@
 namespace dravon {
 namespace {
 
-using test::Ascii;
 using test::Bytes;
 using test::TBytes;
 
@@ -62,25 +60,31 @@ bool SeesEnd(int fd, int boundMs) {
     return false;
 }
 
-TEST(SimTcpFaults, SplitAnswerArrivesWholeAndCloseFaultEndsTheConnection) {
+// One TCP listener: requests and writes over the wire, a split answer arriving whole, the
+// close fault, the close control for every connection, and switching the PLC off.
+TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     TSimTransportConfig tcp;
     tcp.Port = 0;
     TPlcSimulator sim({tcp});
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
     sim.SetValue(0, 0x0A, 0x10, 0xABCD);
+    const TBytes read = Bytes({0x00, 0x41, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10});
+    const TBytes write =
+        Bytes({0x00, 0x22, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x11, 0x00, 0x07});
+    auto send = [](int fd, const TBytes& b) {
+        return ::send(fd, b.data(), b.size(), 0) == static_cast<ssize_t>(b.size());
+    };
     TSimFaults f;
     f.SplitChunk = 3;
     f.SplitDelayMs = 1;
     f.CloseEvery = 2;
     sim.SetFaults(f);
-
     int fd = ConnectTcp(sim.Port(0));
     ASSERT_GE(fd, 0);
-    TBytes request = Bytes({0x00, 0x41, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10});
-    ASSERT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    ASSERT_TRUE(send(fd, read));
     EXPECT_EQ(ReadUntil(fd, 10, 3000), Bytes({0x00, 0x41, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0xAB, 0xCD}));
-    ASSERT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    ASSERT_TRUE(send(fd, read));
     EXPECT_TRUE(SeesEnd(fd, 3000));
     ::close(fd);
     EXPECT_EQ(sim.Stats().FaultCloses, 1u);
@@ -103,43 +107,14 @@ TEST(SimTcpFaults, SplitAnswerArrivesWholeAndCloseFaultEndsTheConnection) {
     EXPECT_TRUE(SeesEnd(a, 3000));
     EXPECT_TRUE(SeesEnd(b, 3000));
     ::close(a);
+    // A write over the wire lands in the memory; switched off, the connection ends.
+    ASSERT_TRUE(send(b = ConnectTcp(sim.Port(0)), write));
+    EXPECT_EQ(ReadUntil(b, 8, 3000), Bytes({0x00, 0x22, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA5}));
+    EXPECT_EQ(sim.Value(0, 0x0A, 0x11), 7);
+    sim.SetPower(false);
+    EXPECT_TRUE(SeesEnd(b, 3000));
     ::close(b);
-    sim.Stop();
-}
-
-TEST(SimSerialLine, PseudoTerminalAnswersAsciiFrames) {
-    TSimTransportConfig serial;
-    serial.Kind = TSimTransportKind::Serial;
-    serial.Link.Protocol = 1;
-    serial.Link.IsSerial = true;
-    TPlcSimulator sim({serial});
-    std::string error;
-    ASSERT_TRUE(sim.Start(&error)) << error;
-    const std::string path = sim.SerialPath(0);
-    ASSERT_FALSE(path.empty());
-    sim.SetValue(0, 0x04, 0x123, 1);
-    sim.SetValue(0, 0x0A, 0x10, 0x1234);
-
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << path;
-    termios t{};
-    ASSERT_EQ(::tcgetattr(fd, &t), 0);
-    ::cfmakeraw(&t);
-    ::cfsetispeed(&t, B19200);
-    ::cfsetospeed(&t, B19200);
-    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
-
-    TBytes request = Ascii("2FFFF0000A402040001230A000010FD");
-    ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-    TBytes expected = Ascii("FFFF000000A40001123438");
-    EXPECT_EQ(ReadUntil(fd, expected.size(), 3000), expected);
-
-    TBytes write = Ascii("2FFFF0000A5010A00001012343D");
-    ASSERT_EQ(::write(fd, write.data(), write.size()), static_cast<ssize_t>(write.size()));
-    TBytes ack = Ascii("FFFF000000A5AE");
-    EXPECT_EQ(ReadUntil(fd, ack.size(), 3000), ack);
-    EXPECT_EQ(sim.Value(0, 0x0A, 0x10), 0x1234);
-    ::close(fd);
+    EXPECT_EQ(sim.Stats().RandomWrites, 1u);
     sim.Stop();
 }
 
