@@ -239,21 +239,46 @@ TEST_F(OPCGroupIOTest, ForcedOnChangeSendsEveryPeriod) {
     EXPECT_EQ(Sink->Calls.back().Values, std::vector<TVariant>{TVariant::UI2(10)});
 }
 
-TEST_F(OPCGroupIOTest, TextOfNoCharactersIsComparedAsItsWord) {
-    T.Context.Settings.OnChangeAlwaysTrueForStrings = true;
-    Add("PLC1.WR0001.asc.0", VT_EMPTY, 1);
-    Add("PLC1.WR0002.asc.2", VT_EMPTY, 2);
+TEST_F(OPCGroupIOTest, OnChangeAlwaysTrueForStringsResendsTextsAndArraysNotScalars) {
+    Add("PLC1.WR0001", VT_EMPTY, 1);
+    Add("PLC1.WR0002.asc.0", VT_EMPTY, 2); // no characters: compared as its word
+    Add("PLC1.WR0003.asc.2", VT_EMPTY, 3);
+    Add("PLC1.WR0005.arr.2", VT_EMPTY, 4);
+    Add("PLC1.Name", VT_EMPTY, 5); // a text location
     Subscribe();
-    PlcAnswers(1, 0x4142);
-    PlcAnswers(2, 0x4344);
+    for (std::uint32_t a : {1u, 2u, 3u, 5u, 6u}) PlcAnswers(a, 0x4142);
     T.Platform.Advance(100); // the first period starts on the first tick
     ASSERT_EQ(Sink->Count("data"), 1);
-    EXPECT_EQ(Sink->Calls.back().Clients, (std::vector<OPCHANDLE>{1, 2}));
-    // The values stand still: only the real text is reported again.
-    PlcAnswers(1, 0x4142);
-    T.Platform.Advance(1000);
-    ASSERT_EQ(Sink->Count("data"), 2);
-    EXPECT_EQ(Sink->Calls.back().Clients, std::vector<OPCHANDLE>{2});
+    EXPECT_EQ(Sink->Calls.back().Clients, (std::vector<OPCHANDLE>{1, 2, 3, 4, 5}));
+    // The values stand still over the following periods.
+    const struct {
+        bool Always;
+        std::vector<OPCHANDLE> Sent;
+    } periods[] = {{false, {}}, {true, {3, 4, 5}}, {true, {3, 4, 5}}, {false, {}}};
+    for (const auto& period : periods) {
+        SCOPED_TRACE(period.Always);
+        T.Context.Settings.OnChangeAlwaysTrueForStrings = period.Always;
+        const int before = Sink->Count("data");
+        T.Platform.Advance(1000);
+        ASSERT_EQ(Sink->Count("data") - before, period.Sent.empty() ? 0 : 1);
+        if (!period.Sent.empty()) {
+            EXPECT_EQ(Sink->Last("data").Clients, period.Sent);
+        }
+    }
+}
+
+TEST_F(OPCGroupIOTest, UpdatePeriodsRunOnAcrossTheTickCountWrap) {
+    Connections.Stop();
+    T.Platform.Clock.Tick = 0xFFFFFFFFu - 1500;
+    Connections.Start();
+    T.Context.Settings.ForcedOnChange = true;
+    Add("PLC1.WR0001");
+    Subscribe();
+    PlcAnswers(1, 10);
+    T.Platform.Advance(100);
+    ASSERT_EQ(Sink->Count("data"), 1);
+    T.Platform.Advance(3000); // periods start at -1400, -400, +600 and +1600 ms of the wrap
+    EXPECT_EQ(Sink->Count("data"), 4);
 }
 
 TEST_F(OPCGroupIOTest, InactiveItemsAreNeitherReportedNorPolled) {

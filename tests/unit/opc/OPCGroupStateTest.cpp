@@ -183,9 +183,14 @@ TEST_F(OPCGroupStateTest, CloneIsInactiveWithoutCallbacksAndKeepsTheStoredState)
 
     auto asyncCopy = InterfaceOf<IOPCAsyncIO2>(clone);
     ASSERT_TRUE(asyncCopy);
-    // The clone carries no data callback.
+    // The clone carries no data callback, and once it has one its callbacks are disabled.
     std::int32_t enabled = 1;
     EXPECT_EQ(asyncCopy->GetEnable(enabled), CONNECT_E_NOCONNECTION);
+    TComPtr<IConnectionPoint> point;
+    std::uint32_t cookie = 0;
+    ASSERT_EQ(Sink->Advise(clone, point, cookie), S_OK);
+    ASSERT_EQ(asyncCopy->GetEnable(enabled), S_OK);
+    EXPECT_EQ(enabled, 0);
 
     // The same items, under new server handles.
     auto copyItems = InterfaceOf<IOPCItemMgt>(clone);

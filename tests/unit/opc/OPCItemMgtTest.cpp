@@ -43,11 +43,14 @@ TEST_F(OPCItemMgtTest, BadItemIdsGetTheirOwnCodesAndOneLogLinePerCall) {
     std::vector<HRESULT> errors;
     const int before = T.Capture.CountStartingWith("Client tried to access non-existing location");
     ASSERT_EQ(Items->AddItems({Def(""), Def("PLC1"), Def("PLC9.WR0000"), Def("PLC1.WR0001"),
-                               Def("PLC8.WR0000"), Def("PLC1.WR0002", 21), Def("Sys.ServerUpTime", VT_I4)},
+                               Def("PLC8.WR0000"), Def("PLC1.WR0002", 21), Def("Sys.ServerUpTime", VT_I4),
+                               Def("PLC1.WR0003", 20), Def("PLC1.WR0004", VT_ARRAY | 21)},
                               results, errors),
               S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{OPC_E_INVALIDITEMID, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID,
-                                            S_OK, OPC_E_UNKNOWNITEMID, OPC_E_BADTYPE, OPC_E_BADTYPE}));
+    // Requested types up to 20 (VT_I8) are taken, 21 is not.
+    EXPECT_EQ(errors,
+              (std::vector<HRESULT>{OPC_E_INVALIDITEMID, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, S_OK,
+                                    OPC_E_UNKNOWNITEMID, OPC_E_BADTYPE, OPC_E_BADTYPE, S_OK, OPC_E_BADTYPE}));
     EXPECT_EQ(results[0].ServerHandle, 0u);
     EXPECT_EQ(results[2].CanonicalDataType, VT_EMPTY);
     EXPECT_EQ(T.Capture.CountStartingWith("Client tried to access non-existing location") - before, 1);
@@ -127,8 +130,9 @@ TEST_F(OPCItemMgtTest, HandleCallsReportUnknownHandlesPerElement) {
     // A client-handle list shorter than the handle list is refused, not read past its end.
     EXPECT_EQ(Items->SetClientHandles({a, b}, {1}, errors), E_INVALIDARG);
     // Bad type wins over a bad handle.
-    EXPECT_EQ(Items->SetDataTypes({a, bogus, bogus}, {VT_I4, 21, VT_I2}, errors), S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_BADTYPE, OPC_E_INVALIDHANDLE}));
+    EXPECT_EQ(Items->SetDataTypes({a, bogus, bogus, b, a}, {VT_I4, 21, VT_I2, 20, VT_ARRAY | 21}, errors),
+              S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_BADTYPE, OPC_E_INVALIDHANDLE, S_OK, OPC_E_BADTYPE}));
     EXPECT_EQ(Items->SetDataTypes({a, b}, {VT_I4}, errors), E_INVALIDARG);
 
     EXPECT_EQ(Items->RemoveItems({a, a, bogus}, errors), S_FALSE);
