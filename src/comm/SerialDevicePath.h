@@ -1,4 +1,5 @@
-// Which device a COM port name opens. COM1 to COM8 map to /dev/ttyS0 to /dev/ttyS7 unless
+// Which device a COM port name opens. COM1 to COM8 map to /dev/ttyS0 to /dev/ttyS7 (on
+// Windows to the ports themselves, \\.\COM1 to \\.\COM8) unless
 // the store names another device for that port (string value "Device" + (port - 1) under
 // the serial-port key), which is how a pseudo-terminal or a USB adapter is configured.
 #pragma once
@@ -28,7 +29,11 @@ inline std::string SerialDevicePath(IKeyValueStore* store, const std::string& po
             if (device && !device->empty()) return *device;
         }
     }
+#ifdef _WIN32
+    return "\\\\.\\COM" + std::to_string(number);
+#else
     return "/dev/ttyS" + std::to_string(number - 1);
+#endif
 }
 
 } // namespace dravon
