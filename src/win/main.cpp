@@ -2,7 +2,8 @@
 // Switches that end at once, the class registration of the COM layer (/RegServer,
 // /UnregServer), the command line with /REGISTER and /UNREGISTER, one server per session,
 // then the server core on the Win32 message loop, with the OPC class object registered,
-// until Ctrl+C, the stop event or (started by COM) the last client's release ends it.
+// until Ctrl+C, the stop event ("dravon --stop") or, started by COM, the last client's
+// release ends it.
 // Log lines go to DravonConsole.log beside the executable: a server COM starts has no
 // console.
 #include "app/CommandLine.h"
@@ -96,6 +97,15 @@ int main(int argc, char** argv) {
         }
         if (argument == "--version") {
             std::cout << "dravon " << DRAVON_VERSION << std::endl;
+            return 0;
+        }
+        // The running server ends in order, as on Ctrl+C in its console.
+        if (argument == "--stop") {
+            THandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, StopEventName));
+            if (!stop.Get() || !SetEvent(stop.Get())) {
+                std::cerr << "No Dravon server is running" << std::endl;
+                return 1;
+            }
             return 0;
         }
     }

@@ -9,6 +9,13 @@
 namespace dravon {
 namespace {
 
+// The devices COM1 and COM2 open when the store names none.
+#ifdef _WIN32
+const std::string Com1Device = "\\\\.\\COM1", Com2Device = "\\\\.\\COM2";
+#else
+const std::string Com1Device = "/dev/ttyS0", Com2Device = "/dev/ttyS1";
+#endif
+
 using TValue = std::variant<std::uint32_t, std::string>;
 using TValues = std::map<std::string, TValue>;
 
@@ -34,9 +41,7 @@ TEST(ConfigCheck, ReportsEveryKindOfProblem) {
     // Known hosts and devices; everything else does not resolve or exist.
     TConfigProbes probes;
     probes.HostResolves = [](const std::string& host) { return host == "127.0.0.1" || host == "plc.local"; };
-    probes.DeviceExists = [](const std::string& path) {
-        return path == "/dev/ttyS0" || path == "/dev/pts/7";
-    };
+    probes.DeviceExists = [](const std::string& path) { return path == Com1Device || path == "/dev/pts/7"; };
 
     const TCheckRow rows[] = {
         {"sound list",
@@ -111,7 +116,7 @@ TEST(ConfigCheck, ReportsEveryKindOfProblem) {
           {"DrvType1", 3u},
           {"SerialCom1", 3u}},
          {},
-         {"PLC \"S2\": serial device /dev/ttyS1 (COM2) does not exist",
+         {"PLC \"S2\": serial device " + Com2Device + " (COM2) does not exist",
           "PLC \"S3\": serial device /dev/pts/99 (COM3) does not exist"}},
     };
     for (const auto& row : rows) {
