@@ -67,11 +67,27 @@ void TWinComPort::Apply() {
     dcb.fTXContinueOnXoff = Flow_.TxContinueOnXoff ? TRUE : FALSE;
     if (SetCommState(Handle_, &dcb)) return;
     const DWORD error = GetLastError();
-    // A device without a UART behind it (a pseudo-terminal under Wine) refuses some settings;
-    // the bytes still pass, so say it once and go on.
+    // A device without a UART behind it (a pseudo-terminal under Wine) refuses 7 data bits
+    // and parity, and the system then takes none of the settings: keep the speed and the
+    // lines with 8 data bits and no parity, then without flow control; the bytes still pass.
+    std::string kept = "7 data bits and parity";
+    dcb.ByteSize = 8;
+    dcb.fParity = FALSE;
+    dcb.Parity = NOPARITY;
+    bool applied = SetCommState(Handle_, &dcb) != 0;
+    if (!applied) {
+        kept += ", flow control";
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        applied = SetCommState(Handle_, &dcb) != 0;
+    }
     if (RefusalNoted_) return;
     RefusalNoted_ = true;
-    Log(Port_ + " (" + Device_ + "): line settings refused, kept as they were: " + SystemErrorText(error));
+    Log(Port_ + " (" + Device_ + "): " +
+        (applied ? kept + " refused, ignored: " : "line settings refused: ") + SystemErrorText(error));
 }
 
 bool TWinComPort::Open(std::string& error) {

@@ -1,0 +1,17 @@
+# cmake -DREADME=README.md -DOUT=README.txt -P ReadmeSection.cmake: the section
+# "Running on Windows" of the README, with Windows line ends.
+file(READ ${README} text)
+string(FIND "${text}" "## Running on Windows" start)
+if(start LESS 0)
+  message(FATAL_ERROR "${README} has no section \"Running on Windows\"")
+endif()
+string(SUBSTRING "${text}" ${start} -1 text)
+string(SUBSTRING "${text}" 3 -1 rest)
+string(FIND "${rest}" "\n## " end)
+if(end GREATER_EQUAL 0)
+  math(EXPR end "${end} + 4")
+  string(SUBSTRING "${text}" 0 ${end} text)
+endif()
+string(SUBSTRING "${text}" 3 -1 text)
+string(REPLACE "\n" "\r\n" text "${text}")
+file(WRITE ${OUT} "Dravon OPC Data Access Server\r\n\r\n${text}")
