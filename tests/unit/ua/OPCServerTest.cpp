@@ -50,11 +50,10 @@ protected:
     void TearDown() override { std::filesystem::remove_all(Dir); }
 
     void Store(const char* name, std::uint32_t value) {
-        auto key = Memory.OpenKey(TRootKey::LocalMachine, UaConfigKeyPath);
-        ASSERT_TRUE(key);
-        key->WriteDword(name, value);
+        Memory.OpenKey(TRootKey::LocalMachine, UaConfigKeyPath)->WriteDword(name, value);
     }
-    void StartCore() {
+    // Starts the core; with `plc`, a PLC1 on a loopback host and no driver pool (nothing polled).
+    void StartCore(bool plc = false) {
         Opc.reset();
         PLCs.reset();
         Core = std::make_unique<TServerCore>(
@@ -67,94 +66,32 @@ protected:
         Opc = std::make_unique<TOPCServer>(*Core, Listener);
         Core->Startup();
         Platform.RunPosted();
+        if (plc) PLCs->AddPLC().SetHost("127.0.0.1");
     }
-    // A UA client over an in-memory connection that opens a session (and activates it).
-    test::TFakeUaSocket* Connect(double timeoutMs = 60000, bool activate = false) {
-        auto socket = std::make_unique<test::TFakeUaSocket>();
-        test::TFakeUaSocket* raw = socket.get();
-        Listener.OnConnection(std::move(socket));
-        raw->OnReceived(test::HelloFrame());
-        raw->OnReceived(test::OpenFrame(0, 1, 1));
-        auto frames = test::TakeFrames(*raw);
-        EXPECT_EQ(frames.size(), 2u);
-        TUaBinaryReader r(frames.at(1).Body);
-        Channel = r.UInt32();
-        Socket = raw;
-        Sequence = 1;
-        const std::string created = Call(UaId::CreateSessionRequest, [&](TUaBinaryWriter& w) {
-            WriteApplicationDescription(w, {});
-            w.Int32(-1);
-            w.String("opc.tcp://127.0.0.1:4840");
-            w.String("HMI panel 3");
-            w.ByteString(std::string(32, 'n'));
-            w.Int32(-1);
-            w.Double(timeoutMs);
-            w.UInt32(0);
-        });
-        TUaBinaryReader c(created);
-        test::ReadResponseStart(c);
-        c.NodeId();
-        Token = c.NodeId();
-        if (activate) {
-            Call(UaId::ActivateSessionRequest, [](TUaBinaryWriter& w) {
-                w.Int32(-1);
-                w.Int32(-1);
-                w.EmptyArray();
-                w.EmptyArray();
-                TUaBinaryWriter token;
-                token.String("anonymous");
-                w.ExtensionObject({TUaNodeId::Num(UaId::AnonymousIdentityToken), 1, token.Take()});
-                w.Int32(-1);
-                w.Int32(-1);
-            });
-        }
-        return raw;
+    // A UA client with a session named "HMI panel 3", activated or not.
+    test::TRawUaClient& Connect(double timeoutMs = 60000, bool activate = true) {
+        Clients.push_back(std::make_unique<test::TRawUaClient>(
+            [this](std::unique_ptr<IUaSocket> s) { Listener.OnConnection(std::move(s)); }, "127.0.0.1",
+            [this] { Platform.RunPosted(); }));
+        test::TRawUaClient& c = *Clients.back();
+        c.SessionName = "HMI panel 3";
+        EXPECT_EQ(c.OpenSession(timeoutMs, activate), std::make_pair(UaStatus::Good, UaStatus::Good));
+        return c;
     }
-    // One request on the connection; the payload of its answer.
-    template <typename F> std::string Call(std::uint32_t typeId, F fill) {
-        Send(typeId, fill);
-        auto frames = test::TakeFrames(*Socket);
-        return frames.empty() ? std::string() : test::MessagePayload(frames.back());
-    }
-    // Sends a request (request id = sequence number) and runs what it posted.
-    template <typename F> std::uint32_t Send(std::uint32_t typeId, F fill) {
-        ++Sequence;
-        Socket->OnReceived(test::MessageFrame("MSGF", Channel, 1, Sequence, Sequence,
-                                              test::RequestBody(typeId, Token, Sequence, fill)));
-        Platform.RunPosted();
-        return Sequence;
-    }
-    // Answers received so far: request id and the values of a ReadResponse.
-    std::vector<std::pair<std::uint32_t, std::vector<TUaDataValue>>> ReadAnswers() {
+    // Read answers since the last call: request handle and values.
+    static std::vector<std::pair<std::uint32_t, std::vector<TUaDataValue>>>
+    ReadAnswers(test::TRawUaClient& c) {
         std::vector<std::pair<std::uint32_t, std::vector<TUaDataValue>>> out;
-        for (const auto& frame : test::TakeFrames(*Socket)) {
-            TUaBinaryReader head(frame.Body);
-            head.UInt32();
-            head.UInt32();
-            head.UInt32();
-            const std::uint32_t requestId = head.UInt32();
+        for (const auto& frame : c.Frames()) {
             const std::string payload = test::MessagePayload(frame);
             TUaBinaryReader r(payload);
-            if (test::ReadResponseStart(r).TypeId != UaId::ReadResponse) continue;
-            out.emplace_back(requestId, r.Array([&] { return r.DataValue(); }));
+            const auto start = test::ReadResponseStart(r);
+            if (start.TypeId == UaId::ReadResponse)
+                out.emplace_back(start.RequestHandle, r.Array([&] { return r.DataValue(); }));
         }
         return out;
     }
-    static auto ReadOf(const std::string& itemId, double maxAge) {
-        return [itemId, maxAge](TUaBinaryWriter& w) {
-            w.Double(maxAge);
-            w.UInt32(0);
-            w.ArrayLength(1);
-            w.NodeId(TUaNodeId::Str(itemId));
-            w.UInt32(13);
-            w.Int32(-1);
-            w.QualifiedName({});
-        };
-    }
-    test::TFakeUaSocket* Socket = nullptr;
-    std::uint32_t Channel = 0;
-    std::uint32_t Sequence = 1;
-    TUaNodeId Token;
+    THitachiLocation* Word10() { return PLCs->PLCByIndex(0).FindLocation(10, 0x10, false); }
 
     std::filesystem::path Dir;
     test::TFakePlatform Platform;
@@ -164,9 +101,10 @@ protected:
     std::unique_ptr<TServerCore> Core;
     std::unique_ptr<TPLCCollection> PLCs;
     std::unique_ptr<TOPCServer> Opc;
+    std::vector<std::unique_ptr<test::TRawUaClient>> Clients;
 };
 
-TEST_F(OPCServerTest, EndpointListensOnLoopbackByDefaultAndWhereTheSettingsSay) {
+TEST_F(OPCServerTest, EndpointListensWhereTheSettingsSayAndAFailureLeavesTheServerRunning) {
     StartCore();
     EXPECT_EQ(Listener.Address, "127.0.0.1");
     EXPECT_EQ(Listener.BoundPort, 4840);
@@ -177,9 +115,19 @@ TEST_F(OPCServerTest, EndpointListensOnLoopbackByDefaultAndWhereTheSettingsSay) 
     ASSERT_GE(Capture.Lines.size(), 2u);
     EXPECT_EQ(Capture.Lines.back().rfind("OPC UA endpoint", 0), 0u);
     EXPECT_EQ(Capture.CountStartingWith("Server started at"), 1);
-}
+    Core->Shutdown();
 
-TEST_F(OPCServerTest, StoredPortAllInterfacesAndDisabledEndpoint) {
+    Listener.Refuse = true;
+    StartCore();
+    EXPECT_FALSE(Opc->Endpoint());
+    // The system's reason is part of the line; the DA side runs on.
+    EXPECT_EQ(
+        Capture.CountStartingWith("OPC UA endpoint cannot listen on 127.0.0.1:4840: Address already in use"),
+        1);
+    ASSERT_TRUE(Opc->Connections());
+    Core->Shutdown();
+
+    Listener.Refuse = false;
     Store("Port", 4999);
     Store("ListenOnAllInterfaces", 1);
     StartCore();
@@ -192,28 +140,16 @@ TEST_F(OPCServerTest, StoredPortAllInterfacesAndDisabledEndpoint) {
     StartCore();
     EXPECT_FALSE(Opc->Endpoint());
     EXPECT_TRUE(Listener.Address.empty());
-    // The DA side runs without the endpoint.
-    ASSERT_TRUE(Opc->Connections());
-}
-
-TEST_F(OPCServerTest, AnAddressThatCannotBeBoundLeavesTheServerRunning) {
-    Listener.Refuse = true;
-    StartCore();
-    EXPECT_FALSE(Opc->Endpoint());
-    // The system's reason is part of the line.
-    EXPECT_EQ(
-        Capture.CountStartingWith("OPC UA endpoint cannot listen on 127.0.0.1:4840: Address already in use"),
-        1);
     ASSERT_TRUE(Opc->Connections());
 }
 
 TEST_F(OPCServerTest, SessionsCountAsClientsAndEndWithTheShutDown) {
     StartCore();
     // A session not yet activated is no client.
-    Connect();
+    Connect(60000, false);
     EXPECT_EQ(Opc->Connections()->Count(), 0u);
     EXPECT_EQ(Capture.CountStartingWith("Client connected at "), 0);
-    Connect(60000, true);
+    Connect();
     ASSERT_EQ(Opc->Connections()->Count(), 1u);
     EXPECT_EQ(Capture.CountStartingWith("Client identifies itself as HMI panel 3"), 1);
     Platform.Advance(TServerCore::RefreshIntervalMs + 10);
@@ -227,49 +163,40 @@ TEST_F(OPCServerTest, SessionsCountAsClientsAndEndWithTheShutDown) {
 TEST_F(OPCServerTest, StoredReadOnlyAndSessionLimitApplyToClients) {
     Store("AnonymousReadOnly", 1);
     Store("MaxSessions", 1);
-    StartCore();
-    PLCs->AddPLC().SetHost("127.0.0.1");
-    Connect(60000, true);
-    std::string written = Call(UaId::WriteRequest, [](TUaBinaryWriter& w) {
-        w.ArrayLength(1);
-        w.NodeId(TUaNodeId::Str("PLC1.WR0010"));
-        w.UInt32(13);
-        w.Int32(-1);
-        TUaDataValue value;
-        value.Value = TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{5});
-        w.DataValue(value);
-    });
-    TUaBinaryReader wr(written);
-    ASSERT_EQ(test::ReadResponseStart(wr).ServiceResult, 0u);
-    EXPECT_EQ(wr.Array([&] { return wr.StatusCode(); }),
-              std::vector<TUaStatusCode>{UaStatus::BadUserAccessDenied});
-    THitachiLocation* word = PLCs->PLCByIndex(0).FindLocation(10, 0x10, false);
-    if (word) {
+    StartCore(true);
+    EXPECT_EQ(Connect().Write("PLC1.WR0010", TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{5})),
+              UaStatus::BadUserAccessDenied);
+    if (THitachiLocation* word = Word10()) {
         EXPECT_FALSE(word->WritePending);
     }
     // A second session is one too many.
-    auto second = Connect(60000, false);
-    (void)second;
+    Clients.push_back(std::make_unique<test::TRawUaClient>(
+        [this](std::unique_ptr<IUaSocket> s) { Listener.OnConnection(std::move(s)); }, "127.0.0.1",
+        [this] { Platform.RunPosted(); }));
+    EXPECT_EQ(Clients.back()->OpenSession().first, UaStatus::BadTooManySessions);
     EXPECT_EQ(Opc->Connections()->Count(), 1u);
 }
 
 TEST_F(OPCServerTest, ADeviceReadWaitsForThePlcWithoutHoldingUpLaterRequests) {
-    StartCore();
-    PLCs->AddPLC().SetHost("127.0.0.1");
-    Connect(60000, true);
-    const std::uint32_t device = Send(UaId::ReadRequest, ReadOf("PLC1.WR0010", 0));
-    EXPECT_TRUE(ReadAnswers().empty()); // the PLC has not answered
-    const std::uint32_t cache = Send(UaId::ReadRequest, ReadOf("Sys.ClientsConnected", 1000));
-    auto answers = ReadAnswers();
+    StartCore(true);
+    test::TRawUaClient& c = Connect();
+    const std::uint32_t device =
+        c.Request(UaId::ReadRequest, test::TRawUaClient::ReadOf({{TUaNodeId::Str("PLC1.WR0010"), 13}}, 0));
+    Platform.RunPosted();
+    EXPECT_TRUE(ReadAnswers(c).empty()); // the PLC has not answered
+    const std::uint32_t cache = c.Request(
+        UaId::ReadRequest, test::TRawUaClient::ReadOf({{TUaNodeId::Str("Sys.ClientsConnected"), 13}}, 1000));
+    Platform.RunPosted();
+    auto answers = ReadAnswers(c);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].first, cache);
 
     Platform.Advance(200);
-    EXPECT_TRUE(ReadAnswers().empty());
+    EXPECT_TRUE(ReadAnswers(c).empty());
     // What the driver cycle does when the PLC answers.
-    PLCs->PLCByIndex(0).FindLocation(10, 0x10, false)->StoreReadValue(4660, Platform.Clock.Now());
+    Word10()->StoreReadValue(4660, Platform.Clock.Now());
     Platform.Advance(50);
-    answers = ReadAnswers();
+    answers = ReadAnswers(c);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].first, device);
     ASSERT_EQ(answers[0].second.size(), 1u);
@@ -280,59 +207,20 @@ TEST_F(OPCServerTest, ADeviceReadWaitsForThePlcWithoutHoldingUpLaterRequests) {
 }
 
 TEST_F(OPCServerTest, AClientThatVanishesLosesItsServerObjectGroupsAndReferencesAtTheSessionTimeOut) {
-    StartCore();
-    PLCs->AddPLC().SetHost("127.0.0.1"); // no driver pool: nothing is polled
-    Connect(5000, true);
-    std::string sub = Call(UaId::CreateSubscriptionRequest, [](TUaBinaryWriter& w) {
-        w.Double(100);
-        w.UInt32(600);
-        w.UInt32(10);
-        w.UInt32(0);
-        w.Boolean(true);
-        w.Byte(0);
-    });
-    TUaBinaryReader sr(sub);
-    ASSERT_EQ(test::ReadResponseStart(sr).ServiceResult, 0u);
-    const std::uint32_t subscription = sr.UInt32();
-    std::string monitored = Call(UaId::CreateMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
-        w.UInt32(subscription);
-        w.UInt32(2);
-        w.ArrayLength(1);
-        w.NodeId(TUaNodeId::Str("PLC1.WR0010"));
-        w.UInt32(13);
-        w.Int32(-1);
-        w.QualifiedName({});
-        w.UInt32(2);
-        w.UInt32(1);
-        w.Double(100);
-        w.ExtensionObject({});
-        w.UInt32(1);
-        w.Boolean(true);
-    });
-    TUaBinaryReader mr(monitored);
-    test::ReadResponseStart(mr);
-    ASSERT_EQ(mr.Array([&] {
-        TUaStatusCode s = mr.StatusCode();
-        mr.UInt32();
-        mr.Double();
-        mr.UInt32();
-        mr.ExtensionObject();
-        return s;
-    }),
-              std::vector<TUaStatusCode>{0u});
-    THitachiLocation* word = PLCs->PLCByIndex(0).FindLocation(10, 0x10, false);
-    ASSERT_TRUE(word);
-    EXPECT_EQ(word->RefCount, 1);
+    StartCore(true);
+    test::TRawUaClient& c = Connect(5000);
+    EXPECT_EQ(c.Monitor(c.CreateSubscription(100, 600, 10), "PLC1.WR0010", 1), 0u);
+    ASSERT_TRUE(Word10());
+    EXPECT_EQ(Word10()->RefCount, 1);
     ASSERT_EQ(Opc->Connections()->Count(), 1u);
 
-    Socket->OnDisconnected(); // the client vanishes without closing anything
+    c.Socket->OnDisconnected(); // the client vanishes without closing anything
     Platform.Advance(4000);
     EXPECT_EQ(Opc->Connections()->Count(), 1u); // the session waits for its client
     Platform.Advance(2000);
     EXPECT_EQ(Opc->Connections()->Count(), 0u);
     EXPECT_EQ(Capture.CountStartingWith("Client HMI panel 3 disconnected at "), 1);
-    word = PLCs->PLCByIndex(0).FindLocation(10, 0x10, false);
-    if (word) {
+    if (THitachiLocation* word = Word10()) {
         EXPECT_EQ(word->RefCount, 0);
     }
 }

@@ -1,5 +1,6 @@
-// Services of the endpoint end to end over an in-memory socket, with the manual clock
-// driving publishing intervals, keep-alives, lifetimes and session time-outs.
+// The endpoint's services and limits end to end over in-memory connections to the memory
+// backend, with the manual clock driving publishing intervals, keep-alives, lifetimes,
+// session and channel time-outs, and the session-log lines that tell the operator.
 #include "ua/UaServer.h"
 #include "UaTestClient.h"
 #include "support/TestContext.h"
@@ -14,19 +15,23 @@ using namespace dravon::test;
 namespace {
 
 TUaVariant Word(std::uint16_t v) { return TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{v}); }
+const auto EmptyRead = [](TUaBinaryWriter& w) {
+    w.Double(0);
+    w.UInt32(0);
+    w.EmptyArray();
+};
+const std::pair<TUaStatusCode, TUaStatusCode> Opened{UaStatus::Good, UaStatus::Good};
 
 class UaServerTest : public ::testing::Test {
 protected:
-    void SetUp() override { Build(); }
-
-    void Build() {
+    void SetUp() override { Start(); }
+    // A new server with the current Config: PLC1/WR/WR0010..WR0015 (value = last digit)
+    // and Sys.ServerUpTime.
+    void Start() {
+        Clients.clear();
         Server.reset(); // the server's sessions hold server objects of the backend
-        Sequence = 1;
-        RequestId = 1;
-        AuthToken = {};
         Backend = std::make_unique<TUaMemoryBackend>(Ctx.Context);
-        std::string plc = Backend->AddFolder("/", "PLC1");
-        std::string wr = Backend->AddFolder(plc, "WR");
+        std::string wr = Backend->AddFolder(Backend->AddFolder("/", "PLC1"), "WR");
         for (int i = 0; i < 6; ++i) {
             std::string id = "PLC1.WR001" + std::to_string(i);
             Backend->AddVariable(wr, id, id.substr(5), Word(static_cast<std::uint16_t>(i)), true);
@@ -34,171 +39,45 @@ protected:
         Backend->AddVariable("/", "Sys.ServerUpTime", "ServerUpTime",
                              TUaVariant::Scalar(TUaType::String, std::string("0:00:01")), false);
         Server = std::make_unique<TUaServer>(Ctx.Context, *Backend, Config);
-        auto socket = std::make_unique<TFakeUaSocket>();
-        Socket = socket.get();
-        Server->Accept(std::move(socket));
-        Send(HelloFrame());
-        Send(OpenFrame(0, 1, 1));
-        auto frames = TakeFrames(*Socket);
-        ASSERT_EQ(frames.size(), 2u);
-        TUaBinaryReader r(frames[1].Body);
-        ChannelId = r.UInt32();
-        Token = 1;
     }
-
-    void Send(const std::string& frame) {
-        // The socket hands bytes to the channel the server installed.
-        Socket->OnReceived(frame);
+    void TearDown() override {
+        Clients.clear();
+        Server.reset();
     }
-
-    template <typename F> void SendRequest(std::uint32_t typeId, F fill) {
-        ++Sequence;
-        ++RequestId;
-        Send(MessageFrame("MSGF", ChannelId, Token, Sequence, RequestId,
-                          RequestBody(typeId, AuthToken, RequestId, fill)));
+    TRawUaClient& Connect(const std::string& peer = "127.0.0.1") {
+        Clients.push_back(std::make_unique<TRawUaClient>(
+            [this](std::unique_ptr<IUaSocket> s) { Server->Accept(std::move(s)); }, peer,
+            [this] { Ctx.Platform.RunPosted(); }));
+        return *Clients.back();
     }
-    // Sends a request and returns the payload of every response that came back.
-    template <typename F> std::vector<std::string> Call(std::uint32_t typeId, F fill) {
-        SendRequest(typeId, fill);
+    // A client with an activated session named "Test session".
+    TRawUaClient& Session(double timeoutMs = 60000) {
+        TRawUaClient& c = Connect();
+        c.SessionName = "Test session";
+        EXPECT_EQ(c.OpenSession(timeoutMs), Opened);
+        return c;
+    }
+    // The one response to a request.
+    template <typename F> TResponseStart Answer(TRawUaClient& c, std::uint32_t typeId, F fill) {
+        c.Request(typeId, fill);
         Ctx.Platform.RunPosted();
-        return Responses();
+        auto responses = c.Responses();
+        EXPECT_EQ(responses.size(), 1u);
+        return responses.empty() ? TResponseStart{} : responses[0];
     }
-    std::vector<std::string> Responses() {
-        std::vector<std::string> out;
-        for (auto& f : TakeFrames(*Socket)) out.push_back(MessagePayload(f));
-        return out;
-    }
-
-    void OpenSession(double timeout = 60000) {
-        auto created = Call(UaId::CreateSessionRequest, [&](TUaBinaryWriter& w) {
-            WriteApplicationDescription(w, {});
-            w.Int32(-1);
-            w.String("opc.tcp://127.0.0.1:4840");
-            w.String("Test session");
-            w.ByteString(std::string(32, 'n'));
-            w.Int32(-1);
-            w.Double(timeout);
-            w.UInt32(0);
-        });
-        ASSERT_EQ(created.size(), 1u);
-        TUaBinaryReader r(created[0]);
-        ASSERT_EQ(ReadResponseStart(r).TypeId, UaId::CreateSessionResponse);
-        r.NodeId();
-        AuthToken = r.NodeId();
-        RevisedTimeout = r.Double();
-        auto activated = Call(UaId::ActivateSessionRequest, [&](TUaBinaryWriter& w) {
-            w.Int32(-1);
-            w.Int32(-1);
-            w.EmptyArray();
-            w.EmptyArray();
-            TUaBinaryWriter token;
-            token.String("anonymous");
-            w.ExtensionObject({TUaNodeId::Num(UaId::AnonymousIdentityToken), 1, token.Take()});
-            w.Int32(-1);
-            w.Int32(-1);
-        });
-        ASSERT_EQ(activated.size(), 1u);
-        TUaBinaryReader a(activated[0]);
-        auto start = ReadResponseStart(a);
-        ASSERT_EQ(start.TypeId, UaId::ActivateSessionResponse);
-        ASSERT_EQ(start.ServiceResult, 0u);
-    }
-
-    TResponseStart StartOf(const std::string& payload) {
-        TUaBinaryReader r(payload);
-        return ReadResponseStart(r);
-    }
-
-    std::vector<TUaDataValue> Read(const std::vector<std::pair<TUaNodeId, std::uint32_t>>& nodes,
-                                   double maxAge = 500) {
-        auto responses = Call(UaId::ReadRequest, [&](TUaBinaryWriter& w) {
-            w.Double(maxAge);
-            w.UInt32(2);
-            w.ArrayLength(nodes.size());
-            for (const auto& [id, attribute] : nodes) {
-                w.NodeId(id);
-                w.UInt32(attribute);
-                w.Int32(-1);
-                w.QualifiedName({});
-            }
-        });
-        if (responses.size() != 1) return {};
-        TUaBinaryReader r(responses[0]);
-        ReadResponseStart(r);
-        return r.Array([&] { return r.DataValue(); });
-    }
-
-    std::uint32_t CreateSubscription(double interval, std::uint32_t lifetime, std::uint32_t keepAlive,
-                                     double* revised = nullptr) {
-        auto responses = Call(UaId::CreateSubscriptionRequest, [&](TUaBinaryWriter& w) {
-            w.Double(interval);
-            w.UInt32(lifetime);
-            w.UInt32(keepAlive);
-            w.UInt32(0);
-            w.Boolean(true);
-            w.Byte(0);
-        });
-        TUaBinaryReader r(responses.at(0));
-        EXPECT_EQ(ReadResponseStart(r).ServiceResult, 0u);
-        std::uint32_t id = r.UInt32();
-        double rev = r.Double();
-        if (revised) *revised = rev;
-        return id;
-    }
-
-    std::vector<TUaStatusCode> Monitor(std::uint32_t subscription, const std::string& itemId,
-                                       std::uint32_t handle, const TUaExtensionObject& filter = {}) {
-        auto responses = Call(UaId::CreateMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
-            w.UInt32(subscription);
-            w.UInt32(2);
-            w.ArrayLength(1);
-            w.NodeId(TUaNodeId::Str(itemId));
-            w.UInt32(13);
-            w.Int32(-1);
-            w.QualifiedName({});
-            w.UInt32(2);
-            w.UInt32(handle);
-            w.Double(100);
-            w.ExtensionObject(filter);
-            w.UInt32(1);
-            w.Boolean(true);
-        });
-        TUaBinaryReader r(responses.at(0));
-        ReadResponseStart(r);
-        return r.Array([&] {
-            TUaStatusCode s = r.StatusCode();
-            r.UInt32();
-            r.Double();
-            r.UInt32();
-            r.ExtensionObject();
-            return s;
-        });
-    }
-
-    void PublishRequest(std::vector<std::pair<std::uint32_t, std::uint32_t>> acks = {}) {
-        SendRequest(UaId::PublishRequest, [&](TUaBinaryWriter& w) {
-            w.ArrayLength(acks.size());
-            for (auto [s, n] : acks) {
-                w.UInt32(s);
-                w.UInt32(n);
-            }
-        });
-    }
+    int Lines(const std::string& start) const { return Ctx.Capture.CountStartingWith(start); }
 
     struct TPublished {
-        TUaStatusCode Result = 0;
         std::uint32_t Subscription = 0;
         std::uint32_t Sequence = 0;
         std::vector<std::pair<std::uint32_t, TUaDataValue>> Changes; // client handle, value
         bool KeepAlive = false;
         std::vector<TUaStatusCode> AckResults;
     };
-    TPublished ParsePublish(const std::string& payload) {
+    static TPublished ParsePublish(const std::string& payload) {
         TPublished p;
         TUaBinaryReader r(payload);
-        auto start = ReadResponseStart(r);
-        p.Result = start.ServiceResult;
-        if (start.TypeId != UaId::PublishResponse) return p;
+        if (ReadResponseStart(r).TypeId != UaId::PublishResponse) return p;
         p.Subscription = r.UInt32();
         r.Array([&] { return r.UInt32(); });
         r.Boolean();
@@ -220,88 +99,64 @@ protected:
         EXPECT_TRUE(r.AtEnd());
         return p;
     }
+    static void Publish(TRawUaClient& c, std::vector<std::pair<std::uint32_t, std::uint32_t>> acks = {}) {
+        c.Request(UaId::PublishRequest, [&](TUaBinaryWriter& w) {
+            w.Array(acks, [&](auto ack) {
+                w.UInt32(ack.first);
+                w.UInt32(ack.second);
+            });
+        });
+    }
+    std::vector<std::string> Payloads(TRawUaClient& c) {
+        std::vector<std::string> out;
+        for (auto& f : c.Frames()) out.push_back(MessagePayload(f));
+        return out;
+    }
 
     TTestContext Ctx;
     TUaConfig Config;
     std::unique_ptr<TUaMemoryBackend> Backend;
     std::unique_ptr<TUaServer> Server;
-    TFakeUaSocket* Socket = nullptr;
-    std::uint32_t ChannelId = 0;
-    std::uint32_t Token = 0;
-    std::uint32_t Sequence = 1;
-    std::uint32_t RequestId = 1;
-    TUaNodeId AuthToken;
-    double RevisedTimeout = 0;
+    std::vector<std::unique_ptr<TRawUaClient>> Clients;
 };
 
 TEST_F(UaServerTest, ServicesNeedAnActivatedSessionAndUnknownServicesAreRefused) {
-    auto noSession = Call(UaId::ReadRequest, [](TUaBinaryWriter& w) {
-        w.Double(0);
-        w.UInt32(0);
-        w.EmptyArray();
-    });
-    EXPECT_EQ(StartOf(noSession.at(0)).TypeId, UaId::ServiceFault);
-    EXPECT_EQ(StartOf(noSession.at(0)).ServiceResult, UaStatus::BadSessionIdInvalid);
-
-    OpenSession();
-    auto unknown = Call(9999, [](TUaBinaryWriter&) {});
-    EXPECT_EQ(StartOf(unknown.at(0)).ServiceResult, UaStatus::BadServiceUnsupported);
-    EXPECT_EQ(StartOf(unknown.at(0)).RequestHandle, RequestId);
-    EXPECT_FALSE(Socket->Closed);
+    TRawUaClient& c = Connect();
+    ASSERT_TRUE(c.Open());
+    auto noSession = Answer(c, UaId::ReadRequest, EmptyRead);
+    EXPECT_EQ(noSession.TypeId, UaId::ServiceFault);
+    EXPECT_EQ(noSession.ServiceResult, UaStatus::BadSessionIdInvalid);
+    ASSERT_EQ(c.OpenSession(), Opened);
+    auto unknown = Answer(c, 9999, [](TUaBinaryWriter&) {});
+    EXPECT_EQ(unknown.ServiceResult, UaStatus::BadServiceUnsupported);
+    EXPECT_EQ(unknown.RequestHandle, c.RequestId);
+    EXPECT_FALSE(c.Closed());
 }
 
 TEST_F(UaServerTest, SessionTimeoutIsRevisedAndFreesTheServerObject) {
-    OpenSession(5000);
-    EXPECT_EQ(RevisedTimeout, 5000);
-    EXPECT_EQ(Backend->SessionCount, 1);
+    EXPECT_EQ(Session(24 * 3600 * 1000.0).RevisedTimeout, Config.SessionTimeoutMs); // cut to the setting
+    TRawUaClient& c = Session(5000);
+    EXPECT_EQ(c.RevisedTimeout, 5000);
+    EXPECT_EQ(Backend->SessionCount, 2);
     EXPECT_EQ(Backend->SessionNames.back(), "Test session");
     Ctx.Platform.Advance(4999);
-    EXPECT_EQ(Backend->SessionCount, 1);
+    EXPECT_EQ(Backend->SessionCount, 2);
     Ctx.Platform.Advance(TUaServer::HousekeepingIntervalMs + 1);
-    EXPECT_EQ(Backend->SessionCount, 0);
-    EXPECT_EQ(Server->SessionCount(), 0u);
-    EXPECT_EQ(Ctx.Capture.CountStartingWith("Client Test session disconnected at"), 1);
-    // Requests with the old token now fail.
-    auto late = Call(UaId::ReadRequest, [](TUaBinaryWriter& w) {
-        w.Double(0);
-        w.UInt32(0);
-        w.EmptyArray();
-    });
-    EXPECT_EQ(StartOf(late.at(0)).ServiceResult, UaStatus::BadSessionIdInvalid);
-}
-
-TEST_F(UaServerTest, RequestedTimeoutAboveTheSettingIsCut) {
-    OpenSession(24 * 3600 * 1000.0);
-    EXPECT_EQ(RevisedTimeout, Config.SessionTimeoutMs);
-}
-
-TEST_F(UaServerTest, TooManySessionsAreRefused) {
-    Config.MaxSessions = 1;
-    Build();
-    OpenSession();
-    auto second = Call(UaId::CreateSessionRequest, [&](TUaBinaryWriter& w) {
-        WriteApplicationDescription(w, {});
-        w.Int32(-1);
-        w.Int32(-1);
-        w.String("second");
-        w.Int32(-1);
-        w.Int32(-1);
-        w.Double(1000);
-        w.UInt32(0);
-    });
-    EXPECT_EQ(StartOf(second.at(0)).ServiceResult, UaStatus::BadTooManySessions);
     EXPECT_EQ(Backend->SessionCount, 1);
+    EXPECT_EQ(Server->SessionCount(), 1u);
+    EXPECT_EQ(Lines("Client Test session disconnected at"), 1);
+    // Requests with the old token now fail.
+    EXPECT_EQ(Answer(c, UaId::ReadRequest, EmptyRead).ServiceResult, UaStatus::BadSessionIdInvalid);
 }
 
 TEST_F(UaServerTest, ReadsValuesAttributesAndStandardNodes) {
-    OpenSession();
-    auto values = Read({{TUaNodeId::Str("PLC1.WR0013"), 13},
-                        {TUaNodeId::Str("PLC1.WR0013"), 14},
-                        {TUaNodeId::Str("PLC1.WR0013"), 3},
-                        {TUaNodeId::Str("/PLC1"), 13},
-                        {TUaNodeId::Str("PLC9.WR0000"), 13},
-                        {TUaNodeId::Num(UaId::NamespaceArray), 13},
-                        {TUaNodeId::Num(UaId::MaxNodesPerRead), 13}});
+    auto values = Session().Read({{TUaNodeId::Str("PLC1.WR0013"), 13},
+                                  {TUaNodeId::Str("PLC1.WR0013"), 14},
+                                  {TUaNodeId::Str("PLC1.WR0013"), 3},
+                                  {TUaNodeId::Str("/PLC1"), 13},
+                                  {TUaNodeId::Str("PLC9.WR0000"), 13},
+                                  {TUaNodeId::Num(UaId::NamespaceArray), 13},
+                                  {TUaNodeId::Num(UaId::MaxNodesPerRead), 13}});
     ASSERT_EQ(values.size(), 7u);
     EXPECT_EQ(std::get<std::uint64_t>(values[0].Value->Values.at(0)), 3u);
     EXPECT_TRUE(values[0].SourceTimestamp && values[0].ServerTimestamp);
@@ -314,20 +169,12 @@ TEST_F(UaServerTest, ReadsValuesAttributesAndStandardNodes) {
 }
 
 TEST_F(UaServerTest, DeviceReadIsAnsweredFromTheLoopNotInsideTheRequest) {
-    OpenSession();
-    SendRequest(UaId::ReadRequest, [&](TUaBinaryWriter& w) {
-        w.Double(0);
-        w.UInt32(0);
-        w.ArrayLength(1);
-        w.NodeId(TUaNodeId::Str("PLC1.WR0012"));
-        w.UInt32(13);
-        w.Int32(-1);
-        w.QualifiedName({});
-    });
-    EXPECT_TRUE(Responses().empty());
+    TRawUaClient& c = Session();
+    c.Request(UaId::ReadRequest, TRawUaClient::ReadOf({{TUaNodeId::Str("PLC1.WR0012"), 13}}, 0));
+    EXPECT_TRUE(c.Frames().empty());
     Backend->SetValue("PLC1.WR0012", Word(99));
     Ctx.Platform.RunPosted();
-    auto responses = Responses();
+    auto responses = Payloads(c);
     ASSERT_EQ(responses.size(), 1u);
     TUaBinaryReader r(responses[0]);
     ReadResponseStart(r);
@@ -336,41 +183,67 @@ TEST_F(UaServerTest, DeviceReadIsAnsweredFromTheLoopNotInsideTheRequest) {
 }
 
 TEST_F(UaServerTest, WritesGoThroughTheBackendAndReadOnlySessionsAreRefused) {
-    auto write = [&](const std::string& id, const TUaVariant& value) {
-        auto responses = Call(UaId::WriteRequest, [&](TUaBinaryWriter& w) {
-            w.ArrayLength(1);
-            w.NodeId(TUaNodeId::Str(id));
-            w.UInt32(13);
-            w.Int32(-1);
-            TUaDataValue dv;
-            dv.Value = value;
-            w.DataValue(dv);
-        });
-        TUaBinaryReader r(responses.at(0));
-        ReadResponseStart(r);
-        return r.Array([&] { return r.StatusCode(); }).at(0);
+    Backend->SetWriteRefusal("PLC1.WR0015", UaStatus::BadNotWritable);
+    const struct {
+        const char* Id;
+        TUaVariant Value;
+        TUaStatusCode Expected;
+    } rows[] = {
+        {"PLC1.WR0011", TUaVariant::Scalar(TUaType::Int32, std::int64_t{500}), 0},
+        {"PLC1.WR0011", TUaVariant::Scalar(TUaType::Int32, std::int64_t{-1}), UaStatus::BadTypeMismatch},
+        {"PLC1.WR0012", TUaVariant::Scalar(TUaType::Int32, std::int64_t{70000}), UaStatus::BadTypeMismatch},
+        {"PLC1.WR0012", TUaVariant::Scalar(TUaType::String, std::string("abc")), UaStatus::BadTypeMismatch},
+        {"Sys.ServerUpTime", TUaVariant::Scalar(TUaType::String, std::string("x")), UaStatus::BadNotWritable},
+        {"PLC7.WR0000", Word(1), UaStatus::BadNodeIdUnknown},
+        {"PLC1.WR0015", Word(9), UaStatus::BadNotWritable}, // the PLC refused it
     };
-    OpenSession();
-    EXPECT_EQ(write("PLC1.WR0011", TUaVariant::Scalar(TUaType::Int32, std::int64_t{500})), 0u);
+    TRawUaClient& c = Session();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Id);
+        EXPECT_EQ(c.Write(row.Id, row.Value), row.Expected);
+    }
     EXPECT_EQ(std::get<std::uint64_t>(Backend->Find("PLC1.WR0011")->Value.Value.Values.at(0)), 500u);
-    EXPECT_EQ(write("PLC1.WR0011", TUaVariant::Scalar(TUaType::Int32, std::int64_t{-1})),
-              UaStatus::BadTypeMismatch);
-    EXPECT_EQ(write("Sys.ServerUpTime", TUaVariant::Scalar(TUaType::String, std::string("x"))),
-              UaStatus::BadNotWritable);
-    EXPECT_EQ(write("PLC7.WR0000", Word(1)), UaStatus::BadNodeIdUnknown);
 
     Config.AnonymousReadOnly = true;
-    Build();
-    OpenSession();
-    EXPECT_EQ(write("PLC1.WR0011", Word(7)), UaStatus::BadUserAccessDenied);
-    auto access = Read({{TUaNodeId::Str("PLC1.WR0011"), 17}, {TUaNodeId::Str("PLC1.WR0011"), 18}});
+    Start();
+    TRawUaClient& readOnly = Session();
+    EXPECT_EQ(readOnly.Write("PLC1.WR0011", Word(7)), UaStatus::BadUserAccessDenied);
+    auto access = readOnly.Read({{TUaNodeId::Str("PLC1.WR0011"), 17}, {TUaNodeId::Str("PLC1.WR0011"), 18}});
     EXPECT_EQ(std::get<std::uint64_t>(access.at(0).Value->Values.at(0)), 3u);
     EXPECT_EQ(std::get<std::uint64_t>(access.at(1).Value->Values.at(0)), 1u);
 }
 
 TEST_F(UaServerTest, BrowseHandsOutPagesThroughContinuationPoints) {
-    OpenSession();
-    auto browse = Call(UaId::BrowseRequest, [&](TUaBinaryWriter& w) {
+    TRawUaClient& c = Session();
+    // Names of the one result's references; its status and continuation point.
+    auto names = [](const std::string& payload, TUaStatusCode& status, std::string& continuation) {
+        TUaBinaryReader r(payload);
+        ReadResponseStart(r);
+        EXPECT_EQ(r.ArrayLength(), 1u);
+        status = r.StatusCode();
+        continuation = r.ByteString();
+        return r.Array([&] {
+            r.NodeId();
+            r.Boolean();
+            r.ExpandedNodeId();
+            auto name = r.QualifiedName().Name;
+            r.LocalizedText();
+            r.UInt32();
+            r.ExpandedNodeId();
+            return name;
+        });
+    };
+    auto next = [&](const std::string& continuation) {
+        return c
+            .Call(UaId::BrowseNextRequest,
+                  [&](TUaBinaryWriter& w) {
+                      w.Boolean(false);
+                      w.ArrayLength(1);
+                      w.String(continuation);
+                  })
+            .at(0);
+    };
+    auto browse = c.Call(UaId::BrowseRequest, [&](TUaBinaryWriter& w) {
         w.NodeId({});
         w.DateTime(0);
         w.UInt32(0);
@@ -383,67 +256,32 @@ TEST_F(UaServerTest, BrowseHandsOutPagesThroughContinuationPoints) {
         w.UInt32(0);
         w.UInt32(0x3F);
     });
-    auto readResult = [](TUaBinaryReader& r, std::string& continuation) {
-        TUaStatusCode status = r.StatusCode();
-        continuation = r.ByteString();
-        auto names = r.Array([&] {
-            r.NodeId();
-            r.Boolean();
-            r.ExpandedNodeId();
-            auto name = r.QualifiedName().Name;
-            r.LocalizedText();
-            r.UInt32();
-            r.ExpandedNodeId();
-            return name;
-        });
-        EXPECT_EQ(status, 0u);
-        return names;
-    };
-    TUaBinaryReader r(browse.at(0));
-    ReadResponseStart(r);
-    ASSERT_EQ(r.ArrayLength(), 1u);
-    std::string continuation;
-    auto first = readResult(r, continuation);
-    EXPECT_EQ(first, (std::vector<std::string>{"WR0010", "WR0011", "WR0012", "WR0013"}));
+    TUaStatusCode status = 1;
+    std::string continuation, after;
+    EXPECT_EQ(names(browse.at(0), status, continuation),
+              (std::vector<std::string>{"WR0010", "WR0011", "WR0012", "WR0013"}));
+    EXPECT_EQ(status, 0u);
     ASSERT_FALSE(continuation.empty());
-
-    auto next = Call(UaId::BrowseNextRequest, [&](TUaBinaryWriter& w) {
-        w.Boolean(false);
-        w.ArrayLength(1);
-        w.String(continuation);
-    });
-    TUaBinaryReader n(next.at(0));
-    ReadResponseStart(n);
-    ASSERT_EQ(n.ArrayLength(), 1u);
-    std::string after;
-    auto rest = readResult(n, after);
-    EXPECT_EQ(rest, (std::vector<std::string>{"WR0014", "WR0015"}));
+    EXPECT_EQ(names(next(continuation), status, after), (std::vector<std::string>{"WR0014", "WR0015"}));
+    EXPECT_EQ(status, 0u);
     EXPECT_TRUE(after.empty());
-
     // A used continuation point is gone.
-    auto again = Call(UaId::BrowseNextRequest, [&](TUaBinaryWriter& w) {
-        w.Boolean(false);
-        w.ArrayLength(1);
-        w.String(continuation);
-    });
-    TUaBinaryReader a(again.at(0));
-    ReadResponseStart(a);
-    a.ArrayLength();
-    EXPECT_EQ(a.StatusCode(), UaStatus::BadContinuationPointInvalid);
+    names(next(continuation), status, after);
+    EXPECT_EQ(status, UaStatus::BadContinuationPointInvalid);
 }
 
 TEST_F(UaServerTest, SubscriptionPublishesChangesKeepAlivesAndRetransmits) {
-    OpenSession();
+    TRawUaClient& c = Session();
     double revised = 0;
-    std::uint32_t sub = CreateSubscription(110, 30, 3, &revised);
+    std::uint32_t sub = c.CreateSubscription(110, 30, 3, &revised);
     EXPECT_EQ(revised, 125); // the group rule: multiples of 25 ms
-    EXPECT_EQ(Monitor(sub, "PLC1.WR0012", 42).at(0), 0u);
-    EXPECT_EQ(Monitor(sub, "PLC9.WR0000", 43).at(0), UaStatus::BadNodeIdUnknown);
+    EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 42), 0u);
+    EXPECT_EQ(c.Monitor(sub, "PLC9.WR0000", 43), UaStatus::BadNodeIdUnknown);
 
     // The first cycle carries the current value.
-    PublishRequest();
+    Publish(c);
     Ctx.Platform.Advance(125);
-    auto responses = Responses();
+    auto responses = Payloads(c);
     ASSERT_EQ(responses.size(), 1u);
     auto first = ParsePublish(responses[0]);
     EXPECT_EQ(first.Subscription, sub);
@@ -454,57 +292,52 @@ TEST_F(UaServerTest, SubscriptionPublishesChangesKeepAlivesAndRetransmits) {
 
     // A change goes out in the next interval; the acknowledgement is answered.
     Backend->SetValue("PLC1.WR0012", Word(77), UaStatus::UncertainLastUsableValue);
-    PublishRequest({{sub, 1}});
+    Publish(c, {{sub, 1}});
     Ctx.Platform.Advance(125);
-    auto second = ParsePublish(Responses().at(0));
+    auto second = ParsePublish(Payloads(c).at(0));
     EXPECT_EQ(second.Sequence, 2u);
     EXPECT_EQ(second.AckResults, std::vector<TUaStatusCode>{0});
     ASSERT_EQ(second.Changes.size(), 1u);
     EXPECT_EQ(*second.Changes[0].second.Status, UaStatus::UncertainLastUsableValue);
 
     // Nothing changes: a keep-alive after three intervals, with the next sequence number.
-    PublishRequest({{sub, 1}});
+    Publish(c, {{sub, 1}});
     Ctx.Platform.Advance(2 * 125);
-    EXPECT_TRUE(Responses().empty());
+    EXPECT_TRUE(c.Frames().empty());
     Ctx.Platform.Advance(125);
-    auto keepAlive = ParsePublish(Responses().at(0));
+    auto keepAlive = ParsePublish(Payloads(c).at(0));
     EXPECT_TRUE(keepAlive.KeepAlive);
     EXPECT_EQ(keepAlive.Sequence, 3u);
     EXPECT_EQ(keepAlive.AckResults, std::vector<TUaStatusCode>{UaStatus::BadSequenceNumberUnknown});
 
     // Message 2 was never acknowledged: it can be sent again; message 1 cannot.
     auto republish = [&](std::uint32_t sequence) {
-        return StartOf(Call(UaId::RepublishRequest, [&](TUaBinaryWriter& w) {
-                           w.UInt32(sub);
-                           w.UInt32(sequence);
-                       }).at(0));
+        return Answer(c, UaId::RepublishRequest, [&](TUaBinaryWriter& w) {
+            w.UInt32(sub);
+            w.UInt32(sequence);
+        });
     };
     EXPECT_EQ(republish(2).TypeId, UaId::RepublishResponse);
     EXPECT_EQ(republish(1).ServiceResult, UaStatus::BadMessageNotAvailable);
 }
 
 TEST_F(UaServerTest, SubscriptionWithoutPublishRequestsExpires) {
-    OpenSession();
-    std::uint32_t sub = CreateSubscription(100, 9, 3);
+    TRawUaClient& c = Session();
+    c.CreateSubscription(100, 9, 3);
     EXPECT_EQ(Backend->GroupCount, 1);
     // Keep the session alive while no Publish request comes.
     for (int i = 0; i < 12; ++i) {
         Ctx.Platform.Advance(100);
-        Read({{TUaNodeId::Str("PLC1.WR0010"), 13}});
+        c.Read({{TUaNodeId::Str("PLC1.WR0010"), 13}});
     }
     EXPECT_EQ(Backend->GroupCount, 0);
-    auto publish = [&] {
-        PublishRequest();
-        Ctx.Platform.RunPosted();
-        return StartOf(Responses().at(0));
-    };
-    EXPECT_EQ(publish().ServiceResult, UaStatus::BadNoSubscription);
-    (void)sub;
+    Publish(c);
+    EXPECT_EQ(c.Result(), UaStatus::BadNoSubscription);
 }
 
 TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValue) {
-    OpenSession();
-    std::uint32_t sub = CreateSubscription(100, 30, 3);
+    TRawUaClient& c = Session();
+    std::uint32_t sub = c.CreateSubscription();
     struct TRow {
         const char* Item;
         std::uint32_t Trigger, DeadbandType;
@@ -515,6 +348,7 @@ TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValue) {
         {"PLC1.WR0010", 1, 1, 5, 0},
         {"PLC1.WR0010", 1, 2, 10, 0},
         {"PLC1.WR0010", 1, 2, 101, UaStatus::BadDeadbandFilterInvalid},
+        {"PLC1.WR0010", 1, 1, -1, UaStatus::BadDeadbandFilterInvalid},
         {"PLC1.WR0010", 3, 0, 0, UaStatus::BadMonitoredItemFilterInvalid},
         {"Sys.ServerUpTime", 1, 1, 1, UaStatus::BadFilterNotAllowed},
     };
@@ -525,28 +359,204 @@ TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValue) {
         filter.UInt32(row.Trigger);
         filter.UInt32(row.DeadbandType);
         filter.Double(row.Deadband);
-        EXPECT_EQ(Monitor(sub, row.Item, handle++, {TUaNodeId::Num(UaId::DataChangeFilter), 1, filter.Take()})
-                      .at(0),
-                  row.Expected);
+        EXPECT_EQ(
+            c.Monitor(sub, row.Item, handle++, {TUaNodeId::Num(UaId::DataChangeFilter), 1, filter.Take()}),
+            row.Expected);
     }
 }
 
 TEST_F(UaServerTest, MalformedServiceBodyClosesTheChannel) {
-    OpenSession();
-    SendRequest(UaId::ReadRequest, [](TUaBinaryWriter& w) {
+    TRawUaClient& c = Session();
+    c.Request(UaId::ReadRequest, [](TUaBinaryWriter& w) {
         w.Double(0);
         w.UInt32(0);
         w.Int32(1000000); // far more entries than bytes
     });
-    auto frames = TakeFrames(*Socket);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].Type, "ERRF");
-    EXPECT_EQ(ErrorCode(frames[0]), UaStatus::BadDecodingError);
-    EXPECT_TRUE(Socket->Closed);
+    EXPECT_EQ(c.Responses(), (std::vector<TResponseStart>{{0, 0, UaStatus::BadDecodingError}}));
+    EXPECT_TRUE(c.Closed());
     Ctx.Platform.RunPosted();
     EXPECT_EQ(Server->ChannelCount(), 0u);
     // The session outlives its channel until its time-out.
     EXPECT_EQ(Server->SessionCount(), 1u);
+}
+
+TEST_F(UaServerTest, ConnectionsBeyondALimitAreRefusedTooBusyAndLogged) {
+    struct TCase {
+        const char* Name;
+        std::uint32_t MaxSessions, PerAddress;
+        std::vector<std::string> Accepted;
+        std::string Refused, Line;
+    };
+    std::vector<std::string> twelve;
+    for (int i = 0; i < 12; ++i) twelve.push_back("10.0.0." + std::to_string(i + 1));
+    const TCase cases[] = {
+        {"every channel taken", 2, 20, twelve, "10.0.0.99",
+         "OPC UA connection from 10.0.0.99 refused: 12 connections open (the most)"},
+        {"one address's share taken",
+         50,
+         3,
+         {"10.0.0.1", "10.0.0.1", "10.0.0.2", "10.0.0.1"},
+         "10.0.0.1",
+         "OPC UA connection from 10.0.0.1 refused: 3 connections open from this address (the most)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Config.MaxSessions = c.MaxSessions;
+        Config.MaxChannelsPerAddress = c.PerAddress;
+        Start();
+        for (const auto& peer : c.Accepted) EXPECT_TRUE(Connect(peer).Open());
+        for (int i = 0; i < 3; ++i) {
+            TRawUaClient& refused = Connect(c.Refused);
+            EXPECT_EQ(refused.Responses(),
+                      (std::vector<TResponseStart>{{0, 0, UaStatus::BadTcpServerTooBusy}}));
+            EXPECT_TRUE(refused.Closed());
+        }
+        EXPECT_EQ(Server->ChannelCount(), c.Accepted.size());
+        // Three refusals of one peer, one line.
+        EXPECT_EQ(Lines(c.Line), 1);
+    }
+}
+
+TEST_F(UaServerTest, StalledConnectionsTimeOutAndLetNewClientsIn) {
+    Config.MaxChannelsPerAddress = 100;
+    Start();
+    // 60 connections in three stalled states fill every channel.
+    for (int i = 0; i < 60; ++i) {
+        TRawUaClient& c = Connect();
+        if (i % 3 == 1) c.Send(HelloFrame());
+        if (i % 3 == 2) {
+            ASSERT_TRUE(c.Open());
+            c.Send(MessageFrame("MSGC", c.ChannelId, 1, 2, 2, "begun"));
+        }
+    }
+    EXPECT_FALSE(Connect().Open());
+    Ctx.Platform.Advance(Config.HandshakeTimeoutMs);
+    EXPECT_EQ(Server->ChannelCount(), 20u);
+    EXPECT_TRUE(Connect().Open());
+    Ctx.Platform.Advance(Config.MessageTimeoutMs);
+    EXPECT_EQ(Server->ChannelCount(), 1u);
+    int timedOut = 0;
+    for (auto& c : Clients)
+        for (auto& r : c->Responses()) timedOut += r.ServiceResult == UaStatus::BadTimeout;
+    EXPECT_EQ(timedOut, 60);
+    // One line per kind and peer: the rest are counted, not written.
+    EXPECT_EQ(Lines("OPC UA connection from 127.0.0.1 timed out: "), 1);
+    EXPECT_EQ(Lines("OPC UA connection from 127.0.0.1 refused: "), 1);
+    // An open channel that never gets a session goes after the session time-out.
+    Ctx.Platform.Advance(Config.SessionTimeoutMs);
+    EXPECT_EQ(Server->ChannelCount(), 0u);
+}
+
+TEST_F(UaServerTest, SessionsNotActivatedHoldNoClientAndExpire) {
+    Config.MaxSessions = 6;
+    Start();
+    TRawUaClient& hog = Connect();
+    for (std::uint32_t i = 0; i < TUaConfig::MaxPendingSessionsPerChannel; ++i)
+        EXPECT_EQ(hog.OpenSession(60000, false).first, UaStatus::Good);
+    // A few at a time per channel.
+    EXPECT_EQ(hog.OpenSession(60000, false).first, UaStatus::BadTooManySessions);
+    EXPECT_EQ(Lines("OPC UA session for 127.0.0.1 refused: Bad_TooManySessions (4 sessions of its channel"),
+              1);
+    EXPECT_EQ(Backend->SessionCount, 0);
+    EXPECT_EQ(Server->SessionCount(), 4u);
+
+    TRawUaClient& honest = Connect("10.0.0.2");
+    EXPECT_EQ(honest.OpenSession(), Opened);
+    EXPECT_EQ(Backend->SessionCount, 1);
+
+    Ctx.Platform.Advance(Config.UnactivatedSessionTimeoutMs);
+    EXPECT_EQ(Server->SessionCount(), 1u);
+    EXPECT_EQ(Lines("OPC UA session Raw 127.0.0.1 of 127.0.0.1 closed: not activated in time"), 1);
+    honest.Request(UaId::ReadRequest, EmptyRead);
+    EXPECT_EQ(honest.Result(), UaStatus::BadNothingToDo);
+}
+
+TEST_F(UaServerTest, NewSessionTakesTheSlotOfOneNeverActivated) {
+    Config.MaxSessions = 3;
+    Start();
+    std::vector<TRawUaClient*> hogs;
+    for (int i = 0; i < 3; ++i) {
+        hogs.push_back(&Connect("10.0.0." + std::to_string(i + 1)));
+        EXPECT_EQ(hogs.back()->OpenSession(60000, false).first, UaStatus::Good);
+    }
+    EXPECT_EQ(Connect("10.0.0.9").OpenSession(), Opened);
+    EXPECT_EQ(Lines("OPC UA session Raw 10.0.0.1 of 10.0.0.1 closed: not activated, its slot was needed"), 1);
+    // The oldest one gave way; the others are still there.
+    auto activate = [](TRawUaClient& c) {
+        c.Activate(c.LastCreatedToken);
+        return c.Result();
+    };
+    EXPECT_EQ(activate(*hogs[0]), UaStatus::BadSessionIdInvalid);
+    EXPECT_EQ(activate(*hogs[1]), UaStatus::Good);
+    EXPECT_EQ(activate(*hogs[2]), UaStatus::Good);
+    // Every slot held by an activated session: refused, and no server object made for it.
+    EXPECT_EQ(hogs[0]->OpenSession(60000, false).first, UaStatus::BadTooManySessions);
+    EXPECT_EQ(Lines("OPC UA session for 10.0.0.1 refused: Bad_TooManySessions (3 sessions open)"), 1);
+    EXPECT_EQ(Backend->SessionCount, 3);
+}
+
+TEST_F(UaServerTest, RefusalsAndErrorsAreLoggedWithTheirStatusNames) {
+    struct TCase {
+        const char* Name;
+        std::function<void(TRawUaClient&)> Feed;
+        std::string Line;
+    };
+    const TCase cases[] = {
+        {"garbage", [](TRawUaClient& c) { c.Send("GET / HTTP/1.1\r\n\r\n"); },
+         "OPC UA error Bad_TcpMessageTypeInvalid sent to 10.0.0.1: Unknown message type"},
+        {"message limit below a fault", [](TRawUaClient& c) { c.Send(HelloFrame(65536, 65536, 20)); },
+         "OPC UA error Bad_TcpNotEnoughResources sent to 10.0.0.2: MaxMessageSize cannot hold a "
+         "ServiceFault"},
+        {"too many subscriptions",
+         [](TRawUaClient& c) {
+             EXPECT_EQ(c.OpenSession(), Opened);
+             EXPECT_NE(c.CreateSubscription(), 0u);
+             EXPECT_EQ(c.CreateSubscription(), 0u);
+         },
+         "OPC UA subscription for 10.0.0.3 refused: Bad_TooManySubscriptions (1 in session Raw 10.0.0.3)"},
+    };
+    Config.MaxSubscriptionsPerSession = 1;
+    Start();
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        c.Feed(Connect("10.0.0." + std::to_string(++n)));
+        Ctx.Platform.RunPosted();
+        EXPECT_EQ(Lines(c.Line), 1);
+    }
+}
+
+TEST_F(UaServerTest, SmallestMessageLimitGetsAFaultNotACrash) {
+    TRawUaClient& c = Connect();
+    ASSERT_TRUE(c.Open(28));
+    auto fault = Answer(c, UaId::GetEndpointsRequest, [](TUaBinaryWriter& w) {
+        w.Int32(-1);
+        w.Int32(-1);
+        w.Int32(-1);
+    });
+    EXPECT_EQ(fault.TypeId, UaId::ServiceFault);
+    EXPECT_EQ(fault.ServiceResult, UaStatus::BadResponseTooLarge);
+}
+
+TEST(UaEventLog, OneLinePerKindAndPeerAMinuteAndABoundOverall) {
+    TTestContext ctx;
+    TUaEventLog events(ctx.Context.Log, ctx.Platform.Clock);
+    for (int i = 0; i < 100; ++i) events.Note("refused", "10.0.0.1", "line a");
+    events.Note("timeout", "10.0.0.1", "line b");
+    events.Note("refused", "10.0.0.2", "line c");
+    EXPECT_EQ(ctx.Capture.Lines, (std::vector<std::string>{"line a", "line b", "line c"}));
+    ctx.Platform.Clock.Step(TUaEventLog::WindowMs);
+    events.Note("refused", "10.0.0.1", "line a");
+    EXPECT_EQ(ctx.Capture.Lines.back(), "line a (99 more like it in the last minute)");
+
+    // Many peers: at most MaxLinesPerWindow lines a minute, then a count of the rest.
+    ctx.Capture.Lines.clear();
+    ctx.Platform.Clock.Step(TUaEventLog::WindowMs);
+    for (int i = 0; i < 100; ++i) events.Note("refused", "10.1.0." + std::to_string(i), "peer");
+    EXPECT_EQ(ctx.Capture.Lines.size(), TUaEventLog::MaxLinesPerWindow);
+    ctx.Platform.Clock.Step(TUaEventLog::WindowMs);
+    events.Housekeeping();
+    EXPECT_EQ(ctx.Capture.Lines.back(), "OPC UA: 60 further events in the last minute not logged");
 }
 
 } // namespace

@@ -7,8 +7,10 @@
 #include "ua/UaMessages.h"
 #include "ua/UaNodeIds.h"
 #include "ua/UaSocket.h"
+#include "ua/UaStatusCodes.h"
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -128,6 +130,7 @@ struct TResponseStart {
     std::uint32_t TypeId = 0;
     std::uint32_t RequestHandle = 0;
     TUaStatusCode ServiceResult = 0;
+    bool operator==(const TResponseStart&) const = default;
 };
 inline TResponseStart ReadResponseStart(TUaBinaryReader& r) {
     TResponseStart s;
@@ -154,10 +157,13 @@ std::string RequestBody(std::uint32_t typeId, const TUaNodeId& token, std::uint3
     return w.Take();
 }
 
-// One client connection to a server over an in-memory socket, for tests that need many:
-// `accept` is the server's Accept. Requests go out as single MSGF chunks.
+// One client connection to a server over an in-memory socket, as every server-side test
+// drives it: `accept` is the server's Accept, `spin` runs the loop after each request.
+// Requests go out as single MSGF chunks with request handle = request id.
 struct TRawUaClient {
-    template <typename Accept> TRawUaClient(Accept&& accept, std::string peer = "127.0.0.1") : Peer(peer) {
+    template <typename Accept>
+    TRawUaClient(Accept&& accept, std::string peer = "127.0.0.1", std::function<void()> spin = {})
+        : Peer(peer), SessionName("Raw " + peer), Spin(std::move(spin)) {
         auto socket = std::make_unique<TFakeUaSocket>(std::move(peer), Record);
         Socket = socket.get();
         accept(std::move(socket));
@@ -179,13 +185,23 @@ struct TRawUaClient {
         return true;
     }
     // Sends a request; the caller spins the loop and collects with Responses().
-    template <typename F> void Request(std::uint32_t typeId, F fill) {
+    template <typename F> std::uint32_t Request(std::uint32_t typeId, F fill) {
         ++Sequence;
         ++RequestId;
         Send(MessageFrame("MSGF", ChannelId, 1, Sequence, RequestId,
                           RequestBody(typeId, Token, RequestId, fill)));
+        return RequestId;
     }
-    // Service results of the responses written since the last call (ERR frames: their code).
+    // Sends a request, spins the loop and returns the payloads of the MSG frames written.
+    template <typename F> std::vector<std::string> Call(std::uint32_t typeId, F fill) {
+        Request(typeId, fill);
+        if (Spin) Spin();
+        std::vector<std::string> out;
+        for (auto& f : Frames())
+            if (f.Type != "ERRF") out.push_back(MessagePayload(f));
+        return out;
+    }
+    // Response starts of the frames written since the last call (ERR frames: their code).
     std::vector<TResponseStart> Responses() {
         std::vector<TResponseStart> out;
         for (auto& f : Frames()) {
@@ -199,6 +215,7 @@ struct TRawUaClient {
             if (out.back().TypeId == UaId::CreateSessionResponse) {
                 r.NodeId();
                 LastCreatedToken = r.NodeId();
+                RevisedTimeout = r.Double();
             }
         }
         return out;
@@ -208,7 +225,7 @@ struct TRawUaClient {
             WriteApplicationDescription(w, {});
             w.Int32(-1);
             w.String("opc.tcp://127.0.0.1:4840");
-            w.String("Raw " + Peer);
+            w.String(SessionName);
             w.ByteString(std::string(32, 'n'));
             w.Int32(-1);
             w.Double(timeoutMs);
@@ -227,18 +244,111 @@ struct TRawUaClient {
             w.Int32(-1);
         });
     }
-    void CreateSubscription() {
-        Request(UaId::CreateSubscriptionRequest, [&](TUaBinaryWriter& w) {
-            w.Double(100);
-            w.UInt32(100);
-            w.UInt32(10);
+    // A request's single service result (Bad when nothing or more came back).
+    TUaStatusCode Result() {
+        if (Spin) Spin();
+        auto responses = Responses();
+        return responses.size() == 1 ? responses[0].ServiceResult : UaStatus::Bad;
+    }
+    // Opens the channel when needed, creates a session and activates it (anonymous);
+    // the results of both.
+    std::pair<TUaStatusCode, TUaStatusCode> OpenSession(double timeoutMs = 60000, bool activate = true) {
+        if (!ChannelId && !Open()) return {UaStatus::Bad, UaStatus::Bad};
+        CreateSession(timeoutMs);
+        const TUaStatusCode created = Result();
+        if (!activate) return {created, UaStatus::Good};
+        Activate(LastCreatedToken);
+        return {created, Result()};
+    }
+    static auto ReadOf(std::vector<std::pair<TUaNodeId, std::uint32_t>> nodes, double maxAge) {
+        return [nodes, maxAge](TUaBinaryWriter& w) {
+            w.Double(maxAge);
+            w.UInt32(2);
+            w.Array(nodes, [&](const auto& node) {
+                w.NodeId(node.first);
+                w.UInt32(node.second);
+                w.Int32(-1);
+                w.QualifiedName({});
+            });
+        };
+    }
+    std::vector<TUaDataValue> Read(const std::vector<std::pair<TUaNodeId, std::uint32_t>>& nodes,
+                                   double maxAge = 500) {
+        auto responses = Call(UaId::ReadRequest, ReadOf(nodes, maxAge));
+        if (responses.size() != 1) return {};
+        TUaBinaryReader r(responses[0]);
+        ReadResponseStart(r);
+        return r.Array([&] { return r.DataValue(); });
+    }
+    TUaStatusCode Write(const std::string& id, const TUaVariant& value) {
+        auto responses = Call(UaId::WriteRequest, [&](TUaBinaryWriter& w) {
+            w.ArrayLength(1);
+            w.NodeId(TUaNodeId::Str(id));
+            w.UInt32(13);
+            w.Int32(-1);
+            TUaDataValue dv;
+            dv.Value = value;
+            w.DataValue(dv);
+        });
+        if (responses.size() != 1) return UaStatus::Bad;
+        TUaBinaryReader r(responses[0]);
+        const TUaStatusCode result = ReadResponseStart(r).ServiceResult;
+        auto results = r.Array([&] { return r.StatusCode(); });
+        return result ? result : results.empty() ? UaStatus::Bad : results[0];
+    }
+    // Subscription id (0 when refused); `revised` the revised publishing interval.
+    std::uint32_t CreateSubscription(double interval = 100, std::uint32_t lifetime = 100,
+                                     std::uint32_t keepAlive = 10, double* revised = nullptr) {
+        auto responses = Call(UaId::CreateSubscriptionRequest, [&](TUaBinaryWriter& w) {
+            w.Double(interval);
+            w.UInt32(lifetime);
+            w.UInt32(keepAlive);
             w.UInt32(0);
             w.Boolean(true);
             w.Byte(0);
         });
+        if (responses.size() != 1) return 0;
+        TUaBinaryReader r(responses[0]);
+        if (ReadResponseStart(r).ServiceResult) return 0;
+        const std::uint32_t id = r.UInt32();
+        const double rev = r.Double();
+        if (revised) *revised = rev;
+        return id;
+    }
+    TUaStatusCode Monitor(std::uint32_t subscription, const std::string& itemId, std::uint32_t handle,
+                          const TUaExtensionObject& filter = {}) {
+        auto responses = Call(UaId::CreateMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
+            w.UInt32(subscription);
+            w.UInt32(2);
+            w.ArrayLength(1);
+            w.NodeId(TUaNodeId::Str(itemId));
+            w.UInt32(13);
+            w.Int32(-1);
+            w.QualifiedName({});
+            w.UInt32(2);
+            w.UInt32(handle);
+            w.Double(100);
+            w.ExtensionObject(filter);
+            w.UInt32(1);
+            w.Boolean(true);
+        });
+        if (responses.size() != 1) return UaStatus::Bad;
+        TUaBinaryReader r(responses[0]);
+        ReadResponseStart(r);
+        auto results = r.Array([&] {
+            TUaStatusCode s = r.StatusCode();
+            r.UInt32();
+            r.Double();
+            r.UInt32();
+            r.ExtensionObject();
+            return s;
+        });
+        return results.size() == 1 ? results[0] : UaStatus::Bad;
     }
 
     std::string Peer;
+    std::string SessionName;
+    std::function<void()> Spin;
     std::shared_ptr<TSocketRecord> Record = std::make_shared<TSocketRecord>();
     TFakeUaSocket* Socket = nullptr; // owned by the server; check Record->Destroyed
     std::uint32_t ChannelId = 0;
@@ -246,6 +356,7 @@ struct TRawUaClient {
     std::uint32_t RequestId = 1;
     TUaNodeId Token;
     TUaNodeId LastCreatedToken;
+    double RevisedTimeout = 0;
 };
 
 } // namespace dravon::test
