@@ -2,9 +2,7 @@
 // Prints "PORT <n>" once listening and every session-log line as "LOG <line>". Reads
 // commands on standard input:
 //   set <itemId> <number>        store a value (as a poll would)
-//   status <itemId> <hexstatus>  change a value's status
 //   refuse <itemId> <hexstatus>  later writes are answered with this status (0: accepted)
-//   get <itemId>                 prints "VALUE <itemId> <number>"
 //   user <name> <role> <password> adds a user to the endpoint's users file, prints "USER <name>"
 //   quit
 // Ends by itself after the given number of seconds (default 120). A third argument names
@@ -155,10 +153,6 @@ int main(int argc, char** argv) {
                 else
                     converted.Values = {static_cast<std::uint64_t>(value)};
                 backend.SetValue(item, converted, 0);
-            } else if (command == "status") {
-                std::string hex;
-                line >> hex;
-                backend.SetStatus(item, static_cast<TUaStatusCode>(std::stoul(hex, nullptr, 16)));
             } else if (command == "user") {
                 std::string role, password;
                 line >> role >> password;
@@ -174,16 +168,6 @@ int main(int argc, char** argv) {
                 std::string hex;
                 line >> hex;
                 backend.SetWriteRefusal(item, static_cast<TUaStatusCode>(std::stoul(hex, nullptr, 16)));
-            } else if (command == "get") {
-                const auto* v = backend.Find(item);
-                long long number = -1;
-                if (v && !v->Value.Value.Values.empty()) {
-                    const auto& s = v->Value.Value.Values.front();
-                    if (auto* u = std::get_if<std::uint64_t>(&s)) number = static_cast<long long>(*u);
-                    if (auto* i = std::get_if<std::int64_t>(&s)) number = *i;
-                }
-                std::printf("VALUE %s %lld\n", item.c_str(), number);
-                std::fflush(stdout);
             }
         }
     });

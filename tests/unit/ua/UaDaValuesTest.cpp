@@ -27,20 +27,15 @@ TEST(UaDaValues, QualitiesMapToTheDocumentedStatusCodes) {
 }
 
 TEST(UaDaValues, VariantsCrossInBothDirections) {
-    auto word = UaVariantFromDa(TVariant::UI2(0xFFFF));
-    EXPECT_EQ(word.Type, TUaType::UInt16);
-    EXPECT_EQ(std::get<std::uint64_t>(word.Values.at(0)), 0xFFFFu);
-    auto signedWord = UaVariantFromDa(TVariant::I2(-5));
-    EXPECT_EQ(signedWord.Type, TUaType::Int16);
-    EXPECT_EQ(std::get<std::int64_t>(signedWord.Values.at(0)), -5);
-    auto flag = UaVariantFromDa(TVariant::Bool(true));
-    EXPECT_TRUE(std::get<bool>(flag.Values.at(0)));
-    auto text = UaVariantFromDa(TVariant::Bstr("ABC"));
-    EXPECT_EQ(std::get<std::string>(text.Values.at(0)), "ABC");
-    auto array = UaVariantFromDa(TVariant::Array(VT_UI2, {TVariant::UI2(1), TVariant::UI2(2)}));
-    EXPECT_TRUE(array.IsArray);
-    EXPECT_EQ(array.Type, TUaType::UInt16);
-    EXPECT_EQ(array.Values.size(), 2u);
+    const auto array = TUaVariant::Array(TUaType::UInt16, {std::uint64_t{1}, std::uint64_t{2}});
+    const std::pair<TVariant, TUaVariant> rows[] = {
+        {TVariant::UI2(0xFFFF), TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{0xFFFF})},
+        {TVariant::I2(-5), TUaVariant::Scalar(TUaType::Int16, std::int64_t{-5})},
+        {TVariant::Bool(true), TUaVariant::Scalar(TUaType::Boolean, true)},
+        {TVariant::Bstr("ABC"), TUaVariant::Scalar(TUaType::String, std::string("ABC"))},
+        {TVariant::Array(VT_UI2, {TVariant::UI2(1), TVariant::UI2(2)}), array},
+    };
+    for (const auto& [da, ua] : rows) EXPECT_EQ(UaVariantFromDa(da), ua) << static_cast<int>(ua.Type);
 
     TVariant back;
     ASSERT_TRUE(DaVariantFromUa(TUaVariant::Scalar(TUaType::Float, 1.5), back));

@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
+
 using namespace dravon;
 using namespace dravon::test;
 namespace fs = std::filesystem;
@@ -68,132 +71,62 @@ TEST(UaPkiTest, ClientCertificatesAreCheckedAgainstTheTrustFolders) {
     auto leaf = TUaCertificate::FromBytes(TestClientCert);
     auto ca = TUaCertificate::FromBytes(TestCaCert);
     ASSERT_TRUE(selfSigned && expired && leaf && ca);
+    // Files: "folder=content ..." with the contents named in `contents`.
+    const std::map<std::string, std::string> contents = {
+        {"self", selfSigned->Der()}, {"selfpem", selfSigned->Pem()}, {"expired", expired->Der()},
+        {"ca", TestCaCert},          {"crl", TestCrlEmpty},          {"revoked", TestCrlRevoked},
+        {"client", TestClientCert}};
     struct TRow {
         const char* Name;
-        std::vector<std::pair<const char*, std::string>> Files; // folder under pki, content
+        const char* Files;
         std::string Sent;
-        std::string Uri;
+        const char* Uri;
         bool AutoTrust;
         int MinBits;
         TUaStatusCode Expected;
         bool Rejected;
     };
+    const std::string self = selfSigned->Der(), old = expired->Der(), client = leaf->Der();
     const TRow rows[] = {
-        {"self-signed, not trusted",
-         {},
-         selfSigned->Der(),
-         "",
-         false,
-         0,
-         UaStatus::BadCertificateUntrusted,
-         true},
-        {"self-signed, trusted",
-         {{"trusted/certs", selfSigned->Pem()}},
-         selfSigned->Der(),
-         "urn:test:self",
-         false,
-         2048,
-         UaStatus::Good,
+        {"self-signed, not trusted", "", self, "", false, 0, UaStatus::BadCertificateUntrusted, true},
+        {"self-signed, trusted", "trusted/certs=selfpem", self, "urn:test:self", false, 2048, UaStatus::Good,
          false},
-        {"self-signed, accepted automatically", {}, selfSigned->Der(), "", true, 0, UaStatus::Good, false},
-        {"URI differs from the certificate's",
-         {{"trusted/certs", selfSigned->Der()}},
-         selfSigned->Der(),
-         "urn:test:other",
-         false,
-         0,
-         UaStatus::BadCertificateUriInvalid,
+        {"self-signed, accepted automatically", "", self, "", true, 0, UaStatus::Good, false},
+        {"URI differs from the certificate's", "trusted/certs=self", self, "urn:test:other", false, 0,
+         UaStatus::BadCertificateUriInvalid, false},
+        {"key smaller than the policy's minimum", "trusted/certs=self", self, "", false, 3072,
+         UaStatus::BadCertificatePolicyCheckFailed, false},
+        {"expired, trusted", "trusted/certs=expired", old, "", false, 0, UaStatus::BadCertificateTimeInvalid,
          false},
-        {"key smaller than the policy's minimum",
-         {{"trusted/certs", selfSigned->Der()}},
-         selfSigned->Der(),
-         "",
-         false,
-         3072,
-         UaStatus::BadCertificatePolicyCheckFailed,
-         false},
-        {"expired, trusted",
-         {{"trusted/certs", expired->Der()}},
-         expired->Der(),
-         "",
-         false,
-         0,
-         UaStatus::BadCertificateTimeInvalid,
-         false},
-        {"expired, accepted automatically",
-         {},
-         expired->Der(),
-         "",
-         true,
-         0,
-         UaStatus::BadCertificateTimeInvalid,
-         false},
-        {"CA trusted with its list",
-         {{"trusted/certs", TestCaCert}, {"trusted/crl", TestCrlEmpty}},
-         leaf->Der(),
-         "urn:test:client",
-         false,
-         0,
-         UaStatus::Good,
-         false},
-        {"chain sent along, CA trusted",
-         {{"trusted/certs", TestCaCert}, {"trusted/crl", TestCrlEmpty}},
-         leaf->Der() + ca->Der(),
-         "",
-         false,
-         0,
-         UaStatus::Good,
-         false},
-        {"CA only among the issuers",
-         {{"issuers/certs", TestCaCert}, {"issuers/crl", TestCrlEmpty}},
-         leaf->Der(),
-         "",
-         false,
-         0,
-         UaStatus::BadCertificateUntrusted,
-         true},
-        {"client trusted, its CA an issuer",
-         {{"trusted/certs", TestClientCert}, {"issuers/certs", TestCaCert}, {"issuers/crl", TestCrlEmpty}},
-         leaf->Der(),
-         "",
-         false,
-         0,
-         UaStatus::Good,
-         false},
-        {"CA trusted without a list",
-         {{"trusted/certs", TestCaCert}},
-         leaf->Der(),
-         "",
-         false,
-         0,
-         UaStatus::BadCertificateRevocationUnknown,
-         false},
-        {"revoked",
-         {{"trusted/certs", TestCaCert}, {"trusted/crl", TestCrlRevoked}},
-         leaf->Der(),
-         "",
-         false,
-         0,
-         UaStatus::BadCertificateRevoked,
-         false},
-        {"not a certificate", {}, "garbage", "", false, 0, UaStatus::BadCertificateInvalid, false},
-        {"certificate with trailing bytes",
-         {{"trusted/certs", selfSigned->Der()}},
-         selfSigned->Der() + "x",
-         "",
-         false,
-         0,
-         UaStatus::BadCertificateInvalid,
-         false},
+        {"expired, accepted automatically", "", old, "", true, 0, UaStatus::BadCertificateTimeInvalid, false},
+        {"CA trusted with its list", "trusted/certs=ca trusted/crl=crl", client, "urn:test:client", false, 0,
+         UaStatus::Good, false},
+        {"chain sent along, CA trusted", "trusted/certs=ca trusted/crl=crl", client + ca->Der(), "", false, 0,
+         UaStatus::Good, false},
+        {"CA only among the issuers", "issuers/certs=ca issuers/crl=crl", client, "", false, 0,
+         UaStatus::BadCertificateUntrusted, true},
+        {"client trusted, its CA an issuer", "trusted/certs=client issuers/certs=ca issuers/crl=crl", client,
+         "", false, 0, UaStatus::Good, false},
+        {"CA trusted without a list", "trusted/certs=ca", client, "", false, 0,
+         UaStatus::BadCertificateRevocationUnknown, false},
+        {"revoked", "trusted/certs=ca trusted/crl=revoked", client, "", false, 0,
+         UaStatus::BadCertificateRevoked, false},
+        {"not a certificate", "", "garbage", "", false, 0, UaStatus::BadCertificateInvalid, false},
+        {"certificate with trailing bytes", "trusted/certs=self", self + "x", "", false, 0,
+         UaStatus::BadCertificateInvalid, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
         TTempDir dir;
         TUaPki pki(dir.Path / "pki");
         pki.CreateFolders();
+        std::istringstream files(row.Files);
         int n = 0;
-        for (const auto& [folder, content] : row.Files)
-            WriteFile((dir.Path / "pki" / folder / ("file" + std::to_string(n++))).string(), content);
+        for (std::string file; files >> file;) {
+            const auto eq = file.find('=');
+            WriteFile((dir.Path / "pki" / file.substr(0, eq) / ("file" + std::to_string(n++))).string(),
+                      contents.at(file.substr(eq + 1)));
+        }
         auto check = pki.Check(row.Sent, row.Uri, Jan2027, row.MinBits, 4096, row.AutoTrust);
         EXPECT_EQ(check.Status, row.Expected) << check.Reason;
         EXPECT_EQ(pki.RejectedCertificates().size(), row.Rejected ? 1u : 0u);
