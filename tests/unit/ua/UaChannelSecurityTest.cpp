@@ -143,63 +143,45 @@ TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
     const TUaSecurityPolicy& pss = *FindUaSecurityPolicy("Aes256_Sha256_RsaPss", true);
     const TUaSecurityPolicy& basic = *FindUaSecurityPolicy("Basic256Sha256", true);
     const std::string nonce(32, 'q');
-    auto secret = [&](const TUaSecurityPolicy& p, const char* password, const std::string& n) {
-        return *EncryptUaUserPassword(p, rig.ServerCert.PublicKey(), password, n);
+    // A user name token with the password encrypted as the policy says.
+    auto user = [&](const char* name, const char* password, const TUaSecurityPolicy& p,
+                    const std::string& n = std::string(32, 'q')) {
+        return UserToken("username", name, *EncryptUaUserPassword(p, rig.ServerCert.PublicKey(), password, n),
+                         p.AsymmetricEncryptionUri);
     };
-    TUaExtensionObject anonymous;
-    anonymous.TypeId = TUaNodeId::Num(UaId::AnonymousIdentityToken);
-    anonymous.Encoding = 1;
-    anonymous.Body = std::string("\x09\0\0\0anonymous", 13);
+    TUaExtensionObject anonymous{TUaNodeId::Num(UaId::AnonymousIdentityToken), 1,
+                                 std::string("\x09\0\0\0anonymous", 13)};
     TUaExtensionObject wrongAnonymous = anonymous;
     wrongAnonymous.Body = std::string("\x03\0\0\0abc", 7);
-    TUaExtensionObject x509;
-    x509.TypeId = TUaNodeId::Num(327);
-    x509.Encoding = 1;
-    struct TRow {
+    const TUaExtensionObject none, x509{TUaNodeId::Num(327), 1, ""};
+    const TUaSecurityPolicy* noneChannel = &UaSecurityPolicyNone();
+    const auto ro = TUaUserRole::ReadOnly, rw = TUaUserRole::ReadWrite;
+    namespace S = UaStatus;
+    const struct {
         const char* Name;
         TSecurityRig* Rig;
-        TUaExtensionObject Token;
         const TUaSecurityPolicy* Channel;
         TUaStatusCode Expected;
         TUaUserRole Role;
         bool WrongPassword;
-    };
-    const TRow rows[] = {
-        {"no token", &rig, {}, &pss, UaStatus::Good, TUaUserRole::ReadWrite, false},
-        {"anonymous", &rig, anonymous, &pss, UaStatus::Good, TUaUserRole::ReadWrite, false},
-        {"anonymous, other policy id", &rig, wrongAnonymous, &pss, UaStatus::BadIdentityTokenInvalid,
-         TUaUserRole::ReadWrite, false},
-        {"anonymous not allowed", &strict, anonymous, &pss, UaStatus::BadIdentityTokenRejected,
-         TUaUserRole::ReadWrite, false},
-        {"no token, anonymous not allowed",
-         &strict,
-         {},
-         &pss,
-         UaStatus::BadIdentityTokenRejected,
-         TUaUserRole::ReadWrite,
-         false},
-        {"read-only user", &rig,
-         UserToken("username", "viewer", secret(pss, "look", nonce), pss.AsymmetricEncryptionUri), &pss,
-         UaStatus::Good, TUaUserRole::ReadOnly, false},
-        {"read-write user, None channel, password under Basic256Sha256", &strict,
-         UserToken("username", "engineer", secret(basic, "change", nonce), basic.AsymmetricEncryptionUri),
-         &UaSecurityPolicyNone(), UaStatus::Good, TUaUserRole::ReadWrite, false},
-        {"wrong password", &rig,
-         UserToken("username", "viewer", secret(pss, "lock", nonce), pss.AsymmetricEncryptionUri), &pss,
-         UaStatus::BadUserAccessDenied, TUaUserRole::ReadWrite, true},
-        {"unknown user", &rig,
-         UserToken("username", "nobody", secret(pss, "look", nonce), pss.AsymmetricEncryptionUri), &pss,
-         UaStatus::BadUserAccessDenied, TUaUserRole::ReadWrite, true},
-        {"old nonce", &rig,
-         UserToken("username", "viewer", secret(pss, "look", "old"), pss.AsymmetricEncryptionUri), &pss,
-         UaStatus::BadIdentityTokenInvalid, TUaUserRole::ReadWrite, false},
-        {"password in the clear", &rig, UserToken("username", "viewer", "look", ""), &pss,
-         UaStatus::BadIdentityTokenInvalid, TUaUserRole::ReadWrite, false},
-        {"another policy's algorithm", &rig,
-         UserToken("username", "viewer", secret(basic, "look", nonce), basic.AsymmetricEncryptionUri), &pss,
-         UaStatus::BadIdentityTokenInvalid, TUaUserRole::ReadWrite, false},
-        {"certificate token", &rig, x509, &pss, UaStatus::BadIdentityTokenRejected, TUaUserRole::ReadWrite,
-         false},
+        TUaExtensionObject Token;
+    } rows[] = {
+        {"no token", &rig, &pss, S::Good, rw, false, none},
+        {"anonymous", &rig, &pss, S::Good, rw, false, anonymous},
+        {"anonymous, other policy id", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, wrongAnonymous},
+        {"anonymous not allowed", &strict, &pss, S::BadIdentityTokenRejected, rw, false, anonymous},
+        {"no token, anonymous not allowed", &strict, &pss, S::BadIdentityTokenRejected, rw, false, none},
+        {"read-only user", &rig, &pss, S::Good, ro, false, user("viewer", "look", pss)},
+        {"read-write user, None channel, password under Basic256Sha256", &strict, noneChannel, S::Good, rw,
+         false, user("engineer", "change", basic)},
+        {"wrong password", &rig, &pss, S::BadUserAccessDenied, rw, true, user("viewer", "lock", pss)},
+        {"unknown user", &rig, &pss, S::BadUserAccessDenied, rw, true, user("nobody", "look", pss)},
+        {"old nonce", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, user("viewer", "look", pss, "old")},
+        {"password in the clear", &rig, &pss, S::BadIdentityTokenInvalid, rw, false,
+         UserToken("username", "viewer", "look", "")},
+        {"another policy's algorithm", &rig, &pss, S::BadIdentityTokenInvalid, rw, false,
+         user("viewer", "look", basic)},
+        {"certificate token", &rig, &pss, S::BadIdentityTokenRejected, rw, false, x509},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);

@@ -1,5 +1,5 @@
-// The opc.tcp transport and secure channel, driven frame by frame over an in-memory socket
-// with the manual clock.
+// The opc.tcp transport and secure channel, driven frame by frame over an
+// in-memory socket with the manual clock.
 #include "ua/UaChannel.h"
 #include "UaTestClient.h"
 #include "support/FakePlatform.h"
@@ -55,8 +55,8 @@ TEST_F(UaChannelTest, HelloIsAcknowledgedWithTheNegotiatedSizes) {
     auto frames = TakeFrames(*Socket);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].Type, "ACKF");
-    // Version 0, our receive buffer = the client's send buffer, our send buffer = the
-    // client's receive buffer, then our own message and chunk limits.
+    // Version 0, our receive buffer = the client's send buffer, our send buffer =
+    // the client's receive buffer, then our own message and chunk limits.
     TUaBinaryWriter expected;
     expected.UInt32(0);
     expected.UInt32(32768);
@@ -77,62 +77,30 @@ TEST_F(UaChannelTest, HelloArrivingInPiecesIsReassembled) {
 }
 
 TEST_F(UaChannelTest, BadInputClosesWithTheMatchingError) {
-    struct TCase {
+    std::string truncated = OpenFrame(0, 1, 1);
+    truncated.resize(truncated.size() - 3);
+    truncated[4] = static_cast<char>(truncated.size()); // the header tells the shorter size
+    const std::string basic = "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256";
+    const struct {
         const char* Name;
-        std::function<void(TUaChannel&)> Feed;
+        std::vector<std::string> Frames;
         TUaStatusCode Expected;
-    };
-    const TCase cases[] = {
-        {"unknown type", [](TUaChannel& c) { c.Receive("XYZF\x10\x00\x00\x00garbage!"); },
-         UaStatus::BadTcpMessageTypeInvalid},
-        {"message before hello", [](TUaChannel& c) { c.Receive(MessageFrame("MSGF", 7, 1, 1, 1, "x")); },
-         UaStatus::BadTcpMessageTypeInvalid},
-        {"open before hello", [](TUaChannel& c) { c.Receive(OpenFrame(0, 1, 1)); },
-         UaStatus::BadTcpMessageTypeInvalid},
-        {"chunk above the buffer", [](TUaChannel& c) { c.Receive(std::string("HELF\x00\x00\x10\x00", 8)); },
-         UaStatus::BadTcpMessageTooLarge},
-        {"buffers below 8192", [](TUaChannel& c) { c.Receive(HelloFrame(1024, 1024)); },
-         UaStatus::BadTcpNotEnoughResources},
+    } cases[] = {
+        {"unknown type", {"XYZF\x10\x00\x00\x00garbage!"}, UaStatus::BadTcpMessageTypeInvalid},
+        {"message before hello", {MessageFrame("MSGF", 7, 1, 1, 1, "x")}, UaStatus::BadTcpMessageTypeInvalid},
+        {"open before hello", {OpenFrame(0, 1, 1)}, UaStatus::BadTcpMessageTypeInvalid},
+        {"chunk above the buffer", {std::string("HELF\x00\x00\x10\x00", 8)}, UaStatus::BadTcpMessageTooLarge},
+        {"buffers below 8192", {HelloFrame(1024, 1024)}, UaStatus::BadTcpNotEnoughResources},
         // A ServiceFault takes 28 bytes: a smaller limit could never be answered.
-        {"max message size 27", [](TUaChannel& c) { c.Receive(HelloFrame(65536, 65536, 27)); },
-         UaStatus::BadTcpNotEnoughResources},
-        {"max message size 1", [](TUaChannel& c) { c.Receive(HelloFrame(65536, 65536, 1)); },
-         UaStatus::BadTcpNotEnoughResources},
-        {"second hello",
-         [](TUaChannel& c) {
-             c.Receive(HelloFrame());
-             c.Receive(HelloFrame());
-         },
-         UaStatus::BadTcpMessageTypeInvalid},
+        {"max message size 27", {HelloFrame(65536, 65536, 27)}, UaStatus::BadTcpNotEnoughResources},
+        {"max message size 1", {HelloFrame(65536, 65536, 1)}, UaStatus::BadTcpNotEnoughResources},
+        {"second hello", {HelloFrame(), HelloFrame()}, UaStatus::BadTcpMessageTypeInvalid},
         {"signed policy",
-         [](TUaChannel& c) {
-             c.Receive(HelloFrame());
-             c.Receive(OpenFrame(0, 1, 1, 0, 1, "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256"));
-         },
+         {HelloFrame(), OpenFrame(0, 1, 1, 0, 1, basic)},
          UaStatus::BadSecurityPolicyRejected},
-        {"sign mode",
-         [](TUaChannel& c) {
-             c.Receive(HelloFrame());
-             c.Receive(OpenFrame(0, 1, 1, 0, 2));
-         },
-         UaStatus::BadSecurityModeRejected},
-        {"renew before issue",
-         [](TUaChannel& c) {
-             c.Receive(HelloFrame());
-             c.Receive(OpenFrame(7, 1, 1, 1));
-         },
-         UaStatus::BadRequestTypeInvalid},
-        {"truncated open",
-         [](TUaChannel& c) {
-             c.Receive(HelloFrame());
-             std::string open = OpenFrame(0, 1, 1);
-             open.resize(open.size() - 3);
-             TUaBinaryWriter size;
-             size.UInt32(static_cast<std::uint32_t>(open.size()));
-             open.replace(4, 4, size.Bytes());
-             c.Receive(open);
-         },
-         UaStatus::BadDecodingError},
+        {"sign mode", {HelloFrame(), OpenFrame(0, 1, 1, 0, 2)}, UaStatus::BadSecurityModeRejected},
+        {"renew before issue", {HelloFrame(), OpenFrame(7, 1, 1, 1)}, UaStatus::BadRequestTypeInvalid},
+        {"truncated open", {HelloFrame(), truncated}, UaStatus::BadDecodingError},
     };
     for (const auto& c : cases) {
         auto socket = std::make_unique<TFakeUaSocket>();
@@ -140,7 +108,7 @@ TEST_F(UaChannelTest, BadInputClosesWithTheMatchingError) {
         TUaChannel channel(std::move(socket), Config, Platform.Clock, 7);
         int closed = 0;
         channel.OnClosed = [&] { ++closed; };
-        c.Feed(channel);
+        for (const auto& frame : c.Frames) channel.Receive(frame);
         auto frames = TakeFrames(*raw);
         ASSERT_FALSE(frames.empty()) << c.Name;
         EXPECT_EQ(frames.back().Type, "ERRF") << c.Name;
@@ -326,7 +294,8 @@ TEST_F(UaChannelTest, EveryStateEndsWhenItLastsTooLong) {
              r.Channel->Receive(MessageFrame("MSGC", 7, token, 102, 5, "b"));
          },
          defaults.MessageTimeoutMs, UaStatus::BadTimeout},
-        // Lifetime 600 s; the client renews at 75 %, after 125 % the token is dead.
+        // Lifetime 600 s; the client renews at 75 %, after 125 % the token is
+        // dead.
         {"token not renewed", [](TChannelRig& r) { r.Open(); }, 750001,
          UaStatus::BadSecureChannelTokenUnknown},
     };

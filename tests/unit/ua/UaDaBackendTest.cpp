@@ -151,10 +151,6 @@ TEST_F(UaDaBackendTest, UnknownFoldersAndItemsAreRefused) {
     Children("/PLC1/WR/WRGxxx", false);
     Children("/PLC1/WR/WR0xxx/WR00xx/WR001x/WR0010", false); // no level below the leaves
     TUaBackendNode node;
-    EXPECT_FALSE(Backend.Describe("/PLC1/NOPE", node, Session.get()));
-    EXPECT_FALSE(Backend.Describe("PLC1.NOPE", node, Session.get()));
-    EXPECT_FALSE(Backend.Describe("PLC9.WR0010", node, Session.get()));
-    EXPECT_FALSE(Backend.Describe("", node, Session.get()));
     // Without a session there is no browser to ask.
     EXPECT_FALSE(Backend.Describe("PLC1.WR0010", node, nullptr));
     // After a failed walk the browser is still usable.
@@ -195,6 +191,18 @@ TEST_F(UaDaBackendTest, DescribesAnyResolvableItemIdWithoutHoldingIt) {
     EXPECT_FALSE(node.Writable);
     T.Platform.Advance(100);
     for (std::uint32_t a : {0x10u, 0x20u, 0x23u, 0x30u}) ExpectUnreferenced(a);
+}
+
+TEST_F(UaDaBackendTest, OnlyTheCanonicalSpellingOfAnItemIdIsANode) {
+    using namespace std::string_literals;
+    TUaBackendNode node;
+    for (const auto& id :
+         {"PLC1.WR0010"s, "PLC1.WR0010s"s, "PLC1.WR0010.arr.2"s, "Sys.ServerUpTime"s, "/PLC1/WR/WR0xxx"s})
+        EXPECT_TRUE(Backend.Describe(id, node, Session.get())) << id;
+    for (const auto& id : {"plc1.wr0010"s, " PLC1.WR0010"s, "PLC1.WR0010   "s, "PLC1.WR0010\0"s,
+                           "PLC1.WR0011\r\n"s, "PLC1.WR10"s, "PLC1.WR0010S"s, "sys.serveruptime"s,
+                           "/plc1/WR"s, "/PLC1/WR/WR0XXX"s, "/PLC1/NOPE"s, "PLC1.NOPE"s, "PLC9.WR0010"s, ""s})
+        EXPECT_FALSE(Backend.Describe(id, node, Session.get())) << id;
 }
 
 TEST_F(UaDaBackendTest, ParentsAreTheFoldersThatListTheNode) {
@@ -344,6 +352,7 @@ TEST_F(UaDaBackendTest, WritesGoThroughTheItemWritePath) {
     EXPECT_EQ(WriteNow("Sys.ClientsConnected", TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{1})),
               UaStatus::BadNotWritable);
     EXPECT_EQ(WriteNow("PLC1.NOPE", U16(1)), UaStatus::BadNodeIdUnknown);
+    EXPECT_EQ(WriteNow("PLC1.WR0011\r\n", U16(5)), UaStatus::BadNodeIdUnknown);
     THitachiLocation* untouched = Word(5);
     if (untouched) {
         EXPECT_FALSE(untouched->WritePending);
