@@ -180,6 +180,9 @@ TEST_F(OPCServerTest, StoredReadOnlyAndSessionLimitApplyToClients) {
 TEST_F(OPCServerTest, ADeviceReadWaitsForThePlcWithoutHoldingUpLaterRequests) {
     StartCore(true);
     test::TRawUaClient& c = Connect();
+    // Only the exact item ID is a node, for writes as for reads.
+    EXPECT_EQ(c.Write("PLC1.WR0011\r\n", TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{5})),
+              UaStatus::BadNodeIdUnknown);
     const std::uint32_t device =
         c.Request(UaId::ReadRequest, test::TRawUaClient::ReadOf({{TUaNodeId::Str("PLC1.WR0010"), 13}}, 0));
     Platform.RunPosted();

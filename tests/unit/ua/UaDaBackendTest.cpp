@@ -352,7 +352,6 @@ TEST_F(UaDaBackendTest, WritesGoThroughTheItemWritePath) {
     EXPECT_EQ(WriteNow("Sys.ClientsConnected", TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{1})),
               UaStatus::BadNotWritable);
     EXPECT_EQ(WriteNow("PLC1.NOPE", U16(1)), UaStatus::BadNodeIdUnknown);
-    EXPECT_EQ(WriteNow("PLC1.WR0011\r\n", U16(5)), UaStatus::BadNodeIdUnknown);
     THitachiLocation* untouched = Word(5);
     if (untouched) {
         EXPECT_FALSE(untouched->WritePending);
