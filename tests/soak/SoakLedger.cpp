@@ -46,8 +46,12 @@ void TSoakLedger::Refused(int index, std::uint16_t value) {
 void TSoakLedger::Confirmed(int index, std::uint16_t value) {
     ++Confirmed_;
     if (auto n = WriteOf(index, value); n && *n > At(index).Floor) At(index).Floor = *n;
-    // Unless a newer write came meanwhile, the PLC must hold the value at this moment.
-    if (Plc) Observed(index, Plc(index), At(index).Floor);
+    // The PLC holds the value at this moment, or a newer one.
+    if (!Plc) return;
+    const std::uint16_t held = Plc(index);
+    if (auto n = WriteOf(index, held); !n || *n < At(index).Floor)
+        Stray(ItemId(index) + " holds " + Hex(held) + " in the PLC although write " +
+              std::to_string(At(index).Floor) + " was confirmed");
 }
 
 void TSoakLedger::Stray(std::string text) {

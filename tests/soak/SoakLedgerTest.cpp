@@ -73,7 +73,7 @@ TEST(SoakLedger, RefusesWhatARunMustNotShow) {
          {}},
         {"a confirmation the PLC does not show",
          {{S::Write, 0, 2}, {S::Plc, 0, 1}, {S::Confirm, 0, 2}, {S::Plc, 0, 2}},
-         {"TcpA.WR0100 showed 0x0000 (write 1) after write 2 had reached the PLC: a stale value"}},
+         {"TcpA.WR0100 holds 0x0000 in the PLC although write 2 was confirmed"}},
     };
     for (const TLedgerRow& row : rows) {
         SCOPED_TRACE(row.Name);
