@@ -32,6 +32,42 @@ std::string HexStatus(std::uint32_t v) { return Hex(v, 8); }
 
 } // namespace
 
+void WriteCreateSession(TUaBinaryWriter& w, const std::string& url, const std::string& name,
+                        double timeoutMs) {
+    WriteApplicationDescription(w, {});
+    w.Int32(-1);
+    w.String(url);
+    w.String(name);
+    w.ByteString(std::string(32, 'n'));
+    w.Int32(-1);
+    w.Double(timeoutMs);
+    w.UInt32(0);
+}
+
+void WriteActivateSession(TUaBinaryWriter& w, bool anonymousToken) {
+    w.Int32(-1);
+    w.Int32(-1);
+    w.EmptyArray();
+    w.EmptyArray();
+    TUaBinaryWriter token;
+    token.String("anonymous");
+    w.ExtensionObject(anonymousToken
+                          ? TUaExtensionObject{TUaNodeId::Num(UaId::AnonymousIdentityToken), 1, token.Take()}
+                          : TUaExtensionObject{});
+    w.Int32(-1);
+    w.Int32(-1);
+}
+
+void WriteCreateSubscription(TUaBinaryWriter& w, double publishingMs, std::uint32_t lifetime,
+                             std::uint32_t keepAlive) {
+    w.Double(publishingMs);
+    w.UInt32(lifetime);
+    w.UInt32(keepAlive);
+    w.UInt32(0);
+    w.Boolean(true);
+    w.Byte(0);
+}
+
 TSoakUaClient::TSoakUaClient(TSoakEnv& env, std::string name, std::uint16_t port, std::vector<int> monitored,
                              std::vector<int> writable, double publishingMs, double sessionTimeoutMs)
     : TSoakClientBase(env, std::move(name), std::move(monitored), std::move(writable)), Port_(port),
@@ -130,14 +166,7 @@ void TSoakUaClient::Chunk(std::string_view type, char chunkType, std::string_vie
         if (!r.Ok() || start.ServiceResult != 0)
             return Fail("OpenSecureChannel answered " + HexStatus(start.ServiceResult));
         Send(UaId::CreateSessionRequest, TKind::CreateSession, [&](TUaBinaryWriter& w) {
-            WriteApplicationDescription(w, {});
-            w.Int32(-1);
-            w.String("opc.tcp://127.0.0.1:" + std::to_string(Port_));
-            w.String(Name_);
-            w.ByteString(std::string(32, 'n'));
-            w.Int32(-1);
-            w.Double(SessionTimeoutMs_);
-            w.UInt32(0);
+            WriteCreateSession(w, "opc.tcp://127.0.0.1:" + std::to_string(Port_), Name_, SessionTimeoutMs_);
         });
         return;
     }
@@ -175,27 +204,13 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
         r.NodeId();
         AuthToken_ = r.NodeId();
         if (!r.Ok()) return Fail("CreateSession answer malformed");
-        Send(UaId::ActivateSessionRequest, TKind::Activate, [](TUaBinaryWriter& w) {
-            w.Int32(-1);
-            w.Int32(-1);
-            w.EmptyArray();
-            w.EmptyArray();
-            TUaBinaryWriter token;
-            token.String("anonymous");
-            w.ExtensionObject({TUaNodeId::Num(UaId::AnonymousIdentityToken), 1, token.Take()});
-            w.Int32(-1);
-            w.Int32(-1);
-        });
+        Send(UaId::ActivateSessionRequest, TKind::Activate,
+             [](TUaBinaryWriter& w) { WriteActivateSession(w, true); });
         return;
     }
     case TKind::Activate:
         Send(UaId::CreateSubscriptionRequest, TKind::Subscribe, [&](TUaBinaryWriter& w) {
-            w.Double(PublishingMs_);
-            w.UInt32(LifetimeCount);
-            w.UInt32(KeepAliveCount);
-            w.UInt32(0);
-            w.Boolean(true);
-            w.Byte(0);
+            WriteCreateSubscription(w, PublishingMs_, LifetimeCount, KeepAliveCount);
         });
         return;
     case TKind::Subscribe:

@@ -21,9 +21,17 @@ class QTcpSocket;
 
 namespace dravon {
 class TUaBinaryReader;
+class TUaBinaryWriter;
 } // namespace dravon
 
 namespace dravon::soak {
+
+// The fields of the session requests (after the request header), for the soak's clients.
+void WriteCreateSession(TUaBinaryWriter& w, const std::string& url, const std::string& name,
+                        double timeoutMs);
+void WriteActivateSession(TUaBinaryWriter& w, bool anonymousToken);
+void WriteCreateSubscription(TUaBinaryWriter& w, double publishingMs, std::uint32_t lifetime,
+                             std::uint32_t keepAlive);
 
 class TSoakUaClient : public TSoakClientBase {
 public:

@@ -89,14 +89,7 @@ private:
     }
     void CreateSession() {
         Request(UaId::CreateSessionRequest, [&](TUaBinaryWriter& w) {
-            WriteApplicationDescription(w, {});
-            w.Int32(-1);
-            w.String("opc.tcp://127.0.0.1");
-            w.String("Hostile " + Source_);
-            w.ByteString(std::string(32, 'n'));
-            w.Int32(-1);
-            w.Double(60000);
-            w.UInt32(0);
+            soak::WriteCreateSession(w, "opc.tcp://127.0.0.1", "Hostile " + Source_, 60000);
         });
     }
     void Begin() {
@@ -164,27 +157,14 @@ private:
             (Kind_ == TKind::Vanisher || Kind_ == TKind::SubscriptionHog)) {
             r.NodeId();
             Token_ = r.NodeId();
-            Request(UaId::ActivateSessionRequest, [](TUaBinaryWriter& w) {
-                w.Int32(-1);
-                w.Int32(-1);
-                w.EmptyArray();
-                w.EmptyArray();
-                w.ExtensionObject({});
-                w.Int32(-1);
-                w.Int32(-1);
-            });
+            Request(UaId::ActivateSessionRequest,
+                    [](TUaBinaryWriter& w) { soak::WriteActivateSession(w, false); });
         } else if (start.TypeId == UaId::ActivateSessionResponse && !start.ServiceResult) {
             Activated_ = true;
             int subscriptions = Kind_ == TKind::SubscriptionHog ? 25 : 1;
             for (int i = 0; i < subscriptions; ++i)
-                Request(UaId::CreateSubscriptionRequest, [](TUaBinaryWriter& w) {
-                    w.Double(100);
-                    w.UInt32(100);
-                    w.UInt32(10);
-                    w.UInt32(0);
-                    w.Boolean(true);
-                    w.Byte(0);
-                });
+                Request(UaId::CreateSubscriptionRequest,
+                        [](TUaBinaryWriter& w) { soak::WriteCreateSubscription(w, 100, 100, 10); });
         }
     }
 
