@@ -53,22 +53,6 @@ TEST_F(FileStoreTest, ValuesSurviveAReloadInTheirOwnFiles) {
     EXPECT_EQ(positions->ReadString(""), "quote \" backslash \\ tab \t newline \n high \xC3\xA9 \x7F");
 }
 
-TEST_F(FileStoreTest, SettingsRoundTripThroughTheFile) {
-    TSettings written;
-    written.LogEvents = true;
-    written.QualityIndependentSyncRead = true;
-    written.MinBlockSize = 54;
-    written.BusyRetries = 99999;
-    {
-        TFileStore store(Machine, User);
-        EXPECT_TRUE(SaveConfigurationToRegistry(store, written, nullptr));
-    }
-    TFileStore store(Machine, User);
-    TSettings read;
-    EXPECT_TRUE(LoadConfigurationFromRegistry(store, read));
-    EXPECT_EQ(read, written);
-}
-
 TEST_F(FileStoreTest, ABatchOfChangesIsOneWriteAtItsEnd) {
     TFileStore store(Machine, User);
     ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE")->WriteDword("Before", 1));

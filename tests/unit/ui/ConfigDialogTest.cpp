@@ -29,6 +29,7 @@
 #include <QTreeWidgetItem>
 
 #include <array>
+#include <cstdio>
 #include <utility>
 
 namespace dravon {
@@ -96,6 +97,14 @@ protected:
         QString lamps;
         for (int p = 0; p < 8; ++p) lamps += Dialog->PortRow(p).Lamp->isHidden() ? '-' : QChar('1' + p);
         return lamps;
+    }
+    // What OK left in a PLC: name, driver/protocol, host:port, LUMP, time-out, COM port/station.
+    static std::string Applied(const THitachiPLC& p) {
+        char lump[16];
+        std::snprintf(lump, sizeof lump, "%08X", static_cast<unsigned>(p.Lump));
+        return p.Name + " " + std::to_string(p.DrvType) + "/" + std::to_string(p.ProtocolType) + " " +
+               p.Host + ":" + std::to_string(p.TcpPort) + " " + lump + " " + std::to_string(p.TimeOut) +
+               " COM" + std::to_string(p.SerialCom) + "/" + std::to_string(p.SerialStatNo);
     }
     auto PlcListKey() { return T.Store.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath); }
 
@@ -315,14 +324,8 @@ TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
     cell.edTimeOut->clear(); // no number: the PLC keeps its time-out
     Choose(cell.cbConnection, CellUdp);
     ASSERT_EQ(Ok(), QStringList{});
-    EXPECT_EQ(plc.Name, "Oven");
+    EXPECT_EQ(Applied(plc), "Oven 1/3 127.0.0.2:3020 FFAB0003 750 COM1/0");
     EXPECT_EQ(Window->PlcNode(&plc)->text(0), "Oven");
-    EXPECT_EQ(plc.Host, "127.0.0.2");
-    EXPECT_EQ(plc.TcpPort, 3020);
-    EXPECT_EQ(plc.Lump, 0xFFAB0003u);
-    EXPECT_EQ(plc.TimeOut, 750);
-    EXPECT_EQ(plc.DrvType, DriverUdp);
-    EXPECT_EQ(plc.ProtocolType, ProtocolEthernet);
     ASSERT_NE(plc.Driver, nullptr);
     EXPECT_EQ(test::TFakeDriverPool::Of(plc.Driver).Address, "127.0.0.2");
     EXPECT_EQ(test::TFakeDriverPool::Of(plc.Driver).Port, 3020);
@@ -348,9 +351,8 @@ TEST_F(ConfigDialogTest, StoredNumbersBeyondTheTypingLimitsSurviveOk) {
     EXPECT_EQ(Cell(0).edPort->text(), "70000");
     EXPECT_EQ(Cell(1).edStationNo->text(), "0");
     ASSERT_EQ(Ok(), QStringList{});
-    EXPECT_EQ(ethernet.TimeOut, 120000);
-    EXPECT_EQ(ethernet.TcpPort, 70000);
-    EXPECT_EQ(serial.SerialStatNo, 40);
+    EXPECT_EQ(Applied(ethernet), "Far 2/3 127.0.0.1:70000 FFFF0000 120000 COM1/0");
+    EXPECT_EQ(Applied(serial), "Drop 3/2 127.0.0.1:3004 FFFF0000 1000 COM1/40");
     EXPECT_EQ(PlcListKey()->ReadDword("TimeOut0"), 120000u);
     EXPECT_EQ(PlcListKey()->ReadDword("SerialStatNo1"), 40u);
 
@@ -359,9 +361,8 @@ TEST_F(ConfigDialogTest, StoredNumbersBeyondTheTypingLimitsSurviveOk) {
     Retype(Cell(0).edTimeOut, "7500");
     Retype(Cell(1).edStationNo, "45");
     Ok();
-    EXPECT_EQ(ethernet.TimeOut, 7500);
-    EXPECT_EQ(ethernet.TcpPort, 70000);
-    EXPECT_EQ(serial.SerialStatNo, 4);
+    EXPECT_EQ(Applied(ethernet), "Far 2/3 127.0.0.1:70000 FFFF0000 7500 COM1/0");
+    EXPECT_EQ(Applied(serial), "Drop 3/2 127.0.0.1:3004 FFFF0000 1000 COM1/4");
 }
 
 TEST_F(ConfigDialogTest, ConnectionProtocolAndMultidropAreCoupled) {
@@ -477,9 +478,7 @@ TEST_F(ConfigDialogTest, RowsAreKeptOrRebuiltBetweenOpenings) {
     ASSERT_EQ(Ok(), QStringList{});
     ASSERT_EQ(PLCs.Count(), 2);
     THitachiPLC& mixer = PLCs.PLCByIndex(1);
-    EXPECT_EQ(mixer.Name, "Mixer");
-    EXPECT_EQ(mixer.DrvType, DriverTcp);
-    EXPECT_EQ(mixer.ProtocolType, ProtocolEthernet);
+    EXPECT_EQ(Applied(mixer), "Mixer 2/3 127.0.0.1:3004 FFFF0000 1000 COM1/0");
     Open();
     ASSERT_EQ(List().CellCount(), 2);
     EXPECT_EQ(Cell(1).Plc, &mixer);
@@ -653,10 +652,7 @@ TEST_F(ConfigDialogTest, SerialRowAppliesPortAndStation) {
     EXPECT_EQ(cell.edStationNo->text(), "4");
     Retype(cell.edStationNo, "17");
     ASSERT_EQ(Ok(), QStringList{});
-    EXPECT_EQ(plc.DrvType, DriverSerial);
-    EXPECT_EQ(plc.ProtocolType, ProtocolStationNumber);
-    EXPECT_EQ(plc.SerialCom, 5);
-    EXPECT_EQ(plc.SerialStatNo, 17);
+    EXPECT_EQ(Applied(plc), "Ser 3/2 127.0.0.1:3004 FFFF0000 1000 COM5/17");
     EXPECT_TRUE(PLCs.SerialPorts.Ports[4].MultiDrop);
     ASSERT_NE(plc.Driver, nullptr);
     EXPECT_EQ(test::TFakeDriverPool::Of(plc.Driver).ComNumber, 5);
