@@ -20,7 +20,7 @@
 #include <QTreeWidget>
 
 #include <algorithm>
-#include <cstdio>
+#include <tuple>
 
 namespace dravon {
 namespace {
@@ -111,12 +111,8 @@ TEST_F(MainWindowTest, LampsLightForTheFramesOfTheSelectedPlcOnly) {
     // A real driver (the pool here is a stand-in) sends a read for a PLC and takes its answer.
     test::TFakeTransportFactory transports;
     T.Context.Transports = &transports;
-    TDriverLink link;
-    link.Kind = DriverUdp;
-    link.Protocol = ProtocolEthernet;
-    link.Address = "127.0.0.1";
-    link.Port = 3004;
-    TUdpDriver driver(T.Context, link);
+    TUdpDriver driver(
+        T.Context, {.Kind = DriverUdp, .Address = "127.0.0.1", .Port = 3004, .Protocol = ProtocolEthernet});
     auto request = [&](THitachiPLC& plc) {
         THitachiLocation* location = PLCs.ResolveItemId(plc.Name + ".WR0010").Location;
         location->ReadRequested = true;
@@ -231,20 +227,15 @@ TEST_F(MainWindowTest, ClearLogAndResetActions) {
     EXPECT_FALSE(plc.BusyLogged);
 
     Window->Refresh();
-    plc.MaxComCycle = 250;
-    plc.MaxComCyclePercent = 80;
-    plc.MaxResponseTime = 40;
-    plc.LastErrorCode = 7;
+    std::tie(plc.MaxComCycle, plc.MaxComCyclePercent, plc.MaxResponseTime, plc.LastErrorCode) =
+        std::tuple(250, 80, 40, 7);
     plc.LastErrorAt = T.Platform.Clock.Now();
     Select(Window->PlcNode(&plc));
     Window->Action("acResetMaxTimes")->trigger();
-    EXPECT_EQ(plc.MaxComCycle, 0);
-    EXPECT_EQ(plc.MaxComCyclePercent, -1);
-    EXPECT_EQ(plc.MaxResponseTime, 0);
+    EXPECT_EQ(std::tuple(plc.MaxComCycle, plc.MaxComCyclePercent, plc.MaxResponseTime), std::tuple(0, -1, 0));
     EXPECT_EQ(Row("Maximum communication cycle"), "0ms");
     Window->Action("acResetLastError")->trigger();
-    EXPECT_EQ(plc.LastErrorCode, 0);
-    EXPECT_EQ(plc.LastErrorAt, 0);
+    EXPECT_EQ(std::tuple(plc.LastErrorCode, plc.LastErrorAt), std::tuple(0, TDateTime(0)));
     EXPECT_EQ(Row("Last error response"), "-");
 }
 
@@ -286,10 +277,8 @@ TEST_F(MainWindowTest, ClosingHidesToTheTrayAndOnlyTheShutDownCommandEnds) {
             window.Action("acServerShutDown")->trigger();
         else
             window.close(); // the window's close button
-        EXPECT_EQ(ended, c.Ended);
-        EXPECT_EQ(asked, c.Asked);
-        EXPECT_EQ(window.isVisible(), c.Visible);
-        EXPECT_EQ(window.isMinimized(), c.Minimised);
+        EXPECT_EQ(std::tuple(ended, asked, window.isVisible(), window.isMinimized()),
+                  std::tuple(c.Ended, c.Asked, c.Visible, c.Minimised));
         if (c.Ended) continue;
         // Double-click on the tray icon (or a second start) brings it back.
         emit window.Tray()->activated(QSystemTrayIcon::DoubleClick);
@@ -318,9 +307,7 @@ TEST_F(MainWindowTest, StartUpAppliesTheStoredTrayIconAndWindowState) {
         TMemoryStore store;
         store.OpenKey(TRootKey::LocalMachine, SettingsKeyPath)
             ->WriteDword("Show tray icon", c.StoredTrayIcon);
-        TPositions saved;
-        saved.frmState = c.StoredState;
-        ASSERT_TRUE(SavePositions(store, saved, false));
+        ASSERT_TRUE(SavePositions(store, {.frmState = c.StoredState}, false));
         TCommandLine commandLine;
         commandLine.StartedByClient = commandLine.StartInTray = c.StartedByClient;
         TServerCore core(
@@ -332,9 +319,8 @@ TEST_F(MainWindowTest, StartUpAppliesTheStoredTrayIconAndWindowState) {
         core.Startup();
         window.ShowAtStart(c.StartedByClient, c.StartedByClient);
         T.Platform.RunPosted();
-        EXPECT_EQ(window.Tray()->isVisible(), c.TrayShown);
-        EXPECT_EQ(window.isVisible(), c.Visible);
-        EXPECT_EQ(window.isMinimized(), c.Minimised);
+        EXPECT_EQ(std::tuple(window.Tray()->isVisible(), window.isVisible(), window.isMinimized()),
+                  std::tuple(c.TrayShown, c.Visible, c.Minimised));
         core.ShowRequested();
         EXPECT_EQ(window.isVisible(), c.ShownBySecondStart);
         core.RemoveView(&window);
@@ -379,24 +365,18 @@ TEST_F(MainWindowTest, IconTrayHintStatusLineAndToolTips) {
 }
 
 TEST_F(MainWindowTest, PositionsAreAppliedAndAMaximisedWindowKeepsItsNormalBounds) {
-    Positions.frmL = 40;
-    Positions.frmT = 50;
-    Positions.frmW = 700;
-    Positions.frmH = 420;
-    Positions.Splitter1W = 180;
+    Positions = {.Splitter1W = 180, .frmW = 700, .frmH = 420, .frmT = 50, .frmL = 40};
     TfrmMain window(T.Context, Positions);
+    // State, width, height and splitter as the window stores them.
+    auto stored = [&] {
+        window.StorePositions();
+        return std::vector{Positions.frmState, Positions.frmW, Positions.frmH, Positions.Splitter1W};
+    };
     window.show();
-    window.StorePositions();
-    EXPECT_EQ(Positions.frmW, 700);
-    EXPECT_EQ(Positions.frmH, 420);
-    EXPECT_EQ(Positions.frmState, 0);
-    EXPECT_EQ(Positions.Splitter1W, 180);
+    EXPECT_EQ(stored(), (std::vector{0, 700, 420, 180}));
     window.showMaximized();
     SpinUntil([&] { return window.isMaximized(); }, 500);
-    window.StorePositions();
-    EXPECT_EQ(Positions.frmState, 2);
-    EXPECT_EQ(Positions.frmW, 700);
-    EXPECT_EQ(Positions.frmH, 420);
+    EXPECT_EQ(stored(), (std::vector{2, 700, 420, 180}));
 }
 
 // --- monitor lists
@@ -450,11 +430,7 @@ TEST_F(MonitorListTest, HalfOfADoubleWordGetsARowOnlyWhenUsedDirectly) {
 TEST_F(MonitorListTest, AtMostOneHundredRowChangesPerRefresh) {
     Select(Window->PlcNode(Plc));
     std::vector<THitachiLocation*> used;
-    for (int i = 0; i < 250; ++i) {
-        char id[32];
-        std::snprintf(id, sizeof id, "PLC1.WR%04X", i);
-        used.push_back(&Use(id));
-    }
+    for (int i = 0; i < 250; ++i) used.push_back(&Use(QString::asprintf("PLC1.WR%04X", i).toStdString()));
     auto rows = [&] {
         Window->Refresh();
         return Window->PlcList(Plc)->RowCount();
@@ -480,8 +456,7 @@ TEST_F(MonitorListTest, VisibleRowsShowValuesInTheChosenView) {
     Window->Refresh();
     TMonitorRow* row = Window->PlcList(Plc)->Row(0);
     ASSERT_NE(row, nullptr);
-    EXPECT_EQ(row->text(1), "65535");
-    EXPECT_EQ(row->text(2), "Integer");
+    EXPECT_EQ(row->text(1) + " " + row->text(2), "65535 Integer");
     EXPECT_FALSE(row->text(4).isEmpty());
 
     row->setSelected(true);
@@ -504,9 +479,7 @@ TEST_F(MonitorListTest, VisibleRowsShowValuesInTheChosenView) {
 }
 
 TEST_F(MonitorListTest, LocalListCaptionsDeleteAndRename) {
-    THitachiLocation& a = Use("PLC1.WR0001");
-    THitachiLocation& b = Use("PLC1.WR0002");
-    THitachiLocation& c = Use("PLC1.WR0003");
+    THitachiLocation &a = Use("PLC1.WR0001"), &b = Use("PLC1.WR0002"), &c = Use("PLC1.WR0003");
     for (THitachiLocation* location : {&c, &a, &b}) Window->AddToLocalMonitor(*location);
     Select(Window->LocalMonitorNode());
     EXPECT_EQ(Window->CurrentList(), Window->LocalList());
@@ -543,8 +516,7 @@ TEST_F(MonitorListTest, SelectAllFollowsRowsAddedToTheShownList) {
     Select(Window->PlcNode(Plc));
     EXPECT_FALSE(Enabled("acSelAll"));
     // A client's items appear in the shown list: "Select all" is offered at once.
-    Use("PLC1.WR0001");
-    Use("PLC1.WR0002");
+    for (const char* id : {"PLC1.WR0001", "PLC1.WR0002"}) Use(id);
     Window->Refresh();
     QApplication::processEvents();
     EXPECT_TRUE(Enabled("acSelAll"));
@@ -553,8 +525,7 @@ TEST_F(MonitorListTest, SelectAllFollowsRowsAddedToTheShownList) {
 }
 
 TEST_F(MonitorListTest, KeysFocusAndTheListMenu) {
-    Window->AddToLocalMonitor(Use("PLC1.WR0005"));
-    Window->AddToLocalMonitor(Use("PLC1.WR0004"));
+    for (const char* id : {"PLC1.WR0005", "PLC1.WR0004"}) Window->AddToLocalMonitor(Use(id));
     Select(Window->LocalMonitorNode());
     EXPECT_FALSE(Enabled("acSetValMonLocation"));
     // Focus selects the first row.
@@ -593,8 +564,8 @@ TEST_F(MonitorListTest, ColumnWidthsFollowTheOperator) {
     Window->CurrentList()->setColumnWidth(0, 211);
     Window->CurrentList()->setColumnWidth(3, 97);
     Select(Window->LocalMonitorNode());
-    EXPECT_EQ(Window->LocalList()->columnWidth(0), 211);
-    EXPECT_EQ(Window->LocalList()->columnWidth(3), 97);
+    EXPECT_EQ(std::pair(Window->LocalList()->columnWidth(0), Window->LocalList()->columnWidth(3)),
+              std::pair(211, 97));
     Select(Window->ServerNode());
     EXPECT_EQ(Window->CurrentList(), nullptr);
 }
