@@ -23,7 +23,6 @@ public:
 
     const TSimLinkConfig& Link() const { return Link_; }
     bool BinaryMode() const { return Binary_; }
-    bool HandshakePending() const { return HasPending_; }
 
     // Feeds received bytes; appends what to send to out (out is not cleared).
     void Receive(const std::uint8_t* data, std::size_t size, TSimEngine& engine, TSimOutput& out);
