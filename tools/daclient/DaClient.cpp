@@ -39,6 +39,7 @@ namespace {
 const CLSID ClsidDravon = {0xFA72F982, 0x0A03, 0x494D, {0xA5, 0x2D, 0x00, 0x64, 0xA9, 0xE3, 0xE4, 0x23}};
 
 constexpr WORD QualityGood = 192;
+constexpr HRESULT OpcEInvalidPid = static_cast<HRESULT>(0xC0040203);
 constexpr auto Patience = std::chrono::seconds(20);
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what); }
@@ -353,16 +354,19 @@ int Run(const TOptions& options) {
            "ChangeBrowsePosition up at the root fails");
     Check(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, Wide(options.Plc).c_str()),
           "ChangeBrowsePosition down");
-    std::vector<std::string> leaves = names(OPC_LEAF);
     std::vector<std::string> plcBranches = names(OPC_BRANCH);
     Expect(!plcBranches.empty() && plcBranches[0] == "Sys", "PLC branches start with Sys");
-    if (!leaves.empty()) {
-        LPWSTR itemID = nullptr;
-        std::wstring leaf = Wide(leaves[0]);
-        Check(browse->GetItemID(leaf.data(), &itemID), "GetItemID");
-        Expect(Narrow(itemID).rfind(options.Plc + ".", 0) == 0, "GetItemID of a leaf names the PLC");
-        CoTaskMemFree(itemID);
-    }
+    // The PLC's status variables are leaves under its "Sys"; a leaf becomes a full item ID.
+    Check(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Sys"), "ChangeBrowsePosition down to Sys");
+    std::vector<std::string> leaves = names(OPC_LEAF);
+    Expect(!leaves.empty(), "the PLC's status variables are listed");
+    LPWSTR itemID = nullptr;
+    std::wstring leaf = Wide(leaves[0]);
+    Check(browse->GetItemID(leaf.data(), &itemID), "GetItemID");
+    Expect(itemID && Narrow(itemID) == options.Plc + "." + leaves[0],
+           "GetItemID gives " + options.Plc + "." + leaves[0]);
+    CoTaskMemFree(itemID);
+    Check(browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""), "ChangeBrowsePosition up");
     Check(browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""), "ChangeBrowsePosition up");
 
     // Group and items.
@@ -397,6 +401,73 @@ int Run(const TOptions& options) {
     CoTaskMemFree(errors);
     std::vector<OPCHANDLE> handles;
     for (const auto& item : items) handles.push_back(item.Server);
+
+    TRef<IOPCGroupStateMgt> state;
+    Check(itemMgt->QueryInterface(IID_IOPCGroupStateMgt, state.Put()), "QueryInterface(IOPCGroupStateMgt)");
+    DWORD rate = 0, lcid = 0;
+    BOOL active = FALSE;
+    LPWSTR groupName = nullptr;
+    LONG bias = 0;
+    FLOAT deadband = 0;
+    OPCHANDLE client = 0, serverHandle = 0;
+    Check(state->GetState(&rate, &active, &groupName, &bias, &deadband, &lcid, &client, &serverHandle),
+          "GetState");
+    Expect(groupName && Narrow(groupName) == "daclient" && rate == 100 && active && client == groupClient &&
+               serverHandle == groupHandle,
+           "GetState: daclient, 100 ms, active, the handles of AddGroup");
+    CoTaskMemFree(groupName);
+
+    // One group, one identity: by name, by enumeration and as added.
+    TRef<IUnknown> added, byName, enumerated;
+    Check(itemMgt->QueryInterface(IID_IUnknown, added.Put()), "QueryInterface(IUnknown) of the group");
+    Check(server->GetGroupByName(L"daclient", IID_IUnknown, &byName.P), "GetGroupByName");
+    TRef<IEnumUnknown> groups;
+    Check(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumUnknown,
+                                        reinterpret_cast<LPUNKNOWN*>(groups.Put())),
+          "CreateGroupEnumerator(IEnumUnknown)");
+    ULONG fetched = 0;
+    Check(groups->Next(1, &enumerated.P, &fetched), "IEnumUnknown::Next");
+    Expect(byName.P == added.P && enumerated.P == added.P, "the group has one identity");
+
+    LPWSTR text = nullptr;
+    Check(server->GetErrorString(static_cast<HRESULT>(0xC004000C), 2048, &text), "GetErrorString");
+    Expect(Narrow(text) == "Duplicate name not allowed.",
+           "GetErrorString(OPC_E_DUPLICATENAME) is \"Duplicate name not allowed.\" (got \"" + Narrow(text) +
+               "\")");
+    CoTaskMemFree(text);
+
+    // Item properties: the value of WR0010 and an unknown property.
+    TRef<IOPCItemProperties> properties;
+    Check(server->QueryInterface(IID_IOPCItemProperties, properties.Put()),
+          "QueryInterface(IOPCItemProperties)");
+    DWORD propertyIDs[] = {1, 2, 7};
+    VARIANT* data = nullptr;
+    std::wstring first = ids[0];
+    Check(properties->GetItemProperties(first.data(), 3, propertyIDs, &data, &errors), "GetItemProperties");
+    const long canonical = data[0].vt == VT_I2 ? data[0].iVal : data[0].vt == VT_I4 ? data[0].lVal : -1;
+    Expect(errors[0] == S_OK && canonical == VT_UI2 && errors[2] == OpcEInvalidPid,
+           "GetItemProperties: canonical type VT_UI2, OPC_E_INVALID_PID for property 7");
+    for (int i = 0; i < 3; ++i) VariantClear(&data[i]);
+    CoTaskMemFree(data);
+    CoTaskMemFree(errors);
+
+    // The item-attributes enumerator: three items asked for five.
+    TRef<IEnumOPCItemAttributes> attributes;
+    Check(
+        itemMgt->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(attributes.Put())),
+        "CreateEnumerator");
+    OPCITEMATTRIBUTES* records = nullptr;
+    const HRESULT next = attributes->Next(5, &records, &fetched);
+    Expect(next == 1781 && fetched == 3 && Narrow(records[1].szItemID) == options.Plc + ".WR0011" &&
+               records[1].hServer == items[1].Server && records[1].vtCanonicalDataType == VT_UI2,
+           "IEnumOPCItemAttributes::Next(5) gives the three items and 1781");
+    for (ULONG i = 0; i < fetched; ++i) {
+        CoTaskMemFree(records[i].szAccessPath);
+        CoTaskMemFree(records[i].szItemID);
+        CoTaskMemFree(records[i].pBlob);
+        VariantClear(&records[i].vEUInfo);
+    }
+    CoTaskMemFree(records);
 
     // Synchronous reads: from the device, then from the cache.
     TRef<IOPCSyncIO> syncIO;
