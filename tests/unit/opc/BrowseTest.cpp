@@ -1,19 +1,12 @@
 // Address-space browsing as a client does it: through IOPCBrowseServerAddressSpace of a
 // server object made by the class factory, with item IDs checked by AddItems.
+#include "OPCClientFixture.h"
+
 #include "app/Logger.h"
 #include "opc/BrowseObject.h"
-#include "opc/ComPtr.h"
-#include "opc/DA2.h"
-#include "opc/DA2ClassFactory.h"
-#include "opc/HResult.h"
-#include "opc/OPCDAConnectionCollection.h"
-#include "opc/OPCInterfaces.h"
 #include "opc/OPCStringsEnumerator.h"
-#include "plc/HitachiPLC.h"
 #include "plc/MemoryTypes.h"
-#include "plc/PLCCollection.h"
 #include "plc/Variables.h"
-#include "support/TestContext.h"
 
 #include <gtest/gtest.h>
 
@@ -28,37 +21,14 @@
 namespace dravon::test {
 namespace {
 
-class BrowseClient : public ::testing::Test {
+class BrowseClient : public TOPCClientFixture {
 protected:
-    TTestContext T;
-    TPLCCollection PLCs{T.Context};
-    THitachiPLC& PLC1 = PLCs.AddPLC();
-    THitachiPLC& PLC2 = PLCs.AddPLC();
-    TOPCDAConnectionCollection Connections{(T.Context.PLCs = &PLCs, T.Context)};
-    TComPtr<TDA2ClassFactory> Factory = MakeCom<TDA2ClassFactory>(T.Context, Connections);
-    TComPtr<IOPCServer> Server;
     TComPtr<IOPCBrowseServerAddressSpace> Browser;
-    TComPtr<IOPCItemMgt> Items;
 
     void SetUp() override {
-        Connect(Server, Browser);
-        TComPtr<IUnknown> group;
-        OPCHANDLE handle = 0;
-        std::uint32_t rate = 0;
-        ASSERT_EQ(
-            Server->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, handle, rate, IOPCItemMgt::Iid, group),
-            S_OK);
-        Items = InterfaceOf<IOPCItemMgt>(group);
-        ASSERT_TRUE(Items);
-    }
-
-    void Connect(TComPtr<IOPCServer>& server, TComPtr<IOPCBrowseServerAddressSpace>& browser) {
-        TComPtr<IUnknown> unknown;
-        ASSERT_EQ(Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown), S_OK);
-        server = InterfaceOf<IOPCServer>(unknown);
-        browser = InterfaceOf<IOPCBrowseServerAddressSpace>(unknown);
-        ASSERT_TRUE(server);
-        ASSERT_TRUE(browser);
+        TOPCClientFixture::SetUp();
+        Browser = Server.As<IOPCBrowseServerAddressSpace>();
+        ASSERT_TRUE(Browser);
     }
 
     static std::vector<std::string> List(IOPCBrowseServerAddressSpace& browser, std::uint32_t type) {
@@ -310,9 +280,9 @@ TEST_F(BrowseClient, IntensiveBrowsingClosesPLCMemoryForEveryClient) {
     // Another client, later on, is restricted too.
     T.Platform.Clock.Step(TOPCDAConnectionCollection::BrowseWindowMs);
     Connections.ServerTick();
-    TComPtr<IOPCServer> server2;
-    TComPtr<IOPCBrowseServerAddressSpace> browser2;
-    Connect(server2, browser2);
+    TComPtr<IOPCServer> server2 = Connect();
+    auto browser2 = server2.As<IOPCBrowseServerAddressSpace>();
+    ASSERT_TRUE(browser2);
     ASSERT_EQ(browser2->ChangeBrowsePosition(OPC_BROWSE_DOWN, "PLC2"), S_OK);
     EXPECT_EQ(browser2->ChangeBrowsePosition(OPC_BROWSE_DOWN, "WR"), E_FAIL);
     EXPECT_EQ(List(*browser2, OPC_LEAF).at(7), "WR0 .. WRFFFF");

@@ -1,15 +1,9 @@
 // The three enumerators a client receives: texts, interfaces and item attributes, read
 // past their end, skipped, reset and cloned.
-#include "opc/ComPtr.h"
-#include "opc/DA2.h"
-#include "opc/DA2ClassFactory.h"
-#include "opc/HResult.h"
-#include "opc/OPCDAConnectionCollection.h"
-#include "opc/OPCInterfaces.h"
+#include "OPCClientFixture.h"
+
 #include "opc/OPCStringsEnumerator.h"
 #include "opc/S3UnknownEnumerator.h"
-#include "plc/PLCCollection.h"
-#include "support/TestContext.h"
 
 #include <gtest/gtest.h>
 
@@ -90,43 +84,13 @@ TEST(UnknownEnumerator, ReferencesAreCountedAndEndIsReported) {
     EXPECT_EQ(e->Next(1, out, nullptr), E_INVALIDARG);
 }
 
-class ItemAttributesClient : public ::testing::Test {
+class ItemAttributesClient : public TOPCClientFixture {
 protected:
-    TTestContext T;
-    TPLCCollection PLCs{T.Context};
-    THitachiPLC& PLC1 = PLCs.AddPLC();
-    TOPCDAConnectionCollection Connections{(T.Context.PLCs = &PLCs, T.Context)};
-    TComPtr<TDA2ClassFactory> Factory = MakeCom<TDA2ClassFactory>(T.Context, Connections);
-    TComPtr<IOPCServer> Server;
-    TComPtr<IOPCItemMgt> Items;
-
-    void SetUp() override {
-        TComPtr<IUnknown> unknown;
-        ASSERT_EQ(Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown), S_OK);
-        Server = InterfaceOf<IOPCServer>(unknown);
-        TComPtr<IUnknown> group;
-        OPCHANDLE handle = 0;
-        std::uint32_t rate = 0;
-        ASSERT_EQ(
-            Server->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, handle, rate, IOPCItemMgt::Iid, group),
-            S_OK);
-        Items = InterfaceOf<IOPCItemMgt>(group);
-        ASSERT_TRUE(Items);
-    }
-
-    std::vector<TOPCItemResult> Add(std::vector<TOPCItemDef> defs) {
+    std::vector<TOPCItemResult> AddAll(std::vector<TOPCItemDef> defs) {
         std::vector<TOPCItemResult> results;
         std::vector<HRESULT> errors;
         EXPECT_EQ(Items->AddItems(defs, results, errors), S_OK);
         return results;
-    }
-    static TOPCItemDef Def(const std::string& id, OPCHANDLE client, bool active, VARTYPE type = VT_EMPTY) {
-        TOPCItemDef def;
-        def.ItemID = id;
-        def.ClientHandle = client;
-        def.Active = active ? 1 : 0;
-        def.RequestedDataType = type;
-        return def;
     }
     TComPtr<IEnumOPCItemAttributes> Enumerator(HRESULT expected = S_OK) {
         TComPtr<IUnknown> unknown;
@@ -136,8 +100,8 @@ protected:
 };
 
 TEST_F(ItemAttributesClient, ThreeItemsAskedForFive) {
-    const auto results =
-        Add({Def("PLC1.WR10", 11, true), Def("PLC1.X001", 12, false, VT_I4), Def("PLC1.DR20", 13, true)});
+    const auto results = AddAll(
+        {Def("PLC1.WR10", VT_EMPTY, 11), Def("PLC1.X001", VT_I4, 12, false), Def("PLC1.DR20", VT_EMPTY, 13)});
     ASSERT_EQ(results.size(), 3u);
     auto e = Enumerator();
     ASSERT_TRUE(e);
@@ -180,7 +144,7 @@ TEST_F(ItemAttributesClient, ThreeItemsAskedForFive) {
 
 TEST_F(ItemAttributesClient, EnumeratorSeesTheGroupsCurrentItemsAndOutlivesTheClientsGroupReference) {
     EXPECT_FALSE(Enumerator(S_FALSE)); // no items: nothing to enumerate
-    const auto results = Add({Def("PLC1.WR0", 1, true), Def("PLC1.WR1", 2, true)});
+    const auto results = AddAll({Def("PLC1.WR0", VT_EMPTY, 1), Def("PLC1.WR1", VT_EMPTY, 2)});
     auto e = Enumerator();
     ASSERT_TRUE(e);
     std::vector<HRESULT> errors;
@@ -191,6 +155,9 @@ TEST_F(ItemAttributesClient, EnumeratorSeesTheGroupsCurrentItemsAndOutlivesTheCl
     ASSERT_EQ(fetched, 1u);
     EXPECT_EQ(records[0].ClientHandle, 2u);
     Items.Reset();
+    Sync.Reset();
+    Async.Reset();
+    GroupUnknown.Reset();
     EXPECT_EQ(e->Reset(), S_OK);
     ASSERT_EQ(e->Next(1, records, fetched), S_OK); // the group is still alive through e
     EXPECT_EQ(records[0].ItemID, "PLC1.WR1");

@@ -1,36 +1,15 @@
 // IOPCItemProperties as a client asks: the property table, the values and the errors.
-#include "opc/ComPtr.h"
-#include "opc/DA2.h"
-#include "opc/DA2ClassFactory.h"
-#include "opc/HResult.h"
-#include "opc/OPCDAConnectionCollection.h"
-#include "opc/OPCInterfaces.h"
-#include "plc/HitachiLocation.h"
-#include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
-#include "support/TestContext.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "OPCClientFixture.h"
 
 namespace dravon::test {
 namespace {
 
-class ItemPropertiesClient : public ::testing::Test {
+class ItemPropertiesClient : public TOPCClientFixture {
 protected:
-    TTestContext T;
-    TPLCCollection PLCs{T.Context};
-    THitachiPLC& PLC1 = PLCs.AddPLC();
-    TOPCDAConnectionCollection Connections{(T.Context.PLCs = &PLCs, T.Context)};
-    TComPtr<TDA2ClassFactory> Factory = MakeCom<TDA2ClassFactory>(T.Context, Connections);
     TComPtr<IOPCItemProperties> Properties;
-
     void SetUp() override {
-        TComPtr<IUnknown> unknown;
-        ASSERT_EQ(Factory->CreateInstance(nullptr, IOPCServer::Iid, unknown), S_OK);
-        Properties = InterfaceOf<IOPCItemProperties>(unknown);
+        TOPCClientFixture::SetUp();
+        Properties = Server.As<IOPCItemProperties>();
         ASSERT_TRUE(Properties);
     }
 };

@@ -40,17 +40,7 @@ TEST_F(OPCGroupStateTest, UnnamedGroupsGetDistinctNamesAndDuplicatesAreRefusedPe
     // The manual clock does not move: the second name must still differ from the first.
     ASSERT_EQ(AddNamed("", 1000, h1, revised, g1), S_OK);
     ASSERT_EQ(AddNamed("", 1000, h2, revised, g2), S_OK);
-    std::string n1, n2, name;
-    std::uint32_t rate = 0, lcid = 0;
-    std::int32_t active = 0, bias = 0;
-    float deadband = 0;
-    OPCHANDLE client = 0, server = 0;
-    ASSERT_EQ(
-        InterfaceOf<IOPCGroupStateMgt>(g1)->GetState(rate, active, n1, bias, deadband, lcid, client, server),
-        S_OK);
-    ASSERT_EQ(
-        InterfaceOf<IOPCGroupStateMgt>(g2)->GetState(rate, active, n2, bias, deadband, lcid, client, server),
-        S_OK);
+    const std::string n1 = StateOf(g1).Name, n2 = StateOf(g2).Name;
     EXPECT_FALSE(n1.empty());
     EXPECT_NE(n1, n2);
     EXPECT_EQ(n1, std::to_string(T.Platform.Clock.Tick));
@@ -112,24 +102,18 @@ TEST_F(OPCGroupStateTest, SetStateStoresEachGivenValueAndSetNameRefusesTakenName
     std::uint32_t locale = 1031, revised = 0;
     OPCHANDLE clientHandle = 99;
     ASSERT_EQ(state->SetState(nullptr, revised, &inactive, &bias, &deadband, &locale, &clientHandle), S_OK);
-    std::string name;
-    std::uint32_t rate = 0, lcid = 0;
-    std::int32_t active = 7, timeBias = 0;
-    float band = 0;
-    OPCHANDLE client = 0, server = 0;
-    ASSERT_EQ(state->GetState(rate, active, name, timeBias, band, lcid, client, server), S_OK);
-    EXPECT_EQ(rate, 1000u);
-    EXPECT_EQ(active, 0);
-    EXPECT_EQ(name, "G1");
-    EXPECT_EQ(timeBias, -60);
-    EXPECT_FLOAT_EQ(band, 12.5f);
-    EXPECT_EQ(lcid, 1031u);
-    EXPECT_EQ(client, 99u);
-    EXPECT_EQ(server, GroupHandle);
+    test::TGroupState got = StateOf(GroupUnknown);
+    EXPECT_EQ(got.Rate, 1000u);
+    EXPECT_EQ(got.Active, 0);
+    EXPECT_EQ(got.Name, "G1");
+    EXPECT_EQ(got.TimeBias, -60);
+    EXPECT_FLOAT_EQ(got.Deadband, 12.5f);
+    EXPECT_EQ(got.Locale, 1031u);
+    EXPECT_EQ(got.Client, 99u);
+    EXPECT_EQ(got.Server, GroupHandle);
     std::int32_t on = 5;
     ASSERT_EQ(state->SetState(nullptr, revised, &on, nullptr, nullptr, nullptr, nullptr), S_OK);
-    ASSERT_EQ(state->GetState(rate, active, name, timeBias, band, lcid, client, server), S_OK);
-    EXPECT_EQ(active, -1);
+    EXPECT_EQ(StateOf(GroupUnknown).Active, -1);
 
     OPCHANDLE h = 0;
     TComPtr<IUnknown> g2;
@@ -137,8 +121,7 @@ TEST_F(OPCGroupStateTest, SetStateStoresEachGivenValueAndSetNameRefusesTakenName
     EXPECT_EQ(state->SetName("G1"), OPC_E_DUPLICATENAME); // its own name
     EXPECT_EQ(state->SetName("G2"), OPC_E_DUPLICATENAME);
     EXPECT_EQ(state->SetName(""), E_INVALIDARG);
-    ASSERT_EQ(state->GetState(rate, active, name, timeBias, band, lcid, client, server), S_OK);
-    EXPECT_EQ(name, "G1");
+    EXPECT_EQ(StateOf(GroupUnknown).Name, "G1");
     EXPECT_EQ(state->SetName("Renamed"), S_OK);
     TComPtr<IUnknown> found;
     EXPECT_EQ(Server->GetGroupByName("Renamed", IOPCItemMgt::Iid, found), S_OK);
@@ -164,22 +147,15 @@ TEST_F(OPCGroupStateTest, CloneIsInactiveWithoutCallbacksAndKeepsTheStoredState)
     EXPECT_EQ(Server->GetGroupByName("C", IOPCGroupStateMgt::Iid, noClone), E_FAIL);
 
     ASSERT_EQ(state->CloneGroup("C", IOPCGroupStateMgt::Iid, clone), S_OK);
-    auto copy = InterfaceOf<IOPCGroupStateMgt>(clone);
-    ASSERT_TRUE(copy);
-    std::string name;
-    std::uint32_t rate = 0, lcid = 0;
-    std::int32_t active = -1, timeBias = 0;
-    float band = 0;
-    OPCHANDLE client = 1, server = 0;
-    ASSERT_EQ(copy->GetState(rate, active, name, timeBias, band, lcid, client, server), S_OK);
-    EXPECT_EQ(name, "C");
-    EXPECT_EQ(rate, 250u);
-    EXPECT_EQ(active, 0);
-    EXPECT_EQ(timeBias, 30);
-    EXPECT_FLOAT_EQ(band, 2.0f);
-    EXPECT_EQ(lcid, 1031u);
-    EXPECT_EQ(client, 0u);
-    EXPECT_NE(server, GroupHandle);
+    const test::TGroupState copy = StateOf(clone);
+    EXPECT_EQ(copy.Name, "C");
+    EXPECT_EQ(copy.Rate, 250u);
+    EXPECT_EQ(copy.Active, 0);
+    EXPECT_EQ(copy.TimeBias, 30);
+    EXPECT_FLOAT_EQ(copy.Deadband, 2.0f);
+    EXPECT_EQ(copy.Locale, 1031u);
+    EXPECT_EQ(copy.Client, 0u);
+    EXPECT_NE(copy.Server, GroupHandle);
 
     auto asyncCopy = InterfaceOf<IOPCAsyncIO2>(clone);
     ASSERT_TRUE(asyncCopy);
@@ -211,9 +187,7 @@ TEST_F(OPCGroupStateTest, CloneIsInactiveWithoutCallbacksAndKeepsTheStoredState)
     // An unnamed clone gets a generated name.
     TComPtr<IUnknown> unnamed;
     ASSERT_EQ(state->CloneGroup("", IOPCGroupStateMgt::Iid, unnamed), S_OK);
-    ASSERT_EQ(InterfaceOf<IOPCGroupStateMgt>(unnamed)->GetState(rate, active, name, timeBias, band, lcid,
-                                                                client, server),
-              S_OK);
+    const std::string name = StateOf(unnamed).Name;
     EXPECT_FALSE(name.empty());
     EXPECT_NE(name, "G1");
     EXPECT_NE(name, "C");
@@ -239,15 +213,7 @@ TEST_F(OPCGroupStateTest, GroupEnumeratorsFollowTheScope) {
     std::uint32_t fetched = 0;
     EXPECT_EQ(groups->Next(5, found, &fetched), 1781); // fewer than asked for
     ASSERT_EQ(fetched, 2u);
-    std::string name;
-    std::uint32_t rate = 0, lcid = 0;
-    std::int32_t active = 0, bias = 0;
-    float band = 0;
-    OPCHANDLE client = 0, server = 0;
-    auto first = InterfaceOf<IOPCGroupStateMgt>(found[0]);
-    ASSERT_TRUE(first);
-    ASSERT_EQ(first->GetState(rate, active, name, bias, band, lcid, client, server), S_OK);
-    EXPECT_EQ(name, "G2");
+    EXPECT_EQ(StateOf(found[0]).Name, "G2");
 }
 
 TEST_F(OPCGroupStateTest, LocaleAcceptsOnlyTheTwoOfferedIdentifiers) {
