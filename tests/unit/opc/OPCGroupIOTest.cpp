@@ -319,49 +319,34 @@ TEST_F(OPCGroupIOTest, AsyncReadCompletesOnceTheLocationsWereReadAgain) {
     EXPECT_EQ(c.Errors, std::vector<HRESULT>{S_OK});
 }
 
-TEST_F(OPCGroupIOTest, AsyncWriteCompletesOnlyAfterThePlcConfirmed) {
+// OnWriteComplete comes when the PLC confirmed this write (not an earlier one confirmed in
+// the request's millisecond), rejected it, or went faulty; a value not sent stays pending.
+TEST_F(OPCGroupIOTest, AsyncWriteCompletesOnlyOnTheFateOfThisWrite) {
     const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
+    const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 10);
+    const OPCHANDLE c = Add("PLC1.WR0003", VT_EMPTY, 11);
     Subscribe();
     ASSERT_EQ(Async->SetEnable(0), S_OK);
     T.Platform.Advance(10);
+    Word(1)->StoreWrittenValue(5);
+    PlcConfirmsWrite(1); // an earlier write, confirmed in the millisecond of the request below
     std::uint32_t cancel = 0;
     std::vector<HRESULT> errors;
-    ASSERT_EQ(Async->Write({a}, {TVariant::I4(77)}, 55, cancel, errors), S_OK);
+    ASSERT_EQ(
+        Async->Write({a, b, c}, {TVariant::I4(77), TVariant::I4(78), TVariant::I4(79)}, 57, cancel, errors),
+        S_OK);
     EXPECT_TRUE(Word(1)->WritePending);
     EXPECT_EQ(Word(1)->Value, 77u);
     T.Platform.Advance(500);
     EXPECT_EQ(Sink->Count("write"), 0);
-    T.Platform.Clock.Step(1);
-    PlcConfirmsWrite(1);
-    T.Platform.Advance(30);
-    ASSERT_EQ(Sink->Count("write"), 1);
-    EXPECT_EQ(Sink->Calls.back().TransactionID, 55u);
-    EXPECT_EQ(Sink->Calls.back().Clients, std::vector<OPCHANDLE>{9});
-    EXPECT_EQ(Sink->Calls.back().MasterError, S_OK);
-    // Nothing writeable: the call fails as a whole.
-    const OPCHANDLE ro = Add("Sys.ClientsConnected");
-    EXPECT_EQ(Async->Write({ro}, {TVariant::I4(1)}, 56, cancel, errors), E_FAIL);
-    EXPECT_TRUE(errors.empty());
-}
-
-TEST_F(OPCGroupIOTest, AsyncWriteEndedByAFaultyPlcIsReportedFailedAndStaysPending) {
-    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
-    const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 10);
-    Subscribe();
-    ASSERT_EQ(Async->SetEnable(0), S_OK);
-    T.Platform.Advance(10);
-    std::uint32_t cancel = 0;
-    std::vector<HRESULT> errors;
-    const OPCHANDLE c = Add("PLC1.WR0003", VT_EMPTY, 11);
-    ASSERT_EQ(
-        Async->Write({a, b, c}, {TVariant::I4(77), TVariant::I4(78), TVariant::I4(79)}, 57, cancel, errors),
-        S_OK);
-    // The PLC confirms one word, then stops answering: two failed reads make the other
-    // location faulty, which ends the wait. The third word it rejected.
-    T.Platform.Clock.Step(1);
-    PlcConfirmsWrite(1);
-    Word(2)->ErrorCount = 2;
+    // The PLC rejects the third word and stops answering: two failed reads make the second
+    // faulty. The first still has only the earlier confirmation, then its own.
     PlcConfirmsWrite(3, true);
+    Word(2)->ErrorCount = 2;
+    T.Platform.Advance(100);
+    EXPECT_EQ(Sink->Count("write"), 0);
+    T.Platform.Clock.Step(1);
+    PlcConfirmsWrite(1);
     T.Platform.Advance(30);
     ASSERT_EQ(Sink->Count("write"), 1);
     EXPECT_EQ(Sink->Calls.back().TransactionID, 57u);
@@ -371,6 +356,10 @@ TEST_F(OPCGroupIOTest, AsyncWriteEndedByAFaultyPlcIsReportedFailedAndStaysPendin
     // Not lost: the value is still sent when the PLC answers again.
     EXPECT_TRUE(Word(2)->WritePending);
     EXPECT_EQ(Word(2)->Value, 78u);
+    // Nothing writeable: the call fails as a whole.
+    const OPCHANDLE ro = Add("Sys.ClientsConnected");
+    EXPECT_EQ(Async->Write({ro}, {TVariant::I4(1)}, 56, cancel, errors), E_FAIL);
+    EXPECT_TRUE(errors.empty());
 }
 
 TEST_F(OPCGroupIOTest, Cancel2GivesOnCancelCompleteAndNoReadComplete) {
@@ -498,24 +487,6 @@ TEST_F(OPCGroupIOTest, CloneCarriesItemIdClientHandleAndTypeAndResendsTheSource)
     clone = nullptr;
     cloneItems = nullptr;
     cloneSync = nullptr;
-}
-
-TEST_F(OPCGroupIOTest, WriteCompletesOnlyOnTheConfirmationOfThisWriteNotAnEarlierOneInTheSameMillisecond) {
-    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
-    Subscribe();
-    ASSERT_EQ(Async->SetEnable(0), S_OK);
-    T.Platform.Advance(10);
-    Word(1)->StoreWrittenValue(5);
-    PlcConfirmsWrite(1); // an earlier write, confirmed in the millisecond of the request below
-    std::uint32_t cancel = 0;
-    std::vector<HRESULT> errors;
-    ASSERT_EQ(Async->Write({a}, {TVariant::I4(6)}, 60, cancel, errors), S_OK);
-    T.Platform.Advance(100);
-    EXPECT_EQ(Sink->Count("write"), 0);
-    PlcConfirmsWrite(1);
-    T.Platform.Advance(30);
-    ASSERT_EQ(Sink->Count("write"), 1);
-    EXPECT_EQ(Sink->Calls.back().TransactionID, 60u);
 }
 
 TEST_F(OPCGroupIOTest, DeviceReadIgnoresAnAnswerStoredInTheRequestsOwnMillisecondAndAsksAgain) {
