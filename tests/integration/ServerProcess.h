@@ -2,6 +2,7 @@
 // collected, every wait bounded.
 #pragma once
 
+#include "LoopbackServer.h"
 #include "support/QtApplication.h"
 
 #include <QCoreApplication>
@@ -14,15 +15,6 @@
 #include <string>
 
 namespace dravon::test {
-
-template <class F> bool SpinUntil(F condition, int boundMs = 15000) {
-    QDeadlineTimer deadline(boundMs);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 class TServerProcess {
 public:

@@ -229,12 +229,13 @@ TEST_F(ServerProcessTest, ServiceManagerHearsReadyStatusWatchdogAndStatusQueryAn
     environment.remove("WATCHDOG_PID");
     server.Process.setProcessEnvironment(environment);
     server.Start({});
-    ASSERT_TRUE(test::SpinUntil([&] { return count("READY=1") == 1; })) << server.Output << server.Errors;
+    ASSERT_TRUE(test::SpinUntil([&] { return count("READY=1") == 1; }, 15000))
+        << server.Output << server.Errors;
     EXPECT_EQ(received.front(),
               "READY=1\nSTATUS=PLCs: 1 (connected 0, communication error 0, idle 1); clients: 0");
     ASSERT_TRUE(server.WaitForOutput("Server started at"));
     // Twice per watchdog period, from the main loop.
-    ASSERT_TRUE(test::SpinUntil([&] { return count("WATCHDOG=1") >= 2; }));
+    ASSERT_TRUE(test::SpinUntil([&] { return count("WATCHDOG=1") >= 2; }, 15000));
 
     TServerProcess status(Home.path());
     status.Start({"--status"});
@@ -415,12 +416,14 @@ TEST_F(ServerProcessTest, SigtermDuringASlowStartEndsInOrder) {
     // The signal is sent once the program holds it (before that the system's default
     // action would end it): from then on the start-up must stop in order.
     const QString status = QString("/proc/%1/status").arg(server.Process.processId());
-    ASSERT_TRUE(test::SpinUntil([&] {
-        const std::string text = ReadFile(status);
-        const auto at = text.find("SigBlk:\t");
-        return at != std::string::npos &&
-               (std::stoull(text.substr(at + 8, 16), nullptr, 16) & (1ull << (SIGTERM - 1)));
-    }));
+    ASSERT_TRUE(test::SpinUntil(
+        [&] {
+            const std::string text = ReadFile(status);
+            const auto at = text.find("SigBlk:\t");
+            return at != std::string::npos &&
+                   (std::stoull(text.substr(at + 8, 16), nullptr, 16) & (1ull << (SIGTERM - 1)));
+        },
+        15000));
     server.Process.terminate();
     ASSERT_TRUE(server.WaitForExit(30000));
     EXPECT_TRUE(server.ExitedNormallyWith(0)) << server.Errors;

@@ -158,45 +158,44 @@ TEST_F(BrowseClient, WalkDownWRToALeaf) {
     EXPECT_EQ(Branches().size(), 8u); // WM0xxx .. WM7xxx
 }
 
-TEST_F(BrowseClient, WalkDownXThroughDecimalBitDigits) {
-    ASSERT_EQ(Down("PLC1"), S_OK);
-    ASSERT_EQ(Down("X"), S_OK);
-    EXPECT_EQ(Branches(), (std::vector<std::string>{"X0xxxx", "X1xxxx", "X2xxxx", "X3xxxx", "X4xxxx"}));
-    EXPECT_EQ(Down("X5xxxx"), E_FAIL); // beyond X4FF95
-    ASSERT_EQ(Down("X4xxxx"), S_OK);
-    ASSERT_EQ(Down("X4Fxxx"), S_OK);
-    ASSERT_EQ(Down("x4ffxx"), S_OK);
-    // The fourth digit is the first decimal one: 0 .. 9.
-    const auto decimal = Branches();
-    ASSERT_EQ(decimal.size(), 10u);
-    EXPECT_EQ(decimal.front(), "X4FF0x");
-    EXPECT_EQ(decimal.back(), "X4FF9x");
-    EXPECT_EQ(Down("X4FFAx"), E_FAIL); // a hexadecimal digit at a decimal level
-    ASSERT_EQ(Down("X4FF9x"), S_OK);
-    EXPECT_EQ(Leaves(),
-              (std::vector<std::string>{"X4FF90", "X4FF91", "X4FF92", "X4FF93", "X4FF94", "X4FF95"}));
-    ExpectAccepted(ItemID("X4FF95"));
-    ASSERT_EQ(Up(), S_OK);
-    ASSERT_EQ(Down("X4FF0x"), S_OK);
-    EXPECT_EQ(Leaves().size(), 10u);
-    ExpectAccepted(ItemID("X4FF09"));
-}
-
-TEST_F(BrowseClient, WalkDownTCThroughDecimalSubAddressDigits) {
-    ASSERT_EQ(Down("PLC1"), S_OK);
-    ASSERT_EQ(Down("TC"), S_OK);
-    // Every digit of TC is decimal, up to 4096.
-    EXPECT_EQ(Branches(), (std::vector<std::string>{"TC0xxx", "TC1xxx", "TC2xxx", "TC3xxx", "TC4xxx"}));
-    ASSERT_EQ(Down("TC4xxx"), S_OK);
-    EXPECT_EQ(Branches(), (std::vector<std::string>{"TC40xx"}));
-    ASSERT_EQ(Down("TC40xx"), S_OK);
-    EXPECT_EQ(Branches(), (std::vector<std::string>{"TC400x", "TC401x", "TC402x", "TC403x", "TC404x",
-                                                    "TC405x", "TC406x", "TC407x", "TC408x", "TC409x"}));
-    ASSERT_EQ(Down("TC409x"), S_OK);
-    EXPECT_EQ(Leaves(), (std::vector<std::string>{"TC4090", "TC4091", "TC4092", "TC4093", "TC4094", "TC4095",
-                                                  "TC4096"}));
-    ExpectAccepted(ItemID("TC4096"));
-    ExpectAccepted(ItemID("TC4090"));
+// Digit levels below PLC1: what each offers (first, last, count), the names refused there,
+// and the leaves AddItems accepts. X has two decimal bit digits, every digit of TC is
+// decimal, M stops at 7.
+TEST_F(BrowseClient, DigitLevelsOfferTheDigitsOfValidAddressesOnly) {
+    auto span = [](const std::vector<std::string>& list) {
+        return list.empty() ? std::string()
+                            : list.front() + " .. " + list.back() + " " + std::to_string(list.size());
+    };
+    const struct {
+        std::vector<std::string> Path;
+        std::string Branches, Leaves;
+        std::vector<std::string> Refused;
+    } rows[] = {
+        {{"X"}, "X0xxxx .. X4xxxx 5", "", {"X5xxxx"}},
+        {{"X", "X4xxxx", "X4Fxxx", "x4ffxx"}, "X4FF0x .. X4FF9x 10", "", {"X4FFAx"}},
+        {{"X", "X4xxxx", "X4Fxxx", "x4ffxx", "X4FF9x"}, "", "X4FF90 .. X4FF95 6", {"X4FF95"}},
+        {{"X", "X4xxxx", "X4Fxxx", "x4ffxx", "X4FF0x"}, "", "X4FF00 .. X4FF09 10", {}},
+        {{"TC"}, "TC0xxx .. TC4xxx 5", "", {}},
+        {{"TC", "TC4xxx"}, "TC40xx .. TC40xx 1", "", {"TC41xx"}},
+        {{"TC", "TC4xxx", "TC40xx"}, "TC400x .. TC409x 10", "", {}},
+        {{"TC", "TC4xxx", "TC40xx", "TC409x"}, "", "TC4090 .. TC4096 7", {}},
+        {{"M"}, "M0xxxx .. M7xxxx 8", "", {"M", "", "MZxxxx", "M8xxxx"}},
+        {{"M", "M7xxxx"}, "M70xxx .. M7Fxxx 16", "", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Path.back());
+        ASSERT_EQ(Down("PLC1"), S_OK);
+        for (const auto& name : row.Path) ASSERT_EQ(Down(name), S_OK) << name;
+        EXPECT_EQ(span(Branches()), row.Branches);
+        const auto leaves = Leaves();
+        EXPECT_EQ(span(leaves), row.Leaves);
+        for (const auto& name : row.Refused) EXPECT_EQ(Down(name), E_FAIL) << name;
+        if (!leaves.empty()) {
+            ExpectAccepted(ItemID(leaves.front()));
+            ExpectAccepted(ItemID(leaves.back()));
+        }
+        for (std::size_t i = 0; i <= row.Path.size(); ++i) ASSERT_EQ(Up(), S_OK);
+    }
 }
 
 // Every leaf offered is a valid address of the memory type, and every valid address is
@@ -315,18 +314,6 @@ TEST_F(BrowseClient, GuardClosingWhileInsideAMemoryType) {
     EXPECT_EQ(Down("WR0xxx"), E_FAIL);
     ASSERT_EQ(Up(), S_OK);
     EXPECT_EQ(Leaves().at(7), "WR0 .. WRFFFF");
-}
-
-TEST_F(BrowseClient, MalformedDownNamesInAMemoryTypeFail) {
-    ASSERT_EQ(Down("PLC1"), S_OK);
-    ASSERT_EQ(Down("M"), S_OK);
-    EXPECT_EQ(Branches().size(), 8u); // M0xxxx .. M7xxxx, not up to F
-    EXPECT_EQ(Down("M"), E_FAIL);     // no digit after the name
-    EXPECT_EQ(Down(""), E_FAIL);
-    EXPECT_EQ(Down("MZxxxx"), E_FAIL);
-    EXPECT_EQ(Down("M8xxxx"), E_FAIL);
-    ASSERT_EQ(Down("M7xxxx"), S_OK);
-    EXPECT_EQ(Branches().front(), "M70xxx");
 }
 
 TEST_F(BrowseClient, DeletedPLCUnderTheBrowserFallsBackToTheRoot) {
