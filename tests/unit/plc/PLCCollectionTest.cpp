@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 namespace dravon {
 namespace {
@@ -58,94 +59,57 @@ TEST(PLCCollectionTest, StoreLoaderTable) {
     const std::string notAStore =
         "Store file %f is not a Dravon store file (its first line is not \"DRAVON-STORE "
         "1\"); it is left as it is and stays read-only until it is mended or removed";
+    // A PLC loaded with every default but its name and host.
+    const auto plain = [](const std::string& name, const std::string& host = "127.0.0.1") {
+        return name + "|" + host + "|3004|1000|1|0|0|0|FFFF0000";
+    };
+    const std::string a = plain("A"), one = Head + "dword \"Count\" 1\n" + Plc(0, "A");
+    const std::string refusedHost = "host name \"h\\x0AServer shut down\" refused (control character, "
+                                    "invalid UTF-8 or too long), no host used";
+    // clang-format off
     const TLoaderCase cases[] = {
         // What a text editor makes of a file loads as it is.
-        {"crlf bom blanks",
-         "\xEF\xBB\xBF"
-         "DRAVON-STORE 1\r\nkey HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"  \r\n"
-         "\r\n  dword \"Count\" 1\t\r\nstring \"PLCName0\" \"A\" \r\nstring \"PLCIP0\" \"127.0.0.1\"\r\n",
-         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
-         {},
-         TAfterSave::Written},
-        {"last line without its line end",
-         Head + "dword \"Count\" 1\n" + Plc(0, "A") + "dword \"TimeOut0\" 70",
-         {"A|127.0.0.1|3004|70|1|0|0|0|FFFF0000"},
-         {},
-         TAfterSave::Written},
+        {"crlf bom blanks", "\xEF\xBB\xBF" "DRAVON-STORE 1\r\nkey HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"  \r\n"
+         "\r\n  dword \"Count\" 1\t\r\nstring \"PLCName0\" \"A\" \r\nstring \"PLCIP0\" \"127.0.0.1\"\r\n", {a}, {}, TAfterSave::Written},
+        {"last line without its line end", one + "dword \"TimeOut0\" 70", {"A|127.0.0.1|3004|70|1|0|0|0|FFFF0000"}, {}, TAfterSave::Written},
         // Every value of the format as stored; a driver type or protocol outside 1-3 loads as 0.
-        {"every value",
-         Head + "dword \"Count\" 3\n" + Plc(0, "A") +
-             "dword \"PLCTcpPort0\" 3010\ndword \"Lump0\" 305419896\ndword \"TimeOut0\" 250\n"
-             "dword \"SerialCom0\" 3\ndword \"SerialStatNo0\" 7\ndword \"DrvType0\" 3\ndword "
-             "\"ProtocolType0\" 2\n" +
-             Plc(1, "B") + "dword \"DrvType1\" 7\ndword \"ProtocolType1\" 3\n" + Plc(2, "C") +
-             "dword \"DrvType2\" 2\ndword \"ProtocolType2\" 9\n",
-         {"A|127.0.0.1|3010|250|3|7|3|2|12345678", "B|127.0.0.1|3004|1000|1|0|0|3|FFFF0000",
-          "C|127.0.0.1|3004|1000|1|0|2|0|FFFF0000"},
-         {},
-         TAfterSave::Written},
+        {"every value", Head + "dword \"Count\" 3\n" + Plc(0, "A") +
+             "dword \"PLCTcpPort0\" 3010\ndword \"Lump0\" 305419896\ndword \"TimeOut0\" 250\ndword \"SerialCom0\" 3\n"
+             "dword \"SerialStatNo0\" 7\ndword \"DrvType0\" 3\ndword \"ProtocolType0\" 2\n" + Plc(1, "B") +
+             "dword \"DrvType1\" 7\ndword \"ProtocolType1\" 3\n" + Plc(2, "C") + "dword \"DrvType2\" 2\ndword \"ProtocolType2\" 9\n",
+         {"A|127.0.0.1|3010|250|3|7|3|2|12345678", "B|127.0.0.1|3004|1000|1|0|0|3|FFFF0000", "C|127.0.0.1|3004|1000|1|0|2|0|FFFF0000"},
+         {}, TAfterSave::Written},
         // One bad line is skipped and named; the rest loads; the first save keeps a copy.
-        {"negative dword",
-         Head + "dword \"Count\" 2\n" + Plc(0, "A") + "dword \"TimeOut0\" -5\n" + Plc(1, "B"),
-         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000", "B|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
-         {skipped + "6 skipped: dword not a number from 0 to 4294967295"},
-         TAfterSave::CopyKept},
-        {"second spelling of a name",
-         Head + "dword \"Count\" 1\n" + Plc(0, "A") + "string \"plcname0\" \"X\"\n",
-         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
-         {skipped + "6 skipped: second spelling of value \"PLCName0\""},
-         TAfterSave::CopyKept},
-        {"cut last line",
-         Head + "dword \"Count\" 2\n" + Plc(0, "A") + "string \"PLCName1\" \"B",
-         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000", "PLC2|192.168.0.1|3004|1000|1|0|0|0|FFFF0000"},
-         {skipped + "6 skipped: text without closing quote"},
-         TAfterSave::CopyKept},
-        {"unknown root and its values",
-         Head + "dword \"Count\" 1\n" + Plc(0, "A") +
-             "key HKEY_USERS \"x\"\ndword \"y\" 1\nbinary \"z\" 00\n",
-         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
-         {skipped + "6 skipped: unknown root HKEY_USERS",
-          skipped + "7 skipped: value of the key skipped at line 6",
-          skipped + "8 skipped: unknown record \"binary\""},
-         TAfterSave::CopyKept},
+        {"negative dword", Head + "dword \"Count\" 2\n" + Plc(0, "A") + "dword \"TimeOut0\" -5\n" + Plc(1, "B"), {a, plain("B")},
+         {skipped + "6 skipped: dword not a number from 0 to 4294967295"}, TAfterSave::CopyKept},
+        {"second spelling of a name", one + "string \"plcname0\" \"X\"\n", {a},
+         {skipped + "6 skipped: second spelling of value \"PLCName0\""}, TAfterSave::CopyKept},
+        {"cut last line", Head + "dword \"Count\" 2\n" + Plc(0, "A") + "string \"PLCName1\" \"B", {a, plain("PLC2", "192.168.0.1")},
+         {skipped + "6 skipped: text without closing quote"}, TAfterSave::CopyKept},
+        {"unknown root and its values", one + "key HKEY_USERS \"x\"\ndword \"y\" 1\nbinary \"z\" 00\n", {a},
+         {skipped + "6 skipped: unknown root HKEY_USERS", skipped + "7 skipped: value of the key skipped at line 6",
+          skipped + "8 skipped: unknown record \"binary\""}, TAfterSave::CopyKept},
         // A file that is not a store is never overwritten.
         {"not a store", "\x01\x02 not a store \xFF\n", {}, {notAStore}, TAfterSave::Refused},
         {"no header", "dword \"Count\" 1\n", {}, {notAStore}, TAfterSave::Refused},
         // Values the dialog would refuse are replaced, naming the PLC and the value.
-        {"time-out too long",
-         Head + "dword \"Count\" 1\n" + Plc(0, "A") + "dword \"TimeOut0\" 2147483647\n",
-         {"A|127.0.0.1|3004|99999|1|0|0|0|FFFF0000"},
-         {"PLC A: TimeOut0 2147483647 out of range 0-99999, 99999 used"},
+        {"time-out too long", one + "dword \"TimeOut0\" 2147483647\n", {"A|127.0.0.1|3004|99999|1|0|0|0|FFFF0000"},
+         {"PLC A: TimeOut0 2147483647 out of range 0-99999, 99999 used"}, TAfterSave::Written},
+        {"ports and station", one + "dword \"PLCTcpPort0\" 70000\ndword \"SerialCom0\" 9\ndword \"SerialStatNo0\" 40\n", {a},
+         {"PLC A: PLCTcpPort0 70000 out of range 0-65535, 3004 used", "PLC A: SerialCom0 9 out of range 1-8, 1 used",
+          "PLC A: SerialStatNo0 40 out of range 0-31, 0 used"}, TAfterSave::Written},
+        {"duplicate and dotted names", Head + "dword \"Count\" 3\n" + Plc(0, "A") + Plc(1, "a") + Plc(2, "x.y/z"),
+         {a, plain("PLC2"), plain("x_y_z")},
+         {"PLC PLC2: name \"a\" used by an earlier PLC, PLC2 used", "PLC PLC3: name \"x.y/z\" holds \"/\" or \".\", x_y_z used"},
          TAfterSave::Written},
-        {"ports and station",
-         Head + "dword \"Count\" 1\n" + Plc(0, "A") +
-             "dword \"PLCTcpPort0\" 70000\ndword \"SerialCom0\" 9\ndword \"SerialStatNo0\" 40\n",
-         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
-         {"PLC A: PLCTcpPort0 70000 out of range 0-65535, 3004 used",
-          "PLC A: SerialCom0 9 out of range 1-8, 1 used",
-          "PLC A: SerialStatNo0 40 out of range 0-31, 0 used"},
-         TAfterSave::Written},
-        {"duplicate and dotted names",
-         Head + "dword \"Count\" 3\n" + Plc(0, "A") + Plc(1, "a") + Plc(2, "x.y/z"),
-         {"A|127.0.0.1|3004|1000|1|0|0|0|FFFF0000", "PLC2|127.0.0.1|3004|1000|1|0|0|0|FFFF0000",
-          "x_y_z|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
-         {"PLC PLC2: name \"a\" used by an earlier PLC, PLC2 used",
-          "PLC PLC3: name \"x.y/z\" holds \"/\" or \".\", x_y_z used"},
-         TAfterSave::Written},
-        {"names refused",
-         Head + "dword \"Count\" 2\n" + Plc(0, "sys") + Plc(1, "\\x1B[2J"),
-         {"PLC1|127.0.0.1|3004|1000|1|0|0|0|FFFF0000", "PLC2|127.0.0.1|3004|1000|1|0|0|0|FFFF0000"},
-         {"PLC PLC1: name \"sys\" refused, PLC1 used", "PLC PLC2: name \"\\x1B[2J\" refused, PLC2 used"},
-         TAfterSave::Written},
-        {"host names refused",
-         Head + "dword \"Count\" 2\n" + Plc(0, "A", "h\\x0AServer shut down") + Plc(1, "B", "\\xFF"),
-         {"A||3004|1000|1|0|0|0|FFFF0000", "B||3004|1000|1|0|0|0|FFFF0000"},
-         {"PLC A: host name \"h\\x0AServer shut down\" refused (control character, invalid UTF-8 or too "
-          "long), no "
-          "host used",
-          "PLC B: host name \"\\xFF\" refused (control character, invalid UTF-8 or too long), no host used"},
+        {"names refused", Head + "dword \"Count\" 2\n" + Plc(0, "sys") + Plc(1, "\\x1B[2J"), {plain("PLC1"), plain("PLC2")},
+         {"PLC PLC1: name \"sys\" refused, PLC1 used", "PLC PLC2: name \"\\x1B[2J\" refused, PLC2 used"}, TAfterSave::Written},
+        {"host names refused", Head + "dword \"Count\" 2\n" + Plc(0, "A", "h\\x0AServer shut down") + Plc(1, "B", "\\xFF"),
+         {plain("A", ""), plain("B", "")},
+         {"PLC A: " + refusedHost, "PLC B: host name \"\\xFF\" refused (control character, invalid UTF-8 or too long), no host used"},
          TAfterSave::Written},
     };
+    // clang-format on
     const fs::path dir = fs::temp_directory_path() / "dravon-PLCCollectionTest";
     for (const TLoaderCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -172,8 +136,7 @@ TEST(PLCCollectionTest, StoreLoaderTable) {
         EXPECT_EQ(t.Capture.Lines, expected);
         EXPECT_EQ(ReadFile(machine), c.Text); // loading never writes
 
-        const bool saved = plcs.SavePLCList(nullptr);
-        EXPECT_EQ(saved, c.AfterSave != TAfterSave::Refused);
+        EXPECT_EQ(plcs.SavePLCList(nullptr), c.AfterSave != TAfterSave::Refused);
         if (c.AfterSave == TAfterSave::Refused) {
             EXPECT_EQ(ReadFile(machine), c.Text);
         }
@@ -203,13 +166,10 @@ TEST(PLCCollectionTest, SavedListLiterally) {
         TPLCCollection plcs(t.Context);
         THitachiPLC& a = plcs.AddPLC();
         a.SetHost("127.0.0.1");
-        a.TcpPort = 3010;
-        a.TimeOut = 250;
-        a.Lump = 0x12345678;
+        std::tie(a.TcpPort, a.TimeOut, a.Lump) = std::tuple(3010, 250, 0x12345678);
         a.SetConnection(DriverTcp, ProtocolEthernet);
         THitachiPLC& b = plcs.AddPLC();
-        b.SerialCom = 3;
-        b.SerialStatNo = 7;
+        std::tie(b.SerialCom, b.SerialStatNo) = std::pair(3, 7);
         b.SetConnection(DriverSerial, ProtocolStationNumber);
         *plcs.SerialPorts.Port(3) = {true, 9600, true};
         ASSERT_TRUE(plcs.SavePLCList(nullptr));
@@ -217,8 +177,8 @@ TEST(PLCCollectionTest, SavedListLiterally) {
         TPLCCollection loaded(t.Context);
         loaded.LoadPLCList();
         ASSERT_EQ(loaded.Count(), 2);
-        EXPECT_EQ(Describe(loaded.PLCByIndex(0)), Describe(a));
-        EXPECT_EQ(Describe(loaded.PLCByIndex(1)), Describe(b));
+        EXPECT_EQ(Describe(loaded.PLCByIndex(0)) + " " + Describe(loaded.PLCByIndex(1)),
+                  Describe(a) + " " + Describe(b));
         EXPECT_EQ(loaded.SerialPorts.Port(3)->BaudRate, 9600);
     }
     // The PLC list key's lines, one " | " apart.
