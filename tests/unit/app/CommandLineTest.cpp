@@ -25,12 +25,9 @@ TEST(CommandLineTest, SwitchesInTheirOrder) {
         {{"/REGISTER", "/UNREGISTER"}, false, false, false, true, {Reg, Unreg}},
         {{"-unregserver", "/regserver", "/embedding"}, true, true, false, true, {Unreg, Reg}},
         // Unknown arguments and near misses are ignored.
-        {{"REGISTER", "/registerx", "--register", "/", "-", "", "file.txt", "/SHOWX"},
-         false,
-         false,
-         false,
-         false,
-         {}},
+        // clang-format off
+        {{"REGISTER", "/registerx", "--register", "/", "-", "", "file.txt", "/SHOWX"}, false, false, false, false, {}},
+        // clang-format on
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Arguments.front());
@@ -39,22 +36,17 @@ TEST(CommandLineTest, SwitchesInTheirOrder) {
             ran.push_back(action);
             return true;
         });
-        EXPECT_EQ(line.StartedByClient, c.StartedByClient);
-        EXPECT_EQ(line.StartInTray, c.StartInTray);
-        EXPECT_EQ(line.DebugLogRequested, c.DebugLog);
-        EXPECT_EQ(line.RegistrationRan, c.RegistrationRan);
-        EXPECT_FALSE(line.RegistrationFailed);
-        EXPECT_EQ(ran, c.Ran);
+        EXPECT_EQ(std::tuple(line.StartedByClient, line.StartInTray, line.DebugLogRequested,
+                             line.RegistrationRan, line.RegistrationFailed, ran),
+                  std::tuple(c.StartedByClient, c.StartInTray, c.DebugLog, c.RegistrationRan, false, c.Ran));
     }
     TCommandLine failed = ParseCommandLine({"/register"}, [](TRegistrationAction) { return false; });
-    EXPECT_TRUE(failed.RegistrationRan);
-    EXPECT_TRUE(failed.RegistrationFailed);
+    EXPECT_TRUE(failed.RegistrationRan && failed.RegistrationFailed);
 }
 
 TEST(CommandLineTest, HelpVersionAndComStartMode) {
     TCommandLine line = ParseCommandLine({"--help", "--version"}, [](TRegistrationAction) { return true; });
-    EXPECT_TRUE(line.HelpRequested);
-    EXPECT_TRUE(line.VersionRequested);
+    EXPECT_TRUE(line.HelpRequested && line.VersionRequested);
     std::string usage = UsageText("dravon");
     for (const char* name :
          {"REGSERVER", "UNREGSERVER", "/REGISTER", "/UNREGISTER", "EMBEDDING", "AUTOMATION", "DEBUGLOG",
@@ -63,14 +55,12 @@ TEST(CommandLineTest, HelpVersionAndComStartMode) {
         EXPECT_NE(usage.find(name), std::string::npos) << name;
 
     // A client's start comes first.
+    using enum TStartMode;
+    // clang-format off
     const std::pair<std::vector<std::string>, TStartMode> modes[] = {
-        {{}, TStartMode::StandAlone},
-        {{"/regserver"}, TStartMode::RegisterClass},
-        {{"-UNREGSERVER"}, TStartMode::UnregisterClass},
-        {{"/regserver", "/Embedding"}, TStartMode::Automation},
-        {{"-automation"}, TStartMode::Automation},
-        {{"/register"}, TStartMode::StandAlone},
-    };
+        {{}, StandAlone}, {{"/regserver"}, RegisterClass}, {{"-UNREGSERVER"}, UnregisterClass},
+        {{"/regserver", "/Embedding"}, Automation}, {{"-automation"}, Automation}, {{"/register"}, StandAlone}};
+    // clang-format on
     for (const auto& [arguments, mode] : modes) EXPECT_EQ(ComStartMode(arguments), mode) << arguments.size();
 }
 

@@ -28,8 +28,7 @@ TEST_F(FileStoreTest, ValuesSurviveAReloadInTheirOwnFiles) {
         ASSERT_TRUE(settings);
         EXPECT_TRUE(settings->WriteDword("Show tray icon", 0));
         EXPECT_TRUE(settings->WriteDword("edWaitTime", 4294967295u));
-        auto classes = store.OpenKey(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC");
-        ASSERT_TRUE(classes);
+        ASSERT_TRUE(store.OpenKey(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
         auto positions = store.OpenKey(TRootKey::CurrentUser, "SOFTWARE\\Norvane\\Dravon\\Positions");
         ASSERT_TRUE(positions);
         EXPECT_TRUE(positions->WriteString("", "quote \" backslash \\ tab \t newline \n high \xC3\xA9 \x7F"));
@@ -40,8 +39,8 @@ TEST_F(FileStoreTest, ValuesSurviveAReloadInTheirOwnFiles) {
     for (char c : test::ReadFile(User)) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << int(c);
 
     TFileStore again(Machine, User);
-    EXPECT_EQ(again.MachineFileState(), TStoreFileState::Loaded);
-    EXPECT_EQ(again.UserFileState(), TStoreFileState::Loaded);
+    EXPECT_EQ(std::pair(again.MachineFileState(), again.UserFileState()),
+              std::pair(TStoreFileState::Loaded, TStoreFileState::Loaded));
     auto settings = again.OpenKeyReadOnly(TRootKey::LocalMachine, "software\\NORVANE\\dravon\\settings");
     ASSERT_TRUE(settings);
     EXPECT_EQ(settings->ReadDword("show tray icon"), 0u);
@@ -81,14 +80,12 @@ TEST_F(FileStoreTest, ReadOnlyFileMakesWritesFailAndLeavesMemoryAsOnDisk) {
     TFileStore store(Machine, User);
     auto key = store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings");
     ASSERT_TRUE(key); // exists: opening does not write
-    EXPECT_FALSE(key->WriteDword("edWaitTime", 8));
+    EXPECT_FALSE(key->WriteDword("edWaitTime", 8) || key->WriteDword("new value", 1) ||
+                 key->ValueExists("new value") || key->DeleteValue("edWaitTime"));
     EXPECT_EQ(key->ReadDword("edWaitTime"), 7u);
-    EXPECT_FALSE(key->WriteDword("new value", 1));
-    EXPECT_FALSE(key->ValueExists("new value"));
-    EXPECT_FALSE(key->DeleteValue("edWaitTime"));
-    EXPECT_FALSE(store.OpenKey(TRootKey::ClassesRoot, "DravonOPC.DA2"));
-    EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2"));
-    EXPECT_FALSE(store.DeleteKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane"));
+    EXPECT_FALSE(store.OpenKey(TRootKey::ClassesRoot, "DravonOPC.DA2") ||
+                 store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2") ||
+                 store.DeleteKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane"));
     EXPECT_TRUE(store.KeyExists(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings"));
 
     std::string shown;
@@ -104,8 +101,8 @@ TEST_F(FileStoreTest, UnwritableLocationFailsVisiblyAndLeavesNoTemporaryFile) {
     // A regular file where the folder should be: no user, root included, can create it.
     test::WriteFile(Dir.File("blocker"), "x");
     TFileStore store(Dir.File("blocker") + "/machine.store", User);
-    EXPECT_FALSE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE"));
-    EXPECT_FALSE(store.KeyExists(TRootKey::LocalMachine, "SOFTWARE"));
+    EXPECT_FALSE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE") ||
+                 store.KeyExists(TRootKey::LocalMachine, "SOFTWARE"));
 
     TFileStore good(Machine, User);
     ASSERT_TRUE(good.OpenKey(TRootKey::LocalMachine, "SOFTWARE"));
@@ -132,8 +129,8 @@ TEST_F(FileStoreTest, AnotherProcessesChangesAreReadBeforeEachWrite) {
     // The server then saves its settings: its old copy of the classes root must not win.
     ASSERT_TRUE(SaveConfigurationToRegistry(server, TSettings{}, nullptr));
     TFileStore after(Machine, User);
-    EXPECT_TRUE(after.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
-    EXPECT_TRUE(after.KeyExists(TRootKey::LocalMachine, SettingsKeyPath));
+    EXPECT_TRUE(after.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC") &&
+                after.KeyExists(TRootKey::LocalMachine, SettingsKeyPath));
     EXPECT_EQ(after.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKey)->ReadDword("Count"), 3u);
     EXPECT_TRUE(after.TakeProblems().empty());
 }

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <sstream>
+#include <tuple>
 
 namespace dravon {
 namespace {
@@ -71,8 +72,7 @@ TEST_F(SessionLogTest, LogEventsOffTouchesNoFileAndSwitchingItOffStopsTheFileAtT
         log.Create("1.0.0.0");
         log.Add("event", true);
         EXPECT_FALSE(std::filesystem::exists(Directory + "Dravon.log"));
-        EXPECT_EQ(Capture.Lines.size(), 3u);
-        EXPECT_EQ(log.MemoLines().size(), 3u);
+        EXPECT_EQ(std::tuple(Capture.Lines.size(), log.MemoLines().size()), std::tuple(3u, 3u));
     }
     Settings.LogEvents = true;
     TSessionLog log(Settings, Clock, Directory);
@@ -115,8 +115,8 @@ TEST_F(SessionLogTest, AFullDiskIsSaidOnceAndTheGapNamedWhenSpaceReturns) {
     log.Add("lost two", false);
     EXPECT_EQ(console.str(), "Unable to write log file " + file +
                                  " (No space left on device); lines are counted until it can be written\n");
-    EXPECT_EQ(log.LostLines(), 2u);
-    EXPECT_EQ(log.MemoLines().back(), "lost two"); // the window still shows them
+    // The window still shows them.
+    EXPECT_EQ(std::tuple(log.LostLines(), log.MemoLines().back()), std::tuple(2u, "lost two"));
     // Space returns.
     std::filesystem::remove(file);
     log.Add("next", false);

@@ -72,10 +72,7 @@ TEST(Settings, ReadingStopsAtTheFirstMissingOrMistypedValue) {
     key->WriteDword("edMinBlockSize", 3);
     settings.EnableBAD = false;
     ASSERT_TRUE(LoadConfigurationFromRegistry(store, settings));
-    TSettings expected;
-    expected.ShowTrayIcon = false;
-    expected.AllowBrowsing = false;
-    EXPECT_EQ(settings, expected);
+    EXPECT_EQ(settings, (TSettings{.ShowTrayIcon = false, .AllowBrowsing = false}));
     // A value of the wrong kind ends the reading too.
     key->WriteString("Show tray icon", "0");
     ASSERT_TRUE(LoadConfigurationFromRegistry(store, settings));
@@ -95,13 +92,12 @@ TEST(Settings, AFailedWriteShowsTheRegistryMessageOnce) {
 
 // The window's positions per user, by their stored names; reading stops at the first missing one.
 TEST(Positions, StoredNamesRoundTripAndFirstStart) {
-    const std::pair<const char*, int TPositions::*> names[] = {{"Splitter1W", &TPositions::Splitter1W},
-                                                               {"Splitter2H", &TPositions::Splitter2H},
-                                                               {"frmW", &TPositions::frmW},
-                                                               {"frmH", &TPositions::frmH},
-                                                               {"frmT", &TPositions::frmT},
-                                                               {"frmL", &TPositions::frmL},
-                                                               {"frmState", &TPositions::frmState}};
+    // clang-format off
+    const std::pair<const char*, int TPositions::*> names[] = {
+        {"Splitter1W", &TPositions::Splitter1W}, {"Splitter2H", &TPositions::Splitter2H}, {"frmW", &TPositions::frmW},
+        {"frmH", &TPositions::frmH}, {"frmT", &TPositions::frmT}, {"frmL", &TPositions::frmL},
+        {"frmState", &TPositions::frmState}};
+    // clang-format on
     TPositions saved;
     int value = -8; // a negative left edge survives the unsigned value
     for (const auto& [name, field] : names) saved.*field = value++;
@@ -120,9 +116,7 @@ TEST(Positions, StoredNamesRoundTripAndFirstStart) {
     key->DeleteValue("frmT");
     TPositions partial;
     EXPECT_EQ(LoadPositions(store, partial), 4);
-    EXPECT_FALSE(partial.FirstStart);
-    EXPECT_EQ(partial.frmH, saved.frmH);
-    EXPECT_EQ(partial.frmL, TPositions{}.frmL);
+    EXPECT_EQ(std::tuple(partial.FirstStart, partial.frmH, partial.frmL), std::tuple(false, saved.frmH, 100));
 }
 
 } // namespace
