@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <tuple>
+#include <vector>
+
 namespace dravon {
 namespace {
 
@@ -17,22 +21,22 @@ void MakeWord(THitachiLocation& l, std::uint32_t address) {
     l.VarType = VarTypeUI2;
 }
 
-// DR0000 over WR0000 (low) and WR0001 (high), linked and counted as ResolveItemId does.
+// A double word over two words, linked and counted as ResolveItemId does.
+void Link(THitachiLocation& dw, THitachiLocation& high, THitachiLocation& low) {
+    dw.IsDoubleWord = true;
+    std::tie(dw.HighLink, dw.LowLink, high.HighLink, low.LowLink) = std::tuple(&high, &low, &dw, &dw);
+    high.AddRef();
+    low.AddRef();
+}
+
+// DR0000 over WR0000 (low) and WR0001 (high).
 struct TDoubleWord {
     THitachiLocation Low, High, Double;
     TDoubleWord() {
         MakeWord(Low, 0);
         MakeWord(High, 1);
-        Double.Code = 10;
-        Double.TypeRow = 8;
-        Double.VarType = VarTypeUI4;
-        Double.IsDoubleWord = true;
-        Double.HighLink = &High;
-        Double.LowLink = &Low;
-        High.HighLink = &Double;
-        Low.LowLink = &Double;
-        High.AddRef();
-        Low.AddRef();
+        std::tie(Double.Code, Double.TypeRow, Double.VarType) = std::tuple(10, 8, VarTypeUI4);
+        Link(Double, High, Low);
     }
 };
 
@@ -48,8 +52,7 @@ TEST(HitachiLocation, WrittenValuesTwosComplementAndDoubleWordHalves) {
     dw.Double.StoreWrittenValue(static_cast<std::uint32_t>(-1));
     EXPECT_EQ(dw.Double.Value, 0xFFFFFFFFu);
     dw.Double.StoreWrittenValue(0x12345678);
-    EXPECT_EQ(dw.High.Value, 0x1234u);
-    EXPECT_EQ(dw.Low.Value, 0x5678u);
+    EXPECT_EQ((std::array{dw.High.Value, dw.Low.Value}), (std::array{0x1234u, 0x5678u}));
     EXPECT_TRUE(dw.High.WriteRequested && dw.High.WritePending && dw.Low.WriteRequested &&
                 dw.Low.WritePending);
     EXPECT_EQ(dw.Double.GetValue(), 0x12345678u);
@@ -63,12 +66,10 @@ TEST(HitachiLocation, WordWriteAndReadKeepTheOwnerInStep) {
     EXPECT_EQ(dw.Double.GetValue(), 0x22221111u);
     EXPECT_TRUE(dw.Double.HasValue);
     dw.High.StoreWrittenValue(0xABCD);
-    EXPECT_EQ(dw.Double.Value, 0xABCD1111u);
-    EXPECT_TRUE(dw.Double.WritePending);
+    EXPECT_TRUE(dw.Double.Value == 0xABCD1111u && dw.Double.WritePending);
     // A read while the write is pending does not overwrite the written value.
     dw.High.StoreReadValue(0x2222, T2);
-    EXPECT_EQ(dw.High.Value, 0xABCDu);
-    EXPECT_EQ(dw.High.ValueTime, T2);
+    EXPECT_TRUE(dw.High.Value == 0xABCDu && dw.High.ValueTime == T2);
 }
 
 TEST(HitachiLocation, ForcedValueReportsLocalOverrideUntilTheNextReadIsSkipped) {
@@ -90,8 +91,7 @@ TEST(HitachiLocation, ForcedValueReportsLocalOverrideUntilTheNextReadIsSkipped) 
 
     TDoubleWord dw;
     dw.Double.StoreForcedValue(0x00010002, T1);
-    EXPECT_EQ(dw.High.Value, 1u);
-    EXPECT_EQ(dw.Low.Value, 2u);
+    EXPECT_EQ((std::array{dw.High.Value, dw.Low.Value}), (std::array{1u, 2u}));
     for (auto* l : {&dw.High, &dw.Low}) {
         EXPECT_TRUE(l->SkipNextRead && l->HasValue);
         EXPECT_EQ(l->ValueTime, T1);
@@ -113,22 +113,19 @@ TEST(HitachiLocation, QualityTable) {
     for (const TRow& row : rows) {
         SCOPED_TRACE(std::to_string(row.Uncertain) + std::to_string(row.Bad));
         TSettings settings;
-        settings.EnableUncertain = row.Uncertain;
-        settings.EnableBAD = row.Bad;
+        std::tie(settings.EnableUncertain, settings.EnableBAD) = std::pair(row.Uncertain, row.Bad);
         THitachiLocation word;
         MakeWord(word, 0);
-        EXPECT_EQ(word.Quality(settings), row.NeverRead);
+        std::vector<std::uint16_t> seen{word.Quality(settings)};
         word.StoreReadValue(1, T1);
-        EXPECT_EQ(word.Quality(settings), QualityGood);
-        word.ErrorCount = 3;
-        EXPECT_EQ(word.Quality(settings), row.ThreeErrors);
-        word.ErrorCount = 5;
-        EXPECT_EQ(word.Quality(settings), row.FiveErrors);
-        word.ErrorCount = 0;
-        word.TimedOut = true;
-        EXPECT_EQ(word.Quality(settings), row.TimedOut);
+        seen.push_back(word.Quality(settings));
+        for (int errors : {3, 5}) word.ErrorCount = errors, seen.push_back(word.Quality(settings));
+        std::tie(word.ErrorCount, word.TimedOut) = std::tuple(0, true);
+        seen.push_back(word.Quality(settings));
         word.AddressError = true;
-        EXPECT_EQ(word.Quality(settings), QualityConfigError);
+        seen.push_back(word.Quality(settings));
+        EXPECT_EQ(seen, (std::vector<std::uint16_t>{row.NeverRead, QualityGood, row.ThreeErrors,
+                                                    row.FiveErrors, row.TimedOut, QualityConfigError}));
     }
     // A double word's quality comes from its halves.
     TDoubleWord dw;
@@ -156,18 +153,10 @@ TEST(HitachiLocation, FreeingEitherSideUnlinksTheOther) {
     MakeWord(high, 1);
     {
         THitachiLocation dw;
-        dw.IsDoubleWord = true;
-        dw.HighLink = &high;
-        dw.LowLink = &low;
-        high.HighLink = &dw;
-        low.LowLink = &dw;
-        high.AddRef();
-        low.AddRef();
+        Link(dw, high, low);
     }
-    EXPECT_EQ(high.RefCount, 0);
-    EXPECT_EQ(low.RefCount, 0);
-    EXPECT_EQ(high.HighLink, nullptr);
-    EXPECT_EQ(low.LowLink, nullptr);
+    EXPECT_TRUE(high.RefCount == 0 && low.RefCount == 0 && high.HighLink == nullptr &&
+                low.LowLink == nullptr);
     // Reads on the orphaned words must not reach the freed double word.
     low.StoreReadValue(3, T1);
     high.StoreWrittenValue(4);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 namespace dravon {
 namespace {
@@ -41,14 +42,12 @@ TEST(MemoryTypes, AddressTexts) {
         SCOPED_TRACE(row.Text.substr(0, 40));
         const auto parsed = ParseAddress(row.Text);
         ASSERT_TRUE(parsed);
-        EXPECT_EQ(parsed->Row, row.Row);
-        EXPECT_EQ(parsed->Code, MemoryTypes[static_cast<std::size_t>(row.Row)].Code);
-        EXPECT_EQ(parsed->Address, row.Address);
+        EXPECT_EQ(std::tuple(parsed->Row, parsed->Code, parsed->Address),
+                  std::tuple(row.Row, MemoryTypes[static_cast<std::size_t>(row.Row)].Code, row.Address));
         EXPECT_EQ(FormatAddress(row.Row, row.Address), row.Canonical);
     }
     for (const std::string& text : refused) EXPECT_FALSE(ParseAddress(text)) << text.substr(0, 40);
-    EXPECT_EQ(FormatAddress(-1, 0), "");
-    EXPECT_EQ(FormatAddress(MemoryTypeCount, 0), "");
+    EXPECT_EQ(FormatAddress(-1, 0) + FormatAddress(MemoryTypeCount, 0), "");
 }
 
 // The published table, row by row: name, code, sub-digits, highest packed address and its
@@ -81,8 +80,7 @@ TEST(MemoryTypes, EveryRowAsPublished) {
         for (std::uint32_t address : {0u, 1u, info.MaxAddress / module / 2 * module, info.MaxAddress}) {
             const auto parsed = ParseAddress(FormatAddress(row, address));
             ASSERT_TRUE(parsed) << address;
-            EXPECT_EQ(parsed->Row, row);
-            EXPECT_EQ(parsed->Address, address);
+            EXPECT_EQ(std::pair(parsed->Row, parsed->Address), std::pair(row, address));
         }
     }
     EXPECT_EQ(RowOfCode(99, false), -1);

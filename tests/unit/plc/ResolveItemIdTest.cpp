@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -91,20 +92,19 @@ TEST_F(ResolveItemIdTest, SpellingsShareOneLocationAndHalvesAreCounted) {
     EXPECT_EQ(PLCs.ResolveItemId("  plc1.WR10 ").Location, a.Location);
     EXPECT_EQ(PLCs.ResolveItemId("Plc1.Wr010").Location, a.Location);
     EXPECT_EQ(a.Location->ItemId, "PLC1.wr0010"); // set when created, trimmed, case kept
-    EXPECT_EQ(a.Location->PLC, &PLC1);
-    EXPECT_EQ(a.Location->AccessRights, AccessReadWrite);
-    EXPECT_TRUE(a.Location->ReadRequested);
+    EXPECT_TRUE(a.Location->PLC == &PLC1 && a.Location->AccessRights == AccessReadWrite &&
+                a.Location->ReadRequested);
     auto s = PLCs.ResolveItemId("PLC1.WR0010s");
     EXPECT_EQ(s.Location, a.Location);
     EXPECT_EQ(s.Location->VarTypeOf(s.Signed), VarTypeI2);
 
     auto r = PLCs.ResolveItemId("PLC1.DR0020");
-    EXPECT_EQ(r.Location->RefCount, 0); // the caller takes it; each half is held by it
-    EXPECT_EQ(r.Location->HighLink->RefCount, 1);
-    EXPECT_EQ(r.Location->LowLink->RefCount, 1);
+    // The caller takes it; each half is held by it.
+    EXPECT_EQ(
+        (std::array{r.Location->RefCount, r.Location->HighLink->RefCount, r.Location->LowLink->RefCount}),
+        (std::array{0, 1, 1}));
     EXPECT_EQ(r.Location->LowLink->ItemId, ""); // halves keep an empty ItemId
-    EXPECT_EQ(r.Location->VarType, VarTypeUI4);
-    EXPECT_EQ(r.Location->LowLink->VarType, VarTypeUI2);
+    EXPECT_TRUE(r.Location->VarType == VarTypeUI4 && r.Location->LowLink->VarType == VarTypeUI2);
     EXPECT_EQ(PLC1.Monitored.CountWithoutDoubleWords(), 3);
 
     // Array elements after the first are held at once.
@@ -122,9 +122,7 @@ TEST_F(ResolveItemIdTest, NeighbouringDoubleWordsShareAWord) {
     THitachiLocation* dr1 = PLCs.ResolveItemId("PLC1.DR0001").Location;
     THitachiLocation* wr1 = PLC1.FindLocation(10, 1, false);
     ASSERT_TRUE(dr0 && dr1 && wr1);
-    EXPECT_EQ(dr0->HighLink, wr1);
-    EXPECT_EQ(dr1->LowLink, wr1);
-    EXPECT_EQ(wr1->RefCount, 2);
+    EXPECT_TRUE(dr0->HighLink == wr1 && dr1->LowLink == wr1 && wr1->RefCount == 2);
     EXPECT_EQ(PLC1.Monitored.Count(), 5);
     PLC1.FindLocation(10, 0, false)->StoreReadValue(0x0001, 1.0);
     wr1->StoreReadValue(0x0002, 1.0);
@@ -133,8 +131,7 @@ TEST_F(ResolveItemIdTest, NeighbouringDoubleWordsShareAWord) {
     EXPECT_EQ(dr1->Value, 0x00030002u);
     // Writing the shared word updates both owners.
     wr1->StoreWrittenValue(0xBEEF);
-    EXPECT_EQ(dr0->Value, 0xBEEF0001u);
-    EXPECT_EQ(dr1->Value, 0x0003BEEFu);
+    EXPECT_EQ((std::array{dr0->Value, dr1->Value}), (std::array{0xBEEF0001u, 0x0003BEEFu}));
 }
 
 // A location goes at the purge after its last holder left, unless its write is not yet
@@ -176,11 +173,9 @@ TEST_F(ResolveItemIdTest, ServerAndStatusVariables) {
     ASSERT_NE(up, nullptr);
     EXPECT_EQ(PLCs.ResolveItemId("sys.serveruptime").Location, up);
     EXPECT_EQ(up->ItemId, "sys.serveruptime"); // variables remember the last lookup
-    EXPECT_EQ(up->AccessRights, AccessReadable);
-    EXPECT_EQ(up->VarType, VarTypeBstr);
+    EXPECT_TRUE(up->AccessRights == AccessReadable && up->VarType == VarTypeBstr);
     THitachiLocation* status = PLCs.ResolveItemId("PLC1.ComStatus").Location;
-    EXPECT_EQ(status, &PLC1.StatusVar(stComStatus));
-    EXPECT_EQ(status->VarType, VarTypeI4);
+    EXPECT_TRUE(status == &PLC1.StatusVar(stComStatus) && status->VarType == VarTypeI4);
     // Names ending in "s" are variable names, not signed suffixes.
     EXPECT_EQ(PLCs.ResolveItemId("Sys.MonitoredLocations").Location, &PLCs.ServerVar(svMonitoredLocations));
     EXPECT_EQ(PLCs.ResolveItemId("plc1.numberoftimeouts").Location, &PLC1.StatusVar(stNumberOfTimeouts));
@@ -196,12 +191,8 @@ TEST_F(ResolveItemIdTest, IndexErrorsNameLookupAndItemIdParts) {
     EXPECT_THROW(PLC1.Monitored.Item(0), TInvalidPointer);
     EXPECT_THROW(PLC1.StatusVars.Item(-1), TInvalidPointer);
     EXPECT_THROW(PLC1.StatusVars.Item(StatusVarCount), TInvalidPointer);
-    try {
-        PLCs.PLCByIndex(5);
-        FAIL();
-    } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "Invalid pointer detected");
-    }
+    EXPECT_STREQ(TInvalidPointer().what(), "Invalid pointer detected");
+    EXPECT_THROW(PLCs.PLCByIndex(5), TInvalidPointer);
     TAddressCollection vars;
     THitachiLocation& first = vars.AddVariable("Speed", nullptr, false);
     THitachiLocation& second = vars.AddVariable("SPEED", nullptr, true);
@@ -210,18 +201,12 @@ TEST_F(ResolveItemIdTest, IndexErrorsNameLookupAndItemIdParts) {
     EXPECT_EQ(vars.FindByName("spee"), nullptr);
 
     auto p = ParseItemId(" PLC1.Group.WR0010s.ARR.4 ");
-    EXPECT_TRUE(p.Valid);
-    EXPECT_EQ(p.Trimmed, "PLC1.Group.WR0010s.ARR.4");
-    EXPECT_EQ(p.PLCName, "plc1");
-    EXPECT_EQ(p.Address, "wr0010");
-    EXPECT_EQ(p.RawAddress, "wr0010s");
-    EXPECT_TRUE(p.Signed);
-    EXPECT_EQ(p.ArrCount, 4);
-    EXPECT_EQ(p.AscCount, -1);
+    EXPECT_EQ(std::to_string(p.Valid) + p.Trimmed + "|" + p.PLCName + "|" + p.Address + "|" + p.RawAddress +
+                  "|" + std::to_string(p.Signed) + std::to_string(p.ArrCount) + std::to_string(p.AscCount),
+              "1PLC1.Group.WR0010s.ARR.4|plc1|wr0010|wr0010s|14-1");
     EXPECT_FALSE(ParseItemId("nodot").Valid);
     auto asc = ParseItemId("PLC1.DR0000.asc.8");
-    EXPECT_EQ(ElementCountFor(asc, true), 2);
-    EXPECT_EQ(ElementCountFor(asc, false), 4);
+    EXPECT_EQ((std::array{ElementCountFor(asc, true), ElementCountFor(asc, false)}), (std::array{2LL, 4LL}));
 }
 
 } // namespace
