@@ -302,7 +302,6 @@ void TSoakClient::DataChange(std::uint32_t tid, const std::vector<OPCHANDLE>& cl
                              const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
                              const std::vector<HRESULT>& errors) {
     ++Env_.Counters->Notifications;
-    Env_.Counters->NotifiedValues += clients.size();
     // A refresh answers through OnDataChange with its id.
     auto it = tid != 0 ? Pending_.find(tid) : Pending_.end();
     Observe(clients, values, qualities, errors, it != Pending_.end() ? &it->second.Floors : nullptr, true);
@@ -316,7 +315,6 @@ void TSoakClient::ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& 
     auto it = Pending_.find(tid);
     if (it != Pending_.end() && it->second.Cancelled)
         Fault("OnReadComplete for cancelled transaction " + std::to_string(tid));
-    ++Env_.Counters->AsyncReadsDone;
     static const std::map<int, std::uint32_t> unknown;
     Observe(clients, values, qualities, errors, it != Pending_.end() ? &it->second.Floors : &unknown, false);
     Finish(tid, "read");
@@ -324,7 +322,6 @@ void TSoakClient::ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& 
 
 void TSoakClient::WriteComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
                                 const std::vector<HRESULT>& errors) {
-    ++Env_.Counters->WriteCompletes;
     auto it = Pending_.find(tid);
     for (std::size_t i = 0; i < clients.size() && i < errors.size(); ++i) {
         if (errors[i] != S_OK) {
@@ -346,7 +343,6 @@ void TSoakClient::CancelComplete(std::uint32_t tid) {
     auto it = Pending_.find(tid);
     if (it == Pending_.end() || !it->second.Cancelled)
         Fault("OnCancelComplete for transaction " + std::to_string(tid) + " that was not cancelled");
-    ++Env_.Counters->CancelsDone;
     Finish(tid, "cancel");
 }
 

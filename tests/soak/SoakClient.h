@@ -27,14 +27,10 @@ struct TSoakCounters {
     std::uint64_t WriteCalls = 0;
     std::uint64_t SyncDeviceReads = 0;
     std::uint64_t AsyncReads = 0;
-    std::uint64_t AsyncReadsDone = 0;
     std::uint64_t Refreshes = 0;
     std::uint64_t Cancels = 0;
-    std::uint64_t CancelsDone = 0;
-    std::uint64_t WriteCompletes = 0;
     std::uint64_t WriteErrors = 0;   // OnWriteComplete with an error for an element
     std::uint64_t Notifications = 0; // OnDataChange calls
-    std::uint64_t NotifiedValues = 0;
     // OPC UA clients
     std::uint64_t UaWriteCalls = 0;
     std::uint64_t UaWritesGood = 0;    // write elements answered Good (accepted)

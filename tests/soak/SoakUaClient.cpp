@@ -235,7 +235,6 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
         });
         return;
     case TKind::Monitor: {
-        std::size_t n = 0;
         const auto results = r.Array([&] {
             const TUaStatusCode s = r.StatusCode();
             r.UInt32();
@@ -246,8 +245,7 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
         });
         for (TUaStatusCode s : results)
             if (s != 0) return Fail("a monitored item was refused with " + HexStatus(s));
-        n = results.size();
-        if (!r.Ok() || n != Items_.size()) return Fail("CreateMonitoredItems answer malformed");
+        if (!r.Ok() || results.size() != Items_.size()) return Fail("CreateMonitoredItems answer malformed");
         State_ = TState::Ready;
         LastPublishTick_ = Env_.Clock->TickCount();
         for (std::size_t i = 0; i < PublishRequests; ++i) Publish();
