@@ -47,7 +47,10 @@ protected:
     TComPtr<IOPCAsyncIO2> Async;
     TComPtr<TRecordingSink> Sink = MakeCom<TRecordingSink>();
     OPCHANDLE GroupHandle = 0;
-    std::uint32_t RevisedRate = 0;
+    std::uint32_t RevisedRate = 0, Cancel = 0;
+    // Out-parameters the tests' calls share.
+    std::vector<HRESULT> Errors;
+    std::vector<TOPCItemState> States;
 
     void SetUp() override {
         Server = Connect();
@@ -110,6 +113,17 @@ protected:
     // What the driver cycle does after a successful read of the word.
     void PlcAnswers(std::uint32_t address, std::uint32_t value) {
         Word(address)->StoreReadValue(value, T.Platform.Clock.Date);
+    }
+    // The stored values of words (0xDEAD for a word that does not exist).
+    std::vector<std::uint32_t> Values(std::initializer_list<std::uint32_t> addresses) {
+        std::vector<std::uint32_t> v;
+        for (auto a : addresses) v.push_back(Word(a) ? Word(a)->Value : 0xDEADu);
+        return v;
+    }
+    std::uint32_t GroupCount() {
+        std::unique_ptr<TOPCServerStatus> status;
+        EXPECT_EQ(Server->GetStatus(status), S_OK);
+        return status ? status->GroupCount : 0xFFFFFFFFu;
     }
     // What the driver cycle does when the PLC confirms (or rejects) a write.
     void PlcConfirmsWrite(std::uint32_t address, bool rejected = false) {
