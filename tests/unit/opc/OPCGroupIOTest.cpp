@@ -327,7 +327,7 @@ TEST_F(OPCGroupIOTest, Cancel2GivesOnCancelCompleteAndNoReadComplete) {
     ASSERT_EQ(Async->Read({a}, 321, Cancel, Errors), S_OK);
     EXPECT_EQ(Async->Cancel2(Cancel), S_OK);
     // While the cancelled read waits, cancelling it again is answered S_OK with one more
-    // OnCancelComplete; cancelling a Cancel record replaces it (its ids follow the read's).
+    // OnCancelComplete; cancelling a cancel record replaces it (its ids follow the read's).
     EXPECT_EQ(Async->Cancel2(Cancel), S_OK);
     EXPECT_EQ(Async->Cancel2(Cancel + 1), S_OK);
     EXPECT_EQ(Async->Cancel2(Cancel + 1000), E_FAIL);
