@@ -70,24 +70,24 @@ TEST(UaPkiTest, OwnCertificateIsCreatedOnceWithItsKeyReadableByTheOwnerOnly) {
     EXPECT_EQ(again.OwnCertificate().Thumbprint(), cert.Thumbprint());
 
     // A replaced key that does not belong to the certificate is an error, not a new pair.
-    WriteFile((dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA);
+    WriteFile((dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA());
     TUaPki mismatched(dir.Path / "pki");
     EXPECT_FALSE(mismatched.LoadOrCreateOwn(Request("urn:x"), error));
     EXPECT_NE(error.find("does not belong"), std::string::npos);
 }
 
 TEST(UaPkiTest, ClientCertificatesAreCheckedAgainstTheTrustFolders) {
-    TUaKey keyB = TUaKey::FromPrivatePem(TestKeyB);
+    TUaKey keyB = TUaKey::FromPrivatePem(TestKeyB());
     auto selfSigned = TUaCertificate::CreateSelfSigned(keyB, Request("urn:test:self"));
     auto expired = TUaCertificate::CreateSelfSigned(keyB, Request("urn:test:self", Jan2020, 30));
-    auto leaf = TUaCertificate::FromBytes(TestClientCert);
-    auto ca = TUaCertificate::FromBytes(TestCaCert);
+    auto leaf = TUaCertificate::FromBytes(TestClientCert());
+    auto ca = TUaCertificate::FromBytes(TestCaCert());
     ASSERT_TRUE(selfSigned && expired && leaf && ca);
     // Files: "folder=content ..." with the contents named in `contents`.
     const std::map<std::string, std::string> contents = {
         {"self", selfSigned->Der()}, {"selfpem", selfSigned->Pem()}, {"expired", expired->Der()},
-        {"ca", TestCaCert},          {"crl", TestCrlEmpty},          {"revoked", TestCrlRevoked},
-        {"client", TestClientCert}};
+        {"ca", TestCaCert()},        {"crl", TestCrlEmpty()},        {"revoked", TestCrlRevoked()},
+        {"client", TestClientCert()}};
     struct TRow {
         const char* Name;
         const char* Files;
@@ -151,7 +151,7 @@ TEST(UaPkiTest, RejectedCertificateIsAcceptedOnceTheOperatorTrustsIt) {
     std::string error;
     ASSERT_TRUE(pki.LoadOrCreateOwn(Request("urn:server"), error));
     auto client =
-        TUaCertificate::CreateSelfSigned(TUaKey::FromPrivatePem(TestKeyB), Request("urn:test:self"));
+        TUaCertificate::CreateSelfSigned(TUaKey::FromPrivatePem(TestKeyB()), Request("urn:test:self"));
     ASSERT_TRUE(client.has_value());
     EXPECT_EQ(pki.Check(client->Der(), "", Jan2027, 0, 0, false).Status, UaStatus::BadCertificateUntrusted);
     auto rejected = pki.RejectedCertificates();
@@ -225,8 +225,8 @@ const TPolicyVector PolicyVectors[] = {
 };
 
 TEST(UaSecureChunkTest, EachPolicyDerivesKeysAndLaysOutChunksAsTheVectorsSay) {
-    TUaKey keyA = TUaKey::FromPrivatePem(TestKeyA);
-    TUaKey keyB = TUaKey::FromPrivatePem(TestKeyB);
+    TUaKey keyA = TUaKey::FromPrivatePem(TestKeyA());
+    TUaKey keyB = TUaKey::FromPrivatePem(TestKeyB());
     ASSERT_TRUE(keyA.Valid() && keyB.Valid());
     for (const auto& v : PolicyVectors) {
         SCOPED_TRACE(v.Policy);
@@ -323,8 +323,8 @@ TEST(UaSecureChunkTest, AChangedChunkIsRefused) {
         EXPECT_TRUE(opened.Plain.empty());
     }
 
-    TUaKey keyA = TUaKey::FromPrivatePem(TestKeyA);
-    TUaKey keyB = TUaKey::FromPrivatePem(TestKeyB);
+    TUaKey keyA = TUaKey::FromPrivatePem(TestKeyA());
+    TUaKey keyB = TUaKey::FromPrivatePem(TestKeyB());
     std::string chunk = SecureUaAsymmetricChunk(policy, "OPN", 'F', 9, keyA, "CERT-A", keyB, "", Plain);
     auto header = ReadUaAsymmetricHeader(chunk);
     ASSERT_TRUE(header.has_value());
@@ -342,7 +342,7 @@ TEST(UaSecureChunkTest, AChangedChunkIsRefused) {
 }
 
 TEST(UaSecureChunkTest, UserPasswordTravelsEncryptedWithTheServerNonce) {
-    TUaKey server = TUaKey::FromPrivatePem(TestKeyA);
+    TUaKey server = TUaKey::FromPrivatePem(TestKeyA());
     for (const auto& policy : UaSecurityPolicies()) {
         if (policy.IsNone()) continue;
         SCOPED_TRACE(policy.Name);
@@ -350,7 +350,7 @@ TEST(UaSecureChunkTest, UserPasswordTravelsEncryptedWithTheServerNonce) {
         ASSERT_TRUE(secret.has_value());
         EXPECT_EQ(DecryptUaUserPassword(policy, server, *secret, ServerNonce), "s3cret");
         EXPECT_EQ(DecryptUaUserPassword(policy, server, *secret, ClientNonce), std::nullopt);
-        EXPECT_EQ(DecryptUaUserPassword(policy, TUaKey::FromPrivatePem(TestKeyB), *secret, ServerNonce),
+        EXPECT_EQ(DecryptUaUserPassword(policy, TUaKey::FromPrivatePem(TestKeyB()), *secret, ServerNonce),
                   std::nullopt);
     }
 }
@@ -368,7 +368,7 @@ TEST(UaSecureChunkTest, ChunkRoomLeavesSpaceForSignatureAndPadding) {
     }
 }
 
-TUaCertificate SelfSigned(const char* pem, const char* uri) {
+TUaCertificate SelfSigned(const std::string& pem, const char* uri) {
     return *TUaCertificate::CreateSelfSigned(TUaKey::FromPrivatePem(pem),
                                              {uri, "localhost", "Test", "", Jan2027 - 86400, 365});
 }
@@ -381,7 +381,7 @@ struct TSecurityRig {
         Security = std::make_unique<TUaSecurity>(Config, Dir.Path / "pki", usersFile, store);
         Security->Pki().CreateFolders();
         WriteFile((Dir.Path / "pki/own/certs/Dravon.der").string(), ServerCert.Der());
-        WriteFile((Dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA);
+        WriteFile((Dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA());
         WriteFile((Dir.Path / "pki/trusted/certs/client.der").string(), ClientCert.Der());
         std::vector<std::string> log;
         std::string error;
@@ -390,8 +390,8 @@ struct TSecurityRig {
 
     TTempDir Dir;
     TUaConfig Config;
-    TUaCertificate ServerCert = SelfSigned(TestKeyA, "urn:server");
-    TUaCertificate ClientCert = SelfSigned(TestKeyB, "urn:client");
+    TUaCertificate ServerCert = SelfSigned(TestKeyA(), "urn:server");
+    TUaCertificate ClientCert = SelfSigned(TestKeyB(), "urn:client");
     std::unique_ptr<TUaSecurity> Security;
 };
 
@@ -427,8 +427,9 @@ TEST(UaChannelSecurityTest, SettingsDecideTheOffersAndTheWarnings) {
         config.SecurityModes = row.Modes;
         TUaSecurity security(config, dir.Path / "pki", "", nullptr);
         security.Pki().CreateFolders();
-        WriteFile((dir.Path / "pki/own/certs/Dravon.der").string(), SelfSigned(TestKeyA, "urn:server").Der());
-        WriteFile((dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA);
+        WriteFile((dir.Path / "pki/own/certs/Dravon.der").string(),
+                  SelfSigned(TestKeyA(), "urn:server").Der());
+        WriteFile((dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA());
         std::vector<std::string> log;
         std::string error;
         ASSERT_TRUE(security.Start("urn:server", Jan2027, log, error)) << error;
@@ -534,7 +535,7 @@ TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
 
 TEST(UaChannelSecurityTest, SessionSignaturesAndEndpointsFollowThePolicy) {
     TSecurityRig rig;
-    TUaKey clientKey = TUaKey::FromPrivatePem(TestKeyB);
+    TUaKey clientKey = TUaKey::FromPrivatePem(TestKeyB());
     for (const auto& policy : UaSecurityPolicies()) {
         SCOPED_TRACE(policy.Name);
         // CreateSession: the server signs the client's certificate and nonce.
@@ -614,7 +615,7 @@ struct TSecuredClient {
         char NonceByte = 'a';
         std::size_t NonceLength = 32;
         const TUaCertificate* Sender = nullptr; // the client's certificate
-        const char* SenderKey = TestKeyB;
+        std::string SenderKey = TestKeyB();
         std::string Thumbprint{}; // the server's
         std::size_t FlipAt = 0;   // a byte changed this far from the end
     };
@@ -646,7 +647,7 @@ struct TSecuredClient {
             EXPECT_EQ(header->SenderCertificate, Rig.ServerCert.Der());
             EXPECT_EQ(header->ReceiverThumbprint, Rig.ClientCert.Thumbprint());
         }
-        auto opened = OpenUaAsymmetricChunk(Policy, *header, response, TUaKey::FromPrivatePem(TestKeyB),
+        auto opened = OpenUaAsymmetricChunk(Policy, *header, response, TUaKey::FromPrivatePem(TestKeyB()),
                                             Rig.ServerCert.PublicKey());
         TUaBinaryReader r(opened.Plain);
         r.UInt32();
@@ -709,7 +710,7 @@ TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
     TSecurityRig rig(noAes128);
     const TUaSecurityPolicy& basic = *FindUaSecurityPolicy("Basic256Sha256", true);
     const TUaSecurityPolicy& aes128 = *FindUaSecurityPolicy("Aes128_Sha256_RsaOaep", true);
-    const TUaCertificate stranger = SelfSigned(TestKeyA, "urn:stranger");
+    const TUaCertificate stranger = SelfSigned(TestKeyA(), "urn:stranger");
     const struct {
         const char* Name;
         const TUaSecurityPolicy& Policy;
@@ -727,11 +728,11 @@ TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
          UaStatus::BadSecurityChecksFailed},
         {"untrusted sender",
          basic,
-         {.Sender = &stranger, .SenderKey = TestKeyA},
+         {.Sender = &stranger, .SenderKey = TestKeyA()},
          UaStatus::BadCertificateUntrusted},
         {"signed with another key than the certificate's",
          basic,
-         {.SenderKey = TestKeyA},
+         {.SenderKey = TestKeyA()},
          UaStatus::BadSecurityChecksFailed},
         {"tampered", basic, {.FlipAt = 3}, UaStatus::BadSecurityChecksFailed},
         {"None on loopback", UaSecurityPolicyNone(), {.Mode = 1, .NonceLength = 0}, UaStatus::Good},
@@ -748,7 +749,7 @@ TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
 TEST(UaChannelSecurityTest, ChannelRefusesAChangedOrReplayedChunkAndRenewsWithoutALostResponse) {
     TSecurityRig rig;
     const TUaSecurityPolicy& basic = *FindUaSecurityPolicy("Basic256Sha256", true);
-    const TUaCertificate stranger = SelfSigned(TestKeyA, "urn:stranger");
+    const TUaCertificate stranger = SelfSigned(TestKeyA(), "urn:stranger");
     auto flip = [](std::string chunk) {
         chunk[chunk.size() - 40] ^= 0x01;
         return chunk;
@@ -796,7 +797,7 @@ TEST(UaChannelSecurityTest, ChannelRefusesAChangedOrReplayedChunkAndRenewsWithou
          UaStatus::BadSecurityModeRejected},
         {"renewal from another certificate",
          [&](TSecuredClient& c) {
-             c.Open({.Sequence = 2, .RequestType = 1, .Sender = &stranger, .SenderKey = TestKeyA});
+             c.Open({.Sequence = 2, .RequestType = 1, .Sender = &stranger, .SenderKey = TestKeyA()});
          },
          0, UaStatus::BadSecurityChecksFailed},
     };
