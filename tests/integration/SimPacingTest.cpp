@@ -2,6 +2,7 @@
 // at the line rate (10 bit times each), so a benchmark over a pseudo-terminal meets the
 // wire's real bound instead of getting requests through for free.
 #include "PlcSimulator.h"
+#include "support/Frames.h"
 
 #include <gtest/gtest.h>
 
@@ -17,14 +18,8 @@
 namespace dravon {
 namespace {
 
-using TBytes = std::vector<std::uint8_t>;
-
-TBytes Ascii(const std::string& characters) {
-    TBytes b{0x02};
-    b.insert(b.end(), characters.begin(), characters.end());
-    b.push_back(0x0D);
-    return b;
-}
+using test::Ascii;
+using test::TBytes;
 
 TBytes ReadBytes(int fd, std::size_t count, int boundMs) {
     TBytes got;

@@ -10,6 +10,7 @@
 #include "plc/PLCCollection.h"
 #include "support/FakeHostResolver.h"
 #include "support/FakeTransports.h"
+#include "support/Frames.h"
 #include "support/TestContext.h"
 
 #include <gtest/gtest.h>
@@ -26,33 +27,15 @@
 namespace dravon {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes Hex(const std::string& hex) {
-    Bytes bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
-
-std::string HexText(const Bytes& bytes) {
-    std::string text;
-    char digits[3];
-    for (std::uint8_t b : bytes) text += (std::snprintf(digits, sizeof digits, "%02X", b), digits);
-    return text;
-}
+using Bytes = test::TBytes;
+using test::Hex;
+using test::HexText;
 
 // STX, the characters, their sum in two hex digits, CR.
 Bytes Ascii(const std::string& chars) {
-    Bytes frame{STX};
     std::uint8_t sum = 0;
-    for (char c : chars) {
-        frame.push_back(static_cast<std::uint8_t>(c));
-        sum = static_cast<std::uint8_t>(sum + static_cast<std::uint8_t>(c));
-    }
-    const char* digits = "0123456789ABCDEF";
-    frame.insert(frame.end(), {std::uint8_t(digits[sum >> 4]), std::uint8_t(digits[sum & 15]), CR});
-    return frame;
+    for (char c : chars) sum = static_cast<std::uint8_t>(sum + static_cast<std::uint8_t>(c));
+    return test::Ascii(chars + HexText({sum}));
 }
 
 class TCycleDriver : public TCommDriver {

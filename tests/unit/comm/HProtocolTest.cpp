@@ -1,5 +1,6 @@
 // Request frames and answer checks as literal bytes on the wire.
 #include "comm/HProtocol.h"
+#include "support/Frames.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +13,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// STX + characters + CR, the way an ASCII frame is written down.
-Bytes AsciiFrame(const std::string& chars) {
-    Bytes bytes{STX};
-    bytes.insert(bytes.end(), chars.begin(), chars.end());
-    bytes.push_back(CR);
-    return bytes;
-}
+using test::Ascii;
 
 constexpr TWireLocation M123{0x04, 0x00123};
 constexpr TWireLocation WR10{0x0A, 0x0010};
@@ -45,12 +40,12 @@ TEST(HProtocol, RequestFrames) {
     large.insert(large.end(), {sum, CR});
     // clang-format off
     const TRow rows[] = {
-        {"random read, ascii", {}, randomRead, AsciiFrame("2FFFF0000A402040001230A000010FD")},
+        {"random read, ascii", {}, randomRead, Ascii("2FFFF0000A402040001230A000010FD")},
         {"random read, binary", {.Binary = true}, randomRead,
          {0x02, 0x00, 0x10, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x02, 0x04, 0x00, 0x01, 0x23, 0x0A, 0x00, 0x00, 0x10, 0xF6, 0x0D}},
         {"block read, ascii, multidrop station 5", {.MultiDrop = true, .Station = 5},
-         [](THFrame& f) { PutBlockRead(f, WR10, 4); }, AsciiFrame("205FFFF0000A00A00001004D6")},
-        {"random write, procedure 2, ascii", {.TrnsProc = true}, randomWrite, AsciiFrame("2A5010A000010123465")},
+         [](THFrame& f) { PutBlockRead(f, WR10, 4); }, Ascii("205FFFF0000A00A00001004D6")},
+        {"random write, procedure 2, ascii", {.TrnsProc = true}, randomWrite, Ascii("2A5010A000010123465")},
         {"random write, procedure 2, binary", {.Binary = true, .TrnsProc = true}, randomWrite,
          {0x02, 0x00, 0x0A, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x12, 0x34, 0x10, 0x0D}},
         // Ethernet never uses ASCII or serial framing.
@@ -62,7 +57,7 @@ TEST(HProtocol, RequestFrames) {
          {.Protocol = FrameProtocolStationNumber, .Binary = true, .MultiDrop = true, .Station = 31, .Lump = 0x12345678},
          oneWord, {0x02, 0x00, 0x0D, 0x31, 0x12, 0x34, 0x56, 0x78, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10, 0x11, 0x0D}},
         {"station out of range sent as 0", {.MultiDrop = true, .Station = 32}, oneWord,
-         AsciiFrame("200FFFF0000A4010A000010D2")},
+         Ascii("200FFFF0000A4010A000010D2")},
         // The high address byte only for the large address types; L beyond FFFF kept apart.
         {"address bytes", {.Protocol = FrameProtocolEthernet},
          [](THFrame& f) {
@@ -89,7 +84,7 @@ TEST(HProtocol, RequestFrames) {
     EXPECT_EQ(StationBcd(-1), 0x00);
     for (auto [c, v] : {std::pair{'0', 0}, {'9', 9}, {'A', 10}, {'F', 15}}) EXPECT_EQ(HexDigitValue(c), v);
     EXPECT_EQ(ProbeFrame(), (Bytes{0x15, 0x30, 0x46, 0x46, 0x0D}));
-    EXPECT_EQ(BinaryModeSwitchFrame(), AsciiFrame("0FFFF00001900D2"));
+    EXPECT_EQ(BinaryModeSwitchFrame(), Ascii("0FFFF00001900D2"));
 }
 
 TEST(HProtocol, AnswerLayoutAndHeaderChecks) {

@@ -2,10 +2,12 @@
 #include "comm/StreamParser.h"
 
 #include "comm/HProtocol.h"
+#include "support/Frames.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace dravon {
@@ -13,17 +15,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes AsciiFrame(const std::string& chars) {
-    Bytes bytes{STX};
-    bytes.insert(bytes.end(), chars.begin(), chars.end());
-    bytes.push_back(CR);
-    return bytes;
-}
-
-Bytes Cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using test::Ascii;
+using test::Cat;
 
 struct TRecordingSink : IStreamSink {
     std::vector<Bytes> Frames;
@@ -67,17 +60,17 @@ TEST_F(StreamParserTest, StreamsAsLiteralBytes) {
     const Bytes random{0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x01, 0x12, 0x34};
     // clang-format off
     const TRow rows[] = {
-        {"ascii answer", false, false, 0, AsciiFrame("FFFF000000A40001123438"), {random}, {}, 0, 1, 0},
+        {"ascii answer", false, false, 0, Ascii("FFFF000000A40001123438"), {random}, {}, 0, 1, 0},
         {"ascii in pieces, garbage before", false, false, 3,
-         Cat(Bytes{'x', 'y', 0x0A}, AsciiFrame("05FFFF000000A0123456789ABCDEF0B0")),
+         Cat(Bytes{'x', 'y', 0x0A}, Ascii("05FFFF000000A0123456789ABCDEF0B0")),
          {{0x05, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0}}, {}, 0, 1, 0},
-        {"bytes after a frame dropped", false, false, 0, Cat(AsciiFrame("00A5D6"), AsciiFrame("00A5D6")),
+        {"bytes after a frame dropped", false, false, 0, Cat(Ascii("00A5D6"), Ascii("00A5D6")),
          {{0x00, 0xA5}}, {}, 0, 1, 0},
-        {"ascii wrong checksum", false, false, 0, AsciiFrame("FFFF000000A40001123439"), {}, {}, 0, 1, 0},
-        {"ascii rejection", false, false, 0, AsciiFrame("FFFF000001A40715"),
+        {"ascii wrong checksum", false, false, 0, Ascii("FFFF000000A40001123439"), {}, {}, 0, 1, 0},
+        {"ascii rejection", false, false, 0, Ascii("FFFF000001A40715"),
          {{0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4, 0x07}}, {}, 0, 1, 0},
         {"ascii unfinished", false, false, 0, Bytes{STX, 'F', 'F'}, {}, {}, 0, 0, 3},
-        {"ascii odd character count", false, false, 0, AsciiFrame("FFFF000000A5D"), {}, {}, 0, 1, 0},
+        {"ascii odd character count", false, false, 0, Ascii("FFFF000000A5D"), {}, {}, 0, 1, 0},
         {"ack and eot handshakes", false, false, 2, Bytes{ACK, CR, EOT, CR}, {},
          {{0x05, 0x30, 0x31, 0x0D}, {0x05, 0x30, 0x31, 0x0D}}, 0, 2, 0},
         {"station handshake", false, true, 0, Bytes{ACK, 0x30, 0x35, CR}, {},
@@ -118,10 +111,8 @@ TEST_F(StreamParserTest, StreamsAsLiteralBytes) {
                 EXPECT_TRUE(sink.Frames.empty()) << at;
             }
         }
-        EXPECT_EQ(sink.Frames, row.Frames);
-        EXPECT_EQ(sink.Replies, row.Replies);
-        EXPECT_EQ(sink.Naks, row.Naks);
-        EXPECT_EQ(sink.Decisions, row.Decisions);
+        EXPECT_EQ(std::tie(sink.Frames, sink.Replies, sink.Naks, sink.Decisions),
+                  std::tie(row.Frames, row.Replies, row.Naks, row.Decisions));
         EXPECT_EQ(parser.Pending(), row.Pending);
         if (row.Binary && row.Pending == 0) {
             EXPECT_EQ(parser.ExpectedLength(), 0);
@@ -140,14 +131,13 @@ TEST_F(StreamParserTest, AccumulatorBoundedOnStreamWithoutCr) {
     // still taken.
     Parser.Clear();
     const int decisions = Sink.Decisions;
-    Feed(Cat(Bytes(MessageBufferSize + 100, 'B'), AsciiFrame("00A5D6")));
-    EXPECT_EQ(Sink.Frames.size(), 1u);
-    EXPECT_EQ(Sink.Decisions, decisions + 1);
-    EXPECT_EQ(Parser.Pending(), 0u);
+    Feed(Cat(Bytes(MessageBufferSize + 100, 'B'), Ascii("00A5D6")));
+    EXPECT_EQ(std::tuple(Sink.Frames.size(), Sink.Decisions, Parser.Pending()),
+              std::tuple(1u, decisions + 1, 0u));
     Sink.Frames.clear();
     // After the garbage a real frame still gets through.
     Parser.Clear();
-    Feed(AsciiFrame("00A5D6"));
+    Feed(Ascii("00A5D6"));
     EXPECT_EQ(Sink.Frames.size(), 1u);
 }
 

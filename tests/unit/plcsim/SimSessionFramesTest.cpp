@@ -12,6 +12,7 @@ namespace {
 
 using test::Ascii;
 using test::Bytes;
+using test::Cat;
 using test::Hex;
 using test::TBytes;
 
@@ -81,11 +82,6 @@ void RunFrameRow(const TFrameRow& row) {
             parts +=
                 (parts.empty() ? "" : " ") + std::to_string(part.End) + "@" + std::to_string(part.DelayMs);
     EXPECT_EQ(parts, row.Parts);
-}
-
-TBytes Cat(TBytes a, const TBytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 const char* const Words = "0.0A.10=1234 0.0A.11=5678 0.0A.12=9ABC 0.0A.13=DEF0 0.04.123=1";

@@ -4,6 +4,7 @@
 #include "SimEngine.h"
 #include "SimOutput.h"
 #include "SimSession.h"
+#include "support/Frames.h"
 
 #include <cstdint>
 #include <initializer_list>
@@ -12,27 +13,9 @@
 
 namespace dravon::test {
 
-using TBytes = std::vector<std::uint8_t>;
-
 inline TBytes Bytes(std::initializer_list<int> values) {
     TBytes b;
     for (int v : values) b.push_back(static_cast<std::uint8_t>(v));
-    return b;
-}
-
-// Bytes written as hex digits, two per byte.
-inline TBytes Hex(const std::string& digits) {
-    TBytes b;
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
-        b.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return b;
-}
-
-// STX, the characters as given, CR.
-inline TBytes Ascii(const std::string& characters) {
-    TBytes b{0x02};
-    b.insert(b.end(), characters.begin(), characters.end());
-    b.push_back(0x0D);
     return b;
 }
 
