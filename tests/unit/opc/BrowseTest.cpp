@@ -57,13 +57,12 @@ protected:
     // AddItems accepts the ID, and its location's address lies within the memory type.
     void ExpectAccepted(const std::string& id) {
         std::vector<TOPCItemResult> results;
-        std::vector<HRESULT> errors;
         TOPCItemDef def;
         def.ItemID = id;
         def.Active = 1;
-        EXPECT_EQ(Items->AddItems({def}, results, errors), S_OK) << id;
-        ASSERT_EQ(errors.size(), 1u);
-        EXPECT_EQ(errors[0], S_OK) << id;
+        EXPECT_EQ(Items->AddItems({def}, results, Errors), S_OK) << id;
+        ASSERT_EQ(Errors.size(), 1u);
+        EXPECT_EQ(Errors[0], S_OK) << id;
         const std::size_t dot = id.find('.');
         auto parsed = ParseAddress(id.substr(dot + 1));
         ASSERT_TRUE(parsed) << id;

@@ -88,8 +88,7 @@ class ItemAttributesClient : public TOPCClientFixture {
 protected:
     std::vector<TOPCItemResult> AddAll(std::vector<TOPCItemDef> defs) {
         std::vector<TOPCItemResult> results;
-        std::vector<HRESULT> errors;
-        EXPECT_EQ(Items->AddItems(defs, results, errors), S_OK);
+        EXPECT_EQ(Items->AddItems(defs, results, Errors), S_OK);
         return results;
     }
     TComPtr<IEnumOPCItemAttributes> Enumerator(HRESULT expected = S_OK) {
@@ -147,8 +146,7 @@ TEST_F(ItemAttributesClient, EnumeratorSeesTheGroupsCurrentItemsAndOutlivesTheCl
     const auto results = AddAll({Def("PLC1.WR0", VT_EMPTY, 1), Def("PLC1.WR1", VT_EMPTY, 2)});
     auto e = Enumerator();
     ASSERT_TRUE(e);
-    std::vector<HRESULT> errors;
-    ASSERT_EQ(Items->RemoveItems({results[0].ServerHandle}, errors), S_OK);
+    ASSERT_EQ(Items->RemoveItems({results[0].ServerHandle}, Errors), S_OK);
     std::vector<TOPCItemAttributes> records;
     std::uint32_t fetched = 0;
     ASSERT_EQ(e->Next(2, records, fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);

@@ -43,25 +43,22 @@ TEST_F(ItemPropertiesClient, UnknownAndEmptyIDs) {
         EXPECT_EQ(Properties->QueryAvailableProperties(id, ids, descriptions, types), OPC_E_INVALIDITEMID)
             << id;
         std::vector<TVariant> data;
-        std::vector<HRESULT> errors;
-        EXPECT_EQ(Properties->GetItemProperties(id, {1}, data, errors), OPC_E_INVALIDITEMID) << id;
+        EXPECT_EQ(Properties->GetItemProperties(id, {1}, data, Errors), OPC_E_INVALIDITEMID) << id;
         EXPECT_TRUE(data.empty());
         std::vector<std::string> newIds;
-        EXPECT_EQ(Properties->LookupItemIDs(id, {1}, newIds, errors), OPC_E_INVALIDITEMID) << id;
+        EXPECT_EQ(Properties->LookupItemIDs(id, {1}, newIds, Errors), OPC_E_INVALIDITEMID) << id;
     }
     std::vector<TVariant> data;
-    std::vector<HRESULT> errors;
-    EXPECT_EQ(Properties->GetItemProperties("", {1}, data, errors), E_INVALIDARG);
+    EXPECT_EQ(Properties->GetItemProperties("", {1}, data, Errors), E_INVALIDARG);
     std::vector<std::string> newIds;
-    EXPECT_EQ(Properties->LookupItemIDs("", {1}, newIds, errors), E_INVALIDARG);
+    EXPECT_EQ(Properties->LookupItemIDs("", {1}, newIds, Errors), E_INVALIDARG);
 }
 
 TEST_F(ItemPropertiesClient, ValuesAndTheUnknownPropertyError) {
     std::vector<TVariant> data;
-    std::vector<HRESULT> errors;
-    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR10", {1, 2, 7}, data, errors), S_OK);
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR10", {1, 2, 7}, data, Errors), S_OK);
     ASSERT_EQ(data.size(), 3u);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALID_PID}));
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALID_PID}));
     EXPECT_EQ(data[0].IntValue(), VT_UI2);
     EXPECT_EQ(data[1].Vt(), VT_UI2);
     EXPECT_EQ(data[2].IntValue(), 0);
@@ -70,10 +67,10 @@ TEST_F(ItemPropertiesClient, ValuesAndTheUnknownPropertyError) {
     ASSERT_NE(word, nullptr);     // the property call created it
     EXPECT_EQ(word->RefCount, 0); // and holds nothing on it
     word->StoreReadValue(1234, 45000.5);
-    ASSERT_EQ(Properties->GetItemProperties("plc1.wr10", {2, 3, 4, 5, 6, 101, 5000, 5001}, data, errors),
+    ASSERT_EQ(Properties->GetItemProperties("plc1.wr10", {2, 3, 4, 5, 6, 101, 5000, 5001}, data, Errors),
               S_OK);
     ASSERT_EQ(data.size(), 8u);
-    EXPECT_EQ(errors, std::vector<HRESULT>(8, S_OK));
+    EXPECT_EQ(Errors, std::vector<HRESULT>(8, S_OK));
     EXPECT_EQ(data[0], TVariant::UI2(1234));
     EXPECT_EQ(data[1].IntValue(), word->Quality(T.Context.Settings));
     EXPECT_EQ(data[2], TVariant::Date(45000.5));
@@ -85,36 +82,34 @@ TEST_F(ItemPropertiesClient, ValuesAndTheUnknownPropertyError) {
 
     // A status text variable gives its text; read-only access.
     PLC1.StatusVar(stComInfo).StoreText("connected", 45000.0);
-    ASSERT_EQ(Properties->GetItemProperties("PLC1.ComInfo", {2, 5}, data, errors), S_OK);
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.ComInfo", {2, 5}, data, Errors), S_OK);
     EXPECT_EQ(data[0], TVariant::Bstr("connected"));
     EXPECT_EQ(data[1].IntValue(), 1);
 }
 
 TEST_F(ItemPropertiesClient, LookupGivesEmptyIDsAndAnEmptyListIsRefused) {
     std::vector<std::string> newIds;
-    std::vector<HRESULT> errors;
-    ASSERT_EQ(Properties->LookupItemIDs("PLC1.WR0", {1, 2, 99}, newIds, errors), S_OK);
+    ASSERT_EQ(Properties->LookupItemIDs("PLC1.WR0", {1, 2, 99}, newIds, Errors), S_OK);
     EXPECT_EQ(newIds, std::vector<std::string>(3));
-    EXPECT_EQ(errors, std::vector<HRESULT>(3, S_OK));
+    EXPECT_EQ(Errors, std::vector<HRESULT>(3, S_OK));
     // Asking for no properties is refused rather than answered with nothing.
-    EXPECT_EQ(Properties->LookupItemIDs("PLC1.WR0", {}, newIds, errors), E_INVALIDARG);
+    EXPECT_EQ(Properties->LookupItemIDs("PLC1.WR0", {}, newIds, Errors), E_INVALIDARG);
     std::vector<TVariant> data;
-    EXPECT_EQ(Properties->GetItemProperties("PLC1.WR0", {}, data, errors), E_INVALIDARG);
+    EXPECT_EQ(Properties->GetItemProperties("PLC1.WR0", {}, data, Errors), E_INVALIDARG);
     EXPECT_TRUE(data.empty());
-    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(Errors.empty());
 }
 
 TEST_F(ItemPropertiesClient, ArrayAndSignedIDsResolveAndHoldNothing) {
     std::vector<TVariant> data;
-    std::vector<HRESULT> errors;
-    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0010.arr.4", {1, 101}, data, errors), S_OK);
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0010.arr.4", {1, 101}, data, Errors), S_OK);
     EXPECT_EQ(data[0].IntValue(), VT_UI2);
     for (std::uint32_t a = 0x10; a < 0x14; ++a) {
         THitachiLocation* word = PLC1.FindLocation(10, a, false);
         ASSERT_NE(word, nullptr) << a;
         EXPECT_EQ(word->RefCount, 0) << a;
     }
-    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0020s", {1}, data, errors), S_OK);
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0020s", {1}, data, Errors), S_OK);
     EXPECT_EQ(data[0].IntValue(), VT_I2);
     std::vector<std::uint32_t> ids;
     std::vector<std::string> descriptions;

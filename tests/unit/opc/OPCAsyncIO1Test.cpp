@@ -59,9 +59,8 @@ protected:
 
 TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
     const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 0x51);
-    std::vector<HRESULT> errors;
     std::uint32_t tid = 0;
-    EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, tid, errors), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, tid, Errors), CONNECT_E_NOCONNECTION);
 
     TFormatEtc format;
     format.ClipFormat = Format(StreamFormatDataTimeName);
@@ -72,12 +71,12 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
     EXPECT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), CONNECT_E_ADVISELIMIT);
 
     // Keep the subscription stream out of the way: the item is inactive.
-    ASSERT_EQ(Items->SetActiveState({a}, 0, errors), S_OK);
+    ASSERT_EQ(Items->SetActiveState({a}, 0, Errors), S_OK);
     PLC1.FindLocation(10, 1, false)->StoreReadValue(0x1234, T.Platform.Clock.Date);
-    ASSERT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, tid, errors), S_OK);
+    ASSERT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, tid, Errors), S_OK);
     EXPECT_NE(tid, 0u);
     std::uint32_t second = 0;
-    EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, second, errors), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, second, Errors), CONNECT_E_ADVISELIMIT);
     EXPECT_EQ(second, 0u);
 
     T.Platform.Advance(30);
@@ -92,7 +91,7 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
     EXPECT_EQ(U16(b, 48), 0x1234);
 
     // The slot is free again.
-    EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, second, errors), S_OK);
+    EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, second, Errors), S_OK);
     EXPECT_EQ(V1->Cancel(second), E_FAIL);
     EXPECT_EQ(Data->DUnadvise(1), S_OK);
     EXPECT_EQ(Data->DUnadvise(1), E_FAIL);
@@ -102,17 +101,16 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
 
 TEST_F(OPCAsyncIO1Test, WriteNeedsTheWriteCompleteConnection) {
     const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 0x61);
-    std::vector<HRESULT> errors;
     std::uint32_t tid = 0;
-    EXPECT_EQ(V1->Write(3, {a}, {TVariant::I4(5)}, tid, errors), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(V1->Write(3, {a}, {TVariant::I4(5)}, tid, Errors), CONNECT_E_NOCONNECTION);
     TFormatEtc format;
     format.ClipFormat = Format(StreamFormatWriteCompleteName);
     std::uint32_t connection = 0;
     ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
     EXPECT_EQ(connection, 3u);
-    ASSERT_EQ(V1->Write(3, {a}, {TVariant::I4(5)}, tid, errors), S_OK);
+    ASSERT_EQ(V1->Write(3, {a}, {TVariant::I4(5)}, tid, Errors), S_OK);
     std::uint32_t second = 99;
-    EXPECT_EQ(V1->Write(3, {a}, {TVariant::I4(6)}, second, errors), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(V1->Write(3, {a}, {TVariant::I4(6)}, second, Errors), CONNECT_E_ADVISELIMIT);
     EXPECT_EQ(second, 0u);
     THitachiLocation* l = PLC1.FindLocation(10, 1, false);
     EXPECT_EQ(l->Value, 5u);
@@ -138,9 +136,8 @@ TEST_F(OPCAsyncIO1Test, WriteEndedByAFaultyPlcStreamsAnErrorAndStaysPending) {
     format.ClipFormat = Format(StreamFormatWriteCompleteName);
     std::uint32_t connection = 0;
     ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
-    std::vector<HRESULT> errors;
     std::uint32_t tid = 0;
-    ASSERT_EQ(V1->Write(3, {a, b, c}, {TVariant::I4(5), TVariant::I4(6), TVariant::I4(7)}, tid, errors),
+    ASSERT_EQ(V1->Write(3, {a, b, c}, {TVariant::I4(5), TVariant::I4(6), TVariant::I4(7)}, tid, Errors),
               S_OK);
     // The PLC confirms the first word, then stops answering: two failed reads make the
     // second faulty, which ends the wait. The third it rejected, as the driver records it.

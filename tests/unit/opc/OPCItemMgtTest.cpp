@@ -15,13 +15,12 @@ class OPCItemMgtTest : public TOPCClientFixture {};
 
 TEST_F(OPCItemMgtTest, AddItemsGivesHandlesCanonicalTypesAndRights) {
     std::vector<TOPCItemResult> results;
-    std::vector<HRESULT> errors;
     ASSERT_EQ(Items->AddItems({Def("PLC1.WR0010"), Def("PLC1.WR0010s"), Def("PLC1.WR0010.arr.4"),
                                Def("PLC1.DR0020"), Def("PLC1.WR0030.asc.5"), Def("Sys.ServerUpTime")},
-                              results, errors),
+                              results, Errors),
               S_OK);
     ASSERT_EQ(results.size(), 6u);
-    EXPECT_EQ(errors, std::vector<HRESULT>(6, S_OK));
+    EXPECT_EQ(Errors, std::vector<HRESULT>(6, S_OK));
     EXPECT_EQ(results[0].CanonicalDataType, VT_UI2);
     EXPECT_EQ(results[1].CanonicalDataType, VT_I2);
     EXPECT_EQ(results[2].CanonicalDataType, VT_UI2 | VT_ARRAY);
@@ -40,15 +39,14 @@ TEST_F(OPCItemMgtTest, AddItemsGivesHandlesCanonicalTypesAndRights) {
 
 TEST_F(OPCItemMgtTest, BadItemIdsGetTheirOwnCodesAndOneLogLinePerCall) {
     std::vector<TOPCItemResult> results;
-    std::vector<HRESULT> errors;
     const int before = T.Capture.CountStartingWith("Client tried to access non-existing location");
     ASSERT_EQ(Items->AddItems({Def(""), Def("PLC1"), Def("PLC9.WR0000"), Def("PLC1.WR0001"),
                                Def("PLC8.WR0000"), Def("PLC1.WR0002", 21), Def("Sys.ServerUpTime", VT_I4),
                                Def("PLC1.WR0003", 20), Def("PLC1.WR0004", VT_ARRAY | 21)},
-                              results, errors),
+                              results, Errors),
               S_FALSE);
     // Requested types up to 20 (VT_I8) are taken, 21 is not.
-    EXPECT_EQ(errors,
+    EXPECT_EQ(Errors,
               (std::vector<HRESULT>{OPC_E_INVALIDITEMID, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, S_OK,
                                     OPC_E_UNKNOWNITEMID, OPC_E_BADTYPE, OPC_E_BADTYPE, S_OK, OPC_E_BADTYPE}));
     EXPECT_EQ(results[0].ServerHandle, 0u);
@@ -62,29 +60,27 @@ TEST_F(OPCItemMgtTest, BadItemIdsGetTheirOwnCodesAndOneLogLinePerCall) {
     EXPECT_EQ(Word(2)->RefCount, 0);
 
     // A second call logs again, once.
-    ASSERT_EQ(Items->AddItems({Def("PLC9.WR0000"), Def("PLC9.WR0001")}, results, errors), S_FALSE);
+    ASSERT_EQ(Items->AddItems({Def("PLC9.WR0000"), Def("PLC9.WR0001")}, results, Errors), S_FALSE);
     EXPECT_EQ(T.Capture.CountStartingWith("Client tried to access non-existing location") - before, 2);
 }
 
 TEST_F(OPCItemMgtTest, EmptyCallsAreInvalidArguments) {
     std::vector<TOPCItemResult> results;
-    std::vector<HRESULT> errors;
-    EXPECT_EQ(Items->AddItems({}, results, errors), E_INVALIDARG);
-    EXPECT_EQ(Items->ValidateItems({}, 0, results, errors), E_INVALIDARG);
-    EXPECT_EQ(Items->RemoveItems({}, errors), E_INVALIDARG);
-    EXPECT_EQ(Items->SetActiveState({}, 1, errors), E_INVALIDARG);
-    EXPECT_EQ(Items->SetClientHandles({}, {}, errors), E_INVALIDARG);
-    EXPECT_EQ(Items->SetDataTypes({}, {}, errors), E_INVALIDARG);
-    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(Items->AddItems({}, results, Errors), E_INVALIDARG);
+    EXPECT_EQ(Items->ValidateItems({}, 0, results, Errors), E_INVALIDARG);
+    EXPECT_EQ(Items->RemoveItems({}, Errors), E_INVALIDARG);
+    EXPECT_EQ(Items->SetActiveState({}, 1, Errors), E_INVALIDARG);
+    EXPECT_EQ(Items->SetClientHandles({}, {}, Errors), E_INVALIDARG);
+    EXPECT_EQ(Items->SetDataTypes({}, {}, Errors), E_INVALIDARG);
+    EXPECT_TRUE(Errors.empty());
 }
 
 TEST_F(OPCItemMgtTest, ArrayTypeWithoutSuffixTakesTheSettingsElementCount) {
     std::vector<TOPCItemResult> results;
-    std::vector<HRESULT> errors;
     // A suffix without a count is an absent one.
     for (const auto& [id, base] : {std::pair{"PLC1.WR0100", 0x100u}, std::pair{"PLC1.WR0200.arr.", 0x200u}}) {
         SCOPED_TRACE(id);
-        ASSERT_EQ(Items->AddItems({Def(id, VT_ARRAY | VT_UI2)}, results, errors), S_OK);
+        ASSERT_EQ(Items->AddItems({Def(id, VT_ARRAY | VT_UI2)}, results, Errors), S_OK);
         EXPECT_EQ(results[0].CanonicalDataType, VT_ARRAY | VT_UI2);
         EXPECT_NE(Word(base + 63), nullptr);
         EXPECT_EQ(Word(base + 64), nullptr);
@@ -93,14 +89,13 @@ TEST_F(OPCItemMgtTest, ArrayTypeWithoutSuffixTakesTheSettingsElementCount) {
 
 TEST_F(OPCItemMgtTest, ValidateItemsCreatesNoItemAndHoldsNoReference) {
     std::vector<TOPCItemResult> results;
-    std::vector<HRESULT> errors;
     ASSERT_EQ(
         Items->ValidateItems({Def("PLC1.WR0040"), Def("PLC1.WR0041.arr.2"), Def("PLC1.WR0042.asc.4"),
                               Def("PLC1.DR0050s"), Def(""), Def("nowhere.WR0000"),
                               Def("PLC1.WR0043", VT_ARRAY), Def("PLC1.WR0044.asc."), Def("PLC1.WR0045.arr.")},
-                             0, results, errors),
+                             0, results, Errors),
         S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID,
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID,
                                             S_OK, S_OK, S_OK}));
     // Suffixes without a count are absent: plain words.
     EXPECT_EQ(results[7].CanonicalDataType, VT_UI2);
@@ -122,24 +117,23 @@ TEST_F(OPCItemMgtTest, HandleCallsReportUnknownHandlesPerElement) {
     const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 11);
     const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 12);
     const OPCHANDLE bogus = 0xDEAD;
-    std::vector<HRESULT> errors;
-    EXPECT_EQ(Items->SetActiveState({a, bogus, b}, 0, errors), S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK}));
-    EXPECT_EQ(Items->SetClientHandles({bogus, b}, {1, 99}, errors), S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{OPC_E_INVALIDHANDLE, S_OK}));
+    EXPECT_EQ(Items->SetActiveState({a, bogus, b}, 0, Errors), S_FALSE);
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK}));
+    EXPECT_EQ(Items->SetClientHandles({bogus, b}, {1, 99}, Errors), S_FALSE);
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{OPC_E_INVALIDHANDLE, S_OK}));
     // A client-handle list shorter than the handle list is refused, not read past its end.
-    EXPECT_EQ(Items->SetClientHandles({a, b}, {1}, errors), E_INVALIDARG);
+    EXPECT_EQ(Items->SetClientHandles({a, b}, {1}, Errors), E_INVALIDARG);
     // Bad type wins over a bad handle.
-    EXPECT_EQ(Items->SetDataTypes({a, bogus, bogus, b, a}, {VT_I4, 21, VT_I2, 20, VT_ARRAY | 21}, errors),
+    EXPECT_EQ(Items->SetDataTypes({a, bogus, bogus, b, a}, {VT_I4, 21, VT_I2, 20, VT_ARRAY | 21}, Errors),
               S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_BADTYPE, OPC_E_INVALIDHANDLE, S_OK, OPC_E_BADTYPE}));
-    EXPECT_EQ(Items->SetDataTypes({a, b}, {VT_I4}, errors), E_INVALIDARG);
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_BADTYPE, OPC_E_INVALIDHANDLE, S_OK, OPC_E_BADTYPE}));
+    EXPECT_EQ(Items->SetDataTypes({a, b}, {VT_I4}, Errors), E_INVALIDARG);
 
-    EXPECT_EQ(Items->RemoveItems({a, a, bogus}, errors), S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, OPC_E_INVALIDHANDLE}));
+    EXPECT_EQ(Items->RemoveItems({a, a, bogus}, Errors), S_FALSE);
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, OPC_E_INVALIDHANDLE}));
     EXPECT_EQ(Word(1)->RefCount, 0);
     EXPECT_EQ(Word(2)->RefCount, 1);
-    EXPECT_EQ(Items->RemoveItems({b}, errors), S_OK);
+    EXPECT_EQ(Items->RemoveItems({b}, Errors), S_OK);
     EXPECT_EQ(Word(2)->RefCount, 0);
 }
 
@@ -148,8 +142,7 @@ TEST_F(OPCItemMgtTest, RemovingArrayAndTextItemsReleasesEveryElement) {
     const OPCHANDLE txt = Add("PLC1.WR0070.asc.6");
     EXPECT_EQ(Word(0x62)->RefCount, 1);
     EXPECT_EQ(Word(0x72)->RefCount, 1);
-    std::vector<HRESULT> errors;
-    ASSERT_EQ(Items->RemoveItems({arr, txt}, errors), S_OK);
+    ASSERT_EQ(Items->RemoveItems({arr, txt}, Errors), S_OK);
     for (std::uint32_t a : {0x60u, 0x61u, 0x62u, 0x70u, 0x71u, 0x72u}) {
         ASSERT_NE(Word(a), nullptr) << a;
         EXPECT_EQ(Word(a)->RefCount, 0) << a;

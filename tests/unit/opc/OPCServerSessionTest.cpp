@@ -193,11 +193,10 @@ TEST_F(OPCServerSessionTest, ErrorStringsAndResultNames) {
 TEST_F(OPCServerSessionTest, ItemCallsWriteTheirDebugLines) {
     StartDebugLog();
     std::vector<TOPCItemResult> results;
-    std::vector<HRESULT> errors;
-    ASSERT_EQ(Items->AddItems({Def("PLC1.WR0001"), Def("PLC9.WR0001")}, results, errors), S_FALSE);
-    ASSERT_EQ(Items->SetActiveState({results[0].ServerHandle}, 0, errors), S_OK);
-    ASSERT_EQ(Items->RemoveItems({12345}, errors), S_FALSE);
-    ASSERT_EQ(Items->AddItems({}, results, errors), E_INVALIDARG);
+    ASSERT_EQ(Items->AddItems({Def("PLC1.WR0001"), Def("PLC9.WR0001")}, results, Errors), S_FALSE);
+    ASSERT_EQ(Items->SetActiveState({results[0].ServerHandle}, 0, Errors), S_OK);
+    ASSERT_EQ(Items->RemoveItems({12345}, Errors), S_FALSE);
+    ASSERT_EQ(Items->AddItems({}, results, Errors), E_INVALIDARG);
     EXPECT_EQ(DebugLines(), (std::vector<std::string>{
                                 "",
                                 "|12/09/25 12:00:00| Call start | IOPCItemMgt::AddItems",
@@ -222,18 +221,16 @@ TEST_F(OPCServerSessionTest, ItemRemovedDuringADeviceReadIsReportedAsAnInvalidHa
     T.Platform.OnProcessPending = [&] {
         T.Platform.Clock.Step(20);
         if (!removed) {
-            std::vector<HRESULT> errors;
-            Items->RemoveItems({a}, errors);
+            std::vector<HRESULT> dropped;
+            Items->RemoveItems({a}, dropped);
             removed = true;
         }
         PLC1.FindLocation(10, 2, false)->StoreReadValue(9, T.Platform.Clock.Date);
     };
-    std::vector<TOPCItemState> states;
-    std::vector<HRESULT> errors;
-    ASSERT_EQ(sync->Read(OPC_DS_DEVICE, {a, b}, states, errors), S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{OPC_E_INVALIDHANDLE, S_OK}));
-    EXPECT_EQ(states[0].ClientHandle, 0u);
-    EXPECT_EQ(states[1].Value, TVariant::UI2(9));
+    ASSERT_EQ(sync->Read(OPC_DS_DEVICE, {a, b}, States, Errors), S_FALSE);
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{OPC_E_INVALIDHANDLE, S_OK}));
+    EXPECT_EQ(States[0].ClientHandle, 0u);
+    EXPECT_EQ(States[1].Value, TVariant::UI2(9));
 }
 
 } // namespace
