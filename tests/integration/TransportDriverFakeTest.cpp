@@ -34,14 +34,17 @@ protected:
         PLC.TcpPort = 3004;
     }
 
-    TDriverLink Link(int kind, int protocol) const {
-        TDriverLink link;
-        link.Kind = kind;
-        link.Protocol = protocol;
-        link.ComNumber = 1;
-        link.Address = "127.0.0.1";
-        link.Port = 3004;
-        return link;
+    static TDriverLink Link(int kind, int protocol, bool udpPortSame = false) {
+        return {.Kind = kind,
+                .Address = "127.0.0.1",
+                .Port = 3004,
+                .ComNumber = 1,
+                .UdpPortSame = udpPortSame,
+                .Protocol = protocol};
+    }
+    // A serial write as the port recorded it.
+    static auto Fields(const test::TRecordingComPort::TWrite& w) {
+        return std::tuple(w.Bytes, w.Baud, w.DataBits, w.Parity, w.Dtr);
     }
 
     test::TTestContext Test;
@@ -60,19 +63,11 @@ TEST_F(TransportDriverFakeTest, SerialDetectionStartsAt38400WithAProbeAndStepsDo
     for (int i = 0; i < 8; ++i) driver.Transmit(Request, &PLC);
     ASSERT_EQ(port.Writes.size(), 8u);
     // The probe counter of a fresh driver starts at 2: one probe, then the requests.
-    EXPECT_EQ(port.Writes[0].Bytes, ProbeFrame());
-    EXPECT_EQ(port.Writes[0].Baud, 38400);
-    EXPECT_EQ(port.Writes[0].DataBits, 7);
-    EXPECT_EQ(port.Writes[0].Parity, TComParity::Even);
-    EXPECT_TRUE(port.Writes[0].Dtr);
-    for (int i = 1; i < 7; ++i) {
-        EXPECT_EQ(port.Writes[i].Bytes, Request) << i;
-        EXPECT_EQ(port.Writes[i].Baud, 38400) << i;
-    }
+    EXPECT_EQ(Fields(port.Writes[0]), std::tuple(ProbeFrame(), 38400, 7, TComParity::Even, true));
+    for (int i = 1; i < 7; ++i)
+        EXPECT_EQ(std::tie(port.Writes[i].Bytes, port.Writes[i].Baud), std::tuple(Request, 38400)) << i;
     // The eighth goes at 19200 and restarts the probes; DTR is off for the first one.
-    EXPECT_EQ(port.Writes[7].Bytes, ProbeFrame());
-    EXPECT_EQ(port.Writes[7].Baud, 19200);
-    EXPECT_FALSE(port.Writes[7].Dtr);
+    EXPECT_EQ(Fields(port.Writes[7]), std::tuple(ProbeFrame(), 19200, 7, TComParity::Even, false));
     EXPECT_EQ(port.OverlappingWrites, 0);
     EXPECT_EQ(driver.TotalAttempts, 8);
 }
@@ -81,8 +76,7 @@ TEST_F(TransportDriverFakeTest, SerialPortMissingIsLoggedOnceAndNothingIsSent) {
     TSerialDriver driver(Test.Context, Link(DriverSerial, 1));
     test::TRecordingComPort& port = *Transports.ComPorts[0];
     port.OpenAllowed = false;
-    driver.Transmit(Request, &PLC);
-    driver.Transmit(Request, &PLC);
+    for (int i = 0; i < 2; ++i) driver.Transmit(Request, &PLC);
     EXPECT_TRUE(port.Writes.empty());
     EXPECT_EQ(port.OpenCalls, 2);
     EXPECT_EQ(Test.Capture.CountStartingWith("Serial port COM1 not available"), 1);
@@ -109,9 +103,8 @@ TEST_F(TransportDriverFakeTest, TcpFirstTransmissionOpensThenSendsOnceWritable) 
     ASSERT_EQ(Transports.Sockets.size(), 1u);
     test::TRecordingClientSocket& socket = *Transports.Sockets[0];
     driver.Transmit(Request, &PLC);
-    EXPECT_EQ(socket.OpenCalls, 1);
-    EXPECT_EQ(socket.OpenedAddress, "127.0.0.1");
-    EXPECT_TRUE(socket.NoDelay);
+    EXPECT_EQ(std::tie(socket.OpenCalls, socket.OpenedAddress, socket.NoDelay),
+              std::tuple(1, "127.0.0.1", true));
     EXPECT_TRUE(socket.Sent.empty());
     // Not yet connected: no second open until an error allows it.
     driver.Transmit(Request, &PLC);
@@ -125,8 +118,7 @@ TEST_F(TransportDriverFakeTest, TcpFirstTransmissionOpensThenSendsOnceWritable) 
 
     socket.Connect();
     driver.Transmit(Request, &PLC);
-    ASSERT_EQ(socket.Sent.size(), 1u);
-    EXPECT_EQ(socket.Sent[0], Request);
+    EXPECT_EQ(socket.Sent, std::vector<TBytes>{Request});
     // After a success the next refusal is reported again.
     socket.Fail(TSocketErrorKind::Connect);
     EXPECT_EQ(Test.Capture.CountStartingWith("Unsuccessful connection to TCP port"), 2);
@@ -148,8 +140,7 @@ TEST_F(TransportDriverFakeTest, TcpSilentLinkIsRebuiltAfter120Seconds) {
     driver.Transmit(Request, &PLC);
     ASSERT_NE(driver.Socket(), nullptr);
     EXPECT_EQ(Transports.Sockets.size(), 2u);
-    EXPECT_EQ(driver.Socket()->Address, "127.0.0.1");
-    EXPECT_EQ(driver.Socket()->Port, 3004);
+    EXPECT_EQ(std::tie(driver.Socket()->Address, driver.Socket()->Port), std::tuple("127.0.0.1", 3004));
     // ... which the transmission after that opens, without another rebuild.
     driver.Transmit(Request, &PLC);
     EXPECT_EQ(Transports.Sockets[1]->OpenCalls, 1);
@@ -162,17 +153,13 @@ TEST_F(TransportDriverFakeTest, UdpLocalPortRulesAndInvalidHost) {
         TUdpDriver driver(Test.Context, Link(DriverUdp, 3));
         EXPECT_EQ(Transports.Udps.back()->LocalPort(), 0);
     }
-    TDriverLink same = Link(DriverUdp, 3);
-    same.UdpPortSame = true;
-    TUdpDriver driver(Test.Context, same);
+    TUdpDriver driver(Test.Context, Link(DriverUdp, 3, true));
     test::TRecordingUdp& udp = *Transports.Udps.back();
-    EXPECT_EQ(udp.LocalPort(), 3004);
-    EXPECT_EQ(udp.ReportLevel, 1);
+    EXPECT_EQ(std::tuple(udp.LocalPort(), udp.ReportLevel), std::tuple(3004, 1));
 
     driver.Transmit(Request, &PLC);
     ASSERT_EQ(udp.Sent.size(), 1u);
-    EXPECT_EQ(udp.Sent[0].Host, "127.0.0.1");
-    EXPECT_EQ(udp.Sent[0].Port, 3004);
+    EXPECT_EQ(std::tie(udp.Sent[0].Host, udp.Sent[0].Port), std::tuple("127.0.0.1", 3004));
 
     EXPECT_TRUE(udp.RaiseInvalidHost());
     EXPECT_TRUE(udp.RaiseInvalidHost());
@@ -182,9 +169,7 @@ TEST_F(TransportDriverFakeTest, UdpLocalPortRulesAndInvalidHost) {
 }
 
 TEST_F(TransportDriverFakeTest, UdpAnswerWithoutCurrentPlcIsIgnoredOnTheSharedPort) {
-    TDriverLink same = Link(DriverUdp, 3);
-    same.UdpPortSame = true;
-    TUdpDriver driver(Test.Context, same);
+    TUdpDriver driver(Test.Context, Link(DriverUdp, 3, true));
     test::TRecordingUdp& udp = *Transports.Udps.back();
     udp.Receive({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x12, 0x34}, "127.0.0.1");
     EXPECT_EQ(driver.MessageCount, 0);
@@ -334,47 +319,37 @@ TEST(UdpPortSameRouting, AnAnswerAtAnotherPlcsSocketGoesToTheDriverOfItsSender) 
     ASSERT_NE(first.Driver, second.Driver);
     ASSERT_EQ(transports.Udps.size(), 2u);
     // Both bind the PLCs' port 3004.
-    EXPECT_EQ(transports.Udps[0]->LocalPort(), 3004);
-    EXPECT_EQ(transports.Udps[1]->LocalPort(), 3004);
+    EXPECT_EQ(std::tuple(transports.Udps[0]->LocalPort(), transports.Udps[1]->LocalPort()),
+              std::tuple(3004, 3004));
 
     first.Driver->CurrentPLC = &first;
     second.Driver->CurrentPLC = &second;
     const TBytes answer{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x12, 0x34};
     transports.Udps[0]->Receive(answer, "127.0.0.2");
-    EXPECT_EQ(first.Driver->MessageCount, 0);
-    EXPECT_EQ(second.Driver->MessageCount, 1);
+    auto counts = [&] { return std::tuple(first.Driver->MessageCount, second.Driver->MessageCount); };
+    EXPECT_EQ(counts(), std::tuple(0, 1));
     transports.Udps[0]->Receive(answer, "127.0.0.1");
-    EXPECT_EQ(first.Driver->MessageCount, 1);
+    EXPECT_EQ(counts(), std::tuple(1, 1));
     // A sender that is no configured PLC is dropped.
     transports.Udps[0]->Receive(answer, "127.0.0.9");
-    EXPECT_EQ(first.Driver->MessageCount, 1);
-    EXPECT_EQ(second.Driver->MessageCount, 1);
+    EXPECT_EQ(counts(), std::tuple(1, 1));
     plcs.SetDriverPool(nullptr);
 }
 
 // How long the driver cycle waits for a serial probe: the PLC's time-out and the wire
 // time, clamped, plus 2000 ms once (counted twice, every probe after a reset waited
 // 4.3 s instead of 2.3 s and an idle port took 13 s to give values again).
-TEST(SerialProbeWait, AProbeAddsTwoSecondsOnceToTheRequestsWait) {
-    test::TTestContext test;
-    test::TFakeTransportFactory transports;
-    test.Context.Transports = &transports;
-    TPLCCollection plcs{test.Context};
-    THitachiPLC& plc = plcs.AddPLC();
-    plc.SerialCom = 1;
+TEST_F(TransportDriverFakeTest, SerialProbeAddsTwoSecondsOnceToTheRequestsWait) {
+    THitachiPLC& plc = PLC;
     plc.TimeOut = 1000;
-    TDriverLink link;
-    link.Kind = DriverSerial;
-    link.Protocol = 1;
-    link.ComNumber = 1;
-    TSerialDriver driver(test.Context, link);
-    THitachiLocation* word = plcs.ResolveItemId(plc.Name + ".WR0000").Location;
+    TSerialDriver driver(Test.Context, Link(DriverSerial, 1));
+    THitachiLocation* word = PLCs.ResolveItemId(plc.Name + ".WR0000").Location;
     ASSERT_NE(word, nullptr);
 
     // A fresh driver's first transmission is a probe (the counter starts at 2) at 38400.
     ASSERT_TRUE(driver.AddRead(*word).MoreRoom);
     driver.SendRead(plc);
-    test::TRecordingComPort& port = *transports.ComPorts[0];
+    test::TRecordingComPort& port = *Transports.ComPorts[0];
     ASSERT_EQ(port.Writes.size(), 1u);
     EXPECT_EQ(port.Writes[0].Bytes, ProbeFrame());
     EXPECT_TRUE(driver.Probing);
