@@ -18,11 +18,8 @@ namespace dravon {
 
 TUaServer::TUaServer(TServerContext& context, IUaBackend& backend, TUaConfig config)
     : Context_(context), Backend_(backend), Config_(std::move(config)),
-      Security_(Config_,
-                context.ApplicationDirectory.empty()
-                    ? std::filesystem::path()
-                    : std::filesystem::path(context.ApplicationDirectory) / "pki",
-                UaUsersFile(context.ApplicationDirectory), context.Store),
+      Security_(Config_, UaPkiFolder(context.ApplicationDirectory), UaUsersFile(context.ApplicationDirectory),
+                context.Store),
       Space_(backend), Events_(context.Log, *context.Clock), Connections_(context, Config_, Events_) {
     Config_.Sanitize();
     Connections_.Policies = [this](const TUaAsymmetricHeader& header, TUaStatusCode& refusal,

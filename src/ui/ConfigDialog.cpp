@@ -13,6 +13,7 @@
 #include "ui/MonitorList.h"
 #include "ui/MqttPage.h"
 #include "ui/NumberEdit.h"
+#include "ui/OpcUaPage.h"
 #include "ui/PlcListFrame.h"
 #include "ui/RegisterServerButtons.h"
 
@@ -335,6 +336,8 @@ void TfrmConfig::BuildSettingsPages() {
         return ids;
     };
     pcSettings_->addTab(MqttPage_, "MQTT");
+    UaPage_ = new TfOpcUaPage(UaPkiFolder(Context_.ApplicationDirectory), pcSettings_);
+    pcSettings_->addTab(UaPage_, "OPC UA");
 }
 
 QCheckBox* TfrmConfig::CheckBox(const QString& name) const {
@@ -420,6 +423,7 @@ void TfrmConfig::FormShow() {
     LoadSettings();
     LoadPorts();
     if (Context_.Store) MqttPage_->Load(*Context_.Store);
+    if (Context_.Store) UaPage_->Load(*Context_.Store);
 }
 
 void TfrmConfig::showEvent(QShowEvent* event) {
@@ -562,6 +566,7 @@ bool TfrmConfig::btOKClick() {
     }
     if (Context_.Store) SaveConfigurationToRegistry(*Context_.Store, settings, showMessage);
     if (Context_.Store && !MqttPage_->Save(*Context_.Store)) showMessage(RegistryWriteFailedMessage);
+    if (Context_.Store && !UaPage_->Save(*Context_.Store)) showMessage(RegistryWriteFailedMessage);
     if (update && !update->Commit()) showMessage(RegistryWriteFailedMessage);
 
     // 11.-12.

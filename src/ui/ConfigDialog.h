@@ -28,6 +28,7 @@ class THitachiPLC;
 class TPLCCollection;
 class TfPlcList;
 class TfMqttPage;
+class TfOpcUaPage;
 class TfrmMain;
 class TumNumberEdit;
 struct TServerContext;
@@ -85,6 +86,7 @@ public:
     QPushButton* RegisterButton() const { return btRegister_; }
     QPushButton* UnregisterButton() const { return btUnregister_; }
     TfMqttPage* MqttPage() const { return MqttPage_; }
+    TfOpcUaPage* UaPage() const { return UaPage_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -109,6 +111,7 @@ private:
     QTabWidget* pcSettings_ = nullptr;
     TfPlcList* fPlcList_ = nullptr;
     TfMqttPage* MqttPage_ = nullptr;
+    TfOpcUaPage* UaPage_ = nullptr;
     QPushButton* btOK_ = nullptr;
     QPushButton* btCancel_ = nullptr;
     QPushButton* btRegister_ = nullptr;

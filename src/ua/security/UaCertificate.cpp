@@ -173,12 +173,21 @@ bool TUaCertificate::SelfSigned() const {
     return Cert_ && (X509_get_extension_flags(Cert_.get()) & EXFLAG_SS) != 0;
 }
 
-std::time_t TUaCertificate::NotAfter() const {
-    if (!Cert_) return 0;
+namespace {
+
+std::time_t Asn1Time(const ASN1_TIME* time) {
     std::tm t{};
-    if (ASN1_TIME_to_tm(X509_get0_notAfter(Cert_.get()), &t) != 1) return 0;
+    if (!time || ASN1_TIME_to_tm(time, &t) != 1) return 0;
     return timegm(&t);
 }
+
+} // namespace
+
+std::time_t TUaCertificate::NotBefore() const {
+    return Cert_ ? Asn1Time(X509_get0_notBefore(Cert_.get())) : 0;
+}
+
+std::time_t TUaCertificate::NotAfter() const { return Cert_ ? Asn1Time(X509_get0_notAfter(Cert_.get())) : 0; }
 
 bool TUaCertificate::Matches(const TUaKey& key) const {
     return Cert_ && key.Valid() && X509_check_private_key(Cert_.get(), key.Get()) == 1;

@@ -49,6 +49,7 @@ public:
     std::vector<std::string> DnsNames() const;
     std::string CommonName() const;
     bool SelfSigned() const;
+    std::time_t NotBefore() const;
     std::time_t NotAfter() const;
     // Matches the public key of key.
     bool Matches(const TUaKey& key) const;

@@ -256,6 +256,17 @@ std::vector<std::string> TUaPki::RejectedCertificates() const {
     return out;
 }
 
+TUaCertificate TUaPki::ReadCertificate(const fs::path& file) const {
+    auto cert = TUaCertificate::FromBytes(ReadAll(file));
+    return cert ? *cert : TUaCertificate();
+}
+
+fs::path TUaPki::OwnCertificateFile() const { return Root_ / OwnCertFile; }
+
+fs::path UaPkiFolder(const std::string& applicationDirectory) {
+    return applicationDirectory.empty() ? fs::path() : fs::path(applicationDirectory) / "pki";
+}
+
 bool TUaPki::Trust(const std::string& rejectedFileName) {
     fs::path name = fs::path(rejectedFileName).filename();
     if (name.empty() || name != fs::path(rejectedFileName)) return false;

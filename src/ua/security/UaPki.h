@@ -56,6 +56,10 @@ public:
     // File names in rejected/certs; Trust moves one of them to trusted/certs.
     std::vector<std::string> RejectedCertificates() const;
     bool Trust(const std::string& rejectedFileName);
+    // A certificate file as it is now (invalid when missing or unreadable); reads only.
+    TUaCertificate ReadCertificate(const std::filesystem::path& file) const;
+    // The own certificate's file, as LoadOrCreateOwn reads or writes it.
+    std::filesystem::path OwnCertificateFile() const;
 
     std::filesystem::path Folder(const char* relative) const { return Root_ / relative; }
 
@@ -70,6 +74,9 @@ private:
     bool OwnCreated_ = false;
     std::unique_ptr<TTrustList> Trust_;
 };
+
+// The pki folder under an application directory (with its trailing "/"); empty when that is.
+std::filesystem::path UaPkiFolder(const std::string& applicationDirectory);
 
 // Writes bytes to path readable by the owner only (the mode is set before any byte is written).
 bool WriteUaPrivateFile(const std::filesystem::path& path, const std::string& bytes);

@@ -177,7 +177,7 @@ TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     QTabWidget* pages = Dialog->Pages();
     QStringList tabs;
     for (int i = 0; i < pages->count(); ++i) tabs << pages->tabText(i);
-    EXPECT_EQ(tabs, (QStringList{"General", "Block read", "Wait time", "Advanced", "MQTT"}));
+    EXPECT_EQ(tabs, (QStringList{"General", "Block read", "Wait time", "Advanced", "MQTT", "OPC UA"}));
     EXPECT_EQ(Dialog->windowTitle(), "Configuration");
     EXPECT_EQ(Dialog->CheckBox("cbQualityIndependetSyncRead")->text(),
               "Quality independent SyncRead (Wizcon)");
