@@ -1,11 +1,13 @@
 // Secured channels with node-opcua-client: an untrusted client certificate refused and
 // found in the rejected folder, then trusted by moving it; every policy in Sign and
 // SignAndEncrypt; anonymous and user names (read-only users may not write, a wrong
-// password is refused late); a subscription across a token renewal under encryption.
+// password is refused late); a subscription across a token renewal under encryption; a
+// flipped byte in an encrypted chunk (through a proxy in the test) closing the channel.
 // Usage: node security.test.js <path to ua_test_server>
 "use strict";
 const { serve, check, until, waitForValue, overallLimit, finish, crashed } = require("../support/e2e");
 const fs = require("fs");
+const net = require("net");
 const os = require("os");
 const path = require("path");
 const assert = require("assert");
@@ -150,6 +152,60 @@ async function main() {
         await subscription.terminate();
         await session.close();
         await client.disconnect();
+    });
+
+    await check("a flipped byte in an encrypted chunk closes the channel; other clients go on", async () => {
+        // Between client and server: after a secured OpenSecureChannel, one byte of the
+        // client's first MSG chunk is flipped; everything else passes.
+        let secured = false;
+        let flipped = false;
+        let closedByServer = false;
+        const proxy = net.createServer((inbound) => {
+            const outbound = net.connect(port, "127.0.0.1");
+            let pending = Buffer.alloc(0);
+            inbound.on("data", (data) => {
+                pending = Buffer.concat([pending, data]);
+                while (pending.length >= 8 && pending.length >= pending.readUInt32LE(4)) {
+                    const chunk = Buffer.from(pending.subarray(0, pending.readUInt32LE(4)));
+                    pending = pending.subarray(chunk.length);
+                    const type = chunk.toString("latin1", 0, 3);
+                    if (type === "OPN") secured = !chunk.toString("latin1", 16, 16 + chunk.readInt32LE(12)).endsWith("#None");
+                    if (type === "MSG" && secured && !flipped) {
+                        chunk[chunk.length - 40] ^= 0x01;
+                        flipped = true;
+                    }
+                    outbound.write(chunk);
+                }
+            });
+            outbound.on("data", (data) => inbound.write(data));
+            outbound.on("end", () => { if (flipped) closedByServer = true; });
+            for (const [a, b] of [[inbound, outbound], [outbound, inbound]]) {
+                a.on("close", () => b.destroy());
+                a.on("error", () => b.destroy());
+            }
+        });
+        await new Promise((resolve) => proxy.listen(0, "127.0.0.1", resolve));
+        const client = makeClient(SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt);
+        try {
+            const from = server.lines.length;
+            const connect = async () => {
+                await client.connect(`opc.tcp://127.0.0.1:${proxy.address().port}`);
+                await client.createSession();
+            };
+            await assert.rejects(Promise.race([connect(), new Promise((resolve) => setTimeout(resolve, 10000))]));
+            assert.ok(flipped);
+            await server.waitFor(/^LOG OPC UA error Bad_SecurityChecksFailed sent to 127\.0\.0\.1/, 10000, from);
+            await until(() => closedByServer, 5000, "the server closes the connection");
+        } finally {
+            await client.disconnect();
+            proxy.close();
+        }
+        const direct = makeClient(SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt);
+        await direct.connect(url);
+        const session = await direct.createSession();
+        assert.ok((await session.read({ nodeId: wr0010, attributeId: AttributeIds.Value })).statusCode.isGood());
+        await session.close();
+        await direct.disconnect();
     });
 
     server.send("quit");
