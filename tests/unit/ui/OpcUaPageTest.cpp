@@ -6,7 +6,6 @@
 #include "app/MemoryStore.h"
 #include "ua/UaStatusCodes.h"
 #include "unit/app/TempDir.h"
-#include "unit/ua/UaTestKeys.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -73,7 +72,7 @@ TEST_F(OpcUaPageTest, StoresTheSecuritySettingsKeepingUnsetSwitchesUnset) {
 TEST_F(OpcUaPageTest, ListsARejectedClientAndTrustsIt) {
     test::TTempDir dir;
     TUaPki pki(dir.Path / "pki");
-    TUaKey key = TUaKey::FromPrivatePem(test::TestKeyB);
+    TUaKey key = TUaKey::Generate(2048);
     std::time_t from = 1798761600; // 2027-01-01
     auto server =
         TUaCertificate::CreateSelfSigned(key, {"urn:host:Norvane:Dravon", "host", "Dravon", "", from, 30});
