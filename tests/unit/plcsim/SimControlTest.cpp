@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 namespace dravon {
 namespace {
 
@@ -63,25 +66,18 @@ TEST(SimCommands, RepliesAndEffects) {
             EXPECT_EQ(got, want) << line;
     }
     EXPECT_FALSE(quit);
-    EXPECT_EQ(sim.Value(0, 0x0A, 0x10), 0x1234);
-    EXPECT_EQ(sim.Value(0, 0x0A, 0x11), 0); // every refused set changed nothing
-    EXPECT_EQ(sim.Value(3, 0x04, 0x123), 1);
-    EXPECT_EQ(sim.Value(0, 0x04, 0x123), 0); // stations keep their own memory
-    EXPECT_EQ(sim.Value(0, 0x0A, 0x0), 70000 & 0xFFFF);
-    EXPECT_EQ(sim.Value(0, 0x0A, 0x1), 1);
-    EXPECT_EQ(sim.Value(0, 0x00, 0x15F), 1); // high part 1, bit 95: packed 1 * 16^2 + 95
-    EXPECT_EQ(sim.Value(0, 0x00, 0x195), 0);
+    // WR0010; WR0011 unchanged by every refused set; M123 of station 3, not of station 0 (stations
+    // keep their own memory); DR0000's halves; X00195 (high part 1, bit 95: packed 1 * 16^2 + 95).
+    EXPECT_EQ((std::vector<int>{sim.Value(0, 0x0A, 0x10), sim.Value(0, 0x0A, 0x11), sim.Value(3, 0x04, 0x123),
+                                sim.Value(0, 0x04, 0x123), sim.Value(0, 0x0A, 0x0), sim.Value(0, 0x0A, 0x1),
+                                sim.Value(0, 0x00, 0x15F), sim.Value(0, 0x00, 0x195)}),
+              (std::vector{0x1234, 0, 1, 0, 70000 & 0xFFFF, 1, 1, 0}));
     const TSimFaults f = sim.Faults(); // as the last accepted line set them
-    EXPECT_EQ(f.LatencyMs, 20u);
-    EXPECT_EQ(f.BusyEvery, 7u);
-    EXPECT_EQ(f.ErrorStatus, 18);
-    EXPECT_EQ(f.ErrorEvery, 3u);
-    EXPECT_EQ(f.SplitChunk, 4u);
-    EXPECT_EQ(f.GarbageBytes, 3u);
+    EXPECT_EQ(std::tuple(f.LatencyMs, f.BusyEvery, f.ErrorStatus, f.ErrorEvery, f.SplitChunk, f.GarbageBytes),
+              std::tuple(20u, 7u, 18, 3u, 4u, 3u));
     EXPECT_TRUE(f.RejectExtraByte && f.RejectWrites);
     EXPECT_FALSE(sim.Power());
-    EXPECT_EQ(cmd.Execute("power on", quit), "ok");
-    EXPECT_TRUE(sim.Power());
+    EXPECT_TRUE(cmd.Execute("power on", quit) == "ok" && sim.Power());
     EXPECT_EQ(cmd.Execute("fault clear", quit),
               "ok latency=0 spike=0/0 busy=0 error=0/0 drop=0 split=0/0 garbage=0/0 close=0 rejectextra=0 "
               "rejectwrites=0");

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <vector>
+
 namespace dravon {
 namespace {
 
@@ -19,9 +22,7 @@ TEST(SimFaults, GarbageBeforeTheFrameHoldsNoFrameByte) {
     TSimHarness Serial{test::SerialLink()};
     Serial.Engine.Station(0).Set(0x0A, 0x10, 0x1234);
     Serial.Engine.Station(0).Set(0x04, 0x123, 1);
-    TSimFaults f;
-    f.GarbageBytes = 6;
-    Serial.Engine.SetFaults(f);
+    Serial.Engine.SetFaults({.GarbageBytes = 6});
     TBytes answer = Serial.Send(kAsciiRead);
     TBytes frame = Ascii("FFFF000000A40001123438");
     ASSERT_EQ(answer.size(), frame.size() + 6);
@@ -32,39 +33,26 @@ TEST(SimFaults, GarbageBeforeTheFrameHoldsNoFrameByte) {
 
 TEST(SimAnimation, CounterRampAndToggleFollowTheirPeriods) {
     TSimEngine e;
-    TSimAnimation counter;
-    counter.Kind = TSimAnimationKind::Counter;
-    counter.Address = 0x10;
-    counter.PeriodMs = 100;
-    TSimAnimation ramp;
-    ramp.Kind = TSimAnimationKind::Ramp;
-    ramp.Address = 0x11;
-    ramp.PeriodMs = 100;
-    ramp.Step = 40;
-    ramp.Min = 10;
-    ramp.Max = 100;
-    TSimAnimation toggle;
-    toggle.Kind = TSimAnimationKind::Toggle;
-    toggle.Code = 0x04;
-    toggle.Address = 0x5;
-    toggle.PeriodMs = 50;
-    e.AddAnimation(counter, 0);
-    e.AddAnimation(ramp, 0);
-    e.AddAnimation(toggle, 0);
+    e.AddAnimation({.Kind = TSimAnimationKind::Counter, .Address = 0x10, .PeriodMs = 100}, 0);
+    e.AddAnimation({.Kind = TSimAnimationKind::Ramp,
+                    .Address = 0x11,
+                    .PeriodMs = 100,
+                    .Step = 40,
+                    .Min = 10,
+                    .Max = 100},
+                   0);
+    e.AddAnimation({.Kind = TSimAnimationKind::Toggle, .Code = 0x04, .Address = 0x5, .PeriodMs = 50}, 0);
     EXPECT_EQ(e.Animate(10), 50u);
     EXPECT_EQ(e.Get(0, 0x0A, 0x10), 0);
     EXPECT_EQ(e.Animate(50), 100u);
     EXPECT_EQ(e.Get(0, 0x04, 0x5), 1);
     e.Animate(100);
-    EXPECT_EQ(e.Get(0, 0x0A, 0x10), 1);
-    EXPECT_EQ(e.Get(0, 0x0A, 0x11), 10); // below Min: starts at Min
-    EXPECT_EQ(e.Get(0, 0x04, 0x5), 0);
-    e.Animate(200);
-    EXPECT_EQ(e.Get(0, 0x0A, 0x11), 50);
-    e.Animate(300);
-    EXPECT_EQ(e.Get(0, 0x0A, 0x11), 90);
-    e.Animate(400);
-    EXPECT_EQ(e.Get(0, 0x0A, 0x11), 10); // 130 passes Max
+    // Counter, ramp (below Min: starts at Min), toggle.
+    EXPECT_EQ((std::array<int, 3>{e.Get(0, 0x0A, 0x10), e.Get(0, 0x0A, 0x11), e.Get(0, 0x04, 0x5)}),
+              (std::array{1, 10, 0}));
+    std::vector<int> ramp;
+    for (std::uint32_t at : {200u, 300u, 400u}) e.Animate(at), ramp.push_back(e.Get(0, 0x0A, 0x11));
+    EXPECT_EQ(ramp, (std::vector{50, 90, 10})); // 130 passes Max
     EXPECT_EQ(e.Get(0, 0x0A, 0x10), 4);
 }
 

@@ -13,11 +13,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <tuple>
 
 namespace dravon {
 namespace {
 
-using test::Bytes;
+using test::Hex;
 using test::TBytes;
 
 TBytes ReadUntil(int fd, std::size_t want, int boundMs) {
@@ -69,33 +70,25 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
     sim.SetValue(0, 0x0A, 0x10, 0xABCD);
-    const TBytes read = Bytes({0x00, 0x41, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10});
-    const TBytes write =
-        Bytes({0x00, 0x22, 0xFF, 0xFF, 0x00, 0x00, 0xA5, 0x01, 0x0A, 0x00, 0x00, 0x11, 0x00, 0x07});
+    const TBytes read = Hex("0041FFFF0000A4010A000010"), write = Hex("0022FFFF0000A5010A0000110007");
     auto send = [](int fd, const TBytes& b) {
         return ::send(fd, b.data(), b.size(), 0) == static_cast<ssize_t>(b.size());
     };
-    TSimFaults f;
-    f.SplitChunk = 3;
-    f.SplitDelayMs = 1;
-    f.CloseEvery = 2;
-    sim.SetFaults(f);
+    sim.SetFaults({.SplitChunk = 3, .SplitDelayMs = 1, .CloseEvery = 2});
     int fd = ConnectTcp(sim.Port(0));
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(send(fd, read));
-    EXPECT_EQ(ReadUntil(fd, 10, 3000), Bytes({0x00, 0x41, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0xAB, 0xCD}));
+    EXPECT_EQ(ReadUntil(fd, 10, 3000), Hex("0041FFFF000000A4ABCD"));
     ASSERT_TRUE(send(fd, read));
     EXPECT_TRUE(SeesEnd(fd, 3000));
     ::close(fd);
-    EXPECT_EQ(sim.Stats().FaultCloses, 1u);
-    EXPECT_GE(sim.Stats().FaultSplits, 1u);
+    EXPECT_TRUE(sim.Stats().FaultCloses == 1u && sim.Stats().FaultSplits >= 1u);
 
     // The "close" control: every open connection ends at once.
     sim.SetFaults(TSimFaults{});
     int a = ConnectTcp(sim.Port(0));
     int b = ConnectTcp(sim.Port(0));
-    ASSERT_GE(a, 0);
-    ASSERT_GE(b, 0);
+    ASSERT_TRUE(a >= 0 && b >= 0);
     // connect() returns once the kernel queued the connection; wait until the simulator took both.
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (sim.ConnectionCount() < 2 && std::chrono::steady_clock::now() < until) {
@@ -104,12 +97,11 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     }
     ASSERT_EQ(sim.ConnectionCount(), 2u);
     sim.CloseConnections();
-    EXPECT_TRUE(SeesEnd(a, 3000));
-    EXPECT_TRUE(SeesEnd(b, 3000));
+    EXPECT_TRUE(SeesEnd(a, 3000) && SeesEnd(b, 3000));
     ::close(a);
     // A write over the wire lands in the memory; switched off, the connection ends.
     ASSERT_TRUE(send(b = ConnectTcp(sim.Port(0)), write));
-    EXPECT_EQ(ReadUntil(b, 8, 3000), Bytes({0x00, 0x22, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA5}));
+    EXPECT_EQ(ReadUntil(b, 8, 3000), Hex("0022FFFF000000A5"));
     EXPECT_EQ(sim.Value(0, 0x0A, 0x11), 7);
     sim.SetPower(false);
     EXPECT_TRUE(SeesEnd(b, 3000));
@@ -120,9 +112,7 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
 
 TEST(SimUdp, EachDatagramIsOneRequestAndTheAnswerGoesToItsSender) {
     TSimTransportConfig udp;
-    udp.Kind = TSimTransportKind::Udp;
-    udp.Address = "127.0.0.1";
-    udp.Port = 0;
+    std::tie(udp.Kind, udp.Port) = std::pair(TSimTransportKind::Udp, 0);
     TPlcSimulator sim({udp});
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
@@ -139,11 +129,9 @@ TEST(SimUdp, EachDatagramIsOneRequestAndTheAnswerGoesToItsSender) {
         return ::sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     };
     // Half a request in one datagram is not continued by the next one.
-    TBytes half = Bytes({0x00, 0x30, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01});
-    ASSERT_EQ(sendTo(half), static_cast<ssize_t>(half.size()));
-    TBytes request = Bytes({0x00, 0x31, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 0x01, 0x0A, 0x00, 0x00, 0x10});
-    ASSERT_EQ(sendTo(request), static_cast<ssize_t>(request.size()));
-    EXPECT_EQ(ReadUntil(fd, 10, 3000), Bytes({0x00, 0x31, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x01, 0x02}));
+    ASSERT_EQ(sendTo(Hex("0030FFFF0000A401")), 8);
+    ASSERT_EQ(sendTo(Hex("0031FFFF0000A4010A000010")), 12);
+    EXPECT_EQ(ReadUntil(fd, 10, 3000), Hex("0031FFFF000000A40102"));
     EXPECT_EQ(sim.Stats().RandomReads, 1u);
     ::close(fd);
     sim.Stop();
