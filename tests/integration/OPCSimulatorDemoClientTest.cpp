@@ -57,8 +57,7 @@ TEST_F(OPCSimulatorDemoClientTest, PrintsTheSimulatorsValuesAndFollowsAChange) {
     EXPECT_TRUE(
         test::SpinUntil([&] { return HasItemLine(client.Output, "Sim1.WR0010", "4321", "GOOD"); }, 5000))
         << client.Output;
-    ASSERT_TRUE(client.WaitForExit()) << client.Output;
-    EXPECT_TRUE(client.ExitedNormallyWith(0));
+    ASSERT_TRUE(client.Ends(0));
     client.Output += client.Process.readAllStandardOutput().toStdString();
     EXPECT_NE(client.Output.find("data changes received"), std::string::npos) << client.Output;
     EXPECT_NE(client.Output.find("Server shut down at"), std::string::npos) << client.Output;
@@ -67,9 +66,7 @@ TEST_F(OPCSimulatorDemoClientTest, PrintsTheSimulatorsValuesAndFollowsAChange) {
 TEST_F(OPCSimulatorDemoClientTest, BadArgumentsAreRefusedWithTheUsage) {
     test::TServerProcess client(QDir::tempPath());
     client.Program = DRAVON_DEMOCLIENT;
-    client.Start({"--rate", "fast"});
-    ASSERT_TRUE(client.WaitForExit());
-    EXPECT_TRUE(client.ExitedNormallyWith(2));
+    ASSERT_TRUE(client.Runs({"--rate", "fast"}, 2));
     EXPECT_NE(client.Errors.find("bad value for --rate: fast"), std::string::npos) << client.Errors;
     EXPECT_NE(client.Errors.find("Usage: dravon-democlient"), std::string::npos) << client.Errors;
 }

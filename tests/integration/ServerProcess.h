@@ -11,6 +11,8 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 
@@ -61,6 +63,29 @@ public:
     }
     bool ExitedNormallyWith(int code) const {
         return Process.exitStatus() == QProcess::NormalExit && Process.exitCode() == code;
+    }
+    // Starts the server and waits for its start line.
+    ::testing::AssertionResult Started(const QStringList& arguments = {}) {
+        Start(arguments);
+        if (WaitForOutput("Server started at")) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "no start line\n" << Output << Errors;
+    }
+    // Waits for the end, which must be a normal exit with code.
+    ::testing::AssertionResult Ends(int code, int boundMs = 15000) {
+        if (!WaitForExit(boundMs))
+            return ::testing::AssertionFailure() << "did not end\n" << Output << Errors;
+        if (ExitedNormallyWith(code)) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "ended with " << Process.exitCode() << "\n"
+                                             << Output << Errors;
+    }
+    ::testing::AssertionResult Runs(const QStringList& arguments, int code) {
+        Start(arguments);
+        return Ends(code);
+    }
+    // SIGTERM, then a normal end with status 0.
+    ::testing::AssertionResult Stops(int boundMs = 15000) {
+        Process.terminate();
+        return Ends(0, boundMs);
     }
 
     QString Program = DRAVON_PROGRAM;

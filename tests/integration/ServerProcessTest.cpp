@@ -36,6 +36,14 @@ void WriteFile(const QString& path, const std::string& text) {
     file.write(text.data(), static_cast<qint64>(text.size()));
 }
 
+// A machine store with the log file switched on. LogEvents is the third setting; loading
+// stops at the first missing value.
+constexpr const char* LogFileStore = "DRAVON-STORE 1\n"
+                                     "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\Settings\"\n"
+                                     "dword \"Show tray icon\" 1\n"
+                                     "dword \"Allow browsing PLC variables\" 1\n"
+                                     "dword \"Create log file (Dravon.log)\" 1\n";
+
 class ServerProcessTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { test::TQtApplication::Create(); }
@@ -47,13 +55,10 @@ protected:
 
 TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZero) {
     TServerProcess first(Home.path());
-    first.Start({"-debuglog"});
-    ASSERT_TRUE(first.WaitForOutput("Server started at")) << first.Output << first.Errors;
+    ASSERT_TRUE(first.Started({"-debuglog"}));
 
     TServerProcess second(Home.path());
-    second.Start({"/show", "notes.txt"});
-    ASSERT_TRUE(second.WaitForExit()) << "the second start did not end";
-    EXPECT_TRUE(second.ExitedNormallyWith(0)) << second.Errors;
+    ASSERT_TRUE(second.Runs({"/show", "notes.txt"}, 0));
     EXPECT_EQ(second.Output.find("Server started"), std::string::npos); // it never started a server
 
     ASSERT_TRUE(first.WaitForOutput("Show request from a second start")) << first.Output;
@@ -63,9 +68,7 @@ TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZero) {
     EXPECT_NE(debug.find(expected), std::string::npos) << debug;
     EXPECT_NE(debug.find("Second instance asked to show the window"), std::string::npos);
 
-    first.Process.terminate();
-    ASSERT_TRUE(first.WaitForExit());
-    EXPECT_TRUE(first.ExitedNormallyWith(0));
+    ASSERT_TRUE(first.Stops());
     EXPECT_NE(first.Output.find("Server shut down at"), std::string::npos);
 }
 
@@ -83,47 +86,35 @@ TEST_F(ServerProcessTest, CopiesInTwoFoldersShareOneServerOnTheSameStore) {
     TServerProcess first(Home.path());
     first.WithoutDravonHome(Home.path());
     first.Program = ProgramIn(File("a"));
-    first.Start({});
-    ASSERT_TRUE(first.WaitForOutput("Server started at")) << first.Output << first.Errors;
+    ASSERT_TRUE(first.Started());
 
     TServerProcess second(Home.path());
     second.WithoutDravonHome(Home.path());
     second.Program = ProgramIn(File("b"));
-    second.Start({"/show"});
-    ASSERT_TRUE(second.WaitForExit());
-    EXPECT_TRUE(second.ExitedNormallyWith(0)) << second.Errors;
+    ASSERT_TRUE(second.Runs({"/show"}, 0));
     EXPECT_EQ(second.Output.find("Server started"), std::string::npos) << second.Output;
     EXPECT_TRUE(first.WaitForOutput("Show request from a second start")) << first.Output;
-    first.Process.terminate();
-    EXPECT_TRUE(first.WaitForExit());
+    ASSERT_TRUE(first.Stops());
 }
 
 TEST_F(ServerProcessTest, AStoppedServerIsNotJoinedByASecondOne) {
     TServerProcess first(Home.path());
-    first.Start({});
-    ASSERT_TRUE(first.WaitForOutput("Server started at")) << first.Output << first.Errors;
+    ASSERT_TRUE(first.Started());
     ::kill(static_cast<pid_t>(first.Process.processId()), SIGSTOP);
 
     TServerProcess second(Home.path());
     second.Start({});
-    const bool ended = second.WaitForExit(30000); // two hand-overs of 5 s each
+    const auto ended = second.Ends(1, 30000); // two hand-overs of 5 s each
     ::kill(static_cast<pid_t>(first.Process.processId()), SIGCONT);
     ASSERT_TRUE(ended);
-    EXPECT_TRUE(second.ExitedNormallyWith(1));
     EXPECT_NE(second.Errors.find("did not answer"), std::string::npos) << second.Errors;
     EXPECT_EQ(second.Output.find("Server started"), std::string::npos) << second.Output;
-    first.Process.terminate();
-    EXPECT_TRUE(first.WaitForExit());
-    EXPECT_TRUE(first.ExitedNormallyWith(0));
+    ASSERT_TRUE(first.Stops());
 }
 
 TEST_F(ServerProcessTest, AMachineStoreTheUserCannotWriteIsReadAndLeftAlone) {
     // The administrator's store: the log file switched on. The user may only read it.
-    const std::string machine = "DRAVON-STORE 1\n"
-                                "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\Settings\"\n"
-                                "dword \"Show tray icon\" 1\n"
-                                "dword \"Allow browsing PLC variables\" 1\n"
-                                "dword \"Create log file (Dravon.log)\" 1\n";
+    const std::string machine = LogFileStore;
     for (const char* dir : {"home", "tmp", "machine"}) QDir().mkpath(File(dir));
     WriteFile(File("machine/machine.store"), machine);
     TServerProcess server(Home.path());
@@ -146,11 +137,8 @@ TEST_F(ServerProcessTest, AMachineStoreTheUserCannotWriteIsReadAndLeftAlone) {
         QFile::setPermissions(File("machine"),
                               QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     }
-    server.Start({});
-    ASSERT_TRUE(server.WaitForOutput("Server started at")) << server.Output << server.Errors;
-    server.Process.terminate();
-    ASSERT_TRUE(server.WaitForExit());
-    EXPECT_TRUE(server.ExitedNormallyWith(0)) << server.Errors;
+    ASSERT_TRUE(server.Started());
+    ASSERT_TRUE(server.Stops());
 
     EXPECT_EQ(ReadFile(File("machine/machine.store")), machine);
     // The machine's settings were read: the log file is written where this user may write.
@@ -165,18 +153,10 @@ TEST_F(ServerProcessTest, AMachineStoreTheUserCannotWriteIsReadAndLeftAlone) {
 }
 
 TEST_F(ServerProcessTest, SigtermWritesTheShutDownLineToDravonLog) {
-    // LogEvents is the third setting; loading stops at the first missing value.
-    WriteFile(File("machine.store"), "DRAVON-STORE 1\n"
-                                     "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\Settings\"\n"
-                                     "dword \"Show tray icon\" 1\n"
-                                     "dword \"Allow browsing PLC variables\" 1\n"
-                                     "dword \"Create log file (Dravon.log)\" 1\n");
+    WriteFile(File("machine.store"), LogFileStore);
     TServerProcess server(Home.path());
-    server.Start({});
-    ASSERT_TRUE(server.WaitForOutput("Server started at")) << server.Output << server.Errors;
-    server.Process.terminate(); // SIGTERM
-    ASSERT_TRUE(server.WaitForExit());
-    EXPECT_TRUE(server.ExitedNormallyWith(0)) << server.Errors;
+    ASSERT_TRUE(server.Started());
+    ASSERT_TRUE(server.Stops());
 
     const std::string log = ReadFile(File("Dravon.log"));
     const std::string path = QDir(Home.path()).absolutePath().toStdString() + "/Dravon.log";
@@ -238,32 +218,25 @@ TEST_F(ServerProcessTest, ServiceManagerHearsReadyStatusWatchdogAndStatusQueryAn
     ASSERT_TRUE(test::SpinUntil([&] { return count("WATCHDOG=1") >= 2; }, 15000));
 
     TServerProcess status(Home.path());
-    status.Start({"--status"});
-    ASSERT_TRUE(status.WaitForExit());
-    EXPECT_TRUE(status.ExitedNormallyWith(0)) << status.Errors;
+    ASSERT_TRUE(status.Runs({"--status"}, 0));
     EXPECT_EQ(status.Output.rfind("Dravon OPC Data Access Server 1.0.0.0\nUp time: 0 days 00:00:", 0), 0u)
         << status.Output;
     EXPECT_NE(status.Output.find("\nPLCs: 1\n  Press: Idle, -\nClients: 0\n"), std::string::npos)
         << status.Output;
 
-    server.Process.terminate();
-    ASSERT_TRUE(server.WaitForExit());
+    ASSERT_TRUE(server.Stops());
     EXPECT_EQ(count("STOPPING=1"), 1);
     EXPECT_EQ(count("READY=1"), 1);
     ::close(notify);
 
     TServerProcess none(Home.path());
-    none.Start({"--status"});
-    ASSERT_TRUE(none.WaitForExit());
-    EXPECT_TRUE(none.ExitedNormallyWith(1));
+    ASSERT_TRUE(none.Runs({"--status"}, 1));
     EXPECT_EQ(none.Errors, "No Dravon server is running\n");
 }
 
 TEST_F(ServerProcessTest, RegisterThenUnregisterBothRunAndNoServerStarts) {
     TServerProcess registration(Home.path());
-    registration.Start({"/REGISTER", "/UNREGISTER"});
-    ASSERT_TRUE(registration.WaitForExit());
-    EXPECT_TRUE(registration.ExitedNormallyWith(0)) << registration.Errors;
+    ASSERT_TRUE(registration.Runs({"/REGISTER", "/UNREGISTER"}, 0));
     EXPECT_EQ(registration.Output, "");
     const std::string store = ReadFile(File("machine.store"));
     EXPECT_NE(store.find("key HKEY_CLASSES_ROOT \"DravonOPC.DA2\\\\OPC\"\n"), std::string::npos) << store;
@@ -279,9 +252,7 @@ TEST_F(ServerProcessTest, RegistrationIntoAReadOnlyStoreFailsVisibly) {
     WriteFile(File("machine.store"), "DRAVON-STORE 1\n");
     QFile::setPermissions(File("machine.store"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
     TServerProcess registration(Home.path());
-    registration.Start({"/register"});
-    ASSERT_TRUE(registration.WaitForExit());
-    EXPECT_TRUE(registration.ExitedNormallyWith(1));
+    ASSERT_TRUE(registration.Runs({"/register"}, 1));
     EXPECT_NE(registration.Errors.find("Dravon OPC Data Access Server registration failed."),
               std::string::npos)
         << registration.Errors;
@@ -292,32 +263,25 @@ TEST_F(ServerProcessTest, CorruptStoreStartsWithDefaultsAndHelpListsTheSwitches)
     const std::string garbage("\x01\x02 not a store \xFF", 17);
     WriteFile(File("machine.store"), garbage);
     TServerProcess server(Home.path());
-    server.Start({});
-    ASSERT_TRUE(server.WaitForOutput("Server started at")) << server.Errors;
+    ASSERT_TRUE(server.Started());
     // Named on the console (and in the log), and never overwritten.
     ASSERT_TRUE(server.WaitForOutput("is not a Dravon store file")) << server.Output;
     EXPECT_NE(server.Output.find(File("machine.store").toStdString()), std::string::npos);
-    server.Process.terminate();
-    ASSERT_TRUE(server.WaitForExit());
-    EXPECT_TRUE(server.ExitedNormallyWith(0));
+    ASSERT_TRUE(server.Stops());
     EXPECT_FALSE(QFile::exists(File("Dravon.log"))); // LogEvents is off by default
     EXPECT_EQ(ReadFile(File("machine.store")), garbage);
 
     // The check reads the store as the server would and says what is wrong.
     WriteFile(File("machine.store"), "not a store either\n");
     TServerProcess check(Home.path());
-    check.Start({"--check-config"});
-    ASSERT_TRUE(check.WaitForExit());
-    EXPECT_TRUE(check.ExitedNormallyWith(1));
+    ASSERT_TRUE(check.Runs({"--check-config"}, 1));
     const std::string machine = QDir(Home.path()).absolutePath().toStdString() + "/machine.store";
     EXPECT_EQ(check.Output,
               machine + ": cannot be parsed, the server would start with defaults\n1 problem found in " +
                   machine + "\n");
 
     TServerProcess help(Home.path());
-    help.Start({"--help"});
-    ASSERT_TRUE(help.WaitForExit());
-    EXPECT_TRUE(help.ExitedNormallyWith(0));
+    ASSERT_TRUE(help.Runs({"--help"}, 0));
     for (const char* name : {"/REGSERVER", "/UNREGSERVER", "/REGISTER", "/UNREGISTER", "/EMBEDDING",
                              "/DEBUGLOG", "/SHOW", "DRAVON_HOME"})
         EXPECT_NE(help.Output.find(name), std::string::npos) << name;
@@ -358,8 +322,7 @@ TEST_F(ServerProcessTest, ConcurrentRegistrationsAndSavesNeverLoseThePlcList) {
     ASSERT_TRUE(save(0));
 
     TServerProcess server(Home.path());
-    server.Start({});
-    ASSERT_TRUE(server.WaitForOutput("Server started at")) << server.Errors;
+    ASSERT_TRUE(server.Started());
     std::uint32_t saves = 0;
     for (int round = 1; round <= Rounds; ++round) {
         std::vector<std::unique_ptr<TServerProcess>> registrations;
@@ -377,14 +340,9 @@ TEST_F(ServerProcessTest, ConcurrentRegistrationsAndSavesNeverLoseThePlcList) {
             ASSERT_TRUE(listIntact()) << "round " << round;
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         }
-        for (auto& registration : registrations) {
-            ASSERT_TRUE(registration->WaitForExit()) << "round " << round;
-            EXPECT_TRUE(registration->ExitedNormallyWith(0)) << registration->Errors;
-        }
+        for (auto& registration : registrations) ASSERT_TRUE(registration->Ends(0)) << "round " << round;
     }
-    server.Process.terminate();
-    ASSERT_TRUE(server.WaitForExit());
-    EXPECT_TRUE(server.ExitedNormallyWith(0)) << server.Errors;
+    ASSERT_TRUE(server.Stops());
 
     TFileStore after(machine, user);
     EXPECT_TRUE(after.TakeProblems().empty());
@@ -424,9 +382,7 @@ TEST_F(ServerProcessTest, SigtermDuringASlowStartEndsInOrder) {
                    (std::stoull(text.substr(at + 8, 16), nullptr, 16) & (1ull << (SIGTERM - 1)));
         },
         15000));
-    server.Process.terminate();
-    ASSERT_TRUE(server.WaitForExit(30000));
-    EXPECT_TRUE(server.ExitedNormallyWith(0)) << server.Errors;
+    ASSERT_TRUE(server.Stops(30000));
     EXPECT_NE(server.Errors.find("start-up stopped by signal 15"), std::string::npos) << server.Errors;
     EXPECT_EQ(server.Output.find("Server started at"), std::string::npos) << server.Output;
     EXPECT_EQ(ReadFile(File("machine.store")), text);
