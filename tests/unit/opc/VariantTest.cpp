@@ -38,141 +38,130 @@ TEST_P(VariantConversion, FollowsTheAutomationRules) {
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-INSTANTIATE_TEST_SUITE_P(
-    Integers, VariantConversion,
-    ::testing::Values(
-        TConversionCase{"I4ToI2", TVariant::I4(1), VT_I2, S_OK, TVariant::I2(1)},
-        TConversionCase{"I4ToI2Overflow", TVariant::I4(32768), VT_I2, DISP_E_OVERFLOW, {}},
-        TConversionCase{"I4ToUI2Overflow", TVariant::I4(70000), VT_UI2, DISP_E_OVERFLOW, {}},
-        TConversionCase{"NegativeToUI2", TVariant::I4(-1), VT_UI2, DISP_E_OVERFLOW, {}},
-        TConversionCase{"NegativeToUI4", TVariant::I4(-1), VT_UI4, DISP_E_OVERFLOW, {}},
-        TConversionCase{"I4ToI1Overflow", TVariant::I4(200), VT_I1, DISP_E_OVERFLOW, {}},
-        TConversionCase{"I4ToUI1", TVariant::I4(255), VT_UI1, S_OK, TVariant::UI1(255)},
-        TConversionCase{"UI4ToI4Overflow", TVariant::UI4(0x80000000u), VT_I4, DISP_E_OVERFLOW, {}},
-        TConversionCase{"UI4ToI8", TVariant::UI4(0xFFFFFFFFu), VT_I8, S_OK, TVariant::I8(4294967295LL)},
-        TConversionCase{"UI8MaxToI8", TVariant::UI8(~0ull), VT_I8, DISP_E_OVERFLOW, {}},
-        TConversionCase{"I8MinToUI8",
-                        TVariant::I8(std::numeric_limits<std::int64_t>::min()),
-                        VT_UI8,
-                        DISP_E_OVERFLOW,
-                        {}},
-        TConversionCase{"I4ToInt", TVariant::I4(-5), VT_INT, S_OK, TVariant::Int(-5)},
-        TConversionCase{"I4ToUInt", TVariant::I4(5), VT_UINT, S_OK, TVariant::UInt(5)}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Integers, VariantConversion, ::testing::ValuesIn(std::vector<TConversionCase>{
+    {"I4ToI2", TVariant::I4(1), VT_I2, S_OK, TVariant::I2(1)},
+    {"I4ToI2Overflow", TVariant::I4(32768), VT_I2, DISP_E_OVERFLOW, {}},
+    {"I4ToUI2Overflow", TVariant::I4(70000), VT_UI2, DISP_E_OVERFLOW, {}},
+    {"NegativeToUI2", TVariant::I4(-1), VT_UI2, DISP_E_OVERFLOW, {}},
+    {"NegativeToUI4", TVariant::I4(-1), VT_UI4, DISP_E_OVERFLOW, {}},
+    {"I4ToI1Overflow", TVariant::I4(200), VT_I1, DISP_E_OVERFLOW, {}},
+    {"I4ToUI1", TVariant::I4(255), VT_UI1, S_OK, TVariant::UI1(255)},
+    {"UI4ToI4Overflow", TVariant::UI4(0x80000000u), VT_I4, DISP_E_OVERFLOW, {}},
+    {"UI4ToI8", TVariant::UI4(0xFFFFFFFFu), VT_I8, S_OK, TVariant::I8(4294967295LL)},
+    {"UI8MaxToI8", TVariant::UI8(~0ull), VT_I8, DISP_E_OVERFLOW, {}},
+    {"I8MinToUI8", TVariant::I8(std::numeric_limits<std::int64_t>::min()), VT_UI8, DISP_E_OVERFLOW, {}},
+    {"I4ToInt", TVariant::I4(-5), VT_INT, S_OK, TVariant::Int(-5)},
+    {"I4ToUInt", TVariant::I4(5), VT_UINT, S_OK, TVariant::UInt(5)},
+}));
+// clang-format on
 
-INSTANTIATE_TEST_SUITE_P(
-    RealsRoundHalfToEven, VariantConversion,
-    ::testing::Values(
-        TConversionCase{"TwoPointFive", TVariant::R8(2.5), VT_I4, S_OK, TVariant::I4(2)},
-        TConversionCase{"ThreePointFive", TVariant::R8(3.5), VT_I4, S_OK, TVariant::I4(4)},
-        TConversionCase{"MinusTwoPointFive", TVariant::R8(-2.5), VT_I4, S_OK, TVariant::I4(-2)},
-        TConversionCase{"PointFive", TVariant::R8(0.5), VT_I2, S_OK, TVariant::I2(0)},
-        TConversionCase{"TwoPointSix", TVariant::R4(2.6f), VT_UI2, S_OK, TVariant::UI2(3)},
-        TConversionCase{"RoundsIntoOverflow", TVariant::R8(32767.5), VT_I2, DISP_E_OVERFLOW, {}},
-        TConversionCase{"RoundsBackIntoRange", TVariant::R8(-32768.4), VT_I2, S_OK, TVariant::I2(-32768)},
-        TConversionCase{"NaNToI4", TVariant::R8(NaN), VT_I4, DISP_E_OVERFLOW, {}},
-        TConversionCase{"HugeToI8", TVariant::R8(1e300), VT_I8, DISP_E_OVERFLOW, {}},
-        TConversionCase{"HugeToR4", TVariant::R8(1e300), VT_R4, DISP_E_OVERFLOW, {}},
-        TConversionCase{"R8ToR4", TVariant::R8(0.5), VT_R4, S_OK, TVariant::R4(0.5f)},
-        TConversionCase{"R4ToR8Widens", TVariant::R4(0.1f), VT_R8, S_OK,
-                        TVariant::R8(static_cast<double>(0.1f))}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(RealsRoundHalfToEven, VariantConversion, ::testing::ValuesIn(std::vector<TConversionCase>{
+    {"TwoPointFive", TVariant::R8(2.5), VT_I4, S_OK, TVariant::I4(2)},
+    {"ThreePointFive", TVariant::R8(3.5), VT_I4, S_OK, TVariant::I4(4)},
+    {"MinusTwoPointFive", TVariant::R8(-2.5), VT_I4, S_OK, TVariant::I4(-2)},
+    {"PointFive", TVariant::R8(0.5), VT_I2, S_OK, TVariant::I2(0)},
+    {"TwoPointSix", TVariant::R4(2.6f), VT_UI2, S_OK, TVariant::UI2(3)},
+    {"RoundsIntoOverflow", TVariant::R8(32767.5), VT_I2, DISP_E_OVERFLOW, {}},
+    {"RoundsBackIntoRange", TVariant::R8(-32768.4), VT_I2, S_OK, TVariant::I2(-32768)},
+    {"NaNToI4", TVariant::R8(NaN), VT_I4, DISP_E_OVERFLOW, {}},
+    {"HugeToI8", TVariant::R8(1e300), VT_I8, DISP_E_OVERFLOW, {}},
+    {"HugeToR4", TVariant::R8(1e300), VT_R4, DISP_E_OVERFLOW, {}},
+    {"R8ToR4", TVariant::R8(0.5), VT_R4, S_OK, TVariant::R4(0.5f)},
+    {"R4ToR8Widens", TVariant::R4(0.1f), VT_R8, S_OK, TVariant::R8(static_cast<double>(0.1f))},
+}));
+// clang-format on
 
-INSTANTIATE_TEST_SUITE_P(
-    Booleans, VariantConversion,
-    ::testing::Values(
-        TConversionCase{"TrueToI2", TVariant::Bool(true), VT_I2, S_OK, TVariant::I2(-1)},
-        TConversionCase{"TrueToI4", TVariant::Bool(true), VT_I4, S_OK, TVariant::I4(-1)},
-        TConversionCase{"TrueToUI2AllBits", TVariant::Bool(true), VT_UI2, S_OK, TVariant::UI2(65535)},
-        TConversionCase{"TrueToR8", TVariant::Bool(true), VT_R8, S_OK, TVariant::R8(-1.0)},
-        TConversionCase{"FalseToUI4", TVariant::Bool(false), VT_UI4, S_OK, TVariant::UI4(0)},
-        TConversionCase{"FiveToBool", TVariant::I4(5), VT_BOOL, S_OK, TVariant::Bool(true)},
-        TConversionCase{"ZeroToBool", TVariant::UI2(0), VT_BOOL, S_OK, TVariant::Bool(false)},
-        TConversionCase{"SmallRealToBool", TVariant::R8(0.1), VT_BOOL, S_OK, TVariant::Bool(true)},
-        TConversionCase{"TrueToText", TVariant::Bool(true), VT_BSTR, S_OK, TVariant::Bstr("-1")},
-        TConversionCase{"FalseToText", TVariant::Bool(false), VT_BSTR, S_OK, TVariant::Bstr("0")},
-        TConversionCase{"TrueToAlphaText", TVariant::Bool(true), VT_BSTR, S_OK, TVariant::Bstr("True"),
-                        VARIANT_ALPHABOOL}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Booleans, VariantConversion, ::testing::ValuesIn(std::vector<TConversionCase>{
+    {"TrueToI2", TVariant::Bool(true), VT_I2, S_OK, TVariant::I2(-1)},
+    {"TrueToI4", TVariant::Bool(true), VT_I4, S_OK, TVariant::I4(-1)},
+    {"TrueToUI2AllBits", TVariant::Bool(true), VT_UI2, S_OK, TVariant::UI2(65535)},
+    {"TrueToR8", TVariant::Bool(true), VT_R8, S_OK, TVariant::R8(-1.0)},
+    {"FalseToUI4", TVariant::Bool(false), VT_UI4, S_OK, TVariant::UI4(0)},
+    {"FiveToBool", TVariant::I4(5), VT_BOOL, S_OK, TVariant::Bool(true)},
+    {"ZeroToBool", TVariant::UI2(0), VT_BOOL, S_OK, TVariant::Bool(false)},
+    {"SmallRealToBool", TVariant::R8(0.1), VT_BOOL, S_OK, TVariant::Bool(true)},
+    {"TrueToText", TVariant::Bool(true), VT_BSTR, S_OK, TVariant::Bstr("-1")},
+    {"FalseToText", TVariant::Bool(false), VT_BSTR, S_OK, TVariant::Bstr("0")},
+    {"TrueToAlphaText", TVariant::Bool(true), VT_BSTR, S_OK, TVariant::Bstr("True"), VARIANT_ALPHABOOL},
+}));
+// clang-format on
 
-INSTANTIATE_TEST_SUITE_P(
-    FromText, VariantConversion,
-    ::testing::Values(
-        TConversionCase{"vvToI4", TVariant::Bstr("vv"), VT_I4, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"vvToUI2", TVariant::Bstr("vv"), VT_UI2, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"vvToR4", TVariant::Bstr("vv"), VT_R4, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"vvToBool", TVariant::Bstr("vv"), VT_BOOL, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"vvToText", TVariant::Bstr("vv"), VT_BSTR, S_OK, TVariant::Bstr("vv")},
-        TConversionCase{"EmptyToI4", TVariant::Bstr(""), VT_I4, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"Blanks", TVariant::Bstr(" 42 "), VT_I4, S_OK, TVariant::I4(42)},
-        TConversionCase{"Negative", TVariant::Bstr("-7"), VT_I2, S_OK, TVariant::I2(-7)},
-        TConversionCase{"FractionRounds", TVariant::Bstr("2.5"), VT_I4, S_OK, TVariant::I4(2)},
-        TConversionCase{"Exponent", TVariant::Bstr("1e3"), VT_UI2, S_OK, TVariant::UI2(1000)},
-        TConversionCase{"TooLargeForUI2", TVariant::Bstr("70000"), VT_UI2, DISP_E_OVERFLOW, {}},
-        TConversionCase{"TooLargeForDouble", TVariant::Bstr("1e999"), VT_R8, DISP_E_OVERFLOW, {}},
-        TConversionCase{"TooLargeForR4", TVariant::Bstr("3.5e38"), VT_R4, DISP_E_OVERFLOW, {}},
-        TConversionCase{"LongDigitsToI8", TVariant::Bstr("9223372036854775807"), VT_I8, S_OK,
-                        TVariant::I8(std::numeric_limits<std::int64_t>::max())},
-        TConversionCase{"JustPastI8", TVariant::Bstr("9223372036854775808"), VT_I8, DISP_E_OVERFLOW, {}},
-        TConversionCase{"TrailingGarbage", TVariant::Bstr("12abc"), VT_I4, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"HexIsNotDecimal", TVariant::Bstr("0x10"), VT_I4, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"LoneSign", TVariant::Bstr("-"), VT_I4, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"LonePoint", TVariant::Bstr("."), VT_R8, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"TrueWord", TVariant::Bstr("True"), VT_BOOL, S_OK, TVariant::Bool(true)},
-        TConversionCase{"FalseWordAnyCase", TVariant::Bstr("fALSE"), VT_BOOL, S_OK, TVariant::Bool(false)},
-        TConversionCase{"NumberToBool", TVariant::Bstr("3"), VT_BOOL, S_OK, TVariant::Bool(true)},
-        TConversionCase{"YesIsNotABool", TVariant::Bstr("yes"), VT_BOOL, DISP_E_TYPEMISMATCH, {}}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(FromText, VariantConversion, ::testing::ValuesIn(std::vector<TConversionCase>{
+    {"vvToI4", TVariant::Bstr("vv"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+    {"vvToUI2", TVariant::Bstr("vv"), VT_UI2, DISP_E_TYPEMISMATCH, {}},
+    {"vvToR4", TVariant::Bstr("vv"), VT_R4, DISP_E_TYPEMISMATCH, {}},
+    {"vvToBool", TVariant::Bstr("vv"), VT_BOOL, DISP_E_TYPEMISMATCH, {}},
+    {"vvToText", TVariant::Bstr("vv"), VT_BSTR, S_OK, TVariant::Bstr("vv")},
+    {"EmptyToI4", TVariant::Bstr(""), VT_I4, DISP_E_TYPEMISMATCH, {}},
+    {"Blanks", TVariant::Bstr(" 42 "), VT_I4, S_OK, TVariant::I4(42)},
+    {"Negative", TVariant::Bstr("-7"), VT_I2, S_OK, TVariant::I2(-7)},
+    {"FractionRounds", TVariant::Bstr("2.5"), VT_I4, S_OK, TVariant::I4(2)},
+    {"Exponent", TVariant::Bstr("1e3"), VT_UI2, S_OK, TVariant::UI2(1000)},
+    {"TooLargeForUI2", TVariant::Bstr("70000"), VT_UI2, DISP_E_OVERFLOW, {}},
+    {"TooLargeForDouble", TVariant::Bstr("1e999"), VT_R8, DISP_E_OVERFLOW, {}},
+    {"TooLargeForR4", TVariant::Bstr("3.5e38"), VT_R4, DISP_E_OVERFLOW, {}},
+    {"LongDigitsToI8", TVariant::Bstr("9223372036854775807"), VT_I8, S_OK, TVariant::I8(std::numeric_limits<std::int64_t>::max())},
+    {"JustPastI8", TVariant::Bstr("9223372036854775808"), VT_I8, DISP_E_OVERFLOW, {}},
+    {"TrailingGarbage", TVariant::Bstr("12abc"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+    {"HexIsNotDecimal", TVariant::Bstr("0x10"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+    {"LoneSign", TVariant::Bstr("-"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+    {"LonePoint", TVariant::Bstr("."), VT_R8, DISP_E_TYPEMISMATCH, {}},
+    {"TrueWord", TVariant::Bstr("True"), VT_BOOL, S_OK, TVariant::Bool(true)},
+    {"FalseWordAnyCase", TVariant::Bstr("fALSE"), VT_BOOL, S_OK, TVariant::Bool(false)},
+    {"NumberToBool", TVariant::Bstr("3"), VT_BOOL, S_OK, TVariant::Bool(true)},
+    {"YesIsNotABool", TVariant::Bstr("yes"), VT_BOOL, DISP_E_TYPEMISMATCH, {}},
+}));
+// clang-format on
 
-INSTANTIATE_TEST_SUITE_P(
-    ToText, VariantConversion,
-    ::testing::Values(
-        TConversionCase{"I4", TVariant::I4(-123), VT_BSTR, S_OK, TVariant::Bstr("-123")},
-        TConversionCase{"UI8Max", TVariant::UI8(~0ull), VT_BSTR, S_OK,
-                        TVariant::Bstr("18446744073709551615")},
-        TConversionCase{"R8Tenth", TVariant::R8(0.1), VT_BSTR, S_OK, TVariant::Bstr("0.1")},
-        TConversionCase{"R4Tenth", TVariant::R4(0.1f), VT_BSTR, S_OK, TVariant::Bstr("0.1")},
-        TConversionCase{"R8Large", TVariant::R8(1e20), VT_BSTR, S_OK, TVariant::Bstr("1E+20")},
-        TConversionCase{"Currency", TVariant::Cy(15000), VT_BSTR, S_OK, TVariant::Bstr("1.5")},
-        TConversionCase{"DateAndTime", TVariant::Date(46000.5), VT_BSTR, S_OK,
-                        TVariant::Bstr("2025-12-09 12:00:00")},
-        TConversionCase{"DateOnly", TVariant::Date(46000), VT_BSTR, S_OK, TVariant::Bstr("2025-12-09")},
-        TConversionCase{"TimeOnly", TVariant::Date(0.5), VT_BSTR, S_OK, TVariant::Bstr("12:00:00")}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(ToText, VariantConversion, ::testing::ValuesIn(std::vector<TConversionCase>{
+    {"I4", TVariant::I4(-123), VT_BSTR, S_OK, TVariant::Bstr("-123")},
+    {"UI8Max", TVariant::UI8(~0ull), VT_BSTR, S_OK, TVariant::Bstr("18446744073709551615")},
+    {"R8Tenth", TVariant::R8(0.1), VT_BSTR, S_OK, TVariant::Bstr("0.1")},
+    {"R4Tenth", TVariant::R4(0.1f), VT_BSTR, S_OK, TVariant::Bstr("0.1")},
+    {"R8Large", TVariant::R8(1e20), VT_BSTR, S_OK, TVariant::Bstr("1E+20")},
+    {"Currency", TVariant::Cy(15000), VT_BSTR, S_OK, TVariant::Bstr("1.5")},
+    {"DateAndTime", TVariant::Date(46000.5), VT_BSTR, S_OK, TVariant::Bstr("2025-12-09 12:00:00")},
+    {"DateOnly", TVariant::Date(46000), VT_BSTR, S_OK, TVariant::Bstr("2025-12-09")},
+    {"TimeOnly", TVariant::Date(0.5), VT_BSTR, S_OK, TVariant::Bstr("12:00:00")},
+}));
+// clang-format on
 
-INSTANTIATE_TEST_SUITE_P(
-    DatesCurrencyEmptyNull, VariantConversion,
-    ::testing::Values(
-        TConversionCase{"TextToDate", TVariant::Bstr("2025-12-09 12:00:00"), VT_DATE, S_OK,
-                        TVariant::Date(46000.5)},
-        TConversionCase{"IsoTextToDate", TVariant::Bstr("2025-12-09T06:00"), VT_DATE, S_OK,
-                        TVariant::Date(46000.25)},
-        TConversionCase{"NoSuchDay", TVariant::Bstr("2025-02-30"), VT_DATE, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"NumberIsNotADateText", TVariant::Bstr("46000"), VT_DATE, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"DateToI4", TVariant::Date(1.5), VT_I4, S_OK, TVariant::I4(2)},
-        TConversionCase{"I4ToDate", TVariant::I4(2), VT_DATE, S_OK, TVariant::Date(2.0)},
-        TConversionCase{"DateOverflow", TVariant::R8(1e7), VT_DATE, DISP_E_OVERFLOW, {}},
-        TConversionCase{"I4ToCurrency", TVariant::I4(5), VT_CY, S_OK, TVariant::Cy(50000)},
-        TConversionCase{"CurrencyToI4", TVariant::Cy(25000), VT_I4, S_OK, TVariant::I4(2)},
-        TConversionCase{"R8ToCurrency", TVariant::R8(1.23456), VT_CY, S_OK, TVariant::Cy(12346)},
-        TConversionCase{"CurrencyOverflow", TVariant::R8(1e16), VT_CY, DISP_E_OVERFLOW, {}},
-        TConversionCase{"EmptyToI4", TVariant(), VT_I4, S_OK, TVariant::I4(0)},
-        TConversionCase{"EmptyToText", TVariant(), VT_BSTR, S_OK, TVariant::Bstr("")},
-        TConversionCase{"NullToI4", TVariant::Null(), VT_I4, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"AnythingToEmpty", TVariant::Bstr("vv"), VT_EMPTY, S_OK, TVariant()},
-        TConversionCase{"ErrorToI2", TVariant::Error(E_FAIL), VT_I2, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"UnknownTarget", TVariant::I4(1), 9, DISP_E_BADVARTYPE, {}}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(DatesCurrencyEmptyNull, VariantConversion, ::testing::ValuesIn(std::vector<TConversionCase>{
+    {"TextToDate", TVariant::Bstr("2025-12-09 12:00:00"), VT_DATE, S_OK, TVariant::Date(46000.5)},
+    {"IsoTextToDate", TVariant::Bstr("2025-12-09T06:00"), VT_DATE, S_OK, TVariant::Date(46000.25)},
+    {"NoSuchDay", TVariant::Bstr("2025-02-30"), VT_DATE, DISP_E_TYPEMISMATCH, {}},
+    {"NumberIsNotADateText", TVariant::Bstr("46000"), VT_DATE, DISP_E_TYPEMISMATCH, {}},
+    {"DateToI4", TVariant::Date(1.5), VT_I4, S_OK, TVariant::I4(2)},
+    {"I4ToDate", TVariant::I4(2), VT_DATE, S_OK, TVariant::Date(2.0)},
+    {"DateOverflow", TVariant::R8(1e7), VT_DATE, DISP_E_OVERFLOW, {}},
+    {"I4ToCurrency", TVariant::I4(5), VT_CY, S_OK, TVariant::Cy(50000)},
+    {"CurrencyToI4", TVariant::Cy(25000), VT_I4, S_OK, TVariant::I4(2)},
+    {"R8ToCurrency", TVariant::R8(1.23456), VT_CY, S_OK, TVariant::Cy(12346)},
+    {"CurrencyOverflow", TVariant::R8(1e16), VT_CY, DISP_E_OVERFLOW, {}},
+    {"EmptyToI4", TVariant(), VT_I4, S_OK, TVariant::I4(0)},
+    {"EmptyToText", TVariant(), VT_BSTR, S_OK, TVariant::Bstr("")},
+    {"NullToI4", TVariant::Null(), VT_I4, DISP_E_TYPEMISMATCH, {}},
+    {"AnythingToEmpty", TVariant::Bstr("vv"), VT_EMPTY, S_OK, TVariant()},
+    {"ErrorToI2", TVariant::Error(E_FAIL), VT_I2, DISP_E_TYPEMISMATCH, {}},
+    {"UnknownTarget", TVariant::I4(1), 9, DISP_E_BADVARTYPE, {}},
+}));
+// clang-format on
 
-INSTANTIATE_TEST_SUITE_P(
-    Arrays, VariantConversion,
-    ::testing::Values(
-        TConversionCase{"ElementWise", TVariant::Array(VT_I4, {TVariant::I4(1), TVariant::I4(-2)}),
-                        VT_ARRAY | VT_R8, S_OK, TVariant::Array(VT_R8, {TVariant::R8(1), TVariant::R8(-2)})},
-        TConversionCase{"OneElementOverflows",
-                        TVariant::Array(VT_I4, {TVariant::I4(1), TVariant::I4(70000)}),
-                        VT_ARRAY | VT_I2,
-                        DISP_E_OVERFLOW,
-                        {}},
-        TConversionCase{"ScalarToArray", TVariant::I4(1), VT_ARRAY | VT_I4, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{
-            "ArrayToScalar", TVariant::Array(VT_I4, {TVariant::I4(1)}), VT_I4, DISP_E_TYPEMISMATCH, {}},
-        TConversionCase{"EmptyArray", TVariant::Array(VT_UI2, {}), VT_ARRAY | VT_BSTR, S_OK,
-                        TVariant::Array(VT_BSTR, {})}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Arrays, VariantConversion, ::testing::ValuesIn(std::vector<TConversionCase>{
+    {"ElementWise", TVariant::Array(VT_I4, {TVariant::I4(1), TVariant::I4(-2)}), VT_ARRAY | VT_R8, S_OK, TVariant::Array(VT_R8, {TVariant::R8(1), TVariant::R8(-2)})},
+    {"OneElementOverflows", TVariant::Array(VT_I4, {TVariant::I4(1), TVariant::I4(70000)}), VT_ARRAY | VT_I2, DISP_E_OVERFLOW, {}},
+    {"ScalarToArray", TVariant::I4(1), VT_ARRAY | VT_I4, DISP_E_TYPEMISMATCH, {}},
+    {"ArrayToScalar", TVariant::Array(VT_I4, {TVariant::I4(1)}), VT_I4, DISP_E_TYPEMISMATCH, {}},
+    {"EmptyArray", TVariant::Array(VT_UI2, {}), VT_ARRAY | VT_BSTR, S_OK, TVariant::Array(VT_BSTR, {})},
+}));
+// clang-format on
 
 TEST(VariantTest, ConvertsInPlace) {
     TVariant v = TVariant::Bstr("17");
@@ -195,18 +184,15 @@ TEST(VariantTest, ArrayOfConvertsEveryElement) {
 }
 
 TEST(VariantTest, RecordCarriesTypeAndLittleEndianValue) {
-    auto record = VariantRecord(TVariant::I4(0x01020304));
-    std::array<std::uint8_t, 16> expected{3, 0, 0, 0, 0, 0, 0, 0, 4, 3, 2, 1, 0, 0, 0, 0};
-    EXPECT_EQ(record, expected);
-    record = VariantRecord(TVariant::R4(1.0f)); // 0x3F800000
-    expected = {4, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x80, 0x3F, 0, 0, 0, 0};
-    EXPECT_EQ(record, expected);
-    record = VariantRecord(TVariant::Bool(true));
-    expected = {11, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(record, expected);
-    record = VariantRecord(TVariant::Array(VT_UI2, {TVariant::UI2(1)}));
-    expected = {0x12, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(record, expected);
+    // clang-format off
+    const std::pair<TVariant, std::array<std::uint8_t, 16>> rows[] = {
+        {TVariant::I4(0x01020304), {3, 0, 0, 0, 0, 0, 0, 0, 4, 3, 2, 1, 0, 0, 0, 0}},
+        {TVariant::R4(1.0f), {4, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x80, 0x3F, 0, 0, 0, 0}}, // 0x3F800000
+        {TVariant::Bool(true), {11, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0}},
+        {TVariant::Array(VT_UI2, {TVariant::UI2(1)}), {0x12, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    };
+    // clang-format on
+    for (const auto& [value, bytes] : rows) EXPECT_EQ(VariantRecord(value), bytes) << value.Vt();
 }
 
 TEST(FileTimeTest, LocalDateTimeBecomesUtcFileTime) {
