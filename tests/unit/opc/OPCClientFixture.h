@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,12 @@ struct TGroupState {
     std::string Name;
     float Deadband = 0;
     OPCHANDLE Client = 0, Server = 0;
+    bool operator==(const TGroupState&) const = default;
 };
+inline void PrintTo(const TGroupState& s, std::ostream* os) {
+    *os << "{" << s.Rate << ", " << s.Locale << ", " << s.Active << ", " << s.TimeBias << ", " << s.Name
+        << ", " << s.Deadband << ", " << s.Client << ", " << s.Server << "}";
+}
 
 class TOPCClientFixture : public ::testing::Test {
 protected:
