@@ -90,6 +90,10 @@ protected:
         std::uint32_t cookie = 0;
         ASSERT_EQ(Sink->Advise(Group, point, cookie), S_OK);
     }
+    // Puts values into the simulator's WR words from address on.
+    void SetWords(std::uint32_t address, std::initializer_list<std::uint16_t> values) {
+        for (std::uint16_t v : values) Sim->SetValue(0, WR, address++, v);
+    }
     THitachiLocation* Word(std::uint32_t address) {
         return Program.PLCs().PLCByIndex(0).FindLocation(WR, address, false);
     }
@@ -110,17 +114,13 @@ protected:
 };
 
 TEST_F(OPCSimulatorTest, ValuesOfEveryKindComeByDeviceReadAndACacheReadDoesNotWait) {
-    Sim->SetValue(0, WR, 0x10, 0x1234);
-    Sim->SetValue(0, WR, 0x11, 0xFFFE);
+    SetWords(0x10, {0x1234, 0xFFFE});
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(1.5f);
-    Sim->SetValue(0, WR, 0x20, static_cast<std::uint16_t>(bits & 0xFFFF)); // low half at the lower address
-    Sim->SetValue(0, WR, 0x21, static_cast<std::uint16_t>(bits >> 16));
-    Sim->SetValue(0, WR, 0x30, 1);
-    Sim->SetValue(0, WR, 0x31, 2);
-    Sim->SetValue(0, WR, 0x32, 3);
-    Sim->SetValue(0, WR, 0x40, 0x4142); // "AB"
-    Sim->SetValue(0, WR, 0x41, 0x4344); // "CD"
-    Sim->SetValue(0, WR, 0x06, 0x0B0B); // the UDP link reaches the same memory
+    // The low half at the lower address.
+    SetWords(0x20, {static_cast<std::uint16_t>(bits & 0xFFFF), static_cast<std::uint16_t>(bits >> 16)});
+    SetWords(0x30, {1, 2, 3});
+    SetWords(0x40, {0x4142, 0x4344}); // "ABCD"
+    SetWords(0x06, {0x0B0B});         // the UDP link reaches the same memory
     const auto h = Add({{"Sim1.WR0010", VT_EMPTY},
                         {"Sim1.WR0011s", VT_EMPTY},
                         {"Sim1.DR0020", VT_R4},
@@ -166,23 +166,21 @@ TEST_F(OPCSimulatorTest, ValuesOfEveryKindComeByDeviceReadAndACacheReadDoesNotWa
 }
 
 TEST_F(OPCSimulatorTest, SubscriptionSendsTheValuesThenOnlyTheWordTheSimulatorChanged) {
-    Sim->SetValue(0, WR, 0x10, 500);
-    Sim->SetValue(0, WR, 0x11, 600);
+    SetWords(0x10, {500, 600});
     Add({{"Sim1.WR0010", VT_EMPTY}, {"Sim1.WR0011", VT_I4}});
     ASSERT_TRUE(SpinUntil([&] { return WordsRead({0x10, 0x11}); }));
     Subscribe();
     ASSERT_TRUE(SpinUntil([&] { return Sink->Count("data") >= 1; }, 2500));
-    const test::TDataCall first = Sink->Calls[0];
-    EXPECT_EQ(first.TransactionID, 0u);
-    EXPECT_EQ(first.Group, GroupClientHandle);
-    EXPECT_EQ(first.Clients, (std::vector<OPCHANDLE>{101, 102}));
-    EXPECT_EQ(first.Values, (std::vector<TVariant>{TVariant::UI2(500), TVariant::I4(600)}));
-    EXPECT_EQ(first.Qualities, (std::vector<std::uint16_t>{QualityGood, QualityGood}));
+    const test::TDataCall c = Sink->Calls[0];
+    EXPECT_EQ(std::tie(c.TransactionID, c.Group, c.Clients, c.Values, c.Qualities),
+              std::tuple(0u, GroupClientHandle, std::vector<OPCHANDLE>{101, 102},
+                         std::vector{TVariant::UI2(500), TVariant::I4(600)},
+                         std::vector<std::uint16_t>{QualityGood, QualityGood}));
 
     Sim->SetValue(0, WR, 0x11, 601);
     ASSERT_TRUE(SpinUntil([&] { return Sink->Count("data") >= 2; }, 3000));
-    EXPECT_EQ(Sink->Calls[1].Clients, std::vector<OPCHANDLE>{102});
-    EXPECT_EQ(Sink->Calls[1].Values, std::vector<TVariant>{TVariant::I4(601)});
+    EXPECT_EQ(std::tie(Sink->Calls[1].Clients, Sink->Calls[1].Values),
+              std::tuple(std::vector<OPCHANDLE>{102}, std::vector{TVariant::I4(601)}));
 }
 
 TEST_F(OPCSimulatorTest, WritesReachTheSimulatorAndAsyncCompletesOnceThePlcHoldsTheValue) {
@@ -222,9 +220,9 @@ TEST_F(OPCSimulatorTest, WritesReachTheSimulatorAndAsyncCompletesOnceThePlcHolds
               S_FALSE);
     EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID}));
     ASSERT_TRUE(SpinUntil([&] { return Sink->Count("write") == 1; }));
-    EXPECT_EQ(Sink->Last("write").TransactionID, 4711u);
-    EXPECT_EQ(Sink->Last("write").MasterError, S_OK);
-    EXPECT_EQ(Sink->Last("write").Clients, std::vector<OPCHANDLE>{101});
+    const test::TDataCall& w = Sink->Last("write");
+    EXPECT_EQ(std::tie(w.TransactionID, w.MasterError, w.Clients),
+              std::tuple(4711u, S_OK, std::vector<OPCHANDLE>{101}));
     EXPECT_EQ(simValueAtCompletion, 777);
 }
 
@@ -244,8 +242,8 @@ TEST_F(OPCSimulatorTest, ASilentPlcTimesOutAWriteFailsButStaysAndItIsRestoredWit
     std::vector<HRESULT> errors;
     ASSERT_EQ(Async->Write({h[0]}, {TVariant::I4(0x7070)}, 70, cancel, errors), S_OK);
     ASSERT_TRUE(SpinUntil([&] { return Sink->Count("write") == 1; }, 3000));
-    EXPECT_EQ(Sink->Last("write").Errors, std::vector<HRESULT>{E_FAIL});
-    EXPECT_EQ(Sink->Last("write").MasterError, S_FALSE);
+    EXPECT_EQ(std::tie(Sink->Last("write").Errors, Sink->Last("write").MasterError),
+              std::tuple(std::vector<HRESULT>{E_FAIL}, S_FALSE));
     EXPECT_TRUE(Word(0x70)->WritePending);
     // Back on: restored, and the value is not lost.
     Sim->SetPower(true);
