@@ -9,6 +9,8 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
+
 namespace dravon {
 namespace {
 
@@ -35,17 +37,12 @@ TEST_F(DriverFaultTest, BusyAnswersNeverStopTheOtherPlcsOfTheLineOrOfOtherDriver
     // Station 1 of a serial line answers BUSY to everything; station 2 is healthy.
     auto line = StartSim({SerialLine(2, true, {1, 2})});
     ASSERT_TRUE(line);
-    TSimFaults stationBusy;
-    stationBusy.OnlyStation = 1;
-    stationBusy.BusyEvery = 1;
-    line->SetFaults(stationBusy);
+    line->SetFaults({.BusyEvery = 1, .OnlyStation = 1});
     UseLineAsCom1(*line, true);
     // A TCP and a UDP PLC that answer BUSY to everything, and a healthy TCP PLC.
     auto busy = StartSim({Ethernet(TSimTransportKind::Tcp), Ethernet(TSimTransportKind::Udp)});
     ASSERT_TRUE(busy);
-    TSimFaults allBusy;
-    allBusy.BusyEvery = 1;
-    busy->SetFaults(allBusy);
+    busy->SetFaults({.BusyEvery = 1});
     auto healthy = StartSim({Ethernet(TSimTransportKind::Tcp)});
     ASSERT_TRUE(healthy);
 
@@ -74,12 +71,9 @@ TEST_F(DriverFaultTest, BusyAnswersNeverStopTheOtherPlcsOfTheLineOrOfOtherDriver
                    Server.Capture.CountStartingWith("BUSY responses detected on UDP port on PLC PLC4") == 1;
         },
         8000));
-    EXPECT_FALSE(busySerialWord.HasValue);
-    EXPECT_FALSE(busyTcpWord.HasValue);
-    EXPECT_FALSE(busyUdpWord.HasValue);
+    EXPECT_FALSE(busySerialWord.HasValue || busyTcpWord.HasValue || busyUdpWord.HasValue);
     EXPECT_NE(busySerialWord.Quality(Server.Context.Settings), QualityGood);
-    EXPECT_EQ(serialBusy.LastErrorCode, 5);
-    EXPECT_EQ(udpBusy.LastErrorCode, 5);
+    EXPECT_EQ(std::tuple(serialBusy.LastErrorCode, udpBusy.LastErrorCode), std::tuple(5, 5));
 
     // The BUSY TCP link pauses 40 s (20 000 doubled) and sends nothing meanwhile; its
     // BUSY line and the check for a time-out come when the pause is over.
@@ -98,25 +92,19 @@ TEST_F(DriverFaultTest, BusyAnswersNeverStopTheOtherPlcsOfTheLineOrOfOtherDriver
     // The healthy ones still follow their memory after all this.
     EXPECT_TRUE(FollowsValues(*line, 2, okSerialWord, 0x2100));
     EXPECT_TRUE(FollowsValues(*healthy, 0, okTcpWord, 0x4100));
-    EXPECT_FALSE(serialOk.TimedOutState);
-    EXPECT_FALSE(tcpOk.TimedOutState);
+    EXPECT_FALSE(serialOk.TimedOutState || tcpOk.TimedOutState);
 }
 
 TEST_F(DriverFaultTest, AnswersForAnotherStationOrNoiseNeverStopTheOtherPlcs) {
     // Station 1's answers name station 3: no answer ever fits PLC1's request.
     auto line = StartSim({SerialLine(2, true, {1, 2})});
     ASSERT_TRUE(line);
-    TSimFaults wrongStation;
-    wrongStation.OnlyStation = 1;
-    wrongStation.AnswerStation = 3;
-    line->SetFaults(wrongStation);
+    line->SetFaults({.OnlyStation = 1, .AnswerStation = 3});
     UseLineAsCom1(*line, true);
     // A TCP PLC that puts 40 bytes of noise in front of every answer.
     auto noisy = StartSim({Ethernet(TSimTransportKind::Tcp)});
     ASSERT_TRUE(noisy);
-    TSimFaults noise;
-    noise.GarbageBytes = 40;
-    noisy->SetFaults(noise);
+    noisy->SetFaults({.GarbageBytes = 40});
     auto healthy = StartSim({Ethernet(TSimTransportKind::Udp)});
     ASSERT_TRUE(healthy);
 
@@ -139,10 +127,8 @@ TEST_F(DriverFaultTest, AnswersForAnotherStationOrNoiseNeverStopTheOtherPlcs) {
     // Both faulty PLCs were asked and answered, yet none of their answers was taken.
     ASSERT_TRUE(
         SpinUntil([&] { return line->Stats().Answers >= 6 && noisy->Stats().FaultGarbage >= 3; }, 8000));
-    EXPECT_FALSE(otherWord.HasValue);
-    EXPECT_FALSE(noisyWord.HasValue);
-    EXPECT_GE(otherWord.ErrorCount, 2);
-    EXPECT_GE(noisyWord.ErrorCount, 2);
+    EXPECT_FALSE(otherWord.HasValue || noisyWord.HasValue);
+    EXPECT_GE(std::min(otherWord.ErrorCount, noisyWord.ErrorCount), 2);
     // The PLC that answers for another station is silent to us and is declared timed out.
     // Noise of 6 bytes or more counts as a sign of life on Ethernet, so the noisy PLC is not
     // timed out, but its unanswered reads turn its values UNCERTAIN.
@@ -153,8 +139,7 @@ TEST_F(DriverFaultTest, AnswersForAnotherStationOrNoiseNeverStopTheOtherPlcs) {
     EXPECT_FALSE(noisyWord.HasValue);
     EXPECT_TRUE(FollowsValues(*line, 2, okSerialWord, 0x2300));
     EXPECT_TRUE(FollowsValues(*healthy, 0, okUdpWord, 0x4300));
-    EXPECT_FALSE(serialOk.TimedOutState);
-    EXPECT_FALSE(udpOk.TimedOutState);
+    EXPECT_FALSE(serialOk.TimedOutState || udpOk.TimedOutState);
     EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC2 timed out"), 0);
     EXPECT_EQ(Server.Capture.CountStartingWith("PLC PLC4 timed out"), 0);
 }
@@ -163,15 +148,12 @@ TEST_F(DriverFaultTest, APlcClosingItsConnectionIsReconnectedAndOthersKeepBeingP
     // Every third request is answered by closing the connection.
     auto closing = StartSim({Ethernet(TSimTransportKind::Tcp)});
     ASSERT_TRUE(closing);
-    TSimFaults closes;
-    closes.CloseEvery = 3;
-    closing->SetFaults(closes);
+    closing->SetFaults({.CloseEvery = 3});
     auto healthy = StartSim({Ethernet(TSimTransportKind::Tcp)});
     ASSERT_TRUE(healthy);
     THitachiPLC& flaky = Server.AddEthernetPLC(DriverTcp, closing->Port(0));
     THitachiPLC& steady = Server.AddEthernetPLC(DriverTcp, healthy->Port(0));
-    flaky.TimeOut = 300;
-    steady.TimeOut = 300;
+    flaky.TimeOut = steady.TimeOut = 300;
     THitachiLocation& flakyWord = Monitor(flaky, "WR0030");
     THitachiLocation& steadyWord = Monitor(steady, "WR0031");
 
