@@ -29,10 +29,7 @@ public:
     const std::string& Port() const override { return Port_; }
     void SetBaudRate(int baud) override { Baud_ = baud; }
     int BaudRate() const override { return Baud_; }
-    void SetDataBits(int bits) override {
-        DataBits_ = bits;
-        ++FormatChanges;
-    }
+    void SetDataBits(int bits) override { DataBits_ = bits; }
     int DataBits() const override { return DataBits_; }
     void SetParity(TComParity parity) override { Parity_ = parity; }
     TComParity Parity() const override { return Parity_; }
@@ -51,11 +48,8 @@ public:
         Open_ = true;
         return true;
     }
-    void Close() override {
-        ++CloseCalls;
-        Open_ = false;
-    }
-    bool CtsAsserted() override { return Cts; }
+    void Close() override { Open_ = false; }
+    bool CtsAsserted() override { return false; }
 
     int Read(std::uint8_t* buffer, int count) override {
         int n = std::min<int>(count, static_cast<int>(Incoming.size()));
@@ -76,10 +70,7 @@ public:
     void WaitForAsync(TComWriteHandle handle) override {
         if (handle == Outstanding) Outstanding = 0;
     }
-    void ReleaseAsync(TComWriteHandle handle) override {
-        if (handle == Outstanding) ++ReleasedWhilePending;
-        ++Releases;
-    }
+    void ReleaseAsync(TComWriteHandle) override {}
 
     // Puts bytes in the receive queue and raises OnRxChar with their count.
     void Receive(const TBytes& bytes) {
@@ -88,16 +79,11 @@ public:
     }
 
     bool OpenAllowed = true;
-    bool Cts = false;
     std::string WriteError;
     std::vector<TWrite> Writes;
     std::deque<std::uint8_t> Incoming;
     int OpenCalls = 0;
-    int CloseCalls = 0;
-    int FormatChanges = 0;
     int OverlappingWrites = 0;
-    int ReleasedWhilePending = 0;
-    int Releases = 0;
     TComWriteHandle Outstanding = 0;
     TComWriteHandle LastHandle = 0;
 
@@ -123,7 +109,6 @@ public:
     }
     void SetNoDelay(bool on) override { NoDelay = on; }
     int SendBuf(const std::uint8_t* data, int length) override {
-        if (SendFails) return -1;
         Sent.emplace_back(data, data + length);
         return length;
     }
@@ -156,7 +141,6 @@ public:
     }
 
     std::function<void(TRecordingClientSocket*)> Destroyed;
-    bool SendFails = false;
     bool NoDelay = false;
     int OpenCalls = 0;
     std::string OpenedAddress;

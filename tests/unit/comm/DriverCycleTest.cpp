@@ -431,13 +431,10 @@ TEST(DriverCycleTest, PoolSharesMatchingLinksAndFreesUnusedDrivers) {
     EXPECT_EQ(one.Driver, two.Driver);
     for (const THitachiPLC* other : {&three, &four, &five}) EXPECT_NE(one.Driver, other->Driver);
     ASSERT_EQ(w.Manager->Drivers().size(), 4u);
-    EXPECT_EQ(one.Driver->UserCount, 2);
-    EXPECT_EQ(one.Driver->Manager, w.Manager.get());
+    EXPECT_TRUE(one.Driver->UserCount == 2 && one.Driver->Manager == w.Manager.get());
     // A serial-format protocol over Ethernet stays ASCII.
     two.SetConnection(DriverTcp, ProtocolStandard);
-    EXPECT_NE(two.Driver, one.Driver);
-    EXPECT_EQ(two.Driver->BinaryState, 1);
-    EXPECT_FALSE(two.Driver->BinaryMode);
+    EXPECT_TRUE(two.Driver != one.Driver && two.Driver->BinaryState == 1 && !two.Driver->BinaryMode);
     EXPECT_EQ(one.Driver->UserCount, 1);
     w.PLCs->DeletePLC(0);
     w.Manager->FreeUnusedDrivers();

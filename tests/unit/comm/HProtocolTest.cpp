@@ -74,14 +74,13 @@ TEST(HProtocol, RequestFrames) {
         SCOPED_TRACE(row.Name);
         THFrame frame;
         BuildHeader(frame, row.Options);
-        EXPECT_EQ(frame.Ascii, row.Options.Protocol != FrameProtocolEthernet && !row.Options.Binary);
-        EXPECT_EQ(frame.Serial, row.Options.Protocol != FrameProtocolEthernet);
+        const bool serial = row.Options.Protocol != FrameProtocolEthernet;
+        EXPECT_EQ(std::pair(frame.Ascii, frame.Serial), std::pair(serial && !row.Options.Binary, serial));
         row.Put(frame);
         FinishFrame(frame);
         EXPECT_EQ(frame.Bytes, row.Expected);
     }
-    EXPECT_EQ(StationBcd(10), 0x10);
-    EXPECT_EQ(StationBcd(-1), 0x00);
+    EXPECT_EQ((std::pair<int, int>(StationBcd(10), StationBcd(-1))), std::pair(0x10, 0x00));
     for (auto [c, v] : {std::pair{'0', 0}, {'9', 9}, {'A', 10}, {'F', 15}}) EXPECT_EQ(HexDigitValue(c), v);
     EXPECT_EQ(ProbeFrame(), (Bytes{0x15, 0x30, 0x46, 0x46, 0x0D}));
     EXPECT_EQ(BinaryModeSwitchFrame(), Ascii("0FFFF00001900D2"));

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -36,13 +37,9 @@ protected:
     std::vector<std::unique_ptr<THitachiLocation>> Locations;
 
     THitachiLocation& Make(int code, std::uint32_t address, std::uint16_t varType) {
-        auto location = std::make_unique<THitachiLocation>();
-        location->Code = code;
-        location->Address = address;
-        location->VarType = varType;
-        location->ReadRequested = true;
-        Locations.push_back(std::move(location));
-        return *Locations.back();
+        THitachiLocation& l = *Locations.emplace_back(std::make_unique<THitachiLocation>());
+        std::tie(l.Code, l.Address, l.VarType, l.ReadRequested) = std::tuple(code, address, varType, true);
+        return l;
     }
 };
 
@@ -153,8 +150,7 @@ TEST_F(PlannerTest, SkipsUnrequestedAndDoubleWordsAndRetriesCountNoError) {
     Make(0x0A, 2, VarTypeUI2).IsDoubleWord = true;
     a.TimedOut = true;
     for (auto& location : Locations) Driver.AddRead(*location);
-    EXPECT_EQ(Driver.ReadList, (std::vector<THitachiLocation*>{&a}));
-    EXPECT_FALSE(a.TimedOut);
+    EXPECT_TRUE(Driver.ReadList == std::vector<THitachiLocation*>{&a} && !a.TimedOut);
     PLC.RetryPending = true;
     Driver.SendRead(PLC);
     EXPECT_EQ(a.ErrorCount, 0);
@@ -167,9 +163,7 @@ TEST_F(PlannerTest, WriteListLimit) {
         ++taken;
         if (!Driver.AddWrite(*l)) break;
     }
-    EXPECT_EQ(Driver.WriteCount(), 35);
-    EXPECT_EQ(taken, 36);
-    EXPECT_EQ(Driver.FreeWriteSlots(), 0);
+    EXPECT_EQ(std::tuple(Driver.WriteCount(), taken, Driver.FreeWriteSlots()), std::tuple(35, 36, 0));
     EXPECT_FALSE(Driver.AddWrite(*Locations.back()));
     EXPECT_EQ(Driver.WriteCount(), 35);
 }
