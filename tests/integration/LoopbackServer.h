@@ -1,8 +1,8 @@
 // The server's communication side with the real Qt seams (clock, loop, timers, serial
-// port, sockets) for tests and benchmarks against the PLC simulator on loopback, and a
-// bounded spin of the Qt loop.
+// port, sockets) for tests and benchmarks against the PLC simulator on loopback.
 #pragma once
 
+#include "support/QtApplication.h"
 #include "support/TestContext.h"
 
 #include "app/MemoryStore.h"
@@ -81,17 +81,6 @@ struct TLoopbackServer {
     std::unique_ptr<TPLCCollection> PLCsOwned;
     std::unique_ptr<TCommManager> Manager;
 };
-
-// Runs the Qt loop until condition holds or boundMs passed.
-inline bool SpinUntil(const std::function<bool()>& condition, int boundMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > boundMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 // Runs the Qt loop for ms (a bounded observation period, not a wait for an event).
 inline void SpinFor(int ms) {

@@ -1,12 +1,24 @@
 // A QCoreApplication for a test suite: created in SetUpTestSuite, destroyed in
-// TearDownTestSuite (Qt must not be torn down by static destructors after main).
+// TearDownTestSuite (Qt must not be torn down by static destructors after main); and the
+// bounded spin of its loop the Qt tests wait with.
 #pragma once
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 
+#include <functional>
 #include <memory>
 
 namespace dravon::test {
+
+inline bool SpinUntil(const std::function<bool()>& condition, int boundMs = 5000) {
+    QDeadlineTimer deadline(boundMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
 
 class TQtApplication {
 public:

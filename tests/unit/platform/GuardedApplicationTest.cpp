@@ -3,7 +3,8 @@
 #include "platform/QtTimerFactory.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
+
+#include "support/QtApplication.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,8 @@
 
 namespace dravon {
 namespace {
+
+using test::SpinUntil;
 
 class GuardedApplicationTest : public ::testing::Test {
 protected:
@@ -36,15 +39,6 @@ protected:
         };
     }
     void TearDown() override { App->ExceptionHook = nullptr; }
-
-    static bool SpinUntil(const std::function<bool()>& condition) {
-        QDeadlineTimer deadline(5000);
-        while (!condition()) {
-            if (deadline.hasExpired()) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-        return true;
-    }
 
     static inline std::unique_ptr<TGuardedApplication<QCoreApplication>> App;
     std::vector<std::string> Caught;

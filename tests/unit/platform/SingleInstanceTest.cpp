@@ -16,14 +16,7 @@
 namespace dravon {
 namespace {
 
-template <class F> bool SpinUntil(F condition, int boundMs = 10000) {
-    QDeadlineTimer deadline(boundMs);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using test::SpinUntil;
 
 class SingleInstanceTest : public ::testing::Test {
 protected:
@@ -49,7 +42,7 @@ TEST_F(SingleInstanceTest, SecondHandsItsCommandLineAndShowRequestToTheFirst) {
     std::thread secondStart([&] {
         handedOver = second.HandOver({"/show", longArgument}, 8000) == THandOver::Done;
     });
-    const bool done = SpinUntil([&] { return shows == 1 && handedOver != -1; });
+    const bool done = SpinUntil([&] { return shows == 1 && handedOver != -1; }, 10000);
     secondStart.join();
     ASSERT_TRUE(done);
     EXPECT_EQ(handedOver, 1);
@@ -96,7 +89,7 @@ TEST_F(SingleInstanceTest, GarbageFromAClientDoesNotDisturbTheServer) {
     TSingleInstance second(Scope);
     std::atomic<int> handedOver{-1};
     std::thread secondStart([&] { handedOver = second.HandOver({}, 8000) == THandOver::Done; });
-    const bool done = SpinUntil([&] { return shows == 1 && handedOver != -1; });
+    const bool done = SpinUntil([&] { return shows == 1 && handedOver != -1; }, 10000);
     secondStart.join();
     ASSERT_TRUE(done);
     EXPECT_EQ(handedOver, 1);

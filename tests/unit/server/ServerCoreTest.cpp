@@ -4,23 +4,17 @@
 #include "app/TimeDate.h"
 #include "support/FakePlatform.h"
 #include "support/TestContext.h"
+#include "unit/app/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace dravon {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using test::ReadFile;
 
 class TRecordingView : public IServerCoreView {
 public:
@@ -41,15 +35,6 @@ public:
 
 class ServerCoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        Dir = std::filesystem::temp_directory_path() /
-              (std::string("dravon-core-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(Dir);
-        std::filesystem::create_directories(Dir);
-        Seams = {&Platform.Clock, &Platform, &Platform, &Store, Dir.string() + "/"};
-    }
-    void TearDown() override { std::filesystem::remove_all(Dir); }
-
     std::unique_ptr<TServerCore> MakeCore(const TCommandLine& commandLine = {}) {
         auto core = std::make_unique<TServerCore>(Seams, commandLine, "1.0.0.0");
         core->Log().AddView(&Capture);
@@ -59,10 +44,10 @@ protected:
     }
     std::string Stamp() const { return TimeDateText(Platform.Clock.Now()); }
 
-    std::filesystem::path Dir;
+    test::TTempDir Dir;
     test::TFakePlatform Platform;
     TMemoryStore Store;
-    TServerSeams Seams;
+    TServerSeams Seams{&Platform.Clock, &Platform, &Platform, &Store, Dir.File("")};
     test::TLogCapture Capture;
     TRecordingView View;
     std::ostringstream Errors;
@@ -86,7 +71,7 @@ TEST_F(ServerCoreTest, StartupRunsItsStepsInOrder) {
     EXPECT_EQ(Capture.Lines,
               (std::vector<std::string>{"Dravon OPC Data Access Server 1.0.0.0",
                                         "Server started at " + Stamp(), "Debug.Log included"}));
-    EXPECT_EQ(ReadFile(Dir.string() + "/DravonDebug.Log"),
+    EXPECT_EQ(ReadFile(Dir.File("DravonDebug.Log")),
               "|" + DateTimeText(Platform.Clock.Now()) + "| Session | OPC server session started\n");
     EXPECT_EQ(core->StartTime(), Platform.Clock.Now());
     // First interactive start: the configuration dialog is posted, not opened inline.
@@ -110,8 +95,7 @@ TEST_F(ServerCoreTest, AStopDuringTheLoadEndsTheStartUpAndWritesNothing) {
 
 TEST_F(ServerCoreTest, ClientStartHidesToTrayAndNeverOpensTheConfiguration) {
     TCommandLine commandLine;
-    commandLine.StartedByClient = true;
-    commandLine.StartInTray = true;
+    commandLine.StartedByClient = commandLine.StartInTray = true;
     auto core = MakeCore(commandLine);
     core->Startup();
     Platform.RunPosted();
@@ -133,27 +117,23 @@ TEST_F(ServerCoreTest, TheTickRunsEvery300MsUntilShutdown) {
     core->Startup();
     Platform.RunPosted();
     View.Calls.clear();
-    Platform.Advance(299);
-    EXPECT_EQ(refreshes, 0);
-    Platform.Advance(1);
-    EXPECT_EQ(refreshes, 1);
+    // Ticks and variable refreshes after the clock advanced so far.
+    auto after = [&](int ms) {
+        Platform.Advance(ms);
+        return std::pair(ticks, refreshes);
+    };
+    EXPECT_EQ(after(299), std::pair(0, 0));
+    EXPECT_EQ(after(1), std::pair(1, 1));
     EXPECT_EQ(View.Calls, std::vector<std::string>{"Refresh"}); // the window draws after the hooks
     core->Settings().SlowDownVisual = true;
-    Platform.Advance(8 * 300);
-    EXPECT_EQ(ticks, 9);
-    EXPECT_EQ(refreshes, 3);
+    EXPECT_EQ(after(8 * 300), std::pair(9, 3));
     View.IsMinimized = true;
-    Platform.Advance(8 * 300);
-    EXPECT_EQ(ticks, 17);
-    EXPECT_EQ(refreshes, 3);
+    EXPECT_EQ(after(8 * 300), std::pair(17, 3));
     View.IsMinimized = false;
     core->Settings().SlowDownVisual = false;
-    Platform.Advance(2 * 300);
-    EXPECT_EQ(refreshes, 5);
+    EXPECT_EQ(after(2 * 300), std::pair(19, 5));
     core->Shutdown();
-    Platform.Advance(3000);
-    EXPECT_EQ(refreshes, 5);
-    EXPECT_EQ(ticks, 19);
+    EXPECT_EQ(after(3000), std::pair(19, 5));
 }
 
 TEST_F(ServerCoreTest, ShutdownRunsItsStepsInOrderOnce) {
@@ -182,7 +162,7 @@ TEST_F(ServerCoreTest, ShutdownRunsItsStepsInOrderOnce) {
     TPositions positions;
     LoadPositions(Store, positions);
     EXPECT_FALSE(positions.FirstStart);
-    const std::string debug = ReadFile(Dir.string() + "/DravonDebug.Log");
+    const std::string debug = ReadFile(Dir.File("DravonDebug.Log"));
     const std::string end =
         "|" + DateTimeText(Platform.Clock.Now()) + "| Session | OPC server session ended\n\n\r\n\r\n\r\n";
     ASSERT_GE(debug.size(), end.size());
@@ -218,7 +198,7 @@ TEST_F(ServerCoreTest, ExceptionHookReportsByKind) {
     EXPECT_EQ(View.Calls.back(), "ShowError Invalid value");
     EXPECT_EQ(Capture.Lines.back(), "Access violation");
 
-    const std::string debug = ReadFile(Dir.string() + "/DravonDebug.Log");
+    const std::string debug = ReadFile(Dir.File("DravonDebug.Log"));
     for (const char* message :
          {"Socket error 10054", "List index out of bounds (5)", "Access violation", "Invalid value"})
         EXPECT_NE(debug.find("| Unhandled exception: " + std::string(message) + "\n"), std::string::npos)
@@ -247,7 +227,7 @@ TEST_F(ServerCoreTest, HandOverOfASecondStartIsNotedAndShown) {
     core->CommandLineReceived("/show");
     core->ShowRequested();
     EXPECT_EQ(View.Calls, std::vector<std::string>{"ShowRequested"});
-    EXPECT_NE(ReadFile(Dir.string() + "/DravonDebug.Log").find("Second instance command line: /show"),
+    EXPECT_NE(ReadFile(Dir.File("DravonDebug.Log")).find("Second instance command line: /show"),
               std::string::npos);
 }
 

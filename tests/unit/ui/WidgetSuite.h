@@ -1,35 +1,23 @@
-// The one way the widget tests are built: a QApplication per suite, the bounded spin they wait
-// with, and the main window (with its dialogs) over a test context whose PLCs attach to
-// stand-in drivers.
+// The one way the widget tests are built: a QApplication per suite and the main window (with its dialogs)
+// over a test context whose PLCs attach to stand-in drivers.
 #pragma once
 
 #include "plc/HitachiPLC.h"
 #include "plc/PLCCollection.h"
 #include "support/FakeDriverPool.h"
 #include "support/FakeHostResolver.h"
+#include "support/QtApplication.h"
 #include "support/TestContext.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 
 namespace dravon::test {
-
-inline bool SpinUntil(const std::function<bool()>& condition, int boundMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > boundMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 class TWidgetSuite : public ::testing::Test {
 protected:
