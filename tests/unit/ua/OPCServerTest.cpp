@@ -14,6 +14,7 @@
 #include "support/TestContext.h"
 #include "ua/UaServer.h"
 #include "ua/UaStatusCodes.h"
+#include "unit/app/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -40,15 +41,6 @@ public:
 
 class OPCServerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        Dir = std::filesystem::temp_directory_path() /
-              (std::string("dravon-opcserver-") +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(Dir);
-        std::filesystem::create_directories(Dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(Dir); }
-
     void Store(const char* name, std::uint32_t value) {
         Memory.OpenKey(TRootKey::LocalMachine, UaConfigKeyPath)->WriteDword(name, value);
     }
@@ -57,8 +49,8 @@ protected:
         Opc.reset();
         PLCs.reset();
         Core = std::make_unique<TServerCore>(
-            TServerSeams{&Platform.Clock, &Platform, &Platform, &Memory, Dir.string() + "/"}, TCommandLine{},
-            "1.0.0.0");
+            TServerSeams{&Platform.Clock, &Platform, &Platform, &Memory, Dir.Path.string() + "/"},
+            TCommandLine{}, "1.0.0.0");
         Core->Log().AddView(&Capture);
         // The PLC list as the communication engine would provide it.
         PLCs = std::make_unique<TPLCCollection>(Core->Context());
@@ -68,12 +60,14 @@ protected:
         Platform.RunPosted();
         if (plc) PLCs->AddPLC().SetHost("127.0.0.1");
     }
-    // A UA client with a session named "HMI panel 3", activated or not.
-    test::TRawUaClient& Connect(double timeoutMs = 60000, bool activate = true) {
-        Clients.push_back(std::make_unique<test::TRawUaClient>(
+    test::TRawUaClient& AddClient() {
+        return *Clients.emplace_back(std::make_unique<test::TRawUaClient>(
             [this](std::unique_ptr<IUaSocket> s) { Listener.OnConnection(std::move(s)); }, "127.0.0.1",
             [this] { Platform.RunPosted(); }));
-        test::TRawUaClient& c = *Clients.back();
+    }
+    // A UA client with a session named "HMI panel 3", activated or not.
+    test::TRawUaClient& Connect(double timeoutMs = 60000, bool activate = true) {
+        test::TRawUaClient& c = AddClient();
         c.SessionName = "HMI panel 3";
         EXPECT_EQ(c.OpenSession(timeoutMs, activate), std::make_pair(UaStatus::Good, UaStatus::Good));
         return c;
@@ -93,7 +87,7 @@ protected:
     }
     THitachiLocation* Word10() { return PLCs->PLCByIndex(0).FindLocation(10, 0x10, false); }
 
-    std::filesystem::path Dir;
+    test::TTempDir Dir;
     test::TFakePlatform Platform;
     TMemoryStore Memory;
     test::TLogCapture Capture;
@@ -170,10 +164,7 @@ TEST_F(OPCServerTest, StoredReadOnlyAndSessionLimitApplyToClients) {
         EXPECT_FALSE(word->WritePending);
     }
     // A second session is one too many.
-    Clients.push_back(std::make_unique<test::TRawUaClient>(
-        [this](std::unique_ptr<IUaSocket> s) { Listener.OnConnection(std::move(s)); }, "127.0.0.1",
-        [this] { Platform.RunPosted(); }));
-    EXPECT_EQ(Clients.back()->OpenSession().first, UaStatus::BadTooManySessions);
+    EXPECT_EQ(AddClient().OpenSession().first, UaStatus::BadTooManySessions);
     EXPECT_EQ(Opc->Connections()->Count(), 1u);
 }
 
@@ -204,9 +195,9 @@ TEST_F(OPCServerTest, ADeviceReadWaitsForThePlcWithoutHoldingUpLaterRequests) {
     EXPECT_EQ(answers[0].first, device);
     ASSERT_EQ(answers[0].second.size(), 1u);
     const TUaDataValue& value = answers[0].second[0];
-    EXPECT_EQ(value.Status.value_or(0), 0u);
-    ASSERT_TRUE(value.Value);
-    EXPECT_EQ(*value.Value, TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{4660}));
+    EXPECT_EQ(
+        std::pair(value.Status.value_or(0), value.Value),
+        std::pair(TUaStatusCode{0}, std::optional(TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{4660}))));
 }
 
 TEST_F(OPCServerTest, AClientThatVanishesLosesItsServerObjectGroupsAndReferencesAtTheSessionTimeOut) {

@@ -51,16 +51,14 @@ TEST(UaBinary, WritesLiteralBytesAndReadsThemBack) {
         TAgain Again;
     } rows[] = {
         {"two-byte node id", [](auto& w) { w.NodeId(TUaNodeId::Num(85)); }, Bytes({0x00, 0x55}), nodeId},
-        {"four-byte node id", [](auto& w) { w.NodeId(TUaNodeId::Num(1025, 1)); },
-         Bytes({0x01, 0x01, 0x01, 0x04}), nodeId},
+        // clang-format off
+        {"four-byte node id", [](auto& w) { w.NodeId(TUaNodeId::Num(1025, 1)); }, Bytes({0x01, 0x01, 0x01, 0x04}), nodeId},
         {"numeric node id", [](auto& w) { w.NodeId(TUaNodeId::Num(70000)); },
          Bytes({0x02, 0x00, 0x00, 0x70, 0x11, 0x01, 0x00}), nodeId},
         {"string node id", [](auto& w) { w.NodeId(TUaNodeId::Str("PLC1")); },
          Bytes({0x03, 0x01, 0x00, 0x04, 0, 0, 0, 'P', 'L', 'C', '1'}), nodeId},
         {"guid node id", [](auto& w) { w.NodeId(GuidId()); },
-         Bytes({0x04, 0x02, 0x00, 0x91, 0x2B, 0x96, 0x72, 0x75, 0xFA, 0xE6, 0x4A, 0x8D, 0x28, 0xB4, 0x04,
-                0xDC, 0x7D, 0xAF, 0x63}),
-         nodeId},
+         Bytes({0x04, 0x02, 0x00, 0x91, 0x2B, 0x96, 0x72, 0x75, 0xFA, 0xE6, 0x4A, 0x8D, 0x28, 0xB4, 0x04, 0xDC, 0x7D, 0xAF, 0x63}), nodeId},
         {"variant scalars, array, null",
          [](auto& w) {
              w.Variant(TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{0x1234}));
@@ -69,20 +67,16 @@ TEST(UaBinary, WritesLiteralBytesAndReadsThemBack) {
              w.Variant(TUaVariant::Scalar(TUaType::String, std::string("A")));
              w.Variant({});
          },
-         Bytes({0x05, 0x34, 0x12, 0x85, 2, 0, 0, 0, 1, 0, 2, 0, 0x01, 0x01, 0x0C, 1, 0, 0, 0, 'A', 0x00}),
-         variant},
+         Bytes({0x05, 0x34, 0x12, 0x85, 2, 0, 0, 0, 1, 0, 2, 0, 0x01, 0x01, 0x0C, 1, 0, 0, 0, 'A', 0x00}), variant},
         {"float, signed, date-time",
          [](auto& w) {
              w.Variant(TUaVariant::Scalar(TUaType::Float, 1.0));
              w.Variant(TUaVariant::Scalar(TUaType::Int16, std::int64_t{-2}));
              w.Variant(TUaVariant::Scalar(TUaType::DateTime, std::int64_t{0x01D0000000000000}));
          },
-         Bytes({0x0A, 0x00, 0x00, 0x80, 0x3F, 0x04, 0xFE, 0xFF, 0x0D, 0, 0, 0, 0, 0, 0, 0xD0, 0x01}),
-         variant},
+         Bytes({0x0A, 0x00, 0x00, 0x80, 0x3F, 0x04, 0xFE, 0xFF, 0x0D, 0, 0, 0, 0, 0, 0, 0xD0, 0x01}), variant},
         {"data value, mask orders the fields", [&](auto& w) { w.DataValue(full); },
-         Bytes({0x0F, 0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x31, 0x80, 1, 0, 0,
-                0,    0,    0,    0,    0,    2,    0,    0,    0,    0,    0, 0, 0}),
-         dataValue},
+         Bytes({0x0F, 0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x31, 0x80, 1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0}), dataValue},
         // A Good status is left out of the mask.
         {"data value, good", [&](auto& w) { w.DataValue(good); }, Bytes({0x00}), dataValue},
         {"texts, names, extension object, empty and null strings",
@@ -93,8 +87,8 @@ TEST(UaBinary, WritesLiteralBytesAndReadsThemBack) {
              w.String("");
              w.ByteString("");
          },
-         Bytes({0x02, 1,    0, 0, 0, 'A', 0x01, 0x00, 2, 0, 0, 0, 'W',  'R',  0x01, 0x00, 0x41,
-                0x01, 0x01, 2, 0, 0, 0,   'x',  'y',  0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}),
+         Bytes({0x02, 1, 0, 0, 0, 'A', 0x01, 0x00, 2, 0, 0, 0, 'W', 'R', 0x01, 0x00, 0x41,
+                0x01, 0x01, 2, 0, 0, 0, 'x', 'y', 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}),
          [](TUaBinaryReader& r, TUaBinaryWriter& w) {
              w.LocalizedText(r.LocalizedText());
              w.QualifiedName(r.QualifiedName());
@@ -107,6 +101,7 @@ TEST(UaBinary, WritesLiteralBytesAndReadsThemBack) {
         {"nested diagnostic info", [&](auto& w) { w.DiagnosticInfo(diagnostic); },
          Bytes({0x51, 1, 0, 0, 0, 3, 0, 0, 0, 'w', 'h', 'y', 0x20, 0, 0, 0, 0x80}),
          [](TUaBinaryReader& r, TUaBinaryWriter& w) { w.DiagnosticInfo(r.DiagnosticInfo()); }},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
@@ -127,9 +122,7 @@ TEST(UaBinaryReader, RefusesWhatTheBytesCannotHold) {
         std::string Bytes;
         int What; // 0 string, 1 array, 2 node id, 3 variant, 4 diagnostic info, 5 expanded in plain node id
     };
-    std::string deep;
-    for (int i = 0; i < 40; ++i) deep.push_back(0x40);
-    deep.push_back(0x00);
+    const std::string deep = std::string(40, 0x40) + '\0';
     const TCase cases[] = {
         {"string longer than the rest", Bytes({10, 0, 0, 0, 'a', 'b', 'c'}), 0},
         {"negative string length", Bytes({0xFE, 0xFF, 0xFF, 0xFF}), 0},
@@ -138,14 +131,13 @@ TEST(UaBinaryReader, RefusesWhatTheBytesCannotHold) {
         {"array length -2", Bytes({0xFE, 0xFF, 0xFF, 0xFF}), 1},
         {"node id form 6", Bytes({0x06, 0, 0}), 2},
         {"variant type 26", Bytes({26, 0}), 3},
-        {"variant dimensions that do not match",
-         Bytes({0xC5, 2, 0, 0, 0, 1, 0, 2, 0, 1, 0, 0, 0, 3, 0, 0, 0}), 3},
+        // clang-format off
+        {"variant dimensions that do not match", Bytes({0xC5, 2, 0, 0, 0, 1, 0, 2, 0, 1, 0, 0, 0, 3, 0, 0, 0}), 3},
         {"scalar with dimensions", Bytes({0x45, 1, 0}), 3},
         // No elements, dimensions [-1, 2^31-1, 2^31-1, 2^31-1]: the product must not overflow.
         {"negative dimension before huge ones",
-         Bytes({0xC5, 0,    0,    0,    0,    4,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF,
-                0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0x7F}),
-         3},
+         Bytes({0xC5, 0, 0, 0, 0, 4, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0x7F}), 3},
+        // clang-format on
         {"diagnostic info nested too deep", deep, 4},
         {"expanded flags in a node id", Bytes({0x80, 0x05, 0, 0, 0, 0, 0}), 5},
     };

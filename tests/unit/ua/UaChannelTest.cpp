@@ -58,11 +58,7 @@ TEST_F(UaChannelTest, HelloIsAcknowledgedWithTheNegotiatedSizes) {
     // Version 0, our receive buffer = the client's send buffer, our send buffer =
     // the client's receive buffer, then our own message and chunk limits.
     TUaBinaryWriter expected;
-    expected.UInt32(0);
-    expected.UInt32(32768);
-    expected.UInt32(16384);
-    expected.UInt32(4 * 1024 * 1024);
-    expected.UInt32(64);
+    for (std::uint32_t v : {0u, 32768u, 16384u, 4u * 1024 * 1024, 64u}) expected.UInt32(v);
     EXPECT_EQ(frames[0].Body, expected.Bytes());
     EXPECT_EQ(Channel->SendBufferSize(), 16384u);
     EXPECT_EQ(Channel->ReceiveBufferSize(), 32768u);
@@ -197,9 +193,7 @@ TEST_F(UaChannelTest, ResponsesAreSplitIntoChunksOfTheClientsBuffer) {
     Channel->SendResponse(9, 1, body);
     auto frames = TakeFrames(*Socket);
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0].Type, "MSGC");
-    EXPECT_EQ(frames[1].Type, "MSGC");
-    EXPECT_EQ(frames[2].Type, "MSGF");
+    EXPECT_EQ(frames[0].Type + frames[1].Type + frames[2].Type, "MSGCMSGCMSGF");
     std::string joined;
     std::uint32_t lastSequence = 0;
     for (const auto& f : frames) {
@@ -268,23 +262,17 @@ TEST_F(UaChannelTest, EveryStateEndsWhenItLastsTooLong) {
     };
     const TUaConfig defaults;
     std::string msg = MessageFrame("MSGF", 7, 1, 101, 5, std::string(100, 'x'));
+    // clang-format off
     const TCase cases[] = {
         {"no Hello", [](TChannelRig&) {}, defaults.HandshakeTimeoutMs, UaStatus::BadTimeout},
         {"half a Hello", [](TChannelRig& r) { r.Channel->Receive(HelloFrame().substr(0, 10)); },
          defaults.HandshakeTimeoutMs, UaStatus::BadTimeout},
         // Each limit counts from entering the state.
         {"Hello but no OpenSecureChannel",
-         [](TChannelRig& r) {
-             r.Platform.Clock.Step(3000);
-             r.Channel->Receive(HelloFrame());
-         },
+         [](TChannelRig& r) { r.Platform.Clock.Step(3000); r.Channel->Receive(HelloFrame()); },
          defaults.HandshakeTimeoutMs, UaStatus::BadTimeout},
         {"a chunk begun",
-         [&](TChannelRig& r) {
-             r.Open();
-             r.Platform.Clock.Step(3000);
-             r.Channel->Receive(msg.substr(0, 50));
-         },
+         [&](TChannelRig& r) { r.Open(); r.Platform.Clock.Step(3000); r.Channel->Receive(msg.substr(0, 50)); },
          defaults.MessageTimeoutMs, UaStatus::BadTimeout},
         {"chunks without the final one",
          [](TChannelRig& r) {
@@ -294,11 +282,10 @@ TEST_F(UaChannelTest, EveryStateEndsWhenItLastsTooLong) {
              r.Channel->Receive(MessageFrame("MSGC", 7, token, 102, 5, "b"));
          },
          defaults.MessageTimeoutMs, UaStatus::BadTimeout},
-        // Lifetime 600 s; the client renews at 75 %, after 125 % the token is
-        // dead.
-        {"token not renewed", [](TChannelRig& r) { r.Open(); }, 750001,
-         UaStatus::BadSecureChannelTokenUnknown},
+        // Lifetime 600 s; the client renews at 75 %, after 125 % the token is dead.
+        {"token not renewed", [](TChannelRig& r) { r.Open(); }, 750001, UaStatus::BadSecureChannelTokenUnknown},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         TChannelRig rig;

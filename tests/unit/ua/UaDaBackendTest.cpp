@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <tuple>
 
 namespace dravon {
 namespace {
@@ -75,8 +76,7 @@ protected:
     }
     // No location is left that nobody references (or it is gone altogether).
     void ExpectUnreferenced(std::uint32_t address) {
-        THitachiLocation* l = Word(address);
-        if (l) {
+        if (THitachiLocation* l = Word(address)) {
             EXPECT_EQ(l->RefCount, 0) << address;
         }
     }
@@ -343,17 +343,16 @@ TEST_F(UaDaBackendTest, WritesGoThroughTheItemWritePath) {
     EXPECT_EQ(WriteNow("PLC1.M00020", TUaVariant::Scalar(TUaType::Boolean, true)), Pending);
     EXPECT_EQ(PLC1.FindLocation(4, 0x20, false)->Value, 1u);
 
-    EXPECT_EQ(WriteNow("PLC1.WR0005", TUaVariant::Scalar(TUaType::Int32, std::int64_t{-40000})),
-              UaStatus::BadTypeMismatch);
-    EXPECT_EQ(WriteNow("PLC1.WR0005", TUaVariant::Scalar(TUaType::String, std::string("abc"))),
-              UaStatus::BadTypeMismatch);
-    EXPECT_EQ(WriteNow("PLC1.WR0005", TUaVariant::Scalar(TUaType::Guid, std::string(16, '\0'))),
-              UaStatus::BadTypeMismatch);
-    EXPECT_EQ(WriteNow("Sys.ClientsConnected", TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{1})),
-              UaStatus::BadNotWritable);
-    EXPECT_EQ(WriteNow("PLC1.NOPE", U16(1)), UaStatus::BadNodeIdUnknown);
-    THitachiLocation* untouched = Word(5);
-    if (untouched) {
+    // clang-format off
+    const std::tuple<const char*, TUaVariant, TUaStatusCode> refused[] = {
+        {"PLC1.WR0005", TUaVariant::Scalar(TUaType::Int32, std::int64_t{-40000}), UaStatus::BadTypeMismatch},
+        {"PLC1.WR0005", TUaVariant::Scalar(TUaType::String, std::string("abc")), UaStatus::BadTypeMismatch},
+        {"PLC1.WR0005", TUaVariant::Scalar(TUaType::Guid, std::string(16, '\0')), UaStatus::BadTypeMismatch},
+        {"Sys.ClientsConnected", TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{1}), UaStatus::BadNotWritable},
+        {"PLC1.NOPE", U16(1), UaStatus::BadNodeIdUnknown}};
+    // clang-format on
+    for (const auto& [id, value, expected] : refused) EXPECT_EQ(WriteNow(id, value), expected) << id;
+    if (THitachiLocation* untouched = Word(5)) {
         EXPECT_FALSE(untouched->WritePending);
     }
 }
@@ -369,16 +368,12 @@ TEST_F(UaDaBackendTest, WriteIsAnsweredWhenThePlcDecides) {
     };
     const std::uint32_t bound = Backend.DeviceReadBoundMs();
     const TRow rows[] = {
-        {"confirmed",
-         [&](THitachiLocation& l) {
-             l.WritePending = l.WriteRequested = false;
-             l.WriteDoneTime = T.Platform.Clock.Date;
-         },
+        // clang-format off
+        {"confirmed", [&](THitachiLocation& l) { l.WritePending = l.WriteRequested = false; l.WriteDoneTime = T.Platform.Clock.Date; },
          UaStatus::Good, 300},
-        {"PLC stopped answering", [](THitachiLocation& l) { l.TimedOut = true; },
-         UaStatus::BadNoCommunication, 300},
-        {"no answer at all", [](THitachiLocation&) {}, UaStatus::BadTimeout,
-         bound + TUaDaBackend::DeviceReadCheckMs},
+        {"PLC stopped answering", [](THitachiLocation& l) { l.TimedOut = true; }, UaStatus::BadNoCommunication, 300},
+        {"no answer at all", [](THitachiLocation&) {}, UaStatus::BadTimeout, bound + TUaDaBackend::DeviceReadCheckMs},
+        // clang-format on
     };
     std::uint32_t address = 0x40;
     for (const TRow& row : rows) {
@@ -458,8 +453,7 @@ TEST_F(UaDaBackendTest, GroupReportsChangesWithClientHandlesAtTheRevisedRate) {
     group.reset();
     EXPECT_EQ(Connections.Servers()[0]->Groups().Count(), 1u);
     T.Platform.Advance(100);
-    ExpectUnreferenced(0x10);
-    ExpectUnreferenced(0x11);
+    for (std::uint32_t a : {0x10u, 0x11u}) ExpectUnreferenced(a);
 }
 
 TEST_F(UaDaBackendTest, CommunicationFailureReachesTheGroupAsBadNoCommunication) {

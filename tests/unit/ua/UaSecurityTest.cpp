@@ -99,34 +99,26 @@ TEST(UaPkiTest, ClientCertificatesAreCheckedAgainstTheTrustFolders) {
         bool Rejected;
     };
     const std::string self = selfSigned->Der(), old = expired->Der(), client = leaf->Der();
+    namespace S = UaStatus;
+    // clang-format off
     const TRow rows[] = {
-        {"self-signed, not trusted", "", self, "", false, 0, UaStatus::BadCertificateUntrusted, true},
-        {"self-signed, trusted", "trusted/certs=selfpem", self, "urn:test:self", false, 2048, UaStatus::Good,
-         false},
-        {"self-signed, accepted automatically", "", self, "", true, 0, UaStatus::Good, false},
-        {"URI differs from the certificate's", "trusted/certs=self", self, "urn:test:other", false, 0,
-         UaStatus::BadCertificateUriInvalid, false},
-        {"key smaller than the policy's minimum", "trusted/certs=self", self, "", false, 3072,
-         UaStatus::BadCertificatePolicyCheckFailed, false},
-        {"expired, trusted", "trusted/certs=expired", old, "", false, 0, UaStatus::BadCertificateTimeInvalid,
-         false},
-        {"expired, accepted automatically", "", old, "", true, 0, UaStatus::BadCertificateTimeInvalid, false},
-        {"CA trusted with its list", "trusted/certs=ca trusted/crl=crl", client, "urn:test:client", false, 0,
-         UaStatus::Good, false},
-        {"chain sent along, CA trusted", "trusted/certs=ca trusted/crl=crl", client + ca->Der(), "", false, 0,
-         UaStatus::Good, false},
-        {"CA only among the issuers", "issuers/certs=ca issuers/crl=crl", client, "", false, 0,
-         UaStatus::BadCertificateUntrusted, true},
-        {"client trusted, its CA an issuer", "trusted/certs=client issuers/certs=ca issuers/crl=crl", client,
-         "", false, 0, UaStatus::Good, false},
-        {"CA trusted without a list", "trusted/certs=ca", client, "", false, 0,
-         UaStatus::BadCertificateRevocationUnknown, false},
-        {"revoked", "trusted/certs=ca trusted/crl=revoked", client, "", false, 0,
-         UaStatus::BadCertificateRevoked, false},
-        {"not a certificate", "", "garbage", "", false, 0, UaStatus::BadCertificateInvalid, false},
-        {"certificate with trailing bytes", "trusted/certs=self", self + "x", "", false, 0,
-         UaStatus::BadCertificateInvalid, false},
+        {"self-signed, not trusted", "", self, "", false, 0, S::BadCertificateUntrusted, true},
+        {"self-signed, trusted", "trusted/certs=selfpem", self, "urn:test:self", false, 2048, S::Good, false},
+        {"self-signed, accepted automatically", "", self, "", true, 0, S::Good, false},
+        {"URI differs from the certificate's", "trusted/certs=self", self, "urn:test:other", false, 0, S::BadCertificateUriInvalid, false},
+        {"key smaller than the policy's minimum", "trusted/certs=self", self, "", false, 3072, S::BadCertificatePolicyCheckFailed, false},
+        {"expired, trusted", "trusted/certs=expired", old, "", false, 0, S::BadCertificateTimeInvalid, false},
+        {"expired, accepted automatically", "", old, "", true, 0, S::BadCertificateTimeInvalid, false},
+        {"CA trusted with its list", "trusted/certs=ca trusted/crl=crl", client, "urn:test:client", false, 0, S::Good, false},
+        {"chain sent along, CA trusted", "trusted/certs=ca trusted/crl=crl", client + ca->Der(), "", false, 0, S::Good, false},
+        {"CA only among the issuers", "issuers/certs=ca issuers/crl=crl", client, "", false, 0, S::BadCertificateUntrusted, true},
+        {"client trusted, its CA an issuer", "trusted/certs=client issuers/certs=ca issuers/crl=crl", client, "", false, 0, S::Good, false},
+        {"CA trusted without a list", "trusted/certs=ca", client, "", false, 0, S::BadCertificateRevocationUnknown, false},
+        {"revoked", "trusted/certs=ca trusted/crl=revoked", client, "", false, 0, S::BadCertificateRevoked, false},
+        {"not a certificate", "", "garbage", "", false, 0, S::BadCertificateInvalid, false},
+        {"certificate with trailing bytes", "trusted/certs=self", self + "x", "", false, 0, S::BadCertificateInvalid, false},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
         TTempDir dir;
@@ -209,20 +201,16 @@ struct TPolicyVector {
     std::size_t AsymmetricCipherSize;
 };
 
+// clang-format off
 const TPolicyVector PolicyVectors[] = {
-    {"Basic256Sha256", 80,
-     "4d534746400000000700000001000000a6401c5e945b651a07f43894dc204b2e71eec3f3e406598141d090d8909a7f9a"
-     "aea34364efe2f32cd986f5a055bddcbf",
-     157, 512},
-    {"Aes128_Sha256_RsaOaep", 64,
-     "4d534746400000000700000001000000932ae41e2ab521bdd742005070561addc0845e49a049ca7d64c0fd1728e54857"
-     "b952a63a07bdfe47775a4cf52d55dc14",
-     157, 512},
-    {"Aes256_Sha256_RsaPss", 80,
-     "4d534746400000000700000001000000a6401c5e945b651a07f43894dc204b2e71eec3f3e406598141d090d8909a7f9a"
-     "aea34364efe2f32cd986f5a055bddcbf",
-     109, 512},
+    {"Basic256Sha256", 80, "4d534746400000000700000001000000a6401c5e945b651a07f43894dc204b2e71eec3f3e406598141d090d8909a7f9a"
+                           "aea34364efe2f32cd986f5a055bddcbf", 157, 512},
+    {"Aes128_Sha256_RsaOaep", 64, "4d534746400000000700000001000000932ae41e2ab521bdd742005070561addc0845e49a049ca7d64c0fd1728e54857"
+                                  "b952a63a07bdfe47775a4cf52d55dc14", 157, 512},
+    {"Aes256_Sha256_RsaPss", 80, "4d534746400000000700000001000000a6401c5e945b651a07f43894dc204b2e71eec3f3e406598141d090d8909a7f9a"
+                                 "aea34364efe2f32cd986f5a055bddcbf", 109, 512},
 };
+// clang-format on
 
 TEST(UaSecureChunkTest, EachPolicyDerivesKeysAndLaysOutChunksAsTheVectorsSay) {
     TUaKey keyA = TUaKey::FromPrivatePem(TestKeyA());
@@ -406,14 +394,15 @@ TEST(UaChannelSecurityTest, SettingsDecideTheOffersAndTheWarnings) {
         bool NoneOffered, AnonymousAllowed;
         const char* Warnings; // after the thumbprint line, one a line
     } rows[] = {
+        // clang-format off
         {"loopback defaults", false, -1, -1, false, "Sign,SignAndEncrypt", 7, true, true, ""},
-        {"all interfaces: None and anonymous off", true, -1, -1, false, "Sign,SignAndEncrypt", 6, false,
-         false, ""},
+        {"all interfaces: None and anonymous off", true, -1, -1, false, "Sign,SignAndEncrypt", 6, false, false, ""},
         {"all interfaces, turned on explicitly", true, 1, 1, false, "SignAndEncrypt", 4, true, true,
          "Warning: OPC UA security policy None is offered on all interfaces\n"
          "Warning: OPC UA anonymous sessions are allowed on all interfaces\n"},
         {"loopback, turned off", false, 0, 0, true, "Sign", 3, false, false,
          "Warning: every OPC UA client certificate is trusted automatically\n"},
+        // clang-format on
     };
     auto setting = [](int v) { return v < 0 ? std::nullopt : std::optional<bool>(v == 1); };
     for (const auto& row : rows) {
@@ -504,6 +493,7 @@ TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
         TUaUserRole Role;
         bool WrongPassword;
         TUaExtensionObject Token;
+        // clang-format off
     } rows[] = {
         {"no token", &rig, &pss, S::Good, rw, false, none},
         {"anonymous", &rig, &pss, S::Good, rw, false, anonymous},
@@ -511,17 +501,15 @@ TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
         {"anonymous not allowed", &strict, &pss, S::BadIdentityTokenRejected, rw, false, anonymous},
         {"no token, anonymous not allowed", &strict, &pss, S::BadIdentityTokenRejected, rw, false, none},
         {"read-only user", &rig, &pss, S::Good, ro, false, user("viewer", "look", pss)},
-        {"read-write user, None channel, password under Basic256Sha256", &strict, noneChannel, S::Good, rw,
-         false, user("engineer", "change", basic)},
+        {"read-write user, None channel, password under Basic256Sha256", &strict, noneChannel, S::Good, rw, false, user("engineer", "change", basic)},
         {"wrong password", &rig, &pss, S::BadUserAccessDenied, rw, true, user("viewer", "lock", pss)},
         {"unknown user", &rig, &pss, S::BadUserAccessDenied, rw, true, user("nobody", "look", pss)},
         {"old nonce", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, user("viewer", "look", pss, "old")},
-        {"password in the clear", &rig, &pss, S::BadIdentityTokenInvalid, rw, false,
-         UserToken("username", "viewer", "look", "")},
-        {"another policy's algorithm", &rig, &pss, S::BadIdentityTokenInvalid, rw, false,
-         user("viewer", "look", basic)},
+        {"password in the clear", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, UserToken("username", "viewer", "look", "")},
+        {"another policy's algorithm", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, user("viewer", "look", basic)},
         {"certificate token", &rig, &pss, S::BadIdentityTokenRejected, rw, false, x509},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
         auto identity = CheckUaIdentity(row.Token, *row.Rig->Security, *row.Channel, nonce);
@@ -722,18 +710,11 @@ TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
         {"mode not offered", basic, {.Mode = 2}, UaStatus::BadSecurityModeRejected},
         {"mode None under a policy", basic, {.Mode = 1}, UaStatus::BadSecurityModeRejected},
         {"short nonce", basic, {.NonceLength = 31}, UaStatus::BadNonceInvalid},
-        {"receiver thumbprint not ours",
-         basic,
-         {.Thumbprint = std::string(20, 'x')},
-         UaStatus::BadSecurityChecksFailed},
-        {"untrusted sender",
-         basic,
-         {.Sender = &stranger, .SenderKey = TestKeyA()},
-         UaStatus::BadCertificateUntrusted},
-        {"signed with another key than the certificate's",
-         basic,
-         {.SenderKey = TestKeyA()},
-         UaStatus::BadSecurityChecksFailed},
+        // clang-format off
+        {"receiver thumbprint not ours", basic, {.Thumbprint = std::string(20, 'x')}, UaStatus::BadSecurityChecksFailed},
+        {"untrusted sender", basic, {.Sender = &stranger, .SenderKey = TestKeyA()}, UaStatus::BadCertificateUntrusted},
+        {"signed with another key than the certificate's", basic, {.SenderKey = TestKeyA()}, UaStatus::BadSecurityChecksFailed},
+        // clang-format on
         {"tampered", basic, {.FlipAt = 3}, UaStatus::BadSecurityChecksFailed},
         {"None on loopback", UaSecurityPolicyNone(), {.Mode = 1, .NonceLength = 0}, UaStatus::Good},
     };

@@ -123,13 +123,11 @@ protected:
 TEST_F(UaServerTest, ServicesNeedAnActivatedSessionAndUnknownServicesAreRefused) {
     TRawUaClient& c = Connect();
     ASSERT_TRUE(c.Open());
-    auto noSession = Answer(c, UaId::ReadRequest, EmptyRead);
-    EXPECT_EQ(noSession.TypeId, UaId::ServiceFault);
-    EXPECT_EQ(noSession.ServiceResult, UaStatus::BadSessionIdInvalid);
+    const auto noSession = Answer(c, UaId::ReadRequest, EmptyRead);
+    EXPECT_EQ(noSession, (TResponseStart{UaId::ServiceFault, c.RequestId, UaStatus::BadSessionIdInvalid}));
     ASSERT_EQ(c.OpenSession(), Opened);
-    auto unknown = Answer(c, 9999, [](TUaBinaryWriter&) {});
-    EXPECT_EQ(unknown.ServiceResult, UaStatus::BadServiceUnsupported);
-    EXPECT_EQ(unknown.RequestHandle, c.RequestId);
+    const auto unknown = Answer(c, 9999, [](TUaBinaryWriter&) {});
+    EXPECT_EQ(unknown, (TResponseStart{UaId::ServiceFault, c.RequestId, UaStatus::BadServiceUnsupported}));
     EXPECT_FALSE(c.Closed());
 }
 
@@ -150,13 +148,12 @@ TEST_F(UaServerTest, SessionTimeoutIsRevisedAndFreesTheServerObject) {
 }
 
 TEST_F(UaServerTest, ReadsValuesAttributesAndStandardNodes) {
-    auto values = Session().Read({{TUaNodeId::Str("PLC1.WR0013"), 13},
-                                  {TUaNodeId::Str("PLC1.WR0013"), 14},
-                                  {TUaNodeId::Str("PLC1.WR0013"), 3},
-                                  {TUaNodeId::Str("/PLC1"), 13},
-                                  {TUaNodeId::Str("PLC9.WR0000"), 13},
-                                  {TUaNodeId::Num(UaId::NamespaceArray), 13},
+    const TUaNodeId wr13 = TUaNodeId::Str("PLC1.WR0013");
+    // clang-format off
+    auto values = Session().Read({{wr13, 13}, {wr13, 14}, {wr13, 3}, {TUaNodeId::Str("/PLC1"), 13},
+                                  {TUaNodeId::Str("PLC9.WR0000"), 13}, {TUaNodeId::Num(UaId::NamespaceArray), 13},
                                   {TUaNodeId::Num(UaId::MaxNodesPerRead), 13}});
+    // clang-format on
     ASSERT_EQ(values.size(), 7u);
     EXPECT_EQ(std::get<std::uint64_t>(values[0].Value->Values.at(0)), 3u);
     EXPECT_TRUE(values[0].SourceTimestamp && values[0].ServerTimestamp);
@@ -234,14 +231,12 @@ TEST_F(UaServerTest, BrowseHandsOutPagesThroughContinuationPoints) {
         });
     };
     auto next = [&](const std::string& continuation) {
-        return c
-            .Call(UaId::BrowseNextRequest,
-                  [&](TUaBinaryWriter& w) {
-                      w.Boolean(false);
-                      w.ArrayLength(1);
-                      w.String(continuation);
-                  })
-            .at(0);
+        auto fill = [&](TUaBinaryWriter& w) {
+            w.Boolean(false);
+            w.ArrayLength(1);
+            w.String(continuation);
+        };
+        return c.Call(UaId::BrowseNextRequest, fill).at(0);
     };
     auto browse = c.Call(UaId::BrowseRequest, [&](TUaBinaryWriter& w) {
         w.NodeId({});
@@ -392,12 +387,10 @@ TEST_F(UaServerTest, ConnectionsBeyondALimitAreRefusedTooBusyAndLogged) {
     const TCase cases[] = {
         {"every channel taken", 2, 20, twelve, "10.0.0.99",
          "OPC UA connection from 10.0.0.99 refused: 12 connections open (the most)"},
-        {"one address's share taken",
-         50,
-         3,
-         {"10.0.0.1", "10.0.0.1", "10.0.0.2", "10.0.0.1"},
-         "10.0.0.1",
+        // clang-format off
+        {"one address's share taken", 50, 3, {"10.0.0.1", "10.0.0.1", "10.0.0.2", "10.0.0.1"}, "10.0.0.1",
          "OPC UA connection from 10.0.0.1 refused: 3 connections open from this address (the most)"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -530,12 +523,9 @@ TEST_F(UaServerTest, SmallestMessageLimitGetsAFaultNotACrash) {
     TRawUaClient& c = Connect();
     ASSERT_TRUE(c.Open(28));
     auto fault = Answer(c, UaId::GetEndpointsRequest, [](TUaBinaryWriter& w) {
-        w.Int32(-1);
-        w.Int32(-1);
-        w.Int32(-1);
+        for (int i = 0; i < 3; ++i) w.Int32(-1);
     });
-    EXPECT_EQ(fault.TypeId, UaId::ServiceFault);
-    EXPECT_EQ(fault.ServiceResult, UaStatus::BadResponseTooLarge);
+    EXPECT_EQ(fault, (TResponseStart{UaId::ServiceFault, c.RequestId, UaStatus::BadResponseTooLarge}));
 }
 
 TEST(UaEventLog, OneLinePerKindAndPeerAMinuteAndABoundOverall) {
