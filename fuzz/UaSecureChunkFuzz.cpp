@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string serverNonce(32, 's');
     TUaChannelKeys keys = DeriveUaChannelKeys(policy, clientNonce, serverNonce);
     // Parsed once: reading a PEM key costs more than the decoding under test.
-    static const TUaKey own = TUaKey::FromPrivatePem(test::TestKeyA);
-    static const TUaKey peer = TUaKey::FromPrivatePem(test::TestKeyB);
+    static const TUaKey own = TUaKey::FromPrivatePem(test::TestKeyA());
+    static const TUaKey peer = TUaKey::FromPrivatePem(test::TestKeyB());
 
     if (!asymmetric) {
         std::string chunk = bytes;
