@@ -115,13 +115,10 @@ TEST_F(OPCServerSessionTest, GetStatusCountsGroupsAndNamesTheVendor) {
     std::unique_ptr<TOPCServerStatus> status;
     ASSERT_EQ(Server->GetStatus(status), S_OK);
     ASSERT_TRUE(status);
-    EXPECT_EQ(status->ServerState, OPC_STATUS_RUNNING);
-    EXPECT_EQ(status->GroupCount, 1u);
-    EXPECT_EQ(status->BandWidth, 100u);
-    EXPECT_EQ(status->MajorVersion, 2);
-    EXPECT_EQ(status->MinorVersion, 0);
-    EXPECT_EQ(status->BuildNumber, 0);
-    EXPECT_EQ(status->VendorInfo, "Dravon OPC Data Access Server");
+    const TOPCServerStatus& st = *status;
+    EXPECT_EQ(std::tie(st.ServerState, st.GroupCount, st.BandWidth, st.MajorVersion, st.MinorVersion,
+                       st.BuildNumber, st.VendorInfo),
+              std::tuple(OPC_STATUS_RUNNING, 1u, 100u, 2, 0, 0, "Dravon OPC Data Access Server"));
     // No update yet: date-time 0, which is 30 December 1899, not FILETIME 0.
     EXPECT_EQ(status->LastUpdateTime, LocalDateTimeToFileTime(0, T.Platform.Clock));
     EXPECT_NE(status->LastUpdateTime.ToUInt64(), 0u);
