@@ -8,20 +8,14 @@
 using namespace dravon;
 
 TEST(UaDaValues, QualitiesMapToTheDocumentedStatusCodes) {
+    // clang-format off
     const std::pair<std::uint16_t, TUaStatusCode> table[] = {
-        {0xC0, 0x00000000},
-        {0xD8, 0x00960000},
-        {0x44, 0x40900000},
-        {0x40, 0x40000000},
-        {0x18, 0x80310000},
-        {0x04, 0x80890000},
-        {0x1C, 0x808D0000},
-        {0x00, 0x80000000},
+        {0xC0, 0x00000000}, {0xD8, 0x00960000}, {0x44, 0x40900000}, {0x40, 0x40000000},
+        {0x18, 0x80310000}, {0x04, 0x80890000}, {0x1C, 0x808D0000}, {0x00, 0x80000000},
         // Qualities outside the table go by their major bits; limit bits are ignored.
-        {0xC1, 0x00000000},
-        {0x54, 0x40000000},
-        {0x08, 0x80000000},
+        {0xC1, 0x00000000}, {0x54, 0x40000000}, {0x08, 0x80000000},
     };
+    // clang-format on
     for (auto [quality, status] : table)
         EXPECT_EQ(UaStatusFromQuality(quality), status) << std::hex << quality;
 }
@@ -39,21 +33,18 @@ TEST(UaDaValues, VariantsCrossInBothDirections) {
 
     TVariant back;
     ASSERT_TRUE(DaVariantFromUa(TUaVariant::Scalar(TUaType::Float, 1.5), back));
-    EXPECT_EQ(back.Vt(), VT_R4);
-    EXPECT_EQ(back.RealValue(), 1.5);
+    EXPECT_EQ(std::pair(back.Vt(), back.RealValue()), std::pair(VARTYPE{VT_R4}, 1.5));
     ASSERT_TRUE(DaVariantFromUa(array, back));
-    EXPECT_EQ(back.Vt(), VT_ARRAY | VT_UI2);
-    EXPECT_EQ(back.Elements().size(), 2u);
+    EXPECT_EQ(std::pair(back.Vt(), back.Elements().size()),
+              std::pair(VARTYPE{VT_ARRAY | VT_UI2}, std::size_t{2}));
     EXPECT_FALSE(DaVariantFromUa(TUaVariant::Scalar(TUaType::NodeId, TUaNodeId::Num(1)), back));
     EXPECT_FALSE(DaVariantFromUa(TUaVariant{}, back));
 }
 
 TEST(UaDaValues, CanonicalTypesMapToDataTypes) {
-    EXPECT_EQ(UaDataTypeFromVt(VT_BOOL), UaId::Boolean);
-    EXPECT_EQ(UaDataTypeFromVt(VT_UI2), UaId::UInt16);
-    EXPECT_EQ(UaDataTypeFromVt(VT_I2), UaId::Int16);
-    EXPECT_EQ(UaDataTypeFromVt(VT_UI4), UaId::UInt32);
-    EXPECT_EQ(UaDataTypeFromVt(VT_I4), UaId::Int32);
-    EXPECT_EQ(UaDataTypeFromVt(VT_BSTR), UaId::String);
-    EXPECT_EQ(UaDataTypeFromVt(VT_ARRAY | VT_UI2), UaId::UInt16);
+    std::vector<std::uint32_t> types;
+    for (VARTYPE vt : {VT_BOOL, VT_UI2, VT_I2, VT_UI4, VT_I4, VT_BSTR, VARTYPE(VT_ARRAY | VT_UI2)})
+        types.push_back(UaDataTypeFromVt(vt));
+    EXPECT_EQ(types, (std::vector<std::uint32_t>{UaId::Boolean, UaId::UInt16, UaId::Int16, UaId::UInt32,
+                                                 UaId::Int32, UaId::String, UaId::UInt16}));
 }

@@ -9,6 +9,7 @@
 
 #include <sstream>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace dravon;
@@ -88,13 +89,11 @@ TEST(UaUserStoreTest, CommandLineAddsListsAndRemovesUsers) {
                                  "588372775fb38b5711b6f36b465e293dc7b793e008550ee8a10bb26a8e7f85b8");
     store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Other")->WriteString("Kept", "yes");
     std::optional<std::string> password = "secret";
-    auto run = [&](std::vector<std::string> arguments, std::string& out, std::string& err) {
-        std::ostringstream o;
-        std::ostringstream e;
+    // Exit code, output and errors of one command.
+    auto run = [&](std::vector<std::string> arguments) {
+        std::ostringstream o, e;
         auto result = RunUaUserCommand(arguments, users, {[&] { return password; }, o, e, &store});
-        out = o.str();
-        err = e.str();
-        return result;
+        return std::tuple(result, o.str(), e.str());
     };
     struct TRow {
         std::vector<std::string> Arguments;
@@ -110,10 +109,9 @@ TEST(UaUserStoreTest, CommandLineAddsListsAndRemovesUsers) {
         {{"--role", "read-only", "--add-user", "bob"}, 0, "User bob (read-only) saved\n", ""},
         {{"--add-user", "dan", "--role", "admin"}, 2, "", usage},
         {{"--add-user", "dan"}, 2, "", usage},
-        {{"--add-user", "c/arl", "--role", "read-only"},
-         1,
-         "",
-         "A user name is 1 to 64 letters, digits and . _ @ -\n"},
+        // clang-format off
+        {{"--add-user", "c/arl", "--role", "read-only"}, 1, "", "A user name is 1 to 64 letters, digits and . _ @ -\n"},
+        // clang-format on
         {{"--list-users"}, 0, "anna read-write\nbob read-only\ncarl read-only\n", ""},
         {{"--remove-user", "anna"}, 0, "User anna removed\n", ""},
         {{"--remove-user", "anna"}, 1, "", "No user anna\n"},
@@ -121,13 +119,10 @@ TEST(UaUserStoreTest, CommandLineAddsListsAndRemovesUsers) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Arguments.front());
-        std::string out, err;
-        EXPECT_EQ(run(row.Arguments, out, err), row.Exit);
         // The first command tells of the move.
-        EXPECT_EQ(out,
-                  (&row == &rows[1] ? "OPC UA users moved from the machine store to " + file + ": 1\n" : "") +
-                      row.Out);
-        EXPECT_EQ(err, row.Err);
+        const std::string moved =
+            &row == &rows[1] ? "OPC UA users moved from the machine store to " + file + ": 1\n" : "";
+        EXPECT_EQ(run(row.Arguments), std::tuple(row.Exit, moved + row.Out, std::string(row.Err)));
         // Every rewrite leaves the hashes readable by the owner only.
         EXPECT_EQ(Mode(file), row.Exit ? 0600 : -1);
     }
@@ -136,14 +131,12 @@ TEST(UaUserStoreTest, CommandLineAddsListsAndRemovesUsers) {
     EXPECT_EQ(users.Check("bob", "secret"), TUaUserRole::ReadOnly);
     EXPECT_EQ(users.Check("carl", "secret"), TUaUserRole::ReadOnly);
     password.reset();
-    std::string out, err;
-    EXPECT_EQ(run({"--add-user", "dora", "--role", "read-only"}, out, err), 1);
-    EXPECT_EQ(err, "No password given\n");
+    EXPECT_EQ(run({"--add-user", "dora", "--role", "read-only"}), std::tuple(1, "", "No password given\n"));
     // Root adding a user for the service hands the file to the folder's owner.
     if (::geteuid() == 0) {
         ASSERT_EQ(::chown(dir.Path.c_str(), 65534, 65534), 0);
         password = "secret";
-        EXPECT_EQ(run({"--add-user", "eve", "--role", "read-only"}, out, err), 0);
+        EXPECT_EQ(std::get<0>(run({"--add-user", "eve", "--role", "read-only"})), 0);
         struct stat info {};
         ASSERT_EQ(::stat(file.c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, 65534u);
