@@ -395,19 +395,13 @@ TEST(DriverCycleTest, EthernetAnswerLengthFollowsTheRequestInFlight) {
     w.Monitor(w.First(), "WR0010");
     w.Monitor(w.First(), "WR0011");
     w.Run(15);
-    const std::pair<const char*, std::size_t> rows[] = {{"0001FF", 8},
-                                                        {"0001FFFF000005", 7},
-                                                        {"0001FFFF000017", 7},
-                                                        {"0001FFFF000000", 8},
-                                                        {"0001FFFF000000A4", 10},
-                                                        {"0001FFFF000000A4AB", 10},
-                                                        {"0001FFFF000001A4", 9},
-                                                        {"0001FFFF000005A4", 8},
-                                                        {"0001FFFF000017A4", 8},
-                                                        {"0000FFFF000000A4", 8},
-                                                        {"0001FFFF000000A0", 8},
-                                                        {"+0001FFFF000000A4", 8},
-                                                        {"r0002FFFF000000A4", 12}};
+    // clang-format off
+    const std::pair<const char*, std::size_t> rows[] = {
+        {"0001FF", 8}, {"0001FFFF000005", 7}, {"0001FFFF000017", 7}, {"0001FFFF000000", 8},
+        {"0001FFFF000000A4", 10}, {"0001FFFF000000A4AB", 10}, {"0001FFFF000001A4", 9}, {"0001FFFF000005A4", 8},
+        {"0001FFFF000017A4", 8}, {"0000FFFF000000A4", 8}, {"0001FFFF000000A0", 8}, {"+0001FFFF000000A4", 8},
+        {"r0002FFFF000000A4", 12}};
+    // clang-format on
     for (const auto& [head, length] : rows) {
         SCOPED_TRACE(head);
         std::string text = head;

@@ -91,15 +91,15 @@ TEST(HProtocol, AnswerLayoutAndHeaderChecks) {
         TResponseLayout Layout;
         int Offset;
     };
+    // clang-format off
     const TOffsetRow offsets[] = {
-        {{}, 6},
-        {{.MultiDrop = true}, 7},
-        {{.Protocol = FrameProtocolStationNumber}, 7},
+        {{}, 6}, {{.MultiDrop = true}, 7}, {{.Protocol = FrameProtocolStationNumber}, 7},
         {{.Protocol = FrameProtocolStationNumber, .TrnsProc = true}, 7}, // no Lump only on a serial driver
         {{.Protocol = FrameProtocolStationNumber, .SerialDriver = true, .TrnsProc = true}, 3},
         {{.SerialDriver = true, .TrnsProc = true}, 2},
         {{.Protocol = FrameProtocolEthernet, .SerialDriver = true, .TrnsProc = true}, 8},
     };
+    // clang-format on
     for (const TOffsetRow& row : offsets) EXPECT_EQ(ResponseDataOffset(row.Layout), row.Offset) << row.Offset;
 
     struct THeaderRow {
@@ -109,18 +109,16 @@ TEST(HProtocol, AnswerLayoutAndHeaderChecks) {
     };
     const TResponseLayout md5{.MultiDrop = true, .Station = 5};
     const TResponseLayout p2{.MultiDrop = true, .TrnsProc = true, .Station = 5}; // station only
+    // clang-format off
     const THeaderRow headers[] = {
-        {{}, {0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}, true},
-        {{}, {0xFF, 0xFF, 0x00, 0x01, 0x00, 0xA4}, false},
-        {{}, {0xFF, 0xFF}, false},
-        {md5, {0x05, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0}, true},
+        {{}, {0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4}, true}, {{}, {0xFF, 0xFF, 0x00, 0x01, 0x00, 0xA4}, false},
+        {{}, {0xFF, 0xFF}, false}, {md5, {0x05, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0}, true},
         {md5, {0x06, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA0}, false},
         {md5, {0x05, 0xFF, 0xFF, 0x00, 0x01, 0x00, 0xA0}, false},
-        {md5, {}, false},
-        {p2, {0x05, 0x00, 0xA0}, true},
-        {p2, {0x15, 0x00, 0xA0}, false},
+        {md5, {}, false}, {p2, {0x05, 0x00, 0xA0}, true}, {p2, {0x15, 0x00, 0xA0}, false},
         {{.TrnsProc = true}, {0x00, 0xA5}, true},
     };
+    // clang-format on
     for (const THeaderRow& row : headers)
         EXPECT_EQ(SerialHeaderMatches(row.Layout, row.Payload), row.Matches)
             << ::testing::PrintToString(row.Payload);
@@ -128,13 +126,12 @@ TEST(HProtocol, AnswerLayoutAndHeaderChecks) {
     EXPECT_TRUE(IsSuccess(0, 0xA0) && IsSuccess(0, 0xA4) && IsSuccess(0, 0xA5));
     EXPECT_FALSE(IsSuccess(0, 0x19) || IsSuccess(1, 0xA4));
     // FFFF0000 01 A4 07: rejection with D = 6; one byte more is not.
-    const std::pair<Bytes, int> rejections[] = {{{0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4, 0x07}, 6},
-                                                {{0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4, 0x07, 0x00}, -6},
-                                                {{0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4, 0x06}, -6},
-                                                {{0xFF, 0xFF, 0x00, 0x00, 0x02, 0xA4, 0x07}, -6},
-                                                {{0xFF, 0xFF, 0x00, 0x00, 0x01, 0x19, 0x07}, -6},
-                                                {{0x01}, -6},
-                                                {{0x01, 0xA4, 0x07}, -1}};
+    // clang-format off
+    const std::pair<Bytes, int> rejections[] = {
+        {{0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4, 0x07}, 6}, {{0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4, 0x07, 0x00}, -6},
+        {{0xFF, 0xFF, 0x00, 0x00, 0x01, 0xA4, 0x06}, -6}, {{0xFF, 0xFF, 0x00, 0x00, 0x02, 0xA4, 0x07}, -6},
+        {{0xFF, 0xFF, 0x00, 0x00, 0x01, 0x19, 0x07}, -6}, {{0x01}, -6}, {{0x01, 0xA4, 0x07}, -1}};
+    // clang-format on
     for (const auto& [payload, offset] : rejections)
         EXPECT_EQ(IsRejection(payload, std::abs(offset)), offset > 0) << ::testing::PrintToString(payload);
 }

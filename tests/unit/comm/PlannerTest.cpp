@@ -55,9 +55,10 @@ TEST_F(PlannerTest, AgreesWithTheRuleOverUsagesSizesGapsAndKinds) {
         std::uint16_t VarType;
         long Limit;
     };
-    const TKind kinds[] = {{"words", 0x0A, 0x0A, VarTypeUI2, 120},
-                           {"bits", 0x04, 0x04, VarTypeBool, 240},
+    // clang-format off
+    const TKind kinds[] = {{"words", 0x0A, 0x0A, VarTypeUI2, 120}, {"bits", 0x04, 0x04, VarTypeBool, 240},
                            {"WR then WM", 0x0A, 0x0C, VarTypeUI2, 120}};
+    // clang-format on
     using TTrace = std::vector<std::pair<bool, bool>>; // (room left, refused) per offer
     for (const TKind& kind : kinds)
         for (int count : {1, 9, 10, 130, 250})
