@@ -8,34 +8,19 @@
 // other change of a word passes). The client is ours, built from the endpoint's codec, in
 // this process; the server and the simulator are separate processes.
 //
-// Usage: bench_UaMonitoredItems [seconds=10] [items=10000] [queue=1] [deadband=0] [dravon]
-//        [dravon-plcsim]   (programs default to the release build tree next to this one).
-#include "ua/UaBinaryReader.h"
-#include "ua/UaBinaryWriter.h"
-#include "ua/UaMessages.h"
-#include "ua/UaNodeIds.h"
-#include "unit/ua/UaTestClient.h"
+// Usage: bench_UaMonitoredItems [seconds=10] [items=10000] [queue=1] [deadband=0]
+//        [security=None | Basic256Sha256 | ...(SignAndEncrypt) | Basic256Sha256:Sign]
+//        [dravon] [dravon-plcsim]   (programs default to the release build tree next to this one).
+#include "UaBenchClient.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <map>
-#include <sstream>
-#include <string>
-#include <unistd.h>
 #include <vector>
 
 using namespace dravon;
+using namespace dravon::bench;
 using namespace dravon::test;
 
 namespace {
@@ -51,119 +36,6 @@ std::string Hex4(int v) {
     std::snprintf(text, sizeof text, "%04X", v);
     return text;
 }
-
-// utime + stime of a process in seconds.
-double CpuSeconds(qint64 pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stod(field);
-        if (i == 15) break;
-    }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// Resident memory of a process in MB.
-double RssMegabytes(qint64 pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0;
-}
-
-int FreePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// A blocking opc.tcp client over a socket, for setup; Receive() for the publish phase.
-class TBenchClient {
-public:
-    bool Connect(int port) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            Socket_.connectToHost("127.0.0.1", static_cast<quint16>(port));
-            if (Socket_.waitForConnected(200)) break;
-            Socket_.abort();
-            QThread::msleep(100);
-        }
-        if (Socket_.state() != QAbstractSocket::ConnectedState) return false;
-        Write(HelloFrame(1 << 20, 1 << 20, 0, 0));
-        Write(OpenFrame(0, 1, 1));
-        std::vector<TFrame> frames;
-        while (frames.size() < 2 && Socket_.waitForReadyRead(5000)) Append(frames);
-        if (frames.size() < 2 || frames[1].Type != "OPNF") return false;
-        TUaBinaryReader r(frames[1].Body);
-        ChannelId_ = r.UInt32();
-        return true;
-    }
-
-    template <typename F> void Send(std::uint32_t typeId, F fill) {
-        ++Sequence_;
-        ++RequestId_;
-        Write(MessageFrame("MSGF", ChannelId_, 1, Sequence_, RequestId_,
-                           RequestBody(typeId, Auth_, RequestId_, fill)));
-    }
-    // Sends a request and waits for its response payload.
-    template <typename F> std::string Call(std::uint32_t typeId, F fill) {
-        Send(typeId, fill);
-        const std::uint32_t id = RequestId_;
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 60000) {
-            for (auto& [requestId, payload] : Receive(100))
-                if (requestId == id) return payload;
-        }
-        return {};
-    }
-    // Complete responses (request id, payload) received within the wait.
-    std::vector<std::pair<std::uint32_t, std::string>> Receive(int waitMs) {
-        std::vector<std::pair<std::uint32_t, std::string>> out;
-        if (Socket_.bytesAvailable() == 0) Socket_.waitForReadyRead(waitMs);
-        std::vector<TFrame> frames;
-        Append(frames);
-        for (const auto& f : frames) {
-            if (f.Type != "MSGF" && f.Type != "MSGC") continue;
-            TUaBinaryReader r(f.Body);
-            r.UInt32();
-            r.UInt32();
-            r.UInt32();
-            const std::uint32_t requestId = r.UInt32();
-            Partial_[requestId] += MessagePayload(f);
-            if (f.Type == "MSGF") {
-                out.emplace_back(requestId, std::move(Partial_[requestId]));
-                Partial_.erase(requestId);
-            }
-        }
-        return out;
-    }
-    void SetToken(TUaNodeId token) { Auth_ = std::move(token); }
-
-private:
-    void Write(const std::string& bytes) {
-        Socket_.write(bytes.data(), static_cast<qint64>(bytes.size()));
-        Socket_.flush();
-    }
-    void Append(std::vector<TFrame>& frames) {
-        const QByteArray data = Socket_.readAll();
-        Buffer_.Written.append(data.constData(), static_cast<std::size_t>(data.size()));
-        for (auto& f : TakeFrames(Buffer_)) frames.push_back(std::move(f));
-    }
-
-    QTcpSocket Socket_;
-    TFakeUaSocket Buffer_; // only its byte buffer, for the frame splitter
-    std::map<std::uint32_t, std::string> Partial_;
-    std::uint32_t ChannelId_ = 0;
-    std::uint32_t Sequence_ = 1;
-    std::uint32_t RequestId_ = 1;
-    TUaNodeId Auth_;
-};
 
 struct TNotification {
     std::uint32_t Handle = 0;
@@ -199,15 +71,10 @@ bool ParsePublish(const std::string& payload, std::uint32_t& subscription, std::
 }
 
 std::string StoreText(int simPort, int uaPort, int itemCount) {
-    auto key = [](const std::string& p) {
-        std::string escaped;
-        for (char c : p) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-        return "key HKEY_LOCAL_MACHINE \"" + escaped + "\"\n";
-    };
-    return "DRAVON-STORE 1\n" + key("SOFTWARE\\Norvane\\Dravon\\PLCList") + "dword \"Count\" 1\n" +
+    return "DRAVON-STORE 1\n" + StoreKey("SOFTWARE\\Norvane\\Dravon\\PLCList") + "dword \"Count\" 1\n" +
            "string \"PLCName0\" \"PLC1\"\nstring \"PLCIP0\" \"127.0.0.1\"\n" + "dword \"PLCTcpPort0\" " +
            std::to_string(simPort) + "\ndword \"ProtocolType0\" 3\ndword \"DrvType0\" 2\n" +
-           key("SOFTWARE\\Norvane\\Dravon\\OpcUa") + "dword \"Port\" " + std::to_string(uaPort) + "\n" +
+           StoreKey("SOFTWARE\\Norvane\\Dravon\\OpcUa") + "dword \"Port\" " + std::to_string(uaPort) + "\n" +
            "dword \"MaxMessageSize\" 16777216\n" + "dword \"MaxMonitoredItemsPerSubscription\" " +
            std::to_string(itemCount) + "\n";
 }
@@ -229,9 +96,14 @@ int main(int argc, char** argv) {
     const std::uint32_t queueSize =
         argc > 3 ? static_cast<std::uint32_t>(std::max(1, std::atoi(argv[3]))) : 1;
     const double deadband = argc > 4 ? std::atof(argv[4]) : 0;
+    const auto security = TBenchSecurity::Named(argc > 5 ? argv[5] : "None");
+    if (!security) {
+        std::fprintf(stderr, "unknown security policy %s\n", argv[5]);
+        return 1;
+    }
     const QString here = QCoreApplication::applicationDirPath();
-    const QString dravonPath = argc > 5 ? argv[5] : here + "/../src/dravon";
-    const QString simPath = argc > 6 ? argv[6] : here + "/../tools/plcsim/dravon-plcsim";
+    const QString dravonPath = argc > 6 ? argv[6] : here + "/../src/dravon";
+    const QString simPath = argc > 7 ? argv[7] : here + "/../tools/plcsim/dravon-plcsim";
 
     QProcess sim;
     sim.start(simPath, {"--tcp", "127.0.0.1:0", "--control", "0", "--no-stdin"});
@@ -259,57 +131,19 @@ int main(int argc, char** argv) {
     control.connectToHost("127.0.0.1", static_cast<quint16>(controlPort));
     if (!control.waitForConnected(5000)) return 1;
 
-    QTemporaryDir home;
     const int uaPort = FreePort();
-    {
-        QFile store(home.path() + "/machine.store");
-        store.open(QIODevice::WriteOnly);
-        store.write(QByteArray::fromStdString(StoreText(simPort, uaPort, ItemCount)));
-    }
-    QProcess server;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DRAVON_HOME", home.path());
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    server.setProcessEnvironment(env);
-    server.setStandardOutputFile(QProcess::nullDevice());
-    server.start(dravonPath, {});
-    if (!server.waitForStarted(10000)) {
-        std::fprintf(stderr, "dravon did not start (%s)\n", dravonPath.toLocal8Bit().constData());
-        return 1;
-    }
+    TBenchServer server;
+    if (!server.Start(dravonPath, StoreText(simPort, uaPort, ItemCount), *security)) return 1;
 
-    TBenchClient client;
+    TBenchClient client(*security);
     if (!client.Connect(uaPort)) {
         std::fprintf(stderr, "no OPC UA endpoint on port %d\n", uaPort);
         return 1;
     }
-    std::string created = client.Call(UaId::CreateSessionRequest, [](TUaBinaryWriter& w) {
-        WriteApplicationDescription(w, {});
-        w.Int32(-1);
-        w.String("opc.tcp://127.0.0.1");
-        w.String("UaMonitoredItemsBench");
-        w.ByteString(std::string(32, 'n'));
-        w.Int32(-1);
-        w.Double(60000);
-        w.UInt32(0);
-    });
-    TUaBinaryReader cr(created);
-    if (ReadResponseStart(cr).ServiceResult != 0) return 1;
-    cr.NodeId();
-    client.SetToken(cr.NodeId());
-    client.Call(UaId::ActivateSessionRequest, [](TUaBinaryWriter& w) {
-        w.Int32(-1);
-        w.Int32(-1);
-        w.EmptyArray();
-        w.EmptyArray();
-        TUaBinaryWriter token;
-        token.String("anonymous");
-        w.ExtensionObject({TUaNodeId::Num(UaId::AnonymousIdentityToken), 1, token.Take()});
-        w.Int32(-1);
-        w.Int32(-1);
-    });
+    if (!client.OpenSession("UaMonitoredItemsBench")) {
+        std::fprintf(stderr, "no session\n");
+        return 1;
+    }
     std::string sub = client.Call(UaId::CreateSubscriptionRequest, [](TUaBinaryWriter& w) {
         w.Double(RoundMs);
         w.UInt32(600);
@@ -401,7 +235,7 @@ int main(int argc, char** argv) {
             measuring = true;
             measureStart = now;
             nextRound = now;
-            cpuStart = CpuSeconds(server.processId());
+            cpuStart = CpuSeconds(server.Pid());
         }
         if (measuring && now >= nextRound) {
             if (now - measureStart >= seconds * 1000) break;
@@ -444,19 +278,17 @@ int main(int argc, char** argv) {
         }
     }
     const double window = static_cast<double>(clock.elapsed() - measureStart) / 1000.0;
-    const double cpu = CpuSeconds(server.processId()) - cpuStart;
-    const double rss = RssMegabytes(server.processId());
+    const double cpu = CpuSeconds(server.Pid()) - cpuStart;
+    const double rss = RssMegabytes(server.Pid());
 
-    server.terminate();
-    server.waitForFinished(10000);
     control.write("quit\n");
     control.flush();
     sim.waitForFinished(5000);
 
     std::printf(
         "UaMonitoredItemsBench: %d monitored items (%d accepted) in one subscription, publishing %.0f ms "
-        "(revised), queue size %u, %s, %d changed every %d ms\n",
-        ItemCount, monitored, revisedInterval, queueSize,
+        "(revised), queue size %u, %s, %s, %d changed every %d ms\n",
+        ItemCount, monitored, revisedInterval, queueSize, security->Describe().c_str(),
         deadband > 0 ? ("absolute deadband " + std::to_string(deadband)).c_str() : "no deadband",
         ChangedPerRound, RoundMs);
     std::printf("  setup of the monitored items: %.0f ms; items good before measuring: %zu\n", setupMs,
