@@ -97,6 +97,18 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
     EXPECT_EQ(Data->DUnadvise(1), E_FAIL);
     T.Platform.Advance(30);
     EXPECT_EQ(Sink->Streams.size(), 1u);
+
+    // The stream without time has a connection of its own.
+    format.ClipFormat = Format(StreamFormatDataName);
+    ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
+    EXPECT_EQ(connection, 2u);
+    EXPECT_EQ(T.Capture.Lines.back(), "Client established AsyncIO callback for group G1 without timestamp");
+    EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, tid, Errors), CONNECT_E_NOCONNECTION);
+    ASSERT_EQ(V1->Read(2, OPC_DS_CACHE, {a}, tid, Errors), S_OK);
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Streams.size(), 2u);
+    EXPECT_EQ(Sink->Streams[1].first, format.ClipFormat);
+    EXPECT_EQ(Sink->Streams[1].second.size(), 48u);
 }
 
 TEST_F(OPCAsyncIO1Test, WriteNeedsTheWriteCompleteConnection) {

@@ -133,6 +133,15 @@ TEST(SimUdp, EachDatagramIsOneRequestAndTheAnswerGoesToItsSender) {
     ASSERT_EQ(sendTo(Hex("0031FFFF0000A4010A000010")), 12);
     EXPECT_EQ(ReadUntil(fd, 10, 3000), Hex("0031FFFF000000A40102"));
     EXPECT_EQ(sim.Stats().RandomReads, 1u);
+    // Switched off, a datagram is ignored; switched on again, the next one is answered.
+    sim.SetPower(false);
+    ASSERT_EQ(sendTo(Hex("0032FFFF0000A4010A000010")), 12);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (sim.Stats().Ignored == 0 && std::chrono::steady_clock::now() < until) ::poll(nullptr, 0, 5);
+    EXPECT_EQ(sim.Stats().Ignored, 1u);
+    sim.SetPower(true);
+    ASSERT_EQ(sendTo(Hex("0033FFFF0000A4010A000010")), 12);
+    EXPECT_EQ(ReadUntil(fd, 10, 3000), Hex("0033FFFF000000A40102"));
     ::close(fd);
     sim.Stop();
 }
