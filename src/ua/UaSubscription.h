@@ -136,8 +136,33 @@ private:
     std::map<std::uint32_t, TItem> Items_;
     std::set<std::uint32_t> StandardItems_;
     std::uint32_t NextItemId_ = 1;
+    // A monitored item's queue. A std::deque would take a 512-byte block for the one value
+    // most items queue (10 000 items: 6 MB); this grows only to the values it holds.
+    class TValueQueue {
+    public:
+        std::size_t size() const { return Values_.size() - Head_; }
+        bool empty() const { return Head_ == Values_.size(); }
+        TUaBackendValue& front() { return Values_[Head_]; }
+        TUaBackendValue& back() { return Values_.back(); }
+        void pop_front() {
+            if (++Head_ < Values_.size()) return;
+            Values_.clear();
+            Head_ = 0;
+        }
+        void push_back(TUaBackendValue value) {
+            if (Head_ && Head_ * 2 >= Values_.size()) { // amortised: half the block is spent
+                Values_.erase(Values_.begin(), Values_.begin() + static_cast<std::ptrdiff_t>(Head_));
+                Head_ = 0;
+            }
+            Values_.push_back(std::move(value));
+        }
+
+    private:
+        std::vector<TUaBackendValue> Values_;
+        std::size_t Head_ = 0;
+    };
     // Values waiting to be published, per monitored item.
-    std::map<std::uint32_t, std::deque<TUaBackendValue>> Pending_;
+    std::map<std::uint32_t, TValueQueue> Pending_;
 
     std::uint32_t KeepAliveCounter_ = 0;
     std::uint32_t LifetimeCounter_ = 0;
