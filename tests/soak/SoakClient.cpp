@@ -3,7 +3,6 @@
 #include "app/Platform.h"
 #include "opc/ConnectionPoint.h"
 #include "opc/DA2ClassFactory.h"
-#include "opc/DataCallbackSink.h"
 #include "opc/HResult.h"
 #include "plc/HitachiLocation.h"
 
@@ -12,43 +11,10 @@
 
 namespace dravon::soak {
 
-// The client's IOPCDataCallback; the group holds it, so it may outlive its client by
-// a little and then forwards nothing.
-class TSoakSink : public TDataCallbackSink {
-public:
-    TSoakClient* Owner = nullptr;
-
-    HRESULT OnDataChange(std::uint32_t tid, OPCHANDLE, HRESULT, HRESULT,
-                         const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
-                         const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>&,
-                         const std::vector<HRESULT>& errors) override {
-        if (Owner) Owner->DataChange(tid, clients, values, qualities, errors);
-        return S_OK;
-    }
-    HRESULT OnReadComplete(std::uint32_t tid, OPCHANDLE, HRESULT, HRESULT,
-                           const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
-                           const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>&,
-                           const std::vector<HRESULT>& errors) override {
-        if (Owner) Owner->ReadComplete(tid, clients, values, qualities, errors);
-        return S_OK;
-    }
-    HRESULT OnWriteComplete(std::uint32_t tid, OPCHANDLE, HRESULT, const std::vector<OPCHANDLE>& clients,
-                            const std::vector<HRESULT>& errors) override {
-        if (Owner) Owner->WriteComplete(tid, clients, errors);
-        return S_OK;
-    }
-    HRESULT OnCancelComplete(std::uint32_t tid, OPCHANDLE) override {
-        if (Owner) Owner->CancelComplete(tid);
-        return S_OK;
-    }
-};
-
 namespace {
 
 // At most this many asynchronous transactions of one client wait at a time.
 constexpr std::size_t MaxOutstanding = 6;
-
-bool Usable(std::uint16_t quality) { return (quality & 0xC0) != 0; } // GOOD or UNCERTAIN
 
 } // namespace
 
@@ -112,8 +78,13 @@ bool TSoakClient::Connect() {
     Sync_ = InterfaceOf<IOPCSyncIO>(Group_);
     Async_ = InterfaceOf<IOPCAsyncIO2>(Group_);
     TComPtr<IConnectionPoint> point;
-    Sink_ = MakeCom<TSoakSink>();
-    Sink_->Owner = this;
+    // The group holds the sink, so it may outlive its client by a little: it then only
+    // records the calls.
+    Sink_ = MakeCom<test::TRecordingSink>();
+    Sink_->OnCall = [this](const test::TDataCall& call) {
+        Called(call);
+        Sink_->Calls.clear();
+    };
     if (!items || !Sync_ || !Async_ || Sink_->Advise(Group_, point, Cookie_) != S_OK)
         return fail("the group's interfaces or its callback are missing");
     std::vector<TOPCItemDef> defs(Items_.size());
@@ -131,7 +102,7 @@ bool TSoakClient::Connect() {
 }
 
 void TSoakClient::Disconnect() {
-    if (Sink_) Sink_->Owner = nullptr;
+    if (Sink_) Sink_->OnCall = nullptr;
     if (Group_ && Cookie_) {
         if (auto container = InterfaceOf<IConnectionPointContainer>(Group_)) {
             TComPtr<IConnectionPoint> point;
@@ -157,27 +128,49 @@ std::vector<OPCHANDLE> TSoakClient::Handles(const std::vector<int>& indexes) {
     return handles;
 }
 
-std::map<int, std::uint32_t> TSoakClient::Floors(const std::vector<int>& indexes) const {
-    std::map<int, std::uint32_t> floors;
-    for (int index : indexes) floors[index] = Env_.Ledger->Floor(index);
-    return floors;
+void TSoakClient::Start(TKind kind, std::uint32_t tid, const std::vector<int>& read, TPending pending) {
+    pending.Kind = kind;
+    pending.StartTick = Env_.Clock->TickCount();
+    for (int index : read) pending.Floors[index] = Env_.Ledger->Floor(index);
+    Pending_[tid] = std::move(pending);
 }
 
 void TSoakClient::Step() {
-    if (!Connected()) return;
+    if (!Connected() || Pending_.size() >= MaxOutstanding) return;
     const int roll = std::uniform_int_distribution<int>(0, 99)(*Env_.Random);
-    if (roll < 50)
+    const std::uint32_t tid = NextTransaction_++;
+    std::uint32_t cancelID = 0;
+    std::vector<HRESULT> errors;
+    if (roll < 50) {
         WriteOne();
-    else if (roll < 72)
-        AsyncRead();
-    else if (roll < 76)
-        Refresh();
+    } else if (roll < 72) {
+        const std::vector<int> picked = Pick(Items_, 5);
+        Start(TKind::Read, tid, picked, {}); // the floors of the moment the read goes out
+        if (Async_->Read(Handles(picked), tid, cancelID, errors) != S_OK) {
+            Pending_.erase(tid);
+            return Fault("IOPCAsyncIO2::Read failed");
+        }
+        ++Env_.Counters->AsyncReads;
+        // Now and then the client changes its mind: the read must then end with
+        // OnCancelComplete and never with OnReadComplete.
+        if (std::uniform_int_distribution<int>(0, 9)(*Env_.Random) == 0 &&
+            Async_->Cancel2(cancelID) == S_OK && Pending_.count(tid)) {
+            Pending_[tid].Cancelled = true;
+            ++Env_.Counters->Cancels;
+        }
+    } else if (roll < 76) {
+        Start(TKind::Refresh, tid, Items_, {});
+        if (Async_->Refresh2(OPC_DS_DEVICE, tid, cancelID) != S_OK) {
+            Pending_.erase(tid);
+            return Fault("IOPCAsyncIO2::Refresh2 failed");
+        }
+        ++Env_.Counters->Refreshes;
+    }
 }
 
 void TSoakClient::WriteOne() {
     if (!Connected() || Writable_.empty() || Pending_.size() >= MaxOutstanding) return;
     const std::vector<int> chosen = Pick(Writable_, 3);
-    const std::vector<OPCHANDLE> handles = Handles(chosen);
     std::vector<TVariant> values;
     std::vector<std::uint16_t> raw;
     for (int index : chosen) {
@@ -187,54 +180,16 @@ void TSoakClient::WriteOne() {
     const std::uint32_t tid = NextTransaction_++;
     std::uint32_t cancelID = 0;
     std::vector<HRESULT> errors;
-    const HRESULT hr = Async_->Write(handles, values, tid, cancelID, errors);
+    const HRESULT hr = Async_->Write(Handles(chosen), values, tid, cancelID, errors);
     ++Env_.Counters->WriteCalls;
-    if (hr != S_OK) {
-        Fault("IOPCAsyncIO2::Write failed with " + std::to_string(hr));
-        return;
-    }
-    TPending pending{TKind::Write, cancelID, Env_.Clock->TickCount(), false, false, {}, {}};
+    if (hr != S_OK) return Fault("IOPCAsyncIO2::Write failed with " + std::to_string(hr));
+    TPending pending;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         if (errors[i] != S_OK) continue;
         Env_.Ledger->Given(chosen[i], raw[i]);
         pending.Writes.emplace_back(chosen[i], raw[i]);
     }
-    Pending_[tid] = std::move(pending);
-}
-
-void TSoakClient::AsyncRead() {
-    if (Pending_.size() >= MaxOutstanding) return;
-    const std::vector<int> picked = Pick(Items_, 5);
-    const std::uint32_t tid = NextTransaction_++;
-    std::uint32_t cancelID = 0;
-    std::vector<HRESULT> errors;
-    TPending pending{TKind::Read, 0, Env_.Clock->TickCount(), false, false, {}, Floors(picked)};
-    if (Async_->Read(Handles(picked), tid, cancelID, errors) != S_OK) {
-        Fault("IOPCAsyncIO2::Read failed");
-        return;
-    }
-    ++Env_.Counters->AsyncReads;
-    pending.CancelID = cancelID;
-    // Now and then the client changes its mind: the read must then end with
-    // OnCancelComplete and never with OnReadComplete.
-    if (std::uniform_int_distribution<int>(0, 9)(*Env_.Random) == 0 && Async_->Cancel2(cancelID) == S_OK) {
-        pending.Cancelled = true;
-        ++Env_.Counters->Cancels;
-    }
-    Pending_[tid] = pending;
-}
-
-void TSoakClient::Refresh() {
-    if (Pending_.size() >= MaxOutstanding) return;
-    const std::uint32_t tid = NextTransaction_++;
-    std::uint32_t cancelID = 0;
-    auto floors = Floors(Items_);
-    if (Async_->Refresh2(OPC_DS_DEVICE, tid, cancelID) != S_OK) {
-        Fault("IOPCAsyncIO2::Refresh2 failed");
-        return;
-    }
-    ++Env_.Counters->Refreshes;
-    Pending_[tid] = {TKind::Refresh, cancelID, Env_.Clock->TickCount(), false, false, {}, std::move(floors)};
+    Start(TKind::Write, tid, {}, std::move(pending));
 }
 
 void TSoakClient::SyncDeviceRead() {
@@ -243,7 +198,8 @@ void TSoakClient::SyncDeviceRead() {
     if (!Connected() || Env_.SyncReadRunning) return;
     Env_.SyncReadRunning = true;
     const std::vector<int> picked = Pick(Items_, 5);
-    const auto floors = Floors(picked);
+    std::map<int, std::uint32_t> floors;
+    for (int index : picked) floors[index] = Env_.Ledger->Floor(index);
     // The group is kept by this reference even if the client is told to go meanwhile.
     TComPtr<IOPCSyncIO> sync = Sync_;
     const std::uint32_t start = Env_.Clock->TickCount();
@@ -255,10 +211,7 @@ void TSoakClient::SyncDeviceRead() {
     ++Env_.Counters->SyncDeviceReads;
     Env_.Counters->SlowestSyncReadMs = std::max(Env_.Counters->SlowestSyncReadMs, took);
     if (took > Env_.SyncReadBoundMs) Fault("a synchronous device read took " + std::to_string(took) + " ms");
-    if (hr != S_OK) {
-        Fault("IOPCSyncIO::Read from the device failed with " + std::to_string(hr));
-        return;
-    }
+    if (hr != S_OK) return Fault("IOPCSyncIO::Read from the device failed with " + std::to_string(hr));
     std::vector<OPCHANDLE> clients;
     std::vector<TVariant> values;
     std::vector<std::uint16_t> qualities;
@@ -282,7 +235,7 @@ void TSoakClient::Observe(const std::vector<OPCHANDLE>& clients, const std::vect
         }
         const auto value = static_cast<std::uint16_t>(values[i].UIntValue());
         if (notified) Notified(index, qualities[i] == QualityGood, qualities[i], value);
-        if (!Usable(qualities[i])) continue;
+        if ((qualities[i] & 0xC0) == 0) continue; // BAD; GOOD and UNCERTAIN carry a value
         // A notification is made in the server's tick that delivers it: its floor is now's.
         std::uint32_t floor = Env_.Ledger->Floor(index);
         if (floors) {
@@ -298,65 +251,48 @@ void TSoakClient::Observe(const std::vector<OPCHANDLE>& clients, const std::vect
     }
 }
 
-void TSoakClient::DataChange(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
-                             const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
-                             const std::vector<HRESULT>& errors) {
-    ++Env_.Counters->Notifications;
-    // A refresh answers through OnDataChange with its id.
-    auto it = tid != 0 ? Pending_.find(tid) : Pending_.end();
-    Observe(clients, values, qualities, errors, it != Pending_.end() ? &it->second.Floors : nullptr, true);
-    if (tid != 0) Finish(tid, "refresh");
-}
-
-void TSoakClient::ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
-                               const std::vector<TVariant>& values,
-                               const std::vector<std::uint16_t>& qualities,
-                               const std::vector<HRESULT>& errors) {
-    auto it = Pending_.find(tid);
-    if (it != Pending_.end() && it->second.Cancelled)
-        Fault("OnReadComplete for cancelled transaction " + std::to_string(tid));
-    static const std::map<int, std::uint32_t> unknown;
-    Observe(clients, values, qualities, errors, it != Pending_.end() ? &it->second.Floors : &unknown, false);
-    Finish(tid, "read");
-}
-
-void TSoakClient::WriteComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
-                                const std::vector<HRESULT>& errors) {
-    auto it = Pending_.find(tid);
-    for (std::size_t i = 0; i < clients.size() && i < errors.size(); ++i) {
-        if (errors[i] != S_OK) {
-            ++Env_.Counters->WriteErrors;
-            continue;
+void TSoakClient::Called(const test::TDataCall& c) {
+    auto it = c.TransactionID ? Pending_.find(c.TransactionID) : Pending_.end();
+    const bool known = it != Pending_.end();
+    if (c.Kind == "data") {
+        ++Env_.Counters->Notifications;
+        // A refresh answers through OnDataChange with its id.
+        Observe(c.Clients, c.Values, c.Qualities, c.Errors, known ? &it->second.Floors : nullptr, true);
+        if (c.TransactionID) Finish(c.TransactionID, "refresh");
+    } else if (c.Kind == "read") {
+        if (known && it->second.Cancelled)
+            Fault("OnReadComplete for cancelled transaction " + std::to_string(c.TransactionID));
+        static const std::map<int, std::uint32_t> unknown;
+        Observe(c.Clients, c.Values, c.Qualities, c.Errors, known ? &it->second.Floors : &unknown, false);
+        Finish(c.TransactionID, "read");
+    } else if (c.Kind == "write") {
+        for (std::size_t i = 0; i < c.Clients.size() && i < c.Errors.size(); ++i) {
+            if (c.Errors[i] != S_OK)
+                ++Env_.Counters->WriteErrors;
+            else if (known)
+                for (const auto& [written, value] : it->second.Writes)
+                    if (written == static_cast<int>(c.Clients[i])) {
+                        Env_.Ledger->Confirmed(written, value);
+                        ++Activity.Writes;
+                    }
         }
-        const int index = static_cast<int>(clients[i]);
-        if (it == Pending_.end()) continue;
-        for (const auto& [written, value] : it->second.Writes)
-            if (written == index) {
-                Env_.Ledger->Confirmed(index, value);
-                ++Activity.Writes;
-            }
+        Finish(c.TransactionID, "write");
+    } else {
+        if (!known || !it->second.Cancelled)
+            Fault("OnCancelComplete for transaction " + std::to_string(c.TransactionID) +
+                  " that was not cancelled");
+        Finish(c.TransactionID, "cancel");
     }
-    Finish(tid, "write");
 }
 
-void TSoakClient::CancelComplete(std::uint32_t tid) {
+void TSoakClient::Finish(std::uint32_t tid, const std::string& what) {
     auto it = Pending_.find(tid);
-    if (it == Pending_.end() || !it->second.Cancelled)
-        Fault("OnCancelComplete for transaction " + std::to_string(tid) + " that was not cancelled");
-    Finish(tid, "cancel");
-}
-
-void TSoakClient::Finish(std::uint32_t tid, const char* what) {
-    auto it = Pending_.find(tid);
-    if (it == Pending_.end()) {
-        Fault(std::string(what) + " answer for unknown transaction " + std::to_string(tid));
-        return;
-    }
+    if (it == Pending_.end()) return Fault(what + " answer for unknown transaction " + std::to_string(tid));
     const std::uint32_t took = Elapsed(it->second.StartTick);
     Env_.Counters->SlowestTransactionMs = std::max(Env_.Counters->SlowestTransactionMs, took);
     if (took > Env_.TransactionBoundMs && !it->second.Overdue)
-        Fault(std::string(what) + " transaction " + std::to_string(tid) + " answered after " +
-              std::to_string(took) + " ms");
+        Fault(what + " transaction " + std::to_string(tid) + " answered after " + std::to_string(took) +
+              " ms");
     Pending_.erase(it);
 }
 

@@ -8,6 +8,7 @@
 
 #include "opc/ComPtr.h"
 #include "opc/OPCInterfaces.h"
+#include "support/RecordingSink.h"
 
 #include <cstdint>
 #include <functional>
@@ -103,8 +104,6 @@ private:
     std::map<int, TLast> Last_;
 };
 
-class TSoakSink;
-
 class TSoakClient : public TSoakClientBase {
 public:
     // items: ledger indexes; writable: the ones this client writes to.
@@ -122,7 +121,7 @@ public:
     // A synchronous device read of up to five items. It processes events while it waits,
     // so the caller must not be a timer that has to keep firing meanwhile.
     void SyncDeviceRead();
-    // One asynchronous write of a random writable item.
+    // One asynchronous write of up to three random writable items.
     void WriteOne();
     std::size_t Outstanding() const override { return Pending_.size(); }
     void CheckOverdue() override;
@@ -130,22 +129,10 @@ public:
     bool AllGood(std::string* why);
     std::uint32_t UpdateRate() const { return UpdateRate_; }
 
-    // Called by the sink.
-    void DataChange(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
-                    const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
-                    const std::vector<HRESULT>& errors);
-    void ReadComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
-                      const std::vector<TVariant>& values, const std::vector<std::uint16_t>& qualities,
-                      const std::vector<HRESULT>& errors);
-    void WriteComplete(std::uint32_t tid, const std::vector<OPCHANDLE>& clients,
-                       const std::vector<HRESULT>& errors);
-    void CancelComplete(std::uint32_t tid);
-
 private:
     enum class TKind : std::uint8_t { Read, Write, Refresh };
     struct TPending {
         TKind Kind = TKind::Read;
-        std::uint32_t CancelID = 0;
         std::uint32_t StartTick = 0;
         bool Cancelled = false;
         bool Overdue = false;
@@ -153,15 +140,15 @@ private:
         std::map<int, std::uint32_t> Floors;               // of the words read, when asked
     };
 
-    void AsyncRead();
-    void Refresh();
+    // A call of the server on the group's callback.
+    void Called(const test::TDataCall& call);
+    void Start(TKind kind, std::uint32_t tid, const std::vector<int>& read, TPending pending);
     std::vector<OPCHANDLE> Handles(const std::vector<int>& indexes);
-    std::map<int, std::uint32_t> Floors(const std::vector<int>& indexes) const;
     // Values with a usable quality go to the ledger; floors: from the request (none: now).
     void Observe(const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
                  const std::vector<std::uint16_t>& qualities, const std::vector<HRESULT>& errors,
                  const std::map<int, std::uint32_t>* floors, bool notified);
-    void Finish(std::uint32_t tid, const char* what);
+    void Finish(std::uint32_t tid, const std::string& what);
 
     std::uint32_t UpdateRate_;
     std::map<int, OPCHANDLE> ServerHandles_; // ledger index -> server handle
@@ -169,7 +156,7 @@ private:
     TComPtr<IUnknown> Group_;
     TComPtr<IOPCSyncIO> Sync_;
     TComPtr<IOPCAsyncIO2> Async_;
-    TComPtr<TSoakSink> Sink_;
+    TComPtr<test::TRecordingSink> Sink_;
     OPCHANDLE ServerGroup_ = 0;
     std::uint32_t Cookie_ = 0;
     std::uint32_t NextTransaction_ = 1;

@@ -100,6 +100,7 @@ public:
         WritePlcList();
         if (!WriteUaSettings()) return 1;
         Plan_ = PlanFaults(Setups(), WarmupMs(), FaultsEndMs());
+        PhaseSteps_.assign(Plan_.size(), 0);
 
         TQtClock clock;
         TQtEventLoop loop;
@@ -158,8 +159,7 @@ public:
         std::cout << "soak: warm-up done, RSS " << WarmMemory_.Rss << " kB; " << Plan_.size()
                   << " fault phases until " << FaultsEndMs() / 1000 << " s" << std::endl;
 
-        Spin([&] { return Now() >= FaultsEndMs() && NextPhaseEvent_ >= Events().size(); },
-             FaultsEndMs() + 5000);
+        Spin([&] { return Now() >= FaultsEndMs() && PhasesOver_ == Plan_.size(); }, FaultsEndMs() + 5000);
         ClearAllFaults();
         CheckRecovery();
 
@@ -394,40 +394,26 @@ private:
     }
 
     // ------------------------------------------------------------- the 10 ms driver
-    struct TEvent {
-        std::uint32_t AtMs;
-        std::size_t Phase;
-        bool Begin;
-    };
-    const std::vector<TEvent>& Events() {
-        if (Events_.empty()) {
-            for (std::size_t i = 0; i < Plan_.size(); ++i) {
-                Events_.push_back({Plan_[i].StartMs, i, true});
-                Events_.push_back({Plan_[i].EndMs, i, false});
-            }
-            std::stable_sort(Events_.begin(), Events_.end(),
-                             [](const TEvent& a, const TEvent& b) { return a.AtMs < b.AtMs; });
-        }
-        return Events_;
-    }
-
     void Tick() {
         const std::uint32_t now = Now();
-        const auto& events = Events();
-        while (NextPhaseEvent_ < events.size() && events[NextPhaseEvent_].AtMs <= now) {
-            const TEvent& e = events[NextPhaseEvent_++];
-            const TFaultPhase& phase = Plan_[e.Phase];
+        // Every phase begins and then ends once (0 waiting, 1 running, 2 over).
+        for (std::size_t i = 0; i < Plan_.size(); ++i) {
+            const TFaultPhase& phase = Plan_[i];
+            std::uint8_t& step = PhaseSteps_[i];
+            if (step == 2 || now < (step ? phase.EndMs : phase.StartMs)) continue;
+            const bool begin = step++ == 0;
+            PhasesOver_ += !begin;
             TPlc& plc = Plc_[static_cast<std::size_t>(phase.Plc)];
             if (phase.Kind == TFaultKind::Outage) {
-                plc.Sim->SetPower(!e.Begin);
-                if (e.Begin) ++plc.Outages;
+                plc.Sim->SetPower(!begin);
+                plc.Outages += begin;
             } else {
-                plc.Sim->SetFaults(e.Begin ? FaultSettings(phase.Kind, plc.Setup) : TSimFaults{});
+                plc.Sim->SetFaults(begin ? FaultSettings(phase.Kind, plc.Setup) : TSimFaults{});
             }
-            if (e.Begin) ++PhasesRun_[static_cast<int>(phase.Kind)];
+            if (begin) ++PhasesRun_[static_cast<int>(phase.Kind)];
             if (Options_.Verbose)
                 std::cout << "soak: " << now << " ms " << plc.Setup.Name << " " << FaultKindName(phase.Kind)
-                          << (e.Begin ? " begins" : " ends") << std::endl;
+                          << (begin ? " begins" : " ends") << std::endl;
         }
         for (std::size_t p = 0; p < Plc_.size() && Plcs_; ++p) {
             const std::uint32_t start = Plcs_->PLCByIndex(static_cast<int>(p)).PassStartTick;
@@ -448,9 +434,6 @@ private:
                         if (ClientsActive_) Clients_[c]->SyncDeviceRead();
                     });
             }
-        }
-        if (ClientsActive_ && now >= NextUaStep_) {
-            NextUaStep_ = now + 40;
             for (auto& client : UaClients_) client->Step();
         }
         if (ChurnActive_) Churn(now);
@@ -738,8 +721,8 @@ private:
     TLogRecorder Log_;
     TPLCCollection* Plcs_ = nullptr;
     std::vector<TFaultPhase> Plan_;
-    std::vector<TEvent> Events_;
-    std::size_t NextPhaseEvent_ = 0;
+    std::vector<std::uint8_t> PhaseSteps_;
+    std::size_t PhasesOver_ = 0;
     std::map<int, int> PhasesRun_;
     std::vector<std::unique_ptr<TSoakClient>> Clients_;
     std::vector<TSoakActivity> Activity_;
@@ -751,7 +734,6 @@ private:
     std::unique_ptr<TSoakUaClient> Vanisher_;
     int UaVanishers_ = 0;
     bool VanishActive_ = true;
-    std::uint32_t NextUaStep_ = 0;
     std::uint32_t NextVanish_ = 4000;
     std::uint32_t VanishStart_ = 0;
     std::uint32_t VanishedAt_ = 0;

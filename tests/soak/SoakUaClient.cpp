@@ -18,25 +18,24 @@ namespace {
 // Requests of one client waiting at a time, Publish requests not counted.
 constexpr std::size_t MaxOutstanding = 6;
 constexpr std::size_t PublishRequests = 3;
-constexpr std::uint32_t KeepAliveCount = 10;
-constexpr std::uint32_t LifetimeCount = 120;
 // The channel token outlives any run of an hour and more without renewal.
 constexpr std::uint32_t TokenLifetimeMs = 3600000;
-// Keep-alives come every KeepAliveCount publishing intervals; far beyond that is a
-// subscription that stopped.
+// Keep-alives come every 10 publishing intervals; far beyond that is a subscription that
+// stopped.
 constexpr std::uint32_t PublishSilenceMs = 30000;
 
-bool Usable(TUaStatusCode status) { return (status & 0x80000000u) == 0; } // Good or Uncertain
-
-std::string HexStatus(std::uint32_t v) { return Hex(v, 8); }
+void WriteValueId(TUaBinaryWriter& w, const std::string& itemId) {
+    w.NodeId(TUaNodeId::Str(itemId));
+    w.UInt32(13); // Value
+    w.Int32(-1);
+}
 
 } // namespace
 
-void WriteCreateSession(TUaBinaryWriter& w, const std::string& url, const std::string& name,
-                        double timeoutMs) {
+void WriteCreateSession(TUaBinaryWriter& w, const std::string& name, double timeoutMs) {
     WriteApplicationDescription(w, {});
     w.Int32(-1);
-    w.String(url);
+    w.String("opc.tcp://127.0.0.1");
     w.String(name);
     w.ByteString(std::string(32, 'n'));
     w.Int32(-1);
@@ -73,41 +72,38 @@ TSoakUaClient::TSoakUaClient(TSoakEnv& env, std::string name, std::uint16_t port
     : TSoakClientBase(env, std::move(name), std::move(monitored), std::move(writable)), Port_(port),
       PublishingMs_(publishingMs), SessionTimeoutMs_(sessionTimeoutMs) {}
 
-TSoakUaClient::~TSoakUaClient() {
-    if (Socket_) {
-        Socket_->disconnect();
-        Socket_->abort();
-    }
-}
+TSoakUaClient::~TSoakUaClient() { Drop(State_); }
 
-void TSoakUaClient::Fail(const std::string& why) {
-    if (State_ == TState::Failed) return;
-    Fault(why);
-    State_ = TState::Failed;
+void TSoakUaClient::Drop(TState state) {
     if (Socket_) {
         Socket_->disconnect();
         Socket_->abort();
     }
     Pending_.clear();
+    State_ = state;
+}
+
+void TSoakUaClient::Fail(const std::string& why) {
+    if (State_ == TState::Failed) return;
+    Fault(why);
+    Drop(TState::Failed);
 }
 
 void TSoakUaClient::Connect() {
     Socket_ = std::make_unique<QTcpSocket>();
-    State_ = TState::Connecting;
     QTcpSocket* socket = Socket_.get();
     QObject::connect(socket, &QTcpSocket::connected, socket, [this] { SendRaw(test::HelloFrame()); });
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { Received(); });
-    QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
+    auto gone = [this](const std::string& why) {
         if (State_ == TState::Closing)
             State_ = TState::Closed;
         else if (State_ != TState::Closed)
-            Fail("the server closed the connection");
-    });
-    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this](QAbstractSocket::SocketError) {
-        if (State_ == TState::Closing)
-            State_ = TState::Closed;
-        else if (State_ != TState::Closed)
-            Fail("socket error: " + Socket_->errorString().toStdString());
+            Fail(why);
+    };
+    QObject::connect(socket, &QTcpSocket::disconnected, socket,
+                     [gone] { gone("the server closed the connection"); });
+    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this, gone](QAbstractSocket::SocketError) {
+        gone("socket error: " + Socket_->errorString().toStdString());
     });
     socket->connectToHost(QHostAddress::LocalHost, Port_);
 }
@@ -121,109 +117,76 @@ template <typename F> void TSoakUaClient::Send(std::uint32_t typeId, TKind kind,
     pending.Kind = kind;
     pending.StartTick = Env_.Clock->TickCount();
     Pending_[requestId] = std::move(pending);
-    SendRaw(test::MessageFrame("MSGF", ChannelId_, TokenId_, ++Sequence_, requestId,
+    SendRaw(test::MessageFrame("MSGF", ChannelId_, 1, ++Sequence_, requestId,
                                test::RequestBody(typeId, AuthToken_, requestId, fill)));
 }
 
 void TSoakUaClient::Received() {
     Buffer_ += Socket_->readAll().toStdString();
-    while (Buffer_.size() >= 8 && State_ != TState::Failed) {
-        TUaBinaryReader header(std::string_view(Buffer_).substr(4, 4));
-        const std::uint32_t size = header.UInt32();
-        if (size < 8) return Fail("a frame of " + std::to_string(size) + " bytes");
-        if (Buffer_.size() < size) return;
-        const std::string chunk = Buffer_.substr(0, size);
-        Buffer_.erase(0, size);
-        Chunk(std::string_view(chunk).substr(0, 3), chunk[3], std::string_view(chunk).substr(8));
+    for (const test::TFrame& f : test::TakeFrames(Buffer_)) {
+        if (State_ == TState::Failed) return;
+        TUaBinaryReader r(f.Body);
+        if (f.Type == "ACKF") {
+            SendRaw(test::OpenFrame(0, ++Sequence_, ++RequestId_, 0, 1,
+                                    "http://opcfoundation.org/UA/SecurityPolicy#None", TokenLifetimeMs));
+        } else if (f.Type == "ERRF") {
+            const TUaStatusCode code = r.StatusCode();
+            Fail("Error message " + Hex(code, 8) + " " + r.String());
+        } else if (f.Type == "OPNF") {
+            ChannelId_ = r.UInt32();
+            Send(UaId::CreateSessionRequest, TKind::CreateSession,
+                 [&](TUaBinaryWriter& w) { WriteCreateSession(w, Name_, SessionTimeoutMs_); });
+        } else if (f.Type.starts_with("MSG") && f.Body.size() >= 16) {
+            r.UInt32();
+            r.UInt32();
+            r.UInt32();
+            const std::uint32_t requestId = r.UInt32();
+            std::string& partial = Partial_[requestId];
+            partial.append(f.Body, 16);
+            if (f.Type == "MSGC") continue;
+            std::string payload = std::move(partial);
+            Partial_.erase(requestId);
+            if (f.Type != "MSGF")
+                return Fail("the server aborted the answer to request " + std::to_string(requestId));
+            auto it = Pending_.find(requestId);
+            if (it == Pending_.end())
+                return Fail("an answer to unknown request " + std::to_string(requestId));
+            TPending pending = std::move(it->second);
+            Pending_.erase(it);
+            TUaBinaryReader body(payload);
+            const test::TResponseStart start = test::ReadResponseStart(body);
+            // Publish requests still queued when the session closes are answered with a fault.
+            if (start.TypeId == UaId::ServiceFault || start.ServiceResult != 0) {
+                if (State_ != TState::Closing || pending.Kind != TKind::Publish)
+                    Fail("request " + std::to_string(requestId) + " answered " + Hex(start.ServiceResult, 8));
+            } else {
+                Response(std::move(pending), body);
+            }
+        } else {
+            Fail("unexpected frame " + f.Type);
+        }
     }
 }
 
-void TSoakUaClient::Chunk(std::string_view type, char chunkType, std::string_view body) {
-    if (type == "ACK") {
-        ++Sequence_;
-        SendRaw(test::OpenFrame(0, Sequence_, ++RequestId_, 0, 1,
-                                "http://opcfoundation.org/UA/SecurityPolicy#None", TokenLifetimeMs));
-        State_ = TState::Opening;
-        return;
-    }
-    if (type == "ERR") {
-        TUaBinaryReader r(body);
-        const TUaStatusCode code = r.StatusCode();
-        return Fail("Error message " + HexStatus(code) + " " + r.String());
-    }
-    if (type == "OPN") {
-        TUaBinaryReader r(body);
-        r.UInt32();
-        r.String();
-        r.ByteString();
-        r.ByteString();
-        r.UInt32();
-        r.UInt32();
-        const test::TResponseStart start = test::ReadResponseStart(r);
-        r.UInt32(); // protocol version
-        ChannelId_ = r.UInt32();
-        TokenId_ = r.UInt32();
-        if (!r.Ok() || start.ServiceResult != 0)
-            return Fail("OpenSecureChannel answered " + HexStatus(start.ServiceResult));
-        Send(UaId::CreateSessionRequest, TKind::CreateSession, [&](TUaBinaryWriter& w) {
-            WriteCreateSession(w, "opc.tcp://127.0.0.1:" + std::to_string(Port_), Name_, SessionTimeoutMs_);
-        });
-        return;
-    }
-    if (type != "MSG") return Fail("unexpected frame " + std::string(type));
-    TUaBinaryReader r(body);
-    r.UInt32();
-    r.UInt32();
-    r.UInt32();
-    const std::uint32_t requestId = r.UInt32();
-    if (!r.Ok()) return Fail("a message header too short");
-    std::string& partial = Partial_[requestId];
-    partial.append(body.substr(16));
-    if (chunkType == 'C') return;
-    std::string payload = std::move(partial);
-    Partial_.erase(requestId);
-    if (chunkType == 'A')
-        return Fail("the server aborted the answer to request " + std::to_string(requestId));
-    Response(requestId, payload);
-}
-
-void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload) {
-    auto it = Pending_.find(requestId);
-    if (it == Pending_.end()) return Fail("an answer to unknown request " + std::to_string(requestId));
-    TPending pending = std::move(it->second);
-    Pending_.erase(it);
-    TUaBinaryReader r(payload);
-    const test::TResponseStart start = test::ReadResponseStart(r);
-    if (start.TypeId == UaId::ServiceFault || start.ServiceResult != 0) {
-        // Publish requests still queued when the session closes are answered this way.
-        if (State_ == TState::Closing && pending.Kind == TKind::Publish) return;
-        return Fail("request " + std::to_string(requestId) + " answered " + HexStatus(start.ServiceResult));
-    }
+void TSoakUaClient::Response(TPending pending, TUaBinaryReader& r) {
     switch (pending.Kind) {
-    case TKind::CreateSession: {
+    case TKind::CreateSession:
         r.NodeId();
         AuthToken_ = r.NodeId();
-        if (!r.Ok()) return Fail("CreateSession answer malformed");
         Send(UaId::ActivateSessionRequest, TKind::Activate,
              [](TUaBinaryWriter& w) { WriteActivateSession(w, true); });
         return;
-    }
     case TKind::Activate:
-        Send(UaId::CreateSubscriptionRequest, TKind::Subscribe, [&](TUaBinaryWriter& w) {
-            WriteCreateSubscription(w, PublishingMs_, LifetimeCount, KeepAliveCount);
-        });
+        Send(UaId::CreateSubscriptionRequest, TKind::Subscribe,
+             [&](TUaBinaryWriter& w) { WriteCreateSubscription(w, PublishingMs_, 120, 10); });
         return;
     case TKind::Subscribe:
         Subscription_ = r.UInt32();
-        if (!r.Ok()) return Fail("CreateSubscription answer malformed");
         Send(UaId::CreateMonitoredItemsRequest, TKind::Monitor, [&](TUaBinaryWriter& w) {
             w.UInt32(Subscription_);
             w.UInt32(0); // source timestamps
-            w.ArrayLength(Items_.size());
-            for (int index : Items_) {
-                w.NodeId(TUaNodeId::Str(Env_.Ledger->ItemId(index)));
-                w.UInt32(13);
-                w.Int32(-1);
+            w.Array(Items_, [&](int index) {
+                WriteValueId(w, Env_.Ledger->ItemId(index));
                 w.QualifiedName({});
                 w.UInt32(2); // reporting
                 w.UInt32(static_cast<std::uint32_t>(index));
@@ -231,7 +194,7 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
                 w.ExtensionObject({});
                 w.UInt32(1);
                 w.Boolean(true);
-            }
+            });
         });
         return;
     case TKind::Monitor: {
@@ -243,9 +206,8 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
             r.ExtensionObject();
             return s;
         });
-        for (TUaStatusCode s : results)
-            if (s != 0) return Fail("a monitored item was refused with " + HexStatus(s));
-        if (!r.Ok() || results.size() != Items_.size()) return Fail("CreateMonitoredItems answer malformed");
+        if (!r.Ok() || results != std::vector<TUaStatusCode>(Items_.size(), 0))
+            return Fail("monitored items refused or the answer malformed");
         State_ = TState::Ready;
         LastPublishTick_ = Env_.Clock->TickCount();
         for (std::size_t i = 0; i < PublishRequests; ++i) Publish();
@@ -272,7 +234,7 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
             Env_.Ledger->Refused(index, value);
             if (results[i] != UaStatus::BadNoCommunication && results[i] != UaStatus::BadTimeout &&
                 results[i] != UaStatus::BadNotWritable)
-                Fault("writing " + Env_.Ledger->ItemId(index) + " answered " + HexStatus(results[i]));
+                Fault("writing " + Env_.Ledger->ItemId(index) + " answered " + Hex(results[i], 8));
         }
         return;
     }
@@ -290,12 +252,8 @@ void TSoakUaClient::Response(std::uint32_t requestId, const std::string& payload
     }
     case TKind::Close:
         State_ = TState::Closing;
-        SendRaw(test::MessageFrame("CLOF", ChannelId_, TokenId_, ++Sequence_, ++RequestId_, [] {
-            TUaBinaryWriter w;
-            w.NodeId(TUaNodeId::Num(UaId::CloseSecureChannelRequest));
-            WriteRequestHeader(w, {});
-            return w.Take();
-        }()));
+        SendRaw(test::MessageFrame("CLOF", ChannelId_, 1, ++Sequence_, ++RequestId_,
+                                   test::RequestBody(UaId::CloseSecureChannelRequest, {}, 0, [](auto&) {})));
         Socket_->disconnectFromHost();
         return;
     }
@@ -310,7 +268,7 @@ void TSoakUaClient::Observe(int index, const TUaDataValue& value, std::optional<
     const auto number =
         scalar ? static_cast<std::uint16_t>(std::get<std::uint64_t>(value.Value->Values[0])) : 0;
     if (notification) Notified(index, status == 0, status, number);
-    if (!Usable(status)) return;
+    if (status & 0x80000000u) return; // Bad; Good and Uncertain carry a value
     if (!scalar) return Fault(Env_.Ledger->ItemId(index) + " came without a UInt16 value");
     if (!notification) ++Activity.Reads;
     Env_.Ledger->Observed(index, number, floor);
@@ -325,29 +283,25 @@ void TSoakUaClient::Published(TUaBinaryReader& r) {
     r.DateTime();
     const auto data = r.Array([&] { return r.ExtensionObject(); });
     if (!r.Ok()) return Fail("Publish answer malformed");
-    if (data.empty()) {
-        ++Env_.Counters->UaKeepAlives;
-        return;
-    }
-    ++Env_.Counters->UaPublishes;
-    Acks_.emplace_back(subscription, sequence);
+    ++(data.empty() ? Env_.Counters->UaKeepAlives : Env_.Counters->UaPublishes);
+    if (!data.empty()) Acks_.emplace_back(subscription, sequence);
     for (const auto& e : data) {
         if (!e.TypeId.IsNum(UaId::DataChangeNotification)) continue;
         TUaBinaryReader body(e.Body);
         const auto items = body.Array([&] {
             const std::uint32_t handle = body.UInt32();
-            return std::make_pair(handle, body.DataValue());
+            return std::make_pair(static_cast<int>(handle), body.DataValue());
         });
         if (!body.Ok()) return Fail("a data change notification malformed");
         for (const auto& [handle, value] : items) {
-            if (std::find(Items_.begin(), Items_.end(), static_cast<int>(handle)) == Items_.end()) {
+            if (std::find(Items_.begin(), Items_.end(), handle) == Items_.end()) {
                 Fault("a notification for client handle " + std::to_string(handle));
                 continue;
             }
             ++Env_.Counters->UaNotifications;
             // The own words' order is known; other clients write the rest.
-            auto floor = PublishFloors_.find(static_cast<int>(handle));
-            Observe(static_cast<int>(handle), value,
+            auto floor = PublishFloors_.find(handle);
+            Observe(handle, value,
                     floor == PublishFloors_.end() ? std::nullopt : std::optional(floor->second), true);
         }
     }
@@ -358,11 +312,10 @@ void TSoakUaClient::Publish() {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> acks;
     acks.swap(Acks_);
     Send(UaId::PublishRequest, TKind::Publish, [&](TUaBinaryWriter& w) {
-        w.ArrayLength(acks.size());
-        for (auto [s, n] : acks) {
-            w.UInt32(s);
-            w.UInt32(n);
-        }
+        w.Array(acks, [&](const auto& ack) {
+            w.UInt32(ack.first);
+            w.UInt32(ack.second);
+        });
     });
 }
 
@@ -375,16 +328,13 @@ std::size_t TSoakUaClient::Outstanding() const {
 void TSoakUaClient::Step() {
     if (!Ready() || Outstanding() >= MaxOutstanding) return;
     const int roll = std::uniform_int_distribution<int>(0, 99)(*Env_.Random);
-    if (roll < 50)
-        WriteSome();
-    else if (roll < 70)
-        DeviceRead();
-}
-
-void TSoakUaClient::WriteSome() {
-    if (Writable_.empty()) return;
+    if (roll >= 50) {
+        if (roll < 70) DeviceRead();
+        return;
+    }
     TPending pending;
     for (int index : Pick(Writable_, 3)) pending.Writes.emplace_back(index, Env_.Ledger->NextValue(index));
+    if (pending.Writes.empty()) return;
     const auto writes = pending.Writes;
     // The location shows a written value while the PLC decides: it is given from now on.
     for (const auto& [index, value] : writes) Env_.Ledger->Given(index, value);
@@ -392,15 +342,12 @@ void TSoakUaClient::WriteSome() {
     Send(
         UaId::WriteRequest, TKind::Write,
         [&](TUaBinaryWriter& w) {
-            w.ArrayLength(writes.size());
-            for (const auto& [index, value] : writes) {
-                w.NodeId(TUaNodeId::Str(Env_.Ledger->ItemId(index)));
-                w.UInt32(13);
-                w.Int32(-1);
+            w.Array(writes, [&](const auto& write) {
+                WriteValueId(w, Env_.Ledger->ItemId(write.first));
                 TUaDataValue v;
-                v.Value = TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{value});
+                v.Value = TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{write.second});
                 w.DataValue(v);
-            }
+            });
         },
         std::move(pending));
 }
@@ -416,23 +363,12 @@ void TSoakUaClient::DeviceRead() {
         [&](TUaBinaryWriter& w) {
             w.Double(0); // maxAge 0: from the device
             w.UInt32(0);
-            w.ArrayLength(reads.size());
-            for (const auto& [index, floor] : reads) {
-                w.NodeId(TUaNodeId::Str(Env_.Ledger->ItemId(index)));
-                w.UInt32(13);
-                w.Int32(-1);
+            w.Array(reads, [&](const auto& read) {
+                WriteValueId(w, Env_.Ledger->ItemId(read.first));
                 w.QualifiedName({});
-            }
+            });
         },
         std::move(pending));
-}
-
-void TSoakUaClient::Vanish() {
-    if (!Socket_) return;
-    Socket_->disconnect();
-    Socket_->abort();
-    Pending_.clear();
-    State_ = TState::Closed;
 }
 
 void TSoakUaClient::VanishAfterRead() {
@@ -440,23 +376,24 @@ void TSoakUaClient::VanishAfterRead() {
         DeviceRead();
         Socket_->flush();
     }
-    Vanish();
+    Drop(TState::Closed);
 }
 
 void TSoakUaClient::Close() {
-    if (State_ != TState::Ready) {
-        if (!Done()) Vanish();
-        return;
+    if (State_ == TState::Ready) {
+        State_ = TState::Closing;
+        Send(UaId::CloseSessionRequest, TKind::Close, [](TUaBinaryWriter& w) { w.Boolean(true); });
+    } else if (!Done()) {
+        Drop(TState::Closed);
     }
-    State_ = TState::Closing;
-    Send(UaId::CloseSessionRequest, TKind::Close, [](TUaBinaryWriter& w) { w.Boolean(true); });
 }
 
 void TSoakUaClient::CheckOverdue() {
-    if (State_ == TState::Failed || State_ == TState::Closed) return;
+    if (Done()) return;
     for (auto& [id, pending] : Pending_) {
-        if (pending.Kind == TKind::Publish || pending.Overdue) continue;
-        if (Elapsed(pending.StartTick) <= Env_.SyncReadBoundMs) continue;
+        if (pending.Kind == TKind::Publish || pending.Overdue ||
+            Elapsed(pending.StartTick) <= Env_.SyncReadBoundMs)
+            continue;
         pending.Overdue = true;
         Fault("request " + std::to_string(id) + " not answered within " +
               std::to_string(Env_.SyncReadBoundMs) + " ms");

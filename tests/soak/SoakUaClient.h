@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 class QTcpSocket;
@@ -27,15 +26,14 @@ class TUaBinaryWriter;
 namespace dravon::soak {
 
 // The fields of the session requests (after the request header), for the soak's clients.
-void WriteCreateSession(TUaBinaryWriter& w, const std::string& url, const std::string& name,
-                        double timeoutMs);
+void WriteCreateSession(TUaBinaryWriter& w, const std::string& name, double timeoutMs);
 void WriteActivateSession(TUaBinaryWriter& w, bool anonymousToken);
 void WriteCreateSubscription(TUaBinaryWriter& w, double publishingMs, std::uint32_t lifetime,
                              std::uint32_t keepAlive);
 
 class TSoakUaClient : public TSoakClientBase {
 public:
-    enum class TState : std::uint8_t { Idle, Connecting, Opening, Ready, Closing, Closed, Failed };
+    enum class TState : std::uint8_t { Connecting, Ready, Closing, Closed, Failed };
 
     // monitored: ledger indexes watched by the subscription and read from the device;
     // writable: the ones this client writes (no other client may write them, so that the
@@ -47,17 +45,15 @@ public:
     void Connect();
     TState State() const { return State_; }
     bool Ready() const { return State_ == TState::Ready; }
+    bool Done() const { return State_ == TState::Closed || State_ == TState::Failed; }
     // One random call: a write of 1-3 words or a device read of up to five, or nothing.
     void Step();
-    // Drops the connection without closing anything: the session stays on the server
-    // until its time-out.
-    void Vanish();
-    // The same with a device read sent just before: its answer finds no connection, and
-    // the session may time out while the read still waits for the PLC.
+    // Drops the connection without closing anything, a device read sent just before: its
+    // answer finds no connection, and the session stays on the server until its time-out
+    // (which may come while the read still waits for the PLC).
     void VanishAfterRead();
     // CloseSession (deleting the subscription), then the channel and the connection.
     void Close();
-    bool Done() const { return State_ == TState::Closed || State_ == TState::Failed; }
     std::size_t Outstanding() const override;
     // Also a subscription silent for too long is a fault.
     void CheckOverdue() override;
@@ -82,15 +78,14 @@ private:
     };
 
     void Received();
-    void Chunk(std::string_view type, char chunkType, std::string_view body);
-    void Response(std::uint32_t requestId, const std::string& payload);
+    void Response(TPending pending, TUaBinaryReader& r);
     template <typename F> void Send(std::uint32_t typeId, TKind kind, F fill, TPending pending = {});
     void SendRaw(const std::string& bytes);
     void Publish();
-    void WriteSome();
     void DeviceRead();
     void Published(TUaBinaryReader& r);
     void Observe(int index, const TUaDataValue& value, std::optional<std::uint32_t> floor, bool notification);
+    void Drop(TState state);
     void Fail(const std::string& why);
 
     std::uint16_t Port_;
@@ -99,9 +94,8 @@ private:
     std::unique_ptr<QTcpSocket> Socket_;
     std::string Buffer_;
     std::map<std::uint32_t, std::string> Partial_; // chunks of a response, by request id
-    TState State_ = TState::Idle;
+    TState State_ = TState::Connecting;
     std::uint32_t ChannelId_ = 0;
-    std::uint32_t TokenId_ = 0;
     std::uint32_t Sequence_ = 0;
     std::uint32_t RequestId_ = 0;
     TUaNodeId AuthToken_;
