@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 #include <QTreeWidget>
 
 #include <tuple>
@@ -30,15 +29,9 @@ TEST(AddressText, BranchPathsAndRunTexts) {
     // clang-format on
     for (const auto& [path, address] : paths) EXPECT_EQ(BranchPathToAddress(path), address) << path;
 
-    struct TRun {
-        const char* Address;
-        const char* CountField;
-        const char* ItemId;
-        bool Counted;
-        long long Count;
-    };
+    // The address field, the count field; the item ID read, whether a count was read, the count.
     // clang-format off
-    const TRun runs[] = {
+    const std::tuple<const char*, const char*, std::string, bool, long long> runs[] = {
         {"plc1.wr0/20", "0", "plc1.wr0", true, 20}, {" plc1.wr0 / 20 ", "", "plc1.wr0", true, 20},
         {"plc1.wr100", "5", "plc1.wr100", true, 5}, {"plc1.wr100", " +7 ", "plc1.wr100", true, 7},
         // With a count in the field the text after the address's "/" is no number: just the address.
@@ -50,10 +43,10 @@ TEST(AddressText, BranchPathsAndRunTexts) {
         {"plc1.wr0", "5x", "plc1.wr0", false, 1},
     };
     // clang-format on
-    for (const TRun& r : runs) {
-        const TAddressRun run = ParseAddressRun(r.Address, r.CountField, TfrmAddMonitorVar::MaxCount);
-        EXPECT_EQ(std::tuple(run.ItemId, run.Counted, run.Count), std::tuple(r.ItemId, r.Counted, r.Count))
-            << r.Address << " | " << r.CountField;
+    for (const auto& [address, countField, itemId, counted, count] : runs) {
+        const TAddressRun run = ParseAddressRun(address, countField, TfrmAddMonitorVar::MaxCount);
+        EXPECT_EQ(std::tuple(run.ItemId, run.Counted, run.Count), std::tuple(itemId, counted, count))
+            << address << " | " << countField;
     }
 }
 
@@ -91,13 +84,8 @@ protected:
 };
 
 TEST_F(AddMonitorDialogTest, TypedAddressesAndCountedRuns) {
-    struct TCase {
-        const char* Address;
-        const char* Count;
-        bool Added;
-        const char* Rows; // the local list afterwards
-    };
-    const TCase cases[] = {
+    // The address and count typed; whether Add succeeds, the local list afterwards.
+    const std::tuple<const char*, const char*, bool, const char*> cases[] = {
         {"plc1.wr100", "5", true, "PLC1.WR0100 PLC1.WR0101 PLC1.WR0102 PLC1.WR0103 PLC1.WR0104"},
         {"plc1.wr200/20", "1", true, "PLC1.WR0200"},
         {"plc1.wr300/2", "", true, "PLC1.WR0300 PLC1.WR0301"}, // an empty count field counts as 0
@@ -115,13 +103,13 @@ TEST_F(AddMonitorDialogTest, TypedAddressesAndCountedRuns) {
         {"plc1", "1", false, ""}, {"", "1", false, ""}, {"nope.wr0/5", "0", false, ""},
         // clang-format on
     };
-    for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Address);
+    for (const auto& [address, count, added, rows] : cases) {
+        SCOPED_TRACE(address);
         ClearLocalList();
         Errors.clear();
-        EXPECT_EQ(Add(c.Address, c.Count), c.Added);
-        EXPECT_EQ(LocalCaptions(), c.Rows);
-        EXPECT_EQ(Errors, c.Added ? QStringList{} : QStringList{"Unexisting address"});
+        EXPECT_EQ(Add(address, count), added);
+        EXPECT_EQ(LocalCaptions(), rows);
+        EXPECT_EQ(Errors, added ? QStringList{} : QStringList{"Unexisting address"});
     }
     // The count field 0 leaves the count in the address: 20 words, numbered in hexadecimal.
     ClearLocalList();
@@ -256,21 +244,6 @@ TEST_F(AddMonitorDialogTest, WithoutMemoryBrowsingAPlcListsOneRangeLeafPerType) 
     Dialog.Tree()->setCurrentItem(wr);
     EXPECT_EQ(Dialog.AddressEdit()->text(), "PLC1.WR0");
     Dialog.done(QDialog::Rejected);
-}
-
-TEST_F(AddMonitorDialogTest, TheMainWindowsAddActionOpensTheDialogWithAnEmptyAddress) {
-    Dialog.AddressEdit()->setText("plc1.wr0");
-    bool opened = false;
-    QTimer::singleShot(0, &Dialog, [&] {
-        opened = Dialog.isVisible();
-        EXPECT_EQ(Dialog.AddressEdit()->text() + "|" + Dialog.CountEdit()->text(), "|1");
-        Dialog.AddressEdit()->setText("plc1.wr7");
-        Dialog.OkButton()->click();
-    });
-    Window->Action("acAddMonLocation")->trigger();
-    EXPECT_TRUE(opened);
-    EXPECT_FALSE(Dialog.isVisible());
-    EXPECT_EQ(LocalCaptions(), "PLC1.WR0007");
 }
 
 } // namespace

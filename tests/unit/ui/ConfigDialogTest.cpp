@@ -18,18 +18,18 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTreeWidgetItem>
 
 #include <array>
 #include <cstdio>
+#include <tuple>
 #include <utility>
 
 namespace dravon {
@@ -60,21 +60,10 @@ protected:
         return *cell;
     }
     TumNumberEdit* Field(const char* name) { return Dialog->NumberField(name); }
-    static void Type(QWidget* widget, const QString& keys) {
-        for (QChar c : keys) {
-            QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
-            QApplication::sendEvent(widget, &press);
-        }
-    }
     // The field emptied and the keys typed into it.
     static void Retype(TumNumberEdit* edit, const QString& keys) {
         edit->clear();
-        Type(edit, keys);
-    }
-    static void Click(QWidget* widget) {
-        QMouseEvent click(QEvent::MouseButtonPress, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton,
-                          Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(widget, &click);
+        QTest::keyClicks(edit, keys);
     }
     // Chosen by the operator (the couplings follow the operator, not the program).
     static void Choose(QComboBox* box, int index) {
@@ -118,15 +107,9 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
     TumNumberEdit hex;
     hex.SetBase(TNumberBase::Hexadecimal);
     hex.SetMaxValue(0xFF);
-    // Keys typed one after another into a field (max 100, and hexadecimal max FF).
-    struct TCase {
-        TumNumberEdit* Edit;
-        bool Clear;
-        const char* Keys;
-        const char* Text;
-        int Value;
-    };
-    const TCase cases[] = {
+    // Keys typed one after another into a field (max 100, and hexadecimal max FF): the field,
+    // whether it is emptied first, the keys, its text and value afterwards.
+    const std::tuple<TumNumberEdit*, bool, const char*, const char*, int> cases[] = {
         {usage, true, "1a0-1 x", "10", 10}, // letters, sign, blank dropped; 101 refused
         {usage, false, "0", "100", 100},
         // Leading zeros may not make the text longer than the largest value.
@@ -135,15 +118,13 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
         {&hex, false, "E", "fE", 0xFE},
         {&hex, false, "0", "fE", 0xFE},
     };
-    for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Keys);
-        if (c.Clear) c.Edit->clear();
-        Type(c.Edit, c.Keys);
-        EXPECT_EQ(c.Edit->text(), c.Text);
-        EXPECT_EQ(c.Edit->Value(), c.Value);
+    for (const auto& [edit, clear, keys, text, value] : cases) {
+        SCOPED_TRACE(keys);
+        if (clear) edit->clear();
+        QTest::keyClicks(edit, keys);
+        EXPECT_EQ(std::pair(edit->text(), edit->Value()), std::pair(QString(text), value));
     }
-    QKeyEvent backspace(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier, QString(QChar(8)));
-    QApplication::sendEvent(usage, &backspace);
+    QTest::keyClick(usage, Qt::Key_Backspace);
     EXPECT_EQ(usage->text(), "01");
 
     // Text that arrives without keys (pasted) is checked the same way and undone.
@@ -168,7 +149,7 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
     // Clicking a number field selects all of it.
     usage->setText("42");
     usage->deselect();
-    Click(usage);
+    QTest::mouseClick(usage, Qt::LeftButton);
     EXPECT_EQ(usage->selectedText(), "42");
 }
 
@@ -254,10 +235,9 @@ TEST_F(ConfigDialogTest, SettingsAtOkWithFallBacksAndLimits) {
     EXPECT_EQ(T.Context.Settings.WaitTime, 1500);
     Open();
     EXPECT_EQ(Field("edWaitTime")->text(), "1500");
-}
 
-TEST_F(ConfigDialogTest, LogFileIsSwitchedOnlyWhenTheSettingChanges) {
-    // The test's application directory does not exist: a switch tries to create the file.
+    // The log file is switched only when the setting changes (the test's application
+    // directory does not exist: a switch tries to create the file).
     for (bool logEvents : {false, true, true}) {
         Open();
         Dialog->CheckBox("cbLogEvents")->setChecked(logEvents);
@@ -402,6 +382,18 @@ TEST_F(ConfigDialogTest, ConnectionProtocolAndMultidropAreCoupled) {
     EXPECT_EQ(Lamps(), "--------");
     EXPECT_FALSE(Dialog->SerialPortPropsIsMultiDrop(-1));
     EXPECT_FALSE(Dialog->SerialPortPropsIsTrnsProc2(8));
+
+    // The row without a connection goes serial on COM5 with multidrop: port and station applied.
+    THitachiPLC& other = PLCs.PLCByIndex(1);
+    Choose(Cell(1).cbConnection, CellSerial);
+    Cell(1).cbComPort->setCurrentIndex(4);
+    Dialog->PortRow(4).cbMultiDrop->click();
+    Retype(Cell(1).edStationNo, "17");
+    ASSERT_EQ(Ok(), QStringList{});
+    EXPECT_EQ(Applied(other), "Other 3/2 127.0.0.1:3004 FFFF0000 1000 COM5/17");
+    EXPECT_TRUE(PLCs.SerialPorts.Ports[4].MultiDrop);
+    ASSERT_NE(other.Driver, nullptr);
+    EXPECT_EQ(test::TFakeDriverPool::Of(other.Driver).ComNumber, 5);
 }
 
 TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
@@ -424,7 +416,7 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     EXPECT_EQ(added.y(), TfPlcList::FirstRowTop + 3 * TfPlcList::RowHeight);
 
     // Clicking into a row selects it; the empty area below the rows and the header select nothing.
-    Click(Cell(1).edHost);
+    QTest::mouseClick(Cell(1).edHost, Qt::LeftButton);
     EXPECT_EQ(List().Selected(), &Cell(1));
     EXPECT_TRUE(List().DeleteButton()->isEnabled());
     EXPECT_EQ(List().HighlightBar()->y(), Cell(1).y());
@@ -632,23 +624,6 @@ TEST_F(ConfigDialogTest, SerialPortsLoadAndStore) {
     EXPECT_EQ(SerialDevicePath(&T.Store, "COM4"), "/dev/ttyS3");
 }
 
-TEST_F(ConfigDialogTest, SerialRowAppliesPortAndStation) {
-    THitachiPLC& plc = AddPlc("Ser", DriverNone);
-    Open();
-    TPLCCell& cell = Cell(0);
-    Choose(cell.cbConnection, CellSerial);
-    cell.cbComPort->setCurrentIndex(4);
-    Dialog->PortRow(4).cbMultiDrop->click();
-    Retype(cell.edStationNo, "45"); // 0 to 31 only
-    EXPECT_EQ(cell.edStationNo->text(), "4");
-    Retype(cell.edStationNo, "17");
-    ASSERT_EQ(Ok(), QStringList{});
-    EXPECT_EQ(Applied(plc), "Ser 3/2 127.0.0.1:3004 FFFF0000 1000 COM5/17");
-    EXPECT_TRUE(PLCs.SerialPorts.Ports[4].MultiDrop);
-    ASSERT_NE(plc.Driver, nullptr);
-    EXPECT_EQ(test::TFakeDriverPool::Of(plc.Driver).ComNumber, 5);
-}
-
 TEST_F(ConfigDialogTest, ConfigurationActionAndTrayAfterOk) {
     QAction* action = Window->Action("acConfiguration");
     EXPECT_EQ(std::pair(action->text(), action->shortcut()),
@@ -688,8 +663,8 @@ TEST_F(ConfigDialogTest, AMachineStoreTheUserCannotWriteIsReportedOnceAtOk) {
 
 TEST_F(ConfigDialogTest, RegisterButtonsShowTheirResultEachTime) {
     QStringList shown;
-    Dialog->RegistrationBox = [&](bool isError, const QString& text, const QString&) {
-        shown << QString(isError ? "error: " : "info: ") + text;
+    Dialog->RegistrationBox = [&](bool isError, const QString& text, const QString& detail) {
+        shown << QString(isError ? "error: " : "info: ") + text + (detail.isEmpty() ? "" : " (detail)");
     };
     Open();
     EXPECT_EQ(Dialog->RegisterButton()->text() + Dialog->UnregisterButton()->text(),
@@ -697,28 +672,24 @@ TEST_F(ConfigDialogTest, RegisterButtonsShowTheirResultEachTime) {
     for (QPushButton* button :
          {Dialog->RegisterButton(), Dialog->RegisterButton(), Dialog->UnregisterButton()})
         button->click();
-    EXPECT_EQ(shown, (QStringList{"info: Dravon OPC Data Access Server successfully registered.",
-                                  "info: Dravon OPC Data Access Server successfully registered.",
-                                  "info: Dravon OPC Data Access Server succesfully unregistered."}));
-    EXPECT_TRUE(T.Store.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
     auto server = T.Store.OpenKeyReadOnly(TRootKey::ClassesRoot,
                                           std::string("CLSID\\") + ServerClassID + "\\LocalServer32");
     ASSERT_TRUE(server);
     EXPECT_EQ(server->ReadString(""), QCoreApplication::applicationFilePath().toStdString());
-}
-
-TEST(RegisterServerButtons, FailuresShowTheirBox) {
+    // A store that refuses writes, and none at all; unregistration reports as information either way.
     TMemoryStore failing;
     failing.WritesFail = true;
-    QStringList shown;
-    const TRegistrationBox box = [&](bool isError, const QString& text, const QString& detail) {
-        shown << QString(isError ? "error: " : "info: ") + text + (detail.isEmpty() ? "" : " (detail)");
-    };
-    EXPECT_FALSE(RegisterServerWithMessage(&failing, "/opt/dravon/bin/dravon", box));
-    EXPECT_FALSE(RegisterServerWithMessage(nullptr, "/opt/dravon/bin/dravon", box));
-    // Unregistration reports as information either way.
-    EXPECT_FALSE(UnregisterServerWithMessage(nullptr, box));
+    for (IKeyValueStore* store :
+         {static_cast<IKeyValueStore*>(&failing), static_cast<IKeyValueStore*>(nullptr)}) {
+        T.Context.Store = store;
+        Dialog->RegisterButton()->click();
+    }
+    Dialog->UnregisterButton()->click();
+    T.Context.Store = &T.Store;
     EXPECT_EQ(shown.join("\n").toStdString(),
+              "info: Dravon OPC Data Access Server successfully registered.\n"
+              "info: Dravon OPC Data Access Server successfully registered.\n"
+              "info: Dravon OPC Data Access Server succesfully unregistered.\n"
               "error: Dravon OPC Data Access Server registration failed. (detail)\n"
               "error: Dravon OPC Data Access Server registration failed. (detail)\n"
               "info: Dravon OPC Data Access Server unregistration failed. (detail)");

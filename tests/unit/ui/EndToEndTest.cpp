@@ -3,16 +3,11 @@
 // monitor list show the simulator's values; a value set in the dialog reaches its memory.
 #include "PlcSimulator.h"
 #include "WidgetSuite.h"
+#include "integration/LoopbackServer.h"
 
 #include "app/KeyValueStore.h"
-#include "comm/CommManager.h"
 #include "comm/TcpDriver.h"
-#include "comm/TransportDriverFactory.h"
-#include "platform/QtClock.h"
-#include "platform/QtEventLoop.h"
 #include "platform/QtHostResolver.h"
-#include "platform/QtTimerFactory.h"
-#include "platform/QtTransportFactory.h"
 #include "plc/HitachiLocation.h"
 #include "ui/AddMonitorDialog.h"
 #include "ui/ConfigDialog.h"
@@ -22,10 +17,8 @@
 #include "ui/SetValueDialog.h"
 
 #include <QComboBox>
-#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <optional>
@@ -48,33 +41,13 @@ TEST_F(EndToEndTest, ConfiguredMonitoredAndSetThroughTheDialogs) {
     for (std::uint32_t a = 0; a < 5; ++a) sim.SetValue(0, WR, a, static_cast<std::uint16_t>(0x1100 + a));
 
     // The server's PLC list and communication manager over the Qt seams.
-    QTemporaryDir home;
-    const std::string dir = QDir(home.path()).absolutePath().toStdString() + "/";
-    TQtClock clock;
-    TQtEventLoop loop;
-    TQtTimerFactory timers;
-    TMemoryStore store;
-    TServerContext context;
-    TSessionLog log{context.Settings, clock, dir};
-    TLogger debug{clock, dir + "DravonDebug.Log"};
-    context.Clock = &clock;
-    context.Loop = &loop;
-    context.Timers = &timers;
-    context.Store = &store;
-    context.Log = &log;
-    context.Debug = &debug;
-    context.ApplicationDirectory = dir;
-    TQtTransportFactory transports(context);
+    auto server = std::make_unique<test::TLoopbackServer>();
     TQtHostResolver resolver;
-    context.Transports = &transports;
-    context.Resolver = &resolver;
-    TTransportDriverFactory factory;
-    TPLCCollection plcs(context);
-    auto manager = std::make_unique<TCommManager>(context, &plcs, &factory);
-    plcs.SetDriverPool(manager.get());
-    context.PLCs = &plcs;
+    server->Context.Resolver = &resolver;
+    TPLCCollection& plcs = server->PLCs();
+    TMemoryStore& store = server->Store;
     TPositions positions;
-    auto window = std::make_unique<TfrmMain>(context, positions);
+    auto window = std::make_unique<TfrmMain>(server->Context, positions);
     QStringList errors;
 
     // "Configuration": a row added, TCP chosen, loopback typed before OK (the default host
@@ -114,12 +87,15 @@ TEST_F(EndToEndTest, ConfiguredMonitoredAndSetThroughTheDialogs) {
     window->Tree()->setCurrentItem(window->LocalMonitorNode());
     TfrmAddMonitorVar& add = window->AddMonitorDialog();
     add.ShowErrorMessage = [&](const QString& text) { errors << text; };
+    add.AddressEdit()->setText("line.wr9"); // the dialog opens with an empty address
     QTimer::singleShot(0, &add, [&] {
+        EXPECT_EQ(add.AddressEdit()->text() + "|" + add.CountEdit()->text(), "|1");
         add.AddressEdit()->setText("line.wr0/5");
         add.CountEdit()->setText("0");
         add.OkButton()->click();
     });
     window->Action("acAddMonLocation")->trigger();
+    EXPECT_FALSE(add.isVisible());
     EXPECT_EQ(errors, QStringList{});
     TMonitorList* local = window->LocalList();
     ASSERT_EQ(local->RowCount(), 5);
@@ -160,9 +136,8 @@ TEST_F(EndToEndTest, ConfiguredMonitoredAndSetThroughTheDialogs) {
 
     config.hide();
     window.reset();
-    plcs.SetDriverPool(nullptr);
-    manager.reset();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    server.reset();
+    test::FlushDeferredDeletes();
 }
 
 } // namespace

@@ -52,7 +52,7 @@ protected:
     bool Enabled(const char* action) const { return Window->Action(action)->isEnabled(); }
 };
 
-TEST_F(MainWindowTest, TreeFollowsThePlcList) {
+TEST_F(MainWindowTest, TreeFollowsThePlcListAndTheSelectionSwitchesTheInfoBox) {
     EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "Local monitor"}));
     THitachiPLC& first = AddPlc();
     AddPlc();
@@ -62,6 +62,19 @@ TEST_F(MainWindowTest, TreeFollowsThePlcList) {
     ASSERT_EQ(node->childCount(), 26);
     EXPECT_EQ(node->child(0)->text(0) + node->child(1)->text(0) + node->child(25)->text(0), "XWXWEY");
     EXPECT_TRUE(Window->ServerNode()->isExpanded());
+
+    Select(Window->LocalMonitorNode());
+    EXPECT_EQ(Window->InfoCaption(), "Monitor");
+    EXPECT_EQ(InfoCaptions(), QStringList{"Monitored addresses"});
+    Select(node);
+    EXPECT_EQ(std::tuple(Window->InfoCaption(), InfoCaptions().size(), Row("Name")),
+              std::tuple(QString("PLC info"), 11, QString("PLC1")));
+    EXPECT_TRUE(Enabled("acResetMaxTimes") && Enabled("acResetLastError"));
+    Select(Window->ServerNode());
+    EXPECT_EQ(Window->InfoCaption(), "Server info");
+    EXPECT_EQ(InfoCaptions(), (QStringList{"Server started at", "Server uptime",
+                                           "Total number of monitored PLC locations", "Clients connected"}));
+    EXPECT_FALSE(Enabled("acResetMaxTimes") || Enabled("acResetLastError"));
 
     first.Name = "Press";
     Window->Refresh();
@@ -76,27 +89,6 @@ TEST_F(MainWindowTest, TreeFollowsThePlcList) {
     EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "PLC2", "Local monitor"}));
     EXPECT_EQ(Window->SelectedPLC(), nullptr);
     EXPECT_EQ(Window->InfoCaption(), "Server info");
-}
-
-TEST_F(MainWindowTest, SelectionSwitchesTheInfoBox) {
-    THitachiPLC& plc = AddPlc();
-    Window->Refresh();
-    Select(Window->LocalMonitorNode());
-    EXPECT_EQ(Window->InfoCaption(), "Monitor");
-    EXPECT_EQ(InfoCaptions(), QStringList{"Monitored addresses"});
-
-    Select(Window->PlcNode(&plc));
-    EXPECT_EQ(Window->InfoCaption(), "PLC info");
-    EXPECT_EQ(Window->SelectedPLC(), &plc);
-    EXPECT_EQ(InfoCaptions().size(), 11);
-    EXPECT_EQ(Row("Name"), "PLC1");
-    EXPECT_TRUE(Enabled("acResetMaxTimes") && Enabled("acResetLastError"));
-
-    Select(Window->ServerNode());
-    EXPECT_EQ(Window->InfoCaption(), "Server info");
-    EXPECT_EQ(InfoCaptions(), (QStringList{"Server started at", "Server uptime",
-                                           "Total number of monitored PLC locations", "Clients connected"}));
-    EXPECT_FALSE(Enabled("acResetMaxTimes") || Enabled("acResetLastError"));
 }
 
 TEST_F(MainWindowTest, LampsLightForTheFramesOfTheSelectedPlcOnly) {
@@ -288,28 +280,23 @@ TEST_F(MainWindowTest, ClosingHidesToTheTrayAndOnlyTheShutDownCommandEnds) {
 }
 
 TEST_F(MainWindowTest, StartUpAppliesTheStoredTrayIconAndWindowState) {
-    struct TCase {
-        const char* Name;
-        bool StoredTrayIcon;
-        int StoredState;
-        bool StartedByClient;
-        bool TrayShown, Visible, Minimised, ShownBySecondStart;
-    };
-    const TCase cases[] = {
+    // The stored tray icon switch and window state, started by a client; then whether the tray
+    // icon and the window show, minimised or not, and whether a second start shows the window.
+    const std::tuple<const char*, bool, int, bool, bool, bool, bool, bool> cases[] = {
         {"tray icon off, saved minimised", false, 1, false, false, true, true, true},
         {"tray icon on, saved normal", true, 0, false, true, true, false, true},
         // A client's server without tray icon stays invisible, also for a second start.
         {"client start, tray icon off", false, 0, true, false, false, false, false},
         {"client start, tray icon on", true, 0, true, true, false, false, true},
     };
-    for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Name);
+    for (const auto& [name, storedTrayIcon, storedState, byClient, trayShown, visible, minimised,
+                      shownAgain] : cases) {
+        SCOPED_TRACE(name);
         TMemoryStore store;
-        store.OpenKey(TRootKey::LocalMachine, SettingsKeyPath)
-            ->WriteDword("Show tray icon", c.StoredTrayIcon);
-        ASSERT_TRUE(SavePositions(store, {.frmState = c.StoredState}, false));
+        store.OpenKey(TRootKey::LocalMachine, SettingsKeyPath)->WriteDword("Show tray icon", storedTrayIcon);
+        ASSERT_TRUE(SavePositions(store, {.frmState = storedState}, false));
         TCommandLine commandLine;
-        commandLine.StartedByClient = commandLine.StartInTray = c.StartedByClient;
+        commandLine.StartedByClient = commandLine.StartInTray = byClient;
         TServerCore core(
             {&T.Platform.Clock, &T.Platform, &T.Platform, &store, "/nonexistent-dravon-test-dir/"},
             commandLine, "1.0.0.0");
@@ -317,12 +304,12 @@ TEST_F(MainWindowTest, StartUpAppliesTheStoredTrayIconAndWindowState) {
         window.SystemTrayAvailable = [] { return true; };
         core.AddView(&window);
         core.Startup();
-        window.ShowAtStart(c.StartedByClient, c.StartedByClient);
+        window.ShowAtStart(byClient, byClient);
         T.Platform.RunPosted();
         EXPECT_EQ(std::tuple(window.Tray()->isVisible(), window.isVisible(), window.isMinimized()),
-                  std::tuple(c.TrayShown, c.Visible, c.Minimised));
+                  std::tuple(trayShown, visible, minimised));
         core.ShowRequested();
-        EXPECT_EQ(window.isVisible(), c.ShownBySecondStart);
+        EXPECT_EQ(window.isVisible(), shownAgain);
         core.RemoveView(&window);
     }
 }

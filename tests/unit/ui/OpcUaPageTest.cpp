@@ -13,6 +13,9 @@
 #include <QSpinBox>
 #include <QTreeWidget>
 
+#include <optional>
+#include <tuple>
+
 namespace dravon {
 namespace {
 
@@ -21,14 +24,9 @@ namespace fs = std::filesystem;
 class OpcUaPageTest : public test::TWidgetSuite {};
 
 TEST_F(OpcUaPageTest, StoresTheSecuritySettingsKeepingUnsetSwitchesUnset) {
-    struct TRow {
-        bool ListenOnAll;
-        std::optional<bool> Stored; // AllowSecurityNone and AllowAnonymous before
-        bool Shown;
-        bool Click;
-        std::optional<bool> Expected;
-    };
-    const TRow rows[] = {
+    // ListenOnAllInterfaces, AllowSecurityNone and AllowAnonymous stored before; whether their
+    // boxes show checked, whether the operator clicks them; both switches as stored after.
+    const std::tuple<bool, std::optional<bool>, bool, bool, std::optional<bool>> rows[] = {
         {false, std::nullopt, true, false, std::nullopt},
         {true, std::nullopt, false, false, std::nullopt},
         {true, std::nullopt, false, true, true},
@@ -36,21 +34,20 @@ TEST_F(OpcUaPageTest, StoresTheSecuritySettingsKeepingUnsetSwitchesUnset) {
         {true, false, false, false, false},
         {false, true, true, true, false},
     };
-    for (const TRow& row : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << row.ListenOnAll << " " << row.Stored.value_or(2) << " " << row.Click);
+    for (const auto& [listenOnAll, before, shown, click, after] : rows) {
+        SCOPED_TRACE(testing::Message() << listenOnAll << " " << before.value_or(2) << " " << click);
         TMemoryStore store;
         TUaConfig config;
-        config.ListenOnAllInterfaces = row.ListenOnAll;
-        config.AllowSecurityNone = config.AllowAnonymous = row.Stored;
+        config.ListenOnAllInterfaces = listenOnAll;
+        config.AllowSecurityNone = config.AllowAnonymous = before;
         ASSERT_TRUE(SaveUaConfig(store, config));
         TfOpcUaPage page({});
         page.Load(store);
         for (const char* name : {"cbUaNone", "cbUaAllowAnonymous"}) {
             auto* box = page.findChild<QCheckBox*>(name);
             ASSERT_TRUE(box) << name;
-            EXPECT_EQ(box->isChecked(), row.Shown) << name;
-            if (row.Click) box->click();
+            EXPECT_EQ(box->isChecked(), shown) << name;
+            if (click) box->click();
         }
         page.findChild<QCheckBox*>("cbUaAes128_Sha256_RsaOaep")->click();
         page.findChild<QCheckBox*>("cbUaSign")->click();
@@ -59,13 +56,11 @@ TEST_F(OpcUaPageTest, StoresTheSecuritySettingsKeepingUnsetSwitchesUnset) {
         ASSERT_TRUE(page.Save(store));
         TUaConfig stored;
         ASSERT_TRUE(LoadUaConfig(store, stored));
-        EXPECT_EQ(stored.AllowSecurityNone, row.Expected);
-        EXPECT_EQ(stored.AllowAnonymous, row.Expected);
-        EXPECT_EQ(stored.SecurityPolicies, "Basic256Sha256,Aes256_Sha256_RsaPss");
-        EXPECT_EQ(stored.SecurityModes, "SignAndEncrypt");
-        EXPECT_TRUE(stored.AutoTrustClients);
-        EXPECT_EQ(stored.CertificateLifetimeDays, 400u);
-        EXPECT_EQ(stored.ListenOnAllInterfaces, row.ListenOnAll);
+        EXPECT_EQ(std::tuple(stored.AllowSecurityNone, stored.AllowAnonymous, stored.ListenOnAllInterfaces,
+                             stored.SecurityPolicies + " " + stored.SecurityModes, stored.AutoTrustClients,
+                             stored.CertificateLifetimeDays),
+                  std::tuple(after, after, listenOnAll, "Basic256Sha256,Aes256_Sha256_RsaPss SignAndEncrypt",
+                             true, 400u));
     }
 }
 

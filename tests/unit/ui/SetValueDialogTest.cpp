@@ -59,39 +59,6 @@ TEST(SetValueText, TargetTypeFollowsTheWritableTargets) {
         (std::vector<std::uint32_t>{0xFFFFFFFFu, 0xFFFFu, 0x3FC00000u}));
 }
 
-TEST(SetValueText, EntriesAgainstFormatAndRange) {
-    struct TEntryCase {
-        const char* Text;
-        TViewFormat Format;
-        std::uint16_t Target;
-        std::int64_t Value;
-        const char* Message;
-    };
-    using enum TViewFormat;
-    const TEntryCase cases[] = {
-        {"-1", SignedDec, VarTypeUI2, -1, ""},
-        {"-32769", SignedDec, VarTypeUI2, 0, "Valid values are -32768..32767"},
-        {"HFFFF", Hex, VarTypeUI2, 65535, ""},
-        {"4294967295", Dec, VarTypeUI4, 4294967295LL, ""},
-        {"4294967296", Dec, VarTypeUI4, 0, "Valid values are 0..4294967295"},
-        {"-2147483648", SignedDec, VarTypeUI4, INT32_MIN, ""},
-        {"", Hex, VarTypeUI2, 0, "Numerical value should be entered"},
-        {"1e39", FloatingPoint, VarTypeUI4, 0, "Out of range"},
-        {"abc", FloatingPoint, VarTypeUI4, 0, "Floating point value should be entered"},
-        // A floating-point pattern does not fit a word.
-        {"1.5", FloatingPoint, VarTypeUI2, 0, "Out of range"},
-        {"1", Fractional, VarTypeUI4, 65535, ""},
-        {"H1", Fractional, VarTypeUI4, 0, "Fractional value should be entered"},
-        {"1e30", Fractional, VarTypeUI4, 0, "Out of range"},
-    };
-    for (const TEntryCase& c : cases) {
-        const TEnteredValue entered = ReadEnteredValue(c.Text, c.Format, c.Target);
-        EXPECT_EQ(std::tuple(entered.Ok, entered.Message, entered.Ok ? entered.Value : 0),
-                  std::tuple(*c.Message == 0, std::string(c.Message), c.Value))
-            << c.Text;
-    }
-}
-
 // ---- the dialog on real locations
 
 class SetValueDialogTest : public test::TWindowTest {
@@ -126,30 +93,23 @@ TEST_F(SetValueDialogTest, CaptionFirstTextAndFormatHint) {
     THitachiLocation& word = Location("PLC1.WR0010");
     THitachiLocation& dword = Location("PLC1.DR0020");
     word.StoreReadValue(0xFFFF, 0);
-    struct TCase {
-        THitachiLocation* Location;
-        TViewFormat View;
-        std::size_t Targets;
-        const char* Title;
-        const char* Hint;
-        const char* Text;
-    };
-    const TCase cases[] = {
-        {&word, TViewFormat::SignedDec, 1, "Set value for WR0010", "Signed Dec", "-1"},
-        {&dword, TViewFormat::FloatingPoint, 2, "Set multiple values", "Flocating Point", nullptr},
-        {&dword, TViewFormat::Fractional, 1, "Set value for DR0020", "Fractional", nullptr},
-        {&word, TViewFormat::Dec, 1, "Set value for WR0010", "Dec", "65535"},
-        {&word, TViewFormat::Hex, 1, "Set value for WR0010", "Hex", "HFFFF"},
-    };
-    for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Hint);
-        View(*c.Location, c.View);
-        std::vector<THitachiLocation*> targets{c.Location, &word};
-        targets.resize(c.Targets);
-        Dialog.Prepare(*c.Location, targets);
-        EXPECT_EQ(Dialog.windowTitle() + "|" + Dialog.FormatHint(), QString(c.Title) + "|" + c.Hint);
-        EXPECT_TRUE(!c.Text || Dialog.ValueEdit()->text() == c.Text)
-            << Dialog.ValueEdit()->text().toStdString();
+    // The location, its view, how many targets; the caption, the format hint, the first text.
+    const std::tuple<THitachiLocation*, TViewFormat, std::size_t, const char*, const char*, const char*>
+        cases[] = {
+            {&word, TViewFormat::SignedDec, 1, "Set value for WR0010", "Signed Dec", "-1"},
+            {&dword, TViewFormat::FloatingPoint, 2, "Set multiple values", "Flocating Point", nullptr},
+            {&dword, TViewFormat::Fractional, 1, "Set value for DR0020", "Fractional", nullptr},
+            {&word, TViewFormat::Dec, 1, "Set value for WR0010", "Dec", "65535"},
+            {&word, TViewFormat::Hex, 1, "Set value for WR0010", "Hex", "HFFFF"},
+        };
+    for (const auto& [location, view, count, title, hint, text] : cases) {
+        SCOPED_TRACE(hint);
+        View(*location, view);
+        std::vector<THitachiLocation*> targets{location, &word};
+        targets.resize(count);
+        Dialog.Prepare(*location, targets);
+        EXPECT_EQ(Dialog.windowTitle() + "|" + Dialog.FormatHint(), QString(title) + "|" + hint);
+        EXPECT_TRUE(!text || Dialog.ValueEdit()->text() == text) << Dialog.ValueEdit()->text().toStdString();
     }
     Dialog.show();
     EXPECT_EQ(Dialog.ValueEdit()->toolTip(), "Example:\n\r100 (dec), H64 (hex)");
@@ -158,47 +118,53 @@ TEST_F(SetValueDialogTest, CaptionFirstTextAndFormatHint) {
 }
 
 TEST_F(SetValueDialogTest, TypedTextsForceTheLocationOrShowTheirMessage) {
-    struct TCase {
-        const char* Item;
-        TViewFormat View;
-        const char* Text;
-        const char* Message;
-        std::uint32_t Value; // after the entry: the written value, or the one kept
-    };
     using enum TViewFormat;
+    // The location, its view, the typed text; the message, and the value afterwards: the
+    // written value, or the one kept.
     // clang-format off
-    const TCase cases[] = {
-        {"PLC1.WR0010", Dec, "100", "", 100}, {"PLC1.WR0010", Dec, "H64", "", 100}, {"PLC1.WR0010", Dec, "h 6 4", "", 100},
-        {"PLC1.WR0010", SignedDec, "-1", "", 0xFFFF}, // the word's 16-bit pattern, not 0xFFFFFFFF
-        {"PLC1.WR0010", Dec, "7", "", 7},
-        {"PLC1.WR0010", Dec, "-1", "Valid values are 0..65535", 7},
-        {"PLC1.WR0010", Hex, "H10000", "Valid values are 0..65535", 7},
-        {"PLC1.WR0010", Dec, "12abc", "Numerical value should be entered", 7},
-        {"PLC1.R010", Dec, "2", "Valid values are 0..1", 0}, {"PLC1.R010", Dec, "1", "", 1},
-        {"PLC1.DR0020", FloatingPoint, "1.5", "", 0x3FC00000}, {"PLC1.DR0020", FloatingPoint, "-1.5", "", 0xBFC00000},
-        {"PLC1.DR0020", FloatingPoint, "-2,5", "", 0xC0200000}, // a decimal comma as the lists may show it
-        {"PLC1.DR0020", FloatingPoint, "1,50000E+000", "", 0x3FC00000},
-        {"PLC1.DR0020", Fractional, "0.5", "", 32768},
-        {"PLC1.DR0020", Fractional, "-0.5", "Out of range", 32768},
-        {"PLC1.DR0020", Fractional, "x", "Fractional value should be entered", 32768},
-        {"PLC1.DR0020", Fractional, "0,25", "", 16384},
+    const std::tuple<const char*, TViewFormat, const char*, const char*, std::uint32_t> cases[] = {
+        {"WR0010", Dec, "100", "", 100}, {"WR0010", Dec, "H64", "", 100}, {"WR0010", Dec, "h 6 4", "", 100},
+        {"WR0010", SignedDec, "-1", "", 0xFFFF}, // the word's 16-bit pattern, not 0xFFFFFFFF
+        {"WR0010", Dec, "7", "", 7},
+        {"WR0010", Dec, "-1", "Valid values are 0..65535", 7},
+        {"WR0010", Hex, "H10000", "Valid values are 0..65535", 7},
+        {"WR0010", SignedDec, "-32769", "Valid values are -32768..32767", 7},
+        {"WR0010", Dec, "12abc", "Numerical value should be entered", 7},
+        {"WR0010", Hex, "", "Numerical value should be entered", 7},
+        {"WR0010", FloatingPoint, "1.5", "Out of range", 7}, // a floating-point pattern does not fit a word
+        {"WR0010", Hex, "HFFFF", "", 0xFFFF},
+        {"R010", Dec, "2", "Valid values are 0..1", 0}, {"R010", Dec, "1", "", 1},
+        {"DR0020", FloatingPoint, "1.5", "", 0x3FC00000}, {"DR0020", FloatingPoint, "-1.5", "", 0xBFC00000},
+        {"DR0020", FloatingPoint, "-2,5", "", 0xC0200000}, // a decimal comma as the lists may show it
+        {"DR0020", FloatingPoint, "1,50000E+000", "", 0x3FC00000},
+        {"DR0020", FloatingPoint, "1e39", "Out of range", 0x3FC00000},
+        {"DR0020", FloatingPoint, "abc", "Floating point value should be entered", 0x3FC00000},
+        {"DR0020", Fractional, "0.5", "", 32768},
+        {"DR0020", Fractional, "-0.5", "Out of range", 32768},
+        {"DR0020", Fractional, "x", "Fractional value should be entered", 32768},
+        {"DR0020", Fractional, "H1", "Fractional value should be entered", 32768},
+        {"DR0020", Fractional, "0,25", "", 16384}, {"DR0020", Fractional, "1", "", 65535},
+        {"DR0020", Fractional, "1e30", "Out of range", 65535},
+        {"DR0020", Dec, "4294967295", "", 0xFFFFFFFF},
+        {"DR0020", Dec, "4294967296", "Valid values are 0..4294967295", 0xFFFFFFFF},
+        {"DR0020", SignedDec, "-2147483648", "", 0x80000000},
     };
     // clang-format on
-    for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Text);
-        THitachiLocation& location = Location(c.Item);
+    for (const auto& [item, view, text, message, value] : cases) {
+        SCOPED_TRACE(text);
+        THitachiLocation& location = Location(std::string("PLC1.") + item);
         const bool doubleWord = location.HasBothHalves();
         THitachiLocation& written = doubleWord ? *location.HighLink : location;
-        View(location, c.View);
+        View(location, view);
         written.WriteRequested = false;
-        EXPECT_EQ(Enter(c.Text, {&location}), *c.Message != 0);
-        EXPECT_EQ(Errors.join("|"), c.Message);
-        EXPECT_EQ(location.GetValue(), c.Value);
+        EXPECT_EQ(Enter(text, {&location}), *message != 0);
+        EXPECT_EQ(Errors.join("|"), message);
+        EXPECT_EQ(location.GetValue(), value);
         if (doubleWord) {
             EXPECT_EQ(std::pair(location.HighLink->Value, location.LowLink->Value),
-                      std::pair(c.Value >> 16, c.Value & 0xFFFFu));
+                      std::pair(value >> 16, value & 0xFFFFu));
         }
-        if (*c.Message) continue;
+        if (*message) continue;
         EXPECT_TRUE(written.WriteRequested && location.SkipNextRead);
         EXPECT_EQ(location.ValueTime, T.Platform.Clock.Now());
     }
