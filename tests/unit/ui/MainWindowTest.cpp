@@ -67,8 +67,8 @@ TEST_F(MainWindowTest, TreeFollowsThePlcListAndTheSelectionSwitchesTheInfoBox) {
     EXPECT_EQ(Window->InfoCaption(), "Monitor");
     EXPECT_EQ(InfoCaptions(), QStringList{"Monitored addresses"});
     Select(node);
-    EXPECT_EQ(std::tuple(Window->InfoCaption(), InfoCaptions().size(), Row("Name")),
-              std::tuple(QString("PLC info"), 11, QString("PLC1")));
+    EXPECT_EQ(std::tuple(Window->InfoCaption(), InfoCaptions().size(), Row("Name"), Window->SelectedPLC()),
+              std::tuple(QString("PLC info"), 11, QString("PLC1"), &first));
     EXPECT_TRUE(Enabled("acResetMaxTimes") && Enabled("acResetLastError"));
     Select(Window->ServerNode());
     EXPECT_EQ(Window->InfoCaption(), "Server info");
