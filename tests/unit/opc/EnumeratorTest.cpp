@@ -13,7 +13,7 @@
 namespace dravon::test {
 namespace {
 
-TEST(StringsEnumerator, NextSkipResetClone) {
+TEST(StringsEnumerator, NextSkipResetCloneAndAnEmptyList) {
     std::vector<std::string> source{"a", "b", "c"};
     TComPtr<IEnumString> e = MakeCom<TOPCStringsEnumerator>(source);
     source[0] = "changed"; // the enumerator holds its own copy
@@ -45,16 +45,11 @@ TEST(StringsEnumerator, NextSkipResetClone) {
     ASSERT_EQ(e->Clone(copy), S_OK);
     ASSERT_EQ(copy->Next(3, out, &fetched), S_OK); // a clone starts at the beginning
     EXPECT_EQ(out, (std::vector<std::string>{"a", "b", "c"}));
-}
 
-TEST(StringsEnumerator, EmptyList) {
-    TComPtr<IEnumString> e = MakeCom<TOPCStringsEnumerator>(std::vector<std::string>{});
-    std::vector<std::string> out;
-    std::uint32_t fetched = 7;
-    EXPECT_EQ(e->Next(1, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
-    EXPECT_EQ(fetched, 0u);
-    EXPECT_EQ(e->Skip(1), S_FALSE);
-    EXPECT_EQ(e->Skip(0), S_OK);
+    TComPtr<IEnumString> empty = MakeCom<TOPCStringsEnumerator>(std::vector<std::string>{});
+    fetched = 7;
+    EXPECT_EQ(empty->Next(1, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(std::tuple(fetched, empty->Skip(1), empty->Skip(0)), std::tuple(0u, S_FALSE, S_OK));
 }
 
 TEST(UnknownEnumerator, ReferencesAreCountedAndEndIsReported) {
@@ -108,22 +103,17 @@ TEST_F(ItemAttributesClient, ThreeItemsAskedForFive) {
     std::uint32_t fetched = 0;
     ASSERT_EQ(e->Next(5, records, fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
     EXPECT_EQ(fetched, 3u);
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].ItemID, "PLC1.WR10");
-    EXPECT_EQ(records[0].AccessPath, "");
-    EXPECT_EQ(records[0].Active, -1);
-    EXPECT_EQ(records[0].ClientHandle, 11u);
-    EXPECT_EQ(records[0].ServerHandle, results[0].ServerHandle);
-    EXPECT_EQ(records[0].AccessRights, 3u);
-    EXPECT_EQ(records[0].CanonicalDataType, VT_UI2);
-    EXPECT_EQ(records[0].RequestedDataType, VT_UI2); // 0 asked: the canonical type
-    EXPECT_EQ(records[0].EUInfo, TVariant::I4(0));
-    EXPECT_TRUE(records[0].Blob.empty());
-    EXPECT_EQ(records[1].Active, 0);
-    EXPECT_EQ(records[1].RequestedDataType, VT_I4);
-    EXPECT_EQ(records[1].CanonicalDataType, VT_BOOL);
-    EXPECT_EQ(records[2].ServerHandle, results[2].ServerHandle);
-    EXPECT_EQ(records[2].CanonicalDataType, results[2].CanonicalDataType);
+    // 0 asked for is the canonical type; no access path, EU information or blob.
+    std::vector<std::tuple<std::string, std::int32_t, OPCHANDLE, OPCHANDLE, VARTYPE, VARTYPE, std::uint32_t>>
+        seen;
+    for (const auto& r : records) {
+        seen.emplace_back(r.ItemID, r.Active, r.ClientHandle, r.ServerHandle, r.RequestedDataType,
+                          r.CanonicalDataType, r.AccessRights);
+        EXPECT_TRUE(r.AccessPath.empty() && r.Blob.empty() && r.EUInfo == TVariant::I4(0));
+    }
+    EXPECT_EQ(seen, (decltype(seen){{"PLC1.WR10", -1, 11, results[0].ServerHandle, VT_UI2, VT_UI2, 3},
+                                    {"PLC1.X001", 0, 12, results[1].ServerHandle, VT_I4, VT_BOOL, 3},
+                                    {"PLC1.DR20", -1, 13, results[2].ServerHandle, VT_UI4, VT_UI4, 3}}));
 
     EXPECT_EQ(e->Next(1, records, fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
     EXPECT_EQ(fetched, 0u);
@@ -143,6 +133,8 @@ TEST_F(ItemAttributesClient, ThreeItemsAskedForFive) {
 
 TEST_F(ItemAttributesClient, EnumeratorSeesTheGroupsCurrentItemsAndOutlivesTheClientsGroupReference) {
     EXPECT_FALSE(Enumerator(S_FALSE)); // no items: nothing to enumerate
+    TComPtr<IUnknown> other;
+    EXPECT_EQ(Items->CreateEnumerator(IOPCItemMgt::Iid, other), E_INVALIDARG);
     const auto results = AddAll({Def("PLC1.WR0", VT_EMPTY, 1), Def("PLC1.WR1", VT_EMPTY, 2)});
     auto e = Enumerator();
     ASSERT_TRUE(e);

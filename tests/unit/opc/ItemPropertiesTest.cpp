@@ -14,7 +14,7 @@ protected:
     }
 };
 
-TEST_F(ItemPropertiesClient, QueryListsTheFivePropertiesWithTheLocationType) {
+TEST_F(ItemPropertiesClient, QueryListsTheFivePropertiesWithTheLocationTypeAndHoldsNothing) {
     std::vector<std::uint32_t> ids;
     std::vector<std::string> descriptions;
     std::vector<VARTYPE> types;
@@ -29,78 +29,8 @@ TEST_F(ItemPropertiesClient, QueryListsTheFivePropertiesWithTheLocationType) {
     EXPECT_EQ(types, (std::vector<VARTYPE>{VT_I2, VT_BOOL, VT_I4, VT_BSTR, VT_BOOL}));
     ASSERT_EQ(Properties->QueryAvailableProperties("Sys.ServerUpTime", ids, descriptions, types), S_OK);
     EXPECT_EQ(types[1], VT_BSTR);
-}
 
-TEST_F(ItemPropertiesClient, UnknownAndEmptyIDs) {
-    std::vector<std::uint32_t> ids{9};
-    std::vector<std::string> descriptions{"stale"};
-    std::vector<VARTYPE> types{VT_I2};
-    EXPECT_EQ(Properties->QueryAvailableProperties("", ids, descriptions, types), E_INVALIDARG);
-    EXPECT_TRUE(ids.empty());
-    EXPECT_TRUE(descriptions.empty());
-    EXPECT_TRUE(types.empty());
-    for (const std::string id : {"PLC9.WR0", "PLC1.WQ0", "PLC1WR0", "PLC1.WR10000"}) {
-        EXPECT_EQ(Properties->QueryAvailableProperties(id, ids, descriptions, types), OPC_E_INVALIDITEMID)
-            << id;
-        std::vector<TVariant> data;
-        EXPECT_EQ(Properties->GetItemProperties(id, {1}, data, Errors), OPC_E_INVALIDITEMID) << id;
-        EXPECT_TRUE(data.empty());
-        std::vector<std::string> newIds;
-        EXPECT_EQ(Properties->LookupItemIDs(id, {1}, newIds, Errors), OPC_E_INVALIDITEMID) << id;
-    }
-    std::vector<TVariant> data;
-    EXPECT_EQ(Properties->GetItemProperties("", {1}, data, Errors), E_INVALIDARG);
-    std::vector<std::string> newIds;
-    EXPECT_EQ(Properties->LookupItemIDs("", {1}, newIds, Errors), E_INVALIDARG);
-}
-
-TEST_F(ItemPropertiesClient, ValuesAndTheUnknownPropertyError) {
-    std::vector<TVariant> data;
-    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR10", {1, 2, 7}, data, Errors), S_OK);
-    ASSERT_EQ(data.size(), 3u);
-    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALID_PID}));
-    EXPECT_EQ(data[0].IntValue(), VT_UI2);
-    EXPECT_EQ(data[1].Vt(), VT_UI2);
-    EXPECT_EQ(data[2].IntValue(), 0);
-
-    THitachiLocation* word = PLC1.FindLocation(10, 0x10, false);
-    ASSERT_NE(word, nullptr);     // the property call created it
-    EXPECT_EQ(word->RefCount, 0); // and holds nothing on it
-    word->StoreReadValue(1234, 45000.5);
-    ASSERT_EQ(Properties->GetItemProperties("plc1.wr10", {2, 3, 4, 5, 6, 101, 5000, 5001}, data, Errors),
-              S_OK);
-    ASSERT_EQ(data.size(), 8u);
-    EXPECT_EQ(Errors, std::vector<HRESULT>(8, S_OK));
-    EXPECT_EQ(data[0], TVariant::UI2(1234));
-    EXPECT_EQ(data[1].IntValue(), word->Quality(T.Context.Settings));
-    EXPECT_EQ(data[2], TVariant::Date(45000.5));
-    EXPECT_EQ(data[3].IntValue(), 3);
-    EXPECT_EQ(data[4].IntValue(), 0);
-    EXPECT_EQ(data[5], TVariant::Bstr(word->ItemId));
-    EXPECT_EQ(data[6], TVariant::UI2(1234));
-    EXPECT_EQ(data[7].IntValue(), 0);
-
-    // A status text variable gives its text; read-only access.
-    PLC1.StatusVar(stComInfo).StoreText("connected", 45000.0);
-    ASSERT_EQ(Properties->GetItemProperties("PLC1.ComInfo", {2, 5}, data, Errors), S_OK);
-    EXPECT_EQ(data[0], TVariant::Bstr("connected"));
-    EXPECT_EQ(data[1].IntValue(), 1);
-}
-
-TEST_F(ItemPropertiesClient, LookupGivesEmptyIDsAndAnEmptyListIsRefused) {
-    std::vector<std::string> newIds;
-    ASSERT_EQ(Properties->LookupItemIDs("PLC1.WR0", {1, 2, 99}, newIds, Errors), S_OK);
-    EXPECT_EQ(newIds, std::vector<std::string>(3));
-    EXPECT_EQ(Errors, std::vector<HRESULT>(3, S_OK));
-    // Asking for no properties is refused rather than answered with nothing.
-    EXPECT_EQ(Properties->LookupItemIDs("PLC1.WR0", {}, newIds, Errors), E_INVALIDARG);
-    std::vector<TVariant> data;
-    EXPECT_EQ(Properties->GetItemProperties("PLC1.WR0", {}, data, Errors), E_INVALIDARG);
-    EXPECT_TRUE(data.empty());
-    EXPECT_TRUE(Errors.empty());
-}
-
-TEST_F(ItemPropertiesClient, ArrayAndSignedIDsResolveAndHoldNothing) {
+    // Array and signed IDs resolve and hold nothing.
     std::vector<TVariant> data;
     ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0010.arr.4", {1, 101}, data, Errors), S_OK);
     EXPECT_EQ(data[0].IntValue(), VT_UI2);
@@ -111,14 +41,61 @@ TEST_F(ItemPropertiesClient, ArrayAndSignedIDsResolveAndHoldNothing) {
     }
     ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0020s", {1}, data, Errors), S_OK);
     EXPECT_EQ(data[0].IntValue(), VT_I2);
-    std::vector<std::uint32_t> ids;
-    std::vector<std::string> descriptions;
-    std::vector<VARTYPE> types;
     ASSERT_EQ(Properties->QueryAvailableProperties("PLC1.DR0020s", ids, descriptions, types), S_OK);
     EXPECT_EQ(types[1], VT_I4);
     // Unreferenced locations go with the purge.
     PLC1.Monitored.PurgeUnused();
     EXPECT_EQ(PLC1.FindLocation(10, 0x10, false), nullptr);
+}
+
+TEST_F(ItemPropertiesClient, UnknownAndEmptyIDsAndEmptyPropertyListsAreRefused) {
+    std::vector<std::uint32_t> ids{9};
+    std::vector<std::string> descriptions{"stale"};
+    std::vector<VARTYPE> types{VT_I2};
+    std::vector<TVariant> data;
+    std::vector<std::string> newIds;
+    EXPECT_EQ(Properties->QueryAvailableProperties("", ids, descriptions, types), E_INVALIDARG);
+    EXPECT_TRUE(ids.empty() && descriptions.empty() && types.empty());
+    for (const std::string id : {"PLC9.WR0", "PLC1.WQ0", "PLC1WR0", "PLC1.WR10000"}) {
+        EXPECT_EQ(Properties->QueryAvailableProperties(id, ids, descriptions, types), OPC_E_INVALIDITEMID)
+            << id;
+        EXPECT_EQ(Properties->GetItemProperties(id, {1}, data, Errors), OPC_E_INVALIDITEMID) << id;
+        EXPECT_TRUE(data.empty());
+        EXPECT_EQ(Properties->LookupItemIDs(id, {1}, newIds, Errors), OPC_E_INVALIDITEMID) << id;
+    }
+    EXPECT_EQ(Properties->GetItemProperties("", {1}, data, Errors), E_INVALIDARG);
+    EXPECT_EQ(Properties->LookupItemIDs("", {1}, newIds, Errors), E_INVALIDARG);
+    // Lookup gives empty IDs; asking for no properties is refused rather than answered with nothing.
+    ASSERT_EQ(Properties->LookupItemIDs("PLC1.WR0", {1, 2, 99}, newIds, Errors), S_OK);
+    EXPECT_EQ(newIds, std::vector<std::string>(3));
+    EXPECT_EQ(Errors, std::vector<HRESULT>(3, S_OK));
+    EXPECT_EQ(Properties->LookupItemIDs("PLC1.WR0", {}, newIds, Errors), E_INVALIDARG);
+    EXPECT_EQ(Properties->GetItemProperties("PLC1.WR0", {}, data, Errors), E_INVALIDARG);
+    EXPECT_TRUE(data.empty() && Errors.empty());
+}
+
+TEST_F(ItemPropertiesClient, ValuesAndTheUnknownPropertyError) {
+    std::vector<TVariant> data;
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR10", {1, 2, 7}, data, Errors), S_OK);
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALID_PID}));
+    EXPECT_EQ(data, (std::vector<TVariant>{TVariant::I4(VT_UI2), TVariant::UI2(0), TVariant::I4(0)}));
+
+    THitachiLocation* word = PLC1.FindLocation(10, 0x10, false);
+    ASSERT_NE(word, nullptr);     // the property call created it
+    EXPECT_EQ(word->RefCount, 0); // and holds nothing on it
+    word->StoreReadValue(1234, 45000.5);
+    ASSERT_EQ(Properties->GetItemProperties("plc1.wr10", {2, 3, 4, 5, 6, 101, 5000, 5001}, data, Errors),
+              S_OK);
+    EXPECT_EQ(Errors, std::vector<HRESULT>(8, S_OK));
+    EXPECT_EQ(data,
+              (std::vector<TVariant>{TVariant::UI2(1234), TVariant::I4(QualityGood), TVariant::Date(45000.5),
+                                     TVariant::I4(3), TVariant::I4(0), TVariant::Bstr("PLC1.WR10"),
+                                     TVariant::UI2(1234), TVariant::I4(0)}));
+
+    // A status text variable gives its text; read-only access.
+    PLC1.StatusVar(stComInfo).StoreText("connected", 45000.0);
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.ComInfo", {2, 5}, data, Errors), S_OK);
+    EXPECT_EQ(data, (std::vector<TVariant>{TVariant::Bstr("connected"), TVariant::I4(1)}));
 }
 
 } // namespace

@@ -111,8 +111,14 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTime) {
     EXPECT_EQ(Sink->Streams[1].second.size(), 48u);
 }
 
-TEST_F(OPCAsyncIO1Test, WriteNeedsTheWriteCompleteConnection) {
+// A write needs the write-complete connection and has one slot; its stream comes once the
+// PLC confirmed the first word (after the request), went faulty on the second (two failed
+// reads) and rejected the third, as the driver records them.
+TEST_F(OPCAsyncIO1Test, WriteCompletesOnTheFateOfEveryWordAndAFailureStaysPending) {
     const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 0x61);
+    const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 0x62);
+    const OPCHANDLE c = Add("PLC1.WR0003", VT_EMPTY, 0x63);
+    const std::vector<TVariant> values{TVariant::I4(5), TVariant::I4(6), TVariant::I4(7)};
     std::uint32_t tid = 0;
     EXPECT_EQ(V1->Write(3, {a}, {TVariant::I4(5)}, tid, Errors), CONNECT_E_NOCONNECTION);
     TFormatEtc format;
@@ -120,46 +126,19 @@ TEST_F(OPCAsyncIO1Test, WriteNeedsTheWriteCompleteConnection) {
     std::uint32_t connection = 0;
     ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
     EXPECT_EQ(connection, 3u);
-    ASSERT_EQ(V1->Write(3, {a}, {TVariant::I4(5)}, tid, Errors), S_OK);
+    ASSERT_EQ(V1->Write(3, {a, b, c}, values, tid, Errors), S_OK);
     std::uint32_t second = 99;
     EXPECT_EQ(V1->Write(3, {a}, {TVariant::I4(6)}, second, Errors), CONNECT_E_ADVISELIMIT);
     EXPECT_EQ(second, 0u);
-    THitachiLocation* l = PLC1.FindLocation(10, 1, false);
-    EXPECT_EQ(l->Value, 5u);
-    EXPECT_TRUE(l->WritePending);
+    THitachiLocation* first = PLC1.FindLocation(10, 1, false);
+    EXPECT_EQ(std::pair(first->Value, first->WritePending), std::pair(5u, true));
     T.Platform.Advance(100);
     EXPECT_TRUE(Sink->Streams.empty()); // not confirmed yet
     T.Platform.Clock.Step(1);
-    l->WritePending = false;
-    l->WriteDoneTime = T.Platform.Clock.Date;
-    T.Platform.Advance(30);
-    ASSERT_EQ(Sink->Streams.size(), 1u);
-    const auto& b = Sink->Streams[0].second;
-    ASSERT_EQ(b.size(), 24u);
-    EXPECT_EQ(U32(b, 8), tid);
-    EXPECT_EQ(U32(b, 16), 0x61u);
-}
-
-TEST_F(OPCAsyncIO1Test, WriteEndedByAFaultyPlcStreamsAnErrorAndStaysPending) {
-    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 0x61);
-    const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 0x62);
-    const OPCHANDLE c = Add("PLC1.WR0003", VT_EMPTY, 0x63);
-    TFormatEtc format;
-    format.ClipFormat = Format(StreamFormatWriteCompleteName);
-    std::uint32_t connection = 0;
-    ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
-    std::uint32_t tid = 0;
-    ASSERT_EQ(V1->Write(3, {a, b, c}, {TVariant::I4(5), TVariant::I4(6), TVariant::I4(7)}, tid, Errors),
-              S_OK);
-    // The PLC confirms the first word, then stops answering: two failed reads make the
-    // second faulty, which ends the wait. The third it rejected, as the driver records it.
-    T.Platform.Clock.Step(1);
-    THitachiLocation* first = PLC1.FindLocation(10, 1, false);
-    THitachiLocation* second = PLC1.FindLocation(10, 2, false);
-    THitachiLocation* third = PLC1.FindLocation(10, 3, false);
     first->WritePending = false;
     first->WriteDoneTime = T.Platform.Clock.Date;
-    second->ErrorCount = 2;
+    PLC1.FindLocation(10, 2, false)->ErrorCount = 2;
+    THitachiLocation* third = PLC1.FindLocation(10, 3, false);
     third->WritePending = false;
     third->WriteRejected = true;
     third->WriteDoneTime = T.Platform.Clock.Date;
@@ -167,10 +146,16 @@ TEST_F(OPCAsyncIO1Test, WriteEndedByAFaultyPlcStreamsAnErrorAndStaysPending) {
     ASSERT_EQ(Sink->Streams.size(), 1u);
     const auto& s = Sink->Streams[0].second;
     ASSERT_EQ(s.size(), 40u);
-    EXPECT_EQ(U32(s, 12), static_cast<std::uint32_t>(S_FALSE)); // the header's status
-    for (const auto& [at, error] : {std::pair{20, S_OK}, std::pair{28, E_FAIL}, std::pair{36, E_FAIL}})
-        EXPECT_EQ(U32(s, at), static_cast<std::uint32_t>(error)) << at;
-    EXPECT_TRUE(second->WritePending); // still sent when the PLC answers again
+    // Transaction, the header's status, then client handle and error of each item.
+    for (const auto& [at, value] : {std::pair{8, tid},
+                                    {12, std::uint32_t(S_FALSE)},
+                                    {16, 0x61u},
+                                    {20, 0u},
+                                    {24, 0x62u},
+                                    {28, std::uint32_t(E_FAIL)},
+                                    {36, std::uint32_t(E_FAIL)}})
+        EXPECT_EQ(U32(s, at), value) << at;
+    EXPECT_TRUE(PLC1.FindLocation(10, 2, false)->WritePending); // still sent when the PLC answers again
 }
 
 } // namespace

@@ -20,6 +20,7 @@
 
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace dravon::test {
@@ -37,6 +38,9 @@ inline void PrintTo(const TGroupState& s, std::ostream* os) {
     *os << "{" << s.Rate << ", " << s.Locale << ", " << s.Active << ", " << s.TimeBias << ", " << s.Name
         << ", " << s.Deadband << ", " << s.Client << ", " << s.Server << "}";
 }
+
+// An element of a read: client handle, value and quality.
+using TGot = std::tuple<OPCHANDLE, TVariant, std::uint16_t>;
 
 class TOPCClientFixture : public ::testing::Test {
 protected:
@@ -101,6 +105,32 @@ protected:
         TComPtr<IConnectionPoint> point;
         std::uint32_t cookie = 0;
         ASSERT_EQ(Sink->Advise(GroupUnknown, point, cookie), S_OK);
+    }
+
+    // Every text an enumerator gives, read in batches.
+    static std::vector<std::string> AllOf(const TComPtr<IEnumString>& names) {
+        std::vector<std::string> all, batch;
+        std::uint32_t fetched = 0;
+        for (HRESULT hr = S_OK; names && hr == S_OK;) {
+            hr = names->Next(100, batch, &fetched);
+            all.insert(all.end(), batch.begin(), batch.end());
+        }
+        return all;
+    }
+    // The elements of the last read.
+    std::vector<TGot> Got() const {
+        std::vector<TGot> got;
+        for (const auto& s : States) got.emplace_back(s.ClientHandle, s.Value, s.Quality);
+        return got;
+    }
+    // The attributes of a group's items, as its enumerator gives them.
+    static std::vector<TOPCItemAttributes> ItemsOf(const TComPtr<IOPCItemMgt>& items) {
+        TComPtr<IUnknown> unknown;
+        std::vector<TOPCItemAttributes> all;
+        std::uint32_t fetched = 0;
+        EXPECT_EQ(items->CreateEnumerator(IEnumOPCItemAttributes::Iid, unknown), S_OK);
+        if (auto e = InterfaceOf<IEnumOPCItemAttributes>(unknown)) e->Next(1000, all, fetched);
+        return all;
     }
 
     static TGroupState StateOf(const TComPtr<IUnknown>& group) {

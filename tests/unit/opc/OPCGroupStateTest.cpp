@@ -20,20 +20,11 @@ protected:
     std::vector<std::string> GroupNames(std::uint32_t scope) {
         TComPtr<IUnknown> unknown;
         EXPECT_EQ(Server->CreateGroupEnumerator(scope, IEnumString::Iid, unknown), S_OK);
-        auto names = InterfaceOf<IEnumString>(unknown);
-        std::vector<std::string> all;
-        if (!names) return all;
-        std::vector<std::string> batch;
-        std::uint32_t fetched = 0;
-        while (names->Next(10, batch, &fetched) == S_OK || fetched > 0) {
-            all.insert(all.end(), batch.begin(), batch.begin() + fetched);
-            if (fetched < 10) break;
-        }
-        return all;
+        return AllOf(InterfaceOf<IEnumString>(unknown));
     }
 };
 
-TEST_F(OPCGroupStateTest, UnnamedGroupsGetDistinctNamesAndDuplicatesAreRefusedPerServerObject) {
+TEST_F(OPCGroupStateTest, NamesAreDistinctPerServerObjectAndRatesAreRevisedToWholeTicks) {
     OPCHANDLE h1 = 0, h2 = 0, h3 = 0;
     std::uint32_t revised = 0;
     TComPtr<IUnknown> g1, g2, g3;
@@ -58,11 +49,9 @@ TEST_F(OPCGroupStateTest, UnnamedGroupsGetDistinctNamesAndDuplicatesAreRefusedPe
         otherServer->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, h4, revised, IOPCItemMgt::Iid, g4),
         S_OK);
     EXPECT_NE(h4, GroupHandle);
-}
 
-TEST_F(OPCGroupStateTest, RatesAreRevisedToWholeServerTicks) {
+    // Rates are revised to whole server ticks.
     OPCHANDLE h = 0;
-    std::uint32_t revised = 0;
     TComPtr<IUnknown> g;
     EXPECT_EQ(AddNamed("R1", 1010, h, revised, g), OPC_S_UNSUPPORTEDRATE);
     EXPECT_EQ(revised, 1025u);
@@ -91,7 +80,7 @@ TEST_F(OPCGroupStateTest, RatesAreRevisedToWholeServerTicks) {
     EXPECT_EQ(revised % 25u, 0u);
 }
 
-TEST_F(OPCGroupStateTest, SetStateStoresEachGivenValueAndSetNameRefusesTakenNames) {
+TEST_F(OPCGroupStateTest, SetStateStoresEachGivenValueEnumeratorsFollowTheScopeAndSetNameRefusesTakenNames) {
     auto state = State();
     ASSERT_TRUE(state);
     std::int32_t inactive = 0, bias = -60;
@@ -107,14 +96,30 @@ TEST_F(OPCGroupStateTest, SetStateStoresEachGivenValueAndSetNameRefusesTakenName
     OPCHANDLE h = 0;
     TComPtr<IUnknown> g2;
     ASSERT_EQ(AddNamed("G2", 1000, h, revised, g2), S_OK);
+    // Group enumerators follow the scope.
+    EXPECT_EQ(GroupNames(4), (std::vector<std::string>{"G2", "G1"}));
+    EXPECT_EQ(GroupNames(6), (std::vector<std::string>{"G2", "G1"}));
+    EXPECT_TRUE(GroupNames(5).empty());
+    TComPtr<IUnknown> e;
+    EXPECT_EQ(Server->CreateGroupEnumerator(7, IEnumString::Iid, e), E_INVALIDARG);
+    EXPECT_FALSE(e);
+    EXPECT_EQ(Server->CreateGroupEnumerator(7, IEnumUnknown::Iid, e), E_INVALIDARG);
+    ASSERT_EQ(Server->CreateGroupEnumerator(1, IEnumUnknown::Iid, e), S_OK);
+    auto groups = InterfaceOf<IEnumUnknown>(e);
+    ASSERT_TRUE(groups);
+    std::vector<TComPtr<IUnknown>> found;
+    std::uint32_t fetched = 0;
+    EXPECT_EQ(groups->Next(5, found, &fetched), 1781); // fewer than asked for
+    ASSERT_EQ(fetched, 2u);
+    EXPECT_EQ(StateOf(found[0]).Name, "G2");
+
     EXPECT_EQ(state->SetName("G1"), OPC_E_DUPLICATENAME); // its own name
     EXPECT_EQ(state->SetName("G2"), OPC_E_DUPLICATENAME);
     EXPECT_EQ(state->SetName(""), E_INVALIDARG);
     EXPECT_EQ(StateOf(GroupUnknown).Name, "G1");
     EXPECT_EQ(state->SetName("Renamed"), S_OK);
-    TComPtr<IUnknown> found;
-    EXPECT_EQ(Server->GetGroupByName("Renamed", IOPCItemMgt::Iid, found), S_OK);
-    EXPECT_TRUE(found);
+    EXPECT_EQ(Server->GetGroupByName("Renamed", IOPCItemMgt::Iid, e), S_OK);
+    EXPECT_TRUE(e);
 }
 
 TEST_F(OPCGroupStateTest, CloneIsInactiveWithoutCallbacksAndKeepsTheStoredState) {
@@ -151,49 +156,19 @@ TEST_F(OPCGroupStateTest, CloneIsInactiveWithoutCallbacksAndKeepsTheStoredState)
     ASSERT_EQ(asyncCopy->GetEnable(enabled), S_OK);
     EXPECT_EQ(enabled, 0);
 
-    // The same items, under new server handles.
+    // The same items, inactive as the group is.
     auto copyItems = InterfaceOf<IOPCItemMgt>(clone);
     ASSERT_TRUE(copyItems);
-    TComPtr<IUnknown> enumUnknown;
-    ASSERT_EQ(copyItems->CreateEnumerator(IEnumOPCItemAttributes::Iid, enumUnknown), S_OK);
-    auto attributes = InterfaceOf<IEnumOPCItemAttributes>(enumUnknown);
-    ASSERT_TRUE(attributes);
-    std::vector<TOPCItemAttributes> items;
-    std::uint32_t fetched = 0;
-    EXPECT_EQ(attributes->Next(10, items, fetched), 1781); // fewer than asked for
-    ASSERT_EQ(fetched, 2u);
-    EXPECT_EQ(std::tie(items[0].ItemID, items[1].ItemID, items[0].ClientHandle),
-              std::tuple("PLC1.WR0001", "PLC1.WR0002", 11u));
-    EXPECT_FALSE(items[0].Active);
+    const auto items = ItemsOf(copyItems);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(std::tie(items[0].ItemID, items[1].ItemID, items[0].ClientHandle, items[0].Active),
+              std::tuple("PLC1.WR0001", "PLC1.WR0002", 11u, 0));
 
     // An unnamed clone gets a generated name.
     TComPtr<IUnknown> unnamed;
     ASSERT_EQ(state->CloneGroup("", IOPCGroupStateMgt::Iid, unnamed), S_OK);
     const std::string name = StateOf(unnamed).Name;
     EXPECT_TRUE(!name.empty() && name != "G1" && name != "C") << name;
-}
-
-TEST_F(OPCGroupStateTest, GroupEnumeratorsFollowTheScope) {
-    OPCHANDLE h = 0;
-    std::uint32_t revised = 0;
-    TComPtr<IUnknown> g2;
-    ASSERT_EQ(AddNamed("G2", 1000, h, revised, g2), S_OK);
-    EXPECT_EQ(GroupNames(4), (std::vector<std::string>{"G2", "G1"}));
-    EXPECT_EQ(GroupNames(6), (std::vector<std::string>{"G2", "G1"}));
-    EXPECT_TRUE(GroupNames(5).empty());
-    TComPtr<IUnknown> e;
-    EXPECT_EQ(Server->CreateGroupEnumerator(7, IEnumString::Iid, e), E_INVALIDARG);
-    EXPECT_FALSE(e);
-    EXPECT_EQ(Server->CreateGroupEnumerator(7, IEnumUnknown::Iid, e), E_INVALIDARG);
-
-    ASSERT_EQ(Server->CreateGroupEnumerator(1, IEnumUnknown::Iid, e), S_OK);
-    auto groups = InterfaceOf<IEnumUnknown>(e);
-    ASSERT_TRUE(groups);
-    std::vector<TComPtr<IUnknown>> found;
-    std::uint32_t fetched = 0;
-    EXPECT_EQ(groups->Next(5, found, &fetched), 1781); // fewer than asked for
-    ASSERT_EQ(fetched, 2u);
-    EXPECT_EQ(StateOf(found[0]).Name, "G2");
 }
 
 TEST_F(OPCGroupStateTest, LocaleAcceptsOnlyTheTwoOfferedIdentifiers) {

@@ -5,11 +5,7 @@
 #include "app/Logger.h"
 #include "opc/FileTime.h"
 #include "opc/OPCErrorStrings.h"
-
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <unistd.h>
+#include "unit/app/TempDir.h"
 
 namespace dravon {
 namespace {
@@ -18,24 +14,11 @@ using test::TOPCClientFixture;
 
 class OPCServerSessionTest : public TOPCClientFixture {
 protected:
-    std::string DebugPath = "/tmp/dravon-items-debug-" + std::to_string(::getpid()) + ".log";
-    TLogger Debug{T.Platform.Clock, DebugPath};
-
-    void StartDebugLog() {
-        std::remove(DebugPath.c_str());
-        Debug.Enabled = true;
-        T.Context.Debug = &Debug;
-    }
+    test::TTempDir Dir;
+    TLogger Debug{T.Platform.Clock, Dir.File("DravonDebug.Log")};
     void TearDown() override {
         TOPCClientFixture::TearDown();
         T.Context.Debug = &T.Debug; // the server object outlives this logger
-        std::remove(DebugPath.c_str());
-    }
-    std::vector<std::string> DebugLines() const {
-        std::ifstream in(DebugPath, std::ios::binary);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
     }
 };
 
@@ -187,47 +170,49 @@ TEST_F(OPCServerSessionTest, ErrorStringsAndResultNames) {
     }
 }
 
-TEST_F(OPCServerSessionTest, ItemCallsWriteTheirDebugLines) {
-    StartDebugLog();
+TEST_F(OPCServerSessionTest, ItemAndBrowseCallsWriteTheirDebugLines) {
+    Debug.Enabled = true;
+    T.Context.Debug = &Debug;
     std::vector<TOPCItemResult> results;
     ASSERT_EQ(Items->AddItems({Def("PLC1.WR0001"), Def("PLC9.WR0001")}, results, Errors), S_FALSE);
     ASSERT_EQ(Items->SetActiveState({results[0].ServerHandle}, 0, Errors), S_OK);
     ASSERT_EQ(Items->RemoveItems({12345}, Errors), S_FALSE);
     ASSERT_EQ(Items->AddItems({}, results, Errors), E_INVALIDARG);
-    EXPECT_EQ(DebugLines(), (std::vector<std::string>{
-                                "",
-                                "|12/09/25 12:00:00| Call start | IOPCItemMgt::AddItems",
-                                "|12/09/25 12:00:00| Call end   | IOPCItemMgt::AddItems=S_FALSE",
-                                "",
-                                "|12/09/25 12:00:00| Call start | IOPCItemMgt::SetActiveState",
-                                "|12/09/25 12:00:00| Call end   | IOPCItemMgt::SetActiveState=S_OK",
-                                "",
-                                "|12/09/25 12:00:00| Call start | IOPCItemMgt::RemoveItems",
-                                "|12/09/25 12:00:00| Call end   | IOPCItemMgt::RemoveItems=S_FALSE",
-                                "",
-                                "|12/09/25 12:00:00| Call start | IOPCItemMgt::AddItems",
-                                "|12/09/25 12:00:00| Call end   | IOPCItemMgt::AddItems=E_INVALIDARG",
-                            }));
-}
-
-TEST_F(OPCServerSessionTest, ItemRemovedDuringADeviceReadIsReportedAsAnInvalidHandle) {
-    const OPCHANDLE a = Add("PLC1.WR0001");
-    const OPCHANDLE b = Add("PLC1.WR0002");
-    auto sync = InterfaceOf<IOPCSyncIO>(GroupUnknown);
-    bool removed = false;
-    T.Platform.OnProcessPending = [&] {
-        T.Platform.Clock.Step(20);
-        if (!removed) {
-            std::vector<HRESULT> dropped;
-            Items->RemoveItems({a}, dropped);
-            removed = true;
-        }
-        PLC1.FindLocation(10, 2, false)->StoreReadValue(9, T.Platform.Clock.Date);
-    };
-    ASSERT_EQ(sync->Read(OPC_DS_DEVICE, {a, b}, States, Errors), S_FALSE);
-    EXPECT_EQ(Errors, (std::vector<HRESULT>{OPC_E_INVALIDHANDLE, S_OK}));
-    EXPECT_EQ(States[0].ClientHandle, 0u);
-    EXPECT_EQ(States[1].Value, TVariant::UI2(9));
+    auto browser = Server.As<IOPCBrowseServerAddressSpace>();
+    std::uint32_t organization = 0;
+    browser->QueryOrganization(organization);
+    browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, "PLC1");
+    browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, "Nowhere");
+    TComPtr<IEnumString> names;
+    browser->BrowseOPCItemIDs(OPC_BRANCH, "", VT_EMPTY, 0, names);
+    std::string id;
+    browser->GetItemID("WR0", id);
+    browser->BrowseAccessPaths("", names);
+    EXPECT_EQ(test::ReadFile(Dir.File("DravonDebug.Log")),
+              "\n"
+              "|12/09/25 12:00:00| Call start | IOPCItemMgt::AddItems\n"
+              "|12/09/25 12:00:00| Call end   | IOPCItemMgt::AddItems=S_FALSE\n"
+              "\n"
+              "|12/09/25 12:00:00| Call start | IOPCItemMgt::SetActiveState\n"
+              "|12/09/25 12:00:00| Call end   | IOPCItemMgt::SetActiveState=S_OK\n"
+              "\n"
+              "|12/09/25 12:00:00| Call start | IOPCItemMgt::RemoveItems\n"
+              "|12/09/25 12:00:00| Call end   | IOPCItemMgt::RemoveItems=S_FALSE\n"
+              "\n"
+              "|12/09/25 12:00:00| Call start | IOPCItemMgt::AddItems\n"
+              "|12/09/25 12:00:00| Call end   | IOPCItemMgt::AddItems=E_INVALIDARG\n"
+              "\n"
+              "|12/09/25 12:00:00| Call | IOPCBrowseServerAddressSpace::QueryOrganization=S_OK\n"
+              "|12/09/25 12:00:00| Call | IOPCBrowseServerAddressSpace::ChangeBrowsePosition PLC1\n"
+              "|12/09/25 12:00:00| Call | IOPCBrowseServerAddressSpace::ChangeBrowsePosition=S_OK\n"
+              "|12/09/25 12:00:00| Call | IOPCBrowseServerAddressSpace::ChangeBrowsePosition Nowhere\n"
+              "|12/09/25 12:00:00| Call | IOPCBrowseServerAddressSpace::ChangeBrowsePosition=E_FAIL\n"
+              "\n"
+              "|12/09/25 12:00:00| Call start | IOPCBrowseServerAddreddSpace::BrowseOPCItemIDs\n"
+              "|12/09/25 12:00:00| Call end   | IOPCBrowseServerAddreddSpace::BrowseOPCItemIDs=S_OK\n"
+              "\n"
+              "|12/09/25 12:00:00| Call | IOPCBrowseServerAddressSpace::GetItemID=S_OK\n"
+              "|12/09/25 12:00:00| Call | IOPCBrowseServerAddressSpace::BrowseAccessPaths=E_NOTIMPL\n");
 }
 
 } // namespace
