@@ -12,22 +12,16 @@ using namespace std::string_literals;
 // A full path as the system writes it (backslashes on Windows).
 std::string Native(const std::string& path) { return std::filesystem::path(path).make_preferred().string(); }
 
-TEST(InstanceHandOverTest, TextExpandsFileArgumentsAndEndsWithEsc) {
+// The text expands file arguments and ends with ESC; it goes in pieces of 200 characters,
+// each a message on the wire.
+TEST(InstanceHandOverTest, TextPiecesAndMessages) {
     EXPECT_EQ(HandOverText({}, "/home/op"), "");
     EXPECT_EQ(HandOverText({" /show ", "list.txt", ".", "..", "  ", "-debuglog", "sub/../x"}, "/home/op"),
               "/show\t" + Native("/home/op/list.txt") + "\t.\t..\t\t" + Native("/home/op/-debuglog") + "\t" +
                   Native("/home/op/x") + "\x1B");
-}
-
-TEST(InstanceHandOverTest, PiecesOf200Characters) {
-    std::string text(450, 'a');
-    text += '\x1B';
-    EXPECT_EQ(HandOverPieces(text),
+    EXPECT_EQ(HandOverPieces(std::string(450, 'a') + "\x1B"),
               (std::vector{std::string(200, 'a'), std::string(200, 'a'), std::string(50, 'a') + "\x1B"}));
     EXPECT_TRUE(HandOverPieces("").empty());
-}
-
-TEST(InstanceHandOverTest, MessagesOnTheWire) {
     EXPECT_EQ(EncodeInstanceMessage(1029, "ab"), "\x00\x00\x04\x05\x00\x00\x00\x02"
                                                  "ab"s);
     EXPECT_EQ(EncodeInstanceMessage(1030, ""), "\x00\x00\x04\x06\x00\x00\x00\x00"s);

@@ -79,17 +79,6 @@ TEST(Settings, ReadingStopsAtTheFirstMissingOrMistypedValue) {
     EXPECT_EQ(settings, TSettings{});
 }
 
-TEST(Settings, AFailedWriteShowsTheRegistryMessageOnce) {
-    TMemoryStore store;
-    ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings"));
-    store.WritesFail = true;
-    std::vector<std::string> shown;
-    EXPECT_FALSE(
-        SaveConfigurationToRegistry(store, TSettings{}, [&](const std::string& m) { shown.push_back(m); }));
-    EXPECT_EQ(shown, std::vector<std::string>{
-                         "Unable to modify system registry, please log on with administrator rights"});
-}
-
 // The window's positions per user, by their stored names; reading stops at the first missing one.
 TEST(Positions, StoredNamesRoundTripAndFirstStart) {
     // clang-format off

@@ -78,6 +78,12 @@ TEST_F(ServerCoreTest, StartupRunsItsStepsInOrder) {
     EXPECT_TRUE(View.Calls.empty());
     Platform.RunPosted();
     EXPECT_EQ(View.Calls, std::vector<std::string>{"OpenConfiguration"});
+    // A second start's hand-over is noted in the debug log and shown.
+    core->CommandLineReceived("/show");
+    core->ShowRequested();
+    EXPECT_EQ(View.Calls.back(), "ShowRequested");
+    EXPECT_NE(ReadFile(Dir.File("DravonDebug.Log")).find("Second instance command line: /show"),
+              std::string::npos);
 }
 
 TEST_F(ServerCoreTest, AStopDuringTheLoadEndsTheStartUpAndWritesNothing) {
@@ -178,7 +184,15 @@ TEST_F(ServerCoreTest, ExceptionHookReportsByKind) {
     TCommandLine commandLine;
     commandLine.DebugLogRequested = true;
     auto core = MakeCore(commandLine);
+    int calls = 0;
+    core->RefreshHooks.push_back([&] {
+        if (++calls == 1) throw std::out_of_range("List index out of bounds (3)");
+    });
     core->Startup();
+    // An exception in the refresh reaches the hook and the server goes on.
+    Platform.Advance(600);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(Capture.CountStartingWith("Unhandled exception: List index out of bounds (3) at "), 1);
     Capture.Lines.clear();
 
     core->HandleException(TExceptionKind::UdpSocket, "Socket error 10054");
@@ -203,32 +217,6 @@ TEST_F(ServerCoreTest, ExceptionHookReportsByKind) {
          {"Socket error 10054", "List index out of bounds (5)", "Access violation", "Invalid value"})
         EXPECT_NE(debug.find("| Unhandled exception: " + std::string(message) + "\n"), std::string::npos)
             << message;
-}
-
-TEST_F(ServerCoreTest, ExceptionInTheRefreshReachesTheHookAndTheServerGoesOn) {
-    auto core = MakeCore();
-    int calls = 0;
-    core->RefreshHooks.push_back([&] {
-        if (++calls == 1) throw std::out_of_range("List index out of bounds (3)");
-    });
-    core->Startup();
-    Platform.Advance(600);
-    EXPECT_EQ(calls, 2);
-    EXPECT_EQ(Capture.CountStartingWith("Unhandled exception: List index out of bounds (3) at "), 1);
-}
-
-TEST_F(ServerCoreTest, HandOverOfASecondStartIsNotedAndShown) {
-    TCommandLine commandLine;
-    commandLine.DebugLogRequested = true;
-    auto core = MakeCore(commandLine);
-    core->Startup();
-    Platform.RunPosted();
-    View.Calls.clear();
-    core->CommandLineReceived("/show");
-    core->ShowRequested();
-    EXPECT_EQ(View.Calls, std::vector<std::string>{"ShowRequested"});
-    EXPECT_NE(ReadFile(Dir.File("DravonDebug.Log")).find("Second instance command line: /show"),
-              std::string::npos);
 }
 
 } // namespace
