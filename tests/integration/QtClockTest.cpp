@@ -59,16 +59,5 @@ TEST(QtClockNow, AgreesWithTheZoneDatabaseInSeveralZones) {
     }
 }
 
-TEST(QtClockNow, TheOffsetIsThatOfTheZone) {
-    double utc = 0;
-    {
-        TZone tz("UTC0");
-        utc = TQtClock().Now();
-    }
-    TZone tz("JST-9");
-    const double tokyo = TQtClock().Now();
-    EXPECT_NEAR(tokyo - utc, 9.0 / 24.0, 1000 * OneMs);
-}
-
 } // namespace
 } // namespace dravon
