@@ -1,8 +1,8 @@
 // OPC clients of the program as src/main.cpp composes it, against dravon-plcsim over
 // loopback: each value travels the whole road (simulator memory, H-protocol frames, driver
 // cycle, locations, the 25 ms server tick, the client's callbacks) and back for writes, in
-// real time. What the manual clock already pins (periods, change detection, Refresh2,
-// Cancel2, version-1 streams, rejected writes) is not repeated here.
+// real time. What the manual clock already pins (periods, change detection, requested types,
+// Refresh2, Cancel2, version-1 streams, rejected writes) is not repeated here.
 #include "SimFixture.h"
 
 #include "comm/CommManager.h"
@@ -17,7 +17,6 @@
 namespace dravon {
 namespace {
 
-using test::SpinFor;
 using test::SpinUntil;
 
 constexpr std::uint8_t WR = 0x0A; // memory-type code of WR words
@@ -165,24 +164,6 @@ TEST_F(OPCSimulatorTest, ValuesOfEveryKindComeByDeviceReadAndACacheReadDoesNotWa
     EXPECT_EQ(states[0].Value, TVariant::UI2(0x4321));
 }
 
-TEST_F(OPCSimulatorTest, SubscriptionSendsTheValuesThenOnlyTheWordTheSimulatorChanged) {
-    SetWords(0x10, {500, 600});
-    Add({{"Sim1.WR0010", VT_EMPTY}, {"Sim1.WR0011", VT_I4}});
-    ASSERT_TRUE(SpinUntil([&] { return WordsRead({0x10, 0x11}); }));
-    Subscribe();
-    ASSERT_TRUE(SpinUntil([&] { return Sink->Count("data") >= 1; }, 2500));
-    const test::TDataCall c = Sink->Calls[0];
-    EXPECT_EQ(std::tie(c.TransactionID, c.Group, c.Clients, c.Values, c.Qualities),
-              std::tuple(0u, GroupClientHandle, std::vector<OPCHANDLE>{101, 102},
-                         std::vector{TVariant::UI2(500), TVariant::I4(600)},
-                         std::vector<std::uint16_t>{QualityGood, QualityGood}));
-
-    Sim->SetValue(0, WR, 0x11, 601);
-    ASSERT_TRUE(SpinUntil([&] { return Sink->Count("data") >= 2; }, 3000));
-    EXPECT_EQ(std::tie(Sink->Calls[1].Clients, Sink->Calls[1].Values),
-              std::tuple(std::vector<OPCHANDLE>{102}, std::vector{TVariant::I4(601)}));
-}
-
 TEST_F(OPCSimulatorTest, WritesReachTheSimulatorAndAsyncCompletesOnceThePlcHoldsTheValue) {
     const auto h = Add({{"Sim1.WR0050", VT_EMPTY},
                         {"Sim1.WR0051s", VT_EMPTY},
@@ -226,16 +207,29 @@ TEST_F(OPCSimulatorTest, WritesReachTheSimulatorAndAsyncCompletesOnceThePlcHolds
     EXPECT_EQ(simValueAtCompletion, 777);
 }
 
-TEST_F(OPCSimulatorTest, ASilentPlcTimesOutAWriteFailsButStaysAndItIsRestoredWithTheValue) {
-    const auto h = Add({{"Sim1.WR0070", VT_EMPTY}});
+TEST_F(OPCSimulatorTest, ASilentPlcTimesOutAWriteFailsButStaysItIsRestoredAndShutDownNamesUnsentWrites) {
+    auto shutdown = MakeCom<TShutdownSink>();
+    auto container = Server.As<IConnectionPointContainer>();
+    ASSERT_TRUE(container);
+    TComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(IOPCShutdown::Iid, point), S_OK);
+    std::uint32_t cookie = 0;
+    ASSERT_EQ(point->Advise(static_cast<IOPCShutdown*>(shutdown.Get()), cookie), S_OK);
+    Sim->SetValue(0, WR, 0x70, 700);
+    const auto h = Add({{"Sim1.WR0070", VT_I4}});
     ASSERT_TRUE(SpinUntil([&] { return WordsRead({0x70}); }));
     Subscribe();
     ASSERT_TRUE(SpinUntil([&] { return Sink->Count("data") == 1; }, 2500));
+    const test::TDataCall c = Sink->Calls[0];
+    EXPECT_EQ(std::tie(c.TransactionID, c.Group, c.Clients, c.Values, c.Qualities),
+              std::tuple(0u, GroupClientHandle, std::vector<OPCHANDLE>{101}, std::vector{TVariant::I4(700)},
+                         std::vector<std::uint16_t>{QualityGood}));
     Sim->SetPower(false);
     ASSERT_TRUE(SpinUntil([&] { return Program.PLCs().PLCByIndex(0).TimedOutState; }, 10000));
     EXPECT_EQ(Program.Capture.CountStartingWith("PLC Sim1 timed out at "), 1);
     // The next report carries the same value with a worse quality.
     ASSERT_TRUE(SpinUntil([&] { return Sink->Last("data").MasterQuality == S_FALSE; }, 3000));
+    EXPECT_EQ(Sink->Last("data").Values, std::vector{TVariant::I4(700)});
     EXPECT_NE(Sink->Last("data").Qualities, std::vector<std::uint16_t>{QualityGood});
     // A write to it cannot wait for the PLC: the client is told it failed, not S_OK.
     std::uint32_t cancel = 0;
@@ -251,21 +245,11 @@ TEST_F(OPCSimulatorTest, ASilentPlcTimesOutAWriteFailsButStaysAndItIsRestoredWit
         SpinUntil([&] { return Sim->Value(0, WR, 0x70) == 0x7070u && !Word(0x70)->WritePending; }, 15000));
     EXPECT_EQ(Program.Capture.CountStartingWith("PLC Sim1 restored at "), 1);
     EXPECT_EQ(Sink->Count("write"), 1);
-}
 
-TEST_F(OPCSimulatorTest, ShutDownAsksTheClientToStopNamesUnsentWritesAndFreesTheDrivers) {
-    auto shutdown = MakeCom<TShutdownSink>();
-    auto container = Server.As<IConnectionPointContainer>();
-    ASSERT_TRUE(container);
-    TComPtr<IConnectionPoint> point;
-    ASSERT_EQ(container->FindConnectionPoint(IOPCShutdown::Iid, point), S_OK);
-    std::uint32_t cookie = 0;
-    ASSERT_EQ(point->Advise(static_cast<IOPCShutdown*>(shutdown.Get()), cookie), S_OK);
-    // A write the client was told had succeeded, still pending at the shut-down, is named.
-    Add({{"Sim1.WR0005", VT_EMPTY}});
-    ASSERT_TRUE(SpinUntil([&] { return WordsRead({0x05}); }));
+    // A write the client was told had succeeded, still pending at the shut-down, is named;
+    // the client is asked to stop and the drivers are freed.
     Sim->SetPower(false);
-    Word(0x05)->StoreWrittenValue(1);
+    Word(0x70)->StoreWrittenValue(1);
     Program.Shutdown();
     EXPECT_EQ(shutdown->Reasons, std::vector<std::string>{"Dravon server is shutting down"});
     EXPECT_EQ(Program.Capture.CountStartingWith("1 writes to PLC Sim1 were not sent"), 1);
