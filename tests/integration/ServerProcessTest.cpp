@@ -53,7 +53,7 @@ protected:
     QTemporaryDir Home;
 };
 
-TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZero) {
+TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZeroButNeverJoinsAStoppedOne) {
     TServerProcess first(Home.path());
     ASSERT_TRUE(first.Started({"-debuglog"}));
 
@@ -67,6 +67,15 @@ TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZero) {
                                  QDir(Home.path()).absolutePath().toStdString() + "/notes.txt\n";
     EXPECT_NE(debug.find(expected), std::string::npos) << debug;
     EXPECT_NE(debug.find("Second instance asked to show the window"), std::string::npos);
+
+    ::kill(static_cast<pid_t>(first.Process.processId()), SIGSTOP);
+    TServerProcess third(Home.path());
+    third.Start({});
+    const auto ended = third.Ends(1, 30000); // two hand-overs of 5 s each
+    ::kill(static_cast<pid_t>(first.Process.processId()), SIGCONT);
+    ASSERT_TRUE(ended);
+    EXPECT_NE(third.Errors.find("did not answer"), std::string::npos) << third.Errors;
+    EXPECT_EQ(third.Output.find("Server started"), std::string::npos) << third.Output;
 
     ASSERT_TRUE(first.Stops());
     EXPECT_NE(first.Output.find("Server shut down at"), std::string::npos);
@@ -94,21 +103,6 @@ TEST_F(ServerProcessTest, CopiesInTwoFoldersShareOneServerOnTheSameStore) {
     ASSERT_TRUE(second.Runs({"/show"}, 0));
     EXPECT_EQ(second.Output.find("Server started"), std::string::npos) << second.Output;
     EXPECT_TRUE(first.WaitForOutput("Show request from a second start")) << first.Output;
-    ASSERT_TRUE(first.Stops());
-}
-
-TEST_F(ServerProcessTest, AStoppedServerIsNotJoinedByASecondOne) {
-    TServerProcess first(Home.path());
-    ASSERT_TRUE(first.Started());
-    ::kill(static_cast<pid_t>(first.Process.processId()), SIGSTOP);
-
-    TServerProcess second(Home.path());
-    second.Start({});
-    const auto ended = second.Ends(1, 30000); // two hand-overs of 5 s each
-    ::kill(static_cast<pid_t>(first.Process.processId()), SIGCONT);
-    ASSERT_TRUE(ended);
-    EXPECT_NE(second.Errors.find("did not answer"), std::string::npos) << second.Errors;
-    EXPECT_EQ(second.Output.find("Server started"), std::string::npos) << second.Output;
     ASSERT_TRUE(first.Stops());
 }
 
@@ -152,39 +146,15 @@ TEST_F(ServerProcessTest, AMachineStoreTheUserCannotWriteIsReadAndLeftAlone) {
         QFile::setPermissions(File(dir), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-TEST_F(ServerProcessTest, SigtermWritesTheShutDownLineToDravonLog) {
-    WriteFile(File("machine.store"), LogFileStore);
-    TServerProcess server(Home.path());
-    ASSERT_TRUE(server.Started());
-    ASSERT_TRUE(server.Stops());
-
-    const std::string log = ReadFile(File("Dravon.log"));
-    const std::string path = QDir(Home.path()).absolutePath().toStdString() + "/Dravon.log";
-    EXPECT_EQ(log.rfind("\nLog file saved as " + path +
-                            "\nDravon OPC Data Access Server 1.0.0.0\nServer started at ",
-                        0),
-              0u)
-        << log;
-    const std::string last = "Server shut down at ";
-    const auto lastLine = log.rfind('\n', log.size() - 2);
-    EXPECT_EQ(log.substr(lastLine + 1, last.size()), last) << log;
-    EXPECT_EQ(log.back(), '\n');
-    // Positions were saved on the way out, and no temporary file is left.
-    EXPECT_NE(ReadFile(File("user.store")).find("dword \"FirstStart\" 0\n"), std::string::npos);
-    for (const auto& entry : std::filesystem::directory_iterator(Home.path().toStdString())) {
-        if (entry.is_directory()) continue;
-        const std::string extension = entry.path().extension().string();
-        EXPECT_TRUE(extension == ".store" || extension == ".lock" || extension == ".log") << entry.path();
-    }
-}
-
-TEST_F(ServerProcessTest, ServiceManagerHearsReadyStatusWatchdogAndStatusQueryAnswers) {
-    WriteFile(File("machine.store"), "DRAVON-STORE 1\n"
-                                     "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"\n"
-                                     "dword \"Count\" 1\n"
-                                     "string \"PLCName0\" \"Press\"\n");
+TEST_F(ServerProcessTest, ServiceManagerHearsReadyStatusWatchdogAndStatusQueryAnswersAndSigtermEndsTheLog) {
+    WriteFile(File("machine.store"),
+              std::string(LogFileStore) +
+                  "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"\n"
+                  "dword \"Count\" 1\n"
+                  "string \"PLCName0\" \"Press\"\n");
     // The test is the service manager: a datagram socket as systemd's notify socket.
-    const std::string notifyPath = File("notify").toStdString();
+    QDir().mkpath(File("run"));
+    const std::string notifyPath = File("run/notify").toStdString();
     const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     ASSERT_GE(notify, 0);
     sockaddr_un address{};
@@ -229,12 +199,32 @@ TEST_F(ServerProcessTest, ServiceManagerHearsReadyStatusWatchdogAndStatusQueryAn
     EXPECT_EQ(count("READY=1"), 1);
     ::close(notify);
 
+    // The log file: its head, the shut-down line last; positions were saved on the way out,
+    // and no temporary file is left.
+    const std::string log = ReadFile(File("Dravon.log"));
+    const std::string path = QDir(Home.path()).absolutePath().toStdString() + "/Dravon.log";
+    EXPECT_EQ(log.rfind("\nLog file saved as " + path +
+                            "\nDravon OPC Data Access Server 1.0.0.0\nServer started at ",
+                        0),
+              0u)
+        << log;
+    const std::string last = "Server shut down at ";
+    const auto lastLine = log.rfind('\n', log.size() - 2);
+    EXPECT_EQ(log.substr(lastLine + 1, last.size()), last) << log;
+    EXPECT_EQ(log.back(), '\n');
+    EXPECT_NE(ReadFile(File("user.store")).find("dword \"FirstStart\" 0\n"), std::string::npos);
+    for (const auto& entry : std::filesystem::directory_iterator(Home.path().toStdString())) {
+        if (entry.is_directory()) continue;
+        const std::string extension = entry.path().extension().string();
+        EXPECT_TRUE(extension == ".store" || extension == ".lock" || extension == ".log") << entry.path();
+    }
+
     TServerProcess none(Home.path());
     ASSERT_TRUE(none.Runs({"--status"}, 1));
     EXPECT_EQ(none.Errors, "No Dravon server is running\n");
 }
 
-TEST_F(ServerProcessTest, RegisterThenUnregisterBothRunAndNoServerStarts) {
+TEST_F(ServerProcessTest, RegisterThenUnregisterBothRunAndNoServerStartsAndAReadOnlyStoreFailsVisibly) {
     TServerProcess registration(Home.path());
     ASSERT_TRUE(registration.Runs({"/REGISTER", "/UNREGISTER"}, 0));
     EXPECT_EQ(registration.Output, "");
@@ -246,17 +236,13 @@ TEST_F(ServerProcessTest, RegisterThenUnregisterBothRunAndNoServerStarts) {
               std::string::npos);
     EXPECT_EQ(store.find("Implemented Categories"), std::string::npos); // removed by the second switch
     EXPECT_FALSE(QFile::exists(File("Dravon.log")));
-}
 
-TEST_F(ServerProcessTest, RegistrationIntoAReadOnlyStoreFailsVisibly) {
-    WriteFile(File("machine.store"), "DRAVON-STORE 1\n");
     QFile::setPermissions(File("machine.store"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
-    TServerProcess registration(Home.path());
-    ASSERT_TRUE(registration.Runs({"/register"}, 1));
-    EXPECT_NE(registration.Errors.find("Dravon OPC Data Access Server registration failed."),
-              std::string::npos)
-        << registration.Errors;
-    EXPECT_EQ(ReadFile(File("machine.store")), "DRAVON-STORE 1\n");
+    TServerProcess again(Home.path());
+    ASSERT_TRUE(again.Runs({"/register"}, 1));
+    EXPECT_NE(again.Errors.find("Dravon OPC Data Access Server registration failed."), std::string::npos)
+        << again.Errors;
+    EXPECT_EQ(ReadFile(File("machine.store")), store);
 }
 
 TEST_F(ServerProcessTest, CorruptStoreStartsWithDefaultsAndHelpListsTheSwitches) {
