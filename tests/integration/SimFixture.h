@@ -84,18 +84,18 @@ protected:
         Held.push_back(Server.Monitor(plc, address));
         return *Held.back();
     }
-    // COM1 opens the simulator's pseudo-terminal; baud -1 detects the speed.
-    void UseLineAsCom1(const TPlcSimulator& sim, bool multiDrop, int baud = 19200) {
+    // COMn opens the simulator's pseudo-terminal; baud -1 detects the speed.
+    void UseLine(const TPlcSimulator& sim, int com, bool multiDrop, int baud = 19200) {
         auto key = Server.Store.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath);
         ASSERT_TRUE(key);
-        key->WriteString("Device0", sim.SerialPath(0));
-        TSerialPortInfo* port = Server.PLCs().SerialPorts.Port(1);
+        key->WriteString("Device" + std::to_string(com - 1), sim.SerialPath(0));
+        TSerialPortInfo* port = Server.PLCs().SerialPorts.Port(com);
         port->BaudRate = baud;
         port->MultiDrop = multiDrop;
     }
-    THitachiPLC& AddSerialPLC(int station, int protocol) {
+    THitachiPLC& AddSerialPLC(int station, int protocol, int com = 1) {
         THitachiPLC& plc = Server.PLCs().AddPLC();
-        plc.SerialCom = 1;
+        plc.SerialCom = com;
         plc.SerialStatNo = station;
         plc.TimeOut = 300;
         plc.SetConnection(DriverSerial, protocol);

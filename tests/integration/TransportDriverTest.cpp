@@ -100,7 +100,7 @@ TEST_F(TransportDriverTest, SerialOverPseudoTerminalDetectsSpeedSwitchesToBinary
     // Stepping down through the speeds is pinned on the manual clock.
     Sim = StartSim({SerialLine(1, false, {0}, 38400)});
     ASSERT_TRUE(Sim);
-    UseLineAsCom1(*Sim, false, -1); // instead of /dev/ttyS0, at the speed it detects
+    UseLine(*Sim, 1, false, -1); // instead of /dev/ttyS0, at the speed it detects
     THitachiPLC& plc = AddSerialPLC(0, ProtocolStandard);
     auto* serial = dynamic_cast<TSerialDriver*>(plc.Driver);
     ASSERT_NE(serial, nullptr);
