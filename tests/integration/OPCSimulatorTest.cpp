@@ -77,38 +77,48 @@ TEST_F(OPCSimulatorTest, ValuesAndWritesTravelTheWholeRoadThroughATimeOutARestor
     auto sync = InterfaceOf<IOPCSyncIO>(group);
     auto async = InterfaceOf<IOPCAsyncIO2>(group);
     ASSERT_TRUE(items && sync && async);
-    std::vector<TOPCItemDef> defs(2);
+    const std::pair<const char*, VARTYPE> ids[] = {{"Sim1.WR0070", VT_I4},
+                                                   {"Udp1.WR0006", VT_EMPTY},
+                                                   {"Sim1.ComStatus", VT_EMPTY},
+                                                   {"Sys.ClientsConnected", VT_EMPTY}};
+    std::vector<TOPCItemDef> defs(std::size(ids));
     for (std::size_t i = 0; i < defs.size(); ++i) {
-        defs[i].ItemID = i == 0 ? "Sim1.WR0070" : "Udp1.WR0006";
+        defs[i].ItemID = ids[i].first;
+        defs[i].RequestedDataType = ids[i].second;
         defs[i].ClientHandle = static_cast<OPCHANDLE>(101 + i);
         defs[i].Active = 1;
     }
-    defs[0].RequestedDataType = VT_I4;
     std::vector<TOPCItemResult> results;
     std::vector<HRESULT> errors;
     ASSERT_EQ(items->AddItems(defs, results, errors), S_OK);
-    const std::vector<OPCHANDLE> h{results[0].ServerHandle, results[1].ServerHandle};
+    std::vector<OPCHANDLE> h;
+    for (const auto& result : results) h.push_back(result.ServerHandle);
 
-    // A device read waits until every location was read since the call.
+    THitachiLocation* word = program.PLCs().PLCByIndex(0).FindLocation(WR, 0x70, false);
+    THitachiLocation* udpWord = program.PLCs().PLCByIndex(1).FindLocation(WR, 0x06, false);
+    ASSERT_TRUE(word && udpWord);
+    ASSERT_TRUE(SpinUntil([&] { return word->HasValue && udpWord->HasValue; }));
+    // A device read waits until every location was read again since the call.
     std::vector<TOPCItemState> states;
     ASSERT_EQ(sync->Read(OPC_DS_DEVICE, h, states, errors), S_OK);
-    ASSERT_EQ(states.size(), 2u);
-    EXPECT_EQ(std::tuple(states[0].Value, states[1].Value, states[0].Quality, states[1].Quality,
-                         states[1].ClientHandle, errors),
-              std::tuple(TVariant::I4(700), TVariant::UI2(0x0B0B), QualityGood, QualityGood, 102u,
-                         std::vector<HRESULT>(2, S_OK)));
+    // ComStatus 1: connected; one client.
+    const std::vector<TVariant> values{TVariant::I4(700), TVariant::UI2(0x0B0B), TVariant::I4(1),
+                                       TVariant::I4(1)};
+    ASSERT_EQ(states.size(), values.size());
+    for (std::size_t i = 0; i < states.size(); ++i)
+        EXPECT_EQ(std::tuple(states[i].Value, states[i].Quality, states[i].ClientHandle,
+                             states[i].TimeStamp.ToUInt64() != 0, errors[i]),
+                  std::tuple(values[i], QualityGood, 101u + i, true, S_OK))
+            << i;
     auto sink = MakeCom<test::TRecordingSink>();
     TComPtr<IConnectionPoint> dataPoint;
     ASSERT_EQ(sink->Advise(group, dataPoint, cookie), S_OK);
     ASSERT_TRUE(SpinUntil([&] { return sink->Count("data") == 1; }, 2500));
     const test::TDataCall c = sink->Calls[0];
     EXPECT_EQ(std::tie(c.TransactionID, c.Group, c.Clients, c.Values, c.Qualities),
-              std::tuple(0u, GroupClientHandle, std::vector<OPCHANDLE>{101, 102},
-                         std::vector{TVariant::I4(700), TVariant::UI2(0x0B0B)},
-                         std::vector<std::uint16_t>{QualityGood, QualityGood}));
+              std::tuple(0u, GroupClientHandle, std::vector<OPCHANDLE>{101, 102, 103, 104}, values,
+                         std::vector<std::uint16_t>(4, QualityGood)));
 
-    THitachiLocation* word = program.PLCs().PLCByIndex(0).FindLocation(WR, 0x70, false);
-    ASSERT_NE(word, nullptr);
     sim->SetPower(false);
     ASSERT_TRUE(SpinUntil([&] { return program.PLCs().PLCByIndex(0).TimedOutState; }, 10000));
     EXPECT_EQ(program.Capture.CountStartingWith("PLC Sim1 timed out at "), 1);
