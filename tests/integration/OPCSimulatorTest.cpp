@@ -98,6 +98,9 @@ TEST_F(OPCSimulatorTest, ValuesAndWritesTravelTheWholeRoadThroughATimeOutARestor
     THitachiLocation* udpWord = program.PLCs().PLCByIndex(1).FindLocation(WR, 0x06, false);
     ASSERT_TRUE(word && udpWord);
     ASSERT_TRUE(SpinUntil([&] { return word->HasValue && udpWord->HasValue; }));
+    // The client count is not written.
+    ASSERT_EQ(sync->Write({h[3]}, {TVariant::I4(9)}, errors), S_FALSE);
+    EXPECT_EQ(errors, std::vector<HRESULT>{OPC_E_BADRIGHTS});
     // A device read waits until every location was read again since the call.
     std::vector<TOPCItemState> states;
     ASSERT_EQ(sync->Read(OPC_DS_DEVICE, h, states, errors), S_OK);

@@ -92,7 +92,10 @@ TEST_F(TransportDriverTest, UdpOnAPortTheSystemChoosesPollsAndWrites) {
     SetInSim(wr20, 0x4321);
     ASSERT_TRUE(SpinUntil([&] { return wr20.HasValue; }));
     EXPECT_EQ(wr20.GetValue(), 0x4321u);
+    // A double word goes with it, the low half at the lower address.
+    Monitor(plc, "DR0052").StoreWrittenValue(0x12345678);
     EXPECT_TRUE(Written(wr20, 0x0101));
+    EXPECT_EQ(std::tuple(Sim->Value(0, 0x0A, 0x52), Sim->Value(0, 0x0A, 0x53)), std::tuple(0x5678, 0x1234));
 }
 
 TEST_F(TransportDriverTest, SerialOverPseudoTerminalDetectsSpeedSwitchesToBinaryAndPolls) {
