@@ -131,7 +131,9 @@ TEST_F(OPCSimulatorTest, ValuesAndWritesTravelTheWholeRoadThroughATimeOutARestor
     EXPECT_NE(sink->Last("data").Qualities[0], QualityGood);
     // A write to it cannot wait for the PLC: the client is told it failed, not S_OK.
     std::uint32_t cancel = 0;
-    ASSERT_EQ(async->Write({h[0]}, {TVariant::I4(0x7070)}, 70, cancel, errors), S_OK);
+    ASSERT_EQ(async->Write({h[0], 0xBADu}, {TVariant::I4(0x7070), TVariant::I4(1)}, 70, cancel, errors),
+              S_FALSE);
+    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID}));
     ASSERT_TRUE(SpinUntil([&] { return sink->Count("write") == 1; }, 3000));
     EXPECT_EQ(std::tie(sink->Last("write").Errors, sink->Last("write").MasterError),
               std::tuple(std::vector<HRESULT>{E_FAIL}, S_FALSE));
