@@ -34,23 +34,19 @@ TEST(MqttConfigTest, BrokerUrls) {
         {"", false, false, "", 0},
     };
     for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Url);
-        const auto address = ParseBrokerUrl(c.Url);
-        ASSERT_EQ(address.has_value(), c.Valid);
-        if (!address) continue;
-        EXPECT_EQ(address->Tls, c.Tls);
-        EXPECT_EQ(address->Host, c.Host);
-        EXPECT_EQ(address->Port, c.Port);
+        const auto a = ParseBrokerUrl(c.Url).value_or(TBrokerAddress{false, "", 0});
+        EXPECT_EQ(std::tuple(ParseBrokerUrl(c.Url).has_value(), a.Tls, a.Host, a.Port),
+                  std::tuple(c.Valid, c.Tls, std::string(c.Host), c.Port))
+            << c.Url;
     }
 }
 
 TEST(MqttConfigTest, StoreRoundTripWithDefaultsAndAShorterList) {
     TMemoryStore store;
     TMqttConfig config;
-    EXPECT_FALSE(LoadMqttConfig(store, config));
-    EXPECT_FALSE(config.Enabled);
-    EXPECT_FALSE(config.AllowWrites);
-    EXPECT_EQ(config.PublishPeriodMs, 1000u);
+    EXPECT_EQ(
+        std::tuple(LoadMqttConfig(store, config), config.Enabled, config.AllowWrites, config.PublishPeriodMs),
+        std::tuple(false, false, false, 1000u));
 
     config.Enabled = true;
     config.BrokerUrl = "mqtts://broker:8884";
@@ -64,16 +60,12 @@ TEST(MqttConfigTest, StoreRoundTripWithDefaultsAndAShorterList) {
 
     TMqttConfig loaded;
     ASSERT_TRUE(LoadMqttConfig(store, loaded));
-    EXPECT_TRUE(loaded.Enabled);
-    EXPECT_EQ(loaded.BrokerUrl, "mqtts://broker:8884");
-    EXPECT_EQ(loaded.EdgeNodeId, "line3");
-    EXPECT_EQ(loaded.PublishPeriodMs, 1000u);
-    EXPECT_EQ(loaded.Items, config.Items);
+    EXPECT_EQ(
+        std::tie(loaded.Enabled, loaded.BrokerUrl, loaded.EdgeNodeId, loaded.PublishPeriodMs, loaded.Items),
+        std::tuple(true, "mqtts://broker:8884", "line3", 1000u, config.Items));
     auto key = store.OpenKeyReadOnly(TRootKey::LocalMachine, MqttConfigKeyPath);
     ASSERT_TRUE(key);
-    EXPECT_FALSE(key->ValueExists("Item2"));
-    EXPECT_FALSE(key->ValueExists("Deadband2"));
-    EXPECT_FALSE(key->ValueExists("Password"));
+    EXPECT_FALSE(key->ValueExists("Item2") || key->ValueExists("Deadband2") || key->ValueExists("Password"));
 }
 
 TEST(MqttConfigTest, PasswordFileOnlyWhenOthersCannotReadIt) {

@@ -13,6 +13,7 @@
 #include "plc/PLCCollection.h"
 #include "support/FakeDriverPool.h"
 #include "support/FakeHostResolver.h"
+#include "support/Frames.h"
 #include "support/TestContext.h"
 
 #include <gtest/gtest.h>
@@ -91,8 +92,7 @@ std::string Render(const std::string& prefix, const std::string& topic,
 struct TRow {
     const char* Name;
     bool AllowWrites;
-    // step, expected, step, expected, ...
-    std::vector<std::string> Script;
+    std::vector<std::pair<std::string, std::string>> Script; // step, what it gives
 };
 
 class SparkplugEdgeNodeTest : public ::testing::TestWithParam<TRow> {
@@ -133,6 +133,7 @@ protected:
         std::string verb, a, b, c;
         in >> verb >> a >> b >> c;
         if (verb == "start") return Node->Start();
+        if (verb == "hex") return Hex_ = true, Step(step.substr(4)); // the bytes as published
         if (verb == "connect") {
             Client.Up = true;
             Client.OnConnected();
@@ -194,12 +195,15 @@ protected:
             const auto& will = Client.Connects[i].WillPayload;
             parts.push_back("connect will" + Render(prefix, "", will));
         }
-        for (auto& [topic, bytes] : Client.Published) parts.push_back(Render(prefix, topic, bytes));
+        for (auto& [topic, bytes] : Client.Published)
+            parts.push_back(Hex_ ? topic.substr(prefix.size()) + " " + test::HexText(bytes)
+                                 : Render(prefix, topic, bytes));
         if (!Extra_.empty()) parts.push_back(Extra_);
         Client.Published.clear();
         ConnectsSeen_ = Client.Connects.size();
         LogSeen_ = T.Capture.Lines.size();
         Extra_.clear();
+        Hex_ = false;
         std::string text;
         for (const auto& p : parts) text += (text.empty() ? "" : " | ") + p;
         return text;
@@ -221,16 +225,14 @@ private:
     std::size_t LogSeen_ = 0;
     std::size_t ConnectsSeen_ = 0;
     std::string Extra_;
+    bool Hex_ = false;
 };
 
 TEST_P(SparkplugEdgeNodeTest, Script) {
     Node = std::make_unique<TSparkplugEdgeNode>(T.Context, *Factory, Client, Config, "edge1");
-    const auto& script = GetParam().Script;
-    ASSERT_EQ(script.size() % 2, 0u);
-    for (std::size_t i = 0; i < script.size(); i += 2) {
-        SCOPED_TRACE("step " + std::to_string(i / 2) + ": " + script[i]);
-        ASSERT_TRUE(Step(script[i]));
-        const std::string& expected = script[i + 1];
+    for (const auto& [step, expected] : GetParam().Script) {
+        SCOPED_TRACE(step);
+        ASSERT_TRUE(Step(step));
         const std::string got = Output();
         if (expected.rfind("last: ", 0) == 0) {
             const std::size_t bar = got.rfind(" | ");
@@ -243,138 +245,57 @@ TEST_P(SparkplugEdgeNodeTest, Script) {
 
 const std::string Births = "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false"
                            " | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=7";
+using TScript = std::vector<std::pair<std::string, std::string>>;
 
 // The start every row shares: values known, then the broker accepts the connection.
-std::vector<std::string> Born(std::vector<std::string> more) {
-    std::vector<std::string> script = {"start",
-                                       "connect will bdSeq=0",
-                                       "set WR0010 4660 WR0011 100 WR0020 7",
-                                       "",
-                                       "wait 1000",
-                                       "",
-                                       "connect",
-                                       "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Births};
+TScript Born(const TScript& more) {
+    TScript script = {{"start", "connect will bdSeq=0"},
+                      {"set WR0010 4660 WR0011 100 WR0020 7", ""},
+                      {"wait 1000", ""},
+                      {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Births}};
     script.insert(script.end(), more.begin(), more.end());
     return script;
 }
 
+// clang-format off
 const TRow Rows[] = {
     {"DataOnlyOnChangeWithDeadband", false,
-     Born({
-         "wait 1000",
-         "",
-         "set WR0010 5 WR0011 104",
-         "",
-         "wait 1000",
-         "DDATA/PLC1 3 #2=5",
-         "set WR0011 106",
-         "",
-         "wait 1000",
-         "DDATA/PLC1 4 #3=106",
-         "set WR0011 65535",
-         "",
-         "wait 1000",
-         "DDATA/PLC1 5 #3=-1",
-     })},
+     Born({{"wait 1000", ""}, {"set WR0010 5 WR0011 104", ""}, {"wait 1000", "DDATA/PLC1 3 #2=5"},
+           {"set WR0011 106", ""}, {"wait 1000", "DDATA/PLC1 4 #3=106"}, {"set WR0011 65535", ""},
+           {"wait 1000", "DDATA/PLC1 5 #3=-1"}})},
+    // The first data message as protobuf bytes: sent at 2025-12-09 12:00:01.050 UTC, metrics {alias 2, its
+    // value's time, UInt16, properties {"Quality": Int32 68}, int_value 4660}, seq 3.
     {"QualityAsPropertyAndNullWhenBad", false,
-     Born({
-         "errors WR0010 3",
-         "",
-         "wait 1000",
-         "DDATA/PLC1 3 #2=4660 q=68",
-         "errors WR0010 5",
-         "",
-         "wait 1000",
-         "DDATA/PLC1 4 #2=null q=24",
-         "errors WR0010 0",
-         "",
-         "wait 1000",
-         "DDATA/PLC1 5 #2=4660 q=192",
-         "set WR0010 4661",
-         "",
-         "wait 1000",
-         "DDATA/PLC1 6 #2=4661",
-     })},
+     Born({{"errors WR0010 3", ""},
+           {"hex wait 1000", "DDATA/edge1/PLC1 089AACEE97B033121F10021880A4EE97B03320064A0F0A075175616C69747912040803184450B4241803"},
+           {"errors WR0010 5", ""}, {"wait 1000", "DDATA/PLC1 4 #2=null q=24"}, {"errors WR0010 0", ""},
+           {"wait 1000", "DDATA/PLC1 5 #2=4660 q=192"}, {"set WR0010 4661", ""}, {"wait 1000", "DDATA/PLC1 6 #2=4661"}})},
     {"SeqWrapsAfter255", false,
-     Born({
-         "count 253",
-         "last: DDATA/PLC1 255 #2=4913",
-         "count 1",
-         "DDATA/PLC1 0 #2=4914",
-         "count 1",
-         "DDATA/PLC1 1 #2=4915",
-     })},
+     Born({{"count 253", "last: DDATA/PLC1 255 #2=4913"}, {"count 1", "DDATA/PLC1 0 #2=4914"},
+           {"count 1", "DDATA/PLC1 1 #2=4915"}})},
     {"DeviceDeathOnTimeOutAndBirthOnRestore", false,
-     Born({
-         "timeout PLC1",
-         "",
-         "wait 250",
-         "DDEATH/PLC1 3",
-         "set WR0010 9",
-         "",
-         "wait 1000",
-         "",
-         "restore PLC1",
-         "",
-         "wait 250",
-         "DBIRTH/PLC1 4 WR0010=9 Speed=100",
-     })},
-    {"RebirthOnNodeCommandByNameOrAlias", false, Born({"ncmd rebirth", Births, "ncmd alias", Births})},
+     Born({{"timeout PLC1", ""}, {"wait 250", "DDEATH/PLC1 3"}, {"set WR0010 9", ""}, {"wait 1000", ""},
+           {"restore PLC1", ""}, {"wait 250", "DBIRTH/PLC1 4 WR0010=9 Speed=100"}})},
+    {"RebirthOnNodeCommandByNameOrAlias", false, Born({{"ncmd rebirth", Births}, {"ncmd alias", Births}})},
     {"ReconnectWithBackOffBirthsTheCurrentState", false,
-     Born({
-         "lose",
-         "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost",
-         "set WR0020 8",
-         "",
-         "connect",
-         "", // a stale event: not connecting now
-         "lose",
-         "",
-         "wait 999",
-         "",
-         "wait 1",
-         "connect will bdSeq=1",
-         "lose",
-         "", // one line per outage, not per attempt
-         "wait 1999",
-         "",
-         "wait 1",
-         "connect will bdSeq=2",
-         "lose",
-         "",
-         "wait 4000",
-         "connect will bdSeq=3",
-         "connect",
-         "log MQTT broker mqtt://127.0.0.1:1883 connected"
-         " | NBIRTH 0 bdSeq=3 Node Control/Rebirth=false"
-         " | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=8",
-     })},
+     Born({{"lose", "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost"}, {"set WR0020 8", ""},
+           {"connect", ""}, // a stale event: not connecting now
+           {"lose", ""}, {"wait 999", ""}, {"wait 1", "connect will bdSeq=1"},
+           {"lose", ""}, // one line per outage, not per attempt
+           {"wait 1999", ""}, {"wait 1", "connect will bdSeq=2"}, {"lose", ""}, {"wait 4000", "connect will bdSeq=3"},
+           {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | NBIRTH 0 bdSeq=3 Node Control/Rebirth=false"
+                       " | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=8"}})},
     {"DeviceCommandRefusedWhenWritesAreOff", false,
-     Born({
-         "dcmd PLC1 Speed -7",
-         "log MQTT command to PLC1 refused: writes from the broker are not allowed",
-         "pending WR0011",
-         "nothing pending",
-     })},
+     Born({{"dcmd PLC1 Speed -7", "log MQTT command to PLC1 refused: writes from the broker are not allowed"},
+           {"pending WR0011", "nothing pending"}})},
     {"DeviceCommandWritesThroughTheItem", true,
-     Born({
-         "dcmd PLC1 Speed 77",
-         "",
-         "pending WR0011",
-         "pending WR0011=77",
-         "dcmd PLC1 Nothing 1",
-         "log MQTT command to PLC1 refused: no metric Nothing",
-         "dcmd PLC3 Speed 1",
-         "log MQTT command to PLC3 refused: no such device",
-         "junk PLC1",
-         "log MQTT command to PLC1 refused: the payload cannot be decoded",
-     })},
-    {"StopSaysGoodbye", false,
-     Born({
-         "stop",
-         "NDEATH bdSeq=0",
-     })},
+     Born({{"dcmd PLC1 Speed 77", ""}, {"pending WR0011", "pending WR0011=77"},
+           {"dcmd PLC1 Nothing 1", "log MQTT command to PLC1 refused: no metric Nothing"},
+           {"dcmd PLC3 Speed 1", "log MQTT command to PLC3 refused: no such device"},
+           {"junk PLC1", "log MQTT command to PLC1 refused: the payload cannot be decoded"}})},
+    {"StopSaysGoodbye", false, Born({{"stop", "NDEATH bdSeq=0"}})},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Rows, SparkplugEdgeNodeTest, ::testing::ValuesIn(Rows),
                          [](const auto& info) { return std::string(info.param.Name); });

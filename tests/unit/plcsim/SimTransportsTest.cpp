@@ -1,15 +1,17 @@
 // The simulator's sockets end to end: a TCP listener and a UDP socket speaking the ethernet
-// layout, on this machine, every wait bounded (its pseudo-terminal is driven by the serial
-// driver's integration tests).
+// layout, on this machine, and its pseudo-terminal's line speed, every wait bounded (the
+// serial driver's integration tests drive the pseudo-terminal further).
 #include "PlcSimulator.h"
 #include "SimTestFrames.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -46,6 +48,13 @@ int ConnectTcp(std::uint16_t port) {
         return -1;
     }
     return fd;
+}
+
+// True once done() holds, false when the bound passed first.
+template <typename F> bool Until(F done, int boundMs = 3000) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (!done() && std::chrono::steady_clock::now() < until) ::poll(nullptr, 0, 5);
+    return done();
 }
 
 // True when the peer closed the connection within the bound.
@@ -90,12 +99,7 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     int b = ConnectTcp(sim.Port(0));
     ASSERT_TRUE(a >= 0 && b >= 0);
     // connect() returns once the kernel queued the connection; wait until the simulator took both.
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (sim.ConnectionCount() < 2 && std::chrono::steady_clock::now() < until) {
-        pollfd none{-1, 0, 0};
-        ::poll(&none, 1, 5);
-    }
-    ASSERT_EQ(sim.ConnectionCount(), 2u);
+    ASSERT_TRUE(Until([&] { return sim.ConnectionCount() == 2u; }));
     sim.CloseConnections();
     EXPECT_TRUE(SeesEnd(a, 3000) && SeesEnd(b, 3000));
     ::close(a);
@@ -136,12 +140,39 @@ TEST(SimUdp, EachDatagramIsOneRequestAndTheAnswerGoesToItsSender) {
     // Switched off, a datagram is ignored; switched on again, the next one is answered.
     sim.SetPower(false);
     ASSERT_EQ(sendTo(Hex("0032FFFF0000A4010A000010")), 12);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (sim.Stats().Ignored == 0 && std::chrono::steady_clock::now() < until) ::poll(nullptr, 0, 5);
-    EXPECT_EQ(sim.Stats().Ignored, 1u);
+    EXPECT_TRUE(Until([&] { return sim.Stats().Ignored == 1u; }));
     sim.SetPower(true);
     ASSERT_EQ(sendTo(Hex("0033FFFF0000A4010A000010")), 12);
     EXPECT_EQ(ReadUntil(fd, 10, 3000), Hex("0033FFFF000000A40102"));
+    ::close(fd);
+    sim.Stop();
+}
+
+// A request heard at another line speed than the PLC's is noise: never answered, and the
+// same request at the PLC's speed is.
+TEST(SimSerial, ARequestAtAnotherLineSpeedIsNoise) {
+    TSimTransportConfig serial;
+    std::tie(serial.Kind, serial.LineSpeed, serial.Link) =
+        std::tuple(TSimTransportKind::Serial, 19200, test::SerialLink());
+    TPlcSimulator sim({serial});
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    sim.SetValue(0, 0x0A, 0x10, 0x1234);
+    const int fd = ::open(sim.SerialPath(0).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const TBytes read = test::Ascii("2FFFF0000A4010A00001072");
+    auto sendAt = [&](speed_t speed) {
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfsetspeed(&t, speed);
+        return ::tcsetattr(fd, TCSANOW, &t) == 0 &&
+               ::write(fd, read.data(), read.size()) == static_cast<ssize_t>(read.size());
+    };
+    ASSERT_TRUE(sendAt(B9600));
+    EXPECT_TRUE(Until([&] { return sim.Stats().Noise == 1u; }));
+    ASSERT_TRUE(sendAt(B19200));
+    EXPECT_EQ(ReadUntil(fd, 20, 3000), test::Ascii("FFFF000000A4123477"));
+    EXPECT_EQ(std::tuple(sim.Stats().Noise, sim.Stats().RandomReads), std::tuple(1u, 1u));
     ::close(fd);
     sim.Stop();
 }
