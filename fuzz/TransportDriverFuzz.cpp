@@ -9,9 +9,8 @@
 #include "support/FuzzInput.h"
 #include "support/TestContext.h"
 
-#include "comm/SerialDriver.h"
-#include "comm/TcpDriver.h"
-#include "comm/UdpDriver.h"
+#include "comm/CommDriver.h"
+#include "comm/TransportDriverFactory.h"
 #include "plc/DriverPool.h"
 #include "plc/HitachiPLC.h"
 
@@ -36,25 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     plc.SerialStatNo = 5;
     if (TSerialPortInfo* port = plcs.SerialPorts.Port(plc.SerialCom)) port->MultiDrop = (mode & 0x08) != 0;
 
-    TDriverLink link;
-    link.ComNumber = 1;
-    link.Address = "127.0.0.1";
-    link.Port = 3004;
-    std::unique_ptr<TCommDriver> driver;
-    if (kind == 0) {
-        link.Kind = DriverSerial;
-        link.Protocol = 1;
-        driver = std::make_unique<TSerialDriver>(t.Context, link);
-        driver->BinaryMode = (mode & 0x04) != 0;
-    } else if (kind == 1) {
-        link.Kind = DriverTcp;
-        link.Protocol = 3;
-        driver = std::make_unique<TTcpDriver>(t.Context, link);
-    } else {
-        link.Kind = DriverUdp;
-        link.Protocol = 3;
-        driver = std::make_unique<TUdpDriver>(t.Context, link);
-    }
+    const int kinds[] = {DriverSerial, DriverTcp, DriverUdp};
+    const TDriverLink link{
+        .Kind = kinds[kind], .Address = "127.0.0.1", .Port = 3004, .ComNumber = 1, .Protocol = kind ? 3 : 1};
+    std::unique_ptr<TCommDriver> driver = TTransportDriverFactory().CreateDriver(t.Context, link);
+    driver->BinaryMode = kind == 0 && (mode & 0x04) != 0;
 
     fuzz::THeldLocations held(plcs, {"PLC1.WR0010", "PLC1.WR0011", "PLC1.M00120"});
     auto askAgain = [&] {

@@ -8,6 +8,7 @@
 //   2 the PLC's link receives: length byte, bytes
 #include "support/FakeHostResolver.h"
 #include "support/FakeTransports.h"
+#include "support/FuzzInput.h"
 #include "support/TestContext.h"
 #include "unit/ua/UaTestClient.h"
 
@@ -82,33 +83,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             t.Platform.RunPosted();
             client.Frames();
         }
-        std::size_t at = 0;
-        auto byte = [&] { return at < size ? data[at++] : std::uint8_t{0}; };
+        fuzz::TInput in(data, size);
         std::uint32_t spent = 0;
-        for (int steps = 0; at < size && steps < 64 && !client.Closed(); ++steps) {
-            switch (byte() % 3) {
+        for (int steps = 0; !in.Done() && steps < 64 && !client.Closed(); ++steps) {
+            switch (in.Byte() % 3) {
             case 0: {
-                const std::uint32_t service = Services[byte() % std::size(Services)];
-                std::size_t length = byte();
-                length |= static_cast<std::size_t>(byte()) << 8;
-                length = std::min(length, size - at);
-                const std::string fields(reinterpret_cast<const char*>(data + at), length);
-                at += length;
+                const std::uint32_t service = Services[in.Byte() % std::size(Services)];
+                std::size_t length = in.Byte();
+                length |= static_cast<std::size_t>(in.Byte()) << 8; // low byte first
+                const std::string fields = in.Text(length);
                 client.Request(service, [&](TUaBinaryWriter& w) { w.Bytes() += fields; });
                 t.Platform.RunPosted();
                 break;
             }
             case 1: {
-                const std::uint32_t ms = std::min<std::uint32_t>(byte() * 20u, MaxTimeMs - spent);
+                const std::uint32_t ms = std::min<std::uint32_t>(in.Byte() * 20u, MaxTimeMs - spent);
                 spent += ms;
                 t.Platform.Advance(ms);
                 break;
             }
             default: {
-                std::size_t length = byte();
-                length = std::min(length, size - at);
-                test::TBytes bytes(data + at, data + at + length);
-                at += length;
+                const test::TBytes bytes = in.Bytes(in.Byte());
                 if (test::TRecordingClientSocket* socket = transports.LiveSocket()) {
                     if (!socket->Active()) socket->Connect();
                     socket->Receive(bytes);

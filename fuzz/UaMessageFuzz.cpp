@@ -5,47 +5,28 @@
 #include "ua/UaMemoryBackend.h"
 #include "ua/UaMessages.h"
 #include "ua/UaServer.h"
+#include "unit/ua/UaTestClient.h"
 
 using namespace dravon;
 
 namespace {
 
-class TSocket : public IUaSocket {
-public:
-    void Write(std::string_view bytes) override { Written += bytes.size(); }
-    std::size_t PendingBytes() const override { return 0; }
-    void Close() override {}
-    std::string PeerAddress() const override { return "127.0.0.1"; }
-    std::size_t Written = 0;
-};
-
-template <typename T> void DecodeAs(std::string_view bytes) {
-    TUaBinaryReader r(bytes);
-    T message;
-    Decode(r, message);
+// Every request type's decoder on the same bytes.
+template <typename... T> void DecodeAs(std::string_view bytes) {
+    auto one = [&](auto message) {
+        TUaBinaryReader r(bytes);
+        Decode(r, message);
+    };
+    (one(T{}), ...);
 }
 
 void DecodeAll(std::string_view bytes) {
-    DecodeAs<TUaGetEndpointsRequest>(bytes);
-    DecodeAs<TUaFindServersRequest>(bytes);
-    DecodeAs<TUaCreateSessionRequest>(bytes);
-    DecodeAs<TUaActivateSessionRequest>(bytes);
-    DecodeAs<TUaCloseSessionRequest>(bytes);
-    DecodeAs<TUaBrowseRequest>(bytes);
-    DecodeAs<TUaBrowseNextRequest>(bytes);
-    DecodeAs<TUaTranslateRequest>(bytes);
-    DecodeAs<TUaNodeListRequest>(bytes);
-    DecodeAs<TUaReadRequest>(bytes);
-    DecodeAs<TUaWriteRequest>(bytes);
-    DecodeAs<TUaSetPublishingModeRequest>(bytes);
-    DecodeAs<TUaIdListRequest>(bytes);
-    DecodeAs<TUaPublishRequest>(bytes);
-    DecodeAs<TUaRepublishRequest>(bytes);
-    DecodeAs<TUaCreateMonitoredItemsRequest>(bytes);
-    DecodeAs<TUaModifyMonitoredItemsRequest>(bytes);
-    DecodeAs<TUaSetMonitoringModeRequest>(bytes);
-    DecodeAs<TUaDeleteMonitoredItemsRequest>(bytes);
-    DecodeAs<TUaOpenSecureChannelRequest>(bytes);
+    DecodeAs<TUaGetEndpointsRequest, TUaFindServersRequest, TUaCreateSessionRequest,
+             TUaActivateSessionRequest, TUaCloseSessionRequest, TUaBrowseRequest, TUaBrowseNextRequest,
+             TUaTranslateRequest, TUaNodeListRequest, TUaReadRequest, TUaWriteRequest,
+             TUaSetPublishingModeRequest, TUaIdListRequest, TUaPublishRequest, TUaRepublishRequest,
+             TUaCreateMonitoredItemsRequest, TUaModifyMonitoredItemsRequest, TUaSetMonitoringModeRequest,
+             TUaDeleteMonitoredItemsRequest, TUaOpenSecureChannelRequest>(bytes);
     {
         TUaBinaryReader r(bytes);
         TUaCreateSubscriptionRequest m;
@@ -73,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         backend.AddVariable(folder, "PLC1.WR0010", "WR0010",
                             TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{1}), true);
         TUaServer server(context, backend, TUaConfig{});
-        auto socket = std::make_unique<TSocket>();
-        TSocket* raw = socket.get();
+        auto socket = std::make_unique<test::TFakeUaSocket>();
+        test::TFakeUaSocket* raw = socket.get();
         server.Accept(std::move(socket));
         // Deliver in two pieces, as TCP may.
         raw->OnReceived(bytes.substr(0, size / 2));

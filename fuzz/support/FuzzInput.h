@@ -39,7 +39,6 @@ public:
         const auto bytes = Bytes(n);
         return std::string(bytes.begin(), bytes.end());
     }
-    std::string Rest() { return Text(Size_); }
 
 private:
     const std::uint8_t* Data_;

@@ -145,21 +145,15 @@ TEST_F(HitachiPLCTest, PLCsShareDriversAndLeaveThemWhenDeleted) {
     c.SetConnection(DriverSerial, ProtocolStandard);
     ASSERT_EQ(Pool.Drivers.size(), 1u);
     EXPECT_EQ(DriverOf(c).Kind, DriverSerial);
-    c.SetConnection(DriverNone, ProtocolUndefined);
-    EXPECT_EQ(c.Driver, nullptr);
-    EXPECT_TRUE(Pool.Drivers.empty());
-    EXPECT_THROW(PLCs.DeletePLC(7), std::exception);
-}
-
-TEST_F(HitachiPLCTest, SettingAnotherPoolReattaches) {
-    THitachiPLC& plc = Add(DriverTcp, ProtocolEthernet);
+    // Another pool takes the PLC over; none leaves it without a driver but keeps its type.
     test::TFakeDriverPool other;
     PLCs.SetDriverPool(&other);
-    EXPECT_TRUE(Pool.Drivers.empty());
-    ASSERT_EQ(other.Drivers.size(), 1u);
-    EXPECT_EQ(DriverOf(plc).Kind, DriverTcp);
+    EXPECT_TRUE(Pool.Drivers.empty() && other.Drivers.size() == 1u && DriverOf(c).Kind == DriverSerial);
     PLCs.SetDriverPool(nullptr);
-    EXPECT_TRUE(other.Drivers.empty() && plc.Driver == nullptr && plc.DrvType == DriverTcp);
+    EXPECT_TRUE(other.Drivers.empty() && c.Driver == nullptr && c.DrvType == DriverSerial);
+    c.SetConnection(DriverNone, ProtocolUndefined);
+    EXPECT_EQ(c.Driver, nullptr);
+    EXPECT_THROW(PLCs.DeletePLC(7), std::exception);
 }
 
 TEST_F(HitachiPLCTest, ConnectionTexts) {
@@ -191,7 +185,7 @@ TEST_F(HitachiPLCTest, ConnectionTexts) {
     EXPECT_EQ(ProtocolName(7), "unknown protocol");
 }
 
-TEST_F(HitachiPLCTest, IdleAndCommunicationStatus) {
+TEST_F(HitachiPLCTest, IdleStatusPendingWritesAndTimedOutMarks) {
     THitachiPLC& plc = Add(DriverTcp, ProtocolEthernet);
     EXPECT_TRUE(plc.IsIdle());
     PLCs.ResolveItemId("PLC1.WR0000").Location->AddRef();
@@ -202,13 +196,10 @@ TEST_F(HitachiPLCTest, IdleAndCommunicationStatus) {
     plc.SetTimedOut(true);
     EXPECT_EQ(THitachiPLC::CommunicationStatusText(plc.CommunicationStatus()), "Communication error");
     EXPECT_EQ(THitachiPLC::CommunicationStatusText(ComStatusIdle), "Idle");
-}
 
-TEST_F(HitachiPLCTest, PendingWritesAndTimedOutMarks) {
-    THitachiPLC& plc = PLCs.AddPLC();
-    PLCs.ResolveItemId("PLC1.DR0000");
+    PLCs.ResolveItemId("PLC1.DR0010");
     EXPECT_FALSE(plc.HasPendingWrites());
-    plc.FindLocation(10, 0, true)->StoreWrittenValue(5);
+    plc.FindLocation(10, 0x10, true)->StoreWrittenValue(5);
     EXPECT_TRUE(plc.HasPendingWrites());
     plc.MarkAllTimedOut();
     for (int i = 0; i < plc.Monitored.Count(); ++i) EXPECT_TRUE(plc.Monitored.Item(i).TimedOut);
@@ -225,34 +216,33 @@ TEST_F(HitachiPLCTest, StatisticsTextsOfAPLCThatNeverAnswered) {
               "Maximum communication cycle: 0ms\nAverage communication cycle (last 10): 0ms\n");
 }
 
+// The time alone within the day, with the date after; 0x1A3 is never more than the status
+// byte, but never a crash either.
 TEST_F(HitachiPLCTest, ErrorTexts) {
     THitachiPLC& plc = PLCs.AddPLC();
     const TDateTime now = T.Platform.Clock.Now();
-    plc.LastErrorCode = 0x17;
-    plc.LastErrorAt = now - 1.0 / 24;
-    EXPECT_EQ(plc.LastErrorText(now), "H17 (at " + TimeText(plc.LastErrorAt) + ")");
-    plc.LastErrorAt = now - 2;
-    EXPECT_EQ(plc.LastErrorText(now), "H17 (at " + TimeDateText(plc.LastErrorAt) + ")");
-    plc.LastErrorCode = 5;
-    EXPECT_EQ(plc.LastErrorText(now), "BUSY (at " + TimeDateText(plc.LastErrorAt) + ")");
-    plc.LastErrorCode = 0x1A3; // never more than the status byte, but never a crash either
-    plc.LastErrorAt = now;
-    EXPECT_EQ(plc.LastErrorText(now), "H1A3 (at " + TimeText(now) + ")");
+    for (auto [code, ago, text] :
+         {std::tuple(0x17, 1.0 / 24, "H17"), {0x17, 2.0, "H17"}, {5, 2.0, "BUSY"}, {0x1A3, 0.0, "H1A3"}}) {
+        std::tie(plc.LastErrorCode, plc.LastErrorAt) = std::pair(code, now - ago);
+        EXPECT_EQ(plc.LastErrorText(now),
+                  text + (" (at " + (ago < 1 ? TimeText : TimeDateText)(plc.LastErrorAt) + ")"));
+    }
 }
 
-TEST_F(HitachiPLCTest, CycleHistoryAverageAndMaxima) {
+TEST_F(HitachiPLCTest, CycleHistoryAverageAndMaximaAndUnusedLocationsFreed) {
     THitachiPLC& plc = PLCs.AddPLC();
+    PLCs.ResolveItemId("PLC1.WR0000.arr.2");
     std::uint32_t tick = 5000;
-    plc.EndOfPass(tick, false); // the first pass starts
+    plc.EndOfPass(tick, false);          // the first pass starts
+    EXPECT_EQ(plc.Monitored.Count(), 1); // WR0001 still holds the reference it got
     for (int pass = 1; pass <= 10; ++pass) {
         plc.PassSent = true;
         plc.PassMessages = 4;
         plc.PassResponses = 3;
         tick += 10u * static_cast<unsigned>(pass);
         plc.EndOfPass(tick, false);
-        EXPECT_EQ(plc.LastComCycle, 10 * pass);
-        EXPECT_EQ(plc.LastComCyclePercent, 75);
-        EXPECT_EQ(plc.AverageComCycle(), pass < 10 ? 0 : 55) << pass;
+        EXPECT_EQ(std::tuple(plc.LastComCycle, plc.LastComCyclePercent, plc.AverageComCycle()),
+                  std::tuple(10 * pass, 75, pass < 10 ? 0 : 55));
     }
     const auto rows = plc.InfoRows(T.Platform.Clock.Now());
     EXPECT_EQ(std::to_string(plc.MaxComCycle) + " " + std::to_string(plc.MaxComCyclePercent) + " " +
@@ -274,13 +264,6 @@ TEST_F(HitachiPLCTest, CycleHistoryAverageAndMaxima) {
     plc.ResetMaxima();
     EXPECT_EQ((std::array{plc.MaxResponseTime, plc.MaxComCycle, plc.MaxComCyclePercent}),
               (std::array{0, 0, -1}));
-}
-
-TEST_F(HitachiPLCTest, EndOfPassFreesUnusedLocations) {
-    THitachiPLC& plc = PLCs.AddPLC();
-    PLCs.ResolveItemId("PLC1.WR0000.arr.2");
-    plc.EndOfPass(100, false);
-    EXPECT_EQ(plc.Monitored.Count(), 1); // WR0001 still holds the reference it got
 }
 
 // ComIPAddress is stored for Ethernet PLCs only: a serial PLC's keeps the quality of a
