@@ -307,8 +307,7 @@ void RunRow(const TCycleRow& row) {
                 {'A', std::to_string(location && location->AddressError)},
                 {'P', std::to_string(location && location->WritePending)},
                 {'J', std::to_string(location && location->WriteRejected)},
-                {'Z', std::to_string(location && location->WriteDoneTime == w.T.Platform.Clock.Now())},
-            };
+                {'Z', std::to_string(location && location->WriteDoneTime == w.T.Platform.Clock.Now())}};
             const auto found = actual.find(key[0]);
             ASSERT_NE(found, actual.end()) << "unknown check";
             EXPECT_EQ(found->second, value);

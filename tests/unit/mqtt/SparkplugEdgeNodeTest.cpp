@@ -195,11 +195,13 @@ protected:
             const auto& will = Client.Connects[i].WillPayload;
             parts.push_back("connect will" + Render(prefix, "", will));
         }
+        for (const std::string& topic : Client.Subscribed) parts.push_back("subscribe " + topic);
         for (auto& [topic, bytes] : Client.Published)
             parts.push_back(Hex_ ? topic.substr(prefix.size()) + " " + test::HexText(bytes)
                                  : Render(prefix, topic, bytes));
         if (!Extra_.empty()) parts.push_back(Extra_);
         Client.Published.clear();
+        Client.Subscribed.clear();
         ConnectsSeen_ = Client.Connects.size();
         LogSeen_ = T.Capture.Lines.size();
         Extra_.clear();
@@ -245,14 +247,17 @@ TEST_P(SparkplugEdgeNodeTest, Script) {
 
 const std::string Births = "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false"
                            " | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=7";
+const std::string Subscriptions =
+    "subscribe spBv1.0/Plant/NCMD/edge1 | subscribe spBv1.0/Plant/DCMD/edge1/+ | ";
 using TScript = std::vector<std::pair<std::string, std::string>>;
 
 // The start every row shares: values known, then the broker accepts the connection.
 TScript Born(const TScript& more) {
-    TScript script = {{"start", "connect will bdSeq=0"},
-                      {"set WR0010 4660 WR0011 100 WR0020 7", ""},
-                      {"wait 1000", ""},
-                      {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Births}};
+    TScript script = {
+        {"start", "connect will bdSeq=0"},
+        {"set WR0010 4660 WR0011 100 WR0020 7", ""},
+        {"wait 1000", ""},
+        {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions + Births}};
     script.insert(script.end(), more.begin(), more.end());
     return script;
 }
@@ -283,8 +288,8 @@ const TRow Rows[] = {
            {"lose", ""}, {"wait 999", ""}, {"wait 1", "connect will bdSeq=1"},
            {"lose", ""}, // one line per outage, not per attempt
            {"wait 1999", ""}, {"wait 1", "connect will bdSeq=2"}, {"lose", ""}, {"wait 4000", "connect will bdSeq=3"},
-           {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | NBIRTH 0 bdSeq=3 Node Control/Rebirth=false"
-                       " | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=8"}})},
+           {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions +
+                       "NBIRTH 0 bdSeq=3 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=8"}})},
     {"DeviceCommandRefusedWhenWritesAreOff", false,
      Born({{"dcmd PLC1 Speed -7", "log MQTT command to PLC1 refused: writes from the broker are not allowed"},
            {"pending WR0011", "nothing pending"}})},

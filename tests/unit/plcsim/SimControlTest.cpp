@@ -16,47 +16,32 @@ TEST(SimCommands, RepliesAndEffects) {
     TSimCommandInterpreter cmd{sim};
     bool quit = false;
     // A reply ending in "*" is a prefix.
+    // clang-format off
     const std::pair<const char*, const char*> rows[] = {
-        {"set 0 WR0010 0x1234", "ok"},
-        {"get 0 wr10", "ok 4660 0x1234"},
-        {"set 3 M123 1", "ok"},
-        {"set 0 DR0000 70000", "ok"},
-        {"get 0 DR0000", "ok 70000 0x11170"},
-        {"set 0 X00195 1", "ok"},
-        {"set 0 WR0011 70000", "error value too large for a word"},
-        {"set 0 WR0011 -1", "error*"},
+        {"set 0 WR0010 0x1234", "ok"}, {"get 0 wr10", "ok 4660 0x1234"}, {"set 3 M123 1", "ok"},
+        {"set 0 DR0000 70000", "ok"}, {"get 0 DR0000", "ok 70000 0x11170"}, {"set 0 X00195 1", "ok"},
+        {"set 0 WR0011 70000", "error value too large for a word"}, {"set 0 WR0011 -1", "error*"},
         {"set 100 WR0011 1", "error*"},
         {"set 0 X00196 1", "error*"},  // sub-address 96 does not exist
         {"set 0 WR10000 1", "error*"}, // past WRFFFF
         {"set 0 DRFFFF 1", "error*"},  // its high half would be past the end
-        {"set 0 QQ0011 1", "error*"},
-        {"set 0 WR0011", "error usage: set STATION ADDRESS VALUE"},
+        {"set 0 QQ0011 1", "error*"}, {"set 0 WR0011", "error usage: set STATION ADDRESS VALUE"},
         {"get 0 WR0011 5", "error usage: get STATION ADDRESS"},
-        {"frobnicate", "error unknown command 'frobnicate' (try help)"},
-        {"", "ok"},
-        {"fault latency=20 busy=7 error=18/3 drop=5 split=4/2 garbage=3 close=9 rejectextra=1 spike=100/4 "
-         "rejectwrites=1",
-         "ok latency=20 spike=100/4 busy=7 error=18/3 drop=5 split=4/2 garbage=3/0 close=9 rejectextra=1 "
-         "rejectwrites=1"},
-        {"fault error=300", "error bad fault setting 'error=300'*"},
-        {"fault rejectextra=2", "error*"},
-        {"fault spike=100", "error*"},
-        {"fault nonsense=1", "error*"},
+        {"frobnicate", "error unknown command 'frobnicate' (try help)"}, {"", "ok"},
+        {"fault latency=20 busy=7 error=18/3 drop=5 split=4/2 garbage=3 close=9 rejectextra=1 spike=100/4 rejectwrites=1",
+         "ok latency=20 spike=100/4 busy=7 error=18/3 drop=5 split=4/2 garbage=3/0 close=9 rejectextra=1 rejectwrites=1"},
+        {"fault error=300", "error bad fault setting 'error=300'*"}, {"fault rejectextra=2", "error*"},
+        {"fault spike=100", "error*"}, {"fault nonsense=1", "error*"},
         // Noise is built in memory before each answer: its size is bounded.
-        {"fault garbage=4000000000", "error*"},
-        {"fault garbage=2501", "error*"},
-        {"anim counter 0 WR0010 100", "ok"},
-        {"anim ramp 0 WR0011 100 5 0 50", "ok"},
+        {"fault garbage=4000000000", "error*"}, {"fault garbage=2501", "error*"},
+        {"anim counter 0 WR0010 100", "ok"}, {"anim ramp 0 WR0011 100 5 0 50", "ok"},
         {"anim ramp 0 WR0011 100 5 60 50", "error usage*"}, // min above max
         {"anim toggle 0 M0005 0", "error usage*"},          // no period
-        {"anim clear", "ok"},
-        {"power off", "ok"},
-        {"power maybe", "error*"},
+        {"anim clear", "ok"}, {"power off", "ok"}, {"power maybe", "error*"},
         {"speed 0 9600", "error usage: speed TRANSPORT BAUD"}, // no transport 0 here
-        {"stats", "ok blockread=0 randomread=0*"},
-        {"stats reset", "ok"},
-        {"ports", "ok"},
+        {"stats", "ok blockread=0 randomread=0*"}, {"stats reset", "ok"}, {"ports", "ok"},
     };
+    // clang-format on
     for (const auto& [line, reply] : rows) {
         const std::string got = cmd.Execute(line, quit);
         const std::string want = reply;
