@@ -8,7 +8,9 @@
 
 #include <ws2tcpip.h>
 
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace dravon {
@@ -184,28 +186,26 @@ TEST(WinRegistryStore, KeysAndValuesRoundTripThroughTheRegistry) {
     {
         auto key = store.OpenKey(TRootKey::CurrentUser, path + "\\Settings");
         ASSERT_NE(key, nullptr);
-        EXPECT_TRUE(key->WriteDword("edWaitTime", 0xFFFFFFFFu));
-        EXPECT_TRUE(key->WriteString("PLCName0", "Pump \xC3\xA4 1")); // UTF-8 through UTF-16
-        EXPECT_TRUE(key->WriteString("Empty", ""));
+        EXPECT_TRUE(key->WriteDword("edWaitTime", 0xFFFFFFFFu) &&
+                    key->WriteString("PLCName0", "Pump \xC3\xA4 1") && // UTF-8 through UTF-16
+                    key->WriteString("Empty", ""));
     }
     auto key = store.OpenKeyReadOnly(TRootKey::CurrentUser, path + "\\Settings");
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->ReadDword("edWaitTime"), 0xFFFFFFFFu);
-    EXPECT_EQ(key->ReadString("PLCName0"), "Pump \xC3\xA4 1");
-    EXPECT_EQ(key->ReadString("Empty"), "");
-    EXPECT_EQ(key->KindOf("edWaitTime"), TValueKind::Dword);
-    EXPECT_EQ(key->KindOf("PLCName0"), TValueKind::String);
-    EXPECT_EQ(key->ReadString("edWaitTime"), std::nullopt); // the other kind
-    EXPECT_EQ(key->ReadDword("Missing"), std::nullopt);
-    EXPECT_EQ(key->ValueNames().size(), 3u);
+    // Each value as written, of its kind; the other kind and a missing name read as nothing.
+    EXPECT_EQ(std::tuple(key->ReadDword("edWaitTime"), key->ReadString("PLCName0"), key->ReadString("Empty"),
+                         key->KindOf("edWaitTime"), key->KindOf("PLCName0"), key->ReadString("edWaitTime"),
+                         key->ReadDword("Missing"), key->ValueNames().size()),
+              std::tuple(std::optional(0xFFFFFFFFu), std::optional<std::string>("Pump \xC3\xA4 1"),
+                         std::optional<std::string>(""), TValueKind::Dword, TValueKind::String,
+                         std::optional<std::string>(), std::optional<std::uint32_t>(), std::size_t{3}));
     EXPECT_FALSE(key->WriteDword("edWaitTime", 1)) << "written through a read-only key";
     EXPECT_EQ(store.OpenKeyReadOnly(TRootKey::CurrentUser, path)->SubKeyNames(),
               std::vector<std::string>{"Settings"});
     key.reset();
     EXPECT_TRUE(store.DeleteKey(TRootKey::CurrentUser, path));
-    EXPECT_FALSE(store.KeyExists(TRootKey::CurrentUser, path));
-    EXPECT_FALSE(store.DeleteKey(TRootKey::CurrentUser, path));
-    EXPECT_FALSE(store.DeleteKey(TRootKey::CurrentUser, ""));
+    EXPECT_FALSE(store.KeyExists(TRootKey::CurrentUser, path) ||
+                 store.DeleteKey(TRootKey::CurrentUser, path) || store.DeleteKey(TRootKey::CurrentUser, ""));
 }
 
 } // namespace
