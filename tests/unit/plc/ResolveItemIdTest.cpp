@@ -89,8 +89,8 @@ TEST_F(ResolveItemIdTest, ItemIdTable) {
 TEST_F(ResolveItemIdTest, SpellingsShareOneLocationAndHalvesAreCounted) {
     auto a = PLCs.ResolveItemId("PLC1.wr0010");
     ASSERT_NE(a.Location, nullptr);
-    EXPECT_EQ(PLCs.ResolveItemId("  plc1.WR10 ").Location, a.Location);
-    EXPECT_EQ(PLCs.ResolveItemId("Plc1.Wr010").Location, a.Location);
+    for (const char* id : {"  plc1.WR10 ", "Plc1.Wr010"})
+        EXPECT_EQ(PLCs.ResolveItemId(id).Location, a.Location) << id;
     EXPECT_EQ(a.Location->ItemId, "PLC1.wr0010"); // set when created, trimmed, case kept
     EXPECT_TRUE(a.Location->PLC == &PLC1 && a.Location->AccessRights == AccessReadWrite &&
                 a.Location->ReadRequested);
@@ -174,11 +174,12 @@ TEST_F(ResolveItemIdTest, ServerAndStatusVariables) {
     EXPECT_EQ(PLCs.ResolveItemId("sys.serveruptime").Location, up);
     EXPECT_EQ(up->ItemId, "sys.serveruptime"); // variables remember the last lookup
     EXPECT_TRUE(up->AccessRights == AccessReadable && up->VarType == VarTypeBstr);
-    THitachiLocation* status = PLCs.ResolveItemId("PLC1.ComStatus").Location;
-    EXPECT_TRUE(status == &PLC1.StatusVar(stComStatus) && status->VarType == VarTypeI4);
+    EXPECT_EQ(PLC1.StatusVar(stComStatus).VarType, VarTypeI4);
     // Names ending in "s" are variable names, not signed suffixes.
-    EXPECT_EQ(PLCs.ResolveItemId("Sys.MonitoredLocations").Location, &PLCs.ServerVar(svMonitoredLocations));
-    EXPECT_EQ(PLCs.ResolveItemId("plc1.numberoftimeouts").Location, &PLC1.StatusVar(stNumberOfTimeouts));
+    for (auto [id, variable] : {std::pair{"PLC1.ComStatus", &PLC1.StatusVar(stComStatus)},
+                                {"Sys.MonitoredLocations", &PLCs.ServerVar(svMonitoredLocations)},
+                                {"plc1.numberoftimeouts", &PLC1.StatusVar(stNumberOfTimeouts)}})
+        EXPECT_EQ(PLCs.ResolveItemId(id).Location, variable) << id;
     EXPECT_EQ(PLC1.Monitored.Count(), 0);
     // A PLC named "sys" takes precedence over the server variables.
     THitachiPLC& sys = PLCs.AddPLC();
