@@ -111,6 +111,13 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     EXPECT_TRUE(SeesEnd(b, 3000));
     ::close(b);
     EXPECT_EQ(sim.Stats().RandomWrites, 1u);
+    // Switched on again, the same port listens; a running counter wakes the loop on its own.
+    sim.SetPower(true);
+    sim.AddAnimation({.Kind = TSimAnimationKind::Counter, .Address = 0x12, .PeriodMs = 10});
+    EXPECT_TRUE(Until([&] { return sim.Value(0, 0x0A, 0x12) >= 2; }));
+    ASSERT_TRUE(send(b = ConnectTcp(sim.Port(0)), read));
+    EXPECT_EQ(ReadUntil(b, 10, 3000), Hex("0041FFFF000000A4ABCD"));
+    ::close(b);
     sim.Stop();
 }
 
