@@ -371,12 +371,12 @@ struct TSecurityRig {
         WriteFile((Dir.Path / "pki/own/certs/Dravon.der").string(), ServerCert.Der());
         WriteFile((Dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA());
         WriteFile((Dir.Path / "pki/trusted/certs/client.der").string(), ClientCert.Der());
-        std::vector<std::string> log;
         std::string error;
-        EXPECT_TRUE(Security->Start("urn:server", Jan2027, log, error)) << error;
+        EXPECT_TRUE(Security->Start("urn:server", Jan2027, Log, error)) << error;
     }
 
     TTempDir Dir;
+    std::vector<std::string> Log; // what the start wrote
     TUaConfig Config;
     TUaCertificate ServerCert = SelfSigned(TestKeyA(), "urn:server");
     TUaCertificate ClientCert = SelfSigned(TestKeyB(), "urn:client");
@@ -407,21 +407,15 @@ TEST(UaChannelSecurityTest, SettingsDecideTheOffersAndTheWarnings) {
     auto setting = [](int v) { return v < 0 ? std::nullopt : std::optional<bool>(v == 1); };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
-        TTempDir dir;
         TUaConfig config;
         config.ListenOnAllInterfaces = row.AllInterfaces;
         config.AllowSecurityNone = setting(row.None);
         config.AllowAnonymous = setting(row.Anonymous);
         config.AutoTrustClients = row.AutoTrust;
         config.SecurityModes = row.Modes;
-        TUaSecurity security(config, dir.Path / "pki", "", nullptr);
-        security.Pki().CreateFolders();
-        WriteFile((dir.Path / "pki/own/certs/Dravon.der").string(),
-                  SelfSigned(TestKeyA(), "urn:server").Der());
-        WriteFile((dir.Path / "pki/own/private/Dravon.pem").string(), TestKeyA());
-        std::vector<std::string> log;
-        std::string error;
-        ASSERT_TRUE(security.Start("urn:server", Jan2027, log, error)) << error;
+        TSecurityRig rig(config);
+        const TUaSecurity& security = *rig.Security;
+        const auto& log = rig.Log;
         EXPECT_EQ(security.Offers().size(), row.Offers);
         EXPECT_EQ(security.Offers().front().Policy->IsNone(), row.NoneOffered);
         EXPECT_EQ(security.AnonymousAllowed(), row.AnonymousAllowed);
@@ -583,16 +577,12 @@ TEST(UaChannelSecurityTest, SessionSignaturesAndEndpointsFollowThePolicy) {
 }
 
 // A client of a secured channel over the in-memory socket, built from the chunk functions.
-struct TSecuredClient {
-    TSecuredClient(TSecurityRig& rig, const TUaSecurityPolicy& policy) : Rig(rig), Policy(policy) {
-        auto socket = std::make_unique<TFakeUaSocket>();
-        Socket = socket.get();
-        Channel = std::make_unique<TUaChannel>(
-            std::move(socket), Config, Platform.Clock, 7,
-            [this](const TUaAsymmetricHeader& h, TUaStatusCode& refusal, std::string& reason) {
-                return TUaChannelSecurity::Make(*Rig.Security, Jan2027, h, refusal, reason);
-            });
-        Channel->OnRequest = [this](std::uint32_t, std::string_view body) { Requests.emplace_back(body); };
+struct TSecuredClient : TChannelRig {
+    TSecuredClient(TSecurityRig& rig, const TUaSecurityPolicy& policy)
+        : TChannelRig([&rig](const TUaAsymmetricHeader& h, TUaStatusCode& refusal, std::string& reason) {
+              return TUaChannelSecurity::Make(*rig.Security, Jan2027, h, refusal, reason);
+          }),
+          Rig(rig), Policy(policy) {
         Channel->Receive(HelloFrame());
         TakeFrames(*Socket);
     }
@@ -676,18 +666,8 @@ struct TSecuredClient {
         return opened.Plain.size() > 8 && opened.Plain.substr(8) == "response" ? token : 0;
     }
 
-    TUaStatusCode LastError() {
-        auto frames = TakeFrames(*Socket);
-        return frames.empty() || frames.back().Type != "ERRF" ? 0 : ErrorCode(frames.back());
-    }
-
     TSecurityRig& Rig;
     const TUaSecurityPolicy& Policy;
-    TFakePlatform Platform;
-    TUaConfig Config;
-    TFakeUaSocket* Socket = nullptr;
-    std::unique_ptr<TUaChannel> Channel;
-    std::vector<std::string> Requests;
     std::map<std::uint32_t, TUaChannelKeys> Keys;
 };
 
@@ -808,7 +788,7 @@ TEST(UaChannelSecurityTest, ChannelRefusesAChangedOrReplayedChunkAndRenewsWithou
         EXPECT_EQ(client.ResponseToken(), 2u);
         client.Channel->Receive(client.Message(1, 5, client.Keys[1]));
         EXPECT_EQ(client.LastError(), UaStatus::BadSecureChannelTokenUnknown);
-        EXPECT_EQ(client.Requests, (std::vector<std::string>{"request body", "request body"}));
+        EXPECT_EQ(client.Requests, (decltype(client.Requests){{9, "request body"}, {9, "request body"}}));
     }
 }
 
