@@ -187,6 +187,8 @@ TEST_F(OPCServerTest, ADeviceReadWaitsForThePlcWithoutHoldingUpLaterRequests) {
 
     Platform.Advance(200);
     EXPECT_TRUE(ReadAnswers(c).empty());
+    ASSERT_TRUE(Word10()); // held by the read while it waits
+    EXPECT_EQ(Word10()->RefCount, 1);
     // What the driver cycle does when the PLC answers.
     Word10()->StoreReadValue(4660, Platform.Clock.Now());
     Platform.Advance(50);
@@ -198,6 +200,10 @@ TEST_F(OPCServerTest, ADeviceReadWaitsForThePlcWithoutHoldingUpLaterRequests) {
     EXPECT_EQ(
         std::pair(value.Status.value_or(0), value.Value),
         std::pair(TUaStatusCode{0}, std::optional(TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{4660}))));
+    Platform.Advance(100);
+    if (THitachiLocation* word = Word10()) {
+        EXPECT_EQ(word->RefCount, 0);
+    }
 }
 
 TEST_F(OPCServerTest, AClientThatVanishesLosesItsServerObjectGroupsAndReferencesAtTheSessionTimeOut) {
