@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 using namespace dravon;
 
@@ -57,8 +58,24 @@ TEST(UaBinary, WritesLiteralBytesAndReadsThemBack) {
          Bytes({0x02, 0x00, 0x00, 0x70, 0x11, 0x01, 0x00}), nodeId},
         {"string node id", [](auto& w) { w.NodeId(TUaNodeId::Str("PLC1")); },
          Bytes({0x03, 0x01, 0x00, 0x04, 0, 0, 0, 'P', 'L', 'C', '1'}), nodeId},
+        // Read back equal to the written one, unequal once one GUID byte differs, and not null.
         {"guid node id", [](auto& w) { w.NodeId(GuidId()); },
-         Bytes({0x04, 0x02, 0x00, 0x91, 0x2B, 0x96, 0x72, 0x75, 0xFA, 0xE6, 0x4A, 0x8D, 0x28, 0xB4, 0x04, 0xDC, 0x7D, 0xAF, 0x63}), nodeId},
+         Bytes({0x04, 0x02, 0x00, 0x91, 0x2B, 0x96, 0x72, 0x75, 0xFA, 0xE6, 0x4A, 0x8D, 0x28, 0xB4, 0x04, 0xDC, 0x7D, 0xAF, 0x63}),
+         [](TUaBinaryReader& r, TUaBinaryWriter& w) {
+             TUaNodeId id = r.NodeId(), other = GuidId();
+             other.Guid.Data4[7] ^= 1;
+             EXPECT_EQ(std::tuple(id == GuidId(), id == other, id.IsNull()), std::tuple(true, false, false));
+             w.NodeId(id);
+         }},
+        // The null node id, then a zero GUID in namespace 0: that one is neither null nor equal to it.
+        {"null node id and a zero guid", [](auto& w) { w.NodeId({}); TUaNodeId zero; zero.Kind = TUaIdKind::Guid; w.NodeId(zero); },
+         Bytes({0x00, 0x00, 0x04, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+         [](TUaBinaryReader& r, TUaBinaryWriter& w) {
+             TUaNodeId null = r.NodeId(), zero = r.NodeId();
+             EXPECT_EQ(std::tuple(null.IsNull(), zero.IsNull(), zero == null), std::tuple(true, false, false));
+             w.NodeId(null);
+             w.NodeId(zero);
+         }},
         {"variant scalars, array, null",
          [](auto& w) {
              w.Variant(TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{0x1234}));
