@@ -3,6 +3,7 @@
 // SignAndEncrypt; anonymous and user names (read-only users may not write, a wrong
 // password is refused late); a subscription across a token renewal under encryption; a
 // flipped byte in an encrypted chunk (through a proxy in the test) closing the channel.
+// The endpoint list itself is compared literally by the C++ security tests.
 // Usage: node security.test.js <path to ua_test_server>
 "use strict";
 const { serve, check, until, waitForValue, overallLimit, finish, crashed } = require("../support/e2e");
@@ -49,24 +50,6 @@ async function main() {
     const write = (session, value) => session.write({
         nodeId: wr0010, attributeId: AttributeIds.Value,
         value: { value: { dataType: DataType.UInt16, value } },
-    });
-
-    await check("endpoints: None and every policy in both modes, with user name tokens", async () => {
-        const client = makeClient(SecurityPolicy.None, MessageSecurityMode.None);
-        await client.connect(url);
-        const endpoints = await client.getEndpoints();
-        await client.disconnect();
-        const seen = endpoints.map((e) => `${MessageSecurityMode[e.securityMode]} ${e.securityPolicyUri.split("#")[1]}`);
-        assert.deepStrictEqual(seen.sort(), [
-            "None None", "Sign Aes128_Sha256_RsaOaep", "Sign Aes256_Sha256_RsaPss", "Sign Basic256Sha256",
-            "SignAndEncrypt Aes128_Sha256_RsaOaep", "SignAndEncrypt Aes256_Sha256_RsaPss",
-            "SignAndEncrypt Basic256Sha256",
-        ]);
-        for (const e of endpoints) {
-            assert.ok(e.serverCertificate && e.serverCertificate.length > 500);
-            assert.deepStrictEqual(e.userIdentityTokens.map((t) => t.tokenType),
-                [UserTokenType.Anonymous, UserTokenType.UserName]);
-        }
     });
 
     await check("an untrusted client certificate is refused, kept in rejected, and accepted once moved", async () => {
@@ -143,9 +126,7 @@ async function main() {
             { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);
         server.send("set PLC1.WR0010 1001");
         await waitForValue(item, (dv) => dv.value.value === 1001);
-        const until = Date.now() + 20000;
-        while (renewed === 0 && Date.now() < until) await new Promise((r) => setTimeout(r, 100));
-        assert.ok(renewed > 0, "token renewed");
+        await until(() => renewed > 0, 20000, "token renewed");
         server.send("set PLC1.WR0010 1002");
         await waitForValue(item, (dv) => dv.value.value === 1002);
         assert.strictEqual((await write(session, 1003)).value, StatusCodes.Good.value);
