@@ -1,7 +1,7 @@
 // The opc.tcp transport and secure channel, driven frame by frame over an
 // in-memory socket with the manual clock.
 #include "ua/UaChannel.h"
-#include "UaTestClient.h"
+#include "UaChannelRig.h"
 #include "ua/UaStatusCodes.h"
 
 #include <gtest/gtest.h>
@@ -79,6 +79,7 @@ TEST(UaChannelTest, FramesGiveTheirRequestsOrCloseWithTheMatchingError) {
         SCOPED_TRACE(row.Name);
         TChannelRig rig;
         rig.Config.MaxChunkCount = 3;
+        rig.Channel->OnError = nullptr; // the channel works without anyone told of its errors
         for (const auto& frame : row.Frames) rig.Channel->Receive(frame);
         EXPECT_EQ(rig.Requests, row.Requests);
         EXPECT_EQ(rig.LastError(), row.Expected);

@@ -5,7 +5,7 @@
 // trust folders as an operator fills them); and one secure channel as a client meets it:
 // the OpenSecureChannel under each check, a renewal, user tokens, session signatures,
 // endpoints, and what the settings offer and log.
-#include "UaTestClient.h"
+#include "UaChannelRig.h"
 #include "UaTestKeys.h"
 #include "app/MemoryStore.h"
 #include "support/FakePlatform.h"
