@@ -172,6 +172,9 @@ TEST_F(TransportDriverFakeTest, UdpLocalPortRulesAndInvalidHost) {
     driver.Transmit(Request, &PLC);
     ASSERT_EQ(udp.Sent.size(), 1u);
     EXPECT_EQ(std::tie(udp.Sent[0].Host, udp.Sent[0].Port), std::tuple("127.0.0.1", 3004));
+    // A driver outside a manager with no current PLC ignores an answer on the shared port.
+    udp.Receive({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x12, 0x34}, "127.0.0.1");
+    EXPECT_EQ(driver.MessageCount, 0);
 
     EXPECT_TRUE(udp.RaiseInvalidHost());
     EXPECT_TRUE(udp.RaiseInvalidHost());
