@@ -169,8 +169,14 @@ void TCommDriver::SendWrite(THitachiPLC& plc) {
     }
     PutRandomWrite(Frame_, std::span<const TWireWrite>(wire.data(), n));
     FinishFrame(Frame_);
-    // A value written by a client from now on is newer than the one on its way.
+    // A value written by a client from now on is newer than the one on its way. A double
+    // word is never sent itself: its value is on its way once neither half waits any more.
     for (THitachiLocation* location : WriteList) location->WriteRequested = false;
+    for (THitachiLocation* location : WriteList)
+        for (THitachiLocation* owner : {location->HighLink, location->LowLink})
+            if (owner && owner->IsDoubleWord && !(owner->HighLink && owner->HighLink->WriteRequested) &&
+                !(owner->LowLink && owner->LowLink->WriteRequested))
+                owner->WriteRequested = false;
     RequestCommand = CmdRandomWrite;
     RequestKind = 1;
     Finish(plc, Frame_, true);

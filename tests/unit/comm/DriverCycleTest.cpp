@@ -355,6 +355,8 @@ TEST(DriverCycleTest, Rows) {
          "w0=1234 +15 F=0001FFFF0000A5010A0000101234 w0=5678 a:00A5 P0=1 Z0=1 +15 n=2 C=A4 ok V0=5678 +15 "
          "F=0003FFFF0000A5010A0000105678 a:00A5 P0=0"},
         {"an unanswered write stays pending and goes again", "tcp", "w0=42 +15 C=A5 +2200 P0=1 N=2"},
+        {"a double word's write is decided with its halves", "tcp at=DR0010",
+         "+15 ok r w0=12345678 +15 F=0002FFFF0000A5020A00001056780A0000111234 P0=1 a:00A5 P0=0 V0=12345678 +15 C=A4"},
         {"an empty collection frees the driver", "tcp", "+15 O=1 ok drop +1000 K=0 O=0 n=1 +1000 n=1 ok Y=1"},
         {"two plcs take turns, a pass's first request hands over", "tcp plcs=2 at=WR0000,WR0100,WR0200",
          "w0=1 +15 ok r +15 ok r +15 ok r +15 ok r +15 ok r +15 ok r o=121212"},
