@@ -38,7 +38,9 @@ void TTcpDriver::CreateSocket(const THitachiPLC* plc) {
     Socket_->Port = plc ? plc->TcpPort : Link().Port;
     TcpWritable = false;
     Socket_->OnConnect = [this] { SocketConnected(); };
-    Socket_->OnDisconnect = [] {};
+    // A connection the PLC closed before a request saw it open brings no error event: without
+    // this the driver would wait for one until the silence rule rebuilt the socket (120 s).
+    Socket_->OnDisconnect = [this] { TcpReconnect = true; };
     Socket_->OnRead = [this] { SocketReadable(); };
     Socket_->OnWrite = [this] { TcpWritable = true; };
     Socket_->OnError = [this](TSocketErrorKind kind, int& code) { SocketError(kind, code); };
@@ -84,6 +86,7 @@ void TTcpDriver::Transmit(std::span<const std::uint8_t> frame, THitachiPLC* plc)
     if (Socket_ && TickDiff(Tick(), LinkAliveTick) > SilenceLimit) {
         // The module stopped answering without closing: start over with a new socket.
         Socket_->OnConnect = nullptr;
+        Socket_->OnDisconnect = nullptr;
         Socket_->OnRead = nullptr;
         Socket_->OnWrite = nullptr;
         Socket_->OnError = nullptr;
