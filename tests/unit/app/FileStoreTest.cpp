@@ -58,6 +58,23 @@ TEST_F(FileStoreTest, ValuesSurviveAReloadInTheirOwnFilesAndDeletedKeysStayDelet
     EXPECT_TRUE(again.KeyExists(TRootKey::ClassesRoot, "CLSID\\{X}\\LocalServer32"));
 }
 
+// A stop asked while a large file loads (a signal during a slow start): the load ends,
+// both files are left as they are and nothing can be written over them.
+TEST_F(FileStoreTest, AStopDuringALargeLoadEndsItAndWritesNothing) {
+    std::string text =
+        "DRAVON-STORE 1\nkey HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"\n";
+    for (int i = 0; i < 5000; ++i) text += "dword \"TimeOut" + std::to_string(i) + "\" 1000\n";
+    test::WriteFile(Machine, text);
+    int asked = 0;
+    TFileStore store(Machine, User, [&] { return ++asked > 0; });
+    EXPECT_EQ(std::tuple(store.LoadStopped(), store.MachineFileState(), store.UserFileState(), asked),
+              std::tuple(true, TStoreFileState::Unreadable, TStoreFileState::Unreadable, 1));
+    auto key = store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings");
+    EXPECT_FALSE(key && key->WriteDword("edWaitTime", 1));
+    EXPECT_EQ(test::ReadFile(Machine), text);
+    EXPECT_FALSE(fs::exists(User));
+}
+
 TEST_F(FileStoreTest, ABatchOfChangesIsOneWriteAtItsEnd) {
     TFileStore store(Machine, User);
     ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE")->WriteDword("Before", 1));
