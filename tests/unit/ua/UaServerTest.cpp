@@ -302,6 +302,29 @@ TEST_F(UaServerTest, SubscriptionPublishesChangesKeepAlivesAndRetransmits) {
     EXPECT_EQ(republish(1).ServiceResult, UaStatus::BadMessageNotAvailable);
 }
 
+// Sampled every 100 ms, published every 500 ms: a queue of two keeps the newest two values
+// (the oldest kept flagged as overflowed) or the oldest and the newest (the newest flagged).
+TEST_F(UaServerTest, FullQueuesDiscardTheOldestOrTheNewestAndFlagTheGap) {
+    TRawUaClient& c = Session();
+    std::uint32_t sub = c.CreateSubscription(500, 30, 3);
+    EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 1, {}, 2, true), 0u);
+    EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 2, {}, 2, false), 0u);
+    Publish(c);
+    for (std::uint16_t v : {20, 21, 22, 23}) {
+        Ctx.Platform.Advance(100);
+        Backend->SetValue("PLC1.WR0012", Word(v), 0);
+    }
+    Ctx.Platform.Advance(100);
+    // 23, set as the interval ends, waits for the next one. 0x480: a DataValue info bit with
+    // the overflow bit.
+    EXPECT_EQ(Published(c),
+              (TPublished{sub,
+                          1,
+                          {{1, Word(21), 0x480}, {1, Word(22), 0}, {2, Word(2), 0}, {2, Word(22), 0x480}},
+                          false,
+                          {}}));
+}
+
 TEST_F(UaServerTest, SubscriptionWithoutPublishRequestsExpires) {
     TRawUaClient& c = Session();
     c.CreateSubscription(100, 9, 3);

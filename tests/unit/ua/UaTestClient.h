@@ -317,7 +317,8 @@ struct TRawUaClient {
         return id;
     }
     TUaStatusCode Monitor(std::uint32_t subscription, const std::string& itemId, std::uint32_t handle,
-                          const TUaExtensionObject& filter = {}) {
+                          const TUaExtensionObject& filter = {}, std::uint32_t queueSize = 1,
+                          bool discardOldest = true) {
         auto responses = Call(UaId::CreateMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
             w.UInt32(subscription);
             w.UInt32(2);
@@ -330,8 +331,8 @@ struct TRawUaClient {
             w.UInt32(handle);
             w.Double(100);
             w.ExtensionObject(filter);
-            w.UInt32(1);
-            w.Boolean(true);
+            w.UInt32(queueSize);
+            w.Boolean(discardOldest);
         });
         if (responses.size() != 1) return UaStatus::Bad;
         TUaBinaryReader r(responses[0]);
