@@ -144,6 +144,36 @@ TEST_F(OPCSimulatorTest, ValuesAndWritesTravelTheWholeRoadThroughATimeOutARestor
     EXPECT_EQ(program.Capture.CountStartingWith("PLC Sim1 restored at "), 1);
     EXPECT_EQ(sink->Count("write"), 1);
 
+    // A bit written TRUE (all bits set) is 1 in the PLC, which refuses any other bit data; a
+    // write the PLC rejects ends with an error for its item and goes out once.
+    defs.assign(2, {});
+    for (auto& [def, id] : {std::pair(&defs[0], "Sim1.M00020"), std::pair(&defs[1], "Sim1.WR0090")}) {
+        def->ItemID = id;
+        def->Active = 1;
+    }
+    ASSERT_EQ(items->AddItems(defs, results, errors), S_OK);
+    ASSERT_EQ(sync->Write({results[0].ServerHandle}, {TVariant::Bool(true)}, errors), S_OK);
+    THitachiLocation* bit = program.PLCs().PLCByIndex(0).FindLocation(0x04, 0x20, false);
+    ASSERT_NE(bit, nullptr);
+    ASSERT_TRUE(SpinUntil([&] { return sim->Value(0, 0x04, 0x20) == 1 && !bit->WritePending; }, 3000));
+    EXPECT_FALSE(bit->AddressError);
+    TSimFaults faults;
+    faults.RejectWrites = true;
+    sim->SetFaults(faults);
+    const TSimStats before = sim->Stats();
+    ASSERT_EQ(async->Write({results[1].ServerHandle}, {TVariant::I4(0x9090)}, 90, cancel, errors), S_OK);
+    ASSERT_TRUE(SpinUntil([&] { return sink->Count("write") == 2; }, 3000));
+    EXPECT_EQ(std::tie(sink->Last("write").TransactionID, sink->Last("write").Errors,
+                       sink->Last("write").MasterError),
+              std::tuple(90u, std::vector<HRESULT>{E_FAIL}, S_FALSE));
+    // Polling goes on; the rejected value is not sent again.
+    ASSERT_TRUE(SpinUntil([&] { return sim->Stats().Requests() > before.Requests() + 5; }, 3000));
+    EXPECT_EQ(std::tuple(sim->Stats().RandomWrites - before.RandomWrites,
+                         sim->Stats().Rejections - before.Rejections, sim->Value(0, WR, 0x90) != 0x9090u,
+                         sink->Count("write")),
+              std::tuple(1u, 1u, true, 2));
+    sim->SetFaults(TSimFaults{});
+
     // A write the client was told had succeeded, still pending at the shut-down, is named;
     // the client is asked to stop and the drivers are freed.
     sim->SetPower(false);
