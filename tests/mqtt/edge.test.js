@@ -1,9 +1,8 @@
 // The real dravon program as a Sparkplug B edge node for a PLC of dravon-plcsim, publishing
 // to Debian's mosquitto on a free loopback port, read by a third-party subscriber (npm mqtt
-// + sparkplug-payload): births, seq continuity, reconnect after a broker restart with the
-// current state, NDEATH on SIGKILL, a DCMD written. What the manual clock pins (data on
-// change, deadband, seq wrap, DDEATH/DBIRTH, rebirth, refused commands, the topics
-// subscribed) is left to the unit rows of the edge node.
+// + sparkplug-payload): births, data on change with a deadband, seq continuity and wrap,
+// DDEATH/DBIRTH on PLC time-out and restore, rebirth on NCMD, reconnect after a broker
+// restart with the current state, NDEATH on SIGKILL, DCMD refused and then written.
 // Environment: DRAVON_PROGRAM, DRAVON_PLCSIM, MOSQUITTO.
 "use strict";
 const fs = require("fs");
@@ -23,7 +22,7 @@ const topic = (type, device) => `spBv1.0/${group}/${type}/${edge}` + (device ? "
 
 // What a Sparkplug host keeps: every message decoded, the seq order checked, the metric
 // names behind the aliases and the current value of each metric.
-const host = { messages: [], seqErrors: [], lastSeq: null, names: {}, current: {} };
+const host = { messages: [], seqErrors: [], wraps: 0, lastSeq: null, names: {}, current: {}, types: {} };
 function observe(t, bytes) {
     const kind = t.split("/")[2];
     const payload = sparkplug.decodePayload(bytes);
@@ -35,13 +34,17 @@ function observe(t, bytes) {
         if (seq !== 0) host.seqErrors.push(`NBIRTH seq ${seq}`);
     } else if (host.lastSeq !== null) {
         if (seq !== (host.lastSeq + 1) % 256) host.seqErrors.push(`${kind} seq ${seq} after ${host.lastSeq}`);
+        if (seq === 0 && host.lastSeq === 255) host.wraps++;
     }
     host.lastSeq = seq;
     for (const m of payload.metrics || []) {
         const alias = num(m.alias);
         if (kind.endsWith("BIRTH") && alias !== undefined) host.names[alias] = m.name;
         const name = m.name || host.names[alias];
-        if (kind.endsWith("BIRTH") || kind === "DDATA") host.current[name] = m.value === null ? null : num(m.value);
+        if (kind.endsWith("BIRTH") || kind === "DDATA") {
+            host.current[name] = m.value === null ? null : num(m.value);
+            if (m.type) host.types[name] = m.type;
+        }
     }
 }
 // The next message matching the predicate, from the given position on.
@@ -127,6 +130,64 @@ async function main() {
         await until(() => host.current.WR0010 === 4660 && host.current.Speed === 100, 10000, "the PLC's values");
     });
 
+    await check("data on change: DDATA carries only the changed metric, by alias", async () => {
+        const from = host.messages.length;
+        await simCommand(sim, "set 0 WR0010 77");
+        const ddata = await next((m) => m.kind === "DDATA" && metricsOf(m).includes("WR0010"), from);
+        assert.deepStrictEqual(metricsOf(ddata), ["WR0010"]);
+        assert.strictEqual(ddata.payload.metrics[0].name, undefined);
+        assert.strictEqual(host.current.WR0010, 77);
+    });
+
+    await check("deadband: a change of 3 on Speed (deadband 5) is not published, one of 7 is, signed", async () => {
+        const from = host.messages.length;
+        await simCommand(sim, "set 0 WR0011 103");
+        await simCommand(sim, "set 0 WR0010 78");
+        await next((m) => m.kind === "DDATA" && host.current.WR0010 === 78, from);
+        await simCommand(sim, "set 0 WR0010 79"); // a full cycle later: 103 was read and held back
+        await next((m) => m.kind === "DDATA" && host.current.WR0010 === 79, from);
+        assert.ok(!host.messages.slice(from).some((m) => m.kind === "DDATA" && metricsOf(m).includes("Speed")));
+        await simCommand(sim, "set 0 WR0011 0xFFF9");
+        await until(() => host.current.Speed === -7, 10000, "Speed -7");
+    });
+
+    await check("seq runs 0..255 and wraps to 0 without a gap", async () => {
+        await simCommand(sim, "anim counter 0 WR0012 10");
+        await until(() => host.wraps >= 1, 40000, "a seq wrap");
+        await simCommand(sim, "anim clear");
+        assert.deepStrictEqual(host.seqErrors, []);
+    });
+
+    await check("a DCMD is refused while writes from the broker are off", async () => {
+        const from = dravon.lines.length;
+        subscriber.publish(topic("DCMD", "PLC1"), sparkplug.encodePayload({
+            timestamp: Date.now(), metrics: [{ name: "Speed", type: "Int16", value: 55 }] }));
+        await dravon.waitFor(/MQTT command to PLC1 refused: writes from the broker are not allowed/, 10000, from);
+        assert.match(await simCommand(sim, "get 0 WR0011"), /^ok 65529 /);
+    });
+
+    await check("NCMD Node Control/Rebirth: NBIRTH (seq 0, same bdSeq) and DBIRTH again", async () => {
+        const from = host.messages.length;
+        subscriber.publish(topic("NCMD"), sparkplug.encodePayload({
+            timestamp: Date.now(), metrics: [{ name: "Node Control/Rebirth", type: "Boolean", value: true }] }));
+        const nbirth = await next((m) => m.kind === "NBIRTH", from);
+        assert.strictEqual(num(nbirth.payload.metrics.find((m) => m.name === "bdSeq").value), 0);
+        await next((m) => m.kind === "DBIRTH", from);
+    });
+
+    await check("a PLC that times out gets DDEATH; restored, DBIRTH with its current values", async () => {
+        const from = host.messages.length;
+        await simCommand(sim, "power off");
+        await next((m) => m.kind === "DDEATH" && m.device === "PLC1", from, 20000, "DDEATH");
+        const after = host.messages.length;
+        await simCommand(sim, "set 0 WR0010 321");
+        await simCommand(sim, "power on");
+        const dbirth = await next((m) => m.kind === "DBIRTH" && m.device === "PLC1", after, 20000, "DBIRTH");
+        await until(() => host.current.WR0010 === 321, 10000, "WR0010 = 321 after the DBIRTH");
+        assert.ok(dbirth);
+        assert.deepStrictEqual(host.seqErrors, []);
+    });
+
     await check("reconnect after a broker restart: new bdSeq, births with the current state", async () => {
         const from = host.messages.length;
         const lines = dravon.lines.length;
@@ -141,7 +202,6 @@ async function main() {
         const value = dbirth.payload.metrics.find((m) => m.name === "WR0010").value;
         assert.ok(value === 4242 || value === null, "DBIRTH WR0010 " + value);
         await until(() => host.current.WR0010 === 4242, 10000, "WR0010 = 4242 as the current state");
-        assert.deepStrictEqual(host.seqErrors, []);
     });
 
     await check("SIGKILL: the broker publishes NDEATH with the bdSeq of the last NBIRTH", async () => {
