@@ -1,5 +1,5 @@
 // node-opcua-client against the endpoint over the in-memory backend (security None): what
-// the C++ tests cannot show from a third-party client's side: endpoints, browse paths,
+// the C++ tests cannot show from a third-party client's side: endpoints, browse paths and pages,
 // the standard address space, monitored-item queues and deadbands, triggering, transfer,
 // a write refused by the PLC and the shut-down notice.
 // Usage: node client.test.js <path to ua_test_server>
@@ -41,6 +41,21 @@ async function main() {
             makeBrowsePath("ns=0;i=85", "/1:PLC1/1:WR/1:WR0xxx/1:WR00xx/1:WR001x/1:WR0010"));
         assert.ok(result.statusCode.isGood(), result.statusCode.toString());
         assert.strictEqual(result.targets[0].targetId.toString(), wr0010);
+    });
+
+    await check("browse in pages of the size asked for, with continuation points", async () => {
+        session.requestedMaxReferencesPerNode = 5;
+        const folder = "ns=1;s=/PLC1/WR/WR0xxx/WR00xx/WR001x";
+        let result = await session.browse({ nodeId: folder, browseDirection: 0, includeSubtypes: true, resultMask: 63 });
+        let names = result.references.map((r) => r.browseName.name);
+        while (result.continuationPoint && result.continuationPoint.length) {
+            assert.strictEqual(result.references.length, 5);
+            result = await session.browseNext(result.continuationPoint, false);
+            assert.ok(result.references.length <= 5, "page of " + result.references.length);
+            names = names.concat(result.references.map((r) => r.browseName.name));
+        }
+        session.requestedMaxReferencesPerNode = 0;
+        assert.ok(names.includes("WR0010") && names.includes("WR001F") && names.includes("WR0010s"), names.join(","));
     });
 
     await check("server state, build info and a server variable", async () => {

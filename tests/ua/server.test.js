@@ -1,6 +1,6 @@
 // The real dravon program serving a PLC of dravon-plcsim (TCP on loopback) to
 // node-opcua-client, for what only the real program, sockets and driver show: browse from
-// Objects down to WR0010, device and cache reads that reach the simulator, a write into its
+// Objects down to WR0010, exact NodeIds, device and cache reads that reach the simulator, a write into its
 // memory, a subscription following it, Uncertain then Bad once the PLC stops answering,
 // the session's client log lines and a clean end.
 // Usage: node server.test.js <ua_test_server> (unused) ; DRAVON_PROGRAM and DRAVON_PLCSIM
@@ -13,7 +13,7 @@ const path = require("path");
 const assert = require("assert");
 const {
     OPCUAClient, MessageSecurityMode, SecurityPolicy, AttributeIds, DataType, StatusCodes,
-    TimestampsToReturn, ClientSubscription, ClientMonitoredItem,
+    TimestampsToReturn, ClientSubscription, ClientMonitoredItem, NodeId,
 } = require("node-opcua-client");
 
 const dravonPath = process.env.DRAVON_PROGRAM;
@@ -93,6 +93,20 @@ async function main() {
         assert.strictEqual(value.value.value, 4660);
         assert.strictEqual(dataType.value.value.toString(), "ns=0;i=5");
         assert.ok(value.sourceTimestamp instanceof Date);
+    });
+
+    await check("NodeIds are exact: only the canonical spelling resolves", async () => {
+        const rows = [ // spelling, resolves
+            ["PLC1.WR0010", true], ["PLC1.WR0010s", true], ["PLC1.WR0010.arr.2", true], ["Sys.ServerUpTime", true],
+            ["/PLC1/WR/WR0xxx", true], ["plc1.wr0010", false], [" PLC1.WR0010", false], ["PLC1.WR0010   ", false],
+            ["PLC1.WR0010\u0000", false], ["PLC1.WR0011\r\n", false], ["PLC1.WR10", false], ["PLC1.WR0010S", false],
+            ["sys.serveruptime", false], ["/plc1/WR", false], ["/PLC1/WR/WR0XXX", false], ["PLC1.WRXYZ", false],
+        ];
+        const values = await session.read(rows.map(([id]) => ({ nodeId: new NodeId(NodeId.NodeIdType.STRING, id, 1), attributeId: AttributeIds.NodeClass })));
+        rows.forEach(([id, ok], i) => assert.strictEqual(values[i].statusCode.isGood(), ok, JSON.stringify(id)));
+        const write = await session.write({ nodeId: new NodeId(NodeId.NodeIdType.STRING, "PLC1.WR0011\r\n", 1), attributeId: AttributeIds.Value,
+            value: { value: { dataType: DataType.UInt16, value: 5 } } });
+        assert.strictEqual(write.value, StatusCodes.BadNodeIdUnknown.value);
     });
 
     await check("a read with maxAge > 0 of a value nobody holds asks the PLC", async () => {
