@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include "support/QtApplication.h"
@@ -102,7 +103,7 @@ TEST_F(QtPlatformTest, DravonHomeHoldsEverything) {
                 locations.InstanceScope != other.InstanceScope);
 }
 
-TEST_F(QtPlatformTest, UaListenerGivesTheSystemsReasonWhenItCannotListen) {
+TEST_F(QtPlatformTest, UaListenerGivesTheSystemsReasonAndClosesConnectionsBothWays) {
     {
         TUaTcpListener first;
         ASSERT_TRUE(first.Listen("127.0.0.1", 0));
@@ -111,6 +112,27 @@ TEST_F(QtPlatformTest, UaListenerGivesTheSystemsReasonWhenItCannotListen) {
         EXPECT_EQ(second.ErrorText(), std::strerror(EADDRINUSE));
         EXPECT_FALSE(second.Listen("not an address", 4840));
         EXPECT_EQ(second.ErrorText(), std::strerror(EADDRNOTAVAIL));
+        // An address this machine does not have: refused by bind, nothing is sent.
+        EXPECT_FALSE(second.Listen("192.0.2.1", 0));
+        EXPECT_EQ(second.ErrorText(), std::strerror(EADDRNOTAVAIL));
+
+        // A connection its peer closes reports it once; one the endpoint drops while open
+        // is closed towards the peer.
+        std::vector<std::unique_ptr<IUaSocket>> accepted;
+        int closedByPeer = 0;
+        first.OnConnection = [&](std::unique_ptr<IUaSocket> socket) {
+            socket->OnDisconnected = [&] { ++closedByPeer; };
+            accepted.push_back(std::move(socket));
+        };
+        QTcpSocket peer, other;
+        peer.connectToHost("127.0.0.1", first.Port());
+        other.connectToHost("127.0.0.1", first.Port());
+        ASSERT_TRUE(SpinUntil([&] { return accepted.size() == 2; }));
+        peer.disconnectFromHost();
+        ASSERT_TRUE(SpinUntil([&] { return closedByPeer == 1; }));
+        accepted[1].reset();
+        ASSERT_TRUE(SpinUntil([&] { return other.state() == QAbstractSocket::UnconnectedState; }));
+        EXPECT_EQ(closedByPeer, 1);
     }
     // The servers are released with deleteLater.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
