@@ -94,7 +94,8 @@ std::vector<std::string> TSoakLedger::Check(const std::function<std::uint16_t(in
     return faults;
 }
 
-std::vector<std::string> CheckActivity(const std::vector<TSoakActivity>& clients, std::uint64_t minimum) {
+std::vector<std::string> CheckActivity(const std::vector<TSoakActivity>& clients, std::uint32_t runSeconds) {
+    const std::uint64_t minimum = runSeconds / 2;
     std::vector<std::string> faults;
     for (const TSoakActivity& c : clients)
         for (auto [count, what] : {std::pair{c.Writes, "confirmed writes"}, std::pair{c.Reads, "values read"},

@@ -91,7 +91,8 @@ struct TSoakActivity {
     std::uint64_t Reads = 0;    // values read from the device
     std::uint64_t Notified = 0; // values in notifications
 };
-std::vector<std::string> CheckActivity(const std::vector<TSoakActivity>& clients, std::uint64_t minimum);
+// At least one of each per 2 s of the run.
+std::vector<std::string> CheckActivity(const std::vector<TSoakActivity>& clients, std::uint32_t runSeconds);
 
 std::string Hex(std::uint32_t value, int digits = 4);
 

@@ -16,9 +16,9 @@ namespace {
 // One step on a ledger of two words A (index 0) and B (index 1); values are named by the
 // word whose index they carry and their write number.
 struct TStep {
-    enum TOp : std::uint8_t { Write, Confirm, Refuse, See, Plc } Op;
+    enum TOp : std::uint8_t { Write, Make, Confirm, Refuse, See, Plc } Op;
     int Word;
-    std::uint32_t N = 0; // Write: how many; otherwise: write number of the value
+    std::uint32_t N = 0; // Write, Make (a value the server did not take): how many; otherwise: write number
     int Of = -1;         // the word whose value it is (-1: Word)
     std::optional<std::uint32_t> Floor = std::nullopt;
 };
@@ -40,10 +40,18 @@ TEST(SoakLedger, RefusesWhatARunMustNotShow) {
         {"a write that never arrived",
          {{S::Write, 0, 1}, {S::Plc, 0, 0}},
          {"TcpA.WR0100 holds 0x01FF in the PLC, but the last write it kept was 0x0000"}},
-        {"values of another word and never written",
-         {{S::Write, 1, 1}, {S::See, 0, 1, 1}, {S::See, 0, 7}, {S::Plc, 1, 1}, {S::Plc, 0, 1, 1}},
+        {"values of another word, never written and never taken",
+         {{S::Write, 0, 1},
+          {S::Write, 1, 1},
+          {S::Make, 0, 1},
+          {S::See, 0, 1, 1},
+          {S::See, 0, 7},
+          {S::See, 0, 2, -1, 0u},
+          {S::Plc, 1, 1},
+          {S::Plc, 0, 1, 1}},
          {"TcpA.WR0100 showed 0x0200, a value it was never given",
           "TcpA.WR0100 showed 0x0006, a value it was never given",
+          "TcpA.WR0100 showed 0x0001, a value it was never given",
           "TcpA.WR0100 holds 0x0200 in the PLC, a value it was never given"}},
         {"a value older than one the PLC held when the read went out",
          {{S::Write, 0, 3},
@@ -65,11 +73,27 @@ TEST(SoakLedger, RefusesWhatARunMustNotShow) {
         {"more writes beyond the PLC's than the values tell apart",
          {{S::Write, 0, 600}, {S::See, 0, 600, -1, 0u}, {S::Plc, 0, 600}},
          {"TcpA.WR0100 had 600 writes beyond the one the PLC holds: more than its values tell apart"}},
+        // Write 1 and write 512 share a value: 511 beyond the floor is one too many.
+        {"as many writes beyond the PLC's as there are values",
+         {{S::Write, 0, 1},
+          {S::Plc, 0, 1},
+          {S::Confirm, 0, 1},
+          {S::Write, 0, 511},
+          {S::See, 0, 512, -1, 1u},
+          {S::Plc, 0, 512}},
+         {"TcpA.WR0100 had 511 writes beyond the one the PLC holds: more than its values tell apart"}},
         {"a refused write is not the final value",
          {{S::Write, 0, 2}, {S::Plc, 0, 1}, {S::Confirm, 0, 1}, {S::Refuse, 0, 2}, {S::Plc, 0, 2}},
          {"TcpA.WR0100 holds 0x0001 in the PLC, but the last write it kept was 0x0000"}},
         {"a refused last write leaves the one before",
          {{S::Write, 0, 2}, {S::Plc, 0, 1}, {S::Confirm, 0, 1}, {S::Refuse, 0, 2}, {S::Plc, 0, 1}},
+         {}},
+        {"every write refused leaves the initial value",
+         {{S::Write, 0, 1}, {S::Refuse, 0, 1}, {S::Plc, 0, 0}},
+         {}},
+        // Write 512 takes the value of refused write 1: its refusal is forgotten.
+        {"a refusal does not outlive its serial",
+         {{S::Write, 0, 1}, {S::Refuse, 0, 1}, {S::Write, 0, 511}, {S::Plc, 0, 512}},
          {}},
         {"a confirmation the PLC does not show",
          {{S::Write, 0, 2}, {S::Plc, 0, 1}, {S::Confirm, 0, 2}, {S::Plc, 0, 2}},
@@ -90,6 +114,7 @@ TEST(SoakLedger, RefusesWhatARunMustNotShow) {
             case S::Write:
                 for (std::uint32_t i = 0; i < s.N; ++i) ledger.Given(s.Word, ledger.NextValue(s.Word));
                 break;
+            case S::Make: ledger.NextValue(s.Word); break;
             case S::Confirm: ledger.Confirmed(s.Word, value); break;
             case S::Refuse: ledger.Refused(s.Word, value); break;
             case S::See: ledger.Observed(s.Word, value, s.Floor); break;
@@ -101,10 +126,13 @@ TEST(SoakLedger, RefusesWhatARunMustNotShow) {
 }
 
 TEST(SoakLedger, ClientsThatDidTooLittleAreFaults) {
-    EXPECT_EQ(CheckActivity({{"Soak1", 10, 10, 10}, {"SoakUa1", 10, 9, 11}}, 10),
+    // One of each per 2 s of the run.
+    EXPECT_EQ(CheckActivity({{"Soak1", 10, 10, 10}, {"SoakUa1", 10, 9, 11}}, 20),
               (std::vector<std::string>{"SoakUa1 did too little: 9 values read (at least 10)"}));
-    EXPECT_EQ(CheckActivity({{"Soak2", 0, 12, 12}}, 1),
+    EXPECT_EQ(CheckActivity({{"Soak2", 0, 12, 12}}, 3),
               (std::vector<std::string>{"Soak2 did too little: 0 confirmed writes (at least 1)"}));
+    EXPECT_EQ(CheckActivity({{"Honest1", 30, 30, 29}}, 60),
+              (std::vector<std::string>{"Honest1 did too little: 29 values notified (at least 30)"}));
 }
 
 TEST(SoakSchedule, PhasesOfAPlcNeverOverlapStayInTheWindowAndEveryLinkGoesOffOnce) {

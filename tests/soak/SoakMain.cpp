@@ -185,7 +185,7 @@ public:
         Await([&] { return Every([&](auto* c) { return c->Settled(&why, true); }); },
               2 * SlowestRate() + 2000, [&] { return "at the end: " + why; });
         for (auto* client : All()) Activity_.push_back(client->Activity);
-        for (const auto& f : CheckActivity(Activity_, Options_.DurationS / 2)) Counters_.Fault(f);
+        for (const auto& f : CheckActivity(Activity_, Options_.DurationS)) Counters_.Fault(f);
 
         for (auto& client : Clients_) client->Disconnect();
         Churn_.reset();

@@ -9,8 +9,11 @@
 #include "platform/QtEventLoop.h"
 #include "platform/QtTimerFactory.h"
 #include "support/QtApplication.h"
+#include "ua/UaStatusCodes.h"
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 namespace dravon::soak {
 namespace {
@@ -24,7 +27,7 @@ protected:
         Context.Clock = &Clock;
         Context.Loop = &Loop;
         Context.Timers = &Timers;
-        Ua = std::make_unique<TSoakUaEndpoint>(Context, Ledger, 3, TUaConfig{});
+        Ua = std::make_unique<TSoakUaEndpoint>(Context, Ledger, 4, TUaConfig{});
         ASSERT_NE(Ua->Port(), 0);
         Env = {nullptr, &Clock, &Ledger, &Counters, &Random, false, 5000, 0};
     }
@@ -34,10 +37,10 @@ protected:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
-    // Watches the three words, writes the first two.
+    // Watches the four words, writes all but the third.
     void Start() {
-        Client = std::make_unique<TSoakUaClient>(Env, "Test", Ua->Port(), std::vector<int>{0, 1, 2},
-                                                 std::vector<int>{0, 1}, 100, 10000);
+        Client = std::make_unique<TSoakUaClient>(Env, "Test", Ua->Port(), std::vector<int>{0, 1, 2, 3},
+                                                 std::vector<int>{0, 1, 3}, 100, 10000);
         Client->Connect();
         ASSERT_TRUE(Spin([&] { return Client->Ready() || Client->Done(); }, 5000));
         ASSERT_TRUE(Client->Ready()) << (Counters.Faults.empty() ? "" : Counters.Faults.front());
@@ -55,15 +58,22 @@ protected:
     std::unique_ptr<TSoakUaClient> Client;
 };
 
-TEST_F(SoakUaClientTest, AStaleValueAValueNobodyWroteAndABadStatusAreCaught) {
+TEST_F(SoakUaClientTest, AStaleValueAValueNobodyWroteAnOddRefusalOrTypeAndABadStatusAreCaught) {
+    Ua->Backend.SetWriteRefusal("P.W3", UaStatus::BadOutOfRange);
     Start();
     ASSERT_TRUE(Spin(
         [&] {
             Client->Step();
-            return Ledger.Floor(0) >= 2;
+            return Ledger.Floor(0) >= 2 && Counters.UaWriteErrors > 0;
         },
         5000));
     ASSERT_TRUE(Spin([&] { return Client->Outstanding() == 0; }, 5000));
+    // The endpoint holds every write answered Good and none refused.
+    EXPECT_EQ(Ledger.Check([&](int index) { return Ua->Held(Ledger.ItemId(index)); }),
+              std::vector<std::string>{});
+    // (one fault per refused write)
+    EXPECT_EQ(std::set<std::string>(Counters.Faults.begin(), Counters.Faults.end()),
+              std::set<std::string>{"Test: writing P.W3 answered 0x803C0000"});
     const auto published = Counters.UaPublishes + Counters.UaKeepAlives;
     ASSERT_TRUE(Spin([&] { return Counters.UaPublishes + Counters.UaKeepAlives > published; }, 5000));
     // Word 0 goes back to its first write; word 2 shows a value of word 0.
@@ -71,6 +81,8 @@ TEST_F(SoakUaClientTest, AStaleValueAValueNobodyWroteAndABadStatusAreCaught) {
     Ua->Backend.SetValue("P.W0", scalar(TSoakLedger::ValueOf(0, 1)));
     Ua->Backend.SetValue("P.W2", scalar(TSoakLedger::ValueOf(0, 1)));
     Ua->Backend.SetStatus("P.W1", 0x80310000u);
+    Ua->Backend.SetValue("P.W3",
+                         TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{TSoakLedger::InitialValue(3)}));
     // Only what the client saw: the "PLC" is taken to hold what the ledger expects.
     auto seen = [&] { return Ledger.Check([&](int index) { return Ledger.Expected(index); }); };
     ASSERT_TRUE(Spin([&] { return seen().size() >= 2; }, 5000));
@@ -82,6 +94,7 @@ TEST_F(SoakUaClientTest, AStaleValueAValueNobodyWroteAndABadStatusAreCaught) {
     ASSERT_TRUE(
         Spin([&] { return !Client->Settled(&why, false) && why.find("P.W1") != std::string::npos; }, 5000));
     EXPECT_NE(why.find("0x80310000"), std::string::npos) << why;
+    EXPECT_EQ(Counters.Faults.back(), "Test: P.W3 came without a UInt16 value");
 }
 
 TEST_F(SoakUaClientTest, AConnectionTheServerDropsIsAFault) {

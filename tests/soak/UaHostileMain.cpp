@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
     for (const auto& f : counters.Faults) faults.push_back(f);
     for (const auto& f : ledger.Check([&](int index) { return endpoint.Held(ledger.ItemId(index)); }))
         faults.push_back(f);
-    for (const auto& f : soak::CheckActivity(activity, static_cast<std::uint64_t>(duration / 2)))
+    for (const auto& f : soak::CheckActivity(activity, static_cast<std::uint32_t>(duration)))
         faults.push_back(f);
     if (counters.UaNotifications - notificationsAtWarm < static_cast<std::uint64_t>(duration))
         faults.push_back("honest clients received too few notifications after the warm-up");
