@@ -13,7 +13,7 @@ namespace dravon::soak {
 
 namespace {
 
-// At most this many asynchronous transactions of one client wait at a time.
+// At most this many requests of one client wait at a time.
 constexpr std::size_t MaxOutstanding = 6;
 
 } // namespace
@@ -30,6 +30,35 @@ std::vector<int> TSoakClientBase::Pick(const std::vector<int>& from, std::size_t
         if (std::find(picked.begin(), picked.end(), index) == picked.end()) picked.push_back(index);
     }
     return picked;
+}
+
+TSoakClientBase::TPending& TSoakClientBase::Start(std::uint32_t id, int kind, const std::vector<int>& read) {
+    TPending& p = Pending_[id] = TPending{};
+    p.Kind = kind;
+    p.StartTick = Env_.Clock->TickCount();
+    for (int index : read) p.Reads.emplace_back(index, Env_.Ledger->Floor(index));
+    return p;
+}
+
+std::optional<TSoakClientBase::TPending> TSoakClientBase::Answered(std::uint32_t id) {
+    auto it = Pending_.find(id);
+    if (it == Pending_.end()) return std::nullopt;
+    TPending p = std::move(it->second);
+    Pending_.erase(it);
+    return p;
+}
+
+std::size_t TSoakClientBase::Outstanding() const {
+    return static_cast<std::size_t>(
+        std::count_if(Pending_.begin(), Pending_.end(), [](const auto& p) { return p.second.Kind != Held; }));
+}
+
+void TSoakClientBase::CheckOverdue() {
+    for (auto& [id, p] : Pending_) {
+        if (p.Kind == Held || p.Overdue || Elapsed(p.StartTick) <= BoundMs_) continue;
+        p.Overdue = true;
+        Fault("request " + std::to_string(id) + " not answered within " + std::to_string(BoundMs_) + " ms");
+    }
 }
 
 void TSoakClientBase::Notified(int index, bool good, std::uint32_t code, std::uint16_t value) {
@@ -54,10 +83,8 @@ bool TSoakClientBase::Settled(std::string* why, bool values) const {
 
 TSoakClient::TSoakClient(TSoakEnv& env, std::string name, std::vector<int> items, std::vector<int> writable,
                          std::uint32_t updateRateMs)
-    : TSoakClientBase(env, std::move(name), std::move(items), std::move(writable)),
+    : TSoakClientBase(env, std::move(name), std::move(items), std::move(writable), env.TransactionBoundMs),
       UpdateRate_(updateRateMs) {}
-
-TSoakClient::~TSoakClient() { Disconnect(); }
 
 bool TSoakClient::Connect() {
     auto fail = [&](const char* why) {
@@ -77,7 +104,6 @@ bool TSoakClient::Connect() {
     auto items = InterfaceOf<IOPCItemMgt>(Group_);
     Sync_ = InterfaceOf<IOPCSyncIO>(Group_);
     Async_ = InterfaceOf<IOPCAsyncIO2>(Group_);
-    TComPtr<IConnectionPoint> point;
     // The group holds the sink, so it may outlive its client by a little: it then only
     // records the calls.
     Sink_ = MakeCom<test::TRecordingSink>();
@@ -85,7 +111,7 @@ bool TSoakClient::Connect() {
         Called(call);
         Sink_->Calls.clear();
     };
-    if (!items || !Sync_ || !Async_ || Sink_->Advise(Group_, point, Cookie_) != S_OK)
+    if (!items || !Sync_ || !Async_ || Sink_->Advise(Group_, Point_, Cookie_) != S_OK)
         return fail("the group's interfaces or its callback are missing");
     std::vector<TOPCItemDef> defs(Items_.size());
     for (std::size_t i = 0; i < Items_.size(); ++i) {
@@ -103,13 +129,8 @@ bool TSoakClient::Connect() {
 
 void TSoakClient::Disconnect() {
     if (Sink_) Sink_->OnCall = nullptr;
-    if (Group_ && Cookie_) {
-        if (auto container = InterfaceOf<IConnectionPointContainer>(Group_)) {
-            TComPtr<IConnectionPoint> point;
-            if (container->FindConnectionPoint(IOPCDataCallback::Iid, point) == S_OK)
-                point->Unadvise(Cookie_);
-        }
-    }
+    if (Point_ && Cookie_) Point_->Unadvise(Cookie_);
+    Point_ = nullptr;
     Cookie_ = 0;
     Sync_ = nullptr;
     Async_ = nullptr;
@@ -128,15 +149,8 @@ std::vector<OPCHANDLE> TSoakClient::Handles(const std::vector<int>& indexes) {
     return handles;
 }
 
-void TSoakClient::Start(TKind kind, std::uint32_t tid, const std::vector<int>& read, TPending pending) {
-    pending.Kind = kind;
-    pending.StartTick = Env_.Clock->TickCount();
-    for (int index : read) pending.Floors[index] = Env_.Ledger->Floor(index);
-    Pending_[tid] = std::move(pending);
-}
-
 void TSoakClient::Step() {
-    if (!Connected() || Pending_.size() >= MaxOutstanding) return;
+    if (!Connected() || Outstanding() >= MaxOutstanding) return;
     const int roll = std::uniform_int_distribution<int>(0, 99)(*Env_.Random);
     const std::uint32_t tid = NextTransaction_++;
     std::uint32_t cancelID = 0;
@@ -145,31 +159,31 @@ void TSoakClient::Step() {
         WriteOne();
     } else if (roll < 72) {
         const std::vector<int> picked = Pick(Items_, 5);
-        Start(TKind::Read, tid, picked, {}); // the floors of the moment the read goes out
+        Start(tid, Read, picked); // the floors of the moment the read goes out
         if (Async_->Read(Handles(picked), tid, cancelID, errors) != S_OK) {
             Pending_.erase(tid);
             return Fault("IOPCAsyncIO2::Read failed");
         }
-        ++Env_.Counters->AsyncReads;
+        Env_.Counters->Count("async device reads");
         // Now and then the client changes its mind: the read must then end with
         // OnCancelComplete and never with OnReadComplete.
         if (std::uniform_int_distribution<int>(0, 9)(*Env_.Random) == 0 &&
             Async_->Cancel2(cancelID) == S_OK && Pending_.count(tid)) {
             Pending_[tid].Cancelled = true;
-            ++Env_.Counters->Cancels;
+            Env_.Counters->Count("reads cancelled");
         }
     } else if (roll < 76) {
-        Start(TKind::Refresh, tid, Items_, {});
+        Start(tid, Refresh, Items_);
         if (Async_->Refresh2(OPC_DS_DEVICE, tid, cancelID) != S_OK) {
             Pending_.erase(tid);
             return Fault("IOPCAsyncIO2::Refresh2 failed");
         }
-        ++Env_.Counters->Refreshes;
+        Env_.Counters->Count("device refreshes");
     }
 }
 
 void TSoakClient::WriteOne() {
-    if (!Connected() || Writable_.empty() || Pending_.size() >= MaxOutstanding) return;
+    if (!Connected() || Writable_.empty() || Outstanding() >= MaxOutstanding) return;
     const std::vector<int> chosen = Pick(Writable_, 3);
     std::vector<TVariant> values;
     std::vector<std::uint16_t> raw;
@@ -181,15 +195,14 @@ void TSoakClient::WriteOne() {
     std::uint32_t cancelID = 0;
     std::vector<HRESULT> errors;
     const HRESULT hr = Async_->Write(Handles(chosen), values, tid, cancelID, errors);
-    ++Env_.Counters->WriteCalls;
+    Env_.Counters->Count("async write calls");
     if (hr != S_OK) return Fault("IOPCAsyncIO2::Write failed with " + std::to_string(hr));
-    TPending pending;
+    TPending& pending = Start(tid, Write);
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         if (errors[i] != S_OK) continue;
         Env_.Ledger->Given(chosen[i], raw[i]);
         pending.Writes.emplace_back(chosen[i], raw[i]);
     }
-    Start(TKind::Write, tid, {}, std::move(pending));
 }
 
 void TSoakClient::SyncDeviceRead() {
@@ -197,9 +210,10 @@ void TSoakClient::SyncDeviceRead() {
     // one at a time keeps the nesting flat.
     if (!Connected() || Env_.SyncReadRunning) return;
     Env_.SyncReadRunning = true;
-    const std::vector<int> picked = Pick(Items_, 5);
-    std::map<int, std::uint32_t> floors;
-    for (int index : picked) floors[index] = Env_.Ledger->Floor(index);
+    TPending request;
+    for (int index : Pick(Items_, 5)) request.Reads.emplace_back(index, Env_.Ledger->Floor(index));
+    std::vector<int> picked;
+    for (const auto& read : request.Reads) picked.push_back(read.first);
     // The group is kept by this reference even if the client is told to go meanwhile.
     TComPtr<IOPCSyncIO> sync = Sync_;
     const std::uint32_t start = Env_.Clock->TickCount();
@@ -208,101 +222,62 @@ void TSoakClient::SyncDeviceRead() {
     const HRESULT hr = sync->Read(OPC_DS_DEVICE, Handles(picked), states, errors);
     const std::uint32_t took = Elapsed(start);
     Env_.SyncReadRunning = false;
-    ++Env_.Counters->SyncDeviceReads;
-    Env_.Counters->SlowestSyncReadMs = std::max(Env_.Counters->SlowestSyncReadMs, took);
+    Env_.Counters->Count("sync device reads");
+    Env_.Counters->Most("slowest sync read (ms)", took);
     if (took > Env_.SyncReadBoundMs) Fault("a synchronous device read took " + std::to_string(took) + " ms");
     if (hr != S_OK) return Fault("IOPCSyncIO::Read from the device failed with " + std::to_string(hr));
-    std::vector<OPCHANDLE> clients;
-    std::vector<TVariant> values;
-    std::vector<std::uint16_t> qualities;
-    for (const auto& s : states) {
-        clients.push_back(s.ClientHandle);
-        values.push_back(s.Value);
-        qualities.push_back(s.Quality);
-    }
-    Observe(clients, values, qualities, errors, &floors, false);
+    for (std::size_t i = 0; i < states.size() && i < errors.size(); ++i)
+        if (errors[i] == S_OK)
+            Observe(states[i].ClientHandle, states[i].Value, states[i].Quality, &request, false);
 }
 
-void TSoakClient::Observe(const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
-                          const std::vector<std::uint16_t>& qualities, const std::vector<HRESULT>& errors,
-                          const std::map<int, std::uint32_t>* floors, bool notified) {
-    for (std::size_t i = 0; i < clients.size() && i < values.size() && i < qualities.size(); ++i) {
-        if (i < errors.size() && errors[i] != S_OK) continue;
-        const int index = static_cast<int>(clients[i]);
-        if (index < 0 || index >= Env_.Ledger->Count()) {
-            Fault("an answer names client handle " + std::to_string(clients[i]));
-            continue;
-        }
-        const auto value = static_cast<std::uint16_t>(values[i].UIntValue());
-        if (notified) Notified(index, qualities[i] == QualityGood, qualities[i], value);
-        if ((qualities[i] & 0xC0) == 0) continue; // BAD; GOOD and UNCERTAIN carry a value
-        // A notification is made in the server's tick that delivers it: its floor is now's.
-        std::uint32_t floor = Env_.Ledger->Floor(index);
-        if (floors) {
-            auto f = floors->find(index);
-            if (f == floors->end()) {
-                Fault("an answer names " + Env_.Ledger->ItemId(index) + ", which was not asked for");
-                continue;
-            }
-            floor = f->second;
-            ++Activity.Reads;
-        }
-        Env_.Ledger->Observed(index, value, floor);
+void TSoakClient::Observe(OPCHANDLE client, const TVariant& value, std::uint16_t quality,
+                          const TPending* request, bool notified) {
+    const int index = static_cast<int>(client);
+    if (index < 0 || index >= Env_.Ledger->Count())
+        return Fault("an answer names client handle " + std::to_string(client));
+    const auto number = static_cast<std::uint16_t>(value.UIntValue());
+    if (notified) Notified(index, quality == QualityGood, quality, number);
+    if ((quality & 0xC0) == 0) return; // BAD; GOOD and UNCERTAIN carry a value
+    std::uint32_t floor = Env_.Ledger->Floor(index);
+    if (request) {
+        auto read = std::find_if(request->Reads.begin(), request->Reads.end(),
+                                 [&](const auto& r) { return r.first == index; });
+        if (read == request->Reads.end())
+            return Fault("an answer names " + Env_.Ledger->ItemId(index) + ", which was not asked for");
+        floor = read->second;
+        ++Activity.Reads;
     }
+    Env_.Ledger->Observed(index, number, floor);
 }
 
 void TSoakClient::Called(const test::TDataCall& c) {
-    auto it = c.TransactionID ? Pending_.find(c.TransactionID) : Pending_.end();
-    const bool known = it != Pending_.end();
-    if (c.Kind == "data") {
-        ++Env_.Counters->Notifications;
-        // A refresh answers through OnDataChange with its id.
-        Observe(c.Clients, c.Values, c.Qualities, c.Errors, known ? &it->second.Floors : nullptr, true);
-        if (c.TransactionID) Finish(c.TransactionID, "refresh");
-    } else if (c.Kind == "read") {
-        if (known && it->second.Cancelled)
-            Fault("OnReadComplete for cancelled transaction " + std::to_string(c.TransactionID));
-        static const std::map<int, std::uint32_t> unknown;
-        Observe(c.Clients, c.Values, c.Qualities, c.Errors, known ? &it->second.Floors : &unknown, false);
-        Finish(c.TransactionID, "read");
-    } else if (c.Kind == "write") {
-        for (std::size_t i = 0; i < c.Clients.size() && i < c.Errors.size(); ++i) {
-            if (c.Errors[i] != S_OK)
-                ++Env_.Counters->WriteErrors;
-            else if (known)
-                for (const auto& [written, value] : it->second.Writes)
-                    if (written == static_cast<int>(c.Clients[i])) {
-                        Env_.Ledger->Confirmed(written, value);
-                        ++Activity.Writes;
-                    }
-        }
-        Finish(c.TransactionID, "write");
-    } else {
-        if (!known || !it->second.Cancelled)
-            Fault("OnCancelComplete for transaction " + std::to_string(c.TransactionID) +
-                  " that was not cancelled");
-        Finish(c.TransactionID, "cancel");
+    static const TPending unknown;
+    auto known = c.TransactionID ? Answered(c.TransactionID) : std::nullopt;
+    if (c.TransactionID && !known)
+        Fault(c.Kind + " answer for unknown transaction " + std::to_string(c.TransactionID));
+    if (known) Env_.Counters->Most("slowest transaction (ms)", Elapsed(known->StartTick));
+    const bool data = c.Kind == "data";
+    if (data) Env_.Counters->Count("notifications (OnDataChange)");
+    if (c.Kind == "read" && known && known->Cancelled)
+        Fault("OnReadComplete for cancelled transaction " + std::to_string(c.TransactionID));
+    // A refresh answers through OnDataChange with its id.
+    if (data || c.Kind == "read")
+        for (std::size_t i = 0; i < c.Clients.size() && i < c.Values.size() && i < c.Qualities.size(); ++i)
+            if (i >= c.Errors.size() || c.Errors[i] == S_OK)
+                Observe(c.Clients[i], c.Values[i], c.Qualities[i],
+                        known                      ? &*known
+                        : data && !c.TransactionID ? nullptr
+                                                   : &unknown,
+                        data);
+    for (std::size_t i = 0; c.Kind == "write" && i < c.Clients.size() && i < c.Errors.size(); ++i) {
+        if (c.Errors[i] != S_OK) Env_.Counters->Count("write elements failed (OnWriteComplete)");
+        for (const auto& [written, value] : known ? known->Writes : unknown.Writes)
+            if (c.Errors[i] == S_OK && written == static_cast<int>(c.Clients[i])) Confirm(written, value);
     }
-}
-
-void TSoakClient::Finish(std::uint32_t tid, const std::string& what) {
-    auto it = Pending_.find(tid);
-    if (it == Pending_.end()) return Fault(what + " answer for unknown transaction " + std::to_string(tid));
-    const std::uint32_t took = Elapsed(it->second.StartTick);
-    Env_.Counters->SlowestTransactionMs = std::max(Env_.Counters->SlowestTransactionMs, took);
-    if (took > Env_.TransactionBoundMs && !it->second.Overdue)
-        Fault(what + " transaction " + std::to_string(tid) + " answered after " + std::to_string(took) +
-              " ms");
-    Pending_.erase(it);
-}
-
-void TSoakClient::CheckOverdue() {
-    for (auto& [tid, pending] : Pending_) {
-        if (pending.Overdue || Elapsed(pending.StartTick) <= Env_.TransactionBoundMs) continue;
-        pending.Overdue = true;
-        Fault("transaction " + std::to_string(tid) + " not answered within " +
-              std::to_string(Env_.TransactionBoundMs) + " ms");
-    }
+    if (c.Kind == "cancel" && (!known || !known->Cancelled))
+        Fault("OnCancelComplete for transaction " + std::to_string(c.TransactionID) +
+              " that was not cancelled");
 }
 
 bool TSoakClient::AllGood(std::string* why) {

@@ -22,6 +22,17 @@ struct TStep {
     int Of = -1;         // the word whose value it is (-1: Word)
     std::optional<std::uint32_t> Floor = std::nullopt;
 };
+// W(word, n) writes n values, Make(word, n) makes n the server does not take, C and R
+// confirm and refuse write n, See sees it (with the floor of its request), P puts it in
+// the PLC; of: another word whose value it is.
+TStep W(int w, std::uint32_t n) { return {TStep::Write, w, n}; }
+TStep Make(int w, std::uint32_t n) { return {TStep::Make, w, n}; }
+TStep C(int w, std::uint32_t n) { return {TStep::Confirm, w, n}; }
+TStep R(int w, std::uint32_t n) { return {TStep::Refuse, w, n}; }
+TStep See(int w, std::uint32_t n, std::optional<std::uint32_t> floor = {}, int of = -1) {
+    return {TStep::See, w, n, of, floor};
+}
+TStep P(int w, std::uint32_t n, int of = -1) { return {TStep::Plc, w, n, of}; }
 struct TLedgerRow {
     const char* Name;
     std::vector<TStep> Steps;
@@ -29,74 +40,45 @@ struct TLedgerRow {
 };
 
 TEST(SoakLedger, RefusesWhatARunMustNotShow) {
-    using S = TStep;
     const TLedgerRow rows[] = {
         {"untouched, seen and last written pass",
-         {{S::Write, 0, 2}, {S::See, 0, 0, -1, 0u}, {S::See, 0, 1, -1, 0u}, {S::See, 1, 0}, {S::Plc, 0, 2}},
+         {W(0, 2), See(0, 0, 0), See(0, 1, 0), See(1, 0), P(0, 2)},
          {}},
         {"an older write winning",
-         {{S::Write, 0, 2}, {S::Plc, 0, 1}},
+         {W(0, 2), P(0, 1)},
          {"TcpA.WR0100 holds 0x0000 in the PLC, but the last write it kept was 0x0001"}},
         {"a write that never arrived",
-         {{S::Write, 0, 1}, {S::Plc, 0, 0}},
+         {W(0, 1), P(0, 0)},
          {"TcpA.WR0100 holds 0x01FF in the PLC, but the last write it kept was 0x0000"}},
         {"values of another word, never written and never taken",
-         {{S::Write, 0, 1},
-          {S::Write, 1, 1},
-          {S::Make, 0, 1},
-          {S::See, 0, 1, 1},
-          {S::See, 0, 7},
-          {S::See, 0, 2, -1, 0u},
-          {S::Plc, 1, 1},
-          {S::Plc, 0, 1, 1}},
+         {W(0, 1), W(1, 1), Make(0, 1), See(0, 1, {}, 1), See(0, 7), See(0, 2, 0), P(1, 1), P(0, 1, 1)},
          {"TcpA.WR0100 showed 0x0200, a value it was never given",
           "TcpA.WR0100 showed 0x0006, a value it was never given",
           "TcpA.WR0100 showed 0x0001, a value it was never given",
           "TcpA.WR0100 holds 0x0200 in the PLC, a value it was never given"}},
         {"a value older than one the PLC held when the read went out",
-         {{S::Write, 0, 3},
-          {S::Plc, 0, 3},
-          {S::Confirm, 0, 3},
-          {S::See, 0, 2, -1, 3u},
-          {S::See, 0, 3, -1, 3u},
-          {S::Plc, 0, 3}},
+         {W(0, 3), P(0, 3), C(0, 3), See(0, 2, 3), See(0, 3, 3), P(0, 3)},
          {"TcpA.WR0100 showed 0x0001 (write 2) after write 3 had reached the PLC: a stale value"}},
         // 1200 writes wrap the serials twice: write 700 and write 189 share a value.
         {"a stale value after the serials wrapped",
-         {{S::Write, 0, 1200},
-          {S::Plc, 0, 1100},
-          {S::Confirm, 0, 1100},
-          {S::See, 0, 700, -1, 1100u},
-          {S::See, 0, 1200, -1, 1100u},
-          {S::Plc, 0, 1200}},
+         {W(0, 1200), P(0, 1100), C(0, 1100), See(0, 700, 1100), See(0, 1200, 1100), P(0, 1200)},
          {"TcpA.WR0100 showed 0x00BC (write 700) after write 1100 had reached the PLC: a stale value"}},
         {"more writes beyond the PLC's than the values tell apart",
-         {{S::Write, 0, 600}, {S::See, 0, 600, -1, 0u}, {S::Plc, 0, 600}},
+         {W(0, 600), See(0, 600, 0), P(0, 600)},
          {"TcpA.WR0100 had 600 writes beyond the one the PLC holds: more than its values tell apart"}},
         // Write 1 and write 512 share a value: 511 beyond the floor is one too many.
         {"as many writes beyond the PLC's as there are values",
-         {{S::Write, 0, 1},
-          {S::Plc, 0, 1},
-          {S::Confirm, 0, 1},
-          {S::Write, 0, 511},
-          {S::See, 0, 512, -1, 1u},
-          {S::Plc, 0, 512}},
+         {W(0, 1), P(0, 1), C(0, 1), W(0, 511), See(0, 512, 1), P(0, 512)},
          {"TcpA.WR0100 had 511 writes beyond the one the PLC holds: more than its values tell apart"}},
         {"a refused write is not the final value",
-         {{S::Write, 0, 2}, {S::Plc, 0, 1}, {S::Confirm, 0, 1}, {S::Refuse, 0, 2}, {S::Plc, 0, 2}},
+         {W(0, 2), P(0, 1), C(0, 1), R(0, 2), P(0, 2)},
          {"TcpA.WR0100 holds 0x0001 in the PLC, but the last write it kept was 0x0000"}},
-        {"a refused last write leaves the one before",
-         {{S::Write, 0, 2}, {S::Plc, 0, 1}, {S::Confirm, 0, 1}, {S::Refuse, 0, 2}, {S::Plc, 0, 1}},
-         {}},
-        {"every write refused leaves the initial value",
-         {{S::Write, 0, 1}, {S::Refuse, 0, 1}, {S::Plc, 0, 0}},
-         {}},
+        {"a refused last write leaves the one before", {W(0, 2), P(0, 1), C(0, 1), R(0, 2), P(0, 1)}, {}},
+        {"every write refused leaves the initial value", {W(0, 1), R(0, 1), P(0, 0)}, {}},
         // Write 512 takes the value of refused write 1: its refusal is forgotten.
-        {"a refusal does not outlive its serial",
-         {{S::Write, 0, 1}, {S::Refuse, 0, 1}, {S::Write, 0, 511}, {S::Plc, 0, 512}},
-         {}},
+        {"a refusal does not outlive its serial", {W(0, 1), R(0, 1), W(0, 511), P(0, 512)}, {}},
         {"a confirmation the PLC does not show",
-         {{S::Write, 0, 2}, {S::Plc, 0, 1}, {S::Confirm, 0, 2}, {S::Plc, 0, 2}},
+         {W(0, 2), P(0, 1), C(0, 2), P(0, 2)},
          {"TcpA.WR0100 holds 0x0000 in the PLC although write 2 was confirmed"}},
     };
     for (const TLedgerRow& row : rows) {
@@ -111,14 +93,14 @@ TEST(SoakLedger, RefusesWhatARunMustNotShow) {
         for (const TStep& s : row.Steps) {
             const std::uint16_t value = TSoakLedger::ValueOf(s.Of < 0 ? s.Word : s.Of, s.N);
             switch (s.Op) {
-            case S::Write:
+            case TStep::Write:
                 for (std::uint32_t i = 0; i < s.N; ++i) ledger.Given(s.Word, ledger.NextValue(s.Word));
                 break;
-            case S::Make: ledger.NextValue(s.Word); break;
-            case S::Confirm: ledger.Confirmed(s.Word, value); break;
-            case S::Refuse: ledger.Refused(s.Word, value); break;
-            case S::See: ledger.Observed(s.Word, value, s.Floor); break;
-            case S::Plc: plc[s.Word] = value; break;
+            case TStep::Make: ledger.NextValue(s.Word); break;
+            case TStep::Confirm: ledger.Confirmed(s.Word, value); break;
+            case TStep::Refuse: ledger.Refused(s.Word, value); break;
+            case TStep::See: ledger.Observed(s.Word, value, s.Floor); break;
+            case TStep::Plc: plc[s.Word] = value; break;
             }
         }
         EXPECT_EQ(ledger.Check([&](int index) { return plc.at(index); }), row.Faults);

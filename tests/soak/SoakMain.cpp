@@ -42,42 +42,12 @@
 namespace dravon::soak {
 namespace {
 
-struct TOptions {
-    std::uint32_t DurationS = 600;
-    std::uint32_t Seed = 12;
-    std::uint32_t Clients = 3;
-    bool Verbose = false;
-};
-
 const char* const Usage =
     "usage: dravon-soak [--duration SECONDS] [--seed N] [--clients N] [--verbose]\n"
     "  Runs the server core against simulated PLCs with faults and OPC clients, then checks\n"
     "  that nothing hung or was lost, qualities recovered, memory stayed flat and the session\n"
     "  log tells each outage once. Default duration 600 s (at least 45 s). Exit status 1 on a\n"
     "  failed check.\n";
-
-bool ParseOptions(int argc, char** argv, TOptions& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--verbose") {
-            options.Verbose = true;
-            continue;
-        }
-        // --name N within [least, most]
-        const std::tuple<const char*, std::uint32_t*, std::uint32_t, std::uint32_t> numbers[] = {
-            {"--duration", &options.DurationS, 45, UINT32_MAX / 1000},
-            {"--seed", &options.Seed, 0, UINT32_MAX},
-            {"--clients", &options.Clients, 1, 8}};
-        auto it = std::find_if(std::begin(numbers), std::end(numbers),
-                               [&](const auto& n) { return a == std::get<0>(n); });
-        if (it == std::end(numbers) || i + 1 >= argc) return false;
-        char* end = nullptr;
-        const unsigned long v = std::strtoul(argv[++i], &end, 10);
-        if (!end || *end != '\0' || v < std::get<2>(*it) || v > std::get<3>(*it)) return false;
-        *std::get<1>(*it) = static_cast<std::uint32_t>(v);
-    }
-    return true;
-}
 
 struct TPlc {
     TSoakPlcSetup Setup;
@@ -92,7 +62,7 @@ struct TPlc {
 
 class TSoakRun {
 public:
-    explicit TSoakRun(const TOptions& options) : Options_(options), Random_(options.Seed) {}
+    explicit TSoakRun(const TSoakOptions& options) : Options_(options), Random_(options.Seed) {}
 
     int Run() {
         if (!Home_.isValid()) return Fail("no temporary folder");
@@ -160,7 +130,10 @@ public:
                   << " fault phases until " << FaultsEndMs() / 1000 << " s" << std::endl;
 
         Spin([&] { return Now() >= FaultsEndMs() && PhasesOver_ == Plan_.size(); }, FaultsEndMs() + 5000);
-        ClearAllFaults();
+        for (auto& plc : Plc_) {
+            plc.Sim->SetFaults(TSimFaults{});
+            plc.Sim->SetPower(true);
+        }
         CheckRecovery();
 
         Spin([&] { return Now() >= QuiesceMs(); }, QuiesceMs() + 1000);
@@ -169,21 +142,22 @@ public:
         if (Churn_) Churn_->Disconnect();
         VanishActive_ = false;
         Await([&] { return Every([](auto* c) { return c->Outstanding() == 0; }); }, Env_.TransactionBoundMs,
-              [] { return "transactions still unanswered after the clients stopped"; });
-        Await([&] { return !WritesPending(); }, 15000, [] { return "writes still pending at the end"; });
+              "transactions still unanswered after the clients stopped");
+        Await([&] { return !WritesPending(); }, 15000, "writes still pending at the end");
         // The last vanished client is checked like the others.
         Await([&] { return !Vanisher_; }, VanishCheckMs() + 15000,
-              [] { return "the last vanished OPC UA client was never checked"; });
-        if (Counters_.UaSessionsFreed != static_cast<std::uint64_t>(UaVanishers_) || UaVanishers_ == 0)
-            Counters_.Fault(std::to_string(Counters_.UaSessionsFreed) + " of " +
-                            std::to_string(UaVanishers_) +
+              "the last vanished OPC UA client was never checked");
+        const std::uint64_t freed = Counters_.Counts["UA vanished sessions freed"];
+        if (freed != static_cast<std::uint64_t>(UaVanishers_) || UaVanishers_ == 0)
+            Counters_.Fault(std::to_string(freed) + " of " + std::to_string(UaVanishers_) +
                             " vanished OPC UA clients' sessions freed at their time-out");
         EndMemory_ = ReadMemory();
         for (const auto& f : Ledger_.Check([&](int index) { return PlcValue(index); })) Counters_.Fault(f);
         // Every client was told the values the PLC holds now, and did its share.
         std::string why;
-        Await([&] { return Every([&](auto* c) { return c->Settled(&why, true); }); },
-              2 * SlowestRate() + 2000, [&] { return "at the end: " + why; });
+        if (!Spin([&] { return Every([&](auto* c) { return c->Settled(&why, true); }); },
+                  2 * SlowestRate() + 2000))
+            Counters_.Fault("at the end: " + why);
         for (auto* client : All()) Activity_.push_back(client->Activity);
         for (const auto& f : CheckActivity(Activity_, Options_.DurationS)) Counters_.Fault(f);
 
@@ -191,23 +165,16 @@ public:
         Churn_.reset();
         for (auto& client : UaClients_) client->Close();
         Await([&] { return EveryUa([](auto& c) { return c.Done(); }); }, 10000,
-              [] { return "an OPC UA client's CloseSession was not answered within 10 s"; });
+              "an OPC UA client's CloseSession was not answered within 10 s");
         UaClients_.clear();
         Vanisher_.reset();
         Await([&] { return Endpoint_->SessionCount() == 0; }, 15000,
-              [&] {
-                  return std::to_string(Endpoint_->SessionCount()) +
-                         " OPC UA sessions left after the clients went";
-              });
+              "OPC UA sessions left after the clients went");
         Await([&] { return connections->Count() == 0 && LocationCount() == StartLocations_; }, 15000,
-              [&] {
-                  return "after the clients left: " + std::to_string(connections->Count()) +
-                         " server objects and " + std::to_string(LocationCount()) +
-                         " locations (start: " + std::to_string(StartLocations_) + ")";
-              });
+              "server objects or locations left after the clients went");
         EndLocations_ = LocationCount();
         driver.stop();
-        CheckMemory();
+        MemoryChangePercent_ = MemoryChange(Counters_, WarmMemory_.Rss, EndMemory_.Rss, 5);
         CheckLog();
 
         Env_.Factory = nullptr;
@@ -217,8 +184,7 @@ public:
         communication.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         for (auto& plc : Plc_) plc.Sim->Stop();
-        PrintSummary();
-        return Counters_.Faults.empty() ? 0 : 1;
+        return Summary();
     }
 
 private:
@@ -257,9 +223,8 @@ private:
         return std::all_of(UaClients_.begin(), UaClients_.end(), [&](auto& c) { return holds(*c); });
     }
     // Spins until the condition holds; a fault when it does not within the bound.
-    void Await(const std::function<bool()>& holds, std::int64_t boundMs,
-               const std::function<std::string()>& fault) {
-        if (!Spin(holds, boundMs)) Counters_.Fault(fault());
+    void Await(const std::function<bool()>& holds, std::int64_t boundMs, const std::string& fault) {
+        if (!Spin(holds, boundMs)) Counters_.Fault(fault);
     }
     std::uint32_t SlowestRate() const {
         std::uint32_t slowest = 0;
@@ -512,16 +477,9 @@ private:
                             std::to_string(Endpoint_->SessionCount()) + " sessions, " + std::to_string(live) +
                             " clients)");
         else
-            ++Counters_.UaSessionsFreed;
+            Counters_.Count("UA vanished sessions freed");
         Vanisher_.reset();
         NextVanish_ = now + 10000;
-    }
-
-    void ClearAllFaults() {
-        for (auto& plc : Plc_) {
-            plc.Sim->SetFaults(TSimFaults{});
-            plc.Sim->SetPower(true);
-        }
     }
 
     // ------------------------------------------------------------- checks
@@ -559,8 +517,9 @@ private:
         for (auto& client : Clients_)
             if (!client->AllGood(&why)) Counters_.Fault("two passes after the last fault: " + why);
         // The subscriptions tell the clients too, within one update period.
-        Await([&] { return Every([&](auto* c) { return c->Settled(&why, false); }); }, 2 * slowest + 2000,
-              [&] { return "after recovery: " + why; });
+        if (!Spin([&] { return Every([&](auto* c) { return c->Settled(&why, false); }); },
+                  2 * slowest + 2000))
+            Counters_.Fault("after recovery: " + why);
     }
 
     int LocationCount() const {
@@ -579,18 +538,6 @@ private:
     std::uint16_t PlcValue(int index) const {
         const TWord& w = Words_[static_cast<std::size_t>(index)];
         return Plc_[static_cast<std::size_t>(w.Plc)].Sim->Value(0, w.Code, w.Address);
-    }
-
-    void CheckMemory() {
-        const double change = WarmMemory_.Rss > 0
-                                  ? 100.0 * static_cast<double>(EndMemory_.Rss - WarmMemory_.Rss) /
-                                        static_cast<double>(WarmMemory_.Rss)
-                                  : 100.0;
-        MemoryChangePercent_ = change;
-        if (change >= 5.0 || change <= -5.0)
-            Counters_.Fault("resident memory changed by " + std::to_string(change) +
-                            " % between the warm-up (" + std::to_string(WarmMemory_.Rss) +
-                            " kB) and the end (" + std::to_string(EndMemory_.Rss) + " kB)");
     }
 
     void CheckLog() {
@@ -613,75 +560,42 @@ private:
     }
 
     // ------------------------------------------------------------- report
-    void PrintSummary() const {
-        // Fault counts by kind, in the order of TFaultKind (outages are the run's own).
-        std::uint64_t faults[FaultKindCount] = {}, ignored = 0, requests = 0;
+    int Summary() {
+        auto& n = Counters_.Counts;
         for (const auto& plc : Plc_) {
             const TSimStats s = plc.Sim->Stats();
             const std::uint64_t counts[] = {
                 s.FaultLatencySpikes, s.FaultBusy,    s.FaultErrors, s.FaultDrops,
                 s.FaultSplits,        s.FaultGarbage, s.FaultCloses, static_cast<std::uint64_t>(plc.Outages)};
-            for (int k = 0; k < FaultKindCount; ++k) faults[k] += counts[k];
-            ignored += s.Ignored;
-            requests += s.Requests();
+            for (int k = 0; k < FaultKindCount; ++k)
+                n[std::string("faults injected: ") + FaultKindName(static_cast<TFaultKind>(k))] += counts[k];
+            n["requests ignored while off"] += s.Ignored;
+            n["PLC requests"] += s.Requests();
+            n[plc.Setup.Name + " outages"] = static_cast<std::uint64_t>(plc.Outages);
+            n[plc.Setup.Name + " timed out"] =
+                static_cast<std::uint64_t>(Log_.Containing("PLC " + plc.Setup.Name + " timed out at"));
+            n[plc.Setup.Name + " restored"] =
+                static_cast<std::uint64_t>(Log_.Containing("PLC " + plc.Setup.Name + " restored at"));
         }
-        auto row = [](const std::string& name, const std::string& value) {
-            std::printf("  %-38s %14s\n", name.c_str(), value.c_str());
-        };
-        auto num = [](auto v) { return std::to_string(v); };
-        auto two = [&](auto a, auto b, const char* unit = "") { return num(a) + " / " + num(b) + unit; };
-        std::printf("\nsoak summary (%u s, seed %u, %u clients)\n", Options_.DurationS, Options_.Seed,
-                    Options_.Clients);
-        row("faults injected (phases)", "count");
-        for (int k = 0; k < FaultKindCount; ++k) {
-            auto it = PhasesRun_.find(k);
-            row(std::string(FaultKindName(static_cast<TFaultKind>(k))) + " (" +
-                    num(it == PhasesRun_.end() ? 0 : it->second) + ")",
-                num(faults[k]));
-        }
-        const TSoakCounters& c = Counters_;
-        const std::pair<std::string, std::string> rows[] = {
-            {"requests ignored while off", num(ignored)},
-            {"PLC requests", num(requests)},
-            {"writes made (DA accepted, UA sent)", num(Ledger_.WritesMade())},
-            {"writes confirmed (S_OK, Good)", num(Ledger_.WritesConfirmed())},
-            {"write elements failed (OnWriteComplete)", num(c.WriteErrors)},
-            {"async write calls", num(c.WriteCalls)},
-            {"sync / async device reads", two(c.SyncDeviceReads, c.AsyncReads)},
-            {"reads cancelled", num(c.Cancels)},
-            {"device refreshes", num(c.Refreshes)},
-            {"notifications (OnDataChange)", num(c.Notifications)},
-            {"values checked", num(Ledger_.Observations())},
-            {"coming-and-going clients", num(ChurnConnects_)},
-            {"UA write calls / elements refused", two(c.UaWriteCalls, c.UaWriteErrors)},
-            {"UA device reads (maxAge 0) / values", two(c.UaReads, c.UaReadValues)},
-            {"UA Publish answers with data / empty", two(c.UaPublishes, c.UaKeepAlives)},
-            {"UA notifications (monitored items)", num(c.UaNotifications)},
-            {"UA vanished clients / sessions freed", two(UaVanishers_, c.UaSessionsFreed)},
-            {"slowest sync read / transaction", two(c.SlowestSyncReadMs, c.SlowestTransactionMs, " ms")},
-            {"slowest UA device read", num(c.SlowestUaReadMs) + " ms"},
-            {"in contact / GOOD after the faults", two(ContactMs_, RecoveryMs_, " ms")},
-            {"RSS after warm-up / at end", two(WarmMemory_.Rss, EndMemory_.Rss, " kB")},
-            {"heap after warm-up / at end", two(WarmMemory_.Heap, EndMemory_.Heap, " kB")},
-            {"peak RSS", num(std::max(PeakRss_, EndMemory_.Peak)) + " kB"},
-            {"locations at start / end", two(StartLocations_, EndLocations_)},
-            {"session-log lines", num(Log_.Total)}};
-        for (const auto& [name, value] : rows) row(name, value);
-        char change[32];
-        std::snprintf(change, sizeof change, "%+.2f %%", MemoryChangePercent_);
-        row("RSS change", change);
-        for (const auto& plc : Plc_)
-            row(plc.Setup.Name + " outages / timed out / restored",
-                num(plc.Outages) + " / " +
-                    two(Log_.Containing("PLC " + plc.Setup.Name + " timed out at"),
-                        Log_.Containing("PLC " + plc.Setup.Name + " restored at")));
-        for (const TSoakActivity& a : Activity_)
-            row(a.Name + " writes / reads / notified", num(a.Writes) + " / " + two(a.Reads, a.Notified));
-        if (Counters_.Faults.empty()) {
-            std::printf("\nsoak: PASSED\n");
-        } else {
-            std::printf("\nsoak: FAILED (%zu)\n", Counters_.Faults.size());
-            for (const auto& f : Counters_.Faults) std::printf("  - %s\n", f.c_str());
+        for (const auto& [kind, phases] : PhasesRun_)
+            n[std::string("fault phases: ") + FaultKindName(static_cast<TFaultKind>(kind))] =
+                static_cast<std::uint64_t>(phases);
+        n["writes made (DA accepted, UA sent)"] = Ledger_.WritesMade();
+        n["writes confirmed (S_OK, Good)"] = Ledger_.WritesConfirmed();
+        n["values checked"] = Ledger_.Observations();
+        n["coming-and-going clients"] = static_cast<std::uint64_t>(ChurnConnects_);
+        n["UA vanished clients"] = static_cast<std::uint64_t>(UaVanishers_);
+        n["in contact after the faults (ms)"] = ContactMs_;
+        n["GOOD after the faults (ms)"] = RecoveryMs_;
+        n["heap after warm-up (kB)"] = static_cast<std::uint64_t>(WarmMemory_.Heap);
+        n["heap at end (kB)"] = static_cast<std::uint64_t>(EndMemory_.Heap);
+        n["peak RSS (kB)"] = static_cast<std::uint64_t>(std::max(PeakRss_, EndMemory_.Peak));
+        n["locations at start"] = static_cast<std::uint64_t>(StartLocations_);
+        n["locations at end"] = static_cast<std::uint64_t>(EndLocations_);
+        n["session-log lines"] = Log_.Total;
+        std::printf("\nsoak summary (%u s, seed %u, %u clients), RSS change %+.2f %%\n", Options_.DurationS,
+                    Options_.Seed, Options_.Clients, MemoryChangePercent_);
+        if (!Counters_.Faults.empty()) {
             std::printf("fault plan:\n");
             for (const auto& phase : Plan_)
                 std::printf("  %6u-%6u ms  %-5s %s\n", phase.StartMs, phase.EndMs,
@@ -693,7 +607,7 @@ private:
             for (std::size_t i = 0; i < Log_.Lines.size(); ++i)
                 std::printf("  %6u ms  %s\n", Log_.Times[i], Log_.Lines[i].c_str());
         }
-        std::fflush(stdout);
+        return PrintSummary("soak", Counters_, Activity_);
     }
 
     static constexpr std::uint32_t SerialSpeed = 19200;
@@ -709,7 +623,7 @@ private:
         std::uint32_t Address;
     };
 
-    TOptions Options_;
+    TSoakOptions Options_;
     std::mt19937 Random_;
     QTemporaryDir Home_;
     TMemoryStore Store_;
@@ -758,16 +672,9 @@ private:
 } // namespace dravon::soak
 
 int main(int argc, char** argv) {
-    dravon::soak::TOptions options;
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]) == "--help") {
-            std::cout << dravon::soak::Usage;
-            return 0;
-        }
-    if (!dravon::soak::ParseOptions(argc, argv, options)) {
-        std::cerr << dravon::soak::Usage;
-        return 2;
-    }
+    dravon::soak::TSoakOptions options;
+    if (auto status = dravon::soak::ParseOptions(argc, argv, options, 45, dravon::soak::Usage))
+        return *status;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QCoreApplication application(argc, argv);
     dravon::soak::TSoakRun run(options);

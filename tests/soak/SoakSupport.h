@@ -1,12 +1,15 @@
-// What the soak programs and the soak's tests share: spinning the event loop until a
-// condition holds, the process's memory, a session-log recorder and an OPC UA endpoint on
-// an in-memory backend over a loopback port.
+// What the soak programs and the soak's tests share: options, spinning the event loop
+// until a condition holds, the process's memory, a session-log recorder, the summary and an
+// OPC UA endpoint on an in-memory backend over a loopback port with its clients' rig.
 #pragma once
 
-#include "SoakLedger.h"
+#include "SoakClient.h"
 
 #include "app/ServerContext.h"
 #include "app/SessionLog.h"
+#include "platform/QtClock.h"
+#include "platform/QtEventLoop.h"
+#include "platform/QtTimerFactory.h"
 #include "platform/UaTcpListener.h"
 #include "ua/UaMemoryBackend.h"
 #include "ua/UaServer.h"
@@ -17,6 +20,8 @@
 #include <QTcpServer>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -32,6 +37,41 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace dravon::soak {
+
+struct TSoakOptions {
+    std::uint32_t DurationS = 600;
+    std::uint32_t Seed = 12;
+    std::uint32_t Clients = 3;
+    bool Verbose = false;
+};
+
+// --duration S (at least leastS), --seed N, --clients N (1-8), --verbose, --help; the exit
+// status when the program is not to run (usage on stdout for --help, else on stderr).
+inline std::optional<int> ParseOptions(int argc, char** argv, TSoakOptions& options, std::uint32_t leastS,
+                                       const char* usage) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help") return std::fputs(usage, stdout), 0;
+        if (a == "--verbose") {
+            options.Verbose = true;
+            continue;
+        }
+        // --name N within [least, most]
+        const std::tuple<const char*, std::uint32_t*, std::uint32_t, std::uint32_t> numbers[] = {
+            {"--duration", &options.DurationS, leastS, UINT32_MAX / 1000},
+            {"--seed", &options.Seed, 0, UINT32_MAX},
+            {"--clients", &options.Clients, 1, 8}};
+        auto it = std::find_if(std::begin(numbers), std::end(numbers),
+                               [&](const auto& n) { return a == std::get<0>(n); });
+        char* end = nullptr;
+        const unsigned long v =
+            it == std::end(numbers) || i + 1 >= argc ? 0 : std::strtoul(argv[++i], &end, 10);
+        if (!end || *end != '\0' || v < std::get<2>(*it) || v > std::get<3>(*it))
+            return std::fputs(usage, stderr), 2;
+        *std::get<1>(*it) = static_cast<std::uint32_t>(v);
+    }
+    return std::nullopt;
+}
 
 // Runs the event loop until the condition holds; false after boundMs.
 inline bool Spin(const std::function<bool()>& condition, std::int64_t boundMs) {
@@ -64,6 +104,34 @@ inline TMemory ReadMemory() {
         if (line.rfind("VmHWM:", 0) == 0) m.Peak = std::atol(line.c_str() + 6);
     }
     return m;
+}
+
+// Resident memory's change in per cent, and a fault when it is `limit` % or more.
+inline double MemoryChange(TSoakCounters& counters, long warmKb, long endKb, double limit) {
+    const double change =
+        warmKb > 0 ? 100.0 * static_cast<double>(endKb - warmKb) / static_cast<double>(warmKb) : 100.0;
+    if (change >= limit || change <= -limit)
+        counters.Fault("resident memory changed by " + std::to_string(change) + " % between the warm-up (" +
+                       std::to_string(warmKb) + " kB) and the end (" + std::to_string(endKb) + " kB)");
+    counters.Count("RSS after warm-up (kB)", static_cast<std::uint64_t>(warmKb));
+    counters.Count("RSS at end (kB)", static_cast<std::uint64_t>(endKb));
+    return change;
+}
+
+// The counts, one a line, then PASSED or FAILED with the faults; the exit status.
+inline int PrintSummary(const std::string& program, const TSoakCounters& counters,
+                        const std::vector<TSoakActivity>& activity) {
+    for (const auto& [name, count] : counters.Counts)
+        std::printf("  %-44s %12llu\n", name.c_str(), static_cast<unsigned long long>(count));
+    for (const TSoakActivity& a : activity)
+        std::printf("  %-44s %llu / %llu / %llu\n", (a.Name + " writes / reads / notified").c_str(),
+                    static_cast<unsigned long long>(a.Writes), static_cast<unsigned long long>(a.Reads),
+                    static_cast<unsigned long long>(a.Notified));
+    std::printf("\n%s: %s (%zu)\n", program.c_str(), counters.Faults.empty() ? "PASSED" : "FAILED",
+                counters.Faults.size());
+    for (const auto& f : counters.Faults) std::printf("  - %s\n", f.c_str());
+    std::fflush(stdout);
+    return counters.Faults.empty() ? 0 : 1;
 }
 
 // Lines about clients coming and going, creating groups and callbacks.
@@ -133,6 +201,31 @@ struct TSoakUaEndpoint {
     TUaMemoryBackend Backend;
     TUaServer Server;
     QTcpServer Listener;
+};
+
+// An endpoint of `words` words and what its clients share, on the Qt clock, loop and
+// timers, with a recorded session log.
+struct TSoakUaRig {
+    TSoakUaRig(int words, const TUaConfig& config, std::uint32_t seed) : Random(seed) {
+        Context.Clock = &Clock;
+        Context.Loop = &Loop;
+        Context.Timers = &Timers;
+        Context.Log = &Log;
+        Log.AddView(&Lines);
+        Ua = std::make_unique<TSoakUaEndpoint>(Context, Ledger, words, config);
+    }
+    ~TSoakUaRig() { Log.RemoveView(&Lines); }
+    TQtClock Clock;
+    TQtEventLoop Loop;
+    TQtTimerFactory Timers;
+    TServerContext Context;
+    TSessionLog Log{Context.Settings, Clock, "/nonexistent-dravon-soak/"};
+    TLogRecorder Lines;
+    TSoakLedger Ledger;
+    TSoakCounters Counters;
+    std::mt19937 Random;
+    TSoakEnv Env{nullptr, &Clock, &Ledger, &Counters, &Random, false, 5000, 0};
+    std::unique_ptr<TSoakUaEndpoint> Ua;
 };
 
 } // namespace dravon::soak

@@ -1,12 +1,9 @@
 #include "SoakUaClient.h"
 
-#include "UaTestClient.h"
-
 #include "app/Platform.h"
 #include "ua/UaStatusCodes.h"
 
 #include <QHostAddress>
-#include <QTcpSocket>
 
 #include <algorithm>
 #include <utility>
@@ -32,52 +29,15 @@ void WriteValueId(TUaBinaryWriter& w, const std::string& itemId) {
 
 } // namespace
 
-void WriteCreateSession(TUaBinaryWriter& w, const std::string& name, double timeoutMs) {
-    WriteApplicationDescription(w, {});
-    w.Int32(-1);
-    w.String("opc.tcp://127.0.0.1");
-    w.String(name);
-    w.ByteString(std::string(32, 'n'));
-    w.Int32(-1);
-    w.Double(timeoutMs);
-    w.UInt32(0);
-}
-
-void WriteActivateSession(TUaBinaryWriter& w, bool anonymousToken) {
-    w.Int32(-1);
-    w.Int32(-1);
-    w.EmptyArray();
-    w.EmptyArray();
-    TUaBinaryWriter token;
-    token.String("anonymous");
-    w.ExtensionObject(anonymousToken
-                          ? TUaExtensionObject{TUaNodeId::Num(UaId::AnonymousIdentityToken), 1, token.Take()}
-                          : TUaExtensionObject{});
-    w.Int32(-1);
-    w.Int32(-1);
-}
-
-void WriteCreateSubscription(TUaBinaryWriter& w, double publishingMs, std::uint32_t lifetime,
-                             std::uint32_t keepAlive) {
-    w.Double(publishingMs);
-    w.UInt32(lifetime);
-    w.UInt32(keepAlive);
-    w.UInt32(0);
-    w.Boolean(true);
-    w.Byte(0);
-}
-
 TSoakUaClient::TSoakUaClient(TSoakEnv& env, std::string name, std::uint16_t port, std::vector<int> monitored,
                              std::vector<int> writable, double publishingMs, double sessionTimeoutMs)
-    : TSoakClientBase(env, std::move(name), std::move(monitored), std::move(writable)), Port_(port),
-      PublishingMs_(publishingMs), SessionTimeoutMs_(sessionTimeoutMs) {}
-
-TSoakUaClient::~TSoakUaClient() { Drop(State_); }
+    : TSoakClientBase(env, std::move(name), std::move(monitored), std::move(writable), env.SyncReadBoundMs),
+      Port_(port), PublishingMs_(publishingMs), SessionTimeoutMs_(sessionTimeoutMs) {}
 
 void TSoakUaClient::Drop(TState state) {
-    if (Socket_) {
-        Socket_->disconnect();
-        Socket_->abort();
+    if (Wire_) {
+        Wire_->Socket->disconnect();
+        Wire_->Socket->abort();
     }
     Pending_.clear();
     State_ = state;
@@ -90,9 +50,10 @@ void TSoakUaClient::Fail(const std::string& why) {
 }
 
 void TSoakUaClient::Connect() {
-    Socket_ = std::make_unique<QTcpSocket>();
-    QTcpSocket* socket = Socket_.get();
-    QObject::connect(socket, &QTcpSocket::connected, socket, [this] { SendRaw(test::HelloFrame()); });
+    Wire_ = std::make_unique<TUaWire>();
+    Wire_->Raw.SessionName = Name_;
+    QTcpSocket* socket = Wire_->Socket.get();
+    QObject::connect(socket, &QTcpSocket::connected, socket, [this] { Wire_->Raw.Send(test::HelloFrame()); });
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { Received(); });
     auto gone = [this](const std::string& why) {
         if (State_ == TState::Closing)
@@ -103,44 +64,33 @@ void TSoakUaClient::Connect() {
     QObject::connect(socket, &QTcpSocket::disconnected, socket,
                      [gone] { gone("the server closed the connection"); });
     QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this, gone](QAbstractSocket::SocketError) {
-        gone("socket error: " + Socket_->errorString().toStdString());
+        gone("socket error: " + Wire_->Socket->errorString().toStdString());
     });
     socket->connectToHost(QHostAddress::LocalHost, Port_);
 }
 
-void TSoakUaClient::SendRaw(const std::string& bytes) {
-    if (Socket_) Socket_->write(bytes.data(), static_cast<qint64>(bytes.size()));
-}
-
-template <typename F> void TSoakUaClient::Send(std::uint32_t typeId, TKind kind, F fill, TPending pending) {
-    const std::uint32_t requestId = ++RequestId_;
-    pending.Kind = kind;
-    pending.StartTick = Env_.Clock->TickCount();
-    Pending_[requestId] = std::move(pending);
-    SendRaw(test::MessageFrame("MSGF", ChannelId_, 1, ++Sequence_, requestId,
-                               test::RequestBody(typeId, AuthToken_, requestId, fill)));
+template <typename F>
+TSoakClientBase::TPending& TSoakUaClient::Send(int kind, F send, const std::vector<int>& read) {
+    send(Wire_->Raw);
+    return Start(Wire_->Raw.RequestId, kind, read);
 }
 
 void TSoakUaClient::Received() {
-    Buffer_ += Socket_->readAll().toStdString();
-    for (const test::TFrame& f : test::TakeFrames(Buffer_)) {
+    test::TRawUaClient& raw = Wire_->Raw;
+    for (const test::TFrame& f : Wire_->Frames()) {
         if (State_ == TState::Failed) return;
         TUaBinaryReader r(f.Body);
         if (f.Type == "ACKF") {
-            SendRaw(test::OpenFrame(0, ++Sequence_, ++RequestId_, 0, 1,
-                                    "http://opcfoundation.org/UA/SecurityPolicy#None", TokenLifetimeMs));
+            raw.Send(test::OpenFrame(0, raw.Sequence, raw.RequestId, 0, 1,
+                                     "http://opcfoundation.org/UA/SecurityPolicy#None", TokenLifetimeMs));
         } else if (f.Type == "ERRF") {
             const TUaStatusCode code = r.StatusCode();
             Fail("Error message " + Hex(code, 8) + " " + r.String());
         } else if (f.Type == "OPNF") {
-            ChannelId_ = r.UInt32();
-            Send(UaId::CreateSessionRequest, TKind::CreateSession,
-                 [&](TUaBinaryWriter& w) { WriteCreateSession(w, Name_, SessionTimeoutMs_); });
+            raw.ChannelId = r.UInt32();
+            Send(Creating, [&](auto& c) { c.CreateSession(SessionTimeoutMs_); });
         } else if (f.Type.starts_with("MSG") && f.Body.size() >= 16) {
-            r.UInt32();
-            r.UInt32();
-            r.UInt32();
-            const std::uint32_t requestId = r.UInt32();
+            const std::uint32_t requestId = TUaBinaryReader(std::string_view(f.Body).substr(12, 4)).UInt32();
             std::string& partial = Partial_[requestId];
             partial.append(f.Body, 16);
             if (f.Type == "MSGC") continue;
@@ -148,19 +98,18 @@ void TSoakUaClient::Received() {
             Partial_.erase(requestId);
             if (f.Type != "MSGF")
                 return Fail("the server aborted the answer to request " + std::to_string(requestId));
-            auto it = Pending_.find(requestId);
-            if (it == Pending_.end())
-                return Fail("an answer to unknown request " + std::to_string(requestId));
-            TPending pending = std::move(it->second);
-            Pending_.erase(it);
+            auto pending = Answered(requestId);
+            if (!pending) return Fail("an answer to unknown request " + std::to_string(requestId));
+            if (pending->Kind == Reading)
+                Env_.Counters->Most("slowest UA device read (ms)", Elapsed(pending->StartTick));
             TUaBinaryReader body(payload);
             const test::TResponseStart start = test::ReadResponseStart(body);
             // Publish requests still queued when the session closes are answered with a fault.
             if (start.TypeId == UaId::ServiceFault || start.ServiceResult != 0) {
-                if (State_ != TState::Closing || pending.Kind != TKind::Publish)
+                if (State_ != TState::Closing || pending->Kind != Held)
                     Fail("request " + std::to_string(requestId) + " answered " + Hex(start.ServiceResult, 8));
             } else {
-                Response(std::move(pending), body);
+                Response(std::move(*pending), body);
             }
         } else {
             Fail("unexpected frame " + f.Type);
@@ -170,34 +119,34 @@ void TSoakUaClient::Received() {
 
 void TSoakUaClient::Response(TPending pending, TUaBinaryReader& r) {
     switch (pending.Kind) {
-    case TKind::CreateSession:
+    case Creating:
         r.NodeId();
-        AuthToken_ = r.NodeId();
-        Send(UaId::ActivateSessionRequest, TKind::Activate,
-             [](TUaBinaryWriter& w) { WriteActivateSession(w, true); });
+        Send(Activating, [&](auto& c) { c.Activate(r.NodeId()); });
         return;
-    case TKind::Activate:
-        Send(UaId::CreateSubscriptionRequest, TKind::Subscribe,
-             [&](TUaBinaryWriter& w) { WriteCreateSubscription(w, PublishingMs_, 120, 10); });
+    case Activating:
+        // Its answer comes over the socket, not from the test client's call.
+        Send(Subscribing, [&](auto& c) { c.CreateSubscription(PublishingMs_, 120, 10); });
         return;
-    case TKind::Subscribe:
+    case Subscribing:
         Subscription_ = r.UInt32();
-        Send(UaId::CreateMonitoredItemsRequest, TKind::Monitor, [&](TUaBinaryWriter& w) {
-            w.UInt32(Subscription_);
-            w.UInt32(0); // source timestamps
-            w.Array(Items_, [&](int index) {
-                WriteValueId(w, Env_.Ledger->ItemId(index));
-                w.QualifiedName({});
-                w.UInt32(2); // reporting
-                w.UInt32(static_cast<std::uint32_t>(index));
-                w.Double(PublishingMs_);
-                w.ExtensionObject({});
-                w.UInt32(1);
-                w.Boolean(true);
+        Send(Monitoring, [&](auto& c) {
+            c.Request(UaId::CreateMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
+                w.UInt32(Subscription_);
+                w.UInt32(0); // source timestamps
+                w.Array(Items_, [&](int index) {
+                    WriteValueId(w, Env_.Ledger->ItemId(index));
+                    w.QualifiedName({});
+                    w.UInt32(2); // reporting
+                    w.UInt32(static_cast<std::uint32_t>(index));
+                    w.Double(PublishingMs_);
+                    w.ExtensionObject({});
+                    w.UInt32(1);
+                    w.Boolean(true);
+                });
             });
         });
         return;
-    case TKind::Monitor: {
+    case Monitoring: {
         const auto results = r.Array([&] {
             const TUaStatusCode s = r.StatusCode();
             r.UInt32();
@@ -213,24 +162,22 @@ void TSoakUaClient::Response(TPending pending, TUaBinaryReader& r) {
         for (std::size_t i = 0; i < PublishRequests; ++i) Publish();
         return;
     }
-    case TKind::Publish:
+    case Held: // Publish
         Published(r);
         if (State_ == TState::Ready) Publish();
         return;
-    case TKind::Write: {
+    case Writing: {
         const auto results = r.Array([&] { return r.StatusCode(); });
         if (!r.Ok() || results.size() != pending.Writes.size()) return Fail("Write answer malformed");
         for (std::size_t i = 0; i < results.size(); ++i) {
             const auto [index, value] = pending.Writes[i];
-            if (results[i] == 0) {
-                ++Env_.Counters->UaWritesGood; // the PLC confirmed the value
-                ++Activity.Writes;
-                Env_.Ledger->Confirmed(index, value);
+            if (results[i] == 0) { // the PLC confirmed the value
+                Confirm(index, value);
                 continue;
             }
             // The server dropped the value. A fault phase: the PLC did not answer, or
             // answered with an error status; anything else is a fault of the run.
-            ++Env_.Counters->UaWriteErrors;
+            Env_.Counters->Count("UA write elements refused");
             Env_.Ledger->Refused(index, value);
             if (results[i] != UaStatus::BadNoCommunication && results[i] != UaStatus::BadTimeout &&
                 results[i] != UaStatus::BadNotWritable)
@@ -238,23 +185,20 @@ void TSoakUaClient::Response(TPending pending, TUaBinaryReader& r) {
         }
         return;
     }
-    case TKind::Read: {
-        const std::uint32_t took = Elapsed(pending.StartTick);
-        Env_.Counters->SlowestUaReadMs = std::max(Env_.Counters->SlowestUaReadMs, took);
-        if (took > Env_.SyncReadBoundMs && !pending.Overdue)
-            Fault("a device read was answered after " + std::to_string(took) + " ms");
+    case Reading: {
         const auto values = r.Array([&] { return r.DataValue(); });
         if (!r.Ok() || values.size() != pending.Reads.size()) return Fail("Read answer malformed");
         for (std::size_t i = 0; i < values.size(); ++i)
             Observe(pending.Reads[i].first, values[i], pending.Reads[i].second, false);
-        Env_.Counters->UaReadValues += values.size();
+        Env_.Counters->Count("UA device read values", values.size());
         return;
     }
-    case TKind::Close:
+    case Closing:
         State_ = TState::Closing;
-        SendRaw(test::MessageFrame("CLOF", ChannelId_, 1, ++Sequence_, ++RequestId_,
-                                   test::RequestBody(UaId::CloseSecureChannelRequest, {}, 0, [](auto&) {})));
-        Socket_->disconnectFromHost();
+        Wire_->Raw.Send(
+            test::MessageFrame("CLOF", Wire_->Raw.ChannelId, 1, ++Wire_->Raw.Sequence, ++Wire_->Raw.RequestId,
+                               test::RequestBody(UaId::CloseSecureChannelRequest, {}, 0, [](auto&) {})));
+        Wire_->Socket->disconnectFromHost();
         return;
     }
 }
@@ -283,7 +227,7 @@ void TSoakUaClient::Published(TUaBinaryReader& r) {
     r.DateTime();
     const auto data = r.Array([&] { return r.ExtensionObject(); });
     if (!r.Ok()) return Fail("Publish answer malformed");
-    ++(data.empty() ? Env_.Counters->UaKeepAlives : Env_.Counters->UaPublishes);
+    Env_.Counters->Count(data.empty() ? "UA Publish answers empty" : "UA Publish answers with data");
     if (!data.empty()) Acks_.emplace_back(subscription, sequence);
     for (const auto& e : data) {
         if (!e.TypeId.IsNum(UaId::DataChangeNotification)) continue;
@@ -298,7 +242,7 @@ void TSoakUaClient::Published(TUaBinaryReader& r) {
                 Fault("a notification for client handle " + std::to_string(handle));
                 continue;
             }
-            ++Env_.Counters->UaNotifications;
+            Env_.Counters->Count("UA notifications (monitored items)");
             // The own words' order is known; other clients write the rest.
             auto floor = PublishFloors_.find(handle);
             Observe(handle, value,
@@ -311,18 +255,14 @@ void TSoakUaClient::Published(TUaBinaryReader& r) {
 void TSoakUaClient::Publish() {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> acks;
     acks.swap(Acks_);
-    Send(UaId::PublishRequest, TKind::Publish, [&](TUaBinaryWriter& w) {
-        w.Array(acks, [&](const auto& ack) {
-            w.UInt32(ack.first);
-            w.UInt32(ack.second);
+    Send(Held, [&](auto& c) {
+        c.Request(UaId::PublishRequest, [&](TUaBinaryWriter& w) {
+            w.Array(acks, [&](const auto& ack) {
+                w.UInt32(ack.first);
+                w.UInt32(ack.second);
+            });
         });
     });
-}
-
-std::size_t TSoakUaClient::Outstanding() const {
-    return static_cast<std::size_t>(std::count_if(Pending_.begin(), Pending_.end(), [](const auto& p) {
-        return p.second.Kind == TKind::Write || p.second.Kind == TKind::Read;
-    }));
 }
 
 void TSoakUaClient::Step() {
@@ -332,49 +272,39 @@ void TSoakUaClient::Step() {
         if (roll < 70) DeviceRead();
         return;
     }
-    TPending pending;
-    for (int index : Pick(Writable_, 3)) pending.Writes.emplace_back(index, Env_.Ledger->NextValue(index));
-    if (pending.Writes.empty()) return;
-    const auto writes = pending.Writes;
+    std::vector<std::pair<int, std::uint16_t>> writes;
+    for (int index : Pick(Writable_, 3)) writes.emplace_back(index, Env_.Ledger->NextValue(index));
+    if (writes.empty()) return;
     // The location shows a written value while the PLC decides: it is given from now on.
     for (const auto& [index, value] : writes) Env_.Ledger->Given(index, value);
-    ++Env_.Counters->UaWriteCalls;
-    Send(
-        UaId::WriteRequest, TKind::Write,
-        [&](TUaBinaryWriter& w) {
+    Env_.Counters->Count("UA write calls");
+    Send(Writing, [&](auto& c) {
+        c.Request(UaId::WriteRequest, [&](TUaBinaryWriter& w) {
             w.Array(writes, [&](const auto& write) {
                 WriteValueId(w, Env_.Ledger->ItemId(write.first));
                 TUaDataValue v;
                 v.Value = TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{write.second});
                 w.DataValue(v);
             });
-        },
-        std::move(pending));
+        });
+    }).Writes = writes;
 }
 
 void TSoakUaClient::DeviceRead() {
-    TPending pending;
-    for (int index : Pick(Items_, 5)) pending.Reads.emplace_back(index, Env_.Ledger->Floor(index));
-    if (pending.Reads.empty()) return;
-    const auto reads = pending.Reads;
-    ++Env_.Counters->UaReads;
+    const std::vector<int> picked = Pick(Items_, 5);
+    if (picked.empty()) return;
+    std::vector<std::pair<TUaNodeId, std::uint32_t>> nodes;
+    for (int index : picked) nodes.emplace_back(TUaNodeId::Str(Env_.Ledger->ItemId(index)), 13);
+    Env_.Counters->Count("UA device reads (maxAge 0)");
     Send(
-        UaId::ReadRequest, TKind::Read,
-        [&](TUaBinaryWriter& w) {
-            w.Double(0); // maxAge 0: from the device
-            w.UInt32(0);
-            w.Array(reads, [&](const auto& read) {
-                WriteValueId(w, Env_.Ledger->ItemId(read.first));
-                w.QualifiedName({});
-            });
-        },
-        std::move(pending));
+        Reading, [&](auto& c) { c.Request(UaId::ReadRequest, test::TRawUaClient::ReadOf(nodes, 0)); },
+        picked);
 }
 
 void TSoakUaClient::VanishAfterRead() {
     if (Ready()) {
         DeviceRead();
-        Socket_->flush();
+        Wire_->Socket->flush();
     }
     Drop(TState::Closed);
 }
@@ -382,7 +312,9 @@ void TSoakUaClient::VanishAfterRead() {
 void TSoakUaClient::Close() {
     if (State_ == TState::Ready) {
         State_ = TState::Closing;
-        Send(UaId::CloseSessionRequest, TKind::Close, [](TUaBinaryWriter& w) { w.Boolean(true); });
+        Send(Closing, [](auto& c) {
+            c.Request(UaId::CloseSessionRequest, [](TUaBinaryWriter& w) { w.Boolean(true); });
+        });
     } else if (!Done()) {
         Drop(TState::Closed);
     }
@@ -390,14 +322,7 @@ void TSoakUaClient::Close() {
 
 void TSoakUaClient::CheckOverdue() {
     if (Done()) return;
-    for (auto& [id, pending] : Pending_) {
-        if (pending.Kind == TKind::Publish || pending.Overdue ||
-            Elapsed(pending.StartTick) <= Env_.SyncReadBoundMs)
-            continue;
-        pending.Overdue = true;
-        Fault("request " + std::to_string(id) + " not answered within " +
-              std::to_string(Env_.SyncReadBoundMs) + " ms");
-    }
+    TSoakClientBase::CheckOverdue();
     if (State_ == TState::Ready && !PublishSilent_ && Elapsed(LastPublishTick_) > PublishSilenceMs) {
         PublishSilent_ = true;
         Fault("no Publish answer for " + std::to_string(PublishSilenceMs) + " ms");

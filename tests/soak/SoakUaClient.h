@@ -2,12 +2,13 @@
 // as everything else and never waiting: Hello, OpenSecureChannel, CreateSession,
 // ActivateSession, a subscription with monitored items on soak words, then Publish
 // requests kept in flight while Step sends writes and device reads (maxAge 0). Every
-// answer is checked against the ledger; a Good write result counts as an accepted write.
+// answer is checked against the ledger; a Good write result counts as a confirmed write.
 #pragma once
 
 #include "SoakClient.h"
+#include "UaTestClient.h"
 
-#include "ua/UaTypes.h"
+#include <QTcpSocket>
 
 #include <cstdint>
 #include <map>
@@ -16,20 +17,25 @@
 #include <string>
 #include <vector>
 
-class QTcpSocket;
-
-namespace dravon {
-class TUaBinaryReader;
-class TUaBinaryWriter;
-} // namespace dravon
-
 namespace dravon::soak {
 
-// The fields of the session requests (after the request header), for the soak's clients.
-void WriteCreateSession(TUaBinaryWriter& w, const std::string& name, double timeoutMs);
-void WriteActivateSession(TUaBinaryWriter& w, bool anonymousToken);
-void WriteCreateSubscription(TUaBinaryWriter& w, double publishingMs, std::uint32_t lifetime,
-                             std::uint32_t keepAlive);
+// A connection whose frames the UA unit tests' client builds: what it hands its in-memory
+// socket goes out on a real one, and what comes back is cut into frames.
+struct TUaWire {
+    std::unique_ptr<QTcpSocket> Socket = std::make_unique<QTcpSocket>();
+    std::unique_ptr<test::TFakeUaSocket> Fake;
+    test::TRawUaClient Raw{[this](std::unique_ptr<test::TFakeUaSocket> s) { Fake = std::move(s); }};
+    std::string Buffer;
+    TUaWire() {
+        Fake->OnReceived = [this](std::string_view b) {
+            Socket->write(b.data(), static_cast<qint64>(b.size()));
+        };
+    }
+    std::vector<test::TFrame> Frames() {
+        Buffer += Socket->readAll().toStdString();
+        return test::TakeFrames(Buffer);
+    }
+};
 
 class TSoakUaClient : public TSoakClientBase {
 public:
@@ -40,7 +46,7 @@ public:
     // order of answers is the order the server stored the values in).
     TSoakUaClient(TSoakEnv& env, std::string name, std::uint16_t port, std::vector<int> monitored,
                   std::vector<int> writable, double publishingMs, double sessionTimeoutMs);
-    ~TSoakUaClient() override;
+    ~TSoakUaClient() override { Drop(State_); }
 
     void Connect();
     TState State() const { return State_; }
@@ -54,33 +60,16 @@ public:
     void VanishAfterRead();
     // CloseSession (deleting the subscription), then the channel and the connection.
     void Close();
-    std::size_t Outstanding() const override;
     // Also a subscription silent for too long is a fault.
     void CheckOverdue() override;
 
 private:
-    enum class TKind : std::uint8_t {
-        CreateSession,
-        Activate,
-        Subscribe,
-        Monitor,
-        Publish,
-        Write,
-        Read,
-        Close
-    };
-    struct TPending {
-        TKind Kind = TKind::Read;
-        std::uint32_t StartTick = 0;
-        bool Overdue = false;
-        std::vector<std::pair<int, std::uint16_t>> Writes; // ledger index, value
-        std::vector<std::pair<int, std::uint32_t>> Reads;  // ledger index, floor
-    };
+    enum TKind : std::uint8_t { Creating, Activating, Subscribing, Monitoring, Writing, Reading, Closing };
 
     void Received();
     void Response(TPending pending, TUaBinaryReader& r);
-    template <typename F> void Send(std::uint32_t typeId, TKind kind, F fill, TPending pending = {});
-    void SendRaw(const std::string& bytes);
+    // Sends the request `send` makes with the wire's client, waiting as kind.
+    template <typename F> TPending& Send(int kind, F send, const std::vector<int>& read = {});
     void Publish();
     void DeviceRead();
     void Published(TUaBinaryReader& r);
@@ -91,19 +80,13 @@ private:
     std::uint16_t Port_;
     double PublishingMs_;
     double SessionTimeoutMs_;
-    std::unique_ptr<QTcpSocket> Socket_;
-    std::string Buffer_;
+    std::unique_ptr<TUaWire> Wire_;
     std::map<std::uint32_t, std::string> Partial_; // chunks of a response, by request id
     TState State_ = TState::Connecting;
-    std::uint32_t ChannelId_ = 0;
-    std::uint32_t Sequence_ = 0;
-    std::uint32_t RequestId_ = 0;
-    TUaNodeId AuthToken_;
     std::uint32_t Subscription_ = 0;
     std::uint32_t LastPublishTick_ = 0;
     bool PublishSilent_ = false;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> Acks_; // subscription, sequence
-    std::map<std::uint32_t, TPending> Pending_;                 // by request id
     // Floors of the own words when the last Publish answer came: the next one's values
     // were taken after the server sent that one.
     std::map<int, std::uint32_t> PublishFloors_;
