@@ -18,17 +18,11 @@ constexpr std::uint32_t SerialSilenceMs = 5000;
 } // namespace
 
 const char* FaultKindName(TFaultKind kind) {
-    switch (kind) {
-    case TFaultKind::Spike: return "latency spike";
-    case TFaultKind::Busy: return "BUSY";
-    case TFaultKind::ErrorStatus: return "error status";
-    case TFaultKind::Drop: return "dropped answer";
-    case TFaultKind::Split: return "split answer";
-    case TFaultKind::Garbage: return "garbage bytes";
-    case TFaultKind::Close: return "closed connection";
-    case TFaultKind::Outage: return "PLC off";
-    }
-    return "?";
+    // In the order of TFaultKind.
+    static const char* const names[FaultKindCount] = {"latency spike",     "BUSY",         "error status",
+                                                      "dropped answer",    "split answer", "garbage bytes",
+                                                      "closed connection", "PLC off"};
+    return names[static_cast<int>(kind)];
 }
 
 std::vector<TFaultKind> FaultKindsFor(TSimTransportKind transport) {
