@@ -562,36 +562,34 @@ private:
     // ------------------------------------------------------------- report
     int Summary() {
         auto& n = Counters_.Counts;
+        auto u = [](auto v) { return static_cast<std::uint64_t>(v); };
         for (const auto& plc : Plc_) {
             const TSimStats s = plc.Sim->Stats();
-            const std::uint64_t counts[] = {
-                s.FaultLatencySpikes, s.FaultBusy,    s.FaultErrors, s.FaultDrops,
-                s.FaultSplits,        s.FaultGarbage, s.FaultCloses, static_cast<std::uint64_t>(plc.Outages)};
+            const std::uint64_t counts[] = {s.FaultLatencySpikes, s.FaultBusy,   s.FaultErrors,
+                                            s.FaultDrops,         s.FaultSplits, s.FaultGarbage,
+                                            s.FaultCloses,        u(plc.Outages)};
             for (int k = 0; k < FaultKindCount; ++k)
                 n[std::string("faults injected: ") + FaultKindName(static_cast<TFaultKind>(k))] += counts[k];
             n["requests ignored while off"] += s.Ignored;
             n["PLC requests"] += s.Requests();
-            n[plc.Setup.Name + " outages"] = static_cast<std::uint64_t>(plc.Outages);
-            n[plc.Setup.Name + " timed out"] =
-                static_cast<std::uint64_t>(Log_.Containing("PLC " + plc.Setup.Name + " timed out at"));
-            n[plc.Setup.Name + " restored"] =
-                static_cast<std::uint64_t>(Log_.Containing("PLC " + plc.Setup.Name + " restored at"));
+            n[plc.Setup.Name + " outages"] = u(plc.Outages);
+            n[plc.Setup.Name + " timed out"] = u(Log_.Containing("PLC " + plc.Setup.Name + " timed out at"));
+            n[plc.Setup.Name + " restored"] = u(Log_.Containing("PLC " + plc.Setup.Name + " restored at"));
         }
         for (const auto& [kind, phases] : PhasesRun_)
-            n[std::string("fault phases: ") + FaultKindName(static_cast<TFaultKind>(kind))] =
-                static_cast<std::uint64_t>(phases);
+            n[std::string("fault phases: ") + FaultKindName(static_cast<TFaultKind>(kind))] = u(phases);
         n["writes made (DA accepted, UA sent)"] = Ledger_.WritesMade();
         n["writes confirmed (S_OK, Good)"] = Ledger_.WritesConfirmed();
         n["values checked"] = Ledger_.Observations();
-        n["coming-and-going clients"] = static_cast<std::uint64_t>(ChurnConnects_);
-        n["UA vanished clients"] = static_cast<std::uint64_t>(UaVanishers_);
+        n["coming-and-going clients"] = u(ChurnConnects_);
+        n["UA vanished clients"] = u(UaVanishers_);
         n["in contact after the faults (ms)"] = ContactMs_;
         n["GOOD after the faults (ms)"] = RecoveryMs_;
-        n["heap after warm-up (kB)"] = static_cast<std::uint64_t>(WarmMemory_.Heap);
-        n["heap at end (kB)"] = static_cast<std::uint64_t>(EndMemory_.Heap);
-        n["peak RSS (kB)"] = static_cast<std::uint64_t>(std::max(PeakRss_, EndMemory_.Peak));
-        n["locations at start"] = static_cast<std::uint64_t>(StartLocations_);
-        n["locations at end"] = static_cast<std::uint64_t>(EndLocations_);
+        n["heap after warm-up (kB)"] = u(WarmMemory_.Heap);
+        n["heap at end (kB)"] = u(EndMemory_.Heap);
+        n["peak RSS (kB)"] = u(std::max(PeakRss_, EndMemory_.Peak));
+        n["locations at start"] = u(StartLocations_);
+        n["locations at end"] = u(EndLocations_);
         n["session-log lines"] = Log_.Total;
         std::printf("\nsoak summary (%u s, seed %u, %u clients), RSS change %+.2f %%\n", Options_.DurationS,
                     Options_.Seed, Options_.Clients, MemoryChangePercent_);

@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iomanip>
 #include <iostream>
 #include <map>
 #include <string>
@@ -122,15 +123,15 @@ inline double MemoryChange(TSoakCounters& counters, long warmKb, long endKb, dou
 inline int PrintSummary(const std::string& program, const TSoakCounters& counters,
                         const std::vector<TSoakActivity>& activity) {
     for (const auto& [name, count] : counters.Counts)
-        std::printf("  %-44s %12llu\n", name.c_str(), static_cast<unsigned long long>(count));
+        std::cout << "  " << std::setw(44) << std::left << name << ' ' << count << '\n';
     for (const TSoakActivity& a : activity)
-        std::printf("  %-44s %llu / %llu / %llu\n", (a.Name + " writes / reads / notified").c_str(),
-                    static_cast<unsigned long long>(a.Writes), static_cast<unsigned long long>(a.Reads),
-                    static_cast<unsigned long long>(a.Notified));
-    std::printf("\n%s: %s (%zu)\n", program.c_str(), counters.Faults.empty() ? "PASSED" : "FAILED",
-                counters.Faults.size());
-    for (const auto& f : counters.Faults) std::printf("  - %s\n", f.c_str());
-    std::fflush(stdout);
+        std::cout << "  " << std::setw(44) << std::left << a.Name + " writes / reads / notified" << ' '
+                  << a.Writes << " / " << a.Reads << " / " << a.Notified << '\n';
+    std::cout << '\n'
+              << program << ": " << (counters.Faults.empty() ? "PASSED" : "FAILED") << " ("
+              << counters.Faults.size() << ")\n";
+    for (const auto& f : counters.Faults) std::cout << "  - " << f << '\n';
+    std::cout << std::flush;
     return counters.Faults.empty() ? 0 : 1;
 }
 
@@ -170,41 +171,8 @@ public:
 };
 
 // The OPC UA endpoint on an in-memory backend holding words P.W0, P.W1, ... (ledger
-// indexes in that order, each with its initial value), listening on a free loopback port.
-struct TSoakUaEndpoint {
-    TSoakUaEndpoint(TServerContext& context, TSoakLedger& ledger, int words, const TUaConfig& config)
-        : Backend(context), Server(context, Backend, config) {
-        const std::string folder = Backend.AddFolder("/", "P");
-        for (int i = 0; i < words; ++i) {
-            const std::string id = "P.W" + std::to_string(i);
-            Backend.AddVariable(
-                folder, id, id,
-                TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{TSoakLedger::InitialValue(ledger.Add(id))}),
-                true);
-        }
-        // The accepted connections go to the endpoint as the program's listener hands them over.
-        if (!Listener.listen(QHostAddress::LocalHost, 0)) return;
-        QObject::connect(&Listener, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* socket = Listener.nextPendingConnection())
-                Server.Accept(std::make_unique<TUaTcpSocket>(socket));
-        });
-    }
-    std::uint16_t Port() const { return Listener.serverPort(); }
-    // The value the backend holds for a word.
-    std::uint16_t Held(const std::string& id) {
-        const auto* v = Backend.Find(id);
-        return v && v->Value.Value.Values.size() == 1
-                   ? static_cast<std::uint16_t>(std::get<std::uint64_t>(v->Value.Value.Values[0]))
-                   : 0;
-    }
-
-    TUaMemoryBackend Backend;
-    TUaServer Server;
-    QTcpServer Listener;
-};
-
-// An endpoint of `words` words and what its clients share, on the Qt clock, loop and
-// timers, with a recorded session log.
+// indexes in that order, each with its initial value), listening on a free loopback port,
+// and what its clients share, on the Qt clock, loop and timers, with a recorded session log.
 struct TSoakUaRig {
     TSoakUaRig(int words, const TUaConfig& config, std::uint32_t seed) : Random(seed) {
         Context.Clock = &Clock;
@@ -212,9 +180,31 @@ struct TSoakUaRig {
         Context.Timers = &Timers;
         Context.Log = &Log;
         Log.AddView(&Lines);
-        Ua = std::make_unique<TSoakUaEndpoint>(Context, Ledger, words, config);
+        Backend = std::make_unique<TUaMemoryBackend>(Context);
+        Server = std::make_unique<TUaServer>(Context, *Backend, config);
+        const std::string folder = Backend->AddFolder("/", "P");
+        for (int i = 0; i < words; ++i) {
+            const std::string id = "P.W" + std::to_string(i);
+            const std::uint64_t initial = TSoakLedger::InitialValue(Ledger.Add(id));
+            Backend->AddVariable(folder, id, id, TUaVariant::Scalar(TUaType::UInt16, initial), true);
+        }
+        // The accepted connections go to the endpoint as the program's listener hands them over.
+        if (!Listener.listen(QHostAddress::LocalHost, 0)) return;
+        QObject::connect(&Listener, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* socket = Listener.nextPendingConnection())
+                Server->Accept(std::make_unique<TUaTcpSocket>(socket));
+        });
     }
     ~TSoakUaRig() { Log.RemoveView(&Lines); }
+    std::uint16_t Port() const { return Listener.serverPort(); }
+    // The value the backend holds for a word.
+    std::uint16_t Held(const std::string& id) {
+        const auto* v = Backend->Find(id);
+        return v && v->Value.Value.Values.size() == 1
+                   ? static_cast<std::uint16_t>(std::get<std::uint64_t>(v->Value.Value.Values[0]))
+                   : 0;
+    }
+
     TQtClock Clock;
     TQtEventLoop Loop;
     TQtTimerFactory Timers;
@@ -225,7 +215,9 @@ struct TSoakUaRig {
     TSoakCounters Counters;
     std::mt19937 Random;
     TSoakEnv Env{nullptr, &Clock, &Ledger, &Counters, &Random, false, 5000, 0};
-    std::unique_ptr<TSoakUaEndpoint> Ua;
+    std::unique_ptr<TUaMemoryBackend> Backend;
+    std::unique_ptr<TUaServer> Server;
+    QTcpServer Listener;
 };
 
 } // namespace dravon::soak

@@ -28,8 +28,8 @@ protected:
 
     // Watches the four words, writes all but the third.
     void Start() {
-        ASSERT_NE(Ua->Port(), 0);
-        Client = std::make_unique<TSoakUaClient>(Rig->Env, "Test", Ua->Port(), std::vector<int>{0, 1, 2, 3},
+        ASSERT_NE(Rig->Port(), 0);
+        Client = std::make_unique<TSoakUaClient>(Rig->Env, "Test", Rig->Port(), std::vector<int>{0, 1, 2, 3},
                                                  std::vector<int>{0, 1, 3}, 100, 10000);
         Client->Connect();
         ASSERT_TRUE(Spin([&] { return Client->Ready() || Client->Done(); }, 5000));
@@ -39,13 +39,12 @@ protected:
     std::unique_ptr<TSoakUaRig> Rig = std::make_unique<TSoakUaRig>(4, TUaConfig{}, 3);
     TSoakLedger& Ledger = Rig->Ledger;
     TSoakCounters& Counters = Rig->Counters;
-    std::unique_ptr<TSoakUaEndpoint>& Ua = Rig->Ua;
     std::unique_ptr<TSoakUaClient> Client;
 };
 
 TEST_F(SoakUaClientTest,
        AStaleValueAValueNobodyWroteAnOddRefusalOrTypeABadStatusAndADroppedConnectionAreCaught) {
-    Ua->Backend.SetWriteRefusal("P.W3", UaStatus::BadOutOfRange);
+    Rig->Backend->SetWriteRefusal("P.W3", UaStatus::BadOutOfRange);
     Start();
     ASSERT_TRUE(Spin(
         [&] {
@@ -55,7 +54,7 @@ TEST_F(SoakUaClientTest,
         5000));
     ASSERT_TRUE(Spin([&] { return Client->Outstanding() == 0; }, 5000));
     // The endpoint holds every write answered Good and none refused.
-    EXPECT_EQ(Ledger.Check([&](int index) { return Ua->Held(Ledger.ItemId(index)); }),
+    EXPECT_EQ(Ledger.Check([&](int index) { return Rig->Held(Ledger.ItemId(index)); }),
               std::vector<std::string>{});
     // (one fault per refused write)
     EXPECT_EQ(std::set<std::string>(Counters.Faults.begin(), Counters.Faults.end()),
@@ -67,11 +66,11 @@ TEST_F(SoakUaClientTest,
     ASSERT_TRUE(Spin([&] { return published() > published0; }, 5000));
     // Word 0 goes back to its first write; word 2 shows a value of word 0.
     const auto scalar = [](std::uint16_t v) { return TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{v}); };
-    Ua->Backend.SetValue("P.W0", scalar(TSoakLedger::ValueOf(0, 1)));
-    Ua->Backend.SetValue("P.W2", scalar(TSoakLedger::ValueOf(0, 1)));
-    Ua->Backend.SetStatus("P.W1", 0x80310000u);
-    Ua->Backend.SetValue("P.W3",
-                         TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{TSoakLedger::InitialValue(3)}));
+    Rig->Backend->SetValue("P.W0", scalar(TSoakLedger::ValueOf(0, 1)));
+    Rig->Backend->SetValue("P.W2", scalar(TSoakLedger::ValueOf(0, 1)));
+    Rig->Backend->SetStatus("P.W1", 0x80310000u);
+    Rig->Backend->SetValue("P.W3",
+                           TUaVariant::Scalar(TUaType::UInt32, std::uint64_t{TSoakLedger::InitialValue(3)}));
     // Only what the client saw: the "PLC" is taken to hold what the ledger expects.
     auto seen = [&] { return Ledger.Check([&](int index) { return Ledger.Expected(index); }); };
     ASSERT_TRUE(Spin([&] { return seen().size() >= 2; }, 5000));
@@ -86,7 +85,7 @@ TEST_F(SoakUaClientTest,
     EXPECT_EQ(Counters.Faults.back(), "Test: P.W3 came without a UInt16 value");
     // And a connection the server drops: one fault more.
     const std::size_t before = Counters.Faults.size();
-    Ua->Server.Stop();
+    Rig->Server->Stop();
     ASSERT_TRUE(Spin([&] { return Client->Done(); }, 5000));
     EXPECT_EQ(Client->State(), TSoakUaClient::TState::Failed);
     ASSERT_EQ(Counters.Faults.size(), before + 1);

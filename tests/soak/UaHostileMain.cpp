@@ -150,14 +150,14 @@ int main(int argc, char** argv) {
     config.MaxChannelsPerAddress = 6;
     soak::TSoakUaRig rig(12, config, options.Seed);
     soak::TSoakCounters& counters = rig.Counters;
-    if (!rig.Ua->Port()) return std::cout << "ua-hostile: cannot listen on 127.0.0.1\n", 1;
+    if (!rig.Port()) return std::cout << "ua-hostile: cannot listen on 127.0.0.1\n", 1;
 
     std::vector<std::unique_ptr<soak::TSoakUaClient>> honest;
     for (int c = 0; c < 3; ++c) {
         std::vector<int> own{4 * c, 4 * c + 1, 4 * c + 2, 4 * c + 3};
         // Each watches only its own words: a change is in the ledger before anyone sees it.
-        honest.push_back(std::make_unique<soak::TSoakUaClient>(
-            rig.Env, "Honest" + std::to_string(c + 1), rig.Ua->Port(), own, own, 100 + 100 * c, 10000));
+        honest.push_back(std::make_unique<soak::TSoakUaClient>(rig.Env, "Honest" + std::to_string(c + 1),
+                                                               rig.Port(), own, own, 100 + 100 * c, 10000));
         honest.back()->Connect();
     }
     std::vector<std::unique_ptr<THostile>> hostile;
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
     for (std::size_t s = 0; s < std::size(plan); ++s)
         for (int i = 0; i < plan[s].second; ++i)
             hostile.push_back(std::make_unique<THostile>(plan[s].first, "127.0.0." + std::to_string(s + 2),
-                                                         rig.Ua->Port(), rig.Random, counters));
+                                                         rig.Port(), rig.Random, counters));
 
     QElapsedTimer elapsed;
     elapsed.start();
@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
         if (!h->Settled(&why, false)) counters.Fault(why);
         activity.push_back(h->Activity);
     }
-    for (const auto& f : rig.Ledger.Check([&](int index) { return rig.Ua->Held(rig.Ledger.ItemId(index)); }))
+    for (const auto& f : rig.Ledger.Check([&](int index) { return rig.Held(rig.Ledger.ItemId(index)); }))
         counters.Fault(f);
     for (const auto& f : soak::CheckActivity(activity, options.DurationS)) counters.Fault(f);
     if (counters.Counts["UA notifications (monitored items)"] - notificationsAtWarm < options.DurationS)
