@@ -51,7 +51,8 @@ TEST(MqttConfigTest, StoreRoundTripWithDefaultsAndAShorterList) {
     config.Enabled = true;
     config.BrokerUrl = "mqtts://broker:8884";
     config.EdgeNodeId = "line3";
-    config.PublishPeriodMs = 10; // below the server tick: back to the default
+    config.KeepAliveSeconds = 5; // the shortest kept
+    config.PublishPeriodMs = 24; // below the server tick: back to the default
     config.Items = {
         {"PLC1.WR0010", "Level", "Float", 0.25}, {"PLC1.X0001", "", "", 0}, {"Sys.Time", "", "", 0}};
     ASSERT_TRUE(SaveMqttConfig(store, config));
@@ -60,9 +61,9 @@ TEST(MqttConfigTest, StoreRoundTripWithDefaultsAndAShorterList) {
 
     TMqttConfig loaded;
     ASSERT_TRUE(LoadMqttConfig(store, loaded));
-    EXPECT_EQ(
-        std::tie(loaded.Enabled, loaded.BrokerUrl, loaded.EdgeNodeId, loaded.PublishPeriodMs, loaded.Items),
-        std::tuple(true, "mqtts://broker:8884", "line3", 1000u, config.Items));
+    EXPECT_EQ(std::tie(loaded.Enabled, loaded.BrokerUrl, loaded.EdgeNodeId, loaded.KeepAliveSeconds,
+                       loaded.PublishPeriodMs, loaded.Items),
+              std::tuple(true, "mqtts://broker:8884", "line3", 5u, 1000u, config.Items));
     auto key = store.OpenKeyReadOnly(TRootKey::LocalMachine, MqttConfigKeyPath);
     ASSERT_TRUE(key);
     EXPECT_FALSE(key->ValueExists("Item2") || key->ValueExists("Deadband2") || key->ValueExists("Password"));

@@ -176,6 +176,10 @@ protected:
             THitachiLocation* l = Word(a);
             Extra_ = l && l->WritePending ? "pending " + a + "=" + std::to_string(l->GetValue())
                                           : "nothing pending";
+        } else if (verb == "items") { // items ID...: the node made again for these items
+            Config.Items.clear();
+            for (std::istringstream ids(step.substr(6)); ids >> a;) Config.Items.push_back({a, "", "", 0});
+            Node = std::make_unique<TSparkplugEdgeNode>(T.Context, *Factory, Client, Config, "edge1");
         } else if (verb == "stop") {
             Node->Stop();
         } else {
@@ -265,7 +269,7 @@ TScript Born(const TScript& more) {
 // clang-format off
 const TRow Rows[] = {
     {"DataOnlyOnChangeWithDeadband", false,
-     Born({{"wait 1000", ""}, {"set WR0010 5 WR0011 104", ""}, {"wait 1000", "DDATA/PLC1 3 #2=5"},
+     Born({{"wait 1000", ""}, {"set WR0010 5 WR0011 105", ""}, {"wait 1000", "DDATA/PLC1 3 #2=5"},
            {"set WR0011 106", ""}, {"wait 1000", "DDATA/PLC1 4 #3=106"}, {"set WR0011 65535", ""},
            {"wait 1000", "DDATA/PLC1 5 #3=-1"}})},
     // The first data message as protobuf bytes: sent at 2025-12-09 12:00:01.050 UTC, metrics {alias 2, its
@@ -288,8 +292,18 @@ const TRow Rows[] = {
            {"lose", ""}, {"wait 999", ""}, {"wait 1", "connect will bdSeq=1"},
            {"lose", ""}, // one line per outage, not per attempt
            {"wait 1999", ""}, {"wait 1", "connect will bdSeq=2"}, {"lose", ""}, {"wait 4000", "connect will bdSeq=3"},
+           // The back-off doubles up to 30 s; a connection starts it again at 1 s.
+           {"lose", ""}, {"wait 8000", "connect will bdSeq=4"}, {"lose", ""}, {"wait 16000", "connect will bdSeq=5"},
+           {"lose", ""}, {"wait 29999", ""}, {"wait 1", "connect will bdSeq=6"},
            {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions +
-                       "NBIRTH 0 bdSeq=3 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=8"}})},
+                       "NBIRTH 0 bdSeq=6 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=8"},
+           {"lose", "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost"}, {"wait 999", ""},
+           {"wait 1", "connect will bdSeq=7"}})},
+    // Server variables belong to no PLC: their device is born at once (no server core fills them here).
+    {"ServerVariablesHaveTheirOwnDevice", false,
+     {{"items Sys.ClientsConnected", ""}, {"start", "connect will bdSeq=0"}, {"wait 1000", ""},
+      {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions +
+                  "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | DBIRTH/Sys 1 ClientsConnected=null q=0"}}},
     {"DeviceCommandRefusedWhenWritesAreOff", false,
      Born({{"dcmd PLC1 Speed -7", "log MQTT command to PLC1 refused: writes from the broker are not allowed"},
            {"pending WR0011", "nothing pending"}})},
