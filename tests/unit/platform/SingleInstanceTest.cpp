@@ -58,6 +58,18 @@ TEST_F(SingleInstanceTest, SecondHandsItsCommandLineAndShowRequestToTheFirst) {
     ASSERT_TRUE(done);
     EXPECT_EQ(handedOver, 1);
     EXPECT_EQ(commandLines, std::vector<std::string>{"/show\t" + longArgument});
+
+    // At most eight clients at once: a ninth is dropped, the eight stay.
+    TSingleInstance busy(Scope + "b");
+    ASSERT_TRUE(busy.Acquire());
+    std::vector<std::unique_ptr<QLocalSocket>> idle;
+    for (int i = 0; i < 9; ++i) {
+        idle.push_back(std::make_unique<QLocalSocket>());
+        idle.back()->connectToServer(busy.ServerName());
+        ASSERT_TRUE(idle.back()->waitForConnected(3000));
+    }
+    ASSERT_TRUE(SpinUntil([&] { return idle[8]->state() == QLocalSocket::UnconnectedState; }));
+    EXPECT_EQ(idle[7]->state(), QLocalSocket::ConnectedState);
 }
 
 TEST_F(SingleInstanceTest, ASilentHolderOfTheLockIsNeverJoinedBySecondServer) {

@@ -235,6 +235,11 @@ TEST_F(ConfigDialogTest, SettingsAtOkWithFallBacksAndLimits) {
     EXPECT_EQ(T.Context.Settings.WaitTime, 1500);
     Open();
     EXPECT_EQ(Field("edWaitTime")->text(), "1500");
+    // Emptied, the block and wait fields fall back to 10, 50 and 0.
+    for (const char* name : {"edMinBlockSize", "edMinBlockUsage", "edWaitTime"}) Field(name)->clear();
+    Ok();
+    const TSettings& s = T.Context.Settings;
+    EXPECT_EQ(std::tuple(s.MinBlockSize, s.MinBlockUsage, s.WaitTime), std::tuple(10, 50, 0));
 
     // The log file is switched only when the setting changes (the test's application
     // directory does not exist: a switch tries to create the file).
@@ -319,10 +324,12 @@ TEST_F(ConfigDialogTest, StoredNumbersBeyondTheTypingLimitsSurviveOk) {
     std::tie(ethernet.TimeOut, ethernet.TcpPort) = std::pair(120000, 70000);
     THitachiPLC& serial = AddPlc("Drop", DriverSerial);
     serial.SerialStatNo = 40; // sent as station 0
+    AddPlc("Last", DriverSerial).SerialStatNo = 31;
     PLCs.SerialPorts.Ports[0].MultiDrop = true;
     Open();
-    EXPECT_EQ(Cell(0).edTimeOut->text() + " " + Cell(0).edPort->text() + " " + Cell(1).edStationNo->text(),
-              "120000 70000 0");
+    EXPECT_EQ(Cell(0).edTimeOut->text() + " " + Cell(0).edPort->text() + " " + Cell(1).edStationNo->text() +
+                  " " + Cell(2).edStationNo->text(),
+              "120000 70000 0 31");
     ASSERT_EQ(Ok(), QStringList{});
     EXPECT_EQ(Applied(ethernet), "Far 2/3 127.0.0.1:70000 FFFF0000 120000 COM1/0");
     EXPECT_EQ(Applied(serial), "Drop 3/2 127.0.0.1:3004 FFFF0000 1000 COM1/40");
@@ -583,13 +590,16 @@ TEST_F(ConfigDialogTest, SerialPortsLoadAndStore) {
     PLCs.SerialPorts.Ports[0] = {false, -1, false};
     PLCs.SerialPorts.Ports[1] = {true, 9600, true};
     PLCs.SerialPorts.Ports[2] = {false, 12345, false};
+    PLCs.SerialPorts.Ports[3] = {false, 4800, false};
+    PLCs.SerialPorts.Ports[4] = {false, 38400, false};
     Open();
     auto row = [&](int p) { return Dialog->PortRow(p); };
     EXPECT_EQ(row(0).pnPort->text(), "Com 1");
     EXPECT_EQ((QStringList{row(0).cbBaudRate->currentText(), row(1).cbBaudRate->currentText(),
                            row(1).cbControl->currentText(), row(2).cbBaudRate->currentText(),
-                           row(3).edDevice->text()}),
-              (QStringList{"Autodetect", "9600", "Procedure 2", "19200", "/dev/ttyS3"}));
+                           row(3).edDevice->text(), row(3).cbBaudRate->currentText(),
+                           row(4).cbBaudRate->currentText()}),
+              (QStringList{"Autodetect", "9600", "Procedure 2", "19200", "/dev/ttyS3", "4800", "38400"}));
     EXPECT_TRUE(row(1).cbMultiDrop->isChecked());
 
     row(0).cbBaudRate->setCurrentIndex(3);

@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -125,6 +126,12 @@ TEST_F(MainWindowTest, LampsLightForTheFramesOfTheSelectedPlcOnly) {
     EXPECT_EQ(lamps(), "Tx-");
     answer(one);
     EXPECT_EQ(lamps(), "TxRx");
+    // Each stays lit 100 ms.
+    const auto timers = Window->findChildren<QTimer*>();
+    EXPECT_EQ(
+        std::count_if(timers.begin(), timers.end(),
+                      [](QTimer* t) { return t->isActive() && t->isSingleShot() && t->interval() == 100; }),
+        2);
     // The fall-back timers put both lamps out again.
     EXPECT_TRUE(SpinUntil([&] { return lamps() == "--"; }));
 
