@@ -13,32 +13,20 @@ namespace dravon {
 namespace {
 
 TEST(MqttConfigTest, BrokerUrls) {
-    struct TCase {
-        const char* Url;
-        bool Valid;
-        bool Tls;
-        const char* Host;
-        std::uint16_t Port;
+    // The URL; TLS, host and port.
+    const std::tuple<const char*, bool, const char*, std::uint16_t> valid[] = {
+        {"mqtt://127.0.0.1", false, "127.0.0.1", 1883},
+        {"mqtts://broker.plant", true, "broker.plant", 8883},
+        {"mqtt://broker:1884/", false, "broker", 1884},
+        {"mqtts://10.0.0.1:65535", true, "10.0.0.1", 65535},
     };
-    const TCase cases[] = {
-        {"mqtt://127.0.0.1", true, false, "127.0.0.1", 1883},
-        {"mqtts://broker.plant", true, true, "broker.plant", 8883},
-        {"mqtt://broker:1884/", true, false, "broker", 1884},
-        {"mqtts://10.0.0.1:65535", true, true, "10.0.0.1", 65535},
-        {"mqtt://broker:0", false, false, "", 0},
-        {"mqtt://broker:65536", false, false, "", 0},
-        {"mqtt://broker:x", false, false, "", 0},
-        {"mqtt://:1883", false, false, "", 0},
-        {"mqtt://user@broker", false, false, "", 0},
-        {"tcp://broker:1883", false, false, "", 0},
-        {"", false, false, "", 0},
-    };
-    for (const TCase& c : cases) {
-        const auto a = ParseBrokerUrl(c.Url).value_or(TBrokerAddress{false, "", 0});
-        EXPECT_EQ(std::tuple(ParseBrokerUrl(c.Url).has_value(), a.Tls, a.Host, a.Port),
-                  std::tuple(c.Valid, c.Tls, std::string(c.Host), c.Port))
-            << c.Url;
+    for (const auto& [url, tls, host, port] : valid) {
+        const auto a = ParseBrokerUrl(url).value_or(TBrokerAddress{});
+        EXPECT_EQ(std::tuple(a.Tls, a.Host, a.Port), std::tuple(tls, std::string(host), port)) << url;
     }
+    for (const char* url : {"mqtt://broker:0", "mqtt://broker:65536", "mqtt://broker:x", "mqtt://:1883",
+                            "mqtt://user@broker", "tcp://broker:1883", ""})
+        EXPECT_FALSE(ParseBrokerUrl(url)) << url;
 }
 
 TEST(MqttConfigTest, StoreRoundTripWithDefaultsAndAShorterList) {

@@ -47,25 +47,15 @@ public:
     }
 };
 
+// Signed types as their two's complement; the rows need no other kinds.
 std::string ValueText(const TSparkplugMetric& m) {
     if (m.IsNull) return "null";
-    std::ostringstream out;
-    std::visit(
-        [&](const auto& v) {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, std::monostate>)
-                out << "none";
-            else if constexpr (std::is_same_v<T, bool>)
-                out << (v ? "true" : "false");
-            else if constexpr (std::is_same_v<T, std::uint32_t>)
-                out << (m.DataType == SparkplugType::Int16 || m.DataType == SparkplugType::Int32
-                            ? static_cast<std::int64_t>(static_cast<std::int32_t>(v))
-                            : static_cast<std::int64_t>(v));
-            else
-                out << v;
-        },
-        m.Value);
-    return out.str();
+    if (auto v = std::get_if<bool>(&m.Value)) return *v ? "true" : "false";
+    if (auto v = std::get_if<std::uint64_t>(&m.Value)) return std::to_string(*v);
+    const bool isSigned = m.DataType == SparkplugType::Int16 || m.DataType == SparkplugType::Int32;
+    if (auto v = std::get_if<std::uint32_t>(&m.Value))
+        return isSigned ? std::to_string(static_cast<std::int32_t>(*v)) : std::to_string(*v);
+    return "other";
 }
 
 // One published message in the compact form; the topic's prefix is the node's own.

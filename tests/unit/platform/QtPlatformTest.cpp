@@ -1,5 +1,6 @@
 #include "app/TimeDate.h"
 #include "platform/AppLocations.h"
+#include "platform/GuardedApplication.h"
 #include "platform/QtClock.h"
 #include "platform/QtEventLoop.h"
 #include "platform/QtTimerFactory.h"
@@ -19,17 +20,16 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 namespace dravon {
 namespace {
 
 using test::SpinUntil;
 
-class QtPlatformTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { test::TQtApplication::Create(); }
-    static void TearDownTestSuite() { test::TQtApplication::Destroy(); }
-};
+// Every test runs under the guarded application the program uses.
+using TApp = TGuardedApplication<QCoreApplication>;
+class QtPlatformTest : public test::TQtSuite<TApp> {};
 
 TEST_F(QtPlatformTest, ClockGivesLocalDaysSince1899AndTheBias) {
     TQtClock clock;
@@ -44,11 +44,27 @@ TEST_F(QtPlatformTest, ClockGivesLocalDaysSince1899AndTheBias) {
     EXPECT_LT(TickDiff(clock.TickCount(), first), 5000u);
 }
 
-TEST_F(QtPlatformTest, TimerRepeatsUntilDisabledAndPostedWorkRunsLaterInOrder) {
+// Timers repeat until disabled, posted work runs later in order and dies with its loop; an
+// exception from either reaches the hook as thrown, and the timer and the loop go on.
+TEST_F(QtPlatformTest, TimersAndPostedWorkRunLaterAndTheirExceptionsReachTheHook) {
+    TApp* app = test::TQtApp<TApp>::Create();
+    ASSERT_NE(app, nullptr);
+    std::vector<std::string> caught;
+    app->ExceptionHook = [&] {
+        try {
+            throw;
+        } catch (const std::out_of_range& e) {
+            caught.push_back(std::string("index: ") + e.what());
+        } catch (const std::exception& e) {
+            caught.push_back(e.what());
+        }
+    };
     TQtTimerFactory factory;
     auto timer = factory.CreateTimer();
     int fired = 0;
-    timer->OnTimer = [&] { ++fired; };
+    timer->OnTimer = [&] {
+        if (++fired == 1) throw std::runtime_error("Invalid value");
+    };
     timer->SetInterval(10);
     EXPECT_FALSE(timer->Enabled());
     timer->SetEnabled(true);
@@ -65,10 +81,12 @@ TEST_F(QtPlatformTest, TimerRepeatsUntilDisabledAndPostedWorkRunsLaterInOrder) {
         order.push_back(1);
         loop.Post([&] { order.push_back(3); });
     });
+    loop.Post([] { throw std::out_of_range("List index out of bounds (4)"); });
     loop.Post([&] { order.push_back(2); });
     EXPECT_TRUE(order.empty()); // nothing runs inside Post
     ASSERT_TRUE(SpinUntil([&] { return order.size() == 3; }));
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(caught, (std::vector<std::string>{"Invalid value", "index: List index out of bounds (4)"}));
     loop.Post([&] { order.push_back(4); });
     loop.ProcessPendingEvents();
     EXPECT_EQ(order.back(), 4);
@@ -79,6 +97,7 @@ TEST_F(QtPlatformTest, TimerRepeatsUntilDisabledAndPostedWorkRunsLaterInOrder) {
     }
     QCoreApplication::processEvents();
     EXPECT_EQ(order.back(), 4);
+    app->ExceptionHook = nullptr;
 }
 
 TEST_F(QtPlatformTest, DravonHomeHoldsEverything) {
@@ -134,8 +153,6 @@ TEST_F(QtPlatformTest, UaListenerGivesTheSystemsReasonAndClosesConnectionsBothWa
         ASSERT_TRUE(SpinUntil([&] { return other.state() == QAbstractSocket::UnconnectedState; }));
         EXPECT_EQ(closedByPeer, 1);
     }
-    // The servers are released with deleteLater.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST_F(QtPlatformTest, TimeTextsFollowTheLocaleFormat) {

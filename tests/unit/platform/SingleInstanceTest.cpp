@@ -18,10 +18,8 @@ namespace {
 
 using test::SpinUntil;
 
-class SingleInstanceTest : public ::testing::Test {
+class SingleInstanceTest : public test::TQtSuite<> {
 protected:
-    static void SetUpTestSuite() { test::TQtApplication::Create(); }
-    static void TearDownTestSuite() { test::TQtApplication::Destroy(); }
     // A scope of its own, so parallel test runs never meet.
     std::string Scope = QUuid::createUuid().toString(QUuid::Id128).left(16).toStdString();
 };
@@ -72,27 +70,22 @@ TEST_F(SingleInstanceTest, SecondHandsItsCommandLineAndShowRequestToTheFirst) {
     EXPECT_EQ(idle[7]->state(), QLocalSocket::ConnectedState);
 }
 
-TEST_F(SingleInstanceTest, ASilentHolderOfTheLockIsNeverJoinedBySecondServer) {
-    // The first holds the lock and listens, but its loop never runs (a stopped server).
-    TSingleInstance first(Scope);
-    ASSERT_TRUE(first.Acquire());
-    TSingleInstance second(Scope);
-    QDeadlineTimer bound(5000);
-    EXPECT_EQ(second.Start({"/show"}, 2, 300), TInstanceStart::NoAnswer);
-    EXPECT_FALSE(bound.hasExpired());
+TEST_F(SingleInstanceTest, ASilentHolderOfTheLockIsNeverJoinedBySecondServerAndItsEndFreesTheLock) {
+    {
+        // The first holds the lock and listens, but its loop never runs (a stopped server).
+        TSingleInstance first(Scope);
+        ASSERT_TRUE(first.Acquire());
+        TSingleInstance second(Scope);
+        QDeadlineTimer bound(5000);
+        EXPECT_EQ(second.Start({"/show"}, 2, 300), TInstanceStart::NoAnswer);
+        EXPECT_FALSE(bound.hasExpired());
+    }
+    TSingleInstance next(Scope);
+    EXPECT_TRUE(next.Acquire());
     // Nobody listens under another scope and nobody holds its lock: that start runs.
     TSingleInstance stranger(Scope + "x");
     EXPECT_EQ(stranger.HandOver({"/show"}, 300), THandOver::NoAnswer);
     EXPECT_EQ(stranger.Start({"/show"}, 2, 300), TInstanceStart::Run);
-}
-
-TEST_F(SingleInstanceTest, LockIsFreeAgainAfterTheFirstEnds) {
-    {
-        TSingleInstance first(Scope);
-        ASSERT_TRUE(first.Acquire());
-    }
-    TSingleInstance next(Scope);
-    EXPECT_TRUE(next.Acquire());
 }
 
 } // namespace

@@ -62,12 +62,7 @@ protected:
         Dialog.CountEdit()->setText(count);
         return Dialog.AddEnteredLocations();
     }
-    QString LocalCaptions() const {
-        QStringList captions;
-        for (int i = 0; i < Window->LocalList()->RowCount(); ++i)
-            captions << Window->LocalList()->Row(i)->text(0);
-        return captions.join(' ');
-    }
+    QString LocalCaptions() const { return Captions(Window->LocalList()); }
     void ClearLocalList() {
         Window->Tree()->setCurrentItem(Window->LocalMonitorNode());
         Window->LocalList()->selectAll();
@@ -220,29 +215,24 @@ TEST_F(AddMonitorDialogTest, TheTreeIsFilledAsItIsOpened) {
     ASSERT_GT(sys->childCount(), 1);
     EXPECT_TRUE(pick(sys->child(0)).startsWith("PLC1."));
 
-    // The configuration's OK throws the tree away; the next showing rebuilds it.
+    // The configuration's OK throws the tree away; the next showing rebuilds it. Without memory
+    // browsing a PLC lists one range leaf per type.
     Dialog.done(QDialog::Accepted);
     Plc.Name = "Press";
+    T.Context.Settings.AllowBrowsing = false;
     Window->ConfigDialog().ClearBrowseTree();
     EXPECT_EQ(Dialog.Tree()->topLevelItemCount(), 0);
     Dialog.show();
     ASSERT_EQ(Dialog.Tree()->topLevelItemCount(), 1);
-    EXPECT_EQ(Dialog.Tree()->topLevelItem(0)->child(1)->text(0), "Press");
-    Dialog.done(QDialog::Rejected);
-}
-
-TEST_F(AddMonitorDialogTest, WithoutMemoryBrowsingAPlcListsOneRangeLeafPerType) {
-    T.Context.Settings.AllowBrowsing = false;
-    Dialog.show();
-    QTreeWidgetItem* plc = Dialog.Tree()->topLevelItem(0)->child(1);
+    plc = Dialog.Tree()->topLevelItem(0)->child(1);
+    EXPECT_EQ(plc->text(0), "Press");
     plc->setExpanded(true);
-    QTreeWidgetItem* wr = nullptr;
+    QTreeWidgetItem* range = nullptr;
     for (int i = 0; i < plc->childCount(); ++i)
-        if (plc->child(i)->text(0).startsWith("WR0")) wr = plc->child(i);
-    ASSERT_NE(wr, nullptr);
-    EXPECT_EQ(wr->childCount(), 0);
-    Dialog.Tree()->setCurrentItem(wr);
-    EXPECT_EQ(Dialog.AddressEdit()->text(), "PLC1.WR0");
+        if (plc->child(i)->text(0).startsWith("WR0")) range = plc->child(i);
+    ASSERT_NE(range, nullptr);
+    EXPECT_EQ(range->childCount(), 0);
+    EXPECT_EQ(pick(range), "Press.WR0");
     Dialog.done(QDialog::Rejected);
 }
 

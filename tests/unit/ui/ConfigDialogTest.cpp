@@ -159,18 +159,18 @@ TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     QStringList tabs;
     for (int i = 0; i < pages->count(); ++i) tabs << pages->tabText(i);
     EXPECT_EQ(tabs, (QStringList{"General", "Block read", "Wait time", "Advanced", "MQTT", "OPC UA"}));
-    EXPECT_EQ(Dialog->windowTitle(), "Configuration");
-    EXPECT_EQ(Dialog->CheckBox("cbQualityIndependetSyncRead")->text(),
-              "Quality independent SyncRead (Wizcon)");
-    EXPECT_EQ(Dialog->FieldLabel("edMinBlockUsage")->text(), "Min. block usage (%):");
-    EXPECT_EQ(Field("edWaitTime")->maxLength(), 5);
-    EXPECT_EQ(Field("edMinBlockSize")->MaxValue(), 54);
-    EXPECT_EQ(Field("edArrayElementCount")->MaxValue(), 120);
-    EXPECT_EQ(Dialog->CheckBox("cbAllowBrowsingPLCVariables")->toolTip(),
-              "Uncheck this if OPC client is not\n\rresponding when trying to browse\n\rDravonOPC server "
-              "address space");
-    EXPECT_EQ(Dialog->FieldLabel("edBusyRetries")->toolTip(), "Count of retries on BUSY response");
-    EXPECT_EQ(Field("edBusyRetries")->toolTip(), "Count of retries on BUSY response");
+    EXPECT_EQ(
+        (QStringList{Dialog->windowTitle(), Dialog->CheckBox("cbQualityIndependetSyncRead")->text(),
+                     Dialog->FieldLabel("edMinBlockUsage")->text(),
+                     Dialog->CheckBox("cbAllowBrowsingPLCVariables")->toolTip(),
+                     Dialog->FieldLabel("edBusyRetries")->toolTip(), Field("edBusyRetries")->toolTip()}),
+        (QStringList{"Configuration", "Quality independent SyncRead (Wizcon)", "Min. block usage (%):",
+                     "Uncheck this if OPC client is not\n\rresponding when trying to browse\n\rDravonOPC "
+                     "server address space",
+                     "Count of retries on BUSY response", "Count of retries on BUSY response"}));
+    EXPECT_EQ(std::tuple(Field("edWaitTime")->maxLength(), Field("edMinBlockSize")->MaxValue(),
+                         Field("edArrayElementCount")->MaxValue()),
+              std::tuple(5, 54, 120));
 
     // Loaded from the settings at every opening.
     T.Context.Settings.WaitTime = 250;
@@ -507,13 +507,30 @@ TEST_F(ConfigDialogTest, RowsAreKeptOrRebuiltBetweenOpenings) {
     EXPECT_EQ(Cell(2).pnNo->text(), "3");
 }
 
-TEST_F(ConfigDialogTest, APlcUsedByAClientIsNotDeletedAndItsRowComesBack) {
+// A PLC an OPC item holds stays; one shown only in the local list goes, rows and all.
+TEST_F(ConfigDialogTest, APlcUsedByAClientStaysAndItsRowComesBackWhileLocalRowsKeepNone) {
     AddPlc("Keep");
     THitachiPLC& used = AddPlc("Used");
-    THitachiLocation& item = Use("Used.WR0010"); // an OPC item holds it
+    THitachiPLC& gone = AddPlc("Gone");
+    THitachiLocation& item = Use("Used.WR0010");
+    Window->Refresh();
+    // A double word and a word in the local list; a location released by its client.
+    for (const char* id : {"Gone.DR0020", "Gone.WR0001"})
+        Window->AddToLocalMonitor(*PLCs.ResolveItemId(id).Location);
+    ASSERT_NE(PLCs.ResolveItemId("Gone.WR0100").Location, nullptr);
+    EXPECT_FALSE(TfrmConfig::PlcHasClientReferences(gone));
+    // A status variable held by a client item points into the PLC as well.
+    THitachiLocation& status = Use("Gone.ComStatus");
+    EXPECT_TRUE(TfrmConfig::PlcHasClientReferences(gone));
+    status.Release();
+    Window->Tree()->setCurrentItem(Window->PlcNode(&gone)->child(2));
+    ASSERT_EQ(Window->SelectedPLC(), &gone);
+
     Open();
-    List().SelectPlcCell(&Cell(1));
-    List().DeleteButton()->click();
+    for (int row : {2, 1}) {
+        List().SelectPlcCell(&Cell(row));
+        List().DeleteButton()->click();
+    }
     // A new row may not take the name of the PLC that stays.
     List().AddButton()->click();
     Cell(1).edName->setText("used");
@@ -525,38 +542,15 @@ TEST_F(ConfigDialogTest, APlcUsedByAClientIsNotDeletedAndItsRowComesBack) {
     EXPECT_EQ(&PLCs.PLCByIndex(1), &used);
     EXPECT_NE(used.Driver, nullptr);            // keeps running
     EXPECT_EQ(T.Context.Settings.WaitTime, 40); // the rest of OK went on
+    EXPECT_EQ(Window->LocalList()->RowCount(), 0);
+    EXPECT_EQ(Window->SelectedPLC(), nullptr);
+    EXPECT_EQ(Window->PlcNode(&PLCs.PLCByIndex(0))->text(0), "Keep");
+    Window->Refresh(); // nothing of the deleted PLC is drawn any more
 
     Open();
     ASSERT_EQ(List().CellCount(), 3);
     EXPECT_EQ(std::pair(Cell(1).Plc, Cell(1).edName->text()), std::pair(&used, QString("Used")));
     item.Release();
-}
-
-TEST_F(ConfigDialogTest, LocalMonitorRowsDoNotKeepAPlcAlive) {
-    AddPlc("Keep");
-    THitachiPLC& gone = AddPlc("Gone");
-    Window->Refresh();
-    // A double word and a word in the local list; a location released by its client.
-    for (const char* id : {"Gone.DR0020", "Gone.WR0001"})
-        Window->AddToLocalMonitor(*PLCs.ResolveItemId(id).Location);
-    ASSERT_NE(PLCs.ResolveItemId("Gone.WR0100").Location, nullptr);
-    EXPECT_FALSE(TfrmConfig::PlcHasClientReferences(gone));
-    // A status variable held by a client item points into the PLC as well.
-    THitachiLocation& status = Use("Gone.ComStatus");
-    EXPECT_TRUE(TfrmConfig::PlcHasClientReferences(gone));
-    status.Release();
-
-    Window->Tree()->setCurrentItem(Window->PlcNode(&gone)->child(2));
-    ASSERT_EQ(Window->SelectedPLC(), &gone);
-    Open();
-    List().SelectPlcCell(&Cell(1));
-    List().DeleteButton()->click();
-    EXPECT_EQ(Ok(), QStringList{});
-    ASSERT_EQ(PLCs.Count(), 1);
-    EXPECT_EQ(Window->LocalList()->RowCount(), 0);
-    EXPECT_EQ(Window->SelectedPLC(), nullptr);
-    EXPECT_EQ(Window->PlcNode(&PLCs.PLCByIndex(0))->text(0), "Keep");
-    Window->Refresh(); // nothing of the PLC is drawn any more
 }
 
 TEST_F(ConfigDialogTest, MqttPagePublishesTheSelectedMonitorRowsAtOk) {

@@ -1,11 +1,10 @@
 // From the operator's dialogs to the PLC and back, over the Qt seams: a TCP PLC configured in
-// the dialog on a loopback simulator is polled and stored; its WR0/5 added to the local
+// the dialog on a loopback simulator is polled; its WR0/5 added to the local
 // monitor list show the simulator's values; a value set in the dialog reaches its memory.
 #include "PlcSimulator.h"
 #include "WidgetSuite.h"
 #include "integration/LoopbackServer.h"
 
-#include "app/KeyValueStore.h"
 #include "comm/TcpDriver.h"
 #include "platform/QtHostResolver.h"
 #include "plc/HitachiLocation.h"
@@ -21,7 +20,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <optional>
 #include <tuple>
 
 namespace dravon {
@@ -45,7 +43,6 @@ TEST_F(EndToEndTest, ConfiguredMonitoredAndSetThroughTheDialogs) {
     TQtHostResolver resolver;
     server->Context.Resolver = &resolver;
     TPLCCollection& plcs = server->PLCs();
-    TMemoryStore& store = server->Store;
     TPositions positions;
     auto window = std::make_unique<TfrmMain>(server->Context, positions);
     QStringList errors;
@@ -70,16 +67,6 @@ TEST_F(EndToEndTest, ConfiguredMonitoredAndSetThroughTheDialogs) {
     EXPECT_EQ(std::pair(plc.Name, int(plc.ProtocolType)),
               std::pair(std::string("Line"), int(ProtocolEthernet)));
     ASSERT_NE(dynamic_cast<TTcpDriver*>(plc.Driver), nullptr);
-    // What the next start loads.
-    auto key = store.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath);
-    ASSERT_TRUE(key);
-    EXPECT_EQ(
-        std::tuple(key->ReadString("PLCName0"), key->ReadString("PLCIP0"), key->ReadDword("PLCTcpPort0")),
-        std::tuple("Line", "127.0.0.1", std::uint32_t(sim.Port(0))));
-    // Count, driver type (TCP) and protocol type (Ethernet).
-    EXPECT_EQ(
-        (std::vector{key->ReadDword("Count"), key->ReadDword("DrvType0"), key->ReadDword("ProtocolType0")}),
-        (std::vector<std::optional<std::uint32_t>>{1, 2, 3}));
 
     // "Add to monitor list" with the run in the address field and the count field at 0.
     window->show();

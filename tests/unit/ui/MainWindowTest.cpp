@@ -239,15 +239,9 @@ TEST_F(MainWindowTest, ClearLogAndResetActions) {
 }
 
 TEST_F(MainWindowTest, ClosingHidesToTheTrayAndOnlyTheShutDownCommandEnds) {
-    struct TCase {
-        const char* Name;
-        bool TrayIcon, Tray, ShutDownCommand;
-        int Clients;
-        bool Answer, Ended;
-        int Asked;
-        bool Visible, Minimised;
-    };
-    const TCase cases[] = {
+    // Tray icon setting, tray on the desktop, shut-down command, clients, the answer to the exit
+    // question; whether the server ended, how often it asked, the window visible and minimised.
+    const std::tuple<const char*, bool, bool, bool, int, bool, bool, int, bool, bool> cases[] = {
         {"close with the tray icon on", true, true, false, 1, true, false, 0, false, false},
         // Nothing to click in a tray that is not there: the window stays on the task bar.
         {"close, no tray on the desktop", true, false, false, 0, true, false, 0, true, true},
@@ -257,28 +251,29 @@ TEST_F(MainWindowTest, ClosingHidesToTheTrayAndOnlyTheShutDownCommandEnds) {
         {"shut-down command, client, No", true, true, true, 1, false, false, 1, true, false},
         {"shut-down command, client, Yes", true, true, true, 1, true, true, 1, false, false},
     };
-    for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Name);
-        T.Context.Settings.ShowTrayIcon = c.TrayIcon;
+    for (const auto& [name, trayIcon, tray, command, clients, answer, ends, asks, visible, minimised] :
+         cases) {
+        SCOPED_TRACE(name);
+        T.Context.Settings.ShowTrayIcon = trayIcon;
         TfrmMain window(T.Context, Positions);
-        window.SystemTrayAvailable = [&c] { return c.Tray; };
-        window.ClientsConnected = [&c] { return c.Clients; };
+        window.SystemTrayAvailable = [&] { return tray; };
+        window.ClientsConnected = [&] { return clients; };
         int asked = 0;
         bool ended = false;
         window.AskExit = [&](const QString& text) {
             EXPECT_EQ(text, "Clients connected to OPC server. Do you want to exit?");
             ++asked;
-            return c.Answer;
+            return answer;
         };
         window.CloseAccepted = [&] { ended = true; };
         window.show();
-        if (c.ShutDownCommand)
+        if (command)
             window.Action("acServerShutDown")->trigger();
         else
             window.close(); // the window's close button
         EXPECT_EQ(std::tuple(ended, asked, window.isVisible(), window.isMinimized()),
-                  std::tuple(c.Ended, c.Asked, c.Visible, c.Minimised));
-        if (c.Ended) continue;
+                  std::tuple(ends, asks, visible, minimised));
+        if (ends) continue;
         // Double-click on the tray icon (or a second start) brings it back.
         emit window.Tray()->activated(QSystemTrayIcon::DoubleClick);
         EXPECT_TRUE(window.isVisible());
@@ -382,11 +377,6 @@ protected:
         Window->show();
         Window->Refresh();
     }
-    static QStringList Captions(const TMonitorList* list) {
-        QStringList captions;
-        for (int i = 0; list && i < list->RowCount(); ++i) captions << list->Row(i)->text(0);
-        return captions;
-    }
     static int WrRow() {
         for (int i = 0; i < MemoryTypeCount; ++i)
             if (std::string(MemoryTypes[i].Name) == "WR") return i;
@@ -403,21 +393,21 @@ TEST_F(MonitorListTest, HalfOfADoubleWordGetsARowOnlyWhenUsedDirectly) {
 
     Select(Window->PlcNode(Plc));
     Window->Refresh();
-    EXPECT_EQ(Captions(Window->PlcList(Plc)), (QStringList{"DR0010"}));
-    EXPECT_EQ(Captions(Window->TypeList(Plc, WrRow())), QStringList{});
+    EXPECT_EQ(Captions(Window->PlcList(Plc)), "DR0010");
+    EXPECT_EQ(Captions(Window->TypeList(Plc, WrRow())), "");
     EXPECT_EQ(Window->CurrentList(), Window->PlcList(Plc));
 
     THitachiLocation& wr = Use("PLC1.WR0010");
     EXPECT_EQ(wr.RefCount, 2);
     Window->Refresh();
-    EXPECT_EQ(Captions(Window->PlcList(Plc)), (QStringList{"DR0010", "WR0010"}));
-    EXPECT_EQ(Captions(Window->TypeList(Plc, WrRow())), (QStringList{"WR0010"}));
+    EXPECT_EQ(Captions(Window->PlcList(Plc)), "DR0010 WR0010");
+    EXPECT_EQ(Captions(Window->TypeList(Plc, WrRow())), "WR0010");
     EXPECT_EQ(Row("Number of monitored PLC locations"), "2");
 
     // Let go of the direct use: the row goes again, the double word stays.
     wr.Release();
     Window->Refresh();
-    EXPECT_EQ(Captions(Window->PlcList(Plc)), (QStringList{"DR0010"}));
+    EXPECT_EQ(Captions(Window->PlcList(Plc)), "DR0010");
     EXPECT_EQ(dr.DisplayRows[SlotPlc], Window->PlcList(Plc)->Row(0));
 }
 
@@ -477,7 +467,7 @@ TEST_F(MonitorListTest, LocalListCaptionsDeleteAndRename) {
     for (THitachiLocation* location : {&c, &a, &b}) Window->AddToLocalMonitor(*location);
     Select(Window->LocalMonitorNode());
     EXPECT_EQ(Window->CurrentList(), Window->LocalList());
-    EXPECT_EQ(Captions(Window->LocalList()), (QStringList{"PLC1.WR0001", "PLC1.WR0002", "PLC1.WR0003"}));
+    EXPECT_EQ(Captions(Window->LocalList()), "PLC1.WR0001 PLC1.WR0002 PLC1.WR0003");
     EXPECT_EQ(Row("Monitored addresses"), "3");
     EXPECT_EQ(c.RefCount, 2);
 
@@ -485,7 +475,7 @@ TEST_F(MonitorListTest, LocalListCaptionsDeleteAndRename) {
     Window->LocalList()->Row(2)->setSelected(true);
     EXPECT_TRUE(Enabled("acDelMonLocation"));
     Window->Action("acDelMonLocation")->trigger();
-    EXPECT_EQ(Captions(Window->LocalList()), (QStringList{"PLC1.WR0001", "PLC1.WR0002"}));
+    EXPECT_EQ(Captions(Window->LocalList()), "PLC1.WR0001 PLC1.WR0002");
     EXPECT_EQ(c.RefCount, 1);
     EXPECT_EQ(c.DisplayRows[SlotLocal], nullptr);
     EXPECT_EQ(Window->SelectedLocations(), std::vector<THitachiLocation*>{&b});
@@ -495,7 +485,7 @@ TEST_F(MonitorListTest, LocalListCaptionsDeleteAndRename) {
     Plc->Name = "Press";
     Plc->RenameRefresh = true;
     Window->Refresh();
-    EXPECT_EQ(Captions(Window->LocalList()), (QStringList{"Press.WR0001", "Press.WR0002"}));
+    EXPECT_EQ(Captions(Window->LocalList()), "Press.WR0001 Press.WR0002");
     EXPECT_FALSE(Plc->RenameRefresh);
 
     // Deleting everything leaves nothing selected and releases only the row's reference.
@@ -575,7 +565,7 @@ TEST_F(MonitorListTest, FreedLocationsLeaveNoDanglingRows) {
     EXPECT_EQ(Plc->Monitored.PurgeUnused(), 2); // the double word and its low half
     ASSERT_EQ(Plc->Monitored.Count(), 2);       // WR0021 waits for the next purge
     Window->Refresh();
-    EXPECT_EQ(Captions(Window->PlcList(Plc)), (QStringList{"WR0030"}));
+    EXPECT_EQ(Captions(Window->PlcList(Plc)), "WR0030");
 
     // Deleting the PLC takes its lists and local rows along.
     Select(Window->LocalMonitorNode());

@@ -88,10 +88,9 @@ TEST_F(OpcUaPageTest, ListsARejectedClientAndTrustsIt) {
     QTreeWidget* list = page.RejectedList();
     ASSERT_EQ(list->topLevelItemCount(), 1);
     QTreeWidgetItem* row = list->topLevelItem(0);
-    EXPECT_EQ(row->text(0), "SCADA");
-    EXPECT_EQ(row->text(1), "urn:scada:client");
-    EXPECT_EQ(row->text(2).toStdString(), UaHex(client->Thumbprint()));
-    EXPECT_EQ(row->text(3), "2027-01-01 to 2028-01-01");
+    EXPECT_EQ((QStringList{row->text(0), row->text(1), row->text(2), row->text(3)}),
+              (QStringList{"SCADA", "urn:scada:client", QString::fromStdString(UaHex(client->Thumbprint())),
+                           "2027-01-01 to 2028-01-01"}));
     EXPECT_FALSE(page.TrustSelected()); // nothing selected
     row->setSelected(true);
     page.findChild<QPushButton*>("btUaTrust")->click();

@@ -9,6 +9,7 @@
 #include "support/QtApplication.h"
 #include "support/TestContext.h"
 #include "ui/MainWindow.h"
+#include "ui/MonitorList.h"
 
 #include <QApplication>
 
@@ -19,26 +20,7 @@
 
 namespace dravon::test {
 
-class TWidgetSuite : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "dravon-widget-test";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance()) App() = std::make_unique<QApplication>(argc, argv);
-    }
-    static void TearDownTestSuite() {
-        // Sockets released with deleteLater go before the application object does.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        App().reset();
-    }
-
-private:
-    static std::unique_ptr<QApplication>& App() {
-        static std::unique_ptr<QApplication> app;
-        return app;
-    }
-};
+using TWidgetSuite = TQtSuite<QApplication>;
 
 class TWindowTest : public TWidgetSuite {
 protected:
@@ -70,7 +52,12 @@ protected:
         location->AddRef();
         return *location;
     }
-    std::string ErrorsText() const { return Errors.join("|").toStdString(); }
+    // The first column of a list's rows, one blank between them.
+    static QString Captions(const TMonitorList* list) {
+        QStringList captions;
+        for (int i = 0; list && i < list->RowCount(); ++i) captions << list->Row(i)->text(0);
+        return captions.join(' ');
+    }
 
     TTestContext T;
     TFakeHostResolver Resolver;
