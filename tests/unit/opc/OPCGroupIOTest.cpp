@@ -24,21 +24,25 @@ TEST_F(OPCGroupIOTest, SyncCacheReadGivesValueQualityClientHandleAndTheRequested
     const OPCHANDLE i2 = Add("PLC1.WR0011", VT_I2, 504);
     const OPCHANDLE b = Add("PLC1.WR0011", VT_BOOL, 505);
     const OPCHANDLE never = Add("PLC1.WR0001", VT_EMPTY, 506);
+    const OPCHANDLE arr = Add("PLC1.WR0011.arr.2", VT_EMPTY, 507);
     const std::uint32_t one = std::bit_cast<std::uint32_t>(1.0f);
     for (auto [address, value] :
          {std::pair{0x10u, 1234u}, {0x11u, 65535u}, {0x20u, one & 0xFFFF}, {0x21u, one >> 16}})
         PlcAnswers(address, value);
     T.Context.Settings.EnableBAD = true;
-    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {a, 0xBAD, s, f, i2, b, never}, States, Errors), S_FALSE);
-    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK, S_OK, S_OK, S_OK, S_OK}));
-    // A location never read is BAD.
-    EXPECT_EQ(Got(), (std::vector<TGot>{{501, TVariant::UI2(1234), QualityGood},
-                                        {0, {}, 0},
-                                        {502, TVariant::I2(-1), QualityGood},
-                                        {503, TVariant::R4(1.0f), QualityGood},
-                                        {504, TVariant::I2(-1), QualityGood},
-                                        {505, TVariant::Bool(true), QualityGood},
-                                        {506, TVariant::UI2(0), QualityBad}}));
+    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {a, 0xBAD, s, f, i2, b, never, arr}, States, Errors), S_FALSE);
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK}));
+    // A location never read is BAD, and so is an array with such an element.
+    EXPECT_EQ(Got(),
+              (std::vector<TGot>{
+                  {501, TVariant::UI2(1234), QualityGood},
+                  {0, {}, 0},
+                  {502, TVariant::I2(-1), QualityGood},
+                  {503, TVariant::R4(1.0f), QualityGood},
+                  {504, TVariant::I2(-1), QualityGood},
+                  {505, TVariant::Bool(true), QualityGood},
+                  {506, TVariant::UI2(0), QualityBad},
+                  {507, TVariant::Array(VT_UI2, {TVariant::UI2(65535), TVariant::UI2(0)}), QualityBad}}));
     // Type 0 goes back to the canonical type; a quality-independent read is GOOD.
     ASSERT_EQ(Items->SetDataTypes({i2}, {VT_EMPTY}, Errors), S_OK);
     T.Context.Settings.QualityIndependentSyncRead = true;
@@ -129,17 +133,21 @@ TEST_F(OPCGroupIOTest, SyncWriteStoresThePendingValueAndRefusesBadOnes) {
 TEST_F(OPCGroupIOTest, TextAndArrayItemsReadAndWriteTheirWords) {
     const OPCHANDLE txt = Add("PLC1.WR0010.asc.4");
     const OPCHANDLE arr = Add("PLC1.WR0020.arr.3");
-    ASSERT_EQ(Sync->Write({txt, arr},
+    // Four characters a double word; double words at consecutive addresses share a word.
+    const OPCHANDLE dtxt = Add("PLC1.DR0040.asc.8");
+    ASSERT_EQ(Sync->Write({txt, arr, dtxt},
                           {TVariant::Bstr("ABCDEFG"),
-                           TVariant::Array(VT_I4, {TVariant::I4(1), TVariant::I4(2), TVariant::I4(3)})},
+                           TVariant::Array(VT_I4, {TVariant::I4(1), TVariant::I4(2), TVariant::I4(3)}),
+                           TVariant::Bstr("ABCDEFGH")},
                           Errors),
               S_OK);
     // Storing stops at the item's last word: 0x12 does not exist.
     EXPECT_EQ(Values({0x10, 0x11, 0x12, 0x20, 0x22}),
               (std::vector<std::uint32_t>{0x4142, 0x4344, 0xDEAD, 1, 3}));
     const OPCHANDLE plain = Add("PLC1.WR0010.asc."); // no count: no text, the word
-    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {txt, arr, plain}, States, Errors), S_OK);
+    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {txt, arr, plain, dtxt}, States, Errors), S_OK);
     EXPECT_EQ(States[2].Value, TVariant::UI2(0x4142));
+    EXPECT_EQ(States[3].Value, TVariant::Bstr("ABEFEFGH"));
     EXPECT_EQ(States[0].Value, TVariant::Bstr("ABCD"));
     EXPECT_EQ(States[1].Value,
               TVariant::Array(VT_UI2, {TVariant::UI2(1), TVariant::UI2(2), TVariant::UI2(3)}));
@@ -201,19 +209,19 @@ TEST_F(OPCGroupIOTest, DataChangesNeedAConnectionAndComeOncePerValueOrQuality) {
     T.Platform.Advance(1000);
     ASSERT_EQ(Sink->Count("data"), 2);
     EXPECT_EQ(Sink->Calls.back().Values, std::vector<TVariant>{TVariant::UI2(11)});
-    // What the driver cycle records after five failed polls: the quality alone changes.
-    Word(1)->ErrorCount = 5;
+    // What the driver cycle records after three failed polls: the quality alone changes.
+    Word(1)->ErrorCount = 3;
     T.Platform.Advance(1000);
     ASSERT_EQ(Sink->Count("data"), 3);
     const TDataCall& q = Sink->Calls.back();
     EXPECT_EQ(
         std::tie(q.Values, q.Qualities, q.MasterQuality),
-        std::tuple(std::vector{TVariant::UI2(11)}, std::vector<std::uint16_t>{QualityCommFailure}, S_FALSE));
+        std::tuple(std::vector{TVariant::UI2(11)}, std::vector<std::uint16_t>{QualityLastUsable}, S_FALSE));
     T.Platform.Advance(2000);
     EXPECT_EQ(Sink->Count("data"), 3);
     // Callbacks disabled: no data change.
     ASSERT_EQ(Async->GetEnable(enable), S_OK);
-    EXPECT_NE(enable, 0);
+    EXPECT_EQ(enable, -1);
     ASSERT_EQ(Async->SetEnable(0), S_OK);
     Word(1)->ErrorCount = 0;
     PlcAnswers(1, 12);
@@ -255,20 +263,31 @@ TEST_F(OPCGroupIOTest, ForcedOnChangeAcrossTheTickWrapAndOnChangeAlwaysTrueForSt
             EXPECT_EQ(Sink->Last("data").Clients, period.Sent);
         }
     }
+    // A rate of one tick starts a period on every tick (its data goes out on the next).
+    std::uint32_t rate = 25, revised = 0;
+    ASSERT_EQ(InterfaceOf<IOPCGroupStateMgt>(GroupUnknown)
+                  ->SetState(&rate, revised, nullptr, nullptr, nullptr, nullptr, nullptr),
+              S_OK);
+    T.Context.Settings.ForcedOnChange = true;
+    const int before = Sink->Count("data");
+    T.Platform.Advance(250);
+    EXPECT_EQ(Sink->Count("data") - before, 9);
 }
 
 // An asynchronous read completes on a read after the request: not on an answer stored in
 // the request's own millisecond, which makes it ask again so it cannot wait for ever.
 TEST_F(OPCGroupIOTest, AsyncReadCompletesOnceTheLocationsWereReadAgain) {
     const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
+    const OPCHANDLE gone = Add("PLC1.WR0002", VT_EMPTY, 10);
     Subscribe();
     ASSERT_EQ(Async->SetEnable(0), S_OK);
     T.Platform.Advance(10);
     PlcAnswers(1, 5);
     Word(1)->ReadRequested = false; // as the driver leaves it after the answer
-    ASSERT_EQ(Async->Read({a, 0xBAD}, 1234, Cancel, Errors), S_FALSE);
-    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID}));
-    Word(1)->ReadRequested = false; // even if that answer is processed after the request
+    ASSERT_EQ(Async->Read({a, 0xBAD, gone}, 1234, Cancel, Errors), S_FALSE);
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID, S_OK}));
+    ASSERT_EQ(Items->RemoveItems({gone}, Errors), S_OK); // removed before the answer
+    Word(1)->ReadRequested = false;                      // even if that answer is processed after the request
     T.Platform.Advance(200);
     EXPECT_EQ(Sink->Count("read"), 0);
     EXPECT_TRUE(Word(1)->ReadRequested);
@@ -276,9 +295,9 @@ TEST_F(OPCGroupIOTest, AsyncReadCompletesOnceTheLocationsWereReadAgain) {
     T.Platform.Advance(30);
     ASSERT_EQ(Sink->Count("read"), 1);
     const TDataCall& c = Sink->Calls.back();
-    EXPECT_EQ(std::tie(c.TransactionID, c.Clients, c.Values, c.Errors),
-              std::tuple(1234u, std::vector<OPCHANDLE>{9}, std::vector{TVariant::UI2(6)},
-                         std::vector<HRESULT>{S_OK}));
+    EXPECT_EQ(std::tie(c.TransactionID, c.Clients, c.Values, c.Errors, c.MasterError),
+              std::tuple(1234u, std::vector<OPCHANDLE>{9, 0}, std::vector{TVariant::UI2(6), TVariant::I4(0)},
+                         std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID}, S_FALSE));
 }
 
 // OnWriteComplete comes when the PLC confirmed this write (not an earlier one confirmed in
