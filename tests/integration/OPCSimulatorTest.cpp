@@ -10,7 +10,6 @@
 #include "comm/CommManager.h"
 #include "comm/TcpDriver.h"
 #include "comm/UdpDriver.h"
-#include "opc/ComObject.h"
 #include "opc/OPCItem.h"
 #include "support/RecordingSink.h"
 
@@ -21,27 +20,6 @@ using test::SpinUntil;
 
 constexpr std::uint8_t WR = 0x0A; // memory-type code of WR words
 constexpr OPCHANDLE GroupClientHandle = 77;
-
-// A client's IOPCShutdown sink: keeps the reasons it is given.
-class TShutdownSink : public TComObject, public IOPCShutdown {
-public:
-    std::vector<std::string> Reasons;
-    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
-        if (iid != IUnknown::Iid && iid != IOPCShutdown::Iid) {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        *object = static_cast<IOPCShutdown*>(this);
-        AddRef();
-        return S_OK;
-    }
-    std::uint32_t AddRef() override { return AddRefCount(); }
-    std::uint32_t Release() override { return ReleaseCount(); }
-    HRESULT ShutdownRequest(const std::string& reason) override {
-        Reasons.push_back(reason);
-        return S_OK;
-    }
-};
 
 class OPCSimulatorTest : public test::TSimFixture {};
 
@@ -59,13 +37,13 @@ TEST_F(OPCSimulatorTest, ValuesAndWritesTravelTheWholeRoadThroughATimeOutARestor
     ASSERT_NE(dynamic_cast<TUdpDriver*>(program.PLCs().PLCByIndex(1).Driver), nullptr);
     TComPtr<IOPCServer> server = program.Connect();
     ASSERT_TRUE(server);
-    auto shutdown = MakeCom<TShutdownSink>();
+    auto sink = MakeCom<test::TRecordingSink>(); // its data callback, its shutdown request
     auto container = server.As<IConnectionPointContainer>();
     ASSERT_TRUE(container);
     TComPtr<IConnectionPoint> point;
     ASSERT_EQ(container->FindConnectionPoint(IOPCShutdown::Iid, point), S_OK);
     std::uint32_t cookie = 0;
-    ASSERT_EQ(point->Advise(static_cast<IOPCShutdown*>(shutdown.Get()), cookie), S_OK);
+    ASSERT_EQ(point->Advise(static_cast<IOPCShutdown*>(sink.Get()), cookie), S_OK);
 
     OPCHANDLE handle = 0;
     std::uint32_t revised = 0;
@@ -77,20 +55,21 @@ TEST_F(OPCSimulatorTest, ValuesAndWritesTravelTheWholeRoadThroughATimeOutARestor
     auto sync = InterfaceOf<IOPCSyncIO>(group);
     auto async = InterfaceOf<IOPCAsyncIO2>(group);
     ASSERT_TRUE(items && sync && async);
-    const std::pair<const char*, VARTYPE> ids[] = {{"Sim1.WR0070", VT_I4},
-                                                   {"Udp1.WR0006", VT_EMPTY},
-                                                   {"Sim1.ComStatus", VT_EMPTY},
-                                                   {"Sys.ClientsConnected", VT_EMPTY}};
-    std::vector<TOPCItemDef> defs(std::size(ids));
-    for (std::size_t i = 0; i < defs.size(); ++i) {
-        defs[i].ItemID = ids[i].first;
-        defs[i].RequestedDataType = ids[i].second;
-        defs[i].ClientHandle = static_cast<OPCHANDLE>(101 + i);
-        defs[i].Active = 1;
-    }
+    // Active items with client handles 101, 102, ...
+    auto defsOf = [](std::vector<std::pair<const char*, VARTYPE>> ids) {
+        std::vector<TOPCItemDef> defs(ids.size());
+        for (std::size_t i = 0; i < defs.size(); ++i)
+            defs[i] = {"", ids[i].first, 1, static_cast<OPCHANDLE>(101 + i), {}, ids[i].second};
+        return defs;
+    };
     std::vector<TOPCItemResult> results;
     std::vector<HRESULT> errors;
-    ASSERT_EQ(items->AddItems(defs, results, errors), S_OK);
+    ASSERT_EQ(items->AddItems(defsOf({{"Sim1.WR0070", VT_I4},
+                                      {"Udp1.WR0006", VT_EMPTY},
+                                      {"Sim1.ComStatus", VT_EMPTY},
+                                      {"Sys.ClientsConnected", VT_EMPTY}}),
+                              results, errors),
+              S_OK);
     std::vector<OPCHANDLE> h;
     for (const auto& result : results) h.push_back(result.ServerHandle);
 
@@ -113,7 +92,6 @@ TEST_F(OPCSimulatorTest, ValuesAndWritesTravelTheWholeRoadThroughATimeOutARestor
                              states[i].TimeStamp.ToUInt64() != 0, errors[i]),
                   std::tuple(values[i], QualityGood, 101u + i, true, S_OK))
             << i;
-    auto sink = MakeCom<test::TRecordingSink>();
     TComPtr<IConnectionPoint> dataPoint;
     ASSERT_EQ(sink->Advise(group, dataPoint, cookie), S_OK);
     ASSERT_TRUE(SpinUntil([&] { return sink->Count("data") == 1; }, 2500));
@@ -146,12 +124,9 @@ TEST_F(OPCSimulatorTest, ValuesAndWritesTravelTheWholeRoadThroughATimeOutARestor
 
     // A bit written TRUE (all bits set) is 1 in the PLC, which refuses any other bit data; a
     // write the PLC rejects ends with an error for its item and goes out once.
-    defs.assign(2, {});
-    for (auto& [def, id] : {std::pair(&defs[0], "Sim1.M00020"), std::pair(&defs[1], "Sim1.WR0090")}) {
-        def->ItemID = id;
-        def->Active = 1;
-    }
-    ASSERT_EQ(items->AddItems(defs, results, errors), S_OK);
+    ASSERT_EQ(
+        items->AddItems(defsOf({{"Sim1.M00020", VT_EMPTY}, {"Sim1.WR0090", VT_EMPTY}}), results, errors),
+        S_OK);
     ASSERT_EQ(sync->Write({results[0].ServerHandle}, {TVariant::Bool(true)}, errors), S_OK);
     THitachiLocation* bit = program.PLCs().PLCByIndex(0).FindLocation(0x04, 0x20, false);
     ASSERT_NE(bit, nullptr);
@@ -179,7 +154,7 @@ TEST_F(OPCSimulatorTest, ValuesAndWritesTravelTheWholeRoadThroughATimeOutARestor
     sim->SetPower(false);
     word->StoreWrittenValue(1);
     program.Shutdown();
-    EXPECT_EQ(shutdown->Reasons, std::vector<std::string>{"Dravon server is shutting down"});
+    EXPECT_EQ(sink->Reasons, std::vector<std::string>{"Dravon server is shutting down"});
     EXPECT_EQ(program.Capture.CountStartingWith("1 writes to PLC Sim1 were not sent"), 1);
     EXPECT_EQ(program.Capture.CountStartingWith("1 writes to PLC Udp1"), 0);
     EXPECT_EQ(program.Core->Context().PLCs, nullptr);

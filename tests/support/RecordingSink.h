@@ -1,11 +1,13 @@
-// An OPC client's IOPCDataCallback that records every call the server makes, for tests
-// on the manual clock and against the simulator alike.
+// An OPC client's sinks, recording every call the server makes, for tests on the manual
+// clock and against the simulator alike: IOPCDataCallback, the version-1 streams of
+// IAdviseSink and IOPCShutdown.
 #pragma once
 
 #include "opc/DataCallbackSink.h"
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dravon::test {
@@ -23,11 +25,32 @@ struct TDataCall {
     std::vector<HRESULT> Errors;
 };
 
-class TRecordingSink : public TDataCallbackSink {
+class TRecordingSink : public TDataCallbackSink, public IAdviseSink, public IOPCShutdown {
 public:
     std::vector<TDataCall> Calls;
     std::function<void(const TDataCall&)> OnCall; // runs inside the server's callback
+    std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>> Streams; // format, bytes
+    std::vector<std::string> Reasons;                                         // of shutdown requests
 
+    HRESULT QueryInterface(const TGuid& iid, IUnknown** object) override {
+        if (object && iid == IAdviseSink::Iid)
+            *object = static_cast<IAdviseSink*>(this);
+        else if (object && iid == IOPCShutdown::Iid)
+            *object = static_cast<IOPCShutdown*>(this);
+        else
+            return TDataCallbackSink::QueryInterface(iid, object);
+        AddRef();
+        return S_OK;
+    }
+    std::uint32_t AddRef() override { return AddRefCount(); }
+    std::uint32_t Release() override { return ReleaseCount(); }
+    void OnDataChange(const TFormatEtc& format, const TStgMedium& medium) override {
+        Streams.emplace_back(format.ClipFormat, medium.Global);
+    }
+    HRESULT ShutdownRequest(const std::string& reason) override {
+        Reasons.push_back(reason);
+        return S_OK;
+    }
     HRESULT OnDataChange(std::uint32_t tid, OPCHANDLE group, HRESULT mq, HRESULT me,
                          const std::vector<OPCHANDLE>& clients, const std::vector<TVariant>& values,
                          const std::vector<std::uint16_t>& qualities, const std::vector<TFileTime>& times,

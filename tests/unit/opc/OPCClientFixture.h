@@ -85,12 +85,7 @@ protected:
 
     static TOPCItemDef Def(const std::string& id, VARTYPE type = VT_EMPTY, OPCHANDLE client = 0,
                            bool active = true) {
-        TOPCItemDef def;
-        def.ItemID = id;
-        def.RequestedDataType = type;
-        def.ClientHandle = client;
-        def.Active = active ? 1 : 0;
-        return def;
+        return {"", id, active ? 1 : 0, client, {}, type};
     }
 
     // Adds one item that must succeed; returns its server handle.
