@@ -57,13 +57,6 @@ public:
     bool WaitForOutput(const std::string& text, int boundMs = 15000) {
         return SpinUntil([&] { return Output.find(text) != std::string::npos; }, boundMs);
     }
-    // Waits for the end; false when it did not end within the bound.
-    bool WaitForExit(int boundMs = 15000) {
-        return SpinUntil([&] { return Process.state() == QProcess::NotRunning; }, boundMs);
-    }
-    bool ExitedNormallyWith(int code) const {
-        return Process.exitStatus() == QProcess::NormalExit && Process.exitCode() == code;
-    }
     // Starts the server and waits for its start line.
     ::testing::AssertionResult Started(const QStringList& arguments = {}) {
         Start(arguments);
@@ -72,9 +65,10 @@ public:
     }
     // Waits for the end, which must be a normal exit with code.
     ::testing::AssertionResult Ends(int code, int boundMs = 15000) {
-        if (!WaitForExit(boundMs))
+        if (!SpinUntil([&] { return Process.state() == QProcess::NotRunning; }, boundMs))
             return ::testing::AssertionFailure() << "did not end\n" << Output << Errors;
-        if (ExitedNormallyWith(code)) return ::testing::AssertionSuccess();
+        if (Process.exitStatus() == QProcess::NormalExit && Process.exitCode() == code)
+            return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "ended with " << Process.exitCode() << "\n"
                                              << Output << Errors;
     }

@@ -158,7 +158,6 @@ public:
         return InterfaceOf<IOPCServer>(unknown);
     }
     TPLCCollection& PLCs() { return *Core->Context().PLCs; }
-    TSettings& Settings() { return Core->Context().Settings; }
 
     QTemporaryDir Home;
     std::string Dir;

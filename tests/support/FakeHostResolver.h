@@ -15,24 +15,16 @@ public:
     struct TRequest {
         std::string Name;
         std::function<void(const std::string&)> Done;
-        bool Answered = false;
     };
     std::vector<TRequest> Requests;
 
     void LookupHost(const std::string& name, std::function<void(const std::string&)> done) override {
-        Requests.push_back({name, std::move(done), false});
+        Requests.push_back({name, std::move(done)});
     }
     // Answers request index (on the main loop, as the real resolver would call back).
     void Answer(std::size_t index, const std::string& address) {
-        TRequest& request = Requests.at(index);
-        request.Answered = true;
-        auto done = request.Done;
+        auto done = Requests.at(index).Done; // a copy: the answer may add requests
         done(address);
-    }
-    int Pending() const {
-        int n = 0;
-        for (const auto& r : Requests) n += !r.Answered;
-        return n;
     }
 };
 

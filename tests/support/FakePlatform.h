@@ -64,7 +64,6 @@ public:
 
     void Post(std::function<void()> work) override { Posted_.push_back(std::move(work)); }
     void ProcessPendingEvents() override {
-        ++ProcessCalls;
         if (OnProcessPending) {
             OnProcessPending();
             return;
@@ -73,7 +72,6 @@ public:
     }
     // A test may make waiting loops advance time (a device read that waits).
     std::function<void()> OnProcessPending;
-    int ProcessCalls = 0;
 
     void RunPosted() {
         // Work posted while running goes to the next round, as a real queue would.

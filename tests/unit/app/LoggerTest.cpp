@@ -10,43 +10,37 @@
 namespace dravon {
 namespace {
 
-class LoggerTest : public ::testing::Test {
-protected:
-    test::TTempDir Dir;
-    std::string Path = Dir.File("DravonDebug.Log");
-    test::TManualClock Clock;
-};
-
-TEST_F(LoggerTest, CallBlockWritesSixLinesAndADisabledLoggerOnlyKeepsTheNesting) {
-    TLogger off(Clock, Path);
+// A call block is six lines, a session two blocks and the separator after its end; a
+// disabled logger writes nothing but keeps the nesting.
+TEST(LoggerTest, CallBlocksSessionLinesAndTheSeparatorAfterTheSession) {
+    test::TTempDir dir;
+    const std::string path = dir.File("DravonDebug.Log");
+    test::TManualClock clock;
+    TLogger off(clock, path);
     off.BeginBlock(lkCallStart, "a", false);
     const int inBlock = off.Depth();
     off.EndBlock(lkCallEnd, "a", false);
     EXPECT_EQ(std::pair(inBlock, off.Depth()), std::pair(2, 1));
-    EXPECT_FALSE(std::filesystem::exists(Path));
+    EXPECT_FALSE(std::filesystem::exists(path));
 
-    TLogger log(Clock, Path);
+    TLogger log(clock, path);
     log.Enabled = true;
     log.BeginBlock(lkCallStart, "IOPCServer::AddGroup", false);
     log.WriteLine(lkNone, "inner", false);
     log.EndBlock(lkCallEnd, "IOPCServer::AddGroup = S_OK", false);
-    EXPECT_EQ(test::ReadFile(Path), "\n"
+    log.SessionStarted();
+    log.WriteLine(lkCall, "IOPCCommon::GetLocalID=", false);
+    log.SessionEnded();
+    const std::string stamp = DateTimeText(clock.Now());
+    // The session's end is followed by LF CR LF CR LF CR as a line of its own.
+    EXPECT_EQ(test::ReadFile(path), "\n"
                                     "| Call start | IOPCServer::AddGroup\n"
                                     "|  \n"
                                     "|  | inner\n"
                                     "|\n"
-                                    "| Call end   | IOPCServer::AddGroup = S_OK\n");
-}
-
-TEST_F(LoggerTest, SessionLinesAndTheSeparatorAfterTheSession) {
-    TLogger log(Clock, Path);
-    log.Enabled = true;
-    log.SessionStarted();
-    log.WriteLine(lkCall, "IOPCCommon::GetLocalID=", false);
-    log.SessionEnded();
-    const std::string stamp = DateTimeText(Clock.Now());
-    // The session's end is followed by LF CR LF CR LF CR as a line of its own.
-    EXPECT_EQ(test::ReadFile(Path), "|" + stamp +
+                                    "| Call end   | IOPCServer::AddGroup = S_OK\n"
+                                    "|" +
+                                        stamp +
                                         "| Session | OPC server session started\n"
                                         "|  \n"
                                         "|  | Call | IOPCCommon::GetLocalID=\n"

@@ -24,21 +24,25 @@ protected:
 };
 
 // The file is appended to after one empty line: the file line, the banner (of an unknown
-// version here) and the start line, every one shown in the label too.
-TEST_F(SessionLogTest, CreateWritesFileLineBannerAndStartLineAfterOneEmptyLine) {
+// version here) and the start line, every one shown in the label too; lines added before
+// the banner are held until it.
+TEST_F(SessionLogTest, CreateWritesFileLineBannerAndStartLineAfterOneEmptyLineThenTheHeldLines) {
     Settings.LogEvents = true;
     const std::string file = Directory + "Dravon.log";
     test::WriteFile(file, "old\n");
     TSessionLog log(Settings, Clock, Directory);
     log.AddView(&Capture);
+    log.HoldLines();
+    log.Add("Store file x line 3 skipped: value before any key", false);
+    EXPECT_TRUE(Capture.Lines.empty());
     log.Create("");
-    EXPECT_EQ(Capture.Lines,
-              (std::vector<std::string>{"Log file saved as " + file, "Dravon OPC Data Access Server Unknown",
-                                        "Server started at " + Stamp()}));
-    EXPECT_EQ(Capture.Messages, Capture.Lines);
-    EXPECT_EQ(test::ReadFile(file), "old\n\nLog file saved as " + file +
-                                        "\nDravon OPC Data Access Server Unknown\nServer started at " +
-                                        Stamp() + "\n");
+    const std::vector<std::string> lines{"Log file saved as " + file, "Dravon OPC Data Access Server Unknown",
+                                         "Server started at " + Stamp(),
+                                         "Store file x line 3 skipped: value before any key"};
+    EXPECT_EQ(Capture.Lines, lines);
+    EXPECT_EQ(Capture.Messages, std::vector(lines.begin(), lines.end() - 1));
+    EXPECT_EQ(test::ReadFile(file),
+              "old\n\n" + lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n" + lines[3] + "\n");
     Clock.Step(2000);
     log.Destroy();
     EXPECT_EQ(Capture.Lines.back(), "Server shut down at " + Stamp());
@@ -115,18 +119,6 @@ TEST_F(SessionLogTest, AFullDiskIsSaidOnceAndTheGapNamedWhenSpaceReturns) {
     log.Add("next", false);
     EXPECT_EQ(test::ReadFile(file), "2 lines could not be written\nnext\n");
     EXPECT_EQ(log.LostLines(), 0u);
-}
-
-TEST_F(SessionLogTest, LinesAddedBeforeTheBannerAreHeldUntilIt) {
-    TSessionLog log(Settings, Clock, Directory);
-    log.AddView(&Capture);
-    log.HoldLines();
-    log.Add("Store file x line 3 skipped: value before any key", false);
-    EXPECT_TRUE(Capture.Lines.empty());
-    log.Create("1.0.0.0");
-    EXPECT_EQ(Capture.Lines, (std::vector<std::string>{"Dravon OPC Data Access Server 1.0.0.0",
-                                                       "Server started at " + Stamp(),
-                                                       "Store file x line 3 skipped: value before any key"}));
 }
 
 } // namespace

@@ -44,10 +44,7 @@ protected:
     // AddItems accepts the ID, and its location's address lies within the memory type.
     void ExpectAccepted(const std::string& id) {
         std::vector<TOPCItemResult> results;
-        TOPCItemDef def;
-        def.ItemID = id;
-        def.Active = 1;
-        EXPECT_EQ(Items->AddItems({def}, results, Errors), S_OK) << id;
+        EXPECT_EQ(Items->AddItems({Def(id)}, results, Errors), S_OK) << id;
         ASSERT_EQ(Errors.size(), 1u);
         EXPECT_EQ(Errors[0], S_OK) << id;
         const std::size_t dot = id.find('.');
@@ -55,9 +52,10 @@ protected:
         ASSERT_TRUE(parsed) << id;
         EXPECT_LE(parsed->Address, MemoryTypes[static_cast<std::size_t>(parsed->Row)].MaxAddress);
     }
-    static std::vector<std::string> MemoryTypeNames() {
+    // The names of a table's rows.
+    template <class Table> static std::vector<std::string> NamesOf(const Table& table) {
         std::vector<std::string> names;
-        for (const auto& info : MemoryTypes) names.emplace_back(info.Name);
+        for (const auto& row : table) names.emplace_back(row.Name);
         return names;
     }
 };
@@ -80,9 +78,7 @@ TEST_F(BrowseClient, RootListsSysThenPLCsAndBelowThemServerAndStatusVariables) {
     EXPECT_EQ(Branches(), (std::vector<std::string>{"Sys", "PLC1", "PLC2"}));
 
     ASSERT_EQ(Down("sYs"), S_OK);
-    std::vector<std::string> serverVars;
-    for (const auto& def : ServerVariableDefs) serverVars.emplace_back(def.Name);
-    EXPECT_EQ(Leaves(), serverVars);
+    EXPECT_EQ(Leaves(), NamesOf(ServerVariableDefs));
     EXPECT_TRUE(Branches().empty());
     EXPECT_EQ(ItemID("ClientsConnected"), "Sys.ClientsConnected");
     EXPECT_EQ(Down("anything"), E_FAIL);
@@ -91,15 +87,13 @@ TEST_F(BrowseClient, RootListsSysThenPLCsAndBelowThemServerAndStatusVariables) {
 
     ASSERT_EQ(Down("plc2"), S_OK); // PLC names ignore case
     ASSERT_EQ(Down("SYS"), S_OK);
-    std::vector<std::string> statusVars;
-    for (const auto& def : StatusVariableDefs) statusVars.emplace_back(def.Name);
-    EXPECT_EQ(Leaves(), statusVars);
+    EXPECT_EQ(Leaves(), NamesOf(StatusVariableDefs));
     EXPECT_TRUE(Branches().empty());
     EXPECT_EQ(ItemID("ComStatus"), "PLC2.ComStatus");
     EXPECT_EQ(Down("Name"), E_FAIL);
     ASSERT_EQ(Up(), S_OK); // back to the PLC
-    std::vector<std::string> plcBranches{"Sys"};
-    for (const auto& name : MemoryTypeNames()) plcBranches.push_back(name);
+    std::vector<std::string> plcBranches = NamesOf(MemoryTypes);
+    plcBranches.insert(plcBranches.begin(), "Sys");
     EXPECT_EQ(Branches(), plcBranches);
     EXPECT_TRUE(Leaves().empty());
     ASSERT_EQ(Up(), S_OK);

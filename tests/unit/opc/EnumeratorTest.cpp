@@ -13,45 +13,43 @@
 namespace dravon::test {
 namespace {
 
+using TStrings = std::vector<std::string>;
+
 TEST(StringsEnumerator, NextSkipResetCloneAndAnEmptyList) {
-    std::vector<std::string> source{"a", "b", "c"};
+    TStrings source{"a", "b", "c"};
     TComPtr<IEnumString> e = MakeCom<TOPCStringsEnumerator>(source);
     source[0] = "changed"; // the enumerator holds its own copy
-    std::vector<std::string> out;
-    std::uint32_t fetched = 99;
-    EXPECT_EQ(e->Next(0, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    TStrings out;
+    // What Next(n) gives: its result, the count fetched and the texts.
+    auto next = [&](const TComPtr<IEnumString>& from, std::uint32_t n) {
+        std::uint32_t fetched = 99;
+        const HRESULT hr = from->Next(n, out, &fetched);
+        return std::tuple(hr, fetched, out);
+    };
+    EXPECT_EQ(std::get<0>(next(e, 0)), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
     EXPECT_EQ(e->Next(1, out, nullptr), E_INVALIDARG);
-    ASSERT_EQ(e->Next(2, out, &fetched), S_OK);
-    EXPECT_EQ(fetched, 2u);
-    EXPECT_EQ(out, (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(e->Next(5, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
-    EXPECT_EQ(fetched, 1u);
-    EXPECT_EQ(out, (std::vector<std::string>{"c"}));
-    EXPECT_EQ(e->Next(1, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
-    EXPECT_EQ(fetched, 0u);
-    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(next(e, 2), std::tuple(S_OK, 2u, TStrings{"a", "b"}));
+    EXPECT_EQ(next(e, 5), std::tuple(RPC_X_ENUM_VALUE_OUT_OF_RANGE, 1u, TStrings{"c"}));
+    EXPECT_EQ(next(e, 1), std::tuple(RPC_X_ENUM_VALUE_OUT_OF_RANGE, 0u, TStrings{}));
 
     EXPECT_EQ(e->Reset(), S_OK);
     EXPECT_EQ(e->Skip(2), S_OK);
-    ASSERT_EQ(e->Next(1, out, &fetched), S_OK);
-    EXPECT_EQ(out, (std::vector<std::string>{"c"}));
+    EXPECT_EQ(next(e, 1), std::tuple(S_OK, 1u, TStrings{"c"}));
     EXPECT_EQ(e->Skip(0), S_OK);
     EXPECT_EQ(e->Reset(), S_OK);
     EXPECT_EQ(e->Skip(4), S_FALSE); // past the end: parked at the end
-    EXPECT_EQ(e->Next(1, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(std::get<0>(next(e, 1)), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
     EXPECT_EQ(e->Skip(0xFFFFFFFFu), S_FALSE);
 
     TComPtr<IEnumString> copy;
     ASSERT_EQ(e->Clone(copy), S_OK);
-    ASSERT_EQ(copy->Next(3, out, &fetched), S_OK); // a clone starts at the beginning
-    EXPECT_EQ(out, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(next(copy, 3),
+              std::tuple(S_OK, 3u, TStrings{"a", "b", "c"})); // a clone starts at the beginning
 
-    TComPtr<IEnumString> empty = MakeCom<TOPCStringsEnumerator>(std::vector<std::string>{});
-    fetched = 7;
-    EXPECT_EQ(empty->Next(1, out, &fetched), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
-    EXPECT_EQ(std::tuple(fetched, empty->Skip(1), empty->Skip(0)), std::tuple(0u, S_FALSE, S_OK));
+    TComPtr<IEnumString> empty = MakeCom<TOPCStringsEnumerator>(TStrings{});
+    EXPECT_EQ(next(empty, 1), std::tuple(RPC_X_ENUM_VALUE_OUT_OF_RANGE, 0u, TStrings{}));
+    EXPECT_EQ(std::pair(empty->Skip(1), empty->Skip(0)), std::pair(S_FALSE, S_OK));
 }
-
 TEST(UnknownEnumerator, ReferencesAreCountedAndEndIsReported) {
     TComPtr<IEnumString> a = MakeCom<TOPCStringsEnumerator>(std::vector<std::string>{"x"});
     TComPtr<IUnknown> ua(a.Get());

@@ -50,18 +50,16 @@ TEST_F(OPCGroupStateTest, NamesAreDistinctPerServerObjectAndRatesAreRevisedToWho
         S_OK);
     EXPECT_NE(h4, GroupHandle);
 
-    // Rates are revised to whole server ticks.
+    // Rates are revised to whole server ticks. A new group's rate is 0: asking for 0 keeps it
+    // (updated on every tick).
     OPCHANDLE h = 0;
-    TComPtr<IUnknown> g;
-    EXPECT_EQ(AddNamed("R1", 1010, h, revised, g), OPC_S_UNSUPPORTEDRATE);
-    EXPECT_EQ(revised, 1025u);
-    g = nullptr;
-    EXPECT_EQ(AddNamed("R2", 10, h, revised, g), OPC_S_UNSUPPORTEDRATE);
-    EXPECT_EQ(revised, 25u);
-    g = nullptr;
-    // A new group's rate is 0: asking for 0 keeps it (updated on every tick).
-    EXPECT_EQ(AddNamed("R3", 0, h, revised, g), S_OK);
-    EXPECT_EQ(revised, 0u);
+    for (const auto& [name, rate, result, expected] :
+         {std::tuple("R1", 1010u, OPC_S_UNSUPPORTEDRATE, 1025u),
+          std::tuple("R2", 10u, OPC_S_UNSUPPORTEDRATE, 25u), std::tuple("R3", 0u, S_OK, 0u)}) {
+        TComPtr<IUnknown> g;
+        EXPECT_EQ(AddNamed(name, rate, h, revised, g), result) << name;
+        EXPECT_EQ(revised, expected) << name;
+    }
 
     auto state = State();
     ASSERT_TRUE(state);
