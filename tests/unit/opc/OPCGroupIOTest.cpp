@@ -430,8 +430,22 @@ TEST_F(OPCGroupIOTest, CloneCarriesItemIdClientHandleAndTypeAndResendsTheSource)
     auto cloneItems = InterfaceOf<IOPCItemMgt>(clone);
     auto cloneSync = InterfaceOf<IOPCSyncIO>(clone);
     ASSERT_TRUE(cloneItems && cloneSync);
-    ASSERT_EQ(cloneSync->Read(OPC_DS_CACHE, {ItemsOf(cloneItems).at(0).ServerHandle}, States, Errors), S_OK);
+    const OPCHANDLE copied = ItemsOf(cloneItems).at(0).ServerHandle;
+    ASSERT_EQ(cloneSync->Read(OPC_DS_CACHE, {copied}, States, Errors), S_OK);
     EXPECT_EQ(Got(), (std::vector<TGot>{{31, TVariant::I4(65535), QualityGood}}));
+    // Made active with callbacks on, the copy starts its first period on its next tick: its
+    // last update was never, not the source's (which was 75 ms ago).
+    TComPtr<IConnectionPoint> point;
+    std::uint32_t cookie = 0, revised = 0;
+    const std::int32_t on = 1;
+    ASSERT_EQ(Sink->Advise(clone, point, cookie), S_OK);
+    ASSERT_EQ(InterfaceOf<IOPCAsyncIO2>(clone)->SetEnable(1), S_OK);
+    ASSERT_EQ(cloneItems->SetActiveState({copied}, 1, Errors), S_OK);
+    ASSERT_EQ(InterfaceOf<IOPCGroupStateMgt>(clone)->SetState(nullptr, revised, &on, nullptr, nullptr,
+                                                              nullptr, nullptr),
+              S_OK);
+    T.Platform.Advance(100);
+    EXPECT_EQ(std::pair(Sink->Count("data"), Sink->Calls.back().Group), std::pair(3, 0u));
 }
 
 } // namespace

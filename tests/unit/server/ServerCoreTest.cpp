@@ -2,6 +2,7 @@
 #include "app/KeyValueStore.h"
 #include "app/MemoryStore.h"
 #include "app/TimeDate.h"
+#include "server/ServiceHealth.h"
 #include "support/FakePlatform.h"
 #include "support/TestContext.h"
 #include "unit/app/TempDir.h"
@@ -214,6 +215,34 @@ TEST_F(ServerCoreTest, ExceptionHookReportsByKind) {
             << message;
     core.reset(); // a started core shuts down as it goes
     EXPECT_EQ(Capture.Lines.back(), "Server shut down at " + Stamp());
+}
+
+// The service manager hears READY=1 with the summary, WATCHDOG=1 twice per time-out from
+// the loop's timer, STATUS= when the summary changed at a refresh, STOPPING=1 at the shut-down;
+// the status query gives the up time since the start.
+TEST_F(ServerCoreTest, ServiceHealthTellsTheManagerAndAnswersTheStatusQuery) {
+    struct TManager : IServiceManager {
+        std::vector<std::string> Sent;
+        void Notify(const std::string& assignments) override { Sent.push_back(assignments); }
+        std::uint32_t WatchdogTimeoutMs() const override { return 1000; }
+        bool JournalAttached() const override { return false; }
+        void Journal(TJournalPriority, const std::string&) override {}
+    } manager;
+    auto core = MakeCore();
+    core->Startup();
+    int clients = 1;
+    TServiceHealth health(*core, manager, [&] { return clients; });
+    health.Ready();
+    Platform.Advance(1000);
+    clients = 2;
+    Platform.Advance(300);
+    Platform.Clock.Step(90061000 - 1300); // 1 day, 1 hour, 1 minute and 1 second after the start
+    EXPECT_EQ(health.StatusText(), "Up time: 1 days 01:01:01\nPLCs: 0\nClients: 2\n");
+    core->Shutdown();
+    const std::string summary = "PLCs: 0 (connected 0, communication error 0, idle 0); clients: ";
+    EXPECT_EQ(manager.Sent,
+              (std::vector<std::string>{"READY=1\nSTATUS=" + summary + "1", "WATCHDOG=1", "WATCHDOG=1",
+                                        "STATUS=" + summary + "2", "STOPPING=1\nSTATUS=Shutting down"}));
 }
 
 } // namespace
