@@ -27,13 +27,20 @@ constexpr std::uint32_t RW = OPC_READABLE | OPC_WRITEABLE;
 
 TEST_F(OPCItemMgtTest, AddItemsGivesHandlesCanonicalTypesAndRights) {
     std::vector<TOPCItemResult> results;
+    // An array type without a count (or with a suffix without one) takes the settings' 64
+    // elements, a text type without one 64 characters (32 words).
     ASSERT_EQ(Items->AddItems({Def("PLC1.WR0010"), Def("PLC1.WR0010s"), Def("PLC1.WR0010.arr.4"),
-                               Def("PLC1.DR0020"), Def("PLC1.WR0030.asc.5"), Def("Sys.ServerUpTime")},
+                               Def("PLC1.DR0020"), Def("PLC1.WR0030.asc.5"), Def("Sys.ServerUpTime"),
+                               Def("PLC1.WR0100", VT_ARRAY | VT_UI2),
+                               Def("PLC1.WR0200.arr.", VT_ARRAY | VT_UI2), Def("PLC1.WR0300", VT_BSTR)},
                               results, Errors),
               S_OK);
-    EXPECT_EQ(Errors, std::vector<HRESULT>(6, S_OK));
-    EXPECT_EQ(Kinds(results), TKinds({VT_UI2, VT_I2, VT_UI2 | VT_ARRAY, VT_UI4, VT_UI2, VT_BSTR},
-                                     {RW, RW, RW, RW, RW, OPC_READABLE}));
+    EXPECT_EQ(Errors, std::vector<HRESULT>(9, S_OK));
+    EXPECT_EQ(Kinds(results), TKinds({VT_UI2, VT_I2, VT_UI2 | VT_ARRAY, VT_UI4, VT_UI2, VT_BSTR,
+                                      VT_UI2 | VT_ARRAY, VT_UI2 | VT_ARRAY, VT_UI2},
+                                     {RW, RW, RW, RW, RW, OPC_READABLE, RW, RW, RW}));
+    for (std::uint32_t base : {0x100u, 0x200u}) EXPECT_TRUE(Word(base + 63) && !Word(base + 64)) << base;
+    EXPECT_TRUE(Word(0x31F) && !Word(0x320));
     // Server handles are process-unique and distinct.
     for (std::size_t i = 1; i < results.size(); ++i)
         EXPECT_NE(results[i].ServerHandle, results[i - 1].ServerHandle);
@@ -74,18 +81,6 @@ TEST_F(OPCItemMgtTest, BadItemIdsGetTheirOwnCodesAndOneLogLinePerCall) {
     // A second call logs again, once.
     ASSERT_EQ(Items->AddItems({Def("PLC9.WR0000"), Def("PLC9.WR0001")}, results, Errors), S_FALSE);
     EXPECT_EQ(T.Capture.CountStartingWith("Client tried to access non-existing location") - before, 2);
-}
-
-TEST_F(OPCItemMgtTest, ArrayTypeWithoutSuffixTakesTheSettingsElementCount) {
-    std::vector<TOPCItemResult> results;
-    // A suffix without a count is an absent one.
-    for (const auto& [id, base] : {std::pair{"PLC1.WR0100", 0x100u}, std::pair{"PLC1.WR0200.arr.", 0x200u}}) {
-        SCOPED_TRACE(id);
-        ASSERT_EQ(Items->AddItems({Def(id, VT_ARRAY | VT_UI2)}, results, Errors), S_OK);
-        EXPECT_EQ(results[0].CanonicalDataType, VT_ARRAY | VT_UI2);
-        EXPECT_NE(Word(base + 63), nullptr);
-        EXPECT_EQ(Word(base + 64), nullptr);
-    }
 }
 
 TEST_F(OPCItemMgtTest, ValidateItemsCreatesNoItemAndHoldsNoReference) {
