@@ -76,9 +76,11 @@ TEST_F(ItemPropertiesClient, UnknownAndEmptyIDsAndEmptyPropertyListsAreRefused) 
 
 TEST_F(ItemPropertiesClient, ValuesAndTheUnknownPropertyError) {
     std::vector<TVariant> data;
-    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR10", {1, 2, 7}, data, Errors), S_OK);
-    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALID_PID}));
-    EXPECT_EQ(data, (std::vector<TVariant>{TVariant::I4(VT_UI2), TVariant::UI2(0), TVariant::I4(0)}));
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR10", {1, 2, 3, 7}, data, Errors), S_OK);
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, OPC_E_INVALID_PID}));
+    // Never read: BAD.
+    EXPECT_EQ(data, (std::vector<TVariant>{TVariant::I4(VT_UI2), TVariant::UI2(0), TVariant::I4(QualityBad),
+                                           TVariant::I4(0)}));
 
     THitachiLocation* word = PLC1.FindLocation(10, 0x10, false);
     ASSERT_NE(word, nullptr);     // the property call created it

@@ -75,6 +75,7 @@ TEST_F(OPCServerSessionTest, ClientChosenNamesCannotForgeLogLines) {
          "31m",
          "\\xC2\\x9B31m"},                               // C1 CSI
         {"K\xC3\xBChlung \xC3", "K\xC3\xBChlung \\xC3"}, // UTF-8 kept, a cut sequence escaped
+        {"\xE0\x9F\xBF", "\\xE0\\x9F\\xBF"},             // an overlong encoding escaped
         {std::string(1000000, 'n'), std::string(256, 'n') + "..."},
     };
     for (const auto& row : rows) {
