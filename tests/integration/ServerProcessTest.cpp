@@ -37,10 +37,8 @@ constexpr const char* LogFileStore = "DRAVON-STORE 1\n"
                                      "dword \"Allow browsing PLC variables\" 1\n"
                                      "dword \"Create log file (Dravon.log)\" 1\n";
 
-class ServerProcessTest : public ::testing::Test {
+class ServerProcessTest : public test::TQtSuite<> {
 protected:
-    static void SetUpTestSuite() { test::TQtApplication::Create(); }
-    static void TearDownTestSuite() { test::TQtApplication::Destroy(); }
     void SetUp() override { ASSERT_TRUE(Home.isValid()); }
     QString File(const QString& name) const { return Home.path() + "/" + name; }
     QTemporaryDir Home;

@@ -32,14 +32,8 @@
 
 namespace dravon::test {
 
-class TSimFixture : public ::testing::Test {
+class TSimFixture : public TQtSuite<> {
 protected:
-    static void SetUpTestSuite() { TQtApplication::Create(); }
-    static void TearDownTestSuite() {
-        FlushDeferredDeletes();
-        TQtApplication::Destroy();
-    }
-
     // A simulator on these links, started; null (and a failure) when it cannot start.
     static std::unique_ptr<TPlcSimulator> StartSim(std::vector<TSimTransportConfig> links) {
         auto sim = std::make_unique<TPlcSimulator>(std::move(links));
