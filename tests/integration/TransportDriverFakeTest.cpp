@@ -75,8 +75,8 @@ TEST_F(TransportDriverFakeTest, SerialDetectionStartsAt38400WithAProbeAndStepsDo
         EXPECT_EQ(driver.Probing, wait == 3000);
         EXPECT_TRUE(driver.Wait >= wait && driver.Wait < wait + 50) << driver.Wait;
     }
-    for (int i = 2; i < 8; ++i) driver.Transmit(Request, &PLC);
-    ASSERT_EQ(port.Writes.size(), 8u);
+    for (int i = 2; i < 29; ++i) driver.Transmit(Request, &PLC);
+    ASSERT_EQ(port.Writes.size(), 29u);
     EXPECT_EQ(Fields(port.Writes[0]), std::tuple(ProbeFrame(), 38400, 7, TComParity::Even, true));
     EXPECT_EQ(std::tuple(port.Writes[1].Bytes == ProbeFrame(), port.Writes[1].Baud),
               std::tuple(false, 38400));
@@ -84,8 +84,11 @@ TEST_F(TransportDriverFakeTest, SerialDetectionStartsAt38400WithAProbeAndStepsDo
         EXPECT_EQ(std::tie(port.Writes[i].Bytes, port.Writes[i].Baud), std::tuple(Request, 38400)) << i;
     // The eighth goes at 19200 and restarts the probes; DTR is off for the first one.
     EXPECT_EQ(Fields(port.Writes[7]), std::tuple(ProbeFrame(), 19200, 7, TComParity::Even, false));
+    // Then 9600, 4800, and 38400 again.
+    EXPECT_EQ(std::tuple(port.Writes[14].Baud, port.Writes[21].Baud, port.Writes[28].Baud),
+              std::tuple(9600, 4800, 38400));
     EXPECT_EQ(port.OverlappingWrites, 0);
-    EXPECT_EQ(driver.TotalAttempts, 8);
+    EXPECT_EQ(driver.TotalAttempts, 29);
 }
 
 TEST_F(TransportDriverFakeTest, SerialPortMissingOrFailingIsLoggedOnceAndAnIdlePortCloses) {
@@ -136,6 +139,12 @@ TEST_F(TransportDriverFakeTest, TcpOpensSendsOnceWritableAndASilentLinkIsRebuilt
     socket.Connect();
     driver.Transmit(Request, &PLC);
     EXPECT_EQ(socket.Sent, std::vector<TBytes>{Request});
+    // What is left of an earlier answer is dropped with the next request.
+    driver.CurrentPLC = &PLC;
+    socket.Receive(test::Hex("0001FF"));
+    driver.Transmit(Request, &PLC);
+    socket.Receive(test::Hex("0000FFFF000017"));
+    EXPECT_EQ(PLC.LastStatus, 0x17);
     // After a success the next refusal is reported again.
     socket.Fail(TSocketErrorKind::Connect);
     EXPECT_EQ(Test.Capture.CountStartingWith("Unsuccessful connection to TCP port"), 2);
@@ -148,7 +157,7 @@ TEST_F(TransportDriverFakeTest, TcpOpensSendsOnceWritableAndASilentLinkIsRebuilt
         Test.Platform.Advance(30000);
         driver.Transmit(Request, &PLC);
     }
-    EXPECT_EQ(std::tuple(socket.Sent.size(), Test.Capture.CountStartingWith(line)), std::tuple(5u, 0));
+    EXPECT_EQ(std::tuple(socket.Sent.size(), Test.Capture.CountStartingWith(line)), std::tuple(6u, 0));
     Test.Platform.Advance(1);
     driver.Transmit(Request, &PLC); // sent, then the socket is freed
     EXPECT_EQ(driver.Socket(), nullptr);
@@ -163,6 +172,11 @@ TEST_F(TransportDriverFakeTest, TcpOpensSendsOnceWritableAndASilentLinkIsRebuilt
     EXPECT_EQ(Transports.Sockets[1]->OpenCalls, 1);
     EXPECT_EQ(std::tuple(driver.SilentCount, Test.Capture.CountStartingWith("TCP port on PLC")),
               std::tuple(1, 1));
+    // In the serial format a write's answer has 6 bytes: a sign of life too.
+    TTcpDriver ascii(Test.Context, Link(DriverTcp, 1));
+    Test.Platform.Advance(5);
+    Transports.Sockets.back()->Receive(test::Ascii("FFFF000000A5AE"));
+    EXPECT_EQ(ascii.LinkAliveTick, Test.Platform.Clock.TickCount());
 }
 
 TEST_F(TransportDriverFakeTest, UdpLocalPortRulesAndInvalidHost) {

@@ -156,11 +156,12 @@ struct TCycleRow {
     const char* Script;
 };
 
-// Steps:  +N run N ms · ~N N runs 100 ms apart (the manager falls behind) · run the posted
+// Steps:  +N run N ms · ~N N runs 100 ms apart (~N/M: M ms), the manager falling behind · run the posted
 // run-now event · r every location requested again · ok a success answer · busy a BUSY
 // answer · a:HEX an answer (a-: with the sequence number before, a+: after) · x:HEX raw
-// bytes received · wK=V, fK=V a client writes, the operator forces V into location K ·
-// drop every location released · del PLC1 deleted.
+// bytes received · wK=V, fK=V a client writes, the operator forces V into location K (w*=V
+// into all) · add a further PLC attaches to the driver · drop every location released ·
+// del PLC1 deleted.
 // Checks KEY=V (K a location index): n frames sent, F last frame (hex), f last frame as
 // ASCII characters, C its command, I its byte 7, N writes sent, o owners of all frames,
 // O owner now (0 none), W Wait, D BusyDelay, L LastErrorCode, T/R/B "timed out"/"restored"/
@@ -226,8 +227,11 @@ void RunRow(const TCycleRow& row) {
         if (step[0] == '+') {
             w.Run(static_cast<std::uint32_t>(std::stoul(step.substr(1))));
         } else if (step[0] == '~') {
+            const std::size_t slash = step.find('/');
             for (int i = std::stoi(step.substr(1)); i > 0; --i) {
-                w.T.Platform.Clock.Step(100);
+                w.T.Platform.Clock.Step(slash == std::string::npos
+                                            ? 100
+                                            : static_cast<std::uint32_t>(std::stoul(step.substr(slash + 1))));
                 w.Manager->OnTimerTick();
                 w.Manager->Timer().SetEnabled(false);
             }
@@ -243,6 +247,9 @@ void RunRow(const TCycleRow& row) {
             w.Answer(step.substr(step.find(':') + 1), step[1] == '-' ? -1 : step[1] == '+' ? 1 : 0);
         } else if (step.rfind("x:", 0) == 0) {
             w.Driver().ParseStream(Hex(step.substr(2)));
+        } else if (key == "w*") {
+            for (THitachiLocation* held : w.Held)
+                held->StoreWrittenValue(static_cast<std::uint32_t>(std::stoul(value, nullptr, 16)));
         } else if ((key[0] == 'w' || key[0] == 'f') && key.size() > 1 && location) {
             const auto stored = static_cast<std::uint32_t>(std::stoul(value, nullptr, 16));
             if (key[0] == 'w')
@@ -251,6 +258,8 @@ void RunRow(const TCycleRow& row) {
                 location->StoreForcedValue(stored, w.T.Platform.Clock.Now());
         } else if (step == "drop") {
             w.Release();
+        } else if (step == "add") {
+            w.Add(drvType, protocol);
         } else if (step == "del") {
             std::erase_if(w.Held, [&](THitachiLocation* held) {
                 return held->PLC == &w.First() ? (held->Release(), true) : false;
@@ -329,12 +338,12 @@ TEST(DriverCycleTest, Rows) {
          "+15 a:01A40700 A0=0 Q0=1 +15 a:01A407 A0=1 Q0=0 w0=42 +100 C=A5 a:01A507 P0=0 J0=1 A0=1 Z0=1 "
          "r +15 ok r +15 ok r +15 ok n=6 N=1 w0=43 +100 C=A5 N=2 a:00A5 J0=0 P0=0"},
         {"a bit written true goes out as 1", "tcp at=M00020,R010",
-         "w0=FFFFFFFF f1=2 +15 n=1 F=0001FFFF0000A502020000100001040000200001 V0=1"},
+         "w0=FFFFFFFF f1=2 +15 n=1 F=0001FFFF0000A502020000100001040000200001 V0=1 w0=2 V0=1"},
         {"silent plc times out once and is restored", "tcp",
          "+15 n=1 +2900 T=0 n=3 +1000 T=1 X=1 E0=4 +5000 T=1 a:00A40005 +15 R=1 V0=5"},
         {"silent after an answer, across the tick wrap", "tcp tick=4294964296",
          "+15 ok r +2900 T=0 n=4 +1000 T=1 X=1 E0=4 +5000 T=1 a:00A40005 +15 R=1 V0=5"},
-        {"no time-out while the manager falls behind", "tcp", "~100 n=10 T=0 X=0"},
+        {"no time-out while the manager falls behind: 3 runs in 200 ms", "tcp", "~100 n=10 T=0 X=0 ~30/70 T=0"},
         {"tcp busy pauses 40 s plus the wait left", "tcp",
          "+15 n=1 +100 W=910 busy W=40910 +40810 n=1 T=0 +200 n=2 B=1"},
         {"busy back-off doubles, a valid answer halves it", "tcp",
@@ -348,13 +357,15 @@ TEST(DriverCycleTest, Rows) {
          "+15 busy +120 busy +120 busy +120 busy +120 n=5 E0=2 ok r +15 n=6 E0=1 busy +120 n=7 E0=1"},
         {"no busy retry with BusyRetries 0", "udp retries=0", "+15 busy +120 n=2 E0=2"},
         {"pause after every fifth ethernet answer", "tcp msg=5 wait=1000",
-         "+15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=1000 +985 n=5 +30 n=6"},
+         "+15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=1000 +985 n=5 +30 n=6 ok r W=0 +15 ok r W=0 "
+         "+15 ok r W=0 +15 ok r W=0 +15 ok r W=1000"},
         {"no pause with MsgCountBeforeWait 0", "tcp msg=0 wait=1000",
          "+15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 n=7"},
         {"write first, a newer value stays pending", "tcp",
          "w0=1234 +15 F=0001FFFF0000A5010A0000101234 w0=5678 a:00A5 P0=1 Z0=1 +15 n=2 C=A4 ok V0=5678 +15 "
          "F=0003FFFF0000A5010A0000105678 a:00A5 P0=0"},
         {"an unanswered write stays pending and goes again", "tcp", "w0=42 +15 C=A5 +2200 P0=1 N=2"},
+        {"a double word's halves go in one write", "tcp at=WR/2/34,DR0100", "w*=1 +15 I=34 ok +15 I=2"},
         {"a double word's write is decided with its halves", "tcp at=DR0010",
          "+15 ok r w0=12345678 +15 F=0002FFFF0000A5020A00001056780A0000111234 P0=1 a:00A5 P0=0 V0=12345678 +15 C=A4"},
         {"an empty collection frees the driver", "tcp", "+15 O=1 ok drop +1000 K=0 O=0 n=1 +1000 n=1 ok Y=1"},
@@ -369,9 +380,15 @@ TEST(DriverCycleTest, Rows) {
         {"serial answer of another lump", "serial", "+15 a:FFFF000100A41234 H0=0 a:FFFF000000A41234 H0=1"},
         {"station number protocol checks the station", "serial proto=2 stn=12",
          "+15 a:11FFFF000000A41234 H0=0 a:12FFFF000000A41234 V0=1234"},
-        {"handshake reply after 50 ms", "serial", "+15 x:060D +45 n=1 +15 n=2 F=0530310D"},
+        {"handshake reply after 50 ms, 50 ms more wait", "serial", "+15 x:060D +45 n=1 +15 n=2 F=0530310D W=990"},
         {"station handshake, protocol 2 over tcp", "tcp proto=2", "+15 x:0630350D +65 n=2 F=05323035310D"},
         {"station handshake, protocol 2 over udp", "udp proto=2", "+15 x:0630350D +65 n=2 F=05323035310D"},
+        {"serial first contact: a time-out 2 s after the first request", "serial tick=100000",
+         "+15 +3000 T=0 +100 T=1"},
+        {"a further plc restarts the pass and the speed detection", "com md=1 baud=9600",
+         "+15 ok r S=1 O=1 add S=0 O=0"},
+        {"serial wire time of a write", "com md=1 baud=9600", "w0=1 +15 W=1032"},
+        {"a NAK restarts the probes", "com", "+15 n=1 x:15300D +3050 n=2 +3050 n=3 +3050 n=4 F=153046460D"},
         {"serial silence times out after TimeOut + 5 s", "serial",
          "+15 a:FFFF000000A41234 r +5900 T=0 +1500 T=1"},
         {"binary switch", "serial",

@@ -125,6 +125,8 @@ TEST_F(PlannerTest, AgreesWithTheRuleOverUsagesSizesGapsAndKinds) {
                             Driver.SendRead(PLC);
                             ASSERT_FALSE(Driver.Sent.empty());
                             const Bytes& sent = Driver.Sent.back();
+                            // The sequence number counts the requests, 255 then 0.
+                            EXPECT_EQ(sent[1], Driver.Sent.size() % 256);
                             EXPECT_EQ(sent[6], block ? CmdBlockRead : CmdRandomRead);
                             const std::uint32_t first = list.front()->Address;
                             if (block) {

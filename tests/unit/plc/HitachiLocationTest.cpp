@@ -43,7 +43,8 @@ struct TDoubleWord {
 TEST(HitachiLocation, WrittenValuesTwosComplementAndDoubleWordHalves) {
     THitachiLocation word;
     MakeWord(word, 0x10);
-    for (auto [written, stored] : {std::pair{-1, 65535u}, {-40000, 32768u}, {1234, 1234u}}) {
+    for (auto [written, stored] :
+         {std::pair{-1, 65535u}, {-40000, 32768u}, {-32768, 32768u}, {1234, 1234u}}) {
         word.StoreWrittenValue(static_cast<std::uint32_t>(written));
         EXPECT_EQ(word.Value, stored) << written;
         EXPECT_TRUE(word.WriteRequested && word.WritePending);
@@ -99,7 +100,7 @@ TEST(HitachiLocation, ForcedValueReportsLocalOverrideUntilTheNextReadIsSkipped) 
     }
 }
 
-// Quality of a word never read, read, with 3 and 5 failed reads, timed out and with an
+// Quality of a word never read, read, with 2 to 5 failed reads, timed out and with an
 // address error, under the four combinations of EnableUncertain and EnableBAD.
 TEST(HitachiLocation, QualityTable) {
     struct TRow {
@@ -119,18 +120,21 @@ TEST(HitachiLocation, QualityTable) {
         std::vector<std::uint16_t> seen{word.Quality(settings)};
         word.StoreReadValue(1, T1);
         seen.push_back(word.Quality(settings));
-        for (int errors : {3, 5}) word.ErrorCount = errors, seen.push_back(word.Quality(settings));
+        for (int errors : {2, 3, 4, 5}) word.ErrorCount = errors, seen.push_back(word.Quality(settings));
         std::tie(word.ErrorCount, word.TimedOut) = std::tuple(0, true);
         seen.push_back(word.Quality(settings));
         word.AddressError = true;
         seen.push_back(word.Quality(settings));
-        EXPECT_EQ(seen, (std::vector<std::uint16_t>{row.NeverRead, QualityGood, row.ThreeErrors,
-                                                    row.FiveErrors, row.TimedOut, QualityConfigError}));
+        EXPECT_EQ(seen, (std::vector<std::uint16_t>{row.NeverRead, QualityGood, QualityGood, row.ThreeErrors,
+                                                    row.ThreeErrors, row.FiveErrors, row.TimedOut,
+                                                    QualityConfigError}));
     }
     // A double word's quality comes from its halves.
     TDoubleWord dw;
     dw.Double.StoreReadValue(0, T1);
     EXPECT_EQ(dw.Double.Quality(true, true), QualityGood);
+    dw.High.TimedOut = true;
+    EXPECT_EQ(dw.Double.Quality(true, true), QualityLastUsable);
     dw.High.ErrorCount = 3;
     EXPECT_EQ(dw.Double.Quality(true, true), QualityLastUsable);
     dw.Low.ErrorCount = 5;
