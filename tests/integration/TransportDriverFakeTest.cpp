@@ -1,15 +1,12 @@
 // The serial, TCP and UDP drivers against recording transport components and the manual
 // clock: what each transmission puts on the link, and the log lines of failing links.
-#include "support/FakeHostResolver.h"
 #include "support/FakeTransports.h"
 #include "support/Frames.h"
 #include "support/TestContext.h"
 
-#include "comm/CommManager.h"
 #include "comm/HProtocol.h"
 #include "comm/SerialDriver.h"
 #include "comm/TcpDriver.h"
-#include "comm/TransportDriverFactory.h"
 #include "comm/UdpDriver.h"
 #include "plc/DriverPool.h"
 #include "plc/HitachiLocation.h"
@@ -18,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <tuple>
 
 namespace dravon {
@@ -191,132 +187,12 @@ TEST_F(TransportDriverFakeTest, UdpLocalPortRulesAndInvalidHost) {
     driver.Transmit(Request, &PLC);
     ASSERT_EQ(udp.Sent.size(), 1u);
     EXPECT_EQ(std::tie(udp.Sent[0].Host, udp.Sent[0].Port), std::tuple("127.0.0.1", 3004));
-    // A driver outside a manager with no current PLC ignores an answer on the shared port.
-    udp.Receive({0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x12, 0x34}, "127.0.0.1");
-    EXPECT_EQ(driver.MessageCount, 0);
 
     EXPECT_TRUE(udp.RaiseInvalidHost());
     EXPECT_TRUE(udp.RaiseInvalidHost());
     EXPECT_EQ(Test.Capture.CountStartingWith("UDP port 127.0.0.1/3004 failed"), 1);
     driver.Transmit(Request, &PLC);
     EXPECT_EQ(udp.Sent.size(), 1u);
-}
-
-// The same drivers in the manager's cycle on the manual clock: a PLC with one monitored
-// word, polled as a client's group would keep it polled.
-class TransportCycleTest : public ::testing::Test {
-protected:
-    TransportCycleTest() {
-        Test.Context.Transports = &Transports;
-        Test.Context.Resolver = &Resolver;
-        Manager.SetPLCs(&PLCs);
-        PLCs.SetDriverPool(&Manager);
-    }
-    ~TransportCycleTest() override {
-        for (THitachiLocation* location : Held) location->Release();
-    }
-
-    THitachiPLC& AddPlc(int kind, int protocol, int port = 3004, const char* host = "127.0.0.1") {
-        THitachiPLC& plc = PLCs.AddPLC();
-        plc.SetHost(host);
-        plc.TcpPort = port;
-        plc.SerialCom = port - 3003;
-        plc.SetConnection(kind, protocol);
-        THitachiLocation* location = PLCs.ResolveItemId(plc.Name + ".WR0010").Location;
-        location->AddRef();
-        Held.push_back(location);
-        return plc;
-    }
-    // Runs the cycle in 15 ms steps until done holds, at most ms.
-    bool RunUntil(const std::function<bool()>& done, std::uint32_t ms) {
-        for (std::uint32_t t = 0; t < ms && !done(); t += 15) {
-            for (THitachiLocation* location : Held) location->ReadRequested = true;
-            Test.Platform.Advance(15);
-        }
-        return done();
-    }
-    test::TTestContext Test;
-    test::TFakeTransportFactory Transports;
-    test::TFakeHostResolver Resolver;
-    TTransportDriverFactory Factory;
-    TCommManager Manager{Test.Context, nullptr, &Factory};
-    TPLCCollection PLCs{Test.Context};
-    std::vector<THitachiLocation*> Held;
-};
-
-TEST_F(TransportCycleTest, TcpAnswerOfSevenBytesEndingWithItsStatusIsActedOn) {
-    // BUSY pauses the link 40 s; an error status is recorded. Both as UDP would.
-    for (const std::uint8_t status : {0x05, 0x17}) {
-        SCOPED_TRACE(static_cast<int>(status));
-        THitachiPLC& plc = AddPlc(DriverTcp, ProtocolEthernet, 3004 + status);
-        RunUntil([] { return false; }, 15);
-        test::TRecordingClientSocket& socket = *Transports.Sockets.back();
-        socket.Connect();
-        ASSERT_TRUE(RunUntil([&] { return !socket.Sent.empty(); }, 3000));
-        TCommDriver& driver = *plc.Driver;
-        const int wait = driver.Wait;
-        socket.Receive({0x00, static_cast<std::uint8_t>(driver.Sequence), 0xFF, 0xFF, 0x00, 0x00, status});
-        if (status == 5) {
-            EXPECT_TRUE(driver.Busy);
-            EXPECT_EQ(driver.Wait, wait + 40000);
-        } else {
-            EXPECT_EQ(plc.LastStatus, status);
-            EXPECT_EQ(driver.MessageCount, 1);
-        }
-    }
-}
-
-TEST_F(TransportCycleTest, SerialConnectedLineOnlyWhenTheSpeedWasDetected) {
-    // COM1 detects its speed, COM2 has a fixed one.
-    PLCs.SerialPorts.Port(2)->BaudRate = 19200;
-    for (const int com : {1, 2}) {
-        SCOPED_TRACE(com);
-        AddPlc(DriverSerial, ProtocolStandard, 3003 + com);
-        test::TRecordingComPort& port = *Transports.ComPorts.back();
-        // The first transmission is a probe; the next one (a request, or the binary
-        // switch on the fixed line) is answered.
-        ASSERT_TRUE(RunUntil([&] { return port.Writes.size() == 2; }, 10000));
-        port.Receive(test::Ascii("FFFF000000A4123477"));
-    }
-    EXPECT_EQ(Test.Capture.CountStartingWith("Serial port 1 connected on 38400"), 1);
-    EXPECT_EQ(Test.Capture.CountStartingWith("Serial port 2 connected on"), 0);
-}
-
-TEST_F(TransportCycleTest, SilentAutodetectLineTimesOutOnceEverySpeedHadARequest) {
-    AddPlc(DriverSerial, ProtocolStandard);
-    test::TRecordingComPort& port = *Transports.ComPorts.back();
-    ASSERT_TRUE(
-        RunUntil([&] { return Test.Capture.CountStartingWith("PLC PLC1 timed out at ") == 1; }, 300000));
-    // Declared when the 25th transmission (a request at 4800 baud after its three probes)
-    // is given up; the 26th leaves in the same run.
-    EXPECT_EQ(port.Writes.size(), 26u);
-    EXPECT_EQ(port.Writes[24].Baud, 4800);
-    EXPECT_NE(port.Writes[24].Bytes, ProbeFrame());
-}
-
-TEST_F(TransportCycleTest, UdpAnswerAtAnotherPlcsSharedPortGoesToTheDriverOfItsSenderOrNowhere) {
-    Test.Context.Settings.UDPPortSame = true;
-    THitachiPLC& first = AddPlc(DriverUdp, ProtocolEthernet);
-    THitachiPLC& second = AddPlc(DriverUdp, ProtocolEthernet, 3004, "127.0.0.2");
-    ASSERT_TRUE(first.Driver && second.Driver);
-    ASSERT_NE(first.Driver, second.Driver);
-    ASSERT_EQ(Transports.Udps.size(), 2u);
-    test::TRecordingUdp& shared = *Transports.Udps[0];
-    const TBytes answer{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x12, 0x34};
-    auto counts = [&] { return std::tuple(first.Driver->MessageCount, second.Driver->MessageCount); };
-    shared.Receive(answer, "127.0.0.1"); // no current PLC: ignored
-    EXPECT_EQ(counts(), std::tuple(0, 0));
-
-    first.Driver->CurrentPLC = &first;
-    second.Driver->CurrentPLC = &second;
-    shared.Receive(answer, "127.0.0.2");
-    EXPECT_EQ(counts(), std::tuple(0, 1));
-    shared.Receive(answer, "127.0.0.1");
-    EXPECT_EQ(counts(), std::tuple(1, 1));
-    // A sender that is no configured PLC, or no address at all, is dropped.
-    shared.Receive(answer, "127.0.0.9");
-    shared.Receive({0x00}, "not an address");
-    EXPECT_EQ(counts(), std::tuple(1, 1));
 }
 
 } // namespace

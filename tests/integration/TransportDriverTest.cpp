@@ -52,34 +52,6 @@ TEST_F(TransportDriverTest, TcpAnswersArrivingInPiecesAreReassembled) {
     EXPECT_FALSE(plc.TimedOutState);
 }
 
-TEST_F(TransportDriverTest, TcpRefusedConnectionIsLoggedOnceThenConnectsWhenThePlcReturns) {
-    Sim = StartSim({Ethernet(TSimTransportKind::Tcp)});
-    ASSERT_TRUE(Sim);
-    Sim->SetPower(false);
-    THitachiPLC& plc = Server.AddEthernetPLC(DriverTcp, Sim->Port(0));
-    plc.TimeOut = 200;
-    THitachiLocation& wr0 = Monitor(plc, "WR0000");
-    SetInSim(wr0, 0x0777);
-    const std::string line = "Unsuccessful connection to TCP port 127.0.0.1/" + std::to_string(Sim->Port(0));
-    ASSERT_TRUE(SpinUntil([&] { return plc.TimedOutState; }, 10000));
-    // Further requests go out (each one tries the connection again) without new lines.
-    int requests = 0;
-    std::uint32_t lastSend = plc.Driver->SendTick;
-    ASSERT_TRUE(SpinUntil(
-        [&] {
-            if (plc.Driver->SendTick != lastSend) ++requests;
-            lastSend = plc.Driver->SendTick;
-            return requests >= 3;
-        },
-        10000));
-    EXPECT_EQ(Server.Capture.CountStartingWith(line), 1);
-    EXPECT_FALSE(wr0.HasValue);
-    Sim->SetPower(true);
-    ASSERT_TRUE(SpinUntil([&] { return wr0.HasValue; }, 10000));
-    EXPECT_EQ(wr0.GetValue(), 0x0777u);
-    EXPECT_EQ(Server.Capture.CountStartingWith(line), 1);
-}
-
 TEST_F(TransportDriverTest, UdpOnAPortTheSystemChoosesPollsAndWrites) {
     Sim = StartSim({Ethernet(TSimTransportKind::Udp)});
     ASSERT_TRUE(Sim);

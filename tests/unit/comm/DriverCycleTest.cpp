@@ -4,6 +4,7 @@
 #include "comm/CommManager.h"
 #include "comm/DriverFactory.h"
 #include "comm/SerialDriver.h"
+#include "comm/TransportDriverFactory.h"
 
 #include "plc/HitachiLocation.h"
 #include "plc/HitachiPLC.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -53,8 +55,11 @@ public:
 
 class TCycleFactory : public IDriverFactory {
 public:
-    bool RealSerial = false;
+    bool RealSerial = false; // the serial driver on a recording port
+    bool Real = false;       // every driver on recording transports
+    TTransportDriverFactory Drivers;
     std::unique_ptr<TCommDriver> CreateDriver(TServerContext& context, const TDriverLink& link) override {
+        if (Real) return Drivers.CreateDriver(context, link);
         if (RealSerial) return std::make_unique<TSerialDriver>(context, link);
         return std::make_unique<TCycleDriver>(context, link);
     }
@@ -86,10 +91,11 @@ struct TWorld {
         for (THitachiLocation* location : Held) location->Release();
         Held.clear();
     }
-    THitachiPLC& Add(int kind, int protocol, int port = 3004) {
+    THitachiPLC& Add(int kind, int protocol, int port = 3004, const char* host = "127.0.0.1") {
         THitachiPLC& plc = PLCs->AddPLC();
-        plc.SetHost("127.0.0.1");
+        plc.SetHost(host);
         plc.TcpPort = port;
+        plc.SerialCom = port - 3003;
         plc.SetConnection(kind, protocol);
         return plc;
     }
@@ -112,6 +118,15 @@ struct TWorld {
         return frames;
     }
     void Run(std::uint32_t ms) { T.Platform.Advance(ms); }
+    // Runs the cycle in 15 ms steps until done holds, at most ms, the locations requested
+    // again as a client's group keeps them polled.
+    bool RunUntil(const std::function<bool()>& done, std::uint32_t ms) {
+        for (std::uint32_t t = 0; t < ms && !done(); t += 15) {
+            for (THitachiLocation* location : Held) location->ReadRequested = true;
+            Run(15);
+        }
+        return done();
+    }
 
     // The answer a PLC gives to the request in flight: ethernet 00 seq FF FF 00 00 body,
     // serial format STX [station] FFFF0000 body sum CR.
@@ -161,7 +176,7 @@ struct TCycleRow {
 // answer · a:HEX an answer (a-: with the sequence number before, a+: after) · x:HEX raw
 // bytes received · wK=V, fK=V a client writes, the operator forces V into location K (w*=V
 // into all) · add a further PLC attaches to the driver · drop every location released ·
-// del PLC1 deleted.
+// del PLC1 deleted · idle the refresh marks idle drivers · m:ADDR PLC1 monitors ADDR.
 // Checks KEY=V (K a location index): n frames sent, F last frame (hex), f last frame as
 // ASCII characters, C its command, I its byte 7, N writes sent, o owners of all frames,
 // O owner now (0 none), W Wait, D BusyDelay, L LastErrorCode, T/R/B "timed out"/"restored"/
@@ -169,7 +184,8 @@ struct TCycleRow {
 // b BinaryMode, s BinaryState, Y answer tick is now, p posted events, G LastComCycle,
 // % its percent, h newest history entry, m MaxComCycle; per location V value, H HasValue,
 // E ErrorCount, Q ReadRequested, A AddressError, P WritePending, J WriteRejected,
-// Z WriteDoneTime is now.
+// Z WriteDoneTime is now; c the COM port is open; eHEX bytes of the whole ethernet answer
+// that starts with HEX (for the request in flight).
 void RunRow(const TCycleRow& row) {
     SCOPED_TRACE(row.Name);
     std::map<std::string, std::string> setup;
@@ -260,6 +276,10 @@ void RunRow(const TCycleRow& row) {
             w.Release();
         } else if (step == "add") {
             w.Add(drvType, protocol);
+        } else if (step == "idle") {
+            w.Manager->MarkIdleDrivers();
+        } else if (step.rfind("m:", 0) == 0) {
+            w.Monitor(w.First(), step.substr(2));
         } else if (step == "del") {
             std::erase_if(w.Held, [&](THitachiLocation* held) {
                 return held->PLC == &w.First() ? (held->Release(), true) : false;
@@ -316,7 +336,10 @@ void RunRow(const TCycleRow& row) {
                 {'A', std::to_string(location && location->AddressError)},
                 {'P', std::to_string(location && location->WritePending)},
                 {'J', std::to_string(location && location->WriteRejected)},
-                {'Z', std::to_string(location && location->WriteDoneTime == w.T.Platform.Clock.Now())}};
+                {'Z', std::to_string(location && location->WriteDoneTime == w.T.Platform.Clock.Now())},
+                {'c',
+                 std::to_string(!w.Transports.ComPorts.empty() && w.Transports.ComPorts[0]->Connected())},
+                {'e', std::to_string(d.EthernetAnswerLength(Hex(key.substr(1))))}};
             const auto found = actual.find(key[0]);
             ASSERT_NE(found, actual.end()) << "unknown check";
             EXPECT_EQ(found->second, value);
@@ -334,6 +357,11 @@ TEST(DriverCycleTest, Rows) {
          "+15 W=1000 a-:00A41234 H0=0 W=1200 a+:00A41234 H0=0 a:00A412 H0=0 Q0=1 +15 n=2 a:00A4123456 H0=0 E0=2 "
          "+15 n=3 a:00A01234 H0=0 a:00A41234 V0=1234 E0=0"},
         {"udp: the answer before adds no pause", "udp", "+15 a-:00A41234 H0=0 W=1000"},
+        // A random read of WR0011 (sequence 1), then after its answer, then for two words.
+        {"ethernet answer length follows the request in flight", "tcp at=WR0010,WR0011",
+         "+15 e0001FF=8 e0001FFFF000005=7 e0001FFFF000017=7 e0001FFFF000000=8 e0001FFFF000000A4=10 "
+         "e0001FFFF000000A4AB=10 e0001FFFF000001A4=9 e0001FFFF000005A4=8 e0001FFFF000017A4=8 e0000FFFF000000A4=8 "
+         "e0001FFFF000000A0=8 a:00A4ABCD e0001FFFF000000A4=8 r run e0002FFFF000000A4=12"},
         {"rejections", "tcp",
          "+15 a:01A40700 A0=0 Q0=1 +15 a:01A407 A0=1 Q0=0 w0=42 +100 C=A5 a:01A507 P0=0 J0=1 A0=1 Z0=1 "
          "r +15 ok r +15 ok r +15 ok n=6 N=1 w0=43 +100 C=A5 N=2 a:00A5 J0=0 P0=0"},
@@ -400,37 +428,11 @@ TEST(DriverCycleTest, Rows) {
          "+15 n=1 I=54 ok +15 F=0002FFFF0000A4020A0002000A000201 a:00A412345678 V55=56781234"},
         {"serial misses: an answer resets them, 13 reset the line", "com md=1 baud=9600",
          "+15 ok r S=1 +3300 M=6 ok r +100 M=0 +6900 M=12 S=1 +600 M=0 S=0"},
+        {"an idle serial port closes and the next request opens it again", "com md=1 baud=9600",
+         "+15 ok r idle c=1 drop +1000 K=0 n=1 idle c=0 S=0 +1000 n=1 m:WR0021 +15 c=1 n=2 ok H0=1"},
     };
     // clang-format on
     for (const TCycleRow& row : rows) RunRow(row);
-}
-
-// Bytes of the whole ethernet answer that starts with the given ones, for a random read of
-// WR0011 (sequence 1), then after its answer, then for two words.
-TEST(DriverCycleTest, EthernetAnswerLengthFollowsTheRequestInFlight) {
-    TWorld w;
-    w.Add(DriverTcp, ProtocolEthernet);
-    w.Monitor(w.First(), "WR0010");
-    w.Monitor(w.First(), "WR0011");
-    w.Run(15);
-    // clang-format off
-    const std::pair<const char*, std::size_t> rows[] = {
-        {"0001FF", 8}, {"0001FFFF000005", 7}, {"0001FFFF000017", 7}, {"0001FFFF000000", 8},
-        {"0001FFFF000000A4", 10}, {"0001FFFF000000A4AB", 10}, {"0001FFFF000001A4", 9}, {"0001FFFF000005A4", 8},
-        {"0001FFFF000017A4", 8}, {"0000FFFF000000A4", 8}, {"0001FFFF000000A0", 8}, {"+0001FFFF000000A4", 8},
-        {"r0002FFFF000000A4", 12}};
-    // clang-format on
-    for (const auto& [head, length] : rows) {
-        SCOPED_TRACE(head);
-        std::string text = head;
-        if (text[0] == '+') w.Answer("00A4ABCD"), text.erase(0, 1); // answered: a repeat is whole
-        if (text[0] == 'r') {                                       // two words in the next request
-            for (THitachiLocation* held : w.Held) held->ReadRequested = true;
-            w.T.Platform.RunPosted();
-            text.erase(0, 1);
-        }
-        EXPECT_EQ(w.Driver().EthernetAnswerLength(Hex(text)), length);
-    }
 }
 
 TEST(DriverCycleTest, PoolSharesMatchingLinksAndFreesUnusedDrivers) {
@@ -451,6 +453,97 @@ TEST(DriverCycleTest, PoolSharesMatchingLinksAndFreesUnusedDrivers) {
     w.PLCs->DeletePLC(0);
     w.Manager->FreeUnusedDrivers();
     EXPECT_EQ(w.Manager->Drivers().size(), 4u); // two's, three's, four's and five's
+}
+
+// The real drivers on recording transports in the cycle: each PLC with one word polled.
+class TransportCycleTest : public ::testing::Test {
+protected:
+    TransportCycleTest() { W.Factory.Real = true; }
+    THitachiPLC& AddPlc(int kind, int protocol, int port = 3004, const char* host = "127.0.0.1") {
+        THitachiPLC& plc = W.Add(kind, protocol, port, host);
+        W.Monitor(plc, "WR0010");
+        return plc;
+    }
+    bool RunUntil(const std::function<bool()>& done, std::uint32_t ms) { return W.RunUntil(done, ms); }
+    TWorld W;
+    test::TTestContext& Test = W.T;
+    test::TFakeTransportFactory& Transports = W.Transports;
+    TPLCCollection& PLCs = *W.PLCs;
+};
+
+TEST_F(TransportCycleTest, TcpAnswerOfSevenBytesEndingWithItsStatusIsActedOn) {
+    // BUSY pauses the link 40 s; an error status is recorded. Both as UDP would.
+    for (const std::uint8_t status : {0x05, 0x17}) {
+        SCOPED_TRACE(static_cast<int>(status));
+        THitachiPLC& plc = AddPlc(DriverTcp, ProtocolEthernet, 3004 + status);
+        RunUntil([] { return false; }, 15);
+        test::TRecordingClientSocket& socket = *Transports.Sockets.back();
+        socket.Connect();
+        ASSERT_TRUE(RunUntil([&] { return !socket.Sent.empty(); }, 3000));
+        TCommDriver& driver = *plc.Driver;
+        const int wait = driver.Wait;
+        socket.Receive({0x00, static_cast<std::uint8_t>(driver.Sequence), 0xFF, 0xFF, 0x00, 0x00, status});
+        if (status == 5) {
+            EXPECT_TRUE(driver.Busy);
+            EXPECT_EQ(driver.Wait, wait + 40000);
+        } else {
+            EXPECT_EQ(plc.LastStatus, status);
+            EXPECT_EQ(driver.MessageCount, 1);
+        }
+    }
+}
+
+TEST_F(TransportCycleTest, SerialConnectedLineOnlyWhenTheSpeedWasDetected) {
+    // COM1 detects its speed, COM2 has a fixed one.
+    PLCs.SerialPorts.Port(2)->BaudRate = 19200;
+    for (const int com : {1, 2}) {
+        SCOPED_TRACE(com);
+        AddPlc(DriverSerial, ProtocolStandard, 3003 + com);
+        test::TRecordingComPort& port = *Transports.ComPorts.back();
+        // The first transmission is a probe; the next one (a request, or the binary
+        // switch on the fixed line) is answered.
+        ASSERT_TRUE(RunUntil([&] { return port.Writes.size() == 2; }, 10000));
+        port.Receive(test::Ascii("FFFF000000A4123477"));
+    }
+    EXPECT_EQ(Test.Capture.CountStartingWith("Serial port 1 connected on 38400"), 1);
+    EXPECT_EQ(Test.Capture.CountStartingWith("Serial port 2 connected on"), 0);
+}
+
+TEST_F(TransportCycleTest, SilentAutodetectLineTimesOutOnceEverySpeedHadARequest) {
+    AddPlc(DriverSerial, ProtocolStandard);
+    test::TRecordingComPort& port = *Transports.ComPorts.back();
+    ASSERT_TRUE(
+        RunUntil([&] { return Test.Capture.CountStartingWith("PLC PLC1 timed out at ") == 1; }, 300000));
+    // Declared when the 25th transmission (a request at 4800 baud after its three probes)
+    // is given up; the 26th leaves in the same run.
+    EXPECT_EQ(port.Writes.size(), 26u);
+    EXPECT_EQ(port.Writes[24].Baud, 4800);
+    EXPECT_NE(port.Writes[24].Bytes, ProbeFrame());
+}
+
+TEST_F(TransportCycleTest, UdpAnswerAtAnotherPlcsSharedPortGoesToTheDriverOfItsSenderOrNowhere) {
+    Test.Context.Settings.UDPPortSame = true;
+    THitachiPLC& first = AddPlc(DriverUdp, ProtocolEthernet);
+    THitachiPLC& second = AddPlc(DriverUdp, ProtocolEthernet, 3004, "127.0.0.2");
+    ASSERT_TRUE(first.Driver && second.Driver);
+    ASSERT_NE(first.Driver, second.Driver);
+    ASSERT_EQ(Transports.Udps.size(), 2u);
+    test::TRecordingUdp& shared = *Transports.Udps[0];
+    const Bytes answer{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x12, 0x34};
+    auto counts = [&] { return std::tuple(first.Driver->MessageCount, second.Driver->MessageCount); };
+    shared.Receive(answer, "127.0.0.1"); // no current PLC: ignored
+    EXPECT_EQ(counts(), std::tuple(0, 0));
+
+    first.Driver->CurrentPLC = &first;
+    second.Driver->CurrentPLC = &second;
+    shared.Receive(answer, "127.0.0.2");
+    EXPECT_EQ(counts(), std::tuple(0, 1));
+    shared.Receive(answer, "127.0.0.1");
+    EXPECT_EQ(counts(), std::tuple(1, 1));
+    // A sender that is no configured PLC, or no address at all, is dropped.
+    shared.Receive(answer, "127.0.0.9");
+    shared.Receive({0x00}, "not an address");
+    EXPECT_EQ(counts(), std::tuple(1, 1));
 }
 
 } // namespace

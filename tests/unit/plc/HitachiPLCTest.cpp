@@ -64,65 +64,60 @@ TEST_F(HitachiPLCTest, TimeOutCountingAndLogLines) {
     EXPECT_EQ(T.Capture.Messages.back(), T.Capture.Lines[0]);
 }
 
-TEST_F(HitachiPLCTest, HostNameIsLookedUpWithoutWaitingAndAppliedWhenTheAnswerArrives) {
+// Host names are looked up without waiting and applied when the answer arrives; a stale
+// answer (for an earlier name, or a deleted PLC) is ignored; a time-out looks the name up
+// again and keeps the address when that fails.
+TEST_F(HitachiPLCTest, HostNameLookups) {
     THitachiPLC& plc = Add(DriverTcp, ProtocolEthernet, "plc-one.example");
     ASSERT_EQ(Resolver.Requests.size(), 1u);
     EXPECT_EQ(Resolver.Requests[0].Name + "|" + plc.ResolvedIP + "|" + DriverOf(plc).Address,
               "plc-one.example||");
-
     Resolver.Answer(0, "127.0.0.2");
     EXPECT_EQ(plc.ResolvedIP, "127.0.0.2");
     EXPECT_EQ(plc.IPOctets, (std::array<int, 4>{127, 0, 0, 2}));
     ASSERT_EQ(Pool.Drivers.size(), 1u); // the address-less driver was freed
     EXPECT_EQ(DriverOf(plc).Address + "|" + std::to_string(DriverOf(plc).UserCount), "127.0.0.2|1");
-}
 
-TEST_F(HitachiPLCTest, StaleAndLateAnswersAreIgnored) {
-    THitachiPLC& plc = Add(DriverUdp, ProtocolEthernet, "old.example");
-    plc.SetHost("new.example");
-    ASSERT_EQ(Resolver.Requests.size(), 2u);
-    Resolver.Answer(0, "127.0.0.9"); // for the old name
-    EXPECT_EQ(plc.ResolvedIP, "");
-    Resolver.Answer(1, "127.0.0.3");
-    EXPECT_EQ(plc.ResolvedIP + " " + std::to_string(plc.IPValue), "127.0.0.3 2130706435");
-
-    THitachiPLC& gone = Add(DriverTcp, ProtocolEthernet, "gone.example");
-    PLCs.DeletePLC(PLCs.IndexOf(&gone));
-    Resolver.Answer(2, "127.0.0.4"); // must not touch the freed PLC
-    EXPECT_EQ(PLCs.Count(), 1);
-}
-
-TEST_F(HitachiPLCTest, TimeOutLooksTheNameUpAgainAndKeepsTheAddressOnFailure) {
-    THitachiPLC& plc = Add(DriverTcp, ProtocolEthernet, "plc.example");
-    Resolver.Answer(0, "127.0.0.5");
     plc.SetTimedOut(true);
     plc.SetTimedOut(true); // one lookup at a time
     ASSERT_EQ(Resolver.Requests.size(), 2u);
     Resolver.Answer(1, ""); // the name server is down: keep talking to the known address
-    EXPECT_EQ(plc.ResolvedIP, "127.0.0.5");
+    EXPECT_EQ(plc.ResolvedIP, "127.0.0.2");
     plc.SetTimedOut(true);
     ASSERT_EQ(Resolver.Requests.size(), 3u);
     Resolver.Answer(2, "127.0.0.6"); // the mapping changed: follow it
     EXPECT_EQ(DriverOf(plc).Address, "127.0.0.6");
 
+    THitachiPLC& udp = Add(DriverUdp, ProtocolEthernet, "old.example");
+    udp.SetHost("new.example");
+    ASSERT_EQ(Resolver.Requests.size(), 5u);
+    Resolver.Answer(3, "127.0.0.9"); // for the old name
+    EXPECT_EQ(udp.ResolvedIP, "");
+    Resolver.Answer(4, "127.0.0.3");
+    EXPECT_EQ(udp.ResolvedIP + " " + std::to_string(udp.IPValue), "127.0.0.3 2130706435");
+    THitachiPLC& gone = Add(DriverTcp, ProtocolEthernet, "gone.example");
+    PLCs.DeletePLC(PLCs.IndexOf(&gone));
+    Resolver.Answer(5, "127.0.0.4"); // must not touch the freed PLC
+    EXPECT_EQ(PLCs.Count(), 2);
+
     // A failed first lookup leaves no address.
     THitachiPLC& other = Add(DriverTcp, ProtocolEthernet, "nowhere.example");
-    Resolver.Answer(3, "");
+    Resolver.Answer(6, "");
     EXPECT_EQ(other.ResolvedIP, "");
     // Said as such once per change of the host, and shown as the PLC's status.
-    const std::string unresolved = "Host name nowhere.example of PLC PLC2 could not be resolved";
+    const std::string unresolved = "Host name nowhere.example of PLC PLC3 could not be resolved";
     EXPECT_EQ(T.Capture.CountStartingWith(unresolved), 1);
     EXPECT_EQ(other.InfoRows(0)[1].Value, "Host name nowhere.example could not be resolved");
     other.SetTimedOut(true);
-    Resolver.Answer(4, "");
+    Resolver.Answer(7, "");
     EXPECT_EQ(T.Capture.CountStartingWith(unresolved), 1);
     other.SetHost("nowhere.example");
-    Resolver.Answer(5, "");
+    Resolver.Answer(8, "");
     EXPECT_EQ(T.Capture.CountStartingWith(unresolved), 2);
     // A dotted host needs no lookup at a time-out either.
     THitachiPLC& dotted = Add(DriverTcp, ProtocolEthernet, "127.0.0.7");
     dotted.SetTimedOut(true);
-    EXPECT_EQ(Resolver.Requests.size(), 6u);
+    EXPECT_EQ(Resolver.Requests.size(), 9u);
 }
 
 TEST_F(HitachiPLCTest, PLCsShareDriversAndLeaveThemWhenDeleted) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <tuple>
 #include <vector>
 
@@ -73,6 +74,31 @@ TEST(SimCommands, RepliesAndEffects) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     EXPECT_EQ(cmd.Execute("quit", quit), "ok bye");
     EXPECT_TRUE(quit);
+}
+
+TEST(SimAnimation, CounterRampAndToggleFollowTheirPeriods) {
+    TSimEngine e;
+    e.AddAnimation({.Kind = TSimAnimationKind::Counter, .Address = 0x10, .PeriodMs = 100}, 0);
+    e.AddAnimation({.Kind = TSimAnimationKind::Ramp,
+                    .Address = 0x11,
+                    .PeriodMs = 100,
+                    .Step = 40,
+                    .Min = 10,
+                    .Max = 100},
+                   0);
+    e.AddAnimation({.Kind = TSimAnimationKind::Toggle, .Code = 0x04, .Address = 0x5, .PeriodMs = 50}, 0);
+    EXPECT_EQ(e.Animate(10), 50u);
+    EXPECT_EQ(e.Get(0, 0x0A, 0x10), 0);
+    EXPECT_EQ(e.Animate(50), 100u);
+    EXPECT_EQ(e.Get(0, 0x04, 0x5), 1);
+    e.Animate(100);
+    // Counter, ramp (below Min: starts at Min), toggle.
+    EXPECT_EQ((std::array<int, 3>{e.Get(0, 0x0A, 0x10), e.Get(0, 0x0A, 0x11), e.Get(0, 0x04, 0x5)}),
+              (std::array{1, 10, 0}));
+    std::vector<int> ramp;
+    for (std::uint32_t at : {200u, 300u, 400u}) e.Animate(at), ramp.push_back(e.Get(0, 0x0A, 0x11));
+    EXPECT_EQ(ramp, (std::vector{50, 90, 10})); // 130 passes Max
+    EXPECT_EQ(e.Get(0, 0x0A, 0x10), 4);
 }
 
 } // namespace

@@ -11,7 +11,6 @@ namespace dravon {
 namespace {
 
 using test::Ascii;
-using test::Bytes;
 using test::Cat;
 using test::Hex;
 using test::TBytes;
@@ -185,6 +184,9 @@ TEST(SimSessionFrames, Rows) {
          {{randomRead, randomAnswer}, {randomRead, randomAnswer}, {randomRead, Ascii("FFFF000005A4B2")},
           {randomRead, randomAnswer}}, Words, "", {{&S::FaultBusy, 1}}},
         {"ethernet busy", "", {.BusyEvery = 1}, {{ethernetRead, Hex("0009FFFF000005A4")}}, Words, "", {}},
+        // Noise before an answer never holds a byte that starts or ends a frame.
+        {"noise before the answer", "serial", {.GarbageBytes = 6},
+         {{randomRead, Cat(Hex("FF3FA55AFF3F"), randomAnswer)}}, Words, "", {{&S::FaultGarbage, 1}}},
         {"error status instead of data", "serial", {.ErrorStatus = 0x12, .ErrorEvery = 1},
          {{randomRead, Ascii("FFFF000012A4B0")}}, Words, "", {{&S::FaultErrors, 1}}},
         {"a write refused with an error status", "", {.ErrorStatus = 0x12, .ErrorEvery = 1},

@@ -7,19 +7,10 @@
 #include "support/Frames.h"
 
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace dravon::test {
-
-inline TBytes Bytes(std::initializer_list<int> values) {
-    TBytes b;
-    for (int v : values) b.push_back(static_cast<std::uint8_t>(v));
-    return b;
-}
-
-inline TBytes Text(const std::string& characters) { return TBytes(characters.begin(), characters.end()); }
 
 // One session and its engine; Send returns everything the PLC side answered.
 struct TSimHarness {

@@ -156,11 +156,13 @@ TEST(SimUdp, EachDatagramIsOneRequestAndTheAnswerGoesToItsSender) {
 }
 
 // A request heard at another line speed than the PLC's is noise: never answered, and the
-// same request at the PLC's speed is.
-TEST(SimSerial, ARequestAtAnotherLineSpeedIsNoise) {
+// same request at the PLC's speed is. On a paced line the request and its answer both take
+// their characters' time at the line rate (10 bit times each), so a benchmark over a
+// pseudo-terminal meets the wire's real bound instead of getting requests through for free.
+TEST(SimSerial, ARequestAtAnotherLineSpeedIsNoiseAndAPacedLineTakesItsTime) {
     TSimTransportConfig serial;
-    std::tie(serial.Kind, serial.LineSpeed, serial.Link) =
-        std::tuple(TSimTransportKind::Serial, 19200, test::SerialLink());
+    std::tie(serial.Kind, serial.LineSpeed, serial.PaceBaud, serial.Link) =
+        std::tuple(TSimTransportKind::Serial, 19200, 1200, test::SerialLink());
     TPlcSimulator sim({serial});
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
@@ -171,14 +173,18 @@ TEST(SimSerial, ARequestAtAnotherLineSpeedIsNoise) {
     auto sendAt = [&](speed_t speed) {
         termios t{};
         ::tcgetattr(fd, &t);
+        ::cfmakeraw(&t);
         ::cfsetspeed(&t, speed);
         return ::tcsetattr(fd, TCSANOW, &t) == 0 &&
                ::write(fd, read.data(), read.size()) == static_cast<ssize_t>(read.size());
     };
     ASSERT_TRUE(sendAt(B9600));
     EXPECT_TRUE(Until([&] { return sim.Stats().Noise == 1u; }));
+    // 25 request and 20 answer characters: 450 bit times, 375 ms at 1200 baud.
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(sendAt(B19200));
     EXPECT_EQ(ReadUntil(fd, 20, 3000), test::Ascii("FFFF000000A4123477"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(370));
     EXPECT_EQ(std::tuple(sim.Stats().Noise, sim.Stats().RandomReads), std::tuple(1u, 1u));
     ::close(fd);
     sim.Stop();
