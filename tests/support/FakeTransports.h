@@ -99,6 +99,9 @@ private:
 
 class TRecordingClientSocket : public TClientSocket {
 public:
+    ~TRecordingClientSocket() override {
+        if (Destroyed) Destroyed(this);
+    }
     bool Active() const override { return Active_; }
     void Open() override {
         ++OpenCalls;
@@ -137,6 +140,7 @@ public:
         if (OnRead) OnRead();
     }
 
+    std::function<void(TRecordingClientSocket*)> Destroyed;
     bool NoDelay = false;
     int OpenCalls = 0;
     std::string OpenedAddress;
@@ -195,8 +199,12 @@ public:
     std::unique_ptr<TClientSocket> CreateClientSocket() override {
         auto socket = std::make_unique<TRecordingClientSocket>();
         Sockets.push_back(socket.get());
+        socket->Destroyed = [this](TRecordingClientSocket* gone) { std::erase(Live_, gone); };
+        Live_.push_back(socket.get());
         return socket;
     }
+    // The newest socket its driver still owns (a driver frees a silent link's socket).
+    TRecordingClientSocket* LiveSocket() const { return Live_.empty() ? nullptr : Live_.back(); }
     std::unique_ptr<TNMUDP> CreateUdp() override {
         auto udp = std::make_unique<TRecordingUdp>();
         Udps.push_back(udp.get());
@@ -206,6 +214,9 @@ public:
     std::vector<TRecordingComPort*> ComPorts;
     std::vector<TRecordingClientSocket*> Sockets;
     std::vector<TRecordingUdp*> Udps;
+
+private:
+    std::vector<TRecordingClientSocket*> Live_;
 };
 
 } // namespace dravon::test
