@@ -3,8 +3,6 @@
 // of the same serial line or of other drivers.
 #include "SimFixture.h"
 
-#include "comm/TcpDriver.h"
-
 #include <algorithm>
 
 namespace dravon {

@@ -126,6 +126,9 @@ TEST_F(TransportDriverFakeTest, TcpOpensSendsOnceWritableAndASilentLinkIsRebuilt
     EXPECT_EQ(Test.Capture.CountStartingWith("Unsuccessful connection to TCP port 127.0.0.1/3004 at "), 1);
     driver.Transmit(Request, &PLC);
     EXPECT_EQ(socket.OpenCalls, 2);
+    socket.Connect(false); // connected, not yet writable: nothing goes out
+    driver.Transmit(Request, &PLC);
+    EXPECT_TRUE(socket.Sent.empty());
     // Closed by the PLC before a request saw it open: the next transmission opens again.
     socket.Connect();
     socket.Drop();

@@ -1,6 +1,6 @@
 // The TCP, UDP and serial drivers against the simulator over real loopback sockets and a
-// pseudo-terminal: what only a real link shows (answers in pieces, a refused connection,
-// the system's choice of local port, the line speed and data bits of a real port).
+// pseudo-terminal: what only a real link shows (answers in pieces, the system's choice of
+// local port, the line speed and data bits of a real port).
 #include "SimFixture.h"
 
 #include "comm/SerialDriver.h"

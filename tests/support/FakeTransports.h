@@ -119,11 +119,11 @@ public:
         return n;
     }
 
-    // The peer accepted the connection: OnConnect then OnWrite, as a socket reports it.
-    void Connect() {
+    // The peer accepted the connection: OnConnect then (writable) OnWrite, as a socket reports it.
+    void Connect(bool writable = true) {
         Active_ = true;
         if (OnConnect) OnConnect();
-        if (OnWrite) OnWrite();
+        if (writable && OnWrite) OnWrite();
     }
     // Returns the error code as the handler left it.
     int Fail(TSocketErrorKind kind, int code = 10061) {

@@ -429,7 +429,7 @@ TEST(DriverCycleTest, Rows) {
         {"serial misses: an answer resets them, 13 reset the line", "com md=1 baud=9600",
          "+15 ok r S=1 +3300 M=6 ok r +100 M=0 +6900 M=12 S=1 +600 M=0 S=0"},
         {"an idle serial port closes and the next request opens it again", "com md=1 baud=9600",
-         "+15 ok r idle c=1 drop +1000 K=0 n=1 idle c=0 S=0 +1000 n=1 m:WR0021 +15 c=1 n=2 ok H0=1"},
+         "+15 ok r idle c=1 drop +1000 K=0 n=1 idle c=0 S=0 idle +1000 n=1 m:WR0021 +15 c=1 n=2 ok H0=1"},
     };
     // clang-format on
     for (const TCycleRow& row : rows) RunRow(row);
@@ -445,6 +445,10 @@ TEST(DriverCycleTest, PoolSharesMatchingLinksAndFreesUnusedDrivers) {
     EXPECT_EQ(one.Driver, two.Driver);
     for (const THitachiPLC* other : {&three, &four, &five}) EXPECT_NE(one.Driver, other->Driver);
     ASSERT_EQ(w.Manager->Drivers().size(), 4u);
+    // UDP links are shared for the same address, port and UDPPortSame setting only.
+    EXPECT_NE(w.Add(DriverUdp, ProtocolEthernet, 3005).Driver, three.Driver);
+    w.T.Context.Settings.UDPPortSame = !w.T.Context.Settings.UDPPortSame;
+    EXPECT_NE(w.Add(DriverUdp, ProtocolEthernet).Driver, three.Driver);
     EXPECT_TRUE(one.Driver->UserCount == 2 && one.Driver->Manager == w.Manager.get());
     // A serial-format protocol over Ethernet stays ASCII.
     two.SetConnection(DriverTcp, ProtocolStandard);
@@ -452,7 +456,7 @@ TEST(DriverCycleTest, PoolSharesMatchingLinksAndFreesUnusedDrivers) {
     EXPECT_EQ(one.Driver->UserCount, 1);
     w.PLCs->DeletePLC(0);
     w.Manager->FreeUnusedDrivers();
-    EXPECT_EQ(w.Manager->Drivers().size(), 4u); // two's, three's, four's and five's
+    EXPECT_EQ(w.Manager->Drivers().size(), 6u); // two's, three's, four's, five's and the two UDP ones
 }
 
 // The real drivers on recording transports in the cycle: each PLC with one word polled.
