@@ -24,9 +24,10 @@ struct TChannelRig {
         Channel->OnClosed = [this] { ++ClosedCalls; };
     }
     // Hello and OpenSecureChannel (sequence number 1) without security: token 1.
-    void Open(std::uint32_t receive = 65536, std::uint32_t maxMessage = 0, std::uint32_t maxChunks = 0) {
+    void Open(std::uint32_t lifetimeMs = 600000, std::uint32_t receive = 65536, std::uint32_t maxMessage = 0,
+              std::uint32_t maxChunks = 0) {
         Channel->Receive(HelloFrame(receive, 65536, maxMessage, maxChunks));
-        Channel->Receive(OpenFrame(0, 1, 1));
+        Channel->Receive(OpenFrame(0, 1, 1, 0, 1, UaSecurityPolicyNoneUri, lifetimeMs));
         EXPECT_EQ(TakeFrames(*Socket).size(), 2u);
         EXPECT_EQ(std::pair(Channel->State(), Channel->TokenId()), std::pair(TUaChannel::TState::Open, 1u));
     }

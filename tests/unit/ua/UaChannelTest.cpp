@@ -53,7 +53,9 @@ TEST(UaChannelTest, FramesGiveTheirRequestsOrCloseWithTheMatchingError) {
         {"message before hello", {Msg("MSGF", 1, 1, "x")}, {}, S::BadTcpMessageTypeInvalid},
         {"open before hello", {open}, {}, S::BadTcpMessageTypeInvalid},
         {"chunk above the buffer", {std::string("HELF\x00\x00\x10\x00", 8)}, {}, S::BadTcpMessageTooLarge},
-        {"buffers below 8192", {HelloFrame(1024, 1024)}, {}, S::BadTcpNotEnoughResources},
+        {"header without a body", {std::string("HELF\x0b\0\0\0", 8) + "abc"}, {}, S::BadTcpMessageTypeInvalid},
+        {"receive buffer below 8192", {HelloFrame(8191, 65536)}, {}, S::BadTcpNotEnoughResources},
+        {"send buffer below 8192", {HelloFrame(65536, 8191)}, {}, S::BadTcpNotEnoughResources},
         // A ServiceFault takes 28 bytes: a smaller limit could never be answered.
         {"max message size 27", {HelloFrame(65536, 65536, 27)}, {}, S::BadTcpNotEnoughResources},
         {"max message size 1", {HelloFrame(65536, 65536, 1)}, {}, S::BadTcpNotEnoughResources},
@@ -68,6 +70,8 @@ TEST(UaChannelTest, FramesGiveTheirRequestsOrCloseWithTheMatchingError) {
         {"four chunks", {hello, open, Msg("MSGC", 2, 5, "a"), Msg("MSGC", 3, 5, "a"), Msg("MSGC", 4, 5, "a"), Msg("MSGF", 5, 5, "a")}, {}, S::BadRequestTooLarge},
         {"interleaved chunks of two requests", {hello, open, Msg("MSGC", 2, 5, "a"), Msg("MSGF", 3, 6, "b")}, {}, S::BadTcpMessageTypeInvalid},
         {"sequence number repeated", {hello, open, Msg("MSGF", 2, 5, "a"), Msg("MSGF", 2, 6, "b")}, {{5, "a"}}, S::BadSequenceNumberInvalid},
+        {"sequence number wraps past 2^32 - 1024", {hello, OpenFrame(0, 0xFFFFFC00u, 1), Msg("MSGF", 5, 5, "a")}, {{5, "a"}}, 0},
+        {"sequence number cannot wrap before", {hello, OpenFrame(0, 0xFFFFFBFFu, 1), Msg("MSGF", 5, 5, "a")}, {}, S::BadSequenceNumberInvalid},
         {"unknown channel", {hello, open, Msg("MSGF", 2, 5, "a", 1, 8)}, {}, S::BadTcpSecureChannelUnknown},
         {"unknown token", {hello, open, Msg("MSGF", 2, 5, "a", 6)}, {}, S::BadSecureChannelTokenUnknown},
         // The old token works until the client uses the renewed one.
@@ -109,7 +113,7 @@ TEST(UaChannelTest, ResponsesGoOutInChunksOfTheClientsBufferOrAsOneFaultOrError)
         SCOPED_TRACE(row.Name);
         TChannelRig rig;
         rig.Config.MaxMessageSize = row.OwnMaxMessage;
-        rig.Open(8192, row.ClientMaxMessage, row.ClientMaxChunks);
+        rig.Open(600000, 8192, row.ClientMaxMessage, row.ClientMaxChunks);
         const std::string body(20000, 'z');
         rig.Channel->SendResponse(9, 42, body);
         std::string types, payload;
@@ -178,8 +182,10 @@ TEST(UaChannelTest, EveryStateEndsWhenItLastsTooLong) {
              r.Channel->Receive(Msg("MSGC", 3, 5, "b"));
          },
          defaults.MessageTimeoutMs, UaStatus::BadTimeout},
-        // Lifetime 600 s; the client renews at 75 %, after 125 % the token is dead.
-        {"token not renewed", [](TChannelRig& r) { r.Open(); }, 750001, UaStatus::BadSecureChannelTokenUnknown},
+        // Lifetime 600 s when the client names none, 10 s at least; the client renews at 75 %,
+        // after 125 % the token is dead.
+        {"token not renewed", [](TChannelRig& r) { r.Open(0); }, 750001, UaStatus::BadSecureChannelTokenUnknown},
+        {"token asked for 1 s", [](TChannelRig& r) { r.Open(1000); }, 12501, UaStatus::BadSecureChannelTokenUnknown},
     };
     // clang-format on
     for (const auto& c : cases) {
