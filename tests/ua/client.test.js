@@ -110,6 +110,7 @@ async function main() {
             ["ns=0;i=12911", AttributeIds.Value, (v) => v > 0], // MaxByteStringLength
             ["ns=0;i=11702", AttributeIds.Value, (v) => v > 0], // MaxArrayLength
             ["ns=0;i=2272", AttributeIds.Value, (v) => v === 25], // MinSupportedSampleRate
+            ["ns=0;i=2735", AttributeIds.Value, (v) => v === 16], // MaxBrowseContinuationPoints
             [wr0010 + "/EURange", AttributeIds.Value, (v) => v.low === 0 && v.high === 65535],
         ];
         const values = await session.read(rows.map(([nodeId, attributeId]) => ({ nodeId, attributeId })));
@@ -132,7 +133,7 @@ async function main() {
     };
     const monitor = async (sub, nodeId, parameters) => {
         const item = ClientMonitoredItem.create(sub, { nodeId, attributeId: AttributeIds.Value },
-            { samplingInterval: -1, queueSize: 1, discardOldest: true, ...parameters }, TimestampsToReturn.Both);
+            { samplingInterval: -1, queueSize: 1, discardOldest: true, ...parameters }, TimestampsToReturn.Neither);
         const values = [];
         item.on("changed", (dv) => values.push(dv.value.value));
         await new Promise((resolve, reject) => { item.once("initialized", resolve); item.once("err", reject); });
@@ -154,13 +155,14 @@ async function main() {
             { samplingInterval: 25, filter: deadband(DeadbandType.Percent, 0.015) });
         const time = await monitor(fast, "ns=0;i=2258", {});
         const upTime = await monitor(fast, "ns=1;s=Sys.ServerUpTime", {});
+        const state = await monitor(fast, "ns=0;i=2259", {}); // reported when it changes, not each sample
         assert.strictEqual(queued.item.result.revisedSamplingInterval, 50); // the 25 ms tick
         assert.strictEqual(queued.item.result.revisedQueueSize, 10);
         // Each value lives two of the slow groups' sampling intervals (50 ms), so every
         // group samples it.
         const lived = (since) => until(() => Date.now() - since >= 100, 1000, "100 ms");
         await lived(Date.now());
-        for (const v of [3, 20, 22, 30, 37]) {
+        for (const v of [3, 20, 25, 30, 37]) { // 25 is at the absolute deadband's distance: not beyond it
             const since = Date.now();
             server.send(`set PLC1.WR0012 ${v}`);
             await until(() => witness.values.includes(v), 5000, "witness sees " + v);
@@ -168,7 +170,7 @@ async function main() {
         }
         await until(() => queued.values.includes(37) && last.values.includes(37), 5000, "slow publish");
         const seen = JSON.stringify({ witness: witness.values, queued: queued.values, last: last.values, absolute: absolute.values, percent: percent.values });
-        assert.deepStrictEqual(queued.values, [2, 3, 20, 22, 30, 37], seen);
+        assert.deepStrictEqual(queued.values, [2, 3, 20, 25, 30, 37], seen);
         assert.deepStrictEqual(last.values.slice(-1), [37]);
         assert.ok(last.values.length <= 3, "queue size 1 kept " + seen);
         assert.deepStrictEqual(absolute.values, [2, 20, 30, 37]);
@@ -176,6 +178,7 @@ async function main() {
         await until(() => time.values.length >= 2, 5000, "CurrentTime notifications");
         assert.ok(time.values[1] > time.values[0]);
         assert.strictEqual(upTime.values[0], "0:00:05");
+        assert.deepStrictEqual(state.values, [0]);
         await slow.terminate();
         await fast.terminate();
     });

@@ -60,6 +60,8 @@ TEST(UaChannelTest, FramesGiveTheirRequestsOrCloseWithTheMatchingError) {
         {"max message size 27", {HelloFrame(65536, 65536, 27)}, {}, S::BadTcpNotEnoughResources},
         {"max message size 1", {HelloFrame(65536, 65536, 1)}, {}, S::BadTcpNotEnoughResources},
         {"second hello", {hello, hello}, {}, S::BadTcpMessageTypeInvalid},
+        {"endpoint URL of 4096 bytes", {HelloFrame(65536, 65536, 0, 0, std::string(4096, 'u'))}, {}, 0},
+        {"endpoint URL of 4097 bytes", {HelloFrame(65536, 65536, 0, 0, std::string(4097, 'u'))}, {}, S::BadTcpEndpointUrlInvalid},
         {"signed policy", {hello, OpenFrame(0, 1, 1, 0, 1, basic)}, {}, S::BadSecurityPolicyRejected},
         {"sign mode", {hello, OpenFrame(0, 1, 1, 0, 2)}, {}, S::BadSecurityModeRejected},
         {"renew before issue", {hello, OpenFrame(7, 1, 1, 1)}, {}, S::BadRequestTypeInvalid},

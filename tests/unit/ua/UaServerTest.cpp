@@ -101,6 +101,7 @@ protected:
             body.Array([&] {
                 const std::uint32_t handle = body.UInt32();
                 const TUaDataValue dv = body.DataValue();
+                EXPECT_TRUE(dv.SourceTimestamp && dv.ServerTimestamp); // both asked for
                 p.Changes.emplace_back(handle, dv.Value, dv.Status.value_or(0));
                 return handle;
             });
@@ -300,6 +301,15 @@ TEST_F(UaServerTest, SubscriptionPublishesChangesKeepAlivesAndRetransmits) {
     };
     EXPECT_EQ(republish(2).TypeId, UaId::RepublishResponse);
     EXPECT_EQ(republish(1).ServiceResult, UaStatus::BadMessageNotAvailable);
+    // The 32 newest messages not acknowledged are kept: 32 more (3 to 34) push 2 out.
+    for (std::uint16_t v = 100; v < 132; ++v) {
+        Backend->SetValue("PLC1.WR0012", Word(v), 0);
+        Publish(c);
+        Ctx.Platform.Advance(125);
+        c.Frames();
+    }
+    EXPECT_EQ(republish(2).ServiceResult, UaStatus::BadMessageNotAvailable);
+    EXPECT_EQ(republish(3).TypeId, UaId::RepublishResponse);
 }
 
 // Sampled every 100 ms, published every 500 ms: a queue of two keeps the newest two values
@@ -309,11 +319,19 @@ TEST_F(UaServerTest, FullQueuesDiscardTheOldestOrTheNewestAndFlagTheGap) {
     std::uint32_t sub = c.CreateSubscription(500, 30, 3);
     EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 1, {}, 2, true), 0u);
     EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 2, {}, 2, false), 0u);
+    EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 3), 0u);
     Publish(c);
     for (std::uint16_t v : {20, 21, 22, 23}) {
         Ctx.Platform.Advance(100);
         Backend->SetValue("PLC1.WR0012", Word(v), 0);
     }
+    // Item 3 turned to sampling only: what it had queued is not published.
+    c.Request(UaId::SetMonitoringModeRequest, [&](TUaBinaryWriter& w) {
+        w.UInt32(sub);
+        w.UInt32(1);
+        w.Array(std::vector<std::uint32_t>{3}, [&](std::uint32_t id) { w.UInt32(id); });
+    });
+    EXPECT_EQ(c.Result(), UaStatus::Good);
     Ctx.Platform.Advance(100);
     // 23, set as the interval ends, waits for the next one. 0x480: a DataValue info bit with
     // the overflow bit.
@@ -327,10 +345,11 @@ TEST_F(UaServerTest, FullQueuesDiscardTheOldestOrTheNewestAndFlagTheGap) {
 
 TEST_F(UaServerTest, SubscriptionWithoutPublishRequestsExpires) {
     TRawUaClient& c = Session();
-    c.CreateSubscription(100, 9, 3);
-    EXPECT_EQ(Backend->GroupCount, 1);
+    // No keep-alive count asked for: 10; a lifetime of at least three of them: 30 intervals.
+    c.CreateSubscription(100, 1, 0);
     // Keep the session alive while no Publish request comes.
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(Backend->GroupCount, 1) << i;
         Ctx.Platform.Advance(100);
         c.Read({{TUaNodeId::Str("PLC1.WR0010"), 13}});
     }
@@ -339,7 +358,7 @@ TEST_F(UaServerTest, SubscriptionWithoutPublishRequestsExpires) {
     EXPECT_EQ(c.Result(), UaStatus::BadNoSubscription);
 }
 
-TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValue) {
+TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValueAndPublishRequestsWaitUpToSixteen) {
     TRawUaClient& c = Session();
     std::uint32_t sub = c.CreateSubscription();
     struct TRow {
@@ -350,7 +369,7 @@ TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValue) {
     } rows[] = {
         {"PLC1.WR0010", 0, 0, 0, 0},
         {"PLC1.WR0010", 1, 1, 5, 0},
-        {"PLC1.WR0010", 1, 2, 10, 0},
+        {"PLC1.WR0010", 1, 2, 100, 0},
         {"PLC1.WR0010", 1, 2, 101, UaStatus::BadDeadbandFilterInvalid},
         {"PLC1.WR0010", 1, 1, -1, UaStatus::BadDeadbandFilterInvalid},
         {"PLC1.WR0010", 3, 0, 0, UaStatus::BadMonitoredItemFilterInvalid},
@@ -367,6 +386,11 @@ TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValue) {
             c.Monitor(sub, row.Item, handle++, {TUaNodeId::Num(UaId::DataChangeFilter), 1, filter.Take()}),
             row.Expected);
     }
+    // No interval has passed: a seventeenth Publish request answers the first with a fault.
+    const std::uint32_t first = c.RequestId + 1;
+    for (int i = 0; i < 17; ++i) Publish(c);
+    EXPECT_EQ(c.Responses(), (std::vector<TResponseStart>{
+                                 {UaId::ServiceFault, first, UaStatus::BadTooManyPublishRequests}}));
 }
 
 TEST_F(UaServerTest, MalformedServiceBodyClosesTheChannel) {

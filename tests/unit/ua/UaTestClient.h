@@ -51,7 +51,8 @@ struct TFrame {
 };
 
 inline std::string HelloFrame(std::uint32_t receive = 65536, std::uint32_t send = 65536,
-                              std::uint32_t maxMessage = 0, std::uint32_t maxChunks = 0) {
+                              std::uint32_t maxMessage = 0, std::uint32_t maxChunks = 0,
+                              const std::string& url = "opc.tcp://127.0.0.1:4840") {
     TUaBinaryWriter w;
     w.Bytes() = "HELF";
     w.UInt32(0);
@@ -60,7 +61,7 @@ inline std::string HelloFrame(std::uint32_t receive = 65536, std::uint32_t send 
     w.UInt32(send);
     w.UInt32(maxMessage);
     w.UInt32(maxChunks);
-    w.String("opc.tcp://127.0.0.1:4840");
+    w.String(url);
     w.PatchUInt32(4, static_cast<std::uint32_t>(w.Size()));
     return w.Take();
 }

@@ -111,6 +111,7 @@ TEST(UaUserStoreTest, CommandLineAddsListsAndRemovesUsers) {
         {{"--add-user", "dan"}, 2, "", usage},
         // clang-format off
         {{"--add-user", "c/arl", "--role", "read-only"}, 1, "", "A user name is 1 to 64 letters, digits and . _ @ -\n"},
+        {{"--add-user", std::string(65, 'c'), "--role", "read-only"}, 1, "", "A user name is 1 to 64 letters, digits and . _ @ -\n"},
         // clang-format on
         {{"--list-users"}, 0, "anna read-write\nbob read-only\ncarl read-only\n", ""},
         {{"--remove-user", "anna"}, 0, "User anna removed\n", ""},
