@@ -1,5 +1,5 @@
 // The endpoint on 127.0.0.1 over the in-memory backend, for the node-opcua-client tests.
-// Prints "PORT <n>" once listening and every session-log line as "LOG <line>". Reads
+// Prints "PORT <n>" once listening and every session-log line as the server does. Reads
 // commands on standard input:
 //   set <itemId> <number>        store a value (as a poll would)
 //   refuse <itemId> <hexstatus>  later writes are answered with this status (0: accepted)
@@ -16,6 +16,7 @@
 #include "platform/QtEventLoop.h"
 #include "platform/QtTimerFactory.h"
 #include "platform/UaTcpListener.h"
+#include "server/ConsoleLogView.h"
 #include "ua/UaMemoryBackend.h"
 #include "ua/UaServer.h"
 #include "ua/security/UaUserStore.h"
@@ -32,16 +33,6 @@
 using namespace dravon;
 
 namespace {
-
-class TStdoutView : public ISessionLogView {
-public:
-    void MemoCleared() override {}
-    void MemoLineAdded(const std::string& line) override {
-        std::printf("LOG %s\n", line.c_str());
-        std::fflush(stdout);
-    }
-    void ShowMessage(const std::string&, unsigned) override {}
-};
 
 TUaVariant Word(std::uint16_t v) { return TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{v}); }
 
@@ -93,7 +84,7 @@ int main(int argc, char** argv) {
     context.Store = &store;
     if (argc > 3) context.ApplicationDirectory = std::string(argv[3]) + "/";
     TSessionLog log(context.Settings, clock, "/nonexistent-dravon-ua-test/");
-    TStdoutView view;
+    TConsoleLogView view(std::cout);
     log.AddView(&view);
     context.Log = &log;
     TLogger debug(clock, "/nonexistent-dravon-ua-test/DravonDebug.Log");

@@ -43,19 +43,23 @@ async function main() {
         assert.strictEqual(result.targets[0].targetId.toString(), wr0010);
     });
 
-    await check("browse in pages of the size asked for, with continuation points", async () => {
+    await check("browse in pages of the size asked for, with continuation points used once", async () => {
         session.requestedMaxReferencesPerNode = 5;
         const folder = "ns=1;s=/PLC1/WR/WR0xxx/WR00xx/WR001x";
         let result = await session.browse({ nodeId: folder, browseDirection: 0, includeSubtypes: true, resultMask: 63 });
-        let names = result.references.map((r) => r.browseName.name);
-        while (result.continuationPoint && result.continuationPoint.length) {
-            assert.strictEqual(result.references.length, 5);
-            result = await session.browseNext(result.continuationPoint, false);
-            assert.ok(result.references.length <= 5, "page of " + result.references.length);
-            names = names.concat(result.references.map((r) => r.browseName.name));
+        const pages = [];
+        let used = null;
+        for (;;) {
+            pages.push(result.references.map((r) => r.browseName.name).join(" "));
+            if (!result.continuationPoint || !result.continuationPoint.length) break;
+            used = result.continuationPoint;
+            result = await session.browseNext(used, false);
         }
         session.requestedMaxReferencesPerNode = 0;
-        assert.ok(names.includes("WR0010") && names.includes("WR001F") && names.includes("WR0010s"), names.join(","));
+        assert.deepStrictEqual(pages, ["WR0010 WR0011 WR0012 WR0013 WR0014", "WR0015 WR0016 WR0017 WR0018 WR0019",
+            "WR001A WR001B WR001C WR001D WR001E", "WR001F WR0010s FolderType"]);
+        const again = await session.browseNext(used, false);
+        assert.strictEqual(again.statusCode.value, StatusCodes.BadContinuationPointInvalid.value);
     });
 
     await check("server state, build info and a server variable", async () => {

@@ -28,7 +28,7 @@ async function main() {
     const server = serve(serverPath, ["0", "100", home]);
     const port = Number((await server.waitFor(/^PORT \d+/)).split(" ")[1]);
     const url = `opc.tcp://127.0.0.1:${port}`;
-    await server.waitFor(/^LOG OPC UA application certificate created, thumbprint [0-9a-f]{40}$/);
+    await server.waitFor(/^OPC UA application certificate created, thumbprint [0-9a-f]{40}$/);
     server.send("user viewer read-only look");
     server.send("user engineer read-write change");
 
@@ -59,7 +59,7 @@ async function main() {
             await client.createSession();
         });
         await client.disconnect();
-        await server.waitFor(/^LOG OPC UA error Bad_CertificateUntrusted sent to /);
+        await server.waitFor(/^OPC UA error Bad_CertificateUntrusted sent to /);
         const rejected = fs.readdirSync(path.join(pki, "rejected/certs"));
         assert.strictEqual(rejected.length, 1);
         fs.renameSync(path.join(pki, "rejected/certs", rejected[0]), path.join(pki, "trusted/certs", rejected[0]));
@@ -108,7 +108,7 @@ async function main() {
         const late = await client.createSession({ type: UserTokenType.UserName, userName: "late", password: "later" });
         await late.close();
         await client.disconnect();
-        await server.waitFor(/^LOG OPC UA user "engineer" from .* refused: wrong user name or password/);
+        await server.waitFor(/^OPC UA user "engineer" from .* refused: wrong user name or password/);
     });
 
     await check("a subscription keeps delivering across a token renewal under encryption", async () => {
@@ -175,7 +175,7 @@ async function main() {
             };
             await assert.rejects(Promise.race([connect(), new Promise((resolve) => setTimeout(resolve, 10000))]));
             assert.ok(flipped);
-            await server.waitFor(/^LOG OPC UA error Bad_SecurityChecksFailed sent to 127\.0\.0\.1/, 10000, from);
+            await server.waitFor(/^OPC UA error Bad_SecurityChecksFailed sent to 127\.0\.0\.1/, 10000, from);
             await until(() => closedByServer, 5000, "the server closes the connection");
         } finally {
             await client.disconnect();

@@ -101,6 +101,7 @@ async function main() {
             ["/PLC1/WR/WR0xxx", true], ["plc1.wr0010", false], [" PLC1.WR0010", false], ["PLC1.WR0010   ", false],
             ["PLC1.WR0010\u0000", false], ["PLC1.WR0011\r\n", false], ["PLC1.WR10", false], ["PLC1.WR0010S", false],
             ["sys.serveruptime", false], ["/plc1/WR", false], ["/PLC1/WR/WR0XXX", false], ["PLC1.WRXYZ", false],
+            ["/PLC1/NOPE", false], ["PLC1.NOPE", false], ["PLC9.WR0010", false],
         ];
         const values = await session.read(rows.map(([id]) => ({ nodeId: new NodeId(NodeId.NodeIdType.STRING, id, 1), attributeId: AttributeIds.NodeClass })));
         rows.forEach(([id, ok], i) => assert.strictEqual(values[i].statusCode.isGood(), ok, JSON.stringify(id)));

@@ -158,8 +158,13 @@ TEST_F(OPCServerTest, StoredReadOnlyAndSessionLimitApplyToClients) {
     Store("AnonymousReadOnly", 1);
     Store("MaxSessions", 1);
     StartCore(true);
-    EXPECT_EQ(Connect().Write("PLC1.WR0010", TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{5})),
+    test::TRawUaClient& c = Connect();
+    EXPECT_EQ(c.Write("PLC1.WR0010", TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{5})),
               UaStatus::BadUserAccessDenied);
+    // AccessLevel read and write, UserAccessLevel read only.
+    auto access = c.Read({{TUaNodeId::Str("PLC1.WR0010"), 17}, {TUaNodeId::Str("PLC1.WR0010"), 18}});
+    EXPECT_EQ(access.at(0).Value, TUaVariant::Scalar(TUaType::Byte, std::uint64_t{3}));
+    EXPECT_EQ(access.at(1).Value, TUaVariant::Scalar(TUaType::Byte, std::uint64_t{1}));
     if (THitachiLocation* word = Word10()) {
         EXPECT_FALSE(word->WritePending);
     }
@@ -171,9 +176,6 @@ TEST_F(OPCServerTest, StoredReadOnlyAndSessionLimitApplyToClients) {
 TEST_F(OPCServerTest, ADeviceReadWaitsForThePlcWithoutHoldingUpLaterRequests) {
     StartCore(true);
     test::TRawUaClient& c = Connect();
-    // Only the exact item ID is a node, for writes as for reads.
-    EXPECT_EQ(c.Write("PLC1.WR0011\r\n", TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{5})),
-              UaStatus::BadNodeIdUnknown);
     const std::uint32_t device =
         c.Request(UaId::ReadRequest, test::TRawUaClient::ReadOf({{TUaNodeId::Str("PLC1.WR0010"), 13}}, 0));
     Platform.RunPosted();
@@ -208,18 +210,23 @@ TEST_F(OPCServerTest, ADeviceReadWaitsForThePlcWithoutHoldingUpLaterRequests) {
 
 TEST_F(OPCServerTest, AClientThatVanishesLosesItsServerObjectGroupsAndReferencesAtTheSessionTimeOut) {
     StartCore(true);
+    // A longer time-out than the setting is cut to it, a shorter than 1 s raised to 1 s.
+    EXPECT_EQ(Connect(24 * 3600 * 1000.0).RevisedTimeout, 60000);
+    EXPECT_EQ(Connect(500).RevisedTimeout, 1000);
     test::TRawUaClient& c = Connect(5000);
+    EXPECT_EQ(c.RevisedTimeout, 5000);
     EXPECT_EQ(c.Monitor(c.CreateSubscription(100, 600, 10), "PLC1.WR0010", 1), 0u);
     ASSERT_TRUE(Word10());
     EXPECT_EQ(Word10()->RefCount, 1);
-    ASSERT_EQ(Opc->Connections()->Count(), 1u);
+    ASSERT_EQ(Opc->Connections()->Count(), 3u);
 
     c.Socket->OnDisconnected(); // the client vanishes without closing anything
-    Platform.Advance(4000);
-    EXPECT_EQ(Opc->Connections()->Count(), 1u); // the session waits for its client
-    Platform.Advance(2000);
-    EXPECT_EQ(Opc->Connections()->Count(), 0u);
-    EXPECT_EQ(Capture.CountStartingWith("Client HMI panel 3 disconnected at "), 1);
+    Platform.Advance(4999);
+    EXPECT_EQ(Opc->Connections()->Count(), 2u); // the session waits for its client
+    Platform.Advance(TUaServer::HousekeepingIntervalMs + 1);
+    EXPECT_EQ(std::pair(Opc->Connections()->Count(), Opc->Endpoint()->SessionCount()),
+              std::pair(std::size_t{1}, std::size_t{1}));
+    EXPECT_EQ(Capture.CountStartingWith("Client HMI panel 3 disconnected at "), 2);
     if (THitachiLocation* word = Word10()) {
         EXPECT_EQ(word->RefCount, 0);
     }

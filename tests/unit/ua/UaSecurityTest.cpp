@@ -334,20 +334,6 @@ TEST(UaSecureChunkTest, AChangedChunkIsRefused) {
     EXPECT_FALSE(ReadUaAsymmetricHeader(chunk.substr(0, chunk.size() - 1)).has_value());
 }
 
-TEST(UaSecureChunkTest, UserPasswordTravelsEncryptedWithTheServerNonce) {
-    TUaKey server = TUaKey::FromPrivatePem(TestKeyA());
-    for (const auto& policy : UaSecurityPolicies()) {
-        if (policy.IsNone()) continue;
-        SCOPED_TRACE(policy.Name);
-        auto secret = EncryptUaUserPassword(policy, server, "s3cret", ServerNonce);
-        ASSERT_TRUE(secret.has_value());
-        EXPECT_EQ(DecryptUaUserPassword(policy, server, *secret, ServerNonce), "s3cret");
-        EXPECT_EQ(DecryptUaUserPassword(policy, server, *secret, ClientNonce), std::nullopt);
-        EXPECT_EQ(DecryptUaUserPassword(policy, TUaKey::FromPrivatePem(TestKeyB()), *secret, ServerNonce),
-                  std::nullopt);
-    }
-}
-
 TEST(UaSecureChunkTest, ChunkRoomLeavesSpaceForSignatureAndPadding) {
     const TUaSecurityPolicy& policy = *FindUaSecurityPolicy("Aes128_Sha256_RsaOaep", true);
     TUaSymmetricKeys keys = DeriveUaChannelKeys(policy, ClientNonce, ServerNonce).Server;
@@ -716,62 +702,43 @@ TEST(UaChannelSecurityTest, ChannelRefusesAChangedOrReplayedChunkAndRenewsWithou
     TSecurityRig rig;
     const TUaSecurityPolicy& basic = *FindUaSecurityPolicy("Basic256Sha256", true);
     const TUaCertificate stranger = SelfSigned(TestKeyA(), "urn:stranger");
-    auto flip = [](std::string chunk) {
-        chunk[chunk.size() - 40] ^= 0x01;
-        return chunk;
-    };
     const TSecuredClient::TOpen renewal{.Sequence = 2, .RequestType = 1, .NonceByte = 'b'};
+    // After token 1: the renewals, then one message (none for token 0) under the token id,
+    // sealed with token 1's keys: 'f' a byte flipped, 's' the server's keys, 't' sent twice.
     struct TRow {
         const char* Name;
-        std::function<void(TSecuredClient&)> Act;
+        std::vector<TSecuredClient::TOpen> Renewals;
+        std::uint32_t Token, Sequence;
+        char Change;
         std::size_t Requests;
         TUaStatusCode Error;
     };
+    namespace S = UaStatus;
+    // clang-format off
     const TRow rows[] = {
-        {"accepted", [](TSecuredClient& c) { c.Channel->Receive(c.Message(1, 2, c.Keys[1])); }, 1, 0},
-        {"flipped byte in the encrypted part",
-         [&](TSecuredClient& c) { c.Channel->Receive(flip(c.Message(1, 2, c.Keys[1]))); }, 0,
-         UaStatus::BadSecurityChecksFailed},
-        {"replayed sequence number",
-         [](TSecuredClient& c) {
-             c.Channel->Receive(c.Message(1, 2, c.Keys[1]));
-             c.Channel->Receive(c.Message(1, 2, c.Keys[1]));
-         },
-         1, UaStatus::BadSequenceNumberInvalid},
-        {"unknown token", [](TSecuredClient& c) { c.Channel->Receive(c.Message(5, 2, c.Keys[1])); }, 0,
-         UaStatus::BadSecureChannelTokenUnknown},
-        {"server's keys",
-         [](TSecuredClient& c) {
-             c.Channel->Receive(c.Message(1, 2, {c.Keys[1].Server, c.Keys[1].Client}));
-         },
-         0, UaStatus::BadSecurityChecksFailed},
-        {"token 2's id with token 1's keys",
-         [&](TSecuredClient& c) {
-             c.Open(renewal);
-             c.Channel->Receive(c.Message(2, 3, c.Keys[1]));
-         },
-         0, UaStatus::BadSecurityChecksFailed},
-        {"token before the previous one",
-         [&](TSecuredClient& c) {
-             c.Open(renewal);
-             c.Open({.Sequence = 3, .RequestType = 1, .NonceByte = 'c'});
-             c.Channel->Receive(c.Message(1, 4, c.Keys[1]));
-         },
-         0, UaStatus::BadSecureChannelTokenUnknown},
-        {"renewal in another mode",
-         [](TSecuredClient& c) { c.Open({.Sequence = 2, .RequestType = 1, .Mode = 2}); }, 0,
-         UaStatus::BadSecurityModeRejected},
-        {"renewal from another certificate",
-         [&](TSecuredClient& c) {
-             c.Open({.Sequence = 2, .RequestType = 1, .Sender = &stranger, .SenderKey = TestKeyA()});
-         },
-         0, UaStatus::BadSecurityChecksFailed},
+        {"accepted", {}, 1, 2, ' ', 1, 0},
+        {"flipped byte in the encrypted part", {}, 1, 2, 'f', 0, S::BadSecurityChecksFailed},
+        {"replayed sequence number", {}, 1, 2, 't', 1, S::BadSequenceNumberInvalid},
+        {"unknown token", {}, 5, 2, ' ', 0, S::BadSecureChannelTokenUnknown},
+        {"server's keys", {}, 1, 2, 's', 0, S::BadSecurityChecksFailed},
+        {"token 2's id with token 1's keys", {renewal}, 2, 3, ' ', 0, S::BadSecurityChecksFailed},
+        {"token before the previous one", {renewal, {.Sequence = 3, .RequestType = 1, .NonceByte = 'c'}}, 1, 4, ' ', 0, S::BadSecureChannelTokenUnknown},
+        {"renewal in another mode", {{.Sequence = 2, .RequestType = 1, .Mode = 2}}, 0, 0, ' ', 0, S::BadSecurityModeRejected},
+        {"renewal from another certificate", {{.Sequence = 2, .RequestType = 1, .Sender = &stranger, .SenderKey = TestKeyA()}}, 0, 0, ' ', 0, S::BadSecurityChecksFailed},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
         TSecuredClient client(rig, basic);
         ASSERT_EQ(client.Open({}), 1u);
-        row.Act(client);
+        for (const auto& open : row.Renewals) client.Open(open);
+        if (row.Token) {
+            TUaChannelKeys keys = client.Keys[1];
+            if (row.Change == 's') std::swap(keys.Client, keys.Server);
+            std::string chunk = client.Message(row.Token, row.Sequence, keys);
+            if (row.Change == 'f') chunk[chunk.size() - 40] ^= 0x01;
+            for (int i = 0; i < (row.Change == 't' ? 2 : 1); ++i) client.Channel->Receive(chunk);
+        }
         EXPECT_EQ(client.Requests.size(), row.Requests);
         EXPECT_EQ(client.LastError(), row.Error);
         EXPECT_EQ(client.Channel->State() == TUaChannel::TState::Closed, row.Error != 0);
