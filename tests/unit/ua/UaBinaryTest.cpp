@@ -76,6 +76,10 @@ TEST(UaBinary, WritesLiteralBytesAndReadsThemBack) {
              w.NodeId(null);
              w.NodeId(zero);
          }},
+        {"expanded node ids, with URI and server index and without",
+         [](auto& w) { w.ExpandedNodeId({TUaNodeId::Num(85), "u", 5}); w.ExpandedNodeId({TUaNodeId::Num(85), "", 0}); },
+         Bytes({0xC0, 0x55, 1, 0, 0, 0, 'u', 5, 0, 0, 0, 0x00, 0x55}),
+         [](TUaBinaryReader& r, TUaBinaryWriter& w) { w.ExpandedNodeId(r.ExpandedNodeId()); }},
         {"variant scalars, array, null",
          [](auto& w) {
              w.Variant(TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{0x1234}));

@@ -490,6 +490,8 @@ TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
         {"wrong password", &rig, &pss, S::BadUserAccessDenied, rw, true, user("viewer", "lock", pss)},
         {"unknown user", &rig, &pss, S::BadUserAccessDenied, rw, true, user("nobody", "look", pss)},
         {"old nonce", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, user("viewer", "look", pss, "old")},
+        {"another nonce of the same length", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, user("viewer", "look", pss, std::string(32, 'o'))},
+        {"password for another key", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, UserToken("username", "viewer", *EncryptUaUserPassword(pss, rig.ClientCert.PublicKey(), "look", nonce), pss.AsymmetricEncryptionUri)},
         {"password in the clear", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, UserToken("username", "viewer", "look", "")},
         {"another policy's algorithm", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, user("viewer", "look", basic)},
         {"certificate token", &rig, &pss, S::BadIdentityTokenRejected, rw, false, x509},

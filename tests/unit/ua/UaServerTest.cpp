@@ -135,6 +135,11 @@ TEST_F(UaServerTest, ServicesNeedAnActivatedSessionAndUnknownOnesGetAFault) {
     ASSERT_EQ(c.OpenSession(), Opened);
     const auto unknown = Answer(c, 9999, [](TUaBinaryWriter&) {});
     EXPECT_EQ(unknown, (TResponseStart{UaId::ServiceFault, c.RequestId, UaStatus::BadServiceUnsupported}));
+    // GetEndpoints needs no session; without an endpoint URL it names the server's own.
+    const auto endpoints = Answer(c, UaId::GetEndpointsRequest, [](TUaBinaryWriter& w) {
+        for (int i = 0; i < 3; ++i) w.Int32(-1);
+    });
+    EXPECT_EQ(endpoints, (TResponseStart{UaId::GetEndpointsResponse, c.RequestId, 0}));
     EXPECT_FALSE(c.Closed());
 }
 
