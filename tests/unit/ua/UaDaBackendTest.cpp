@@ -399,6 +399,13 @@ TEST_F(UaDaBackendTest, GroupReportsChangesWithClientHandlesAtTheRevisedRate) {
     PlcAnswers(0x10, 101);
     T.Platform.Advance(200);
     EXPECT_EQ(Take(changes), (TChanges{{7, U16(101), UaStatus::Good}}));
+    // What the driver cycle records for reads that failed reaches the group as such.
+    Word(0x11)->ErrorCount = BadErrorCount;
+    T.Context.Settings.EnableBAD = true;
+    T.Platform.Advance(200);
+    ASSERT_FALSE(changes.empty());
+    EXPECT_EQ(changes.back().Value.Status, UaStatus::BadNoCommunication);
+    changes.clear();
 
     // An inactive item reports nothing; a removed one frees its location.
     group->SetItemActive(a, false);
