@@ -114,6 +114,10 @@ TEST_F(HitachiPLCTest, HostNameLookups) {
     other.SetHost("nowhere.example");
     Resolver.Answer(8, "");
     EXPECT_EQ(T.Capture.CountStartingWith(unresolved), 2);
+    // A serial PLC's status is its line's, whatever its host name did.
+    other.DrvType = DriverSerial;
+    EXPECT_EQ(other.InfoRows(0)[1].Value, "Idle");
+    other.DrvType = DriverTcp;
     // A dotted host needs no lookup at a time-out either.
     THitachiPLC& dotted = Add(DriverTcp, ProtocolEthernet, "127.0.0.7");
     dotted.SetTimedOut(true);
