@@ -82,11 +82,13 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTimeAndOneRefresh) {
     entry.Quality = QualityGood;
     const auto refresh = std::pair(format.ClipFormat, TOPCDataStream::Data(false, 77, tid, {entry}));
     EXPECT_NE(std::find(Sink->Streams.begin(), Sink->Streams.end(), refresh), Sink->Streams.end());
-    const std::int32_t inactive = 0;
-    std::uint32_t revised = 0;
-    ASSERT_EQ(InterfaceOf<IOPCGroupStateMgt>(GroupUnknown)
-                  ->SetState(nullptr, revised, &inactive, nullptr, nullptr, nullptr, nullptr),
-              S_OK);
+    ASSERT_EQ(SetState(GroupUnknown, {}, 0), S_OK);
+    // A cache answer of an active item in an inactive group is out of service too.
+    ASSERT_EQ(V1->Read(2, OPC_DS_CACHE, {a}, tid, Errors), S_OK);
+    T.Platform.Advance(30);
+    entry.Quality = 28;
+    EXPECT_EQ(Sink->Streams.back(),
+              std::pair(format.ClipFormat, TOPCDataStream::Data(false, 77, tid, {entry})));
     EXPECT_EQ(V1->Refresh(2, OPC_DS_CACHE, tid), E_FAIL);
     EXPECT_EQ(V1->Refresh(2, OPC_DS_DEVICE, tid), S_OK);
 }

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -96,10 +97,19 @@ protected:
         return results.empty() ? 0xFFFFFFFFu : results[0].ServerHandle;
     }
 
-    void Subscribe() {
+    // Advises the sink on the group (the fixture's own by default).
+    void Subscribe(TComPtr<IUnknown> group = {}) {
         TComPtr<IConnectionPoint> point;
         std::uint32_t cookie = 0;
-        ASSERT_EQ(Sink->Advise(GroupUnknown, point, cookie), S_OK);
+        ASSERT_EQ(Sink->Advise(group ? group : GroupUnknown, point, cookie), S_OK);
+    }
+    // SetState giving only the rate or the active flag.
+    static HRESULT SetState(const TComPtr<IUnknown>& group, std::optional<std::uint32_t> rate,
+                            std::optional<std::int32_t> active = {}) {
+        std::uint32_t revised = 0;
+        return InterfaceOf<IOPCGroupStateMgt>(group)->SetState(rate ? &*rate : nullptr, revised,
+                                                               active ? &*active : nullptr, nullptr, nullptr,
+                                                               nullptr, nullptr);
     }
 
     // Every text an enumerator gives, read in batches.

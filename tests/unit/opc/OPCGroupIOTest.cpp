@@ -264,10 +264,7 @@ TEST_F(OPCGroupIOTest, ForcedOnChangeAcrossTheTickWrapAndOnChangeAlwaysTrueForSt
         }
     }
     // A rate of one tick starts a period on every tick (its data goes out on the next).
-    std::uint32_t rate = 25, revised = 0;
-    ASSERT_EQ(InterfaceOf<IOPCGroupStateMgt>(GroupUnknown)
-                  ->SetState(&rate, revised, nullptr, nullptr, nullptr, nullptr, nullptr),
-              S_OK);
+    ASSERT_EQ(SetState(GroupUnknown, 25), S_OK);
     T.Context.Settings.ForcedOnChange = true;
     const int before = Sink->Count("data");
     T.Platform.Advance(250);
@@ -361,13 +358,13 @@ TEST_F(OPCGroupIOTest, Cancel2GivesOnCancelCompleteAndNoReadComplete) {
     EXPECT_EQ(Sink->Count("read"), 0);
 }
 
-TEST_F(OPCGroupIOTest, Refresh2FromDeviceOnAnInactiveGroupAndFromCacheRefused) {
+TEST_F(OPCGroupIOTest, Refresh2FromCacheOnlyOnAnActiveGroupAndFromDeviceOnAnInactiveOne) {
     Add("PLC1.WR0001", VT_EMPTY, 3);
     Subscribe();
-    auto state = InterfaceOf<IOPCGroupStateMgt>(GroupUnknown);
-    const std::int32_t inactive = 0;
-    std::uint32_t revised = 0;
-    ASSERT_EQ(state->SetState(nullptr, revised, &inactive, nullptr, nullptr, nullptr, nullptr), S_OK);
+    // From the cache while the group is active (cancelled again, so nothing is delivered).
+    ASSERT_EQ(Async->Refresh2(OPC_DS_CACHE, 7, Cancel), S_OK);
+    ASSERT_EQ(Async->Cancel2(Cancel), S_OK);
+    ASSERT_EQ(SetState(GroupUnknown, {}, 0), S_OK);
     EXPECT_EQ(Async->Refresh2(OPC_DS_CACHE, 8, Cancel), E_FAIL);
     ASSERT_EQ(Async->Refresh2(OPC_DS_DEVICE, 9, Cancel), S_OK);
     T.Platform.Advance(100);
@@ -410,42 +407,67 @@ TEST_F(OPCGroupIOTest, ClientRemovingItsItemsOrItsGroupInsideACallbackDoesNotBre
     EXPECT_EQ(std::tuple(Sink->Count("data"), Word(1)->RefCount, GroupCount()), std::tuple(2, 0, 0u));
 }
 
-TEST_F(OPCGroupIOTest, CloneCarriesItemIdClientHandleAndTypeAndResendsTheSource) {
-    Add("PLC1.WR0001s", VT_I4, 31, true);
+// A clone keeps rate, bias, deadband and locale but starts inactive, without a callback and
+// then with callbacks disabled; its items carry item ID, client handle and requested type
+// (not the signed flag) and start inactive; the source is reported again; made active, the
+// clone starts its first period on its next tick: its last update was never, not the source's.
+TEST_F(OPCGroupIOTest, CloneKeepsStateAndItemsStartsQuietAndResendsTheSource) {
+    auto state = InterfaceOf<IOPCGroupStateMgt>(GroupUnknown);
+    std::int32_t bias = 30;
+    float deadband = 2.0f;
+    std::uint32_t locale = 1031, revised = 0;
+    ASSERT_EQ(state->SetState(nullptr, revised, nullptr, &bias, &deadband, &locale, nullptr), S_OK);
+    Add("PLC1.WR0001s", VT_I4, 31);
+    Add("PLC1.WR0002", VT_EMPTY, 12);
     Subscribe();
     PlcAnswers(1, 65535);
+    PlcAnswers(2, 7);
     T.Platform.Advance(1100);
     ASSERT_EQ(Sink->Count("data"), 1);
     // A signed word asked for as VT_I4 keeps its sign.
-    EXPECT_EQ(Sink->Calls.back().Values, std::vector<TVariant>{TVariant::I4(-1)});
-    auto state = InterfaceOf<IOPCGroupStateMgt>(GroupUnknown);
+    EXPECT_EQ(Sink->Calls.back().Values, (std::vector{TVariant::I4(-1), TVariant::UI2(7)}));
+
     TComPtr<IUnknown> clone;
-    ASSERT_EQ(state->CloneGroup("Copy", IOPCSyncIO::Iid, clone), S_OK);
+    EXPECT_EQ(state->CloneGroup("G1", IOPCGroupStateMgt::Iid, clone), OPC_E_DUPLICATENAME);
+    EXPECT_FALSE(clone);
+    EXPECT_EQ(state->CloneGroup("C", TGuid{}, clone), E_NOINTERFACE);
+    EXPECT_FALSE(clone);
+    EXPECT_EQ(Server->GetGroupByName("C", IOPCGroupStateMgt::Iid, clone), E_FAIL);
+    ASSERT_EQ(state->CloneGroup("C", IOPCSyncIO::Iid, clone), S_OK);
+    const test::TGroupState copy = StateOf(clone);
+    EXPECT_EQ(copy, (test::TGroupState{1000, 1031, 0, 30, "C", 2.0f, 0, copy.Server}));
+    EXPECT_NE(copy.Server, GroupHandle);
     EXPECT_EQ(std::pair(Word(1)->RefCount, GroupCount()), std::pair(2, 2u));
     // The source item is reported again although its value stood still.
     PlcAnswers(1, 65535);
     T.Platform.Advance(1000);
     EXPECT_EQ(Sink->Count("data"), 2);
-    // The copy keeps client handle and requested type; the signed flag is not carried.
+
+    auto cloneAsync = InterfaceOf<IOPCAsyncIO2>(clone);
+    std::int32_t enabled = 1;
+    EXPECT_EQ(cloneAsync->GetEnable(enabled), CONNECT_E_NOCONNECTION);
+    Subscribe(clone);
+    ASSERT_EQ(cloneAsync->GetEnable(enabled), S_OK);
+    EXPECT_EQ(enabled, 0);
     auto cloneItems = InterfaceOf<IOPCItemMgt>(clone);
-    auto cloneSync = InterfaceOf<IOPCSyncIO>(clone);
-    ASSERT_TRUE(cloneItems && cloneSync);
-    const OPCHANDLE copied = ItemsOf(cloneItems).at(0).ServerHandle;
-    ASSERT_EQ(cloneSync->Read(OPC_DS_CACHE, {copied}, States, Errors), S_OK);
-    EXPECT_EQ(Got(), (std::vector<TGot>{{31, TVariant::I4(65535), QualityGood}}));
-    // Made active with callbacks on, the copy starts its first period on its next tick: its
-    // last update was never, not the source's (which was 75 ms ago).
-    TComPtr<IConnectionPoint> point;
-    std::uint32_t cookie = 0, revised = 0;
-    const std::int32_t on = 1;
-    ASSERT_EQ(Sink->Advise(clone, point, cookie), S_OK);
-    ASSERT_EQ(InterfaceOf<IOPCAsyncIO2>(clone)->SetEnable(1), S_OK);
-    ASSERT_EQ(cloneItems->SetActiveState({copied}, 1, Errors), S_OK);
-    ASSERT_EQ(InterfaceOf<IOPCGroupStateMgt>(clone)->SetState(nullptr, revised, &on, nullptr, nullptr,
-                                                              nullptr, nullptr),
+    const auto items = ItemsOf(cloneItems);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(std::tie(items[0].ItemID, items[1].ItemID, items[0].ClientHandle, items[0].Active),
+              std::tuple("PLC1.WR0001s", "PLC1.WR0002", 31u, 0));
+    ASSERT_EQ(InterfaceOf<IOPCSyncIO>(clone)->Read(OPC_DS_CACHE, {items[0].ServerHandle}, States, Errors),
               S_OK);
+    EXPECT_EQ(Got(), (std::vector<TGot>{{31, TVariant::I4(65535), QualityGood}}));
+    ASSERT_EQ(cloneAsync->SetEnable(1), S_OK);
+    ASSERT_EQ(cloneItems->SetActiveState({items[0].ServerHandle}, 1, Errors), S_OK);
+    ASSERT_EQ(SetState(clone, {}, 1), S_OK);
     T.Platform.Advance(100);
     EXPECT_EQ(std::pair(Sink->Count("data"), Sink->Calls.back().Group), std::pair(3, 0u));
+
+    // An unnamed clone gets a generated name.
+    TComPtr<IUnknown> unnamed;
+    ASSERT_EQ(state->CloneGroup("", IOPCGroupStateMgt::Iid, unnamed), S_OK);
+    const std::string name = StateOf(unnamed).Name;
+    EXPECT_TRUE(!name.empty() && name != "G1" && name != "C") << name;
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Groups as a client manages them: names (generated and duplicate), rate revision, state,
-// cloning, group enumerators and the server's locale.
+// group enumerators and the server's locale (cloning is in OPCGroupIOTest).
 #include "OPCClientFixture.h"
 
 #include "opc/ComInterfaces.h"
@@ -118,55 +118,6 @@ TEST_F(OPCGroupStateTest, SetStateStoresEachGivenValueEnumeratorsFollowTheScopeA
     EXPECT_EQ(state->SetName("Renamed"), S_OK);
     EXPECT_EQ(Server->GetGroupByName("Renamed", IOPCItemMgt::Iid, e), S_OK);
     EXPECT_TRUE(e);
-}
-
-TEST_F(OPCGroupStateTest, CloneIsInactiveWithoutCallbacksAndKeepsTheStoredState) {
-    auto state = State();
-    ASSERT_TRUE(state);
-    std::int32_t bias = 30;
-    float deadband = 2.0f;
-    std::uint32_t locale = 1031, revised = 0, requested = 250;
-    ASSERT_EQ(state->SetState(&requested, revised, nullptr, &bias, &deadband, &locale, nullptr), S_OK);
-    Add("PLC1.WR0001", VT_EMPTY, 11);
-    Add("PLC1.WR0002", VT_EMPTY, 12);
-
-    TComPtr<IUnknown> clone;
-    EXPECT_EQ(state->CloneGroup("G1", IOPCGroupStateMgt::Iid, clone), OPC_E_DUPLICATENAME);
-    EXPECT_FALSE(clone);
-    EXPECT_EQ(state->CloneGroup("C", TGuid{}, clone), E_NOINTERFACE);
-    EXPECT_FALSE(clone);
-    TComPtr<IUnknown> noClone;
-    EXPECT_EQ(Server->GetGroupByName("C", IOPCGroupStateMgt::Iid, noClone), E_FAIL);
-
-    ASSERT_EQ(state->CloneGroup("C", IOPCGroupStateMgt::Iid, clone), S_OK);
-    const test::TGroupState copy = StateOf(clone);
-    EXPECT_EQ(copy, (test::TGroupState{250, 1031, 0, 30, "C", 2.0f, 0, copy.Server}));
-    EXPECT_NE(copy.Server, GroupHandle);
-
-    auto asyncCopy = InterfaceOf<IOPCAsyncIO2>(clone);
-    ASSERT_TRUE(asyncCopy);
-    // The clone carries no data callback, and once it has one its callbacks are disabled.
-    std::int32_t enabled = 1;
-    EXPECT_EQ(asyncCopy->GetEnable(enabled), CONNECT_E_NOCONNECTION);
-    TComPtr<IConnectionPoint> point;
-    std::uint32_t cookie = 0;
-    ASSERT_EQ(Sink->Advise(clone, point, cookie), S_OK);
-    ASSERT_EQ(asyncCopy->GetEnable(enabled), S_OK);
-    EXPECT_EQ(enabled, 0);
-
-    // The same items, inactive as the group is.
-    auto copyItems = InterfaceOf<IOPCItemMgt>(clone);
-    ASSERT_TRUE(copyItems);
-    const auto items = ItemsOf(copyItems);
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(std::tie(items[0].ItemID, items[1].ItemID, items[0].ClientHandle, items[0].Active),
-              std::tuple("PLC1.WR0001", "PLC1.WR0002", 11u, 0));
-
-    // An unnamed clone gets a generated name.
-    TComPtr<IUnknown> unnamed;
-    ASSERT_EQ(state->CloneGroup("", IOPCGroupStateMgt::Iid, unnamed), S_OK);
-    const std::string name = StateOf(unnamed).Name;
-    EXPECT_TRUE(!name.empty() && name != "G1" && name != "C") << name;
 }
 
 TEST_F(OPCGroupStateTest, LocaleAcceptsOnlyTheTwoOfferedIdentifiers) {
