@@ -54,7 +54,7 @@ protected:
     std::ostringstream Errors;
 };
 
-TEST_F(ServerCoreTest, StartupRunsItsStepsInOrder) {
+TEST_F(ServerCoreTest, StartupAndShutdownRunTheirStepsInOrderAndShutdownOnce) {
     auto settings = Store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings");
     settings->WriteDword("Show tray icon", 0);
     TCommandLine commandLine;
@@ -66,6 +66,17 @@ TEST_F(ServerCoreTest, StartupRunsItsStepsInOrder) {
         plcListSawSettings = !core->Settings().ShowTrayIcon;
         linesBeforePlcList = Capture.Lines.size();
     });
+    std::vector<std::string> steps;
+    core->ShutdownClientsHooks.push_back([&] {
+        steps.push_back(Store.KeyExists(TRootKey::CurrentUser, PositionsKeyPath) ? "clients after positions"
+                                                                                 : "clients");
+    });
+    core->DestroyCommunicationHooks.push_back([&] {
+        steps.push_back(Store.KeyExists(TRootKey::CurrentUser, PositionsKeyPath) ? "communication"
+                                                                                 : "too early");
+    });
+    core->FreePlcListHooks.push_back(
+        [&] { steps.push_back(Capture.CountStartingWith("Server shut down at") ? "too late" : "plc list"); });
     core->Startup();
     EXPECT_TRUE(plcListSawSettings);
     EXPECT_EQ(linesBeforePlcList, 0u); // the session log comes after the PLC list
@@ -85,6 +96,22 @@ TEST_F(ServerCoreTest, StartupRunsItsStepsInOrder) {
     EXPECT_EQ(View.Calls.back(), "ShowRequested");
     EXPECT_NE(ReadFile(Dir.File("DravonDebug.Log")).find("Second instance command line: /show"),
               std::string::npos);
+
+    Platform.Advance(5000);
+    core->Shutdown();
+    core->Shutdown();
+    core.reset();
+    EXPECT_EQ(steps, (std::vector<std::string>{"clients", "communication", "plc list"}));
+    EXPECT_EQ(Capture.Lines.back(), "Server shut down at " + Stamp());
+    EXPECT_EQ(Capture.CountStartingWith("Server shut down at"), 1);
+    TPositions positions;
+    LoadPositions(Store, positions);
+    EXPECT_FALSE(positions.FirstStart);
+    const std::string debug = ReadFile(Dir.File("DravonDebug.Log"));
+    const std::string end =
+        "|" + DateTimeText(Platform.Clock.Now()) + "| Session | OPC server session ended\n\n\r\n\r\n\r\n";
+    ASSERT_GE(debug.size(), end.size());
+    EXPECT_EQ(debug.substr(debug.size() - end.size()), end);
 }
 
 TEST_F(ServerCoreTest, AStopDuringTheLoadEndsTheStartUpAndWritesNothing) {
@@ -141,39 +168,6 @@ TEST_F(ServerCoreTest, TheTickRunsEvery300MsUntilShutdown) {
     EXPECT_EQ(after(2 * 300), std::pair(19, 5));
     core->Shutdown();
     EXPECT_EQ(after(3000), std::pair(19, 5));
-}
-
-TEST_F(ServerCoreTest, ShutdownRunsItsStepsInOrderOnce) {
-    TCommandLine commandLine;
-    commandLine.DebugLogRequested = true;
-    auto core = MakeCore(commandLine);
-    std::vector<std::string> steps;
-    core->ShutdownClientsHooks.push_back([&] {
-        steps.push_back(Store.KeyExists(TRootKey::CurrentUser, PositionsKeyPath) ? "clients after positions"
-                                                                                 : "clients");
-    });
-    core->DestroyCommunicationHooks.push_back([&] {
-        steps.push_back(Store.KeyExists(TRootKey::CurrentUser, PositionsKeyPath) ? "communication"
-                                                                                 : "too early");
-    });
-    core->FreePlcListHooks.push_back(
-        [&] { steps.push_back(Capture.CountStartingWith("Server shut down at") ? "too late" : "plc list"); });
-    core->Startup();
-    Platform.Advance(5000);
-    core->Shutdown();
-    core->Shutdown();
-    core.reset();
-    EXPECT_EQ(steps, (std::vector<std::string>{"clients", "communication", "plc list"}));
-    EXPECT_EQ(Capture.Lines.back(), "Server shut down at " + Stamp());
-    EXPECT_EQ(Capture.CountStartingWith("Server shut down at"), 1);
-    TPositions positions;
-    LoadPositions(Store, positions);
-    EXPECT_FALSE(positions.FirstStart);
-    const std::string debug = ReadFile(Dir.File("DravonDebug.Log"));
-    const std::string end =
-        "|" + DateTimeText(Platform.Clock.Now()) + "| Session | OPC server session ended\n\n\r\n\r\n\r\n";
-    ASSERT_GE(debug.size(), end.size());
-    EXPECT_EQ(debug.substr(debug.size() - end.size()), end);
 }
 
 TEST_F(ServerCoreTest, ExceptionHookReportsByKind) {
