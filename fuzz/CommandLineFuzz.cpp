@@ -1,4 +1,7 @@
-// Command-line arguments: NUL-separated arguments, any bytes.
+// The single-instance channel from both ends: command-line arguments (the bytes
+// NUL-separated, any bytes) as parsed and cut into hand-over pieces by a second start, and
+// the same bytes as what a second start (or anything else that connects) sends to the
+// running server.
 #include "support/FuzzInput.h"
 
 #include "app/CommandLine.h"
@@ -25,5 +28,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         joined += piece;
     }
     fuzz::Check(joined == text);
+
+    TInstanceMessageReader reader;
+    // Fed in uneven slices, as a socket may deliver them.
+    for (std::size_t pos = 0, step = 1; pos < size; step = step % 13 + 1) {
+        const std::size_t n = std::min(step, size - pos);
+        reader.Feed(std::string_view(reinterpret_cast<const char*>(data) + pos, n));
+        pos += n;
+        for (const auto& message : reader.Take()) {
+            fuzz::Check(message.Payload.size() <= CommandLinePieceSize);
+            std::string piece;
+            if (message.Number == MsgCommandLinePiece && reader.AddPiece(message.Payload, piece))
+                fuzz::Check(piece.size() <= TInstanceMessageReader::MaxCommandLine);
+        }
+    }
     return 0;
 }

@@ -1,9 +1,11 @@
-// Text an operator types into the set-value dialog. The first byte picks the display
-// format, the target type and the decimal separator; the rest is the text. Whatever is
-// typed, an accepted value lies in the target's range, and a word never receives more
-// than its 16 bits.
+// Text an operator types into the set-value dialog or a number field of the configuration
+// dialog, key by key or pasted. The first byte picks the display format, the target type
+// and the decimal separator, and the number field's base and maximum; the rest is the text.
+// Whatever is typed, an accepted value lies in the target's range, a word never receives
+// more than its 16 bits, and a number field never holds a text outside its rules.
 #include "support/FuzzInput.h"
 
+#include "ui/NumberText.h"
 #include "ui/SetValueText.h"
 
 namespace {
@@ -12,6 +14,38 @@ using namespace dravon;
 using fuzz::Check;
 
 constexpr std::uint16_t Targets[] = {VarTypeUI2, VarTypeUI4, VarTypeBool, VarTypeBstr};
+constexpr TNumberBase Bases[] = {TNumberBase::Decimal, TNumberBase::Hexadecimal, TNumberBase::Binary,
+                                 TNumberBase::Octal};
+// The dialog's maxima (0: none).
+constexpr std::int32_t Maxima[] = {0, 31, 54, 100, 120, 255, 9999, 99999, 65535, 0x7FFFFFFF};
+
+void CheckValue(std::string_view text, TNumberBase base, std::int32_t maxValue, std::int32_t value) {
+    Check(value >= 0 && (maxValue <= 0 || value <= maxValue));
+    Check(text.find_first_not_of(AllowedDigits(base)) == std::string_view::npos);
+    // The value's own text reads back as the value.
+    Check(ReadNumberText(NumberToText(static_cast<std::uint32_t>(value), base), base) ==
+          static_cast<std::uint32_t>(value));
+}
+
+void NumberField(const std::string& text, TNumberBase base, std::int32_t maxValue) {
+    // Pasted at once.
+    if (const auto value = FieldValueOf(text, base, maxValue)) CheckValue(text, base, maxValue, *value);
+    // Typed: a character outside the base is dropped, a change that breaks the rules undone.
+    std::string field;
+    for (char c : text) {
+        if (c == '\b') {
+            if (!field.empty()) field.pop_back();
+        } else if (AllowedDigits(base).find(c) != std::string_view::npos) {
+            std::string changed = field + c;
+            if (FieldValueOf(changed, base, maxValue)) field = changed;
+        }
+        if (!field.empty()) {
+            const auto value = FieldValueOf(field, base, maxValue);
+            Check(value.has_value());
+            CheckValue(field, base, maxValue, *value);
+        }
+    }
+}
 
 } // namespace
 
@@ -21,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint16_t target = Targets[(data[0] / 5) % 4];
     const char separator = (data[0] & 0x80) ? ',' : '.';
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+    NumberField(text, Bases[data[0] % 4], Maxima[(data[0] / 4) % 10]);
 
     const std::string normalized = NormalizeValueText(text);
     Check(normalized.find_first_of(" hH") == std::string::npos);

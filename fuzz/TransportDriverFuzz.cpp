@@ -1,9 +1,12 @@
 // What a link delivers to the real serial, TCP and UDP drivers: their own receive paths
-// (the serial port's speed probe and binary switch, the TCP reassembly, the UDP routing by
-// sender text) with requests in flight, socket errors and time passing in between.
+// (the serial port's speed probe and binary switch, the stream reassembly in ASCII and
+// binary framing and the answer check, the TCP reassembly, the UDP routing by sender text)
+// with requests in flight, socket errors and time passing in between. Nothing may crash,
+// read out of bounds or let the receive accumulator grow without limit.
 //
-// Input: byte 0 selects the driver (0 serial, 1 TCP, 2 UDP; bit 2 binary framing, bit 3
-// multidrop); then operations: 0 receive (length byte, bytes; UDP: sender text first, its
+// Input: byte 0 selects the driver (its value modulo 3: 0 serial, 1 TCP, 2 UDP; bit 2
+// binary framing, bit 3 multidrop, bit 4 procedure 2, bit 5 block read, bit 6 serial
+// protocol 2); then operations: 0 receive (length byte, bytes; UDP: sender text first, its
 // length byte before it), 1 ask again, 2 link error, 3 time passes (byte * 50 ms).
 #include "support/FakeTransports.h"
 #include "support/FuzzInput.h"
@@ -25,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int kind = mode % 3;
 
     test::TTestContext t;
+    t.Context.Settings.MinBlockSize = (mode & 0x20) ? 0 : 10;
     test::TFakeTransportFactory transports;
     t.Context.Transports = &transports;
     TPLCCollection plcs{t.Context};
@@ -33,11 +37,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     plc.TcpPort = 3004;
     plc.SerialCom = 1;
     plc.SerialStatNo = 5;
-    if (TSerialPortInfo* port = plcs.SerialPorts.Port(plc.SerialCom)) port->MultiDrop = (mode & 0x08) != 0;
+    if (TSerialPortInfo* port = plcs.SerialPorts.Port(plc.SerialCom)) {
+        port->MultiDrop = (mode & 0x08) != 0;
+        port->TrnsProc = (mode & 0x10) != 0;
+    }
 
     const int kinds[] = {DriverSerial, DriverTcp, DriverUdp};
-    const TDriverLink link{
-        .Kind = kinds[kind], .Address = "127.0.0.1", .Port = 3004, .ComNumber = 1, .Protocol = kind ? 3 : 1};
+    const TDriverLink link{.Kind = kinds[kind],
+                           .Address = "127.0.0.1",
+                           .Port = 3004,
+                           .ComNumber = 1,
+                           .Protocol = kind            ? 3
+                                       : (mode & 0x40) ? 2
+                                                       : 1};
     std::unique_ptr<TCommDriver> driver = TTransportDriverFactory().CreateDriver(t.Context, link);
     driver->BinaryMode = kind == 0 && (mode & 0x04) != 0;
 
@@ -83,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         default: t.Platform.Advance(in.Byte() * 50u); break;
         }
-        fuzz::Check(driver->Rx.Pending() <= TStreamParser::AccumulatorLimit);
+        fuzz::Check(driver->Rx.Pending() <= TStreamParser::AccumulatorLimit &&
+                    driver->ReplyBuffer.size() <= 6);
     }
     driver->ReadList.clear();
     driver.reset();
