@@ -28,14 +28,10 @@ public:
     std::vector<std::pair<std::string, std::vector<std::uint8_t>>> Published;
     std::vector<std::string> Subscribed;
     std::vector<TMqttConnectOptions> Connects;
-    int Disconnects = 0;
     bool Up = false;
 
     void Connect(const TMqttConnectOptions& options) override { Connects.push_back(options); }
-    void Disconnect() override {
-        ++Disconnects;
-        Up = false;
-    }
+    void Disconnect() override { Up = false; }
     bool Publish(const std::string& topic, const std::vector<std::uint8_t>& payload, int, bool) override {
         if (!Up) return false;
         Published.emplace_back(topic, payload);
@@ -107,7 +103,6 @@ protected:
         Connections.Stop();
     }
 
-    THitachiPLC& PlcOf(const std::string& name) { return name == "PLC2" ? PLC2 : PLC1; }
     THitachiLocation* Word(const std::string& address) {
         const std::uint32_t a = static_cast<std::uint32_t>(std::stoul(address.substr(2), nullptr, 16));
         return (a >= 0x20 ? PLC2 : PLC1).FindLocation(10, a, false);
@@ -144,7 +139,7 @@ protected:
                 T.Platform.Advance(1000);
             }
         } else if (verb == "timeout" || verb == "restore") {
-            PlcOf(a).SetTimedOut(verb == "timeout");
+            (a == "PLC2" ? PLC2 : PLC1).SetTimedOut(verb == "timeout");
         } else if (verb == "ncmd") { // ncmd rebirth|alias
             TSparkplugMetric m;
             if (a == "alias")
@@ -166,10 +161,11 @@ protected:
             THitachiLocation* l = Word(a);
             Extra_ = l && l->WritePending ? "pending " + a + "=" + std::to_string(l->GetValue())
                                           : "nothing pending";
-        } else if (verb == "items") { // items ID...: the node made again for these items
+        } else if (verb == "items") { // items HOST ID...: the node made again on this host for these items
             Config.Items.clear();
-            for (std::istringstream ids(step.substr(6)); ids >> a;) Config.Items.push_back({a, "", "", 0});
-            Node = std::make_unique<TSparkplugEdgeNode>(T.Context, *Factory, Client, Config, "edge1");
+            for (std::istringstream ids(step.substr(7 + a.size())); ids >> b;)
+                Config.Items.push_back({b, "", "", 0});
+            Node = std::make_unique<TSparkplugEdgeNode>(T.Context, *Factory, Client, Config, a);
         } else if (verb == "stop") {
             Node->Stop();
         } else {
@@ -289,11 +285,14 @@ const TRow Rows[] = {
                        "NBIRTH 0 bdSeq=6 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=8"},
            {"lose", "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost"}, {"wait 999", ""},
            {"wait 1", "connect will bdSeq=7"}})},
-    // Server variables belong to no PLC: their device is born at once (no server core fills them here).
-    {"ServerVariablesHaveTheirOwnDevice", false,
-     {{"items Sys.ClientsConnected", ""}, {"start", "connect will bdSeq=0"}, {"wait 1000", ""},
-      {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions +
-                  "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | DBIRTH/Sys 1 ClientsConnected=null q=0"}}},
+    // Server variables belong to no PLC: their device is born at once (no server core fills them here). A
+    // signed word takes its metric type from the item; a host name is made a topic level.
+    {"ServerVariablesHaveTheirOwnDeviceAndTypesComeFromTheItem", false,
+     {{"items edge/+#1 Sys.ClientsConnected PLC1.WR0011s", ""}, {"start", "connect will bdSeq=0"},
+      {"set WR0011 65535", ""}, {"wait 1000", ""},
+      {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | subscribe spBv1.0/Plant/NCMD/edge___1 | "
+                  "subscribe spBv1.0/Plant/DCMD/edge___1/+ | NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | "
+                  "DBIRTH/Sys 1 ClientsConnected=null q=0 | DBIRTH/PLC1 2 WR0011s=-1"}}},
     {"DeviceCommandRefusedWhenWritesAreOff", false,
      Born({{"dcmd PLC1 Speed -7", "log MQTT command to PLC1 refused: writes from the broker are not allowed"},
            {"pending WR0011", "nothing pending"}})},
