@@ -96,7 +96,7 @@ protected:
         Config.GroupId = "Plant";
         Config.AllowWrites = GetParam().AllowWrites;
         Config.Items = {
-            {"PLC1.WR0010", "", "", 0}, {"PLC1.WR0011", "Speed", "Int16", 5}, {"PLC2.WR0020", "", "", 0}};
+            {"PLC1.WR0010", "", "", 0}, {"PLC1.WR0011s", "Speed", "Int16", 5}, {"PLC2.WR0020", "", "", 0}};
     }
     ~SparkplugEdgeNodeTest() override {
         Node.reset();
@@ -182,8 +182,8 @@ protected:
             if (line.rfind("MQTT", 0) == 0) parts.push_back("log " + line);
         }
         for (std::size_t i = ConnectsSeen_; i < Client.Connects.size(); ++i) {
-            const auto& will = Client.Connects[i].WillPayload;
-            parts.push_back("connect will" + Render(prefix, "", will));
+            const TMqttConnectOptions& will = Client.Connects[i];
+            parts.push_back("connect will " + Render(prefix, will.WillTopic, will.WillPayload));
         }
         for (const std::string& topic : Client.Subscribed) parts.push_back("subscribe " + topic);
         for (auto& [topic, bytes] : Client.Published)
@@ -244,7 +244,7 @@ using TScript = std::vector<std::pair<std::string, std::string>>;
 // The start every row shares: values known, then the broker accepts the connection.
 TScript Born(const TScript& more) {
     TScript script = {
-        {"start", "connect will bdSeq=0"},
+        {"start", "connect will NDEATH bdSeq=0"},
         {"set WR0010 4660 WR0011 100 WR0020 7", ""},
         {"wait 1000", ""},
         {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions + Births}};
@@ -275,20 +275,20 @@ const TRow Rows[] = {
     {"ReconnectWithBackOffBirthsTheCurrentState", false,
      Born({{"lose", "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost"}, {"set WR0020 8", ""},
            {"connect", ""}, // a stale event: not connecting now
-           {"lose", ""}, {"wait 999", ""}, {"wait 1", "connect will bdSeq=1"},
+           {"lose", ""}, {"wait 999", ""}, {"wait 1", "connect will NDEATH bdSeq=1"},
            {"lose", ""}, // one line per outage, not per attempt
-           {"wait 1999", ""}, {"wait 1", "connect will bdSeq=2"}, {"lose", ""}, {"wait 4000", "connect will bdSeq=3"},
+           {"wait 1999", ""}, {"wait 1", "connect will NDEATH bdSeq=2"}, {"lose", ""}, {"wait 4000", "connect will NDEATH bdSeq=3"},
            // The back-off doubles up to 30 s; a connection starts it again at 1 s.
-           {"lose", ""}, {"wait 8000", "connect will bdSeq=4"}, {"lose", ""}, {"wait 16000", "connect will bdSeq=5"},
-           {"lose", ""}, {"wait 29999", ""}, {"wait 1", "connect will bdSeq=6"},
+           {"lose", ""}, {"wait 8000", "connect will NDEATH bdSeq=4"}, {"lose", ""}, {"wait 16000", "connect will NDEATH bdSeq=5"},
+           {"lose", ""}, {"wait 29999", ""}, {"wait 1", "connect will NDEATH bdSeq=6"},
            {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions +
                        "NBIRTH 0 bdSeq=6 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=8"},
            {"lose", "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost"}, {"wait 999", ""},
-           {"wait 1", "connect will bdSeq=7"}})},
+           {"wait 1", "connect will NDEATH bdSeq=7"}})},
     // Server variables belong to no PLC: their device is born at once (no server core fills them here). A
     // signed word takes its metric type from the item; a host name is made a topic level.
     {"ServerVariablesHaveTheirOwnDeviceAndTypesComeFromTheItem", false,
-     {{"items edge/+#1 Sys.ClientsConnected PLC1.WR0011s", ""}, {"start", "connect will bdSeq=0"},
+     {{"items edge/+#1 Sys.ClientsConnected PLC1.WR0011s", ""}, {"start", "connect will NDEATH bdSeq=0"},
       {"set WR0011 65535", ""}, {"wait 1000", ""},
       {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | subscribe spBv1.0/Plant/NCMD/edge___1 | "
                   "subscribe spBv1.0/Plant/DCMD/edge___1/+ | NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | "
@@ -297,7 +297,7 @@ const TRow Rows[] = {
      Born({{"dcmd PLC1 Speed -7", "log MQTT command to PLC1 refused: writes from the broker are not allowed"},
            {"pending WR0011", "nothing pending"}})},
     {"DeviceCommandWritesThroughTheItem", true,
-     Born({{"dcmd PLC1 Speed 77", ""}, {"pending WR0011", "pending WR0011=77"},
+     Born({{"dcmd PLC1 Speed -7", ""}, {"pending WR0011", "pending WR0011=65529"},
            {"dcmd PLC1 Nothing 1", "log MQTT command to PLC1 refused: no metric Nothing"},
            {"dcmd PLC3 Speed 1", "log MQTT command to PLC3 refused: no such device"},
            {"junk PLC1", "log MQTT command to PLC1 refused: the payload cannot be decoded"}})},
