@@ -228,6 +228,8 @@ async function main() {
     });
 
     subscriber.end(true);
+    sim.child.stdin.write("quit\n"); // a simulator that ends on its own writes its coverage data
+    await sim.exited;
     fs.rmSync(dir, { recursive: true, force: true });
     finish(deadline);
 }
