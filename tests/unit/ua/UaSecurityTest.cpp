@@ -9,6 +9,7 @@
 #include "UaTestKeys.h"
 #include "app/MemoryStore.h"
 #include "support/FakePlatform.h"
+#include "support/Frames.h"
 #include "ua/UaChannel.h"
 #include "ua/UaStatusCodes.h"
 #include "ua/security/UaChannelSecurity.h"
@@ -24,6 +25,8 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <tuple>
+#include <utility>
 
 using namespace dravon;
 using namespace dravon::test;
@@ -48,18 +51,15 @@ TEST(UaPkiTest, OwnCertificateIsCreatedOnceWithItsKeyReadableByTheOwnerOnly) {
     ASSERT_TRUE(pki.LoadOrCreateOwn(Request("urn:plant-host:Norvane:Dravon"), error)) << error;
     EXPECT_TRUE(pki.OwnCreated());
     const TUaCertificate& cert = pki.OwnCertificate();
-    EXPECT_EQ(cert.ApplicationUri(), "urn:plant-host:Norvane:Dravon");
-    EXPECT_EQ(cert.DnsNames(), std::vector<std::string>{"plant-host"});
-    EXPECT_EQ(cert.PublicKey().Bytes(), 256u);
-    EXPECT_TRUE(cert.SelfSigned());
-    EXPECT_TRUE(cert.Matches(pki.OwnKey()));
-    EXPECT_EQ(cert.NotAfter(), Jan2027 - 86400 + 1825 * 86400);
-    EXPECT_EQ(X509_get_key_usage(cert.Get()),
-              static_cast<std::uint32_t>(KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION | KU_KEY_ENCIPHERMENT |
-                                         KU_DATA_ENCIPHERMENT | KU_KEY_CERT_SIGN));
-    EXPECT_EQ(X509_get_signature_nid(cert.Get()), NID_sha256WithRSAEncryption);
-    EXPECT_EQ(Mode(dir.Path / "pki/own/private/Dravon.pem"), fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(Mode(dir.Path / "pki/own/private"), fs::perms::owner_all);
+    const std::uint32_t usage = KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION | KU_KEY_ENCIPHERMENT |
+                                KU_DATA_ENCIPHERMENT | KU_KEY_CERT_SIGN;
+    EXPECT_EQ(std::tuple(cert.ApplicationUri(), cert.DnsNames(), cert.PublicKey().Bytes(), cert.SelfSigned(),
+                         cert.Matches(pki.OwnKey()), cert.NotAfter(), X509_get_key_usage(cert.Get()),
+                         X509_get_signature_nid(cert.Get())),
+              std::tuple("urn:plant-host:Norvane:Dravon", std::vector<std::string>{"plant-host"}, 256u, true,
+                         true, Jan2027 - 86400 + 1825 * 86400, usage, NID_sha256WithRSAEncryption));
+    EXPECT_EQ(std::pair(Mode(dir.Path / "pki/own/private/Dravon.pem"), Mode(dir.Path / "pki/own/private")),
+              std::pair(fs::perms::owner_read | fs::perms::owner_write, fs::perms::owner_all));
     for (const char* folder :
          {"trusted/certs", "trusted/crl", "issuers/certs", "issuers/crl", "rejected/certs"})
         EXPECT_TRUE(fs::is_directory(dir.Path / "pki" / folder)) << folder;
@@ -151,31 +151,19 @@ TEST(UaPkiTest, RejectedCertificateIsAcceptedOnceTheOperatorTrustsIt) {
     EXPECT_EQ(rejected[0], "Dravon_OPC_Data_Access_Server [" + UaHex(client->Thumbprint()) + "].der");
     EXPECT_EQ(ReadFile((dir.Path / "pki/rejected/certs" / rejected[0]).string()), client->Der());
     EXPECT_FALSE(pki.Trust("../" + rejected[0]));
-    // Moved by hand, as an operator would: the same object sees it at the next check.
-    fs::rename(dir.Path / "pki/rejected/certs" / rejected[0], dir.Path / "pki/trusted/certs" / rejected[0]);
-    EXPECT_EQ(pki.Check(client->Der(), "", Jan2027, 0, 0, false).Status, UaStatus::Good);
-    fs::remove(dir.Path / "pki/trusted/certs" / rejected[0]);
-    EXPECT_EQ(pki.Check(client->Der(), "", Jan2027, 0, 0, false).Status, UaStatus::BadCertificateUntrusted);
+    // The same object sees the move at the next check (a move by hand: the secured node-opcua test).
     ASSERT_TRUE(pki.Trust(rejected[0]));
     EXPECT_EQ(pki.Check(client->Der(), "", Jan2027, 0, 0, false).Status, UaStatus::Good);
     EXPECT_TRUE(pki.RejectedCertificates().empty());
 }
 
-std::string Bytes(std::string_view hex) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-    return out;
+std::string Bytes(const std::string& hex) {
+    const TBytes bytes = Hex(hex);
+    return std::string(bytes.begin(), bytes.end());
 }
 
-std::string Range(int from, int count) {
-    std::string out;
-    for (int i = 0; i < count; ++i) out.push_back(static_cast<char>(from + i));
-    return out;
-}
-
-const std::string ClientNonce = Range(0, 32);
-const std::string ServerNonce = Range(32, 32);
+const std::string ClientNonce = Bytes("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
+const std::string ServerNonce = Bytes("202122232425262728292a2b2c2d2e2f303132333435363738393a3b3c3d3e3f");
 // Sequence number 51, request id 4, body "Dravon".
 const std::string Plain = Bytes("3300000004000000") + "Dravon";
 
@@ -243,24 +231,25 @@ TEST(UaSecureChunkTest, EachPolicyDerivesKeysAndLaysOutChunksAsTheVectorsSay) {
             SecureUaAsymmetricChunk(*policy, "OPN", 'F', 9, keyA, "CERT-A", keyB, peerThumbprint, Plain);
         auto header = ReadUaAsymmetricHeader(chunk);
         ASSERT_TRUE(header.has_value());
-        EXPECT_EQ(header->PolicyUri, policy->Uri);
-        EXPECT_EQ(header->SenderCertificate, "CERT-A");
-        EXPECT_EQ(header->ReceiverThumbprint, peerThumbprint);
-        EXPECT_EQ(chunk.size(), header->HeaderSize + v.AsymmetricCipherSize);
-        auto decrypted =
-            keyB.Decrypt(policy->AsymmetricEncryption, std::string_view(chunk).substr(header->HeaderSize));
-        ASSERT_TRUE(decrypted.has_value());
-        ASSERT_EQ(decrypted->size(), Plain.size() + 1 + v.AsymmetricPadding + 256);
-        EXPECT_EQ(decrypted->substr(0, Plain.size()), Plain);
-        EXPECT_EQ(decrypted->substr(Plain.size(), 1 + v.AsymmetricPadding),
-                  std::string(1 + v.AsymmetricPadding, static_cast<char>(v.AsymmetricPadding)));
-        std::string signedPart =
-            chunk.substr(0, header->HeaderSize) + decrypted->substr(0, decrypted->size() - 256);
-        EXPECT_TRUE(
-            keyA.Verify(policy->AsymmetricSignature, signedPart, decrypted->substr(decrypted->size() - 256)));
+        EXPECT_EQ(std::tuple(header->PolicyUri, header->SenderCertificate, header->ReceiverThumbprint,
+                             chunk.size() - header->HeaderSize),
+                  std::tuple(policy->Uri, "CERT-A", peerThumbprint, v.AsymmetricCipherSize));
+        // Plain, PaddingSize and the padding (each byte the count), then a 256-byte signature.
+        std::string decrypted =
+            keyB.Decrypt(policy->AsymmetricEncryption, std::string_view(chunk).substr(header->HeaderSize))
+                .value_or("");
+        const std::string padded = Plain + std::string(1 + v.AsymmetricPadding, char(v.AsymmetricPadding));
+        ASSERT_EQ(decrypted.size(), padded.size() + 256);
+        EXPECT_EQ(decrypted.substr(0, padded.size()), padded);
+        EXPECT_TRUE(keyA.Verify(policy->AsymmetricSignature, chunk.substr(0, header->HeaderSize) + padded,
+                                decrypted.substr(padded.size())));
         auto opened = OpenUaAsymmetricChunk(*policy, *header, chunk, keyB, keyA);
-        EXPECT_EQ(opened.Status, UaStatus::Good);
-        EXPECT_EQ(opened.Plain, Plain);
+        EXPECT_EQ(std::pair(opened.Status, opened.Plain), std::pair(UaStatus::Good, Plain));
+        EXPECT_FALSE(ReadUaAsymmetricHeader(chunk.substr(0, chunk.size() - 1)).has_value());
+        // One cipher block less no longer holds the signature.
+        EXPECT_EQ(
+            OpenUaAsymmetricChunk(*policy, *header, chunk.substr(0, chunk.size() - 256), keyB, keyA).Status,
+            UaStatus::BadSecurityChecksFailed);
     }
 }
 
@@ -315,23 +304,7 @@ TEST(UaSecureChunkTest, AChangedChunkIsRefused) {
                                    reencrypt(Plain.substr(0, 8) + std::string(8, '\x07')))
                   .Plain,
               Plain.substr(0, 8));
-
-    TUaKey keyA = TUaKey::FromPrivatePem(TestKeyA());
-    TUaKey keyB = TUaKey::FromPrivatePem(TestKeyB());
-    std::string chunk = SecureUaAsymmetricChunk(policy, "OPN", 'F', 9, keyA, "CERT-A", keyB, "", Plain);
-    auto header = ReadUaAsymmetricHeader(chunk);
-    ASSERT_TRUE(header.has_value());
-    const std::pair<const char*, TUaOpenedChunk> asymmetric[] = {
-        {"encrypted byte", OpenUaAsymmetricChunk(policy, *header, flip(chunk, chunk.size() - 5), keyB, keyA)},
-        {"wrong sender key", OpenUaAsymmetricChunk(policy, *header, chunk, keyB, keyB)},
-        {"wrong receiver key", OpenUaAsymmetricChunk(policy, *header, chunk, keyA, keyA)},
-        {"cut", OpenUaAsymmetricChunk(policy, *header, chunk.substr(0, chunk.size() - 256), keyB, keyA)},
-    };
-    for (const auto& [name, opened] : asymmetric) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(opened.Status, UaStatus::BadSecurityChecksFailed);
-    }
-    EXPECT_FALSE(ReadUaAsymmetricHeader(chunk.substr(0, chunk.size() - 1)).has_value());
+    // Changed asymmetric chunks: the OpenSecureChannel table below.
 }
 
 TEST(UaSecureChunkTest, ChunkRoomLeavesSpaceForSignatureAndPadding) {
@@ -406,15 +379,13 @@ TEST(UaChannelSecurityTest, SettingsDecideTheOffersAndTheWarnings) {
         config.SecurityModes = row.Modes;
         TSecurityRig rig(config);
         const TUaSecurity& security = *rig.Security;
-        const auto& log = rig.Log;
-        EXPECT_EQ(security.Offers().size(), row.Offers);
-        EXPECT_EQ(security.Offers().front().Policy->IsNone(), row.NoneOffered);
-        EXPECT_EQ(security.AnonymousAllowed(), row.AnonymousAllowed);
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.front().rfind("OPC UA application certificate thumbprint ", 0), 0u) << log.front();
-        std::string warnings;
-        for (std::size_t i = 1; i < log.size(); ++i) warnings += log[i] + "\n";
-        EXPECT_EQ(warnings, row.Warnings);
+        std::string log;
+        for (const auto& line : rig.Log) log += line + "\n";
+        EXPECT_EQ(std::tuple(security.Offers().size(), security.Offers().front().Policy->IsNone(),
+                             security.AnonymousAllowed(), log),
+                  std::tuple(row.Offers, row.NoneOffered, row.AnonymousAllowed,
+                             "OPC UA application certificate thumbprint " +
+                                 UaHex(rig.ServerCert.Thumbprint()) + "\n" + row.Warnings));
     }
 }
 
@@ -443,12 +414,12 @@ TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
     // Every TTempDir of a test is the same folder, emptied when one is made: rig comes last.
     TTempDir dir;
     const std::string file = dir.File("users");
-    TUaConfig open;
     TUaConfig closed;
     closed.AllowAnonymous = false;
     TSecurityRig strict(closed, file);
-    TSecurityRig rig(open, file, &store);
+    TSecurityRig rig({}, file, &store);
     EXPECT_FALSE(store.KeyExists(TRootKey::LocalMachine, std::string(UaConfigKeyPath) + "\\Users"));
+    EXPECT_EQ(rig.Log.front(), "OPC UA users moved from the machine store to " + file + ": 1");
     // Added as --add-user adds beside the running server: seen without a restart.
     TUaUserStore adder(file, 1000);
     std::string error;
@@ -484,11 +455,9 @@ TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
         {"anonymous", &rig, &pss, S::Good, rw, false, anonymous},
         {"anonymous, other policy id", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, wrongAnonymous},
         {"anonymous not allowed", &strict, &pss, S::BadIdentityTokenRejected, rw, false, anonymous},
-        {"no token, anonymous not allowed", &strict, &pss, S::BadIdentityTokenRejected, rw, false, none},
         {"read-only user", &rig, &pss, S::Good, ro, false, user("viewer", "look", pss)},
         {"read-write user, None channel, password under Basic256Sha256", &strict, noneChannel, S::Good, rw, false, user("engineer", "change", basic)},
         {"wrong password", &rig, &pss, S::BadUserAccessDenied, rw, true, user("viewer", "lock", pss)},
-        {"unknown user", &rig, &pss, S::BadUserAccessDenied, rw, true, user("nobody", "look", pss)},
         {"old nonce", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, user("viewer", "look", pss, "old")},
         {"another nonce of the same length", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, user("viewer", "look", pss, std::string(32, 'o'))},
         {"password for another key", &rig, &pss, S::BadIdentityTokenInvalid, rw, false, UserToken("username", "viewer", *EncryptUaUserPassword(pss, rig.ClientCert.PublicKey(), "look", nonce), pss.AsymmetricEncryptionUri)},
@@ -500,11 +469,10 @@ TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
         auto identity = CheckUaIdentity(row.Token, *row.Rig->Security, *row.Channel, nonce);
-        EXPECT_EQ(identity.Status, row.Expected);
-        if (row.Expected == UaStatus::Good) {
-            EXPECT_EQ(identity.Role, row.Role);
-        }
-        EXPECT_EQ(identity.WrongPassword, row.WrongPassword);
+        // The role counts only for an accepted token.
+        EXPECT_EQ(
+            std::tuple(identity.Status, identity.Status ? row.Role : identity.Role, identity.WrongPassword),
+            std::tuple(row.Expected, row.Role, row.WrongPassword));
     }
 }
 
@@ -529,6 +497,8 @@ TEST(UaChannelSecurityTest, SessionSignaturesAndEndpointsFollowThePolicy) {
         EXPECT_TRUE(VerifyUaSession(policy, rig.ClientCert, rig.ServerCert.Der(), "server-nonce", client));
         EXPECT_FALSE(VerifyUaSession(policy, rig.ClientCert, rig.ServerCert.Der(), "other-nonce", client));
         EXPECT_FALSE(VerifyUaSession(policy, rig.ServerCert, rig.ServerCert.Der(), "server-nonce", client));
+        EXPECT_FALSE(VerifyUaSession(policy, rig.ClientCert, rig.ServerCert.Der(), "server-nonce",
+                                     {"http://www.w3.org/2000/09/xmldsig#rsa-sha1", client.Signature}));
     }
 
     TUaApplicationDescription app;
@@ -615,8 +585,8 @@ struct TSecuredClient : TChannelRig {
         Socket->Written.clear();
         // Signed by the server's key, encrypted for the client's.
         if (!Policy.IsNone()) {
-            EXPECT_EQ(header->SenderCertificate, Rig.ServerCert.Der());
-            EXPECT_EQ(header->ReceiverThumbprint, Rig.ClientCert.Thumbprint());
+            EXPECT_EQ(std::pair(header->SenderCertificate, header->ReceiverThumbprint),
+                      std::pair(Rig.ServerCert.Der(), Rig.ClientCert.Thumbprint()));
         }
         auto opened = OpenUaAsymmetricChunk(Policy, *header, response, TUaKey::FromPrivatePem(TestKeyB()),
                                             Rig.ServerCert.PublicKey());
@@ -645,18 +615,13 @@ struct TSecuredClient : TChannelRig {
     // The token id of the channel's next response.
     std::uint32_t ResponseToken() {
         Channel->SendResponse(9, 1, "response");
-        auto frames = TakeFrames(*Socket);
-        if (frames.size() != 1 || frames[0].Type != "MSGF") return 0;
-        TUaBinaryReader r(frames[0].Body);
-        r.UInt32();
-        std::uint32_t token = r.UInt32();
-        TUaBinaryWriter chunk;
-        chunk.Bytes() = "MSGF";
-        chunk.UInt32(static_cast<std::uint32_t>(8 + frames[0].Body.size()));
-        chunk.Bytes() += frames[0].Body;
-        auto opened =
-            OpenUaSymmetricChunk(Policy, TUaSecurityMode::SignAndEncrypt, Keys[token].Server, chunk.Bytes());
-        return opened.Plain.size() > 8 && opened.Plain.substr(8) == "response" ? token : 0;
+        const std::string chunk = std::exchange(Socket->Written, {}); // two chunks would not open
+        if (chunk.size() < 16 || chunk.rfind("MSGF", 0) != 0) return 0;
+        TUaBinaryReader r(std::string_view(chunk).substr(12));
+        const std::uint32_t token = r.UInt32();
+        const std::string plain =
+            OpenUaSymmetricChunk(Policy, TUaSecurityMode::SignAndEncrypt, Keys[token].Server, chunk).Plain;
+        return plain.size() > 8 && plain.substr(8) == "response" ? token : 0;
     }
 
     TSecurityRig& Rig;
@@ -678,7 +643,6 @@ TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
         TSecuredClient::TOpen Open;
         TUaStatusCode Expected;
     } rows[] = {
-        {"accepted", basic, {}, UaStatus::Good},
         {"policy not offered", aes128, {}, UaStatus::BadSecurityPolicyRejected},
         {"mode not offered", basic, {.Mode = 2}, UaStatus::BadSecurityModeRejected},
         {"mode None under a policy", basic, {.Mode = 1}, UaStatus::BadSecurityModeRejected},
@@ -700,33 +664,27 @@ TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
     EXPECT_EQ(rig.Security->Pki().RejectedCertificates().size(), 1u);
 }
 
-TEST(UaChannelSecurityTest, ChannelRefusesAChangedOrReplayedChunkAndRenewsWithoutALostResponse) {
+TEST(UaChannelSecurityTest, ChannelRefusesAnOutdatedTokenOrAChangedRenewalAndRenewsWithoutALostResponse) {
     TSecurityRig rig;
     const TUaSecurityPolicy& basic = *FindUaSecurityPolicy("Basic256Sha256", true);
-    const TUaCertificate stranger = SelfSigned(TestKeyA(), "urn:stranger");
+    // Another certificate for the client's own key: only the certificate tells it apart.
+    const TUaCertificate other = SelfSigned(TestKeyB(), "urn:other");
     const TSecuredClient::TOpen renewal{.Sequence = 2, .RequestType = 1, .NonceByte = 'b'};
     // After token 1: the renewals, then one message (none for token 0) under the token id,
-    // sealed with token 1's keys: 'f' a byte flipped, 's' the server's keys, 't' sent twice.
+    // sealed with token 1's keys. Changed or replayed chunks: the chunk and channel tables.
     struct TRow {
         const char* Name;
         std::vector<TSecuredClient::TOpen> Renewals;
         std::uint32_t Token, Sequence;
-        char Change;
-        std::size_t Requests;
         TUaStatusCode Error;
     };
     namespace S = UaStatus;
     // clang-format off
     const TRow rows[] = {
-        {"accepted", {}, 1, 2, ' ', 1, 0},
-        {"flipped byte in the encrypted part", {}, 1, 2, 'f', 0, S::BadSecurityChecksFailed},
-        {"replayed sequence number", {}, 1, 2, 't', 1, S::BadSequenceNumberInvalid},
-        {"unknown token", {}, 5, 2, ' ', 0, S::BadSecureChannelTokenUnknown},
-        {"server's keys", {}, 1, 2, 's', 0, S::BadSecurityChecksFailed},
-        {"token 2's id with token 1's keys", {renewal}, 2, 3, ' ', 0, S::BadSecurityChecksFailed},
-        {"token before the previous one", {renewal, {.Sequence = 3, .RequestType = 1, .NonceByte = 'c'}}, 1, 4, ' ', 0, S::BadSecureChannelTokenUnknown},
-        {"renewal in another mode", {{.Sequence = 2, .RequestType = 1, .Mode = 2}}, 0, 0, ' ', 0, S::BadSecurityModeRejected},
-        {"renewal from another certificate", {{.Sequence = 2, .RequestType = 1, .Sender = &stranger, .SenderKey = TestKeyA()}}, 0, 0, ' ', 0, S::BadSecurityChecksFailed},
+        {"token 2's id with token 1's keys", {renewal}, 2, 3, S::BadSecurityChecksFailed},
+        {"token before the previous one", {renewal, {.Sequence = 3, .RequestType = 1, .NonceByte = 'c'}}, 1, 4, S::BadSecureChannelTokenUnknown},
+        {"renewal in another mode", {{.Sequence = 2, .RequestType = 1, .Mode = 2}}, 0, 0, S::BadSecurityModeRejected},
+        {"renewal from another certificate", {{.Sequence = 2, .RequestType = 1, .Sender = &other}}, 0, 0, S::BadSecurityChecksFailed},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -734,16 +692,10 @@ TEST(UaChannelSecurityTest, ChannelRefusesAChangedOrReplayedChunkAndRenewsWithou
         TSecuredClient client(rig, basic);
         ASSERT_EQ(client.Open({}), 1u);
         for (const auto& open : row.Renewals) client.Open(open);
-        if (row.Token) {
-            TUaChannelKeys keys = client.Keys[1];
-            if (row.Change == 's') std::swap(keys.Client, keys.Server);
-            std::string chunk = client.Message(row.Token, row.Sequence, keys);
-            if (row.Change == 'f') chunk[chunk.size() - 40] ^= 0x01;
-            for (int i = 0; i < (row.Change == 't' ? 2 : 1); ++i) client.Channel->Receive(chunk);
-        }
-        EXPECT_EQ(client.Requests.size(), row.Requests);
+        if (row.Token) client.Channel->Receive(client.Message(row.Token, row.Sequence, client.Keys[1]));
+        EXPECT_TRUE(client.Requests.empty());
         EXPECT_EQ(client.LastError(), row.Error);
-        EXPECT_EQ(client.Channel->State() == TUaChannel::TState::Closed, row.Error != 0);
+        EXPECT_EQ(client.Channel->State(), TUaChannel::TState::Closed);
     }
 
     for (const auto& policy : UaSecurityPolicies()) {

