@@ -97,7 +97,7 @@ TEST_F(OPCGroupStateTest, SetStateStoresEachGivenValueEnumeratorsFollowTheScopeA
     // Group enumerators follow the scope.
     EXPECT_EQ(GroupNames(4), (std::vector<std::string>{"G2", "G1"}));
     EXPECT_EQ(GroupNames(6), (std::vector<std::string>{"G2", "G1"}));
-    EXPECT_TRUE(GroupNames(5).empty());
+    EXPECT_TRUE(GroupNames(5).empty() && GroupNames(2).empty());
     TComPtr<IUnknown> e;
     EXPECT_EQ(Server->CreateGroupEnumerator(7, IEnumString::Iid, e), E_INVALIDARG);
     EXPECT_FALSE(e);

@@ -95,7 +95,10 @@ TEST_F(OPCServerSessionTest, ClientChosenNamesCannotForgeLogLines) {
     }
 }
 
-TEST_F(OPCServerSessionTest, GetStatusCountsGroupsAndNamesTheVendor) {
+// GetStatus counts the groups and names the vendor. Every code's name and text as both
+// GetErrorString methods give them; system texts lose their trailing line break and
+// period; a code known to neither table has no text.
+TEST_F(OPCServerSessionTest, GetStatusErrorStringsAndResultNames) {
     std::unique_ptr<TOPCServerStatus> status;
     ASSERT_EQ(Server->GetStatus(status), S_OK);
     ASSERT_TRUE(status);
@@ -107,11 +110,6 @@ TEST_F(OPCServerSessionTest, GetStatusCountsGroupsAndNamesTheVendor) {
     EXPECT_EQ(status->LastUpdateTime, LocalDateTimeToFileTime(0, T.Platform.Clock));
     EXPECT_NE(status->LastUpdateTime.ToUInt64(), 0u);
     EXPECT_EQ(status->StartTime, LocalDateTimeToFileTime(46000.5, T.Platform.Clock));
-}
-
-// Every code's name and text as both GetErrorString methods give them; system texts lose
-// their trailing line break and period; a code known to neither table has no text.
-TEST_F(OPCServerSessionTest, ErrorStringsAndResultNames) {
     const struct {
         std::uint32_t Code;
         const char* Name;
