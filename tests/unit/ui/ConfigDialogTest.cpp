@@ -70,8 +70,8 @@ protected:
         box->setCurrentIndex(index);
         emit box->activated(index);
     }
-    // The fields of a row that show, in a fixed order.
-    static QString Shown(const TPLCCell& c) {
+    // The protocol a row shows, its fields that show (in a fixed order) and the port lamps.
+    QString Shown(const TPLCCell& c) const {
         const std::pair<const char*, QWidget*> fields[] = {
             {"name", c.edName},       {"protocol", c.cbProtocol}, {"host", c.edHost},
             {"port", c.edPort},       {"com", c.cbComPort},       {"station", c.edStationNo},
@@ -80,7 +80,17 @@ protected:
         QStringList shown;
         for (const auto& [name, widget] : fields)
             if (!widget->isHidden()) shown << name;
-        return shown.join(' ');
+        return c.cbProtocol->currentText() + ": " + shown.join(' ') + " " + Lamps();
+    }
+    // What a row shows: number, name, connection, protocol, COM port, host, port, station, LUMP, time-out.
+    static QString Texts(const TPLCCell& c) {
+        QStringList texts{c.pnNo->text(), c.edName->text(), c.cbConnection->currentText(),
+                          c.cbProtocol->currentText(), c.cbComPort->currentText()};
+        for (const QLineEdit* edit :
+             std::initializer_list<const QLineEdit*>{c.edHost, c.edPort, c.edStationNo, c.edLump[0],
+                                                     c.edLump[1], c.edLump[2], c.edLump[3], c.edTimeOut})
+            texts << edit->text();
+        return texts.join('|');
     }
     QString Lamps() const {
         QString lamps;
@@ -178,28 +188,31 @@ TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     pages->setCurrentIndex(3);
     Open();
     EXPECT_EQ(pages->currentIndex(), 0);
-    EXPECT_EQ(Field("edWaitTime")->text(), "250");
-    EXPECT_FALSE(Dialog->CheckBox("cbShowTrayIcon")->isChecked());
-
-    // A Default button changes its own page only.
-    Dialog->CheckBox("cbDoSerialSpy")->setChecked(true);
-    Field("edMinBlockSize")->setText("33");
-    auto texts = [&](std::initializer_list<const char*> names) {
-        QStringList all;
-        for (const char* name : names) all << Field(name)->text();
-        return all.join(' ');
+    // The tray icon and serial spy boxes; wait time, messages, retries, block size, usage, array elements.
+    auto state = [&] {
+        QString s = QString::number(Dialog->CheckBox("cbShowTrayIcon")->isChecked()) +
+                    QString::number(Dialog->CheckBox("cbDoSerialSpy")->isChecked());
+        for (const char* name : {"edWaitTime", "edMsgCountBeforeWait", "edBusyRetries", "edMinBlockSize",
+                                 "edMinBlockUsage", "edArrayElementCount"})
+            s += " " + Field(name)->text();
+        return s;
     };
-    Dialog->DefaultButton(2)->click();
-    EXPECT_EQ(texts({"edWaitTime", "edMsgCountBeforeWait", "edBusyRetries", "edMinBlockSize"}), "0 5 3 33");
-    EXPECT_FALSE(Dialog->CheckBox("cbShowTrayIcon")->isChecked());
-    Dialog->DefaultButton(0)->click();
-    EXPECT_TRUE(Dialog->CheckBox("cbShowTrayIcon")->isChecked());
-    EXPECT_EQ(Field("edArrayElementCount")->text(), "64");
-    EXPECT_TRUE(Dialog->CheckBox("cbDoSerialSpy")->isChecked());
-    Dialog->DefaultButton(3)->click();
-    EXPECT_FALSE(Dialog->CheckBox("cbDoSerialSpy")->isChecked());
-    Dialog->DefaultButton(1)->click();
-    EXPECT_EQ(texts({"edMinBlockSize", "edMinBlockUsage"}), "10 50");
+    EXPECT_EQ(state(), "00 250 5 3 10 50 64");
+    Dialog->CheckBox("cbDoSerialSpy")->setChecked(true);
+    const std::pair<const char*, const char*> typed[] = {{"edMsgCountBeforeWait", "9"},
+                                                         {"edMinBlockSize", "33"},
+                                                         {"edMinBlockUsage", "60"},
+                                                         {"edArrayElementCount", "7"}};
+    for (const auto& [name, text] : typed) Field(name)->setText(text);
+    // A Default button changes its own page only.
+    const std::pair<int, const char*> defaults[] = {{2, "01 0 5 3 33 60 7"},
+                                                    {0, "11 0 5 3 33 60 64"},
+                                                    {3, "10 0 5 3 33 60 64"},
+                                                    {1, "10 0 5 3 10 50 64"}};
+    for (const auto& [page, expected] : defaults) {
+        Dialog->DefaultButton(page)->click();
+        EXPECT_EQ(state(), expected) << page;
+    }
 }
 
 TEST_F(ConfigDialogTest, SettingsAtOkWithFallBacksAndLimits) {
@@ -269,18 +282,18 @@ TEST_F(ConfigDialogTest, NamesAreValidatedBeforeAnythingIsApplied) {
         Cell(0).edName->setText(first);
         Cell(1).edName->setText(second);
         EXPECT_EQ(Ok(), QStringList{error});
-        EXPECT_TRUE(Dialog->isVisible());
-        EXPECT_EQ(Cell(0).edName->text(), first); // nothing applied, nothing rewritten
-        EXPECT_EQ(PLCs.PLCByIndex(1).Name, "Two");
-        EXPECT_EQ(T.Context.Settings.WaitTime, 0);
+        // Nothing applied, nothing rewritten.
+        EXPECT_EQ(std::tuple(Dialog->isVisible(), Cell(0).edName->text(), PLCs.PLCByIndex(1).Name,
+                             T.Context.Settings.WaitTime),
+                  std::tuple(true, QString(first), std::string("Two"), 0));
     }
     Cell(0).edName->setText("plc1");
     EXPECT_EQ(Ok(), QStringList{});
-    EXPECT_EQ(PLCs.PLCByIndex(1).Name, "a_b_c");
-    EXPECT_EQ(std::pair(PLCs.PLCByIndex(0).RenameRefresh, PLCs.PLCByIndex(1).RenameRefresh),
-              std::pair(false, true));
-    EXPECT_EQ(Cell(1).edName->text(), "a_b_c");
-    EXPECT_EQ(PlcListKey()->ReadString("PLCName1"), "a_b_c");
+    EXPECT_EQ(
+        std::tuple(PLCs.PLCByIndex(1).Name, PLCs.PLCByIndex(0).RenameRefresh,
+                   PLCs.PLCByIndex(1).RenameRefresh, Cell(1).edName->text(),
+                   PlcListKey()->ReadString("PLCName1")),
+        std::tuple(std::string("a_b_c"), false, true, QString("a_b_c"), std::optional<std::string>("a_b_c")));
 }
 
 TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
@@ -289,12 +302,7 @@ TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
     Window->Refresh();
     Open();
     TPLCCell& cell = Cell(0);
-    EXPECT_EQ((QStringList{cell.pnNo->text(), cell.edName->text(), cell.cbConnection->currentText(),
-                           cell.cbProtocol->currentText(), cell.edHost->text(), cell.edPort->text(),
-                           cell.edLump[0]->text(), cell.edLump[1]->text(), cell.edLump[2]->text(),
-                           cell.edLump[3]->text(), cell.edTimeOut->text()}),
-              (QStringList{"1", "Press", "Ethernet TCP", "Ethernet-H", "127.0.0.1", "3010", "12", "AB", "0",
-                           "3", "750"}));
+    EXPECT_EQ(Texts(cell), "1|Press|Ethernet TCP|Ethernet-H|Com 1|127.0.0.1|3010|0|12|AB|0|3|750");
 
     cell.edName->setText("Oven");
     cell.edHost->setText("127.0.0.2");
@@ -350,45 +358,38 @@ TEST_F(ConfigDialogTest, ConnectionProtocolAndMultidropAreCoupled) {
     AddPlc("Other", DriverNone);
     Open();
     TPLCCell& cell = Cell(0);
-    // Ethernet: protocol, host, port and LUMP; the station number is covered.
-    EXPECT_EQ(Shown(cell), "name protocol host port lump blank2 timeout");
-    // None: name, connection and time-out; one panel over the rest.
-    EXPECT_EQ(Shown(Cell(1)), "name blank0 timeout");
-    EXPECT_EQ(Lamps(), "--------");
+    // Ethernet: protocol, host, port and LUMP; the station number is covered. None: name, connection and
+    // time-out; one panel over the rest.
+    EXPECT_EQ(Shown(cell), "Ethernet-H: name protocol host port lump blank2 timeout --------");
+    EXPECT_EQ(Shown(Cell(1)), "Standard-H: name blank0 timeout --------");
 
     Choose(cell.cbConnection, CellSerial);
-    EXPECT_EQ(cell.cbProtocol->currentText(), "Standard-H");
-    EXPECT_EQ(Shown(cell), "name protocol com lump blank1 blank2 timeout");
-    EXPECT_EQ(Lamps(), "1-------");
+    EXPECT_EQ(Shown(cell), "Standard-H: name protocol com lump blank1 blank2 timeout 1-------");
     Dialog->PortRow(0).cbMultiDrop->click();
-    EXPECT_EQ(cell.cbProtocol->currentText(), "Station number-H ");
-    EXPECT_EQ(Shown(cell), "name protocol com station lump blank1 timeout");
+    EXPECT_EQ(Shown(cell), "Station number-H : name protocol com station lump blank1 timeout 1-------");
     Dialog->PortRow(0).cbMultiDrop->click();
-    EXPECT_EQ(cell.cbProtocol->currentText(), "Standard-H");
-    EXPECT_EQ(Shown(cell), "name protocol com lump blank1 blank2 timeout");
+    EXPECT_EQ(Shown(cell), "Standard-H: name protocol com lump blank1 blank2 timeout 1-------");
 
     // The operator's protocol choice sets the port's multidrop box.
     Choose(cell.cbProtocol, CellStationNumberH);
     EXPECT_TRUE(Dialog->SerialPortPropsIsMultiDrop(0));
-    EXPECT_EQ(Shown(cell), "name protocol com station lump blank1 timeout");
+    EXPECT_EQ(Shown(cell), "Station number-H : name protocol com station lump blank1 timeout 1-------");
     Choose(cell.cbProtocol, CellStandardH);
     EXPECT_FALSE(Dialog->SerialPortPropsIsMultiDrop(0));
 
     // Procedure 2 needs no LUMP.
     Dialog->PortRow(0).cbControl->setCurrentIndex(1);
     EXPECT_TRUE(Dialog->SerialPortPropsIsTrnsProc2(0));
-    EXPECT_EQ(Shown(cell), "name protocol com blank1 blank2 blank3 timeout");
+    EXPECT_EQ(Shown(cell), "Standard-H: name protocol com blank1 blank2 blank3 timeout 1-------");
     Dialog->PortRow(0).cbControl->setCurrentIndex(0);
-    EXPECT_EQ(Shown(cell), "name protocol com lump blank1 blank2 timeout");
+    EXPECT_EQ(Shown(cell), "Standard-H: name protocol com lump blank1 blank2 timeout 1-------");
 
     // Another port: the lamp moves with the row.
     cell.cbComPort->setCurrentIndex(2);
     EXPECT_EQ(Lamps(), "--3-----");
     Choose(cell.cbConnection, CellTcp);
-    EXPECT_EQ(cell.cbProtocol->currentText(), "Ethernet-H");
-    EXPECT_EQ(Lamps(), "--------");
-    EXPECT_FALSE(Dialog->SerialPortPropsIsMultiDrop(-1));
-    EXPECT_FALSE(Dialog->SerialPortPropsIsTrnsProc2(8));
+    EXPECT_EQ(Shown(cell), "Ethernet-H: name protocol host port lump blank2 timeout --------");
+    EXPECT_FALSE(Dialog->SerialPortPropsIsMultiDrop(-1) || Dialog->SerialPortPropsIsTrnsProc2(8));
 
     // The row without a connection goes serial on COM5 with multidrop: port and station applied.
     THitachiPLC& other = PLCs.PLCByIndex(1);
@@ -412,14 +413,8 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     List().AddButton()->click();
     ASSERT_EQ(List().CellCount(), 4);
     TPLCCell& added = Cell(3);
-    EXPECT_EQ((QStringList{added.pnNo->text(), added.edName->text(), added.cbConnection->currentText(),
-                           added.edHost->text(), added.edPort->text(), added.cbComPort->currentText(),
-                           added.edStationNo->text(),
-                           added.edLump[0]->text() + added.edLump[1]->text() + added.edLump[2]->text() +
-                               added.edLump[3]->text(),
-                           added.edTimeOut->text()}),
-              (QStringList{"4", "PLC2", "None", "192.168.0.1", "3004", "Com 1", "0", "FFFF00", "1000"}));
-    EXPECT_EQ(added.cbProtocol->currentIndex(), -1);
+    // No protocol chosen yet.
+    EXPECT_EQ(Texts(added), "4|PLC2|None||Com 1|192.168.0.1|3004|0|FF|FF|0|0|1000");
     EXPECT_EQ(added.y(), TfPlcList::FirstRowTop + 3 * TfPlcList::RowHeight);
 
     // Clicking into a row selects it; the empty area below the rows and the header select nothing.
@@ -439,11 +434,9 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     TPLCCell* third = &Cell(2);
     List().DeleteButton()->click();
     ASSERT_EQ(List().CellCount(), 3);
-    EXPECT_EQ(&Cell(1), third);
-    EXPECT_EQ(third->pnNo->text(), "2");
-    EXPECT_EQ(third->y(), TfPlcList::FirstRowTop + TfPlcList::RowHeight);
-    EXPECT_EQ(List().Selected(), third);
-    EXPECT_TRUE(List().MarkedForDeletion(&PLCs.PLCByIndex(1)));
+    EXPECT_EQ(std::tuple(&Cell(1), third->pnNo->text(), third->y(), List().Selected(),
+                         List().MarkedForDeletion(&PLCs.PLCByIndex(1))),
+              std::tuple(third, QString("2"), TfPlcList::FirstRowTop + TfPlcList::RowHeight, third, true));
     // The last row deleted: the new last row is selected.
     List().SelectPlcCell(&Cell(2));
     List().DeleteButton()->click();

@@ -82,8 +82,7 @@ TEST_F(EndToEndTest, ConfiguredMonitoredAndSetThroughTheDialogs) {
         add.OkButton()->click();
     });
     window->Action("acAddMonLocation")->trigger();
-    EXPECT_FALSE(add.isVisible());
-    EXPECT_EQ(errors, QStringList{});
+    EXPECT_EQ(std::pair(add.isVisible(), errors), std::pair(false, QStringList{}));
     TMonitorList* local = window->LocalList();
     ASSERT_EQ(local->RowCount(), 5);
     auto valuesShown = [&] {
@@ -111,8 +110,7 @@ TEST_F(EndToEndTest, ConfiguredMonitoredAndSetThroughTheDialogs) {
         set.OkButton()->click();
     });
     window->Action("acSetValMonLocation")->trigger();
-    EXPECT_EQ(errors, QStringList{});
-    EXPECT_FALSE(set.isVisible());
+    EXPECT_EQ(std::pair(set.isVisible(), errors), std::pair(false, QStringList{}));
     ASSERT_TRUE(SpinUntil([&] { return sim.Value(0, WR, 2) == 0x2A5A; }));
     EXPECT_EQ(sim.Value(0, WR, 1) + (sim.Value(0, WR, 3) << 16), 0x11031101);
     // The list keeps showing the written value once the PLC has confirmed it.
