@@ -320,11 +320,14 @@ TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
     // The old TCP driver lost its only user.
     ASSERT_EQ(Pool.Drivers.size(), 1u);
 
-    // An emptied port number is 0.
+    // An emptied port number is 0. A host name still unresolved is looked up again at the next OK.
     Open();
     Cell(0).edPort->clear();
+    Cell(0).edHost->setText("press.invalid");
     Ok();
-    EXPECT_EQ(plc.TcpPort, 0);
+    Open();
+    Ok();
+    EXPECT_EQ(std::pair(plc.TcpPort, Resolver.Requests.size()), std::pair(0, std::size_t{2}));
 }
 
 TEST_F(ConfigDialogTest, StoredNumbersBeyondTheTypingLimitsSurviveOk) {
@@ -427,8 +430,12 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     EXPECT_FALSE(List().DeleteButton()->isEnabled());
     List().SelectAt(5);
     EXPECT_EQ(List().Selected(), nullptr);
-    List().SelectAt(TfPlcList::FirstRowTop + TfPlcList::RowHeight + 1);
-    EXPECT_EQ(List().Selected(), &Cell(1));
+    // The first and the last pixel of the second row.
+    for (int y : {TfPlcList::FirstRowTop + TfPlcList::RowHeight + 1,
+                  TfPlcList::FirstRowTop + 2 * TfPlcList::RowHeight - 1}) {
+        List().SelectAt(y);
+        EXPECT_EQ(List().Selected(), &Cell(1)) << y;
+    }
 
     // Deleting row 2: the rows below move up and are renumbered, the next row is selected.
     TPLCCell* third = &Cell(2);

@@ -392,8 +392,8 @@ TEST_F(MonitorListTest, HalfOfADoubleWordGetsARowOnlyWhenUsedDirectly) {
     Window->Refresh();
     EXPECT_EQ(Window->PlcList(Plc), nullptr);
 
-    EXPECT_FALSE(Enabled("acSelAll"));
     Select(Window->PlcNode(Plc));
+    EXPECT_FALSE(Enabled("acSelAll")); // an empty list
     Window->Refresh();
     EXPECT_EQ(Lists(), "DR0010 / ");
     EXPECT_EQ(Window->CurrentList(), Window->PlcList(Plc));
