@@ -88,6 +88,10 @@ TEST_F(AddMonitorDialogTest, TypedAddressesAndCountedRuns) {
         {"plc1.cl0008/3", "0", true, "PLC1.CL00008 PLC1.CL00009 PLC1.CL00010"},
         // X: two decimal digits after the hexadecimal ones; X00195 goes on with X00200.
         {"plc1.x00195/3", "0", true, "PLC1.X00195 PLC1.X00200 PLC1.X00201"},
+        // clang-format off
+        // More than ten: the busy run. Numbered in hexadecimal.
+        {"plc1.wr8/12", "0", true, "PLC1.WR0008 PLC1.WR0009 PLC1.WR000A PLC1.WR000B PLC1.WR000C PLC1.WR000D PLC1.WR000E PLC1.WR000F PLC1.WR0010 PLC1.WR0011 PLC1.WR0012 PLC1.WR0013"},
+        // clang-format on
         // Runs stop at the memory type's last address.
         {"plc1.wrfffe/5", "0", true, "PLC1.WRFFFE PLC1.WRFFFF"},
         // Variables are added once whatever the count.
