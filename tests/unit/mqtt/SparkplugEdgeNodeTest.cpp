@@ -265,6 +265,13 @@ const TRow Rows[] = {
            {"hex wait 1000", "DDATA/edge1/PLC1 089AACEE97B033121F10021880A4EE97B03320064A0F0A075175616C69747912040803184450B4241803"},
            {"errors WR0010 5", ""}, {"wait 1000", "DDATA/PLC1 4 #2=null q=24"}, {"errors WR0010 0", ""},
            {"wait 1000", "DDATA/PLC1 5 #2=4660 q=192"}, {"set WR0010 4661", ""}, {"wait 1000", "DDATA/PLC1 6 #2=4661"}})},
+    // The births after a reconnection start the quality anew: good again, no property.
+    {"BirthAfterABadValueCarriesNoQuality", false,
+     Born({{"errors WR0010 5", ""}, {"wait 1000", "DDATA/PLC1 3 #2=null q=24"},
+           {"lose", "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost"}, {"errors WR0010 0", ""},
+           {"wait 1000", "connect will NDEATH bdSeq=1"},
+           {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions +
+                       "NBIRTH 0 bdSeq=1 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=7"}})},
     {"SeqWrapsAfter255", false,
      Born({{"count 253", "last: DDATA/PLC1 255 #2=4913"}, {"count 1", "DDATA/PLC1 0 #2=4914"},
            {"count 1", "DDATA/PLC1 1 #2=4915"}})},
