@@ -34,7 +34,10 @@ TEST_F(OPCSimulatorTest, ValuesAndWritesTravelTheWholeRoadThroughATimeOutARestor
     program.Start();
     ASSERT_EQ(program.PLCs().Count(), 2);
     ASSERT_NE(dynamic_cast<TTcpDriver*>(program.PLCs().PLCByIndex(0).Driver), nullptr);
-    ASSERT_NE(dynamic_cast<TUdpDriver*>(program.PLCs().PLCByIndex(1).Driver), nullptr);
+    auto* udp = dynamic_cast<TUdpDriver*>(program.PLCs().PLCByIndex(1).Driver);
+    ASSERT_NE(udp, nullptr);
+    // Without "Local UDP port same as PLC" the system picks the local port.
+    EXPECT_NE(udp->Udp().LocalPort(), sim->Port(1));
     TComPtr<IOPCServer> server = program.Connect();
     ASSERT_TRUE(server);
     auto sink = MakeCom<test::TRecordingSink>(); // its data callback, its shutdown request

@@ -10,12 +10,10 @@
 
 #include "app/CommandLine.h"
 #include "app/KeyValueStore.h"
-#include "comm/SerialDevicePath.h"
 #include "opc/DA2ClassFactory.h"
 #include "opc/OPCDAConnectionCollection.h"
 #include "platform/QtHostResolver.h"
 #include "platform/UaTcpListener.h"
-#include "plc/SerialPortTable.h"
 #include "server/Communication.h"
 #include "server/OPCServer.h"
 #include "server/ServerCore.h"
@@ -48,57 +46,6 @@ protected:
         link.Port = 0;
         return link;
     }
-    // A serial line on a pseudo-terminal listening at speed.
-    static TSimTransportConfig SerialLine(int protocol, bool multiDrop, std::vector<int> stations,
-                                          std::uint32_t speed = 19200) {
-        TSimTransportConfig link;
-        link.Kind = TSimTransportKind::Serial;
-        link.LineSpeed = speed;
-        link.Link.Protocol = protocol;
-        link.Link.MultiDrop = multiDrop;
-        link.Link.IsSerial = true;
-        link.Link.Framing = multiDrop ? TSimFraming::Ascii : TSimFraming::Switch;
-        link.Link.Stations = std::move(stations);
-        return link;
-    }
-};
-
-// The communication side alone (LoopbackServer.h) with PLCs added as a test needs them;
-// the locations a test monitors are released, and the log printed when it failed.
-class TLoopbackFixture : public TSimFixture {
-protected:
-    void TearDown() override {
-        if (HasFailure())
-            for (const auto& line : Server.Capture.Lines) std::printf("log: %s\n", line.c_str());
-        for (THitachiLocation* location : Held) location->Release();
-        ServerOwned.reset();
-        FlushDeferredDeletes();
-    }
-    THitachiLocation& Monitor(THitachiPLC& plc, const std::string& address) {
-        Held.push_back(Server.Monitor(plc, address));
-        return *Held.back();
-    }
-    // COMn opens the simulator's pseudo-terminal; baud -1 detects the speed.
-    void UseLine(const TPlcSimulator& sim, int com, bool multiDrop, int baud = 19200) {
-        auto key = Server.Store.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath);
-        ASSERT_TRUE(key);
-        key->WriteString("Device" + std::to_string(com - 1), sim.SerialPath(0));
-        TSerialPortInfo* port = Server.PLCs().SerialPorts.Port(com);
-        port->BaudRate = baud;
-        port->MultiDrop = multiDrop;
-    }
-    THitachiPLC& AddSerialPLC(int station, int protocol, int com = 1) {
-        THitachiPLC& plc = Server.PLCs().AddPLC();
-        plc.SerialCom = com;
-        plc.SerialStatNo = station;
-        plc.TimeOut = 300;
-        plc.SetConnection(DriverSerial, protocol);
-        return plc;
-    }
-
-    std::unique_ptr<TLoopbackServer> ServerOwned = std::make_unique<TLoopbackServer>();
-    TLoopbackServer& Server = *ServerOwned;
-    std::vector<THitachiLocation*> Held;
 };
 
 // The program as src/main.cpp composes it, on a memory store and a temporary home:

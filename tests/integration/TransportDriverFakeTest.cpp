@@ -144,6 +144,10 @@ TEST_F(TransportDriverFakeTest, TcpOpensSendsOnceWritableAndASilentLinkIsRebuilt
     driver.Transmit(Request, &PLC);
     socket.Receive(test::Hex("0000FFFF000017"));
     EXPECT_EQ(PLC.LastStatus, 0x17);
+    // An answer in pieces is taken once it is whole.
+    socket.Receive(test::Hex("0000FFFF0000"));
+    socket.Receive(test::Hex("12"));
+    EXPECT_EQ(PLC.LastStatus, 0x12);
     // After a success the next refusal is reported again.
     socket.Fail(TSocketErrorKind::Connect);
     EXPECT_EQ(Test.Capture.CountStartingWith("Unsuccessful connection to TCP port"), 2);

@@ -43,13 +43,9 @@ Bytes Ascii(const std::string& chars) {
 class TCycleDriver : public TCommDriver {
 public:
     using TCommDriver::TCommDriver;
-    struct TSent {
-        Bytes Frame;
-        char Owner; // last character of the PLC's name
-    };
-    std::vector<TSent> Sent;
+    std::vector<std::pair<Bytes, char>> Sent; // with the last character of its PLC's name
     void Transmit(std::span<const std::uint8_t> frame, THitachiPLC* plc) override {
-        Sent.push_back({Bytes(frame.begin(), frame.end()), plc ? plc->Name.back() : '-'});
+        Sent.emplace_back(Bytes(frame.begin(), frame.end()), plc ? plc->Name.back() : '-');
     }
 };
 
@@ -111,8 +107,7 @@ struct TWorld {
     // Every frame put on the wire so far, with the last character of its PLC's name.
     std::vector<std::pair<Bytes, char>> Frames() {
         std::vector<std::pair<Bytes, char>> frames;
-        if (auto* recording = dynamic_cast<TCycleDriver*>(&Driver()))
-            for (const auto& sent : recording->Sent) frames.emplace_back(sent.Frame, sent.Owner);
+        if (auto* recording = dynamic_cast<TCycleDriver*>(&Driver())) frames = recording->Sent;
         for (const test::TRecordingComPort* port : Transports.ComPorts)
             for (const auto& write : port->Writes) frames.emplace_back(write.Bytes, '-');
         return frames;
@@ -183,7 +178,7 @@ struct TCycleRow {
 // BUSY lines, X NumberOfTimeouts, K monitored count, M MissCount, S SpeedDetected,
 // b BinaryMode, s BinaryState, Y answer tick is now, p posted events, G LastComCycle,
 // % its percent, h newest history entry, m MaxComCycle; per location V value, H HasValue,
-// E ErrorCount, Q ReadRequested, A AddressError, P WritePending, J WriteRejected,
+// E ErrorCount, Q ReadRequested, A AddressError, u TimedOut, P WritePending, J WriteRejected,
 // Z WriteDoneTime is now; c the COM port is open; eHEX bytes of the whole ethernet answer
 // that starts with HEX (for the request in flight).
 void RunRow(const TCycleRow& row) {
@@ -334,6 +329,7 @@ void RunRow(const TCycleRow& row) {
                 {'E', std::to_string(location ? location->ErrorCount : -1)},
                 {'Q', std::to_string(location && location->ReadRequested)},
                 {'A', std::to_string(location && location->AddressError)},
+                {'u', std::to_string(location && location->TimedOut)},
                 {'P', std::to_string(location && location->WritePending)},
                 {'J', std::to_string(location && location->WriteRejected)},
                 {'Z', std::to_string(location && location->WriteDoneTime == w.T.Platform.Clock.Now())},
@@ -357,13 +353,14 @@ TEST(DriverCycleTest, Rows) {
          "+15 W=1000 a-:00A41234 H0=0 W=1200 a+:00A41234 H0=0 a:00A412 H0=0 Q0=1 +15 n=2 a:00A4123456 H0=0 E0=2 "
          "+15 n=3 a:00A01234 H0=0 a:00A41234 V0=1234 E0=0"},
         {"udp: the answer before adds no pause", "udp", "+15 a-:00A41234 H0=0 W=1000"},
+        {"six bytes of another lump are a sign of life over tcp", "tcp proto=1", "+15 +5 a:FFFF000100A5 H0=0 Y=1"},
         // A random read of WR0011 (sequence 1), then after its answer, then for two words.
         {"ethernet answer length follows the request in flight", "tcp at=WR0010,WR0011",
          "+15 e0001FF=8 e0001FFFF000005=7 e0001FFFF000017=7 e0001FFFF000000=8 e0001FFFF000000A4=10 "
          "e0001FFFF000000A4AB=10 e0001FFFF000001A4=9 e0001FFFF000005A4=8 e0001FFFF000017A4=8 e0000FFFF000000A4=8 "
          "e0001FFFF000000A0=8 a:00A4ABCD e0001FFFF000000A4=8 r run e0002FFFF000000A4=12"},
         {"rejections", "tcp",
-         "+15 a:01A40700 A0=0 Q0=1 +15 a:01A407 A0=1 Q0=0 w0=42 +100 C=A5 a:01A507 P0=0 J0=1 A0=1 Z0=1 "
+         "+15 a:01A40700 A0=0 Q0=1 +15 a:01A407 A0=1 Q0=0 H0=1 w0=42 +100 C=A5 a:01A507 P0=0 J0=1 A0=1 Z0=1 "
          "r +15 ok r +15 ok r +15 ok n=6 N=1 w0=43 +100 C=A5 N=2 a:00A5 J0=0 P0=0"},
         {"a bit written true goes out as 1", "tcp at=M00020,R010",
          "w0=FFFFFFFF f1=2 +15 n=1 F=0001FFFF0000A502020000100001040000200001 V0=1 w0=2 V0=1"},
@@ -399,6 +396,7 @@ TEST(DriverCycleTest, Rows) {
         {"an empty collection frees the driver", "tcp", "+15 O=1 ok drop +1000 K=0 O=0 n=1 +1000 n=1 ok Y=1"},
         {"two plcs take turns, a pass's first request hands over", "tcp plcs=2 at=WR0000,WR0100,WR0200",
          "w0=1 +15 ok r +15 ok r +15 ok r +15 ok r +15 ok r +15 ok r o=121212"},
+        {"a plc that does not answer gives the driver up", "tcp plcs=2 at=WR/3/60", "+15 ok r +15 +3000 o=11212 +3000 o=1121212"},
         {"a driver without owner counts down at every plc", "tcp plcs=3", "+15 o=1 del +495 n=1 +15 n=2 o=12"},
         {"pass statistics", "tcp", "+15 +85 ok +15 +85 ok +15 +85 ok +15 G=85 %=100 h=85 m=85"},
         {"wait floor", "tcp to=100", "+15 W=300"},
@@ -406,6 +404,8 @@ TEST(DriverCycleTest, Rows) {
         {"ascii read and the serial pause", "serial",
          "+15 f=2FFFF0000A4010A000010 a:FFFF000000A41234 V0=1234 W=70 S=1 y=1 p=1"},
         {"serial answer of another lump", "serial", "+15 a:FFFF000100A41234 H0=0 a:FFFF000000A41234 H0=1"},
+        {"serial busy: said once, the locations marked timed out", "serial",
+         "+15 a:FFFF000005A4 L=0 B=0 +15 L=5 B=1 u0=1 H0=0 +3000 a:FFFF000005A4 +15 B=1"},
         {"station number protocol checks the station", "serial proto=2 stn=12",
          "+15 a:11FFFF000000A41234 H0=0 a:12FFFF000000A41234 V0=1234"},
         {"handshake reply after 50 ms, 50 ms more wait", "serial", "+15 x:060D +45 n=1 +15 n=2 F=0530310D W=990"},
@@ -468,11 +468,7 @@ protected:
         W.Monitor(plc, "WR0010");
         return plc;
     }
-    bool RunUntil(const std::function<bool()>& done, std::uint32_t ms) { return W.RunUntil(done, ms); }
     TWorld W;
-    test::TTestContext& Test = W.T;
-    test::TFakeTransportFactory& Transports = W.Transports;
-    TPLCCollection& PLCs = *W.PLCs;
 };
 
 TEST_F(TransportCycleTest, TcpAnswerOfSevenBytesEndingWithItsStatusIsActedOn) {
@@ -480,10 +476,10 @@ TEST_F(TransportCycleTest, TcpAnswerOfSevenBytesEndingWithItsStatusIsActedOn) {
     for (const std::uint8_t status : {0x05, 0x17}) {
         SCOPED_TRACE(static_cast<int>(status));
         THitachiPLC& plc = AddPlc(DriverTcp, ProtocolEthernet, 3004 + status);
-        RunUntil([] { return false; }, 15);
-        test::TRecordingClientSocket& socket = *Transports.Sockets.back();
+        W.RunUntil([] { return false; }, 15);
+        test::TRecordingClientSocket& socket = *W.Transports.Sockets.back();
         socket.Connect();
-        ASSERT_TRUE(RunUntil([&] { return !socket.Sent.empty(); }, 3000));
+        ASSERT_TRUE(W.RunUntil([&] { return !socket.Sent.empty(); }, 3000));
         TCommDriver& driver = *plc.Driver;
         const int wait = driver.Wait;
         socket.Receive({0x00, static_cast<std::uint8_t>(driver.Sequence), 0xFF, 0xFF, 0x00, 0x00, status});
@@ -499,25 +495,25 @@ TEST_F(TransportCycleTest, TcpAnswerOfSevenBytesEndingWithItsStatusIsActedOn) {
 
 TEST_F(TransportCycleTest, SerialConnectedLineOnlyWhenTheSpeedWasDetected) {
     // COM1 detects its speed, COM2 has a fixed one.
-    PLCs.SerialPorts.Port(2)->BaudRate = 19200;
+    W.PLCs->SerialPorts.Port(2)->BaudRate = 19200;
     for (const int com : {1, 2}) {
         SCOPED_TRACE(com);
         AddPlc(DriverSerial, ProtocolStandard, 3003 + com);
-        test::TRecordingComPort& port = *Transports.ComPorts.back();
+        test::TRecordingComPort& port = *W.Transports.ComPorts.back();
         // The first transmission is a probe; the next one (a request, or the binary
         // switch on the fixed line) is answered.
-        ASSERT_TRUE(RunUntil([&] { return port.Writes.size() == 2; }, 10000));
+        ASSERT_TRUE(W.RunUntil([&] { return port.Writes.size() == 2; }, 10000));
         port.Receive(test::Ascii("FFFF000000A4123477"));
     }
-    EXPECT_EQ(Test.Capture.CountStartingWith("Serial port 1 connected on 38400"), 1);
-    EXPECT_EQ(Test.Capture.CountStartingWith("Serial port 2 connected on"), 0);
+    EXPECT_EQ(W.T.Capture.CountStartingWith("Serial port 1 connected on 38400"), 1);
+    EXPECT_EQ(W.T.Capture.CountStartingWith("Serial port 2 connected on"), 0);
 }
 
 TEST_F(TransportCycleTest, SilentAutodetectLineTimesOutOnceEverySpeedHadARequest) {
     AddPlc(DriverSerial, ProtocolStandard);
-    test::TRecordingComPort& port = *Transports.ComPorts.back();
+    test::TRecordingComPort& port = *W.Transports.ComPorts.back();
     ASSERT_TRUE(
-        RunUntil([&] { return Test.Capture.CountStartingWith("PLC PLC1 timed out at ") == 1; }, 300000));
+        W.RunUntil([&] { return W.T.Capture.CountStartingWith("PLC PLC1 timed out at ") == 1; }, 300000));
     // Declared when the 25th transmission (a request at 4800 baud after its three probes)
     // is given up; the 26th leaves in the same run.
     EXPECT_EQ(port.Writes.size(), 26u);
@@ -526,13 +522,13 @@ TEST_F(TransportCycleTest, SilentAutodetectLineTimesOutOnceEverySpeedHadARequest
 }
 
 TEST_F(TransportCycleTest, UdpAnswerAtAnotherPlcsSharedPortGoesToTheDriverOfItsSenderOrNowhere) {
-    Test.Context.Settings.UDPPortSame = true;
+    W.T.Context.Settings.UDPPortSame = true;
     THitachiPLC& first = AddPlc(DriverUdp, ProtocolEthernet);
     THitachiPLC& second = AddPlc(DriverUdp, ProtocolEthernet, 3004, "127.0.0.2");
     ASSERT_TRUE(first.Driver && second.Driver);
     ASSERT_NE(first.Driver, second.Driver);
-    ASSERT_EQ(Transports.Udps.size(), 2u);
-    test::TRecordingUdp& shared = *Transports.Udps[0];
+    ASSERT_EQ(W.Transports.Udps.size(), 2u);
+    test::TRecordingUdp& shared = *W.Transports.Udps[0];
     const Bytes answer{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xA4, 0x12, 0x34};
     auto counts = [&] { return std::tuple(first.Driver->MessageCount, second.Driver->MessageCount); };
     shared.Receive(answer, "127.0.0.1"); // no current PLC: ignored

@@ -53,19 +53,18 @@ TEST(HitachiLocation, WrittenValuesTwosComplementAndDoubleWordHalves) {
     dw.Double.StoreWrittenValue(static_cast<std::uint32_t>(-1));
     EXPECT_EQ(dw.Double.Value, 0xFFFFFFFFu);
     dw.Double.StoreWrittenValue(0x12345678);
-    EXPECT_EQ((std::array{dw.High.Value, dw.Low.Value}), (std::array{0x1234u, 0x5678u}));
+    EXPECT_EQ((std::array{dw.High.Value, dw.Low.Value, dw.Double.GetValue()}),
+              (std::array{0x1234u, 0x5678u, 0x12345678u}));
     EXPECT_TRUE(dw.High.WriteRequested && dw.High.WritePending && dw.Low.WriteRequested &&
                 dw.Low.WritePending);
-    EXPECT_EQ(dw.Double.GetValue(), 0x12345678u);
 }
 
 TEST(HitachiLocation, WordWriteAndReadKeepTheOwnerInStep) {
     TDoubleWord dw;
     dw.Low.StoreReadValue(0x1111, T1);
     dw.High.StoreReadValue(0x2222, T1);
-    EXPECT_EQ(dw.Double.Value, 0x22221111u);
-    EXPECT_EQ(dw.Double.GetValue(), 0x22221111u);
-    EXPECT_TRUE(dw.Double.HasValue);
+    EXPECT_EQ(std::tuple(dw.Double.Value, dw.Double.GetValue(), dw.Double.HasValue),
+              std::tuple(0x22221111u, 0x22221111u, true));
     dw.High.StoreWrittenValue(0xABCD);
     EXPECT_TRUE(dw.Double.Value == 0xABCD1111u && dw.Double.WritePending);
     // A read while the write is pending does not overwrite the written value.
@@ -79,25 +78,22 @@ TEST(HitachiLocation, ForcedValueReportsLocalOverrideUntilTheNextReadIsSkipped) 
     word.StoreReadValue(7, T1);
     word.ErrorCount = 9;
     word.StoreForcedValue(500, T2);
-    EXPECT_EQ(word.Quality(true, true), QualityLocalOverride);
-    EXPECT_EQ(word.Quality(false, false), QualityLocalOverride);
+    EXPECT_EQ(std::tuple(word.Quality(true, true), word.Quality(false, false)),
+              std::tuple(QualityLocalOverride, QualityLocalOverride));
     // The PLC confirms the write; the next read is the one skipped.
     word.WritePending = false;
     word.ErrorCount = 0;
     word.StoreReadValue(7, T2);
-    EXPECT_EQ(word.Value, 500u);
-    EXPECT_EQ(word.Quality(true, true), QualityGood);
+    EXPECT_EQ(std::tuple(word.Value, word.Quality(true, true)), std::tuple(500u, QualityGood));
     word.StoreReadValue(8, T2);
     EXPECT_EQ(word.Value, 8u);
 
     TDoubleWord dw;
     dw.Double.StoreForcedValue(0x00010002, T1);
     EXPECT_EQ((std::array{dw.High.Value, dw.Low.Value}), (std::array{1u, 2u}));
-    for (auto* l : {&dw.High, &dw.Low}) {
-        EXPECT_TRUE(l->SkipNextRead && l->HasValue);
-        EXPECT_EQ(l->ValueTime, T1);
-        EXPECT_EQ(l->Quality(true, true), QualityLocalOverride);
-    }
+    for (auto* l : {&dw.High, &dw.Low})
+        EXPECT_EQ(std::tuple(l->SkipNextRead, l->HasValue, l->ValueTime, l->Quality(true, true)),
+                  std::tuple(true, true, T1, QualityLocalOverride));
 }
 
 // Quality of a word never read, read, with 2 to 5 failed reads, timed out and with an
@@ -145,8 +141,7 @@ TEST(HitachiLocation, QualityTable) {
     THitachiLocation lonely;
     lonely.IsDoubleWord = true;
     lonely.StoreReadValue(5, T1);
-    EXPECT_EQ(lonely.Quality(false, false), QualityBad);
-    EXPECT_FALSE(lonely.IsFaulty());
+    EXPECT_EQ(std::tuple(lonely.Quality(false, false), lonely.IsFaulty()), std::tuple(QualityBad, false));
     lonely.TimedOut = true;
     EXPECT_TRUE(lonely.IsFaulty());
 }
@@ -172,8 +167,7 @@ TEST(HitachiLocation, FreeingEitherSideUnlinksTheOther) {
         dw.HighLink = &word;
         word.HighLink = &dw;
     }
-    EXPECT_EQ(dw.HighLink, nullptr);
-    EXPECT_EQ(dw.GetValue(), 0u);
+    EXPECT_TRUE(dw.HighLink == nullptr && dw.GetValue() == 0u);
 }
 
 TEST(HitachiLocation, DisplayChangeNamesAndTypes) {
@@ -188,12 +182,10 @@ TEST(HitachiLocation, DisplayChangeNamesAndTypes) {
     word.RefreshCaption = true;
     EXPECT_TRUE(word.HasChangedForDisplay(settings));
 
-    EXPECT_EQ(word.LocationName(), "WR0010");
-    EXPECT_EQ(word.VarTypeOf(false), VarTypeUI2);
-    EXPECT_EQ(word.VarTypeOf(true), VarTypeI2);
     TDoubleWord dw;
-    EXPECT_EQ(dw.Double.LocationName(), "DR0000");
-    EXPECT_EQ(dw.Double.VarTypeOf(true), VarTypeI4);
+    EXPECT_EQ(word.LocationName() + " " + dw.Double.LocationName(), "WR0010 DR0000");
+    EXPECT_EQ(std::tuple(word.VarTypeOf(false), word.VarTypeOf(true), dw.Double.VarTypeOf(true)),
+              std::tuple(VarTypeUI2, VarTypeI2, VarTypeI4));
     THitachiLocation bit;
     bit.VarType = VarTypeBool;
     EXPECT_EQ(bit.VarTypeOf(true), VarTypeBool);
@@ -202,8 +194,7 @@ TEST(HitachiLocation, DisplayChangeNamesAndTypes) {
     text.VarType = VarTypeBstr;
     EXPECT_EQ(text.LocationName(), "ComInfo");
     text.StoreText("abc", T1);
-    EXPECT_EQ(text.StringValue, "abc");
-    EXPECT_TRUE(text.HasValue);
+    EXPECT_EQ(std::tuple(text.StringValue, text.HasValue), std::tuple("abc", true));
 }
 
 } // namespace

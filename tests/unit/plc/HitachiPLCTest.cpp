@@ -45,12 +45,10 @@ TEST_F(HitachiPLCTest, NewPLCDefaults) {
                   plc.MaxComCyclePercent, plc.LastComCyclePercent, plc.StatusVars.Count(),
                   plc.ErrorResponseTick);
     EXPECT_STREQ(text, "PLC1 192.168.0.1 192.168.0.1 192.168.0.1 3004 FFFF0000 1000 1 0 -1 -1 20 1");
-    EXPECT_EQ(plc.Driver, nullptr);
     EXPECT_EQ(plc.StatusVar(stAverageComCycle).Name, "AverageComCycle");
     // A dotted address is its own answer: no lookup, no traffic.
-    EXPECT_TRUE(Resolver.Requests.empty());
-    EXPECT_EQ(PLCs.FindPLC("plc1"), &plc);
-    EXPECT_EQ(PLCs.FindPLC("PLC3"), nullptr);
+    EXPECT_TRUE(plc.Driver == nullptr && Resolver.Requests.empty());
+    EXPECT_EQ(std::tuple(PLCs.FindPLC("plc1"), PLCs.FindPLC("PLC3")), std::tuple(&plc, nullptr));
 }
 
 TEST_F(HitachiPLCTest, TimeOutCountingAndLogLines) {
@@ -73,8 +71,7 @@ TEST_F(HitachiPLCTest, HostNameLookups) {
     EXPECT_EQ(Resolver.Requests[0].Name + "|" + plc.ResolvedIP + "|" + DriverOf(plc).Address,
               "plc-one.example||");
     Resolver.Answer(0, "127.0.0.2");
-    EXPECT_EQ(plc.ResolvedIP, "127.0.0.2");
-    EXPECT_EQ(plc.IPOctets, (std::array<int, 4>{127, 0, 0, 2}));
+    EXPECT_EQ(std::tuple(plc.ResolvedIP, plc.IPOctets), std::tuple("127.0.0.2", std::array{127, 0, 0, 2}));
     ASSERT_EQ(Pool.Drivers.size(), 1u); // the address-less driver was freed
     EXPECT_EQ(DriverOf(plc).Address + "|" + std::to_string(DriverOf(plc).UserCount), "127.0.0.2|1");
 
@@ -128,9 +125,7 @@ TEST_F(HitachiPLCTest, PLCsShareDriversAndLeaveThemWhenDeleted) {
     THitachiPLC& a = Add(DriverTcp, ProtocolEthernet);
     THitachiPLC& b = Add(DriverTcp, ProtocolEthernet);
     THitachiPLC& c = Add(DriverTcp, ProtocolEthernet, "127.0.0.1", 3005);
-    EXPECT_EQ(a.Driver, b.Driver);
-    EXPECT_NE(a.Driver, c.Driver);
-    EXPECT_EQ(DriverOf(a).UserCount, 2);
+    EXPECT_TRUE(a.Driver == b.Driver && a.Driver != c.Driver && DriverOf(a).UserCount == 2);
 
     // The driver is in the middle of a's pass when a is deleted.
     DriverOf(a).CurrentPLC = &a;
@@ -179,9 +174,8 @@ TEST_F(HitachiPLCTest, ConnectionTexts) {
     // A COM number outside 1-8 (a corrupt store) has no port record; nothing is read past it.
     serial.SerialCom = 12;
     EXPECT_EQ(serial.ConnectionText().Long, "Serial 232/485, Com 12, standard H-protocol, 19200, binary");
-    EXPECT_EQ(ProtocolName(2), "station number H-protocol");
-    EXPECT_EQ(ProtocolName(0), "undefined protocol");
-    EXPECT_EQ(ProtocolName(7), "unknown protocol");
+    EXPECT_EQ(ProtocolName(2) + "|" + ProtocolName(0) + "|" + ProtocolName(7),
+              "station number H-protocol|undefined protocol|unknown protocol");
 }
 
 TEST_F(HitachiPLCTest, IdleStatusPendingWritesAndTimedOutMarks) {
@@ -190,11 +184,11 @@ TEST_F(HitachiPLCTest, IdleStatusPendingWritesAndTimedOutMarks) {
     PLCs.ResolveItemId("PLC1.WR0000").Location->AddRef();
     EXPECT_TRUE(plc.IsIdle()); // nothing sent yet
     DriverOf(plc).SentOnce = true;
-    EXPECT_FALSE(plc.IsIdle());
-    EXPECT_EQ(plc.CommunicationStatus(), ComStatusConnected);
+    EXPECT_EQ(std::tuple(plc.IsIdle(), plc.CommunicationStatus()), std::tuple(false, ComStatusConnected));
     plc.SetTimedOut(true);
-    EXPECT_EQ(THitachiPLC::CommunicationStatusText(plc.CommunicationStatus()), "Communication error");
-    EXPECT_EQ(THitachiPLC::CommunicationStatusText(ComStatusIdle), "Idle");
+    EXPECT_EQ(THitachiPLC::CommunicationStatusText(plc.CommunicationStatus()) + "|" +
+                  THitachiPLC::CommunicationStatusText(ComStatusIdle),
+              "Communication error|Idle");
 
     PLCs.ResolveItemId("PLC1.DR0010");
     EXPECT_FALSE(plc.HasPendingWrites());
@@ -253,11 +247,10 @@ TEST_F(HitachiPLCTest, CycleHistoryAverageAndMaximaAndUnusedLocationsFreed) {
     plc.PassSent = true;
     plc.PassMessages = 1;
     plc.EndOfPass(tick + 5, false);
-    EXPECT_EQ(plc.LastComCycle, 400);
     // A pending BUSY retry keeps the pass running.
     plc.PassSent = true;
     plc.EndOfPass(tick + 50, true);
-    EXPECT_TRUE(plc.PassSent);
+    EXPECT_EQ(std::tuple(plc.LastComCycle, plc.PassSent), std::tuple(400, true));
 
     plc.MaxResponseTime = 400;
     plc.ResetMaxima();

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace dravon {
@@ -77,12 +78,9 @@ TEST_F(ResolveItemIdTest, ItemIdTable) {
         SCOPED_TRACE(row.Id.substr(0, 40));
         PLC1.Monitored.Clear();
         const TResolveResult result = PLCs.ResolveItemId(row.Id);
-        EXPECT_EQ(result.Location != nullptr, row.Count > 0);
-        if (result.Location) {
-            EXPECT_EQ(result.Count, row.Count);
-            EXPECT_EQ(result.Signed, row.Signed);
-        }
-        EXPECT_EQ(Monitored(), row.Monitored);
+        EXPECT_EQ(
+            std::tuple(result.Location ? result.Count : 0, result.Location && result.Signed, Monitored()),
+            std::tuple(row.Count, row.Signed, row.Monitored));
     }
 }
 
@@ -95,26 +93,26 @@ TEST_F(ResolveItemIdTest, SpellingsShareOneLocationAndHalvesAreCounted) {
     EXPECT_TRUE(a.Location->PLC == &PLC1 && a.Location->AccessRights == AccessReadWrite &&
                 a.Location->ReadRequested);
     auto s = PLCs.ResolveItemId("PLC1.WR0010s");
-    EXPECT_EQ(s.Location, a.Location);
-    EXPECT_EQ(s.Location->VarTypeOf(s.Signed), VarTypeI2);
+    EXPECT_TRUE(s.Location == a.Location && s.Location->VarTypeOf(s.Signed) == VarTypeI2);
 
     auto r = PLCs.ResolveItemId("PLC1.DR0020");
     // The caller takes it; each half is held by it.
     EXPECT_EQ(
         (std::array{r.Location->RefCount, r.Location->HighLink->RefCount, r.Location->LowLink->RefCount}),
         (std::array{0, 1, 1}));
-    EXPECT_EQ(r.Location->LowLink->ItemId, ""); // halves keep an empty ItemId
-    EXPECT_TRUE(r.Location->VarType == VarTypeUI4 && r.Location->LowLink->VarType == VarTypeUI2);
-    EXPECT_EQ(PLC1.Monitored.CountWithoutDoubleWords(), 3);
+    // Halves keep an empty ItemId.
+    EXPECT_EQ(std::tuple(r.Location->LowLink->ItemId, r.Location->VarType, r.Location->LowLink->VarType,
+                         PLC1.Monitored.CountWithoutDoubleWords()),
+              std::tuple("", VarTypeUI4, VarTypeUI2, 3));
 
     // Array elements after the first are held at once.
     auto arr = PLCs.ResolveItemId("PLC1.WR0100.arr.3");
-    EXPECT_EQ(arr.Location->RefCount, 0);
-    EXPECT_EQ(PLC1.FindLocation(10, 0x101, false)->RefCount, 1);
+    EXPECT_EQ(std::pair(arr.Location->RefCount, PLC1.FindLocation(10, 0x101, false)->RefCount),
+              std::pair(0, 1));
     arr.Location->AddRef();
     PLC1.ReleaseElements(*arr.Location, 5); // the holder's count; missing elements are skipped
-    EXPECT_EQ(arr.Location->RefCount, 0);
-    EXPECT_EQ(PLC1.FindLocation(10, 0x102, false)->RefCount, 0);
+    EXPECT_EQ(std::pair(arr.Location->RefCount, PLC1.FindLocation(10, 0x102, false)->RefCount),
+              std::pair(0, 0));
 }
 
 TEST_F(ResolveItemIdTest, NeighbouringDoubleWordsShareAWord) {
@@ -122,13 +120,12 @@ TEST_F(ResolveItemIdTest, NeighbouringDoubleWordsShareAWord) {
     THitachiLocation* dr1 = PLCs.ResolveItemId("PLC1.DR0001").Location;
     THitachiLocation* wr1 = PLC1.FindLocation(10, 1, false);
     ASSERT_TRUE(dr0 && dr1 && wr1);
-    EXPECT_TRUE(dr0->HighLink == wr1 && dr1->LowLink == wr1 && wr1->RefCount == 2);
-    EXPECT_EQ(PLC1.Monitored.Count(), 5);
+    EXPECT_TRUE(dr0->HighLink == wr1 && dr1->LowLink == wr1 && wr1->RefCount == 2 &&
+                PLC1.Monitored.Count() == 5);
     PLC1.FindLocation(10, 0, false)->StoreReadValue(0x0001, 1.0);
     wr1->StoreReadValue(0x0002, 1.0);
     PLC1.FindLocation(10, 2, false)->StoreReadValue(0x0003, 1.0);
-    EXPECT_EQ(dr0->GetValue(), 0x00020001u);
-    EXPECT_EQ(dr1->Value, 0x00030002u);
+    EXPECT_EQ((std::array{dr0->GetValue(), dr1->Value}), (std::array{0x00020001u, 0x00030002u}));
     // Writing the shared word updates both owners.
     wr1->StoreWrittenValue(0xBEEF);
     EXPECT_EQ((std::array{dr0->Value, dr1->Value}), (std::array{0xBEEF0001u, 0x0003BEEFu}));
@@ -146,8 +143,8 @@ TEST_F(ResolveItemIdTest, PurgeFollowsReferencesAndPendingWrites) {
     EXPECT_EQ(PLC1.Monitored.PurgeUnused(), 0);
     l->StoreWrittenValue(0x1234);
     l->Release();
-    EXPECT_EQ(PLC1.Monitored.PurgeUnused(), 0);
-    EXPECT_EQ(PLC1.Monitored.FindLocation(10, 0x10, false), l);
+    EXPECT_EQ(std::tuple(PLC1.Monitored.PurgeUnused(), PLC1.Monitored.FindLocation(10, 0x10, false)),
+              std::tuple(0, l));
     l->WritePending = false; // answered
     EXPECT_EQ(PLC1.Monitored.PurgeUnused(), 1);
 
@@ -163,8 +160,8 @@ TEST_F(ResolveItemIdTest, PurgeFollowsReferencesAndPendingWrites) {
     // From the last entry: WR0011 is still held, DR0010 goes and lets go of both words,
     // WR0010 (visited after) goes in the same purge, WR0011 in the next.
     EXPECT_EQ(PLC1.Monitored.PurgeUnused(), 2);
-    EXPECT_EQ(PLC1.Monitored.Item(0).LocationName(), "WR0011");
-    EXPECT_EQ(PLC1.Monitored.Item(0).HighLink, nullptr);
+    EXPECT_TRUE(PLC1.Monitored.Item(0).LocationName() == "WR0011" &&
+                PLC1.Monitored.Item(0).HighLink == nullptr);
     EXPECT_EQ(PLC1.Monitored.PurgeUnused(), 1);
 }
 
@@ -173,8 +170,8 @@ TEST_F(ResolveItemIdTest, ServerAndStatusVariables) {
     ASSERT_NE(up, nullptr);
     EXPECT_EQ(PLCs.ResolveItemId("sys.serveruptime").Location, up);
     EXPECT_EQ(up->ItemId, "sys.serveruptime"); // variables remember the last lookup
-    EXPECT_TRUE(up->AccessRights == AccessReadable && up->VarType == VarTypeBstr);
-    EXPECT_EQ(PLC1.StatusVar(stComStatus).VarType, VarTypeI4);
+    EXPECT_TRUE(up->AccessRights == AccessReadable && up->VarType == VarTypeBstr &&
+                PLC1.StatusVar(stComStatus).VarType == VarTypeI4);
     // Names ending in "s" are variable names, not signed suffixes.
     for (auto [id, variable] : {std::pair{"PLC1.ComStatus", &PLC1.StatusVar(stComStatus)},
                                 {"Sys.MonitoredLocations", &PLCs.ServerVar(svMonitoredLocations)},
@@ -184,22 +181,23 @@ TEST_F(ResolveItemIdTest, ServerAndStatusVariables) {
     // A PLC named "sys" takes precedence over the server variables.
     THitachiPLC& sys = PLCs.AddPLC();
     sys.Name = "SYS";
-    EXPECT_EQ(PLCs.ResolveItemId("Sys.ServerUpTime").Location, nullptr);
-    EXPECT_EQ(PLCs.ResolveItemId("Sys.ComInfo").Location, &sys.StatusVar(stComInfo));
+    EXPECT_EQ(std::tuple(PLCs.ResolveItemId("Sys.ServerUpTime").Location,
+                         PLCs.ResolveItemId("Sys.ComInfo").Location),
+              std::tuple(nullptr, &sys.StatusVar(stComInfo)));
 }
 
 TEST_F(ResolveItemIdTest, IndexErrorsNameLookupAndItemIdParts) {
     EXPECT_THROW(PLC1.Monitored.Item(0), TInvalidPointer);
     EXPECT_THROW(PLC1.StatusVars.Item(-1), TInvalidPointer);
     EXPECT_THROW(PLC1.StatusVars.Item(StatusVarCount), TInvalidPointer);
-    EXPECT_STREQ(TInvalidPointer().what(), "Invalid pointer detected");
     EXPECT_THROW(PLCs.PLCByIndex(5), TInvalidPointer);
+    EXPECT_STREQ(TInvalidPointer().what(), "Invalid pointer detected");
     TAddressCollection vars;
     THitachiLocation& first = vars.AddVariable("Speed", nullptr, false);
     THitachiLocation& second = vars.AddVariable("SPEED", nullptr, true);
-    EXPECT_EQ(vars.FindByName("speed"), &second); // the last match wins
-    EXPECT_EQ(vars.IndexOf(&first), 0);
-    EXPECT_EQ(vars.FindByName("spee"), nullptr);
+    // The last match wins.
+    EXPECT_EQ(std::tuple(vars.FindByName("speed"), vars.IndexOf(&first), vars.FindByName("spee")),
+              std::tuple(&second, 0, nullptr));
 
     auto p = ParseItemId(" PLC1.Group.WR0010s.ARR.4 ");
     EXPECT_EQ(std::to_string(p.Valid) + p.Trimmed + "|" + p.PLCName + "|" + p.Address + "|" + p.RawAddress +

@@ -103,6 +103,10 @@ TEST(SimSessionFrames, Rows) {
         {"ascii block read, station 5 on a multidrop line; station 6 is another PLC", "serial md st5", {},
          {{Ascii("205FFFF0000A00A00001004D6"), Ascii("05FFFF000000A0123456789ABCDEF0B0")},
           {Ascii("206FFFF0000A00A00001004D7"), {}}}, Words5, "", {{&S::OtherStations, 1}}},
+        {"a fault aimed at another station leaves this one healthy", "serial md st5", {.BusyEvery = 1, .OnlyStation = 6},
+         {{Ascii("205FFFF0000A00A00001004D6"), Ascii("05FFFF000000A0123456789ABCDEF0B0")}}, Words5, "", {}},
+        {"answering as another station", "serial md st5", {.OnlyStation = 5, .AnswerStation = 0},
+         {{Ascii("205FFFF0000A00A00001004D6"), Ascii("00FFFF000000A0123456789ABCDEF0AB")}}, Words5, "", {}},
         {"ascii block read without station", "serial", {},
          {{Ascii("2FFFF0000A00A0000100471"), Ascii("FFFF000000A0123456789ABCDEF04B")}}, Words, "", {}},
         {"ascii random write, procedure 2", "serial p2", {}, {{Ascii("2A5010A000010123465"), Ascii("00A5D6")}}, "",
@@ -187,6 +191,7 @@ TEST(SimSessionFrames, Rows) {
         // Noise before an answer never holds a byte that starts or ends a frame.
         {"noise before the answer", "serial", {.GarbageBytes = 6},
          {{randomRead, Cat(Hex("FF3FA55AFF3F"), randomAnswer)}}, Words, "", {{&S::FaultGarbage, 1}}},
+        {"one byte of noise", "serial", {.GarbageBytes = 1}, {{randomRead, Cat(Hex("FF"), randomAnswer)}}, Words, "", {}},
         {"error status instead of data", "serial", {.ErrorStatus = 0x12, .ErrorEvery = 1},
          {{randomRead, Ascii("FFFF000012A4B0")}}, Words, "", {{&S::FaultErrors, 1}}},
         {"a write refused with an error status", "", {.ErrorStatus = 0x12, .ErrorEvery = 1},

@@ -110,6 +110,11 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     sim.SetPower(false);
     EXPECT_TRUE(SeesEnd(b, 3000));
     ::close(b);
+    // Connection attempts are refused while it is off.
+    EXPECT_TRUE(Until([&] {
+        const int fd = ConnectTcp(sim.Port(0));
+        return fd < 0 || (::close(fd), false);
+    }));
     EXPECT_EQ(sim.Stats().RandomWrites, 1u);
     // Switched on again, the same port listens; a running counter wakes the loop on its own.
     sim.SetPower(true);
