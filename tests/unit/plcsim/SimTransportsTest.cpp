@@ -103,6 +103,13 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     sim.CloseConnections();
     EXPECT_TRUE(SeesEnd(a, 3000) && SeesEnd(b, 3000));
     ::close(a);
+    // A client that resets its connection is dropped.
+    const int reset = ConnectTcp(sim.Port(0));
+    ASSERT_TRUE(reset >= 0 && Until([&] { return sim.ConnectionCount() == 1u; }));
+    const linger abort{1, 0};
+    ::setsockopt(reset, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(reset);
+    EXPECT_TRUE(Until([&] { return sim.ConnectionCount() == 0u; }));
     // A write over the wire lands in the memory; switched off, the connection ends.
     ASSERT_TRUE(send(b = ConnectTcp(sim.Port(0)), write));
     EXPECT_EQ(ReadUntil(b, 8, 3000), Hex("0022FFFF000000A5"));
