@@ -127,7 +127,7 @@ protected:
     std::vector<std::unique_ptr<TRawUaClient>> Clients;
 };
 
-TEST_F(UaServerTest, ServicesNeedAnActivatedSessionAndUnknownOnesGetAFault) {
+TEST_F(UaServerTest, ServicesNeedAnActivatedSessionUnknownOnesGetAFaultMalformedOnesCloseTheChannel) {
     TRawUaClient& c = Connect();
     ASSERT_TRUE(c.Open());
     const auto noSession = Answer(c, UaId::ReadRequest, EmptyRead);
@@ -135,20 +135,28 @@ TEST_F(UaServerTest, ServicesNeedAnActivatedSessionAndUnknownOnesGetAFault) {
     ASSERT_EQ(c.OpenSession(), Opened);
     const auto unknown = Answer(c, 9999, [](TUaBinaryWriter&) {});
     EXPECT_EQ(unknown, (TResponseStart{UaId::ServiceFault, c.RequestId, UaStatus::BadServiceUnsupported}));
-    // GetEndpoints needs no session; without an endpoint URL it names the server's own.
-    const auto endpoints = Answer(c, UaId::GetEndpointsRequest, [](TUaBinaryWriter& w) {
-        for (int i = 0; i < 3; ++i) w.Int32(-1);
-    });
-    EXPECT_EQ(endpoints, (TResponseStart{UaId::GetEndpointsResponse, c.RequestId, 0}));
     EXPECT_FALSE(c.Closed());
+    // A body that cannot be decoded closes the channel.
+    c.Request(UaId::ReadRequest, [](TUaBinaryWriter& w) {
+        w.Double(0);
+        w.UInt32(0);
+        w.Int32(1000000); // far more entries than bytes
+    });
+    EXPECT_EQ(c.Responses(), (std::vector<TResponseStart>{{0, 0, UaStatus::BadDecodingError}}));
+    EXPECT_TRUE(c.Closed());
+    Ctx.Platform.RunPosted();
+    EXPECT_EQ(Server->ChannelCount(), 0u);
+    // The session outlives its channel until its time-out.
+    EXPECT_EQ(Server->SessionCount(), 1u);
 }
 
-TEST_F(UaServerTest, ReadsValuesAttributesAndStandardNodes) {
+TEST_F(UaServerTest, ReadsValuesAttributesAndStandardNodesAndWritesConvertedToTheVariablesType) {
+    TRawUaClient& c = Session();
     const TUaNodeId wr13 = TUaNodeId::Str("PLC1.WR0013");
     // clang-format off
-    auto values = Session().Read({{wr13, 13}, {wr13, 14}, {wr13, 3}, {TUaNodeId::Str("/PLC1"), 13},
-                                  {TUaNodeId::Str("PLC9.WR0000"), 13}, {TUaNodeId::Num(UaId::NamespaceArray), 13},
-                                  {TUaNodeId::Num(UaId::MaxNodesPerRead), 13}});
+    auto values = c.Read({{wr13, 13}, {wr13, 14}, {wr13, 3}, {TUaNodeId::Str("/PLC1"), 13},
+                          {TUaNodeId::Str("PLC9.WR0000"), 13}, {TUaNodeId::Num(UaId::NamespaceArray), 13},
+                          {TUaNodeId::Num(UaId::MaxNodesPerRead), 13}});
     // clang-format on
     ASSERT_EQ(values.size(), 7u);
     EXPECT_EQ(std::get<std::uint64_t>(values[0].Value->Values.at(0)), 3u);
@@ -159,9 +167,7 @@ TEST_F(UaServerTest, ReadsValuesAttributesAndStandardNodes) {
     EXPECT_EQ(*values[4].Status, UaStatus::BadNodeIdUnknown);
     EXPECT_EQ(std::get<std::string>(values[5].Value->Values.at(1)), "urn:Norvane:Dravon:Items");
     EXPECT_EQ(std::get<std::uint64_t>(values[6].Value->Values.at(0)), TUaServer::MaxOperationsPerRequest);
-}
 
-TEST_F(UaServerTest, WritesGoThroughTheBackendConvertedToTheVariablesType) {
     const struct {
         const char* Id;
         TUaVariant Value;
@@ -174,7 +180,6 @@ TEST_F(UaServerTest, WritesGoThroughTheBackendConvertedToTheVariablesType) {
         {"Sys.ServerUpTime", TUaVariant::Scalar(TUaType::String, std::string("x")), UaStatus::BadNotWritable},
         {"PLC7.WR0000", Word(1), UaStatus::BadNodeIdUnknown},
     };
-    TRawUaClient& c = Session();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Id);
         EXPECT_EQ(c.Write(row.Id, row.Value), row.Expected);
@@ -310,60 +315,26 @@ TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValueAndPublishRequest
                                  {UaId::ServiceFault, first, UaStatus::BadTooManyPublishRequests}}));
 }
 
-TEST_F(UaServerTest, MalformedServiceBodyClosesTheChannel) {
-    TRawUaClient& c = Session();
-    c.Request(UaId::ReadRequest, [](TUaBinaryWriter& w) {
-        w.Double(0);
-        w.UInt32(0);
-        w.Int32(1000000); // far more entries than bytes
-    });
-    EXPECT_EQ(c.Responses(), (std::vector<TResponseStart>{{0, 0, UaStatus::BadDecodingError}}));
-    EXPECT_TRUE(c.Closed());
-    Ctx.Platform.RunPosted();
-    EXPECT_EQ(Server->ChannelCount(), 0u);
-    // The session outlives its channel until its time-out.
-    EXPECT_EQ(Server->SessionCount(), 1u);
-}
-
-TEST_F(UaServerTest, ConnectionsBeyondALimitAreRefusedTooBusyAndLogged) {
-    struct TCase {
-        const char* Name;
-        std::uint32_t MaxSessions, PerAddress;
-        std::vector<std::string> Accepted;
-        std::string Refused, Line;
-    };
-    std::vector<std::string> twelve;
-    for (int i = 0; i < 12; ++i) twelve.push_back("10.0.0." + std::to_string(i + 1));
-    const TCase cases[] = {
-        {"every channel taken", 2, 20, twelve, "10.0.0.99",
-         "OPC UA connection from 10.0.0.99 refused: 12 connections open (the most)"},
-        // clang-format off
-        {"one address's share taken", 50, 3, {"10.0.0.1", "10.0.0.1", "10.0.0.2", "10.0.0.1"}, "10.0.0.1",
-         "OPC UA connection from 10.0.0.1 refused: 3 connections open from this address (the most)"},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Name);
-        Config.MaxSessions = c.MaxSessions;
-        Config.MaxChannelsPerAddress = c.PerAddress;
-        Start();
-        for (const auto& peer : c.Accepted) EXPECT_TRUE(Connect(peer).Open());
-        for (int i = 0; i < 3; ++i) {
-            TRawUaClient& refused = Connect(c.Refused);
-            EXPECT_EQ(refused.Responses(),
-                      (std::vector<TResponseStart>{{0, 0, UaStatus::BadTcpServerTooBusy}}));
-            EXPECT_TRUE(refused.Closed());
-        }
-        EXPECT_EQ(Server->ChannelCount(), c.Accepted.size());
-        // Three refusals of one peer, one line.
-        EXPECT_EQ(Lines(c.Line), 1);
+TEST_F(UaServerTest, ConnectionsFromOneAddressBeyondItsShareAreRefusedTooBusyAndLogged) {
+    Config.MaxChannelsPerAddress = 3;
+    Start();
+    for (const char* peer : {"10.0.0.1", "10.0.0.1", "10.0.0.2", "10.0.0.1"})
+        EXPECT_TRUE(Connect(peer).Open());
+    for (int i = 0; i < 3; ++i) {
+        TRawUaClient& refused = Connect("10.0.0.1");
+        EXPECT_EQ(refused.Responses(), (std::vector<TResponseStart>{{0, 0, UaStatus::BadTcpServerTooBusy}}));
+        EXPECT_TRUE(refused.Closed());
     }
+    EXPECT_EQ(Server->ChannelCount(), 4u);
+    // Three refusals of one peer, one line.
+    EXPECT_EQ(
+        Lines("OPC UA connection from 10.0.0.1 refused: 3 connections open from this address (the most)"), 1);
 }
 
 TEST_F(UaServerTest, StalledConnectionsTimeOutAndLetNewClientsIn) {
     Config.MaxChannelsPerAddress = 100;
     Start();
-    // 60 connections in three stalled states fill every channel.
+    // 60 connections in three stalled states fill every channel (the sessions' 50 and 10).
     for (int i = 0; i < 60; ++i) {
         TRawUaClient& c = Connect();
         if (i % 3 == 1) c.Send(HelloFrame());
@@ -372,7 +343,9 @@ TEST_F(UaServerTest, StalledConnectionsTimeOutAndLetNewClientsIn) {
             c.Send(MessageFrame("MSGC", c.ChannelId, 1, 2, 2, "begun"));
         }
     }
-    EXPECT_FALSE(Connect().Open());
+    TRawUaClient& refused = Connect();
+    EXPECT_EQ(refused.Responses(), (std::vector<TResponseStart>{{0, 0, UaStatus::BadTcpServerTooBusy}}));
+    EXPECT_TRUE(refused.Closed());
     Ctx.Platform.Advance(Config.HandshakeTimeoutMs);
     EXPECT_EQ(Server->ChannelCount(), 20u);
     EXPECT_TRUE(Connect().Open());
@@ -384,15 +357,17 @@ TEST_F(UaServerTest, StalledConnectionsTimeOutAndLetNewClientsIn) {
     EXPECT_EQ(timedOut, 60);
     // One line per kind and peer: the rest are counted, not written.
     EXPECT_EQ(Lines("OPC UA connection from 127.0.0.1 timed out: "), 1);
-    EXPECT_EQ(Lines("OPC UA connection from 127.0.0.1 refused: "), 1);
+    EXPECT_EQ(Lines("OPC UA connection from 127.0.0.1 refused: 60 connections open (the most)"), 1);
     // An open channel that never gets a session goes after the session time-out.
     Ctx.Platform.Advance(Config.SessionTimeoutMs);
     EXPECT_EQ(Server->ChannelCount(), 0u);
 }
 
-TEST_F(UaServerTest, SessionsNotActivatedHoldNoClientAndExpire) {
+TEST_F(UaServerTest, SessionsNotActivatedHoldNoClientGiveWayAndExpire) {
     Config.MaxSessions = 6;
     Start();
+    TRawUaClient& oldest = Connect("10.0.0.1");
+    EXPECT_EQ(oldest.OpenSession(60000, false).first, UaStatus::Good);
     TRawUaClient& hog = Connect();
     for (std::uint32_t i = 0; i < TUaConfig::MaxPendingSessionsPerChannel; ++i)
         EXPECT_EQ(hog.OpenSession(60000, false).first, UaStatus::Good);
@@ -400,42 +375,30 @@ TEST_F(UaServerTest, SessionsNotActivatedHoldNoClientAndExpire) {
     EXPECT_EQ(hog.OpenSession(60000, false).first, UaStatus::BadTooManySessions);
     EXPECT_EQ(Lines("OPC UA session for 127.0.0.1 refused: Bad_TooManySessions (4 sessions of its channel"),
               1);
-    EXPECT_EQ(Backend->SessionCount, 0);
-    EXPECT_EQ(Server->SessionCount(), 4u);
-
+    EXPECT_EQ(std::pair(Backend->SessionCount, Server->SessionCount()), std::pair(0, std::size_t{5}));
     TRawUaClient& honest = Connect("10.0.0.2");
     EXPECT_EQ(honest.OpenSession(), Opened);
-    EXPECT_EQ(Backend->SessionCount, 1);
-
-    Ctx.Platform.Advance(Config.UnactivatedSessionTimeoutMs);
-    EXPECT_EQ(Server->SessionCount(), 1u);
-    EXPECT_EQ(Lines("OPC UA session Raw 127.0.0.1 of 127.0.0.1 closed: not activated in time"), 1);
-    honest.Request(UaId::ReadRequest, EmptyRead);
-    EXPECT_EQ(honest.Result(), UaStatus::BadNothingToDo);
-}
-
-TEST_F(UaServerTest, NewSessionTakesTheSlotOfOneNeverActivated) {
-    Config.MaxSessions = 3;
-    Start();
-    std::vector<TRawUaClient*> hogs;
-    for (int i = 0; i < 3; ++i) {
-        hogs.push_back(&Connect("10.0.0." + std::to_string(i + 1)));
-        EXPECT_EQ(hogs.back()->OpenSession(60000, false).first, UaStatus::Good);
-    }
-    EXPECT_EQ(Connect("10.0.0.9").OpenSession(), Opened);
+    // Every slot taken: the oldest never activated gives way.
+    EXPECT_EQ(Connect("10.0.0.3").OpenSession(), Opened);
     EXPECT_EQ(Lines("OPC UA session Raw 10.0.0.1 of 10.0.0.1 closed: not activated, its slot was needed"), 1);
-    // The oldest one gave way; the others are still there.
     auto activate = [](TRawUaClient& c) {
         c.Activate(c.LastCreatedToken);
         return c.Result();
     };
-    EXPECT_EQ(activate(*hogs[0]), UaStatus::BadSessionIdInvalid);
-    EXPECT_EQ(activate(*hogs[1]), UaStatus::Good);
-    EXPECT_EQ(activate(*hogs[2]), UaStatus::Good);
-    // Every slot held by an activated session: refused, and no server object made for it.
-    EXPECT_EQ(hogs[0]->OpenSession(60000, false).first, UaStatus::BadTooManySessions);
-    EXPECT_EQ(Lines("OPC UA session for 10.0.0.1 refused: Bad_TooManySessions (3 sessions open)"), 1);
+    EXPECT_EQ(activate(oldest), UaStatus::BadSessionIdInvalid);
+    EXPECT_EQ(activate(hog), UaStatus::Good);
     EXPECT_EQ(Backend->SessionCount, 3);
+
+    Ctx.Platform.Advance(Config.UnactivatedSessionTimeoutMs);
+    EXPECT_EQ(Server->SessionCount(), 3u);
+    EXPECT_EQ(Lines("OPC UA session Raw 127.0.0.1 of 127.0.0.1 closed: not activated in time"), 1);
+    honest.Request(UaId::ReadRequest, EmptyRead);
+    EXPECT_EQ(honest.Result(), UaStatus::BadNothingToDo);
+    // Every slot held by an activated session: refused, and no server object made for it.
+    for (int i = 4; i < 7; ++i) EXPECT_EQ(Connect("10.0.0." + std::to_string(i)).OpenSession(), Opened);
+    EXPECT_EQ(oldest.OpenSession(60000, false).first, UaStatus::BadTooManySessions);
+    EXPECT_EQ(Lines("OPC UA session for 10.0.0.1 refused: Bad_TooManySessions (6 sessions open)"), 1);
+    EXPECT_EQ(Backend->SessionCount, 6);
 }
 
 TEST_F(UaServerTest, RefusalsAndErrorsAreLoggedWithTheirStatusNames) {

@@ -320,11 +320,16 @@ struct TRawUaClient {
     TUaStatusCode Monitor(std::uint32_t subscription, const std::string& itemId, std::uint32_t handle,
                           const TUaExtensionObject& filter = {}, std::uint32_t queueSize = 1,
                           bool discardOldest = true) {
+        return Monitor(subscription, TUaNodeId::Str(itemId), handle, filter, queueSize, discardOldest);
+    }
+    TUaStatusCode Monitor(std::uint32_t subscription, const TUaNodeId& node, std::uint32_t handle,
+                          const TUaExtensionObject& filter = {}, std::uint32_t queueSize = 1,
+                          bool discardOldest = true) {
         auto responses = Call(UaId::CreateMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
             w.UInt32(subscription);
             w.UInt32(2);
             w.ArrayLength(1);
-            w.NodeId(TUaNodeId::Str(itemId));
+            w.NodeId(node);
             w.UInt32(13);
             w.Int32(-1);
             w.QualifiedName({});
