@@ -290,8 +290,7 @@ TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValueAndPublishRequest
         TUaStatusCode Expected;
     } rows[] = {
         {"PLC1.WR0010", 0, 0, 0, 0},
-        {"PLC1.WR0010", 1, 1, 5, 0},
-        {"PLC1.WR0010", 1, 2, 100, 0},
+        {"PLC1.WR0010", 1, 2, 100, 0}, // an absolute deadband accepted: client.test.js
         {"PLC1.WR0010", 1, 2, 101, UaStatus::BadDeadbandFilterInvalid},
         {"PLC1.WR0010", 1, 1, -1, UaStatus::BadDeadbandFilterInvalid},
         {"PLC1.WR0010", 3, 0, 0, UaStatus::BadMonitoredItemFilterInvalid},
