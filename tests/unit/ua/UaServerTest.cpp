@@ -132,6 +132,11 @@ TEST_F(UaServerTest, ServicesNeedAnActivatedSessionUnknownOnesGetAFaultMalformed
     ASSERT_TRUE(c.Open());
     const auto noSession = Answer(c, UaId::ReadRequest, EmptyRead);
     EXPECT_EQ(noSession, (TResponseStart{UaId::ServiceFault, c.RequestId, UaStatus::BadSessionIdInvalid}));
+    // GetEndpoints needs no session; without an endpoint URL it names the server's own.
+    const auto endpoints = Answer(c, UaId::GetEndpointsRequest, [](TUaBinaryWriter& w) {
+        for (int i = 0; i < 3; ++i) w.Int32(-1);
+    });
+    EXPECT_EQ(endpoints, (TResponseStart{UaId::GetEndpointsResponse, c.RequestId, 0}));
     ASSERT_EQ(c.OpenSession(), Opened);
     const auto unknown = Answer(c, 9999, [](TUaBinaryWriter&) {});
     EXPECT_EQ(unknown, (TResponseStart{UaId::ServiceFault, c.RequestId, UaStatus::BadServiceUnsupported}));
