@@ -74,9 +74,9 @@ TEST_F(OPCItemMgtTest, BadItemIdsGetTheirOwnCodesAndOneLogLinePerCall) {
     EXPECT_NE(std::find(T.Capture.Lines.begin(), T.Capture.Lines.end(),
                         "Client tried to access non-existing location (PLC9.WR0000...)"),
               T.Capture.Lines.end());
-    // A refused type gives back the reference the resolution took.
-    ASSERT_NE(Word(2), nullptr);
-    EXPECT_EQ(Word(2)->RefCount, 0);
+    // A refused type gives back the references the resolution took, an array's on every element.
+    ASSERT_TRUE(Word(2) && Word(4) && Word(0x43));
+    EXPECT_EQ(std::tuple(Word(2)->RefCount, Word(4)->RefCount, Word(0x43)->RefCount), std::tuple(0, 0, 0));
 
     // A second call logs again, once.
     ASSERT_EQ(Items->AddItems({Def("PLC9.WR0000"), Def("PLC9.WR0001")}, results, Errors), S_FALSE);
