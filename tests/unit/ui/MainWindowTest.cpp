@@ -275,6 +275,9 @@ TEST_F(MainWindowTest, ClosingHidesToTheTrayAndOnlyTheShutDownCommandEnds) {
         // Double-click on the tray icon (or a second start) brings it back.
         emit window.Tray()->activated(QSystemTrayIcon::DoubleClick);
         EXPECT_TRUE(window.isVisible() && !window.isMinimized());
+        // Closed again: a refused shut-down command is forgotten, only a window without tray icon asks.
+        window.close();
+        EXPECT_EQ(asked, asks + (trayIcon ? 0 : 1));
     }
 }
 
