@@ -81,6 +81,7 @@ void THitachiLocation::StoreWrittenValue(std::uint32_t value) {
     }
     WriteRequested = true;
     WritePending = true;
+    ++WriteSerial;
     if (PLC) PLC->WritesMayBePending = true;
     Value = value;
     SetOwnerHalves(value, 0, false);
@@ -92,6 +93,7 @@ void THitachiLocation::StoreForcedValue(std::uint32_t value, TDateTime now) {
     Value = value;
     WriteRequested = true;
     WritePending = true;
+    ++WriteSerial;
     if (PLC) PLC->WritesMayBePending = true;
     ValueTime = now;
     SkipNextRead = true;
@@ -101,6 +103,7 @@ void THitachiLocation::StoreForcedValue(std::uint32_t value, TDateTime now) {
 void THitachiLocation::SetOwnerHalves(std::uint32_t v, TDateTime now, bool forced) {
     auto touch = [&](THitachiLocation& other, bool requestWrite) {
         other.WritePending = true;
+        ++other.WriteSerial;
         if (other.PLC) other.PLC->WritesMayBePending = true;
         if (requestWrite) other.WriteRequested = true;
         if (forced) {

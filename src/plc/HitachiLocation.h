@@ -61,6 +61,9 @@ public:
     int TypeRow = 0;
     int RefCount = 0;
     std::uint32_t Value = 0;
+    // Counts the values stored for writing: a client's write that is given up withdraws
+    // its value only while no newer one came after it.
+    std::uint32_t WriteSerial = 0;
     int AccessRights = AccessReadWrite;
     std::uint16_t ReportedQuality = 0;
     std::uint16_t VarType = 0;

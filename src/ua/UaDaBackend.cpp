@@ -336,7 +336,7 @@ public:
             PendingWrites_.erase(it);
             TUaStatusCode status = UaStatus::Good;
             if (errors.empty() || Failed(errors[0]))
-                status = Withdraw(write.Handle) ? UaStatus::BadNoCommunication : UaStatus::BadNotWritable;
+                status = Withdraw(write) ? UaStatus::BadNoCommunication : UaStatus::BadNotWritable;
             RemoveHidden(write.Handle);
             write.Done(status);
         };
@@ -529,8 +529,11 @@ public:
             RemoveHidden(handle);
             return done(StatusFromItemError(errors.empty() || Succeeded(errors[0]) ? hr : errors[0]));
         }
-        PendingWrites_[transactionID] = {handle, cancelID, Owner_.Context_.Clock->TickCount(),
-                                         Owner_.DeviceReadBoundMs(), std::move(done)};
+        TPendingWrite& pending = PendingWrites_[transactionID];
+        pending = {handle,          cancelID, Owner_.Context_.Clock->TickCount(), Owner_.DeviceReadBoundMs(),
+                   std::move(done), {}};
+        ForEachWrittenPart(
+            handle, [&](THitachiLocation& part, bool) { pending.Serials.push_back(part.WriteSerial); });
         Timer_->SetEnabled(true);
     }
 
@@ -553,6 +556,7 @@ private:
         std::uint32_t StartTick = 0;
         std::uint32_t BoundMs = 0;
         std::function<void(TUaStatusCode)> Done;
+        std::vector<std::uint32_t> Serials; // of the written locations once the value was stored
     };
     struct TPendingRead {
         OPCHANDLE Handle = 0;
@@ -634,7 +638,7 @@ private:
             TPendingWrite write = std::move(PendingWrites_.at(id));
             PendingWrites_.erase(id);
             if (async) async->Cancel2(write.CancelID);
-            Withdraw(write.Handle);
+            Withdraw(write);
             RemoveHidden(write.Handle);
             write.Done(UaStatus::BadTimeout);
         }
@@ -642,24 +646,34 @@ private:
     }
 
     // A write the client was told failed must not reach the PLC later: the locations drop
-    // the value still waiting to be sent (the next read restores what the PLC holds).
-    // Returns whether the PLC stopped answering (rather than refused the value).
-    bool Withdraw(OPCHANDLE handle) {
+    // the value still waiting to be sent (the next read restores what the PLC holds). A
+    // value stored since (this client's next write, another client's) stays pending: its
+    // writer waits for it. Returns whether the PLC stopped answering (rather than refused).
+    bool Withdraw(const TPendingWrite& write) {
+        bool faulty = false;
+        std::size_t n = 0;
+        ForEachWrittenPart(write.Handle, [&](THitachiLocation& part, bool element) {
+            if (element) faulty = faulty || part.IsFaulty();
+            if (n < write.Serials.size() && write.Serials[n++] != part.WriteSerial) return;
+            part.WritePending = false;
+            part.WriteRequested = false;
+        });
+        return faulty;
+    }
+
+    // The locations a write of the item stores its value in: its elements and the halves
+    // of a double word (the driver writes those).
+    template <typename F> void ForEachWrittenPart(OPCHANDLE handle, F&& each) {
         auto* group = dynamic_cast<TOPCGroup*>(Hidden_.Group.Get());
         const TOPCItem* item = group ? group->Items().Find(handle) : nullptr;
-        bool faulty = false;
         for (int i = 0; item && i < item->CoveredCount(); ++i) {
             THitachiLocation* l = item->Element(i);
             if (!l) continue;
-            faulty = faulty || l->IsFaulty();
-            for (THitachiLocation* part :
-                 {l, l->HasBothHalves() ? l->HighLink : nullptr, l->HasBothHalves() ? l->LowLink : nullptr}) {
-                if (!part) continue;
-                part->WritePending = false;
-                part->WriteRequested = false;
-            }
+            each(*l, true);
+            if (!l->HasBothHalves()) continue;
+            each(*l->HighLink, false);
+            each(*l->LowLink, false);
         }
-        return faulty;
     }
 
     TUaDaBackend& Owner_;

@@ -346,6 +346,21 @@ TEST_F(UaDaBackendTest, WriteIsAnsweredWhenThePlcDecides) {
         }
         ExpectUnreferenced(address++);
     }
+    // A write given up withdraws its own value only: one stored after it stays pending and
+    // its write is answered when the PLC confirms it.
+    std::optional<TUaStatusCode> first, second;
+    const std::uint32_t start = T.Platform.Clock.Tick;
+    Session->Write("PLC1.WR0060", U16(7), [&](TUaStatusCode s) { first = s; });
+    T.Platform.Advance(bound / 2);
+    Session->Write("PLC1.WR0060", U16(9), [&](TUaStatusCode s) { second = s; });
+    while (!first && T.Platform.Clock.Tick - start < bound * 2) T.Platform.Advance(25);
+    EXPECT_EQ(std::tuple(first, second, Word(0x60)->Value, Word(0x60)->WritePending),
+              std::tuple(std::optional(UaStatus::BadTimeout), std::optional<TUaStatusCode>(), 9u, true));
+    Word(0x60)->WritePending = Word(0x60)->WriteRequested = false;
+    Word(0x60)->WriteDoneTime = T.Platform.Clock.Date;
+    T.Platform.Advance(TUaDaBackend::DeviceReadCheckMs);
+    EXPECT_EQ(second, std::optional(UaStatus::Good));
+    ExpectUnreferenced(0x60);
     // A session that goes is never answered, neither a write nor a device read.
     int calls = 0;
     Session->Write("PLC1.WR0050", U16(1), [&](TUaStatusCode) { ++calls; });
