@@ -460,19 +460,6 @@ TVariant TVariant::Array(VARTYPE elementType, std::vector<TVariant> elements) {
     return v;
 }
 
-HRESULT TVariant::ArrayOf(VARTYPE elementType, const std::vector<TVariant>& elements, TVariant& result) {
-    std::vector<TVariant> converted(elements.size());
-    for (std::size_t i = 0; i < elements.size(); ++i) {
-        HRESULT hr = VariantChangeType(converted[i], elements[i], 0, elementType & VT_TYPEMASK);
-        if (Failed(hr)) {
-            result = TVariant();
-            return hr;
-        }
-    }
-    result = Array(elementType, std::move(converted));
-    return S_OK;
-}
-
 namespace {
 
 // The number a scalar source stands for; false when it is not numeric (text, null, error).

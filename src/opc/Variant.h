@@ -68,10 +68,8 @@ public:
     static TVariant Bstr(std::string text);
     static TVariant Bool(bool value);
     static TVariant Error(HRESULT code);
-    // VT_ARRAY | elementType over elements that already carry elementType (see ArrayOf).
+    // VT_ARRAY | elementType over elements that already carry elementType.
     static TVariant Array(VARTYPE elementType, std::vector<TVariant> elements);
-    // Converts every element to elementType first; fails with the first element's failure.
-    static HRESULT ArrayOf(VARTYPE elementType, const std::vector<TVariant>& elements, TVariant& result);
 
     VARTYPE Vt() const { return Vt_; }
     bool IsArray() const { return (Vt_ & VT_ARRAY) != 0; }

@@ -124,16 +124,6 @@ TEST(VariantConversion, FollowsTheAutomationRules) {
     }
 }
 
-TEST(VariantTest, ArrayOfConvertsEveryElement) {
-    TVariant array;
-    EXPECT_EQ(TVariant::ArrayOf(VT_UI2, {TVariant::I4(1), TVariant::Bstr("2")}, array), S_OK);
-    EXPECT_EQ(array.Vt(), VT_ARRAY | VT_UI2);
-    ASSERT_EQ(array.Elements().size(), 2u);
-    EXPECT_EQ(array.Elements()[1], TVariant::UI2(2));
-    EXPECT_EQ(TVariant::ArrayOf(VT_UI2, {TVariant::I4(-1)}, array), DISP_E_OVERFLOW);
-    EXPECT_TRUE(array.IsEmpty());
-}
-
 TEST(VariantTest, RecordCarriesTypeAndLittleEndianValue) {
     // clang-format off
     const std::pair<TVariant, std::array<std::uint8_t, 16>> rows[] = {
