@@ -50,6 +50,9 @@ public:
     // Until activated a session holds no server object and expires quickly.
     bool Activated = false;
     bool ReadOnly = false;
+    // The user who activated the session, empty for anonymous: subscriptions move only
+    // between sessions of the same user.
+    std::string User;
     // The nonce the client signs (and encrypts a password with) at the next activation.
     std::string ServerNonce;
     // The certificate of the secured channel the session was created on.

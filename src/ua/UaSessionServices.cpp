@@ -120,6 +120,7 @@ void TUaServer::ActivateSession(TRequest& r, TUaBinaryReader& in) {
     session->Activated = true;
     session->ReadOnly =
         identity.Anonymous ? Config_.AnonymousReadOnly : identity.Role == TUaUserRole::ReadOnly;
+    session->User = identity.Anonymous ? std::string() : identity.UserName;
     session->LastActivity = Context_.Clock->TickCount();
     session->ServerNonce = UaRandomBytes(32);
     TUaBinaryWriter w;

@@ -298,13 +298,22 @@ void TUaServer::TransferSubscriptions(TRequest& r, TUaBinaryReader& in) {
     WriteResponseStart(w, UaId::TransferSubscriptionsResponse, Now(), m.Header.RequestHandle);
     w.ArrayLength(m.SubscriptionIds.size());
     for (auto id : m.SubscriptionIds) {
-        // Sessions are anonymous: any session may take over any subscription (a client
-        // that lost its session takes its subscriptions into the new one).
+        // A client that lost its session takes its subscriptions into the new one; another
+        // user's subscriptions stay where they are.
         TUaSession* owner = nullptr;
         for (auto& [key, session] : Sessions_)
             if (session->Subscriptions.count(id)) owner = session.get();
         if (!owner) {
             w.StatusCode(UaStatus::BadSubscriptionIdInvalid);
+            w.EmptyArray();
+            continue;
+        }
+        if (owner->User != target.User) {
+            Events_.Note("Bad_UserAccessDenied", target.Peer,
+                         FormatText("OPC UA subscription %s for %s refused: Bad_UserAccessDenied (held by "
+                                    "another user)",
+                                    {std::to_string(id), target.Peer}));
+            w.StatusCode(UaStatus::BadUserAccessDenied);
             w.EmptyArray();
             continue;
         }

@@ -129,6 +129,14 @@ async function main() {
         server.send("set PLC1.WR0010 1001");
         await waitForValue(item, (dv) => dv.value.value === 1001);
         await until(() => renewed > 0, 20000, "token renewed");
+        // Another user's session, or an anonymous one, may not take the subscription over.
+        for (const identity of [{ type: UserTokenType.UserName, userName: "viewer", password: "look" }, undefined]) {
+            const other = await client.createSession(identity);
+            const taken = await other.transferSubscriptions({ subscriptionIds: [subscription.subscriptionId] });
+            assert.strictEqual(taken.results[0].statusCode.value, StatusCodes.BadUserAccessDenied.value);
+            await other.close();
+        }
+        await server.waitFor(/^OPC UA subscription \d+ for .* refused: Bad_UserAccessDenied \(held by another user\)$/);
         server.send("set PLC1.WR0010 1002");
         await waitForValue(item, (dv) => dv.value.value === 1002);
         assert.strictEqual((await write(session, 1003)).value, StatusCodes.Good.value);
