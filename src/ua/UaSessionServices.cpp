@@ -157,6 +157,9 @@ void TUaServer::CloseSessionService(TRequest& r, TUaBinaryReader& in) {
     if (!Decode(in, m)) return r.Channel.Fail(UaStatus::BadDecodingError, "Malformed CloseSession");
     TUaSession* session = SessionFor(m.Header.AuthenticationToken);
     if (!session) return Fault(r, UaStatus::BadSessionIdInvalid);
+    // Only the channel the session lives on may close it: a token seen on the wire of a
+    // signed-only channel is no licence to end another client's session.
+    if (session->ChannelId != r.Channel.ChannelId()) return Fault(r, UaStatus::BadSecureChannelIdInvalid);
     std::uint32_t key = session->SessionId.Numeric;
     CloseSession(key);
     TUaBinaryWriter w;

@@ -141,6 +141,14 @@ TEST_F(UaServerTest, ServicesNeedAnActivatedSessionUnknownOnesGetAFaultMalformed
     const auto unknown = Answer(c, 9999, [](TUaBinaryWriter&) {});
     EXPECT_EQ(unknown, (TResponseStart{UaId::ServiceFault, c.RequestId, UaStatus::BadServiceUnsupported}));
     EXPECT_FALSE(c.Closed());
+    // Another channel may neither use the session nor close it.
+    TRawUaClient& other = Connect();
+    ASSERT_TRUE(other.Open());
+    other.Token = c.Token;
+    EXPECT_EQ(Answer(other, UaId::ReadRequest, EmptyRead).ServiceResult, UaStatus::BadSecureChannelIdInvalid);
+    EXPECT_EQ(
+        Answer(other, UaId::CloseSessionRequest, [](TUaBinaryWriter& w) { w.Boolean(true); }).ServiceResult,
+        UaStatus::BadSecureChannelIdInvalid);
     // A body that cannot be decoded closes the channel.
     c.Request(UaId::ReadRequest, [](TUaBinaryWriter& w) {
         w.Double(0);
@@ -150,7 +158,7 @@ TEST_F(UaServerTest, ServicesNeedAnActivatedSessionUnknownOnesGetAFaultMalformed
     EXPECT_EQ(c.Responses(), (std::vector<TResponseStart>{{0, 0, UaStatus::BadDecodingError}}));
     EXPECT_TRUE(c.Closed());
     Ctx.Platform.RunPosted();
-    EXPECT_EQ(Server->ChannelCount(), 0u);
+    EXPECT_EQ(Server->ChannelCount(), 1u); // the other client's
     // The session outlives its channel until its time-out.
     EXPECT_EQ(Server->SessionCount(), 1u);
 }
