@@ -24,6 +24,12 @@ void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
     // with, for the application it names, and a nonce worth signing.
     const auto* channelSecurity = dynamic_cast<const TUaChannelSecurity*>(r.Channel.Policy());
     const TUaSecurityPolicy& policy = channelSecurity ? channelSecurity->Policy() : UaSecurityPolicyNone();
+    if (channelSecurity && policy.IsNone() && !Security_.PolicyOffered(policy)) {
+        Events_.Note("Bad_SecurityPolicyRejected", r.Channel.PeerAddress(),
+                     "OPC UA session for " + r.Channel.PeerAddress() +
+                         " refused: Bad_SecurityPolicyRejected (security None is for discovery only)");
+        return Fault(r, UaStatus::BadSecurityPolicyRejected);
+    }
     if (!policy.IsNone()) {
         auto chain = TUaCertificate::ChainFromDer(m.ClientCertificate);
         if (chain.empty() || chain.front().Der() != channelSecurity->PeerCertificate().Der())

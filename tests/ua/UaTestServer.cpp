@@ -7,7 +7,7 @@
 //   quit
 // Ends by itself after the given number of seconds (default 120). A third argument names
 // an application directory: the endpoint then keeps its certificate folders in its pki
-// folder and offers the secured policies.
+// folder and offers the secured policies; a fourth, "secure-only", turns None off.
 #include "app/Logger.h"
 #include "app/MemoryStore.h"
 #include "app/ServerContext.h"
@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
     config.Port = static_cast<std::uint16_t>(port);
     config.HostName = "127.0.0.1";
     config.SessionTimeoutMs = 10000;
+    if (argc > 4 && std::string(argv[4]) == "secure-only") config.AllowSecurityNone = false;
     TUaTcpListener listener;
     // Port 0 would be replaced by the default: bind first, then tell the server the port.
     if (!listener.Listen("127.0.0.1", static_cast<std::uint16_t>(port))) {

@@ -94,6 +94,16 @@ async function main() {
         }
     }
 
+    await check("with None off, a secured client still finds the endpoint over None", async () => {
+        const secure = serve(serverPath, ["0", "30", home, "secure-only"]);
+        const secureUrl = `opc.tcp://127.0.0.1:${(await secure.waitFor(/^PORT \d+/)).split(" ")[1]}`;
+        const client = makeClient(SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt);
+        await client.connect(secureUrl);
+        await (await client.createSession()).close();
+        await client.disconnect();
+        secure.send("quit");
+    });
+
     await check("a wrong password is refused and logged; a user added while running logs in at once", async () => {
         const client = makeClient(SecurityPolicy.None, MessageSecurityMode.None);
         await client.connect(url);

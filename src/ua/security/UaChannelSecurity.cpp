@@ -8,7 +8,9 @@ std::unique_ptr<IUaSecurityPolicy> TUaChannelSecurity::Make(TUaSecurity& securit
                                                             const TUaAsymmetricHeader& header,
                                                             TUaStatusCode& refusal, std::string& reason) {
     const TUaSecurityPolicy* policy = FindUaSecurityPolicy(header.PolicyUri);
-    if (!policy || !security.PolicyOffered(*policy)) {
+    // None always opens a channel: clients look up the endpoints and the server's certificate
+    // over it before they open a secured one. Sessions on it need None offered.
+    if (!policy || (!policy->IsNone() && !security.PolicyOffered(*policy))) {
         refusal = UaStatus::BadSecurityPolicyRejected;
         reason = "Security policy not offered: " + header.PolicyUri;
         return nullptr;
@@ -38,7 +40,8 @@ TUaChannelSecurity::TUaChannelSecurity(TUaSecurity& security, const TUaSecurityP
 bool TUaChannelSecurity::AcceptsMode(std::uint32_t mode) const {
     auto m = static_cast<TUaSecurityMode>(mode);
     // A renewal keeps the mode of the channel.
-    return Security_.Offered(Policy_, m) && (Mode_ == TUaSecurityMode::Invalid || Mode_ == m);
+    const bool offered = Security_.Offered(Policy_, m) || (Policy_.IsNone() && m == TUaSecurityMode::None);
+    return offered && (Mode_ == TUaSecurityMode::Invalid || Mode_ == m);
 }
 
 TUaStatusCode TUaChannelSecurity::IssueToken(std::uint32_t mode, std::uint32_t tokenId,

@@ -633,6 +633,7 @@ TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
     TUaConfig noAes128;
     noAes128.SecurityPolicies = "Basic256Sha256,Aes256_Sha256_RsaPss";
     noAes128.SecurityModes = "SignAndEncrypt";
+    noAes128.AllowSecurityNone = false;
     TSecurityRig rig(noAes128);
     const TUaSecurityPolicy& basic = *FindUaSecurityPolicy("Basic256Sha256", true);
     const TUaSecurityPolicy& aes128 = *FindUaSecurityPolicy("Aes128_Sha256_RsaOaep", true);
@@ -653,7 +654,10 @@ TEST(UaChannelSecurityTest, OpenSecureChannelIsRefusedWhenAnyCheckFails) {
         {"signed with another key than the certificate's", basic, {.SenderKey = TestKeyA()}, UaStatus::BadSecurityChecksFailed},
         // clang-format on
         {"tampered", basic, {.FlipAt = 3}, UaStatus::BadSecurityChecksFailed},
-        {"None on loopback", UaSecurityPolicyNone(), {.Mode = 1, .NonceLength = 0}, UaStatus::Good},
+        {"None, not offered: for discovery",
+         UaSecurityPolicyNone(),
+         {.Mode = 1, .NonceLength = 0},
+         UaStatus::Good},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);

@@ -442,6 +442,13 @@ TEST_F(UaServerTest, RefusalsAndErrorsAreLoggedWithTheirStatusNames) {
         Ctx.Platform.RunPosted();
         EXPECT_EQ(Lines(c.Line), 1);
     }
+    // With None off a None channel still opens, for discovery only.
+    Config.AllowSecurityNone = false;
+    Start();
+    EXPECT_EQ(Connect("10.0.0.9").OpenSession().first, UaStatus::BadSecurityPolicyRejected);
+    EXPECT_EQ(Lines("OPC UA session for 10.0.0.9 refused: Bad_SecurityPolicyRejected (security None is for "
+                    "discovery only)"),
+              1);
 }
 
 TEST(UaEventLog, OneLinePerKindAndPeerAMinuteAndABoundOverall) {
