@@ -188,6 +188,7 @@ void TUaServer::Write(TRequest& r, TUaBinaryReader& in) {
     auto pending = std::make_shared<TPending>();
     pending->Results.resize(m.NodesToWrite.size());
     pending->Remaining = m.NodesToWrite.size() + 1;
+    bool denied = false;
     std::uint32_t channelId = r.Channel.ChannelId();
     std::uint32_t requestId = r.RequestId;
     std::uint32_t handle = m.Header.RequestHandle;
@@ -214,9 +215,10 @@ void TUaServer::Write(TRequest& r, TUaBinaryReader& in) {
             status = UaStatus::BadWriteNotSupported;
         else if (!(node->AccessLevel & 2))
             status = UaStatus::BadNotWritable;
-        else if (r.Session->ReadOnly)
+        else if (r.Session->ReadOnly) {
             status = UaStatus::BadUserAccessDenied;
-        else {
+            denied = true;
+        } else {
             r.Session->Backend->Write(node->ItemId, *item.Value.Value, [pending, i, finish](TUaStatusCode s) {
                 pending->Results[i] = s;
                 finish();
@@ -225,6 +227,10 @@ void TUaServer::Write(TRequest& r, TUaBinaryReader& in) {
         }
         finish();
     }
+    if (denied)
+        Events_.Note("write refused", r.Session->Peer,
+                     "OPC UA write from " + r.Session->Peer +
+                         " refused: Bad_UserAccessDenied (read-only session " + r.Session->Name + ")");
     finish();
 }
 

@@ -86,6 +86,8 @@ private:
     std::time_t UnixNow() const;
     // Answers a refused activation after a short delay, so passwords cannot be tried quickly.
     void DelayedFault(const TRequest& request, TUaStatusCode status);
+    // A CreateSession or ActivateSession refused: the fault and a session-log line.
+    void RefuseSession(const TRequest& request, TUaStatusCode status, const std::string& why);
 
     // Discovery service set
     void GetEndpoints(TRequest& r, TUaBinaryReader& in);

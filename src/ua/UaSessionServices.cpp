@@ -7,6 +7,7 @@
 #include "app/TimeDate.h"
 #include "ua/UaNodeIds.h"
 #include "ua/UaStatusCodes.h"
+#include "ua/UaStatusNames.h"
 #include "ua/security/UaChannelSecurity.h"
 #include "ua/security/UaSessionSecurity.h"
 
@@ -15,6 +16,28 @@
 
 // Session service set: CreateSession, ActivateSession, CloseSession.
 namespace dravon {
+namespace {
+
+// A client's session name reaches log lines and the operator's client list: control
+// characters become '?', and it is cut to 64 bytes without splitting a UTF-8 character.
+std::string SessionNameOf(std::string_view text) {
+    constexpr std::size_t Max = 64;
+    std::string name;
+    for (unsigned char c : text.substr(0, Max))
+        name.push_back(c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c));
+    if (text.size() > Max) {
+        std::size_t lead = name.size();
+        while (lead > 0 && (static_cast<unsigned char>(name[lead - 1]) & 0xC0) == 0x80) --lead;
+        if (lead > 0) {
+            const auto c = static_cast<unsigned char>(name[lead - 1]);
+            const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (lead - 1 + length > name.size()) name.resize(lead - 1);
+        }
+    }
+    return name;
+}
+
+} // namespace
 
 void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
     TUaCreateSessionRequest m;
@@ -24,26 +47,24 @@ void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
     // with, for the application it names, and a nonce worth signing.
     const auto* channelSecurity = dynamic_cast<const TUaChannelSecurity*>(r.Channel.Policy());
     const TUaSecurityPolicy& policy = channelSecurity ? channelSecurity->Policy() : UaSecurityPolicyNone();
-    if (channelSecurity && policy.IsNone() && !Security_.PolicyOffered(policy)) {
-        Events_.Note("Bad_SecurityPolicyRejected", r.Channel.PeerAddress(),
-                     "OPC UA session for " + r.Channel.PeerAddress() +
-                         " refused: Bad_SecurityPolicyRejected (security None is for discovery only)");
-        return Fault(r, UaStatus::BadSecurityPolicyRejected);
-    }
+    if (channelSecurity && policy.IsNone() && !Security_.PolicyOffered(policy))
+        return RefuseSession(r, UaStatus::BadSecurityPolicyRejected, "security None is for discovery only");
     if (!policy.IsNone()) {
         auto chain = TUaCertificate::ChainFromDer(m.ClientCertificate);
         if (chain.empty() || chain.front().Der() != channelSecurity->PeerCertificate().Der())
-            return Fault(r, UaStatus::BadCertificateInvalid);
+            return RefuseSession(r, UaStatus::BadCertificateInvalid, "not the channel's certificate");
         if (chain.front().ApplicationUri() != m.ClientDescription.ApplicationUri)
-            return Fault(r, UaStatus::BadCertificateUriInvalid);
-        if (m.ClientNonce.size() < policy.NonceLength) return Fault(r, UaStatus::BadNonceInvalid);
+            return RefuseSession(r, UaStatus::BadCertificateUriInvalid,
+                                 "not the certificate's application URI");
+        if (m.ClientNonce.size() < policy.NonceLength)
+            return RefuseSession(r, UaStatus::BadNonceInvalid, "nonce too short");
     }
     double timeout = Config_.SessionTimeoutMs;
     if (std::isfinite(m.RequestedSessionTimeout) && m.RequestedSessionTimeout > 0)
         timeout =
             std::clamp(m.RequestedSessionTimeout, 1000.0, static_cast<double>(Config_.SessionTimeoutMs));
     std::uint32_t number = NextSessionNumber_++;
-    auto session = std::make_unique<TUaSession>(Context_, number, m.SessionName, timeout);
+    auto session = std::make_unique<TUaSession>(Context_, number, SessionNameOf(m.SessionName), timeout);
     TUaNodeId token;
     token.Namespace = 1;
     token.Kind = TUaIdKind::Opaque;
@@ -101,11 +122,11 @@ void TUaServer::ActivateSession(TRequest& r, TUaBinaryReader& in) {
     const TUaSecurityPolicy& policy = channelSecurity ? channelSecurity->Policy() : UaSecurityPolicyNone();
     if (!session->ClientCertificate.empty() &&
         (policy.IsNone() || channelSecurity->PeerCertificate().Der() != session->ClientCertificate))
-        return Fault(r, UaStatus::BadSecurityChecksFailed);
+        return RefuseSession(r, UaStatus::BadSecurityChecksFailed, "activated under another certificate");
     if (!policy.IsNone() &&
         !VerifyUaSession(policy, channelSecurity->PeerCertificate(), Security_.Certificate().Der(),
                          session->ServerNonce, {m.ClientSignatureAlgorithm, m.ClientSignature}))
-        return Fault(r, UaStatus::BadApplicationSignatureInvalid);
+        return RefuseSession(r, UaStatus::BadApplicationSignatureInvalid, "client signature does not verify");
     TUaIdentity identity = CheckUaIdentity(m.UserIdentityToken, Security_, policy, session->ServerNonce);
     if (identity.WrongPassword) {
         std::string name;
@@ -115,7 +136,11 @@ void TUaServer::ActivateSession(TRequest& r, TUaBinaryReader& in) {
                          " refused: wrong user name or password");
         return DelayedFault(r, identity.Status);
     }
-    if (identity.Status != UaStatus::Good) return Fault(r, identity.Status);
+    if (identity.Status != UaStatus::Good)
+        return RefuseSession(r, identity.Status,
+                             identity.Status == UaStatus::BadIdentityTokenRejected
+                                 ? "user token kind not accepted"
+                                 : "user token invalid");
     if (!session->Backend) {
         session->Backend = Backend_.CreateSession(session->Name);
         if (!session->Backend) return Fault(r, UaStatus::BadResourceUnavailable);
@@ -135,6 +160,13 @@ void TUaServer::ActivateSession(TRequest& r, TUaBinaryReader& in) {
     w.EmptyArray();
     w.EmptyArray();
     Reply(r, w.Bytes());
+}
+
+void TUaServer::RefuseSession(const TRequest& request, TUaStatusCode status, const std::string& why) {
+    const std::string peer = request.Channel.PeerAddress();
+    const std::string name = UaStatusName(status);
+    Events_.Note(name, peer, "OPC UA session for " + peer + " refused: " + name + " (" + why + ")");
+    Fault(request, status);
 }
 
 void TUaServer::DelayedFault(const TRequest& request, TUaStatusCode status) {

@@ -309,7 +309,7 @@ void TUaServer::TransferSubscriptions(TRequest& r, TUaBinaryReader& in) {
             continue;
         }
         if (owner->User != target.User) {
-            Events_.Note("Bad_UserAccessDenied", target.Peer,
+            Events_.Note("transfer refused", target.Peer,
                          FormatText("OPC UA subscription %s for %s refused: Bad_UserAccessDenied (held by "
                                     "another user)",
                                     {std::to_string(id), target.Peer}));

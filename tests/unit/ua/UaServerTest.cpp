@@ -442,13 +442,29 @@ TEST_F(UaServerTest, RefusalsAndErrorsAreLoggedWithTheirStatusNames) {
         Ctx.Platform.RunPosted();
         EXPECT_EQ(Lines(c.Line), 1);
     }
-    // With None off a None channel still opens, for discovery only.
+    // What the security settings refuse; a None channel still opens, for discovery only. The
+    // client's session name reaches the log printable and cut, with its last character whole.
+    Config.AnonymousReadOnly = true;
+    Start();
+    TRawUaClient& viewer = Connect("10.0.0.7");
+    viewer.SessionName = "Viewer\n" + std::string(56, 'x') + "\u00e4";
+    EXPECT_EQ(viewer.OpenSession(), Opened);
+    EXPECT_EQ(viewer.Write("PLC1.WR0010", Word(1)), UaStatus::BadUserAccessDenied);
+    Config.AllowAnonymous = false;
+    Start();
+    EXPECT_EQ(Connect("10.0.0.8").OpenSession(),
+              std::pair(UaStatus::Good, UaStatus::BadIdentityTokenRejected));
     Config.AllowSecurityNone = false;
     Start();
     EXPECT_EQ(Connect("10.0.0.9").OpenSession().first, UaStatus::BadSecurityPolicyRejected);
-    EXPECT_EQ(Lines("OPC UA session for 10.0.0.9 refused: Bad_SecurityPolicyRejected (security None is for "
-                    "discovery only)"),
-              1);
+    for (const std::string& line :
+         {"OPC UA write from 10.0.0.7 refused: Bad_UserAccessDenied (read-only session Viewer?" +
+              std::string(56, 'x') + ")",
+          std::string("OPC UA session for 10.0.0.8 refused: Bad_IdentityTokenRejected (user token kind not "
+                      "accepted)"),
+          std::string("OPC UA session for 10.0.0.9 refused: Bad_SecurityPolicyRejected (security None is for "
+                      "discovery only)")})
+        EXPECT_EQ(Lines(line), 1) << line;
 }
 
 TEST(UaEventLog, OneLinePerKindAndPeerAMinuteAndABoundOverall) {
