@@ -136,6 +136,7 @@ TEST_F(TransportDriverFakeTest, TcpOpensSendsOnceWritableAndASilentLinkIsRebuilt
     EXPECT_EQ(socket.OpenCalls, 3);
 
     socket.Connect();
+    socket.Fail(TSocketErrorKind::Send); // a failed send leaves the link writable for the next request
     driver.Transmit(Request, &PLC);
     EXPECT_EQ(socket.Sent, std::vector<TBytes>{Request});
     // What is left of an earlier answer is dropped with the next request.

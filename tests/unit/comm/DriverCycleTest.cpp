@@ -176,7 +176,8 @@ struct TCycleRow {
 // ASCII characters, C its command, I its byte 7, N writes sent, o owners of all frames,
 // O owner now (0 none), W Wait, D BusyDelay, L LastErrorCode, T/R/B "timed out"/"restored"/
 // BUSY lines, X NumberOfTimeouts, K monitored count, M MissCount, S SpeedDetected,
-// b BinaryMode, s BinaryState, Y answer tick is now, p posted events, G LastComCycle,
+// b BinaryMode, s BinaryState, Y answer tick is now (y: the PLC's last good one), x the maximum
+// response time was taken now, p posted events, G LastComCycle,
 // % its percent, h newest history entry, m MaxComCycle; per location V value, H HasValue,
 // E ErrorCount, Q ReadRequested, A AddressError, u TimedOut, P WritePending, J WriteRejected,
 // Z WriteDoneTime is now; c the COM port is open; eHEX bytes of the whole ethernet answer
@@ -319,6 +320,7 @@ void RunRow(const TCycleRow& row) {
                 {'s', std::to_string(d.BinaryState)},
                 {'Y', std::to_string(d.LastResponseTick == w.T.Platform.Clock.TickCount())},
                 {'y', std::to_string(plc.LastGoodTick == w.T.Platform.Clock.TickCount())},
+                {'x', std::to_string(plc.MaxResponseAt == w.T.Platform.Clock.Now())},
                 {'p', std::to_string(w.T.Platform.PostedCount())},
                 {'G', std::to_string(plc.LastComCycle)},
                 {'%', std::to_string(plc.LastComCyclePercent)},
@@ -386,6 +388,8 @@ TEST(DriverCycleTest, Rows) {
          "+15 ok r W=0 +15 ok r W=0 +15 ok r W=1000"},
         {"no pause with MsgCountBeforeWait 0", "tcp msg=0 wait=1000",
          "+15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 n=7"},
+        {"a read answered while a forced value waits skips no later read", "tcp",
+         "+15 f0=5 ok V0=5 r +15 C=A5 a:00A5 r +15 a:00A40007 V0=7"},
         {"write first, a newer value stays pending", "tcp",
          "w0=1234 +15 F=0001FFFF0000A5010A0000101234 w0=5678 a:00A5 P0=1 Z0=1 +15 n=2 C=A4 ok V0=5678 +15 "
          "F=0003FFFF0000A5010A0000105678 a:00A5 P0=0"},
@@ -398,7 +402,7 @@ TEST(DriverCycleTest, Rows) {
          "w0=1 +15 ok r +15 ok r +15 ok r +15 ok r +15 ok r +15 ok r o=121212"},
         {"a plc that does not answer gives the driver up", "tcp plcs=2 at=WR/3/60", "+15 ok r +15 +3000 o=11212 +3000 o=1121212"},
         {"a driver without owner counts down at every plc", "tcp plcs=3", "+15 o=1 del +495 n=1 +15 n=2 o=12"},
-        {"pass statistics", "tcp", "+15 +85 ok +15 +85 ok +15 +85 ok +15 G=85 %=100 h=85 m=85"},
+        {"pass statistics", "tcp", "+15 +85 ok x=0 run x=1 +15 +85 ok +15 +85 ok +15 G=85 %=100 h=85 m=85"},
         {"wait floor", "tcp to=100", "+15 W=300"},
         {"wait ceiling", "tcp to=5000000", "+15 W=3600000"},
         {"ascii read and the serial pause", "serial",
@@ -416,6 +420,7 @@ TEST(DriverCycleTest, Rows) {
         {"a further plc restarts the pass and the speed detection", "com md=1 baud=9600",
          "+15 ok r S=1 O=1 add S=0 O=0"},
         {"serial wire time of a write", "com md=1 baud=9600", "w0=1 +15 W=1032"},
+        {"serial wire time of a read", "com md=1 baud=9600", "+15 W=1056"},
         {"a NAK restarts the probes", "com", "+15 n=1 x:15300D +3050 n=2 +3050 n=3 +3050 n=4 F=153046460D"},
         {"serial silence times out after TimeOut + 5 s", "serial",
          "+15 a:FFFF000000A41234 r +5900 T=0 +1500 T=1"},

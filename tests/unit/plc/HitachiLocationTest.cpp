@@ -133,6 +133,8 @@ TEST(HitachiLocation, QualityTable) {
     EXPECT_EQ(dw.Double.Quality(true, true), QualityLastUsable);
     dw.High.ErrorCount = 3;
     EXPECT_EQ(dw.Double.Quality(true, true), QualityLastUsable);
+    dw.Low.ErrorCount = 2; // a word is faulty for a device read from its second failed read
+    EXPECT_TRUE(dw.Low.IsFaulty());
     dw.Low.ErrorCount = 5;
     EXPECT_EQ(dw.Double.Quality(true, true), QualityCommFailure);
     dw.High.AddressError = true;

@@ -278,7 +278,9 @@ TEST_F(HitachiPLCTest, RefreshedVariables) {
                std::to_string(ip.Quality(T.Context.Settings)) + " ";
     }
     EXPECT_EQ(ips, "1:127.0.0.1:192 1:127.0.0.1:192 0::0 0::0 "); // good, good, bad, bad
-    EXPECT_EQ(plcs.UpTimeMs, 0x200u);
+    T.Platform.Clock.Step(0x100);
+    plcs.RefreshVariables(0);
+    EXPECT_EQ(plcs.UpTimeMs, 0x300u);
 }
 
 } // namespace

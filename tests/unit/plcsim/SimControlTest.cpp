@@ -21,7 +21,7 @@ TEST(SimCommands, RepliesAndEffects) {
     const std::pair<const char*, const char*> rows[] = {
         {"set 0 WR0010 0x1234", "ok"}, {"get 0 wr10", "ok 4660 0x1234"}, {"set 3 M123 1", "ok"},
         {"set 0 DR0000 70000", "ok"}, {"get 0 DR0000", "ok 70000 0x11170"}, {"set 0 X00195 1", "ok"},
-        {"set 0 WR0011 70000", "error value too large for a word"}, {"set 0 WR0011 -1", "error*"},
+        {"set 0 WR0011 65536", "error value too large for a word"}, {"set 0 WR0011 -1", "error*"},
         {"set 100 WR0011 1", "error*"},
         {"set 0 X00196 1", "error*"},  // sub-address 96 does not exist
         {"set 0 WR10000 1", "error*"}, // past WRFFFF
@@ -35,7 +35,7 @@ TEST(SimCommands, RepliesAndEffects) {
         {"fault spike=100", "error*"}, {"fault nonsense=1", "error*"},
         // Noise is built in memory before each answer: its size is bounded.
         {"fault garbage=4000000000", "error*"}, {"fault garbage=2501", "error*"},
-        {"anim counter 0 WR0010 100", "ok"}, {"anim ramp 0 WR0011 100 5 0 50", "ok"},
+        {"anim counter 0 WR0010 100", "ok"}, {"anim ramp 0 WR0011 100 5 50 50", "ok"},
         {"anim ramp 0 WR0011 100 5 60 50", "error usage*"}, // min above max
         {"anim toggle 0 M0005 0", "error usage*"},          // no period
         {"anim clear", "ok"}, {"power off", "ok"}, {"power maybe", "error*"},
@@ -79,13 +79,9 @@ TEST(SimCommands, RepliesAndEffects) {
 TEST(SimAnimation, CounterRampAndToggleFollowTheirPeriods) {
     TSimEngine e;
     e.AddAnimation({.Kind = TSimAnimationKind::Counter, .Address = 0x10, .PeriodMs = 100}, 0);
-    e.AddAnimation({.Kind = TSimAnimationKind::Ramp,
-                    .Address = 0x11,
-                    .PeriodMs = 100,
-                    .Step = 40,
-                    .Min = 10,
-                    .Max = 100},
-                   0);
+    e.AddAnimation(
+        {.Kind = TSimAnimationKind::Ramp, .Address = 0x11, .PeriodMs = 100, .Step = 40, .Min = 10, .Max = 90},
+        0);
     e.AddAnimation({.Kind = TSimAnimationKind::Toggle, .Code = 0x04, .Address = 0x5, .PeriodMs = 50}, 0);
     EXPECT_EQ(e.Animate(10), 50u);
     EXPECT_EQ(e.Get(0, 0x0A, 0x10), 0);
@@ -97,7 +93,7 @@ TEST(SimAnimation, CounterRampAndToggleFollowTheirPeriods) {
               (std::array{1, 10, 0}));
     std::vector<int> ramp;
     for (std::uint32_t at : {200u, 300u, 400u}) e.Animate(at), ramp.push_back(e.Get(0, 0x0A, 0x11));
-    EXPECT_EQ(ramp, (std::vector{50, 90, 10})); // 130 passes Max
+    EXPECT_EQ(ramp, (std::vector{50, 90, 10})); // 90 is Max, 130 passes it
     EXPECT_EQ(e.Get(0, 0x0A, 0x10), 4);
 }
 
