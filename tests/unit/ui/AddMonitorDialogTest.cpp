@@ -127,8 +127,8 @@ TEST_F(AddMonitorDialogTest, LongRunsAreLimitedShowProgressAndLockTheDialog) {
         if (handled == 100) Dialog.reject();
     };
     // The count field itself holds at most 1024; a count in the address is limited too.
-    Dialog.CountEdit()->setText("5000");
-    EXPECT_LE(Dialog.CountEdit()->text().toInt(), 1024);
+    for (const char* count : {"1024", "5000"}) Dialog.CountEdit()->setText(count);
+    EXPECT_EQ(Dialog.CountEdit()->text(), "1024");
     EXPECT_TRUE(Add("plc1.wm0/5000", "0"));
     EXPECT_EQ(Window->LocalList()->RowCount(), 1024);
     EXPECT_TRUE(LocalCaptions().endsWith(" PLC1.WM03FF"));
@@ -140,7 +140,10 @@ TEST_F(AddMonitorDialogTest, LongRunsAreLimitedShowProgressAndLockTheDialog) {
                 !Dialog.Progress()->isVisible() && Window->LocalList()->updatesEnabled());
     EXPECT_EQ(Dialog.AddressLabel()->text(), "PLC address:");
 
-    // Ten locations or fewer: no progress.
+    // OK leaves the dialog open after an address that does not exist. Ten locations or fewer: no progress.
+    Dialog.AddressEdit()->setText("nope.wr0");
+    Dialog.OkButton()->click();
+    EXPECT_EQ(std::pair(Dialog.isVisible(), Errors), std::pair(true, QStringList{"Unexisting address"}));
     calls = 0;
     EXPECT_TRUE(Add("plc1.wr0", "10"));
     EXPECT_EQ(calls, 0);

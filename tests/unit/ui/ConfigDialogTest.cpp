@@ -151,10 +151,6 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
     EXPECT_EQ(set(900) + " " + set(-3) + " " + set(321), "500 0 321");
     edit.SetMaxValue(99);
     EXPECT_EQ(std::pair(edit.Value(), edit.text()), std::pair(99, QString("99")));
-    // Disabled: the own background colour.
-    edit.SetColorDisabled(QColor(10, 20, 30));
-    edit.setEnabled(false);
-    EXPECT_EQ(edit.palette().color(QPalette::Disabled, QPalette::Base), QColor(10, 20, 30));
 
     // Clicking a number field selects all of it.
     usage->setText("42");
@@ -170,17 +166,30 @@ TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     for (int i = 0; i < pages->count(); ++i) tabs << pages->tabText(i);
     EXPECT_EQ(tabs, (QStringList{"General", "Block read", "Wait time", "Advanced", "MQTT", "OPC UA"}));
     EXPECT_EQ(
-        (QStringList{Dialog->windowTitle(), Dialog->CheckBox("cbQualityIndependetSyncRead")->text(),
-                     Dialog->FieldLabel("edMinBlockUsage")->text(),
+        (QStringList{Dialog->windowTitle(), Dialog->FieldLabel("edMinBlockUsage")->text(),
                      Dialog->CheckBox("cbAllowBrowsingPLCVariables")->toolTip(),
                      Dialog->FieldLabel("edBusyRetries")->toolTip(), Field("edBusyRetries")->toolTip()}),
-        (QStringList{"Configuration", "Quality independent SyncRead (Wizcon)", "Min. block usage (%):",
+        (QStringList{"Configuration", "Min. block usage (%):",
                      "Uncheck this if OPC client is not\n\rresponding when trying to browse\n\rDravonOPC "
                      "server address space",
                      "Count of retries on BUSY response", "Count of retries on BUSY response"}));
-    EXPECT_EQ(std::tuple(Field("edWaitTime")->maxLength(), Field("edMinBlockSize")->MaxValue(),
-                         Field("edArrayElementCount")->MaxValue()),
-              std::tuple(5, 54, 120));
+    const char* const numbers[] = {"edWaitTime",     "edMsgCountBeforeWait", "edBusyRetries",
+                                   "edMinBlockSize", "edMinBlockUsage",      "edArrayElementCount"};
+    QString limits; // digits and largest value of each number field
+    for (const char* name : numbers)
+        limits += QString(" %1/%2").arg(Field(name)->maxLength()).arg(Field(name)->MaxValue());
+    EXPECT_EQ(limits, " 5/99999 4/9999 5/99999 2/54 3/100 3/120");
+    // The check boxes of the four pages, in order.
+    QList<QCheckBox*> boxes;
+    for (int page = 0; page < 4; ++page) boxes += pages->widget(page)->findChildren<QCheckBox*>();
+    QStringList captions;
+    for (QCheckBox* box : boxes) captions << box->text();
+    EXPECT_EQ(captions.join('|').toStdString(),
+              "Show tray icon|Allow browsing PLC variables|Autodetect intensive browsing clients|"
+              "Enable UNCERTAIN quality|Enable BAD quality|Disable binary mode on serial|"
+              "Quality independent SyncRead (Wizcon)|Forced OnChange value updates (RSView)|"
+              "OnChange always TRUE for strings and arrays|Show serial communication|"
+              "Create log file (Dravon.log)|Slow down visual update rate|Local UDP port same as PLC");
 
     // Loaded from the settings at every opening.
     T.Context.Settings.WaitTime = 250;
@@ -188,16 +197,14 @@ TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     pages->setCurrentIndex(3);
     Open();
     EXPECT_EQ(pages->currentIndex(), 0);
-    // The tray icon and serial spy boxes; wait time, messages, retries, block size, usage, array elements.
+    // Every check box; wait time, messages, retries, block size, usage, array elements.
     auto state = [&] {
-        QString s = QString::number(Dialog->CheckBox("cbShowTrayIcon")->isChecked()) +
-                    QString::number(Dialog->CheckBox("cbDoSerialSpy")->isChecked());
-        for (const char* name : {"edWaitTime", "edMsgCountBeforeWait", "edBusyRetries", "edMinBlockSize",
-                                 "edMinBlockUsage", "edArrayElementCount"})
-            s += " " + Field(name)->text();
+        QString s;
+        for (QCheckBox* box : boxes) s += QString::number(box->isChecked());
+        for (const char* name : numbers) s += " " + Field(name)->text();
         return s;
     };
-    EXPECT_EQ(state(), "00 250 5 3 10 50 64");
+    EXPECT_EQ(state(), "0111100000000 250 5 3 10 50 64");
     Dialog->CheckBox("cbDoSerialSpy")->setChecked(true);
     const std::pair<const char*, const char*> typed[] = {{"edMsgCountBeforeWait", "9"},
                                                          {"edMinBlockSize", "33"},
@@ -205,10 +212,10 @@ TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
                                                          {"edArrayElementCount", "7"}};
     for (const auto& [name, text] : typed) Field(name)->setText(text);
     // A Default button changes its own page only.
-    const std::pair<int, const char*> defaults[] = {{2, "01 0 5 3 33 60 7"},
-                                                    {0, "11 0 5 3 33 60 64"},
-                                                    {3, "10 0 5 3 33 60 64"},
-                                                    {1, "10 0 5 3 10 50 64"}};
+    const std::pair<int, const char*> defaults[] = {{2, "0111100001000 0 5 3 33 60 7"},
+                                                    {0, "1111100001000 0 5 3 33 60 64"},
+                                                    {3, "1111100000000 0 5 3 33 60 64"},
+                                                    {1, "1111100000000 0 5 3 10 50 64"}};
     for (const auto& [page, expected] : defaults) {
         Dialog->DefaultButton(page)->click();
         EXPECT_EQ(state(), expected) << page;
@@ -306,22 +313,24 @@ TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
 
     cell.edName->setText("Oven");
     cell.edHost->setText("127.0.0.2");
-    Retype(cell.edPort, "3020");
+    Retype(cell.edPort, "65535");
     Retype(cell.edLump[0], "FF");
     cell.edTimeOut->clear(); // no number: the PLC keeps its time-out
     Choose(cell.cbConnection, CellUdp);
     ASSERT_EQ(Ok(), QStringList{});
-    EXPECT_EQ(Applied(plc), "Oven 1/3 127.0.0.2:3020 FFAB0003 750 COM1/0");
+    EXPECT_EQ(Applied(plc), "Oven 1/3 127.0.0.2:65535 FFAB0003 750 COM1/0");
     EXPECT_EQ(Window->PlcNode(&plc)->text(0), "Oven");
     ASSERT_NE(plc.Driver, nullptr);
     EXPECT_EQ(
         std::pair(test::TFakeDriverPool::Of(plc.Driver).Address, test::TFakeDriverPool::Of(plc.Driver).Port),
-        std::pair(std::string("127.0.0.2"), 3020));
+        std::pair(std::string("127.0.0.2"), 65535));
     // The old TCP driver lost its only user.
     ASSERT_EQ(Pool.Drivers.size(), 1u);
 
     // An emptied port number is 0. A host name still unresolved is looked up again at the next OK.
     Open();
+    EXPECT_EQ(Texts(Cell(0)).toStdString(),
+              "1|Oven|Ethernet UDP|Ethernet-H|Com 1|127.0.0.2|65535|0|FF|AB|0|3|");
     Cell(0).edPort->clear();
     Cell(0).edHost->setText("press.invalid");
     Ok();
@@ -349,10 +358,10 @@ TEST_F(ConfigDialogTest, StoredNumbersBeyondTheTypingLimitsSurviveOk) {
 
     // What the operator types obeys the limits and is applied.
     Open();
-    Retype(Cell(0).edTimeOut, "7500");
+    Retype(Cell(0).edTimeOut, "99999");
     Retype(Cell(1).edStationNo, "45");
     Ok();
-    EXPECT_EQ(Applied(ethernet), "Far 2/3 127.0.0.1:70000 FFFF0000 7500 COM1/0");
+    EXPECT_EQ(Applied(ethernet), "Far 2/3 127.0.0.1:70000 FFFF0000 99999 COM1/0");
     EXPECT_EQ(Applied(serial), "Drop 3/2 127.0.0.1:3004 FFFF0000 1000 COM1/4");
 }
 
@@ -408,7 +417,7 @@ TEST_F(ConfigDialogTest, ConnectionProtocolAndMultidropAreCoupled) {
 }
 
 TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
-    for (const char* name : {"PLC1", "plc3", "Third"}) AddPlc(name);
+    for (const char* name : {"plc1", "plc3", "Third"}) AddPlc(name);
     Open();
     ASSERT_EQ(List().CellCount(), 3);
     EXPECT_FALSE(List().DeleteButton()->isEnabled());
@@ -419,6 +428,8 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     // No protocol chosen yet.
     EXPECT_EQ(Texts(added), "4|PLC2|None||Com 1|192.168.0.1|3004|0|FF|FF|0|0|1000");
     EXPECT_EQ(added.y(), TfPlcList::FirstRowTop + 3 * TfPlcList::RowHeight);
+    added.edName->setText(QString(31, 'n'));
+    EXPECT_EQ(added.edName->text(), QString(30, 'n')); // names of up to 30 characters
 
     // Clicking into a row selects it; the empty area below the rows and the header select nothing.
     QTest::mouseClick(Cell(1).edHost, Qt::LeftButton);
@@ -452,7 +463,7 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     const THitachiPLC* deleted = &PLCs.PLCByIndex(1);
     ASSERT_EQ(Ok(), QStringList{});
     ASSERT_EQ(PLCs.Count(), 2);
-    EXPECT_EQ(PLCs.PLCByIndex(0).Name + PLCs.PLCByIndex(1).Name, "PLC1Third");
+    EXPECT_EQ(PLCs.PLCByIndex(0).Name + PLCs.PLCByIndex(1).Name, "plc1Third");
     // A PLC made later at the freed address must not inherit the mark.
     EXPECT_FALSE(List().MarkedForDeletion(deleted));
 }
@@ -539,12 +550,11 @@ TEST_F(ConfigDialogTest, APlcUsedByAClientStaysAndItsRowComesBackWhileLocalRowsK
     Retype(Field("edWaitTime"), "40");
     EXPECT_EQ(Ok(), QStringList{TfrmConfig::UnableToDeleteMessage});
     ASSERT_EQ(PLCs.Count(), 3);
-    EXPECT_EQ(&PLCs.PLCByIndex(1), &used);
-    EXPECT_NE(used.Driver, nullptr);            // keeps running
-    EXPECT_EQ(T.Context.Settings.WaitTime, 40); // the rest of OK went on
-    EXPECT_EQ(Window->LocalList()->RowCount(), 0);
-    EXPECT_EQ(Window->SelectedPLC(), nullptr);
-    EXPECT_EQ(Window->PlcNode(&PLCs.PLCByIndex(0))->text(0), "Keep");
+    // It keeps running; the rest of OK went on; the deleted PLC's rows and selection are gone.
+    EXPECT_EQ(std::tuple(&PLCs.PLCByIndex(1), used.Driver != nullptr, T.Context.Settings.WaitTime,
+                         Window->LocalList()->RowCount(), Window->SelectedPLC(),
+                         Window->PlcNode(&PLCs.PLCByIndex(0))->text(0)),
+              std::tuple(&used, true, 40, 0, nullptr, QString("Keep")));
     Window->Refresh(); // nothing of the deleted PLC is drawn any more
 
     Open();
@@ -569,15 +579,19 @@ TEST_F(ConfigDialogTest, MqttPagePublishesTheSelectedMonitorRowsAtOk) {
     page->PublishSelectedButton()->click();
     Window->LocalList()->Row(0)->setSelected(true);
     page->PublishSelectedButton()->click(); // WR0002 only once
+    EXPECT_EQ(page->findChild<QLabel*>("lbMqttItems")->text(), "2 items published (from the next start)");
     enabled->click();
     broker->setText("mqtts://broker:8883");
+    page->findChild<QLineEdit*>("edMqttGroupId")->setText(" Plant ");
+    page->findChild<QLineEdit*>("edMqttEdgeNodeId")->setText("Press");
     EXPECT_EQ(Ok(), QStringList{});
     TMqttConfig stored;
     ASSERT_TRUE(LoadMqttConfig(T.Store, stored));
     std::string ids;
     for (const auto& item : stored.Items) ids += " " + item.ItemId;
-    EXPECT_EQ(std::tuple(stored.Enabled, stored.AllowWrites, stored.BrokerUrl + ids),
-              std::tuple(true, false, "mqtts://broker:8883 PLC1.WR0002 PLC1.WR0001"));
+    EXPECT_EQ(std::tuple(stored.Enabled, stored.AllowWrites,
+                         stored.BrokerUrl + " " + stored.GroupId + "/" + stored.EdgeNodeId + ids),
+              std::tuple(true, false, "mqtts://broker:8883 Plant/Press PLC1.WR0002 PLC1.WR0001"));
 }
 
 TEST_F(ConfigDialogTest, SerialPortsLoadAndStore) {
@@ -621,7 +635,7 @@ TEST_F(ConfigDialogTest, SerialPortsLoadAndStore) {
     Open();
     EXPECT_EQ(row(3).edDevice->text(), "/dev/pts/7");
     row(3).edDevice->setText("/etc/passwd");
-    EXPECT_EQ(Ok().size(), 1);
+    EXPECT_EQ(Ok(), QStringList{"Com 4: the serial device must be a path under /dev/"});
     EXPECT_EQ(SerialDevicePath(&T.Store, "COM4"), "/dev/pts/7");
     row(3).edDevice->clear();
     EXPECT_EQ(Ok(), QStringList{});
@@ -629,9 +643,6 @@ TEST_F(ConfigDialogTest, SerialPortsLoadAndStore) {
 }
 
 TEST_F(ConfigDialogTest, ConfigurationActionAndTrayAfterOk) {
-    QAction* action = Window->Action("acConfiguration");
-    EXPECT_EQ(std::pair(action->text(), action->shortcut()),
-              std::pair(QString("&Configuration"), QKeySequence(Qt::Key_F5)));
     bool cleared = false;
     Dialog->ClearBrowseTree = [&] { cleared = true; };
     Open();

@@ -67,6 +67,7 @@ TEST_F(MainWindowTest, TreeFollowsThePlcListAndTheSelectionSwitchesTheInfoBox) {
 
     Select(Window->LocalMonitorNode());
     EXPECT_EQ(InfoCaptions(), (QStringList{"Monitor", "Monitored addresses"}));
+    EXPECT_TRUE(Window->findChild<QTreeWidget*>("lwServerProperties")->isHidden());
     Select(node);
     EXPECT_EQ(std::tuple(InfoCaptions().first(), InfoCaptions().size(), Row("Name"), Window->SelectedPLC()),
               std::tuple(QString("PLC info"), 12, QString("PLC1"), &first));
@@ -74,7 +75,8 @@ TEST_F(MainWindowTest, TreeFollowsThePlcListAndTheSelectionSwitchesTheInfoBox) {
     Select(Window->ServerNode());
     EXPECT_EQ(InfoCaptions(), (QStringList{"Server info", "Server started at", "Server uptime",
                                            "Total number of monitored PLC locations", "Clients connected"}));
-    EXPECT_FALSE(Enabled("acResetMaxTimes") || Enabled("acResetLastError"));
+    EXPECT_FALSE(Enabled("acResetMaxTimes") || Enabled("acResetLastError") ||
+                 Window->findChild<QTreeWidget*>("lwServerProperties")->isHidden());
 
     first.Name = "Press";
     Window->Refresh();
@@ -86,14 +88,14 @@ TEST_F(MainWindowTest, TreeFollowsThePlcListAndTheSelectionSwitchesTheInfoBox) {
     EXPECT_EQ(Window->SelectedPLC(), &first);
     PLCs.DeletePLC(0);
     Window->Refresh();
-    EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "PLC2", "Local monitor"}));
-    EXPECT_EQ(Window->SelectedPLC(), nullptr);
-    EXPECT_EQ(Window->InfoCaption(), "Server info");
+    EXPECT_EQ(std::tuple(TopTexts(), Window->SelectedPLC(), Window->InfoCaption()),
+              std::tuple(QStringList{"Dravon", "PLC2", "Local monitor"}, nullptr, QString("Server info")));
 }
 
 TEST_F(MainWindowTest, LampsLightForTheFramesOfTheSelectedPlcOnly) {
     THitachiPLC& one = AddPlc();
     THitachiPLC& two = AddPlc(nullptr, DriverTcp, "127.0.0.2");
+    THitachiPLC& none = AddPlc(nullptr, DriverNone);
     Window->Refresh();
     Window->show();
     Select(Window->PlcNode(&one));
@@ -132,6 +134,12 @@ TEST_F(MainWindowTest, LampsLightForTheFramesOfTheSelectedPlcOnly) {
         2);
     // The fall-back timers put both lamps out again.
     EXPECT_TRUE(SpinUntil([&] { return lamps() == "--"; }));
+    // Lit for one PLC, put out at once when another is chosen.
+    request(one);
+    answer(one);
+    Select(Window->PlcNode(&two));
+    EXPECT_EQ(lamps(), "--");
+    Select(Window->PlcNode(&one));
 
     // A hidden window is not told of frames at all.
     Window->hide();
@@ -141,7 +149,8 @@ TEST_F(MainWindowTest, LampsLightForTheFramesOfTheSelectedPlcOnly) {
     Window->show();
     EXPECT_EQ(T.Context.LampPLC, &one);
 
-    Select(Window->ServerNode());
+    // A PLC without a connection has neither lamps nor a connection text.
+    Select(Window->PlcNode(&none));
     EXPECT_EQ(std::pair(Window->LampsVisible(), Window->IndicationText()), std::pair(false, QString()));
     answer(one);
     request(one);
@@ -151,20 +160,23 @@ TEST_F(MainWindowTest, LampsLightForTheFramesOfTheSelectedPlcOnly) {
 
 TEST_F(MainWindowTest, UptimeAndStartTexts) {
     const TDateTime start = T.Platform.Clock.Now();
-    // The start, the up-time and the clients.
+    AddPlc();
+    Use("PLC1.DR0010"); // its two words count, the double word itself does not
+    // The start, the up-time, the monitored locations and the clients.
     auto rows = [&] {
-        return Row("Server started at") + "|" + Row("Server uptime") + "|" + Row("Clients connected");
+        return Row("Server started at") + "|" + Row("Server uptime") + "|" +
+               Row("Total number of monitored PLC locations") + "|" + Row("Clients connected");
     };
     T.Platform.Clock.Step(3723000);
     Window->Refresh();
-    EXPECT_EQ(rows(), QString::fromStdString(TimeText(start) + "|01:02:03|0"));
+    EXPECT_EQ(rows(), QString::fromStdString(TimeText(start) + "|01:02:03|2|0"));
 
     // The next day the start text carries its date, without a restart.
     T.Platform.Clock.Step(86400000);
     Window->ClientsConnected = [] { return 3; };
     Window->Refresh();
     EXPECT_EQ(rows(),
-              QString::fromStdString(TimeText(start) + "  " + DateText(start) + "|1 days, 01:02:03|3"));
+              QString::fromStdString(TimeText(start) + "  " + DateText(start) + "|1 days, 01:02:03|2|3"));
 }
 
 TEST_F(MainWindowTest, SlowDownDrawsEveryFourthTickAndStatusMessagesStaySeventeenTicks) {
@@ -182,11 +194,7 @@ TEST_F(MainWindowTest, SlowDownDrawsEveryFourthTickAndStatusMessagesStaySeventee
     EXPECT_EQ(Window->StatusText(), "slow");
     Ticks(1);
     EXPECT_EQ(Window->StatusText(), "");
-    // Up-time still counts every millisecond.
-    T.Platform.Clock.Step(1000);
-    Ticks(4);
     T.Context.Settings.SlowDownVisual = false;
-    EXPECT_EQ(Window->UpTimeMs(), 1000u);
 
     Window->showMinimized();
     ASSERT_TRUE(Window->isMinimized());
@@ -194,7 +202,7 @@ TEST_F(MainWindowTest, SlowDownDrawsEveryFourthTickAndStatusMessagesStaySeventee
     T.Platform.Clock.Step(600);
     Window->Refresh();
     EXPECT_EQ(TopTexts().size(), 3);
-    EXPECT_EQ(Window->UpTimeMs(), 1600u);
+    EXPECT_EQ(Window->UpTimeMs(), 600u); // counted while minimised
     Window->showNormal();
     Window->Refresh();
     EXPECT_EQ(TopTexts(), (QStringList{"Dravon", "PLC1", "PLC2", "Local monitor"}));
@@ -324,6 +332,12 @@ TEST_F(MainWindowTest, IconTrayHintStatusLineAndToolTips) {
     QStringList trayMenu;
     for (QAction* action : Window->Tray()->contextMenu()->actions()) trayMenu << action->text();
     EXPECT_EQ(trayMenu, (QStringList{"Sho&w Server", "Server S&hutdown"}));
+    // The short-cuts of the window's commands.
+    QStringList keys{Window->Action("acConfiguration")->text()};
+    for (const char* name : {"acServerShutDown", "acResetMaxTimes", "acResetLastError", "acAddMonLocation",
+                             "acDelMonLocation", "acConfiguration", "acSelAll"})
+        keys << Window->Action(name)->shortcut().toString();
+    EXPECT_EQ(keys.join(' '), "&Configuration Ctrl+Alt+F4 Ctrl+R Ctrl+E Ins Del F5 Ctrl+A");
 
     // The connection's short text is shown whole, also with a long message beside it.
     THitachiPLC& tcp = AddPlc();
@@ -354,18 +368,21 @@ TEST_F(MainWindowTest, IconTrayHintStatusLineAndToolTips) {
 }
 
 TEST_F(MainWindowTest, PositionsAreAppliedAndAMaximisedWindowKeepsItsNormalBounds) {
-    Positions = {.Splitter1W = 180, .frmW = 700, .frmH = 420, .frmT = 50, .frmL = 40};
+    Positions = {
+        .Splitter1W = 180, .Splitter2H = 90, .frmState = 2, .frmW = 700, .frmH = 420, .frmT = 50, .frmL = 40};
     TfrmMain window(T.Context, Positions);
-    // State, width, height and splitter as the window stores them.
+    // State, width, height and splitters as the window stores them.
     auto stored = [&] {
         window.StorePositions();
-        return std::vector{Positions.frmState, Positions.frmW, Positions.frmH, Positions.Splitter1W};
+        return std::vector{Positions.frmState, Positions.frmW, Positions.frmH, Positions.Splitter1W,
+                           Positions.Splitter2H};
     };
-    window.show();
-    EXPECT_EQ(stored(), (std::vector{0, 700, 420, 180}));
-    window.showMaximized();
+    window.show(); // maximised, as it was left
     SpinUntil([&] { return window.isMaximized(); }, 500);
-    EXPECT_EQ(stored(), (std::vector{2, 700, 420, 180}));
+    EXPECT_EQ(stored(), (std::vector{2, 700, 420, 180, 90}));
+    window.showNormal();
+    SpinUntil([&] { return !window.isMaximized(); }, 500);
+    EXPECT_EQ(stored(), (std::vector{0, 700, 420, 180, 90}));
 }
 
 // --- monitor lists
@@ -391,9 +408,11 @@ protected:
 
 TEST_F(MonitorListTest, HalfOfADoubleWordGetsARowOnlyWhenUsedDirectly) {
     THitachiLocation& dr = Use("PLC1.DR0010");
-    // Nobody looked at the PLC yet: no lists, no rows.
+    Window->AddToLocalMonitor(dr);
+    // Nobody looked at the PLC yet: no lists, no rows. The local row has both halves read.
     Window->Refresh();
     EXPECT_EQ(Window->PlcList(Plc), nullptr);
+    EXPECT_TRUE(dr.ReadRequested && dr.HighLink->ReadRequested && dr.LowLink->ReadRequested);
 
     Select(Window->PlcNode(Plc));
     EXPECT_FALSE(Enabled("acSelAll")); // an empty list
@@ -427,16 +446,12 @@ TEST_F(MonitorListTest, AtMostOneHundredRowChangesPerRefresh) {
         Window->Refresh();
         return Window->PlcList(Plc)->RowCount();
     };
-    EXPECT_EQ(rows(), 100);
-    EXPECT_EQ(rows(), 200);
-    EXPECT_EQ(rows(), 250);
+    EXPECT_EQ((std::vector{rows(), rows(), rows()}), (std::vector{100, 200, 250}));
     EXPECT_EQ(Window->TypeList(Plc, WrRow())->RowCount(), 250);
     // Counting is not limited: every location counts at once.
     EXPECT_EQ(Row("Number of monitored PLC locations"), "250");
     for (THitachiLocation* location : used) location->Release();
-    EXPECT_EQ(rows(), 150);
-    rows();
-    EXPECT_EQ(rows(), 0);
+    EXPECT_EQ((std::vector{rows(), rows(), rows()}), (std::vector{150, 50, 0}));
     EXPECT_EQ(Window->TypeList(Plc, WrRow())->RowCount(), 0);
 }
 
@@ -456,10 +471,10 @@ TEST_F(MonitorListTest, VisibleRowsShowValuesInTheChosenView) {
     EXPECT_FALSE(row->text(4).isEmpty());
 
     row->setSelected(true);
-    EXPECT_TRUE(Enabled("acViewAsHex"));
-    EXPECT_FALSE(Enabled("acViewAsFloatingPoint")); // a word
-    EXPECT_FALSE(Enabled("acDelMonLocation"));      // not the local list
-    EXPECT_TRUE(Window->Action("acViewAsDec")->isChecked());
+    // A word in a PLC's list: hexadecimal but no floating point, no deleting; shown in Dec.
+    EXPECT_EQ(std::tuple(Enabled("acViewAsHex"), Enabled("acViewAsFloatingPoint"),
+                         Enabled("acDelMonLocation"), Window->Action("acViewAsDec")->isChecked()),
+              std::tuple(true, false, false, true));
     const std::pair<const char*, const char*> views[] = {{"acViewAsSignedDec", "-1"},
                                                          {"acViewAsHex", "HFFFF"}};
     for (const auto& [action, text] : views) {
@@ -511,37 +526,56 @@ TEST_F(MonitorListTest, LocalListCaptionsDeleteAndRename) {
     EXPECT_TRUE(Window->SelectedLocations().empty());
 }
 
-TEST_F(MonitorListTest, KeysFocusAndTheListMenu) {
-    for (const char* id : {"PLC1.WR0005", "PLC1.WR0004"}) Window->AddToLocalMonitor(Use(id));
+TEST_F(MonitorListTest, KeysFocusAndTheListMenus) {
+    for (const char* id : {"PLC1.WR0005", "PLC1.WR0004", "PLC1.ComStatus"})
+        Window->AddToLocalMonitor(Use(id));
     Select(Window->LocalMonitorNode());
+    TMonitorList* list = Window->LocalList();
     EXPECT_FALSE(Enabled("acSetValMonLocation"));
-    // Focus selects the first row.
-    QFocusEvent focus(QEvent::FocusIn, Qt::TabFocusReason);
-    QCoreApplication::sendEvent(Window->LocalList(), &focus);
-    ASSERT_EQ(Window->SelectedLocations().size(), 1u);
-    EXPECT_EQ(Window->SelectedLocations()[0]->LocationName(), "WR0004");
-    EXPECT_TRUE(Enabled("acSetValMonLocation"));
-
-    Window->activateWindow();
-    Window->LocalList()->setFocus();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(Window.get()));
     std::vector<std::size_t> opened;
     Window->SetValueRequested = [&](THitachiLocation&, const std::vector<THitachiLocation*>& all) {
         opened.push_back(all.size());
     };
-    QTest::keyClick(Window->LocalList(), Qt::Key_Return);
-    QTest::keyClick(Window->LocalList(), Qt::Key_Enter, Qt::KeypadModifier);
-    Window->Action("acSelAll")->trigger();
-    Window->Action("acSetValMonLocation")->trigger();
-    EXPECT_EQ(opened, (std::vector<std::size_t>{1, 1, 2}));
+    // Focus selects the first row: a variable, computed by the server, has no value to set.
+    QFocusEvent focus(QEvent::FocusIn, Qt::TabFocusReason);
+    QCoreApplication::sendEvent(list, &focus);
+    ASSERT_EQ(Window->SelectedLocations().size(), 1u);
+    EXPECT_EQ(Window->SelectedLocations()[0]->Name, "ComStatus");
+    EXPECT_FALSE(Enabled("acSetValMonLocation"));
+    emit list->itemDoubleClicked(list->Row(0), 0);
+    list->Row(0)->setSelected(false);
+    list->Row(1)->setSelected(true);
+    EXPECT_TRUE(Enabled("acSetValMonLocation"));
+    emit list->itemDoubleClicked(list->Row(1), 0);
 
-    QAction* add = Window->Action("pmMonitorMenu.Add");
+    Window->activateWindow();
+    list->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Window.get()));
+    QTest::keyClick(list, Qt::Key_Return);
+    QTest::keyClick(list, Qt::Key_Enter, Qt::KeypadModifier);
+    list->Row(2)->setSelected(true);
+    EXPECT_FALSE(Window->Action("acViewAsDec")->isChecked()); // two rows: no view is theirs
+    Window->Action("acSetValMonLocation")->trigger();
+    EXPECT_EQ(opened, (std::vector<std::size_t>{1, 1, 1, 2}));
+
+    // The local list's menu says "Add" (Ins stays the window's); a PLC's list offers the value first.
+    auto menu = [](TMonitorList* of) {
+        emit of->customContextMenuRequested(QPoint(2, 2));
+        QWidget* popup = QApplication::activePopupWidget();
+        if (popup) popup->close();
+        return popup && !popup->actions().isEmpty() ? popup->actions().first() : nullptr;
+    };
+    QAction* add = menu(list);
+    ASSERT_NE(add, nullptr);
     EXPECT_EQ(add->text() + "|" + Window->Action("acAddMonLocation")->text(), "Add|Add to monitor list");
     int adds = 0;
     Window->AddLocationRequested = [&] { ++adds; };
     add->trigger();
-    QTest::keyClick(Window->LocalList(), Qt::Key_Insert);
+    QTest::keyClick(list, Qt::Key_Insert);
     EXPECT_EQ(adds, 2); // Ins reaches the one action once
+    Select(Window->PlcNode(Plc));
+    QAction* set = menu(Window->PlcList(Plc));
+    EXPECT_EQ(set ? set->text() : QString(), "&Set value");
 }
 
 TEST_F(MonitorListTest, FreedLocationsLeaveNoDanglingRows) {

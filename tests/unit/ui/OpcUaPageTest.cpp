@@ -43,6 +43,14 @@ TEST_F(OpcUaPageTest, StoresTheSecuritySettingsKeepingUnsetSwitchesUnset) {
         ASSERT_TRUE(SaveUaConfig(store, config));
         TfOpcUaPage page({});
         page.Load(store);
+        EXPECT_EQ(
+            page.findChild<QLabel*>("lbUaListen")->text() + "|" +
+                page.findChild<QLabel*>("lbUaThumbprint")->text(),
+            QString(
+                listenOnAll
+                    ? "Listening on all interfaces: None and anonymous users stay off unless turned on here"
+                    : "Listening on 127.0.0.1 only") +
+                "|Server certificate: created at the next start");
         for (const char* name : {"cbUaNone", "cbUaAllowAnonymous"}) {
             auto* box = page.findChild<QCheckBox*>(name);
             ASSERT_TRUE(box) << name;
@@ -93,8 +101,9 @@ TEST_F(OpcUaPageTest, ListsARejectedClientAndTrustsIt) {
     EXPECT_FALSE(page.TrustSelected()); // nothing selected
     row->setSelected(true);
     page.findChild<QPushButton*>("btUaTrust")->click();
-    EXPECT_EQ(std::pair(list->topLevelItemCount(), fs::is_empty(dir.Path / "pki/rejected/certs")),
-              std::pair(0, true));
+    EXPECT_EQ(std::tuple(list->topLevelItemCount(), fs::is_empty(dir.Path / "pki/rejected/certs"),
+                         page.findChild<QLabel*>("lbUaTrustResult")->text().endsWith(" is trusted")),
+              std::tuple(0, true, true));
     EXPECT_EQ(pki.Check(client->Der(), "urn:scada:client", during, 2048, 4096, false).Status, UaStatus::Good);
 }
 

@@ -22,7 +22,7 @@ TEST(SetValueText, NormalizeIntegersFloatsAndRounding) {
     for (const auto& [text, expected] : normalized) EXPECT_EQ(NormalizeValueText(text), expected) << text;
 
     // clang-format off
-    const std::pair<const char*, std::int64_t> integers[] = {{"100", 100}, {"$64", 100}, {"-$10", -16}, {"+7", 7},
+    const std::pair<const char*, std::int64_t> integers[] = {{"100", 100}, {"$64", 100}, {"-$10", -16}, {"+7", 7}, {"0x1F", 31},
         {"-9223372036854775808", INT64_MIN}, {"9223372036854775807", INT64_MAX}};
     // clang-format on
     for (const auto& [text, expected] : integers) EXPECT_EQ(ReadIntegerText(text), expected) << text;
@@ -144,6 +144,7 @@ TEST_F(SetValueDialogTest, TypedTextsForceTheLocationOrShowTheirMessage) {
         {"DR0020", Dec, "4294967295", "", 0xFFFFFFFF},
         {"DR0020", Dec, "4294967296", "Valid values are 0..4294967295", 0xFFFFFFFF},
         {"DR0020", SignedDec, "-2147483648", "", 0x80000000},
+        {"DR0020", SignedDec, "2147483648", "Valid values are -2147483648..2147483647", 0x80000000},
     };
     // clang-format on
     for (const auto& [item, view, text, message, value] : cases) {
