@@ -421,6 +421,10 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     Open();
     ASSERT_EQ(List().CellCount(), 3);
     EXPECT_FALSE(List().DeleteButton()->isEnabled());
+    QStringList titles; // the header's, then the rows' numbers
+    for (const QLabel* label : List().findChildren<QLabel*>()) titles << label->text();
+    EXPECT_EQ(titles.join('|'),
+              "No|Name|Connection|Protocol|Host|Port Num|Station No|LUMP|Timeout [ms]|1|2|3");
 
     List().AddButton()->click();
     ASSERT_EQ(List().CellCount(), 4);

@@ -409,6 +409,7 @@ protected:
 TEST_F(MonitorListTest, HalfOfADoubleWordGetsARowOnlyWhenUsedDirectly) {
     THitachiLocation& dr = Use("PLC1.DR0010");
     Window->AddToLocalMonitor(dr);
+    dr.ReadRequested = dr.HighLink->ReadRequested = dr.LowLink->ReadRequested = false; // read once
     // Nobody looked at the PLC yet: no lists, no rows. The local row has both halves read.
     Window->Refresh();
     EXPECT_EQ(Window->PlcList(Plc), nullptr);
@@ -461,6 +462,10 @@ TEST_F(MonitorListTest, VisibleRowsShowValuesInTheChosenView) {
     Window->Refresh();
     // Column widths the operator sets follow to the other lists.
     EXPECT_EQ(Window->CurrentList()->columnWidth(0), 140);
+    QTreeWidgetItem* header = Window->CurrentList()->headerItem();
+    EXPECT_EQ(
+        (QStringList{header->text(0), header->text(1), header->text(2), header->text(3), header->text(4)}),
+        (QStringList{"Address", "Value", "Type", "Quality", "Timestamp"}));
     Window->CurrentList()->setColumnWidth(0, 211);
     Window->CurrentList()->setColumnWidth(3, 97);
     wr.StoreReadValue(65535, T.Platform.Clock.Now());
