@@ -75,9 +75,24 @@ TEST_F(FileStoreTest, AStopDuringALargeLoadEndsItAndWritesNothing) {
     EXPECT_FALSE(fs::exists(User));
 }
 
+// Twenty skipped lines are named one by one; past them only their number is.
+TEST_F(FileStoreTest, TwentySkippedLinesAreNamedAndMoreAreCounted) {
+    std::string text = "DRAVON-STORE 1\n";
+    for (int i = 0; i < 20; ++i) text += "bad\n";
+    test::WriteFile(Machine, text);
+    const std::vector<std::string> problems = TFileStore(Machine, User).TakeProblems();
+    ASSERT_EQ(problems.size(), 20u);
+    EXPECT_EQ(problems.back(), "Store file " + Machine + " line 21 skipped: unknown record \"bad\"");
+    test::WriteFile(Machine, text + "bad\n");
+    EXPECT_EQ(TFileStore(Machine, User).TakeProblems().back(),
+              "Store file " + Machine + ": 1 more lines skipped");
+}
+
 TEST_F(FileStoreTest, ABatchOfChangesIsOneWriteAtItsEnd) {
     TFileStore store(Machine, User);
     ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE")->WriteDword("Before", 1));
+    const auto mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(Machine, mode); // the owner's choice outlives the rewrite
     const std::string before = test::ReadFile(Machine);
     {
         TStoreUpdate update(store);
@@ -89,6 +104,7 @@ TEST_F(FileStoreTest, ABatchOfChangesIsOneWriteAtItsEnd) {
         ASSERT_TRUE(update.Commit());
     }
     EXPECT_NE(test::ReadFile(Machine).find("dword \"TimeOut99\" 1000\n"), std::string::npos);
+    EXPECT_EQ(fs::status(Machine).permissions(), mode);
 }
 
 TEST_F(FileStoreTest, ReadOnlyFileMakesWritesFailAndLeavesMemoryAsOnDisk) {

@@ -103,6 +103,16 @@ TEST(RegistrationTest, ComStartProbesAndRefreshesTheClass) {
     for (const std::string& gone :
          {std::string("CLSID\\") + Clsid, std::string("DravonOPC.DA2"), std::string("AppID\\") + AppId})
         EXPECT_FALSE(store.KeyExists(TRootKey::ClassesRoot, gone)) << gone;
+
+    // A class that cannot be removed is no failure to report: only REGSERVER's is.
+    struct TLocked : TMemoryStore {
+        bool Locked = false;
+        bool CanWrite(TRootKey root) override { return !Locked || root != TRootKey::ClassesRoot; }
+    } locked;
+    ASSERT_TRUE(InitializeComServer(locked, TStartMode::StandAlone, "/a/dravon").WriteAccess);
+    locked.Locked = true;
+    start = InitializeComServer(locked, TStartMode::UnregisterClass, "/a/dravon");
+    EXPECT_TRUE(start.WriteAccess && start.EndProcess && !start.RegistrationFailed);
 }
 
 } // namespace

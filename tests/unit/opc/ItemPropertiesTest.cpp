@@ -32,9 +32,9 @@ TEST_F(ItemPropertiesClient, QueryListsTheFivePropertiesWithTheLocationTypeAndHo
 
     // Array and signed IDs resolve and hold nothing.
     std::vector<TVariant> data;
-    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0010.arr.4", {1, 101}, data, Errors), S_OK);
+    ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0010.arr.2", {1, 101}, data, Errors), S_OK);
     EXPECT_EQ(data[0].IntValue(), VT_UI2);
-    for (std::uint32_t a = 0x10; a < 0x14; ++a) {
+    for (std::uint32_t a = 0x10; a < 0x12; ++a) {
         THitachiLocation* word = PLC1.FindLocation(10, a, false);
         ASSERT_NE(word, nullptr) << a;
         EXPECT_EQ(word->RefCount, 0) << a;

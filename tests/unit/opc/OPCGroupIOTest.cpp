@@ -25,24 +25,26 @@ TEST_F(OPCGroupIOTest, SyncCacheReadGivesValueQualityClientHandleAndTheRequested
     const OPCHANDLE b = Add("PLC1.WR0011", VT_BOOL, 505);
     const OPCHANDLE never = Add("PLC1.WR0001", VT_EMPTY, 506);
     const OPCHANDLE arr = Add("PLC1.WR0011.arr.2", VT_EMPTY, 507);
+    const OPCHANDLE r8 = Add("PLC1.WR0011s", VT_R8, 508); // a float from the bits, not the signed number
     const std::uint32_t one = std::bit_cast<std::uint32_t>(1.0f);
     for (auto [address, value] :
          {std::pair{0x10u, 1234u}, {0x11u, 65535u}, {0x20u, one & 0xFFFF}, {0x21u, one >> 16}})
         PlcAnswers(address, value);
     T.Context.Settings.EnableBAD = true;
-    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {a, 0xBAD, s, f, i2, b, never, arr}, States, Errors), S_FALSE);
-    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK}));
+    ASSERT_EQ(Sync->Read(OPC_DS_CACHE, {a, 0xBAD, s, f, i2, b, never, arr, r8}, States, Errors), S_FALSE);
+    EXPECT_EQ(Errors,
+              (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, S_OK}));
     // A location never read is BAD, and so is an array with such an element.
-    EXPECT_EQ(Got(),
-              (std::vector<TGot>{
-                  {501, TVariant::UI2(1234), QualityGood},
-                  {0, {}, 0},
-                  {502, TVariant::I2(-1), QualityGood},
-                  {503, TVariant::R4(1.0f), QualityGood},
-                  {504, TVariant::I2(-1), QualityGood},
-                  {505, TVariant::Bool(true), QualityGood},
-                  {506, TVariant::UI2(0), QualityBad},
-                  {507, TVariant::Array(VT_UI2, {TVariant::UI2(65535), TVariant::UI2(0)}), QualityBad}}));
+    EXPECT_EQ(Got(), (std::vector<TGot>{
+                         {501, TVariant::UI2(1234), QualityGood},
+                         {0, {}, 0},
+                         {502, TVariant::I2(-1), QualityGood},
+                         {503, TVariant::R4(1.0f), QualityGood},
+                         {504, TVariant::I2(-1), QualityGood},
+                         {505, TVariant::Bool(true), QualityGood},
+                         {506, TVariant::UI2(0), QualityBad},
+                         {507, TVariant::Array(VT_UI2, {TVariant::UI2(65535), TVariant::UI2(0)}), QualityBad},
+                         {508, TVariant::R8(std::bit_cast<float>(0xFFFFu)), QualityGood}}));
     // Type 0 goes back to the canonical type; a quality-independent read is GOOD.
     ASSERT_EQ(Items->SetDataTypes({i2}, {VT_EMPTY}, Errors), S_OK);
     T.Context.Settings.QualityIndependentSyncRead = true;
@@ -102,18 +104,19 @@ TEST_F(OPCGroupIOTest, SyncWriteStoresThePendingValueAndRefusesBadOnes) {
     const OPCHANDLE noText = Add("PLC1.WR0030.asc.0");
     const OPCHANDLE f = Add("PLC1.WR0008");
     const OPCHANDLE df = Add("PLC1.DR000A", VT_R4);
-    ASSERT_EQ(Sync->Write({w, ws, d, txt, ro, 0xBAD, w, w, bit, bitToo, noText, noText, f, f, df},
-                          {TVariant::I4(40000), TVariant::I4(-2), TVariant::R4(1.5f), TVariant::Bstr("AB"),
-                           TVariant::I4(1), TVariant::I4(1), TVariant::Bstr("vv"), TVariant::I4(-40000),
-                           TVariant::Bool(true), TVariant::I4(-1), TVariant::Bstr("AB"), TVariant::Bstr("12"),
-                           TVariant::R8(5.0), TVariant::R8(70000.0), TVariant::R4(-1.5f)},
-                          Errors),
-              S_FALSE);
+    ASSERT_EQ(
+        Sync->Write({w, ws, d, txt, ro, 0xBAD, w, w, bit, bitToo, noText, noText, f, f, df, df},
+                    {TVariant::I4(40000), TVariant::I4(-2), TVariant::R4(1.5f), TVariant::Bstr("AB"),
+                     TVariant::I4(1), TVariant::I4(1), TVariant::Bstr("vv"), TVariant::I4(-40000),
+                     TVariant::Bool(true), TVariant::I4(-1), TVariant::Bstr("AB"), TVariant::Bstr("12"),
+                     TVariant::R8(5.0), TVariant::R8(70000.0), TVariant::R4(-1.5f), TVariant::R8(1e300)},
+                    Errors),
+        S_FALSE);
     // A value the word cannot hold is refused by the type check before anything is stored.
     // A text of no characters has no room for text: it takes a number as its word does.
     EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_BADRIGHTS, OPC_E_INVALIDHANDLE,
                                             OPC_E_BADTYPE, OPC_E_BADTYPE, S_OK, S_OK, OPC_E_BADTYPE, S_OK,
-                                            S_OK, OPC_E_BADTYPE, S_OK}));
+                                            S_OK, OPC_E_BADTYPE, S_OK, OPC_E_BADTYPE}));
     // A bit is 0 or 1, also for a client's TRUE (-1).
     EXPECT_EQ(PLC1.FindLocation(4, 0x20, false)->Value, 1u);
     EXPECT_EQ(PLC1.FindLocation(2, 0x10, false)->Value, 1u);
@@ -334,6 +337,11 @@ TEST_F(OPCGroupIOTest, AsyncWriteCompletesOnlyOnTheFateOfThisWrite) {
     // Not lost: the value is still sent when the PLC answers again.
     EXPECT_TRUE(Word(2)->WritePending);
     EXPECT_EQ(Word(2)->Value, 78u);
+    // A confirmation in the request's own millisecond is this write's.
+    ASSERT_EQ(Async->Write({a}, {TVariant::I4(80)}, 58, Cancel, Errors), S_OK);
+    PlcConfirmsWrite(1);
+    T.Platform.Advance(30);
+    EXPECT_EQ(Sink->Last("write").TransactionID, 58u);
     // Nothing writeable: the call fails as a whole.
     const OPCHANDLE ro = Add("Sys.ClientsConnected");
     EXPECT_EQ(Async->Write({ro}, {TVariant::I4(1)}, 56, Cancel, Errors), E_FAIL);

@@ -88,15 +88,16 @@ TEST_F(OPCItemMgtTest, ValidateItemsCreatesNoItemAndHoldsNoReference) {
     ASSERT_EQ(
         Items->ValidateItems({Def("PLC1.WR0040"), Def("PLC1.WR0041.arr.2"), Def("PLC1.WR0042.asc.4"),
                               Def("PLC1.DR0050s"), Def(""), Def("nowhere.WR0000"),
-                              Def("PLC1.WR0043", VT_ARRAY), Def("PLC1.WR0044.asc."), Def("PLC1.WR0045.arr.")},
+                              Def("PLC1.WR0043", VT_ARRAY), Def("PLC1.WR0044.asc."), Def("PLC1.WR0045.arr."),
+                              Def("PLC1.WR0046.arr.0"), Def("PLC1.WR0047.asc.0")},
                              0, results, Errors),
         S_FALSE);
     EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID,
-                                            S_OK, S_OK, S_OK}));
-    // Suffixes without a count are absent: plain words.
+                                            S_OK, S_OK, S_OK, S_OK, S_OK}));
+    // Suffixes without a count are absent: plain words; with any count they are there.
     EXPECT_EQ(Kinds(results), TKinds({VT_UI2, VT_UI2 | VT_ARRAY, VT_BSTR, VT_I4, VT_EMPTY, VT_EMPTY,
-                                      VT_UI2 | VT_ARRAY, VT_UI2, VT_UI2},
-                                     {RW, RW, RW, RW, 0, 0, RW, RW, RW}));
+                                      VT_UI2 | VT_ARRAY, VT_UI2, VT_UI2, VT_UI2 | VT_ARRAY, VT_BSTR},
+                                     {RW, RW, RW, RW, 0, 0, RW, RW, RW, RW, RW}));
     for (const auto& r : results) EXPECT_EQ(r.ServerHandle, 0u);
     ASSERT_NE(Word(0x40), nullptr);
     EXPECT_EQ(Word(0x40)->RefCount, 0);
