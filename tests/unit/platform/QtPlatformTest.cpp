@@ -139,15 +139,23 @@ TEST_F(QtPlatformTest, UaListenerGivesTheSystemsReasonAndClosesConnectionsBothWa
             socket->OnDisconnected = [&] { ++closedByPeer; };
             accepted.push_back(std::move(socket));
         };
-        QTcpSocket peer, other;
-        peer.connectToHost("127.0.0.1", first.Port());
-        other.connectToHost("127.0.0.1", first.Port());
-        ASSERT_TRUE(SpinUntil([&] { return accepted.size() == 2; }));
+        QTcpSocket peer, other, third;
+        for (QTcpSocket* s : {&peer, &other, &third}) { // one at a time: accepted in this order
+            const std::size_t before = accepted.size();
+            s->connectToHost("127.0.0.1", first.Port());
+            ASSERT_TRUE(SpinUntil([&] { return accepted.size() == before + 1; }));
+        }
         peer.disconnectFromHost();
         ASSERT_TRUE(SpinUntil([&] { return closedByPeer == 1; }));
         accepted[1].reset();
         ASSERT_TRUE(SpinUntil([&] { return other.state() == QAbstractSocket::UnconnectedState; }));
         EXPECT_EQ(closedByPeer, 1);
+        // What is written just before a close (an Error message) still reaches the peer.
+        accepted[2]->Write("ERRF");
+        accepted[2]->Close();
+        accepted[2].reset();
+        ASSERT_TRUE(SpinUntil([&] { return third.state() == QAbstractSocket::UnconnectedState; }));
+        EXPECT_EQ(third.readAll().toStdString(), "ERRF");
     }
 }
 

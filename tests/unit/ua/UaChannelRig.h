@@ -31,10 +31,12 @@ struct TChannelRig {
         EXPECT_EQ(TakeFrames(*Socket).size(), 2u);
         EXPECT_EQ(std::pair(Channel->State(), Channel->TokenId()), std::pair(TUaChannel::TState::Open, 1u));
     }
-    // The code of the last frame written when it is an ERR frame, else 0; clears the frames.
-    TUaStatusCode LastError() {
+    // The code (and reason) of the last frame written when it is an ERR frame, else 0; clears the frames.
+    TUaStatusCode LastError(std::string* reason = nullptr) {
         auto frames = TakeFrames(*Socket);
-        return frames.empty() || frames.back().Type != "ERRF" ? 0 : ErrorCode(frames.back());
+        const bool error = !frames.empty() && frames.back().Type == "ERRF";
+        if (reason) *reason = error ? ErrorReason(frames.back()) : "";
+        return error ? ErrorCode(frames.back()) : 0;
     }
 
     TFakePlatform Platform;

@@ -124,6 +124,12 @@ inline TUaStatusCode ErrorCode(const TFrame& frame) {
     return r.UInt32();
 }
 
+// The reason an ERR frame gives after its code.
+inline std::string ErrorReason(const TFrame& frame) {
+    TUaBinaryReader r(std::string_view(frame.Body).substr(4));
+    return r.String();
+}
+
 // Service body of a MSG frame, past channel id, token id, sequence number and request id.
 inline std::string MessagePayload(const TFrame& frame) { return frame.Body.substr(16); }
 

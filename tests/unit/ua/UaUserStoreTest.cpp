@@ -64,7 +64,11 @@ TEST(UaUserStoreTest, PasswordsAreStoredAsSaltedHashesAndChecked) {
         SCOPED_TRACE(std::string(row.Name) + "/" + row.Password);
         EXPECT_EQ(server.Check(row.Name, row.Password), row.Expected);
     }
-    EXPECT_TRUE(users.Add(std::string(64, 'n'), "pa55word", TUaUserRole::ReadOnly, error)) << error;
+    EXPECT_TRUE(users.Add("a.b_c@d-" + std::string(56, 'n'), "pa55word", TUaUserRole::ReadOnly, error))
+        << error;
+    EXPECT_TRUE(users.Add("long", std::string(256, 'p'), TUaUserRole::ReadOnly, error)) << error;
+    EXPECT_FALSE(users.Add("long", std::string(257, 'p'), TUaUserRole::ReadOnly, error));
+    EXPECT_EQ(error, "A password has 1 to 256 characters");
     // A damaged record never matches; a file that does not parse holds no users.
     const auto damaged = text.substr(0, at + record.size() - 1) + text.substr(at + record.size() + 1);
     WriteFile(file, damaged);
@@ -108,7 +112,7 @@ TEST(UaUserStoreTest, CommandLineAddsListsAndRemovesUsers) {
         {{"--add-user", "anna", "--role", "read-write"}, 0, "User anna (read-write) saved\n", ""},
         {{"--role", "read-only", "--add-user", "bob"}, 0, "User bob (read-only) saved\n", ""},
         {{"--add-user", "dan", "--role", "admin"}, 2, "", usage},
-        {{"--add-user", "dan"}, 2, "", usage},
+        {{"--add-user", "dan", "--role"}, 2, "", usage},
         // clang-format off
         {{"--add-user", "c/arl", "--role", "read-only"}, 1, "", "A user name is 1 to 64 letters, digits and . _ @ -\n"},
         {{"--add-user", std::string(65, 'c'), "--role", "read-only"}, 1, "", "A user name is 1 to 64 letters, digits and . _ @ -\n"},

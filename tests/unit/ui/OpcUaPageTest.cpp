@@ -79,13 +79,17 @@ TEST_F(OpcUaPageTest, ListsARejectedClientAndTrustsIt) {
     auto server =
         TUaCertificate::CreateSelfSigned(key, {"urn:host:Norvane:Dravon", "host", "Dravon", "", from, 30});
     auto client =
-        TUaCertificate::CreateSelfSigned(key, {"urn:scada:client", "scada", "SCADA", "", from, 365});
+        TUaCertificate::CreateSelfSigned(key, {"urn:scada:client", "scada", "SCADA client", "", from, 365});
     ASSERT_TRUE(server && client);
     pki.CreateFolders();
     test::WriteFile(pki.OwnCertificateFile().string(), server->Der());
     const std::time_t during = from + 86400;
     EXPECT_EQ(pki.Check(client->Der(), "urn:scada:client", during, 2048, 4096, false).Status,
               UaStatus::BadCertificateUntrusted);
+    // Its common name made file-name-safe and its thumbprint; only a plain name can be trusted.
+    const std::string rejected = "SCADA_client [" + UaHex(client->Thumbprint()) + "].der";
+    EXPECT_EQ(pki.RejectedCertificates(), std::vector<std::string>{rejected});
+    EXPECT_FALSE(pki.Trust("../" + rejected));
 
     TMemoryStore store;
     TfOpcUaPage page(dir.Path / "pki");
@@ -96,8 +100,8 @@ TEST_F(OpcUaPageTest, ListsARejectedClientAndTrustsIt) {
     ASSERT_EQ(list->topLevelItemCount(), 1);
     QTreeWidgetItem* row = list->topLevelItem(0);
     EXPECT_EQ((QStringList{row->text(0), row->text(1), row->text(2), row->text(3)}),
-              (QStringList{"SCADA", "urn:scada:client", QString::fromStdString(UaHex(client->Thumbprint())),
-                           "2027-01-01 to 2028-01-01"}));
+              (QStringList{"SCADA client", "urn:scada:client",
+                           QString::fromStdString(UaHex(client->Thumbprint())), "2027-01-01 to 2028-01-01"}));
     EXPECT_FALSE(page.TrustSelected()); // nothing selected
     row->setSelected(true);
     page.findChild<QPushButton*>("btUaTrust")->click();
