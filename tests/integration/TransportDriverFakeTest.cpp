@@ -27,7 +27,7 @@ protected:
     TransportDriverFakeTest() {
         Test.Context.Transports = &Transports;
         PLC.Name = "PLC1";
-        PLC.SerialCom = 1;
+        PLC.SerialCom = 8; // the last port whose speed is detected
         PLC.ResolvedIP = "127.0.0.1";
         PLC.TcpPort = 3004;
     }
@@ -173,9 +173,13 @@ TEST_F(TransportDriverFakeTest, TcpOpensSendsOnceWritableAndASilentLinkIsRebuilt
     EXPECT_EQ(std::tie(driver.Socket()->Address, driver.Socket()->Port), std::tuple("127.0.0.1", 3004));
     // ... which the transmission after that opens, without another rebuild.
     driver.Transmit(Request, &PLC);
-    EXPECT_EQ(Transports.Sockets[1]->OpenCalls, 1);
+    EXPECT_EQ(std::tuple(Transports.Sockets[1]->OpenCalls, driver.SilentCount), std::tuple(1, 1));
+    // A host name without an address was said as such: its silence is not blamed on the module.
+    PLC.HostUnresolved = true;
+    Test.Platform.Advance(120001);
+    driver.Transmit(Request, &PLC);
     EXPECT_EQ(std::tuple(driver.SilentCount, Test.Capture.CountStartingWith("TCP port on PLC")),
-              std::tuple(1, 1));
+              std::tuple(2, 1));
     // In the serial format a write's answer has 6 bytes: a sign of life too.
     TTcpDriver ascii(Test.Context, Link(DriverTcp, 1));
     Test.Platform.Advance(5);

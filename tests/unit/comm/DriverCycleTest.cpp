@@ -382,7 +382,7 @@ TEST(DriverCycleTest, Rows) {
          "+15 busy +120 busy +120 busy +120 busy +120 n=5 E0=2 +5500 T=0 +2000 T=1"},
         {"busy retries count again for each request", "udp",
          "+15 busy +120 busy +120 busy +120 busy +120 n=5 E0=2 ok r +15 n=6 E0=1 busy +120 n=7 E0=1"},
-        {"no busy retry with BusyRetries 0", "udp retries=0", "+15 busy +120 n=2 E0=2"},
+        {"no busy retry with BusyRetries 0, a pause of half the wait time", "udp retries=0 wait=1000", "+15 busy W=500 +510 n=2 E0=2"},
         {"pause after every fifth ethernet answer", "tcp msg=5 wait=1000",
          "+15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=0 +15 ok r W=1000 +985 n=5 +30 n=6 ok r W=0 +15 ok r W=0 "
          "+15 ok r W=0 +15 ok r W=0 +15 ok r W=1000"},
@@ -403,6 +403,7 @@ TEST(DriverCycleTest, Rows) {
         {"a plc that does not answer gives the driver up", "tcp plcs=2 at=WR/3/60", "+15 ok r +15 +3000 o=11212 +3000 o=1121212"},
         {"a driver without owner counts down at every plc", "tcp plcs=3", "+15 o=1 del +495 n=1 +15 n=2 o=12"},
         {"pass statistics", "tcp", "+15 +85 ok x=0 run x=1 +15 +85 ok +15 +85 ok +15 G=85 %=100 h=85 m=85"},
+        {"an equal response time keeps the maximum's time stamp", "tcp", "+15 +85 ok r run x=1 +85 ok run x=0"},
         {"wait floor", "tcp to=100", "+15 W=300"},
         {"wait ceiling", "tcp to=5000000", "+15 W=3600000"},
         {"ascii read and the serial pause", "serial",

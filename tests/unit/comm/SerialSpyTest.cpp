@@ -14,7 +14,7 @@ constexpr TDateTime At = 46000.0 + (12 * 3600 + 34 * 60 + 56) / 86400.0 + 0.789 
 // Bytes below 0x0F show as the character 0xE0 higher (UTF-8 C3 A1 for 0x02, C3 AC for
 // 0x0D); 0x0F and above as themselves.
 TEST(SerialSpyTest, Lines) {
-    EXPECT_EQ(SpyTimeText(46000.0), "00:00:00:000");
+    EXPECT_EQ(SpyTimeText(46000.0) + SpyTimeText(46000.999999999), "00:00:00:00023:59:59:999");
     // clang-format off
     const std::tuple<bool, std::vector<std::uint8_t>, const char*> rows[] = {
         {true, {0x15, 0x30, 0x46, 0x46, 0x0D}, "[Tx] [12:34:56:789] \x15" "0FF\xC3\xAC  ( 15 30 46 46 0D )"},

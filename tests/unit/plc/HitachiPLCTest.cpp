@@ -242,15 +242,16 @@ TEST_F(HitachiPLCTest, CycleHistoryAverageAndMaximaAndUnusedLocationsFreed) {
                   rows[8].Value + " " + rows[9].Value + " " + rows[10].Value,
               "100 75 100ms (75% Good) 100ms (75% Good) 55ms");
 
-    // A long answer makes the cycle at least the response time.
-    plc.LastResponseTime = 400;
+    // A long answer makes the cycle at least the response time; equal to the maximum, it
+    // leaves the maximum's percent.
+    plc.LastResponseTime = 100;
     plc.PassSent = true;
     plc.PassMessages = 1;
     plc.EndOfPass(tick + 5, false);
     // A pending BUSY retry keeps the pass running.
     plc.PassSent = true;
     plc.EndOfPass(tick + 50, true);
-    EXPECT_EQ(std::tuple(plc.LastComCycle, plc.PassSent), std::tuple(400, true));
+    EXPECT_EQ(std::tuple(plc.LastComCycle, plc.PassSent, plc.MaxComCyclePercent), std::tuple(100, true, 75));
 
     plc.MaxResponseTime = 400;
     plc.ResetMaxima();

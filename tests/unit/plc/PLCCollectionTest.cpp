@@ -71,13 +71,15 @@ TEST(PLCCollectionTest, StoreLoaderTable) {
         // What a text editor makes of a file loads as it is.
         {"crlf bom blanks", "\xEF\xBB\xBF" "DRAVON-STORE 1\r\nkey HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"  \r\n"
          "\r\n  dword \"Count\" 1\t\r\nstring \"PLCName0\" \"A\" \r\nstring \"PLCIP0\" \"127.0.0.1\"\r\n", {a}, {}, TAfterSave::Written},
+        // A count above the number of values is corrupt: only as many PLCs as there are values.
+        {"count above the values", Head + "dword \"Count\" 5\n" + Plc(0, "A"), {a, plain("PLC2", "192.168.0.1"), plain("PLC3", "192.168.0.1")}, {}, TAfterSave::Written},
         {"last line without its line end", one + "dword \"TimeOut0\" 70", {"A|127.0.0.1|3004|70|1|0|0|0|FFFF0000"}, {}, TAfterSave::Written},
         // Every value of the format as stored; a driver type or protocol outside 1-3 loads as 0.
         {"every value", Head + "dword \"Count\" 3\n" + Plc(0, "A") +
              "dword \"PLCTcpPort0\" 3010\ndword \"Lump0\" 305419896\ndword \"TimeOut0\" 250\ndword \"SerialCom0\" 3\n"
-             "dword \"SerialStatNo0\" 7\ndword \"DrvType0\" 3\ndword \"ProtocolType0\" 2\n" + Plc(1, "B") +
+             "dword \"SerialStatNo0\" 7\ndword \"DrvType0\" 3\ndword \"ProtocolType0\" 2\n" + Plc(1, "B", std::string(253, 'h')) +
              "dword \"DrvType1\" 7\ndword \"ProtocolType1\" 3\n" + Plc(2, "C") + "dword \"DrvType2\" 2\ndword \"ProtocolType2\" 9\n",
-         {"A|127.0.0.1|3010|250|3|7|3|2|12345678", "B|127.0.0.1|3004|1000|1|0|0|3|FFFF0000", "C|127.0.0.1|3004|1000|1|0|2|0|FFFF0000"},
+         {"A|127.0.0.1|3010|250|3|7|3|2|12345678", "B|" + std::string(253, 'h') + "|3004|1000|1|0|0|3|FFFF0000", "C|127.0.0.1|3004|1000|1|0|2|0|FFFF0000"},
          {}, TAfterSave::Written},
         // One bad line is skipped and named; the rest loads; the first save keeps a copy.
         {"negative dword", Head + "dword \"Count\" 2\n" + Plc(0, "A") + "dword \"TimeOut0\" -5\n" + Plc(1, "B"), {a, plain("B")},

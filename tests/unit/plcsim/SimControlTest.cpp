@@ -31,7 +31,7 @@ TEST(SimCommands, RepliesAndEffects) {
         {"frobnicate", "error unknown command 'frobnicate' (try help)"}, {"", "ok"},
         {"fault latency=20 busy=7 error=18/3 drop=5 split=4/2 garbage=3 close=9 rejectextra=1 spike=100/4 rejectwrites=1",
          "ok latency=20 spike=100/4 busy=7 error=18/3 drop=5 split=4/2 garbage=3/0 close=9 rejectextra=1 rejectwrites=1"},
-        {"fault error=300", "error bad fault setting 'error=300'*"}, {"fault rejectextra=2", "error*"},
+        {"fault error=256", "error bad fault setting 'error=256'*"}, {"fault rejectextra=2", "error*"},
         {"fault spike=100", "error*"}, {"fault nonsense=1", "error*"},
         // Noise is built in memory before each answer: its size is bounded.
         {"fault garbage=4000000000", "error*"}, {"fault garbage=2501", "error*"},

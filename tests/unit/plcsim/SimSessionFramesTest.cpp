@@ -162,8 +162,9 @@ TEST(SimSessionFrames, Rows) {
         {"block read past the end of a memory type rejected", "", {},
          {{Hex("0003FFFF0000A00A00FFFE04"), Hex("0003FFFF000001A007")},
           {Hex("0004FFFF0000A00A00FFFE02"), Hex("0004FFFF000000A000000102")}}, "0.0A.FFFF=102", "", {}},
-        {"an unknown command is noise and the stream recovers", "", {}, {{Hex("0001FFFF00007701"), {}},
-          {Hex("0002FFFF0000A4010A000010"), Hex("0002FFFF000000A40000")}}, "", "", {{&S::BadFrames, 1}}},
+        {"an unknown command or a read of no words is noise and the stream recovers", "", {},
+         {{Hex("0001FFFF00007701"), {}}, {Hex("0001FFFF0000A400"), {}},
+          {Hex("0002FFFF0000A4010A000010"), Hex("0002FFFF000000A40000")}}, "", "", {{&S::BadFrames, 2}}},
         {"ascii handshake without station numbers", "serial hs", {}, {{Ascii("2FFFF0000A00A0000100471"), Hex("060D")},
           {Hex("05323035310D"), {}}, // asks for station 5, not us
           {Hex("0530310D"), Ascii("FFFF000000A0123456789ABCDEF04B")},
