@@ -34,13 +34,17 @@ async function main() {
         assert.strictEqual(endpoints[0].userIdentityTokens[0].policyId, "anonymous");
     });
 
-    await check("Objects holds Server and Sys; a browse path resolves to the item ID", async () => {
-        const names = (await session.browse("ns=0;i=85")).references.map((r) => r.browseName.name);
+    await check("Objects holds Server and Sys; browse paths resolve, inverse and without subtypes", async () => {
+        const names = (await session.browse({ nodeId: "ns=0;i=85", resultMask: 8 })).references.map((r) => r.browseName.name);
         assert.ok(names.includes("Server") && names.includes("Sys"), names.join(","));
-        const result = await session.translateBrowsePath(
-            makeBrowsePath("ns=0;i=85", "/1:PLC1/1:WR/1:WR0xxx/1:WR00xx/1:WR001x/1:WR0010"));
+        const [result, up, exact] = await session.translateBrowsePath([
+            makeBrowsePath("ns=0;i=85", "/1:PLC1/1:WR/1:WR0xxx/1:WR00xx/1:WR001x/1:WR0010"),
+            makeBrowsePath("ns=0;i=2253", "<!Organizes>Objects"),
+            makeBrowsePath("ns=0;i=85", "<#HierarchicalReferences>Server")]);
         assert.ok(result.statusCode.isGood(), result.statusCode.toString());
         assert.strictEqual(result.targets[0].targetId.toString(), wr0010);
+        assert.strictEqual(up.targets[0].targetId.toString(), "ns=0;i=85");
+        assert.strictEqual(exact.statusCode.value, StatusCodes.BadNoMatch.value);
     });
 
     await check("browse in pages of the size asked for, with continuation points used once", async () => {
@@ -60,6 +64,11 @@ async function main() {
             "WR001A WR001B WR001C WR001D WR001E", "WR001F WR0010s FolderType"]);
         const again = await session.browseNext(used, false);
         assert.strictEqual(again.statusCode.value, StatusCodes.BadContinuationPointInvalid.value);
+        session.requestedMaxReferencesPerNode = 1; // sixteen points a session
+        const held = await session.browse(Array(17).fill("ns=0;i=85"));
+        session.requestedMaxReferencesPerNode = 0;
+        assert.deepStrictEqual(held.map((r) => r.statusCode.value).slice(15), [0, StatusCodes.BadNoContinuationPoints.value]);
+        await session.browseNext(held.slice(0, 16).map((r) => r.continuationPoint), true);
     });
 
     await check("server state, build info and a server variable", async () => {
@@ -114,8 +123,10 @@ async function main() {
             ["ns=0;i=12911", AttributeIds.Value, (v) => v > 0], // MaxByteStringLength
             ["ns=0;i=11702", AttributeIds.Value, (v) => v > 0], // MaxArrayLength
             ["ns=0;i=2272", AttributeIds.Value, (v) => v === 25], // MinSupportedSampleRate
+            ["ns=0;i=2267", AttributeIds.Value, (v) => v === 255], // ServiceLevel
             ["ns=0;i=2735", AttributeIds.Value, (v) => v === 16], // MaxBrowseContinuationPoints
             [wr0010 + "/EURange", AttributeIds.Value, (v) => v.low === 0 && v.high === 65535],
+            [wr0010 + "s/EURange", AttributeIds.Value, (v) => v.low === -32768 && v.high === 32767],
         ];
         const values = await session.read(rows.map(([nodeId, attributeId]) => ({ nodeId, attributeId })));
         rows.forEach(([node, attribute, ok], i) =>

@@ -101,8 +101,8 @@ protected:
 
 TEST_F(OPCServerTest, EndpointListensWhereTheSettingsSayAndAFailureLeavesTheServerRunning) {
     StartCore();
-    EXPECT_EQ(Listener.Address, "127.0.0.1");
-    EXPECT_EQ(Listener.BoundPort, 4840);
+    EXPECT_EQ(std::pair(Listener.Address, Listener.BoundPort),
+              std::pair(std::string("127.0.0.1"), std::uint16_t{4840}));
     ASSERT_TRUE(Opc->Endpoint());
     EXPECT_EQ(
         Capture.CountStartingWith("OPC UA endpoint opc.tcp://localhost:4840 listening on 127.0.0.1:4840"), 1);
@@ -126,8 +126,8 @@ TEST_F(OPCServerTest, EndpointListensWhereTheSettingsSayAndAFailureLeavesTheServ
     Store("Port", 4999);
     Store("ListenOnAllInterfaces", 1);
     StartCore();
-    EXPECT_EQ(Listener.Address, "0.0.0.0");
-    EXPECT_EQ(Listener.BoundPort, 4999);
+    EXPECT_EQ(std::pair(Listener.Address, Listener.BoundPort),
+              std::pair(std::string("0.0.0.0"), std::uint16_t{4999}));
     Core->Shutdown();
 
     Listener.Address.clear();

@@ -237,10 +237,10 @@ TEST_F(UaDaBackendTest, CacheReadAnswersAtOnceWithTheLocationsValueAndTime) {
     const TDateTime stored = T.Platform.Clock.Date;
     auto got = ReadNow("PLC1.WR0010", false);
     ASSERT_TRUE(got);
-    EXPECT_EQ(got->Value, U16(1234));
-    EXPECT_EQ(got->Status, UaStatus::Good);
-    EXPECT_EQ(got->SourceTime,
-              static_cast<TUaDateTime>(LocalDateTimeToFileTime(stored, T.Platform.Clock).ToUInt64()));
+    EXPECT_EQ(
+        std::tuple(got->Value, got->Status, got->SourceTime),
+        std::tuple(U16(1234), UaStatus::Good,
+                   static_cast<TUaDateTime>(LocalDateTimeToFileTime(stored, T.Platform.Clock).ToUInt64())));
     EXPECT_EQ(ReadNow("PLC1.NOPE", false).value_or(TUaBackendValue{}).Status, UaStatus::BadNodeIdUnknown);
     // The read's own item is gone again; only the poller's reference remains.
     EXPECT_EQ(Word(0x10)->RefCount, 1);
@@ -338,8 +338,7 @@ TEST_F(UaDaBackendTest, WriteIsAnsweredWhenThePlcDecides) {
         EXPECT_FALSE(got);
         row.Plc(*Word(address));
         while (!got && T.Platform.Clock.Tick - start < bound + 1000) T.Platform.Advance(25);
-        ASSERT_TRUE(got);
-        EXPECT_EQ(*got, row.Expected);
+        EXPECT_EQ(got, std::optional(row.Expected));
         EXPECT_LE(T.Platform.Clock.Tick - start, row.AnsweredBy);
         if (Word(address)) {
             EXPECT_FALSE(Word(address)->WritePending); // withdrawn when not confirmed
@@ -379,14 +378,13 @@ TEST_F(UaDaBackendTest, GroupReportsChangesWithClientHandlesAtTheRevisedRate) {
         changes.insert(changes.end(), c.begin(), c.end());
     });
     ASSERT_TRUE(group);
-    EXPECT_EQ(revised, 150.0);
-    EXPECT_EQ(Connections.Servers()[0]->Groups().Count(), 2u); // the hidden one and this one
+    // The hidden group and this one.
+    EXPECT_EQ(std::pair(revised, Connections.Servers()[0]->Groups().Count()),
+              std::pair(150.0, std::size_t{2}));
     TUaStatusCode status = 0;
     const std::uint32_t a = group->AddItem("PLC1.WR0010", 7, true, status);
     const std::uint32_t b = group->AddItem("PLC1.WR0011", 8, true, status);
-    ASSERT_NE(a, 0u);
-    ASSERT_NE(b, 0u);
-    EXPECT_NE(a, b);
+    ASSERT_TRUE(a && b && a != b);
     status = 0;
     EXPECT_EQ(group->AddItem("PLC1.NOPE", 9, true, status), 0u);
     EXPECT_EQ(status, UaStatus::BadNodeIdUnknown);

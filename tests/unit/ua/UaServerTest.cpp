@@ -77,6 +77,7 @@ protected:
             Changes; // handle, value
         bool KeepAlive = false;
         std::vector<TUaStatusCode> AckResults;
+        bool More = false;
         bool operator==(const TPublished&) const = default;
     };
     // The one Publish response written since the last call.
@@ -90,7 +91,7 @@ protected:
         if (ReadResponseStart(r).TypeId != UaId::PublishResponse) return p;
         p.Subscription = r.UInt32();
         r.Array([&] { return r.UInt32(); });
-        r.Boolean();
+        p.More = r.Boolean();
         p.Sequence = r.UInt32();
         r.DateTime();
         auto data = r.Array([&] { return r.ExtensionObject(); });
@@ -167,19 +168,20 @@ TEST_F(UaServerTest, ReadsValuesAttributesAndStandardNodesAndWritesConvertedToTh
     TRawUaClient& c = Session();
     const TUaNodeId wr13 = TUaNodeId::Str("PLC1.WR0013");
     // clang-format off
-    auto values = c.Read({{wr13, 13}, {wr13, 14}, {wr13, 3}, {TUaNodeId::Str("/PLC1"), 13},
+    auto values = c.Read({{wr13, 13}, {wr13, 14}, {wr13, 3}, {TUaNodeId::Str("/PLC1"), 13}, {wr13, 12},
                           {TUaNodeId::Str("PLC9.WR0000"), 13}, {TUaNodeId::Num(UaId::NamespaceArray), 13},
                           {TUaNodeId::Num(UaId::MaxNodesPerRead), 13}});
     // clang-format on
-    ASSERT_EQ(values.size(), 7u);
+    ASSERT_EQ(values.size(), 8u);
     EXPECT_EQ(std::get<std::uint64_t>(values[0].Value->Values.at(0)), 3u);
     EXPECT_TRUE(values[0].SourceTimestamp && values[0].ServerTimestamp);
     EXPECT_EQ(std::get<TUaNodeId>(values[1].Value->Values.at(0)), TUaNodeId::Num(UaId::UInt16));
     EXPECT_EQ(std::get<TUaQualifiedName>(values[2].Value->Values.at(0)).Name, "WR0013");
-    EXPECT_EQ(*values[3].Status, UaStatus::BadAttributeIdInvalid);
-    EXPECT_EQ(*values[4].Status, UaStatus::BadNodeIdUnknown);
-    EXPECT_EQ(std::get<std::string>(values[5].Value->Values.at(1)), "urn:Norvane:Dravon:Items");
-    EXPECT_EQ(std::get<std::uint64_t>(values[6].Value->Values.at(0)), TUaServer::MaxOperationsPerRequest);
+    EXPECT_EQ(std::pair(*values[3].Status, *values[4].Status),
+              std::pair(UaStatus::BadAttributeIdInvalid, UaStatus::BadAttributeIdInvalid)); // EventNotifier
+    EXPECT_EQ(*values[5].Status, UaStatus::BadNodeIdUnknown);
+    EXPECT_EQ(std::get<std::string>(values[6].Value->Values.at(1)), "urn:Norvane:Dravon:Items");
+    EXPECT_EQ(std::get<std::uint64_t>(values[7].Value->Values.at(0)), TUaServer::MaxOperationsPerRequest);
 
     const struct {
         const char* Id;
@@ -202,9 +204,9 @@ TEST_F(UaServerTest, ReadsValuesAttributesAndStandardNodesAndWritesConvertedToTh
 
 TEST_F(UaServerTest, SubscriptionPublishesChangesKeepAlivesAndRetransmits) {
     TRawUaClient& c = Session();
-    double revised = 0;
+    TRawUaClient::TRevised revised;
     std::uint32_t sub = c.CreateSubscription(110, 30, 3, &revised);
-    EXPECT_EQ(revised, 125); // the group rule: multiples of 25 ms
+    EXPECT_EQ(revised, std::tuple(125.0, 30u, 3u)); // the group rule: multiples of 25 ms
     EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 42), 0u);
     EXPECT_EQ(c.Monitor(sub, "PLC9.WR0000", 43), UaStatus::BadNodeIdUnknown);
 
@@ -213,12 +215,12 @@ TEST_F(UaServerTest, SubscriptionPublishesChangesKeepAlivesAndRetransmits) {
     Ctx.Platform.Advance(125);
     EXPECT_EQ(Published(c), (TPublished{sub, 1, {{42, Word(2), 0}}, false, {}}));
 
-    // A change goes out in the next interval; the acknowledgement is answered.
-    Backend->SetValue("PLC1.WR0012", Word(77), UaStatus::UncertainLastUsableValue);
+    // A change of the quality alone goes out in the next interval; the acknowledgement is answered.
+    Backend->SetValue("PLC1.WR0012", Word(2), UaStatus::UncertainLastUsableValue);
     Publish(c, {{sub, 1}});
     Ctx.Platform.Advance(125);
     EXPECT_EQ(Published(c),
-              (TPublished{sub, 2, {{42, Word(77), UaStatus::UncertainLastUsableValue}}, false, {0}}));
+              (TPublished{sub, 2, {{42, Word(2), UaStatus::UncertainLastUsableValue}}, false, {0}}));
 
     // Nothing changes: a keep-alive after three intervals, with the next sequence number.
     Publish(c, {{sub, 1}});
@@ -248,12 +250,14 @@ TEST_F(UaServerTest, SubscriptionPublishesChangesKeepAlivesAndRetransmits) {
 }
 
 // Sampled every 100 ms, published every 500 ms: a queue of two keeps the newest two values
-// (the oldest kept flagged as overflowed) or the oldest and the newest (the newest flagged).
+// (the oldest kept flagged as overflowed), one of three the oldest two and the newest (that
+// one flagged); made smaller, a queue keeps its newest values. Three notifications a message:
+// the others go with the next Publish request.
 TEST_F(UaServerTest, FullQueuesDiscardTheOldestOrTheNewestAndFlagTheGap) {
     TRawUaClient& c = Session();
-    std::uint32_t sub = c.CreateSubscription(500, 30, 3);
+    std::uint32_t sub = c.CreateSubscription(500, 30, 3, nullptr, 3);
     EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 1, {}, 2, true), 0u);
-    EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 2, {}, 2, false), 0u);
+    EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 2, {}, 3, false), 0u);
     EXPECT_EQ(c.Monitor(sub, "PLC1.WR0012", 3), 0u);
     Publish(c);
     for (std::uint16_t v : {20, 21, 22, 23}) {
@@ -270,16 +274,40 @@ TEST_F(UaServerTest, FullQueuesDiscardTheOldestOrTheNewestAndFlagTheGap) {
     Ctx.Platform.Advance(100);
     // 23, set as the interval ends, waits for the next one. 0x480: a DataValue info bit with
     // the overflow bit.
+    EXPECT_EQ(
+        Published(c),
+        (TPublished{sub, 1, {{1, Word(21), 0x480}, {1, Word(22), 0}, {2, Word(2), 0}}, false, {}, true}));
+    // Item 2 holds 20, 22 (flagged) and 23: made a queue of two, it keeps 22 and 23.
+    c.Request(UaId::ModifyMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
+        w.UInt32(sub);
+        w.UInt32(2);
+        w.ArrayLength(1);
+        w.UInt32(2);
+        w.UInt32(2);
+        w.Double(100);
+        w.ExtensionObject({});
+        w.UInt32(2);
+        w.Boolean(false);
+    });
+    EXPECT_EQ(c.Result(), UaStatus::Good);
+    Publish(c);
+    Ctx.Platform.RunPosted();
     EXPECT_EQ(Published(c),
-              (TPublished{sub,
-                          1,
-                          {{1, Word(21), 0x480}, {1, Word(22), 0}, {2, Word(2), 0}, {2, Word(22), 0x480}},
-                          false,
-                          {}}));
+              (TPublished{sub, 2, {{1, Word(23), 0}, {2, Word(22), 0x480}, {2, Word(23), 0}}, false, {}}));
+    // Publish requests of a session whose last subscription goes are answered at once.
+    Publish(c);
+    const std::uint32_t waiting = c.RequestId;
+    c.Request(UaId::DeleteSubscriptionsRequest, [&](TUaBinaryWriter& w) {
+        w.Array(std::vector{sub}, [&](std::uint32_t id) { w.UInt32(id); });
+    });
+    Ctx.Platform.RunPosted();
+    EXPECT_EQ(c.Responses(),
+              (std::vector<TResponseStart>{{UaId::DeleteSubscriptionsResponse, c.RequestId, 0},
+                                           {UaId::ServiceFault, waiting, UaStatus::BadNoSubscription}}));
 }
 
 TEST_F(UaServerTest, SubscriptionWithoutPublishRequestsExpires) {
-    TRawUaClient& c = Session();
+    TRawUaClient& c = Session(1000); // kept open by its requests
     // No keep-alive count asked for: 10; a lifetime of at least three of them: 30 intervals.
     c.CreateSubscription(100, 1, 0);
     // Keep the session alive while no Publish request comes.
@@ -291,10 +319,26 @@ TEST_F(UaServerTest, SubscriptionWithoutPublishRequestsExpires) {
     EXPECT_EQ(Backend->GroupCount, 0);
     Publish(c);
     EXPECT_EQ(c.Result(), UaStatus::BadNoSubscription);
+    // The session lasts its whole time-out after its last request, and no longer.
+    Ctx.Platform.Advance(1000);
+    EXPECT_EQ(Server->SessionCount(), 1u);
+    Ctx.Platform.Advance(TUaServer::HousekeepingIntervalMs);
+    EXPECT_EQ(Server->SessionCount(), 0u);
 }
 
 TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValueAndPublishRequestsWaitUpToSixteen) {
+    Config.MaxMonitoredItemsPerSubscription = 3;
+    Start();
     TRawUaClient& c = Session();
+    // Intervals within 50 ms .. 1 h, keep-alive counts up to 10000, lifetimes of at least three
+    // keep-alives up to 100000.
+    for (auto [asked, revised] :
+         {std::pair{std::tuple(1e9, 0u, 20000u), std::tuple(3600000.0, 30000u, 10000u)},
+          std::pair{std::tuple(10.0, 200000u, 5u), std::tuple(50.0, 100000u, 5u)}}) {
+        TRawUaClient::TRevised got;
+        EXPECT_NE(c.CreateSubscription(std::get<0>(asked), std::get<1>(asked), std::get<2>(asked), &got), 0u);
+        EXPECT_EQ(got, revised);
+    }
     std::uint32_t sub = c.CreateSubscription();
     struct TRow {
         const char* Item;
@@ -308,6 +352,8 @@ TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValueAndPublishRequest
         {"PLC1.WR0010", 1, 1, -1, UaStatus::BadDeadbandFilterInvalid},
         {"PLC1.WR0010", 3, 0, 0, UaStatus::BadMonitoredItemFilterInvalid},
         {"Sys.ServerUpTime", 1, 1, 1, UaStatus::BadFilterNotAllowed},
+        {"PLC1.WR0011", 0, 0, 0, 0},
+        {"PLC1.WR0011", 0, 0, 0, UaStatus::BadTooManyMonitoredItems}, // the fourth of three
     };
     std::uint32_t handle = 1;
     for (const TRow& row : rows) {
@@ -489,6 +535,9 @@ TEST(UaEventLog, OneLinePerKindAndPeerAMinuteAndABoundOverall) {
     ctx.Platform.Clock.Step(TUaEventLog::WindowMs);
     events.Housekeeping();
     EXPECT_EQ(ctx.Capture.Lines.back(), "OPC UA: 60 further events in the last minute not logged");
+    // That line is one of the new minute's.
+    for (int i = 0; i < 100; ++i) events.Note("refused", "10.2.0." + std::to_string(i), "peer");
+    EXPECT_EQ(ctx.Capture.Lines.size(), 2 * TUaEventLog::MaxLinesPerWindow);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 
 namespace dravon::test {
 
@@ -304,14 +305,16 @@ struct TRawUaClient {
         auto results = r.Array([&] { return r.StatusCode(); });
         return result ? result : results.empty() ? UaStatus::Bad : results[0];
     }
-    // Subscription id (0 when refused); `revised` the revised publishing interval.
+    using TRevised = std::tuple<double, std::uint32_t, std::uint32_t>; // interval, lifetime, keep-alive
+    // Subscription id (0 when refused); `revised` what the server made of the request.
     std::uint32_t CreateSubscription(double interval = 100, std::uint32_t lifetime = 100,
-                                     std::uint32_t keepAlive = 10, double* revised = nullptr) {
+                                     std::uint32_t keepAlive = 10, TRevised* revised = nullptr,
+                                     std::uint32_t maxNotifications = 0) {
         auto responses = Call(UaId::CreateSubscriptionRequest, [&](TUaBinaryWriter& w) {
             w.Double(interval);
             w.UInt32(lifetime);
             w.UInt32(keepAlive);
-            w.UInt32(0);
+            w.UInt32(maxNotifications);
             w.Boolean(true);
             w.Byte(0);
         });
@@ -320,7 +323,8 @@ struct TRawUaClient {
         if (ReadResponseStart(r).ServiceResult) return 0;
         const std::uint32_t id = r.UInt32();
         const double rev = r.Double();
-        if (revised) *revised = rev;
+        const std::uint32_t lifetimeCount = r.UInt32();
+        if (revised) *revised = {rev, lifetimeCount, r.UInt32()};
         return id;
     }
     TUaStatusCode Monitor(std::uint32_t subscription, const std::string& itemId, std::uint32_t handle,
