@@ -35,8 +35,8 @@ async function main() {
     });
 
     await check("Objects holds Server and Sys; browse paths resolve, inverse and without subtypes", async () => {
-        const names = (await session.browse({ nodeId: "ns=0;i=85", resultMask: 8 })).references.map((r) => r.browseName.name);
-        assert.ok(names.includes("Server") && names.includes("Sys"), names.join(","));
+        const names = (await session.browse({ nodeId: "ns=0;i=85", nodeClassMask: 1, resultMask: 8 })).references.map((r) => r.browseName.name);
+        assert.ok(names.includes("Server") && names.includes("Sys") && !names.includes("FolderType"), names.join(","));
         const [result, up, exact] = await session.translateBrowsePath([
             makeBrowsePath("ns=0;i=85", "/1:PLC1/1:WR/1:WR0xxx/1:WR00xx/1:WR001x/1:WR0010"),
             makeBrowsePath("ns=0;i=2253", "<!Organizes>Objects"),
@@ -162,7 +162,7 @@ async function main() {
         const fast = await makeSubscription(session, 50);
         const witness = await monitor(fast, "ns=1;s=PLC1.WR0012", { samplingInterval: 25 });
         const queued = await monitor(slow, "ns=1;s=PLC1.WR0012", { samplingInterval: 30, queueSize: 10 });
-        const last = await monitor(slow, "ns=1;s=PLC1.WR0012", { samplingInterval: 25, queueSize: 1 });
+        const last = await monitor(slow, "ns=1;s=PLC1.WR0012", { samplingInterval: 0, queueSize: 1 }); // the fastest
         // Sampled by the witness's group: they see the values it sees.
         const absolute = await monitor(fast, "ns=1;s=PLC1.WR0012",
             { samplingInterval: 25, filter: deadband(DeadbandType.Absolute, 5) });
@@ -173,6 +173,7 @@ async function main() {
         const state = await monitor(fast, "ns=0;i=2259", {}); // reported when it changes, not each sample
         assert.strictEqual(queued.item.result.revisedSamplingInterval, 50); // the 25 ms tick
         assert.strictEqual(queued.item.result.revisedQueueSize, 10);
+        assert.strictEqual(last.item.result.revisedSamplingInterval, 25);
         // Each value lives two of the slow groups' sampling intervals (50 ms), so every
         // group samples it.
         const lived = (since) => until(() => Date.now() - since >= 100, 1000, "100 ms");
@@ -208,6 +209,8 @@ async function main() {
         server.send("set PLC1.WR0015 555");
         server.send("set PLC1.WR0014 444");
         await until(() => trigger.values.includes(444) && linked.values.includes(555), 5000, "triggered report");
+        const removed = await sub.setTriggering(trigger.item, null, [linked.item]);
+        assert.ok(removed.removeResults[0].isGood(), removed.removeResults[0].toString());
         await sub.terminate();
     });
 

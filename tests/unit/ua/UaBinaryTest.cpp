@@ -52,6 +52,8 @@ TEST(UaBinary, WritesLiteralBytesAndReadsThemBack) {
         TAgain Again;
     } rows[] = {
         {"two-byte node id", [](auto& w) { w.NodeId(TUaNodeId::Num(85)); }, Bytes({0x00, 0x55}), nodeId},
+        {"two-byte node id, largest", [](auto& w) { w.NodeId(TUaNodeId::Num(255)); }, Bytes({0x00, 0xFF}),
+         nodeId},
         // clang-format off
         {"four-byte node id", [](auto& w) { w.NodeId(TUaNodeId::Num(1025, 1)); }, Bytes({0x01, 0x01, 0x01, 0x04}), nodeId},
         {"numeric node id", [](auto& w) { w.NodeId(TUaNodeId::Num(70000)); },

@@ -242,6 +242,11 @@ TEST_F(UaDaBackendTest, CacheReadAnswersAtOnceWithTheLocationsValueAndTime) {
         std::tuple(U16(1234), UaStatus::Good,
                    static_cast<TUaDateTime>(LocalDateTimeToFileTime(stored, T.Platform.Clock).ToUInt64())));
     EXPECT_EQ(ReadNow("PLC1.NOPE", false).value_or(TUaBackendValue{}).Status, UaStatus::BadNodeIdUnknown);
+    // Half a second old: young enough for a maxAge of one second.
+    T.Platform.Advance(500);
+    got.reset();
+    Session->Read("PLC1.WR0010", 1000, [&](const TUaBackendValue& v) { got = v; });
+    EXPECT_EQ(got.value_or(TUaBackendValue{}).Value, U16(1234));
     // The read's own item is gone again; only the poller's reference remains.
     EXPECT_EQ(Word(0x10)->RefCount, 1);
     // A server variable never waits for a PLC.

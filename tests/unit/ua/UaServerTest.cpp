@@ -352,6 +352,8 @@ TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValueAndPublishRequest
         {"PLC1.WR0010", 1, 1, -1, UaStatus::BadDeadbandFilterInvalid},
         {"PLC1.WR0010", 3, 0, 0, UaStatus::BadMonitoredItemFilterInvalid},
         {"Sys.ServerUpTime", 1, 1, 1, UaStatus::BadFilterNotAllowed},
+        {"/PLC1", 0, 0, 0, UaStatus::BadAttributeIdInvalid},
+        {"PLC1.WR0010/EURange", 0, 0, 0, UaStatus::BadNotSupported},
         {"PLC1.WR0011", 0, 0, 0, 0},
         {"PLC1.WR0011", 0, 0, 0, UaStatus::BadTooManyMonitoredItems}, // the fourth of three
     };
@@ -366,6 +368,32 @@ TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValueAndPublishRequest
             c.Monitor(sub, row.Item, handle++, {TUaNodeId::Num(UaId::DataChangeFilter), 1, filter.Take()}),
             row.Expected);
     }
+    // Service result, then the results of each operation.
+    auto results = [&](std::uint32_t type, auto fill) {
+        const auto payloads = c.Call(type, fill);
+        TUaBinaryReader r(payloads.at(0));
+        std::vector<TUaStatusCode> out{ReadResponseStart(r).ServiceResult};
+        for (auto s : r.Array([&] { return r.StatusCode(); })) out.push_back(s);
+        return out;
+    };
+    const std::vector<std::uint32_t> ids{sub, 999};
+    auto list = [&](TUaBinaryWriter& w, const std::vector<std::uint32_t>& v) {
+        w.Array(v, [&](std::uint32_t id) { w.UInt32(id); });
+    };
+    EXPECT_EQ(results(UaId::SetPublishingModeRequest,
+                      [&](TUaBinaryWriter& w) {
+                          w.Boolean(true);
+                          list(w, ids);
+                      }),
+              (std::vector<TUaStatusCode>{0, 0, UaStatus::BadSubscriptionIdInvalid}));
+    EXPECT_EQ(results(UaId::SetTriggeringRequest,
+                      [&](TUaBinaryWriter& w) {
+                          w.UInt32(sub);
+                          w.UInt32(999);
+                          list(w, {1});
+                          w.EmptyArray();
+                      }),
+              std::vector<TUaStatusCode>{UaStatus::BadMonitoredItemIdInvalid});
     // No interval has passed: a seventeenth Publish request answers the first with a fault.
     const std::uint32_t first = c.RequestId + 1;
     for (int i = 0; i < 17; ++i) Publish(c);
