@@ -319,11 +319,18 @@ TEST_F(UaServerTest, SubscriptionWithoutPublishRequestsExpires) {
     EXPECT_EQ(Backend->GroupCount, 0);
     Publish(c);
     EXPECT_EQ(c.Result(), UaStatus::BadNoSubscription);
-    // The session lasts its whole time-out after its last request, and no longer.
+    // The session lasts its whole time-out after its last request, and no longer; a Publish
+    // request still waiting then (the first one takes the first keep-alive) is answered
+    // Bad_SessionClosed.
+    c.CreateSubscription(1000, 90, 30);
+    Publish(c);
+    Publish(c);
     Ctx.Platform.Advance(1000);
     EXPECT_EQ(Server->SessionCount(), 1u);
     Ctx.Platform.Advance(TUaServer::HousekeepingIntervalMs);
     EXPECT_EQ(Server->SessionCount(), 0u);
+    EXPECT_EQ(c.Responses().back(),
+              (TResponseStart{UaId::ServiceFault, c.RequestId, UaStatus::BadSessionClosed}));
 }
 
 TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValueAndPublishRequestsWaitUpToSixteen) {
