@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -321,6 +322,7 @@ void RunRow(const TCycleRow& row) {
                 {'Y', std::to_string(d.LastResponseTick == w.T.Platform.Clock.TickCount())},
                 {'y', std::to_string(plc.LastGoodTick == w.T.Platform.Clock.TickCount())},
                 {'x', std::to_string(plc.MaxResponseAt == w.T.Platform.Clock.Now())},
+                {'g', std::to_string(std::lround((w.T.Platform.Clock.Now() - plc.LastErrorAt) * 86400000))},
                 {'p', std::to_string(w.T.Platform.PostedCount())},
                 {'G', std::to_string(plc.LastComCycle)},
                 {'%', std::to_string(plc.LastComCyclePercent)},
@@ -404,6 +406,7 @@ TEST(DriverCycleTest, Rows) {
         {"a driver without owner counts down at every plc", "tcp plcs=3", "+15 o=1 del +495 n=1 +15 n=2 o=12"},
         {"pass statistics", "tcp", "+15 +85 ok x=0 run x=1 +15 +85 ok +15 +85 ok +15 G=85 %=100 h=85 m=85"},
         {"an equal response time keeps the maximum's time stamp", "tcp", "+15 +85 ok r run x=1 +85 ok run x=0"},
+        {"an error status standing is stamped once", "tcp", "+15 a:17A4 r +15 g=15 L=23 n=2 +15 g=30 r +15 g=45 +1000 g=1045 n=3 +2000 g=3045 n=5"},
         {"wait floor", "tcp to=100", "+15 W=300"},
         {"wait ceiling", "tcp to=5000000", "+15 W=3600000"},
         {"ascii read and the serial pause", "serial",
