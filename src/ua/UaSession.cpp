@@ -54,9 +54,44 @@ void TUaSession::AddPublishRequest(TPublishRequest request, std::uint32_t maxQue
             Send(oldest.ChannelId, oldest.RequestId, oldest.RequestHandle,
                  EncodeServiceFault(Now(), oldest.RequestHandle, UaStatus::BadTooManyPublishRequests));
     }
+    SendStatusChanges();
     for (auto& [id, subscription] : Subscriptions) {
         subscription->ResetLifetime();
         if (subscription->IsLate() && HasPublishRequest()) Publish(*subscription);
+    }
+}
+
+void TUaSession::NotifyStatusChange(std::uint32_t subscriptionId, std::uint32_t sequence,
+                                    TUaStatusCode status) {
+    std::erase_if(StatusChanges, [&](const TStatusChange& c) { return c.SubscriptionId == subscriptionId; });
+    StatusChanges.push_back({subscriptionId, sequence, status});
+    if (StatusChanges.size() > MaxStatusChanges) StatusChanges.pop_front();
+    SendStatusChanges();
+}
+
+void TUaSession::SendStatusChanges() {
+    while (!StatusChanges.empty() && !PublishQueue.empty()) {
+        const TStatusChange change = StatusChanges.front();
+        StatusChanges.pop_front();
+        TPublishRequest request = std::move(PublishQueue.front());
+        PublishQueue.pop_front();
+        const TUaDateTime now = Now();
+        TUaBinaryWriter w;
+        WriteResponseStart(w, UaId::PublishResponse, now, request.RequestHandle);
+        w.UInt32(change.SubscriptionId);
+        w.EmptyArray(); // nothing of it is kept here for Republish
+        w.Boolean(false);
+        // The subscription's next sequence number, not used up (as by a keep-alive).
+        w.UInt32(change.Sequence);
+        w.DateTime(now);
+        w.ArrayLength(1);
+        w.NodeId(TUaNodeId::Num(UaId::StatusChangeNotification));
+        w.Byte(1);
+        w.UInt32(5);
+        w.StatusCode(change.Status);
+        w.Byte(0); // no DiagnosticInfo
+        WriteResults(w, request.AckResults);
+        if (Send) Send(request.ChannelId, request.RequestId, request.RequestHandle, w.Bytes());
     }
 }
 

@@ -26,6 +26,13 @@ public:
         std::uint32_t RequestHandle = 0;
         std::vector<TUaStatusCode> AckResults;
     };
+    // A StatusChangeNotification owed to the client: its subscription went to another
+    // session (Good_SubscriptionTransferred) or ran out of lifetime (Bad_Timeout).
+    struct TStatusChange {
+        std::uint32_t SubscriptionId = 0;
+        std::uint32_t Sequence = 0;
+        TUaStatusCode Status = 0;
+    };
     struct TContinuation {
         std::vector<TUaReference> References;
         std::size_t MaxReferences = 0; // the page size the Browse asked for
@@ -34,6 +41,8 @@ public:
 
     static constexpr std::size_t MaxPublishRequests = 16;
     static constexpr std::size_t MaxContinuationPoints = 16;
+    // A client that never publishes on an old session cannot make it hoard notices.
+    static constexpr std::size_t MaxStatusChanges = 64;
 
     TUaSession(TServerContext& context, std::uint32_t number, std::string name, double timeoutMs);
     ~TUaSession();
@@ -60,6 +69,7 @@ public:
     std::unique_ptr<IUaBackendSession> Backend;
     std::map<std::uint32_t, std::unique_ptr<TUaSubscription>> Subscriptions;
     std::deque<TPublishRequest> PublishQueue;
+    std::deque<TStatusChange> StatusChanges;
     std::map<std::string, TContinuation> ContinuationPoints;
     std::uint32_t NextContinuation = 1;
 
@@ -77,9 +87,15 @@ public:
     void Publish(TUaSubscription& subscription);
     // Queues a Publish request and answers it at once when a subscription is late.
     void AddPublishRequest(TPublishRequest request, std::uint32_t maxQueued);
+    // Owes the client a status change for a subscription it no longer holds; the next
+    // Publish request carries it (one a subscription: the latest counts).
+    void NotifyStatusChange(std::uint32_t subscriptionId, std::uint32_t sequence, TUaStatusCode status);
     // Answers every queued Publish request with a fault (channel gone, session closing).
     void FailPublishRequests(TUaStatusCode status);
     TUaDateTime Now() const;
+
+private:
+    void SendStatusChanges();
 };
 
 } // namespace dravon

@@ -87,8 +87,14 @@ void TUaServer::CreateSession(TRequest& r, TUaBinaryReader& in) {
         std::weak_ptr<bool> alive = Alive_;
         Context_.Loop->Post([this, alive, raw, id] {
             if (alive.expired() || !*alive.lock()) return;
-            for (auto& [key, s] : Sessions_)
-                if (s.get() == raw) s->Subscriptions.erase(id);
+            for (auto& [key, s] : Sessions_) {
+                if (s.get() != raw) continue;
+                auto it = s->Subscriptions.find(id);
+                if (it == s->Subscriptions.end()) return;
+                const std::uint32_t sequence = it->second->NextSequenceNumber();
+                s->Subscriptions.erase(it);
+                s->NotifyStatusChange(id, sequence, UaStatus::BadTimeout);
+            }
         });
     };
     std::string url = m.EndpointUrl.empty() ? EndpointUrl() : m.EndpointUrl;

@@ -101,6 +101,7 @@ public:
     // Republish: the retained message, or empty when it is gone.
     std::string Retained(std::uint32_t sequenceNumber) const;
     std::vector<std::uint32_t> AvailableSequenceNumbers() const;
+    std::uint32_t NextSequenceNumber() const { return NextSequence_; }
     void ResetLifetime() { LifetimeCounter_ = 0; }
     // TransferSubscriptions: the subscription now belongs to another session; with
     // initial values, every reporting item's last value is queued again.

@@ -113,7 +113,8 @@ void TUaServer::Publish(TRequest& r, TUaBinaryReader& in) {
         request.AckResults.push_back(s ? s->Acknowledge(ack.SequenceNumber)
                                        : UaStatus::BadSubscriptionIdInvalid);
     }
-    if (session.Subscriptions.empty()) return Fault(r, UaStatus::BadNoSubscription);
+    if (session.Subscriptions.empty() && session.StatusChanges.empty())
+        return Fault(r, UaStatus::BadNoSubscription);
     request.ChannelId = r.Channel.ChannelId();
     request.RequestId = r.RequestId;
     request.RequestHandle = m.Header.RequestHandle;
@@ -321,6 +322,8 @@ void TUaServer::TransferSubscriptions(TRequest& r, TUaBinaryReader& in) {
         if (owner != &target) {
             target.Subscriptions[id] = std::move(owner->Subscriptions.at(id));
             owner->Subscriptions.erase(id);
+            owner->NotifyStatusChange(id, subscription.NextSequenceNumber(),
+                                      UaStatus::GoodSubscriptionTransferred);
             if (owner->Subscriptions.empty()) owner->FailPublishRequests(UaStatus::BadNoSubscription);
         }
         subscription.MoveTo(target, m.SendInitialValues);

@@ -216,10 +216,15 @@ async function main() {
 
     await check("TransferSubscriptions moves a subscription to another session", async () => {
         const sub = await makeSubscription(session, 100);
+        const notices = [];
+        sub.on("status_changed", (status) => notices.push(status.value));
         const other = await client.createSession();
         const response = await other.transferSubscriptions({ subscriptionIds: [sub.subscriptionId, 999999], sendInitialValues: true });
         assert.ok(response.results[0].statusCode.isGood(), response.results[0].statusCode.toString());
         assert.strictEqual(response.results[1].statusCode.value, StatusCodes.BadSubscriptionIdInvalid.value);
+        // The old session is told by its next Publish response.
+        await until(() => notices.length > 0, 5000, "status change on the old session");
+        assert.deepStrictEqual(notices, [StatusCodes.GoodSubscriptionTransferred.value]);
         const gone = await session.deleteSubscriptions({ subscriptionIds: [sub.subscriptionId] });
         assert.strictEqual(gone.results[0].value, StatusCodes.BadSubscriptionIdInvalid.value);
         const deleted = await other.deleteSubscriptions({ subscriptionIds: [sub.subscriptionId] });

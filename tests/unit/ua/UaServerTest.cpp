@@ -78,6 +78,7 @@ protected:
         bool KeepAlive = false;
         std::vector<TUaStatusCode> AckResults;
         bool More = false;
+        TUaStatusCode StatusChange = 0;
         bool operator==(const TPublished&) const = default;
     };
     // The one Publish response written since the last call.
@@ -97,8 +98,14 @@ protected:
         auto data = r.Array([&] { return r.ExtensionObject(); });
         p.KeepAlive = data.empty();
         for (const auto& e : data) {
-            EXPECT_TRUE(e.TypeId.IsNum(UaId::DataChangeNotification));
             TUaBinaryReader body(e.Body);
+            if (e.TypeId.IsNum(UaId::StatusChangeNotification)) {
+                p.StatusChange = body.StatusCode();
+                body.DiagnosticInfo();
+                EXPECT_TRUE(body.AtEnd());
+                continue;
+            }
+            EXPECT_TRUE(e.TypeId.IsNum(UaId::DataChangeNotification));
             body.Array([&] {
                 const std::uint32_t handle = body.UInt32();
                 const TUaDataValue dv = body.DataValue();
@@ -309,7 +316,7 @@ TEST_F(UaServerTest, FullQueuesDiscardTheOldestOrTheNewestAndFlagTheGap) {
 TEST_F(UaServerTest, SubscriptionWithoutPublishRequestsExpires) {
     TRawUaClient& c = Session(1000); // kept open by its requests
     // No keep-alive count asked for: 10; a lifetime of at least three of them: 30 intervals.
-    c.CreateSubscription(100, 1, 0);
+    const std::uint32_t sub = c.CreateSubscription(100, 1, 0);
     // Keep the session alive while no Publish request comes.
     for (int i = 0; i < 30; ++i) {
         EXPECT_EQ(Backend->GroupCount, 1) << i;
@@ -317,6 +324,9 @@ TEST_F(UaServerTest, SubscriptionWithoutPublishRequestsExpires) {
         c.Read({{TUaNodeId::Str("PLC1.WR0010"), 13}});
     }
     EXPECT_EQ(Backend->GroupCount, 0);
+    // The next Publish request learns why, once.
+    Publish(c);
+    EXPECT_EQ(Published(c), (TPublished{sub, 1, {}, false, {}, false, UaStatus::BadTimeout}));
     Publish(c);
     EXPECT_EQ(c.Result(), UaStatus::BadNoSubscription);
     // The session lasts its whole time-out after its last request, and no longer; a Publish
