@@ -37,17 +37,14 @@ namespace {
 TUaVariant Word(std::uint16_t v) { return TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{v}); }
 
 void BuildTree(TUaMemoryBackend& backend) {
-    std::string sys = backend.AddFolder("/", "Sys");
-    backend.AddVariable(sys, "Sys.ServerUpTime", "ServerUpTime",
+    backend.AddVariable(backend.AddFolder("/", "Sys"), "Sys.ServerUpTime", "ServerUpTime",
                         TUaVariant::Scalar(TUaType::String, std::string("0:00:05")), false);
     std::string plc = backend.AddFolder("/", "PLC1");
-    std::string plcSys = backend.AddFolder(plc, "Sys");
-    backend.AddVariable(plcSys, "PLC1.ComStatus", "ComStatus",
+    backend.AddVariable(backend.AddFolder(plc, "Sys"), "PLC1.ComStatus", "ComStatus",
                         TUaVariant::Scalar(TUaType::Int32, std::int64_t{0}), false);
-    std::string wr = backend.AddFolder(plc, "WR");
-    std::string level1 = backend.AddFolder(wr, "WR0xxx");
-    std::string level2 = backend.AddFolder(level1, "WR00xx");
-    std::string level3 = backend.AddFolder(level2, "WR001x");
+    std::string level3 = plc;
+    for (const char* folder : {"WR", "WR0xxx", "WR00xx", "WR001x"})
+        level3 = backend.AddFolder(level3, folder);
     for (int i = 0; i < 16; ++i) {
         char name[8];
         std::snprintf(name, sizeof name, "WR001%X", i);

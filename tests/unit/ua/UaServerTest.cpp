@@ -121,10 +121,7 @@ protected:
     }
     static void Publish(TRawUaClient& c, std::vector<std::pair<std::uint32_t, std::uint32_t>> acks = {}) {
         c.Request(UaId::PublishRequest, [&](TUaBinaryWriter& w) {
-            w.Array(acks, [&](auto ack) {
-                w.UInt32(ack.first);
-                w.UInt32(ack.second);
-            });
+            w.Array(acks, [&](auto ack) { UInt32s(w, {ack.first, ack.second}); });
         });
     }
 
@@ -160,8 +157,7 @@ TEST_F(UaServerTest, ServicesNeedAnActivatedSessionUnknownOnesGetAFaultMalformed
     // A body that cannot be decoded closes the channel.
     c.Request(UaId::ReadRequest, [](TUaBinaryWriter& w) {
         w.Double(0);
-        w.UInt32(0);
-        w.Int32(1000000); // far more entries than bytes
+        UInt32s(w, {0, 1000000}); // far more entries than bytes
     });
     EXPECT_EQ(c.Responses(), (std::vector<TResponseStart>{{0, 0, UaStatus::BadDecodingError}}));
     EXPECT_TRUE(c.Closed());
@@ -238,10 +234,7 @@ TEST_F(UaServerTest, SubscriptionPublishesChangesKeepAlivesAndRetransmits) {
 
     // Message 2 was never acknowledged: it can be sent again; message 1 cannot.
     auto republish = [&](std::uint32_t sequence) {
-        return Answer(c, UaId::RepublishRequest, [&](TUaBinaryWriter& w) {
-            w.UInt32(sub);
-            w.UInt32(sequence);
-        });
+        return Answer(c, UaId::RepublishRequest, [&](TUaBinaryWriter& w) { UInt32s(w, {sub, sequence}); });
     };
     EXPECT_EQ(republish(2).TypeId, UaId::RepublishResponse);
     EXPECT_EQ(republish(1).ServiceResult, UaStatus::BadMessageNotAvailable);
@@ -273,9 +266,8 @@ TEST_F(UaServerTest, FullQueuesDiscardTheOldestOrTheNewestAndFlagTheGap) {
     }
     // Item 3 turned to sampling only: what it had queued is not published.
     c.Request(UaId::SetMonitoringModeRequest, [&](TUaBinaryWriter& w) {
-        w.UInt32(sub);
-        w.UInt32(1);
-        w.Array(std::vector<std::uint32_t>{3}, [&](std::uint32_t id) { w.UInt32(id); });
+        UInt32s(w, {sub, 1});
+        UInt32Array(w, {3});
     });
     EXPECT_EQ(c.Result(), UaStatus::Good);
     Ctx.Platform.Advance(100);
@@ -286,11 +278,7 @@ TEST_F(UaServerTest, FullQueuesDiscardTheOldestOrTheNewestAndFlagTheGap) {
         (TPublished{sub, 1, {{1, Word(21), 0x480}, {1, Word(22), 0}, {2, Word(2), 0}}, false, {}, true}));
     // Item 2 holds 20, 22 (flagged) and 23: made a queue of two, it keeps 22 and 23.
     c.Request(UaId::ModifyMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
-        w.UInt32(sub);
-        w.UInt32(2);
-        w.ArrayLength(1);
-        w.UInt32(2);
-        w.UInt32(2);
+        UInt32s(w, {sub, 2, 1, 2, 2}); // timestamps, one item: id, client handle
         w.Double(100);
         w.ExtensionObject({});
         w.UInt32(2);
@@ -304,9 +292,7 @@ TEST_F(UaServerTest, FullQueuesDiscardTheOldestOrTheNewestAndFlagTheGap) {
     // Publish requests of a session whose last subscription goes are answered at once.
     Publish(c);
     const std::uint32_t waiting = c.RequestId;
-    c.Request(UaId::DeleteSubscriptionsRequest, [&](TUaBinaryWriter& w) {
-        w.Array(std::vector{sub}, [&](std::uint32_t id) { w.UInt32(id); });
-    });
+    c.Request(UaId::DeleteSubscriptionsRequest, [&](TUaBinaryWriter& w) { UInt32Array(w, {sub}); });
     Ctx.Platform.RunPosted();
     EXPECT_EQ(c.Responses(),
               (std::vector<TResponseStart>{{UaId::DeleteSubscriptionsResponse, c.RequestId, 0},
@@ -393,21 +379,16 @@ TEST_F(UaServerTest, DataChangeFiltersAreCheckedAgainstTheValueAndPublishRequest
         for (auto s : r.Array([&] { return r.StatusCode(); })) out.push_back(s);
         return out;
     };
-    const std::vector<std::uint32_t> ids{sub, 999};
-    auto list = [&](TUaBinaryWriter& w, const std::vector<std::uint32_t>& v) {
-        w.Array(v, [&](std::uint32_t id) { w.UInt32(id); });
-    };
     EXPECT_EQ(results(UaId::SetPublishingModeRequest,
                       [&](TUaBinaryWriter& w) {
                           w.Boolean(true);
-                          list(w, ids);
+                          UInt32Array(w, {sub, 999});
                       }),
               (std::vector<TUaStatusCode>{0, 0, UaStatus::BadSubscriptionIdInvalid}));
     EXPECT_EQ(results(UaId::SetTriggeringRequest,
                       [&](TUaBinaryWriter& w) {
-                          w.UInt32(sub);
-                          w.UInt32(999);
-                          list(w, {1});
+                          UInt32s(w, {sub, 999});
+                          UInt32Array(w, {1});
                           w.EmptyArray();
                       }),
               std::vector<TUaStatusCode>{UaStatus::BadMonitoredItemIdInvalid});

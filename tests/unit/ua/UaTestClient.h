@@ -11,6 +11,7 @@
 
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -51,58 +52,65 @@ struct TFrame {
     bool operator==(const TFrame&) const = default;
 };
 
+// Writes each value as a UInt32.
+inline void UInt32s(TUaBinaryWriter& w, std::initializer_list<std::uint32_t> values) {
+    for (std::uint32_t v : values) w.UInt32(v);
+}
+
+inline void UInt32Array(TUaBinaryWriter& w, const std::vector<std::uint32_t>& values) {
+    w.Array(values, [&](std::uint32_t v) { w.UInt32(v); });
+}
+
+// A frame of the given type: its size, then what `fill` writes.
+template <typename F> std::string Frame(const char* type, F fill) {
+    TUaBinaryWriter w;
+    w.Bytes() = type;
+    w.UInt32(0);
+    fill(w);
+    w.PatchUInt32(4, static_cast<std::uint32_t>(w.Size()));
+    return w.Take();
+}
+
 inline std::string HelloFrame(std::uint32_t receive = 65536, std::uint32_t send = 65536,
                               std::uint32_t maxMessage = 0, std::uint32_t maxChunks = 0,
                               const std::string& url = "opc.tcp://127.0.0.1:4840") {
-    TUaBinaryWriter w;
-    w.Bytes() = "HELF";
-    w.UInt32(0);
-    w.UInt32(0);
-    w.UInt32(receive);
-    w.UInt32(send);
-    w.UInt32(maxMessage);
-    w.UInt32(maxChunks);
-    w.String(url);
-    w.PatchUInt32(4, static_cast<std::uint32_t>(w.Size()));
-    return w.Take();
+    return Frame("HELF", [&](TUaBinaryWriter& w) {
+        UInt32s(w, {0, receive, send, maxMessage, maxChunks});
+        w.String(url);
+    });
+}
+
+// Sequence header and OpenSecureChannelRequest; a null client nonce without `nonce`.
+inline void WriteOpenRequest(TUaBinaryWriter& w, std::uint32_t sequence, std::uint32_t requestId,
+                             std::uint32_t requestType, std::uint32_t mode, const std::string* nonce,
+                             std::uint32_t lifetimeMs) {
+    UInt32s(w, {sequence, requestId});
+    w.NodeId(TUaNodeId::Num(UaId::OpenSecureChannelRequest));
+    WriteRequestHeader(w, {});
+    UInt32s(w, {0, requestType, mode});
+    nonce ? w.ByteString(*nonce) : w.Int32(-1);
+    w.UInt32(lifetimeMs);
 }
 
 inline std::string OpenFrame(std::uint32_t channelId, std::uint32_t sequence, std::uint32_t requestId,
                              std::uint32_t requestType = 0, std::uint32_t mode = 1,
                              const std::string& policy = "http://opcfoundation.org/UA/SecurityPolicy#None",
                              std::uint32_t lifetimeMs = 600000) {
-    TUaBinaryWriter w;
-    w.Bytes() = "OPNF";
-    w.UInt32(0);
-    w.UInt32(channelId);
-    w.String(policy);
-    w.Int32(-1);
-    w.Int32(-1);
-    w.UInt32(sequence);
-    w.UInt32(requestId);
-    w.NodeId(TUaNodeId::Num(UaId::OpenSecureChannelRequest));
-    WriteRequestHeader(w, {});
-    w.UInt32(0);
-    w.UInt32(requestType);
-    w.UInt32(mode);
-    w.Int32(-1);
-    w.UInt32(lifetimeMs);
-    w.PatchUInt32(4, static_cast<std::uint32_t>(w.Size()));
-    return w.Take();
+    return Frame("OPNF", [&](TUaBinaryWriter& w) {
+        w.UInt32(channelId);
+        w.String(policy);
+        w.Int32(-1);
+        w.Int32(-1);
+        WriteOpenRequest(w, sequence, requestId, requestType, mode, nullptr, lifetimeMs);
+    });
 }
 
 inline std::string MessageFrame(const char* type, std::uint32_t channelId, std::uint32_t tokenId,
                                 std::uint32_t sequence, std::uint32_t requestId, const std::string& body) {
-    TUaBinaryWriter w;
-    w.Bytes() = type;
-    w.UInt32(0);
-    w.UInt32(channelId);
-    w.UInt32(tokenId);
-    w.UInt32(sequence);
-    w.UInt32(requestId);
-    w.Bytes() += body;
-    w.PatchUInt32(4, static_cast<std::uint32_t>(w.Size()));
-    return w.Take();
+    return Frame(type, [&](TUaBinaryWriter& w) {
+        UInt32s(w, {channelId, tokenId, sequence, requestId});
+        w.Bytes() += body;
+    });
 }
 
 // Splits the bytes written so far into frames and clears them.
@@ -312,9 +320,7 @@ struct TRawUaClient {
                                      std::uint32_t maxNotifications = 0) {
         auto responses = Call(UaId::CreateSubscriptionRequest, [&](TUaBinaryWriter& w) {
             w.Double(interval);
-            w.UInt32(lifetime);
-            w.UInt32(keepAlive);
-            w.UInt32(maxNotifications);
+            UInt32s(w, {lifetime, keepAlive, maxNotifications});
             w.Boolean(true);
             w.Byte(0);
         });
@@ -336,15 +342,13 @@ struct TRawUaClient {
                           const TUaExtensionObject& filter = {}, std::uint32_t queueSize = 1,
                           bool discardOldest = true) {
         auto responses = Call(UaId::CreateMonitoredItemsRequest, [&](TUaBinaryWriter& w) {
-            w.UInt32(subscription);
-            w.UInt32(2);
+            UInt32s(w, {subscription, 2});
             w.ArrayLength(1);
             w.NodeId(node);
             w.UInt32(13);
             w.Int32(-1);
             w.QualifiedName({});
-            w.UInt32(2);
-            w.UInt32(handle);
+            UInt32s(w, {2, handle});
             w.Double(100);
             w.ExtensionObject(filter);
             w.UInt32(queueSize);
