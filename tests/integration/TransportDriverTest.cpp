@@ -6,7 +6,6 @@
 #include "comm/SerialDevicePath.h"
 #include "comm/SerialDriver.h"
 #include "comm/TcpDriver.h"
-#include "comm/UdpDriver.h"
 #include "plc/SerialPortTable.h"
 
 #include <cstdio>
@@ -99,14 +98,6 @@ TEST_F(TransportDriverTest, SerialOverPseudoTerminalDetectsSpeedSwitchesToBinary
     EXPECT_EQ(serial->Port()->DataBits(), 8);
     EXPECT_GE(Sim->Stats().BinarySwitches, 1u);
     EXPECT_TRUE(Written(wr30, 0x4444));
-}
-
-TEST(UdpAddressValue, DottedTextsOnly) {
-    EXPECT_EQ(TUdpDriver::AddressValue("127.0.0.1"), 0x7F000001u);
-    EXPECT_EQ(TUdpDriver::AddressValue("192.168.0.1"), 0xC0A80001u);
-    EXPECT_EQ(TUdpDriver::AddressValue("255.255.255.255"), 0xFFFFFFFFu);
-    for (const char* bad : {"256.0.0.1", "1.2.3", "1.2.3.4.5", "1.2.3.4 ", "", "::ffff:127.0.0.1"})
-        EXPECT_FALSE(TUdpDriver::AddressValue(bad)) << bad;
 }
 
 } // namespace

@@ -1,11 +1,15 @@
 // The PLC side answering the host's literal frames byte for byte: ASCII and binary framing,
 // the ethernet layout, station numbers, procedure 2, handshakes, the probe and the switch.
-#include "SimTestFrames.h"
+#include "SimEngine.h"
+#include "SimOutput.h"
+#include "SimSession.h"
+#include "support/Frames.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <sstream>
+#include <tuple>
 
 namespace dravon {
 namespace {
@@ -41,7 +45,7 @@ void RunFrameRow(const TFrameRow& row) {
     TSimLinkConfig link;
     std::istringstream flags(row.Link);
     for (std::string flag; flags >> flag;) {
-        if (flag == "serial") link = test::SerialLink();
+        if (flag == "serial") std::tie(link.Protocol, link.IsSerial) = std::pair(1, true);
         link.MultiDrop |= flag == "md";
         if (flag == "st5") link.Stations = {5};
         link.Procedure2 |= flag == "p2";
@@ -50,18 +54,20 @@ void RunFrameRow(const TFrameRow& row) {
         if (flag == "binary") link.Framing = TSimFraming::Binary;
         if (flag == "quiet") link.NakOnBadFrame = false;
     }
-    test::TSimHarness h(link);
-    h.Engine.SetFaults(row.Faults);
+    TSimEngine engine;
+    TSimSession session(link);
+    TSimOutput out;
+    engine.SetFaults(row.Faults);
     auto memory = [&](const char* text, bool set) {
         std::istringstream words(text);
         for (std::string word; words >> word;) {
             unsigned station = 0, code = 0, address = 0, value = 0;
             ASSERT_EQ(std::sscanf(word.c_str(), "%x.%x.%x=%x", &station, &code, &address, &value), 4) << word;
             if (set) {
-                h.Engine.Station(static_cast<int>(station))
+                engine.Station(static_cast<int>(station))
                     .Set(static_cast<std::uint8_t>(code), address, static_cast<std::uint16_t>(value));
             } else {
-                EXPECT_EQ(h.Engine.Get(static_cast<int>(station), static_cast<std::uint8_t>(code), address),
+                EXPECT_EQ(engine.Get(static_cast<int>(station), static_cast<std::uint8_t>(code), address),
                           static_cast<int>(value))
                     << word;
             }
@@ -70,13 +76,16 @@ void RunFrameRow(const TFrameRow& row) {
     memory(row.Before, true);
     for (std::size_t i = 0; i < row.Exchanges.size(); ++i) {
         const TExchange& exchange = row.Exchanges[i];
-        EXPECT_EQ(exchange.Trickle ? h.Trickle(exchange.Request) : h.Send(exchange.Request), exchange.Answer)
-            << "exchange " << i;
+        out.Clear();
+        const TBytes& in = exchange.Request;
+        for (std::size_t at = 0; at < in.size(); at += exchange.Trickle ? 1 : in.size())
+            session.Receive(in.data() + at, exchange.Trickle ? 1 : in.size(), engine, out);
+        EXPECT_EQ(out.Bytes, exchange.Answer) << "exchange " << i;
     }
     memory(row.After, false);
-    for (const auto& [counter, count] : row.Stats) EXPECT_EQ(h.Engine.Stats().*counter, count);
-    std::string parts = h.Out.Close ? "close" : "";
-    for (const auto& part : h.Out.Parts)
+    for (const auto& [counter, count] : row.Stats) EXPECT_EQ(engine.Stats().*counter, count);
+    std::string parts = out.Close ? "close" : "";
+    for (const auto& part : out.Parts)
         if (part.DelayMs)
             parts +=
                 (parts.empty() ? "" : " ") + std::to_string(part.End) + "@" + std::to_string(part.DelayMs);

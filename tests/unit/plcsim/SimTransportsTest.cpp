@@ -2,7 +2,7 @@
 // layout, on this machine, and its pseudo-terminal's line speed, every wait bounded (the
 // serial driver's integration tests drive the pseudo-terminal further).
 #include "PlcSimulator.h"
-#include "SimTestFrames.h"
+#include "support/Frames.h"
 
 #include <gtest/gtest.h>
 
@@ -23,31 +23,40 @@ namespace {
 using test::Hex;
 using test::TBytes;
 
-TBytes ReadUntil(int fd, std::size_t want, int boundMs) {
+// Reads until want bytes came, the peer closed the link (then *ended is set) or the bound passed.
+TBytes ReadUntil(int fd, std::size_t want, bool* ended = nullptr, int boundMs = 3000) {
     TBytes got;
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
     while (got.size() < want && std::chrono::steady_clock::now() < until) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 50) <= 0) continue;
         std::uint8_t buf[512];
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0 && ended) *ended = true;
         if (n <= 0) break;
         got.insert(got.end(), buf, buf + n);
     }
     return got;
 }
 
+// True when the peer closed the connection within the bound.
+bool SeesEnd(int fd) {
+    bool ended = false;
+    ReadUntil(fd, SIZE_MAX, &ended);
+    return ended;
+}
+
+sockaddr_in Loopback(std::uint16_t port) {
+    return {
+        .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+}
+
 int ConnectTcp(std::uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = Loopback(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
+    ::close(fd);
+    return -1;
 }
 
 // True once done() holds, false when the bound passed first.
@@ -55,19 +64,6 @@ template <typename F> bool Until(F done, int boundMs = 3000) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
     while (!done() && std::chrono::steady_clock::now() < until) ::poll(nullptr, 0, 5);
     return done();
-}
-
-// True when the peer closed the connection within the bound.
-bool SeesEnd(int fd, int boundMs) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (std::chrono::steady_clock::now() < until) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        std::uint8_t b = 0;
-        ssize_t n = ::recv(fd, &b, 1, 0);
-        if (n <= 0) return true;
-    }
-    return false;
 }
 
 // One TCP listener: requests and writes over the wire, a split answer arriving whole, the
@@ -87,9 +83,9 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     int fd = ConnectTcp(sim.Port(0));
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(send(fd, read));
-    EXPECT_EQ(ReadUntil(fd, 10, 3000), Hex("0041FFFF000000A4ABCD"));
+    EXPECT_EQ(ReadUntil(fd, 10), Hex("0041FFFF000000A4ABCD"));
     ASSERT_TRUE(send(fd, read));
-    EXPECT_TRUE(SeesEnd(fd, 3000));
+    EXPECT_TRUE(SeesEnd(fd));
     ::close(fd);
     EXPECT_TRUE(sim.Stats().FaultCloses == 1u && sim.Stats().FaultSplits >= 1u);
 
@@ -101,7 +97,7 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     // connect() returns once the kernel queued the connection; wait until the simulator took both.
     ASSERT_TRUE(Until([&] { return sim.ConnectionCount() == 2u; }));
     sim.CloseConnections();
-    EXPECT_TRUE(SeesEnd(a, 3000) && SeesEnd(b, 3000));
+    EXPECT_TRUE(SeesEnd(a) && SeesEnd(b));
     ::close(a);
     // A client that resets its connection is dropped.
     const int reset = ConnectTcp(sim.Port(0));
@@ -112,10 +108,10 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     EXPECT_TRUE(Until([&] { return sim.ConnectionCount() == 0u; }));
     // A write over the wire lands in the memory; switched off, the connection ends.
     ASSERT_TRUE(send(b = ConnectTcp(sim.Port(0)), write));
-    EXPECT_EQ(ReadUntil(b, 8, 3000), Hex("0022FFFF000000A5"));
+    EXPECT_EQ(ReadUntil(b, 8), Hex("0022FFFF000000A5"));
     EXPECT_EQ(sim.Value(0, 0x0A, 0x11), 7);
     sim.SetPower(false);
-    EXPECT_TRUE(SeesEnd(b, 3000));
+    EXPECT_TRUE(SeesEnd(b));
     ::close(b);
     // Connection attempts are refused while it is off.
     EXPECT_TRUE(Until([&] {
@@ -128,7 +124,7 @@ TEST(SimTcp, RequestsFaultsCloseAndPowerOff) {
     sim.AddAnimation({.Kind = TSimAnimationKind::Counter, .Address = 0x12, .PeriodMs = 10});
     EXPECT_TRUE(Until([&] { return sim.Value(0, 0x0A, 0x12) >= 2; }));
     ASSERT_TRUE(send(b = ConnectTcp(sim.Port(0)), read));
-    EXPECT_EQ(ReadUntil(b, 10, 3000), Hex("0041FFFF000000A4ABCD"));
+    EXPECT_EQ(ReadUntil(b, 10), Hex("0041FFFF000000A4ABCD"));
     ::close(b);
     sim.Stop();
 }
@@ -144,17 +140,14 @@ TEST(SimUdp, EachDatagramIsOneRequestAndTheAnswerGoesToItsSender) {
 
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(sim.Port(0));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in to = Loopback(sim.Port(0));
     auto sendTo = [&](const TBytes& b) {
-        return ::sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        return ::sendto(fd, b.data(), b.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     };
     // Half a request in one datagram is not continued by the next one.
     ASSERT_EQ(sendTo(Hex("0030FFFF0000A401")), 8);
     ASSERT_EQ(sendTo(Hex("0031FFFF0000A4010A000010")), 12);
-    EXPECT_EQ(ReadUntil(fd, 10, 3000), Hex("0031FFFF000000A40102"));
+    EXPECT_EQ(ReadUntil(fd, 10), Hex("0031FFFF000000A40102"));
     EXPECT_EQ(sim.Stats().RandomReads, 1u);
     // Switched off, a datagram is ignored; switched on again, the next one is answered.
     sim.SetPower(false);
@@ -162,7 +155,7 @@ TEST(SimUdp, EachDatagramIsOneRequestAndTheAnswerGoesToItsSender) {
     EXPECT_TRUE(Until([&] { return sim.Stats().Ignored == 1u; }));
     sim.SetPower(true);
     ASSERT_EQ(sendTo(Hex("0033FFFF0000A4010A000010")), 12);
-    EXPECT_EQ(ReadUntil(fd, 10, 3000), Hex("0033FFFF000000A40102"));
+    EXPECT_EQ(ReadUntil(fd, 10), Hex("0033FFFF000000A40102"));
     ::close(fd);
     sim.Stop();
 }
@@ -174,7 +167,7 @@ TEST(SimUdp, EachDatagramIsOneRequestAndTheAnswerGoesToItsSender) {
 TEST(SimSerial, APacedLineTakesItsTimeAndARequestAtAnotherLineSpeedIsNoise) {
     TSimTransportConfig serial;
     std::tie(serial.Kind, serial.PaceBaud, serial.Link) =
-        std::tuple(TSimTransportKind::Serial, 1200, test::SerialLink());
+        std::tuple(TSimTransportKind::Serial, 1200, TSimLinkConfig{.Protocol = 1, .IsSerial = true});
     TPlcSimulator sim({serial});
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
@@ -193,13 +186,13 @@ TEST(SimSerial, APacedLineTakesItsTimeAndARequestAtAnotherLineSpeedIsNoise) {
     // 25 request and 20 answer characters: 450 bit times, 375 ms at 1200 baud.
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(sendAt(B19200));
-    EXPECT_EQ(ReadUntil(fd, 20, 3000), answer);
+    EXPECT_EQ(ReadUntil(fd, 20), answer);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(370));
     sim.SetLineSpeed(0, 19200);
     ASSERT_TRUE(sendAt(B9600));
     EXPECT_TRUE(Until([&] { return sim.Stats().Noise == 1u; }));
     ASSERT_TRUE(sendAt(B19200));
-    EXPECT_EQ(ReadUntil(fd, 20, 3000), answer);
+    EXPECT_EQ(ReadUntil(fd, 20), answer);
     EXPECT_EQ(std::tuple(sim.Stats().Noise, sim.Stats().RandomReads), std::tuple(1u, 2u));
     ::close(fd);
     sim.Stop();
