@@ -29,76 +29,70 @@ void Link(THitachiLocation& dw, THitachiLocation& high, THitachiLocation& low) {
     low.AddRef();
 }
 
-// DR0000 over WR0000 (low) and WR0001 (high).
-struct TDoubleWord {
-    THitachiLocation Low, High, Double;
-    TDoubleWord() {
+// WR0010, and DR0000 over WR0000 (low) and WR0001 (high).
+class HitachiLocation : public ::testing::Test {
+protected:
+    HitachiLocation() {
+        MakeWord(Word, 0x10);
         MakeWord(Low, 0);
         MakeWord(High, 1);
         std::tie(Double.Code, Double.TypeRow, Double.VarType) = std::tuple(10, 8, VarTypeUI4);
         Link(Double, High, Low);
     }
+    THitachiLocation Word, Low, High, Double;
 };
 
-TEST(HitachiLocation, WrittenValuesTwosComplementAndDoubleWordHalves) {
-    THitachiLocation word;
-    MakeWord(word, 0x10);
+TEST_F(HitachiLocation, WrittenValuesTwosComplementAndDoubleWordHalves) {
     for (auto [written, stored] :
          {std::pair{-1, 65535u}, {-40000, 32768u}, {-32768, 32768u}, {1234, 1234u}}) {
-        word.StoreWrittenValue(static_cast<std::uint32_t>(written));
-        EXPECT_EQ(word.Value, stored) << written;
-        EXPECT_TRUE(word.WriteRequested && word.WritePending);
+        Word.StoreWrittenValue(static_cast<std::uint32_t>(written));
+        EXPECT_EQ(Word.Value, stored) << written;
+        EXPECT_TRUE(Word.WriteRequested && Word.WritePending);
     }
-    TDoubleWord dw;
-    dw.Double.StoreWrittenValue(static_cast<std::uint32_t>(-1));
-    EXPECT_EQ(dw.Double.Value, 0xFFFFFFFFu);
-    dw.Double.StoreWrittenValue(0x12345678);
-    EXPECT_EQ((std::array{dw.High.Value, dw.Low.Value, dw.Double.GetValue()}),
+    Double.StoreWrittenValue(static_cast<std::uint32_t>(-1));
+    EXPECT_EQ(Double.Value, 0xFFFFFFFFu);
+    Double.StoreWrittenValue(0x12345678);
+    EXPECT_EQ((std::array{High.Value, Low.Value, Double.GetValue()}),
               (std::array{0x1234u, 0x5678u, 0x12345678u}));
-    EXPECT_TRUE(dw.High.WriteRequested && dw.High.WritePending && dw.Low.WriteRequested &&
-                dw.Low.WritePending);
+    EXPECT_TRUE(High.WriteRequested && High.WritePending && Low.WriteRequested && Low.WritePending);
 }
 
-TEST(HitachiLocation, WordWriteAndReadKeepTheOwnerInStep) {
-    TDoubleWord dw;
-    dw.Low.StoreReadValue(0x1111, T1);
-    dw.High.StoreReadValue(0x2222, T1);
-    EXPECT_EQ(std::tuple(dw.Double.Value, dw.Double.GetValue(), dw.Double.HasValue),
+TEST_F(HitachiLocation, WordWriteAndReadKeepTheOwnerInStep) {
+    Low.StoreReadValue(0x1111, T1);
+    High.StoreReadValue(0x2222, T1);
+    EXPECT_EQ(std::tuple(Double.Value, Double.GetValue(), Double.HasValue),
               std::tuple(0x22221111u, 0x22221111u, true));
-    dw.High.StoreWrittenValue(0xABCD);
-    EXPECT_TRUE(dw.Double.Value == 0xABCD1111u && dw.Double.WritePending);
+    High.StoreWrittenValue(0xABCD);
+    EXPECT_TRUE(Double.Value == 0xABCD1111u && Double.WritePending);
     // A read while the write is pending does not overwrite the written value.
-    dw.High.StoreReadValue(0x2222, T2);
-    EXPECT_TRUE(dw.High.Value == 0xABCDu && dw.High.ValueTime == T2);
+    High.StoreReadValue(0x2222, T2);
+    EXPECT_TRUE(High.Value == 0xABCDu && High.ValueTime == T2);
 }
 
-TEST(HitachiLocation, ForcedValueReportsLocalOverrideUntilTheNextReadIsSkipped) {
-    THitachiLocation word;
-    MakeWord(word, 0);
-    word.StoreReadValue(7, T1);
-    word.ErrorCount = 9;
-    word.StoreForcedValue(500, T2);
-    EXPECT_EQ(std::tuple(word.Quality(true, true), word.Quality(false, false)),
+TEST_F(HitachiLocation, ForcedValueReportsLocalOverrideUntilTheNextReadIsSkipped) {
+    Word.StoreReadValue(7, T1);
+    Word.ErrorCount = 9;
+    Word.StoreForcedValue(500, T2);
+    EXPECT_EQ(std::tuple(Word.Quality(true, true), Word.Quality(false, false)),
               std::tuple(QualityLocalOverride, QualityLocalOverride));
     // The PLC confirms the write; the next read is the one skipped.
-    word.WritePending = false;
-    word.ErrorCount = 0;
-    word.StoreReadValue(7, T2);
-    EXPECT_EQ(std::tuple(word.Value, word.Quality(true, true)), std::tuple(500u, QualityGood));
-    word.StoreReadValue(8, T2);
-    EXPECT_EQ(word.Value, 8u);
+    Word.WritePending = false;
+    Word.ErrorCount = 0;
+    Word.StoreReadValue(7, T2);
+    EXPECT_EQ(std::tuple(Word.Value, Word.Quality(true, true)), std::tuple(500u, QualityGood));
+    Word.StoreReadValue(8, T2);
+    EXPECT_EQ(Word.Value, 8u);
 
-    TDoubleWord dw;
-    dw.Double.StoreForcedValue(0x00010002, T1);
-    EXPECT_EQ((std::array{dw.High.Value, dw.Low.Value}), (std::array{1u, 2u}));
-    for (auto* l : {&dw.High, &dw.Low})
+    Double.StoreForcedValue(0x00010002, T1);
+    EXPECT_EQ((std::array{High.Value, Low.Value}), (std::array{1u, 2u}));
+    for (auto* l : {&High, &Low})
         EXPECT_EQ(std::tuple(l->SkipNextRead, l->HasValue, l->ValueTime, l->Quality(true, true)),
                   std::tuple(true, true, T1, QualityLocalOverride));
 }
 
-// Quality of a word never read, read, with 2 to 5 failed reads, timed out and with an
+// Quality of a Word never read, read, with 2 to 5 failed reads, timed out and with an
 // address error, under the four combinations of EnableUncertain and EnableBAD.
-TEST(HitachiLocation, QualityTable) {
+TEST_F(HitachiLocation, QualityTable) {
     struct TRow {
         bool Uncertain, Bad;
         std::uint16_t NeverRead, ThreeErrors, FiveErrors, TimedOut;
@@ -126,20 +120,19 @@ TEST(HitachiLocation, QualityTable) {
                                                     QualityConfigError}));
     }
     // A double word's quality comes from its halves.
-    TDoubleWord dw;
-    dw.Double.StoreReadValue(0, T1);
-    EXPECT_EQ(dw.Double.Quality(true, true), QualityGood);
-    dw.High.TimedOut = true;
-    EXPECT_EQ(dw.Double.Quality(true, true), QualityLastUsable);
-    dw.High.ErrorCount = 3;
-    EXPECT_EQ(dw.Double.Quality(true, true), QualityLastUsable);
-    dw.Low.ErrorCount = 2; // a word is faulty for a device read from its second failed read
-    EXPECT_TRUE(dw.Low.IsFaulty());
-    dw.Low.ErrorCount = 5;
-    EXPECT_EQ(dw.Double.Quality(true, true), QualityCommFailure);
-    dw.High.AddressError = true;
-    EXPECT_EQ(dw.Double.Quality(true, true), QualityConfigError);
-    EXPECT_TRUE(dw.Double.IsFaulty());
+    Double.StoreReadValue(0, T1);
+    EXPECT_EQ(Double.Quality(true, true), QualityGood);
+    High.TimedOut = true;
+    EXPECT_EQ(Double.Quality(true, true), QualityLastUsable);
+    High.ErrorCount = 3;
+    EXPECT_EQ(Double.Quality(true, true), QualityLastUsable);
+    Low.ErrorCount = 2; // a word is faulty for a device read from its second failed read
+    EXPECT_TRUE(Low.IsFaulty());
+    Low.ErrorCount = 5;
+    EXPECT_EQ(Double.Quality(true, true), QualityCommFailure);
+    High.AddressError = true;
+    EXPECT_EQ(Double.Quality(true, true), QualityConfigError);
+    EXPECT_TRUE(Double.IsFaulty());
     THitachiLocation lonely;
     lonely.IsDoubleWord = true;
     lonely.StoreReadValue(5, T1);
@@ -148,7 +141,7 @@ TEST(HitachiLocation, QualityTable) {
     EXPECT_TRUE(lonely.IsFaulty());
 }
 
-TEST(HitachiLocation, FreeingEitherSideUnlinksTheOther) {
+TEST_F(HitachiLocation, FreeingEitherSideUnlinksTheOther) {
     THitachiLocation low, high;
     MakeWord(low, 0);
     MakeWord(high, 1);
@@ -172,21 +165,18 @@ TEST(HitachiLocation, FreeingEitherSideUnlinksTheOther) {
     EXPECT_TRUE(dw.HighLink == nullptr && dw.GetValue() == 0u);
 }
 
-TEST(HitachiLocation, DisplayChangeNamesAndTypes) {
+TEST_F(HitachiLocation, DisplayChangeNamesAndTypes) {
     TSettings settings;
-    THitachiLocation word;
-    MakeWord(word, 0x10);
-    EXPECT_TRUE(word.HasChangedForDisplay(settings)); // Changed at creation
-    EXPECT_FALSE(word.HasChangedForDisplay(settings));
-    word.StoreReadValue(0, T1); // same value, new time stamp and quality
-    EXPECT_TRUE(word.HasChangedForDisplay(settings));
-    EXPECT_FALSE(word.HasChangedForDisplay(settings));
-    word.RefreshCaption = true;
-    EXPECT_TRUE(word.HasChangedForDisplay(settings));
+    EXPECT_TRUE(Word.HasChangedForDisplay(settings)); // Changed at creation
+    EXPECT_FALSE(Word.HasChangedForDisplay(settings));
+    Word.StoreReadValue(0, T1); // same value, new time stamp and quality
+    EXPECT_TRUE(Word.HasChangedForDisplay(settings));
+    EXPECT_FALSE(Word.HasChangedForDisplay(settings));
+    Word.RefreshCaption = true;
+    EXPECT_TRUE(Word.HasChangedForDisplay(settings));
 
-    TDoubleWord dw;
-    EXPECT_EQ(word.LocationName() + " " + dw.Double.LocationName(), "WR0010 DR0000");
-    EXPECT_EQ(std::tuple(word.VarTypeOf(false), word.VarTypeOf(true), dw.Double.VarTypeOf(true)),
+    EXPECT_EQ(Word.LocationName() + " " + Double.LocationName(), "WR0010 DR0000");
+    EXPECT_EQ(std::tuple(Word.VarTypeOf(false), Word.VarTypeOf(true), Double.VarTypeOf(true)),
               std::tuple(VarTypeUI2, VarTypeI2, VarTypeI4));
     THitachiLocation bit;
     bit.VarType = VarTypeBool;
