@@ -63,14 +63,11 @@ void RunFrameRow(const TFrameRow& row) {
         for (std::string word; words >> word;) {
             unsigned station = 0, code = 0, address = 0, value = 0;
             ASSERT_EQ(std::sscanf(word.c_str(), "%x.%x.%x=%x", &station, &code, &address, &value), 4) << word;
-            if (set) {
-                engine.Station(static_cast<int>(station))
-                    .Set(static_cast<std::uint8_t>(code), address, static_cast<std::uint16_t>(value));
-            } else {
-                EXPECT_EQ(engine.Get(static_cast<int>(station), static_cast<std::uint8_t>(code), address),
-                          static_cast<int>(value))
-                    << word;
-            }
+            const auto [st, c] = std::pair(static_cast<int>(station), static_cast<std::uint8_t>(code));
+            if (set)
+                engine.Station(st).Set(c, address, static_cast<std::uint16_t>(value));
+            else
+                EXPECT_EQ(engine.Get(st, c, address), static_cast<int>(value)) << word;
         }
     };
     memory(row.Before, true);
