@@ -35,13 +35,9 @@ TEST(HProtocol, RequestFrames) {
     auto randomRead = [&](THFrame& f) { PutRandomRead(f, two); };
     auto oneWord = [&](THFrame& f) { PutRandomRead(f, std::span<const TWireLocation>(&WR10, 1)); };
     auto randomWrite = [&](THFrame& f) { PutRandomWrite(f, write); };
-    Bytes large{0x02, 0x00, 0xE4, 0xFF, 0xFF, 0x00, 0x00, 0xA4, 55};
-    auto sum = static_cast<std::uint8_t>(0xE4 + 0xFF + 0xFF + 0xA4 + 55);
-    for (int i = 0; i < 55; ++i) {
-        large.insert(large.end(), {0x0A, 0x00, 0x00, 0x10});
-        sum = static_cast<std::uint8_t>(sum + 0x0A + 0x10);
-    }
-    large.insert(large.end(), {sum, CR});
+    std::string locations55;
+    for (int i = 0; i < 55; ++i) locations55 += "0A000010";
+    const Bytes large = test::Hex("0200E4FFFF0000A437" + locations55 + "530D");
     // clang-format off
     const TRow rows[] = {
         {"random read, ascii", {}, randomRead, Ascii("2FFFF0000A402040001230A000010FD")},
