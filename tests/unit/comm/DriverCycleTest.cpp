@@ -165,8 +165,8 @@ struct TCycleRow {
     const char* Name;
     // Kind (tcp, udp, serial: recording drivers; com: the serial driver on a fake port),
     // then key=value: proto, plcs (sharing one driver), at (locations, "WR/3/55": 55 words
-    // three apart), to (TimeOut), msg, wait, retries, minsize, usage (settings), stn, md,
-    // baud (PLC1's station, its port's MultiDrop and BaudRate), tick (clock at start).
+    // three apart), to (TimeOut), com (SerialCom), msg, wait, retries, minsize, usage (settings),
+    // stn, md, baud (PLC1's station, its port's MultiDrop and BaudRate), tick (clock at start).
     const char* Setup;
     const char* Script;
 };
@@ -215,6 +215,7 @@ void RunRow(const TCycleRow& row) {
         THitachiPLC& plc = w.Add(drvType, protocol);
         plc.SerialStatNo = static_cast<int>(number("stn", 0));
         plc.TimeOut = static_cast<int>(number("to", plc.TimeOut));
+        plc.SerialCom = static_cast<int>(number("com", plc.SerialCom));
     }
     std::istringstream addresses(setup.count("at") ? setup["at"] : "WR0010");
     for (std::string address; std::getline(addresses, address, ',');) {
@@ -411,6 +412,8 @@ TEST(DriverCycleTest, Rows) {
         {"pass statistics", "tcp", "+15 +85 ok x=0 run x=1 +15 +85 ok +15 +85 ok +15 G=85 %=100 h=85 m=85"},
         {"an equal response time keeps the maximum's time stamp", "tcp", "+15 +85 ok r run x=1 +85 ok run x=0"},
         {"an error status standing is stamped once", "tcp", "+15 a:17A4 r +15 g=15 L=23 n=2 +15 g=30 r +15 g=45 +1000 g=1045 n=3 +2000 g=3045 n=5"},
+        {"a COM number outside 1-8 is no port, an ethernet plc's frame is unchanged", "tcp com=12",
+         "+15 F=0001FFFF0000A4010A000010"},
         {"wait floor", "tcp to=100", "+15 W=300"},
         {"wait ceiling", "tcp to=5000000", "+15 W=3600000"},
         {"ascii read and the serial pause", "serial",
@@ -805,6 +808,10 @@ TEST_F(TransportDriverFakeTest, TcpOpensSendsOnceWritableAndASilentLinkIsRebuilt
     socket.Receive(Hex("0000FFFF0000"));
     socket.Receive(Hex("12"));
     EXPECT_EQ(PLC.LastStatus, 0x12);
+    // A piece that would be whole alone is not taken alone after a part of an answer.
+    socket.Receive(Hex("00"));
+    socket.Receive(Hex("00FFFF00001712"));
+    EXPECT_EQ(PLC.LastStatus, 0x17);
     socket.Receive(Hex("0000FFFF000005")); // BUSY pauses the link, the back-off halved by the answers
     EXPECT_EQ(std::tuple(driver.Busy, driver.Wait), std::tuple(true, 20000));
     // After a success the next refusal is reported again.

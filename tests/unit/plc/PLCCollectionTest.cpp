@@ -159,6 +159,7 @@ TEST(PLCCollectionTest, StoreLoaderTable) {
         EXPECT_EQ(t.Capture.Lines, c.Lines);
         EXPECT_EQ(ReadFile(machine), c.Text); // loading never writes
 
+        if (!c.Saved.empty()) fs::remove(machine); // removed meanwhile: saved afresh
         EXPECT_EQ(plcs.SavePLCList(nullptr), c.AfterSave != TAfterSave::Refused);
         std::string saved = ReadFile(machine);
         EXPECT_EQ(saved == c.Text, c.AfterSave == TAfterSave::Refused); // a refused file is left as it is
