@@ -107,9 +107,12 @@ protected:
         const std::uint32_t a = static_cast<std::uint32_t>(std::stoul(address.substr(2), nullptr, 16));
         return (a >= 0x20 ? PLC2 : PLC1).FindLocation(10, a, false);
     }
-    void Message(const std::string& topic, const TSparkplugPayload& payload) {
-        auto bytes = EncodeSparkplugPayload(payload);
-        Client.OnMessage(topic, bytes);
+    // A command with one metric, named or by alias, as the host publishes it.
+    void Command(const std::string& topic, const std::string& name, std::optional<std::uint64_t> alias,
+                 std::uint32_t type, TSparkplugValue value) {
+        TSparkplugMetric m;
+        std::tie(m.Name, m.Alias, m.DataType, m.Value) = std::tuple(name, alias, type, value);
+        Client.OnMessage(topic, EncodeSparkplugPayload({{}, {}, {m}}));
     }
 
     // Runs one step; false when the step is not understood.
@@ -119,12 +122,9 @@ protected:
         in >> verb >> a >> b >> c;
         if (verb == "start") return Node->Start();
         if (verb == "hex") return Hex_ = true, Step(step.substr(4)); // the bytes as published
-        if (verb == "connect") {
-            Client.Up = true;
-            Client.OnConnected();
-        } else if (verb == "lose") {
-            Client.Up = false;
-            Client.OnDisconnected("connection lost");
+        if (verb == "connect" || verb == "lose") {
+            Client.Up = verb == "connect";
+            Client.Up ? Client.OnConnected() : Client.OnDisconnected("connection lost");
         } else if (verb == "wait") {
             T.Platform.Advance(static_cast<std::uint32_t>(std::stoul(a)));
         } else if (verb == "set") { // set WR0010 5 [more address value pairs]
@@ -140,21 +140,13 @@ protected:
             }
         } else if (verb == "timeout" || verb == "restore") {
             (a == "PLC2" ? PLC2 : PLC1).SetTimedOut(verb == "timeout");
-        } else if (verb == "ncmd") { // ncmd rebirth|alias
-            TSparkplugMetric m;
-            if (a == "alias")
-                m.Alias = TSparkplugEdgeNode::RebirthAlias;
-            else
-                m.Name = TSparkplugEdgeNode::RebirthMetric;
-            m.DataType = SparkplugType::Boolean;
-            m.Value = true;
-            Message(Node->Topic("NCMD"), {{}, {}, {m}});
+        } else if (const bool alias = a == "alias"; verb == "ncmd") { // ncmd rebirth|alias
+            Command(Node->Topic("NCMD"), alias ? "" : TSparkplugEdgeNode::RebirthMetric,
+                    alias ? std::optional(TSparkplugEdgeNode::RebirthAlias) : std::nullopt,
+                    SparkplugType::Boolean, true);
         } else if (verb == "dcmd") { // dcmd PLC1 Speed 77
-            TSparkplugMetric m;
-            m.Name = b;
-            m.DataType = SparkplugType::Int32;
-            m.Value = static_cast<std::uint32_t>(std::stol(c));
-            Message(Node->Topic("DCMD", a), {{}, {}, {m}});
+            Command(Node->Topic("DCMD", a), b, {}, SparkplugType::Int32,
+                    static_cast<std::uint32_t>(std::stol(c)));
         } else if (verb == "junk") {
             Client.OnMessage(Node->Topic("DCMD", a), {0xFF, 0xFF, 0xFF});
         } else if (verb == "pending") { // pending WR0011: what waits to be written
@@ -235,19 +227,24 @@ TEST_P(SparkplugEdgeNodeTest, Script) {
     }
 }
 
-const std::string Births = "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false"
-                           " | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=7";
+// The births after the connection with this bdSeq, PLC2's word at this value.
+std::string Births(int bdSeq = 0, int wr20 = 7) {
+    return "NBIRTH 0 bdSeq=" + std::to_string(bdSeq) +
+           " Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=" +
+           std::to_string(wr20);
+}
+const std::string Connected = "log MQTT broker mqtt://127.0.0.1:1883 connected | ";
 const std::string Subscriptions =
     "subscribe spBv1.0/Plant/NCMD/edge1 | subscribe spBv1.0/Plant/DCMD/edge1/+ | ";
+const std::string Lost = "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost";
 using TScript = std::vector<std::pair<std::string, std::string>>;
 
 // The start every row shares: values known, then the broker accepts the connection.
 TScript Born(const TScript& more) {
-    TScript script = {
-        {"start", "connect will NDEATH bdSeq=0"},
-        {"set WR0010 4660 WR0011 100 WR0020 7", ""},
-        {"wait 1000", ""},
-        {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions + Births}};
+    TScript script = {{"start", "connect will NDEATH bdSeq=0"},
+                      {"set WR0010 4660 WR0011 100 WR0020 7", ""},
+                      {"wait 1000", ""},
+                      {"connect", Connected + Subscriptions + Births()}};
     script.insert(script.end(), more.begin(), more.end());
     return script;
 }
@@ -268,19 +265,17 @@ const TRow Rows[] = {
     // The births after a reconnection start the quality anew: good again, no property.
     {"BirthAfterABadValueCarriesNoQuality", false,
      Born({{"errors WR0010 5", ""}, {"wait 1000", "DDATA/PLC1 3 #2=null q=24"},
-           {"lose", "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost"}, {"errors WR0010 0", ""},
-           {"wait 1000", "connect will NDEATH bdSeq=1"},
-           {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions +
-                       "NBIRTH 0 bdSeq=1 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=7"}})},
+           {"lose", Lost}, {"errors WR0010 0", ""}, {"wait 1000", "connect will NDEATH bdSeq=1"},
+           {"connect", Connected + Subscriptions + Births(1)}})},
     {"SeqWrapsAfter255", false,
      Born({{"count 253", "last: DDATA/PLC1 255 #2=4913"}, {"count 1", "DDATA/PLC1 0 #2=4914"},
            {"count 1", "DDATA/PLC1 1 #2=4915"}})},
     {"DeviceDeathOnTimeOutAndBirthOnRestore", false,
      Born({{"timeout PLC1", ""}, {"wait 250", "DDEATH/PLC1 3"}, {"set WR0010 9", ""}, {"wait 1000", ""},
            {"restore PLC1", ""}, {"wait 250", "DBIRTH/PLC1 4 WR0010=9 Speed=100"}})},
-    {"RebirthOnNodeCommandByNameOrAlias", false, Born({{"ncmd rebirth", Births}, {"ncmd alias", Births}})},
+    {"RebirthOnNodeCommandByNameOrAlias", false, Born({{"ncmd rebirth", Births()}, {"ncmd alias", Births()}})},
     {"ReconnectWithBackOffBirthsTheCurrentState", false,
-     Born({{"lose", "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost"}, {"set WR0020 8", ""},
+     Born({{"lose", Lost}, {"set WR0020 8", ""},
            {"connect", ""}, // a stale event: not connecting now
            {"lose", ""}, {"wait 999", ""}, {"wait 1", "connect will NDEATH bdSeq=1"},
            {"lose", ""}, // one line per outage, not per attempt
@@ -288,18 +283,16 @@ const TRow Rows[] = {
            // The back-off doubles up to 30 s; a connection starts it again at 1 s.
            {"lose", ""}, {"wait 8000", "connect will NDEATH bdSeq=4"}, {"lose", ""}, {"wait 16000", "connect will NDEATH bdSeq=5"},
            {"lose", ""}, {"wait 29999", ""}, {"wait 1", "connect will NDEATH bdSeq=6"},
-           {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | " + Subscriptions +
-                       "NBIRTH 0 bdSeq=6 Node Control/Rebirth=false | DBIRTH/PLC1 1 WR0010=4660 Speed=100 | DBIRTH/PLC2 2 WR0020=8"},
-           {"lose", "log MQTT broker mqtt://127.0.0.1:1883 disconnected: connection lost"}, {"wait 999", ""},
+           {"connect", Connected + Subscriptions + Births(6, 8)}, {"lose", Lost}, {"wait 999", ""},
            {"wait 1", "connect will NDEATH bdSeq=7"}})},
     // Server variables belong to no PLC: their device is born at once (no server core fills them here). A
     // signed word takes its metric type from the item; a host name is made a topic level.
     {"ServerVariablesHaveTheirOwnDeviceAndTypesComeFromTheItem", false,
      {{"items edge/+#1 Sys.ClientsConnected PLC1.WR0011s", ""}, {"start", "connect will NDEATH bdSeq=0"},
       {"set WR0011 65535", ""}, {"wait 1000", ""},
-      {"connect", "log MQTT broker mqtt://127.0.0.1:1883 connected | subscribe spBv1.0/Plant/NCMD/edge___1 | "
-                  "subscribe spBv1.0/Plant/DCMD/edge___1/+ | NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | "
-                  "DBIRTH/Sys 1 ClientsConnected=null q=0 | DBIRTH/PLC1 2 WR0011s=-1"}}},
+      {"connect", Connected + "subscribe spBv1.0/Plant/NCMD/edge___1 | subscribe spBv1.0/Plant/DCMD/edge___1/+ | "
+                  "NBIRTH 0 bdSeq=0 Node Control/Rebirth=false | DBIRTH/Sys 1 ClientsConnected=null q=0 | "
+                  "DBIRTH/PLC1 2 WR0011s=-1"}}},
     {"DeviceCommandRefusedWhenWritesAreOff", false,
      Born({{"dcmd PLC1 Speed -7", "log MQTT command to PLC1 refused: writes from the broker are not allowed"},
            {"pending WR0011", "nothing pending"}})},

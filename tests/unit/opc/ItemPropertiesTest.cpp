@@ -34,18 +34,15 @@ TEST_F(ItemPropertiesClient, QueryListsTheFivePropertiesWithTheLocationTypeAndHo
     std::vector<TVariant> data;
     ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0010.arr.2", {1, 101}, data, Errors), S_OK);
     EXPECT_EQ(data[0].IntValue(), VT_UI2);
-    for (std::uint32_t a = 0x10; a < 0x12; ++a) {
-        THitachiLocation* word = PLC1.FindLocation(10, a, false);
-        ASSERT_NE(word, nullptr) << a;
-        EXPECT_EQ(word->RefCount, 0) << a;
-    }
+    ASSERT_TRUE(Word(0x10) && Word(0x11));
+    EXPECT_EQ(std::pair(Word(0x10)->RefCount, Word(0x11)->RefCount), std::pair(0, 0));
     ASSERT_EQ(Properties->GetItemProperties("PLC1.WR0020s", {1}, data, Errors), S_OK);
     EXPECT_EQ(data[0].IntValue(), VT_I2);
     ASSERT_EQ(Properties->QueryAvailableProperties("PLC1.DR0020s", ids, descriptions, types), S_OK);
     EXPECT_EQ(types[1], VT_I4);
     // Unreferenced locations go with the purge.
     PLC1.Monitored.PurgeUnused();
-    EXPECT_EQ(PLC1.FindLocation(10, 0x10, false), nullptr);
+    EXPECT_FALSE(Word(0x10));
 }
 
 TEST_F(ItemPropertiesClient, UnknownAndEmptyIDsAndEmptyPropertyListsAreRefused) {
@@ -82,10 +79,9 @@ TEST_F(ItemPropertiesClient, ValuesAndTheUnknownPropertyError) {
     EXPECT_EQ(data, (std::vector<TVariant>{TVariant::I4(VT_UI2), TVariant::UI2(0), TVariant::I4(QualityBad),
                                            TVariant::I4(0)}));
 
-    THitachiLocation* word = PLC1.FindLocation(10, 0x10, false);
-    ASSERT_NE(word, nullptr);     // the property call created it
-    EXPECT_EQ(word->RefCount, 0); // and holds nothing on it
-    word->StoreReadValue(1234, 45000.5);
+    ASSERT_TRUE(Word(0x10));            // the property call created it
+    EXPECT_EQ(Word(0x10)->RefCount, 0); // and holds nothing on it
+    Word(0x10)->StoreReadValue(1234, 45000.5);
     ASSERT_EQ(Properties->GetItemProperties("plc1.wr10", {2, 3, 4, 5, 6, 101, 5000, 5001}, data, Errors),
               S_OK);
     EXPECT_EQ(Errors, std::vector<HRESULT>(8, S_OK));

@@ -97,9 +97,8 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTimeAndOneRefresh) {
 // PLC confirmed the first word (after the request), went faulty on the second (two failed
 // reads) and rejected the third, as the driver records them.
 TEST_F(OPCAsyncIO1Test, WriteCompletesOnTheFateOfEveryWordAndAFailureStaysPending) {
-    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 0x61);
-    const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 0x62);
-    const OPCHANDLE c = Add("PLC1.WR0003", VT_EMPTY, 0x63);
+    const auto [a, b, c] = AddEach({Def("PLC1.WR0001", VT_EMPTY, 0x61), Def("PLC1.WR0002", VT_EMPTY, 0x62),
+                                    Def("PLC1.WR0003", VT_EMPTY, 0x63)});
     std::uint32_t tid = 0;
     EXPECT_EQ(V1->Write(3, {a}, {TVariant::I4(5)}, tid, Errors), CONNECT_E_NOCONNECTION);
     TFormatEtc format;

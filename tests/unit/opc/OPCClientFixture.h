@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -95,6 +96,20 @@ protected:
         std::vector<HRESULT> errors;
         EXPECT_EQ(Items->AddItems({Def(id, type, client, active)}, results, errors), S_OK) << id;
         return results.empty() ? 0xFFFFFFFFu : results[0].ServerHandle;
+    }
+
+    // Adds items that must succeed; their server handles in order, for a structured binding.
+    template <std::size_t N> std::array<OPCHANDLE, N> AddEach(const TOPCItemDef (&defs)[N]) {
+        std::array<OPCHANDLE, N> handles{};
+        for (std::size_t i = 0; i < N; ++i)
+            handles[i] = Add(defs[i].ItemID, defs[i].RequestedDataType, defs[i].ClientHandle, defs[i].Active);
+        return handles;
+    }
+    // A further group, active and English, on this client's server object or another's.
+    HRESULT AddGroup(const std::string& name, std::uint32_t rate, OPCHANDLE& handle, std::uint32_t& revised,
+                     TComPtr<IUnknown>& group, const TComPtr<IOPCServer>& server = {}) {
+        return (server ? server : Server)
+            ->AddGroup(name, 1, rate, 5, nullptr, nullptr, 1033, handle, revised, IOPCItemMgt::Iid, group);
     }
 
     // Advises the sink on the group (the fixture's own by default).

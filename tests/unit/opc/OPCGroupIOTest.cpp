@@ -18,14 +18,12 @@ using test::TOPCClientFixture;
 class OPCGroupIOTest : public TOPCClientFixture {};
 
 TEST_F(OPCGroupIOTest, SyncCacheReadGivesValueQualityClientHandleAndTheRequestedType) {
-    const OPCHANDLE a = Add("PLC1.WR0010", VT_EMPTY, 501);
-    const OPCHANDLE s = Add("PLC1.WR0011s", VT_EMPTY, 502);
-    const OPCHANDLE f = Add("PLC1.DR0020", VT_R4, 503);
-    const OPCHANDLE i2 = Add("PLC1.WR0011", VT_I2, 504);
-    const OPCHANDLE b = Add("PLC1.WR0011", VT_BOOL, 505);
-    const OPCHANDLE never = Add("PLC1.WR0001", VT_EMPTY, 506);
-    const OPCHANDLE arr = Add("PLC1.WR0011.arr.2", VT_EMPTY, 507);
-    const OPCHANDLE r8 = Add("PLC1.WR0011s", VT_R8, 508); // a float from the bits, not the signed number
+    // r8: a float from the bits, not the signed number.
+    const auto [a, s, f, i2, b, never, arr, r8] =
+        AddEach({Def("PLC1.WR0010", VT_EMPTY, 501), Def("PLC1.WR0011s", VT_EMPTY, 502),
+                 Def("PLC1.DR0020", VT_R4, 503), Def("PLC1.WR0011", VT_I2, 504),
+                 Def("PLC1.WR0011", VT_BOOL, 505), Def("PLC1.WR0001", VT_EMPTY, 506),
+                 Def("PLC1.WR0011.arr.2", VT_EMPTY, 507), Def("PLC1.WR0011s", VT_R8, 508)});
     const std::uint32_t one = std::bit_cast<std::uint32_t>(1.0f);
     for (auto [address, value] :
          {std::pair{0x10u, 1234u}, {0x11u, 65535u}, {0x20u, one & 0xFFFF}, {0x21u, one >> 16}})
@@ -94,16 +92,10 @@ TEST_F(OPCGroupIOTest, DeviceReadWaitsForAFreshReadOfEveryLocation) {
 }
 
 TEST_F(OPCGroupIOTest, SyncWriteStoresThePendingValueAndRefusesBadOnes) {
-    const OPCHANDLE w = Add("PLC1.WR0002");
-    const OPCHANDLE ws = Add("PLC1.WR0003s");
-    const OPCHANDLE d = Add("PLC1.DR0004");
-    const OPCHANDLE txt = Add("PLC1.WR0010.asc.4");
-    const OPCHANDLE ro = Add("Sys.ClientsConnected");
-    const OPCHANDLE bit = Add("PLC1.M00020");
-    const OPCHANDLE bitToo = Add("PLC1.R010");
-    const OPCHANDLE noText = Add("PLC1.WR0030.asc.0");
-    const OPCHANDLE f = Add("PLC1.WR0008");
-    const OPCHANDLE df = Add("PLC1.DR000A", VT_R4);
+    const auto [w, ws, d, txt, ro, bit, bitToo, noText, f, df] =
+        AddEach({Def("PLC1.WR0002"), Def("PLC1.WR0003s"), Def("PLC1.DR0004"), Def("PLC1.WR0010.asc.4"),
+                 Def("Sys.ClientsConnected"), Def("PLC1.M00020"), Def("PLC1.R010"), Def("PLC1.WR0030.asc.0"),
+                 Def("PLC1.WR0008"), Def("PLC1.DR000A", VT_R4)});
     ASSERT_EQ(
         Sync->Write({w, ws, d, txt, ro, 0xBAD, w, w, bit, bitToo, noText, noText, f, f, df, df},
                     {TVariant::I4(40000), TVariant::I4(-2), TVariant::R4(1.5f), TVariant::Bstr("AB"),
@@ -135,10 +127,9 @@ TEST_F(OPCGroupIOTest, SyncWriteStoresThePendingValueAndRefusesBadOnes) {
 }
 
 TEST_F(OPCGroupIOTest, TextAndArrayItemsReadAndWriteTheirWords) {
-    const OPCHANDLE txt = Add("PLC1.WR0010.asc.4");
-    const OPCHANDLE arr = Add("PLC1.WR0020.arr.3");
-    // Four characters a double word; double words at consecutive addresses share a word.
-    const OPCHANDLE dtxt = Add("PLC1.DR0040.asc.8");
+    // dtxt: four characters a double word; double words at consecutive addresses share a word.
+    const auto [txt, arr, dtxt] =
+        AddEach({Def("PLC1.WR0010.asc.4"), Def("PLC1.WR0020.arr.3"), Def("PLC1.DR0040.asc.8")});
     ASSERT_EQ(Sync->Write({txt, arr, dtxt},
                           {TVariant::Bstr("ABCDEFG"),
                            TVariant::Array(VT_I4, {TVariant::I4(1), TVariant::I4(2), TVariant::I4(3)}),
@@ -179,8 +170,7 @@ TEST_F(OPCGroupIOTest, TextAndArrayItemsReadAndWriteTheirWords) {
 // reported once, then on a change, a change of quality alone, never for an inactive item
 // (which is not polled either) and not while callbacks are disabled.
 TEST_F(OPCGroupIOTest, DataChangesNeedAConnectionAndComeOncePerValueOrQuality) {
-    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 41);
-    const OPCHANDLE inactive = Add("PLC1.WR0002", VT_EMPTY, 42);
+    const auto [a, inactive] = AddEach({Def("PLC1.WR0001", VT_EMPTY, 41), Def("PLC1.WR0002", VT_EMPTY, 42)});
     Cancel = 99;
     EXPECT_EQ(Async->Read({a}, 1, Cancel, Errors), CONNECT_E_NOCONNECTION);
     EXPECT_EQ(Cancel, 0u);
@@ -240,12 +230,10 @@ TEST_F(OPCGroupIOTest, ForcedOnChangeAcrossTheTickWrapAndOnChangeAlwaysTrueForSt
     Connections.Stop();
     T.Platform.Clock.Tick = 0xFFFFFFFFu - 1500;
     Connections.Start();
-    Add("PLC1.WR0001", VT_EMPTY, 1);
-    Add("PLC1.WR0002.asc.0", VT_EMPTY, 2); // no characters: compared as its word
-    Add("PLC1.WR0003.asc.2", VT_EMPTY, 3);
-    Add("PLC1.WR0005.arr.2", VT_EMPTY, 4);
-    Add("PLC1.Name", VT_EMPTY, 5); // a text location
-    Add("PLC1.WR0007.asc.1", VT_EMPTY, 6);
+    // 2 has no characters: compared as its word; 5 is a text location.
+    AddEach({Def("PLC1.WR0001", VT_EMPTY, 1), Def("PLC1.WR0002.asc.0", VT_EMPTY, 2),
+             Def("PLC1.WR0003.asc.2", VT_EMPTY, 3), Def("PLC1.WR0005.arr.2", VT_EMPTY, 4),
+             Def("PLC1.Name", VT_EMPTY, 5), Def("PLC1.WR0007.asc.1", VT_EMPTY, 6)});
     Subscribe();
     for (std::uint32_t a : {1u, 2u, 3u, 5u, 6u, 7u}) PlcAnswers(a, 0x4142);
     T.Platform.Advance(100); // a new group's first period starts on the first tick
@@ -277,10 +265,10 @@ TEST_F(OPCGroupIOTest, ForcedOnChangeAcrossTheTickWrapAndOnChangeAlwaysTrueForSt
 }
 
 // An asynchronous read completes on a read after the request: not on an answer stored in
-// the request's own millisecond, which makes it ask again so it cannot wait for ever.
-TEST_F(OPCGroupIOTest, AsyncReadCompletesOnceTheLocationsWereReadAgain) {
-    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
-    const OPCHANDLE gone = Add("PLC1.WR0002", VT_EMPTY, 10);
+// the request's own millisecond, which makes it ask again so it cannot wait for ever; a
+// cancelled one never completes.
+TEST_F(OPCGroupIOTest, AsyncReadCompletesOnceTheLocationsWereReadAgainOrIsCancelled) {
+    const auto [a, gone] = AddEach({Def("PLC1.WR0001", VT_EMPTY, 9), Def("PLC1.WR0002", VT_EMPTY, 10)});
     Subscribe();
     ASSERT_EQ(Async->SetEnable(0), S_OK);
     T.Platform.Advance(10);
@@ -300,14 +288,28 @@ TEST_F(OPCGroupIOTest, AsyncReadCompletesOnceTheLocationsWereReadAgain) {
     EXPECT_EQ(std::tie(c.TransactionID, c.Clients, c.Values, c.Errors, c.MasterError, c.MasterQuality),
               std::tuple(1234u, std::vector<OPCHANDLE>{9, 0}, std::vector{TVariant::UI2(6), TVariant::I4(0)},
                          std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID}, S_FALSE, S_FALSE));
+
+    // A cancelled read gives OnCancelComplete and no OnReadComplete. While it waits, cancelling
+    // it again is answered S_OK with one more OnCancelComplete; cancelling a cancel record
+    // replaces it (its ids follow the read's).
+    ASSERT_EQ(Async->Read({a}, 321, Cancel, Errors), S_OK);
+    EXPECT_EQ(Async->Cancel2(Cancel), S_OK);
+    EXPECT_EQ(Async->Cancel2(Cancel), S_OK);
+    EXPECT_EQ(Async->Cancel2(Cancel + 1), S_OK);
+    EXPECT_EQ(Async->Cancel2(Cancel + 1000), E_FAIL);
+    T.Platform.Advance(30);
+    ASSERT_EQ(Sink->Count("cancel"), 2);
+    EXPECT_EQ(std::tie(Sink->Calls.back().TransactionID, Sink->Calls.back().Group), std::tuple(321u, 77u));
+    PlcAnswers(1, 1);
+    T.Platform.Advance(100);
+    EXPECT_EQ(Sink->Count("read"), 1);
 }
 
 // OnWriteComplete comes when the PLC confirmed this write (not an earlier one confirmed in
 // the request's millisecond), rejected it, or went faulty; a value not sent stays pending.
 TEST_F(OPCGroupIOTest, AsyncWriteCompletesOnlyOnTheFateOfThisWrite) {
-    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 9);
-    const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 10);
-    const OPCHANDLE c = Add("PLC1.WR0003", VT_EMPTY, 11);
+    const auto [a, b, c] = AddEach({Def("PLC1.WR0001", VT_EMPTY, 9), Def("PLC1.WR0002", VT_EMPTY, 10),
+                                    Def("PLC1.WR0003", VT_EMPTY, 11)});
     Subscribe();
     ASSERT_EQ(Async->SetEnable(0), S_OK);
     T.Platform.Advance(10);
@@ -346,26 +348,6 @@ TEST_F(OPCGroupIOTest, AsyncWriteCompletesOnlyOnTheFateOfThisWrite) {
     const OPCHANDLE ro = Add("Sys.ClientsConnected");
     EXPECT_EQ(Async->Write({ro}, {TVariant::I4(1)}, 56, Cancel, Errors), E_FAIL);
     EXPECT_TRUE(Errors.empty());
-}
-
-TEST_F(OPCGroupIOTest, Cancel2GivesOnCancelCompleteAndNoReadComplete) {
-    const OPCHANDLE a = Add("PLC1.WR0001");
-    Subscribe();
-    ASSERT_EQ(Async->SetEnable(0), S_OK);
-    T.Platform.Advance(10);
-    ASSERT_EQ(Async->Read({a}, 321, Cancel, Errors), S_OK);
-    EXPECT_EQ(Async->Cancel2(Cancel), S_OK);
-    // While the cancelled read waits, cancelling it again is answered S_OK with one more
-    // OnCancelComplete; cancelling a cancel record replaces it (its ids follow the read's).
-    EXPECT_EQ(Async->Cancel2(Cancel), S_OK);
-    EXPECT_EQ(Async->Cancel2(Cancel + 1), S_OK);
-    EXPECT_EQ(Async->Cancel2(Cancel + 1000), E_FAIL);
-    T.Platform.Advance(30);
-    ASSERT_EQ(Sink->Count("cancel"), 2);
-    EXPECT_EQ(std::tie(Sink->Calls.back().TransactionID, Sink->Calls.back().Group), std::tuple(321u, 77u));
-    PlcAnswers(1, 1);
-    T.Platform.Advance(100);
-    EXPECT_EQ(Sink->Count("read"), 0);
 }
 
 TEST_F(OPCGroupIOTest, Refresh2FromCacheOnlyOnAnActiveGroupAndFromDeviceOnAnInactiveOne) {
@@ -427,11 +409,9 @@ TEST_F(OPCGroupIOTest, CloneKeepsStateAndItemsStartsQuietAndResendsTheSource) {
     float deadband = 2.0f;
     std::uint32_t locale = 1031, revised = 0;
     ASSERT_EQ(state->SetState(nullptr, revised, nullptr, &bias, &deadband, &locale, nullptr), S_OK);
-    Add("PLC1.WR0001s", VT_I4, 31);
-    Add("PLC1.WR0002", VT_EMPTY, 12);
+    AddEach({Def("PLC1.WR0001s", VT_I4, 31), Def("PLC1.WR0002", VT_EMPTY, 12)});
     Subscribe();
-    PlcAnswers(1, 65535);
-    PlcAnswers(2, 7);
+    for (auto [address, value] : {std::pair{1u, 65535u}, {2u, 7u}}) PlcAnswers(address, value);
     T.Platform.Advance(1100);
     ASSERT_EQ(Sink->Count("data"), 1);
     // A signed word asked for as VT_I4 keeps its sign.

@@ -11,11 +11,6 @@ using test::TOPCClientFixture;
 
 class OPCGroupStateTest : public TOPCClientFixture {
 protected:
-    HRESULT AddNamed(const std::string& name, std::uint32_t rate, OPCHANDLE& handle, std::uint32_t& revised,
-                     TComPtr<IUnknown>& group) {
-        return Server->AddGroup(name, 1, rate, 5, nullptr, nullptr, 1033, handle, revised,
-                                IOPCGroupStateMgt::Iid, group);
-    }
     TComPtr<IOPCGroupStateMgt> State() { return InterfaceOf<IOPCGroupStateMgt>(GroupUnknown); }
     std::vector<std::string> GroupNames(std::uint32_t scope) {
         TComPtr<IUnknown> unknown;
@@ -29,26 +24,21 @@ TEST_F(OPCGroupStateTest, NamesAreDistinctPerServerObjectAndRatesAreRevisedToWho
     std::uint32_t revised = 0;
     TComPtr<IUnknown> g1, g2, g3;
     // The manual clock does not move: the second name must still differ from the first.
-    ASSERT_EQ(AddNamed("", 1000, h1, revised, g1), S_OK);
-    ASSERT_EQ(AddNamed("", 1000, h2, revised, g2), S_OK);
+    ASSERT_EQ(AddGroup("", 1000, h1, revised, g1), S_OK);
+    ASSERT_EQ(AddGroup("", 1000, h2, revised, g2), S_OK);
     const std::string n1 = StateOf(g1).Name, n2 = StateOf(g2).Name;
     EXPECT_EQ(n1, std::to_string(T.Platform.Clock.Tick));
-    EXPECT_NE(n1, n2);
-    EXPECT_NE(h1, h2);
+    EXPECT_TRUE(n1 != n2 && h1 != h2);
 
     // "G1" exists in this server object (exact comparison), but not in another one.
-    EXPECT_EQ(AddNamed("G1", 1000, h3, revised, g3), OPC_E_DUPLICATENAME);
+    EXPECT_EQ(AddGroup("G1", 1000, h3, revised, g3), OPC_E_DUPLICATENAME);
     EXPECT_FALSE(g3);
-    EXPECT_EQ(AddNamed("g1", 1000, h3, revised, g3), S_OK);
+    EXPECT_EQ(AddGroup("g1", 1000, h3, revised, g3), S_OK);
 
     auto otherServer = Connect();
     ASSERT_TRUE(otherServer);
-    OPCHANDLE h4 = 0;
-    TComPtr<IUnknown> g4;
-    EXPECT_EQ(
-        otherServer->AddGroup("G1", 1, 1000, 1, nullptr, nullptr, 1033, h4, revised, IOPCItemMgt::Iid, g4),
-        S_OK);
-    EXPECT_NE(h4, GroupHandle);
+    EXPECT_EQ(AddGroup("G1", 1000, h3, revised, g3, otherServer), S_OK);
+    EXPECT_NE(h3, GroupHandle);
 
     // Rates are revised to whole server ticks. A new group's rate is 0: asking for 0 keeps it
     // (updated on every tick).
@@ -57,7 +47,7 @@ TEST_F(OPCGroupStateTest, NamesAreDistinctPerServerObjectAndRatesAreRevisedToWho
          {std::tuple("R1", 1010u, OPC_S_UNSUPPORTEDRATE, 1025u),
           std::tuple("R2", 10u, OPC_S_UNSUPPORTEDRATE, 25u), std::tuple("R3", 0u, S_OK, 0u)}) {
         TComPtr<IUnknown> g;
-        EXPECT_EQ(AddNamed(name, rate, h, revised, g), result) << name;
+        EXPECT_EQ(AddGroup(name, rate, h, revised, g), result) << name;
         EXPECT_EQ(revised, expected) << name;
     }
 
@@ -93,7 +83,7 @@ TEST_F(OPCGroupStateTest, SetStateStoresEachGivenValueEnumeratorsFollowTheScopeA
 
     OPCHANDLE h = 0;
     TComPtr<IUnknown> g2;
-    ASSERT_EQ(AddNamed("G2", 1000, h, revised, g2), S_OK);
+    ASSERT_EQ(AddGroup("G2", 1000, h, revised, g2), S_OK);
     // Group enumerators follow the scope.
     EXPECT_EQ(GroupNames(4), (std::vector<std::string>{"G2", "G1"}));
     EXPECT_EQ(GroupNames(6), (std::vector<std::string>{"G2", "G1"}));

@@ -68,8 +68,8 @@ TEST_F(OPCItemMgtTest, BadItemIdsGetTheirOwnCodesAndOneLogLinePerCall) {
     EXPECT_EQ(Errors,
               (std::vector<HRESULT>{OPC_E_INVALIDITEMID, OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, S_OK,
                                     OPC_E_UNKNOWNITEMID, OPC_E_BADTYPE, OPC_E_BADTYPE, S_OK, OPC_E_BADTYPE}));
-    EXPECT_EQ(results[0].ServerHandle, 0u);
-    EXPECT_EQ(results[2].CanonicalDataType, VT_EMPTY);
+    EXPECT_EQ(std::pair(results[0].ServerHandle, results[2].CanonicalDataType),
+              std::pair(0u, VARTYPE(VT_EMPTY)));
     EXPECT_EQ(T.Capture.CountStartingWith("Client tried to access non-existing location") - before, 1);
     EXPECT_NE(std::find(T.Capture.Lines.begin(), T.Capture.Lines.end(),
                         "Client tried to access non-existing location (PLC9.WR0000...)"),
@@ -99,9 +99,8 @@ TEST_F(OPCItemMgtTest, ValidateItemsCreatesNoItemAndHoldsNoReference) {
                                       VT_UI2 | VT_ARRAY, VT_UI2, VT_UI2, VT_UI2 | VT_ARRAY, VT_BSTR},
                                      {RW, RW, RW, RW, 0, 0, RW, RW, RW, RW, RW}));
     for (const auto& r : results) EXPECT_EQ(r.ServerHandle, 0u);
-    ASSERT_NE(Word(0x40), nullptr);
-    EXPECT_EQ(Word(0x40)->RefCount, 0);
-    EXPECT_EQ(Word(0x42)->RefCount, 0);
+    ASSERT_TRUE(Word(0x40) && Word(0x42));
+    EXPECT_EQ(std::pair(Word(0x40)->RefCount, Word(0x42)->RefCount), std::pair(0, 0));
     // Validation writes no session-log line.
     EXPECT_EQ(T.Capture.CountStartingWith("Client tried to access"), 0);
 }
@@ -109,15 +108,12 @@ TEST_F(OPCItemMgtTest, ValidateItemsCreatesNoItemAndHoldsNoReference) {
 // Empty calls are invalid arguments; handle calls report unknown handles per element.
 TEST_F(OPCItemMgtTest, HandleCallsReportUnknownHandlesPerElement) {
     std::vector<TOPCItemResult> results;
-    EXPECT_EQ(Items->AddItems({}, results, Errors), E_INVALIDARG);
-    EXPECT_EQ(Items->ValidateItems({}, 0, results, Errors), E_INVALIDARG);
-    EXPECT_EQ(Items->RemoveItems({}, Errors), E_INVALIDARG);
-    EXPECT_EQ(Items->SetActiveState({}, 1, Errors), E_INVALIDARG);
-    EXPECT_EQ(Items->SetClientHandles({}, {}, Errors), E_INVALIDARG);
-    EXPECT_EQ(Items->SetDataTypes({}, {}, Errors), E_INVALIDARG);
+    EXPECT_EQ((std::vector{Items->AddItems({}, results, Errors), Items->ValidateItems({}, 0, results, Errors),
+                           Items->RemoveItems({}, Errors), Items->SetActiveState({}, 1, Errors),
+                           Items->SetClientHandles({}, {}, Errors), Items->SetDataTypes({}, {}, Errors)}),
+              std::vector<HRESULT>(6, E_INVALIDARG));
     EXPECT_TRUE(Errors.empty());
-    const OPCHANDLE a = Add("PLC1.WR0001", VT_EMPTY, 11);
-    const OPCHANDLE b = Add("PLC1.WR0002", VT_EMPTY, 12);
+    const auto [a, b] = AddEach({Def("PLC1.WR0001", VT_EMPTY, 11), Def("PLC1.WR0002", VT_EMPTY, 12)});
     const OPCHANDLE bogus = 0xDEAD;
     EXPECT_EQ(Items->SetActiveState({a, bogus, b}, 0, Errors), S_FALSE);
     EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK}));
@@ -133,8 +129,7 @@ TEST_F(OPCItemMgtTest, HandleCallsReportUnknownHandlesPerElement) {
 
     EXPECT_EQ(Items->RemoveItems({a, a, bogus}, Errors), S_FALSE);
     EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, OPC_E_INVALIDHANDLE}));
-    EXPECT_EQ(Word(1)->RefCount, 0);
-    EXPECT_EQ(Word(2)->RefCount, 1);
+    EXPECT_EQ(std::pair(Word(1)->RefCount, Word(2)->RefCount), std::pair(0, 1));
     EXPECT_EQ(Items->RemoveItems({b}, Errors), S_OK);
     EXPECT_EQ(Word(2)->RefCount, 0);
 }

@@ -26,19 +26,15 @@ TEST_F(OPCServerSessionTest, SessionLogFollowsTheClientThroughItsSession) {
     auto common = Server.As<IOPCCommon>();
     ASSERT_TRUE(common);
     ASSERT_EQ(common->SetClientName("Tester"), S_OK);
-    OPCHANDLE h2 = 0;
+    OPCHANDLE h2 = 0, h3 = 0;
     std::uint32_t rate = 0;
-    TComPtr<IUnknown> g2;
-    ASSERT_EQ(Server->AddGroup("G2", 1, 500, 2, nullptr, nullptr, 1033, h2, rate, IOPCItemMgt::Iid, g2),
-              S_OK);
+    TComPtr<IUnknown> g2, g3;
+    ASSERT_EQ(AddGroup("G2", 500, h2, rate, g2), S_OK);
     // The client still holds G2: it is only marked.
     EXPECT_EQ(Server->RemoveGroup(h2, 0), OPC_S_INUSE);
     g2 = nullptr;
     // The next AddGroup purges it.
-    OPCHANDLE h3 = 0;
-    TComPtr<IUnknown> g3;
-    ASSERT_EQ(Server->AddGroup("G3", 1, 60, 3, nullptr, nullptr, 1033, h3, rate, IOPCItemMgt::Iid, g3),
-              OPC_S_UNSUPPORTEDRATE);
+    ASSERT_EQ(AddGroup("G3", 60, h3, rate, g3), OPC_S_UNSUPPORTEDRATE);
     EXPECT_EQ(rate, 75u);
     EXPECT_EQ(Server->RemoveGroup(h3, 1), S_OK);
     EXPECT_EQ(Server->RemoveGroup(h3, 1), E_INVALIDARG);
@@ -65,10 +61,7 @@ TEST_F(OPCServerSessionTest, SessionLogFollowsTheClientThroughItsSession) {
 TEST_F(OPCServerSessionTest, ClientChosenNamesCannotForgeLogLines) {
     auto common = Server.As<IOPCCommon>();
     ASSERT_TRUE(common);
-    const struct {
-        std::string Name;
-        std::string Shown;
-    } rows[] = {
+    const std::pair<std::string, std::string> rows[] = {
         {"HMI\nServer shut down at 12:00:00", "HMI\\x0AServer shut down at 12:00:00"},
         {"\x1B]0;owned\x07\x1B[2J", "\\x1B]0;owned\\x07\\x1B[2J"},
         {"\xC2\x9B"
@@ -78,18 +71,16 @@ TEST_F(OPCServerSessionTest, ClientChosenNamesCannotForgeLogLines) {
         {"\xE0\x9F\xBF", "\\xE0\\x9F\\xBF"},             // an overlong encoding escaped
         {std::string(1000000, 'n'), std::string(256, 'n') + "..."},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.Shown.substr(0, 40));
-        ASSERT_EQ(common->SetClientName(row.Name), S_OK);
-        EXPECT_EQ(T.Capture.Lines.back(), "Client identifies itself as " + row.Shown);
+    for (const auto& [name, shown] : rows) {
+        SCOPED_TRACE(shown.substr(0, 40));
+        ASSERT_EQ(common->SetClientName(name), S_OK);
+        EXPECT_EQ(T.Capture.Lines.back(), "Client identifies itself as " + shown);
         OPCHANDLE handle = 0;
         std::uint32_t rate = 0;
         TComPtr<IUnknown> group;
-        ASSERT_EQ(Server->AddGroup(row.Name, 1, 500, 9, nullptr, nullptr, 1033, handle, rate,
-                                   IOPCItemMgt::Iid, group),
-                  S_OK);
+        ASSERT_EQ(AddGroup(name, 500, handle, rate, group), S_OK);
         EXPECT_EQ(T.Capture.Lines.back(),
-                  "Client " + row.Shown + " created group " + row.Shown + " at 12/09/25  12:00:00");
+                  "Client " + shown + " created group " + shown + " at 12/09/25  12:00:00");
         group = nullptr;
         ASSERT_EQ(Server->RemoveGroup(handle, 1), S_OK);
     }
@@ -110,11 +101,7 @@ TEST_F(OPCServerSessionTest, GetStatusErrorStringsAndResultNames) {
     EXPECT_EQ(status->LastUpdateTime, LocalDateTimeToFileTime(0, T.Platform.Clock));
     EXPECT_NE(status->LastUpdateTime.ToUInt64(), 0u);
     EXPECT_EQ(status->StartTime, LocalDateTimeToFileTime(46000.5, T.Platform.Clock));
-    const struct {
-        std::uint32_t Code;
-        const char* Name;
-        const char* Text;
-    } rows[] = {
+    const std::tuple<std::uint32_t, const char*, const char*> rows[] = {
         {0x00000000, "S_OK", "The operation completed successfully"},
         {0x00000001, "S_FALSE", "Incorrect function"},
         {0x80004001, "E_NOTIMPL", "Not implemented"},
@@ -156,16 +143,14 @@ TEST_F(OPCServerSessionTest, GetStatusErrorStringsAndResultNames) {
     };
     auto common = Server.As<IOPCCommon>();
     ASSERT_TRUE(common);
-    for (const auto& row : rows) {
-        const auto code = static_cast<HRESULT>(row.Code);
-        SCOPED_TRACE(row.Name);
-        EXPECT_EQ(ResultName(code), row.Name);
-        std::string text = "stale";
+    for (const auto& [number, name, expected] : rows) {
+        const auto code = static_cast<HRESULT>(number);
+        SCOPED_TRACE(name);
+        EXPECT_EQ(ResultName(code), name);
+        std::string text = "stale", common2 = "stale";
         ASSERT_EQ(Server->GetErrorString(code, 1033, text), S_OK);
-        EXPECT_EQ(text, row.Text);
-        text = "stale";
-        ASSERT_EQ(common->GetErrorString(code, text), S_OK);
-        EXPECT_EQ(text, row.Text);
+        ASSERT_EQ(common->GetErrorString(code, common2), S_OK);
+        EXPECT_EQ(std::pair(text, common2), std::pair(std::string(expected), std::string(expected)));
     }
 }
 

@@ -36,7 +36,11 @@ public:
 
 class ServerCoreTest : public ::testing::Test {
 protected:
-    std::unique_ptr<TServerCore> MakeCore(const TCommandLine& commandLine = {}) {
+    // A core started with the debug log, or by a client (in the tray).
+    std::unique_ptr<TServerCore> MakeCore(bool debugLog = false, bool byClient = false) {
+        TCommandLine commandLine;
+        commandLine.DebugLogRequested = debugLog;
+        commandLine.StartedByClient = commandLine.StartInTray = byClient;
         auto core = std::make_unique<TServerCore>(Seams, commandLine, "1.0.0.0");
         core->Log().AddView(&Capture);
         core->AddView(&View);
@@ -44,6 +48,11 @@ protected:
         return core;
     }
     std::string Stamp() const { return TimeDateText(Platform.Clock.Now()); }
+    bool FirstStart() {
+        TPositions positions;
+        LoadPositions(Store, positions);
+        return positions.FirstStart;
+    }
 
     test::TTempDir Dir;
     test::TFakePlatform Platform;
@@ -57,9 +66,7 @@ protected:
 TEST_F(ServerCoreTest, StartupAndShutdownRunTheirStepsInOrderAndShutdownOnce) {
     auto settings = Store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings");
     settings->WriteDword("Show tray icon", 0);
-    TCommandLine commandLine;
-    commandLine.DebugLogRequested = true;
-    auto core = MakeCore(commandLine);
+    auto core = MakeCore(true);
     bool plcListSawSettings = false;
     std::size_t linesBeforePlcList = 99;
     core->LoadPlcListHooks.push_back([&] {
@@ -104,9 +111,7 @@ TEST_F(ServerCoreTest, StartupAndShutdownRunTheirStepsInOrderAndShutdownOnce) {
     EXPECT_EQ(steps, (std::vector<std::string>{"clients", "communication", "plc list"}));
     EXPECT_EQ(Capture.Lines.back(), "Server shut down at " + Stamp());
     EXPECT_EQ(Capture.CountStartingWith("Server shut down at"), 1);
-    TPositions positions;
-    LoadPositions(Store, positions);
-    EXPECT_FALSE(positions.FirstStart);
+    EXPECT_FALSE(FirstStart());
     const std::string debug = ReadFile(Dir.File("DravonDebug.Log"));
     const std::string end =
         "|" + DateTimeText(Platform.Clock.Now()) + "| Session | OPC server session ended\n\n\r\n\r\n\r\n";
@@ -128,16 +133,12 @@ TEST_F(ServerCoreTest, AStopDuringTheLoadEndsTheStartUpAndWritesNothing) {
 }
 
 TEST_F(ServerCoreTest, ClientStartHidesToTrayAndNeverOpensTheConfiguration) {
-    TCommandLine commandLine;
-    commandLine.StartedByClient = commandLine.StartInTray = true;
-    auto core = MakeCore(commandLine);
+    auto core = MakeCore(false, true);
     core->Startup();
     Platform.RunPosted();
     EXPECT_EQ(View.Calls, std::vector<std::string>{"HideToTray"});
     core->Shutdown();
-    TPositions positions;
-    LoadPositions(Store, positions);
-    EXPECT_TRUE(positions.FirstStart); // a client start does not end the first start
+    EXPECT_TRUE(FirstStart()); // a client start does not end the first start
 }
 
 // The server's 300 ms tick: the hooks, then the window; variables every fourth tick when
@@ -171,9 +172,7 @@ TEST_F(ServerCoreTest, TheTickRunsEvery300MsUntilShutdown) {
 }
 
 TEST_F(ServerCoreTest, ExceptionHookReportsByKind) {
-    TCommandLine commandLine;
-    commandLine.DebugLogRequested = true;
-    auto core = MakeCore(commandLine);
+    auto core = MakeCore(true);
     int calls = 0;
     core->RefreshHooks.push_back([&] {
         if (++calls == 1) throw std::out_of_range("List index out of bounds (3)");
