@@ -83,12 +83,8 @@ function startBroker(port, dir) {
 function startDravon(simPort, brokerPort, allowWrites) {
     const home = fs.mkdtempSync(path.join(os.tmpdir(), "dravon-mqtt-e2e-"));
     fs.writeFileSync(path.join(home, "machine.store"), storeText(simPort, brokerPort, allowWrites));
-    const env = { ...process.env, DRAVON_HOME: home, QT_QPA_PLATFORM: "offscreen" };
-    delete env.DISPLAY;
-    delete env.WAYLAND_DISPLAY;
-    const dravon = run(process.env.DRAVON_PROGRAM, [], env, verbose);
-    dravon.home = home;
-    return dravon;
+    const { DISPLAY, WAYLAND_DISPLAY, ...env } = process.env; // no display: the offscreen platform
+    return run(process.env.DRAVON_PROGRAM, [], { ...env, DRAVON_HOME: home, QT_QPA_PLATFORM: "offscreen" }, verbose);
 }
 
 function simCommand(sim, command) {

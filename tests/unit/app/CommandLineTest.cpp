@@ -10,12 +10,8 @@ constexpr auto Reg = TRegistrationAction::Register;
 constexpr auto Unreg = TRegistrationAction::Unregister;
 
 TEST(CommandLineTest, SwitchesInTheirOrder) {
-    struct TCase {
-        std::vector<std::string> Arguments;
-        bool StartedByClient, StartInTray, DebugLog, RegistrationRan;
-        Actions Ran;
-    };
-    const TCase cases[] = {
+    // Arguments; started by a client, in the tray, debug log, a registration ran; what ran.
+    const std::tuple<std::vector<std::string>, bool, bool, bool, bool, Actions> cases[] = {
         // A later SHOW overrides an earlier EMBEDDING for the tray, and vice versa.
         {{"/embedding", "/show"}, true, false, false, false, {}},
         {{"/show", "/embedding"}, true, true, false, false, {}},
@@ -29,16 +25,16 @@ TEST(CommandLineTest, SwitchesInTheirOrder) {
         {{"REGISTER", "/registerx", "--register", "/", "-", "", "file.txt", "/SHOWX"}, false, false, false, false, {}},
         // clang-format on
     };
-    for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Arguments.front());
+    for (const auto& [arguments, byClient, tray, debugLog, registration, expected] : cases) {
+        SCOPED_TRACE(arguments.front());
         Actions ran;
-        TCommandLine line = ParseCommandLine(c.Arguments, [&](TRegistrationAction action) {
+        TCommandLine line = ParseCommandLine(arguments, [&](TRegistrationAction action) {
             ran.push_back(action);
             return true;
         });
         EXPECT_EQ(std::tuple(line.StartedByClient, line.StartInTray, line.DebugLogRequested,
                              line.RegistrationRan, line.RegistrationFailed, ran),
-                  std::tuple(c.StartedByClient, c.StartInTray, c.DebugLog, c.RegistrationRan, false, c.Ran));
+                  std::tuple(byClient, tray, debugLog, registration, false, expected));
     }
     TCommandLine failed = ParseCommandLine({"/register"}, [](TRegistrationAction) { return false; });
     EXPECT_TRUE(failed.RegistrationRan && failed.RegistrationFailed);

@@ -84,8 +84,10 @@ TEST(UnknownEnumerator, ReferencesAreCountedAndEndIsReported) {
     ua->Release();
     out.clear();
     auto same = [&](const TComPtr<IUnknown>& u) { return std::string(u.Get() == ua.Get() ? "ua" : "other"); };
-    EXPECT_EQ(Walk<TComPtr<IUnknown>>(e, {"skip 3", "reset", "skip 1", "clone", "next 2"}, same),
-              "S_FALSE | S_OK | S_OK | S_OK | S_OK 2 ua ua");
+    // Skipping exactly to the end is no failure.
+    EXPECT_EQ(
+        Walk<TComPtr<IUnknown>>(e, {"skip 3", "reset", "skip 1", "clone", "next 2", "reset", "skip 2"}, same),
+        "S_FALSE | S_OK | S_OK | S_OK | S_OK 2 ua ua | S_OK | S_OK");
     EXPECT_EQ(e->Next(1, out, nullptr), E_INVALIDARG);
 }
 

@@ -161,14 +161,14 @@ TEST_F(ServerCoreTest, TheTickRunsEvery300MsUntilShutdown) {
     EXPECT_EQ(after(1), std::pair(1, 1));
     EXPECT_EQ(View.Calls, std::vector<std::string>{"Refresh"}); // the window draws after the hooks
     core->Settings().SlowDownVisual = true;
-    EXPECT_EQ(after(8 * 300), std::pair(9, 3));
+    EXPECT_EQ(after(9 * 300), std::pair(10, 3));
     View.IsMinimized = true;
-    EXPECT_EQ(after(8 * 300), std::pair(17, 3));
+    EXPECT_EQ(after(8 * 300), std::pair(18, 3));
     View.IsMinimized = false;
     core->Settings().SlowDownVisual = false;
-    EXPECT_EQ(after(2 * 300), std::pair(19, 5));
+    EXPECT_EQ(after(2 * 300), std::pair(20, 5));
     core->Shutdown();
-    EXPECT_EQ(after(3000), std::pair(19, 5));
+    EXPECT_EQ(after(3000), std::pair(20, 5));
 }
 
 TEST_F(ServerCoreTest, ExceptionHookReportsByKind) {
