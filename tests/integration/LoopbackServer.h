@@ -17,7 +17,6 @@
 #include "plc/PLCCollection.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 
 #include <functional>
 #include <memory>
@@ -81,13 +80,6 @@ struct TLoopbackServer {
     std::unique_ptr<TPLCCollection> PLCsOwned;
     std::unique_ptr<TCommManager> Manager;
 };
-
-// Runs the Qt loop for ms (a bounded observation period, not a wait for an event).
-inline void SpinFor(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
 
 // Components released with deleteLater go before the application object does.
 inline void FlushDeferredDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }

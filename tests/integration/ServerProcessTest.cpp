@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,10 +25,8 @@
 namespace dravon {
 namespace {
 
+using namespace ::testing;
 using test::TServerProcess;
-
-std::string ReadFile(const QString& path) { return test::ReadFile(path.toStdString()); }
-void WriteFile(const QString& path, const std::string& text) { test::WriteFile(path.toStdString(), text); }
 
 // A machine store with the log file switched on. LogEvents is the third setting; loading
 // stops at the first missing value.
@@ -41,7 +40,23 @@ class ServerProcessTest : public test::TQtSuite<> {
 protected:
     void SetUp() override { ASSERT_TRUE(Home.isValid()); }
     QString File(const QString& name) const { return Home.path() + "/" + name; }
+    std::string Read(const QString& name) const { return test::ReadFile(File(name).toStdString()); }
+    void Write(const QString& file, const std::string& text) {
+        test::WriteFile(File(file).toStdString(), text);
+    }
+    // Without DRAVON_HOME (the store in the user's folders under home) and run from the
+    // folder bin: a hard link of the program where possible, else a copy.
+    QString Elsewhere(TServerProcess& process, const QString& bin) const {
+        for (const char* dir : {"home", "tmp"}) QDir().mkpath(File(dir));
+        process.WithoutDravonHome(Home.path());
+        QDir().mkpath(File(bin));
+        process.Program = File(bin) + "/dravon";
+        if (::link(DRAVON_PROGRAM, QFile::encodeName(process.Program).constData()) != 0)
+            QFile::copy(DRAVON_PROGRAM, process.Program);
+        return process.Program;
+    }
     QTemporaryDir Home;
+    const std::string Absolute = QDir(Home.path()).absolutePath().toStdString() + "/";
 };
 
 TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZeroButNeverJoinsAStoppedOne) {
@@ -50,14 +65,11 @@ TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZeroBut
 
     TServerProcess second(Home.path());
     ASSERT_TRUE(second.Runs({"/show", "notes.txt"}, 0));
-    EXPECT_EQ(second.Output.find("Server started"), std::string::npos); // it never started a server
-
+    EXPECT_THAT(second.Output, Not(HasSubstr("Server started"))); // it never started a server
     ASSERT_TRUE(first.WaitForOutput("Show request from a second start")) << first.Output;
-    const std::string debug = ReadFile(File("DravonDebug.Log"));
-    const std::string expected = "Second instance command line: /show\\x09" +
-                                 QDir(Home.path()).absolutePath().toStdString() + "/notes.txt\n";
-    EXPECT_NE(debug.find(expected), std::string::npos) << debug;
-    EXPECT_NE(debug.find("Second instance asked to show the window"), std::string::npos);
+    EXPECT_THAT(Read("DravonDebug.Log"),
+                AllOf(HasSubstr("Second instance command line: /show\\x09" + Absolute + "notes.txt" + "\n"),
+                      HasSubstr("Second instance asked to show the window")));
 
     ::kill(static_cast<pid_t>(first.Process.processId()), SIGSTOP);
     TServerProcess third(Home.path());
@@ -65,34 +77,20 @@ TEST_F(ServerProcessTest, SecondStartHandsOverToTheFirstAndEndsWithStatusZeroBut
     const auto ended = third.Ends(1, 30000); // two hand-overs of 5 s each
     ::kill(static_cast<pid_t>(first.Process.processId()), SIGCONT);
     ASSERT_TRUE(ended);
-    EXPECT_NE(third.Errors.find("did not answer"), std::string::npos) << third.Errors;
-    EXPECT_EQ(third.Output.find("Server started"), std::string::npos) << third.Output;
-
+    EXPECT_THAT(third.Errors, HasSubstr("did not answer"));
+    EXPECT_THAT(third.Output, Not(HasSubstr("Server started")));
     ASSERT_TRUE(first.Stops());
-    EXPECT_NE(first.Output.find("Server shut down at"), std::string::npos);
-}
-
-// The program in another folder: a hard link where possible, else a copy.
-QString ProgramIn(const QString& dir) {
-    QDir().mkpath(dir);
-    const QString path = dir + "/dravon";
-    if (::link(DRAVON_PROGRAM, QFile::encodeName(path).constData()) != 0) QFile::copy(DRAVON_PROGRAM, path);
-    return path;
+    EXPECT_THAT(first.Output, HasSubstr("Server shut down at"));
 }
 
 TEST_F(ServerProcessTest, CopiesInTwoFoldersShareOneServerOnTheSameStore) {
-    // No DRAVON_HOME: the store lies in the user's folders, the two programs elsewhere.
-    for (const char* dir : {"home", "tmp"}) QDir().mkpath(File(dir));
     TServerProcess first(Home.path());
-    first.WithoutDravonHome(Home.path());
-    first.Program = ProgramIn(File("a"));
+    Elsewhere(first, "a");
     ASSERT_TRUE(first.Started());
-
     TServerProcess second(Home.path());
-    second.WithoutDravonHome(Home.path());
-    second.Program = ProgramIn(File("b"));
+    Elsewhere(second, "b");
     ASSERT_TRUE(second.Runs({"/show"}, 0));
-    EXPECT_EQ(second.Output.find("Server started"), std::string::npos) << second.Output;
+    EXPECT_THAT(second.Output, Not(HasSubstr("Server started")));
     EXPECT_TRUE(first.WaitForOutput("Show request from a second start")) << first.Output;
     ASSERT_TRUE(first.Stops());
 }
@@ -100,15 +98,13 @@ TEST_F(ServerProcessTest, CopiesInTwoFoldersShareOneServerOnTheSameStore) {
 TEST_F(ServerProcessTest, AMachineStoreTheUserCannotWriteIsReadAndLeftAlone) {
     // The administrator's store: the log file switched on. The user may only read it.
     const std::string machine = LogFileStore;
-    for (const char* dir : {"home", "tmp", "machine"}) QDir().mkpath(File(dir));
-    WriteFile(File("machine/machine.store"), machine);
+    QDir().mkpath(File("machine"));
+    Write("machine/machine.store", machine);
     TServerProcess server(Home.path());
-    server.WithoutDravonHome(Home.path());
     // From a folder nobody may write to, so the files go to the user's own folders.
-    const QString program = ProgramIn(File("bin"));
+    const QString program = Elsewhere(server, "bin");
     QFile::setPermissions(File("bin"),
                           QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
-    server.Program = program;
     if (::geteuid() == 0) {
         // Root writes anything: the server runs as nobody, who owns only its home.
         QFile::setPermissions(Home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
@@ -125,24 +121,21 @@ TEST_F(ServerProcessTest, AMachineStoreTheUserCannotWriteIsReadAndLeftAlone) {
     ASSERT_TRUE(server.Started());
     ASSERT_TRUE(server.Stops());
 
-    EXPECT_EQ(ReadFile(File("machine/machine.store")), machine);
+    EXPECT_EQ(Read("machine/machine.store"), machine);
     // The machine's settings were read: the log file is written where this user may write.
-    EXPECT_NE(ReadFile(File("home/.local/share/dravon/Dravon.log")).find("Server shut down at"),
-              std::string::npos);
+    EXPECT_THAT(Read("home/.local/share/dravon/Dravon.log"), HasSubstr("Server shut down at"));
     // No private copy of the machine store; the user's own data went to the user store.
     EXPECT_FALSE(QFile::exists(File("home/.local/share/dravon/machine.store")));
-    EXPECT_NE(ReadFile(File("home/.config/dravon/user.store")).find("dword \"FirstStart\" 0\n"),
-              std::string::npos);
+    EXPECT_THAT(Read("home/.config/dravon/user.store"), HasSubstr("dword \"FirstStart\" 0\n"));
     for (const char* dir : {"bin", "machine"})
         QFile::setPermissions(File(dir), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 TEST_F(ServerProcessTest, ServiceManagerHearsReadyStatusWatchdogAndStatusQueryAnswersAndSigtermEndsTheLog) {
-    WriteFile(File("machine.store"),
-              std::string(LogFileStore) +
-                  "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"\n"
-                  "dword \"Count\" 1\n"
-                  "string \"PLCName0\" \"Press\"\n");
+    Write("machine.store", std::string(LogFileStore) +
+                               "key HKEY_LOCAL_MACHINE \"SOFTWARE\\\\Norvane\\\\Dravon\\\\PLCList\"\n"
+                               "dword \"Count\" 1\n"
+                               "string \"PLCName0\" \"Press\"\n");
     // The test is the service manager: a datagram socket as systemd's notify socket.
     QDir().mkpath(File("run"));
     const std::string notifyPath = File("run/notify").toStdString();
@@ -180,10 +173,9 @@ TEST_F(ServerProcessTest, ServiceManagerHearsReadyStatusWatchdogAndStatusQueryAn
 
     TServerProcess status(Home.path());
     ASSERT_TRUE(status.Runs({"--status"}, 0));
-    EXPECT_EQ(status.Output.rfind("Dravon OPC Data Access Server 1.0.0.0\nUp time: 0 days 00:00:", 0), 0u)
-        << status.Output;
-    EXPECT_NE(status.Output.find("\nPLCs: 1\n  Press: Idle, -\nClients: 0\n"), std::string::npos)
-        << status.Output;
+    EXPECT_THAT(status.Output,
+                AllOf(StartsWith("Dravon OPC Data Access Server 1.0.0.0\nUp time: 0 days 00:00:"),
+                      HasSubstr("\nPLCs: 1\n  Press: Idle, -\nClients: 0\n")));
 
     ASSERT_TRUE(server.Stops());
     EXPECT_EQ(count("STOPPING=1"), 1);
@@ -192,18 +184,13 @@ TEST_F(ServerProcessTest, ServiceManagerHearsReadyStatusWatchdogAndStatusQueryAn
 
     // The log file: its head, the shut-down line last; positions were saved on the way out,
     // and no temporary file is left.
-    const std::string log = ReadFile(File("Dravon.log"));
-    const std::string path = QDir(Home.path()).absolutePath().toStdString() + "/Dravon.log";
-    EXPECT_EQ(log.rfind("\nLog file saved as " + path +
-                            "\nDravon OPC Data Access Server 1.0.0.0\nServer started at ",
-                        0),
-              0u)
+    const std::string log = Read("Dravon.log");
+    EXPECT_THAT(log, StartsWith("\nLog file saved as " + Absolute + "Dravon.log" +
+                                "\nDravon OPC Data Access Server 1.0.0.0\nServer started at "));
+    EXPECT_THAT(log.substr(log.rfind('\n', log.size() - 2) + 1),
+                AllOf(StartsWith("Server shut down at "), EndsWith("\n")))
         << log;
-    const std::string last = "Server shut down at ";
-    const auto lastLine = log.rfind('\n', log.size() - 2);
-    EXPECT_EQ(log.substr(lastLine + 1, last.size()), last) << log;
-    EXPECT_EQ(log.back(), '\n');
-    EXPECT_NE(ReadFile(File("user.store")).find("dword \"FirstStart\" 0\n"), std::string::npos);
+    EXPECT_THAT(Read("user.store"), HasSubstr("dword \"FirstStart\" 0\n"));
     for (const auto& entry : std::filesystem::directory_iterator(Home.path().toStdString())) {
         if (entry.is_directory()) continue;
         const std::string extension = entry.path().extension().string();
@@ -219,47 +206,45 @@ TEST_F(ServerProcessTest, RegisterThenUnregisterBothRunAndNoServerStartsAndARead
     TServerProcess registration(Home.path());
     ASSERT_TRUE(registration.Runs({"/REGISTER", "/UNREGISTER"}, 0));
     EXPECT_EQ(registration.Output, "");
-    const std::string store = ReadFile(File("machine.store"));
-    EXPECT_NE(store.find("key HKEY_CLASSES_ROOT \"DravonOPC.DA2\\\\OPC\"\n"), std::string::npos) << store;
-    EXPECT_NE(store.find(
-                  "key HKEY_CLASSES_ROOT \"Component Categories\\\\{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}\"\n"
-                  "string \"409\" \"Dravon OPC Data Access Server\"\n"),
-              std::string::npos);
-    EXPECT_EQ(store.find("Implemented Categories"), std::string::npos); // removed by the second switch
+    const std::string store = Read("machine.store");
+    EXPECT_THAT(store,
+                AllOf(HasSubstr("key HKEY_CLASSES_ROOT \"DravonOPC.DA2\\\\OPC\"\n"),
+                      HasSubstr("key HKEY_CLASSES_ROOT \"Component Categories\\\\{63D5F432-CFE4-11d1-"
+                                "B2C8-0060083BA1FB}\"\nstring \"409\" \"Dravon OPC Data Access Server\"\n"),
+                      Not(HasSubstr("Implemented Categories")))); // removed by the second switch
     EXPECT_FALSE(QFile::exists(File("Dravon.log")));
 
     QFile::setPermissions(File("machine.store"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
     TServerProcess again(Home.path());
     ASSERT_TRUE(again.Runs({"/register"}, 1));
-    EXPECT_NE(again.Errors.find("Dravon OPC Data Access Server registration failed."), std::string::npos)
-        << again.Errors;
-    EXPECT_EQ(ReadFile(File("machine.store")), store);
+    EXPECT_THAT(again.Errors, HasSubstr("Dravon OPC Data Access Server registration failed."));
+    EXPECT_EQ(Read("machine.store"), store);
 }
 
 TEST_F(ServerProcessTest, CorruptStoreStartsWithDefaultsAndHelpListsTheSwitches) {
     const std::string garbage("\x01\x02 not a store \xFF", 17);
-    WriteFile(File("machine.store"), garbage);
+    Write("machine.store", garbage);
     TServerProcess server(Home.path());
     ASSERT_TRUE(server.Started());
     // Named on the console (and in the log), and never overwritten.
     ASSERT_TRUE(server.WaitForOutput("is not a Dravon store file")) << server.Output;
-    EXPECT_NE(server.Output.find(File("machine.store").toStdString()), std::string::npos);
+    EXPECT_THAT(server.Output, HasSubstr(File("machine.store").toStdString()));
     ASSERT_TRUE(server.Stops());
     EXPECT_FALSE(QFile::exists(File("Dravon.log"))); // LogEvents is off by default
-    EXPECT_EQ(ReadFile(File("machine.store")), garbage);
+    EXPECT_EQ(Read("machine.store"), garbage);
 
     // The check reads the store as the server would and says what is wrong.
-    WriteFile(File("machine.store"), "not a store either\n");
+    Write("machine.store", "not a store either\n");
     TServerProcess check(Home.path());
     ASSERT_TRUE(check.Runs({"--check-config"}, 1));
-    const std::string machine = QDir(Home.path()).absolutePath().toStdString() + "/machine.store";
+    const std::string machine = Absolute + "machine.store";
     EXPECT_EQ(check.Output,
               machine + ": cannot be parsed, the server would start with defaults\n1 problem found in " +
                   machine + "\n");
 
     TServerProcess help(Home.path());
     ASSERT_TRUE(help.Runs({"--help"}, 0)); // the text itself is pinned in CommandLineTest
-    EXPECT_NE(help.Output.find(UsageText("dravon")), std::string::npos) << help.Output;
+    EXPECT_THAT(help.Output, HasSubstr(UsageText("dravon")));
 }
 
 // Registrations beside a running server, and the server saving its configuration (as the
@@ -319,17 +304,18 @@ TEST_F(ServerProcessTest, ConcurrentRegistrationsAndSavesNeverLoseThePlcList) {
     }
     ASSERT_TRUE(server.Stops());
 
+    // The last save won; the registrations and the server's own save are there.
     TFileStore after(machine, user);
     EXPECT_TRUE(after.TakeProblems().empty());
     auto list = after.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath);
     ASSERT_TRUE(list);
-    EXPECT_EQ(list->ReadDword("Count"), std::uint32_t{PlcCount});
-    EXPECT_EQ(list->ReadDword("TimeOut0"), 1000 + saves); // the last save won
     TSettings settings;
     LoadConfigurationFromRegistry(after, settings);
-    EXPECT_EQ(settings.WaitTime, static_cast<int>(saves));
-    EXPECT_TRUE(after.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"));
-    EXPECT_TRUE(after.KeyExists(TRootKey::CurrentUser, PositionsKeyPath)); // the server's own save
+    EXPECT_EQ(std::tuple(list->ReadDword("Count"), list->ReadDword("TimeOut0"), settings.WaitTime,
+                         after.KeyExists(TRootKey::ClassesRoot, "DravonOPC.DA2\\OPC"),
+                         after.KeyExists(TRootKey::CurrentUser, PositionsKeyPath)),
+              std::tuple(std::optional<std::uint32_t>(PlcCount), std::optional(1000 + saves),
+                         static_cast<int>(saves), true, true));
 }
 
 // SIGTERM while a large store loads: the start-up stops where it is, writes nothing and
@@ -342,25 +328,25 @@ TEST_F(ServerProcessTest, SigtermDuringASlowStartEndsInOrder) {
         text += "string \"PLCName" + n + "\" \"P" + n + "\"\nstring \"PLCIP" + n +
                 "\" \"127.0.0.1\"\ndword \"TimeOut" + n + "\" 1000\ndword \"DrvType" + n + "\" 0\n";
     }
-    WriteFile(File("machine.store"), text);
+    Write("machine.store", text);
     TServerProcess server(Home.path());
     server.Start({});
     ASSERT_TRUE(server.Process.waitForStarted(15000));
     // The signal is sent once the program holds it (before that the system's default
     // action would end it): from then on the start-up must stop in order.
-    const QString status = QString("/proc/%1/status").arg(server.Process.processId());
+    const std::string status = "/proc/" + std::to_string(server.Process.processId()) + "/status";
     ASSERT_TRUE(test::SpinUntil(
         [&] {
-            const std::string text = ReadFile(status);
+            const std::string text = test::ReadFile(status);
             const auto at = text.find("SigBlk:\t");
             return at != std::string::npos &&
                    (std::stoull(text.substr(at + 8, 16), nullptr, 16) & (1ull << (SIGTERM - 1)));
         },
         15000));
     ASSERT_TRUE(server.Stops(30000));
-    EXPECT_NE(server.Errors.find("start-up stopped by signal 15"), std::string::npos) << server.Errors;
-    EXPECT_EQ(server.Output.find("Server started at"), std::string::npos) << server.Output;
-    EXPECT_EQ(ReadFile(File("machine.store")), text);
+    EXPECT_THAT(server.Errors, HasSubstr("start-up stopped by signal 15"));
+    EXPECT_THAT(server.Output, Not(HasSubstr("Server started at")));
+    EXPECT_EQ(Read("machine.store"), text);
     EXPECT_FALSE(QFile::exists(File("user.store")));
 }
 

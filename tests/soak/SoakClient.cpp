@@ -114,12 +114,8 @@ bool TSoakClient::Connect() {
     if (!items || !Sync_ || !Async_ || Sink_->Advise(Group_, Point_, Cookie_) != S_OK)
         return fail("the group's interfaces or its callback are missing");
     std::vector<TOPCItemDef> defs(Items_.size());
-    for (std::size_t i = 0; i < Items_.size(); ++i) {
-        defs[i].ItemID = Env_.Ledger->ItemId(Items_[i]);
-        defs[i].Active = 1;
-        defs[i].ClientHandle = static_cast<OPCHANDLE>(Items_[i]);
-        defs[i].RequestedDataType = VT_UI2;
-    }
+    for (std::size_t i = 0; i < Items_.size(); ++i)
+        defs[i] = {"", Env_.Ledger->ItemId(Items_[i]), 1, static_cast<OPCHANDLE>(Items_[i]), {}, VT_UI2};
     std::vector<TOPCItemResult> results;
     std::vector<HRESULT> errors;
     if (items->AddItems(defs, results, errors) != S_OK) return fail("AddItems failed");

@@ -127,32 +127,29 @@ TEST(SoakSchedule, PhasesOfAPlcNeverOverlapStayInTheWindowAndEveryLinkGoesOffOnc
     std::map<int, std::uint32_t> freeFrom;
     std::map<int, int> outages;
     std::map<TFaultKind, int> kinds;
+    using K = TFaultKind;
     for (std::size_t i = 0; i < plan.size(); ++i) {
+        SCOPED_TRACE(i);
         const TFaultPhase& p = plan[i];
-        if (i > 0) {
-            EXPECT_GE(p.StartMs, plan[i - 1].StartMs);
-        }
-        EXPECT_GE(p.StartMs, 10000u);
-        EXPECT_LT(p.EndMs, 45000u);
-        EXPECT_GT(p.StartMs, freeFrom[p.Plc]) << i; // a quiet gap after the previous phase
-        freeFrom[p.Plc] = p.EndMs;
-        outages[p.Plc] += p.Kind == TFaultKind::Outage;
+        const TSimTransportKind link = plcs[static_cast<std::size_t>(p.Plc)].Transport;
+        const bool serial = link == TSimTransportKind::Serial, tcp = link == TSimTransportKind::Tcp;
+        // In order, in the window, after a quiet gap since the PLC's previous phase.
+        EXPECT_TRUE((i == 0 || p.StartMs >= plan[i - 1].StartMs) && p.StartMs >= 10000u && p.EndMs < 45000u &&
+                    p.StartMs > freeFrom[p.Plc]);
         // BUSY makes a TCP driver back off for 40 s; a datagram is never split; only TCP
         // closes; spikes go beyond the time-out except on serial lines, whose late answer
-        // would pass for the next one.
-        const TSimTransportKind link = plcs[static_cast<std::size_t>(p.Plc)].Transport;
-        EXPECT_FALSE(p.Kind == TFaultKind::Busy && link == TSimTransportKind::Tcp) << i;
-        EXPECT_FALSE(p.Kind == TFaultKind::Split && link == TSimTransportKind::Udp) << i;
-        EXPECT_FALSE(p.Kind == TFaultKind::Close && link != TSimTransportKind::Tcp) << i;
-        const bool serial = link == TSimTransportKind::Serial;
-        EXPECT_TRUE(p.Kind != TFaultKind::Spike ||
-                    (FaultSettings(p.Kind, plcs[static_cast<std::size_t>(p.Plc)]).SpikeMs > 1000u) != serial)
-            << i;
-        // An outage outlasts the time-out and the link's silence margin (2 s, serial 5 s).
-        EXPECT_TRUE(p.Kind != TFaultKind::Outage || p.EndMs - p.StartMs > (serial ? 6000u : 3000u)) << i;
+        // would pass for the next one; an outage outlasts the time-out and the link's
+        // silence margin (2 s, serial 5 s).
+        EXPECT_FALSE((p.Kind == K::Busy && tcp) || (p.Kind == K::Split && link == TSimTransportKind::Udp) ||
+                     (p.Kind == K::Close && !tcp));
+        EXPECT_TRUE(p.Kind != K::Spike ||
+                    (FaultSettings(p.Kind, plcs[static_cast<std::size_t>(p.Plc)]).SpikeMs > 1000u) != serial);
+        EXPECT_TRUE(p.Kind != K::Outage || p.EndMs - p.StartMs > (serial ? 6000u : 3000u));
+        freeFrom[p.Plc] = p.EndMs;
+        outages[p.Plc] += p.Kind == K::Outage;
         ++kinds[p.Kind];
     }
-    for (int p = 0; p < 4; ++p) EXPECT_EQ(outages[p], 1) << p;
+    EXPECT_EQ(outages, (std::map<int, int>{{0, 1}, {1, 1}, {2, 1}, {3, 1}}));
     EXPECT_EQ(kinds.size(), static_cast<std::size_t>(FaultKindCount)); // every kind at least once
     EXPECT_TRUE(PlanFaults(plcs, 10000, 12000).empty());
 }

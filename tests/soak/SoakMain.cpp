@@ -10,27 +10,13 @@
 
 #include "PlcSimulator.h"
 #include "SimMemoryTypes.h"
+#include "integration/ProgramServer.h"
 
-#include "app/CommandLine.h"
-#include "app/MemoryStore.h"
 #include "comm/SerialDevicePath.h"
-#include "opc/DA2ClassFactory.h"
-#include "opc/OPCDAConnectionCollection.h"
-#include "platform/QtClock.h"
-#include "platform/QtEventLoop.h"
-#include "platform/QtHostResolver.h"
-#include "platform/QtTimerFactory.h"
-#include "platform/QtTransportFactory.h"
 #include "plc/HitachiPLC.h"
-#include "plc/PLCCollection.h"
 #include "plc/SerialPortTable.h"
-#include "server/Communication.h"
-#include "server/OPCServer.h"
-#include "server/ServerCore.h"
 #include "ua/UaConfig.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
@@ -65,29 +51,18 @@ public:
     explicit TSoakRun(const TSoakOptions& options) : Options_(options), Random_(options.Seed) {}
 
     int Run() {
-        if (!Home_.isValid()) return Fail("no temporary folder");
+        if (!Program_.Home.isValid()) return Fail("no temporary folder");
         if (!StartSimulators()) return 1;
-        WritePlcList();
         if (!WriteUaSettings()) return 1;
         Plan_ = PlanFaults(Setups(), WarmupMs(), FaultsEndMs());
         PhaseSteps_.assign(Plan_.size(), 0);
 
-        TQtClock clock;
-        TQtEventLoop loop;
-        TQtTimerFactory timers;
-        const std::string dir = QDir(Home_.path()).absolutePath().toStdString() + "/";
-        TServerCore core({&clock, &loop, &timers, &Store_, dir}, TCommandLine{}, "1.0.0.0");
-        TQtTransportFactory transports(core.Context());
-        TQtHostResolver resolver;
-        auto communication = std::make_unique<TCommunication>(core, transports, &resolver);
         // The OPC server objects and the OPC UA endpoint, as the program wires them.
-        TUaTcpListener uaListener;
-        auto opcServer = std::make_unique<TOPCServer>(core, uaListener);
         Log_.Now = [this] { return Elapsed_.isValid() ? Now() : 0; };
         Log_.Echo = Options_.Verbose;
-        core.Log().AddView(&Log_);
-        core.Startup();
-        Plcs_ = core.Context().PLCs;
+        Program_.Start(&Log_);
+        TOPCServer* opcServer = Program_.Opc.get();
+        Plcs_ = Program_.Core->Context().PLCs;
         if (!Plcs_ || Plcs_->Count() != static_cast<int>(Plc_.size()))
             return Fail("the PLC list did not load");
         for (int p = 0; p < Plcs_->Count(); ++p)
@@ -100,8 +75,14 @@ public:
             return Fail("the OPC UA endpoint could not listen on 127.0.0.1:" + std::to_string(UaPort_));
         // Two failed reads make a location faulty; under a loaded sanitizer build the
         // server's own bound (twice the time-out plus 5 s) gets generous slack.
-        Env_ = {opcServer->Factory(),   &clock, &Ledger_, &Counters_, &Random_, false,
-                2 * 1000 + 5000 + 5000, 20000};
+        Env_ = {opcServer->Factory(),
+                &Program_.Clock,
+                &Ledger_,
+                &Counters_,
+                &Random_,
+                false,
+                2 * 1000 + 5000 + 5000,
+                20000};
         Ledger_.Plc = [this](int index) { return PlcValue(index); };
 
         StartLocations_ = LocationCount();
@@ -179,9 +160,9 @@ public:
 
         Env_.Factory = nullptr;
         Endpoint_ = nullptr;
-        core.Shutdown();
-        opcServer.reset();
-        communication.reset();
+        Program_.Shutdown();
+        Program_.Opc.reset();
+        Program_.Communication.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         for (auto& plc : Plc_) plc.Sim->Stop();
         return Summary();
@@ -257,6 +238,18 @@ private:
             plc.Sim = std::make_unique<TPlcSimulator>(std::vector<TSimTransportConfig>{config});
             std::string error;
             if (!plc.Sim->Start(&error)) return Stop("simulator for " + std::string(name) + ": " + error);
+            // In the PLC list (COM1 is the pseudo-terminal) on 127.0.0.1.
+            const bool serial = kind == K::Serial;
+            Program_.StorePLC(name,
+                              serial           ? 3
+                              : kind == K::Tcp ? 2
+                                               : 1,
+                              serial ? 1 : plc.Sim->Port(0), static_cast<std::uint32_t>(plc.Setup.TimeOut));
+            if (serial) {
+                auto ports = Program_.Store.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath);
+                ports->WriteString("Device0", plc.Sim->SerialPath(0));
+                ports->WriteDword("BaudRate0", SerialSpeed);
+            }
             // Words every main client holds (two runs, so a pass needs more than one
             // block), words only the coming-and-going client holds and the UA clients' own.
             for (auto [words, from, count] : {std::tuple{&plc.Items, 0x100u, 16u},
@@ -283,31 +276,6 @@ private:
         return index;
     }
 
-    void WritePlcList() {
-        auto key = Store_.OpenKey(TRootKey::LocalMachine, PLCListKeyPath);
-        key->WriteDword("Count", static_cast<std::uint32_t>(Plc_.size()));
-        for (std::size_t i = 0; i < Plc_.size(); ++i) {
-            const std::string n = std::to_string(i);
-            const TPlc& plc = Plc_[i];
-            key->WriteString("PLCName" + n, plc.Setup.Name);
-            key->WriteString("PLCIP" + n, "127.0.0.1");
-            key->WriteDword("TimeOut" + n, static_cast<std::uint32_t>(plc.Setup.TimeOut));
-            const bool serial = plc.Setup.Transport == TSimTransportKind::Serial;
-            key->WriteDword("ProtocolType" + n, serial ? 1 : 3);
-            key->WriteDword("DrvType" + n, serial                                          ? 3
-                                           : plc.Setup.Transport == TSimTransportKind::Tcp ? 2
-                                                                                           : 1);
-            if (!serial) {
-                key->WriteDword("PLCTcpPort" + n, plc.Sim->Port(0));
-                continue;
-            }
-            key->WriteDword("SerialCom" + n, 1);
-            auto ports = Store_.OpenKey(TRootKey::LocalMachine, SerialPortsKeyPath);
-            ports->WriteString("Device0", plc.Sim->SerialPath(0));
-            ports->WriteDword("BaudRate0", SerialSpeed);
-        }
-    }
-
     // The endpoint on a free loopback port (the port is a setting: a port the system just
     // handed out and took back) and a short session time-out, so that a client that
     // vanishes is cleaned up within the run.
@@ -321,7 +289,7 @@ private:
         config.Port = UaPort_;
         config.BindAddress = "127.0.0.1";
         config.SessionTimeoutMs = UaSessionTimeoutMs;
-        return SaveUaConfig(Store_, config) || Stop("the OPC UA settings could not be stored");
+        return SaveUaConfig(Program_.Store, config) || Stop("the OPC UA settings could not be stored");
     }
 
     void MakeClients() {
@@ -623,8 +591,6 @@ private:
 
     TSoakOptions Options_;
     std::mt19937 Random_;
-    QTemporaryDir Home_;
-    TMemoryStore Store_;
     std::vector<TPlc> Plc_;
     std::vector<TWord> Words_; // by ledger index
     TSoakLedger Ledger_;
@@ -664,6 +630,8 @@ private:
     TMemory EndMemory_;
     long PeakRss_ = 0;
     double MemoryChangePercent_ = 0;
+    // Last: the server goes before the clients, the simulators and the log it reports to.
+    test::TProgramServer Program_;
 };
 
 } // namespace

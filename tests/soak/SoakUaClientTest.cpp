@@ -16,26 +16,13 @@
 namespace dravon::soak {
 namespace {
 
-class SoakUaClientTest : public ::testing::Test {
+class SoakUaClientTest : public test::TQtSuite<> {
 protected:
-    static void SetUpTestSuite() { test::TQtApplication::Create(); }
-    static void TearDownTestSuite() { test::TQtApplication::Destroy(); }
     void TearDown() override {
         Client.reset();
         Rig.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-
-    // Watches the four words, writes all but the third.
-    void Start() {
-        ASSERT_NE(Rig->Port(), 0);
-        Client = std::make_unique<TSoakUaClient>(Rig->Env, "Test", Rig->Port(), std::vector<int>{0, 1, 2, 3},
-                                                 std::vector<int>{0, 1, 3}, 100, 10000);
-        Client->Connect();
-        ASSERT_TRUE(Spin([&] { return Client->Ready() || Client->Done(); }, 5000));
-        ASSERT_TRUE(Client->Ready()) << (Counters.Faults.empty() ? "" : Counters.Faults.front());
-    }
-
     std::unique_ptr<TSoakUaRig> Rig = std::make_unique<TSoakUaRig>(4, TUaConfig{}, 3);
     TSoakLedger& Ledger = Rig->Ledger;
     TSoakCounters& Counters = Rig->Counters;
@@ -45,7 +32,13 @@ protected:
 TEST_F(SoakUaClientTest,
        AStaleValueAValueNobodyWroteAnOddRefusalOrTypeABadStatusAndADroppedConnectionAreCaught) {
     Rig->Backend->SetWriteRefusal("P.W3", UaStatus::BadOutOfRange);
-    Start();
+    // Watches the four words, writes all but the third.
+    ASSERT_NE(Rig->Port(), 0);
+    Client = std::make_unique<TSoakUaClient>(Rig->Env, "Test", Rig->Port(), std::vector<int>{0, 1, 2, 3},
+                                             std::vector<int>{0, 1, 3}, 100, 10000);
+    Client->Connect();
+    ASSERT_TRUE(Spin([&] { return Client->Ready() || Client->Done(); }, 5000));
+    ASSERT_TRUE(Client->Ready()) << (Counters.Faults.empty() ? "" : Counters.Faults.front());
     ASSERT_TRUE(Spin(
         [&] {
             Client->Step();

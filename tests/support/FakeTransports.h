@@ -15,6 +15,14 @@ namespace dravon::test {
 
 using TBytes = std::vector<std::uint8_t>;
 
+// Moves up to most bytes from the front of what arrived into buffer; their count.
+template <typename TQueue> int TakeBytes(TQueue& from, std::uint8_t* buffer, int most) {
+    const int n = std::min<int>(most, static_cast<int>(from.size()));
+    std::copy_n(from.begin(), n, buffer);
+    from.erase(from.begin(), from.begin() + n);
+    return n;
+}
+
 class TRecordingComPort : public TComPort {
 public:
     struct TWrite {
@@ -51,12 +59,7 @@ public:
     void Close() override { Open_ = false; }
     bool CtsAsserted() override { return false; }
 
-    int Read(std::uint8_t* buffer, int count) override {
-        int n = std::min<int>(count, static_cast<int>(Incoming.size()));
-        std::copy_n(Incoming.begin(), n, buffer);
-        Incoming.erase(Incoming.begin(), Incoming.begin() + n);
-        return n;
-    }
+    int Read(std::uint8_t* buffer, int count) override { return TakeBytes(Incoming, buffer, count); }
     TComWriteHandle WriteAsync(const std::uint8_t* data, std::size_t length, std::string& error) override {
         if (!WriteError.empty()) {
             error = WriteError;
@@ -113,10 +116,7 @@ public:
         return length;
     }
     int ReceiveBuf(std::uint8_t* buffer, int maxLength) override {
-        int n = std::min<int>(maxLength, static_cast<int>(Incoming.size()));
-        std::copy_n(Incoming.begin(), n, buffer);
-        Incoming.erase(Incoming.begin(), Incoming.begin() + n);
-        return n;
+        return TakeBytes(Incoming, buffer, maxLength);
     }
 
     // The peer accepted the connection: OnConnect then (writable) OnWrite, as a socket reports it.
