@@ -89,18 +89,17 @@ int main(int argc, char** argv) {
 
     TUaMemoryBackend backend(context);
     BuildTree(backend);
-    TUaConfig config;
-    config.Port = static_cast<std::uint16_t>(port);
-    config.HostName = "127.0.0.1";
-    config.SessionTimeoutMs = 10000;
-    if (argc > 4 && std::string(argv[4]) == "secure-only") config.AllowSecurityNone = false;
     TUaTcpListener listener;
     // Port 0 would be replaced by the default: bind first, then tell the server the port.
     if (!listener.Listen("127.0.0.1", static_cast<std::uint16_t>(port))) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1:%d\n", port);
         return 1;
     }
+    TUaConfig config;
     config.Port = listener.Port();
+    config.HostName = "127.0.0.1";
+    config.SessionTimeoutMs = 10000;
+    if (argc > 4 && std::string(argv[4]) == "secure-only") config.AllowSecurityNone = false;
     // Start would bind again: only the certificate part of it is wanted here.
     TUaNoListener none;
     TUaServer server(context, backend, config);

@@ -36,17 +36,21 @@ async function main() {
         rootFolder: path.join(home, "client-pki"), automaticallyAcceptUnknownCertificate: true,
     });
     await certificateManager.initialize();
-    const makeClient = (securityPolicy, securityMode, extra = {}) => OPCUAClient.create({
-        applicationName: "DravonSecurityTest",
-        applicationUri: "urn:DravonSecurityTest",
-        endpointMustExist: false,
-        securityMode, securityPolicy,
-        clientCertificateManager: certificateManager,
-        connectionStrategy: { maxRetry: 0, initialDelay: 100, maxDelay: 200 },
-        requestedSessionTimeout: 10000,
-        ...extra,
-    });
     const wr0010 = "ns=1;s=PLC1.WR0010";
+    const makeClient = (securityPolicy, securityMode, extra = {}) => OPCUAClient.create({
+        applicationName: "DravonSecurityTest", applicationUri: "urn:DravonSecurityTest", endpointMustExist: false,
+        securityMode, securityPolicy, clientCertificateManager: certificateManager,
+        connectionStrategy: { maxRetry: 0, initialDelay: 100, maxDelay: 200 }, requestedSessionTimeout: 10000, ...extra,
+    });
+    // A Basic256Sha256 SignAndEncrypt client that opens a session at `at`, reads WR0010 and ends.
+    const readsOver = async (at) => {
+        const client = makeClient(SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt);
+        await client.connect(at);
+        const session = await client.createSession();
+        assert.ok((await session.read({ nodeId: wr0010, attributeId: AttributeIds.Value })).statusCode.isGood());
+        await session.close();
+        await client.disconnect();
+    };
     const write = (session, value) => session.write({
         nodeId: wr0010, attributeId: AttributeIds.Value,
         value: { value: { dataType: DataType.UInt16, value } },
@@ -63,11 +67,7 @@ async function main() {
         const rejected = fs.readdirSync(path.join(pki, "rejected/certs"));
         assert.strictEqual(rejected.length, 1);
         fs.renameSync(path.join(pki, "rejected/certs", rejected[0]), path.join(pki, "trusted/certs", rejected[0]));
-        const again = makeClient(SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt);
-        await again.connect(url);
-        const session = await again.createSession();
-        await session.close();
-        await again.disconnect();
+        await readsOver(url);
     });
 
     const policies = ["Basic256Sha256", "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss"];
@@ -96,11 +96,7 @@ async function main() {
 
     await check("with None off, a secured client still finds the endpoint over None", async () => {
         const secure = serve(serverPath, ["0", "30", home, "secure-only"]);
-        const secureUrl = `opc.tcp://127.0.0.1:${(await secure.waitFor(/^PORT \d+/)).split(" ")[1]}`;
-        const client = makeClient(SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt);
-        await client.connect(secureUrl);
-        await (await client.createSession()).close();
-        await client.disconnect();
+        await readsOver(`opc.tcp://127.0.0.1:${(await secure.waitFor(/^PORT \d+/)).split(" ")[1]}`);
         secure.send("quit");
     });
 
@@ -180,10 +176,8 @@ async function main() {
             });
             outbound.on("data", (data) => inbound.write(data));
             outbound.on("end", () => { if (flipped) closedByServer = true; });
-            for (const [a, b] of [[inbound, outbound], [outbound, inbound]]) {
-                a.on("close", () => b.destroy());
-                a.on("error", () => b.destroy());
-            }
+            for (const [a, b] of [[inbound, outbound], [outbound, inbound]])
+                for (const end of ["close", "error"]) a.on(end, () => b.destroy());
         });
         await new Promise((resolve) => proxy.listen(0, "127.0.0.1", resolve));
         const client = makeClient(SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt);
@@ -201,12 +195,7 @@ async function main() {
             await client.disconnect();
             proxy.close();
         }
-        const direct = makeClient(SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt);
-        await direct.connect(url);
-        const session = await direct.createSession();
-        assert.ok((await session.read({ nodeId: wr0010, attributeId: AttributeIds.Value })).statusCode.isGood());
-        await session.close();
-        await direct.disconnect();
+        await readsOver(url);
     });
 
     server.send("quit");

@@ -365,13 +365,11 @@ TEST(UaChannelSecurityTest, SettingsDecideTheOffersAndTheWarnings) {
     auto setting = [](int v) { return v < 0 ? std::nullopt : std::optional<bool>(v == 1); };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
-        TUaConfig config;
-        config.ListenOnAllInterfaces = row.AllInterfaces;
-        config.AllowSecurityNone = setting(row.None);
-        config.AllowAnonymous = setting(row.Anonymous);
-        config.AutoTrustClients = row.AutoTrust;
-        config.SecurityModes = row.Modes;
-        TSecurityRig rig(config);
+        TSecurityRig rig({.ListenOnAllInterfaces = row.AllInterfaces,
+                          .SecurityModes = row.Modes,
+                          .AllowSecurityNone = setting(row.None),
+                          .AllowAnonymous = setting(row.Anonymous),
+                          .AutoTrustClients = row.AutoTrust});
         const TUaSecurity& security = *rig.Security;
         std::string log;
         for (const auto& line : rig.Log) log += line + "\n";
@@ -390,11 +388,7 @@ TUaExtensionObject UserToken(const char* policyId, const char* user, const std::
     w.String(user);
     w.ByteString(password);
     w.String(algorithm);
-    TUaExtensionObject token;
-    token.TypeId = TUaNodeId::Num(UaId::UserNameIdentityToken);
-    token.Encoding = 1;
-    token.Body = w.Take();
-    return token;
+    return {TUaNodeId::Num(UaId::UserNameIdentityToken), 1, w.Take()};
 }
 
 TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
@@ -427,10 +421,9 @@ TEST(UaChannelSecurityTest, UserIdentityTokensAreCheckedAgainstTheStoredUsers) {
         return UserToken("username", name, *EncryptUaUserPassword(p, rig.ServerCert.PublicKey(), password, n),
                          p.AsymmetricEncryptionUri);
     };
-    TUaExtensionObject anonymous{TUaNodeId::Num(UaId::AnonymousIdentityToken), 1,
-                                 std::string("\x09\0\0\0anonymous", 13)};
-    TUaExtensionObject wrongAnonymous = anonymous;
-    wrongAnonymous.Body = std::string("\x03\0\0\0abc", 7);
+    const TUaExtensionObject anonymous{TUaNodeId::Num(UaId::AnonymousIdentityToken), 1,
+                                       std::string("\x09\0\0\0anonymous", 13)},
+        wrongAnonymous{anonymous.TypeId, 1, std::string("\x03\0\0\0abc", 7)};
     const TUaExtensionObject none, x509{TUaNodeId::Num(327), 1, ""}, issued{TUaNodeId::Num(940), 1, ""};
     const TUaSecurityPolicy* noneChannel = &UaSecurityPolicyNone();
     const auto ro = TUaUserRole::ReadOnly, rw = TUaUserRole::ReadWrite;
