@@ -611,12 +611,10 @@ TEST_F(PlannerTest, SkipsUnrequestedAndDoubleWordsAndRetriesCountNoError) {
 
 TEST_F(PlannerTest, WriteListLimit) {
     for (int i = 0; i < 40; ++i) Make(0x0A, static_cast<std::uint32_t>(i), VarTypeUI2).WritePending = i != 3;
-    int taken = 0;
-    for (auto& l : Locations) {
-        ++taken;
-        if (!Driver.AddWrite(*l)) break;
+    std::size_t taken = 0;
+    while (taken < Locations.size() && Driver.AddWrite(*Locations[taken++])) {
     }
-    EXPECT_EQ(std::tuple(Driver.WriteCount(), taken, Driver.FreeWriteSlots()), std::tuple(35, 36, 0));
+    EXPECT_EQ(std::tuple(Driver.WriteCount(), taken, Driver.FreeWriteSlots()), std::tuple(35, 36u, 0));
     EXPECT_FALSE(Driver.AddWrite(*Locations.back()));
     EXPECT_EQ(Driver.WriteCount(), 35);
 }
