@@ -327,10 +327,11 @@ TEST_F(ConfigDialogTest, RowsShowThePlcAndOkWritesThemBack) {
     // The old TCP driver lost its only user.
     ASSERT_EQ(Pool.Drivers.size(), 1u);
 
-    // An emptied port number is 0. A host name still unresolved is looked up again at the next OK.
+    // The row shows the kept time-out. An emptied port number is 0. A host name still unresolved is
+    // looked up again at the next OK.
     Open();
     EXPECT_EQ(Texts(Cell(0)).toStdString(),
-              "1|Oven|Ethernet UDP|Ethernet-H|Com 1|127.0.0.2|65535|0|FF|AB|0|3|");
+              "1|Oven|Ethernet UDP|Ethernet-H|Com 1|127.0.0.2|65535|0|FF|AB|0|3|750");
     Cell(0).edPort->clear();
     Cell(0).edHost->setText("press.invalid");
     Ok();
