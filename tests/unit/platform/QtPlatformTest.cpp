@@ -86,11 +86,7 @@ TEST_F(QtPlatformTest, TimersAndPostedWorkRunLaterAndTheirExceptionsReachTheHook
     loop.Post([&] { order.push_back(4); });
     loop.ProcessPendingEvents();
     EXPECT_EQ(order.back(), 4);
-    // Posted work dies with the loop.
-    {
-        TQtEventLoop gone;
-        gone.Post([&] { order.push_back(5); });
-    }
+    std::make_unique<TQtEventLoop>()->Post([&] { order.push_back(5); }); // dies with its loop
     QCoreApplication::processEvents();
     EXPECT_EQ(order.back(), 4);
     app->ExceptionHook = nullptr;
@@ -119,44 +115,42 @@ TEST_F(QtPlatformTest, DravonHomeHoldsEverything) {
 }
 
 TEST_F(QtPlatformTest, UaListenerGivesTheSystemsReasonAndClosesConnectionsBothWays) {
-    {
-        TUaTcpListener first;
-        ASSERT_TRUE(first.Listen("127.0.0.1", 0));
-        TUaTcpListener second;
-        EXPECT_FALSE(second.Listen("127.0.0.1", first.Port()));
-        EXPECT_EQ(second.ErrorText(), std::strerror(EADDRINUSE));
-        EXPECT_FALSE(second.Listen("not an address", 4840));
-        EXPECT_EQ(second.ErrorText(), std::strerror(EADDRNOTAVAIL));
-        // An address this machine does not have: refused by bind, nothing is sent.
-        EXPECT_FALSE(second.Listen("192.0.2.1", 0));
-        EXPECT_EQ(second.ErrorText(), std::strerror(EADDRNOTAVAIL));
+    TUaTcpListener first;
+    ASSERT_TRUE(first.Listen("127.0.0.1", 0));
+    TUaTcpListener second;
+    EXPECT_FALSE(second.Listen("127.0.0.1", first.Port()));
+    EXPECT_EQ(second.ErrorText(), std::strerror(EADDRINUSE));
+    EXPECT_FALSE(second.Listen("not an address", 4840));
+    EXPECT_EQ(second.ErrorText(), std::strerror(EADDRNOTAVAIL));
+    // An address this machine does not have: refused by bind, nothing is sent.
+    EXPECT_FALSE(second.Listen("192.0.2.1", 0));
+    EXPECT_EQ(second.ErrorText(), std::strerror(EADDRNOTAVAIL));
 
-        // A connection its peer closes reports it once; one the endpoint drops while open
-        // is closed towards the peer.
-        std::vector<std::unique_ptr<IUaSocket>> accepted;
-        int closedByPeer = 0;
-        first.OnConnection = [&](std::unique_ptr<IUaSocket> socket) {
-            socket->OnDisconnected = [&] { ++closedByPeer; };
-            accepted.push_back(std::move(socket));
-        };
-        QTcpSocket peer, other, third;
-        for (QTcpSocket* s : {&peer, &other, &third}) { // one at a time: accepted in this order
-            const std::size_t before = accepted.size();
-            s->connectToHost("127.0.0.1", first.Port());
-            ASSERT_TRUE(SpinUntil([&] { return accepted.size() == before + 1; }));
-        }
-        peer.disconnectFromHost();
-        ASSERT_TRUE(SpinUntil([&] { return closedByPeer == 1; }));
-        accepted[1].reset();
-        ASSERT_TRUE(SpinUntil([&] { return other.state() == QAbstractSocket::UnconnectedState; }));
-        EXPECT_EQ(closedByPeer, 1);
-        // What is written just before a close (an Error message) still reaches the peer.
-        accepted[2]->Write("ERRF");
-        accepted[2]->Close();
-        accepted[2].reset();
-        ASSERT_TRUE(SpinUntil([&] { return third.state() == QAbstractSocket::UnconnectedState; }));
-        EXPECT_EQ(third.readAll().toStdString(), "ERRF");
+    // A connection its peer closes reports it once; one the endpoint drops while open
+    // is closed towards the peer.
+    std::vector<std::unique_ptr<IUaSocket>> accepted;
+    int closedByPeer = 0;
+    first.OnConnection = [&](std::unique_ptr<IUaSocket> socket) {
+        socket->OnDisconnected = [&] { ++closedByPeer; };
+        accepted.push_back(std::move(socket));
+    };
+    QTcpSocket peer, other, third;
+    for (QTcpSocket* s : {&peer, &other, &third}) { // one at a time: accepted in this order
+        const std::size_t before = accepted.size();
+        s->connectToHost("127.0.0.1", first.Port());
+        ASSERT_TRUE(SpinUntil([&] { return accepted.size() == before + 1; }));
     }
+    peer.disconnectFromHost();
+    ASSERT_TRUE(SpinUntil([&] { return closedByPeer == 1; }));
+    accepted[1].reset();
+    ASSERT_TRUE(SpinUntil([&] { return other.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(closedByPeer, 1);
+    // What is written just before a close (an Error message) still reaches the peer.
+    accepted[2]->Write("ERRF");
+    accepted[2]->Close();
+    accepted[2].reset();
+    ASSERT_TRUE(SpinUntil([&] { return third.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(third.readAll().toStdString(), "ERRF");
 }
 
 TEST_F(QtPlatformTest, TimeTextsFollowTheLocaleFormat) {

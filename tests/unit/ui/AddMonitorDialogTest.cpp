@@ -155,7 +155,6 @@ TEST_F(AddMonitorDialogTest, AnExistingRowIsSelectedNotAddedTwice) {
     EXPECT_TRUE(Add("plc1.wr5", "1"));
     EXPECT_TRUE(Add("plc1.wr6", "1"));
     THitachiLocation* wr5 = PLCs.ResolveItemId("PLC1.WR0005").Location;
-    ASSERT_NE(wr5, nullptr);
     Window->LocalList()->Row(1)->setSelected(true);
     EXPECT_TRUE(Add("PLC1.WR0005", "1"));
     EXPECT_EQ(std::pair(Window->LocalList()->RowCount(), wr5->RefCount), std::pair(2, 1));

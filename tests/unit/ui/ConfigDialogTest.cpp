@@ -28,7 +28,6 @@
 #include <QTreeWidgetItem>
 
 #include <array>
-#include <cstdio>
 #include <tuple>
 #include <utility>
 
@@ -54,11 +53,7 @@ protected:
         return std::exchange(Errors, {});
     }
     TfPlcList& List() { return *Dialog->PlcList(); }
-    TPLCCell& Cell(int index) {
-        TPLCCell* cell = List().Cell(index);
-        EXPECT_NE(cell, nullptr);
-        return *cell;
-    }
+    TPLCCell& Cell(int index) { return *List().Cell(index); }
     TumNumberEdit* Field(const char* name) { return Dialog->NumberField(name); }
     // The field emptied and the keys typed into it.
     static void Retype(TumNumberEdit* edit, const QString& keys) {
@@ -99,11 +94,9 @@ protected:
     }
     // What OK left in a PLC: name, driver/protocol, host:port, LUMP, time-out, COM port/station.
     static std::string Applied(const THitachiPLC& p) {
-        char lump[16];
-        std::snprintf(lump, sizeof lump, "%08X", static_cast<unsigned>(p.Lump));
-        return p.Name + " " + std::to_string(p.DrvType) + "/" + std::to_string(p.ProtocolType) + " " +
-               p.Host + ":" + std::to_string(p.TcpPort) + " " + lump + " " + std::to_string(p.TimeOut) +
-               " COM" + std::to_string(p.SerialCom) + "/" + std::to_string(p.SerialStatNo);
+        return QString::asprintf("%s %d/%d %s:%d %08X %d COM%d/%d", p.Name.c_str(), p.DrvType, p.ProtocolType,
+                                 p.Host.c_str(), p.TcpPort, p.Lump, p.TimeOut, p.SerialCom, p.SerialStatNo)
+            .toStdString();
     }
     auto PlcListKey() { return T.Store.OpenKeyReadOnly(TRootKey::LocalMachine, PLCListKeyPath); }
 
@@ -113,7 +106,6 @@ protected:
 TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
     Open();
     TumNumberEdit* usage = Field("edMinBlockUsage");
-    ASSERT_NE(usage, nullptr);
     TumNumberEdit hex;
     hex.SetBase(TNumberBase::Hexadecimal);
     hex.SetMaxValue(0xFF);
@@ -138,17 +130,14 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
     EXPECT_EQ(usage->text(), "01");
 
     // Text that arrives without keys (pasted) is checked the same way and undone.
-    usage->setText("5");
-    usage->setText("7x");
-    EXPECT_EQ(usage->Value(), 5);
-    usage->clear();
-    EXPECT_EQ(usage->Value(), 0);
+    auto paste = [&](const char* text) { return (usage->setText(text), usage->Value()); };
+    EXPECT_EQ((std::vector{paste("5"), paste("7x"), paste("")}), (std::vector{5, 5, 0}));
 
     // Setting Value clamps; lowering the maximum lowers the value.
     TumNumberEdit edit;
     edit.SetMaxValue(500);
     auto set = [&](int value) { return (edit.SetValue(value), edit.text()); };
-    EXPECT_EQ(set(900) + " " + set(-3) + " " + set(321), "500 0 321");
+    EXPECT_EQ((QStringList{set(900), set(-3), set(321)}), (QStringList{"500", "0", "321"}));
     edit.SetMaxValue(99);
     EXPECT_EQ(std::pair(edit.Value(), edit.text()), std::pair(99, QString("99")));
 
@@ -162,17 +151,16 @@ TEST_F(ConfigDialogTest, NumberFieldsTakeOnlyDigitsWithinTheirLimits) {
 TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     Open();
     QTabWidget* pages = Dialog->Pages();
-    QStringList tabs;
-    for (int i = 0; i < pages->count(); ++i) tabs << pages->tabText(i);
-    EXPECT_EQ(tabs, (QStringList{"General", "Block read", "Wait time", "Advanced", "MQTT", "OPC UA"}));
-    EXPECT_EQ(
-        (QStringList{Dialog->windowTitle(), Dialog->FieldLabel("edMinBlockUsage")->text(),
-                     Dialog->CheckBox("cbAllowBrowsingPLCVariables")->toolTip(),
-                     Dialog->FieldLabel("edBusyRetries")->toolTip(), Field("edBusyRetries")->toolTip()}),
-        (QStringList{"Configuration", "Min. block usage (%):",
-                     "Uncheck this if OPC client is not\n\rresponding when trying to browse\n\rDravonOPC "
-                     "server address space",
-                     "Count of retries on BUSY response", "Count of retries on BUSY response"}));
+    QStringList texts{Dialog->windowTitle(), Dialog->FieldLabel("edMinBlockUsage")->text(),
+                      Dialog->CheckBox("cbAllowBrowsingPLCVariables")->toolTip(),
+                      Dialog->FieldLabel("edBusyRetries")->toolTip(), Field("edBusyRetries")->toolTip()};
+    for (int i = 0; i < pages->count(); ++i) texts << pages->tabText(i);
+    EXPECT_EQ(texts, (QStringList{
+                         "Configuration", "Min. block usage (%):",
+                         "Uncheck this if OPC client is not\n\rresponding when trying to browse\n\rDravonOPC "
+                         "server address space",
+                         "Count of retries on BUSY response", "Count of retries on BUSY response", "General",
+                         "Block read", "Wait time", "Advanced", "MQTT", "OPC UA"}));
     const char* const numbers[] = {"edWaitTime",     "edMsgCountBeforeWait", "edBusyRetries",
                                    "edMinBlockSize", "edMinBlockUsage",      "edArrayElementCount"};
     QString limits; // digits and largest value of each number field
@@ -206,11 +194,10 @@ TEST_F(ConfigDialogTest, PagesCaptionsHintsLimitsAndDefaults) {
     };
     EXPECT_EQ(state(), "0111100000000 250 5 3 10 50 64");
     Dialog->CheckBox("cbDoSerialSpy")->setChecked(true);
-    const std::pair<const char*, const char*> typed[] = {{"edMsgCountBeforeWait", "9"},
-                                                         {"edMinBlockSize", "33"},
-                                                         {"edMinBlockUsage", "60"},
-                                                         {"edArrayElementCount", "7"}};
-    for (const auto& [name, text] : typed) Field(name)->setText(text);
+    for (const auto& [name, text] :
+         {std::pair("edMsgCountBeforeWait", "9"), std::pair("edMinBlockSize", "33"),
+          std::pair("edMinBlockUsage", "60"), std::pair("edArrayElementCount", "7")})
+        Field(name)->setText(text);
     // A Default button changes its own page only.
     const std::pair<int, const char*> defaults[] = {{2, "0111100001000 0 5 3 33 60 7"},
                                                     {0, "1111100001000 0 5 3 33 60 64"},
@@ -436,22 +423,19 @@ TEST_F(ConfigDialogTest, AddDeleteRenumberAndSelect) {
     added.edName->setText(QString(31, 'n'));
     EXPECT_EQ(added.edName->text(), QString(30, 'n')); // names of up to 30 characters
 
-    // Clicking into a row selects it; the empty area below the rows and the header select nothing.
+    // Clicking into a row selects it; the empty area below the rows and the header select nothing, the
+    // first and the last pixel of the second row select it. The row selected, whether Delete is offered.
     QTest::mouseClick(Cell(1).edHost, Qt::LeftButton);
-    EXPECT_EQ(List().Selected(), &Cell(1));
-    EXPECT_TRUE(List().DeleteButton()->isEnabled());
-    EXPECT_EQ(List().HighlightBar()->y(), Cell(1).y());
-    List().SelectAt(TfPlcList::FirstRowTop + 4 * TfPlcList::RowHeight + 3);
-    EXPECT_EQ(List().Selected(), nullptr);
-    EXPECT_FALSE(List().DeleteButton()->isEnabled());
-    List().SelectAt(5);
-    EXPECT_EQ(List().Selected(), nullptr);
-    // The first and the last pixel of the second row.
-    for (int y : {TfPlcList::FirstRowTop + TfPlcList::RowHeight + 1,
-                  TfPlcList::FirstRowTop + 2 * TfPlcList::RowHeight - 1}) {
-        List().SelectAt(y);
-        EXPECT_EQ(List().Selected(), &Cell(1)) << y;
-    }
+    EXPECT_EQ(std::tuple(List().Selected(), List().DeleteButton()->isEnabled(), List().HighlightBar()->y()),
+              std::tuple(&Cell(1), true, Cell(1).y()));
+    auto at = [&](int y) {
+        List().SelectAt(TfPlcList::FirstRowTop + y);
+        return std::pair(List().Selected(), List().DeleteButton()->isEnabled());
+    };
+    constexpr int H = TfPlcList::RowHeight;
+    EXPECT_EQ((std::vector{at(4 * H + 3), at(5 - TfPlcList::FirstRowTop), at(H + 1), at(2 * H - 1)}),
+              (std::vector<std::pair<TPLCCell*, bool>>{
+                  {nullptr, false}, {nullptr, false}, {&Cell(1), true}, {&Cell(1), true}}));
 
     // Deleting row 2: the rows below move up and are renumbered, the next row is selected.
     TPLCCell* third = &Cell(2);
@@ -577,9 +561,8 @@ TEST_F(ConfigDialogTest, MqttPagePublishesTheSelectedMonitorRowsAtOk) {
     TfMqttPage* page = Dialog->MqttPage();
     auto* enabled = page->findChild<QCheckBox*>("cbMqttEnabled");
     auto* broker = page->findChild<QLineEdit*>("edMqttBrokerUrl");
-    ASSERT_TRUE(enabled && broker);
-    EXPECT_FALSE(enabled->isChecked());
-    EXPECT_EQ(broker->text(), "mqtt://127.0.0.1:1883");
+    EXPECT_EQ(std::pair(enabled->isChecked(), broker->text()),
+              std::pair(false, QString("mqtt://127.0.0.1:1883")));
     Window->LocalList()->Row(1)->setSelected(true);
     page->PublishSelectedButton()->click();
     Window->LocalList()->Row(0)->setSelected(true);
@@ -699,8 +682,7 @@ TEST_F(ConfigDialogTest, RegisterButtonsShowTheirResultEachTime) {
     // A store that refuses writes, and none at all; unregistration reports as information either way.
     TMemoryStore failing;
     failing.WritesFail = true;
-    for (IKeyValueStore* store :
-         {static_cast<IKeyValueStore*>(&failing), static_cast<IKeyValueStore*>(nullptr)}) {
+    for (IKeyValueStore* store : std::initializer_list<IKeyValueStore*>{&failing, nullptr}) {
         T.Context.Store = store;
         Dialog->RegisterButton()->click();
     }
