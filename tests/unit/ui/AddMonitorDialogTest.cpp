@@ -130,15 +130,14 @@ TEST_F(AddMonitorDialogTest, LongRunsAreLimitedShowProgressAndLockTheDialog) {
     for (const char* count : {"1024", "5000"}) Dialog.CountEdit()->setText(count);
     EXPECT_EQ(Dialog.CountEdit()->text(), "1024");
     EXPECT_TRUE(Add("plc1.wm0/5000", "0"));
-    EXPECT_EQ(Window->LocalList()->RowCount(), 1024);
-    EXPECT_TRUE(LocalCaptions().endsWith(" PLC1.WM03FF"));
-    EXPECT_EQ(calls, 1024);
-    EXPECT_TRUE(locked);
+    EXPECT_EQ(
+        std::tuple(Window->LocalList()->RowCount(), LocalCaptions().endsWith(" PLC1.WM03FF"), calls, locked),
+        std::tuple(1024, true, 1024, true));
     // Unlocked again.
     EXPECT_TRUE(Dialog.isVisible() && !Dialog.Busy() && Dialog.AddButton()->isEnabled() &&
                 Dialog.CloseButton()->isEnabled() && Dialog.AddressEdit()->isVisible() &&
-                !Dialog.Progress()->isVisible() && Window->LocalList()->updatesEnabled());
-    EXPECT_EQ(Dialog.AddressLabel()->text(), "PLC address:");
+                !Dialog.Progress()->isVisible() && Window->LocalList()->updatesEnabled() &&
+                Dialog.AddressLabel()->text() == "PLC address:");
 
     // OK leaves the dialog open after an address that does not exist. Ten locations or fewer: no progress.
     Dialog.AddressEdit()->setText("nope.wr0");
