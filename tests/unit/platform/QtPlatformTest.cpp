@@ -17,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <stdexcept>

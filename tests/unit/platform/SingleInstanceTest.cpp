@@ -1,6 +1,5 @@
 #include "platform/SingleInstance.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QLocalSocket>
 #include <QUuid>

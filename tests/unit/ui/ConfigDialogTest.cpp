@@ -14,7 +14,6 @@
 #include "ui/PlcListFrame.h"
 #include "ui/RegisterServerButtons.h"
 
-#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>

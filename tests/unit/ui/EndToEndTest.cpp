@@ -20,8 +20,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <tuple>
-
 namespace dravon {
 namespace {
 
