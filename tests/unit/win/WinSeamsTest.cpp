@@ -8,6 +8,7 @@
 
 #include <ws2tcpip.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -43,7 +44,8 @@ protected:
         return s;
     }
 
-    void Record(TClientSocket& socket) {
+    // A client socket whose events are recorded in Events, opened towards address:port.
+    void Open(TClientSocket& socket, const std::string& address, int port) {
         socket.OnConnect = [this] { Events.push_back("connect"); };
         socket.OnDisconnect = [this] { Events.push_back("disconnect"); };
         socket.OnRead = [this] { Events.push_back("read"); };
@@ -52,6 +54,9 @@ protected:
             Events.push_back("error " + std::to_string(static_cast<int>(kind)));
             code = 0;
         };
+        socket.Address = address;
+        socket.Port = port;
+        socket.Open();
     }
 
     TWinsock Winsock;
@@ -63,10 +68,7 @@ TEST_F(WinSeams, TcpRoundTripDeliversEventsFromTheLoopInOrder) {
     int port = 0;
     SOCKET listener = Listen(port);
     TWinClientSocket client(Loop);
-    Record(client);
-    client.Address = "127.0.0.1";
-    client.Port = port;
-    client.Open();
+    Open(client, "127.0.0.1", port);
     client.SetNoDelay(true);
     EXPECT_TRUE(Events.empty()) << "an event inside Open";
     ASSERT_TRUE(SpinUntil([&] { return Events.size() >= 2; }));
@@ -106,10 +108,7 @@ TEST_F(WinSeams, FailedConnectsAreConnectErrorsFromTheLoop) {
         SCOPED_TRACE(address);
         Events.clear();
         TWinClientSocket client(Loop);
-        Record(client);
-        client.Address = address;
-        client.Port = port;
-        client.Open();
+        Open(client, address, port);
         EXPECT_TRUE(Events.empty()) << "an event inside Open";
         ASSERT_TRUE(SpinUntil([&] { return !Events.empty(); }));
         EXPECT_EQ(Events, std::vector<std::string>{"error 3"});
@@ -117,12 +116,7 @@ TEST_F(WinSeams, FailedConnectsAreConnectErrorsFromTheLoop) {
     }
     // A component freed with an error on its way hears nothing.
     Events.clear();
-    {
-        TWinClientSocket client(Loop);
-        Record(client);
-        client.Address = "not-an-address";
-        client.Open();
-    }
+    Open(*std::make_unique<TWinClientSocket>(Loop), "not-an-address", 0);
     Loop.Post([this] { Events.push_back("after"); });
     ASSERT_TRUE(SpinUntil([&] { return !Events.empty(); }));
     EXPECT_EQ(Events, std::vector<std::string>{"after"});
