@@ -461,11 +461,11 @@ void TfPlcList::ApplyCellToPlc(TPLCCell& cell, TPLCCollection& plcs,
     for (auto* edit : cell.edLump) lump = (lump << 8) | static_cast<std::uint32_t>(edit->Value() & 0xFF);
     plc->Lump = lump;
     if (edited(cell.edTimeOut) && !cell.edTimeOut->text().isEmpty()) plc->TimeOut = cell.edTimeOut->Value();
-    // The row is kept for the next opening: it shows the time-out the PLC kept, not the emptied field.
-    if (cell.edTimeOut->text().isEmpty())
-        cell.edTimeOut->ShowStoredValue(static_cast<std::uint32_t>(plc->TimeOut));
     if (edited(cell.edStationNo) && !cell.edStationNo->text().isEmpty())
         plc->SerialStatNo = cell.edStationNo->Value();
+    // The row is kept for the next opening: it shows the number the PLC kept, not the emptied field.
+    for (auto [edit, kept] : {std::pair{cell.edTimeOut, plc->TimeOut}, {cell.edStationNo, plc->SerialStatNo}})
+        if (edit->text().isEmpty()) edit->ShowStoredValue(static_cast<std::uint32_t>(kept));
     const int connection = std::clamp(cell.cbConnection->currentIndex(), 0, 3);
     const int protocolIndex = cell.cbProtocol->currentIndex();
     plc->SetConnection(connection,

@@ -350,6 +350,11 @@ TEST_F(ConfigDialogTest, StoredNumbersBeyondTheTypingLimitsSurviveOk) {
     Ok();
     EXPECT_EQ(Applied(ethernet), "Far 2/3 127.0.0.1:70000 FFFF0000 99999 COM1/0");
     EXPECT_EQ(Applied(serial), "Drop 3/2 127.0.0.1:3004 FFFF0000 1000 COM1/4");
+    // An emptied station number: the PLC keeps its own, and the row shows it again.
+    Cell(1).edStationNo->clear();
+    Ok();
+    Open();
+    EXPECT_EQ(Cell(1).edStationNo->text() + " " + QString::number(serial.SerialStatNo), "4 4");
 }
 
 TEST_F(ConfigDialogTest, ConnectionProtocolAndMultidropAreCoupled) {
