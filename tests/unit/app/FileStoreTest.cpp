@@ -110,8 +110,7 @@ TEST_F(FileStoreTest, ABatchOfChangesIsOneWriteAtItsEnd) {
 TEST_F(FileStoreTest, ReadOnlyFileMakesWritesFailAndLeavesMemoryAsOnDisk) {
     {
         TFileStore store(Machine, User);
-        ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, "SOFTWARE\\Norvane\\Dravon\\Settings")
-                        ->WriteDword("edWaitTime", 7));
+        ASSERT_TRUE(store.OpenKey(TRootKey::LocalMachine, SettingsKeyPath)->WriteDword("edWaitTime", 7));
     }
     fs::permissions(Machine, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     const std::string before = test::ReadFile(Machine);

@@ -32,8 +32,7 @@ TEST_F(OPCAsyncIO1Test, OneReadAtATimeAnsweredByAStreamWithTimeAndOneRefresh) {
     std::uint32_t tid = 0;
     EXPECT_EQ(V1->Read(1, OPC_DS_CACHE, {a}, tid, Errors), CONNECT_E_NOCONNECTION);
 
-    TFormatEtc format;
-    format.ClipFormat = Format(StreamFormatDataTimeName);
+    TFormatEtc format{Format(StreamFormatDataTimeName)};
     std::uint32_t connection = 0;
     ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
     EXPECT_EQ(connection, 1u);
@@ -101,8 +100,7 @@ TEST_F(OPCAsyncIO1Test, WriteCompletesOnTheFateOfEveryWordAndAFailureStaysPendin
                                     Def("PLC1.WR0003", VT_EMPTY, 0x63)});
     std::uint32_t tid = 0;
     EXPECT_EQ(V1->Write(3, {a}, {TVariant::I4(5)}, tid, Errors), CONNECT_E_NOCONNECTION);
-    TFormatEtc format;
-    format.ClipFormat = Format(StreamFormatWriteCompleteName);
+    TFormatEtc format{Format(StreamFormatWriteCompleteName)};
     std::uint32_t connection = 0;
     ASSERT_EQ(Data->DAdvise(format, 0, Sink.Get(), connection), S_OK);
     EXPECT_EQ(connection, 3u);
