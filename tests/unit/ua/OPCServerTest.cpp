@@ -153,9 +153,7 @@ TEST_F(OPCServerTest, StoredReadOnlyAndSessionLimitApplyToClients) {
     auto access = c.Read({{TUaNodeId::Str("PLC1.WR0010"), 17}, {TUaNodeId::Str("PLC1.WR0010"), 18}});
     EXPECT_EQ(access.at(0).Value, TUaVariant::Scalar(TUaType::Byte, std::uint64_t{3}));
     EXPECT_EQ(access.at(1).Value, TUaVariant::Scalar(TUaType::Byte, std::uint64_t{1}));
-    if (THitachiLocation* word = Word10()) {
-        EXPECT_FALSE(word->WritePending);
-    }
+    EXPECT_FALSE(Word10() && Word10()->WritePending);
     // A second session is one too many.
     EXPECT_EQ(AddClient().OpenSession().first, UaStatus::BadTooManySessions);
     EXPECT_EQ(Opc->Connections()->Count(), 1u);
@@ -186,9 +184,7 @@ TEST_F(OPCServerTest, ADeviceReadWaitsForThePlcWithoutHoldingUpLaterRequests) {
         std::pair(values[0].Status.value_or(0), values[0].Value),
         std::pair(TUaStatusCode{0}, std::optional(TUaVariant::Scalar(TUaType::UInt16, std::uint64_t{4660}))));
     Platform.Advance(100);
-    if (THitachiLocation* word = Word10()) {
-        EXPECT_EQ(word->RefCount, 0);
-    }
+    EXPECT_EQ(Word10() ? Word10()->RefCount : 0, 0);
 }
 
 TEST_F(OPCServerTest, AClientThatVanishesLosesItsServerObjectGroupsAndReferencesAtTheSessionTimeOut) {
@@ -210,9 +206,7 @@ TEST_F(OPCServerTest, AClientThatVanishesLosesItsServerObjectGroupsAndReferences
     EXPECT_EQ(std::pair(Opc->Connections()->Count(), Opc->Endpoint()->SessionCount()),
               std::pair(std::size_t{1}, std::size_t{1}));
     EXPECT_EQ(Capture.CountStartingWith("Client HMI panel 3 disconnected at "), 2);
-    if (THitachiLocation* word = Word10()) {
-        EXPECT_EQ(word->RefCount, 0);
-    }
+    EXPECT_EQ(Word10() ? Word10()->RefCount : 0, 0);
 }
 
 } // namespace

@@ -85,9 +85,7 @@ protected:
     }
     // No location is left that nobody references (or it is gone altogether).
     void ExpectUnreferenced(std::uint32_t address) {
-        if (THitachiLocation* l = Word(address)) {
-            EXPECT_EQ(l->RefCount, 0) << address;
-        }
+        EXPECT_EQ(Word(address) ? Word(address)->RefCount : 0, 0) << address;
     }
     // A write's answer when it came before Write returned; Pending while the PLC decides.
     static constexpr std::optional<TUaStatusCode> Pending{};
@@ -304,9 +302,7 @@ TEST_F(UaDaBackendTest, WritesGoThroughTheItemWritePath) {
         {"PLC1.NOPE", U16(1), UaStatus::BadNodeIdUnknown}};
     // clang-format on
     for (const auto& [id, value, expected] : refused) EXPECT_EQ(WriteNow(id, value), expected) << id;
-    if (THitachiLocation* untouched = Word(5)) {
-        EXPECT_FALSE(untouched->WritePending);
-    }
+    EXPECT_FALSE(Word(5) && Word(5)->WritePending);
 }
 
 // A UA write is answered when the PLC has decided; a write the client is told failed is
@@ -341,9 +337,7 @@ TEST_F(UaDaBackendTest, WriteIsAnsweredWhenThePlcDecides) {
         while (!got && T.Platform.Clock.Tick - start < bound + 1000) T.Platform.Advance(25);
         EXPECT_EQ(got, std::optional(row.Expected));
         EXPECT_LE(T.Platform.Clock.Tick - start, row.AnsweredBy);
-        if (Word(address)) {
-            EXPECT_FALSE(Word(address)->WritePending); // withdrawn when not confirmed
-        }
+        EXPECT_FALSE(Word(address) && Word(address)->WritePending); // withdrawn when not confirmed
         ExpectUnreferenced(address++);
     }
     // A write given up withdraws its own value only: one stored after it stays pending and
