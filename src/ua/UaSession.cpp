@@ -28,21 +28,27 @@ TUaDateTime TUaSession::Now() const {
 
 void TUaSession::Publish(TUaSubscription& subscription) {
     if (PublishQueue.empty()) return;
+    bool more = false;
+    const TUaDateTime now = Now();
+    // Taken first: the message joins the sequence numbers still available.
+    const std::string message = subscription.TakeNotificationMessage(now, more);
+    AnswerPublish(subscription.Id(), subscription.AvailableSequenceNumbers(), more, message, now);
+    // Queued notifications beyond the per-publish limit go out with the next request.
+    if (more) subscription.OnPublishingTimer();
+}
+
+void TUaSession::AnswerPublish(std::uint32_t subscriptionId, const std::vector<std::uint32_t>& available,
+                               bool more, const std::string& message, TUaDateTime now) {
     TPublishRequest request = std::move(PublishQueue.front());
     PublishQueue.pop_front();
-    bool more = false;
-    TUaDateTime now = Now();
-    std::string message = subscription.TakeNotificationMessage(now, more);
     TUaBinaryWriter w;
     WriteResponseStart(w, UaId::PublishResponse, now, request.RequestHandle);
-    w.UInt32(subscription.Id());
-    w.Array(subscription.AvailableSequenceNumbers(), [&](std::uint32_t n) { w.UInt32(n); });
+    w.UInt32(subscriptionId);
+    w.Array(available, [&](std::uint32_t n) { w.UInt32(n); });
     w.Boolean(more);
     w.Bytes() += message;
     WriteResults(w, request.AckResults);
     if (Send) Send(request.ChannelId, request.RequestId, request.RequestHandle, w.Bytes());
-    // Queued notifications beyond the per-publish limit go out with the next request.
-    if (more) subscription.OnPublishingTimer();
 }
 
 void TUaSession::AddPublishRequest(TPublishRequest request, std::uint32_t maxQueued) {
@@ -73,25 +79,19 @@ void TUaSession::SendStatusChanges() {
     while (!StatusChanges.empty() && !PublishQueue.empty()) {
         const TStatusChange change = StatusChanges.front();
         StatusChanges.pop_front();
-        TPublishRequest request = std::move(PublishQueue.front());
-        PublishQueue.pop_front();
         const TUaDateTime now = Now();
-        TUaBinaryWriter w;
-        WriteResponseStart(w, UaId::PublishResponse, now, request.RequestHandle);
-        w.UInt32(change.SubscriptionId);
-        w.EmptyArray(); // nothing of it is kept here for Republish
-        w.Boolean(false);
+        TUaBinaryWriter m;
         // The subscription's next sequence number, not used up (as by a keep-alive).
-        w.UInt32(change.Sequence);
-        w.DateTime(now);
-        w.ArrayLength(1);
-        w.NodeId(TUaNodeId::Num(UaId::StatusChangeNotification));
-        w.Byte(1);
-        w.UInt32(5);
-        w.StatusCode(change.Status);
-        w.Byte(0); // no DiagnosticInfo
-        WriteResults(w, request.AckResults);
-        if (Send) Send(request.ChannelId, request.RequestId, request.RequestHandle, w.Bytes());
+        m.UInt32(change.Sequence);
+        m.DateTime(now);
+        m.ArrayLength(1);
+        m.NodeId(TUaNodeId::Num(UaId::StatusChangeNotification));
+        m.Byte(1);
+        m.UInt32(5);
+        m.StatusCode(change.Status);
+        m.Byte(0); // no DiagnosticInfo
+        // Nothing of the subscription is kept here for Republish.
+        AnswerPublish(change.SubscriptionId, {}, false, m.Bytes(), now);
     }
 }
 

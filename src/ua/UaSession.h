@@ -96,6 +96,9 @@ public:
 
 private:
     void SendStatusChanges();
+    // Answers the oldest Publish request (there must be one) with a notification message.
+    void AnswerPublish(std::uint32_t subscriptionId, const std::vector<std::uint32_t>& available, bool more,
+                       const std::string& message, TUaDateTime now);
 };
 
 } // namespace dravon
